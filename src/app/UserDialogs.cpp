@@ -1,0 +1,151 @@
+#include "app/UserDialogs.h"
+
+#include "filelist/FolderDialog.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+
+QMessageBox::Icon iconFor(MessageKind kind)
+{
+    switch (kind) {
+    case MessageKind::Information: return QMessageBox::Information;
+    case MessageKind::Warning: return QMessageBox::Warning;
+    case MessageKind::Error: return QMessageBox::Critical;
+    case MessageKind::Question: return QMessageBox::Question;
+    }
+    return QMessageBox::NoIcon;
+}
+
+// QFileDialog wants "A (*.a);;B (*.b)"; callers hand over exactly that.
+class QtUserDialogs final : public UserDialogs {
+public:
+    DialogButton showMessage(const MessageRequest &request) override
+    {
+        // No parent: the box stands alone, as the program's message boxes do.
+        QMessageBox box(iconFor(request.kind), request.caption, request.text);
+        if (request.topMost)
+            box.setWindowFlag(Qt::WindowStaysOnTopHint);
+        box.setWindowModality(Qt::ApplicationModal);
+
+        struct Choice { DialogButton button; const char *label; };
+        static const Choice choices[] = {{DialogButton::Ok, "OK"}, {DialogButton::Yes, "&Yes"},
+                                         {DialogButton::No, "&No"}, {DialogButton::All, "&All"}};
+        QHash<QAbstractButton *, DialogButton> answers;
+        for (const Choice &choice : choices) {
+            if (!request.buttons.testFlag(choice.button))
+                continue;
+            QPushButton *button = box.addButton(QString::fromLatin1(choice.label),
+                                                QMessageBox::AcceptRole);
+            answers.insert(button, choice.button);
+            if (choice.button == request.defaultButton)
+                box.setDefaultButton(button);
+            if (choice.button == request.escapeButton)
+                box.setEscapeButton(button);
+        }
+        box.exec();
+        return answers.value(box.clickedButton(), request.escapeButton);
+    }
+
+    std::optional<QString> getOpenFileName(const OpenFileRequest &request) override
+    {
+        QFileDialog dialog(nullptr, request.caption, request.startFolder, request.filter);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setOption(QFileDialog::ReadOnly, false);
+        dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return std::nullopt;
+        return dialog.selectedFiles().constFirst();
+    }
+
+    std::optional<QString> getSaveFileName(const SaveFileRequest &request) override
+    {
+        QFileDialog dialog(nullptr, request.caption, request.startFolder, request.filter);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.setDefaultSuffix(request.defaultSuffix);
+        dialog.setOption(QFileDialog::DontConfirmOverwrite, !request.confirmOverwrite);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return std::nullopt;
+        return dialog.selectedFiles().constFirst();
+    }
+
+    std::optional<QString> getExistingFolder(const FolderRequest &request) override
+    {
+        FolderDialog dialog(nullptr);
+        dialog.setWindowTitle(request.caption);
+        dialog.setPrompt(request.prompt);
+        dialog.selectPath(request.startPath);
+        if (dialog.exec() != QDialog::Accepted)
+            return std::nullopt;
+        return dialog.selectedPath();
+    }
+};
+
+std::unique_ptr<UserDialogs> &installed()
+{
+    static std::unique_ptr<UserDialogs> dialogs = std::make_unique<QtUserDialogs>();
+    return dialogs;
+}
+
+DialogButton ask(MessageKind kind, const QString &caption, const QString &text,
+                 DialogButtons buttons, DialogButton defaultButton, DialogButton escapeButton,
+                 bool topMost = false)
+{
+    MessageRequest request;
+    request.kind = kind;
+    request.caption = caption;
+    request.text = text;
+    request.buttons = buttons;
+    request.defaultButton = defaultButton;
+    request.escapeButton = escapeButton;
+    request.topMost = topMost;
+    return UserDialogs::current().showMessage(request);
+}
+
+} // namespace
+
+UserDialogs &UserDialogs::current()
+{
+    return *installed();
+}
+
+std::unique_ptr<UserDialogs> UserDialogs::install(std::unique_ptr<UserDialogs> dialogs)
+{
+    std::unique_ptr<UserDialogs> previous = std::move(installed());
+    installed() = std::move(dialogs);
+    return previous;
+}
+
+namespace Messages {
+
+void information(const QString &text)
+{
+    ask(MessageKind::Information, QStringLiteral("Information"), text, DialogButton::Ok,
+        DialogButton::Ok, DialogButton::Ok);
+}
+
+void warning(const QString &text)
+{
+    ask(MessageKind::Warning, QStringLiteral("Warning"), text, DialogButton::Ok,
+        DialogButton::Ok, DialogButton::Ok);
+}
+
+bool confirm(const QString &text)
+{
+    return ask(MessageKind::Question, QStringLiteral("Confirm"), text,
+               DialogButton::Yes | DialogButton::No, DialogButton::Yes, DialogButton::No)
+        == DialogButton::Yes;
+}
+
+void error(const QString &caption, const QString &text, bool topMost)
+{
+    ask(MessageKind::Error, caption, text, DialogButton::Ok, DialogButton::Ok, DialogButton::Ok,
+        topMost);
+}
+
+} // namespace Messages

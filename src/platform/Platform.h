@@ -1,0 +1,71 @@
+#pragma once
+
+// The one place where Quillmark touches the operating system directly:
+// starting a console tool, asking who the user is, and telling whether two
+// paths are the same file. Everything else in the program uses Qt or plain
+// C++ and is portable; a port to another system adds one folder beside
+// platform/posix/ that implements these functions.
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace platform {
+
+// ---- Processes -------------------------------------------------------------
+
+struct ProcessRequest {
+    QString program;          // path of the executable, used as given (not searched on PATH)
+    QStringList arguments;    // argv[1..], already split; no shell is involved
+    QString workingFolder;    // empty: the caller's current folder
+    QString outputFile;       // receives standard output and standard error, in write order
+    bool lowestPriority = true;
+};
+
+struct ProcessOutcome {
+    bool started = false;
+    int exitCode = -1;        // valid when started; a child killed by a signal gives 128 + signal
+    int errorCode = 0;        // errno of the failed start, when !started
+    QString errorText;        // the system's text for errorCode
+};
+
+// Runs the program and returns once it has ended. `whileWaiting` is called
+// repeatedly (every few milliseconds) while the child runs, so the caller
+// can keep its windows painted; it must not start another run.
+ProcessOutcome runProcess(const ProcessRequest &request,
+                          const std::function<void()> &whileWaiting = {});
+
+// The system's text for an error number, e.g. "No such file or directory".
+QString systemErrorText(int errorCode);
+
+// ---- Users and groups -------------------------------------------------------
+
+struct UserIdentity {
+    unsigned effectiveUserId = 0;
+    QStringList groupNames;   // names of the real, effective and supplementary groups
+};
+
+UserIdentity currentUserIdentity();
+
+// ---- File identity ------------------------------------------------------------
+
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
+};
+
+// Identity of whatever the path names, following symbolic links; nothing
+// when the path names nothing.
+std::optional<FileIdentity> fileIdentity(const QString &path);
+
+// True when the path names an entry of any kind (file, folder, device...).
+bool pathExists(const QString &path);
+
+// True when the path names a folder (following symbolic links).
+bool folderExists(const QString &path);
+
+} // namespace platform
