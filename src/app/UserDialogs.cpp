@@ -3,6 +3,7 @@
 #include "filelist/FolderDialog.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -84,6 +85,8 @@ public:
             return std::nullopt;
         return dialog.selectedPath();
     }
+
+    void openUrl(const QUrl &url) override { QDesktopServices::openUrl(url); }
 };
 
 std::unique_ptr<UserDialogs> &installed()

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+class QUrl;
 class QWidget;
 
 enum class MessageKind { Information, Warning, Error, Question };
@@ -65,6 +66,9 @@ public:
     virtual std::optional<QString> getOpenFileName(const OpenFileRequest &request) = 0;
     virtual std::optional<QString> getSaveFileName(const SaveFileRequest &request) = 0;
     virtual std::optional<QString> getExistingFolder(const FolderRequest &request) = 0;
+    // Asks the desktop to open a document or web address; the outcome is
+    // not reported.
+    virtual void openUrl(const QUrl &url) = 0;
 
     // The dialogs in use; the Qt implementation unless a test installed another.
     static UserDialogs &current();

@@ -1,7 +1,43 @@
-#include <QApplication>
+#include "app/QuillmarkApplication.h"
+#include "app/Startup.h"
+
+#include <QGuiApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+bool displayAvailable()
+{
+    // Without a display Qt would abort with a message about platform
+    // plugins; say plainly what to do instead. The offscreen platform (for
+    // tests) and an explicit platform choice are left alone.
+    if (std::getenv("QT_QPA_PLATFORM"))
+        return true;
+    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    return 0;
+    if (!displayAvailable()) {
+        std::fputs("Quillmark is a desktop program and needs a display, but neither DISPLAY nor "
+                   "WAYLAND_DISPLAY is set.\nStart it from a desktop session, or under a "
+                   "virtual display:\n  xvfb-run -a ./quillmark\n",
+                   stderr);
+        return 2;
+    }
+
+    QuillmarkApplication app(argc, argv);
+
+    StartupOptions options;
+    options.identity = platform::currentUserIdentity();
+    if (!StartQuillmark(options))
+        return 0;
+
+    const int result = app.exec();
+    DestroyQuillmarkWindows();
+    return result;
 }

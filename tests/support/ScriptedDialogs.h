@@ -9,6 +9,7 @@
 
 #include <QList>
 #include <QQueue>
+#include <QUrl>
 
 #include <functional>
 
@@ -35,6 +36,8 @@ public:
     QList<ShownMessage> messages;
     QList<ShownDialog> dialogs;
 
+    QList<QUrl> openedUrls;
+
     QQueue<DialogButton> messageAnswers;
     QQueue<std::optional<QString>> fileAnswers;    // open and save dialogs
     QQueue<std::optional<QString>> folderAnswers;
@@ -45,6 +48,7 @@ public:
     std::optional<QString> getOpenFileName(const OpenFileRequest &request) override;
     std::optional<QString> getSaveFileName(const SaveFileRequest &request) override;
     std::optional<QString> getExistingFolder(const FolderRequest &request) override;
+    void openUrl(const QUrl &url) override { openedUrls.append(url); }
 
     QStringList messageTexts() const;
 };
@@ -57,6 +61,7 @@ public:
     ~ScriptedDialogsGuard();
     ScriptedDialogs &operator*() { return *m_dialogs; }
     ScriptedDialogs *operator->() { return m_dialogs; }
+    ScriptedDialogs &get() { return *m_dialogs; }
 
 private:
     ScriptedDialogs *m_dialogs;

@@ -1,0 +1,35 @@
+#include "app/QuillmarkApplication.h"
+
+#include "app/AppError.h"
+#include "app/UserDialogs.h"
+
+QuillmarkApplication::QuillmarkApplication(int &argc, char **argv)
+    : QApplication(argc, argv)
+{
+    setApplicationName(QString::fromLatin1(ApplicationTitle));
+    setApplicationDisplayName(QString::fromLatin1(ApplicationTitle));
+}
+
+bool QuillmarkApplication::notify(QObject *receiver, QEvent *event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const AppError &error) {
+        ShowApplicationError(error.message());
+    } catch (const std::exception &error) {
+        ShowApplicationError(QString::fromLocal8Bit(error.what()));
+    }
+    return false;
+}
+
+QString ErrorBoxText(const QString &errorText)
+{
+    if (!errorText.isEmpty() && errorText.back() > QLatin1Char('.'))
+        return errorText + QLatin1Char('.');
+    return errorText;
+}
+
+void ShowApplicationError(const QString &errorText)
+{
+    Messages::error(QString::fromLatin1(ApplicationTitle), ErrorBoxText(errorText));
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+// The application object. Besides the usual, it is where an error that no
+// handler caught ends up: the current user action ends, the error is shown
+// in the application's error box, and the program goes on.
+
+#include <QApplication>
+
+class QuillmarkApplication : public QApplication {
+    Q_OBJECT
+public:
+    QuillmarkApplication(int &argc, char **argv);
+
+    bool notify(QObject *receiver, QEvent *event) override;
+};
+
+// The application's title, used as the caption of its error box.
+inline constexpr const char *ApplicationTitle = "Quillmark";
+
+// The error box's text: the error text with a full stop appended when its
+// last character sorts after the full stop.
+QString ErrorBoxText(const QString &errorText);
+
+// Shows an error in the application's error box: caption "Quillmark", a
+// stop icon and one OK button.
+void ShowApplicationError(const QString &errorText);

@@ -1,0 +1,60 @@
+#include "app/Startup.h"
+
+#include "app/AdminCheck.h"
+#include "app/QuillmarkApplication.h"
+#include "app/UserDialogs.h"
+#include "app/u_frmMain.h"
+#include "signing/u_frmConsoleOutput.h"
+#include "wizard/u_frmPvk2PfxWizard.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+namespace {
+
+void centreOnScreen(QWidget *window)
+{
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
+}
+
+} // namespace
+
+bool StartQuillmark(const StartupOptions &options)
+{
+    QGuiApplication::setApplicationDisplayName(QString::fromLatin1(ApplicationTitle));
+
+    // The main window comes first and reads the settings as it is made.
+    frmMain = new TfrmMain(options.programFolder);
+    frmConsoleOutput = new TfrmConsoleOutput(frmMain);
+    frmPvk2PfxWizard = new TfrmPvk2PfxWizard(frmMain);
+    frmMain->setConsoleWindow(frmConsoleOutput);
+    frmMain->setWizardWindow(frmPvk2PfxWizard);
+
+    if (!IsAdminIdentity(options.identity)) {
+        // The main window is never shown, so it never closes and never
+        // writes the settings file.
+        MessageRequest refusal;
+        refusal.kind = MessageKind::Information;
+        refusal.caption = QString::fromLatin1(ApplicationTitle);
+        refusal.text = NonAdminRefusalText();
+        UserDialogs::current().showMessage(refusal);
+        return false;
+    }
+
+    centreOnScreen(frmMain);
+    frmMain->show();
+    return true;
+}
+
+void DestroyQuillmarkWindows()
+{
+    // The console and the wizard are children of the main window.
+    delete frmMain;
+    frmMain = nullptr;
+    frmConsoleOutput = nullptr;
+    frmPvk2PfxWizard = nullptr;
+}

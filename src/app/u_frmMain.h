@@ -1,0 +1,184 @@
+#pragma once
+
+// The main window: every signing option, the project drop-down, the file
+// list and the command buttons on a painted, frameless face. Its handlers
+// are kept thin; the work is done by the small units they call (the INI
+// module, the command-line builders, the tool runner, the file-list
+// actions).
+//
+// The handlers are spread over the folders of the program by subject: the
+// window itself and its options here, the file-list handlers in filelist/,
+// the sign action in signing/, the project handlers in projects/.
+
+#include "filelist/TDivBrowseForFolder.h"
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QAction;
+class QPushButton;
+class ImageButton;
+class ClickableLabel;
+class TDivFileList;
+class TfrmConsoleOutput;
+class TfrmPvk2PfxWizard;
+
+class TfrmMain : public QWidget {
+    Q_OBJECT
+public:
+    // `programFolder` is the folder that holds the settings file, the help
+    // file and the Projects folder, with its trailing "/"; empty means the
+    // executable's folder.
+    explicit TfrmMain(const QString &programFolder = QString(), QWidget *parent = nullptr);
+    ~TfrmMain() override;
+
+    // The windows the main window opens; start-up wires them once.
+    void setConsoleWindow(TfrmConsoleOutput *console);
+    void setWizardWindow(TfrmPvk2PfxWizard *wizard);
+
+    QString programFolder() const { return m_programFolder; }
+    QString settingsFileName() const { return m_programFolder + QStringLiteral("Quillmark.ini"); }
+    QString helpFileName() const { return m_programFolder + QStringLiteral("Quillmark.chm"); }
+    QString projectsFolder() const { return m_programFolder + QStringLiteral("Projects/"); }
+
+    static QString webSiteUrl();
+
+    // ---- window commands ----
+    void btnExitClick();
+    void btnCloseClick();
+    void btnMinimizeClick();
+    void btnHelpClick();
+    void lbCopyRightClick();
+    void btnPvk2PfxClick();
+    void lbPvk2PfxClick();
+
+    // ---- signing options and settings file ----
+    void FormCreate();
+    // Writes the settings file; false (after telling the user) when it
+    // could not be written.
+    bool FormClose();
+    void cbTimeStampClick();
+    void cbAddDescClick();
+    void cbSelectBestCertClick();
+    void cbUsePFXFileClick();
+    void cbStayOnTopClick();
+    void bntSelSignToolClick();
+    void btnSelPFXFileClick();
+
+    // ---- file list ----
+    void DivDropFilesDrop(const QStringList &paths);
+    void DivFileListAddItem(int row, bool &canAdd);
+    void DivFileListChange();
+    void UpdateFileCountCaption();
+    void btnRemSelClick();
+    void btnClearFilesClick();
+    void menuFileListPopup();
+    void menitmLargeIconsClick();
+    void menitmSmallIconsClick();
+    void menitmListClick();
+    void menitmDetailsClick();
+    void menitmCopyFilesToClick();
+
+    // ---- signing ----
+    void btnSignClick();
+    bool RunAndCapture(const QString &workingFolder, const QString &programPath,
+                       const QString &arguments, bool minimised);
+
+    // ---- controls, named as the window's designers named them ----
+    ImageButton *btnWeb;
+    ImageButton *btnHelp;
+    ImageButton *btnMinimize;
+    ImageButton *btnClose;
+
+    QLabel *lbPlatformSDKFolder;
+    QLineEdit *edPlatformSDKFolder;
+    QPushButton *bntSelSignTool;
+    QCheckBox *cbSelectBestCert;
+    QCheckBox *cbUsePFXFile;
+    QLabel *lbCertName;
+    QLineEdit *edCertName;
+    QPushButton *btnSelPFXFile;
+    QLabel *lbPassword;
+    QLineEdit *edPassword;
+    QCheckBox *cbAddDesc;
+    QLabel *lbAddDesc;
+    QLineEdit *edAddDesc;
+    QLabel *lbAddDescURL;
+    QLineEdit *edAddDescURL;
+    QCheckBox *cbTimeStamp;
+    QLabel *lbTimeStampURL;
+    QLineEdit *edTimeStampURL;
+
+    QLabel *lblOptions;
+    QCheckBox *cbVerboseOutput;
+    QCheckBox *cbStayOnTop;
+    QCheckBox *cbAddCmdLnToConsole;
+    QPushButton *btnPvk2Pfx;
+    ClickableLabel *lbPvk2Pfx;
+    ClickableLabel *lbCopyRight;
+
+    QLabel *lbLoadProject;
+    QComboBox *cbxProject;
+    QPushButton *btnSaveProject;
+
+    QLabel *lbDivFileList;
+    QLabel *lbDragDrop;
+    TDivFileList *DivFileList;
+
+    QPushButton *btnClearFiles;
+    QPushButton *btnRemSel;
+    QPushButton *btnSign;
+    QPushButton *btnExit;
+
+    QFrame *pnlWait;
+    QLabel *imgHourglass;
+    QLabel *lbWorking;
+
+    QMenu *menuFileList;
+    QAction *menitmLargeIcons;
+    QAction *menitmSmallIcons;
+    QAction *menitmList;
+    QAction *menitmDetails;
+    QAction *N1;
+    QAction *menitmCopyFilesTo;
+
+    TDivBrowseForFolder DivBrowseForFolder;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    void buildTitleStrip();
+    void buildOptionControls();
+    void buildProjectRow();
+    void buildFileListArea();
+    void buildCommandButtons();
+    void buildWaitPanel();
+    void buildFileListMenu();
+    void setTabOrderAndHints();
+    void connectHandlers();
+    bool FormKeyDown(QKeyEvent *event);
+    void setTopMost(bool topMost);
+    void showWaitPanel();
+    void hideWaitPanel();
+    bool signToolExists() const;
+
+    QString m_programFolder;
+    QPointer<TfrmConsoleOutput> m_console;
+    QPointer<TfrmPvk2PfxWizard> m_wizard;
+    QPoint m_dragOffset;
+    bool m_dragging = false;
+};
+
+extern TfrmMain *frmMain;

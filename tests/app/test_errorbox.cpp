@@ -1,0 +1,70 @@
+// The application's error box: the text rule, and errors that no handler
+// caught ending only the current action.
+
+#include "app/AppError.h"
+#include "app/QuillmarkApplication.h"
+#include "support/ScriptedDialogs.h"
+
+#include <QPushButton>
+#include <QtTest>
+
+class TestErrorBox : public QObject {
+    Q_OBJECT
+private slots:
+    void fullStopRule_data();
+    void fullStopRule();
+    void uncaughtErrorIsShownAndTheProgramGoesOn();
+};
+
+void TestErrorBox::fullStopRule_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("letter") << "Unable to write to /x/Quillmark.ini"
+                            << "Unable to write to /x/Quillmark.ini.";
+    QTest::newRow("already a full stop") << "Done." << "Done.";
+    QTest::newRow("exclamation mark sorts before") << "Stop!" << "Stop!";
+    QTest::newRow("comma sorts before") << "a," << "a,";
+    QTest::newRow("slash sorts after") << "in /tmp/" << "in /tmp/.";
+    QTest::newRow("digit sorts after") << "error 5" << "error 5.";
+    QTest::newRow("closing parenthesis sorts before") << "(x)" << "(x)";
+    QTest::newRow("non-ASCII letter") << QString::fromUtf8("Fehler ü") << QString::fromUtf8("Fehler ü.");
+    QTest::newRow("empty") << "" << "";
+}
+
+void TestErrorBox::fullStopRule()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(ErrorBoxText(text), shown);
+}
+
+void TestErrorBox::uncaughtErrorIsShownAndTheProgramGoesOn()
+{
+    ScriptedDialogsGuard dialogs;
+    QPushButton button;
+    int clicks = 0;
+    QObject::connect(&button, &QPushButton::clicked, [&] {
+        ++clicks;
+        throw AppError(QStringLiteral("Unable to write to /nowhere/Quillmark.ini"));
+    });
+    QTest::mouseClick(&button, Qt::LeftButton);
+    QTest::mouseClick(&button, Qt::LeftButton);
+
+    QCOMPARE(clicks, 2);
+    QCOMPARE(dialogs->messages.size(), 2);
+    const ShownMessage &box = dialogs->messages.first();
+    QCOMPARE(box.kind, MessageKind::Error);
+    QCOMPARE(box.caption, QStringLiteral("Quillmark"));
+    QCOMPARE(box.text, QStringLiteral("Unable to write to /nowhere/Quillmark.ini."));
+    QCOMPARE(box.buttons, DialogButtons(DialogButton::Ok));
+}
+
+int main(int argc, char **argv)
+{
+    QuillmarkApplication app(argc, argv);
+    TestErrorBox test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_errorbox.moc"

@@ -1,0 +1,115 @@
+// Start-up: who is let in, and what a refused user sees and leaves behind.
+
+#include "app/AdminCheck.h"
+#include "app/Startup.h"
+#include "app/u_frmMain.h"
+#include "signing/u_frmConsoleOutput.h"
+#include "support/ScriptedDialogs.h"
+#include "wizard/u_frmPvk2PfxWizard.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestStartup : public QObject {
+    Q_OBJECT
+private slots:
+    void adminRule_data();
+    void adminRule();
+    void refusedUserSeesOnlyTheBoxAndNothingIsWritten();
+    void adminGetsTheMainWindowAndAllThreeWindows();
+    void currentIdentityListsTheProcessGroups();
+};
+
+void TestStartup::adminRule_data()
+{
+    QTest::addColumn<unsigned>("uid");
+    QTest::addColumn<QStringList>("groups");
+    QTest::addColumn<bool>("admin");
+
+    QTest::newRow("root without groups") << 0u << QStringList{} << true;
+    QTest::newRow("sudo member") << 1000u << QStringList{"users", "sudo"} << true;
+    QTest::newRow("wheel member") << 1000u << QStringList{"wheel"} << true;
+    QTest::newRow("admin member") << 1000u << QStringList{"admin"} << true;
+    QTest::newRow("ordinary user") << 1000u << QStringList{"users", "audio", "video"} << false;
+    QTest::newRow("no groups at all") << 1000u << QStringList{} << false;
+    QTest::newRow("names that only resemble admin groups")
+        << 1000u << QStringList{"Sudo", "sudoers", "wheels", "administrators", " sudo"} << false;
+
+    // A list far longer than any fixed buffer would hold still finds the
+    // group at its end.
+    QStringList many;
+    for (int i = 0; i < 5000; ++i)
+        many << QStringLiteral("group%1").arg(i);
+    QTest::newRow("many groups, none admin") << 1000u << many << false;
+    QTest::newRow("many groups, sudo last") << 1000u << (QStringList(many) << "sudo") << true;
+}
+
+void TestStartup::adminRule()
+{
+    QFETCH(unsigned, uid);
+    QFETCH(QStringList, groups);
+    QFETCH(bool, admin);
+    QCOMPARE(IsAdminIdentity({uid, groups}), admin);
+}
+
+void TestStartup::refusedUserSeesOnlyTheBoxAndNothingIsWritten()
+{
+    ScriptedDialogsGuard dialogs;
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+
+    StartupOptions options;
+    options.programFolder = folder.path() + "/";
+    options.identity = {1000u, {"users"}};
+    QVERIFY(!StartQuillmark(options));
+
+    QCOMPARE(dialogs->messages.size(), 1);
+    const ShownMessage &box = dialogs->messages.first();
+    QCOMPARE(box.kind, MessageKind::Information);
+    QCOMPARE(box.caption, QStringLiteral("Quillmark"));
+    QCOMPARE(box.buttons, DialogButtons(DialogButton::Ok));
+    QCOMPARE(box.text,
+             QStringLiteral("Restricted Non-Admin Windows Logon Detected!\n\nQuillmark cannot be "
+                            "used in a protected mode, please log onto Windows in Admin Mode.\n\n"
+                            "Now shutting down Quillmark."));
+
+    for (QWidget *window : QApplication::topLevelWidgets())
+        QVERIFY2(!window->isVisible(), qPrintable(window->objectName()));
+    // The windows were made (the settings were read) but none closes on this
+    // path, so the program folder stays empty.
+    QVERIFY(frmMain && frmConsoleOutput && frmPvk2PfxWizard);
+    DestroyQuillmarkWindows();
+    QCOMPARE(QDir(folder.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+             QStringList());
+}
+
+void TestStartup::adminGetsTheMainWindowAndAllThreeWindows()
+{
+    ScriptedDialogsGuard dialogs;
+    QTemporaryDir folder;
+    StartupOptions options;
+    options.programFolder = folder.path() + "/";
+    options.identity = {1000u, {"wheel"}};
+    QVERIFY(StartQuillmark(options));
+
+    QVERIFY(dialogs->messages.isEmpty());
+    QVERIFY(frmMain->isVisible());
+    QCOMPARE(frmMain->windowTitle(), QStringLiteral("Quillmark"));
+    QVERIFY(!frmConsoleOutput->isVisible());
+    QCOMPARE(frmConsoleOutput->windowTitle(), QStringLiteral("Quillmark - Console Output"));
+    QVERIFY(!frmPvk2PfxWizard->isVisible());
+    QCOMPARE(frmPvk2PfxWizard->windowTitle(), QStringLiteral("PVK2PFX Wizard"));
+    DestroyQuillmarkWindows();
+}
+
+void TestStartup::currentIdentityListsTheProcessGroups()
+{
+    const platform::UserIdentity me = platform::currentUserIdentity();
+    QCOMPARE(me.effectiveUserId, unsigned(geteuid()));
+    QVERIFY(!me.groupNames.isEmpty());
+}
+
+QTEST_MAIN(TestStartup)
+#include "test_startup.moc"
