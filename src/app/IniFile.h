@@ -1,0 +1,126 @@
+#pragma once
+
+// The INI files of Quillmark: the settings file beside the program and the
+// project files. A small module of our own rather than QSettings, because
+// QSettings escapes values and rewrites and reorders whole files, while
+// these files must keep every line we do not touch exactly as it was.
+//
+// Usage is one batch per opening: construct an IniFile (the file is read
+// once, or found missing, which reads as all defaults), read and write
+// values in memory, then commit() once. Nothing is held open in between.
+// An IniFile that is destroyed without commit() leaves the file alone.
+//
+// Conventions:
+// - Section and key names match without regard to letter case. When a name
+//   occurs more than once, the first section and the first key in it count.
+// - Flags are written "1"/"0" and read as integers (parseIniInteger); any
+//   non-zero integer is on; a missing key or a value that is not an integer
+//   gives the caller's default.
+// - Texts are read without leading/trailing blanks and without one pair of
+//   enclosing quotes (single or double), at most IniMaxTextBytes bytes of
+//   UTF-8, never cut inside a character. Texts are written exactly as given.
+//   A line break cannot live inside an INI value: a written text is cut at
+//   its first CR or LF, so the file's structure can never be altered through
+//   a value.
+// - Writing an existing key replaces its value on its own line (the text up
+//   to and including the "=" and the line end stay); a new key goes after
+//   the last line of its section that is neither blank nor a comment; a new
+//   section goes to the end of the file. Every other byte of the file stays.
+// - New lines take the file's own line end (CR LF or LF, as its first line
+//   has it); a new file gets LF.
+// - commit() writes a temporary file in the same folder, syncs it to disk
+//   and renames it over the old file, so the old file is either fully
+//   replaced or untouched; its permissions are kept. A failure raises
+//   AppError("Unable to write to <full path>").
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <vector>
+
+// Longest text, in bytes of UTF-8, that a read returns.
+inline constexpr int IniMaxTextBytes = 2047;
+
+// Reads an INI integer: surrounding blanks are ignored; a value longer than
+// two characters that starts with "0x"/"0X" is hexadecimal; otherwise a
+// decimal number with an optional sign, or hexadecimal after a leading "$".
+// Hexadecimal takes up to 64 bits (so "0xFFFFFFFFFFFFFFFF" is -1). Anything
+// else, an empty text or a decimal out of range gives nothing.
+std::optional<qint64> parseIniInteger(const QString &text);
+
+// What a read makes of a stored value: blanks trimmed, one pair of enclosing
+// quotes removed, cut to IniMaxTextBytes bytes on a character boundary.
+QString cleanIniText(const QByteArray &rawValue);
+
+// Cuts UTF-8 bytes to at most maxBytes without splitting a character.
+QByteArray cutUtf8(const QByteArray &bytes, int maxBytes);
+
+class IniFile {
+public:
+    // Reads the file at once. A missing file is an empty one; it is
+    // created by the first commit that has something to write.
+    explicit IniFile(const QString &fileName);
+
+    QString fileName() const { return m_fileName; }
+    // Whether the file was there when it was read (or has been committed).
+    bool fileExisted() const { return m_existed; }
+
+    bool sectionExists(const QString &section) const;
+    bool valueExists(const QString &section, const QString &key) const;
+    // The key names of the section, in file order, as written in the file.
+    QStringList sectionKeys(const QString &section) const;
+
+    QString readString(const QString &section, const QString &key,
+                       const QString &defaultValue) const;
+    // A missing key or a value that is not an integer gives defaultValue.
+    qint64 readInteger(const QString &section, const QString &key,
+                       qint64 defaultValue) const;
+    bool readBool(const QString &section, const QString &key, bool defaultValue) const;
+
+    void writeString(const QString &section, const QString &key, const QString &value);
+    void writeInteger(const QString &section, const QString &key, qint64 value);
+    void writeBool(const QString &section, const QString &key, bool value);
+    // Removes the header and every line under it of each section of that name.
+    void eraseSection(const QString &section);
+
+    // True when the in-memory contents differ from what was read.
+    bool isModified() const { return m_modified; }
+
+    // The whole file as commit() would write it.
+    QByteArray contents() const;
+
+    // Writes the file when anything changed. Throws AppError on failure,
+    // leaving the old file as it was.
+    void commit();
+
+private:
+    enum class Kind { Other, Section, Key };
+    struct Line {
+        QByteArray text;   // without its line end
+        QByteArray eol;    // "\r\n", "\n", "\r" or empty for a last line without one
+        Kind kind = Kind::Other;
+        QString name;      // case-folded section or key name
+        int valueStart = 0; // Key lines: offset of the value in text
+    };
+
+    static Line parseLine(const QByteArray &text, const QByteArray &eol);
+    static QString foldName(const QString &name);
+
+    // Index of the first header of the section, or -1.
+    int findSection(const QString &foldedSection) const;
+    // One past the last line that belongs to the section starting at header.
+    int sectionEnd(int header) const;
+    int findKey(int header, const QString &foldedKey) const;
+    const Line *findKeyLine(const QString &section, const QString &key) const;
+    void appendLine(int position, const QByteArray &text);
+
+    QString m_fileName;
+    QByteArray m_bom;          // a UTF-8 byte-order mark found at the start, kept
+    QByteArray m_newLine = "\n";
+    std::vector<Line> m_lines;
+    bool m_existed = false;
+    bool m_readFailed = false;
+    bool m_modified = false;
+};

@@ -1,0 +1,27 @@
+#pragma once
+
+// Small file and folder helpers shared by the project files, the settings
+// and the sign action. Paths use "/" and folders may or may not carry a
+// trailing "/".
+
+#include <QString>
+#include <QStringList>
+
+// True when the path names an entry of any kind; an existing folder counts.
+bool FileExists(const QString &path);
+
+// True when the path names an existing folder.
+bool FolderExists(const QString &path);
+
+// Creates the folder together with every missing parent. Trailing "/" are
+// ignored and an existing folder counts as done. Throws AppError: "Unable
+// to create directory" for an empty path, "Unable to create directory " +
+// the folder that could not be made otherwise.
+void ForceFolders(const QString &path);
+
+// Bare names of the entries of folder that match the wildcard mask (for
+// example "*.qmk"; letter case counts, as it does in the file system),
+// hidden ones included, without "." and "..", sorted by name: letter case
+// ignored first, then code-point order for names that differ only in case.
+// A missing folder gives an empty list.
+QStringList BuildFileList(const QString &folder, const QString &mask);
