@@ -1,14 +1,83 @@
-// Placeholder until the list lands.
+// The main window's file-list handlers. Each is a thin wrapper over the
+// file-list actions, which do the work and are tested on their own.
+
 #include "app/u_frmMain.h"
-void TfrmMain::DivDropFilesDrop(const QStringList &) {}
-void TfrmMain::DivFileListAddItem(int, bool &) {}
-void TfrmMain::DivFileListChange() {}
-void TfrmMain::UpdateFileCountCaption() {}
-void TfrmMain::btnRemSelClick() {}
-void TfrmMain::btnClearFilesClick() {}
-void TfrmMain::menuFileListPopup() {}
-void TfrmMain::menitmLargeIconsClick() {}
-void TfrmMain::menitmSmallIconsClick() {}
-void TfrmMain::menitmListClick() {}
-void TfrmMain::menitmDetailsClick() {}
-void TfrmMain::menitmCopyFilesToClick() {}
+
+#include "filelist/FileListActions.h"
+#include "filelist/TDivFileList.h"
+
+#include <QAction>
+#include <QFrame>
+#include <QLabel>
+
+void TfrmMain::DivDropFilesDrop(const QStringList &paths)
+{
+    AddDroppedPaths(*DivFileList, paths);
+}
+
+void TfrmMain::DivFileListAddItem(int, bool &)
+{
+    RemoveFolderEntries(*DivFileList);
+    UpdateFileCountCaption();
+}
+
+void TfrmMain::DivFileListChange()
+{
+    UpdateFileCountCaption();
+}
+
+void TfrmMain::UpdateFileCountCaption()
+{
+    lbDivFileList->setText(FileCountCaption(DivFileList->count()));
+}
+
+void TfrmMain::btnRemSelClick()
+{
+    if (RemoveSelectedEntries(*DivFileList))
+        UpdateFileCountCaption();
+}
+
+void TfrmMain::btnClearFilesClick()
+{
+    if (ClearAllEntries(*DivFileList))
+        lbDivFileList->setText(BareFileCountCaption());
+}
+
+void TfrmMain::menuFileListPopup()
+{
+    menitmCopyFilesTo->setEnabled(DivFileList->count() > 0);
+}
+
+void TfrmMain::menitmLargeIconsClick()
+{
+    DivFileList->setViewStyle(TDivFileList::ViewStyle::LargeIcons);
+}
+
+void TfrmMain::menitmSmallIconsClick()
+{
+    DivFileList->setViewStyle(TDivFileList::ViewStyle::SmallIcons);
+}
+
+void TfrmMain::menitmListClick()
+{
+    DivFileList->setViewStyle(TDivFileList::ViewStyle::List);
+}
+
+void TfrmMain::menitmDetailsClick()
+{
+    DivFileList->setViewStyle(TDivFileList::ViewStyle::Details);
+}
+
+void TfrmMain::menitmCopyFilesToClick()
+{
+    DivBrowseForFolder.Title = QStringLiteral("Select the Folder to copy the files to...");
+    if (!DivBrowseForFolder.Execute())
+        return;
+    pnlWait->show();
+    pnlWait->raise();
+    pnlWait->repaint();
+    const CopyOutcome outcome = CopyAllEntriesTo(*DivFileList, DivBrowseForFolder.Path);
+    pnlWait->hide();
+    UpdateFileCountCaption();
+    ShowCopyReport(outcome);
+}

@@ -1,0 +1,71 @@
+#include "filelist/TDivDropFiles.h"
+
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
+#include <QWidget>
+
+TDivDropFiles::TDivDropFiles(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void TDivDropFiles::attach(QWidget *widget)
+{
+    widget->setAcceptDrops(true);
+    widget->installEventFilter(this);
+}
+
+QStringList TDivDropFiles::localPaths(const QMimeData *data)
+{
+    QStringList paths;
+    if (!data || !data->hasUrls())
+        return paths;
+    const QList<QUrl> urls = data->urls();
+    for (const QUrl &url : urls)
+        if (url.isLocalFile())
+            paths.append(url.toLocalFile());
+    return paths;
+}
+
+bool TDivDropFiles::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto *drag = static_cast<QDragMoveEvent *>(event);
+        if (event->type() == QEvent::DragEnter || m_draggedPaths.isEmpty())
+            m_draggedPaths = localPaths(drag->mimeData());
+        if (m_enabled && !m_draggedPaths.isEmpty()) {
+            // A copy is what the list offers; a source that allows no copy
+            // still may drop, and is told at the drop that nothing was done.
+            if (drag->possibleActions().testFlag(Qt::CopyAction))
+                drag->setDropAction(Qt::CopyAction);
+            drag->accept();
+        } else {
+            drag->ignore();
+        }
+        // The views' own drag handling would offer an internal move.
+        return true;
+    }
+    case QEvent::DragLeave:
+        m_draggedPaths.clear();
+        return true;
+    case QEvent::Drop: {
+        auto *drop = static_cast<QDropEvent *>(event);
+        const QStringList paths = localPaths(drop->mimeData());
+        m_draggedPaths.clear();
+        if (m_enabled && !paths.isEmpty())
+            emit filesDropped(paths);
+        // Accepted with no effect: the source must not delete anything.
+        drop->setDropAction(Qt::IgnoreAction);
+        drop->accept();
+        return true;
+    }
+    default:
+        break;
+    }
+    return QObject::eventFilter(watched, event);
+}

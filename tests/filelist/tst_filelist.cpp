@@ -1,0 +1,696 @@
+// The file list itself: how paths become entries, duplicates, the column
+// texts, sorting, views, drops and following changes on disk.
+
+#include "FileListTestKit.h"
+
+#include "support/ScriptedDialogs.h"
+
+#include "filelist/FileListEntry.h"
+#include "filelist/TDivDropFiles.h"
+#include "filelist/TDivFileListModel.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QListView>
+#include <QMenu>
+#include <QMimeData>
+#include <QMimeDatabase>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTreeView>
+#include <QUrl>
+
+#include <cstdio>
+
+using namespace filelist;
+
+class TestFileList : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void pathTexts_data();
+    void pathTexts();
+    void sizeTexts_data();
+    void sizeTexts();
+    void naturalOrder();
+
+    void addFillsEntry();
+    void duplicatesAreRefused();
+    void letterCaseNamesAnotherFile();
+    void missingPathAddsNothing();
+    void folderTextHasOneTrailingSlash();
+    void entryInTheRootFolder();
+    void folderBecomesEntryUntilSwept();
+    void handlersMayRefuseOrRemove();
+    void detailColumns();
+
+    void sortByFolderHeaderTwice();
+    void sortOtherColumns();
+    void viewStyleKeepsOrderAndSelection();
+
+    void dropDeliversPathsAndNoEffect();
+    void dragOutOffersFiles();
+    void popupMenuOpensOnRightClickAndKey();
+    void doubleClickOpensSelectedFiles();
+
+    void followsDeletionAndRename();
+    void replacedFileKeepsEntry();
+    void f5DropsGoneFile();
+
+private:
+    QTemporaryDir *m_dir = nullptr;
+    QString m_root;   // m_dir's path with a trailing "/"
+    QString m_startFolder;
+};
+
+void TestFileList::init()
+{
+    m_startFolder = QDir::currentPath();
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+    m_root = m_dir->path() + QLatin1Char('/');
+}
+
+void TestFileList::cleanup()
+{
+    QDir::setCurrent(m_startFolder);
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+// ---- Texts --------------------------------------------------------------------
+
+void TestFileList::pathTexts_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << "/a/b/c.exe" << "/a/b/" << "c.exe";
+    QTest::newRow("root file") << "/c.exe" << "/" << "c.exe";
+    QTest::newRow("double slash at start") << "//c.exe" << "/" << "c.exe";
+    QTest::newRow("double slash inside") << "/a//b///c.exe" << "/a/b/" << "c.exe";
+    QTest::newRow("trailing slash dropped") << "/a/b/" << "/a/" << "b";
+    QTest::newRow("dot segments") << "/a/./b/../c.exe" << "/a/" << "c.exe";
+    QTest::newRow("relative") << "sub/c.exe" << "/work/here/sub/" << "c.exe";
+    QTest::newRow("dot relative") << "./c.exe" << "/work/here/" << "c.exe";
+    QTest::newRow("root itself") << "/" << QString() << QString();
+    QTest::newRow("only slashes") << "//" << QString() << QString();
+    QTest::newRow("empty") << "" << QString() << QString();
+}
+
+void TestFileList::pathTexts()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, folder);
+    QFETCH(QString, name);
+    const std::optional<SplitPath> split = splitPath(path, QStringLiteral("/work/here"));
+    QCOMPARE(split.has_value(), !name.isEmpty());
+    if (split) {
+        QCOMPARE(split->folder, folder);
+        QCOMPARE(split->name, name);
+    }
+    QCOMPARE(folderText(QStringLiteral("/")), QStringLiteral("/"));
+    QCOMPARE(folderText(QStringLiteral("//")), QStringLiteral("/"));
+    QCOMPARE(folderText(QStringLiteral("/a/b//")), QStringLiteral("/a/b/"));
+    QCOMPARE(folderText(QStringLiteral("/a/b")), QStringLiteral("/a/b/"));
+}
+
+void TestFileList::sizeTexts_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("english");
+    QTest::addColumn<QString>("german");
+    QTest::newRow("empty") << qint64(0) << "0 KB" << "0 KB";
+    QTest::newRow("one byte") << qint64(1) << "1 KB" << "1 KB";
+    QTest::newRow("1023") << qint64(1023) << "1 KB" << "1 KB";
+    QTest::newRow("1024") << qint64(1024) << "1 KB" << "1 KB";
+    QTest::newRow("1536 rounds up") << qint64(1536) << "2 KB" << "2 KB";
+    QTest::newRow("1535 rounds down") << qint64(1535) << "1 KB" << "1 KB";
+    QTest::newRow("two million") << qint64(2000000) << "1,953 KB" << "1.953 KB";
+    QTest::newRow("five gigabytes") << qint64(5) * 1024 * 1024 * 1024 << "5,242,880 KB"
+                                    << "5.242.880 KB";
+}
+
+void TestFileList::sizeTexts()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(QString, english);
+    QFETCH(QString, german);
+    QCOMPARE(sizeText(bytes, QLocale(QLocale::English, QLocale::UnitedStates)), english);
+    QCOMPARE(sizeText(bytes, QLocale(QLocale::German, QLocale::Germany)), german);
+    // The C locale normally leaves separators out; the column keeps them.
+    QCOMPARE(sizeText(bytes, QLocale::c()), english);
+}
+
+void TestFileList::naturalOrder()
+{
+    QVERIFY(naturalCompare("file9.exe", "file10.exe") < 0);
+    QVERIFY(naturalCompare("File10.exe", "file9.exe") > 0);
+    QVERIFY(naturalCompare("alpha.exe", "Beta.exe") < 0);
+    QVERIFY(naturalCompare("Beta.exe", "alpha.exe") > 0);
+    QCOMPARE(naturalCompare("Setup.EXE", "setup.exe"), 0);
+    QVERIFY(naturalCompare("a", "ab") < 0);
+    QVERIFY(naturalCompare("a007", "a7b") < 0);
+    QCOMPARE(naturalCompare("a007", "a7"), 0);
+}
+
+// ---- Adding ----------------------------------------------------------------------
+
+void TestFileList::addFillsEntry()
+{
+    TDivFileList list;
+    const QString path = makeFile(m_root + "sub/Tool.EXE", QByteArray(3000, 'x'));
+    QStringList addedPaths;
+    QList<int> addedRows;
+    connect(&list, &TDivFileList::addItem, &list, [&](int row, bool &canAdd) {
+        QVERIFY(canAdd);
+        // The entry is complete when the handler sees it.
+        QCOMPARE(list.caption(row), QStringLiteral("Tool.EXE"));
+        addedRows.append(row);
+    });
+    connect(&list, &TDivFileList::addPath, &list,
+            [&](const QString &added, bool &) { addedPaths.append(added); });
+    QSignalSpy changed(&list, &TDivFileList::changed);
+
+    const QString given = m_root + "sub//Tool.EXE";
+    QCOMPARE(list.AddFileEntry(given), 0);
+    QCOMPARE(list.count(), 1);
+    QCOMPARE(list.caption(0), QStringLiteral("Tool.EXE"));
+    QCOMPARE(list.folder(0), m_root + "sub/");
+    QCOMPARE(list.fullPath(0), path);
+    QCOMPARE(list.storedPath(0), given);
+    QVERIFY(!list.isFolderEntry(0));
+    QCOMPARE(addedRows, QList<int>{0});
+    QCOMPARE(addedPaths, QStringList{given});
+    QVERIFY(changed.count() >= 1);
+}
+
+void TestFileList::duplicatesAreRefused()
+{
+    TDivFileList list;
+    AddItemSweep sweep(list);
+    const QString path = makeFile(m_root + "a.exe");
+    const QString other = makeFile(m_root + "b.exe");
+    QVERIFY(QFile::link(path, m_root + "link.exe"));
+    QDir::setCurrent(m_dir->path());
+
+    QCOMPARE(list.AddFileEntry(other), 0);
+    QCOMPARE(list.AddFileEntry(path), 1);
+    const QStringList spellings = {path, "./a.exe", "a.exe", "/" + path,
+                                   m_root + "/a.exe", m_root + "./a.exe",
+                                   m_root + "link.exe", m_root + "../" + QFileInfo(m_dir->path()).fileName() + "/a.exe"};
+    for (const QString &spelling : spellings)
+        QVERIFY2(list.AddFileEntry(spelling) == 1, qPrintable(spelling));
+    QCOMPARE(list.count(), 2);
+    QCOMPARE(sweep.raised, 2);
+    QCOMPARE(captions(list), (QStringList{"b.exe", "a.exe"}));
+    // The first spelling is the one kept.
+    QCOMPARE(list.storedPath(1), path);
+
+    // A refused duplicate refreshes the listed entry from its file.
+    makeFile(path, QByteArray(5000, 'y'));
+    QCOMPARE(list.AddFileEntry("./a.exe"), 1);
+    QCOMPARE(list.model()->data(list.model()->index(1, SizeColumn), Qt::DisplayRole).toString(),
+             QStringLiteral("5 KB"));
+}
+
+void TestFileList::letterCaseNamesAnotherFile()
+{
+    TDivFileList list;
+    const QString lower = makeFile(m_root + "setup.exe", "lower");
+    const QString upper = makeFile(m_root + "SETUP.exe", "upper");
+    QCOMPARE(list.AddFileEntry(lower), 0);
+    QCOMPARE(list.AddFileEntry(upper), 1);
+    QCOMPARE(list.AddFileEntry(m_root + "Setup.exe"), -1);
+    QCOMPARE(captions(list), (QStringList{"setup.exe", "SETUP.exe"}));
+}
+
+void TestFileList::missingPathAddsNothing()
+{
+    TDivFileList list;
+    makeFile(m_root + "there.exe");
+    QCOMPARE(list.AddFileEntry(m_root + "there.exe"), 0);
+    int raised = 0;
+    connect(&list, &TDivFileList::addItem, &list, [&](int, bool &) { ++raised; });
+    QSignalSpy changed(&list, &TDivFileList::changed);
+
+    QCOMPARE(list.AddFileEntry(m_root + "missing.exe"), -1);
+    QCOMPARE(list.AddFileEntry(m_root + "nofolder/there.exe"), -1);
+    QCOMPARE(list.AddFileEntry(QString()), -1);
+    QVERIFY(QFile::link(m_root + "gone.exe", m_root + "dangling.exe"));
+    QCOMPARE(list.AddFileEntry(m_root + "dangling.exe"), -1);
+    QCOMPARE(list.count(), 1);
+    QCOMPARE(raised, 0);
+    QCOMPARE(changed.count(), 0);
+}
+
+void TestFileList::folderTextHasOneTrailingSlash()
+{
+    TDivFileList list;
+    makeFile(m_root + "d/one.exe");
+    makeFile(m_root + "d/two.exe");
+    makeFile(m_root + "d/three.exe");
+    QCOMPARE(list.AddFileEntry(m_root + "/d//one.exe"), 0);
+    QCOMPARE(list.AddFileEntry(m_root + "d/./two.exe/"), 1);
+    QDir::setCurrent(m_root + "d");
+    QCOMPARE(list.AddFileEntry("three.exe"), 2);
+    for (int row = 0; row < list.count(); ++row) {
+        QCOMPARE(list.folder(row), m_root + "d/");
+        QCOMPARE(list.fullPath(row), list.folder(row) + list.caption(row));
+        QVERIFY(QFileInfo::exists(list.fullPath(row)));
+    }
+}
+
+void TestFileList::entryInTheRootFolder()
+{
+    TDivFileList list;
+    // A folder directly in "/" always exists; as an entry its folder text is
+    // the root, once.
+    const int row = list.AddFileEntry(QStringLiteral("//tmp/"));
+    QCOMPARE(row, 0);
+    QCOMPARE(list.folder(0), QStringLiteral("/"));
+    QCOMPARE(list.caption(0), QStringLiteral("tmp"));
+    QCOMPARE(list.fullPath(0), QStringLiteral("/tmp"));
+    QVERIFY(list.isFolderEntry(0));
+
+    // And a file, where the root holds one.
+    const QStringList rootFiles = QDir("/").entryList(QDir::Files);
+    if (!rootFiles.isEmpty()) {
+        const int fileRow = list.AddFileEntry("/" + rootFiles.first());
+        QCOMPARE(list.folder(fileRow), QStringLiteral("/"));
+        QCOMPARE(list.fullPath(fileRow), "/" + rootFiles.first());
+    }
+    QCOMPARE(list.AddFileEntry(QStringLiteral("/")), -1);
+}
+
+void TestFileList::folderBecomesEntryUntilSwept()
+{
+    TDivFileList bare;
+    QDir().mkpath(m_root + "Folder");
+    QCOMPARE(bare.AddFileEntry(m_root + "Folder"), 0);
+    QCOMPARE(bare.caption(0), QStringLiteral("Folder"));
+    QCOMPARE(bare.folder(0), m_root);
+    QVERIFY(bare.isFolderEntry(0));
+    QCOMPARE(bare.folderEntryCount(), 1);
+
+    TDivFileList list;
+    AddItemSweep sweep(list);
+    makeFile(m_root + "a.exe");
+    QCOMPARE(list.AddFileEntry(m_root + "a.exe"), 0);
+    QCOMPARE(list.AddFileEntry(m_root + "Folder/"), -1);
+    QCOMPARE(sweep.raised, 2);
+    QCOMPARE(captions(list), QStringList{"a.exe"});
+    QCOMPARE(list.folderEntryCount(), 0);
+}
+
+void TestFileList::handlersMayRefuseOrRemove()
+{
+    makeFile(m_root + "keep.exe");
+    makeFile(m_root + "refuse.exe");
+    makeFile(m_root + "late.exe");
+    TDivFileList list;
+    connect(&list, &TDivFileList::addItem, &list, [&](int row, bool &canAdd) {
+        if (list.caption(row) == QLatin1String("refuse.exe"))
+            canAdd = false;
+        // A handler that removes an older entry moves the new one up.
+        if (list.caption(row) == QLatin1String("late.exe"))
+            list.deleteEntry(0);
+    });
+    int pathsSeen = 0;
+    connect(&list, &TDivFileList::addPath, &list, [&](const QString &, bool &) { ++pathsSeen; });
+    QCOMPARE(list.AddFileEntry(m_root + "keep.exe"), 0);
+    QCOMPARE(list.AddFileEntry(m_root + "refuse.exe"), -1);
+    QCOMPARE(list.AddFileEntry(m_root + "late.exe"), 0);
+    QCOMPARE(captions(list), QStringList{"late.exe"});
+    QCOMPARE(pathsSeen, 2);
+    // A refused path may be offered again and is judged again.
+    QCOMPARE(list.AddFileEntry(m_root + "refuse.exe"), -1);
+}
+
+void TestFileList::detailColumns()
+{
+    TDivFileList list;
+    TDivFileListModel *model = list.model();
+    const QStringList titles = {"Name", "In Folder", "Size", "Type", "Changed"};
+    const QList<int> widths = {150, 150, 60, 120, 100};
+    QCOMPARE(model->columnCount(), 5);
+    for (int column = 0; column < 5; ++column) {
+        QCOMPARE(model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString(), titles[column]);
+        QCOMPARE(list.detailsView()->header()->sectionSize(column), widths[column]);
+    }
+    QCOMPARE(list.viewStyle(), TDivFileList::ViewStyle::Details);
+    QCOMPARE(list.detailsView()->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QCOMPARE(list.detailsView()->selectionMode(), QAbstractItemView::ExtendedSelection);
+
+    const QString path = makeFile(m_root + "notes.txt", QByteArray(2000000, 'n'));
+    QDir().mkpath(m_root + "sub");
+    list.AddFileEntry(path);
+    list.AddFileEntry(m_root + "sub");
+    auto text = [&](int row, int column) {
+        return model->data(model->index(row, column), Qt::DisplayRole).toString();
+    };
+    QCOMPARE(text(0, NameColumn), QStringLiteral("notes.txt"));
+    QCOMPARE(text(0, FolderColumn), m_root);
+    QCOMPARE(text(0, SizeColumn), sizeText(2000000));
+    QCOMPARE(text(0, TypeColumn), QMimeDatabase().mimeTypeForFile(path).comment());
+    QVERIFY(!text(0, TypeColumn).isEmpty());
+    QCOMPARE(text(0, ChangedColumn), changedText(QFileInfo(path).lastModified()));
+    QCOMPARE(text(1, SizeColumn), QString());   // a folder shows no size
+    QCOMPARE(model->data(model->index(0, SizeColumn), Qt::TextAlignmentRole).value<Qt::Alignment>(),
+             Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));
+    QVERIFY(!(model->flags(model->index(0, 0)) & Qt::ItemIsEditable));
+
+    const QString tip = model->data(model->index(0, NameColumn), Qt::ToolTipRole).toString();
+    QVERIFY(tip.contains("notes.txt"));
+    QVERIFY(tip.contains(text(0, TypeColumn)));
+    QVERIFY(tip.contains(text(0, SizeColumn)));
+    QVERIFY(tip.contains(text(0, ChangedColumn)));
+}
+
+// ---- Sorting and views ------------------------------------------------------------
+
+void TestFileList::sortByFolderHeaderTwice()
+{
+    TDivFileList list;
+    list.resize(700, 300);
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    const QStringList files = {"b/x.exe", "A/z.exe", "c/y.exe", "A/y.exe", "B2/a.exe"};
+    for (const QString &file : files)
+        list.AddFileEntry(makeFile(m_root + file));
+    list.setSelected(2, true);   // c/y.exe
+
+    QHeaderView *header = list.detailsView()->header();
+    auto clickHeader = [&](int section) {
+        const int x = header->sectionViewportPosition(section) + header->sectionSize(section) / 2;
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+    };
+
+    clickHeader(FolderColumn);
+    QCOMPARE(list.sortColumn(), int(FolderColumn));
+    QCOMPARE(list.sortOrder(), Qt::AscendingOrder);
+    QCOMPARE(fullPaths(list), (QStringList{m_root + "A/y.exe", m_root + "A/z.exe", m_root + "b/x.exe",
+                                           m_root + "B2/a.exe", m_root + "c/y.exe"}));
+    QVERIFY(list.isSelected(4));
+    QCOMPARE(list.selectedCount(), 1);
+
+    clickHeader(FolderColumn);
+    QCOMPARE(list.sortOrder(), Qt::DescendingOrder);
+    QCOMPARE(fullPaths(list), (QStringList{m_root + "c/y.exe", m_root + "B2/a.exe", m_root + "b/x.exe",
+                                           m_root + "A/z.exe", m_root + "A/y.exe"}));
+    QVERIFY(list.isSelected(0));
+
+    // Another header starts ascending again.
+    clickHeader(NameColumn);
+    QCOMPARE(list.sortOrder(), Qt::AscendingOrder);
+    QCOMPARE(captions(list), (QStringList{"a.exe", "x.exe", "y.exe", "y.exe", "z.exe"}));
+}
+
+void TestFileList::sortOtherColumns()
+{
+    TDivFileList list;
+    list.AddFileEntry(makeFile(m_root + "big.bin", QByteArray(5000, 'b')));
+    list.AddFileEntry(makeFile(m_root + "file10.bin", QByteArray(10, 'b')));
+    list.AddFileEntry(makeFile(m_root + "File9.bin", QByteArray(3000, 'b')));
+    // Times: big.bin the oldest, File9.bin next.
+    {
+        QFile file(m_root + "big.bin");
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-3), QFileDevice::FileModificationTime));
+        QFile nine(m_root + "File9.bin");
+        QVERIFY(nine.open(QIODevice::ReadWrite));
+        QVERIFY(nine.setFileTime(QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
+    }
+    list.refreshAll();
+
+    list.sortByColumn(NameColumn, Qt::AscendingOrder);
+    QCOMPARE(captions(list), (QStringList{"big.bin", "File9.bin", "file10.bin"}));
+    list.sortByColumn(SizeColumn, Qt::DescendingOrder);
+    QCOMPARE(captions(list), (QStringList{"big.bin", "File9.bin", "file10.bin"}));
+    list.sortByColumn(SizeColumn, Qt::AscendingOrder);
+    QCOMPARE(captions(list), (QStringList{"file10.bin", "File9.bin", "big.bin"}));
+    list.sortByColumn(ChangedColumn, Qt::AscendingOrder);
+    QCOMPARE(captions(list), (QStringList{"big.bin", "File9.bin", "file10.bin"}));
+    QCOMPARE(list.detailsView()->header()->sortIndicatorSection(), int(ChangedColumn));
+}
+
+void TestFileList::viewStyleKeepsOrderAndSelection()
+{
+    TDivFileList list;
+    list.show();
+    for (const char *name : {"c.exe", "a.exe", "b.exe", "d.exe"})
+        list.AddFileEntry(makeFile(m_root + name));
+    list.setSelected(1, true);
+    list.setSelected(3, true);
+    const QStringList order = captions(list);
+
+    using Style = TDivFileList::ViewStyle;
+    for (Style style : {Style::LargeIcons, Style::SmallIcons, Style::List, Style::Details, Style::List}) {
+        list.setViewStyle(style);
+        QCOMPARE(list.viewStyle(), style);
+        QCOMPARE(captions(list), order);
+        QCOMPARE(list.count(), 4);
+        QCOMPARE(list.selectedCount(), 2);
+        QVERIFY(list.isSelected(1) && list.isSelected(3));
+        QVERIFY(list.currentView()->isVisible());
+        QVERIFY(list.currentView()->selectionModel() == list.detailsView()->selectionModel());
+    }
+    QCOMPARE(list.iconView()->viewMode(), QListView::ListMode);
+    QCOMPARE(list.iconView()->flow(), QListView::TopToBottom);
+
+    // A click in the icon view selects whole entries in the shared selection.
+    list.setViewStyle(Style::LargeIcons);
+    QCOMPARE(list.iconView()->viewMode(), QListView::IconMode);
+    QCOMPARE(list.iconView()->movement(), QListView::Static);
+    QApplication::processEvents();
+    const QRect second = list.iconView()->visualRect(list.model()->index(2, 0));
+    QVERIFY(second.isValid());
+    QTest::mouseClick(list.iconView()->viewport(), Qt::LeftButton, {}, second.center());
+    QCOMPARE(list.selectedCount(), 1);
+    QVERIFY(list.isSelected(2));
+    QTest::mouseClick(list.iconView()->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                      list.iconView()->visualRect(list.model()->index(0, 0)).center());
+    QCOMPARE(list.selectedCount(), 2);
+    list.setViewStyle(Style::Details);
+    QVERIFY(list.isSelected(0) && list.isSelected(2));
+}
+
+// ---- Gestures --------------------------------------------------------------------
+
+void TestFileList::dropDeliversPathsAndNoEffect()
+{
+    TDivFileList list;
+    list.show();
+    AddItemSweep sweep(list);
+    connect(&list, &TDivFileList::filesDropped, &list,
+            [&](const QStringList &paths) { AddDroppedPaths(list, paths); });
+    QSignalSpy dropped(&list, &TDivFileList::filesDropped);
+    const QString second = makeFile(m_root + "second.exe");
+    const QString first = makeFile(m_root + "first.exe");
+    QDir().mkpath(m_root + "folder");
+
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(second), QUrl::fromLocalFile(m_root + "folder"),
+                  QUrl("https://example.com/x.exe"), QUrl::fromLocalFile(first),
+                  QUrl::fromLocalFile(m_root + "missing.exe")});
+    const Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    QWidget *viewport = list.detailsView()->viewport();
+    const QPoint at(10, 10);
+
+    QDragEnterEvent enter(at, offered, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    QVERIFY(enter.isAccepted());
+    QCOMPARE(enter.dropAction(), Qt::CopyAction);
+    QCOMPARE(list.dropTarget()->draggedPaths().size(), 4);
+
+    QDropEvent drop(at, offered, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &drop);
+    QVERIFY(drop.isAccepted());
+    QCOMPARE(drop.dropAction(), Qt::IgnoreAction);
+    QCOMPARE(dropped.count(), 1);
+    QCOMPARE(dropped.at(0).at(0).toStringList(),
+             (QStringList{second, m_root + "folder", first, m_root + "missing.exe"}));
+    QCOMPARE(fullPaths(list), (QStringList{second, first}));
+    QVERIFY(QFile::exists(second) && QFile::exists(first));
+
+    // The same drop on the list widget itself, in another view style: the
+    // files are listed already, so nothing changes.
+    list.setViewStyle(TDivFileList::ViewStyle::SmallIcons);
+    QDropEvent again(at, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    // (Qt delivers a drop only to a widget that accepted the drag's entry.)
+    QDragEnterEvent enterList(at, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&list, &enterList);
+    QVERIFY(enterList.isAccepted());
+    QApplication::sendEvent(&list, &again);
+    QCOMPARE(again.dropAction(), Qt::IgnoreAction);
+    QCOMPARE(dropped.count(), 2);
+    QCOMPARE(fullPaths(list), (QStringList{second, first}));
+    QCOMPARE(sweep.raised, 2);
+
+    // A drag without local files is refused.
+    QMimeData text;
+    text.setText("not a file");
+    QDragEnterEvent refused(at, offered, &text, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &refused);
+    QVERIFY(!refused.isAccepted());
+}
+
+void TestFileList::dragOutOffersFiles()
+{
+    TDivFileList list;
+    const QString a = makeFile(m_root + "a b.exe");
+    const QString b = makeFile(m_root + "c.exe");
+    list.AddFileEntry(a);
+    list.AddFileEntry(b);
+    TDivFileListModel *model = list.model();
+    QCOMPARE(model->supportedDragActions(), Qt::CopyAction | Qt::MoveAction | Qt::LinkAction);
+    QVERIFY(list.detailsView()->dragEnabled());
+    const QModelIndexList indexes = {model->index(1, 0), model->index(0, 0), model->index(0, 1)};
+    std::unique_ptr<QMimeData> data(model->mimeData(indexes));
+    QCOMPARE(data->urls(), (QList<QUrl>{QUrl::fromLocalFile(a), QUrl::fromLocalFile(b)}));
+    // Nothing in the list is removed by a drag, whatever the target did.
+    QVERIFY(!model->removeRows(0, 1));
+    QCOMPARE(list.count(), 2);
+}
+
+void TestFileList::popupMenuOpensOnRightClickAndKey()
+{
+    TDivFileList list;
+    list.resize(400, 300);
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    QMenu menu;
+    menu.addAction("Details");
+    list.setPopupMenu(&menu);
+    int aboutToShow = 0;
+    bool menuHiddenThen = false;
+    connect(&list, &TDivFileList::popupAboutToShow, &list, [&] {
+        ++aboutToShow;
+        menuHiddenThen = !menu.isVisible();
+    });
+
+    // On empty space of the details view.
+    QWidget *viewport = list.detailsView()->viewport();
+    QContextMenuEvent mouse(QContextMenuEvent::Mouse, QPoint(50, 100), viewport->mapToGlobal(QPoint(50, 100)));
+    QApplication::sendEvent(viewport, &mouse);
+    QCOMPARE(aboutToShow, 1);
+    QVERIFY(menuHiddenThen);
+    QTRY_VERIFY(menu.isVisible());
+    menu.hide();
+
+    // The keyboard's menu key, in another view style.
+    list.setViewStyle(TDivFileList::ViewStyle::List);
+    QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                          list.iconView()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(list.iconView(), &key);
+    QCOMPARE(aboutToShow, 2);
+    QTRY_VERIFY(menu.isVisible());
+    menu.hide();
+}
+
+void TestFileList::doubleClickOpensSelectedFiles()
+{
+    ScriptedDialogsGuard desktop;
+    QList<QUrl> &opened = desktop->openedUrls;
+    TDivFileList list;
+    list.resize(500, 300);
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    const QString a = makeFile(m_root + "a.exe");
+    const QString b = makeFile(m_root + "b.exe");
+    const QString c = makeFile(m_root + "c.exe");
+    for (const QString &path : {a, b, c})
+        list.AddFileEntry(path);
+    list.setSelected(0, true);
+    list.setSelected(2, true);
+
+    QWidget *viewport = list.detailsView()->viewport();
+    const QPoint onThird = list.detailsView()->visualRect(list.model()->index(2, 0)).center();
+    QTest::mouseDClick(viewport, Qt::LeftButton, Qt::ControlModifier, onThird);
+    QCOMPARE(opened, (QList<QUrl>{QUrl::fromLocalFile(a), QUrl::fromLocalFile(c)}));
+
+    // Not on empty space.
+    opened.clear();
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, QPoint(20, viewport->height() - 5));
+    QVERIFY(opened.isEmpty());
+    // Nor with the right button.
+    QTest::mouseDClick(viewport, Qt::RightButton, {}, onThird);
+    QVERIFY(opened.isEmpty());
+}
+
+// ---- Following the disk -----------------------------------------------------------
+
+void TestFileList::followsDeletionAndRename()
+{
+    TDivFileList list;
+    list.setFollowDelay(20);
+    QSignalSpy changed(&list, &TDivFileList::changed);
+    const QString keep = makeFile(m_root + "keep.exe", "keep");
+    const QString doomed = makeFile(m_root + "doomed.exe");
+    const QString old = makeFile(m_root + "old.exe", "old");
+    for (const QString &path : {keep, doomed, old})
+        list.AddFileEntry(path);
+    QVERIFY(list.watchedFolders().contains(m_root));
+
+    QVERIFY(QFile::remove(doomed));
+    QTRY_COMPARE(captions(list), (QStringList{"keep.exe", "old.exe"}));
+
+    QVERIFY(QFile::rename(old, m_root + "New Name.exe"));
+    QTRY_COMPARE(captions(list), (QStringList{"keep.exe", "New Name.exe"}));
+    QCOMPARE(list.fullPath(1), m_root + "New Name.exe");
+    QCOMPARE(list.storedPath(1), m_root + "New Name.exe");
+    // The renamed entry is still the same file for the duplicate test.
+    QCOMPARE(list.AddFileEntry(m_root + "New Name.exe"), 1);
+    QCOMPARE(list.count(), 2);
+    QVERIFY(changed.count() > 0);
+
+    // The watch ends with the last entry of a folder.
+    list.AddFileEntry(makeFile(m_root + "elsewhere/x.exe"));
+    QVERIFY(list.watchedFolders().contains(m_root + "elsewhere/"));
+    list.deleteEntry(2);
+    QVERIFY(!list.watchedFolders().contains(m_root + "elsewhere/"));
+}
+
+void TestFileList::replacedFileKeepsEntry()
+{
+    // Signing replaces a file by a finished copy renamed over it; the entry
+    // must stay and show the new file.
+    TDivFileList list;
+    list.setFollowDelay(20);
+    const QString path = makeFile(m_root + "app.exe", "small");
+    list.AddFileEntry(path);
+    const QString temporary = makeFile(m_root + "app.exe.tmp", QByteArray(4096, 's'));
+    QVERIFY(::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) == 0);
+    QTRY_COMPARE(list.model()->data(list.model()->index(0, SizeColumn), Qt::DisplayRole).toString(),
+                 QStringLiteral("4 KB"));
+    QCOMPARE(captions(list), QStringList{"app.exe"});
+    QCOMPARE(list.model()->entry(0).identity, *platform::fileIdentity(path));
+}
+
+void TestFileList::f5DropsGoneFile()
+{
+    TDivFileList list;
+    list.setFollowDelay(600000);   // only F5 may notice
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    const QString a = makeFile(m_root + "a.exe", "a");
+    const QString b = makeFile(m_root + "b.exe", "b");
+    list.AddFileEntry(a);
+    list.AddFileEntry(b);
+    QVERIFY(QFile::remove(a));
+    makeFile(b, QByteArray(2048, 'b'));
+    QApplication::processEvents();
+    QCOMPARE(list.count(), 2);
+
+    list.detailsView()->setFocus();
+    QTest::keyClick(list.detailsView(), Qt::Key_F5);
+    QCOMPARE(captions(list), QStringList{"b.exe"});
+    QCOMPARE(list.model()->data(list.model()->index(0, SizeColumn), Qt::DisplayRole).toString(),
+             QStringLiteral("2 KB"));
+}
+
+QTEST_MAIN(TestFileList)
+#include "tst_filelist.moc"
