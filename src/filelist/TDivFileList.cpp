@@ -21,6 +21,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <utility>
 
 using filelist::FileEntry;
 
@@ -90,7 +91,18 @@ TDivFileList::TDivFileList(QWidget *parent)
     setViewStyle(ViewStyle::Details);
 }
 
-TDivFileList::~TDivFileList() = default;
+TDivFileList::~TDivFileList()
+{
+    // The icon view borrows the details view's selection model; it goes
+    // first so that it never outlives it.
+    for (QAbstractItemView *view : {static_cast<QAbstractItemView *>(m_icons),
+                                    static_cast<QAbstractItemView *>(m_details)}) {
+        view->removeEventFilter(this);
+        view->viewport()->removeEventFilter(this);
+    }
+    delete std::exchange(m_icons, nullptr);
+    delete std::exchange(m_details, nullptr);
+}
 
 void TDivFileList::setUpView(QAbstractItemView *view)
 {
@@ -465,6 +477,8 @@ bool TDivFileList::eventFilter(QObject *watched, QEvent *event)
 {
     QAbstractItemView *view = nullptr;
     bool onViewport = false;
+    if (!m_details || !m_icons)
+        return QWidget::eventFilter(watched, event);
     for (QAbstractItemView *candidate : {static_cast<QAbstractItemView *>(m_details),
                                          static_cast<QAbstractItemView *>(m_icons)}) {
         if (watched == candidate)

@@ -17,6 +17,7 @@
 #include <QMimeDatabase>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QToolTip>
 #include <QTreeView>
 #include <QUrl>
 
@@ -55,6 +56,7 @@ private slots:
     void dragOutOffersFiles();
     void popupMenuOpensOnRightClickAndKey();
     void doubleClickOpensSelectedFiles();
+    void hintOutsideEntriesTipOnEntries();
 
     void followsDeletionAndRename();
     void replacedFileKeepsEntry();
@@ -619,6 +621,29 @@ void TestFileList::doubleClickOpensSelectedFiles()
     // Nor with the right button.
     QTest::mouseDClick(viewport, Qt::RightButton, {}, onThird);
     QVERIFY(opened.isEmpty());
+}
+
+void TestFileList::hintOutsideEntriesTipOnEntries()
+{
+    TDivFileList list;
+    list.resize(500, 300);
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    list.setHint(QStringLiteral("Drag and drop the files you wish to sign here."));
+    list.AddFileEntry(makeFile(m_root + "tip.exe"));
+    QWidget *viewport = list.detailsView()->viewport();
+
+    auto tipAt = [&](const QPoint &position) {
+        QToolTip::hideText();
+        QHelpEvent help(QEvent::ToolTip, position, viewport->mapToGlobal(position));
+        QApplication::sendEvent(viewport, &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    QCOMPARE(tipAt(QPoint(20, viewport->height() - 10)), list.hint());
+    const QString entryTip = tipAt(list.detailsView()->visualRect(list.model()->index(0, 0)).center());
+    QVERIFY(entryTip.startsWith(QStringLiteral("tip.exe\n")));
+    QVERIFY(entryTip.contains(QStringLiteral("Size: 1 KB")));
+    QToolTip::hideText();
 }
 
 // ---- Following the disk -----------------------------------------------------------

@@ -30,7 +30,6 @@ private slots:
     void removeByButtonAndDeleteKey();
     void clearLeavesTheBareCaption();
     void popupEnablesCopyOnlyWithEntries();
-    void viewItemsSwitchTheStyle();
     void copyToChosenFolder();
     void copyCancelledChangesNothing();
 
@@ -155,20 +154,6 @@ void TestMainWindowFileList::popupEnablesCopyOnlyWithEntries()
     drop({makeFile(m_root + "a.exe")});
     rightClick();
     QVERIFY(copy->isEnabled());
-}
-
-void TestMainWindowFileList::viewItemsSwitchTheStyle()
-{
-    using Style = TDivFileList::ViewStyle;
-    const QList<QPair<const char *, Style>> items = {{"menitmLargeIcons", Style::LargeIcons},
-                                                     {"menitmSmallIcons", Style::SmallIcons},
-                                                     {"menitmList", Style::List},
-                                                     {"menitmDetails", Style::Details}};
-    QCOMPARE(m_list->viewStyle(), Style::Details);
-    for (const auto &[name, style] : items) {
-        m_window->findChild<QAction *>(name)->trigger();
-        QCOMPARE(m_list->viewStyle(), style);
-    }
 }
 
 void TestMainWindowFileList::copyToChosenFolder()
