@@ -24,7 +24,7 @@ struct FileEntry {
     platform::FileIdentity identity;
     bool isFolder = false;
     qint64 size = 0;
-    QDateTime modified;
+    qint64 modified = 0;  // last write, milliseconds since the epoch (UTC)
 
     // Looked up when first shown: type names and icons cost a mime lookup
     // each, which a drop of thousands of files should not pay up front.

@@ -134,7 +134,7 @@ std::optional<FileEntry> TDivFileList::readFile(const QString &fullPath) const
     facts.identity = *identity;
     facts.isFolder = info.isDir();
     facts.size = facts.isFolder ? 0 : info.size();
-    facts.modified = info.lastModified();
+    facts.modified = info.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch();
     return facts;
 }
 

@@ -65,7 +65,7 @@ QString TDivFileListModel::toolTipOf(const FileEntry &entry) const
     if (!entry.isFolder)
         tip += QStringLiteral("\nSize: ") + sizeText(entry.size);
     if (!entry.changedText)
-        entry.changedText = changedText(entry.modified);
+        entry.changedText = changedText(QDateTime::fromMSecsSinceEpoch(entry.modified));
     tip += QStringLiteral("\nDate modified: ") + *entry.changedText;
     return tip;
 }
@@ -84,7 +84,7 @@ QVariant TDivFileListModel::data(const QModelIndex &index, int role) const
         case TypeColumn: return typeNameOf(row);
         case ChangedColumn:
             if (!row.changedText)
-                row.changedText = changedText(row.modified);
+                row.changedText = changedText(QDateTime::fromMSecsSinceEpoch(row.modified));
             return *row.changedText;
         }
         break;
@@ -175,7 +175,7 @@ void TDivFileListModel::sort(int column, Qt::SortOrder order)
             result = typeNameOf(*x).compare(typeNameOf(*y), Qt::CaseInsensitive);
             break;
         case ChangedColumn:
-            result = compareValues(x->modified.toMSecsSinceEpoch(), y->modified.toMSecsSinceEpoch());
+            result = compareValues(x->modified, y->modified);
             break;
         }
         if (result == 0)
