@@ -47,7 +47,7 @@ QString withTrailingSlash(const QString &folder)
 
 void TfrmMain::FormCreate()
 {
-    if (!qobject_cast<ToolTipTimingStyle *>(QApplication::style()))
+    if (!dynamic_cast<ToolTipTimingStyle *>(QApplication::style()))
         QApplication::setStyle(new ToolTipTimingStyle);
 
     if (m_programFolder.isEmpty())
@@ -77,8 +77,8 @@ void TfrmMain::FormCreate()
     flag(cbUsePFXFile, "UsePFXFile", false);
     flag(cbAddDesc, "AddDescription", false);
 
-    DivFileList->setReadOnly(true);
-    pnlWait->setStyleSheet(pnlWait->styleSheet());
+    // The file list is read-only by make: its entries are never edited in
+    // place. The wait panel's caption is white through the skin's theme.
 }
 
 bool TfrmMain::FormClose()
