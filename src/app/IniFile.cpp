@@ -199,7 +199,12 @@ IniFile::Line IniFile::parseLine(const QByteArray &text, const QByteArray &eol)
     if (eq >= 0) {
         line.kind = Kind::Key;
         line.name = foldName(QString::fromUtf8(trimBlanks(text.left(eq))));
-        line.valueStart = int(eq + 1);
+        // Blanks after the "=" belong to the layout of the line, not to
+        // the value; a rewrite keeps them.
+        qsizetype start = eq + 1;
+        while (start < text.size() && isBlank(text.at(start)))
+            ++start;
+        line.valueStart = int(start);
     }
     return line;
 }
@@ -265,7 +270,7 @@ QStringList IniFile::sectionKeys(const QString &section) const
     for (int i = header + 1; i < end; ++i) {
         const Line &line = m_lines[size_t(i)];
         if (line.kind == Kind::Key)
-            keys << QString::fromUtf8(trimBlanks(line.text.left(line.valueStart - 1)));
+            keys << QString::fromUtf8(trimBlanks(line.text.left(line.text.indexOf('='))));
     }
     return keys;
 }
@@ -391,7 +396,12 @@ void IniFile::commit()
     if (!file.open(QIODevice::WriteOnly))
         throw failure;
     const QByteArray data = contents();
-    if (file.write(data) != data.size()) {
+    // The data goes out through a buffer, and QSaveFile::commit() does not
+    // notice when emptying that buffer fails (a full disk, a size limit):
+    // it would sync and rename a cut-off file over the good one. So the
+    // buffer is emptied here, where a failure can still be seen.
+    if (file.write(data) != data.size() || !file.flush()
+        || file.error() != QFileDevice::NoError) {
         file.cancelWriting();
         throw failure;
     }
