@@ -98,12 +98,6 @@ QByteArray singleLine(const QString &value)
     return bytes;
 }
 
-bool isFiller(const QByteArray &text)
-{
-    const QByteArray t = trimBlanks(text);
-    return t.isEmpty() || t.startsWith(';') || t.startsWith('#');
-}
-
 } // namespace
 
 std::optional<qint64> parseIniInteger(const QString &text)
@@ -185,8 +179,10 @@ IniFile::Line IniFile::parseLine(const QByteArray &text, const QByteArray &eol)
     line.text = text;
     line.eol = eol;
     const QByteArray t = trimBlanks(text);
-    if (t.startsWith(';') || t.startsWith('#'))
+    if (t.isEmpty() || t.startsWith(';') || t.startsWith('#')) {
+        line.kind = Kind::Filler;
         return line;
+    }
     if (t.startsWith('[')) {
         const qsizetype close = t.indexOf(']');
         if (close > 0) {
@@ -239,6 +235,14 @@ int IniFile::findKey(int header, const QString &foldedKey) const
             return i;
     }
     return -1;
+}
+
+int IniFile::lastContentLine(int header) const
+{
+    int i = sectionEnd(header) - 1;
+    while (i > header && m_lines[size_t(i)].kind == Kind::Filler)
+        --i;
+    return i;
 }
 
 const IniFile::Line *IniFile::findKeyLine(const QString &section, const QString &key) const
@@ -329,13 +333,7 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
         }
         return;
     }
-    int last = header;
-    const int end = sectionEnd(header);
-    for (int i = header + 1; i < end; ++i) {
-        if (m_lines[size_t(i)].kind != Kind::Other || !isFiller(m_lines[size_t(i)].text))
-            last = i;
-    }
-    appendLine(last + 1, key.toUtf8() + "=" + bytes);
+    appendLine(lastContentLine(header) + 1, key.toUtf8() + "=" + bytes);
 }
 
 void IniFile::writeInteger(const QString &section, const QString &key, qint64 value)
@@ -354,13 +352,7 @@ void IniFile::eraseSection(const QString &section)
     for (int header = findSection(folded); header >= 0; header = findSection(folded)) {
         // Blank lines and comments after the section's last key are left:
         // they separate or describe what follows.
-        const int end = sectionEnd(header);
-        int last = header;
-        for (int i = header + 1; i < end; ++i) {
-            if (m_lines[size_t(i)].kind != Kind::Other || !isFiller(m_lines[size_t(i)].text))
-                last = i;
-        }
-        m_lines.erase(m_lines.begin() + header, m_lines.begin() + last + 1);
+        m_lines.erase(m_lines.begin() + header, m_lines.begin() + lastContentLine(header) + 1);
         m_modified = true;
     }
 }
