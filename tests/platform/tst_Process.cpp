@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <csignal>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -171,6 +173,33 @@ private slots:
         QCOMPARE(readFile(m_output),
                  "cwd=" + QFile::encodeName(QDir(folder).canonicalPath())
                      + "\nnice=19\nstdin=0\n");
+    }
+
+    void toolGetsOnlyTheStandardDescriptors()
+    {
+        // Opened without close-on-exec, as a careless library might.
+        const int leaked = ::open("/dev/null", O_RDONLY);
+        QVERIFY(leaked > 2);
+        const auto outcome = platform::runProcess({kChild, {QStringLiteral("fds")}, {}, m_output});
+        ::close(leaked);
+        QVERIFY(outcome.started);
+        QCOMPARE(readFile(m_output), QByteArray("fds=0 1 2\n"));
+    }
+
+    void parentWithoutStandardInput()
+    {
+        // With descriptor 0 free, the output file is opened as 0; the child
+        // must still get it as its output and /dev/null as its input.
+        const int savedInput = ::dup(0);
+        QVERIFY(savedInput >= 0);
+        ::close(0);
+        const auto outcome = platform::runProcess(
+            {kChild, {QStringLiteral("out:x\\n"), QStringLiteral("stdin"), QStringLiteral("err:y")},
+             {}, m_output});
+        ::dup2(savedInput, 0);
+        ::close(savedInput);
+        QVERIFY(outcome.started);
+        QCOMPARE(readFile(m_output), QByteArray("x\nstdin=0\ny"));
     }
 
     void normalPriorityWhenAsked()

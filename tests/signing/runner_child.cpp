@@ -6,6 +6,7 @@
 //   cwd         print "cwd=PATH"
 //   argv        print "argc=N" and then "arg[I]=<VALUE>" for every argument
 //   stdin       print "stdin=N", the number of bytes standard input gave
+//   fds         print "fds=" and the open descriptors, e.g. "fds=0 1 2"
 //   touch:PATH  create the file PATH
 //   rm:PATH     delete the file PATH
 //   exists:PATH print "exists=1" or "exists=0"
@@ -22,8 +23,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -113,6 +116,19 @@ int main(int argc, char **argv)
                 total += static_cast<std::size_t>(n);
             }
             writeAll(1, "stdin=" + std::to_string(total) + "\n");
+        } else if (std::strcmp(argv[i], "fds") == 0) {
+            std::set<int> open;
+            if (DIR *dir = ::opendir("/proc/self/fd")) {
+                while (const dirent *entry = ::readdir(dir)) {
+                    if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(dir))
+                        open.insert(std::atoi(entry->d_name));
+                }
+                ::closedir(dir);
+            }
+            std::string line = "fds=";
+            for (int fd : open)
+                line += (line.size() > 4 ? " " : "") + std::to_string(fd);
+            writeAll(1, line + "\n");
         } else if (startsWith(argv[i], "touch:", &rest)) {
             const int fd = ::open(rest, O_WRONLY | O_CREAT, 0644);
             if (fd >= 0)

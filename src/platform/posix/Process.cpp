@@ -75,11 +75,12 @@ ProcessOutcome failedStart(int error, bool outputFileFailed = false)
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
-    auto fail = [errorPipe]() {
+    int reportFd = errorPipe;
+    auto fail = [&reportFd]() {
         const int error = errno;
         ssize_t written;
         do {
-            written = ::write(errorPipe, &error, sizeof error);
+            written = ::write(reportFd, &error, sizeof error);
         } while (written < 0 && errno == EINTR);
         ::_exit(127);
     };
@@ -87,10 +88,28 @@ ProcessOutcome failedStart(int error, bool outputFileFailed = false)
     if (lowestPriority)
         ::setpriority(PRIO_PROCESS, 0, 19);   // best effort: a failure leaves normal priority
 
-    // dup2 onto 0, 1 and 2 also clears close-on-exec on the copies.
-    if (::dup2(inputFd, STDIN_FILENO) < 0 || ::dup2(outputFd, STDOUT_FILENO) < 0
-        || ::dup2(outputFd, STDERR_FILENO) < 0)
+    // A parent started with 0, 1 or 2 closed may have been given one of them
+    // for our descriptors; lift all three above 2 first so that the dup2
+    // calls below cannot overwrite each other, and so that each copy loses
+    // close-on-exec.
+    const int pipeCopy = ::fcntl(errorPipe, F_DUPFD_CLOEXEC, 3);
+    if (pipeCopy < 0)
         fail();
+    reportFd = pipeCopy;
+    const int inputCopy = ::fcntl(inputFd, F_DUPFD_CLOEXEC, 3);
+    const int outputCopy = ::fcntl(outputFd, F_DUPFD_CLOEXEC, 3);
+    if (inputCopy < 0 || outputCopy < 0)
+        fail();
+    if (::dup2(inputCopy, STDIN_FILENO) < 0 || ::dup2(outputCopy, STDOUT_FILENO) < 0
+        || ::dup2(outputCopy, STDERR_FILENO) < 0)
+        fail();
+
+    // Descriptors that other parts of the program opened without
+    // close-on-exec are none of the tool's business.
+    if (pipeCopy > 3)
+        ::close_range(3, static_cast<unsigned>(pipeCopy) - 1, 0);
+    ::close_range(static_cast<unsigned>(pipeCopy) + 1, ~0U, 0);
+
     if (workingFolder && ::chdir(workingFolder) != 0)
         fail();
     ::execv(program, argv);
