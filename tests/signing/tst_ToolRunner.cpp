@@ -133,8 +133,6 @@ private slots:
         QCOMPARE(SplitArguments(arguments), expected);
     }
 
-    void captureFileName() { QCOMPARE(CaptureFileName(), QStringLiteral("$tmp$.tmp")); }
-
     void silentToolAppendsNothing()
     {
         ConsoleLines console;
