@@ -90,8 +90,8 @@ ProcessOutcome failedStart(int error, bool outputFileFailed = false)
 
     // A parent started with 0, 1 or 2 closed may have been given one of them
     // for our descriptors; lift all three above 2 first so that the dup2
-    // calls below cannot overwrite each other, and so that each copy loses
-    // close-on-exec.
+    // calls below cannot overwrite each other. dup2 leaves 0, 1 and 2
+    // without close-on-exec, the copies above them keep it.
     const int pipeCopy = ::fcntl(errorPipe, F_DUPFD_CLOEXEC, 3);
     if (pipeCopy < 0)
         fail();
