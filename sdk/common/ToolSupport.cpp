@@ -21,13 +21,18 @@ namespace sdktool {
 
 volatile pid_t runningChild = 0;
 
+static bool g_legacyLoaded = false;
+
 bool loadProviders()
 {
+    if (g_legacyLoaded)
+        return true;
     // Loading "legacy" explicitly disables the implicit default provider, so
     // both are named.
     const bool legacy = OSSL_PROVIDER_load(nullptr, "legacy") != nullptr;
     OSSL_PROVIDER_load(nullptr, "default");
     ERR_clear_error();
+    g_legacyLoaded = legacy;
     return legacy;
 }
 
@@ -273,10 +278,18 @@ Pkcs12Status openPkcs12(const std::string &path, const std::string &password, Pk
     X509 *cert = nullptr;
     STACK_OF(X509) *ca = nullptr;
     ERR_clear_error();
-    if (!PKCS12_parse(p12.get(), password.c_str(), &key, &cert, &ca)) {
-        const unsigned long err = ERR_peek_last_error();
+    bool parsed = PKCS12_parse(p12.get(), password.c_str(), &key, &cert, &ca) == 1;
+    const unsigned long err = parsed ? 0 : ERR_peek_last_error();
+    const bool macFailed = ERR_GET_LIB(err) == ERR_LIB_PKCS12 && ERR_GET_REASON(err) == PKCS12_R_MAC_VERIFY_FAILURE;
+    if (!parsed && !macFailed && !g_legacyLoaded && loadProviders()) {
+        // Older files use RC2 or 3DES, which only the legacy provider has;
+        // loading it only then keeps the common case fast.
+        ERR_clear_error();
+        parsed = PKCS12_parse(p12.get(), password.c_str(), &key, &cert, &ca) == 1;
+    }
+    if (!parsed) {
         detail = takeOpensslError();
-        if (ERR_GET_LIB(err) == ERR_LIB_PKCS12 && ERR_GET_REASON(err) == PKCS12_R_MAC_VERIFY_FAILURE)
+        if (macFailed)
             return Pkcs12Status::WrongPassword;
         return Pkcs12Status::NotPkcs12;
     }

@@ -38,6 +38,8 @@ using CertStackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter>;
 // Loads the "default" and "legacy" providers. Old PFX files (RC2/3DES) and
 // encrypted PVK files (RC4) need the legacy one; without it only those fail,
 // so a missing legacy provider is reported through the result, not fatal.
+// Loading costs a few milliseconds; openPkcs12 does it only for a file that
+// fails without it.
 bool loadProviders();
 
 // The newest OpenSSL error reason as one short line ("" when the queue is

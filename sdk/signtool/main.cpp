@@ -15,9 +15,9 @@
 // codeSigning (or anyExtendedKeyUsage); a key usage, if present, must allow
 // digital signatures.
 //
-// Each file is signed into a private temporary folder beside it and the
-// signed copy is renamed over the original only when osslsigncode succeeded,
-// so a failure leaves the original byte for byte as it was. The original's
+// Each file is signed into a temporary file beside it and the signed copy is
+// renamed over the original only when osslsigncode succeeded, so a failure
+// leaves the original byte for byte as it was. The original's
 // permissions (and, where allowed, owner) carry over. A symbolic link is
 // followed and its target signed. Read-only files are refused.
 //
@@ -45,6 +45,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <strings.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,9 +71,8 @@ void errLine(const std::string &line)
 }
 
 // --- cleanup on a signal ---------------------------------------------------
-// The paths of the temporary folder and file in use, so a Ctrl+C or a kill
+// The path of the temporary file in use, so a Ctrl+C or a kill
 // does not leave a half-signed copy beside the user's file.
-char g_tmpDir[PATH_MAX];
 char g_tmpFile[PATH_MAX];
 volatile sig_atomic_t g_haveTmp = 0;
 
@@ -84,10 +84,8 @@ void onSignal(int sig)
         int status = 0;
         waitpid(child, &status, 0);
     }
-    if (g_haveTmp) {
+    if (g_haveTmp)
         unlink(g_tmpFile);
-        rmdir(g_tmpDir);
-    }
     _exit(128 + sig);
 }
 
@@ -289,13 +287,22 @@ std::string signOne(const SignJob &job, const std::string &file)
                                                                : errnoText(errno))
                + ".";
 
-    const std::string dirTemplate = folderOf(target) + "/.signtool-XXXXXX";
-    if (dirTemplate.size() + 16 >= sizeof g_tmpDir)
+    // osslsigncode will not write over an existing file, so the signed copy
+    // gets a fresh unguessable name beside the original (same file system,
+    // so the final rename is atomic); should the name exist after all,
+    // osslsigncode fails and nothing is lost.
+    unsigned char random[12];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+        return "Cannot make a temporary file name: " + errnoText(errno) + ".";
+    static const char hex[] = "0123456789abcdef";
+    std::string suffix;
+    for (unsigned char byte : random) {
+        suffix += hex[byte >> 4];
+        suffix += hex[byte & 15];
+    }
+    const std::string tmpFile = folderOf(target) + "/.signtool-" + suffix + ".tmp";
+    if (tmpFile.size() >= sizeof g_tmpFile)
         return "The path of " + file + " is too long.";
-    std::strcpy(g_tmpDir, dirTemplate.c_str());
-    if (!mkdtemp(g_tmpDir))
-        return "Cannot create a temporary file beside " + file + ": " + errnoText(errno) + ".";
-    const std::string tmpFile = std::string(g_tmpDir) + "/signed";
     std::strcpy(g_tmpFile, tmpFile.c_str());
     g_haveTmp = 1;
 
@@ -331,8 +338,8 @@ std::string signOne(const SignJob &job, const std::string &file)
         if (rename(tmpFile.c_str(), target.c_str()) != 0)
             error = "Cannot replace " + file + " with its signed copy: " + errnoText(errno) + ".";
     }
-    unlink(tmpFile.c_str());
-    rmdir(g_tmpDir);
+    if (!error.empty())
+        unlink(tmpFile.c_str());
     g_haveTmp = 0;
     return error;
 }
@@ -351,7 +358,6 @@ int main(int argc, char **argv)
     const signtool::SignArgs &args = *parsed.args;
 
     installSignalHandlers();
-    loadProviders();
 
     if (findOnPath("osslsigncode").empty()) {
         errLine("SignTool Error: osslsigncode was not found on PATH; install the osslsigncode package.");

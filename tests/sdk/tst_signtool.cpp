@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -85,6 +86,7 @@ private slots:
     void usageError_data();
     void usageError();
     void passwordTravelsOutsideCommandLine();
+    void interruptedRunLeavesNoTrace();
 };
 
 void TestSignTool::initTestCase()
@@ -415,6 +417,38 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     }
     QCOMPARE(args.at(args.indexOf("-h") + 1), QStringLiteral("sha256"));
     QCOMPARE(args.at(args.indexOf("-in") + 1), QFileInfo(file).canonicalFilePath());
+}
+
+// Stopping the tool while osslsigncode writes the signed copy must not leave
+// the half-written copy beside the user's file.
+void TestSignTool::interruptedRunLeavesNoTrace()
+{
+    const QString fakeBin = newFolder();
+    const QString script = fakeBin + "/osslsigncode";
+    QVERIFY(writeBytes(script, "#!/bin/sh\n"
+                               "for last; do :; done\n"
+                               "echo partial > \"$last\"\n"
+                               "exec sleep 30\n"));
+    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PATH"), fakeBin + ":" + env.value(QStringLiteral("PATH")));
+
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray original = fileBytes(file);
+
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, file});
+    QVERIFY(process.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the copy being written
+    process.terminate();
+    QVERIFY(process.waitForFinished(10000));
+    QVERIFY(process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0);
+    QCOMPARE(entries(dir), QStringList{"app.exe"});
+    QCOMPARE(fileBytes(file), original);
 }
 
 QTEST_GUILESS_MAIN(TestSignTool)
