@@ -8,12 +8,29 @@
 #include <QAbstractButton>
 #include <QIcon>
 #include <QPixmap>
+#include <QRegion>
+#include <QRgb>
 #include <QString>
 
 namespace Skin {
 
+inline constexpr int FaceWidth = 800;
+inline constexpr int FaceHeight = 600;
+// The window's background and the dark blue of the copyright labels; the
+// rest of the palette is drawn around these two.
+inline constexpr QRgb FaceColour = 0xff7c9fbb;  // RGB 124, 159, 187
+inline constexpr QRgb DarkBlue = 0xff073d6b;    // RGB 7, 61, 107
+
 // The face of the main window, 800 x 600, drawn behind its controls.
+//
+// The face has rounded corners. Instead of a magenta key colour it carries
+// an alpha channel: pixels outside the rounded outline are fully
+// transparent, and the outline itself is antialiased. A frameless window
+// shows it as it is with Qt::WA_TranslucentBackground under a compositor;
+// without one, setMask(faceMask()) cuts the corners off instead.
 QPixmap mainFace();
+// The pixels of the face that are at least half opaque.
+QRegion faceMask();
 
 enum class TitleButton { Web, Help, Minimize, Close };
 enum class ButtonLook { Normal, Hover, Pressed };
@@ -27,8 +44,21 @@ enum class Glyph {
 // A 16 x 16 icon for buttons and menu items.
 QIcon glyph(Glyph glyph);
 
-// The theme for the skinned controls of the main window and the wizard.
+// The theme for the skinned controls of the main window and the wizard:
+// labels (white, except `lbCopyRight` in dark blue and bold, `lblOptions`
+// bold, and black inside `pnlWait`), edit boxes, check boxes, push buttons,
+// the project combo box (bold), tool tips and the wait panel.
+//
+// The wait panel is a QFrame named `pnlWait`; a QLabel child named
+// WaitTitleName, placed across its top, becomes its dark blue title strip.
+//
+// Style sheets can only load pictures by file name, so the check mark and
+// the combo arrow are painted here once per process into a private
+// temporary folder that is removed when the program ends. Without a
+// QGuiApplication, or if that folder cannot be written, the sheet leaves
+// those two parts to the underlying style.
 QString styleSheet();
+inline constexpr char WaitTitleName[] = "lbWaitTitle";
 
 } // namespace Skin
 
@@ -37,8 +67,11 @@ QString styleSheet();
 class ImageButton : public QAbstractButton {
     Q_OBJECT
 public:
-    ImageButton(Skin::TitleButton button, QWidget *parent = nullptr);
+    explicit ImageButton(Skin::TitleButton button, QWidget *parent = nullptr);
     QSize sizeHint() const override;
+    Skin::TitleButton button() const { return m_button; }
+    // The look the button shows now: pressed wins over hover.
+    Skin::ButtonLook look() const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -48,4 +81,5 @@ protected:
 private:
     Skin::TitleButton m_button;
     bool m_hovered = false;
+    QPixmap m_pictures[3];  // indexed by Skin::ButtonLook
 };

@@ -1,0 +1,210 @@
+// Renders the skin into PNG files for a look by eye:
+//   skin-main.png   the face with sample controls at their places in the
+//                   main window, the wait panel shown
+//   skin-parts.png  the title buttons in their three looks and every glyph,
+//                   at natural size and enlarged, and a wizard-sized sample
+// Usage: skin-preview [output folder]   (run with QT_QPA_PLATFORM=offscreen)
+
+#include "app/Skin.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QTreeWidget>
+
+namespace {
+
+class Face : public QWidget {
+public:
+    explicit Face(QPixmap face, QWidget *parent = nullptr)
+        : QWidget(parent), m_face(std::move(face))
+    {
+        setFixedSize(m_face.size());
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        p.drawPixmap(0, 0, m_face);
+    }
+
+private:
+    QPixmap m_face;
+};
+
+template <typename W>
+W *place(QWidget *parent, const char *name, QRect bounds)
+{
+    auto *w = new W(parent);
+    w->setObjectName(QString::fromLatin1(name));
+    w->setGeometry(bounds);
+    return w;
+}
+
+QLabel *label(QWidget *parent, const char *name, QPoint at, const QString &text)
+{
+    auto *l = place<QLabel>(parent, name, QRect(at, QSize(300, 13)));
+    l->setText(text);
+    l->adjustSize();
+    return l;
+}
+
+QLineEdit *edit(QWidget *parent, const char *name, QRect bounds, const QString &text,
+                bool enabled = true)
+{
+    auto *e = place<QLineEdit>(parent, name, bounds);
+    e->setText(text);
+    e->setEnabled(enabled);
+    return e;
+}
+
+QCheckBox *check(QWidget *parent, const char *name, QRect bounds, const QString &text,
+                 bool checked)
+{
+    auto *c = place<QCheckBox>(parent, name, bounds);
+    c->setText(text);
+    c->setChecked(checked);
+    return c;
+}
+
+QPushButton *button(QWidget *parent, const char *name, QRect bounds, const QString &text,
+                    Skin::Glyph glyph, bool withGlyph = true)
+{
+    auto *b = place<QPushButton>(parent, name, bounds);
+    b->setText(text);
+    if (withGlyph)
+        b->setIcon(Skin::glyph(glyph));
+    return b;
+}
+
+QImage mainWindow()
+{
+    Face face(Skin::mainFace());
+    face.setStyleSheet(Skin::styleSheet());
+
+    const char *titleNames[] = {"btnWeb", "btnHelp", "btnMinimize", "btnClose"};
+    const int titleX[] = {666, 695, 724, 753};
+    for (int i = 0; i < 4; ++i) {
+        auto *b = new ImageButton(static_cast<Skin::TitleButton>(i), &face);
+        b->setObjectName(QString::fromLatin1(titleNames[i]));
+        b->move(titleX[i], 22);
+    }
+
+    label(&face, "lbPlatformSDKFolder", {40, 73}, "MS Platform SDK Bin Folder:");
+    auto *sdk = edit(&face, "edPlatformSDKFolder", {40, 90, 305, 19}, "/opt/quillmark/sdk-bin/");
+    sdk->setReadOnly(true);
+    button(&face, "bntSelSignTool", {350, 89, 20, 20}, "...", Skin::Glyph::Sign, false);
+    check(&face, "cbSelectBestCert", {40, 131, 155, 19}, "Auto Select Best Certificate", false);
+    check(&face, "cbUsePFXFile", {40, 154, 242, 19},
+          "Use Personal Information Exchange (PFX) File", true);
+    label(&face, "lbCertName", {40, 178}, "PFX File Path:");
+    edit(&face, "edCertName", {40, 194, 305, 19}, "/home/ann/keys/publisher.pfx")->setReadOnly(true);
+    button(&face, "btnSelPFXFile", {350, 193, 20, 20}, "...", Skin::Glyph::Sign, false);
+    label(&face, "lbPassword", {40, 218}, "PFX File Password:");
+    auto *password = edit(&face, "edPassword", {40, 234, 330, 19}, "secret");
+    password->setEchoMode(QLineEdit::Password);
+    check(&face, "cbAddDesc", {40, 270, 107, 19}, "Add a Description", false);
+    label(&face, "lbAddDesc", {40, 293}, "Description:");
+    edit(&face, "edAddDesc", {40, 309, 330, 19}, "", false);
+    label(&face, "lbAddDescURL", {40, 333}, "Description URL (Optional):");
+    edit(&face, "edAddDescURL", {40, 349, 330, 19}, "", false);
+    check(&face, "cbTimeStamp", {40, 384, 102, 19}, "Time Stamp Files", true);
+    label(&face, "lbTimeStampURL", {40, 406}, "TimeStamp URL:");
+    edit(&face, "edTimeStampURL", {40, 422, 330, 19}, "http://timestamp.example.com/tsa");
+    label(&face, "lblOptions", {40, 460}, "Other Options");
+    check(&face, "cbVerboseOutput", {40, 477, 140, 19}, "Verbose Console Output", true);
+    check(&face, "cbStayOnTop", {220, 477, 148, 19}, "Keep QKM Window On Top", false);
+    check(&face, "cbAddCmdLnToConsole", {40, 502, 168, 19}, "Add Command Line to Console", false);
+    button(&face, "btnPvk2Pfx", {220, 502, 17, 19}, "", Skin::Glyph::Pvk2Pfx);
+    label(&face, "lbPvk2Pfx", {240, 505}, "Launch PVK2PFX Wizard");
+    auto *copyright = label(&face, "lbCopyRight", {35, 560}, QString::fromUtf8("\u00a9 2026 Quillmark developers"));
+    copyright->setFixedSize(201, 13);
+
+    label(&face, "lbLoadProject", {384, 73}, "Saved QMK Projects:");
+    auto *projects = place<QComboBox>(&face, "cbxProject", {384, 89, 352, 21});
+    projects->addItems({"Release build", "Nightly"});
+    button(&face, "btnSaveProject", {741, 89, 20, 20}, "...", Skin::Glyph::Sign, false);
+    label(&face, "lbDivFileList", {385, 118}, "Files to be Digitally Signed: (3)");
+    auto *drag = place<QLabel>(&face, "lbDragDrop", {644, 118, 117, 13});
+    drag->setText("(Drag & Drop Files Here)");
+    drag->setAlignment(Qt::AlignRight);
+
+    auto *list = place<QTreeWidget>(&face, "DivFileList", {384, 135, 377, 386});
+    list->setFrameShape(QFrame::NoFrame);
+    list->setHeaderLabels({"Name", "In Folder", "Size", "Type", "Changed"});
+    list->setRootIsDecorated(false);
+    for (const char *name : {"setup.exe", "engine.dll", "tools.msi"})
+        new QTreeWidgetItem(list, {name, "/home/ann/build/", "1.2 MB", "Program", "07.12.2026"});
+
+    button(&face, "btnClearFiles", {384, 553, 90, 27}, "&Clear List", Skin::Glyph::ClearList);
+    button(&face, "btnRemSel", {479, 553, 90, 27}, "&Remove", Skin::Glyph::Remove)->setEnabled(false);
+    button(&face, "btnSign", {575, 553, 90, 27}, "&Sign", Skin::Glyph::Sign);
+    button(&face, "btnExit", {671, 553, 90, 27}, "&Exit", Skin::Glyph::Exit);
+
+    auto *wait = place<QFrame>(&face, "pnlWait", {265, 262, 271, 76});
+    auto *title = place<QLabel>(wait, Skin::WaitTitleName, {0, 0, 271, 20});
+    title->setText("Quillmark");
+    auto *hourglass = place<QLabel>(wait, "imgHourglass", {68, 41, 16, 16});
+    hourglass->setPixmap(Skin::glyph(Skin::Glyph::Hourglass).pixmap(16, 16));
+    label(wait, "lbWorking", {90, 43}, "Working, please wait...");
+
+    face.show();
+    QApplication::processEvents();
+    return face.grab().toImage();
+}
+
+QImage parts()
+{
+    QImage image(900, 420, QImage::Format_ARGB32_Premultiplied);
+    image.fill(QColor::fromRgb(Skin::FaceColour));
+    QPainter p(&image);
+    p.setPen(Qt::white);
+
+    // Title buttons: a row per look, natural size then four times.
+    const char *looks[] = {"Normal", "Hover", "Pressed"};
+    for (int look = 0; look < 3; ++look) {
+        const int y = 20 + look * 110;
+        p.drawText(10, y + 16, looks[look]);
+        for (int b = 0; b < 4; ++b) {
+            const QPixmap picture = Skin::titleButtonPicture(static_cast<Skin::TitleButton>(b),
+                                                             static_cast<Skin::ButtonLook>(look));
+            p.drawPixmap(70 + b * 29, y, picture);
+            p.drawImage(QRect(200 + b * 104, y, 96, 96),
+                        picture.toImage().scaled(96, 96, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+        }
+    }
+
+    // Glyphs: natural size on the face colour and on white, then enlarged.
+    for (int g = 0; g <= static_cast<int>(Skin::Glyph::MenuCopyTo); ++g) {
+        const QIcon icon = Skin::glyph(static_cast<Skin::Glyph>(g));
+        const int x = 630 + (g % 2) * 130;
+        const int y = 10 + (g / 2) * 58;
+        p.drawPixmap(x, y, icon.pixmap(16, 16));
+        p.fillRect(x, y + 20, 18, 18, Qt::white);
+        p.drawPixmap(x + 1, y + 21, icon.pixmap(16, 16));
+        p.drawImage(QRect(x + 24, y, 48, 48),
+                    icon.pixmap(16, 16).toImage().scaled(48, 48, Qt::IgnoreAspectRatio,
+                                                           Qt::FastTransformation));
+        p.drawPixmap(x + 78, y, icon.pixmap(32, 32));
+    }
+    return image;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath());
+    mainWindow().save(out.filePath("skin-main.png"));
+    parts().save(out.filePath("skin-parts.png"));
+    return 0;
+}
