@@ -150,44 +150,55 @@ void drawLogo(QPainter &p, QPointF centre, qreal radius)
     p.restore();
 }
 
-void drawTitleStrip(QPainter &p)
+// Body fill below the title strip, lightest just under it.
+QLinearGradient bodyGradient(qreal height)
 {
-    const QRectF strip(0, 0, Skin::FaceWidth, TitleHeight);
+    return vertical(TitleHeight, height, {{0, rgba(137, 171, 198)},
+                                          {0.12, QColor::fromRgb(Skin::FaceColour)},
+                                          {1, rgba(114, 149, 178)}});
+}
+
+// The band along the top: gloss, the logo and a title of a bold and a light
+// part ("Quill" + "mark").
+void drawTitleStrip(QPainter &p, qreal width, const QString &boldPart,
+                    const QString &lightPart, int pixelSize)
+{
+    const QRectF strip(0, 0, width, TitleHeight);
     p.fillRect(strip, vertical(0, TitleHeight, {{0, rgba(92, 139, 180)},
                                                 {0.48, rgba(58, 105, 148)},
                                                 {0.52, rgba(45, 91, 134)},
                                                 {1, rgba(35, 77, 118)}}));
     // Gloss over the upper half.
-    p.fillRect(QRectF(0, 0, Skin::FaceWidth, TitleHeight / 2),
+    p.fillRect(QRectF(0, 0, width, TitleHeight / 2),
                vertical(0, TitleHeight / 2, {{0, rgba(255, 255, 255, 50)},
                                              {1, rgba(255, 255, 255, 8)}}));
     p.setPen(QPen(rgba(16, 45, 74), 1));
-    p.drawLine(QPointF(0, TitleHeight + 0.5), QPointF(Skin::FaceWidth, TitleHeight + 0.5));
+    p.drawLine(QPointF(0, TitleHeight + 0.5), QPointF(width, TitleHeight + 0.5));
     p.setPen(QPen(rgba(190, 212, 230, 170), 1));
-    p.drawLine(QPointF(0, TitleHeight + 1.5), QPointF(Skin::FaceWidth, TitleHeight + 1.5));
+    p.drawLine(QPointF(0, TitleHeight + 1.5), QPointF(width, TitleHeight + 1.5));
 
     drawLogo(p, QPointF(36, 28), 18);
 
-    // "Quill" bold and "mark" light, with a soft shadow.
-    const QFont bold = skinFont(23, true);
-    QFont light = skinFont(23, false);
-    const QString quill = QStringLiteral("Quill");
-    const QString mark = QStringLiteral("mark");
-    const qreal baseline = 36;
+    const QFont bold = skinFont(pixelSize, true);
+    const QFont light = skinFont(pixelSize, false);
+    const qreal baseline = 28 + QFontMetricsF(bold).capHeight() / 2;
     const qreal x = 64;
-    const qreal markX = x + QFontMetricsF(bold).horizontalAdvance(quill);
+    const qreal lightX = x + QFontMetricsF(bold).horizontalAdvance(boldPart);
     p.setPen(rgba(8, 30, 52, 110));
     p.setFont(bold);
-    p.drawText(QPointF(x + 1, baseline + 1), quill);
+    p.drawText(QPointF(x + 1, baseline + 1), boldPart);
     p.setFont(light);
-    p.drawText(QPointF(markX + 1, baseline + 1), mark);
+    p.drawText(QPointF(lightX + 1, baseline + 1), lightPart);
     p.setPen(rgba(255, 255, 255));
     p.setFont(bold);
-    p.drawText(QPointF(x, baseline), quill);
+    p.drawText(QPointF(x, baseline), boldPart);
     p.setPen(rgba(206, 225, 240));
     p.setFont(light);
-    p.drawText(QPointF(markX, baseline), mark);
+    p.drawText(QPointF(lightX, baseline), lightPart);
+}
 
+void drawTitleButtonTray(QPainter &p)
+{
     // A recessed tray for the four title buttons (x 666..777, y 22..46).
     const QRectF tray(660.5, 16.5, 123, 35);
     p.save();
@@ -203,10 +214,26 @@ void drawTitleStrip(QPainter &p)
     p.restore();
 }
 
-QImage paintFace()
+// The light band along the bottom that carries the command buttons and the
+// dark blue copyright line, which stays readable on it.
+void drawBottomStrip(QPainter &p, qreal width, qreal height, int top)
 {
-    QImage image(Skin::FaceWidth, Skin::FaceHeight, QImage::Format_ARGB32_Premultiplied);
+    etchedLine(p, OuterRadius, width - OuterRadius, top - 2);
+    p.fillRect(QRectF(0, top, width, height - top),
+               vertical(top, height, {{0, rgba(141, 175, 202)}, {1, rgba(122, 156, 185)}}));
+}
+
+QImage newImage(QSize size, qreal devicePixelRatio)
+{
+    QImage image(size * devicePixelRatio, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(devicePixelRatio);
     image.fill(Qt::transparent);
+    return image;
+}
+
+QImage paintFace(qreal devicePixelRatio)
+{
+    QImage image = newImage(QSize(Skin::FaceWidth, Skin::FaceHeight), devicePixelRatio);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
@@ -216,14 +243,12 @@ QImage paintFace()
     // jagged corners).
     const QRectF outer(0, 0, Skin::FaceWidth, Skin::FaceHeight);
     p.setPen(Qt::NoPen);
-    p.setBrush(vertical(TitleHeight, Skin::FaceHeight,
-                        {{0, rgba(137, 171, 198)},
-                         {0.12, QColor::fromRgb(Skin::FaceColour)},
-                         {1, rgba(114, 149, 178)}}));
+    p.setBrush(bodyGradient(Skin::FaceHeight));
     p.drawPath(roundedRect(outer, OuterRadius));
     p.setCompositionMode(QPainter::CompositionMode_SourceAtop);
 
-    drawTitleStrip(p);
+    drawTitleStrip(p, Skin::FaceWidth, QStringLiteral("Quill"), QStringLiteral("mark"), 23);
+    drawTitleButtonTray(p);
 
     // Left column: the signing options (x 40..370, y 73..521), with etched
     // lines between the folder, certificate, description, time stamp and
@@ -244,10 +269,7 @@ QImage paintFace()
 
     // Bottom strip: a lighter band that keeps the dark blue copyright line
     // readable, and a tray under the command buttons (y 553..580).
-    etchedLine(p, OuterRadius, Skin::FaceWidth - OuterRadius, 537);
-    p.fillRect(QRectF(0, 539, Skin::FaceWidth, Skin::FaceHeight - 539),
-               vertical(539, Skin::FaceHeight, {{0, rgba(141, 175, 202)},
-                                                {1, rgba(122, 156, 185)}}));
+    drawBottomStrip(p, Skin::FaceWidth, Skin::FaceHeight, 539);
     insetPanel(p, QRectF(379.5, 546.5, 390, 40));
 
     // Frame: a dark rim and a light inner edge.
@@ -256,6 +278,29 @@ QImage paintFace()
     p.drawPath(roundedRect(outer.adjusted(1.5, 1.5, -1.5, -1.5), OuterRadius - 1.5));
     p.setPen(QPen(rgba(17, 48, 78), 1));
     p.drawPath(roundedRect(outer.adjusted(0.5, 0.5, -0.5, -0.5), OuterRadius - 0.5));
+    return image;
+}
+
+QImage paintWizardFace(qreal devicePixelRatio)
+{
+    const QSize size(Skin::WizardFaceWidth, Skin::WizardFaceHeight);
+    QImage image = newImage(size, devicePixelRatio);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    // The wizard keeps its window frame, so its face is a plain rectangle.
+    p.fillRect(QRect(QPoint(0, 0), size), bodyGradient(size.height()));
+    drawTitleStrip(p, size.width(), QStringLiteral("PVK2PFX"), QStringLiteral(" Wizard"), 20);
+
+    // The inputs (x 63..403, y 68..281), grouped into key, certificate,
+    // new password and the overwrite box.
+    insetPanel(p, QRectF(51.5, 60.5, 363, 231));
+    for (int y : {156, 204, 253})
+        etchedLine(p, 65, 401, y);
+
+    // Buttons at x 267..435, y 308..335; the copyright line at 41, 315.
+    drawBottomStrip(p, size.width(), size.height(), 300);
+    insetPanel(p, QRectF(261.5, 302.5, 180, 39));
     return image;
 }
 
@@ -324,11 +369,10 @@ ButtonColours buttonColours(Skin::TitleButton button, Skin::ButtonLook look)
     return {rgba(34, 74, 112), rgba(52, 96, 138), rgba(8, 30, 52), rgba(255, 255, 255, 35)};
 }
 
-QPixmap paintTitleButton(Skin::TitleButton button, Skin::ButtonLook look)
+// Paints a title button in the 24 x 24 square at the painter's origin.
+void paintTitleButton(QPainter &p, Skin::TitleButton button, Skin::ButtonLook look)
 {
-    QImage image(24, 24, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
+    p.save();
     p.setRenderHint(QPainter::Antialiasing);
     const bool pressed = look == Skin::ButtonLook::Pressed;
     const ButtonColours c = buttonColours(button, look);
@@ -359,8 +403,7 @@ QPixmap paintTitleButton(Skin::TitleButton button, Skin::ButtonLook look)
     drawTitleIcon(p, button, rgba(6, 26, 46, 110));
     p.restore();
     drawTitleIcon(p, button, pressed ? rgba(214, 228, 240) : rgba(255, 255, 255));
-    p.end();
-    return QPixmap::fromImage(image);
+    p.restore();
 }
 
 // ----- glyphs --------------------------------------------------------------
@@ -750,14 +793,19 @@ QString stylePictureFolder()
 
 namespace Skin {
 
-QPixmap mainFace()
+QPixmap mainFace(qreal devicePixelRatio)
 {
-    return QPixmap::fromImage(paintFace());
+    return QPixmap::fromImage(paintFace(devicePixelRatio));
+}
+
+QPixmap wizardFace(qreal devicePixelRatio)
+{
+    return QPixmap::fromImage(paintWizardFace(devicePixelRatio));
 }
 
 QRegion faceMask()
 {
-    const QImage face = paintFace();
+    const QImage face = paintFace(1);
     QRegion region;
     for (int y = 0; y < face.height(); ++y) {
         const auto *line = reinterpret_cast<const QRgb *>(face.constScanLine(y));
@@ -775,9 +823,13 @@ QRegion faceMask()
     return region;
 }
 
-QPixmap titleButtonPicture(TitleButton button, ButtonLook look)
+QPixmap titleButtonPicture(TitleButton button, ButtonLook look, qreal devicePixelRatio)
 {
-    return paintTitleButton(button, look);
+    QImage image = newImage(QSize(24, 24), devicePixelRatio);
+    QPainter p(&image);
+    paintTitleButton(p, button, look);
+    p.end();
+    return QPixmap::fromImage(image);
 }
 
 QIcon glyph(Glyph which)
@@ -929,9 +981,6 @@ QComboBox::down-arrow:disabled { image: %4; }
 ImageButton::ImageButton(Skin::TitleButton button, QWidget *parent)
     : QAbstractButton(parent), m_button(button)
 {
-    for (Skin::ButtonLook look : {Skin::ButtonLook::Normal, Skin::ButtonLook::Hover,
-                                  Skin::ButtonLook::Pressed})
-        m_pictures[static_cast<int>(look)] = Skin::titleButtonPicture(button, look);
     setFixedSize(24, 24);
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::NoFocus);
@@ -952,8 +1001,9 @@ Skin::ButtonLook ImageButton::look() const
 
 void ImageButton::paintEvent(QPaintEvent *)
 {
+    // Painted straight onto the widget, so it stays sharp on scaled screens.
     QPainter painter(this);
-    painter.drawPixmap(0, 0, m_pictures[static_cast<int>(look())]);
+    paintTitleButton(painter, m_button, look());
 }
 
 void ImageButton::enterEvent(QEnterEvent *event)

@@ -46,6 +46,8 @@ class TestSkin : public QObject {
     Q_OBJECT
 private slots:
     void faceIsRoundedAndOpaqueUnderTheControls();
+    void facesFollowTheDevicePixelRatio();
+    void wizardFaceIsOpaque();
     void titleButtonLooksDiffer();
     void imageButtonFollowsThePointerAndThePress();
     void glyphsAreDistinctSmallPictures();
@@ -89,6 +91,32 @@ void TestSkin::faceIsRoundedAndOpaqueUnderTheControls()
     // label is no lighter than the face colour.
     const QColor panel = face.pixelColor(200, 80);
     QVERIFY(panel.lightness() <= QColor::fromRgb(Skin::FaceColour).lightness());
+}
+
+void TestSkin::facesFollowTheDevicePixelRatio()
+{
+    const QPixmap sharp = Skin::mainFace(2);
+    QCOMPARE(sharp.size(), QSize(1600, 1200));
+    QCOMPARE(sharp.deviceIndependentSize(), QSizeF(800, 600));
+    // Same drawing, not an upscaled copy: the title button tray lies at the
+    // same logical place.
+    const QImage one = Skin::mainFace(1).toImage();
+    const QImage two = sharp.toImage();
+    QCOMPARE(qAlpha(two.pixel(0, 0)), 0);
+    const QColor a = one.pixelColor(700, 40), b = two.pixelColor(1400, 80);
+    QVERIFY(qAbs(a.lightness() - b.lightness()) < 12);
+
+    const QPixmap button = Skin::titleButtonPicture(Skin::TitleButton::Help,
+                                                    Skin::ButtonLook::Normal, 2);
+    QCOMPARE(button.size(), QSize(48, 48));
+    QCOMPARE(button.deviceIndependentSize(), QSizeF(24, 24));
+}
+
+void TestSkin::wizardFaceIsOpaque()
+{
+    const QImage face = Skin::wizardFace().toImage();
+    QCOMPARE(face.size(), QSize(Skin::WizardFaceWidth, Skin::WizardFaceHeight));
+    QCOMPARE(opaquePixels(face), face.width() * face.height());
 }
 
 void TestSkin::titleButtonLooksDiffer()

@@ -2,7 +2,9 @@
 //   skin-main.png   the face with sample controls at their places in the
 //                   main window, the wait panel shown
 //   skin-parts.png  the title buttons in their three looks and every glyph,
-//                   at natural size and enlarged, and a wizard-sized sample
+//                   at natural size and enlarged
+//   skin-wizard.png the wizard's face with its controls
+//   skin-face@2x.png the bare face for a screen scaled by two
 // Usage: skin-preview [output folder]   (run with QT_QPA_PLATFORM=offscreen)
 
 #include "app/Skin.h"
@@ -161,6 +163,31 @@ QImage mainWindow()
     return face.grab().toImage();
 }
 
+QImage wizard()
+{
+    Face face(Skin::wizardFace());
+    face.setStyleSheet(Skin::styleSheet());
+    label(&face, "lbPvkFileName", {63, 68}, "PVK File Path:");
+    edit(&face, "edPvkFileName", {63, 84, 314, 19}, "/home/ann/keys/publisher.pvk")->setReadOnly(true);
+    button(&face, "btnPvkFileName", {383, 83, 20, 20}, "...", Skin::Glyph::Sign, false);
+    label(&face, "lbPvkPassword", {63, 116}, "PVK File Password:");
+    edit(&face, "edPvkPassword", {63, 132, 340, 19}, "secret")->setEchoMode(QLineEdit::Password);
+    label(&face, "lbSpcFilename", {63, 164}, "SPC File Path:");
+    edit(&face, "edSpcFilename", {63, 180, 314, 19}, "")->setReadOnly(true);
+    button(&face, "btnSpcFilename", {383, 179, 20, 20}, "...", Skin::Glyph::Sign, false);
+    label(&face, "lbNewPfxPassword", {63, 212}, "New PFX File Password (Optional):");
+    edit(&face, "edNewPfxPassword", {63, 228, 165, 19}, "")->setEchoMode(QLineEdit::Password);
+    label(&face, "lbNewPFXPasswordConfirm", {238, 212}, "Confirm New PFX File Password:");
+    edit(&face, "edNewPFXPasswordConfirm", {238, 228, 165, 19}, "")->setEchoMode(QLineEdit::Password);
+    check(&face, "cbOverwriteOldPfxFile", {63, 262, 149, 19}, "Overwite Exisiting PFX File", true);
+    button(&face, "btnMakePfx", {267, 308, 80, 27}, "Save &PFX", Skin::Glyph::SavePfx);
+    button(&face, "btnExit", {355, 308, 80, 27}, "&Cancel", Skin::Glyph::Cancel);
+    label(&face, "lbCopyRight", {41, 315}, QString::fromUtf8("\u00a9 2026 Quillmark"));
+    face.show();
+    QApplication::processEvents();
+    return face.grab().toImage();
+}
+
 QImage parts()
 {
     QImage image(900, 420, QImage::Format_ARGB32_Premultiplied);
@@ -206,5 +233,7 @@ int main(int argc, char *argv[])
     const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath());
     mainWindow().save(out.filePath("skin-main.png"));
     parts().save(out.filePath("skin-parts.png"));
+    wizard().save(out.filePath("skin-wizard.png"));
+    Skin::mainFace(2).save(out.filePath("skin-face@2x.png"));
     return 0;
 }
