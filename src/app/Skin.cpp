@@ -554,15 +554,19 @@ void drawGlyph(QPainter &p, Skin::Glyph glyph)
         p.setBrush(Qt::NoBrush);
         p.drawPath(stroke);
         p.save();
-        p.translate(9.5, 7);
+        p.translate(9, 7.6);
         p.rotate(45);
+        // Straight flanks from the point to the shoulders, then the
+        // narrower neck that sits in the pen.
         QPainterPath nib;
-        nib.moveTo(0, 8.5);  // point
-        nib.cubicTo(-2.2, 4.5, -4, 1.5, -4, -2);
-        nib.lineTo(-2.6, -6.5);
-        nib.lineTo(2.6, -6.5);
-        nib.lineTo(4, -2);
-        nib.cubicTo(4, 1.5, 2.2, 4.5, 0, 8.5);
+        nib.moveTo(0, 8.5);
+        nib.lineTo(-3.6, 0.5);
+        nib.quadTo(-4.4, -1.6, -3, -3.4);
+        nib.lineTo(-3, -6.5);
+        nib.lineTo(3, -6.5);
+        nib.lineTo(3, -3.4);
+        nib.quadTo(4.4, -1.6, 3.6, 0.5);
+        nib.closeSubpath();
         // A gold nib stands out on the pale blue buttons.
         QLinearGradient metal(-4, 0, 4, 0);
         metal.setColorAt(0, rgba(176, 118, 14));
