@@ -602,25 +602,26 @@ void drawGlyph(QPainter &p, Skin::Glyph glyph)
         break;
     }
     case Glyph::Pvk2Pfx: {
-        // A certificate with its seal, and a key before it.
+        // A certificate with its seal above, a key lying along the bottom.
         p.setPen(QPen(rgba(92, 108, 126), 1));
-        p.setBrush(vertical(1, 12, {{0, rgba(255, 255, 255)}, {1, rgba(232, 238, 246)}}));
-        p.drawRect(QRectF(3.5, 0.5, 12, 10));
-        textLines(p, 5.5, 13.5, {3, 5});
+        p.setBrush(vertical(1, 10, {{0, rgba(255, 255, 255)}, {1, rgba(232, 238, 246)}}));
+        p.drawRect(QRectF(2.5, 0.5, 13, 9));
+        textLines(p, 4.5, 10, {3, 5});
+        textLines(p, 4.5, 8, {7});
         p.setPen(Qt::NoPen);
         p.setBrush(rgba(196, 40, 40));
         QPainterPath ribbon;
-        ribbon.moveTo(11.6, 8);
-        ribbon.lineTo(11, 12.5);
-        ribbon.lineTo(12.3, 11.6);
-        ribbon.lineTo(13.2, 12.8);
-        ribbon.lineTo(13.8, 8);
+        ribbon.moveTo(11.8, 7);
+        ribbon.lineTo(11.4, 10.6);
+        ribbon.lineTo(12.6, 9.8);
+        ribbon.lineTo(13.6, 10.6);
+        ribbon.lineTo(13.8, 7);
         ribbon.closeSubpath();
         p.drawPath(ribbon);
         p.setPen(QPen(rgba(130, 20, 20), 0.8));
         p.setBrush(rgba(230, 64, 56));
-        p.drawEllipse(QPointF(12.6, 7.6), 2, 2);
-        key(p, QPointF(3.8, 11.8), -20);
+        p.drawEllipse(QPointF(12.8, 6), 1.9, 1.9);
+        key(p, QPointF(3.7, 12.4), 0);
         break;
     }
     case Glyph::Hourglass: {
