@@ -851,7 +851,7 @@ QString styleSheet()
     // DejaVu Sans Condensed has nearly its widths at 11 px, so captions fit
     // their boxes; plain DejaVu Sans is a tenth wider and gets clipped.
     QString sheet = QStringLiteral(R"(
-QLabel, QLineEdit, QCheckBox, QPushButton, QComboBox, QToolTip {
+QLabel, QLineEdit, QCheckBox, QPushButton, QComboBox, QMenu, QToolTip {
     font-family: Tahoma, "DejaVu Sans Condensed", "DejaVu Sans", sans-serif;
     font-size: 11px;
 }
@@ -900,9 +900,9 @@ QPushButton {
         stop:0 #ffffff, stop:0.48 #e8eff6, stop:0.52 #d8e4ef, stop:1 #c3d5e5);
 }
 QPushButton:hover {
-    border-color: #2f6aa0;
+    border-color: #3d7fbf;
     background: qlineargradient(x1:0, y1:0, x2:0, y2:1,
-        stop:0 #ffffff, stop:0.48 #f2f7fc, stop:0.52 #e4eef8, stop:1 #d0e2f2);
+        stop:0 #ffffff, stop:0.48 #eaf4ff, stop:0.52 #d6e9fb, stop:1 #b6d6f4);
 }
 QPushButton:focus { border-color: #073d6b; }
 QPushButton:pressed {
@@ -946,6 +946,18 @@ QComboBox QAbstractItemView {
     selection-background-color: #2f6aa0;
     outline: 0px;
 }
+
+QMenu {
+    color: black;
+    background: white;
+    border: 1px solid #073d6b;
+    padding: 2px;
+}
+QMenu::item { padding: 3px 18px 3px 6px; border-radius: 2px; }
+QMenu::item:selected { color: #0b2a45; background: #d3e3f2; }
+QMenu::item:disabled { color: #9aa4ad; background: transparent; }
+QMenu::icon { padding-left: 4px; }
+QMenu::separator { height: 1px; background: #c5d3df; margin: 3px 4px; }
 
 QFrame#pnlWait { background: white; border: 1px solid #073d6b; }
 QFrame#pnlWait QLabel { color: black; }

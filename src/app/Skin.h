@@ -56,7 +56,8 @@ QIcon glyph(Glyph glyph);
 // The theme for the skinned controls of the main window and the wizard:
 // labels (white, except `lbCopyRight` in dark blue and bold, `lblOptions`
 // bold, and black inside `pnlWait`), edit boxes, check boxes, push buttons,
-// the project combo box (bold), tool tips and the wait panel.
+// the project combo box (bold), the context menu, tool tips and the wait
+// panel.
 //
 // The wait panel is a QFrame named `pnlWait`; a QLabel child named
 // WaitTitleName, placed across its top, becomes its dark blue title strip.

@@ -4,6 +4,7 @@
 //   skin-parts.png  the title buttons in their three looks and every glyph,
 //                   at natural size and enlarged
 //   skin-wizard.png the wizard's face with its controls
+//   skin-states.png push buttons and check boxes in each of their states
 //   skin-face@2x.png the bare face for a screen scaled by two
 // Usage: skin-preview [output folder]   (run with QT_QPA_PLATFORM=offscreen)
 
@@ -17,8 +18,10 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QTest>
 #include <QTreeWidget>
 
 namespace {
@@ -160,7 +163,24 @@ QImage mainWindow()
 
     face.show();
     QApplication::processEvents();
-    return face.grab().toImage();
+    QImage shot = face.grab().toImage();
+
+    // The file list's context menu, drawn over the list.
+    QMenu menu(&face);
+    menu.addAction(Skin::glyph(Skin::Glyph::MenuLargeIcons), "Large Icons");
+    menu.addAction(Skin::glyph(Skin::Glyph::MenuSmallIcons), "Small Icons");
+    menu.addAction(Skin::glyph(Skin::Glyph::MenuList), "List");
+    menu.addAction(Skin::glyph(Skin::Glyph::MenuDetails), "Details");
+    menu.addSeparator();
+    menu.addAction(Skin::glyph(Skin::Glyph::MenuCopyTo), "Copy File(s) To...");
+    menu.addAction("Disabled item")->setEnabled(false);
+    menu.popup(face.mapToGlobal(QPoint(560, 200)));
+    menu.setActiveAction(menu.actions().at(1));
+    QApplication::processEvents();
+    QPainter p(&shot);
+    p.drawPixmap(560, 200, menu.grab());
+    p.end();
+    return shot;
 }
 
 QImage wizard()
@@ -186,6 +206,43 @@ QImage wizard()
     face.show();
     QApplication::processEvents();
     return face.grab().toImage();
+}
+
+// Push buttons and check boxes in each of their states, side by side.
+QImage states()
+{
+    Face face(Skin::mainFace().copy(0, 540, 800, 60));
+    face.setStyleSheet(Skin::styleSheet());
+    const char *names[] = {"normal", "hover", "pressed", "disabled"};
+    QList<QWidget *> hovered;
+    for (int i = 0; i < 4; ++i) {
+        auto *b = button(&face, "btnSign", {10 + i * 100, 5, 90, 27}, "&Sign", Skin::Glyph::Sign);
+        auto *c = check(&face, "cbTimeStamp", {10 + i * 100, 36, 95, 19}, names[i], i % 2 == 0);
+        if (i == 1) {
+            hovered = {b, c};
+        }
+        if (i == 2)
+            b->setDown(true);
+        if (i == 3) {
+            b->setEnabled(false);
+            c->setEnabled(false);
+        }
+    }
+    auto *off = check(&face, "cbAddDesc", {410, 36, 95, 19}, "disabled", false);
+    off->setEnabled(false);
+    face.show();
+    QApplication::processEvents();
+    // No real pointer offscreen: mark the widgets as under it by hand.
+    // Only one widget can be under the pointer at a time: grab each.
+    QImage shot = face.grab().toImage();
+    QPainter p(&shot);
+    for (QWidget *w : hovered) {
+        QTest::mouseMove(w, QPoint(5, 5));
+        QApplication::processEvents();
+        p.drawPixmap(w->pos(), w->grab());
+    }
+    p.end();
+    return shot;
 }
 
 QImage parts()
@@ -234,6 +291,7 @@ int main(int argc, char *argv[])
     mainWindow().save(out.filePath("skin-main.png"));
     parts().save(out.filePath("skin-parts.png"));
     wizard().save(out.filePath("skin-wizard.png"));
+    states().save(out.filePath("skin-states.png"));
     Skin::mainFace(2).save(out.filePath("skin-face@2x.png"));
     return 0;
 }
