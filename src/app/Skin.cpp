@@ -1,7 +1,5 @@
 #include "app/Skin.h"
 
-#include <QBitmap>
-#include <QCoreApplication>
 #include <QDir>
 #include <QEnterEvent>
 #include <QFont>
