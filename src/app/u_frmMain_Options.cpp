@@ -168,12 +168,12 @@ void TfrmMain::bntSelSignToolClick()
     if (DivBrowseForFolder.Execute())
         edPlatformSDKFolder->setText(withTrailingSlash(DivBrowseForFolder.Path));
     if (!signToolExists())
-        Messages::information(SignToolNotFoundText(GetSignToolPath(edPlatformSDKFolder->text())));
+        Messages::information(SignToolNotFoundText(GetSignToolPath()));
 }
 
 bool TfrmMain::signToolExists() const
 {
-    return FileExists(GetSignToolPath(edPlatformSDKFolder->text()));
+    return FileExists(GetSignToolPath());
 }
 
 void TfrmMain::btnSelPFXFileClick()
