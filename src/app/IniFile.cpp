@@ -98,12 +98,6 @@ QByteArray singleLine(const QString &value)
     return bytes;
 }
 
-bool isFiller(const QByteArray &text)
-{
-    const QByteArray t = trimBlanks(text);
-    return t.isEmpty() || t.startsWith(';') || t.startsWith('#');
-}
-
 } // namespace
 
 std::optional<qint64> parseIniInteger(const QString &text)
@@ -185,8 +179,10 @@ IniFile::Line IniFile::parseLine(const QByteArray &text, const QByteArray &eol)
     line.text = text;
     line.eol = eol;
     const QByteArray t = trimBlanks(text);
-    if (t.startsWith(';') || t.startsWith('#'))
+    if (t.isEmpty() || t.startsWith(';') || t.startsWith('#')) {
+        line.kind = Kind::Filler;
         return line;
+    }
     if (t.startsWith('[')) {
         const qsizetype close = t.indexOf(']');
         if (close > 0) {
@@ -199,7 +195,12 @@ IniFile::Line IniFile::parseLine(const QByteArray &text, const QByteArray &eol)
     if (eq >= 0) {
         line.kind = Kind::Key;
         line.name = foldName(QString::fromUtf8(trimBlanks(text.left(eq))));
-        line.valueStart = int(eq + 1);
+        // Blanks after the "=" belong to the layout of the line, not to
+        // the value; a rewrite keeps them.
+        qsizetype start = eq + 1;
+        while (start < text.size() && isBlank(text.at(start)))
+            ++start;
+        line.valueStart = int(start);
     }
     return line;
 }
@@ -236,6 +237,14 @@ int IniFile::findKey(int header, const QString &foldedKey) const
     return -1;
 }
 
+int IniFile::lastContentLine(int header) const
+{
+    int i = sectionEnd(header) - 1;
+    while (i > header && m_lines[size_t(i)].kind == Kind::Filler)
+        --i;
+    return i;
+}
+
 const IniFile::Line *IniFile::findKeyLine(const QString &section, const QString &key) const
 {
     const int header = findSection(foldName(section));
@@ -265,7 +274,7 @@ QStringList IniFile::sectionKeys(const QString &section) const
     for (int i = header + 1; i < end; ++i) {
         const Line &line = m_lines[size_t(i)];
         if (line.kind == Kind::Key)
-            keys << QString::fromUtf8(trimBlanks(line.text.left(line.valueStart - 1)));
+            keys << QString::fromUtf8(trimBlanks(line.text.left(line.text.indexOf('='))));
     }
     return keys;
 }
@@ -324,13 +333,7 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
         }
         return;
     }
-    int last = header;
-    const int end = sectionEnd(header);
-    for (int i = header + 1; i < end; ++i) {
-        if (m_lines[size_t(i)].kind != Kind::Other || !isFiller(m_lines[size_t(i)].text))
-            last = i;
-    }
-    appendLine(last + 1, key.toUtf8() + "=" + bytes);
+    appendLine(lastContentLine(header) + 1, key.toUtf8() + "=" + bytes);
 }
 
 void IniFile::writeInteger(const QString &section, const QString &key, qint64 value)
@@ -349,13 +352,7 @@ void IniFile::eraseSection(const QString &section)
     for (int header = findSection(folded); header >= 0; header = findSection(folded)) {
         // Blank lines and comments after the section's last key are left:
         // they separate or describe what follows.
-        const int end = sectionEnd(header);
-        int last = header;
-        for (int i = header + 1; i < end; ++i) {
-            if (m_lines[size_t(i)].kind != Kind::Other || !isFiller(m_lines[size_t(i)].text))
-                last = i;
-        }
-        m_lines.erase(m_lines.begin() + header, m_lines.begin() + last + 1);
+        m_lines.erase(m_lines.begin() + header, m_lines.begin() + lastContentLine(header) + 1);
         m_modified = true;
     }
 }
@@ -391,7 +388,12 @@ void IniFile::commit()
     if (!file.open(QIODevice::WriteOnly))
         throw failure;
     const QByteArray data = contents();
-    if (file.write(data) != data.size()) {
+    // The data goes out through a buffer, and QSaveFile::commit() does not
+    // notice when emptying that buffer fails (a full disk, a size limit):
+    // it would sync and rename a cut-off file over the good one. So the
+    // buffer is emptied here, where a failure can still be seen.
+    if (file.write(data) != data.size() || !file.flush()
+        || file.error() != QFileDevice::NoError) {
         file.cancelWriting();
         throw failure;
     }

@@ -10,6 +10,9 @@
 // values in memory, then commit() once. Nothing is held open in between.
 // An IniFile that is destroyed without commit() leaves the file alone.
 //
+// Section and key names are the program's own; they hold no "]", "=" or
+// line break.
+//
 // Conventions:
 // - Section and key names match without regard to letter case. When a name
 //   occurs more than once, the first section and the first key in it count.
@@ -96,7 +99,9 @@ public:
     void commit();
 
 private:
-    enum class Kind { Other, Section, Key };
+    // Filler: blank lines and comments (";" or "#"); Other: any other line
+    // that is neither a section header nor a key.
+    enum class Kind { Other, Filler, Section, Key };
     struct Line {
         QByteArray text;   // without its line end
         QByteArray eol;    // "\r\n", "\n", "\r" or empty for a last line without one
@@ -113,6 +118,9 @@ private:
     // One past the last line that belongs to the section starting at header.
     int sectionEnd(int header) const;
     int findKey(int header, const QString &foldedKey) const;
+    // The section's last line that is not blank or a comment (at least the
+    // header): new keys go after it, and erasing stops there.
+    int lastContentLine(int header) const;
     const Line *findKeyLine(const QString &section, const QString &key) const;
     void appendLine(int position, const QByteArray &text);
 

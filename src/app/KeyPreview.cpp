@@ -26,8 +26,11 @@ bool KeyPreview::eventFilter(QObject *watched, QEvent *event)
     auto *receiver = static_cast<QWidget *>(watched);
     if (receiver->window() != m_window)
         return false;
+    // The same key travelling on reaches a strict ancestor of the control
+    // that had it. A new key event may reuse the old one's address, but then
+    // goes to the focused control again, not to its parent.
     const bool propagating = event == m_lastEvent && m_lastReceiver
-        && receiver->isAncestorOf(m_lastReceiver);
+        && receiver != m_lastReceiver && receiver->isAncestorOf(m_lastReceiver);
     m_lastEvent = event;
     m_lastReceiver = receiver;
     if (propagating)

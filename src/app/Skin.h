@@ -8,17 +8,43 @@
 #include <QAbstractButton>
 #include <QIcon>
 #include <QPixmap>
+#include <QRegion>
+#include <QRgb>
 #include <QString>
 
 namespace Skin {
 
-// The face of the main window, 800 x 600, drawn behind its controls.
-QPixmap mainFace();
+inline constexpr int FaceWidth = 800;
+inline constexpr int FaceHeight = 600;
+inline constexpr int WizardFaceWidth = 465;
+inline constexpr int WizardFaceHeight = 350;
+// The window's background and the dark blue of the copyright labels; the
+// rest of the palette is drawn around these two.
+inline constexpr QRgb FaceColour = 0xff7c9fbb;  // RGB 124, 159, 187
+inline constexpr QRgb DarkBlue = 0xff073d6b;    // RGB 7, 61, 107
+
+// The face of the main window, 800 x 600 (logical pixels; the picture
+// holds devicePixelRatio times as many), drawn behind its controls.
+//
+// The face has rounded corners. Instead of a magenta key colour it carries
+// an alpha channel: pixels outside the rounded outline are fully
+// transparent, and the outline itself is antialiased. A frameless window
+// shows it as it is with Qt::WA_TranslucentBackground under a compositor;
+// without one, setMask(faceMask()) cuts the corners off instead.
+QPixmap mainFace(qreal devicePixelRatio = 1.0);
+// The pixels of the face that are at least half opaque.
+QRegion faceMask();
+
+// The client area of the PVK2PFX wizard, 465 x 350, in the same look: a
+// title strip (y 0..56), a panel behind the inputs and a band for the
+// buttons. The wizard keeps its window frame, so this face is opaque.
+QPixmap wizardFace(qreal devicePixelRatio = 1.0);
 
 enum class TitleButton { Web, Help, Minimize, Close };
 enum class ButtonLook { Normal, Hover, Pressed };
 // A 24 x 24 picture of a title-strip button in one of its three looks.
-QPixmap titleButtonPicture(TitleButton button, ButtonLook look);
+QPixmap titleButtonPicture(TitleButton button, ButtonLook look,
+                           qreal devicePixelRatio = 1.0);
 
 enum class Glyph {
     ClearList, Remove, Sign, Exit, Pvk2Pfx, Hourglass, SavePfx, Cancel,
@@ -27,8 +53,22 @@ enum class Glyph {
 // A 16 x 16 icon for buttons and menu items.
 QIcon glyph(Glyph glyph);
 
-// The theme for the skinned controls of the main window and the wizard.
+// The theme for the skinned controls of the main window and the wizard:
+// labels (white, except `lbCopyRight` in dark blue and bold, `lblOptions`
+// bold, and black inside `pnlWait`), edit boxes, check boxes, push buttons,
+// the project combo box (bold), the context menu, tool tips and the wait
+// panel.
+//
+// The wait panel is a QFrame named `pnlWait`; a QLabel child named
+// WaitTitleName, placed across its top, becomes its dark blue title strip.
+//
+// Style sheets can only load pictures by file name, so the check mark and
+// the combo arrow are painted here once per process into a private
+// temporary folder that is removed when the program ends. If that folder
+// cannot be written, the sheet leaves those two parts to the underlying
+// style.
 QString styleSheet();
+inline constexpr char WaitTitleName[] = "lbWaitTitle";
 
 } // namespace Skin
 
@@ -37,8 +77,11 @@ QString styleSheet();
 class ImageButton : public QAbstractButton {
     Q_OBJECT
 public:
-    ImageButton(Skin::TitleButton button, QWidget *parent = nullptr);
+    explicit ImageButton(Skin::TitleButton button, QWidget *parent = nullptr);
     QSize sizeHint() const override;
+    Skin::TitleButton button() const { return m_button; }
+    // The look the button shows now: pressed wins over hover.
+    Skin::ButtonLook look() const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -5,6 +5,7 @@
 #include "app/Skin.h"
 #include "app/UserDialogs.h"
 #include "filelist/TDivFileList.h"
+#include "signing/ToolRunner.h"
 #include "signing/u_frmConsoleOutput.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
 
@@ -94,9 +95,9 @@ TfrmMain::TfrmMain(const QString &programFolder, QWidget *parent)
     setPalette(face);
     setStyleSheet(Skin::styleSheet());
 
-    const QPixmap picture = Skin::mainFace();
-    if (picture.hasAlpha())
-        setMask(picture.mask());
+    // Without a compositor the rounded corners would show black; the mask
+    // cuts them off instead.
+    setMask(Skin::faceMask());
 
     buildTitleStrip();
     buildOptionControls();
@@ -262,8 +263,8 @@ void TfrmMain::buildWaitPanel()
     pnlWait = place(new QFrame(this), "pnlWait", 265, 262, 271, 76);
     pnlWait->setFrameShape(QFrame::Box);
     pnlWait->setAutoFillBackground(true);
-    auto *title = place(new QLabel(QStringLiteral("Quillmark"), pnlWait), "lbWaitTitle", 0, 0, 271,
-                        22);
+    auto *title = place(new QLabel(QStringLiteral("Quillmark"), pnlWait), Skin::WaitTitleName, 0,
+                        0, 271, 22);
     title->setFont(formFont(true));
     title->setIndent(8);
     imgHourglass = place(new QLabel(pnlWait), "imgHourglass", 68, 41, 16, 16);
@@ -457,9 +458,11 @@ bool TfrmMain::FormKeyDown(QKeyEvent *event)
 
 void TfrmMain::paintEvent(QPaintEvent *)
 {
-    static const QPixmap face = Skin::mainFace();
+    const qreal ratio = devicePixelRatioF();
+    if (m_face.isNull() || m_face.devicePixelRatio() != ratio)
+        m_face = Skin::mainFace(ratio);
     QPainter painter(this);
-    painter.drawPixmap(0, 0, face);
+    painter.drawPixmap(0, 0, m_face);
 }
 
 void TfrmMain::mousePressEvent(QMouseEvent *event)
@@ -489,6 +492,12 @@ void TfrmMain::mouseReleaseEvent(QMouseEvent *event)
 
 void TfrmMain::closeEvent(QCloseEvent *event)
 {
+    // A close request while a tool runs is refused: the run still owns the
+    // console text and the capture file.
+    if (IsToolRunning()) {
+        event->ignore();
+        return;
+    }
     if (FormClose())
         event->accept();
     else

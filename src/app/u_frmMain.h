@@ -11,7 +11,9 @@
 // the sign action in signing/, the project handlers in projects/.
 
 #include "filelist/TDivBrowseForFolder.h"
+#include "signing/CommandLine.h"
 
+#include <QPixmap>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -87,6 +89,10 @@ public:
     void menitmCopyFilesToClick();
 
     // ---- signing ----
+    QString GetSignToolPath() const;
+    QString BuildSignOptions() const;
+    QString BuildFileArguments() const;
+    void WriteCommandLineToConsole();
     void btnSignClick();
     bool RunAndCapture(const QString &workingFolder, const QString &programPath,
                        const QString &arguments, bool minimised);
@@ -173,10 +179,13 @@ private:
     void showWaitPanel();
     void hideWaitPanel();
     bool signToolExists() const;
+    SignOptions currentSignOptions() const;
+    QStringList listedFilePaths() const;
 
     QString m_programFolder;
     QPointer<TfrmConsoleOutput> m_console;
     QPointer<TfrmPvk2PfxWizard> m_wizard;
+    QPixmap m_face;
     QPoint m_dragOffset;
     bool m_dragging = false;
 };

@@ -47,7 +47,7 @@ QString withTrailingSlash(const QString &folder)
 
 void TfrmMain::FormCreate()
 {
-    if (!qobject_cast<ToolTipTimingStyle *>(QApplication::style()))
+    if (!dynamic_cast<ToolTipTimingStyle *>(QApplication::style()))
         QApplication::setStyle(new ToolTipTimingStyle);
 
     if (m_programFolder.isEmpty())
@@ -77,8 +77,8 @@ void TfrmMain::FormCreate()
     flag(cbUsePFXFile, "UsePFXFile", false);
     flag(cbAddDesc, "AddDescription", false);
 
-    DivFileList->setReadOnly(true);
-    pnlWait->setStyleSheet(pnlWait->styleSheet());
+    // The file list is read-only by make: its entries are never edited in
+    // place. The wait panel's caption is white through the skin's theme.
 }
 
 bool TfrmMain::FormClose()
@@ -168,12 +168,12 @@ void TfrmMain::bntSelSignToolClick()
     if (DivBrowseForFolder.Execute())
         edPlatformSDKFolder->setText(withTrailingSlash(DivBrowseForFolder.Path));
     if (!signToolExists())
-        Messages::information(SignToolNotFoundText(GetSignToolPath(edPlatformSDKFolder->text())));
+        Messages::information(SignToolNotFoundText(GetSignToolPath()));
 }
 
 bool TfrmMain::signToolExists() const
 {
-    return FileExists(GetSignToolPath(edPlatformSDKFolder->text()));
+    return FileExists(GetSignToolPath());
 }
 
 void TfrmMain::btnSelPFXFileClick()

@@ -30,6 +30,9 @@ struct ProcessOutcome {
     int exitCode = -1;        // valid when started; a child killed by a signal gives 128 + signal
     int errorCode = 0;        // errno of the failed start, when !started
     QString errorText;        // the system's text for errorCode
+    // The output file could not be opened (created or truncated); the
+    // program was then not started and errorCode says why.
+    bool outputFileFailed = false;
 };
 
 // Runs the program and returns once it has ended. `whileWaiting` is called

@@ -57,16 +57,21 @@ QStringList CommandLineBlock(const SignOptions &options)
             QString()};
 }
 
+QString SignToolNotFoundText(const QString &toolPath)
+{
+    return QStringLiteral("Please note: The MS SignTool.exe was not found in the path "
+                          "you have selected:\n\n")
+        + toolPath
+        + QStringLiteral("\n\nYou need to re-install the MS Platform SDK or re-select "
+                         "the correct folder path.");
+}
+
 QString CheckSignRequest(const SignOptions &options, int fileCount, bool toolExists)
 {
     if (fileCount <= 0)
         return QStringLiteral("No files have been added to the list!");
     if (!toolExists)
-        return QStringLiteral("Please note: The MS SignTool.exe was not found in the path "
-                              "you have selected:\n\n")
-            + GetSignToolPath(options.sdkBinFolder)
-            + QStringLiteral("\n\nYou need to re-install the MS Platform SDK or re-select "
-                             "the correct folder path.");
+        return SignToolNotFoundText(GetSignToolPath(options.sdkBinFolder));
     if (options.usePfxFile && options.pfxFilename.isEmpty())
         return QStringLiteral("Please select the PFX file!");
     if (options.usePfxFile && options.pfxPassword.isEmpty())

@@ -49,6 +49,9 @@ QString BuildFileArguments(const QStringList &fullPaths);
 // Used:", "", the quoted tool path followed by the options, "".
 QStringList CommandLineBlock(const SignOptions &options);
 
+// The message for a signing tool that is not where the folder says.
+QString SignToolNotFoundText(const QString &toolPath);
+
 // The checks of the sign action in their fixed order; the message of the
 // first that fails, or an empty string. toolExists tells whether anything
 // exists at GetSignToolPath(options.sdkBinFolder).

@@ -6,7 +6,7 @@
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QStatusBar>
-#include <QTextBlock>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 TfrmConsoleOutput *frmConsoleOutput = nullptr;
@@ -55,8 +55,8 @@ TfrmConsoleOutput::TfrmConsoleOutput(QWidget *parent)
 
 void TfrmConsoleOutput::clear()
 {
+    m_lines.clear();
     memoConsoleOutput->clear();
-    m_hasLines = false;
 }
 
 void TfrmConsoleOutput::addLine(const QString &line)
@@ -68,25 +68,19 @@ void TfrmConsoleOutput::addLines(const QStringList &newLines)
 {
     if (newLines.isEmpty())
         return;
-    // An empty document still holds one empty paragraph, so the first lines
-    // replace it instead of following it.
-    const QString text = newLines.join(QLatin1Char('\n'));
-    if (m_hasLines)
-        memoConsoleOutput->appendPlainText(text);
-    else
-        memoConsoleOutput->setPlainText(text);
-    m_hasLines = true;
+    // The lines are kept apart from the text area, which cannot tell an
+    // empty document from one that holds a single empty line.
+    QTextCursor cursor(memoConsoleOutput->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!m_lines.isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(newLines.join(QLatin1Char('\n')));
+    m_lines.append(newLines);
 }
 
 QStringList TfrmConsoleOutput::lines() const
 {
-    QStringList result;
-    if (!m_hasLines)
-        return result;
-    for (QTextBlock block = memoConsoleOutput->document()->firstBlock(); block.isValid();
-         block = block.next())
-        result.append(block.text());
-    return result;
+    return m_lines;
 }
 
 void TfrmConsoleOutput::showModal()

@@ -31,7 +31,7 @@ public:
     QStatusBar *statBar;
 
 private:
-    bool m_hasLines = false;
+    QStringList m_lines;
 };
 
 extern TfrmConsoleOutput *frmConsoleOutput;

@@ -4,6 +4,8 @@
 
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QStatusBar>
 #include <QTimer>
 #include <QtTest>

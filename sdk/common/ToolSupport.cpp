@@ -1,0 +1,434 @@
+#include "ToolSupport.h"
+
+#include <openssl/err.h>
+#include <openssl/pkcs12err.h>
+#include <openssl/provider.h>
+#include <openssl/x509v3.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace sdktool {
+
+volatile pid_t runningChild = 0;
+
+static bool g_legacyLoaded = false;
+
+bool loadProviders()
+{
+    if (g_legacyLoaded)
+        return true;
+    // Loading "legacy" explicitly disables the implicit default provider, so
+    // both are named.
+    const bool legacy = OSSL_PROVIDER_load(nullptr, "legacy") != nullptr;
+    OSSL_PROVIDER_load(nullptr, "default");
+    ERR_clear_error();
+    g_legacyLoaded = legacy;
+    return legacy;
+}
+
+std::string takeOpensslError()
+{
+    unsigned long code = 0;
+    unsigned long last = 0;
+    while ((code = ERR_get_error()) != 0)
+        last = code;
+    if (last == 0)
+        return {};
+    const char *reason = ERR_reason_error_string(last);
+    if (reason)
+        return reason;
+    char buf[256];
+    ERR_error_string_n(last, buf, sizeof buf);
+    return buf;
+}
+
+bool isSwitch(const std::string &arg, const char *name)
+{
+    if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-'))
+        return false;
+    return strcasecmp(arg.c_str() + 1, name) == 0;
+}
+
+std::string errnoText(int err)
+{
+    return std::strerror(err);
+}
+
+bool readWholeFile(const std::string &path, std::string &data, std::string &error)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errnoText(errno);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        error = "it is a folder";
+        return false;
+    }
+    data.clear();
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errnoText(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        data.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+std::string folderOf(const std::string &path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+static bool writeAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+WriteResult writeFileAtomically(const std::string &path, const std::string &data, bool replace,
+                                mode_t newFileMode, std::string &error)
+{
+    struct stat existing {};
+    const bool exists = ::stat(path.c_str(), &existing) == 0;
+    if (exists && !replace)
+        return WriteResult::Exists;
+    if (exists && S_ISDIR(existing.st_mode)) {
+        error = "it is a folder";
+        return WriteResult::Failed;
+    }
+
+    std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    std::string tmp = folderOf(path) + "/." + name + ".tmp-XXXXXX";
+    std::vector<char> tmpl(tmp.begin(), tmp.end());
+    tmpl.push_back('\0');
+    const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot create a temporary file in " + folderOf(path) + ": " + errnoText(errno);
+        return WriteResult::Failed;
+    }
+    tmp = tmpl.data();
+    const mode_t mode = exists ? (existing.st_mode & 07777) : newFileMode;
+    if (fchmod(fd, mode) != 0 || !writeAll(fd, data.data(), data.size()) || fsync(fd) != 0) {
+        error = errnoText(errno);
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return WriteResult::Failed;
+    }
+    if (::close(fd) != 0) {
+        error = errnoText(errno);
+        ::unlink(tmp.c_str());
+        return WriteResult::Failed;
+    }
+
+    if (replace) {
+        if (::rename(tmp.c_str(), path.c_str()) != 0) {
+            error = errnoText(errno);
+            ::unlink(tmp.c_str());
+            return WriteResult::Failed;
+        }
+        return WriteResult::Written;
+    }
+
+    // link() refuses an existing name, so a file that appeared since the
+    // check above is still never overwritten.
+    if (::link(tmp.c_str(), path.c_str()) == 0) {
+        ::unlink(tmp.c_str());
+        return WriteResult::Written;
+    }
+    const int linkErr = errno;
+    if (linkErr == EEXIST) {
+        ::unlink(tmp.c_str());
+        return WriteResult::Exists;
+    }
+    if (linkErr == EPERM || linkErr == EOPNOTSUPP || linkErr == EXDEV) {
+        // File systems without hard links: the check above has to do.
+        if (::access(path.c_str(), F_OK) == 0) {
+            ::unlink(tmp.c_str());
+            return WriteResult::Exists;
+        }
+        if (::rename(tmp.c_str(), path.c_str()) == 0)
+            return WriteResult::Written;
+    }
+    error = errnoText(linkErr);
+    ::unlink(tmp.c_str());
+    return WriteResult::Failed;
+}
+
+std::string nameText(const X509_NAME *name)
+{
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB & ~XN_FLAG_SPC_EQ);
+    char *data = nullptr;
+    const long len = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<size_t>(len));
+}
+
+std::string timeText(const ASN1_TIME *time)
+{
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    ASN1_TIME_print(bio.get(), time);
+    char *data = nullptr;
+    const long len = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<size_t>(len));
+}
+
+std::optional<time_t> timeOf(const ASN1_TIME *time)
+{
+    struct tm tm {};
+    if (!time || ASN1_TIME_to_tm(time, &tm) != 1)
+        return std::nullopt;
+    return timegm(&tm);
+}
+
+std::string sha1Thumbprint(X509 *cert)
+{
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!X509_digest(cert, EVP_sha1(), md, &len))
+        return {};
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned int i = 0; i < len; ++i) {
+        out += hex[md[i] >> 4];
+        out += hex[md[i] & 15];
+    }
+    return out;
+}
+
+bool isCodeSigningUsable(X509 *cert)
+{
+    const uint32_t flags = X509_get_extension_flags(cert);
+    if (flags & EXFLAG_INVALID)
+        return false;
+    if ((flags & EXFLAG_KUSAGE) && !(X509_get_key_usage(cert) & KU_DIGITAL_SIGNATURE))
+        return false;
+    if (!(flags & EXFLAG_XKUSAGE))
+        return true;
+    // The EKU bits cover only the common purposes; read the list itself so
+    // anyExtendedKeyUsage counts too.
+    auto *eku = static_cast<EXTENDED_KEY_USAGE *>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr));
+    if (!eku)
+        return false;
+    bool usable = false;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(eku); ++i) {
+        const int nid = OBJ_obj2nid(sk_ASN1_OBJECT_value(eku, i));
+        if (nid == NID_code_sign || nid == NID_anyExtendedKeyUsage)
+            usable = true;
+    }
+    sk_ASN1_OBJECT_pop_free(eku, ASN1_OBJECT_free);
+    return usable;
+}
+
+bool isValidAt(X509 *cert, time_t now)
+{
+    const auto from = timeOf(X509_get0_notBefore(cert));
+    const auto until = timeOf(X509_get0_notAfter(cert));
+    return from && until && *from <= now && now <= *until;
+}
+
+Pkcs12Status openPkcs12(const std::string &path, const std::string &password, Pkcs12Contents &out,
+                        std::string &detail)
+{
+    std::string data;
+    if (!readWholeFile(path, data, detail))
+        return Pkcs12Status::Unreadable;
+    BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
+    if (!p12) {
+        detail = takeOpensslError();
+        return Pkcs12Status::NotPkcs12;
+    }
+    EVP_PKEY *key = nullptr;
+    X509 *cert = nullptr;
+    STACK_OF(X509) *ca = nullptr;
+    ERR_clear_error();
+    bool parsed = PKCS12_parse(p12.get(), password.c_str(), &key, &cert, &ca) == 1;
+    const unsigned long err = parsed ? 0 : ERR_peek_last_error();
+    const bool macFailed = ERR_GET_LIB(err) == ERR_LIB_PKCS12 && ERR_GET_REASON(err) == PKCS12_R_MAC_VERIFY_FAILURE;
+    if (!parsed && !macFailed && !g_legacyLoaded && loadProviders()) {
+        // Older files use RC2 or 3DES, which only the legacy provider has;
+        // loading it only then keeps the common case fast.
+        ERR_clear_error();
+        parsed = PKCS12_parse(p12.get(), password.c_str(), &key, &cert, &ca) == 1;
+    }
+    if (!parsed) {
+        detail = takeOpensslError();
+        if (macFailed)
+            return Pkcs12Status::WrongPassword;
+        return Pkcs12Status::NotPkcs12;
+    }
+    sk_X509_pop_free(ca, X509_free);
+    out.key.reset(key);
+    out.cert.reset(cert);
+    if (!key || !cert || X509_check_private_key(cert, key) != 1) {
+        ERR_clear_error();
+        return Pkcs12Status::NoKeyOrCert;
+    }
+    return Pkcs12Status::Ok;
+}
+
+std::string findOnPath(const std::string &name)
+{
+    if (name.find('/') != std::string::npos)
+        return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
+    const char *path = std::getenv("PATH");
+    std::string dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string dir = dirs.substr(start, end - start);
+        if (dir.empty())
+            dir = ".";
+        const std::string candidate = dir + "/" + name;
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+std::string ownFolder()
+{
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return "./";
+    buf[n] = '\0';
+    return folderOf(buf) + "/";
+}
+
+// Keeps a descriptor clear of 0..3, which the child's own streams take.
+static int highFd(int fd)
+{
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    ::close(fd);
+    return moved;
+}
+
+ChildResult runChild(const std::vector<std::string> &argv, const std::string *fd3Data)
+{
+    ChildResult result;
+    const std::string program = findOnPath(argv.at(0));
+    if (program.empty()) {
+        result.startErrno = ENOENT;
+        return result;
+    }
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        result.startErrno = errno;
+        return result;
+    }
+    out[0] = highFd(out[0]);
+    out[1] = highFd(out[1]);
+
+    int secret = -1;
+    if (fd3Data) {
+        int sp[2];
+        if (pipe2(sp, O_CLOEXEC) != 0) {
+            result.startErrno = errno;
+            ::close(out[0]);
+            ::close(out[1]);
+            return result;
+        }
+        secret = highFd(sp[0]);
+        const int w = highFd(sp[1]);
+        // A pipe holds far more than the few bytes of a password, so this
+        // never blocks; closing the write end gives the reader its EOF.
+        const bool ok = writeAll(w, fd3Data->data(), fd3Data->size());
+        ::close(w);
+        if (!ok) {
+            result.startErrno = errno;
+            ::close(secret);
+            ::close(out[0]);
+            ::close(out[1]);
+            return result;
+        }
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    if (secret >= 0)
+        posix_spawn_file_actions_adddup2(&actions, secret, 3);
+
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (secret >= 0)
+        ::close(secret);
+    if (rc != 0) {
+        ::close(out[0]);
+        result.startErrno = rc;
+        return result;
+    }
+    runningChild = pid;
+    result.started = true;
+
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        result.output.append(buf, static_cast<size_t>(n));
+    }
+    ::close(out[0]);
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    runningChild = 0;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+} // namespace sdktool

@@ -1,0 +1,118 @@
+#pragma once
+
+// Shared plumbing of the stand-in SDK console tools (signtool.exe and
+// pvk2pfx.exe): OpenSSL ownership and error text, file reading, atomic file
+// replacement, certificate facts and child processes without a shell.
+// Nothing here depends on Qt so the tools stay small and start fast.
+
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sdktool {
+
+struct OsslDeleter {
+    void operator()(BIO *p) const { BIO_free_all(p); }
+    void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); }
+    void operator()(X509 *p) const { X509_free(p); }
+    void operator()(PKCS12 *p) const { PKCS12_free(p); }
+    void operator()(PKCS7 *p) const { PKCS7_free(p); }
+    void operator()(STACK_OF(X509) *p) const { sk_X509_pop_free(p, X509_free); }
+};
+using BioPtr = std::unique_ptr<BIO, OsslDeleter>;
+using KeyPtr = std::unique_ptr<EVP_PKEY, OsslDeleter>;
+using CertPtr = std::unique_ptr<X509, OsslDeleter>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, OsslDeleter>;
+using Pkcs7Ptr = std::unique_ptr<PKCS7, OsslDeleter>;
+using CertStackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter>;
+
+// Loads the "default" and "legacy" providers. Old PFX files (RC2/3DES) and
+// encrypted PVK files (RC4) need the legacy one; without it only those fail,
+// so a missing legacy provider is reported through the result, not fatal.
+// Loading costs a few milliseconds; openPkcs12 does it only for a file that
+// fails without it.
+bool loadProviders();
+
+// The newest OpenSSL error reason as one short line ("" when the queue is
+// empty); clears the queue.
+std::string takeOpensslError();
+
+// A switch on the command line: "/name" or "-name", letter case ignored, as
+// the Windows tools accept them.
+bool isSwitch(const std::string &arg, const char *name);
+
+bool readWholeFile(const std::string &path, std::string &data, std::string &error);
+
+std::string errnoText(int err);
+
+// Folder part of a path ("." for a bare name).
+std::string folderOf(const std::string &path);
+
+// Writes `data` to `path` so that readers only ever see the old file or the
+// complete new one: a temporary file in the same folder, synced, then put in
+// place. With `replace` false an existing file is never touched (the new file
+// is linked in, which fails when the name exists). `newFileMode` applies to a
+// new file; a replaced file keeps its mode.
+enum class WriteResult { Written, Exists, Failed };
+WriteResult writeFileAtomically(const std::string &path, const std::string &data, bool replace,
+                                mode_t newFileMode, std::string &error);
+
+// --- certificate facts -----------------------------------------------------
+
+std::string nameText(const X509_NAME *name);     // "CN=..., O=..." one line
+std::string timeText(const ASN1_TIME *time);     // "Dec  7 07:39:44 2029 GMT"
+std::optional<time_t> timeOf(const ASN1_TIME *time);
+std::string sha1Thumbprint(X509 *cert);          // upper-case hex
+
+// The certificate may sign code: no extended key usage (unrestricted) or one
+// that lists codeSigning or anyExtendedKeyUsage; a key usage, when present,
+// must allow digitalSignature.
+bool isCodeSigningUsable(X509 *cert);
+
+// now within [notBefore, notAfter]
+bool isValidAt(X509 *cert, time_t now);
+
+struct Pkcs12Contents {
+    KeyPtr key;
+    CertPtr cert;
+};
+enum class Pkcs12Status { Ok, Unreadable, NotPkcs12, WrongPassword, NoKeyOrCert };
+// Opens a PKCS#12 file; an empty password also tries "no password".
+Pkcs12Status openPkcs12(const std::string &path, const std::string &password, Pkcs12Contents &out,
+                        std::string &detail);
+
+// --- child processes ---------------------------------------------------------
+
+struct ChildResult {
+    bool started = false;
+    int startErrno = 0;
+    int exitCode = -1;       // -1 when killed by a signal
+    std::string output;      // standard output and standard error, interleaved
+};
+
+// Runs argv[0] (looked up on PATH) with the given arguments, no shell,
+// standard input from /dev/null, output captured. When `fd3Data` is set the
+// child finds it on file descriptor 3 (a pipe already filled and closed), so
+// a secret can be handed over as "/dev/fd/3" without touching the disk or the
+// command line. The child's pid is published through `runningChild` while it
+// runs so a signal handler can stop it.
+ChildResult runChild(const std::vector<std::string> &argv, const std::string *fd3Data = nullptr);
+
+extern volatile pid_t runningChild;
+
+// Locates an executable on PATH; empty when not found.
+std::string findOnPath(const std::string &name);
+
+// Folder that holds the running executable, with a trailing "/".
+std::string ownFolder();
+
+} // namespace sdktool

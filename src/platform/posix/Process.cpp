@@ -1,0 +1,282 @@
+#include "platform/Platform.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// A file descriptor that closes itself; EINTR on close is not retried
+// because Linux releases the descriptor even then.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+int openRetrying(const char *path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+ProcessOutcome failedStart(int error, bool outputFileFailed = false)
+{
+    ProcessOutcome outcome;
+    outcome.started = false;
+    outcome.errorCode = error;
+    outcome.errorText = systemErrorText(error);
+    outcome.outputFileFailed = outputFileFailed;
+    return outcome;
+}
+
+// Only async-signal-safe calls from here on: the parent may have threads
+// (Qt starts some), and one of them may hold a lock of the C library.
+[[noreturn]] void runChild(const char *program, char *const argv[], const char *workingFolder,
+                           int inputFd, int outputFd, int errorPipe, bool lowestPriority)
+{
+    // Dispositions set to "ignore" survive exec; the tool should start with
+    // the defaults and with no signal blocked.
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP)
+            ::sigaction(signal, &defaultAction, nullptr);
+    }
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    int reportFd = errorPipe;
+    auto fail = [&reportFd]() {
+        const int error = errno;
+        ssize_t written;
+        do {
+            written = ::write(reportFd, &error, sizeof error);
+        } while (written < 0 && errno == EINTR);
+        ::_exit(127);
+    };
+
+    if (lowestPriority)
+        ::setpriority(PRIO_PROCESS, 0, 19);   // best effort: a failure leaves normal priority
+
+    // A parent started with 0, 1 or 2 closed may have been given one of them
+    // for our descriptors; lift all three above 2 first so that the dup2
+    // calls below cannot overwrite each other. dup2 leaves 0, 1 and 2
+    // without close-on-exec, the copies above them keep it.
+    const int pipeCopy = ::fcntl(errorPipe, F_DUPFD_CLOEXEC, 3);
+    if (pipeCopy < 0)
+        fail();
+    reportFd = pipeCopy;
+    const int inputCopy = ::fcntl(inputFd, F_DUPFD_CLOEXEC, 3);
+    const int outputCopy = ::fcntl(outputFd, F_DUPFD_CLOEXEC, 3);
+    if (inputCopy < 0 || outputCopy < 0)
+        fail();
+    if (::dup2(inputCopy, STDIN_FILENO) < 0 || ::dup2(outputCopy, STDOUT_FILENO) < 0
+        || ::dup2(outputCopy, STDERR_FILENO) < 0)
+        fail();
+
+    // Descriptors that other parts of the program opened without
+    // close-on-exec are none of the tool's business.
+    if (pipeCopy > 3)
+        ::close_range(3, static_cast<unsigned>(pipeCopy) - 1, 0);
+    ::close_range(static_cast<unsigned>(pipeCopy) + 1, ~0U, 0);
+
+    if (workingFolder && ::chdir(workingFolder) != 0)
+        fail();
+    ::execv(program, argv);
+    fail();
+    ::_exit(127);   // not reached; keeps [[noreturn]] honest for the compiler
+}
+
+// Reads the errno that the child sends when exec fails. End of file without
+// data means the exec succeeded (the pipe closed on exec).
+bool readStartError(int fd, int &error)
+{
+    int value = 0;
+    std::size_t got = 0;
+    while (got < sizeof value) {
+        const ssize_t n = ::read(fd, reinterpret_cast<char *>(&value) + got, sizeof value - got);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got < sizeof value)
+        return false;
+    error = value;
+    return true;
+}
+
+int exitCodeOf(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// Waits for the child to end and returns its exit code.
+int waitForChild(pid_t pid, const std::function<void()> &whileWaiting)
+{
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, whileWaiting ? WNOHANG : 0);
+        if (done == pid)
+            return exitCodeOf(status);
+        if (done < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;   // ECHILD: reaped elsewhere, the outcome is unknown (never success)
+        }
+        whileWaiting();
+        timespec pause{0, 10 * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);   // an interrupted pause just polls sooner
+    }
+}
+
+// strerror_r comes in two flavours; these overloads take whichever the C
+// library declares.
+[[maybe_unused]] const char *errorTextFrom(int result, const char *buffer)
+{
+    return result == 0 ? buffer : nullptr;
+}
+[[maybe_unused]] const char *errorTextFrom(const char *result, const char *)
+{
+    return result;
+}
+
+} // namespace
+
+QString systemErrorText(int errorCode)
+{
+    char buffer[256] = {};
+    const char *text = errorTextFrom(::strerror_r(errorCode, buffer, sizeof buffer), buffer);
+    if (!text || !*text)
+        return QStringLiteral("Unknown error %1").arg(errorCode);
+    return QString::fromLocal8Bit(text);
+}
+
+ProcessOutcome runProcess(const ProcessRequest &request,
+                          const std::function<void()> &whileWaiting)
+{
+    if (request.program.isEmpty())
+        return failedStart(ENOENT);
+
+    // The child changes folder before exec, so a relative program path is
+    // fixed against our folder now.
+    QByteArray program = QFile::encodeName(request.program);
+    if (!program.startsWith('/')) {
+        std::vector<char> cwd(4096);
+        while (!::getcwd(cwd.data(), cwd.size())) {
+            if (errno != ERANGE)
+                return failedStart(errno);
+            cwd.resize(cwd.size() * 2);
+        }
+        QByteArray base(cwd.data());
+        if (!base.endsWith('/'))
+            base.append('/');
+        program.prepend(base);
+    }
+
+    std::vector<QByteArray> argumentBytes;
+    argumentBytes.reserve(request.arguments.size() + 1);
+    argumentBytes.push_back(program);
+    for (const QString &argument : request.arguments)
+        argumentBytes.push_back(QFile::encodeName(argument));
+    std::vector<char *> argv;
+    for (QByteArray &argument : argumentBytes)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    const QByteArray workingFolder = QFile::encodeName(request.workingFolder);
+
+    // Standard output and standard error share one open file description,
+    // so what the tool writes to either lands in the order it was written.
+    Fd output;
+    if (request.outputFile.isEmpty()) {
+        output.reset(openRetrying("/dev/null", O_WRONLY | O_CLOEXEC));
+        if (!output.valid())
+            return failedStart(errno);
+    } else {
+        const QByteArray outputPath = QFile::encodeName(request.outputFile);
+        output.reset(openRetrying(outputPath.constData(),
+                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!output.valid())
+            return failedStart(errno, true);
+    }
+
+    Fd input(openRetrying("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!input.valid())
+        return failedStart(errno);
+
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return failedStart(errno);
+    Fd errorRead(pipeFds[0]);
+    Fd errorWrite(pipeFds[1]);
+
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return failedStart(errno);
+    if (pid == 0) {
+        runChild(program.constData(), argv.data(),
+                 request.workingFolder.isEmpty() ? nullptr : workingFolder.constData(),
+                 input.get(), output.get(), errorWrite.get(), request.lowestPriority);
+    }
+
+    // Our copies must go, or the read below would never see end of file and
+    // the capture file would stay open while the caller reads it back.
+    errorWrite.reset();
+    input.reset();
+    output.reset();
+
+    int startError = 0;
+    if (readStartError(errorRead.get(), startError)) {
+        int status;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return failedStart(startError);
+    }
+    errorRead.reset();
+
+    ProcessOutcome outcome;
+    outcome.started = true;
+    outcome.exitCode = waitForChild(pid, whileWaiting);
+    return outcome;
+}
+
+} // namespace platform

@@ -1,0 +1,278 @@
+#include "signing/ToolRunner.h"
+
+#include "app/AppError.h"
+#include "app/UserDialogs.h"
+#include "platform/Platform.h"
+#include "signing/ConsoleText.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QWidget>
+#include <QWindow>
+
+namespace {
+
+const QString kConsoleCaption = QStringLiteral("Quillmark - Console Output");
+
+bool g_toolRunning = false;
+
+// The system's error texts end in a full stop on some systems and in a line
+// break on others; the message puts its own text after them.
+QString trimmedSystemText(QString text)
+{
+    while (!text.isEmpty()) {
+        const QChar last = text.back();
+        if (last == u' ' || last == u'.' || last.unicode() < 0x20 || last.unicode() == 0x7f)
+            text.chop(1);
+        else
+            break;
+    }
+    return text;
+}
+
+// Swallows the user's input and refuses to close windows while a tool runs,
+// so the windows can keep painting without the user starting a second
+// action or quitting under the running tool.
+class UserInputBlocker final : public QObject {
+public:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::NonClientAreaMouseButtonPress:
+        case QEvent::NonClientAreaMouseButtonRelease:
+        case QEvent::NonClientAreaMouseButtonDblClick:
+        case QEvent::NonClientAreaMouseMove:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TouchCancel:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+        case QEvent::TabletMove:
+        case QEvent::ContextMenu:
+        case QEvent::InputMethod:
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Drop:
+            // A drop would change the file list under the running tool.
+            event->ignore();
+            return true;
+        case QEvent::Close: {
+            const auto *widget = qobject_cast<QWidget *>(watched);
+            if ((widget && widget->isWindow()) || qobject_cast<QWindow *>(watched)) {
+                event->ignore();
+                return true;
+            }
+            return false;
+        }
+        default:
+            return false;
+        }
+    }
+};
+
+// Marks the run and, when there is an application, blocks its user input
+// for as long as the scope lives.
+class RunScope {
+public:
+    RunScope()
+    {
+        g_toolRunning = true;
+        if (QCoreApplication *app = QCoreApplication::instance())
+            app->installEventFilter(&m_blocker);
+    }
+    ~RunScope()
+    {
+        if (QCoreApplication *app = QCoreApplication::instance())
+            app->removeEventFilter(&m_blocker);
+        g_toolRunning = false;
+    }
+    RunScope(const RunScope &) = delete;
+    RunScope &operator=(const RunScope &) = delete;
+
+private:
+    UserInputBlocker m_blocker;
+};
+
+// Deletes the capture file when the run leaves, whichever way it leaves.
+class CaptureFileRemover {
+public:
+    explicit CaptureFileRemover(const QString &path) : m_path(path) {}
+    ~CaptureFileRemover()
+    {
+        if (m_armed)
+            QFile::remove(m_path);
+    }
+    // For a file that this run never created: it is not ours to delete.
+    void disarm() { m_armed = false; }
+    CaptureFileRemover(const CaptureFileRemover &) = delete;
+    CaptureFileRemover &operator=(const CaptureFileRemover &) = delete;
+
+private:
+    QString m_path;
+    bool m_armed = true;
+};
+
+} // namespace
+
+QStringList SplitCaptureLines(const QByteArray &bytes)
+{
+    qsizetype end = bytes.indexOf('\0');
+    if (end < 0)
+        end = bytes.size();
+    // Line ends are single bytes below 0x80, so splitting the decoded text
+    // is the same as splitting the bytes.
+    const QString text = QString::fromUtf8(bytes.constData(), end);
+
+    QStringList lines;
+    qsizetype start = 0;
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const QChar c = text.at(i);
+        if (c == u'\r' || c == u'\n') {
+            lines.append(text.mid(start, i - start));
+            if (c == u'\r' && i + 1 < text.size() && text.at(i + 1) == u'\n')
+                ++i;
+            start = ++i;
+        } else {
+            ++i;
+        }
+    }
+    if (start < text.size())
+        lines.append(text.mid(start));
+    return lines;
+}
+
+QStringList SplitArguments(const QString &arguments)
+{
+    QStringList result;
+    const qsizetype n = arguments.size();
+    qsizetype i = 0;
+    while (i < n) {
+        if (arguments.at(i) == u' ') {
+            ++i;
+            continue;
+        }
+        if (arguments.at(i) == u'"') {
+            const qsizetype valueStart = i + 1;
+            qsizetype close = -1;
+            for (qsizetype k = valueStart; k < n; ++k) {
+                if (arguments.at(k) == u'"' && (k + 1 == n || arguments.at(k + 1) == u' ')) {
+                    close = k;
+                    break;
+                }
+            }
+            if (close < 0) {
+                result.append(arguments.mid(valueStart));
+                i = n;
+            } else {
+                result.append(arguments.mid(valueStart, close - valueStart));
+                i = close + 1;
+            }
+        } else {
+            qsizetype end = i;
+            while (end < n && arguments.at(end) != u' ')
+                ++end;
+            result.append(arguments.mid(i, end - i));
+            i = end;
+        }
+    }
+    return result;
+}
+
+QString CaptureFileName()
+{
+    return QStringLiteral("$tmp$.tmp");
+}
+
+bool IsToolRunning()
+{
+    return g_toolRunning;
+}
+
+bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
+                   const QString &programPath, const QString &arguments, bool minimised)
+{
+    Q_UNUSED(minimised); // console tools have no window of their own here
+
+    // Processing events during a run could reach a second run through a
+    // timer; one capture file cannot serve two tools.
+    if (g_toolRunning)
+        throw AppError(QStringLiteral("A console tool is still running; wait until it has ended"));
+
+    // Fixed now, so that whatever happens to the current folder during the
+    // run, the file read back and deleted is the one the tool wrote.
+    const QString capturePath = QDir::current().absoluteFilePath(CaptureFileName());
+    CaptureFileRemover remover(capturePath);
+
+    platform::ProcessRequest request;
+    request.program = programPath;
+    request.arguments = SplitArguments(arguments);
+    request.workingFolder = workingFolder;
+    request.outputFile = capturePath;
+    request.lowestPriority = true;
+
+    platform::ProcessOutcome outcome;
+    {
+        RunScope scope;
+        std::function<void()> whileWaiting;
+        if (QCoreApplication::instance())
+            whileWaiting = [] { QCoreApplication::processEvents(); };
+        outcome = platform::runProcess(request, whileWaiting);
+    }
+    // From here the user can answer a box again.
+
+    if (!outcome.started) {
+        if (outcome.outputFileFailed) {
+            // Without a capture file the tool's output would be lost, or an
+            // older file would be shown as its output; so it is not run.
+            remover.disarm();
+            Messages::error(kConsoleCaption,
+                            QStringLiteral("Unable to create the capture file for the Console "
+                                           "Output!\n\nFile: %1\n\nSystem Error Message: %2\n\n"
+                                           "(The tool was not started)")
+                                .arg(QDir::toNativeSeparators(capturePath),
+                                     trimmedSystemText(outcome.errorText)),
+                            /*topMost*/ true);
+            return false;
+        }
+        Messages::error(kConsoleCaption,
+                        QStringLiteral("Unable to retrieve the Console Output!\n\nSystem Error "
+                                       "Message: ")
+                            + trimmedSystemText(outcome.errorText)
+                            + QStringLiteral("\n\n(Your firewall may be preventing this process)"),
+                        /*topMost*/ true);
+        return false;
+    }
+
+    QByteArray captured;
+    {
+        QFile file(capturePath);
+        bool readOk = file.open(QIODevice::ReadOnly);
+        if (readOk) {
+            captured = file.readAll();
+            readOk = file.error() == QFileDevice::NoError;
+        }
+        if (!readOk) {
+            const QString reason = file.errorString();
+            file.close();
+            QFile::remove(capturePath);
+            throw AppError(QStringLiteral("Unable to read the Console Output back from %1: %2")
+                               .arg(QDir::toNativeSeparators(capturePath), reason));
+        }
+    }
+
+    console.addLines(SplitCaptureLines(captured));
+    return outcome.exitCode == 0;
+}

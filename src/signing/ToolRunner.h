@@ -1,0 +1,49 @@
+#pragma once
+
+// Runs one SDK console tool, waits for it and appends what it wrote to the
+// console text. The tool's output goes through a capture file in the
+// program's current folder, read back once the tool has ended.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class ConsoleText;
+
+// The captured bytes as lines of UTF-8 text. A NUL byte ends the text; a
+// line ends at CR LF, a lone CR or a lone LF; a last line without a line end
+// still counts, and a final line end adds no empty line.
+QStringList SplitCaptureLines(const QByteArray &bytes);
+
+// Splits an argument string built with AddQuotes back into arguments. A
+// blank ends an unquoted argument and runs of blanks separate. An argument
+// that starts with a double quote is one argument without its quotes; it
+// ends at the first double quote followed by a blank or by the end of the
+// text, so a value that itself holds quotes (a description typed as
+// "Release") comes back whole. An unclosed quote runs to the end.
+QStringList SplitArguments(const QString &arguments);
+
+// "$tmp$.tmp": relative, so it lies in the current folder at the time of
+// the run.
+QString CaptureFileName();
+
+// Runs programPath with the arguments in workingFolder at the lowest
+// priority, blocking the caller until it ends, and appends everything it
+// wrote to standard output and standard error, in write order, to the
+// console. Returns true only when the tool ran and exited with code 0.
+//
+// While the tool runs the program's windows keep painting but take no user
+// input and refuse to close. A tool that cannot be started, or a capture
+// file that cannot be created, is reported in an error box and gives false
+// with nothing appended. A capture file that cannot be read back raises
+// AppError. The capture file is gone when the call returns.
+//
+// `minimised` chose the show state of the tool's console window on the
+// original system; console tools have no window of their own here, so it
+// is accepted and has no effect.
+bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
+                   const QString &programPath, const QString &arguments, bool minimised);
+
+// True while RunAndCapture waits for a tool. The main window refuses to
+// close meanwhile.
+bool IsToolRunning();

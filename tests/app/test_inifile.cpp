@@ -1,0 +1,527 @@
+#include "app/AppError.h"
+#include "app/IniFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return file.readAll();
+}
+
+void writeAll(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(data), data.size());
+}
+
+// Runs commit() and returns the error text, or "<no error>".
+QString commitError(IniFile &ini)
+{
+    try {
+        ini.commit();
+    } catch (const AppError &error) {
+        return error.message();
+    }
+    return QStringLiteral("<no error>");
+}
+
+} // namespace
+
+class TestIniFile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void integers_data();
+    void integers();
+    void flagsReadAsIntegers();
+    void namesIgnoreCase();
+    void textsTrimmedAndUnquoted_data();
+    void textsTrimmedAndUnquoted();
+    void longTextsCutOnCharacterBoundary_data();
+    void longTextsCutOnCharacterBoundary();
+    void missingFileGivesDefaultsAndIsCreatedByFirstWrite();
+    void batchTouchesDiskOnlyAtCommit();
+    void rewriteKeepsEverythingElse();
+    void crlfFileKeepsItsLineEnds();
+    void lastLineWithoutLineEnd();
+    void emptyTextAndLineBreaks();
+    void eraseSection();
+    void duplicateNamesFirstCounts();
+    void failedWriteKeepsOldFile();
+    void unwritableFolder();
+    void unreadableFileIsNotReplaced();
+    void permissionsAndLinksKept();
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+};
+
+void TestIniFile::integers_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<qint64>("value");
+
+    QTest::newRow("one") << "1" << true << qint64(1);
+    QTest::newRow("zero") << "0" << true << qint64(0);
+    QTest::newRow("minus one") << "-1" << true << qint64(-1);
+    QTest::newRow("plus") << "+7" << true << qint64(7);
+    QTest::newRow("leading zeros") << "007" << true << qint64(7);
+    QTest::newRow("0x10") << "0x10" << true << qint64(16);
+    QTest::newRow("0X1f") << "0X1f" << true << qint64(31);
+    QTest::newRow("0x0") << "0x0" << true << qint64(0);
+    QTest::newRow("$1F") << "$1F" << true << qint64(31);
+    QTest::newRow("$ff lower") << "$ff" << true << qint64(255);
+    QTest::newRow("blanks around") << " 2 " << true << qint64(2);
+    QTest::newRow("all bits") << "0xFFFFFFFFFFFFFFFF" << true << qint64(-1);
+    QTest::newRow("max") << "9223372036854775807" << true << std::numeric_limits<qint64>::max();
+    QTest::newRow("min") << "-9223372036854775808" << true << std::numeric_limits<qint64>::min();
+
+    // "0x" is only two characters, so it is read as decimal, which it is not.
+    QTest::newRow("0x alone") << "0x" << false << qint64(0);
+    QTest::newRow("yes") << "yes" << false << qint64(0);
+    QTest::newRow("empty") << "" << false << qint64(0);
+    QTest::newRow("blank") << "   " << false << qint64(0);
+    QTest::newRow("sign alone") << "-" << false << qint64(0);
+    QTest::newRow("dollar alone") << "$" << false << qint64(0);
+    QTest::newRow("trailing junk") << "12abc" << false << qint64(0);
+    QTest::newRow("fraction") << "1.5" << false << qint64(0);
+    QTest::newRow("signed hex") << "0x-1" << false << qint64(0);
+    QTest::newRow("bad hex digit") << "0x1G" << false << qint64(0);
+    QTest::newRow("inner blank") << "1 2" << false << qint64(0);
+    QTest::newRow("decimal overflow") << "9223372036854775808" << false << qint64(0);
+    QTest::newRow("hex overflow") << "0x10000000000000000" << false << qint64(0);
+    QTest::newRow("arabic digits") << QString::fromUtf8("\u0661") << false << qint64(0);
+}
+
+void TestIniFile::integers()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(qint64, value);
+    const std::optional<qint64> parsed = parseIniInteger(text);
+    QCOMPARE(parsed.has_value(), valid);
+    if (valid)
+        QCOMPARE(*parsed, value);
+}
+
+void TestIniFile::flagsReadAsIntegers()
+{
+    const QString file = path("flags.ini");
+    writeAll(file, "[Settings]\n"
+                   "VerboseOutput=yes\n"
+                   "AddCmdLineToConsole=0x0\n"
+                   "TimeStamp=2\n"
+                   "UseBestCert=-1\n"
+                   "UsePFXFile=\n"
+                   "KeepWndTopMost=\"1\"\n"
+                   "AddDescription=0x\n"
+                   "Number= $1F \n");
+    const IniFile ini(file);
+    QCOMPARE(ini.readBool("Settings", "VerboseOutput", true), true);   // not an integer
+    QCOMPARE(ini.readBool("Settings", "VerboseOutput", false), false);
+    QCOMPARE(ini.readBool("Settings", "AddCmdLineToConsole", true), false);
+    QCOMPARE(ini.readBool("Settings", "TimeStamp", false), true);
+    QCOMPARE(ini.readBool("Settings", "UseBestCert", false), true);
+    QCOMPARE(ini.readBool("Settings", "UsePFXFile", true), true);      // empty: default
+    QCOMPARE(ini.readBool("Settings", "KeepWndTopMost", false), true); // quotes go first
+    QCOMPARE(ini.readBool("Settings", "AddDescription", true), true);
+    QCOMPARE(ini.readBool("Settings", "Missing", true), true);
+    QCOMPARE(ini.readBool("Settings", "Missing", false), false);
+    QCOMPARE(ini.readInteger("Settings", "Number", 0), qint64(31));
+
+    IniFile out(path("written-flags.ini"));
+    out.writeBool("S", "On", true);
+    out.writeBool("S", "Off", false);
+    out.writeInteger("S", "N", -12);
+    QCOMPARE(out.contents(), QByteArray("[S]\nOn=1\nOff=0\nN=-12\n"));
+}
+
+void TestIniFile::namesIgnoreCase()
+{
+    const QString file = path("case.ini");
+    writeAll(file, "[settings]\nsdkbinfolder=/opt/sdk/\n[OTHER]\nKey=1\n");
+    IniFile ini(file);
+    QCOMPARE(ini.readString("Settings", "SDKBinFolder", "x"), QString("/opt/sdk/"));
+    QVERIFY(ini.sectionExists("SETTINGS"));
+    QVERIFY(ini.valueExists("other", "KEY"));
+    QVERIFY(!ini.valueExists("Settings", "Key"));   // a key belongs to its own section
+
+    ini.writeString("SETTINGS", "SdkBinFolder", "/usr/sdk/");
+    // Replaced on its line; the stored spelling of the key stays.
+    QCOMPARE(ini.contents(), QByteArray("[settings]\nsdkbinfolder=/usr/sdk/\n[OTHER]\nKey=1\n"));
+}
+
+void TestIniFile::textsTrimmedAndUnquoted_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QString>("read");
+
+    QTest::newRow("plain") << QByteArray("Release build") << "Release build";
+    QTest::newRow("two leading blanks") << QByteArray("  Release") << "Release";
+    QTest::newRow("tabs and blanks") << QByteArray("\t x y \t") << "x y";
+    QTest::newRow("double quotes") << QByteArray("\"Release build\"") << "Release build";
+    QTest::newRow("single quotes") << QByteArray("'Release'") << "Release";
+    QTest::newRow("quoted blanks kept") << QByteArray(" \"  a  \" ") << "  a  ";
+    QTest::newRow("one pair only") << QByteArray("\"\"x\"\"") << "\"x\"";
+    QTest::newRow("mismatched quotes") << QByteArray("\"x'") << "\"x'";
+    QTest::newRow("lone quote") << QByteArray("\"") << "\"";
+    QTest::newRow("empty quotes") << QByteArray("\"\"") << "";
+    QTest::newRow("inner equals") << QByteArray("a=b") << "a=b";
+    QTest::newRow("utf8") << QByteArray("Gr\xC3\xBC\xC3\x9F" "e") << QString::fromUtf8("Grüße");
+}
+
+void TestIniFile::textsTrimmedAndUnquoted()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, read);
+    const QString file = path("text.ini");
+    writeAll(file, "[Settings]\nDescriptionText=" + stored + "\n");
+    QCOMPARE(IniFile(file).readString("Settings", "DescriptionText", "default"), read);
+    QCOMPARE(cleanIniText(stored), read);
+}
+
+void TestIniFile::longTextsCutOnCharacterBoundary_data()
+{
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<int>("prefix");   // ASCII bytes before the repeated unit
+
+    QTest::newRow("ascii") << "a" << 0;
+    QTest::newRow("2-byte") << QString::fromUtf8("é") << 0;
+    QTest::newRow("2-byte shifted") << QString::fromUtf8("é") << 1;
+    QTest::newRow("3-byte") << QString::fromUtf8("€") << 0;
+    QTest::newRow("3-byte shifted 1") << QString::fromUtf8("€") << 1;
+    QTest::newRow("3-byte shifted 2") << QString::fromUtf8("€") << 2;
+    QTest::newRow("4-byte") << QString::fromUtf8("\U0001F58B") << 0;
+    QTest::newRow("4-byte shifted 3") << QString::fromUtf8("\U0001F58B") << 3;
+}
+
+void TestIniFile::longTextsCutOnCharacterBoundary()
+{
+    QFETCH(QString, unit);
+    QFETCH(int, prefix);
+    QString value(prefix, u'p');
+    while (value.toUtf8().size() < 3000)
+        value += unit;
+    const QString file = path("long.ini");
+    {
+        IniFile ini(file);
+        ini.writeString("Settings", "DescriptionText", value);
+        ini.commit();
+    }
+    // The whole text is stored; only reading cuts.
+    QVERIFY(readAll(file).contains(value.toUtf8()));
+
+    const QString read = IniFile(file).readString("Settings", "DescriptionText", "");
+    const QByteArray bytes = read.toUtf8();
+    const int unitBytes = int(unit.toUtf8().size());
+    QVERIFY(bytes.size() <= IniMaxTextBytes);
+    QVERIFY(bytes.size() > IniMaxTextBytes - unitBytes);   // nothing more is lost than needed
+    QVERIFY(value.startsWith(read));                       // whole characters, from the start
+    QVERIFY(!read.contains(QChar::ReplacementCharacter));
+}
+
+void TestIniFile::missingFileGivesDefaultsAndIsCreatedByFirstWrite()
+{
+    const QString file = path("fresh.ini");
+    QVERIFY(!QFile::exists(file));
+    {
+        IniFile ini(file);
+        QVERIFY(!ini.fileExisted());
+        QCOMPARE(ini.readString("Settings", "SDKBinFolder", "dflt"), QString("dflt"));
+        QCOMPARE(ini.readBool("Settings", "VerboseOutput", true), true);
+        QCOMPARE(ini.readInteger("Settings", "Any", 42), qint64(42));
+        QVERIFY(!ini.sectionExists("Settings"));
+        ini.eraseSection("Settings");
+        ini.commit();   // nothing written: nothing created
+    }
+    QVERIFY(!QFile::exists(file));
+
+    IniFile ini(file);
+    ini.writeString("Settings", "SDKBinFolder", "/opt/sdk/");
+    ini.writeBool("Settings", "UseBestCert", true);
+    ini.writeString("Settings", "PFXFilename", "");
+    ini.writeString("Files", "File.0", "/a b/c.exe");
+    ini.commit();
+    QCOMPARE(readAll(file), QByteArray("[Settings]\n"
+                                       "SDKBinFolder=/opt/sdk/\n"
+                                       "UseBestCert=1\n"
+                                       "PFXFilename=\n"
+                                       "[Files]\n"
+                                       "File.0=/a b/c.exe\n"));
+    QCOMPARE(ini.readString("Files", "File.0", ""), QString("/a b/c.exe"));
+}
+
+void TestIniFile::batchTouchesDiskOnlyAtCommit()
+{
+    const QString file = path("batch.ini");
+    const QByteArray original = "[Settings]\nTimeStamp=0\n";
+    writeAll(file, original);
+    {
+        IniFile ini(file);
+        ini.writeBool("Settings", "TimeStamp", true);
+        ini.writeString("Settings", "TimeStampURL", "http://ts.example");
+        QVERIFY(ini.isModified());
+        QCOMPARE(readAll(file), original);   // still in memory
+        // Values written in the batch read back before the commit.
+        QCOMPARE(ini.readBool("Settings", "TimeStamp", false), true);
+        // Destroyed without commit: the file is left alone.
+    }
+    QCOMPARE(readAll(file), original);
+
+    IniFile same(file);
+    same.writeBool("Settings", "TimeStamp", false);   // the value it already holds
+    QVERIFY(!same.isModified());
+}
+
+void TestIniFile::rewriteKeepsEverythingElse()
+{
+    const QString file = path("keep.ini");
+    const QByteArray before =
+        "; Quillmark project\n"
+        "  # hand-written notes\n"
+        "stray=before any section\n"
+        "\n"
+        "[Settings]\n"
+        "UseBestCert = 1\n"
+        "SDKBinFolder=/ignored/in/projects/\n"
+        "Custom=keep me   \n"
+        "not a key line\n"
+        "\n"
+        "; about files\n"
+        "[Extra]\n"
+        "a=\"quoted\"\n"
+        "[Files]\n"
+        "File.0=/old/one.exe\n"
+        "File.1=/old/two.exe\n"
+        "\n"
+        "[Tail]\n"
+        "z=9\n";
+    writeAll(file, before);
+
+    IniFile ini(file);
+    ini.writeBool("Settings", "UseBestCert", false);
+    ini.writeString("Settings", "DescriptionText", "Release build");
+    ini.eraseSection("Files");
+    ini.writeString("Files", "File.0", "/new/one.exe");
+    ini.writeString("Brand New", "k", "v");
+    ini.commit();
+
+    QCOMPARE(readAll(file), QByteArray(
+        "; Quillmark project\n"
+        "  # hand-written notes\n"
+        "stray=before any section\n"
+        "\n"
+        "[Settings]\n"
+        "UseBestCert = 0\n"
+        "SDKBinFolder=/ignored/in/projects/\n"
+        "Custom=keep me   \n"
+        "not a key line\n"
+        "DescriptionText=Release build\n"
+        "\n"
+        "; about files\n"
+        "[Extra]\n"
+        "a=\"quoted\"\n"
+        "\n"
+        "[Tail]\n"
+        "z=9\n"
+        "[Files]\n"
+        "File.0=/new/one.exe\n"
+        "[Brand New]\n"
+        "k=v\n"));
+    // A key line before any section belongs to no section.
+    QVERIFY(!IniFile(file).valueExists("", "stray"));
+    QCOMPARE(IniFile(file).sectionKeys("settings"),
+             QStringList({"UseBestCert", "SDKBinFolder", "Custom", "DescriptionText"}));
+}
+
+void TestIniFile::crlfFileKeepsItsLineEnds()
+{
+    const QString file = path("crlf.ini");
+    // A byte-order mark and one stray LF-only line must survive as they are.
+    writeAll(file, "\xEF\xBB\xBF[Settings]\r\nTimeStamp=0\r\nOdd=lf only\nTail=x\r\n");
+    IniFile ini(file);
+    QCOMPARE(ini.readString("Settings", "Odd", ""), QString("lf only"));
+    QCOMPARE(ini.readString("Settings", "Tail", ""), QString("x"));   // no CR in the value
+    ini.writeBool("Settings", "TimeStamp", true);
+    ini.writeString("Settings", "TimeStampURL", "http://ts");
+    ini.writeString("Files", "File.0", "/x");
+    ini.commit();
+    QCOMPARE(readAll(file), QByteArray("\xEF\xBB\xBF[Settings]\r\nTimeStamp=1\r\nOdd=lf only\n"
+                                       "Tail=x\r\nTimeStampURL=http://ts\r\n"
+                                       "[Files]\r\nFile.0=/x\r\n"));
+}
+
+void TestIniFile::lastLineWithoutLineEnd()
+{
+    const QString file = path("noeol.ini");
+    writeAll(file, "[Settings]\r\nA=1");
+    IniFile ini(file);
+    QCOMPARE(ini.readBool("Settings", "A", false), true);
+    ini.writeString("Settings", "B", "2");
+    QCOMPARE(ini.contents(), QByteArray("[Settings]\r\nA=1\r\nB=2\r\n"));
+
+    writeAll(file, "[Settings]\nA=1");
+    IniFile other(file);
+    other.writeString("New", "k", "v");
+    QCOMPARE(other.contents(), QByteArray("[Settings]\nA=1\n[New]\nk=v\n"));
+}
+
+void TestIniFile::emptyTextAndLineBreaks()
+{
+    IniFile ini(path("breaks.ini"));
+    ini.writeString("S", "Empty", "");
+    ini.writeString("S", "Lf", "first\nsecond=evil\n[Injected]");
+    ini.writeString("S", "Cr", "one\r\ntwo");
+    ini.writeString("S", "Blanks", "  padded  ");
+    QCOMPARE(ini.contents(), QByteArray("[S]\nEmpty=\nLf=first\nCr=one\nBlanks=  padded  \n"));
+    QVERIFY(ini.valueExists("S", "Empty"));
+    QCOMPARE(ini.readString("S", "Empty", "default"), QString());
+    QVERIFY(!ini.sectionExists("Injected"));
+    QVERIFY(!ini.valueExists("S", "second"));
+}
+
+void TestIniFile::eraseSection()
+{
+    const QString file = path("erase.ini");
+    writeAll(file, "[A]\na=1\n\n[Files]\nFile.0=x\n; note inside\nFile.1=y\n\n; before B\n"
+                   "[B]\nb=2\n[files]\nFile.9=dup\n");
+    IniFile ini(file);
+    ini.eraseSection("FILES");
+    QCOMPARE(ini.contents(), QByteArray("[A]\na=1\n\n\n; before B\n[B]\nb=2\n"));
+    QVERIFY(!ini.sectionExists("Files"));
+    QCOMPARE(ini.readString("A", "a", ""), QString("1"));
+    QCOMPARE(ini.readString("B", "b", ""), QString("2"));
+
+    ini.eraseSection("Nothing");
+    ini.writeString("Files", "File.0", "z");
+    ini.commit();
+    QCOMPARE(readAll(file), QByteArray("[A]\na=1\n\n\n; before B\n[B]\nb=2\n[Files]\nFile.0=z\n"));
+
+    // Erasing and rewriting the same list again changes nothing.
+    IniFile again(file);
+    again.eraseSection("Files");
+    again.writeString("Files", "File.0", "z");
+    QCOMPARE(again.contents(), readAll(file));
+}
+
+void TestIniFile::duplicateNamesFirstCounts()
+{
+    const QString file = path("dup.ini");
+    writeAll(file, "[S]\nk=first\nK=second\n[s]\nk=third\nother=4\n");
+    IniFile ini(file);
+    QCOMPARE(ini.readString("S", "k", ""), QString("first"));
+    QVERIFY(!ini.valueExists("S", "other"));   // only the first [S] is searched
+    ini.writeString("S", "k", "new");
+    ini.writeString("S", "added", "1");
+    QCOMPARE(ini.contents(), QByteArray("[S]\nk=new\nK=second\nadded=1\n[s]\nk=third\nother=4\n"));
+}
+
+void TestIniFile::failedWriteKeepsOldFile()
+{
+    // A full disk, simulated by a file size limit: writing the new contents
+    // fails part-way. The old file must stay whole and no temporary remain.
+    const QString folder = path("full");
+    QVERIFY(QDir().mkpath(folder));
+    const QString file = folder + "/Quillmark.ini";
+    const QByteArray original = "[Settings]\nSDKBinFolder=/opt/sdk/\n";
+    writeAll(file, original);
+
+    IniFile ini(file);
+    ini.writeString("Settings", "DescriptionText", QString(4096, u'x'));
+
+    struct rlimit old {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 1024;
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const QString error = commitError(ini);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+
+    QCOMPARE(error, "Unable to write to " + file);
+    QCOMPARE(readAll(file), original);
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Quillmark.ini"});
+    QVERIFY(ini.isModified());   // still pending; a later commit may succeed
+    ini.commit();
+    QCOMPARE(IniFile(file).readString("Settings", "DescriptionText", "").size(), 2047);
+}
+
+void TestIniFile::unwritableFolder()
+{
+    // The INI path's folder is a file, so no temporary can be made beside it.
+    const QString blocker = path("blocker");
+    writeAll(blocker, "I am a file");
+    IniFile ini(blocker + "/Quillmark.ini");
+    ini.writeBool("Settings", "UseBestCert", true);
+    QCOMPARE(commitError(ini), "Unable to write to " + blocker + "/Quillmark.ini");
+    QCOMPARE(readAll(blocker), QByteArray("I am a file"));
+
+    // A relative name is reported with its full path.
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    IniFile relative("blocker/x.ini");
+    relative.writeString("S", "k", "v");
+    const QString error = commitError(relative);
+    QDir::setCurrent(previous);
+    QCOMPARE(error, "Unable to write to " + QDir(m_dir.path()).canonicalPath() + "/blocker/x.ini");
+}
+
+void TestIniFile::unreadableFileIsNotReplaced()
+{
+    // A folder where the file should be: it cannot be read, and it must
+    // not be replaced by a file made of the little we know.
+    const QString folder = path("folder.ini");
+    QVERIFY(QDir().mkpath(folder + "/inside"));
+    IniFile ini(folder);
+    QVERIFY(ini.fileExisted());
+    ini.writeString("Settings", "k", "v");
+    QCOMPARE(commitError(ini), "Unable to write to " + folder);
+    QVERIFY(QFileInfo(folder + "/inside").isDir());
+}
+
+void TestIniFile::permissionsAndLinksKept()
+{
+    const QString file = path("perm.ini");
+    writeAll(file, "[S]\nk=1\n");
+    const auto perms = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+    QVERIFY(QFile::setPermissions(file, perms));
+    {
+        IniFile ini(file);
+        ini.writeString("S", "k", "2");
+        ini.commit();
+    }
+    QCOMPARE(readAll(file), QByteArray("[S]\nk=2\n"));
+    QCOMPARE(QFile::permissions(file) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             perms);
+
+    // Writing through a symbolic link updates the file it points to and
+    // keeps the link.
+    const QString link = path("link.ini");
+    QVERIFY(QFile::link(file, link));
+    {
+        IniFile ini(link);
+        ini.writeString("S", "k", "3");
+        ini.commit();
+    }
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(readAll(file), QByteArray("[S]\nk=3\n"));
+}
+
+QTEST_GUILESS_MAIN(TestIniFile)
+#include "test_inifile.moc"

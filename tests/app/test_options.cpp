@@ -1,0 +1,377 @@
+// The signing options: the reactions that keep the controls consistent,
+// the two pickers, and the settings file across restarts.
+
+#include "app/u_frmMain.h"
+#include "support/ScriptedDialogs.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+} // namespace
+
+class TestOptions : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void certificateFlagsFromTheFile_data();
+    void certificateFlagsFromTheFile();
+    void flagValuesThatAreNotPlainNumbers();
+    void topMostFromTheFileAtOnce();
+    void clickingEitherCertificateBoxFlipsThePair();
+    void reactionsRunOnlyOnChange();
+    void newFileGetsTwelveKeysInOrder();
+    void passwordIsNeverWritten();
+    void textsComeBackTrimmedAndUnquoted();
+    void disabledPfxFieldsKeepAndSaveTheirTexts();
+    void existingFileKeepsItsOtherLines();
+    void unwritableSettingsAskBeforeQuitting();
+
+    void cancelledFolderPickerStillWarnsWithBareName();
+    void pickedFolderGetsOneTrailingSlash_data();
+    void pickedFolderGetsOneTrailingSlash();
+    void pickedFolderWithTheToolSaysNothing();
+    void pfxPicker();
+
+private:
+    TfrmMain *start();
+    void restart();
+    QString settingsPath() const { return m_folder->path() + "/Quillmark.ini"; }
+    template <typename T = QWidget> T *find(const char *name)
+    {
+        return m_window->findChild<T *>(QString::fromLatin1(name));
+    }
+
+    QTemporaryDir *m_folder = nullptr;
+    ScriptedDialogsGuard *m_dialogs = nullptr;
+    TfrmMain *m_window = nullptr;
+};
+
+void TestOptions::init()
+{
+    m_folder = new QTemporaryDir;
+    m_dialogs = new ScriptedDialogsGuard;
+}
+
+void TestOptions::cleanup()
+{
+    delete m_window;
+    m_window = nullptr;
+    delete m_dialogs;
+    delete m_folder;
+}
+
+TfrmMain *TestOptions::start()
+{
+    delete m_window;
+    m_window = new TfrmMain(m_folder->path() + "/");
+    return m_window;
+}
+
+void TestOptions::restart()
+{
+    m_window->show();
+    QVERIFY(m_window->close());
+    start();
+}
+
+void TestOptions::certificateFlagsFromTheFile_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<bool>("pfx");
+    QTest::newRow("both 1") << QByteArray("[Settings]\nUseBestCert=1\nUsePFXFile=1\n") << true;
+    QTest::newRow("both 0") << QByteArray("[Settings]\nUseBestCert=0\nUsePFXFile=0\n") << false;
+    QTest::newRow("pfx only") << QByteArray("[settings]\nusepfxfile=1\n") << true;
+    QTest::newRow("best off, no pfx key") << QByteArray("[Settings]\nUseBestCert=0\n") << false;
+    QTest::newRow("no file") << QByteArray() << false;
+}
+
+void TestOptions::certificateFlagsFromTheFile()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(bool, pfx);
+    if (!file.isEmpty())
+        writeAll(settingsPath(), file);
+    start();
+    QCOMPARE(find<QCheckBox>("cbUsePFXFile")->isChecked(), pfx);
+    QCOMPARE(find<QCheckBox>("cbSelectBestCert")->isChecked(), !pfx);
+    for (const char *name : {"edCertName", "edPassword", "btnSelPFXFile"})
+        QCOMPARE(find(name)->isEnabled(), pfx);
+}
+
+void TestOptions::flagValuesThatAreNotPlainNumbers()
+{
+    writeAll(settingsPath(), "[Settings]\nVerboseOutput=yes\nTimeStamp=2\nAddDescription=$0\n"
+                             "AddCmdLineToConsole= 0x1 \n");
+    start();
+    QVERIFY(find<QCheckBox>("cbVerboseOutput")->isChecked());   // not a number: the default
+    QVERIFY(find<QCheckBox>("cbTimeStamp")->isChecked());        // any non-zero number is on
+    QVERIFY(find("edTimeStampURL")->isEnabled());
+    QVERIFY(!find<QCheckBox>("cbAddDesc")->isChecked());
+    QVERIFY(find<QCheckBox>("cbAddCmdLnToConsole")->isChecked());
+
+    writeAll(settingsPath(), "[Settings]\nVerboseOutput=0x0\n");
+    start();
+    QVERIFY(!find<QCheckBox>("cbVerboseOutput")->isChecked());
+}
+
+void TestOptions::topMostFromTheFileAtOnce()
+{
+    writeAll(settingsPath(), "[Settings]\nKeepWndTopMost=1\n");
+    start();
+    QVERIFY(find<QCheckBox>("cbStayOnTop")->isChecked());
+    QVERIFY(m_window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+
+    m_window->show();
+    QTest::mouseClick(find<QCheckBox>("cbStayOnTop"), Qt::LeftButton);
+    QVERIFY(!m_window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    // Changing the flag must not leave the window hidden.
+    QVERIFY(m_window->isVisible());
+}
+
+void TestOptions::clickingEitherCertificateBoxFlipsThePair()
+{
+    start();
+    m_window->show();
+    auto *best = find<QCheckBox>("cbSelectBestCert");
+    auto *pfx = find<QCheckBox>("cbUsePFXFile");
+
+    QTest::mouseClick(pfx, Qt::LeftButton);
+    QVERIFY(pfx->isChecked() && !best->isChecked());
+    QVERIFY(find("edCertName")->isEnabled() && find("btnSelPFXFile")->isEnabled());
+
+    QTest::mouseClick(pfx, Qt::LeftButton);   // clearing one ticks the other
+    QVERIFY(!pfx->isChecked() && best->isChecked());
+    QVERIFY(!find("edPassword")->isEnabled());
+
+    QTest::mouseClick(best, Qt::LeftButton);
+    QVERIFY(pfx->isChecked() && !best->isChecked());
+    QVERIFY(find("edPassword")->isEnabled());
+
+    QTest::mouseClick(best, Qt::LeftButton);
+    QVERIFY(!pfx->isChecked() && best->isChecked());
+
+    QTest::mouseClick(find<QCheckBox>("cbAddDesc"), Qt::LeftButton);
+    QVERIFY(find("edAddDesc")->isEnabled() && find("edAddDescURL")->isEnabled());
+    QTest::mouseClick(find<QCheckBox>("cbTimeStamp"), Qt::LeftButton);
+    QVERIFY(find("edTimeStampURL")->isEnabled());
+}
+
+void TestOptions::reactionsRunOnlyOnChange()
+{
+    start();
+    auto *pfx = find<QCheckBox>("cbUsePFXFile");
+    auto *best = find<QCheckBox>("cbSelectBestCert");
+    QSignalSpy pfxChanges(pfx, &QCheckBox::toggled);
+    QSignalSpy bestChanges(best, &QCheckBox::toggled);
+    best->setChecked(true);   // already so: nothing runs
+    QCOMPARE(pfxChanges.count() + bestChanges.count(), 0);
+    pfx->setChecked(true);    // by code, like a load: the chain runs and ends
+    QCOMPARE(pfxChanges.count(), 1);
+    QCOMPARE(bestChanges.count(), 1);
+    QVERIFY(!best->isChecked());
+}
+
+void TestOptions::newFileGetsTwelveKeysInOrder()
+{
+    start();
+    find<QLineEdit>("edAddDesc")->setText("Release build");
+    restart();
+    const QList<QByteArray> lines = readAll(settingsPath()).split('\n');
+    QStringList keys;
+    for (const QByteArray &line : lines) {
+        if (line.contains('='))
+            keys << QString::fromUtf8(line.left(line.indexOf('=')));
+    }
+    QCOMPARE(keys, (QStringList{"SDKBinFolder", "UseBestCert", "UsePFXFile", "PFXFilename",
+                                "AddDescription", "DescriptionText", "DescriptionURL",
+                                "TimeStamp", "TimeStampURL", "VerboseOutput",
+                                "AddCmdLineToConsole", "KeepWndTopMost"}));
+    QCOMPARE(lines.first(), QByteArray("[Settings]"));
+    QVERIFY(lines.contains("UseBestCert=1"));
+    QVERIFY(lines.contains("UsePFXFile=0"));
+    QVERIFY(lines.contains("DescriptionText=Release build"));
+    QVERIFY(lines.contains("SDKBinFolder="));
+}
+
+void TestOptions::passwordIsNeverWritten()
+{
+    start();
+    find<QCheckBox>("cbUsePFXFile")->setChecked(true);
+    find<QLineEdit>("edPassword")->setText("s3cret-Passw0rd");
+    restart();
+    QVERIFY(!readAll(settingsPath()).contains("s3cret"));
+    QVERIFY(!readAll(settingsPath()).toLower().contains("password"));
+    QVERIFY(find<QLineEdit>("edPassword")->text().isEmpty());
+    QVERIFY(find<QCheckBox>("cbUsePFXFile")->isChecked());
+}
+
+void TestOptions::textsComeBackTrimmedAndUnquoted()
+{
+    start();
+    find<QLineEdit>("edAddDesc")->setText("  Release build");
+    find<QLineEdit>("edAddDescURL")->setText("\"https://example.org/app\"");
+    find<QLineEdit>("edTimeStampURL")->setText(QString::fromUtf8("http://tsa.example/ünïcode  "));
+    restart();
+    QCOMPARE(find<QLineEdit>("edAddDesc")->text(), QStringLiteral("Release build"));
+    QCOMPARE(find<QLineEdit>("edAddDescURL")->text(), QStringLiteral("https://example.org/app"));
+    QCOMPARE(find<QLineEdit>("edTimeStampURL")->text(),
+             QString::fromUtf8("http://tsa.example/ünïcode"));
+}
+
+void TestOptions::disabledPfxFieldsKeepAndSaveTheirTexts()
+{
+    start();
+    find<QCheckBox>("cbUsePFXFile")->setChecked(true);
+    find<QLineEdit>("edCertName")->setText("/keys/release.pfx");
+    find<QLineEdit>("edPassword")->setText("pw");
+    find<QCheckBox>("cbUsePFXFile")->setChecked(false);
+    QVERIFY(!find("edCertName")->isEnabled());
+    QCOMPARE(find<QLineEdit>("edCertName")->text(), QStringLiteral("/keys/release.pfx"));
+    QCOMPARE(find<QLineEdit>("edPassword")->text(), QStringLiteral("pw"));
+    find<QCheckBox>("cbUsePFXFile")->setChecked(true);
+    QCOMPARE(find<QLineEdit>("edPassword")->text(), QStringLiteral("pw"));
+    find<QCheckBox>("cbUsePFXFile")->setChecked(false);
+
+    restart();
+    QVERIFY(readAll(settingsPath()).contains("PFXFilename=/keys/release.pfx"));
+    QCOMPARE(find<QLineEdit>("edCertName")->text(), QStringLiteral("/keys/release.pfx"));
+    QVERIFY(!find("edCertName")->isEnabled());
+}
+
+void TestOptions::existingFileKeepsItsOtherLines()
+{
+    const QByteArray original = "; written by hand\r\n[Other]\r\nKeep=me\r\n[Settings]\r\n"
+                                "TimeStamp=1\r\nExtra=stays\r\n";
+    writeAll(settingsPath(), original);
+    start();
+    restart();
+    const QByteArray now = readAll(settingsPath());
+    QVERIFY(now.startsWith("; written by hand\r\n[Other]\r\nKeep=me\r\n[Settings]\r\n"));
+    QVERIFY(now.contains("TimeStamp=1\r\nExtra=stays\r\n"));
+    QVERIFY(now.contains("KeepWndTopMost=0\r\n"));
+    QVERIFY(!now.contains("\n\n"));
+}
+
+void TestOptions::unwritableSettingsAskBeforeQuitting()
+{
+    start();
+    // A folder where the settings file should be: it can be neither read
+    // nor replaced, even by root.
+    QVERIFY(QDir().mkpath(settingsPath()));
+    m_window->show();
+
+    m_dialogs->get().messageAnswers.enqueue(DialogButton::Ok);
+    m_dialogs->get().messageAnswers.enqueue(DialogButton::No);
+    QVERIFY(!m_window->close());
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(m_dialogs->get().messages.size(), 2);
+    const ShownMessage error = m_dialogs->get().messages.at(0);
+    QCOMPARE(error.kind, MessageKind::Error);
+    QCOMPARE(error.caption, QStringLiteral("Quillmark"));
+    QCOMPARE(error.text, "Unable to write to " + settingsPath() + ".");
+    const ShownMessage question = m_dialogs->get().messages.at(1);
+    QCOMPARE(question.text, QStringLiteral("Quit without saving the settings?"));
+    QCOMPARE(question.buttons, DialogButton::Yes | DialogButton::No);
+    QCOMPARE(question.defaultButton, DialogButton::No);
+
+    m_dialogs->get().messageAnswers.enqueue(DialogButton::Ok);
+    m_dialogs->get().messageAnswers.enqueue(DialogButton::Yes);
+    QVERIFY(m_window->close());
+    QVERIFY(!m_window->isVisible());
+}
+
+void TestOptions::cancelledFolderPickerStillWarnsWithBareName()
+{
+    start();
+    QTest::mouseClick(find<QPushButton>("bntSelSignTool"), Qt::LeftButton);
+    QCOMPARE(m_dialogs->get().dialogs.size(), 1);
+    const ShownDialog dialog = m_dialogs->get().dialogs.first();
+    QCOMPARE(dialog.kind, ShownDialog::Folder);
+    QCOMPARE(dialog.caption, QStringLiteral("Select Folder"));
+    QCOMPARE(dialog.prompt, QStringLiteral("Select the MS Platform SDK Bin Folder..."));
+    QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), QString());
+    QCOMPARE(m_dialogs->get().messages.size(), 1);
+    QCOMPARE(m_dialogs->get().messages.first().caption, QStringLiteral("Information"));
+    QCOMPARE(m_dialogs->get().messages.first().text,
+             QStringLiteral("Please note: The MS SignTool.exe was not found in the path you have "
+                            "selected:\n\nsigntool.exe\n\nYou need to re-install the MS Platform "
+                            "SDK or re-select the correct folder path."));
+}
+
+void TestOptions::pickedFolderGetsOneTrailingSlash_data()
+{
+    QTest::addColumn<QString>("picked");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("root") << "/" << "/";
+    QTest::newRow("folder") << "/opt/sdk/bin" << "/opt/sdk/bin/";
+    QTest::newRow("already ends in a slash") << "/opt/sdk/bin/" << "/opt/sdk/bin/";
+}
+
+void TestOptions::pickedFolderGetsOneTrailingSlash()
+{
+    QFETCH(QString, picked);
+    QFETCH(QString, shown);
+    start();
+    m_dialogs->get().folderAnswers.enqueue(picked);
+    m_window->bntSelSignToolClick();
+    QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), shown);
+    // No tool there: the folder stays chosen all the same, with the message.
+    QCOMPARE(m_dialogs->get().messages.size(), 1);
+    QVERIFY(m_dialogs->get().messages.first().text.contains(shown + "signtool.exe\n\n"));
+    // The next showing opens at the last choice.
+    m_window->bntSelSignToolClick();
+    QCOMPARE(m_dialogs->get().dialogs.last().startPath, picked);
+}
+
+void TestOptions::pickedFolderWithTheToolSaysNothing()
+{
+    start();
+    writeAll(m_folder->path() + "/signtool.exe", "#!/bin/sh\n");
+    m_dialogs->get().folderAnswers.enqueue(m_folder->path());
+    m_window->bntSelSignToolClick();
+    QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), m_folder->path() + "/");
+    QVERIFY(m_dialogs->get().messages.isEmpty());
+}
+
+void TestOptions::pfxPicker()
+{
+    start();
+    find<QCheckBox>("cbUsePFXFile")->setChecked(true);
+    m_dialogs->get().fileAnswers.enqueue(QStringLiteral("/keys/a b.pfx"));
+    QTest::mouseClick(find<QPushButton>("btnSelPFXFile"), Qt::LeftButton);
+    QCOMPARE(find<QLineEdit>("edCertName")->text(), QStringLiteral("/keys/a b.pfx"));
+    const ShownDialog dialog = m_dialogs->get().dialogs.first();
+    QCOMPARE(dialog.kind, ShownDialog::OpenFile);
+    QCOMPARE(dialog.filter, QStringLiteral("Personal Information Exchange (*.pfx)"));
+    QVERIFY(dialog.caption.isEmpty());
+
+    // Cancel changes nothing.
+    QTest::mouseClick(find<QPushButton>("btnSelPFXFile"), Qt::LeftButton);
+    QCOMPARE(find<QLineEdit>("edCertName")->text(), QStringLiteral("/keys/a b.pfx"));
+}
+
+QTEST_MAIN(TestOptions)
+#include "test_options.moc"

@@ -1,0 +1,129 @@
+#include "app/AppError.h"
+#include "projects/FileUtils.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+void touch(const QString &path)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+}
+
+QString forceError(const QString &path)
+{
+    try {
+        ForceFolders(path);
+    } catch (const AppError &error) {
+        return error.message();
+    }
+    return QStringLiteral("<no error>");
+}
+
+} // namespace
+
+class TestFileUtils : public QObject {
+    Q_OBJECT
+
+private slots:
+    void existence();
+    void forceFolders();
+    void forceFoldersFailures();
+    void buildFileList();
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+};
+
+void TestFileUtils::existence()
+{
+    touch(path("file.exe"));
+    QVERIFY(QDir().mkpath(path("folder")));
+    QVERIFY(QFile::link(path("gone"), path("dangling")));
+    QVERIFY(QFile::link(path("folder"), path("folder-link")));
+
+    QVERIFY(FileExists(path("file.exe")));
+    QVERIFY(FileExists(path("folder")));          // a folder counts as an entry
+    QVERIFY(FileExists(path("folder/")));
+    QVERIFY(FileExists(path("dangling")));        // so does a link to nothing
+    QVERIFY(!FileExists(path("missing.exe")));
+    QVERIFY(!FileExists(path("File.exe")));       // letter case counts
+    QVERIFY(!FileExists(QString()));
+    QVERIFY(!FileExists(path("file.exe/x")));
+
+    QVERIFY(FolderExists(path("folder")));
+    QVERIFY(FolderExists(path("folder/")));
+    QVERIFY(FolderExists(path("folder-link")));
+    QVERIFY(!FolderExists(path("file.exe")));
+    QVERIFY(!FolderExists(path("missing")));
+    QVERIFY(!FolderExists(path("dangling")));
+    QVERIFY(!FolderExists(QString()));
+}
+
+void TestFileUtils::forceFolders()
+{
+    const QString deep = path("Projects/a/b c/d");
+    ForceFolders(deep);
+    QVERIFY(QFileInfo(deep).isDir());
+
+    ForceFolders(deep);                           // existing: done, no error
+    ForceFolders(path("Projects/"));              // trailing "/" ignored
+    ForceFolders(path("trail//"));
+    QVERIFY(QFileInfo(path("trail")).isDir());
+    ForceFolders("/");
+
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    ForceFolders("relative/child");
+    QDir::setCurrent(previous);
+    QVERIFY(QFileInfo(path("relative/child")).isDir());
+}
+
+void TestFileUtils::forceFoldersFailures()
+{
+    QCOMPARE(forceError(QString()), QString("Unable to create directory"));
+
+    // A file stands where a parent folder should be made: the message names
+    // the folder that could not be made, and nothing is made past it.
+    touch(path("plain"));
+    QCOMPARE(forceError(path("plain/sub/deeper/")),
+             "Unable to create directory " + path("plain"));
+    QVERIFY(QFileInfo(path("plain")).isFile());
+
+    touch(path("leaf"));
+    QCOMPARE(forceError(path("leaf")), "Unable to create directory " + path("leaf"));
+}
+
+void TestFileUtils::buildFileList()
+{
+    const QString folder = path("list");
+    QVERIFY(QDir().mkpath(folder));
+    for (const char *name : {"Nightly.qmk", "alpha.qmk", "Beta.qmk", "beta.qmk", ".hidden.qmk",
+                             "upper.QMK", "other.txt", "notes.qmk.bak", "x.qmkx"})
+        touch(folder + "/" + name);
+    QVERIFY(QDir().mkpath(folder + "/folder.qmk"));
+
+    const QStringList expected{".hidden.qmk", "alpha.qmk", "Beta.qmk", "beta.qmk", "folder.qmk",
+                               "Nightly.qmk"};
+    QCOMPARE(BuildFileList(folder, "*.qmk"), expected);
+    QCOMPARE(BuildFileList(folder + "/", "*.qmk"), expected);
+
+    const QStringList all = BuildFileList(folder, "*");
+    QCOMPARE(all.size(), 10);
+    QVERIFY(!all.contains("."));
+    QVERIFY(!all.contains(".."));
+    QCOMPARE(BuildFileList(folder, "other.txt"), QStringList{"other.txt"});
+
+    QVERIFY(BuildFileList(path("no-such-folder"), "*.qmk").isEmpty());
+    QVERIFY(BuildFileList(folder + "/other.txt", "*").isEmpty());
+    QVERIFY(QDir().mkpath(path("empty")));
+    QVERIFY(BuildFileList(path("empty"), "*.qmk").isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestFileUtils)
+#include "test_fileutils.moc"

@@ -1,0 +1,242 @@
+// Black-box tests of the stand-in pvk2pfx.exe. The PFX files it writes are
+// checked with the openssl command (without its legacy provider) and with
+// OpenSSL's default library context, never with the tool itself.
+
+#include "support/TestData.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testdata;
+
+class TestPvk2Pfx : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    KeyAndCert m_pair;
+    KeyAndCert m_other;
+    const QString m_pvkPassword = QStringLiteral("pvk pass \"1\"");
+    QString m_plainPvk, m_lockedPvk, m_spcDer, m_spcPem, m_otherSpc;
+    int m_folders = 0;
+
+    QString newFolder()
+    {
+        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
+        QDir().mkpath(path);
+        return path;
+    }
+
+    static RunResult pvk2pfx(const QStringList &args)
+    {
+        return runProgram(sdkToolPath(QStringLiteral("pvk2pfx.exe")), args);
+    }
+
+    // The independent reader: "openssl pkcs12" as shipped, legacy provider
+    // not loaded, password through the environment.
+    static RunResult opensslReads(const QString &pfx, const QString &password)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QM_PFX_PASS"), password);
+        return runProgram(QStringLiteral("openssl"),
+                          {"pkcs12", "-in", pfx, "-passin", "env:QM_PFX_PASS", "-info", "-noout"}, env);
+    }
+
+    static QStringList entries(const QString &folder)
+    {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    }
+
+private slots:
+    void initTestCase();
+    void writesPfx_data();
+    void writesPfx();
+    void existingOutputNeedsForce();
+    void failureWritesNothing_data();
+    void failureWritesNothing();
+    void usageError_data();
+    void usageError();
+};
+
+void TestPvk2Pfx::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    QVERIFY2(QFileInfo(sdkToolPath(QStringLiteral("pvk2pfx.exe"))).isExecutable(), "pvk2pfx.exe not built");
+    CertOptions options;
+    options.commonName = QStringLiteral("Quillmark PVK Test");
+    m_pair = makeCertificate(options);
+    options.commonName = QStringLiteral("Somebody Else");
+    m_other = makeCertificate(options);
+    QVERIFY(!m_pair.isNull() && !m_other.isNull());
+
+    m_plainPvk = m_root.filePath(QStringLiteral("plain.pvk"));
+    m_lockedPvk = m_root.filePath(QStringLiteral("locked.pvk"));
+    m_spcDer = m_root.filePath(QStringLiteral("cert.spc"));
+    m_spcPem = m_root.filePath(QStringLiteral("chain.spc"));
+    m_otherSpc = m_root.filePath(QStringLiteral("other.spc"));
+    QVERIFY(writePvk(m_plainPvk, m_pair));
+    QVERIFY(writePvk(m_lockedPvk, m_pair, m_pvkPassword));
+    QVERIFY(fileBytes(m_plainPvk) != fileBytes(m_lockedPvk));
+    QVERIFY(writeSpc(m_spcDer, m_pair));
+    // The matching certificate second: the tool must pick it by its key.
+    QVERIFY(writeSpc(m_spcPem, m_other, Encoding::Pem, {m_pair}));
+    QVERIFY(writeSpc(m_otherSpc, m_other));
+}
+
+void TestPvk2Pfx::writesPfx_data()
+{
+    QTest::addColumn<QString>("pvk");
+    QTest::addColumn<QString>("spc");
+    QTest::addColumn<QString>("newPassword"); // empty: no -po
+    QTest::addColumn<QString>("pfxPassword");
+
+    QTest::newRow("encrypted PVK, new password") << "locked" << "der" << "new secret" << "new secret";
+    QTest::newRow("encrypted PVK, keeps its password") << "locked" << "der" << "" << "@pvk";
+    QTest::newRow("plain PVK, new password") << "plain" << "der" << "fresh" << "fresh";
+    QTest::newRow("plain PVK, PEM SPC with two certificates") << "plain" << "pem" << "" << "@pvk";
+}
+
+void TestPvk2Pfx::writesPfx()
+{
+    QFETCH(QString, pvk);
+    QFETCH(QString, spc);
+    QFETCH(QString, newPassword);
+    QFETCH(QString, pfxPassword);
+    if (pfxPassword == QLatin1String("@pvk"))
+        pfxPassword = m_pvkPassword;
+
+    const QString pfx = newFolder() + "/out.pfx";
+    QStringList args{"-pvk", pvk == QLatin1String("locked") ? m_lockedPvk : m_plainPvk,
+                     "-pi", m_pvkPassword,
+                     "-spc", spc == QLatin1String("der") ? m_spcDer : m_spcPem,
+                     "-pfx", pfx};
+    if (!newPassword.isEmpty())
+        args << "-po" << newPassword;
+    const RunResult run = pvk2pfx(args);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(run.output.contains(pfx));
+
+    const RunResult check = opensslReads(pfx, pfxPassword);
+    QVERIFY2(check.ok(), qPrintable(check.output));
+    QVERIFY2(check.output.contains(QLatin1String("AES-256-CBC")), qPrintable(check.output));
+    QVERIFY2(check.output.contains(QLatin1String("sha256")), qPrintable(check.output));
+
+    const auto read = readPkcs12(pfx, pfxPassword);
+    QVERIFY(read);
+    QVERIFY(sameKey(*read, m_pair));
+    QCOMPARE(read->subject(), QStringLiteral("CN=Quillmark PVK Test"));
+    QVERIFY(!readPkcs12(pfx, pfxPassword + "x"));
+    QCOMPARE(QFileInfo(pfx).permissions() & (QFile::ReadOther | QFile::ReadGroup), QFile::Permissions());
+}
+
+void TestPvk2Pfx::existingOutputNeedsForce()
+{
+    const QString dir = newFolder();
+    const QString pfx = dir + "/existing.pfx";
+    const QByteArray old("an older PFX file");
+    QVERIFY(writeBytes(pfx, old));
+    const QStringList base{"-pvk", m_lockedPvk, "-pi", m_pvkPassword, "-spc", m_spcDer, "-pfx", pfx, "-po", "pw"};
+
+    RunResult run = pvk2pfx(base);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("already exists")), qPrintable(run.output));
+    QCOMPARE(fileBytes(pfx), old);
+
+    run = pvk2pfx(base + QStringList{"-f"});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(fileBytes(pfx) != old);
+    QVERIFY2(opensslReads(pfx, "pw").ok(), "the replaced file is no valid PFX");
+    QCOMPARE(entries(dir), QStringList{"existing.pfx"});
+}
+
+void TestPvk2Pfx::failureWritesNothing_data()
+{
+    QTest::addColumn<QString>("pvk");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("spc");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("wrong PVK password") << "locked" << "not it" << "der" << "PVK password is not correct";
+    QTest::newRow("key and certificate do not match") << "locked" << "@" << "other"
+                                                      << "does not belong to any certificate";
+    QTest::newRow("missing PVK") << "missing" << "@" << "der" << "Cannot read the PVK file";
+    QTest::newRow("not a PVK") << "garbage" << "@" << "der" << "is not a PVK file";
+    QTest::newRow("not an SPC") << "plain" << "@" << "garbage" << "holds no certificates";
+    QTest::newRow("missing SPC") << "plain" << "@" << "missing" << "Cannot read the SPC file";
+}
+
+void TestPvk2Pfx::failureWritesNothing()
+{
+    QFETCH(QString, pvk);
+    QFETCH(QString, password);
+    QFETCH(QString, spc);
+    QFETCH(QString, message);
+
+    const QString dir = newFolder();
+    const QString garbage = dir + "/garbage.bin";
+    QVERIFY(writeBytes(garbage, QByteArray(300, 'x')));
+    const auto pick = [&](const QString &which) {
+        if (which == QLatin1String("locked"))
+            return m_lockedPvk;
+        if (which == QLatin1String("plain"))
+            return m_plainPvk;
+        if (which == QLatin1String("der"))
+            return m_spcDer;
+        if (which == QLatin1String("other"))
+            return m_otherSpc;
+        if (which == QLatin1String("garbage"))
+            return garbage;
+        return dir + "/does-not-exist";
+    };
+    const QStringList args{"-pvk", pick(pvk), "-pi", password == QLatin1String("@") ? m_pvkPassword : password,
+                           "-spc", pick(spc)};
+
+    // A fresh name stays absent...
+    const QString fresh = dir + "/new.pfx";
+    RunResult run = pvk2pfx(args + QStringList{"-pfx", fresh});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(message), qPrintable(run.output));
+    QVERIFY(!QFileInfo::exists(fresh));
+
+    // ...and an existing file survives even with -f.
+    const QString existing = dir + "/old.pfx";
+    QVERIFY(writeBytes(existing, "keep me"));
+    run = pvk2pfx(args + QStringList{"-pfx", existing, "-f"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(message), qPrintable(run.output));
+    QCOMPARE(fileBytes(existing), QByteArray("keep me"));
+    QCOMPARE(entries(dir), (QStringList{"garbage.bin", "old.pfx"}));
+}
+
+void TestPvk2Pfx::usageError_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no -pfx") << QStringList{"-pvk", "@pvk", "-pi", "x", "-spc", "@spc"}
+                             << QStringLiteral("(-pfx) is missing");
+    QTest::newRow("unknown switch") << QStringList{"-pvk", "@pvk", "-spc", "@spc", "-pfx", "@out", "-q"}
+                                    << QStringLiteral("Unknown option: -q");
+    QTest::newRow("value missing") << QStringList{"-pvk", "@pvk", "-pi", "-spc", "@spc", "-pfx", "@out"}
+                                   << QStringLiteral("Missing value for option -pi");
+}
+
+void TestPvk2Pfx::usageError()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    const QString out = newFolder() + "/out.pfx";
+    args.replaceInStrings(QStringLiteral("@pvk"), m_plainPvk);
+    args.replaceInStrings(QStringLiteral("@spc"), m_spcDer);
+    args.replaceInStrings(QStringLiteral("@out"), out);
+    const RunResult run = pvk2pfx(args);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(message), qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("Usage: pvk2pfx.exe")));
+    QVERIFY(!QFileInfo::exists(out));
+}
+
+QTEST_GUILESS_MAIN(TestPvk2Pfx)
+#include "tst_pvk2pfx.moc"

@@ -1,0 +1,457 @@
+// Black-box tests of the stand-in signtool.exe. Every signature is checked
+// with "osslsigncode verify", never with the tool's own report.
+
+#include "support/TestData.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testdata;
+
+class TestSignTool : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    KeyAndCert m_cert;
+    QString m_pfx;
+    QString m_caPem;
+    const QString m_password = QStringLiteral("S3cret pass -x");
+    int m_folders = 0;
+
+    QString newFolder()
+    {
+        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
+        QDir().mkpath(path);
+        return path;
+    }
+
+    static QStringList entries(const QString &folder)
+    {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                      QDir::Name);
+    }
+
+    static RunResult signtool(const QStringList &args, const QProcessEnvironment &env = {})
+    {
+        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")), args, env);
+    }
+
+    // A store folder of password-less PKCS#12 files, one per certificate.
+    static QProcessEnvironment storeEnvironment(const QString &store)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), store);
+        return env;
+    }
+
+    static KeyAndCert certificate(const QString &cn, int daysLeft, Usage usage = Usage::CodeSigning,
+                                  int startsInDays = 0)
+    {
+        CertOptions options;
+        options.commonName = cn;
+        options.usage = usage;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        options.notBefore = startsInDays > 0 ? now.addDays(startsInDays) : now.addDays(-400);
+        options.notAfter = now.addDays(daysLeft);
+        return makeCertificate(options);
+    }
+
+    static QString signerSubjectLine(const RunResult &verify)
+    {
+        for (const QString &line : verify.output.split(QLatin1Char('\n'))) {
+            if (line.trimmed().startsWith(QLatin1String("Subject:")))
+                return line.trimmed();
+        }
+        return {};
+    }
+
+private slots:
+    void initTestCase();
+    void signsSeveralFilesWithPfx();
+    void verboseNamesCertificateAndCounts();
+    void descriptionGoesIntoSignature();
+    void switchesIgnoreLetterCase();
+    void signsTargetOfSymbolicLink();
+    void autoSelectPicksLongestValidUsable();
+    void autoSelectWithoutUsableCertificateTouchesNothing();
+    void autoSelectUsesDemoStoreBesideTool();
+    void failureLeavesOriginal_data();
+    void failureLeavesOriginal();
+    void mixedRunSignsGoodFilesAndFails();
+    void usageError_data();
+    void usageError();
+    void passwordTravelsOutsideCommandLine();
+    void interruptedRunLeavesNoTrace();
+};
+
+void TestSignTool::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    QVERIFY2(QFileInfo(sdkToolPath(QStringLiteral("signtool.exe"))).isExecutable(), "signtool.exe not built");
+    QVERIFY2(runProgram(QStringLiteral("osslsigncode"), {QStringLiteral("--version")}).started,
+             "osslsigncode is not installed");
+    m_cert = certificate(QStringLiteral("Quillmark Test Code Signing"), 365);
+    QVERIFY(!m_cert.isNull());
+    m_pfx = m_root.filePath(QStringLiteral("signer.pfx"));
+    m_caPem = m_root.filePath(QStringLiteral("signer.pem"));
+    QVERIFY(writePkcs12(m_pfx, m_cert, m_password));
+    QVERIFY(writeCertificatePem(m_caPem, m_cert));
+}
+
+void TestSignTool::signsSeveralFilesWithPfx()
+{
+    const QString dir = newFolder();
+    QStringList files;
+    for (quint32 i = 0; i < 3; ++i) {
+        files << dir + QStringLiteral("/app %1.exe").arg(i);
+        QVERIFY(writePeFile(files.last(), i));
+    }
+    QVERIFY(QFile::setPermissions(files[1], QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup));
+    const QStringList before = entries(dir);
+
+    const RunResult run = signtool(QStringList{"sign", "/f", m_pfx, "/p", m_password} + files);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    for (const QString &file : files) {
+        QVERIFY2(run.output.contains(QStringLiteral("Successfully signed: ") + file), qPrintable(run.output));
+        const RunResult verify = verifySignature(file, m_caPem);
+        QVERIFY2(verify.ok(), qPrintable(verify.output));
+        QVERIFY(verify.output.contains(QLatin1String("SHA256")));
+        QCOMPARE(signerSubjectLine(verify), QStringLiteral("Subject: /CN=Quillmark Test Code Signing"));
+        QVERIFY(QFileInfo(file).size() > peFileBytes().size());
+    }
+    QCOMPARE(QFile::permissions(files[1]),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser
+                 | QFile::ExeUser | QFile::ReadGroup);
+    QCOMPARE(entries(dir), before); // no temporary files left behind
+}
+
+void TestSignTool::verboseNamesCertificateAndCounts()
+{
+    const QString dir = newFolder();
+    const QString a = dir + "/a.exe", b = dir + "/b.exe";
+    QVERIFY(writePeFile(a));
+    QVERIFY(writePeFile(b, 7));
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/v", a, b});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(run.output.count(QLatin1String("Issued to: CN=Quillmark Test Code Signing")), 2);
+    QVERIFY(run.output.contains(QLatin1String("Issued by: CN=Quillmark Test Code Signing")));
+    QVERIFY(run.output.contains(QLatin1String("Expires:")));
+    QVERIFY(run.output.contains(QLatin1String("Number of files successfully Signed: 2")));
+    QVERIFY(run.output.contains(QLatin1String("Number of warnings: 0")));
+    QVERIFY(run.output.contains(QLatin1String("Number of errors: 0")));
+}
+
+void TestSignTool::descriptionGoesIntoSignature()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/described.exe";
+    QVERIFY(writePeFile(file));
+    const QString description = QStringLiteral("Quillmark \"Test\" Build");
+    const QString url = QStringLiteral("https://example.invalid/quillmark/info");
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/d", description, "/du", url, file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    const RunResult verify = verifySignature(file, m_caPem);
+    QVERIFY2(verify.ok(), qPrintable(verify.output));
+    QVERIFY2(verify.output.contains(QStringLiteral("Text description: ") + description), qPrintable(verify.output));
+    QVERIFY2(verify.output.contains(QStringLiteral("URL description: ") + url), qPrintable(verify.output));
+}
+
+void TestSignTool::switchesIgnoreLetterCase()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/upper.exe";
+    QVERIFY(writePeFile(file));
+    const RunResult run = signtool({"SIGN", "/F", m_pfx, "-P", m_password, "/V", file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(verifySignature(file, m_caPem).ok());
+}
+
+void TestSignTool::signsTargetOfSymbolicLink()
+{
+    const QString dir = newFolder();
+    const QString target = dir + "/real.exe";
+    const QString link = dir + "/link.exe";
+    QVERIFY(writePeFile(target));
+    QVERIFY(QFile::link(target, link));
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, link});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QVERIFY(verifySignature(target, m_caPem).ok());
+}
+
+void TestSignTool::autoSelectPicksLongestValidUsable()
+{
+    const QString store = newFolder();
+    struct Entry {
+        const char *file;
+        KeyAndCert cert;
+        const char *password;
+    };
+    const QList<Entry> stock{
+        {"a-expired.pfx", certificate("Expired", -1), ""},
+        {"b-server.pfx", certificate("Server Only", 3650, Usage::ServerAuthOnly), ""},
+        {"c-locked.pfx", certificate("Locked", 5000), "needs-a-password"},
+        {"d-short.pfx", certificate("Short", 200), ""},
+        {"e-long.pfx", certificate("Long", 900), ""},
+        {"f-any.pfx", certificate("Unrestricted", 600, Usage::Unrestricted), ""},
+        {"g-future.pfx", certificate("Not Yet", 4000, Usage::CodeSigning, 10), ""},
+    };
+    for (const auto &entry : stock)
+        QVERIFY(writePkcs12(store + "/" + entry.file, entry.cert, QString::fromLatin1(entry.password)));
+    QVERIFY(writeBytes(store + "/notes.txt", "not a certificate"));
+    QVERIFY(writeBytes(store + "/broken.pfx", "not a certificate either"));
+
+    const QString dir = newFolder();
+    const QString first = dir + "/first.exe", second = dir + "/second.exe";
+    QVERIFY(writePeFile(first));
+    QVERIFY(writePeFile(second, 2));
+
+    RunResult run = signtool({"sign", "/a", "/v", first}, storeEnvironment(store));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("Issued to: CN=Long")), qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("a-expired.pfx: not valid now")));
+    QVERIFY(run.output.contains(QLatin1String("b-server.pfx: not for code signing")));
+    QVERIFY(run.output.contains(QLatin1String("g-future.pfx: not valid now")));
+    RunResult verify = verifySignature(first);
+    QCOMPARE(signerSubjectLine(verify), QStringLiteral("Subject: /CN=Long"));
+
+    // Without the best one, a certificate with no usage restriction at all is
+    // the next best; the short-lived code-signing one still loses.
+    QVERIFY(QFile::remove(store + "/e-long.pfx"));
+    run = signtool({"sign", "/a", second}, storeEnvironment(store));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    verify = verifySignature(second);
+    QCOMPARE(signerSubjectLine(verify), QStringLiteral("Subject: /CN=Unrestricted"));
+}
+
+void TestSignTool::autoSelectWithoutUsableCertificateTouchesNothing()
+{
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + "/expired.pfx", certificate("Expired", -3)));
+    QVERIFY(writePkcs12(store + "/server.p12", certificate("Server", 100, Usage::ServerAuthOnly)));
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray original = fileBytes(file);
+
+    RunResult run = signtool({"sign", "/a", file}, storeEnvironment(store));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("No certificates were found that met all the given criteria")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+
+    run = signtool({"sign", "/a", file}, storeEnvironment(store + "/missing"));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("cannot be opened")), qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+}
+
+void TestSignTool::autoSelectUsesDemoStoreBesideTool()
+{
+    const QString demo = sdkToolPath(QStringLiteral("certstore/quillmark-demo-code-signing.pfx"));
+    const auto demoCert = readPkcs12(demo, QString());
+    QVERIFY2(demoCert, "the build did not make the demo certificate");
+    QCOMPARE(demoCert->subject(), QStringLiteral("CN=Quillmark Demo Code Signing, O=Quillmark"));
+    QVERIFY(demoCert->notAfter() > QDateTime::currentDateTimeUtc().addDays(365));
+    const QString caPem = m_root.filePath(QStringLiteral("demo.pem"));
+    QVERIFY(writeCertificatePem(caPem, *demoCert));
+
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QUILLMARK_CERT_STORE"));
+    const RunResult run = signtool({"sign", "/a", file}, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    const RunResult verify = verifySignature(file, caPem);
+    QVERIFY2(verify.ok(), qPrintable(verify.output));
+    QCOMPARE(signerSubjectLine(verify), QStringLiteral("Subject: /CN=Quillmark Demo Code Signing/O=Quillmark"));
+}
+
+void TestSignTool::failureLeavesOriginal_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("peFile");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("wrong password") << QStringList{"/p", "wrong"} << true
+                                    << QStringLiteral("The specified PFX password is not correct.");
+    // osslsigncode's own reason differs between versions ("Unrecognized file
+    // type" in 2.5, "unsupported input file type" in 2.9).
+    QTest::newRow("not a PE file") << QStringList{"/p", "@"} << false
+                                   << QStringLiteral("victim.exe failed: ");
+    // Port 9 on the loopback interface: nothing listens, so the connection is
+    // refused at once and no other host is ever contacted.
+    QTest::newRow("time-stamp server unreachable")
+        << QStringList{"/p", "@", "/t", "http://127.0.0.1:9/"} << true
+        << QStringLiteral("timestamping failed");
+}
+
+void TestSignTool::failureLeavesOriginal()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, peFile);
+    QFETCH(QString, message);
+    options.replaceInStrings(QStringLiteral("@"), m_password);
+
+    const QString dir = newFolder();
+    const QString file = dir + "/victim.exe";
+    if (peFile)
+        QVERIFY(writePeFile(file, 42));
+    else
+        QVERIFY(writeBytes(file, QByteArray("just some text\n").repeated(40)));
+    const QByteArray original = fileBytes(file);
+    const QStringList before = entries(dir);
+
+    const RunResult run = signtool(QStringList{"sign", "/f", m_pfx} + options + QStringList{file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(message), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: ")), qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("Successfully signed")));
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(entries(dir), before);
+}
+
+void TestSignTool::mixedRunSignsGoodFilesAndFails()
+{
+    const QString dir = newFolder();
+    const QString good = dir + "/good.exe", bad = dir + "/bad.exe", missing = dir + "/missing.exe";
+    QVERIFY(writePeFile(good));
+    QVERIFY(writeBytes(bad, "MZ but nothing else"));
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/v", bad, missing, good});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(run.output.contains(QStringLiteral("Successfully signed: ") + good));
+    QVERIFY(run.output.contains(QStringLiteral("File not found: ") + missing));
+    QVERIFY(run.output.contains(QLatin1String("Number of files successfully Signed: 1")));
+    QVERIFY(run.output.contains(QLatin1String("Number of errors: 2")));
+    QCOMPARE(fileBytes(bad), QByteArray("MZ but nothing else"));
+    QVERIFY(verifySignature(good, m_caPem).ok());
+    QVERIFY(!QFileInfo::exists(missing));
+}
+
+void TestSignTool::usageError_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("no command") << QStringList{} << QStringLiteral("No command given");
+    QTest::newRow("other command") << QStringList{"verify", "@file"} << QStringLiteral("Unknown command: verify");
+    QTest::newRow("unknown option") << QStringList{"sign", "/a", "/tr", "http://x", "@file"}
+                                    << QStringLiteral("Unknown option: /tr");
+    QTest::newRow("no files") << QStringList{"sign", "/a"} << QStringLiteral("No files to sign");
+    QTest::newRow("value missing at end") << QStringList{"sign", "/a", "@file", "/t"}
+                                          << QStringLiteral("Missing value for option /t");
+    QTest::newRow("value missing before switch")
+        << QStringList{"sign", "/a", "/t", "/v", "@file"} << QStringLiteral("Missing value for option /t");
+    QTest::newRow("empty password slot") << QStringList{"sign", "/f", "@pfx", "/p", "/d", "x", "@file"}
+                                         << QStringLiteral("Missing value for option /p");
+    QTest::newRow("/a with /f") << QStringList{"sign", "/a", "/f", "@pfx", "@file"}
+                                << QStringLiteral("/a and /f cannot be combined");
+    QTest::newRow("/p without /f") << QStringList{"sign", "/p", "pw", "@file"}
+                                   << QStringLiteral("/p needs /f");
+}
+
+void TestSignTool::usageError()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray original = fileBytes(file);
+    args.replaceInStrings(QStringLiteral("@file"), file);
+    args.replaceInStrings(QStringLiteral("@pfx"), m_pfx);
+
+    const RunResult run = signtool(args);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(message), qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("Usage: signtool.exe sign")));
+    QCOMPARE(fileBytes(file), original);
+}
+
+// A stand-in osslsigncode first on PATH records how it was called: the
+// password must reach it through the descriptor named by -readpass, not
+// through an argument that other users can read in /proc. Its failure must
+// also leave the file alone. Only options that osslsigncode 2.5 knows are
+// allowed.
+void TestSignTool::passwordTravelsOutsideCommandLine()
+{
+    const QString fakeBin = newFolder();
+    const QString record = newFolder();
+    const QString script = fakeBin + "/osslsigncode";
+    QVERIFY(writeBytes(script, QStringLiteral("#!/bin/sh\n"
+                                              "printf '%s\\n' \"$@\" > '%1/args'\n"
+                                              "cat /dev/fd/3 > '%1/secret'\n"
+                                              "echo 'Simulated failure'\n"
+                                              "exit 1\n")
+                                   .arg(record)
+                                   .toUtf8()));
+    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PATH"), fakeBin + ":" + env.value(QStringLiteral("PATH")));
+
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/t", "http://127.0.0.1:9/", "/d",
+                                    "Desc", "/du", "http://127.0.0.1/", file},
+                                   env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("Simulated failure")), qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(entries(dir), QStringList{"app.exe"});
+
+    const QStringList args = QString::fromUtf8(fileBytes(record + "/args")).split('\n', Qt::SkipEmptyParts);
+    QVERIFY2(!args.isEmpty(), "the stand-in osslsigncode was not run");
+    QVERIFY(!args.contains(m_password));
+    QCOMPARE(QString::fromUtf8(fileBytes(record + "/secret")), m_password);
+    QCOMPARE(args.first(), QStringLiteral("sign"));
+    const QStringList known25{"sign", "-pkcs12", "-readpass", "-h", "-n", "-i", "-t", "-in", "-out"};
+    for (const QString &arg : args) {
+        if (arg.startsWith('-'))
+            QVERIFY2(known25.contains(arg), qPrintable(arg));
+    }
+    QCOMPARE(args.at(args.indexOf("-h") + 1), QStringLiteral("sha256"));
+    QCOMPARE(args.at(args.indexOf("-in") + 1), QFileInfo(file).canonicalFilePath());
+}
+
+// Stopping the tool while osslsigncode writes the signed copy must not leave
+// the half-written copy beside the user's file.
+void TestSignTool::interruptedRunLeavesNoTrace()
+{
+    const QString fakeBin = newFolder();
+    const QString script = fakeBin + "/osslsigncode";
+    QVERIFY(writeBytes(script, "#!/bin/sh\n"
+                               "for last; do :; done\n"
+                               "echo partial > \"$last\"\n"
+                               "exec sleep 30\n"));
+    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PATH"), fakeBin + ":" + env.value(QStringLiteral("PATH")));
+
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray original = fileBytes(file);
+
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, file});
+    QVERIFY(process.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the copy being written
+    process.terminate();
+    QVERIFY(process.waitForFinished(10000));
+    QVERIFY(process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0);
+    QCOMPARE(entries(dir), QStringList{"app.exe"});
+    QCOMPARE(fileBytes(file), original);
+}
+
+QTEST_GUILESS_MAIN(TestSignTool)
+#include "tst_signtool.moc"

@@ -1,0 +1,459 @@
+#include "app/AppError.h"
+#include "signing/ConsoleText.h"
+#include "signing/ToolRunner.h"
+#include "support/ScriptedDialogs.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <memory>
+
+#include <unistd.h>
+
+namespace {
+
+const QString kChild = QStringLiteral(QUILLMARK_RUNNER_CHILD);
+const QString kCaption = QStringLiteral("Quillmark - Console Output");
+
+// The quoting of the argument builders: the value in double quotes and a blank.
+QString quoted(const QString &value)
+{
+    return value.isEmpty() ? QString() : QLatin1Char('"') + value + QStringLiteral("\" ");
+}
+
+QString captureInCurrentFolder()
+{
+    return QDir::current().absoluteFilePath(CaptureFileName());
+}
+
+class PaintCounter : public QWidget {
+public:
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent *) override { ++paints; }
+};
+
+} // namespace
+
+class TestToolRunner : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        m_previousFolder = QDir::currentPath();
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        QVERIFY(QDir::setCurrent(m_dir->path()));
+    }
+
+    void cleanup()
+    {
+        QDir::setCurrent(m_previousFolder);
+        QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner
+                                                 | QFile::ExeOwner);
+        m_dir.reset();
+    }
+
+    void splitCaptureLines_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("lines");
+
+        QTest::newRow("empty") << QByteArray() << QStringList();
+        QTest::newRow("CR LF") << QByteArray("a\r\nb\r\n") << QStringList{"a", "b"};
+        QTest::newRow("lone LF") << QByteArray("a\nb\n") << QStringList{"a", "b"};
+        QTest::newRow("lone CR") << QByteArray("a\rb\r") << QStringList{"a", "b"};
+        QTest::newRow("mixed") << QByteArray("a\r\nb\nc\rd") << QStringList{"a", "b", "c", "d"};
+        QTest::newRow("last line without end") << QByteArray("a\nlast") << QStringList{"a", "last"};
+        QTest::newRow("one line end only") << QByteArray("\n") << QStringList{""};
+        QTest::newRow("empty lines kept") << QByteArray("a\n\n\r\n\rb")
+                                          << QStringList{"a", "", "", "", "b"};
+        QTest::newRow("LF CR is two ends") << QByteArray("a\n\rb") << QStringList{"a", "", "b"};
+        QTest::newRow("NUL ends the text") << QByteArray("a\nb\0c\nd", 7) << QStringList{"a", "b"};
+        QTest::newRow("NUL first") << QByteArray("\0abc", 4) << QStringList();
+        QTest::newRow("NUL after a line end") << QByteArray("a\r\n\0b", 5) << QStringList{"a"};
+        QTest::newRow("UTF-8") << QByteArray("Gr\xc3\xbc\xc3\x9f" "e\r\n\xe2\x82\xac")
+                               << QStringList{QString::fromUtf8("Grüße"), QString::fromUtf8("€")};
+    }
+    void splitCaptureLines()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, lines);
+        QCOMPARE(SplitCaptureLines(bytes), lines);
+    }
+
+    void splitArguments_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<QStringList>("expected");
+
+        QTest::newRow("empty") << QString() << QStringList();
+        QTest::newRow("blanks only") << QStringLiteral("   ") << QStringList();
+        QTest::newRow("switches") << QStringLiteral("sign /a /v ")
+                                  << QStringList{"sign", "/a", "/v"};
+        QTest::newRow("runs of blanks") << QStringLiteral("  a   b ") << QStringList{"a", "b"};
+        QTest::newRow("quoted with blanks")
+            << QStringLiteral("\"a b\" ") << QStringList{"a b"};
+        QTest::newRow("empty quoted") << QStringLiteral("\"\"") << QStringList{""};
+        QTest::newRow("empty quoted between")
+            << QStringLiteral("x \"\" y") << QStringList{"x", "", "y"};
+        QTest::newRow("sign command line")
+            << QStringLiteral("sign /f \"/keys/my key.pfx\" /p \"pass word\" /t "
+                              "\"http://ts.example\" \"/build/app.exe\" \"/build/My Lib.dll\" ")
+            << QStringList{"sign",       "/f", "/keys/my key.pfx", "/p", "pass word", "/t",
+                           "http://ts.example", "/build/app.exe", "/build/My Lib.dll"};
+        // A description typed with quotes gets a second pair from the builder
+        // and must still reach the tool as one argument.
+        QTest::newRow("value with its own quotes")
+            << QStringLiteral("/d \"\"Release build\"\" /du ") << QStringList{"/d", "\"Release build\"", "/du"};
+        QTest::newRow("quote inside a value")
+            << QStringLiteral("\"say \"hi\"now\" x") << QStringList{"say \"hi\"now", "x"};
+        QTest::newRow("unclosed quote") << QStringLiteral("a \"b c") << QStringList{"a", "b c"};
+        QTest::newRow("quotes inside an unquoted word")
+            << QStringLiteral("a\"b c") << QStringList{"a\"b", "c"};
+        QTest::newRow("no blank after a closing quote")
+            << QStringLiteral("\"a\"b\" c") << QStringList{"a\"b", "c"};
+    }
+    void splitArguments()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QStringList, expected);
+        QCOMPARE(SplitArguments(arguments), expected);
+    }
+
+    void silentToolAppendsNothing()
+    {
+        ConsoleLines console;
+        console.addLine(QStringLiteral("kept"));
+        QVERIFY(RunAndCapture(console, {}, kChild, {}, true));
+        QCOMPARE(console.lines(), QStringList{"kept"});
+        QVERIFY(!QFile::exists(captureInCurrentFolder()));
+    }
+
+    void outputAppendedLineByLineAfterExistingLines()
+    {
+        ConsoleLines console;
+        console.addLines({QStringLiteral("first"), QStringLiteral("second")});
+        QVERIFY(RunAndCapture(console, {}, kChild,
+                              quoted(QStringLiteral("out:one\\r\\ntwo\\nthree\\rfour")), false));
+        QCOMPARE(console.lines(),
+                 (QStringList{"first", "second", "one", "two", "three", "four"}));
+        QVERIFY(!QFile::exists(captureInCurrentFolder()));
+    }
+
+    void existingCaptureFileOverwrittenAndRemoved()
+    {
+        QFile stale(CaptureFileName());
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("stale line one\nstale line two\nstale line three\n");
+        stale.close();
+
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, {}, kChild, quoted(QStringLiteral("out:new\\n")), false));
+        QCOMPARE(console.lines(), QStringList{"new"});
+        QVERIFY(!QFile::exists(captureInCurrentFolder()));
+    }
+
+    void nonZeroExitGivesFalseWithOutputShown()
+    {
+        ConsoleLines console;
+        QVERIFY(!RunAndCapture(console, {}, kChild,
+                               quoted(QStringLiteral("out:SignTool Error: failed\\n")) + "exit:1 ",
+                               false));
+        QCOMPARE(console.lines(), QStringList{"SignTool Error: failed"});
+        QVERIFY(!QFile::exists(captureInCurrentFolder()));
+    }
+
+    void killedToolGivesFalse()
+    {
+        ConsoleLines console;
+        QVERIFY(!RunAndCapture(console, {}, kChild, QStringLiteral("out:partial raise:9 "), false));
+        QCOMPARE(console.lines(), QStringList{"partial"});
+    }
+
+    void argumentsReachTheToolSplitByTheirQuotes()
+    {
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, {}, kChild,
+                              QStringLiteral("argv /a ") + quoted(QStringLiteral("/build/My Lib.dll"))
+                                  + quoted(QStringLiteral("\"quoted\"")),
+                              false));
+        QCOMPARE(console.lines(),
+                 (QStringList{"argc=5", "arg[0]=<" + kChild + ">", "arg[1]=<argv>", "arg[2]=</a>",
+                              "arg[3]=</build/My Lib.dll>", "arg[4]=<\"quoted\">"}));
+    }
+
+    void workingFolderHonouredWhileCaptureStaysInCurrentFolder()
+    {
+        const QString work = m_dir->filePath(QStringLiteral("sdk bin"));
+        QVERIFY(QDir().mkpath(work));
+        const QString current = QDir::currentPath();
+
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, work + QLatin1Char('/'), kChild,
+                              QStringLiteral("cwd ") + quoted("exists:" + captureInCurrentFolder())
+                                  + quoted(QStringLiteral("exists:$tmp$.tmp")),
+                              false));
+        QCOMPARE(console.lines(), (QStringList{"cwd=" + QDir(work).canonicalPath(), "exists=1",
+                                               "exists=0"}));
+        QCOMPARE(QDir::currentPath(), current);
+        QVERIFY(!QFile::exists(captureInCurrentFolder()));
+    }
+
+    void programPathWithBlanks()
+    {
+        const QString folder = m_dir->filePath(QStringLiteral("Program Files/SDK Tools"));
+        QVERIFY(QDir().mkpath(folder));
+        const QString program = folder + QStringLiteral("/runner child");
+        QVERIFY(QFile::copy(kChild, program));
+        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
+
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, folder + QLatin1Char('/'), program,
+                              QStringLiteral("argv "), false));
+        QCOMPARE(console.lines(), (QStringList{"argc=2", "arg[0]=<" + program + ">",
+                                               "arg[1]=<argv>"}));
+    }
+
+    void relativeProgramPathIsTakenFromTheCurrentFolder()
+    {
+        QVERIFY(QDir().mkpath(QStringLiteral("tools")));
+        QVERIFY(QDir().mkpath(QStringLiteral("elsewhere")));
+        QVERIFY(QFile::copy(kChild, QStringLiteral("tools/child")));
+        QVERIFY(QFile::setPermissions(QStringLiteral("tools/child"),
+                                      QFile::ReadOwner | QFile::ExeOwner));
+
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, m_dir->filePath(QStringLiteral("elsewhere")),
+                              QStringLiteral("tools/child"), QStringLiteral("out:ran"), false));
+        QCOMPARE(console.lines(), QStringList{"ran"});
+    }
+
+    void standardErrorCapturedInWriteOrder()
+    {
+        ConsoleLines console;
+        QVERIFY(!RunAndCapture(console, {}, kChild,
+                               quoted(QStringLiteral("out:Signing\\n"))
+                                   + quoted(QStringLiteral("err:SignTool Error: no certificate\\n"))
+                                   + quoted(QStringLiteral("out:Number of errors: 1\\n"))
+                                   + QStringLiteral("exit:1 "),
+                               false));
+        QCOMPARE(console.lines(), (QStringList{"Signing", "SignTool Error: no certificate",
+                                               "Number of errors: 1"}));
+    }
+
+    void toolRunsAtLowestPriorityWithoutInput()
+    {
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, {}, kChild, QStringLiteral("nice stdin"), false));
+        QCOMPARE(console.lines(), (QStringList{"nice=19", "stdin=0"}));
+    }
+
+    void startFailureIsReported_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("workingFolder");
+        QTest::addColumn<QString>("systemText");
+
+        QTest::newRow("missing tool") << QStringLiteral("/nonexistent/signtool.exe") << QString()
+                                      << QStringLiteral("No such file or directory");
+        QTest::newRow("missing working folder")
+            << kChild << QStringLiteral("/nonexistent/bin/") << QStringLiteral("No such file or directory");
+        QTest::newRow("tool is a folder") << QStringLiteral("/") << QString()
+                                          << QStringLiteral("Permission denied");
+    }
+    void startFailureIsReported()
+    {
+        QFETCH(QString, program);
+        QFETCH(QString, workingFolder);
+        QFETCH(QString, systemText);
+
+        ScriptedDialogsGuard dialogs;
+        bool runningWhileShown = true;
+        dialogs->onMessage = [&](const ShownMessage &) { runningWhileShown = IsToolRunning(); };
+        ConsoleLines console;
+        console.addLine(QStringLiteral("before"));
+
+        QVERIFY(!RunAndCapture(console, workingFolder, program, QStringLiteral("sign /a "), true));
+
+        QCOMPARE(console.lines(), QStringList{"before"});
+        QCOMPARE(dialogs->messages.size(), 1);
+        const ShownMessage &shown = dialogs->messages.first();
+        QCOMPARE(shown.kind, MessageKind::Error);
+        QCOMPARE(shown.caption, kCaption);
+        QCOMPARE(shown.text, "Unable to retrieve the Console Output!\n\nSystem Error Message: "
+                                 + systemText
+                                 + "\n\n(Your firewall may be preventing this process)");
+        QCOMPARE(shown.buttons, DialogButtons(DialogButton::Ok));
+        // The box must be answerable: user input is back by the time it shows.
+        QVERIFY(!runningWhileShown);
+        QVERIFY(!QFile::exists(captureInCurrentFolder()));
+    }
+
+    void captureFileBlockedByAFolder()
+    {
+        QVERIFY(QDir().mkdir(CaptureFileName()));
+        const QString marker = m_dir->filePath(QStringLiteral("tool-ran"));
+
+        ScriptedDialogsGuard dialogs;
+        ConsoleLines console;
+        QVERIFY(!RunAndCapture(console, {}, kChild, quoted("touch:" + marker), false));
+
+        QVERIFY2(!QFile::exists(marker), "the tool ran without a capture file");
+        QVERIFY(console.lines().isEmpty());
+        QCOMPARE(dialogs->messages.size(), 1);
+        QCOMPARE(dialogs->messages.first().kind, MessageKind::Error);
+        QCOMPARE(dialogs->messages.first().caption, kCaption);
+        const QString text = dialogs->messages.first().text;
+        QVERIFY2(text.contains(captureInCurrentFolder()), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("System Error Message: Is a directory\n")),
+                 qPrintable(text));
+        // Not ours: the folder of that name is left alone.
+        QVERIFY(QFileInfo(CaptureFileName()).isDir());
+    }
+
+    void captureFileInReadOnlyFolder()
+    {
+        if (::geteuid() == 0)
+            QSKIP("root may write into a read-only folder");
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner));
+        const QString marker = QDir::tempPath() + QStringLiteral("/quillmark-runner-marker-")
+                               + QString::number(::getpid());
+        QFile::remove(marker);
+
+        ScriptedDialogsGuard dialogs;
+        ConsoleLines console;
+        QVERIFY(!RunAndCapture(console, {}, kChild, quoted("touch:" + marker), false));
+
+        const bool ran = QFile::exists(marker);
+        QFile::remove(marker);
+        QVERIFY2(!ran, "the tool ran without a capture file");
+        QCOMPARE(dialogs->messages.size(), 1);
+        QCOMPARE(dialogs->messages.first().caption, kCaption);
+        QVERIFY(dialogs->messages.first().text.contains(captureInCurrentFolder()));
+        QVERIFY(dialogs->messages.first().text.contains(
+            QStringLiteral("System Error Message: Permission denied\n")));
+    }
+
+    void readBackFailureRaisesAfterCleanUp()
+    {
+        // The tool itself deletes the capture file before it ends.
+        ConsoleLines console;
+        console.addLine(QStringLiteral("before"));
+        bool raised = false;
+        try {
+            RunAndCapture(console, {}, kChild,
+                          QStringLiteral("out:lost ") + quoted("rm:" + captureInCurrentFolder()),
+                          false);
+        } catch (const AppError &error) {
+            raised = true;
+            QVERIFY2(error.message().contains(captureInCurrentFolder()),
+                     qPrintable(error.message()));
+        }
+        QVERIFY(raised);
+        QCOMPARE(console.lines(), QStringList{"before"});
+        QVERIFY(!IsToolRunning());
+
+        // The runner is usable again afterwards.
+        QVERIFY(RunAndCapture(console, {}, kChild, QStringLiteral("out:again"), false));
+        QCOMPARE(console.lines(), (QStringList{"before", "again"}));
+    }
+
+    void windowsPaintButTakeNoInputDuringRun()
+    {
+        QWidget window;
+        auto *layout = new QVBoxLayout(&window);
+        auto *edit = new QLineEdit(&window);
+        auto *button = new QPushButton(QStringLiteral("Sign"), &window);
+        auto *painted = new PaintCounter;
+        painted->setMinimumSize(20, 20);
+        layout->addWidget(edit);
+        layout->addWidget(button);
+        layout->addWidget(painted);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.activateWindow();
+        edit->setFocus();
+        QSignalSpy clicks(button, &QPushButton::clicked);
+
+        bool timerRan = false;
+        bool runningSeen = false;
+        bool closeAccepted = true;
+        int paintsAtStart = -1;
+        int paintsLater = -1;
+        QTimer::singleShot(50, &window, [&] {
+            timerRan = true;
+            runningSeen = IsToolRunning();
+            QTest::keyClick(edit, Qt::Key_A);
+            QTest::mouseClick(button, Qt::LeftButton);
+            QCoreApplication::postEvent(
+                edit, new QKeyEvent(QEvent::KeyPress, Qt::Key_B, Qt::NoModifier, QStringLiteral("b")));
+            closeAccepted = window.close();
+            QCoreApplication::postEvent(window.windowHandle(), new QCloseEvent);
+            paintsAtStart = painted->paints;
+            painted->update();
+        });
+        QTimer::singleShot(200, &window, [&] { paintsLater = painted->paints; });
+
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, {}, kChild, QStringLiteral("sleep:400 out:done"), false));
+
+        QVERIFY(timerRan);
+        QVERIFY(runningSeen);
+        QCOMPARE(console.lines(), QStringList{"done"});
+        QCOMPARE(edit->text(), QString());
+        QCOMPARE(clicks.count(), 0);
+        QVERIFY(!closeAccepted);
+        QVERIFY(window.isVisible());
+        QVERIFY2(paintsLater > paintsAtStart,
+                 qPrintable(QStringLiteral("%1 -> %2").arg(paintsAtStart).arg(paintsLater)));
+        QVERIFY(!IsToolRunning());
+
+        // Nothing held back is replayed, and input works again.
+        QCoreApplication::processEvents();
+        QCOMPARE(edit->text(), QString());
+        QTest::keyClick(edit, Qt::Key_C);
+        QCOMPARE(edit->text(), QStringLiteral("c"));
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(clicks.count(), 1);
+        QVERIFY(window.close());
+    }
+
+    void secondRunDuringARunIsRefused()
+    {
+        bool refused = false;
+        bool secondRan = false;
+        QTimer::singleShot(30, [&] {
+            ConsoleLines other;
+            try {
+                secondRan = RunAndCapture(other, {}, kChild, QStringLiteral("out:x"), false);
+            } catch (const AppError &) {
+                refused = true;
+            }
+        });
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, {}, kChild, QStringLiteral("sleep:200 out:first"), false));
+        QVERIFY(refused);
+        QVERIFY(!secondRan);
+        QCOMPARE(console.lines(), QStringList{"first"});
+    }
+
+private:
+    QString m_previousFolder;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+QTEST_MAIN(TestToolRunner)
+#include "tst_ToolRunner.moc"

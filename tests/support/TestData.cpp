@@ -1,0 +1,366 @@
+#include "TestData.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
+#include <openssl/provider.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+namespace testdata {
+
+namespace {
+
+struct BioFree {
+    void operator()(BIO *b) const { BIO_free_all(b); }
+};
+using Bio = std::unique_ptr<BIO, BioFree>;
+
+std::shared_ptr<EVP_PKEY> ownKey(EVP_PKEY *key)
+{
+    return std::shared_ptr<EVP_PKEY>(key, EVP_PKEY_free);
+}
+
+std::shared_ptr<X509> ownCert(X509 *cert)
+{
+    return std::shared_ptr<X509>(cert, X509_free);
+}
+
+QByteArray bioBytes(BIO *bio)
+{
+    char *data = nullptr;
+    const long len = BIO_get_mem_data(bio, &data);
+    return QByteArray(data, static_cast<qsizetype>(len));
+}
+
+bool addExtension(X509 *cert, int nid, const char *value)
+{
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+    if (!ext)
+        return false;
+    const bool ok = X509_add_ext(cert, ext, -1) == 1;
+    X509_EXTENSION_free(ext);
+    return ok;
+}
+
+bool setTime(ASN1_TIME *field, const QDateTime &when)
+{
+    return ASN1_TIME_set(field, static_cast<time_t>(when.toSecsSinceEpoch())) != nullptr;
+}
+
+// PVK encryption uses RC4, which only the legacy provider has. A context of
+// our own keeps it out of the default one that the checks use.
+OSSL_LIB_CTX *legacyContext()
+{
+    static OSSL_LIB_CTX *ctx = [] {
+        OSSL_LIB_CTX *c = OSSL_LIB_CTX_new();
+        OSSL_PROVIDER_load(c, "legacy");
+        OSSL_PROVIDER_load(c, "default");
+        return c;
+    }();
+    return ctx;
+}
+
+int passwordCallback(char *buf, int size, int, void *user)
+{
+    const QByteArray *password = static_cast<const QByteArray *>(user);
+    if (password->size() > size)
+        return -1;
+    memcpy(buf, password->constData(), static_cast<size_t>(password->size()));
+    return static_cast<int>(password->size());
+}
+
+void putLe16(QByteArray &b, int at, quint16 v)
+{
+    b[at] = char(v & 0xFF);
+    b[at + 1] = char(v >> 8);
+}
+
+void putLe32(QByteArray &b, int at, quint32 v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = char((v >> (8 * i)) & 0xFF);
+}
+
+} // namespace
+
+QString KeyAndCert::subject() const
+{
+    if (!cert)
+        return {};
+    Bio bio(BIO_new(BIO_s_mem()));
+    X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert.get()), 0, XN_FLAG_ONELINE & ~XN_FLAG_SPC_EQ);
+    return QString::fromUtf8(bioBytes(bio.get()));
+}
+
+QDateTime KeyAndCert::notAfter() const
+{
+    struct tm tm {};
+    if (!cert || ASN1_TIME_to_tm(X509_get0_notAfter(cert.get()), &tm) != 1)
+        return {};
+    return QDateTime::fromSecsSinceEpoch(timegm(&tm), Qt::UTC);
+}
+
+KeyAndCert makeCertificate(const CertOptions &options)
+{
+    KeyAndCert pair;
+    auto key = ownKey(EVP_RSA_gen(static_cast<unsigned>(options.rsaBits)));
+    auto cert = ownCert(X509_new());
+    if (!key || !cert)
+        return pair;
+
+    unsigned char serial[12];
+    RAND_bytes(serial, sizeof serial);
+    serial[0] &= 0x7F;
+    BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
+    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get()));
+    BN_free(bn);
+
+    X509_set_version(cert.get(), X509_VERSION_3);
+    X509_NAME *name = X509_get_subject_name(cert.get());
+    const QByteArray cn = options.commonName.toUtf8();
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char *>(cn.constData()),
+                               -1, -1, 0);
+    X509_set_issuer_name(cert.get(), name);
+
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QDateTime from = options.notBefore.isValid() ? options.notBefore : now.addSecs(-3600);
+    const QDateTime until = options.notAfter.isValid() ? options.notAfter : now.addDays(365);
+    if (!setTime(X509_getm_notBefore(cert.get()), from) || !setTime(X509_getm_notAfter(cert.get()), until))
+        return pair;
+    X509_set_pubkey(cert.get(), key.get());
+
+    bool ok = addExtension(cert.get(), NID_basic_constraints, "critical,CA:FALSE")
+              && addExtension(cert.get(), NID_key_usage, "critical,digitalSignature")
+              && addExtension(cert.get(), NID_subject_key_identifier, "hash");
+    if (options.usage == Usage::CodeSigning)
+        ok = ok && addExtension(cert.get(), NID_ext_key_usage, "codeSigning");
+    else if (options.usage == Usage::ServerAuthOnly)
+        ok = ok && addExtension(cert.get(), NID_ext_key_usage, "serverAuth");
+    if (!ok || !X509_sign(cert.get(), key.get(), EVP_sha256()))
+        return pair;
+
+    pair.key = key;
+    pair.cert = cert;
+    return pair;
+}
+
+bool writePkcs12(const QString &path, const KeyAndCert &pair, const QString &password)
+{
+    if (pair.isNull())
+        return false;
+    const QByteArray pass = password.toUtf8();
+    PKCS12 *p12 = nullptr;
+    if (password.isEmpty()) {
+        p12 = PKCS12_create(nullptr, "test", pair.key.get(), pair.cert.get(), nullptr, -1, -1, 0, -1, 0);
+    } else {
+        p12 = PKCS12_create(pass.constData(), "test", pair.key.get(), pair.cert.get(), nullptr, NID_aes_256_cbc,
+                            NID_aes_256_cbc, PKCS12_DEFAULT_ITER, -1, 0);
+        if (p12 && !PKCS12_set_mac(p12, pass.constData(), -1, nullptr, 0, PKCS12_DEFAULT_ITER, EVP_sha256())) {
+            PKCS12_free(p12);
+            p12 = nullptr;
+        }
+    }
+    if (!p12)
+        return false;
+    Bio bio(BIO_new(BIO_s_mem()));
+    const bool ok = i2d_PKCS12_bio(bio.get(), p12) == 1;
+    PKCS12_free(p12);
+    return ok && writeBytes(path, bioBytes(bio.get()));
+}
+
+bool writePvk(const QString &path, const KeyAndCert &pair, const QString &password)
+{
+    if (pair.isNull())
+        return false;
+    Bio bio(BIO_new(BIO_s_mem()));
+    QByteArray pass = password.toUtf8();
+    const int written = password.isEmpty()
+                            ? i2b_PVK_bio_ex(bio.get(), pair.key.get(), 0, nullptr, nullptr, nullptr, nullptr)
+                            : i2b_PVK_bio_ex(bio.get(), pair.key.get(), 2, passwordCallback, &pass, legacyContext(),
+                                             nullptr);
+    return written > 0 && writeBytes(path, bioBytes(bio.get()));
+}
+
+bool writeSpc(const QString &path, const KeyAndCert &pair, Encoding encoding, const QList<KeyAndCert> &extraCerts)
+{
+    if (pair.isNull())
+        return false;
+    PKCS7 *p7 = PKCS7_new();
+    bool ok = p7 && PKCS7_set_type(p7, NID_pkcs7_signed) && ASN1_INTEGER_set(p7->d.sign->version, 1)
+              && PKCS7_content_new(p7, NID_pkcs7_data) && PKCS7_add_certificate(p7, pair.cert.get());
+    for (const auto &extra : extraCerts)
+        ok = ok && !extra.isNull() && PKCS7_add_certificate(p7, extra.cert.get());
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (ok)
+        ok = encoding == Encoding::Der ? i2d_PKCS7_bio(bio.get(), p7) == 1 : PEM_write_bio_PKCS7(bio.get(), p7) == 1;
+    PKCS7_free(p7);
+    return ok && writeBytes(path, bioBytes(bio.get()));
+}
+
+bool writeCertificatePem(const QString &path, const KeyAndCert &pair)
+{
+    if (pair.isNull())
+        return false;
+    Bio bio(BIO_new(BIO_s_mem()));
+    return PEM_write_bio_X509(bio.get(), pair.cert.get()) == 1 && writeBytes(path, bioBytes(bio.get()));
+}
+
+QByteArray peFileBytes(quint32 variant)
+{
+    constexpr int kFileAlignment = 0x200;
+    QByteArray pe(2 * kFileAlignment, '\0');
+
+    // DOS header: the signature and where the PE header starts.
+    pe[0] = 'M';
+    pe[1] = 'Z';
+    putLe32(pe, 0x3C, 0x40);
+
+    // PE signature and COFF header: i386, one section, executable image.
+    const int coff = 0x40;
+    pe[coff] = 'P';
+    pe[coff + 1] = 'E';
+    putLe16(pe, coff + 4, 0x014C);
+    putLe16(pe, coff + 6, 1);
+    putLe16(pe, coff + 20, 224);       // size of the optional header
+    putLe16(pe, coff + 22, 0x0102);    // executable, 32-bit machine
+
+    // PE32 optional header with all 16 data directories (all empty, so the
+    // certificate table entry is there for the signer to fill).
+    const int opt = coff + 24;
+    putLe16(pe, opt + 0, 0x010B);
+    pe[opt + 2] = 14;
+    putLe32(pe, opt + 4, kFileAlignment);  // size of code
+    putLe32(pe, opt + 16, 0x1000);         // entry point
+    putLe32(pe, opt + 20, 0x1000);         // base of code
+    putLe32(pe, opt + 24, 0x2000);         // base of data
+    putLe32(pe, opt + 28, 0x00400000);     // image base
+    putLe32(pe, opt + 32, 0x1000);         // section alignment
+    putLe32(pe, opt + 36, kFileAlignment); // file alignment
+    putLe16(pe, opt + 40, 6);              // OS version 6.0
+    putLe16(pe, opt + 48, 6);              // subsystem version 6.0
+    putLe32(pe, opt + 56, 0x2000);         // size of image
+    putLe32(pe, opt + 60, kFileAlignment); // size of headers
+    putLe16(pe, opt + 68, 3);              // console subsystem
+    putLe16(pe, opt + 70, 0x8140);         // dynamic base, NX, terminal-server aware
+    putLe32(pe, opt + 72, 0x100000);
+    putLe32(pe, opt + 76, 0x1000);
+    putLe32(pe, opt + 80, 0x100000);
+    putLe32(pe, opt + 84, 0x1000);
+    putLe32(pe, opt + 92, 16);             // number of data directories
+
+    // One section header: .text, code, read + execute.
+    const int sec = opt + 224;
+    const char name[] = ".text";
+    for (int i = 0; i < 5; ++i)
+        pe[sec + i] = name[i];
+    putLe32(pe, sec + 8, 6);                // virtual size
+    putLe32(pe, sec + 12, 0x1000);          // virtual address
+    putLe32(pe, sec + 16, kFileAlignment);  // raw size
+    putLe32(pe, sec + 20, kFileAlignment);  // raw offset
+    putLe32(pe, sec + 36, 0x60000020);
+
+    // mov eax, variant ; ret
+    const int code = kFileAlignment;
+    pe[code] = char(0xB8);
+    putLe32(pe, code + 1, variant);
+    pe[code + 5] = char(0xC3);
+    return pe;
+}
+
+bool writePeFile(const QString &path, quint32 variant)
+{
+    return writeBytes(path, peFileBytes(variant));
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+std::optional<KeyAndCert> readPkcs12(const QString &path, const QString &password)
+{
+    const QByteArray data = fileBytes(path);
+    if (data.isEmpty())
+        return std::nullopt;
+    Bio bio(BIO_new_mem_buf(data.constData(), static_cast<int>(data.size())));
+    PKCS12 *p12 = d2i_PKCS12_bio(bio.get(), nullptr);
+    if (!p12)
+        return std::nullopt;
+    EVP_PKEY *key = nullptr;
+    X509 *cert = nullptr;
+    const QByteArray pass = password.toUtf8();
+    const bool ok = PKCS12_parse(p12, pass.constData(), &key, &cert, nullptr) == 1;
+    PKCS12_free(p12);
+    ERR_clear_error();
+    KeyAndCert pair{ownKey(key), ownCert(cert)};
+    if (!ok || pair.isNull())
+        return std::nullopt;
+    return pair;
+}
+
+bool sameKey(const KeyAndCert &a, const KeyAndCert &b)
+{
+    return a.key && b.key && EVP_PKEY_eq(a.key.get(), b.key.get()) == 1;
+}
+
+RunResult runProgram(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+                     int timeoutMs)
+{
+    RunResult result;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setStandardInputFile(QProcess::nullDevice());
+    if (!environment.isEmpty())
+        process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForStarted(timeoutMs)) {
+        result.output = process.errorString();
+        return result;
+    }
+    result.started = true;
+    if (!process.waitForFinished(timeoutMs)) {
+        result.timedOut = true;
+        process.kill();
+        process.waitForFinished();
+    }
+    result.output = QString::fromUtf8(process.readAll());
+    if (!result.timedOut && process.exitStatus() == QProcess::NormalExit)
+        result.exitCode = process.exitCode();
+    return result;
+}
+
+QString sdkToolPath(const QString &fileName)
+{
+    return QStringLiteral(QUILLMARK_SDK_BIN_DIR) + fileName;
+}
+
+RunResult verifySignature(const QString &path, const QString &caFile)
+{
+    QStringList args{QStringLiteral("verify"), QStringLiteral("-in"), path};
+    if (!caFile.isEmpty())
+        args << QStringLiteral("-CAfile") << caFile;
+    return runProgram(QStringLiteral("osslsigncode"), args);
+}
+
+} // namespace testdata
