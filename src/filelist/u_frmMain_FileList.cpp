@@ -7,7 +7,6 @@
 #include "filelist/TDivFileList.h"
 
 #include <QAction>
-#include <QFrame>
 #include <QLabel>
 
 void TfrmMain::DivDropFilesDrop(const QStringList &paths)
@@ -73,11 +72,9 @@ void TfrmMain::menitmCopyFilesToClick()
     DivBrowseForFolder.Title = QStringLiteral("Select the Folder to copy the files to...");
     if (!DivBrowseForFolder.Execute())
         return;
-    pnlWait->show();
-    pnlWait->raise();
-    pnlWait->repaint();
+    showWaitPanel();
     const CopyOutcome outcome = CopyAllEntriesTo(*DivFileList, DivBrowseForFolder.Path);
-    pnlWait->hide();
+    hideWaitPanel();
     UpdateFileCountCaption();
     ShowCopyReport(outcome);
 }
