@@ -79,6 +79,7 @@ public:
     void DivFileListAddItem(int row, bool &canAdd);
     void DivFileListChange();
     void UpdateFileCountCaption();
+    void setFileCountCaption(const QString &caption);
     void btnRemSelClick();
     void btnClearFilesClick();
     void menuFileListPopup();

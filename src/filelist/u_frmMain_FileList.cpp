@@ -27,7 +27,15 @@ void TfrmMain::DivFileListChange()
 
 void TfrmMain::UpdateFileCountCaption()
 {
-    lbDivFileList->setText(FileCountCaption(DivFileList->count()));
+    setFileCountCaption(FileCountCaption(DivFileList->count()));
+}
+
+void TfrmMain::setFileCountCaption(const QString &caption)
+{
+    // The label sizes itself to its text, as it did on the form, so the
+    // count is never cut off.
+    lbDivFileList->setText(caption);
+    lbDivFileList->resize(lbDivFileList->sizeHint().width(), lbDivFileList->height());
 }
 
 void TfrmMain::btnRemSelClick()
@@ -39,7 +47,7 @@ void TfrmMain::btnRemSelClick()
 void TfrmMain::btnClearFilesClick()
 {
     if (ClearAllEntries(*DivFileList))
-        lbDivFileList->setText(BareFileCountCaption());
+        setFileCountCaption(BareFileCountCaption());
 }
 
 void TfrmMain::menuFileListPopup()

@@ -9,9 +9,11 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
@@ -123,6 +125,25 @@ void TestMainWindowFileList::removeByButtonAndDeleteKey()
     QTest::keyClick(m_list->currentView(), Qt::Key_Delete);
     QCOMPARE(captions(*m_list), (QStringList{"2.exe", "4.exe"}));
     QCOMPARE(m_dialogs->get().messages.size(), 2);
+    // The whole caption shows, count included.
+    QVERIFY(m_caption->width() >= m_caption->sizeHint().width());
+
+    // Delete in the password box asks about the selected entries first and
+    // still deletes a character there after the answer.
+    m_window->findChild<QCheckBox *>("cbUsePFXFile")->setChecked(true);
+    auto *password = m_window->findChild<QLineEdit *>("edPassword");
+    password->setText("pw");
+    password->setFocus();
+    password->setCursorPosition(0);
+    m_list->setSelected(0, true);
+    m_dialogs->get().messageAnswers.enqueue(DialogButton::No);
+    QTest::keyClick(password, Qt::Key_Delete, Qt::ControlModifier | Qt::AltModifier);
+    QCOMPARE(m_dialogs->get().messages.size(), 3);
+    QCOMPARE(captions(*m_list), (QStringList{"2.exe", "4.exe"}));
+    m_dialogs->get().messageAnswers.enqueue(DialogButton::No);
+    QTest::keyClick(password, Qt::Key_Delete);
+    QCOMPARE(m_dialogs->get().messages.size(), 4);
+    QCOMPARE(password->text(), QStringLiteral("w"));
 }
 
 void TestMainWindowFileList::clearLeavesTheBareCaption()
