@@ -431,4 +431,17 @@ ChildResult runChild(const std::vector<std::string> &argv, const std::string *fd
     return result;
 }
 
+bool addCertificateExtension(X509 *cert, int nid, const char *value)
+{
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+    if (!ext)
+        return false;
+    const bool ok = X509_add_ext(cert, ext, -1) == 1;
+    X509_EXTENSION_free(ext);
+    return ok;
+}
+
 } // namespace sdktool

@@ -115,4 +115,8 @@ std::string findOnPath(const std::string &name);
 // Folder that holds the running executable, with a trailing "/".
 std::string ownFolder();
 
+// Adds an X.509 v3 extension given in OpenSSL's configuration syntax
+// (e.g. "critical,CA:FALSE") to a self-signed certificate.
+bool addCertificateExtension(X509 *cert, int nid, const char *value);
+
 } // namespace sdktool

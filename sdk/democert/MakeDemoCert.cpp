@@ -25,19 +25,6 @@ using namespace sdktool;
 
 namespace {
 
-bool addExtension(X509 *cert, int nid, const char *value)
-{
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    if (!ext)
-        return false;
-    const bool ok = X509_add_ext(cert, ext, -1) == 1;
-    X509_EXTENSION_free(ext);
-    return ok;
-}
-
 bool makeFolders(const std::string &folder)
 {
     if (folder.empty() || folder == "/" || folder == ".")
@@ -92,10 +79,10 @@ int main(int argc, char **argv)
     X509_time_adj_ex(X509_getm_notAfter(cert.get()), 3 * 365 + 1, 0, nullptr);
     X509_set_pubkey(cert.get(), key.get());
 
-    if (!addExtension(cert.get(), NID_basic_constraints, "critical,CA:FALSE")
-        || !addExtension(cert.get(), NID_key_usage, "critical,digitalSignature")
-        || !addExtension(cert.get(), NID_ext_key_usage, "codeSigning")
-        || !addExtension(cert.get(), NID_subject_key_identifier, "hash"))
+    if (!sdktool::addCertificateExtension(cert.get(), NID_basic_constraints, "critical,CA:FALSE")
+        || !sdktool::addCertificateExtension(cert.get(), NID_key_usage, "critical,digitalSignature")
+        || !sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "codeSigning")
+        || !sdktool::addCertificateExtension(cert.get(), NID_subject_key_identifier, "hash"))
         return fail("cannot add the certificate extensions: " + takeOpensslError());
     if (!X509_sign(cert.get(), key.get(), EVP_sha256()))
         return fail("cannot sign the certificate: " + takeOpensslError());

@@ -1,5 +1,7 @@
 #include "TestData.h"
 
+#include "ToolSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -39,19 +41,6 @@ QByteArray bioBytes(BIO *bio)
     char *data = nullptr;
     const long len = BIO_get_mem_data(bio, &data);
     return QByteArray(data, static_cast<qsizetype>(len));
-}
-
-bool addExtension(X509 *cert, int nid, const char *value)
-{
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    if (!ext)
-        return false;
-    const bool ok = X509_add_ext(cert, ext, -1) == 1;
-    X509_EXTENSION_free(ext);
-    return ok;
 }
 
 bool setTime(ASN1_TIME *field, const QDateTime &when)
@@ -141,13 +130,13 @@ KeyAndCert makeCertificate(const CertOptions &options)
         return pair;
     X509_set_pubkey(cert.get(), key.get());
 
-    bool ok = addExtension(cert.get(), NID_basic_constraints, "critical,CA:FALSE")
-              && addExtension(cert.get(), NID_key_usage, "critical,digitalSignature")
-              && addExtension(cert.get(), NID_subject_key_identifier, "hash");
+    bool ok = sdktool::addCertificateExtension(cert.get(), NID_basic_constraints, "critical,CA:FALSE")
+              && sdktool::addCertificateExtension(cert.get(), NID_key_usage, "critical,digitalSignature")
+              && sdktool::addCertificateExtension(cert.get(), NID_subject_key_identifier, "hash");
     if (options.usage == Usage::CodeSigning)
-        ok = ok && addExtension(cert.get(), NID_ext_key_usage, "codeSigning");
+        ok = ok && sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "codeSigning");
     else if (options.usage == Usage::ServerAuthOnly)
-        ok = ok && addExtension(cert.get(), NID_ext_key_usage, "serverAuth");
+        ok = ok && sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "serverAuth");
     if (!ok || !X509_sign(cert.get(), key.get(), EVP_sha256()))
         return pair;
 
