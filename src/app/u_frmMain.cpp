@@ -399,6 +399,11 @@ void TfrmMain::connectHandlers()
     connect(menitmCopyFilesTo, &QAction::triggered, this, &TfrmMain::menitmCopyFilesToClick);
 
     connect(btnSign, &QPushButton::clicked, this, &TfrmMain::btnSignClick);
+
+    // Only a user's pick loads a project; selecting an item by code (after
+    // a save) must not.
+    connect(btnSaveProject, &QPushButton::clicked, this, &TfrmMain::btnSaveProjectClick);
+    connect(cbxProject, &QComboBox::activated, this, &TfrmMain::cbxProjectSelect);
 }
 
 // ---- window commands ----------------------------------------------------------

@@ -29,6 +29,7 @@ class QPushButton;
 class ImageButton;
 class ClickableLabel;
 class TDivFileList;
+class IniFile;
 class TfrmConsoleOutput;
 class TfrmPvk2PfxWizard;
 
@@ -88,6 +89,14 @@ public:
     void menitmListClick();
     void menitmDetailsClick();
     void menitmCopyFilesToClick();
+
+    // ---- projects ----
+    void btnSaveProjectClick();
+    void cbxProjectSelect();
+    void FillProjectList();
+    void SaveProject(const QString &path);
+    void LoadProject(const QString &path);
+    void WriteProjectFileList(IniFile &project);
 
     // ---- signing ----
     QString GetSignToolPath() const;

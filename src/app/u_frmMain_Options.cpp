@@ -79,6 +79,8 @@ void TfrmMain::FormCreate()
 
     // The file list is read-only by make: its entries are never edited in
     // place. The wait panel's caption is white through the skin's theme.
+
+    FillProjectList();
 }
 
 bool TfrmMain::FormClose()

@@ -1,0 +1,311 @@
+// Signing projects: named snapshots of the signing options and the file
+// list, kept as "*.qmk" INI files in the Projects folder and offered in the
+// project drop-down. A project never carries the SDK folder (it belongs to
+// the machine, not the job) nor the password (never stored anywhere).
+
+#include "app/u_frmMain.h"
+
+#include "app/AppError.h"
+#include "app/IniFile.h"
+#include "app/QuillmarkApplication.h"
+#include "app/UserDialogs.h"
+#include "filelist/TDivFileList.h"
+#include "projects/FileUtils.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QSet>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+const QString SettingsSection = QStringLiteral("Settings");
+const QString FilesSection = QStringLiteral("Files");
+const QString ProjectExtension = QStringLiteral(".qmk");
+
+// A load reads File.0 to File.999 at most.
+constexpr int MaxProjectFiles = 1000;
+
+QString fileKey(int index)
+{
+    return QStringLiteral("File.") + QString::number(index);
+}
+
+// A project's name is its file name without the last four characters
+// (".qmk"); a name too short for that is empty.
+QString projectName(const QString &fileName)
+{
+    return fileName.left(std::max<qsizetype>(0, fileName.size() - 4));
+}
+
+// The names shown in the drop-down, sorted as the list sorts: letter case
+// ignored first, then code-point order. Sorting the full file names is not
+// enough, since "a-b.qmk" comes before "a.qmk" but "a" before "a-b".
+QStringList projectNames(const QStringList &fileNames)
+{
+    QStringList names;
+    for (const QString &fileName : fileNames)
+        names.append(projectName(fileName));
+    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
+        const int folded = a.compare(b, Qt::CaseInsensitive);
+        return folded != 0 ? folded < 0 : a < b;
+    });
+    return names;
+}
+
+struct RawEntry {
+    QString key;        // as written in the file
+    QByteArray value;   // exactly as stored, after the "=" and its blanks
+};
+
+QByteArray trimBlanks(QByteArray bytes)
+{
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!bytes.isEmpty() && blank(bytes.back()))
+        bytes.chop(1);
+    qsizetype first = 0;
+    while (first < bytes.size() && blank(bytes.at(first)))
+        ++first;
+    return bytes.mid(first);
+}
+
+// The key lines of every section named `section` in the INI text, in file
+// order, with their stored values untouched (no trimming of quotes, no cut
+// at the read limit), so that they can be written back byte for byte. Only
+// the first key of a name counts, as for any reader.
+std::vector<RawEntry> rawSectionEntries(QByteArray contents, const QString &section)
+{
+    if (contents.startsWith("\xEF\xBB\xBF"))
+        contents.remove(0, 3);
+    const QString wanted = section.toCaseFolded();
+    std::vector<RawEntry> entries;
+    QSet<QString> seen;
+    bool inSection = false;
+    for (QByteArray line : contents.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const QByteArray trimmed = trimBlanks(line);
+        if (trimmed.isEmpty() || trimmed.startsWith(';') || trimmed.startsWith('#'))
+            continue;
+        if (trimmed.startsWith('[')) {
+            const qsizetype close = trimmed.indexOf(']');
+            if (close > 0)
+                inSection = QString::fromUtf8(trimBlanks(trimmed.mid(1, close - 1))).toCaseFolded()
+                    == wanted;
+            continue;
+        }
+        const qsizetype eq = line.indexOf('=');
+        if (!inSection || eq < 0)
+            continue;
+        const QString key = QString::fromUtf8(trimBlanks(line.left(eq)));
+        const QString folded = key.toCaseFolded();
+        if (seen.contains(folded))
+            continue;
+        seen.insert(folded);
+        entries.push_back({key, trimBlanks(line.mid(eq + 1))});
+    }
+    return entries;
+}
+
+// The [Files] entries that a load did not read: everything but File.0 to
+// File.(readCount - 1), in file order.
+std::vector<RawEntry> unreadFileEntries(const IniFile &project, int readCount)
+{
+    QSet<QString> read;
+    for (int n = 0; n < readCount; ++n)
+        read.insert(fileKey(n).toCaseFolded());
+    std::vector<RawEntry> unread;
+    for (RawEntry &entry : rawSectionEntries(project.contents(), FilesSection)) {
+        if (!read.contains(entry.key.toCaseFolded()))
+            unread.push_back(std::move(entry));
+    }
+    return unread;
+}
+
+// A project that exists but cannot be read (a folder of that name, a file
+// without read permission) must not be "loaded" as all defaults and then
+// rewritten.
+bool canReadFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly);
+}
+
+QString missingFileText(const QString &path)
+{
+    return QStringLiteral("This file was not found, it may have been moved or deleted:\n\n") + path
+        + QStringLiteral("\n\nIt will now be removed from the project file list.");
+}
+
+// Shows the not-found box for one listed file; true when the user answered
+// All (no more such boxes during this load).
+bool askMissingFile(const QString &path)
+{
+    MessageRequest request;
+    request.kind = MessageKind::Warning;
+    request.caption = QStringLiteral("Warning");
+    request.text = missingFileText(path);
+    request.buttons = DialogButton::Ok | DialogButton::All;
+    request.defaultButton = DialogButton::Ok;
+    request.escapeButton = DialogButton::Ok;
+    return UserDialogs::current().showMessage(request) == DialogButton::All;
+}
+
+} // namespace
+
+void TfrmMain::btnSaveProjectClick()
+{
+    QString chosen;
+    try {
+        if (!FolderExists(projectsFolder()))
+            ForceFolders(projectsFolder());
+
+        SaveFileRequest request;
+        request.caption = QStringLiteral("Save as Quillmark Project...");
+        request.filter = QStringLiteral("QMK Project (*.qmk)");
+        request.defaultSuffix = QStringLiteral("qmk");
+        request.startFolder = projectsFolder();
+        request.confirmOverwrite = true;
+        const std::optional<QString> answer = UserDialogs::current().getSaveFileName(request);
+        if (!answer)
+            return;
+        chosen = *answer;
+        SaveProject(chosen);
+    } catch (const AppError &error) {
+        ShowApplicationError(error.message());
+        return;
+    }
+
+    FillProjectList();
+    // A project saved elsewhere, or under another extension, is not listed;
+    // a listed project that happens to have the same name is selected all
+    // the same. Selecting by code does not load it.
+    const QString name = projectName(QFileInfo(chosen).fileName());
+    for (int i = 0; i < cbxProject->count(); ++i) {
+        if (cbxProject->itemText(i) == name)
+            cbxProject->setCurrentIndex(i);
+    }
+}
+
+void TfrmMain::cbxProjectSelect()
+{
+    const QString name = cbxProject->currentText();
+    if (!name.isEmpty())
+        LoadProject(projectsFolder() + name + ProjectExtension);
+}
+
+void TfrmMain::FillProjectList()
+{
+    cbxProject->clear();
+    cbxProject->addItems(projectNames(BuildFileList(projectsFolder(), QStringLiteral("*.qmk"))));
+    cbxProject->setCurrentIndex(-1);
+}
+
+// Throws AppError when the file cannot be written; the file is then left as
+// it was.
+void TfrmMain::SaveProject(const QString &path)
+{
+    IniFile project(path);
+    auto text = [&](const char *key, const QLineEdit *edit) {
+        project.writeString(SettingsSection, QString::fromLatin1(key), edit->text());
+    };
+    auto flag = [&](const char *key, const QCheckBox *box) {
+        project.writeBool(SettingsSection, QString::fromLatin1(key), box->isChecked());
+    };
+    flag("UseBestCert", cbSelectBestCert);
+    flag("UsePFXFile", cbUsePFXFile);
+    text("PFXFilename", edCertName);
+    flag("AddDescription", cbAddDesc);
+    text("DescriptionText", edAddDesc);
+    text("DescriptionURL", edAddDescURL);
+    flag("TimeStamp", cbTimeStamp);
+    text("TimeStampURL", edTimeStampURL);
+    flag("VerboseOutput", cbVerboseOutput);
+    flag("AddCmdLineToConsole", cbAddCmdLnToConsole);
+    flag("KeepWndTopMost", cbStayOnTop);
+    WriteProjectFileList(project);
+    project.commit();
+}
+
+void TfrmMain::WriteProjectFileList(IniFile &project)
+{
+    project.eraseSection(FilesSection);
+    for (int i = 0; i < DivFileList->count(); ++i)
+        project.writeString(FilesSection, fileKey(i), DivFileList->fullPath(i));
+}
+
+void TfrmMain::LoadProject(const QString &path)
+{
+    if (!FileExists(path) || !canReadFile(path)) {
+        Messages::warning(QStringLiteral("Sorry, unable to find this project file!"));
+        return;
+    }
+
+    DivFileList->clear();
+    IniFile project(path);
+
+    // Table order: "UsePFXFile" after "UseBestCert", so the stored PFX flag
+    // decides the pair through the boxes' reactions.
+    auto text = [&](const char *key, QLineEdit *edit) {
+        edit->setText(project.readString(SettingsSection, QString::fromLatin1(key), QString()));
+    };
+    auto flag = [&](const char *key, QCheckBox *box, bool defaultValue) {
+        box->setChecked(project.readBool(SettingsSection, QString::fromLatin1(key), defaultValue));
+    };
+    flag("UseBestCert", cbSelectBestCert, true);
+    flag("UsePFXFile", cbUsePFXFile, false);
+    text("PFXFilename", edCertName);
+    flag("AddDescription", cbAddDesc, false);
+    text("DescriptionText", edAddDesc);
+    text("DescriptionURL", edAddDescURL);
+    flag("TimeStamp", cbTimeStamp, false);
+    text("TimeStampURL", edTimeStampURL);
+    flag("VerboseOutput", cbVerboseOutput, true);
+    flag("AddCmdLineToConsole", cbAddCmdLnToConsole, false);
+    flag("KeepWndTopMost", cbStayOnTop, false);
+
+    int read = 0;
+    bool quiet = false;
+    for (; read < MaxProjectFiles; ++read) {
+        const QString key = fileKey(read);
+        if (!project.valueExists(FilesSection, key))
+            break;
+        const QString file = project.readString(FilesSection, key, QString());
+        if (FileExists(file))
+            DivFileList->AddFileEntry(file);
+        else if (!quiet)
+            quiet = askMissingFile(file);
+    }
+
+    // [Files] is rewritten from the list, so files that are gone, folders
+    // and second listings of a file leave the project. Entries this load
+    // did not read (past a gap in the numbering, past File.999, or under
+    // other key names) were never offered to the user and must not be lost
+    // by it: they go back after the loaded ones under their own key names
+    // and with their values byte for byte. Keeping their numbers keeps
+    // their meaning too: the rewritten numbering stops at or before the old
+    // gap (or bound), so the next load again reads exactly what this one
+    // read, less what it dropped.
+    const std::vector<RawEntry> unread = unreadFileEntries(project, read);
+    WriteProjectFileList(project);
+    for (const RawEntry &entry : unread)
+        project.writeString(FilesSection, entry.key, QString::fromUtf8(entry.value));
+
+    // A failed write leaves the project file as it was; the options and
+    // files are loaded all the same, and the count is brought up to date
+    // before the error is shown.
+    QString failure;
+    try {
+        project.commit();
+    } catch (const AppError &error) {
+        failure = error.message();
+    }
+    UpdateFileCountCaption();
+    if (!failure.isEmpty())
+        ShowApplicationError(failure);
+}

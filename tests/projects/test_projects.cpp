@@ -1,0 +1,386 @@
+// Signing projects through the real main window: saving, the project list,
+// loading by a user's pick, and what a load leaves in the project file.
+
+#include "app/u_frmMain.h"
+#include "filelist/TDivFileList.h"
+#include "support/ScriptedDialogs.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+} // namespace
+
+class TestProjects : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void listShowsSortedNamesWithNothingSelected();
+    void firstSaveCreatesTheFolderWritesKeysInOrderAndSelects();
+    void savedElsewhereOrUnderAnotherExtensionIsNotListed();
+    void savingOverAProjectKeepsItsOtherLines();
+    void loadSetsOptionsButNotSdkFolderOrPassword();
+    void loadStopsAtTheFirstGapAndKeepsWhatItDidNotRead();
+    void loadReadsAtMostAThousandEntries();
+    void missingFilesAreReportedAndDropped_data();
+    void missingFilesAreReportedAndDropped();
+    void samePathTwiceLoadsAndStaysOnce();
+    void missingProjectChangesNothing();
+    void unwritableProjectIsReportedAfterLoading();
+    void saveIntoAnUnwritablePlace();
+
+private:
+    void start();
+    QString projects() const { return m_folder->path() + "/Projects/"; }
+    QString makeFile(const QString &name);
+    void pick(const QString &name);
+    void save(const QString &answer);
+    template <typename T = QWidget> T *find(const char *name)
+    {
+        return m_window->findChild<T *>(QString::fromLatin1(name));
+    }
+    ScriptedDialogs &dialogs() { return m_dialogs->get(); }
+
+    QTemporaryDir *m_folder = nullptr;
+    ScriptedDialogsGuard *m_dialogs = nullptr;
+    TfrmMain *m_window = nullptr;
+};
+
+void TestProjects::init()
+{
+    m_folder = new QTemporaryDir;
+    m_dialogs = new ScriptedDialogsGuard;
+}
+
+void TestProjects::cleanup()
+{
+    delete m_window;
+    m_window = nullptr;
+    delete m_dialogs;
+    delete m_folder;
+}
+
+void TestProjects::start()
+{
+    delete m_window;
+    m_window = new TfrmMain(m_folder->path() + "/");
+}
+
+QString TestProjects::makeFile(const QString &name)
+{
+    QDir().mkpath(m_folder->path() + "/files");
+    const QString path = m_folder->path() + "/files/" + name;
+    writeAll(path, "MZ");
+    return path;
+}
+
+// As a user picks: the keyboard moves the selection, which is what the
+// combo box reports as the user's choice.
+void TestProjects::pick(const QString &name)
+{
+    auto *combo = find<QComboBox>("cbxProject");
+    const int index = combo->findText(name);
+    QVERIFY(index >= 0);
+    combo->setCurrentIndex(index - 1);
+    QTest::keyClick(combo, Qt::Key_Down);
+    QCOMPARE(combo->currentText(), name);
+}
+
+void TestProjects::save(const QString &answer)
+{
+    dialogs().fileAnswers.enqueue(answer);
+    m_window->btnSaveProjectClick();
+}
+
+void TestProjects::listShowsSortedNamesWithNothingSelected()
+{
+    QDir().mkpath(projects());
+    for (const char *name : {"zeta.qmk", "a-b.qmk", "a.qmk", "B.qmk", "notes.txt", "loud.QMK"})
+        writeAll(projects() + name, "");
+    start();
+    auto *combo = find<QComboBox>("cbxProject");
+    QStringList items;
+    for (int i = 0; i < combo->count(); ++i)
+        items << combo->itemText(i);
+    QCOMPARE(items, QStringList({"a", "a-b", "B", "zeta"}));
+    QCOMPARE(combo->currentIndex(), -1);
+}
+
+void TestProjects::firstSaveCreatesTheFolderWritesKeysInOrderAndSelects()
+{
+    start();
+    QCOMPARE(find<QComboBox>("cbxProject")->count(), 0);
+    QVERIFY(!QFileInfo::exists(projects()));
+
+    const QString a = makeFile("a.exe"), b = makeFile("b.exe");
+    m_window->DivDropFilesDrop({a, b});
+    find<QLineEdit>("edPlatformSDKFolder")->setText("/sdk/bin/");
+    find<QCheckBox>("cbUsePFXFile")->setChecked(true);
+    find<QLineEdit>("edCertName")->setText("/keys/cert.pfx");
+    find<QLineEdit>("edPassword")->setText("secret");
+    find<QCheckBox>("cbAddDesc")->setChecked(true);
+    find<QLineEdit>("edAddDesc")->setText("My app");
+    find<QLineEdit>("edTimeStampURL")->setText("http://ts.example");
+
+    QSignalSpy listChanges(m_window->DivFileList, &TDivFileList::changed);
+    save(projects() + "Nightly.qmk");
+
+    QCOMPARE(dialogs().dialogs.size(), 1);
+    const ShownDialog shown = dialogs().dialogs.first();
+    QCOMPARE(shown.kind, ShownDialog::SaveFile);
+    QCOMPARE(shown.caption, QStringLiteral("Save as Quillmark Project..."));
+    QCOMPARE(shown.filter, QStringLiteral("QMK Project (*.qmk)"));
+    QCOMPARE(shown.defaultSuffix, QStringLiteral("qmk"));
+    QCOMPARE(shown.startPath, projects());
+
+    QCOMPARE(readAll(projects() + "Nightly.qmk"),
+             "[Settings]\nUseBestCert=0\nUsePFXFile=1\nPFXFilename=/keys/cert.pfx\n"
+             "AddDescription=1\nDescriptionText=My app\nDescriptionURL=\nTimeStamp=0\n"
+             "TimeStampURL=http://ts.example\nVerboseOutput=1\nAddCmdLineToConsole=0\n"
+             "KeepWndTopMost=0\n[Files]\nFile.0="
+                 + a.toUtf8() + "\nFile.1=" + b.toUtf8() + "\n");
+    auto *combo = find<QComboBox>("cbxProject");
+    QCOMPARE(combo->count(), 1);
+    QCOMPARE(combo->currentText(), QStringLiteral("Nightly"));
+    QCOMPARE(listChanges.count(), 0);   // selected, not loaded
+    QVERIFY(dialogs().messages.isEmpty());
+}
+
+void TestProjects::savedElsewhereOrUnderAnotherExtensionIsNotListed()
+{
+    QDir().mkpath(projects());
+    writeAll(projects() + "Other.qmk", "");
+    start();
+    save(projects() + "Nightly.txt");
+    QVERIFY(QFileInfo::exists(projects() + "Nightly.txt"));
+    auto *combo = find<QComboBox>("cbxProject");
+    QCOMPARE(combo->count(), 1);
+    QCOMPARE(combo->currentIndex(), -1);
+
+    // Elsewhere, but a listed project has the same name: that one is selected.
+    save(m_folder->path() + "/Other.qmk");
+    QVERIFY(QFileInfo::exists(m_folder->path() + "/Other.qmk"));
+    QCOMPARE(readAll(projects() + "Other.qmk"), QByteArray());
+    QCOMPARE(combo->currentText(), QStringLiteral("Other"));
+}
+
+void TestProjects::savingOverAProjectKeepsItsOtherLines()
+{
+    QDir().mkpath(projects());
+    writeAll(projects() + "Job.qmk", "[Files]\nFile.0=/old\n[Settings]\nVerboseOutput=0\n"
+                                     "SDKBinFolder=/keep/me\nCustom=x\n[Other]\nKey=v\n");
+    start();
+    const QString a = makeFile("a.exe");
+    m_window->DivDropFilesDrop({a});
+    save(projects() + "Job.qmk");
+    QCOMPARE(readAll(projects() + "Job.qmk"),
+             "[Settings]\nVerboseOutput=1\nSDKBinFolder=/keep/me\nCustom=x\nUseBestCert=1\n"
+             "UsePFXFile=0\nPFXFilename=\nAddDescription=0\nDescriptionText=\n"
+             "DescriptionURL=\nTimeStamp=0\nTimeStampURL=\nAddCmdLineToConsole=0\n"
+             "KeepWndTopMost=0\n[Other]\nKey=v\n[Files]\nFile.0="
+                 + a.toUtf8() + "\n");
+}
+
+void TestProjects::loadSetsOptionsButNotSdkFolderOrPassword()
+{
+    QDir().mkpath(projects());
+    const QByteArray project = "[Settings]\nUseBestCert=1\nUsePFXFile=1\nPFXFilename=/p.pfx\n"
+                               "TimeStamp=1\nTimeStampURL= \"http://ts\" \nVerboseOutput=0\n"
+                               "KeepWndTopMost=1\nSDKBinFolder=/from/project/\n";
+    writeAll(projects() + "Empty.qmk", project);
+    start();
+    m_window->DivDropFilesDrop({makeFile("a.exe")});
+    find<QLineEdit>("edPlatformSDKFolder")->setText("/sdk/");
+    find<QLineEdit>("edPassword")->setText("secret");
+    find<QCheckBox>("cbAddDesc")->setChecked(true);
+
+    pick("Empty");
+    QCOMPARE(m_window->DivFileList->count(), 0);
+    QCOMPARE(find<QLabel>("lbDivFileList")->text(),
+             QStringLiteral("Files to be Digitally Signed: (0)"));
+    QVERIFY(find<QCheckBox>("cbUsePFXFile")->isChecked());
+    QVERIFY(!find<QCheckBox>("cbSelectBestCert")->isChecked());
+    QVERIFY(find("edCertName")->isEnabled());
+    QCOMPARE(find<QLineEdit>("edCertName")->text(), QStringLiteral("/p.pfx"));
+    QVERIFY(find("edTimeStampURL")->isEnabled());
+    QCOMPARE(find<QLineEdit>("edTimeStampURL")->text(), QStringLiteral("http://ts"));
+    QVERIFY(!find<QCheckBox>("cbVerboseOutput")->isChecked());
+    QVERIFY(!find<QCheckBox>("cbAddDesc")->isChecked());   // missing: the default
+    QVERIFY(!find("edAddDesc")->isEnabled());
+    QVERIFY(m_window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), QStringLiteral("/sdk/"));
+    QCOMPARE(find<QLineEdit>("edPassword")->text(), QStringLiteral("secret"));
+    QCOMPARE(find<QComboBox>("cbxProject")->currentText(), QStringLiteral("Empty"));
+    QCOMPARE(readAll(projects() + "Empty.qmk"), project);   // nothing to rewrite
+}
+
+void TestProjects::loadStopsAtTheFirstGapAndKeepsWhatItDidNotRead()
+{
+    QDir().mkpath(projects());
+    const QString a = makeFile("a.exe"), b = makeFile("b.exe"), d = makeFile("d.exe");
+    writeAll(projects() + "Gap.qmk", "[Files]\nFile.0=" + a.toUtf8() + "\nFile.1=/gone\nFile.2="
+                                         + b.toUtf8() + "\nFile.4= \"" + d.toUtf8() + "\" \n");
+    start();
+    pick("Gap");
+    QCOMPARE(m_window->DivFileList->count(), 2);
+    QCOMPARE(dialogs().messages.size(), 1);
+    // The entry past the gap stays as it was, still past a gap.
+    const QByteArray expected = "[Files]\nFile.0=" + a.toUtf8() + "\nFile.1=" + b.toUtf8()
+        + "\nFile.4=\"" + d.toUtf8() + "\"\n";
+    QCOMPARE(readAll(projects() + "Gap.qmk"), expected);
+    pick("Gap");
+    QCOMPARE(m_window->DivFileList->count(), 2);
+    QCOMPARE(readAll(projects() + "Gap.qmk"), expected);
+}
+
+void TestProjects::loadReadsAtMostAThousandEntries()
+{
+    QDir().mkpath(projects());
+    QByteArray project = "[Files]\n";
+    for (int n = 0; n < 1002; ++n)
+        project += "File." + QByteArray::number(n) + "=/gone/" + QByteArray::number(n) + "\n";
+    writeAll(projects() + "Big.qmk", project);
+    start();
+    dialogs().messageAnswers.enqueue(DialogButton::All);
+    pick("Big");
+    QCOMPARE(dialogs().messages.size(), 1);
+    // The thousand that were read are gone; the two beyond were never read.
+    QCOMPARE(readAll(projects() + "Big.qmk"),
+             QByteArray("[Files]\nFile.1000=/gone/1000\nFile.1001=/gone/1001\n"));
+}
+
+void TestProjects::missingFilesAreReportedAndDropped_data()
+{
+    QTest::addColumn<bool>("answerAll");
+    QTest::addColumn<int>("boxes");
+    QTest::newRow("OK each time") << false << 3;
+    QTest::newRow("All at once") << true << 1;
+}
+
+void TestProjects::missingFilesAreReportedAndDropped()
+{
+    QFETCH(bool, answerAll);
+    QFETCH(int, boxes);
+    QDir().mkpath(projects());
+    const QString a = makeFile("a.exe");
+    const QString gone = m_folder->path() + "/gone/";
+    writeAll(projects() + "P.qmk", "[Files]\nFile.0=" + gone.toUtf8() + "1.exe\nFile.1=" + a.toUtf8()
+                                       + "\nFile.2=" + gone.toUtf8() + "2.exe\nFile.3="
+                                       + gone.toUtf8() + "3.exe\n");
+    start();
+    dialogs().messageAnswers.enqueue(answerAll ? DialogButton::All : DialogButton::Ok);
+    pick("P");
+    QCOMPARE(dialogs().messages.size(), boxes);
+    const ShownMessage first = dialogs().messages.first();
+    QCOMPARE(first.kind, MessageKind::Warning);
+    QCOMPARE(first.caption, QStringLiteral("Warning"));
+    QCOMPARE(first.buttons, DialogButton::Ok | DialogButton::All);
+    QCOMPARE(first.text, "This file was not found, it may have been moved or deleted:\n\n" + gone
+                 + "1.exe\n\nIt will now be removed from the project file list.");
+    QCOMPARE(m_window->DivFileList->count(), 1);
+    QCOMPARE(readAll(projects() + "P.qmk"), "[Files]\nFile.0=" + a.toUtf8() + "\n");
+}
+
+void TestProjects::samePathTwiceLoadsAndStaysOnce()
+{
+    QDir().mkpath(projects());
+    const QString a = makeFile("a.exe");
+    const QString otherSpelling = m_folder->path() + "/files/../files/a.exe";
+    writeAll(projects() + "Twice.qmk", "[Files]\nFile.0=" + a.toUtf8() + "\nFile.1=" + a.toUtf8()
+                                           + "\nFile.2=" + otherSpelling.toUtf8() + "\n");
+    start();
+    pick("Twice");
+    QCOMPARE(m_window->DivFileList->count(), 1);
+    QCOMPARE(readAll(projects() + "Twice.qmk"), "[Files]\nFile.0=" + a.toUtf8() + "\n");
+}
+
+void TestProjects::missingProjectChangesNothing()
+{
+    QDir().mkpath(projects());
+    writeAll(projects() + "Stale.qmk", "[Settings]\nVerboseOutput=0\n");
+    QDir().mkpath(projects() + "Folder.qmk");
+    start();
+    m_window->DivDropFilesDrop({makeFile("a.exe")});
+    QFile::remove(projects() + "Stale.qmk");
+    for (const char *name : {"Stale", "Folder"}) {
+        pick(name);
+        QCOMPARE(dialogs().messageTexts().constLast(),
+                 QStringLiteral("Sorry, unable to find this project file!"));
+        QCOMPARE(m_window->DivFileList->count(), 1);
+        QVERIFY(find<QCheckBox>("cbVerboseOutput")->isChecked());
+    }
+    QCOMPARE(dialogs().messages.size(), 2);
+}
+
+void TestProjects::unwritableProjectIsReportedAfterLoading()
+{
+    QDir().mkpath(projects());
+    const QString a = makeFile("a.exe");
+    const QByteArray project = "[Settings]\nTimeStamp=1\n[Files]\nFile.0=/gone.exe\nFile.1="
+        + a.toUtf8() + "\n";
+    writeAll(projects() + "P.qmk", project);
+    start();
+    // While the not-found box is up, the Projects folder is moved away and a
+    // plain file takes its name: the rewrite cannot land, not even as root.
+    const QString moved = m_folder->path() + "/Moved";
+    dialogs().onMessage = [&](const ShownMessage &) {
+        if (QDir().rename(projects(), moved))
+            writeAll(m_folder->path() + "/Projects", "");
+    };
+    pick("P");
+    QVERIFY(find<QCheckBox>("cbTimeStamp")->isChecked());
+    QCOMPARE(m_window->DivFileList->count(), 1);
+    QCOMPARE(find<QLabel>("lbDivFileList")->text(),
+             QStringLiteral("Files to be Digitally Signed: (1)"));
+    QCOMPARE(dialogs().messages.size(), 2);
+    const ShownMessage error = dialogs().messages.at(1);
+    QCOMPARE(error.kind, MessageKind::Error);
+    QCOMPARE(error.caption, QStringLiteral("Quillmark"));
+    QCOMPARE(error.text, "Unable to write to " + projects() + "P.qmk.");
+    QCOMPARE(readAll(moved + "/P.qmk"), project);
+}
+
+void TestProjects::saveIntoAnUnwritablePlace()
+{
+    // The Projects folder cannot be made: the box says so and no dialog opens.
+    writeAll(m_folder->path() + "/Projects", "");
+    start();
+    m_window->btnSaveProjectClick();
+    QVERIFY(dialogs().dialogs.isEmpty());
+    QCOMPARE(dialogs().messageTexts(),
+             QStringList("Unable to create directory " + m_folder->path() + "/Projects."));
+
+    QFile::remove(m_folder->path() + "/Projects");
+    writeAll(m_folder->path() + "/plain", "");
+    save(m_folder->path() + "/plain/Job.qmk");
+    QCOMPARE(dialogs().messages.size(), 2);
+    QCOMPARE(dialogs().messages.at(1).caption, QStringLiteral("Quillmark"));
+    QCOMPARE(dialogs().messages.at(1).text,
+             "Unable to write to " + m_folder->path() + "/plain/Job.qmk.");
+}
+
+QTEST_MAIN(TestProjects)
+#include "test_projects.moc"
