@@ -3,6 +3,7 @@
 // argument text, the verdict on the output file, and Escape.
 
 #include "app/ClickableLabel.h"
+#include "app/Startup.h"
 #include "app/u_frmMain.h"
 #include "signing/u_frmConsoleOutput.h"
 #include "support/ScriptedDialogs.h"
@@ -90,6 +91,7 @@ private slots:
     void escapeClosesWithoutRunningAnything();
     void reopenedWizardKeepsItsEntries();
     void copyrightOpensTheWebSite();
+    void startUpWiresTheWizardToTheMainWindowAndTheConsole();
 
 private:
     void makeInputs(const QString &pvkPassword = QStringLiteral("pvk secret"));
@@ -468,6 +470,8 @@ void TestWizard::newPfxIsSavedEndToEnd()
 
     QVERIFY(messages().isEmpty());
     QCOMPARE(m_watcher->shown, 1);
+    // The tool's own report first, then the verdict.
+    QVERIFY(m_watcher->linesAtShow.first().startsWith("The PFX file was written: "));
     QCOMPARE(verdictLines(), (QStringList{QString(), kSaved, QString(), path("Team.pfx")}));
     // The passwords never reach the console.
     QVERIFY(!m_watcher->linesAtShow.join('\n').contains("pvk secret"));
@@ -654,6 +658,32 @@ void TestWizard::copyrightOpensTheWebSite()
 {
     QTest::mouseClick(m_wizard->lbCopyRight, Qt::LeftButton);
     QCOMPARE(m_dialogs->get().openedUrls, QList<QUrl>{QUrl(TfrmMain::webSiteUrl())});
+}
+
+void TestWizard::startUpWiresTheWizardToTheMainWindowAndTheConsole()
+{
+    QTemporaryDir programFolder;
+    StartupOptions options;
+    options.programFolder = programFolder.path() + "/";
+    options.identity = {0u, {}};
+    QVERIFY(StartQuillmark(options));
+    frmMain->edPlatformSDKFolder->setText(QStringLiteral(QUILLMARK_SDK_BIN_DIR));
+    QCOMPARE(frmPvk2PfxWizard->GetPvk2PfxPath(), testdata::sdkToolPath("pvk2pfx.exe"));
+
+    // A refused run reaches the console, opened from the main window.
+    ConsoleWatcher watcher(frmConsoleOutput);
+    QTimer::singleShot(0, frmPvk2PfxWizard, [] {
+        frmPvk2PfxWizard->edPvkFileName->setText("/missing.pvk");
+        frmPvk2PfxWizard->edPvkPassword->setText("p");
+        frmPvk2PfxWizard->edSpcFilename->setText("/missing.spc");
+        QTest::mouseClick(frmPvk2PfxWizard->btnMakePfx, Qt::LeftButton);
+    });
+    m_dialogs->get().fileAnswers.enqueue(path("Team"));
+    frmMain->btnPvk2PfxClick();
+    QCOMPARE(watcher.shown, 1);
+    QCOMPARE(watcher.linesAtShow.last(), kNotGenerated);
+    QVERIFY(!frmPvk2PfxWizard->isVisible());
+    DestroyQuillmarkWindows();
 }
 
 QTEST_MAIN(TestWizard)
