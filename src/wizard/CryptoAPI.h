@@ -78,6 +78,16 @@ qint64 DigestFileSize(const QString &fileName);
 // never passes for a digested one.
 bool DigestFileRange(DigestContext *context, const QString &fileName, qint64 offset, qint64 size);
 
+// Records the selector and creates the algorithm's state: DigestNoContext
+// without a context, DigestBadSelector (and no state) for a selector that is
+// not provided.
 quint32 DigestInit(DigestContext *context, quint32 selector);
+// DigestNoContext, DigestNoState before DigestInit (or after DigestFinal),
+// else the bytes are fed and DigestOk.
 quint32 DigestUpdate(DigestContext *context, const void *bytes, std::size_t count);
+// Completes the digest, writes the text and releases the state.
+// DigestNoContext; DigestBadSelector for a context never initialised with a
+// provided selector, or when OpenSSL refuses the algorithm; DigestNoState
+// when the state was already released. The text is written only with
+// DigestOk.
 quint32 DigestFinal(DigestContext *context, QString &digestText);

@@ -35,6 +35,10 @@ public:
 
     void btnPvkFileNameClick();
     void btnSpcFilenameClick();
+    // Checks the inputs (one message per press), asks where to save, runs
+    // the tool through the main window's runner and adds the verdict on the
+    // output file to the console, shows the console and closes. An error
+    // raised by the runner is passed on after the verdict and the console.
     void btnMakePfxClick();
     void btnExitClick();
     void lbCopyRightClick();
