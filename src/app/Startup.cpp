@@ -33,6 +33,8 @@ bool StartQuillmark(const StartupOptions &options)
     frmPvk2PfxWizard = new TfrmPvk2PfxWizard(frmMain);
     frmMain->setConsoleWindow(frmConsoleOutput);
     frmMain->setWizardWindow(frmPvk2PfxWizard);
+    frmPvk2PfxWizard->setMainWindow(frmMain);
+    frmPvk2PfxWizard->setConsoleWindow(frmConsoleOutput);
 
     if (!IsAdminIdentity(options.identity)) {
         // The main window is never shown, so it never closes and never

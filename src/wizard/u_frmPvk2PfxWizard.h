@@ -2,14 +2,86 @@
 
 // The PVK to PFX wizard: a small modal dialog that turns a PVK key and an
 // SPC certificate into a PFX file with the SDK's conversion tool. Created
-// once at start-up and shown again and again.
+// once at start-up and shown again and again; its entries (passwords
+// included) and the last output name last until the program ends.
+
+#include "wizard/Pvk2PfxRequest.h"
 
 #include <QDialog>
+#include <QPointer>
+
+class QCheckBox;
+class QKeyEvent;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class ClickableLabel;
+class TfrmMain;
+class TfrmConsoleOutput;
 
 class TfrmPvk2PfxWizard : public QDialog {
     Q_OBJECT
 public:
     explicit TfrmPvk2PfxWizard(QWidget *parent = nullptr);
+
+    // The main window lends the SDK folder, the tool runner and the web
+    // site; the console shows the tool's output and the verdict. Start-up
+    // wires both once.
+    void setMainWindow(TfrmMain *mainWindow);
+    void setConsoleWindow(TfrmConsoleOutput *console);
+
+    QString GetPvk2PfxPath() const;
+    QString BuildPvk2PfxArgs() const;
+
+    void btnPvkFileNameClick();
+    void btnSpcFilenameClick();
+    // Checks the inputs (one message per press), asks where to save, runs
+    // the tool through the main window's runner and adds the verdict on the
+    // output file to the console, shows the console and closes. An error
+    // raised by the runner is passed on after the verdict and the console.
+    void btnMakePfxClick();
+    void btnExitClick();
+    void lbCopyRightClick();
+    // Key preview: Escape closes the wizard whatever modifiers are held;
+    // every other key goes on to the focused control.
+    bool FormKeyDown(QKeyEvent *event);
+
+    // The output path fixed by the last save step that was not cancelled.
+    QString NewPfxFileName;
+
+    QLabel *lbPvkFileName;
+    QLineEdit *edPvkFileName;
+    QPushButton *btnPvkFileName;
+    QLabel *lbPvkPassword;
+    QLineEdit *edPvkPassword;
+    QLabel *lbSpcFilename;
+    QLineEdit *edSpcFilename;
+    QPushButton *btnSpcFilename;
+    QLabel *lbNewPfxPassword;
+    QLineEdit *edNewPfxPassword;
+    QLabel *lbNewPFXPasswordConfirm;
+    QLineEdit *edNewPFXPasswordConfirm;
+    QCheckBox *cbOverwriteOldPfxFile;
+    QPushButton *btnMakePfx;
+    QPushButton *btnExit;
+    ClickableLabel *lbCopyRight;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    Pvk2PfxInputs currentInputs() const;
+    QString sdkBinFolder() const;
+    // The one open dialog of both "..." buttons: the filter entry asked for
+    // comes first, so it is the one selected; it starts in the folder of the
+    // file chosen last with either button.
+    void chooseInputFile(QLineEdit *field, const QString &filter, const QString &otherFilter);
+    static PfxFileState outputFileState(const QString &path);
+
+    QPointer<TfrmMain> m_main;
+    QPointer<TfrmConsoleOutput> m_console;
+    QString m_lastChosenFile;
 };
 
 extern TfrmPvk2PfxWizard *frmPvk2PfxWizard;
