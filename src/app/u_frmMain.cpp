@@ -1,6 +1,7 @@
 #include "app/u_frmMain.h"
 
 #include "app/ClickableLabel.h"
+#include "app/FormLayout.h"
 #include "app/KeyPreview.h"
 #include "app/Skin.h"
 #include "app/UserDialogs.h"
@@ -29,38 +30,6 @@ TfrmMain *frmMain = nullptr;
 
 namespace {
 
-QFont formFont(bool bold = false)
-{
-    // Tahoma is rarely installed on Linux; Liberation Sans and DejaVu Sans
-    // come closest in width.
-    QFont font;
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
-    font.setPixelSize(11);
-    font.setBold(bold);
-    return font;
-}
-
-// Places a control at its bounds on the face. Captions drawn in a font other
-// than the designers' may need a few more pixels; a control then grows to
-// the right instead of cutting its caption.
-template <typename Control>
-Control *place(Control *control, const char *name, int left, int top, int width, int height)
-{
-    control->setObjectName(QString::fromLatin1(name));
-    control->setGeometry(left, top, width, height);
-    return control;
-}
-
-QLabel *placeLabel(QLabel *label, const char *name, const QString &caption, int left, int top,
-                   int width, int height = 13)
-{
-    label->setText(caption);
-    place(label, name, left, top, width, height);
-    label->resize(qMax(width, label->sizeHint().width()), height);
-    return label;
-}
-
 QCheckBox *placeCheckBox(QWidget *parent, const char *name, const QString &caption, int left,
                          int top, int width, bool checked)
 {
@@ -88,7 +57,7 @@ TfrmMain::TfrmMain(const QString &programFolder, QWidget *parent)
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Quillmark"));
     setFixedSize(800, 600);
-    setFont(formFont());
+    setFont(FormFont());
     setAutoFillBackground(true);
     QPalette face = palette();
     face.setColor(QPalette::Window, QColor(124, 159, 187));
@@ -198,7 +167,7 @@ void TfrmMain::buildOptionControls()
 
     lblOptions = placeLabel(new QLabel(this), "lblOptions", QStringLiteral("Other Options"), 40,
                             460, 78);
-    lblOptions->setFont(formFont(true));
+    lblOptions->setFont(FormFont(true));
     cbVerboseOutput = placeCheckBox(this, "cbVerboseOutput",
                                     QStringLiteral("Verbose Console Output"), 40, 477, 140, true);
     cbStayOnTop = placeCheckBox(this, "cbStayOnTop", QStringLiteral("Keep QKM Window On Top"),
@@ -209,15 +178,15 @@ void TfrmMain::buildOptionControls()
     btnPvk2Pfx = place(new QPushButton(Skin::glyph(Skin::Glyph::Pvk2Pfx), QString(), this),
                        "btnPvk2Pfx", 220, 502, 17, 19);
     btnPvk2Pfx->setIconSize(QSize(13, 13));
-    lbPvk2Pfx = static_cast<ClickableLabel *>(
+    lbPvk2Pfx = (
         placeLabel(new ClickableLabel(this), "lbPvk2Pfx", QStringLiteral("Launch PVK2PFX Wizard"),
                    240, 505, 115));
     lbPvk2Pfx->setCursor(Qt::PointingHandCursor);
 
-    lbCopyRight = static_cast<ClickableLabel *>(
+    lbCopyRight = (
         placeLabel(new ClickableLabel(this), "lbCopyRight",
                    QStringLiteral("\u00A9 2026 The Quillmark Developers"), 35, 560, 201));
-    lbCopyRight->setFont(formFont(true));
+    lbCopyRight->setFont(FormFont(true));
     lbCopyRight->setStyleSheet(QStringLiteral("color: rgb(7, 61, 107);"));
     lbCopyRight->setCursor(Qt::PointingHandCursor);
 }
@@ -229,7 +198,7 @@ void TfrmMain::buildProjectRow()
     cbxProject = place(new QComboBox(this), "cbxProject", 384, 89, 352, 21);
     cbxProject->setEditable(false);
     cbxProject->setMaxVisibleItems(20);
-    cbxProject->setFont(formFont(true));
+    cbxProject->setFont(FormFont(true));
     btnSaveProject = place(new QPushButton(QStringLiteral("..."), this), "btnSaveProject", 741, 89,
                            20, 20);
 }
@@ -265,7 +234,7 @@ void TfrmMain::buildWaitPanel()
     pnlWait->setAutoFillBackground(true);
     auto *title = place(new QLabel(QStringLiteral("Quillmark"), pnlWait), Skin::WaitTitleName, 0,
                         0, 271, 22);
-    title->setFont(formFont(true));
+    title->setFont(FormFont(true));
     title->setIndent(8);
     imgHourglass = place(new QLabel(pnlWait), "imgHourglass", 68, 41, 16, 16);
     imgHourglass->setPixmap(Skin::glyph(Skin::Glyph::Hourglass).pixmap(16, 16));

@@ -189,6 +189,9 @@ private:
     void showWaitPanel();
     void hideWaitPanel();
     bool signToolExists() const;
+    // The option keys that the settings file and project files share (all
+    // but the SDK folder; the password is never written), in their order.
+    void writeOptionKeys(IniFile &file) const;
     SignOptions currentSignOptions() const;
     QStringList listedFilePaths() const;
 

@@ -83,16 +83,14 @@ void TfrmMain::FormCreate()
     FillProjectList();
 }
 
-bool TfrmMain::FormClose()
+void TfrmMain::writeOptionKeys(IniFile &file) const
 {
-    IniFile settings(settingsFileName());
     auto text = [&](const char *key, const QLineEdit *edit) {
-        settings.writeString(SettingsSection, QString::fromLatin1(key), edit->text());
+        file.writeString(SettingsSection, QString::fromLatin1(key), edit->text());
     };
     auto flag = [&](const char *key, const QCheckBox *box) {
-        settings.writeBool(SettingsSection, QString::fromLatin1(key), box->isChecked());
+        file.writeBool(SettingsSection, QString::fromLatin1(key), box->isChecked());
     };
-    text("SDKBinFolder", edPlatformSDKFolder);
     flag("UseBestCert", cbSelectBestCert);
     flag("UsePFXFile", cbUsePFXFile);
     text("PFXFilename", edCertName);
@@ -104,6 +102,14 @@ bool TfrmMain::FormClose()
     flag("VerboseOutput", cbVerboseOutput);
     flag("AddCmdLineToConsole", cbAddCmdLnToConsole);
     flag("KeepWndTopMost", cbStayOnTop);
+}
+
+bool TfrmMain::FormClose()
+{
+    IniFile settings(settingsFileName());
+    settings.writeString(SettingsSection, QStringLiteral("SDKBinFolder"),
+                         edPlatformSDKFolder->text());
+    writeOptionKeys(settings);
     // The password is never written anywhere.
     try {
         settings.commit();

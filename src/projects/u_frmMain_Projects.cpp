@@ -211,23 +211,7 @@ void TfrmMain::FillProjectList()
 void TfrmMain::SaveProject(const QString &path)
 {
     IniFile project(path);
-    auto text = [&](const char *key, const QLineEdit *edit) {
-        project.writeString(SettingsSection, QString::fromLatin1(key), edit->text());
-    };
-    auto flag = [&](const char *key, const QCheckBox *box) {
-        project.writeBool(SettingsSection, QString::fromLatin1(key), box->isChecked());
-    };
-    flag("UseBestCert", cbSelectBestCert);
-    flag("UsePFXFile", cbUsePFXFile);
-    text("PFXFilename", edCertName);
-    flag("AddDescription", cbAddDesc);
-    text("DescriptionText", edAddDesc);
-    text("DescriptionURL", edAddDescURL);
-    flag("TimeStamp", cbTimeStamp);
-    text("TimeStampURL", edTimeStampURL);
-    flag("VerboseOutput", cbVerboseOutput);
-    flag("AddCmdLineToConsole", cbAddCmdLnToConsole);
-    flag("KeepWndTopMost", cbStayOnTop);
+    writeOptionKeys(project);
     WriteProjectFileList(project);
     project.commit();
 }

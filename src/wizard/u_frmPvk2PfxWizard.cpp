@@ -1,6 +1,7 @@
 #include "wizard/u_frmPvk2PfxWizard.h"
 
 #include "app/ClickableLabel.h"
+#include "app/FormLayout.h"
 #include "app/KeyPreview.h"
 #include "app/Skin.h"
 #include "app/UserDialogs.h"
@@ -22,35 +23,6 @@
 TfrmPvk2PfxWizard *frmPvk2PfxWizard = nullptr;
 
 namespace {
-
-// The main window's choice: Tahoma where installed, else the nearest in
-// width.
-QFont formFont(bool bold = false)
-{
-    QFont font;
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
-    font.setPixelSize(11);
-    font.setBold(bold);
-    return font;
-}
-
-template <typename Control>
-Control *place(Control *control, const char *name, int left, int top, int width, int height)
-{
-    control->setObjectName(QString::fromLatin1(name));
-    control->setGeometry(left, top, width, height);
-    return control;
-}
-
-// Labels take the width of their caption, so another font never cuts it.
-template <typename Label>
-Label *placeLabel(Label *label, const char *name, const QString &caption, int left, int top)
-{
-    label->setText(caption);
-    place(label, name, left, top, label->sizeHint().width(), 13);
-    return label;
-}
 
 QPushButton *placeButton(QWidget *parent, const char *name, const QString &caption, int left,
                          int top, int width, int height)
@@ -87,7 +59,7 @@ TfrmPvk2PfxWizard::TfrmPvk2PfxWizard(QWidget *parent)
     setWindowTitle(QStringLiteral("PVK2PFX Wizard"));
     setModal(true);
     setFixedSize(Skin::WizardFaceWidth, Skin::WizardFaceHeight);
-    setFont(formFont());
+    setFont(FormFont());
     setAutoFillBackground(true);
     QPalette face = palette();
     face.setColor(QPalette::Window, QColor(Skin::FaceColour));
@@ -130,7 +102,7 @@ TfrmPvk2PfxWizard::TfrmPvk2PfxWizard(QWidget *parent)
 
     lbCopyRight = placeLabel(new ClickableLabel(this), "lbCopyRight",
                              QStringLiteral("\u00A9 2026 The Quillmark Developers"), 41, 315);
-    lbCopyRight->setFont(formFont(true));
+    lbCopyRight->setFont(FormFont(true));
     lbCopyRight->setStyleSheet(QStringLiteral("color: rgb(7, 61, 107);"));
     lbCopyRight->resize(lbCopyRight->sizeHint().width(), 13);
     lbCopyRight->setCursor(Qt::PointingHandCursor);
