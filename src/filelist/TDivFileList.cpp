@@ -358,6 +358,10 @@ void TDivFileList::followFolder(const QString &folder)
         if (entry.folder != folder)
             continue;
         std::optional<FileEntry> facts = readFile(entry.fullPath());
+        // A folder now in the file's place means the file itself has gone
+        // (deleted or renamed); a folder must never stay listed for signing.
+        if (facts && facts->isFolder && !entry.isFolder)
+            facts.reset();
         if (facts) {
             // Still there (perhaps replaced by a new copy, as signing does).
             if (facts->identity != entry.identity || facts->size != entry.size

@@ -136,6 +136,17 @@ bool canReadFile(const QString &path)
     return file.open(QIODevice::ReadOnly);
 }
 
+// A read drops the blanks around a value, and a file name here may well
+// begin or end with one; such a path is written in double quotes, which a
+// read takes off again, so that it names the same file at the next load.
+QString storedProjectPath(const QString &path)
+{
+    auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+    if (!path.isEmpty() && (blank(path.front()) || blank(path.back())))
+        return u'"' + path + u'"';
+    return path;
+}
+
 QString missingFileText(const QString &path)
 {
     return QStringLiteral("This file was not found, it may have been moved or deleted:\n\n") + path
@@ -220,7 +231,7 @@ void TfrmMain::WriteProjectFileList(IniFile &project)
 {
     project.eraseSection(FilesSection);
     for (int i = 0; i < DivFileList->count(); ++i)
-        project.writeString(FilesSection, fileKey(i), DivFileList->fullPath(i));
+        project.writeString(FilesSection, fileKey(i), storedProjectPath(DivFileList->fullPath(i)));
 }
 
 void TfrmMain::LoadProject(const QString &path)

@@ -693,6 +693,15 @@ void TestFileList::replacedFileKeepsEntry()
                  QStringLiteral("4 KB"));
     QCOMPARE(captions(list), QStringList{"app.exe"});
     QCOMPARE(list.model()->entry(0).identity, *platform::fileIdentity(path));
+
+    // A folder made in the file's place is no file to sign: the entry goes,
+    // as for a deletion.
+    const QString other = makeFile(m_root + "other.exe");
+    list.AddFileEntry(other);
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QDir().mkdir(path));
+    QTRY_COMPARE(captions(list), QStringList{"other.exe"});
+    QCOMPARE(list.folderEntryCount(), 0);
 }
 
 void TestFileList::f5DropsGoneFile()

@@ -48,6 +48,7 @@ private slots:
     void missingFilesAreReportedAndDropped_data();
     void missingFilesAreReportedAndDropped();
     void samePathTwiceLoadsAndStaysOnce();
+    void fileNameEndingInABlankSurvivesSaveAndLoad();
     void missingProjectChangesNothing();
     void unwritableProjectIsReportedAfterLoading();
     void saveIntoAnUnwritablePlace();
@@ -315,6 +316,22 @@ void TestProjects::samePathTwiceLoadsAndStaysOnce()
     pick("Twice");
     QCOMPARE(m_window->DivFileList->count(), 1);
     QCOMPARE(readAll(projects() + "Twice.qmk"), "[Files]\nFile.0=" + a.toUtf8() + "\n");
+}
+
+void TestProjects::fileNameEndingInABlankSurvivesSaveAndLoad()
+{
+    start();
+    const QString plain = makeFile("a.exe"), padded = makeFile("b.exe ");
+    m_window->DivDropFilesDrop({plain, padded});
+    save(projects() + "Blank.qmk");
+    const QByteArray written = "File.0=" + plain.toUtf8() + "\nFile.1=\"" + padded.toUtf8() + "\"\n";
+    QVERIFY(readAll(projects() + "Blank.qmk").endsWith(written));
+
+    pick("Blank");
+    QVERIFY(dialogs().messages.isEmpty());
+    QCOMPARE(m_window->DivFileList->count(), 2);
+    QCOMPARE(m_window->DivFileList->fullPath(1), padded);
+    QVERIFY(readAll(projects() + "Blank.qmk").endsWith(written));
 }
 
 void TestProjects::missingProjectChangesNothing()
