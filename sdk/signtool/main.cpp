@@ -286,6 +286,10 @@ std::string signOne(const SignJob &job, const std::string &file)
         return "Cannot sign " + file + ": " + (errno == EACCES ? std::string("the file is read-only or not readable")
                                                                : errnoText(errno))
                + ".";
+    // access() lets root write anything, but a file with no write permission
+    // for anyone has been marked read-only on purpose: root is refused too.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        return "Cannot sign " + file + ": the file is read-only.";
 
     // osslsigncode will not write over an existing file, so the signed copy
     // gets a fresh unguessable name beside the original (same file system,
