@@ -324,6 +324,35 @@ private slots:
         QVERIFY(QFileInfo(CaptureFileName()).isDir());
     }
 
+    void captureFileThatIsASymbolicLinkIsNotFollowed()
+    {
+        QVERIFY(QDir().mkdir(QStringLiteral("elsewhere")));
+        const QString victim = m_dir->filePath(QStringLiteral("elsewhere/precious.txt"));
+        {
+            QFile file(victim);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("keep me\n");
+        }
+        QVERIFY(QFile::link(victim, CaptureFileName()));
+        const QString marker = m_dir->filePath(QStringLiteral("tool-ran"));
+
+        ScriptedDialogsGuard dialogs;
+        ConsoleLines console;
+        QVERIFY(!RunAndCapture(console, {}, kChild,
+                               QStringLiteral("out:overwritten ") + quoted("touch:" + marker),
+                               false));
+
+        QVERIFY2(!QFile::exists(marker), "the tool ran without a capture file of its own");
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("keep me\n"));
+        QCOMPARE(dialogs->messages.size(), 1);
+        QCOMPARE(dialogs->messages.first().caption, kCaption);
+        QVERIFY(dialogs->messages.first().text.contains(captureInCurrentFolder()));
+        // Not ours: the link is left as it was.
+        QCOMPARE(QFileInfo(CaptureFileName()).symLinkTarget(), victim);
+    }
+
     void captureFileInReadOnlyFolder()
     {
         if (::geteuid() == 0)

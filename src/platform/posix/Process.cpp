@@ -232,9 +232,12 @@ ProcessOutcome runProcess(const ProcessRequest &request,
         if (!output.valid())
             return failedStart(errno);
     } else {
+        // A symbolic link in the output's place is not followed: in a folder
+        // that others can write to, it could aim our truncating write (made
+        // as root, for an administrator's program) at any file.
         const QByteArray outputPath = QFile::encodeName(request.outputFile);
         output.reset(openRetrying(outputPath.constData(),
-                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
         if (!output.valid())
             return failedStart(errno, true);
     }
