@@ -44,6 +44,7 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -262,6 +263,20 @@ std::string signerMessage(const std::string &output)
     return message.empty() ? "osslsigncode reported no reason" : message;
 }
 
+// osslsigncode closes its output without syncing it; renamed over the
+// original before it reaches the disk, a crash could leave the user's file
+// empty or cut short.
+std::string flushToDisk(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errnoText(errno);
+    const bool synced = fsync(fd) == 0;
+    const int syncErrno = errno;
+    close(fd);
+    return synced ? std::string() : errnoText(syncErrno);
+}
+
 struct SignJob {
     const signtool::SignArgs &args;
     const ChosenCert &cert;
@@ -286,6 +301,10 @@ std::string signOne(const SignJob &job, const std::string &file)
         return "Cannot sign " + file + ": " + (errno == EACCES ? std::string("the file is read-only or not readable")
                                                                : errnoText(errno))
                + ".";
+    // access() lets root write anything, but a file with no write permission
+    // for anyone has been marked read-only on purpose: root is refused too.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        return "Cannot sign " + file + ": the file is read-only.";
 
     // osslsigncode will not write over an existing file, so the signed copy
     // gets a fresh unguessable name beside the original (same file system,
@@ -328,6 +347,8 @@ std::string signOne(const SignJob &job, const std::string &file)
         error = "Cannot start osslsigncode: " + errnoText(run.startErrno) + ".";
     } else if (run.exitCode != 0 || stat(tmpFile.c_str(), &signedStat) != 0 || signedStat.st_size == 0) {
         error = "Signing " + file + " failed: " + signerMessage(run.output);
+    } else if (const std::string flushError = flushToDisk(tmpFile); !flushError.empty()) {
+        error = "Cannot write the signed copy of " + file + ": " + flushError + ".";
     } else {
         chmod(tmpFile.c_str(), st.st_mode & 07777);
         if (signedStat.st_uid != st.st_uid || signedStat.st_gid != st.st_gid) {

@@ -6,8 +6,9 @@
 QuillmarkApplication::QuillmarkApplication(int &argc, char **argv)
     : QApplication(argc, argv)
 {
+    // No display name: Qt appends one to every window title on X11 and
+    // Wayland ("Information — Quillmark"), and the captions are fixed texts.
     setApplicationName(QString::fromLatin1(ApplicationTitle));
-    setApplicationDisplayName(QString::fromLatin1(ApplicationTitle));
 }
 
 bool QuillmarkApplication::notify(QObject *receiver, QEvent *event)

@@ -25,7 +25,9 @@ void centreOnScreen(QWidget *window)
 
 bool StartQuillmark(const StartupOptions &options)
 {
-    QGuiApplication::setApplicationDisplayName(QString::fromLatin1(ApplicationTitle));
+    // The title goes in as the application's name, not its display name,
+    // which Qt would append to every window's caption.
+    QCoreApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
 
     // The main window comes first and reads the settings as it is made.
     frmMain = new TfrmMain(options.programFolder);

@@ -14,6 +14,7 @@ private slots:
     void fullStopRule_data();
     void fullStopRule();
     void uncaughtErrorIsShownAndTheProgramGoesOn();
+    void titleIsTheNameNotADisplayName();
 };
 
 void TestErrorBox::fullStopRule_data()
@@ -58,6 +59,17 @@ void TestErrorBox::uncaughtErrorIsShownAndTheProgramGoesOn()
     QCOMPARE(box.caption, QStringLiteral("Quillmark"));
     QCOMPARE(box.text, QStringLiteral("Unable to write to /nowhere/Quillmark.ini."));
     QCOMPARE(box.buttons, DialogButtons(DialogButton::Ok));
+}
+
+void TestErrorBox::titleIsTheNameNotADisplayName()
+{
+    // An explicit display name would be appended by Qt to every window's
+    // caption ("Information — Quillmark"); an unset one follows the name.
+    QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Quillmark"));
+    QCoreApplication::setApplicationName(QStringLiteral("name-probe"));
+    const QString displayName = QGuiApplication::applicationDisplayName();
+    QCoreApplication::setApplicationName(QStringLiteral("Quillmark"));
+    QCOMPARE(displayName, QStringLiteral("name-probe"));
 }
 
 int main(int argc, char **argv)

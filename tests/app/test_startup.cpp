@@ -20,7 +20,24 @@ private slots:
     void refusedUserSeesOnlyTheBoxAndNothingIsWritten();
     void adminGetsTheMainWindowAndAllThreeWindows();
     void currentIdentityListsTheProcessGroups();
+    void windowCaptionsStayAsTheyAre();
 };
+
+namespace {
+
+// Whether a display name was set explicitly. Qt appends such a name to every
+// window's caption on X11 and Wayland ("Information — Quillmark"); an unset
+// one just follows the application name.
+bool displayNameSetExplicitly()
+{
+    const QString saved = QCoreApplication::applicationName();
+    QCoreApplication::setApplicationName(QStringLiteral("name-probe"));
+    const bool set = QGuiApplication::applicationDisplayName() != QStringLiteral("name-probe");
+    QCoreApplication::setApplicationName(saved);
+    return set;
+}
+
+} // namespace
 
 void TestStartup::adminRule_data()
 {
@@ -109,6 +126,19 @@ void TestStartup::currentIdentityListsTheProcessGroups()
     const platform::UserIdentity me = platform::currentUserIdentity();
     QCOMPARE(me.effectiveUserId, unsigned(geteuid()));
     QVERIFY(!me.groupNames.isEmpty());
+}
+
+void TestStartup::windowCaptionsStayAsTheyAre()
+{
+    ScriptedDialogsGuard dialogs;
+    QTemporaryDir folder;
+    StartupOptions options;
+    options.programFolder = folder.path() + "/";
+    options.identity = {0u, {}};
+    QVERIFY(StartQuillmark(options));
+    QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Quillmark"));
+    QVERIFY(!displayNameSetExplicitly());
+    DestroyQuillmarkWindows();
 }
 
 QTEST_MAIN(TestStartup)

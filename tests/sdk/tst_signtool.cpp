@@ -83,6 +83,7 @@ private slots:
     void failureLeavesOriginal_data();
     void failureLeavesOriginal();
     void mixedRunSignsGoodFilesAndFails();
+    void readOnlyFileIsRefusedEvenForRoot();
     void usageError_data();
     void usageError();
     void passwordTravelsOutsideCommandLine();
@@ -339,6 +340,26 @@ void TestSignTool::mixedRunSignsGoodFilesAndFails()
     QCOMPARE(fileBytes(bad), QByteArray("MZ but nothing else"));
     QVERIFY(verifySignature(good, m_caPem).ok());
     QVERIFY(!QFileInfo::exists(missing));
+}
+
+void TestSignTool::readOnlyFileIsRefusedEvenForRoot()
+{
+    // Root passes access() checks for writing, so this is the case that
+    // matters for an administrator's program.
+    const QString dir = newFolder();
+    const QString file = dir + "/locked.exe";
+    QVERIFY(writePeFile(file, 7));
+    QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    const QByteArray original = fileBytes(file);
+    const QStringList before = entries(dir);
+
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: Cannot sign ")), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("read-only")), qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("Successfully signed")));
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(entries(dir), before);
 }
 
 void TestSignTool::usageError_data()

@@ -5,6 +5,7 @@
 
 #include <QCloseEvent>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -16,8 +17,12 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -322,6 +327,80 @@ private slots:
                  qPrintable(text));
         // Not ours: the folder of that name is left alone.
         QVERIFY(QFileInfo(CaptureFileName()).isDir());
+    }
+
+    void captureFileThatIsASymbolicLinkIsNotFollowed()
+    {
+        QVERIFY(QDir().mkdir(QStringLiteral("elsewhere")));
+        const QString victim = m_dir->filePath(QStringLiteral("elsewhere/precious.txt"));
+        {
+            QFile file(victim);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("keep me\n");
+        }
+        QVERIFY(QFile::link(victim, CaptureFileName()));
+        const QString marker = m_dir->filePath(QStringLiteral("tool-ran"));
+
+        ScriptedDialogsGuard dialogs;
+        ConsoleLines console;
+        QVERIFY(!RunAndCapture(console, {}, kChild,
+                               QStringLiteral("out:overwritten ") + quoted("touch:" + marker),
+                               false));
+
+        QVERIFY2(!QFile::exists(marker), "the tool ran without a capture file of its own");
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("keep me\n"));
+        QCOMPARE(dialogs->messages.size(), 1);
+        QCOMPARE(dialogs->messages.first().caption, kCaption);
+        QVERIFY(dialogs->messages.first().text.contains(captureInCurrentFolder()));
+        // Not ours: the link is left as it was.
+        QCOMPARE(QFileInfo(CaptureFileName()).symLinkTarget(), victim);
+    }
+
+    void captureFileThatIsAFifoDoesNotHang()
+    {
+        QVERIFY(::mkfifo(QFile::encodeName(CaptureFileName()).constData(), 0600) == 0);
+        const QString marker = m_dir->filePath(QStringLiteral("tool-ran"));
+
+        // Should the run block on the FIFO, readers and writers turn up after
+        // a while to free it, so the test fails instead of hanging.
+        const QByteArray fifo = QFile::encodeName(captureInCurrentFolder());
+        std::atomic<bool> done{false};
+        std::thread rescuer([fifo, &done] {
+            for (int i = 0; i < 50 && !done; ++i)
+                ::usleep(100 * 1000);
+            while (!done) {
+                const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+                const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+                char buffer[256];
+                if (reader >= 0)
+                    while (::read(reader, buffer, sizeof buffer) > 0) {
+                    }
+                if (writer >= 0)
+                    ::close(writer);
+                if (reader >= 0)
+                    ::close(reader);
+                ::usleep(100 * 1000);
+            }
+        });
+
+        ScriptedDialogsGuard dialogs;
+        ConsoleLines console;
+        QElapsedTimer timer;
+        timer.start();
+        const bool ok = RunAndCapture(console, {}, kChild, quoted("touch:" + marker), false);
+        const qint64 elapsed = timer.elapsed();
+        done = true;
+        rescuer.join();
+
+        QVERIFY(!ok);
+        QVERIFY2(elapsed < 4000, "the run waited on the FIFO");
+        QVERIFY2(!QFile::exists(marker), "the tool ran without a capture file of its own");
+        QCOMPARE(dialogs->messages.size(), 1);
+        QCOMPARE(dialogs->messages.first().caption, kCaption);
+        QVERIFY(dialogs->messages.first().text.contains(captureInCurrentFolder()));
+        QVERIFY(QFileInfo(CaptureFileName()).exists());
     }
 
     void captureFileInReadOnlyFolder()

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -232,11 +233,24 @@ ProcessOutcome runProcess(const ProcessRequest &request,
         if (!output.valid())
             return failedStart(errno);
     } else {
+        // A symbolic link in the output's place is not followed: in a folder
+        // that others can write to, it could aim our truncating write (made
+        // as root, for an administrator's program) at any file.
+        // Nor is anything but a plain file taken: a FIFO would block this
+        // open (or later the tool) for good, with the windows frozen.
         const QByteArray outputPath = QFile::encodeName(request.outputFile);
         output.reset(openRetrying(outputPath.constData(),
-                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW
+                                      | O_NONBLOCK,
+                                  0666));
         if (!output.valid())
             return failedStart(errno, true);
+        struct stat info {};
+        if (::fstat(output.get(), &info) != 0)
+            return failedStart(errno, true);
+        if (!S_ISREG(info.st_mode))
+            return failedStart(ENXIO, true);
+        ::fcntl(output.get(), F_SETFL, ::fcntl(output.get(), F_GETFL) & ~O_NONBLOCK);
     }
 
     Fd input(openRetrying("/dev/null", O_RDONLY | O_CLOEXEC));
