@@ -21,6 +21,23 @@ QMessageBox::Icon iconFor(MessageKind kind)
     return QMessageBox::NoIcon;
 }
 
+// A box opened while a window stays on top of all others would open behind
+// it and leave a modal box nobody can see; it stays on top too then.
+bool topMostWindowShown()
+{
+    for (const QWidget *window : QApplication::topLevelWidgets()) {
+        if (window->isVisible() && window->windowFlags().testFlag(Qt::WindowStaysOnTopHint))
+            return true;
+    }
+    return false;
+}
+
+void keepAboveTopMostWindows(QWidget *dialog, bool topMost = false)
+{
+    if (topMost || topMostWindowShown())
+        dialog->setWindowFlag(Qt::WindowStaysOnTopHint);
+}
+
 // QFileDialog wants "A (*.a);;B (*.b)"; callers hand over exactly that.
 class QtUserDialogs final : public UserDialogs {
 public:
@@ -28,8 +45,6 @@ public:
     {
         // No parent: the box stands alone, as the program's message boxes do.
         QMessageBox box(iconFor(request.kind), request.caption, request.text);
-        if (request.topMost)
-            box.setWindowFlag(Qt::WindowStaysOnTopHint);
         box.setWindowModality(Qt::ApplicationModal);
 
         struct Choice { DialogButton button; const char *label; };
@@ -47,6 +62,8 @@ public:
             if (choice.button == request.escapeButton)
                 box.setEscapeButton(button);
         }
+        // Set last: the box settles its own window flags as it is built.
+        keepAboveTopMostWindows(&box, request.topMost);
         box.exec();
         return answers.value(box.clickedButton(), request.escapeButton);
     }
@@ -54,6 +71,7 @@ public:
     std::optional<QString> getOpenFileName(const OpenFileRequest &request) override
     {
         QFileDialog dialog(nullptr, request.caption, request.startFolder, request.filter);
+        keepAboveTopMostWindows(&dialog);
         dialog.setFileMode(QFileDialog::AnyFile);
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setOption(QFileDialog::ReadOnly, false);
@@ -66,6 +84,7 @@ public:
     std::optional<QString> getSaveFileName(const SaveFileRequest &request) override
     {
         QFileDialog dialog(nullptr, request.caption, request.startFolder, request.filter);
+        keepAboveTopMostWindows(&dialog);
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
         dialog.setDefaultSuffix(request.defaultSuffix);
@@ -78,6 +97,7 @@ public:
     std::optional<QString> getExistingFolder(const FolderRequest &request) override
     {
         FolderDialog dialog(nullptr);
+        keepAboveTopMostWindows(&dialog);
         dialog.setWindowTitle(request.caption);
         dialog.setPrompt(request.prompt);
         dialog.selectPath(request.startPath);

@@ -1,0 +1,75 @@
+// The Qt side of the dialog seam: the real boxes, answered by key presses.
+
+#include "app/UserDialogs.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QKeyEvent>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+// Runs `answer` on the modal box as soon as it is up.
+void whenModalShown(std::function<void(QWidget *)> answer)
+{
+    QTimer::singleShot(0, [answer] {
+        QWidget *box = QApplication::activeModalWidget();
+        if (!box) {
+            whenModalShown(answer);
+            return;
+        }
+        answer(box);
+    });
+}
+
+} // namespace
+
+class TestUserDialogs : public QObject {
+    Q_OBJECT
+private slots:
+    void confirmDefaultsToYesAndEscapeAnswersNo();
+    void boxesStayAboveATopMostWindow();
+};
+
+void TestUserDialogs::confirmDefaultsToYesAndEscapeAnswersNo()
+{
+    QString caption;
+    whenModalShown([&](QWidget *box) {
+        caption = box->windowTitle();
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    QVERIFY(Messages::confirm(QStringLiteral("Do you want to clear all files from the list?")));
+    QCOMPARE(caption, QStringLiteral("Confirm"));
+
+    whenModalShown([](QWidget *box) { QTest::keyClick(box, Qt::Key_Escape); });
+    QVERIFY(!Messages::confirm(QStringLiteral("Again?")));
+}
+
+void TestUserDialogs::boxesStayAboveATopMostWindow()
+{
+    bool onTop = true;
+    auto noteAndClose = [&](QWidget *box) {
+        onTop = box->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+        QTest::keyClick(box, Qt::Key_Escape);
+    };
+    whenModalShown(noteAndClose);
+    Messages::information(QStringLiteral("plain"));
+    QVERIFY(!onTop);
+
+    QWidget topMost(nullptr, Qt::Window | Qt::WindowStaysOnTopHint);
+    topMost.show();
+    whenModalShown(noteAndClose);
+    Messages::information(QStringLiteral("above"));
+    QVERIFY(onTop);
+
+    onTop = false;
+    whenModalShown(noteAndClose);
+    FolderRequest folder;
+    folder.caption = QStringLiteral("Select Folder");
+    QVERIFY(!UserDialogs::current().getExistingFolder(folder));
+    QVERIFY(onTop);
+}
+
+QTEST_MAIN(TestUserDialogs)
+#include "test_userdialogs.moc"
