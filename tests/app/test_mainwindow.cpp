@@ -5,7 +5,7 @@
 #include "app/Skin.h"
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
-#include "support/ScriptedDialogs.h"
+#include "support/MainWindowFixture.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
 
 #include <QCheckBox>
@@ -107,33 +107,24 @@ private slots:
     void minimizeTakesTheWholeApplication();
 
 private:
-    template <typename T = QWidget> T *find(const char *name)
-    {
-        T *widget = m_window->findChild<T *>(QString::fromLatin1(name));
-        if (!widget)
-            qWarning("no control named %s", name);
-        return widget;
-    }
+    template <typename T = QWidget> T *find(const char *name) { return m_fixture->find<T>(name); }
 
-    QTemporaryDir *m_folder = nullptr;
-    ScriptedDialogsGuard *m_dialogs = nullptr;
+    MainWindowFixture *m_fixture = nullptr;
     TfrmMain *m_window = nullptr;
 };
 
 void TestMainWindow::init()
 {
-    m_folder = new QTemporaryDir;
-    m_dialogs = new ScriptedDialogsGuard;
-    m_window = new TfrmMain(m_folder->path() + "/");
+    m_fixture = new MainWindowFixture;
+    m_window = m_fixture->start();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
 }
 
 void TestMainWindow::cleanup()
 {
-    delete m_window;
-    delete m_dialogs;
-    delete m_folder;
+    delete m_fixture;
+    m_fixture = nullptr;
 }
 
 void TestMainWindow::windowIsAFramelessFace()
@@ -312,7 +303,7 @@ void TestMainWindow::exitAndCloseClose()
     m_window->activateWindow();
     QTest::keyClick(m_window, Qt::Key_E, Qt::AltModifier);
     QTRY_VERIFY(!m_window->isVisible());
-    QVERIFY(m_dialogs->get().messages.isEmpty());
+    QVERIFY(m_fixture->dialogs().messages.isEmpty());
 }
 
 void TestMainWindow::escapeIsNoWindowCommand()
@@ -327,18 +318,18 @@ void TestMainWindow::escapeIsNoWindowCommand()
 void TestMainWindow::helpOpensTheHelpFileBesideTheProgram()
 {
     QTest::mouseClick(find<QAbstractButton>("btnHelp"), Qt::LeftButton);
-    QCOMPARE(m_dialogs->get().openedUrls,
-             QList<QUrl>{QUrl::fromLocalFile(m_folder->path() + "/Quillmark.chm")});
+    QCOMPARE(m_fixture->dialogs().openedUrls,
+             QList<QUrl>{QUrl::fromLocalFile(m_fixture->folder() + "/Quillmark.chm")});
     // The help file is missing, and the program says nothing of its own.
-    QVERIFY(m_dialogs->get().messages.isEmpty());
+    QVERIFY(m_fixture->dialogs().messages.isEmpty());
 }
 
 void TestMainWindow::webSiteFromButtonAndLabel()
 {
     QTest::mouseClick(find<QAbstractButton>("btnWeb"), Qt::LeftButton);
     QTest::mouseClick(find<QLabel>("lbCopyRight"), Qt::LeftButton);
-    QCOMPARE(m_dialogs->get().openedUrls.size(), 2);
-    for (const QUrl &url : m_dialogs->get().openedUrls)
+    QCOMPARE(m_fixture->dialogs().openedUrls.size(), 2);
+    for (const QUrl &url : m_fixture->dialogs().openedUrls)
         QCOMPARE(url, QUrl(TfrmMain::webSiteUrl()));
 }
 
@@ -350,7 +341,7 @@ void TestMainWindow::f1WithAnyModifiersRunsHelp()
     for (Qt::KeyboardModifiers modifiers :
          {Qt::NoModifier, Qt::ControlModifier, Qt::ShiftModifier, Qt::AltModifier})
         QTest::keyClick(edit, Qt::Key_F1, modifiers);
-    QCOMPARE(m_dialogs->get().openedUrls.size(), 4);
+    QCOMPARE(m_fixture->dialogs().openedUrls.size(), 4);
 }
 
 void TestMainWindow::deleteStillReachesTheEditBox()
@@ -364,7 +355,7 @@ void TestMainWindow::deleteStillReachesTheEditBox()
     QTest::keyClick(edit, Qt::Key_Delete);
     // The list is empty, so the window's Delete asks nothing; the edit box
     // deleted a character for each key.
-    QVERIFY(m_dialogs->get().messages.isEmpty());
+    QVERIFY(m_fixture->dialogs().messages.isEmpty());
     QCOMPARE(edit->text(), QStringLiteral("c"));
 }
 

@@ -2,7 +2,7 @@
 // the two pickers, and the settings file across restarts.
 
 #include "app/u_frmMain.h"
-#include "support/ScriptedDialogs.h"
+#include "support/MainWindowFixture.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -56,45 +56,29 @@ private slots:
     void pfxPicker();
 
 private:
-    TfrmMain *start();
     void restart();
-    QString settingsPath() const { return m_folder->path() + "/Quillmark.ini"; }
-    template <typename T = QWidget> T *find(const char *name)
-    {
-        return m_window->findChild<T *>(QString::fromLatin1(name));
-    }
+    QString settingsPath() const { return m_fixture->folder() + "/Quillmark.ini"; }
+    template <typename T = QWidget> T *find(const char *name) { return m_fixture->find<T>(name); }
 
-    QTemporaryDir *m_folder = nullptr;
-    ScriptedDialogsGuard *m_dialogs = nullptr;
-    TfrmMain *m_window = nullptr;
+    MainWindowFixture *m_fixture = nullptr;
 };
 
 void TestOptions::init()
 {
-    m_folder = new QTemporaryDir;
-    m_dialogs = new ScriptedDialogsGuard;
+    m_fixture = new MainWindowFixture;
 }
 
 void TestOptions::cleanup()
 {
-    delete m_window;
-    m_window = nullptr;
-    delete m_dialogs;
-    delete m_folder;
-}
-
-TfrmMain *TestOptions::start()
-{
-    delete m_window;
-    m_window = new TfrmMain(m_folder->path() + "/");
-    return m_window;
+    delete m_fixture;
+    m_fixture = nullptr;
 }
 
 void TestOptions::restart()
 {
-    m_window->show();
-    QVERIFY(m_window->close());
-    start();
+    m_fixture->window->show();
+    QVERIFY(m_fixture->window->close());
+    m_fixture->start();
 }
 
 void TestOptions::certificateFlagsFromTheFile_data()
@@ -114,7 +98,7 @@ void TestOptions::certificateFlagsFromTheFile()
     QFETCH(bool, pfx);
     if (!file.isEmpty())
         writeAll(settingsPath(), file);
-    start();
+    m_fixture->start();
     QCOMPARE(find<QCheckBox>("cbUsePFXFile")->isChecked(), pfx);
     QCOMPARE(find<QCheckBox>("cbSelectBestCert")->isChecked(), !pfx);
     for (const char *name : {"edCertName", "edPassword", "btnSelPFXFile"})
@@ -125,7 +109,7 @@ void TestOptions::flagValuesThatAreNotPlainNumbers()
 {
     writeAll(settingsPath(), "[Settings]\nVerboseOutput=yes\nTimeStamp=2\nAddDescription=$0\n"
                              "AddCmdLineToConsole= 0x1 \n");
-    start();
+    m_fixture->start();
     QVERIFY(find<QCheckBox>("cbVerboseOutput")->isChecked());   // not a number: the default
     QVERIFY(find<QCheckBox>("cbTimeStamp")->isChecked());        // any non-zero number is on
     QVERIFY(find("edTimeStampURL")->isEnabled());
@@ -133,28 +117,28 @@ void TestOptions::flagValuesThatAreNotPlainNumbers()
     QVERIFY(find<QCheckBox>("cbAddCmdLnToConsole")->isChecked());
 
     writeAll(settingsPath(), "[Settings]\nVerboseOutput=0x0\n");
-    start();
+    m_fixture->start();
     QVERIFY(!find<QCheckBox>("cbVerboseOutput")->isChecked());
 }
 
 void TestOptions::topMostFromTheFileAtOnce()
 {
     writeAll(settingsPath(), "[Settings]\nKeepWndTopMost=1\n");
-    start();
+    m_fixture->start();
     QVERIFY(find<QCheckBox>("cbStayOnTop")->isChecked());
-    QVERIFY(m_window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(m_fixture->window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
 
-    m_window->show();
+    m_fixture->window->show();
     QTest::mouseClick(find<QCheckBox>("cbStayOnTop"), Qt::LeftButton);
-    QVERIFY(!m_window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(!m_fixture->window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     // Changing the flag must not leave the window hidden.
-    QVERIFY(m_window->isVisible());
+    QVERIFY(m_fixture->window->isVisible());
 }
 
 void TestOptions::clickingEitherCertificateBoxFlipsThePair()
 {
-    start();
-    m_window->show();
+    m_fixture->start();
+    m_fixture->window->show();
     auto *best = find<QCheckBox>("cbSelectBestCert");
     auto *pfx = find<QCheckBox>("cbUsePFXFile");
 
@@ -181,7 +165,7 @@ void TestOptions::clickingEitherCertificateBoxFlipsThePair()
 
 void TestOptions::reactionsRunOnlyOnChange()
 {
-    start();
+    m_fixture->start();
     auto *pfx = find<QCheckBox>("cbUsePFXFile");
     auto *best = find<QCheckBox>("cbSelectBestCert");
     QSignalSpy pfxChanges(pfx, &QCheckBox::toggled);
@@ -196,7 +180,7 @@ void TestOptions::reactionsRunOnlyOnChange()
 
 void TestOptions::newFileGetsTwelveKeysInOrder()
 {
-    start();
+    m_fixture->start();
     find<QLineEdit>("edAddDesc")->setText("Release build");
     restart();
     const QList<QByteArray> lines = readAll(settingsPath()).split('\n');
@@ -218,7 +202,7 @@ void TestOptions::newFileGetsTwelveKeysInOrder()
 
 void TestOptions::passwordIsNeverWritten()
 {
-    start();
+    m_fixture->start();
     find<QCheckBox>("cbUsePFXFile")->setChecked(true);
     find<QLineEdit>("edPassword")->setText("s3cret-Passw0rd");
     restart();
@@ -230,7 +214,7 @@ void TestOptions::passwordIsNeverWritten()
 
 void TestOptions::textsComeBackTrimmedAndUnquoted()
 {
-    start();
+    m_fixture->start();
     find<QLineEdit>("edAddDesc")->setText("  Release build");
     find<QLineEdit>("edAddDescURL")->setText("\"https://example.org/app\"");
     find<QLineEdit>("edTimeStampURL")->setText(QString::fromUtf8("http://tsa.example/ünïcode  "));
@@ -243,7 +227,7 @@ void TestOptions::textsComeBackTrimmedAndUnquoted()
 
 void TestOptions::disabledPfxFieldsKeepAndSaveTheirTexts()
 {
-    start();
+    m_fixture->start();
     find<QCheckBox>("cbUsePFXFile")->setChecked(true);
     find<QLineEdit>("edCertName")->setText("/keys/release.pfx");
     find<QLineEdit>("edPassword")->setText("pw");
@@ -266,7 +250,7 @@ void TestOptions::existingFileKeepsItsOtherLines()
     const QByteArray original = "; written by hand\r\n[Other]\r\nKeep=me\r\n[Settings]\r\n"
                                 "TimeStamp=1\r\nExtra=stays\r\n";
     writeAll(settingsPath(), original);
-    start();
+    m_fixture->start();
     restart();
     const QByteArray now = readAll(settingsPath());
     QVERIFY(now.startsWith("; written by hand\r\n[Other]\r\nKeep=me\r\n[Settings]\r\n"));
@@ -277,45 +261,45 @@ void TestOptions::existingFileKeepsItsOtherLines()
 
 void TestOptions::unwritableSettingsAskBeforeQuitting()
 {
-    start();
+    m_fixture->start();
     // A folder where the settings file should be: it can be neither read
     // nor replaced, even by root.
     QVERIFY(QDir().mkpath(settingsPath()));
-    m_window->show();
+    m_fixture->window->show();
 
-    m_dialogs->get().messageAnswers.enqueue(DialogButton::Ok);
-    m_dialogs->get().messageAnswers.enqueue(DialogButton::No);
-    QVERIFY(!m_window->close());
-    QVERIFY(m_window->isVisible());
-    QCOMPARE(m_dialogs->get().messages.size(), 2);
-    const ShownMessage error = m_dialogs->get().messages.at(0);
+    m_fixture->dialogs().messageAnswers.enqueue(DialogButton::Ok);
+    m_fixture->dialogs().messageAnswers.enqueue(DialogButton::No);
+    QVERIFY(!m_fixture->window->close());
+    QVERIFY(m_fixture->window->isVisible());
+    QCOMPARE(m_fixture->dialogs().messages.size(), 2);
+    const ShownMessage error = m_fixture->dialogs().messages.at(0);
     QCOMPARE(error.kind, MessageKind::Error);
     QCOMPARE(error.caption, QStringLiteral("Quillmark"));
     QCOMPARE(error.text, "Unable to write to " + settingsPath() + ".");
-    const ShownMessage question = m_dialogs->get().messages.at(1);
+    const ShownMessage question = m_fixture->dialogs().messages.at(1);
     QCOMPARE(question.text, QStringLiteral("Quit without saving the settings?"));
     QCOMPARE(question.buttons, DialogButton::Yes | DialogButton::No);
     QCOMPARE(question.defaultButton, DialogButton::No);
 
-    m_dialogs->get().messageAnswers.enqueue(DialogButton::Ok);
-    m_dialogs->get().messageAnswers.enqueue(DialogButton::Yes);
-    QVERIFY(m_window->close());
-    QVERIFY(!m_window->isVisible());
+    m_fixture->dialogs().messageAnswers.enqueue(DialogButton::Ok);
+    m_fixture->dialogs().messageAnswers.enqueue(DialogButton::Yes);
+    QVERIFY(m_fixture->window->close());
+    QVERIFY(!m_fixture->window->isVisible());
 }
 
 void TestOptions::cancelledFolderPickerStillWarnsWithBareName()
 {
-    start();
+    m_fixture->start();
     QTest::mouseClick(find<QPushButton>("bntSelSignTool"), Qt::LeftButton);
-    QCOMPARE(m_dialogs->get().dialogs.size(), 1);
-    const ShownDialog dialog = m_dialogs->get().dialogs.first();
+    QCOMPARE(m_fixture->dialogs().dialogs.size(), 1);
+    const ShownDialog dialog = m_fixture->dialogs().dialogs.first();
     QCOMPARE(dialog.kind, ShownDialog::Folder);
     QCOMPARE(dialog.caption, QStringLiteral("Select Folder"));
     QCOMPARE(dialog.prompt, QStringLiteral("Select the MS Platform SDK Bin Folder..."));
     QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), QString());
-    QCOMPARE(m_dialogs->get().messages.size(), 1);
-    QCOMPARE(m_dialogs->get().messages.first().caption, QStringLiteral("Information"));
-    QCOMPARE(m_dialogs->get().messages.first().text,
+    QCOMPARE(m_fixture->dialogs().messages.size(), 1);
+    QCOMPARE(m_fixture->dialogs().messages.first().caption, QStringLiteral("Information"));
+    QCOMPARE(m_fixture->dialogs().messages.first().text,
              QStringLiteral("Please note: The MS SignTool.exe was not found in the path you have "
                             "selected:\n\nsigntool.exe\n\nYou need to re-install the MS Platform "
                             "SDK or re-select the correct folder path."));
@@ -334,36 +318,36 @@ void TestOptions::pickedFolderGetsOneTrailingSlash()
 {
     QFETCH(QString, picked);
     QFETCH(QString, shown);
-    start();
-    m_dialogs->get().folderAnswers.enqueue(picked);
-    m_window->bntSelSignToolClick();
+    m_fixture->start();
+    m_fixture->dialogs().folderAnswers.enqueue(picked);
+    m_fixture->window->bntSelSignToolClick();
     QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), shown);
     // No tool there: the folder stays chosen all the same, with the message.
-    QCOMPARE(m_dialogs->get().messages.size(), 1);
-    QVERIFY(m_dialogs->get().messages.first().text.contains(shown + "signtool.exe\n\n"));
+    QCOMPARE(m_fixture->dialogs().messages.size(), 1);
+    QVERIFY(m_fixture->dialogs().messages.first().text.contains(shown + "signtool.exe\n\n"));
     // The next showing opens at the last choice.
-    m_window->bntSelSignToolClick();
-    QCOMPARE(m_dialogs->get().dialogs.last().startPath, picked);
+    m_fixture->window->bntSelSignToolClick();
+    QCOMPARE(m_fixture->dialogs().dialogs.last().startPath, picked);
 }
 
 void TestOptions::pickedFolderWithTheToolSaysNothing()
 {
-    start();
-    writeAll(m_folder->path() + "/signtool.exe", "#!/bin/sh\n");
-    m_dialogs->get().folderAnswers.enqueue(m_folder->path());
-    m_window->bntSelSignToolClick();
-    QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), m_folder->path() + "/");
-    QVERIFY(m_dialogs->get().messages.isEmpty());
+    m_fixture->start();
+    writeAll(m_fixture->folder() + "/signtool.exe", "#!/bin/sh\n");
+    m_fixture->dialogs().folderAnswers.enqueue(m_fixture->folder());
+    m_fixture->window->bntSelSignToolClick();
+    QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), m_fixture->folder() + "/");
+    QVERIFY(m_fixture->dialogs().messages.isEmpty());
 }
 
 void TestOptions::pfxPicker()
 {
-    start();
+    m_fixture->start();
     find<QCheckBox>("cbUsePFXFile")->setChecked(true);
-    m_dialogs->get().fileAnswers.enqueue(QStringLiteral("/keys/a b.pfx"));
+    m_fixture->dialogs().fileAnswers.enqueue(QStringLiteral("/keys/a b.pfx"));
     QTest::mouseClick(find<QPushButton>("btnSelPFXFile"), Qt::LeftButton);
     QCOMPARE(find<QLineEdit>("edCertName")->text(), QStringLiteral("/keys/a b.pfx"));
-    const ShownDialog dialog = m_dialogs->get().dialogs.first();
+    const ShownDialog dialog = m_fixture->dialogs().dialogs.first();
     QCOMPARE(dialog.kind, ShownDialog::OpenFile);
     QCOMPARE(dialog.filter, QStringLiteral("Personal Information Exchange (*.pfx)"));
     QVERIFY(dialog.caption.isEmpty());

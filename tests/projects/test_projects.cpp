@@ -3,7 +3,7 @@
 
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
-#include "support/ScriptedDialogs.h"
+#include "support/MainWindowFixture.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -54,46 +54,31 @@ private slots:
     void saveIntoAnUnwritablePlace();
 
 private:
-    void start();
-    QString projects() const { return m_folder->path() + "/Projects/"; }
+    QString projects() const { return m_fixture->folder() + "/Projects/"; }
     QString makeFile(const QString &name);
     void pick(const QString &name);
     void save(const QString &answer);
-    template <typename T = QWidget> T *find(const char *name)
-    {
-        return m_window->findChild<T *>(QString::fromLatin1(name));
-    }
-    ScriptedDialogs &dialogs() { return m_dialogs->get(); }
+    template <typename T = QWidget> T *find(const char *name) { return m_fixture->find<T>(name); }
+    ScriptedDialogs &dialogs() { return m_fixture->dialogs(); }
 
-    QTemporaryDir *m_folder = nullptr;
-    ScriptedDialogsGuard *m_dialogs = nullptr;
-    TfrmMain *m_window = nullptr;
+    MainWindowFixture *m_fixture = nullptr;
 };
 
 void TestProjects::init()
 {
-    m_folder = new QTemporaryDir;
-    m_dialogs = new ScriptedDialogsGuard;
+    m_fixture = new MainWindowFixture;
 }
 
 void TestProjects::cleanup()
 {
-    delete m_window;
-    m_window = nullptr;
-    delete m_dialogs;
-    delete m_folder;
-}
-
-void TestProjects::start()
-{
-    delete m_window;
-    m_window = new TfrmMain(m_folder->path() + "/");
+    delete m_fixture;
+    m_fixture = nullptr;
 }
 
 QString TestProjects::makeFile(const QString &name)
 {
-    QDir().mkpath(m_folder->path() + "/files");
-    const QString path = m_folder->path() + "/files/" + name;
+    QDir().mkpath(m_fixture->folder() + "/files");
+    const QString path = m_fixture->folder() + "/files/" + name;
     writeAll(path, "MZ");
     return path;
 }
@@ -113,7 +98,7 @@ void TestProjects::pick(const QString &name)
 void TestProjects::save(const QString &answer)
 {
     dialogs().fileAnswers.enqueue(answer);
-    m_window->btnSaveProjectClick();
+    m_fixture->window->btnSaveProjectClick();
 }
 
 void TestProjects::listShowsSortedNamesWithNothingSelected()
@@ -121,7 +106,7 @@ void TestProjects::listShowsSortedNamesWithNothingSelected()
     QDir().mkpath(projects());
     for (const char *name : {"zeta.qmk", "a-b.qmk", "a.qmk", "B.qmk", "notes.txt", "loud.QMK"})
         writeAll(projects() + name, "");
-    start();
+    m_fixture->start();
     auto *combo = find<QComboBox>("cbxProject");
     QStringList items;
     for (int i = 0; i < combo->count(); ++i)
@@ -132,12 +117,12 @@ void TestProjects::listShowsSortedNamesWithNothingSelected()
 
 void TestProjects::firstSaveCreatesTheFolderWritesKeysInOrderAndSelects()
 {
-    start();
+    m_fixture->start();
     QCOMPARE(find<QComboBox>("cbxProject")->count(), 0);
     QVERIFY(!QFileInfo::exists(projects()));
 
     const QString a = makeFile("a.exe"), b = makeFile("b.exe");
-    m_window->DivDropFilesDrop({a, b});
+    m_fixture->window->DivDropFilesDrop({a, b});
     find<QLineEdit>("edPlatformSDKFolder")->setText("/sdk/bin/");
     find<QCheckBox>("cbUsePFXFile")->setChecked(true);
     find<QLineEdit>("edCertName")->setText("/keys/cert.pfx");
@@ -146,7 +131,7 @@ void TestProjects::firstSaveCreatesTheFolderWritesKeysInOrderAndSelects()
     find<QLineEdit>("edAddDesc")->setText("My app");
     find<QLineEdit>("edTimeStampURL")->setText("http://ts.example");
 
-    QSignalSpy listChanges(m_window->DivFileList, &TDivFileList::changed);
+    QSignalSpy listChanges(m_fixture->window->DivFileList, &TDivFileList::changed);
     save(projects() + "Nightly.qmk");
 
     QCOMPARE(dialogs().dialogs.size(), 1);
@@ -174,7 +159,7 @@ void TestProjects::savedElsewhereOrUnderAnotherExtensionIsNotListed()
 {
     QDir().mkpath(projects());
     writeAll(projects() + "Other.qmk", "");
-    start();
+    m_fixture->start();
     save(projects() + "Nightly.txt");
     QVERIFY(QFileInfo::exists(projects() + "Nightly.txt"));
     auto *combo = find<QComboBox>("cbxProject");
@@ -182,8 +167,8 @@ void TestProjects::savedElsewhereOrUnderAnotherExtensionIsNotListed()
     QCOMPARE(combo->currentIndex(), -1);
 
     // Elsewhere, but a listed project has the same name: that one is selected.
-    save(m_folder->path() + "/Other.qmk");
-    QVERIFY(QFileInfo::exists(m_folder->path() + "/Other.qmk"));
+    save(m_fixture->folder() + "/Other.qmk");
+    QVERIFY(QFileInfo::exists(m_fixture->folder() + "/Other.qmk"));
     QCOMPARE(readAll(projects() + "Other.qmk"), QByteArray());
     QCOMPARE(combo->currentText(), QStringLiteral("Other"));
 }
@@ -193,9 +178,9 @@ void TestProjects::savingOverAProjectKeepsItsOtherLines()
     QDir().mkpath(projects());
     writeAll(projects() + "Job.qmk", "[Files]\nFile.0=/old\n[Settings]\nVerboseOutput=0\n"
                                      "SDKBinFolder=/keep/me\nCustom=x\n[Other]\nKey=v\n");
-    start();
+    m_fixture->start();
     const QString a = makeFile("a.exe");
-    m_window->DivDropFilesDrop({a});
+    m_fixture->window->DivDropFilesDrop({a});
     save(projects() + "Job.qmk");
     QCOMPARE(readAll(projects() + "Job.qmk"),
              "[Settings]\nVerboseOutput=1\nSDKBinFolder=/keep/me\nCustom=x\nUseBestCert=1\n"
@@ -212,14 +197,14 @@ void TestProjects::loadSetsOptionsButNotSdkFolderOrPassword()
                                "TimeStamp=1\nTimeStampURL= \"http://ts\" \nVerboseOutput=0\n"
                                "KeepWndTopMost=1\nSDKBinFolder=/from/project/\n";
     writeAll(projects() + "Empty.qmk", project);
-    start();
-    m_window->DivDropFilesDrop({makeFile("a.exe")});
+    m_fixture->start();
+    m_fixture->window->DivDropFilesDrop({makeFile("a.exe")});
     find<QLineEdit>("edPlatformSDKFolder")->setText("/sdk/");
     find<QLineEdit>("edPassword")->setText("secret");
     find<QCheckBox>("cbAddDesc")->setChecked(true);
 
     pick("Empty");
-    QCOMPARE(m_window->DivFileList->count(), 0);
+    QCOMPARE(m_fixture->window->DivFileList->count(), 0);
     QCOMPARE(find<QLabel>("lbDivFileList")->text(),
              QStringLiteral("Files to be Digitally Signed: (0)"));
     QVERIFY(find<QCheckBox>("cbUsePFXFile")->isChecked());
@@ -231,7 +216,7 @@ void TestProjects::loadSetsOptionsButNotSdkFolderOrPassword()
     QVERIFY(!find<QCheckBox>("cbVerboseOutput")->isChecked());
     QVERIFY(!find<QCheckBox>("cbAddDesc")->isChecked());   // missing: the default
     QVERIFY(!find("edAddDesc")->isEnabled());
-    QVERIFY(m_window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(m_fixture->window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), QStringLiteral("/sdk/"));
     QCOMPARE(find<QLineEdit>("edPassword")->text(), QStringLiteral("secret"));
     QCOMPARE(find<QComboBox>("cbxProject")->currentText(), QStringLiteral("Empty"));
@@ -244,16 +229,16 @@ void TestProjects::loadStopsAtTheFirstGapAndKeepsWhatItDidNotRead()
     const QString a = makeFile("a.exe"), b = makeFile("b.exe"), d = makeFile("d.exe");
     writeAll(projects() + "Gap.qmk", "[Files]\nFile.0=" + a.toUtf8() + "\nFile.1=/gone\nFile.2="
                                          + b.toUtf8() + "\nFile.4= \"" + d.toUtf8() + "\" \n");
-    start();
+    m_fixture->start();
     pick("Gap");
-    QCOMPARE(m_window->DivFileList->count(), 2);
+    QCOMPARE(m_fixture->window->DivFileList->count(), 2);
     QCOMPARE(dialogs().messages.size(), 1);
     // The entry past the gap stays as it was, still past a gap.
     const QByteArray expected = "[Files]\nFile.0=" + a.toUtf8() + "\nFile.1=" + b.toUtf8()
         + "\nFile.4=\"" + d.toUtf8() + "\"\n";
     QCOMPARE(readAll(projects() + "Gap.qmk"), expected);
     pick("Gap");
-    QCOMPARE(m_window->DivFileList->count(), 2);
+    QCOMPARE(m_fixture->window->DivFileList->count(), 2);
     QCOMPARE(readAll(projects() + "Gap.qmk"), expected);
 }
 
@@ -264,7 +249,7 @@ void TestProjects::loadReadsAtMostAThousandEntries()
     for (int n = 0; n < 1002; ++n)
         project += "File." + QByteArray::number(n) + "=/gone/" + QByteArray::number(n) + "\n";
     writeAll(projects() + "Big.qmk", project);
-    start();
+    m_fixture->start();
     dialogs().messageAnswers.enqueue(DialogButton::All);
     pick("Big");
     QCOMPARE(dialogs().messages.size(), 1);
@@ -287,11 +272,11 @@ void TestProjects::missingFilesAreReportedAndDropped()
     QFETCH(int, boxes);
     QDir().mkpath(projects());
     const QString a = makeFile("a.exe");
-    const QString gone = m_folder->path() + "/gone/";
+    const QString gone = m_fixture->folder() + "/gone/";
     writeAll(projects() + "P.qmk", "[Files]\nFile.0=" + gone.toUtf8() + "1.exe\nFile.1=" + a.toUtf8()
                                        + "\nFile.2=" + gone.toUtf8() + "2.exe\nFile.3="
                                        + gone.toUtf8() + "3.exe\n");
-    start();
+    m_fixture->start();
     dialogs().messageAnswers.enqueue(answerAll ? DialogButton::All : DialogButton::Ok);
     pick("P");
     QCOMPARE(dialogs().messages.size(), boxes);
@@ -301,7 +286,7 @@ void TestProjects::missingFilesAreReportedAndDropped()
     QCOMPARE(first.buttons, DialogButton::Ok | DialogButton::All);
     QCOMPARE(first.text, "This file was not found, it may have been moved or deleted:\n\n" + gone
                  + "1.exe\n\nIt will now be removed from the project file list.");
-    QCOMPARE(m_window->DivFileList->count(), 1);
+    QCOMPARE(m_fixture->window->DivFileList->count(), 1);
     QCOMPARE(readAll(projects() + "P.qmk"), "[Files]\nFile.0=" + a.toUtf8() + "\n");
 }
 
@@ -309,28 +294,28 @@ void TestProjects::samePathTwiceLoadsAndStaysOnce()
 {
     QDir().mkpath(projects());
     const QString a = makeFile("a.exe");
-    const QString otherSpelling = m_folder->path() + "/files/../files/a.exe";
+    const QString otherSpelling = m_fixture->folder() + "/files/../files/a.exe";
     writeAll(projects() + "Twice.qmk", "[Files]\nFile.0=" + a.toUtf8() + "\nFile.1=" + a.toUtf8()
                                            + "\nFile.2=" + otherSpelling.toUtf8() + "\n");
-    start();
+    m_fixture->start();
     pick("Twice");
-    QCOMPARE(m_window->DivFileList->count(), 1);
+    QCOMPARE(m_fixture->window->DivFileList->count(), 1);
     QCOMPARE(readAll(projects() + "Twice.qmk"), "[Files]\nFile.0=" + a.toUtf8() + "\n");
 }
 
 void TestProjects::fileNameEndingInABlankSurvivesSaveAndLoad()
 {
-    start();
+    m_fixture->start();
     const QString plain = makeFile("a.exe"), padded = makeFile("b.exe ");
-    m_window->DivDropFilesDrop({plain, padded});
+    m_fixture->window->DivDropFilesDrop({plain, padded});
     save(projects() + "Blank.qmk");
     const QByteArray written = "File.0=" + plain.toUtf8() + "\nFile.1=\"" + padded.toUtf8() + "\"\n";
     QVERIFY(readAll(projects() + "Blank.qmk").endsWith(written));
 
     pick("Blank");
     QVERIFY(dialogs().messages.isEmpty());
-    QCOMPARE(m_window->DivFileList->count(), 2);
-    QCOMPARE(m_window->DivFileList->fullPath(1), padded);
+    QCOMPARE(m_fixture->window->DivFileList->count(), 2);
+    QCOMPARE(m_fixture->window->DivFileList->fullPath(1), padded);
     QVERIFY(readAll(projects() + "Blank.qmk").endsWith(written));
 }
 
@@ -339,14 +324,14 @@ void TestProjects::missingProjectChangesNothing()
     QDir().mkpath(projects());
     writeAll(projects() + "Stale.qmk", "[Settings]\nVerboseOutput=0\n");
     QDir().mkpath(projects() + "Folder.qmk");
-    start();
-    m_window->DivDropFilesDrop({makeFile("a.exe")});
+    m_fixture->start();
+    m_fixture->window->DivDropFilesDrop({makeFile("a.exe")});
     QFile::remove(projects() + "Stale.qmk");
     for (const char *name : {"Stale", "Folder"}) {
         pick(name);
         QCOMPARE(dialogs().messageTexts().constLast(),
                  QStringLiteral("Sorry, unable to find this project file!"));
-        QCOMPARE(m_window->DivFileList->count(), 1);
+        QCOMPARE(m_fixture->window->DivFileList->count(), 1);
         QVERIFY(find<QCheckBox>("cbVerboseOutput")->isChecked());
     }
     QCOMPARE(dialogs().messages.size(), 2);
@@ -359,17 +344,17 @@ void TestProjects::unwritableProjectIsReportedAfterLoading()
     const QByteArray project = "[Settings]\nTimeStamp=1\n[Files]\nFile.0=/gone.exe\nFile.1="
         + a.toUtf8() + "\n";
     writeAll(projects() + "P.qmk", project);
-    start();
+    m_fixture->start();
     // While the not-found box is up, the Projects folder is moved away and a
     // plain file takes its name: the rewrite cannot land, not even as root.
-    const QString moved = m_folder->path() + "/Moved";
+    const QString moved = m_fixture->folder() + "/Moved";
     dialogs().onMessage = [&](const ShownMessage &) {
         if (QDir().rename(projects(), moved))
-            writeAll(m_folder->path() + "/Projects", "");
+            writeAll(m_fixture->folder() + "/Projects", "");
     };
     pick("P");
     QVERIFY(find<QCheckBox>("cbTimeStamp")->isChecked());
-    QCOMPARE(m_window->DivFileList->count(), 1);
+    QCOMPARE(m_fixture->window->DivFileList->count(), 1);
     QCOMPARE(find<QLabel>("lbDivFileList")->text(),
              QStringLiteral("Files to be Digitally Signed: (1)"));
     QCOMPARE(dialogs().messages.size(), 2);
@@ -383,20 +368,20 @@ void TestProjects::unwritableProjectIsReportedAfterLoading()
 void TestProjects::saveIntoAnUnwritablePlace()
 {
     // The Projects folder cannot be made: the box says so and no dialog opens.
-    writeAll(m_folder->path() + "/Projects", "");
-    start();
-    m_window->btnSaveProjectClick();
+    writeAll(m_fixture->folder() + "/Projects", "");
+    m_fixture->start();
+    m_fixture->window->btnSaveProjectClick();
     QVERIFY(dialogs().dialogs.isEmpty());
     QCOMPARE(dialogs().messageTexts(),
-             QStringList("Unable to create directory " + m_folder->path() + "/Projects."));
+             QStringList("Unable to create directory " + m_fixture->folder() + "/Projects."));
 
-    QFile::remove(m_folder->path() + "/Projects");
-    writeAll(m_folder->path() + "/plain", "");
-    save(m_folder->path() + "/plain/Job.qmk");
+    QFile::remove(m_fixture->folder() + "/Projects");
+    writeAll(m_fixture->folder() + "/plain", "");
+    save(m_fixture->folder() + "/plain/Job.qmk");
     QCOMPARE(dialogs().messages.size(), 2);
     QCOMPARE(dialogs().messages.at(1).caption, QStringLiteral("Quillmark"));
     QCOMPARE(dialogs().messages.at(1).text,
-             "Unable to write to " + m_folder->path() + "/plain/Job.qmk.");
+             "Unable to write to " + m_fixture->folder() + "/plain/Job.qmk.");
 }
 
 QTEST_MAIN(TestProjects)

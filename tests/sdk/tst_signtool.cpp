@@ -49,6 +49,20 @@ private:
         return env;
     }
 
+    // An environment whose PATH finds a shell script of ours, with this body,
+    // as osslsigncode before the real one.
+    QProcessEnvironment fakeOsslsigncode(const QByteArray &body)
+    {
+        const QString fakeBin = newFolder();
+        const QString script = fakeBin + "/osslsigncode";
+        if (!writeBytes(script, "#!/bin/sh\n" + body)
+            || !QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+            qFatal("cannot write the stand-in osslsigncode");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PATH"), fakeBin + ":" + env.value(QStringLiteral("PATH")));
+        return env;
+    }
+
     static KeyAndCert certificate(const QString &cn, int daysLeft, Usage usage = Usage::CodeSigning,
                                   int startsInDays = 0)
     {
@@ -409,19 +423,13 @@ void TestSignTool::usageError()
 // allowed.
 void TestSignTool::passwordTravelsOutsideCommandLine()
 {
-    const QString fakeBin = newFolder();
     const QString record = newFolder();
-    const QString script = fakeBin + "/osslsigncode";
-    QVERIFY(writeBytes(script, QStringLiteral("#!/bin/sh\n"
-                                              "printf '%s\\n' \"$@\" > '%1/args'\n"
-                                              "cat /dev/fd/3 > '%1/secret'\n"
-                                              "echo 'Simulated failure'\n"
-                                              "exit 1\n")
-                                   .arg(record)
-                                   .toUtf8()));
-    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("PATH"), fakeBin + ":" + env.value(QStringLiteral("PATH")));
+    const QProcessEnvironment env = fakeOsslsigncode(QStringLiteral("printf '%s\\n' \"$@\" > '%1/args'\n"
+                                                                    "cat /dev/fd/3 > '%1/secret'\n"
+                                                                    "echo 'Simulated failure'\n"
+                                                                    "exit 1\n")
+                                                         .arg(record)
+                                                         .toUtf8());
 
     const QString dir = newFolder();
     const QString file = dir + "/app.exe";
@@ -453,15 +461,9 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
 // the half-written copy beside the user's file.
 void TestSignTool::interruptedRunLeavesNoTrace()
 {
-    const QString fakeBin = newFolder();
-    const QString script = fakeBin + "/osslsigncode";
-    QVERIFY(writeBytes(script, "#!/bin/sh\n"
-                               "for last; do :; done\n"
-                               "echo partial > \"$last\"\n"
-                               "exec sleep 30\n"));
-    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("PATH"), fakeBin + ":" + env.value(QStringLiteral("PATH")));
+    const QProcessEnvironment env = fakeOsslsigncode("for last; do :; done\n"
+                                                     "echo partial > \"$last\"\n"
+                                                     "exec sleep 30\n");
 
     const QString dir = newFolder();
     const QString file = dir + "/app.exe";
