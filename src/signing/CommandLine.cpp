@@ -1,11 +1,16 @@
 #include "signing/CommandLine.h"
 
-namespace {
+QString DoubleQuoteRefusal(const QString &subject, const QString &tool)
+{
+    return subject + QStringLiteral(" contains a double quote (\"), which cannot be passed to the ")
+        + tool + u'.';
+}
 
-const QString kQuoteRefusal =
-    QStringLiteral(" contains a double quote (\"), which cannot be passed to the signing tool.");
-
-} // namespace
+QString SdkReinstallAdvice()
+{
+    return QStringLiteral("You need to re-install the MS Platform SDK or re-select the correct "
+                          "folder path.");
+}
 
 QString AddQuotes(const QString &value)
 {
@@ -61,9 +66,7 @@ QString SignToolNotFoundText(const QString &toolPath)
 {
     return QStringLiteral("Please note: The MS SignTool.exe was not found in the path "
                           "you have selected:\n\n")
-        + toolPath
-        + QStringLiteral("\n\nYou need to re-install the MS Platform SDK or re-select "
-                         "the correct folder path.");
+        + toolPath + QStringLiteral("\n\n") + SdkReinstallAdvice();
 }
 
 QString CheckSignRequest(const SignOptions &options, int fileCount, bool toolExists)
@@ -106,11 +109,13 @@ QString CheckForDoubleQuotes(const SignOptions &options, const QStringList &full
     };
     for (const Field &field : fields) {
         if (field.used && field.value.contains(u'"'))
-            return QStringLiteral("The ") + QLatin1String(field.label) + kQuoteRefusal;
+            return DoubleQuoteRefusal(QStringLiteral("The ") + QLatin1String(field.label),
+                                      QStringLiteral("signing tool"));
     }
     for (const QString &path : fullPaths) {
         if (path.contains(u'"'))
-            return QStringLiteral("The file \"") + path + u'"' + kQuoteRefusal;
+            return DoubleQuoteRefusal(QStringLiteral("The file \"") + path + u'"',
+                                      QStringLiteral("signing tool"));
     }
     return QString();
 }

@@ -49,6 +49,14 @@ QString BuildFileArguments(const QStringList &fullPaths);
 // Used:", "", the quoted tool path followed by the options, "".
 QStringList CommandLineBlock(const SignOptions &options);
 
+// The refusal for a value that the argument text cannot carry, e.g.
+// "The PFX file password" + " contains a double quote (\"), which cannot be
+// passed to the " + "signing tool" + ".".
+QString DoubleQuoteRefusal(const QString &subject, const QString &tool);
+
+// The last sentence of every message about an SDK tool that is missing.
+QString SdkReinstallAdvice();
+
 // The message for a signing tool that is not where the folder says.
 QString SignToolNotFoundText(const QString &toolPath);
 

@@ -4,12 +4,10 @@
 
 namespace {
 
-const QString kQuoteRefusal =
-    QStringLiteral(" contains a double quote (\"), which cannot be passed to the conversion tool.");
-
 QString quoteRefusal(const char *field)
 {
-    return QStringLiteral("The ") + QLatin1String(field) + kQuoteRefusal;
+    return DoubleQuoteRefusal(QStringLiteral("The ") + QLatin1String(field),
+                              QStringLiteral("conversion tool"));
 }
 
 } // namespace
@@ -22,9 +20,7 @@ QString GetPvk2PfxPath(const QString &sdkBinFolder)
 QString Pvk2PfxToolNotFoundText(const QString &toolPath)
 {
     return QStringLiteral("Sorry, unable to locate the Pvk2Pfx Tool in the following location:\n\n")
-        + toolPath
-        + QStringLiteral("\n\nYou need to re-install the MS Platform SDK or re-select the correct "
-                         "folder path.");
+        + toolPath + QStringLiteral("\n\n") + SdkReinstallAdvice();
 }
 
 QString CheckPvk2PfxInputs(const Pvk2PfxInputs &inputs, const QString &toolPath, bool toolExists)
