@@ -6,7 +6,6 @@
 #include "app/Skin.h"
 #include "app/UserDialogs.h"
 #include "filelist/TDivFileList.h"
-#include "signing/ToolRunner.h"
 #include "signing/u_frmConsoleOutput.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
 
@@ -466,12 +465,6 @@ void TfrmMain::mouseReleaseEvent(QMouseEvent *event)
 
 void TfrmMain::closeEvent(QCloseEvent *event)
 {
-    // A close request while a tool runs is refused: the run still owns the
-    // console text and the capture file.
-    if (IsToolRunning()) {
-        event->ignore();
-        return;
-    }
     if (FormClose())
         event->accept();
     else
