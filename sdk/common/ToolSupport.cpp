@@ -7,10 +7,12 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <strings.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,17 +66,44 @@ std::string errnoText(int err)
     return std::strerror(err);
 }
 
+// Why a file that is not a regular file cannot be read as one: reading a
+// FIFO would wait for a writer for good, and a device never ends.
+static std::string notRegularFileText(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "it is a folder";
+    if (S_ISFIFO(mode))
+        return "it is a FIFO (named pipe), not a regular file";
+    if (S_ISSOCK(mode))
+        return "it is a socket, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "it is a device, not a regular file";
+    return "it is not a regular file";
+}
+
 bool readWholeFile(const std::string &path, std::string &data, std::string &error)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // The check by name spares opening a device at all; the one on the open
+    // descriptor settles it, and O_NONBLOCK keeps the open itself from
+    // waiting on a FIFO that was swapped in between.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = notRegularFileText(st.st_mode);
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         error = errnoText(errno);
         return false;
     }
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        error = errnoText(errno);
         ::close(fd);
-        error = "it is a folder";
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = notRegularFileText(st.st_mode);
+        ::close(fd);
         return false;
     }
     data.clear();
@@ -121,73 +150,121 @@ static bool writeAll(int fd, const char *data, size_t size)
     return true;
 }
 
+// An unguessable temporary name for `name`, hidden beside it.
+static bool temporaryNameFor(const std::string &name, std::string &tmp)
+{
+    unsigned char random[9];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+        return false;
+    static const char hex[] = "0123456789abcdef";
+    tmp = "." + name.substr(0, 64) + ".tmp-";
+    for (unsigned char byte : random) {
+        tmp += hex[byte >> 4];
+        tmp += hex[byte & 15];
+    }
+    return true;
+}
+
+// Puts the finished temporary file in place of `name` without ever
+// replacing an entry that is there.
+static int linkInNoReplace(int dirFd, const std::string &tmp, const std::string &name)
+{
+    if (renameat2(dirFd, tmp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // File systems without that flag (some network ones): link() refuses an
+    // existing name just as well.
+    if (linkat(dirFd, tmp.c_str(), dirFd, name.c_str(), 0) != 0)
+        return errno;
+    unlinkat(dirFd, tmp.c_str(), 0);
+    return 0;
+}
+
 WriteResult writeFileAtomically(const std::string &path, const std::string &data, bool replace,
                                 mode_t newFileMode, std::string &error)
 {
-    struct stat existing {};
-    const bool exists = ::stat(path.c_str(), &existing) == 0;
-    if (exists && !replace)
-        return WriteResult::Exists;
-    if (exists && S_ISDIR(existing.st_mode)) {
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string folder = folderOf(path);
+    if (name.empty() || name == "." || name == "..") {
         error = "it is a folder";
         return WriteResult::Failed;
     }
 
-    std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-    std::string tmp = folderOf(path) + "/." + name + ".tmp-XXXXXX";
-    std::vector<char> tmpl(tmp.begin(), tmp.end());
-    tmpl.push_back('\0');
-    const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot create a temporary file in " + folderOf(path) + ": " + errnoText(errno);
+    // Everything below works relative to the folder as it was opened here,
+    // so a folder on the path swapped for a link meanwhile is never
+    // followed somewhere else.
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        error = "cannot open the folder " + folder + ": " + errnoText(errno);
         return WriteResult::Failed;
     }
-    tmp = tmpl.data();
-    const mode_t mode = exists ? (existing.st_mode & 07777) : newFileMode;
-    if (fchmod(fd, mode) != 0 || !writeAll(fd, data.data(), data.size()) || fsync(fd) != 0) {
-        error = errnoText(errno);
-        ::close(fd);
-        ::unlink(tmp.c_str());
+    auto failWith = [&](const std::string &message, const std::string &tmp, int fd) {
+        error = message;
+        if (fd >= 0)
+            ::close(fd);
+        if (!tmp.empty())
+            unlinkat(dirFd, tmp.c_str(), 0);
+        ::close(dirFd);
         return WriteResult::Failed;
-    }
-    if (::close(fd) != 0) {
-        error = errnoText(errno);
-        ::unlink(tmp.c_str());
-        return WriteResult::Failed;
-    }
+    };
 
-    if (replace) {
-        if (::rename(tmp.c_str(), path.c_str()) != 0) {
-            error = errnoText(errno);
-            ::unlink(tmp.c_str());
-            return WriteResult::Failed;
-        }
-        return WriteResult::Written;
-    }
-
-    // link() refuses an existing name, so a file that appeared since the
-    // check above is still never overwritten.
-    if (::link(tmp.c_str(), path.c_str()) == 0) {
-        ::unlink(tmp.c_str());
-        return WriteResult::Written;
-    }
-    const int linkErr = errno;
-    if (linkErr == EEXIST) {
-        ::unlink(tmp.c_str());
+    // A link at the name counts as an entry: it is replaced, never followed.
+    struct stat existing {};
+    const bool exists = fstatat(dirFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && !replace) {
+        ::close(dirFd);
         return WriteResult::Exists;
     }
-    if (linkErr == EPERM || linkErr == EOPNOTSUPP || linkErr == EXDEV) {
-        // File systems without hard links: the check above has to do.
-        if (::access(path.c_str(), F_OK) == 0) {
-            ::unlink(tmp.c_str());
+    if (exists && S_ISDIR(existing.st_mode))
+        return failWith("it is a folder", {}, -1);
+
+    // Created exclusively and readable by the owner only from the first
+    // byte on, whatever the file it replaces allowed.
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        if (!temporaryNameFor(name, tmp))
+            return failWith("cannot make a temporary file name: " + errnoText(errno), {}, -1);
+        fd = openat(dirFd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return failWith("cannot create a temporary file in " + folder + ": " + errnoText(errno), {}, -1);
+    if (fchmod(fd, newFileMode) != 0 || !writeAll(fd, data.data(), data.size()) || fsync(fd) != 0)
+        return failWith(errnoText(errno), tmp, fd);
+
+    if (replace) {
+        if (renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) != 0)
+            return failWith(errnoText(errno), tmp, fd);
+    } else if (const int err = linkInNoReplace(dirFd, tmp, name); err != 0) {
+        if (err == EEXIST) {
+            failWith({}, tmp, fd);
             return WriteResult::Exists;
         }
-        if (::rename(tmp.c_str(), path.c_str()) == 0)
-            return WriteResult::Written;
+        return failWith(errnoText(err), tmp, fd);
     }
-    error = errnoText(linkErr);
-    ::unlink(tmp.c_str());
-    return WriteResult::Failed;
+
+    // Whoever else can write to the folder could have put something of
+    // their own under the temporary name; then the name is not this file.
+    struct stat written {};
+    struct stat placed {};
+    const bool ours = fstat(fd, &written) == 0 && fstatat(dirFd, name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0
+                      && written.st_dev == placed.st_dev && written.st_ino == placed.st_ino;
+    const bool closed = ::close(fd) == 0;
+    fsync(dirFd);
+    ::close(dirFd);
+    if (!ours) {
+        error = "the file was changed by someone else while it was being written";
+        return WriteResult::Failed;
+    }
+    if (!closed) {
+        error = errnoText(errno);
+        return WriteResult::Failed;
+    }
+    return WriteResult::Written;
 }
 
 std::string nameText(const X509_NAME *name)

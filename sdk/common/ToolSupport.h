@@ -50,6 +50,9 @@ std::string takeOpensslError();
 // the Windows tools accept them.
 bool isSwitch(const std::string &arg, const char *name);
 
+// Reads a regular file (after links). Anything else is refused with the
+// reason in `error` ("it is a folder", "it is a FIFO (named pipe), not a
+// regular file", ...): a FIFO or a device would keep the tool waiting.
 bool readWholeFile(const std::string &path, std::string &data, std::string &error);
 
 std::string errnoText(int err);
@@ -58,10 +61,12 @@ std::string errnoText(int err);
 std::string folderOf(const std::string &path);
 
 // Writes `data` to `path` so that readers only ever see the old file or the
-// complete new one: a temporary file in the same folder, synced, then put in
-// place. With `replace` false an existing file is never touched (the new file
-// is linked in, which fails when the name exists). `newFileMode` applies to a
-// new file; a replaced file keeps its mode.
+// complete new one: an exclusive temporary file (never through a link) in
+// the same folder, synced, then put in place relative to the folder's
+// descriptor. With `replace` false an existing entry, a link included, is
+// never touched. With `replace` a link at `path` is replaced, not followed.
+// The file gets `newFileMode` either way, never the mode of what it
+// replaces; a new file is only ever as open as that.
 enum class WriteResult { Written, Exists, Failed };
 WriteResult writeFileAtomically(const std::string &path, const std::string &data, bool replace,
                                 mode_t newFileMode, std::string &error);
