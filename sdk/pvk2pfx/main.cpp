@@ -1,21 +1,25 @@
 // Stand-in for the SDK's pvk2pfx.exe: joins a PVK private key and the
 // certificates of an SPC file into a PKCS#12 (PFX) file.
 //
-//   pvk2pfx.exe -pvk PVK -pi PASSWORD -spc SPC -pfx PFX [-po PASSWORD] [-f]
+//   pvk2pfx.exe -pvk PVK -pi PASSWORD -spc SPC -pfx PFX [-po PASSWORD] [-f] [-legacy]
 //
 // Switches start with "-" or "/" and ignore letter case. -pi may be left out
 // for a PVK file without a password. The PFX is protected by the -po
 // password, or by the -pi password when -po is absent, with AES-256-CBC,
 // PBKDF2/HMAC-SHA-256 and a SHA-256 MAC, so OpenSSL 3 reads it without its
-// legacy provider. The SPC file may be DER or PEM PKCS#7 (a bare DER or PEM
-// certificate is taken too); the certificate whose public key matches the
-// private key is the PFX's own, the others go in as its chain.
+// legacy provider. -legacy writes the older form instead (3DES with SHA-1
+// key derivation, SHA-1 MAC), which Mono and Windows before 2018 need. The
+// SPC file may be DER or PEM PKCS#7 (a bare DER or PEM certificate is taken
+// too); the certificate whose public key matches the private key is the
+// PFX's own, the others go in as its chain. The PVK and SPC files must be
+// regular files: a FIFO or a device is refused rather than waited on.
 //
-// Without -f an existing output file is left untouched (exit code 1); with -f
-// it is replaced through a temporary file and a rename, keeping its
-// permissions. A new PFX file is readable by its owner only, as it holds a
-// private key. Any failure leaves no output file behind and an existing one
-// unchanged. Messages: the result on standard output, errors ("pvk2pfx
+// Without -f an existing output file (or a link) is left untouched (exit
+// code 1); with -f it is replaced through an exclusive temporary file and a
+// rename, and a link there is replaced, never followed. The PFX file is
+// always readable by its owner only, as it holds a private key, whatever
+// the file it replaces allowed. Any failure leaves no output file behind and
+// an existing one unchanged. Messages: the result on standard output, errors ("pvk2pfx
 // error: ...") on standard error; exit code 0 only when the file was written.
 
 #include "ToolSupport.h"
@@ -49,16 +53,17 @@ int fail(const std::string &message)
     return 1;
 }
 
-const char *kUsage = "Usage: pvk2pfx.exe -pvk PVK -pi PASSWORD -spc SPC -pfx PFX [-po PASSWORD] [-f]";
+const char *kUsage = "Usage: pvk2pfx.exe -pvk PVK -pi PASSWORD -spc SPC -pfx PFX [-po PASSWORD] [-f] [-legacy]";
 
 struct Args {
     std::optional<std::string> pvk, pi, spc, pfx, po;
     bool force = false;
+    bool legacy = false;
 };
 
 bool isKnownSwitch(const std::string &arg)
 {
-    for (const char *name : {"pvk", "pi", "spc", "pfx", "po", "f"}) {
+    for (const char *name : {"pvk", "pi", "spc", "pfx", "po", "f", "legacy"}) {
         if (isSwitch(arg, name))
             return true;
     }
@@ -72,6 +77,10 @@ std::string parseArgs(const std::vector<std::string> &argv, Args &args)
         const std::string &arg = argv[i];
         if (isSwitch(arg, "f")) {
             args.force = true;
+            continue;
+        }
+        if (isSwitch(arg, "legacy")) {
+            args.legacy = true;
             continue;
         }
         std::optional<std::string> *target = nullptr;
@@ -102,6 +111,18 @@ std::string parseArgs(const std::vector<std::string> &argv, Args &args)
         return "The output PFX file (-pfx) is missing.";
     return {};
 }
+
+// How the PFX is protected. The modern form is what OpenSSL 3 reads without
+// its legacy provider; the legacy one is the form Windows wrote before 2018,
+// the only one Mono and those Windows versions open. 3DES (not RC2) for the
+// certificates too, so that OpenSSL 3 still reads it without that provider.
+struct PfxForm {
+    int keyCipher;
+    int certCipher;
+    const EVP_MD *(*mac)();
+};
+const PfxForm kModernForm{NID_aes_256_cbc, NID_aes_256_cbc, EVP_sha256};
+const PfxForm kLegacyForm{NID_pbe_WithSHA1And3_Key_TripleDES_CBC, NID_pbe_WithSHA1And3_Key_TripleDES_CBC, EVP_sha1};
 
 int passwordCallback(char *buf, int size, int, void *user)
 {
@@ -170,9 +191,10 @@ int main(int argc, char **argv)
     const bool haveLegacy = loadProviders();
 
     // Refuse early so nothing is read or decrypted for a run that cannot write;
-    // the write itself checks again without a race.
+    // the write itself checks again without a race. A link counts as there,
+    // even one that leads nowhere.
     struct stat outStat {};
-    if (!args.force && stat(args.pfx->c_str(), &outStat) == 0)
+    if (!args.force && lstat(args.pfx->c_str(), &outStat) == 0)
         return fail("The output file " + *args.pfx + " already exists and was left untouched; use -f to replace it.");
 
     // --- the private key
@@ -227,10 +249,11 @@ int main(int argc, char **argv)
 
     // --- the PFX
     const std::string &pfxPassword = args.po ? *args.po : pvkPassword;
+    const PfxForm form = args.legacy ? kLegacyForm : kModernForm;
     Pkcs12Ptr p12(PKCS12_create_ex(pfxPassword.c_str(), nullptr, key.get(), own,
-                                   sk_X509_num(chain.get()) > 0 ? chain.get() : nullptr, NID_aes_256_cbc,
-                                   NID_aes_256_cbc, PKCS12_DEFAULT_ITER, -1, 0, nullptr, nullptr));
-    if (!p12 || !PKCS12_set_mac(p12.get(), pfxPassword.c_str(), -1, nullptr, 0, PKCS12_DEFAULT_ITER, EVP_sha256()))
+                                   sk_X509_num(chain.get()) > 0 ? chain.get() : nullptr, form.keyCipher,
+                                   form.certCipher, PKCS12_DEFAULT_ITER, -1, 0, nullptr, nullptr));
+    if (!p12 || !PKCS12_set_mac(p12.get(), pfxPassword.c_str(), -1, nullptr, 0, PKCS12_DEFAULT_ITER, form.mac()))
         return fail("Cannot build the PFX file: " + takeOpensslError() + ".");
 
     BioPtr outBio(BIO_new(BIO_s_mem()));

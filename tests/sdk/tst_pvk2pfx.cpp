@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace testdata;
 
 class TestPvk2Pfx : public QObject {
@@ -47,7 +50,7 @@ private:
 
     static QStringList entries(const QString &folder)
     {
-        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     }
 
 private slots:
@@ -55,6 +58,11 @@ private slots:
     void writesPfx_data();
     void writesPfx();
     void existingOutputNeedsForce();
+    void forcedOutputIsPrivateAndReplacesLinks();
+    void linkAtOutputWithoutForceIsKept();
+    void legacyFormOpensWithoutLegacyProvider();
+    void nonRegularInputIsRefused_data();
+    void nonRegularInputIsRefused();
     void failureWritesNothing_data();
     void failureWritesNothing();
     void usageError_data();
@@ -150,6 +158,122 @@ void TestPvk2Pfx::existingOutputNeedsForce()
     QVERIFY(fileBytes(pfx) != old);
     QVERIFY2(opensslReads(pfx, "pw").ok(), "the replaced file is no valid PFX");
     QCOMPARE(entries(dir), QStringList{"existing.pfx"});
+}
+
+// A PFX holds a private key: whatever file stood at the name before, and
+// whatever a link there led to, the result is a plain file of the owner's
+// only, and nothing beyond the link is touched.
+void TestPvk2Pfx::forcedOutputIsPrivateAndReplacesLinks()
+{
+    const QString dir = newFolder();
+    const QString victimDir = newFolder();
+    const QString victim = victimDir + "/victim.txt";
+    QVERIFY(writeBytes(victim, "not a PFX"));
+    QVERIFY(QFile::setPermissions(victim, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+
+    const QString open = dir + "/open.pfx";
+    QVERIFY(writeBytes(open, "an older PFX, readable by everyone"));
+    QVERIFY(QFile::setPermissions(open, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    const QString link = dir + "/link.pfx";
+    QVERIFY(QFile::link(victim, link));
+    const QString dangling = dir + "/dangling.pfx";
+    QVERIFY(QFile::link(dir + "/nowhere/else.pfx", dangling));
+
+    for (const QString &pfx : {open, link, dangling}) {
+        const RunResult run = pvk2pfx({"-pvk", m_lockedPvk, "-pi", m_pvkPassword, "-spc", m_spcDer, "-pfx", pfx,
+                                       "-po", "pw", "-f"});
+        QVERIFY2(run.ok(), qPrintable(pfx + ": " + run.output));
+        struct stat st {};
+        QCOMPARE(lstat(QFile::encodeName(pfx).constData(), &st), 0);
+        QVERIFY2(S_ISREG(st.st_mode), qPrintable(pfx + " is not a plain file now"));
+        QCOMPARE(st.st_mode & 07777, mode_t(0600));
+        QVERIFY2(opensslReads(pfx, "pw").ok(), qPrintable(pfx + " holds no valid PFX"));
+    }
+    QCOMPARE(fileBytes(victim), QByteArray("not a PFX"));
+    QCOMPARE(entries(victimDir), QStringList{"victim.txt"});
+    QCOMPARE(entries(dir), (QStringList{"dangling.pfx", "link.pfx", "open.pfx"}));
+}
+
+void TestPvk2Pfx::linkAtOutputWithoutForceIsKept()
+{
+    const QString dir = newFolder();
+    const QString victim = newFolder() + "/victim.txt";
+    QVERIFY(writeBytes(victim, "untouched"));
+    const QString link = dir + "/link.pfx";
+    const QString dangling = dir + "/dangling.pfx";
+    QVERIFY(QFile::link(victim, link));
+    QVERIFY(QFile::link(dir + "/nowhere.pfx", dangling));
+
+    for (const QString &pfx : {link, dangling}) {
+        const RunResult run = pvk2pfx({"-pvk", m_plainPvk, "-spc", m_spcDer, "-pfx", pfx, "-po", "pw"});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.output.contains(QLatin1String("already exists")), qPrintable(run.output));
+        QVERIFY(QFileInfo(pfx).isSymLink());
+    }
+    QCOMPARE(fileBytes(victim), QByteArray("untouched"));
+    QVERIFY(!QFileInfo::exists(dir + "/nowhere.pfx"));
+    QCOMPARE(entries(dir), (QStringList{"dangling.pfx", "link.pfx"}));
+}
+
+// The older form (3DES, SHA-1) is what Mono and Windows before 2018 open;
+// OpenSSL 3 reads it without its legacy provider too.
+void TestPvk2Pfx::legacyFormOpensWithoutLegacyProvider()
+{
+    const QString pfx = newFolder() + "/old-readers.pfx";
+    const RunResult run = pvk2pfx({"-pvk", m_lockedPvk, "-pi", m_pvkPassword, "-spc", m_spcPem, "-pfx", pfx,
+                                   "-po", "older", "/LEGACY"});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+
+    const RunResult check = opensslReads(pfx, "older");
+    QVERIFY2(check.ok(), qPrintable(check.output));
+    QVERIFY2(check.output.contains(QLatin1String("MAC: sha1")), qPrintable(check.output));
+    QVERIFY2(check.output.contains(QLatin1String("pbeWithSHA1And3-KeyTripleDES-CBC")), qPrintable(check.output));
+    QVERIFY2(!check.output.contains(QLatin1String("AES-256")), qPrintable(check.output));
+    QVERIFY2(!check.output.contains(QLatin1String("RC2")), qPrintable(check.output));
+
+    const auto read = readPkcs12(pfx, "older");
+    QVERIFY(read);
+    QVERIFY(sameKey(*read, m_pair));
+    QCOMPARE(QFileInfo(pfx).permissions() & (QFile::ReadOther | QFile::ReadGroup), QFile::Permissions());
+}
+
+void TestPvk2Pfx::nonRegularInputIsRefused_data()
+{
+    QTest::addColumn<QString>("which");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("FIFO as PVK") << "pvk" << "fifo" << "Cannot read the PVK file @: it is a FIFO";
+    QTest::newRow("FIFO as SPC") << "spc" << "fifo" << "Cannot read the SPC file @: it is a FIFO";
+    QTest::newRow("device as SPC") << "spc" << "device" << "Cannot read the SPC file @: it is a device";
+    QTest::newRow("folder as PVK") << "pvk" << "folder" << "Cannot read the PVK file @: it is a folder";
+}
+
+// Read only regular files: a FIFO would keep the tool waiting for a writer,
+// a device would never end.
+void TestPvk2Pfx::nonRegularInputIsRefused()
+{
+    QFETCH(QString, which);
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+
+    const QString dir = newFolder();
+    QString input = dir + "/input";
+    if (kind == QLatin1String("fifo"))
+        QCOMPARE(mkfifo(QFile::encodeName(input).constData(), 0600), 0);
+    else if (kind == QLatin1String("device"))
+        input = QStringLiteral("/dev/null");
+    else
+        QVERIFY(QDir().mkpath(input));
+
+    const QString pfx = dir + "/out.pfx";
+    QStringList args{"-pvk", which == QLatin1String("pvk") ? input : m_plainPvk,
+                     "-spc", which == QLatin1String("spc") ? input : m_spcDer, "-pfx", pfx};
+    const RunResult run = runProgram(sdkToolPath(QStringLiteral("pvk2pfx.exe")), args, {}, 20000);
+    QVERIFY2(!run.timedOut, "pvk2pfx.exe waited on a file that is not a regular file");
+    QCOMPARE(run.exitCode, 1);
+    message.replace(QLatin1Char('@'), input);
+    QVERIFY2(run.output.contains(message), qPrintable(run.output));
+    QVERIFY(!QFileInfo::exists(pfx));
 }
 
 void TestPvk2Pfx::failureWritesNothing_data()
