@@ -3,8 +3,28 @@
 #include "app/AppError.h"
 #include "app/UserDialogs.h"
 
-QuillmarkApplication::QuillmarkApplication(int &argc, char **argv)
-    : QApplication(argc, argv)
+namespace {
+
+// What the application object is handed: the program name alone. Qt holds
+// on to these for the life of the application, hence static storage.
+struct QtArguments {
+    int argc = 1;
+    char *argv[2] = {nullptr, nullptr};
+};
+QtArguments g_qtArguments;
+
+int &programNameOnly(int argc, char **argv)
+{
+    static char fallback[] = "quillmark";
+    g_qtArguments.argv[0] = argc > 0 && argv && argv[0] ? argv[0] : fallback;
+    g_qtArguments.argc = 1;
+    return g_qtArguments.argc;
+}
+
+} // namespace
+
+QuillmarkApplication::QuillmarkApplication(int argc, char **argv)
+    : QApplication(programNameOnly(argc, argv), g_qtArguments.argv)
 {
     // No display name: Qt appends one to every window title on X11 and
     // Wayland ("Information — Quillmark"), and the captions are fixed texts.

@@ -6,10 +6,14 @@
 
 #include <QApplication>
 
+// The program reads no command line, and Qt's own options ("-reverse",
+// "-style", "-stylesheet", "-platform", ...) take no effect either: the
+// application object sees only the program name. The platform plugin still
+// comes from QT_QPA_PLATFORM.
 class QuillmarkApplication : public QApplication {
     Q_OBJECT
 public:
-    QuillmarkApplication(int &argc, char **argv);
+    QuillmarkApplication(int argc, char **argv);
 
     bool notify(QObject *receiver, QEvent *event) override;
 };

@@ -1,11 +1,13 @@
-// The application's error box: the text rule, and errors that no handler
-// caught ending only the current action.
+// The application object: its error box (the text rule, and errors that no
+// handler caught ending only the current action), its title, and a command
+// line that it ignores.
 
 #include "app/AppError.h"
 #include "app/QuillmarkApplication.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QPushButton>
+#include <QStyle>
 #include <QtTest>
 
 class TestErrorBox : public QObject {
@@ -15,7 +17,17 @@ private slots:
     void fullStopRule();
     void uncaughtErrorIsShownAndTheProgramGoesOn();
     void titleIsTheNameNotADisplayName();
+    void qtOptionsOnTheCommandLineTakeNoEffect();
 };
+
+namespace {
+
+// What main() below hands the application object after the program name:
+// Qt's own options, each of which would visibly change the program.
+const char *const QtOptions[] = {"-reverse", "-style", "windows", "-platform", "minimal",
+                                 "-stylesheet", "/nonexistent/quillmark.qss"};
+
+} // namespace
 
 void TestErrorBox::fullStopRule_data()
 {
@@ -72,9 +84,25 @@ void TestErrorBox::titleIsTheNameNotADisplayName()
     QCOMPARE(displayName, QStringLiteral("name-probe"));
 }
 
+void TestErrorBox::qtOptionsOnTheCommandLineTakeNoEffect()
+{
+    QCOMPARE(QCoreApplication::arguments().size(), 1);
+    QCOMPARE(QGuiApplication::layoutDirection(), Qt::LeftToRight);
+    QVERIFY2(QApplication::style()->name().compare("windows", Qt::CaseInsensitive) != 0,
+             qPrintable(QApplication::style()->name()));
+    QVERIFY(qApp->styleSheet().isEmpty());
+    // The platform comes from QT_QPA_PLATFORM, as the tests run it.
+    QCOMPARE(QGuiApplication::platformName(), qEnvironmentVariable("QT_QPA_PLATFORM", "offscreen"));
+}
+
 int main(int argc, char **argv)
 {
-    QuillmarkApplication app(argc, argv);
+    std::vector<char *> appArgs{argv[0]};
+    for (const char *option : QtOptions)
+        appArgs.push_back(const_cast<char *>(option));
+    appArgs.push_back(nullptr);
+    int appArgc = static_cast<int>(appArgs.size()) - 1;
+    QuillmarkApplication app(appArgc, appArgs.data());
     TestErrorBox test;
     return QTest::qExec(&test, argc, argv);
 }
