@@ -180,7 +180,8 @@ void TfrmMain::buildOptionControls()
     lbPvk2Pfx = (
         placeLabel(new ClickableLabel(this), "lbPvk2Pfx", QStringLiteral("Launch PVK2PFX Wizard"),
                    240, 505, 115));
-    lbPvk2Pfx->setCursor(Qt::PointingHandCursor);
+    // Clickable, but with the window's arrow: the hand belongs to the
+    // maker's line alone.
 
     lbCopyRight = (
         placeLabel(new ClickableLabel(this), "lbCopyRight",

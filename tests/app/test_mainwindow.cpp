@@ -92,6 +92,7 @@ private slots:
     void windowIsAFramelessFace();
     void everyControlInPlace();
     void initialStates();
+    void onlyTheCopyrightLineShowsAHand();
     void tabOrder();
     void hints();
     void fileListMenu();
@@ -195,6 +196,21 @@ void TestMainWindow::initialStates()
     QCOMPARE(find<TDivFileList>("DivFileList")->count(), 0);
     QVERIFY(!find("pnlWait")->isVisible());
     QVERIFY(!m_window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+}
+
+// The title strip's image buttons aside, the hand is the sign of the
+// maker's line alone; the wizard's label is clickable with the arrow.
+void TestMainWindow::onlyTheCopyrightLineShowsAHand()
+{
+    QStringList hands;
+    for (QWidget *widget : m_window->findChildren<QWidget *>()) {
+        if (widget->inherits("ImageButton") || !widget->testAttribute(Qt::WA_SetCursor))
+            continue;
+        if (widget->cursor().shape() == Qt::PointingHandCursor)
+            hands << widget->objectName();
+    }
+    QCOMPARE(hands, QStringList{"lbCopyRight"});
+    QVERIFY(!find("lbPvk2Pfx")->testAttribute(Qt::WA_SetCursor));
 }
 
 void TestMainWindow::tabOrder()
