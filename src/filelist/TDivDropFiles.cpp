@@ -30,6 +30,15 @@ QStringList TDivDropFiles::localPaths(const QMimeData *data)
     return paths;
 }
 
+namespace {
+
+bool offersCopy(const QDropEvent *event)
+{
+    return event->possibleActions().testFlag(Qt::CopyAction);
+}
+
+} // namespace
+
 bool TDivDropFiles::eventFilter(QObject *watched, QEvent *event)
 {
     switch (event->type()) {
@@ -38,11 +47,11 @@ bool TDivDropFiles::eventFilter(QObject *watched, QEvent *event)
         auto *drag = static_cast<QDragMoveEvent *>(event);
         if (event->type() == QEvent::DragEnter || m_draggedPaths.isEmpty())
             m_draggedPaths = localPaths(drag->mimeData());
-        if (m_enabled && !m_draggedPaths.isEmpty()) {
-            // A copy is what the list offers; a source that allows no copy
-            // still may drop, and is told at the drop that nothing was done.
-            if (drag->possibleActions().testFlag(Qt::CopyAction))
-                drag->setDropAction(Qt::CopyAction);
+        // A copy is all the list takes. A source that offers only a move
+        // (or a link) is refused from the start: accepted, it would be told
+        // "moved" and might delete its files.
+        if (m_enabled && !m_draggedPaths.isEmpty() && offersCopy(drag)) {
+            drag->setDropAction(Qt::CopyAction);
             drag->accept();
         } else {
             drag->ignore();
@@ -57,6 +66,10 @@ bool TDivDropFiles::eventFilter(QObject *watched, QEvent *event)
         auto *drop = static_cast<QDropEvent *>(event);
         const QStringList paths = localPaths(drop->mimeData());
         m_draggedPaths.clear();
+        if (!offersCopy(drop)) {
+            drop->ignore();
+            return true;
+        }
         if (m_enabled && !paths.isEmpty())
             emit filesDropped(paths);
         // Accepted with no effect: the source must not delete anything.

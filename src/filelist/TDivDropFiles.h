@@ -1,10 +1,11 @@
 #pragma once
 
 // The drop target of the file list. It watches the list's widgets for drags
-// of local files, tells the source that a copy is on offer while the drag
-// moves over the list, and on the drop hands the dropped paths over, in the
-// source's order, through filesDropped. The source is then told that
-// nothing was done, so a move never deletes the user's files.
+// of local files that the source lets be copied, tells the source that a
+// copy is on offer while the drag moves over the list, and on the drop
+// hands the dropped paths over, in the source's order, through
+// filesDropped. The source is then told that nothing was done, so a move
+// never deletes the user's files. A drag that offers no copy is refused.
 
 #include <QObject>
 #include <QStringList>

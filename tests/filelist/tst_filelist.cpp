@@ -53,6 +53,7 @@ private slots:
     void viewStyleKeepsOrderAndSelection();
 
     void dropDeliversPathsAndNoEffect();
+    void moveOnlyDragIsRefused();
     void dragOutOffersFiles();
     void popupMenuOpensOnRightClickAndKey();
     void doubleClickOpensSelectedFiles();
@@ -521,9 +522,10 @@ void TestFileList::dropDeliversPathsAndNoEffect()
     // The same drop on the list widget itself, in another view style: the
     // files are listed already, so nothing changes.
     list.setViewStyle(TDivFileList::ViewStyle::SmallIcons);
-    QDropEvent again(at, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    const Qt::DropActions copyOrMove = Qt::CopyAction | Qt::MoveAction;
+    QDropEvent again(at, copyOrMove, &data, Qt::LeftButton, Qt::NoModifier);
     // (Qt delivers a drop only to a widget that accepted the drag's entry.)
-    QDragEnterEvent enterList(at, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QDragEnterEvent enterList(at, copyOrMove, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&list, &enterList);
     QVERIFY(enterList.isAccepted());
     QApplication::sendEvent(&list, &again);
@@ -538,6 +540,45 @@ void TestFileList::dropDeliversPathsAndNoEffect()
     QDragEnterEvent refused(at, offered, &text, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(viewport, &refused);
     QVERIFY(!refused.isAccepted());
+}
+
+// A source that offers only a move must never hear "moved" (it would
+// delete its files): such a drag is refused on entry, over the list and at
+// a drop, on the views' viewports and on the list itself.
+void TestFileList::moveOnlyDragIsRefused()
+{
+    TDivFileList list;
+    list.show();
+    connect(&list, &TDivFileList::filesDropped, &list,
+            [&](const QStringList &paths) { AddDroppedPaths(list, paths); });
+    QSignalSpy dropped(&list, &TDivFileList::filesDropped);
+    const QString file = makeFile(m_root + "moved.exe");
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(file)});
+    const QPoint at(10, 10);
+
+    for (QWidget *target : {static_cast<QWidget *>(list.detailsView()->viewport()), static_cast<QWidget *>(&list)}) {
+        for (const Qt::DropActions offered : {Qt::DropActions(Qt::MoveAction), Qt::MoveAction | Qt::LinkAction}) {
+            QDragEnterEvent enter(at, offered, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &enter);
+            QVERIFY2(!enter.isAccepted(), "a move-only drag was accepted on entry");
+            QDragMoveEvent move(at, offered, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &move);
+            QVERIFY2(!move.isAccepted(), "a move-only drag was accepted over the list");
+            QDropEvent drop(at, offered, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &drop);
+            QVERIFY2(!drop.isAccepted(), "a move-only drop was accepted");
+        }
+    }
+    QCOMPARE(dropped.count(), 0);
+    QCOMPARE(list.count(), 0);
+    QVERIFY(QFile::exists(file));
+
+    // The same files offered for copying are taken.
+    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(list.detailsView()->viewport(), &enter);
+    QVERIFY(enter.isAccepted());
+    QCOMPARE(enter.dropAction(), Qt::CopyAction);
 }
 
 void TestFileList::dragOutOffersFiles()
