@@ -195,7 +195,7 @@ void TfrmMain::buildProjectRow()
 {
     lbLoadProject = placeLabel(new QLabel(this), "lbLoadProject",
                                QStringLiteral("Saved QMK Projects:"), 384, 73, 98);
-    cbxProject = place(new QComboBox(this), "cbxProject", 384, 89, 352, 21);
+    cbxProject = place(new PickComboBox(this), "cbxProject", 384, 89, 352, 21);
     cbxProject->setEditable(false);
     cbxProject->setMaxVisibleItems(20);
     cbxProject->setFont(FormFont(true));
@@ -370,9 +370,9 @@ void TfrmMain::connectHandlers()
     connect(btnSign, &QPushButton::clicked, this, &TfrmMain::btnSignClick);
 
     // Only a user's pick loads a project; selecting an item by code (after
-    // a save) must not.
+    // a save) or scrolling past names with the wheel must not.
     connect(btnSaveProject, &QPushButton::clicked, this, &TfrmMain::btnSaveProjectClick);
-    connect(cbxProject, &QComboBox::activated, this, &TfrmMain::cbxProjectSelect);
+    connect(cbxProject, &PickComboBox::picked, this, &TfrmMain::cbxProjectSelect);
 }
 
 // ---- window commands ----------------------------------------------------------

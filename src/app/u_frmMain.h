@@ -10,6 +10,7 @@
 // window itself and its options here, the file-list handlers in filelist/,
 // the sign action in signing/, the project handlers in projects/.
 
+#include "app/PickComboBox.h"
 #include "filelist/TDivBrowseForFolder.h"
 #include "signing/CommandLine.h"
 
@@ -141,7 +142,7 @@ public:
     ClickableLabel *lbCopyRight;
 
     QLabel *lbLoadProject;
-    QComboBox *cbxProject;
+    PickComboBox *cbxProject;
     QPushButton *btnSaveProject;
 
     QLabel *lbDivFileList;

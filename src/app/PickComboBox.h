@@ -1,0 +1,24 @@
+#pragma once
+
+// A drop-down list whose choice the user makes on purpose. The mouse wheel
+// changes it only while it has the keyboard focus (it does not take the
+// focus by itself), so a wheel notch meant for the window never changes
+// it; and `picked` reports only a choice made by a click in the open list
+// or by a key, never the names a wheel scrolls past.
+
+#include <QComboBox>
+
+class PickComboBox : public QComboBox {
+    Q_OBJECT
+public:
+    explicit PickComboBox(QWidget *parent = nullptr);
+
+signals:
+    void picked(int index);
+
+protected:
+    void wheelEvent(QWheelEvent *event) override;
+
+private:
+    bool m_wheeling = false;
+};
