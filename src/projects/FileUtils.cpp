@@ -17,7 +17,7 @@ bool FolderExists(const QString &path)
     return platform::folderExists(path);
 }
 
-void ForceFolders(const QString &path)
+bool ForceFolders(const QString &path)
 {
     if (path.isEmpty())
         throw AppError(QStringLiteral("Unable to create directory"));
@@ -26,15 +26,14 @@ void ForceFolders(const QString &path)
     while (folder.size() > 1 && folder.endsWith(u'/'))
         folder.chop(1);
     if (FolderExists(folder))
-        return;
+        return true;
 
     const qsizetype slash = folder.lastIndexOf(u'/');
-    if (slash > 0)
-        ForceFolders(folder.left(slash));
+    if (slash > 0 && !ForceFolders(folder.left(slash)))
+        return false;
 
     // Another process may have made it meanwhile; that is as good.
-    if (!QDir().mkdir(folder) && !FolderExists(folder))
-        throw AppError(QStringLiteral("Unable to create directory ") + folder);
+    return QDir().mkdir(folder) || FolderExists(folder);
 }
 
 QStringList BuildFileList(const QString &folder, const QString &mask)

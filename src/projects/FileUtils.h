@@ -14,10 +14,12 @@ bool FileExists(const QString &path);
 bool FolderExists(const QString &path);
 
 // Creates the folder together with every missing parent. Trailing "/" are
-// ignored and an existing folder counts as done. Throws AppError: "Unable
-// to create directory" for an empty path, "Unable to create directory " +
-// the folder that could not be made otherwise.
-void ForceFolders(const QString &path);
+// ignored and an existing folder counts as done. Returns false when a
+// folder could not be made (a file in its place, no permission), which is
+// no error: a caller such as the project save goes on and lets the user
+// choose another place. Only an empty path is an error: AppError "Unable
+// to create directory".
+bool ForceFolders(const QString &path);
 
 // Bare names of the entries of folder that match the wildcard mask (for
 // example "*.qmk"; letter case counts, as it does in the file system),

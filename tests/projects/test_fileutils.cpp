@@ -86,17 +86,21 @@ void TestFileUtils::forceFolders()
 
 void TestFileUtils::forceFoldersFailures()
 {
+    // Only an empty path is an error.
     QCOMPARE(forceError(QString()), QString("Unable to create directory"));
 
-    // A file stands where a parent folder should be made: the message names
-    // the folder that could not be made, and nothing is made past it.
+    // A file stands where a parent folder should be made: no error, a false
+    // result, and nothing is made past it.
     touch(path("plain"));
-    QCOMPARE(forceError(path("plain/sub/deeper/")),
-             "Unable to create directory " + path("plain"));
+    QCOMPARE(forceError(path("plain/sub/deeper/")), QStringLiteral("<no error>"));
+    QVERIFY(!ForceFolders(path("plain/sub/deeper/")));
     QVERIFY(QFileInfo(path("plain")).isFile());
 
     touch(path("leaf"));
-    QCOMPARE(forceError(path("leaf")), "Unable to create directory " + path("leaf"));
+    QCOMPARE(forceError(path("leaf")), QStringLiteral("<no error>"));
+    QVERIFY(!ForceFolders(path("leaf")));
+    QVERIFY(QFileInfo(path("leaf")).isFile());
+    QVERIFY(ForceFolders(path("made/here")));
 }
 
 void TestFileUtils::buildFileList()

@@ -13,6 +13,8 @@
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QAbstractItemView>
+#include <QWheelEvent>
 #include <QtTest>
 
 namespace {
@@ -30,6 +32,18 @@ void writeAll(const QString &path, const QByteArray &bytes)
     file.write(bytes);
 }
 
+// One notch of a real mouse wheel over the widget (down for a negative
+// delta), delivered as the window system delivers it, so the application
+// gives the focus by the widget's focus policy as it would.
+void wheelNotch(QWidget *widget, int delta)
+{
+    const QPointF at = QRectF(widget->rect()).center();
+    QWheelEvent event(at, widget->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QSpontaneKeyEvent::setSpontaneous(&event);
+    qApp->notify(widget, &event);
+}
+
 } // namespace
 
 class TestProjects : public QObject {
@@ -43,6 +57,9 @@ private slots:
     void savedElsewhereOrUnderAnotherExtensionIsNotListed();
     void savingOverAProjectKeepsItsOtherLines();
     void loadSetsOptionsButNotSdkFolderOrPassword();
+    void wheelWithoutFocusLeavesTheListAlone();
+    void wheelScrollsPastNamesWithoutLoading();
+    void clickInTheOpenListLoads();
     void loadStopsAtTheFirstGapAndKeepsWhatItDidNotRead();
     void loadReadsAtMostAThousandEntries();
     void missingFilesAreReportedAndDropped_data();
@@ -51,6 +68,7 @@ private slots:
     void fileNameEndingInABlankSurvivesSaveAndLoad();
     void missingProjectChangesNothing();
     void unwritableProjectIsReportedAfterLoading();
+    void projectsFolderThatCannotBeMadeStillLetsTheUserSave();
     void saveIntoAnUnwritablePlace();
 
 private:
@@ -58,6 +76,7 @@ private:
     QString makeFile(const QString &name);
     void pick(const QString &name);
     void save(const QString &answer);
+    void showWindow();
     template <typename T = QWidget> T *find(const char *name) { return m_fixture->find<T>(name); }
     ScriptedDialogs &dialogs() { return m_fixture->dialogs(); }
 
@@ -93,6 +112,13 @@ void TestProjects::pick(const QString &name)
     combo->setCurrentIndex(index - 1);
     QTest::keyClick(combo, Qt::Key_Down);
     QCOMPARE(combo->currentText(), name);
+}
+
+void TestProjects::showWindow()
+{
+    m_fixture->start()->show();
+    QApplication::setActiveWindow(m_fixture->window);
+    QVERIFY(QTest::qWaitForWindowActive(m_fixture->window));
 }
 
 void TestProjects::save(const QString &answer)
@@ -221,6 +247,73 @@ void TestProjects::loadSetsOptionsButNotSdkFolderOrPassword()
     QCOMPARE(find<QLineEdit>("edPassword")->text(), QStringLiteral("secret"));
     QCOMPARE(find<QComboBox>("cbxProject")->currentText(), QStringLiteral("Empty"));
     QCOMPARE(readAll(projects() + "Empty.qmk"), project);   // nothing to rewrite
+}
+
+void TestProjects::wheelWithoutFocusLeavesTheListAlone()
+{
+    QDir().mkpath(projects());
+    writeAll(projects() + "Alpha.qmk", "[Settings]\nAddDescription=1\nDescriptionText=alpha\n");
+    writeAll(projects() + "Beta.qmk", "[Settings]\nAddDescription=1\nDescriptionText=beta\n");
+    showWindow();
+    m_fixture->window->DivDropFilesDrop({makeFile("a.exe")});
+    auto *combo = find<QComboBox>("cbxProject");
+    find("cbVerboseOutput")->setFocus();
+
+    for (int delta : {-120, -120, 120}) {
+        wheelNotch(combo, delta);
+        QVERIFY2(!combo->hasFocus(), "the wheel gave the project list the focus");
+        QCOMPARE(combo->currentIndex(), -1);
+    }
+    QVERIFY(!find<QCheckBox>("cbAddDesc")->isChecked());
+    QCOMPARE(m_fixture->window->DivFileList->count(), 1);
+}
+
+void TestProjects::wheelScrollsPastNamesWithoutLoading()
+{
+    QDir().mkpath(projects());
+    const QByteArray alpha = "[Settings]\nAddDescription=1\nDescriptionText=alpha\n";
+    writeAll(projects() + "Alpha.qmk", alpha);
+    writeAll(projects() + "Beta.qmk", "[Settings]\nAddDescription=1\nDescriptionText=beta\n");
+    showWindow();
+    m_fixture->window->DivDropFilesDrop({makeFile("a.exe")});
+    auto *combo = find<QComboBox>("cbxProject");
+    combo->setFocus();
+    QVERIFY(combo->hasFocus());
+
+    wheelNotch(combo, -120);
+    QCOMPARE(combo->currentText(), QStringLiteral("Alpha"));
+    wheelNotch(combo, -120);
+    QCOMPARE(combo->currentText(), QStringLiteral("Beta"));
+    wheelNotch(combo, 120);
+    QCOMPARE(combo->currentText(), QStringLiteral("Alpha"));
+    QVERIFY2(!find<QCheckBox>("cbAddDesc")->isChecked(), "a project was loaded by the wheel");
+    QCOMPARE(m_fixture->window->DivFileList->count(), 1);
+    QCOMPARE(readAll(projects() + "Alpha.qmk"), alpha);
+
+    // A name picked by a key is loaded.
+    pick("Beta");
+    QVERIFY(find<QCheckBox>("cbAddDesc")->isChecked());
+    QCOMPARE(find<QLineEdit>("edAddDesc")->text(), QStringLiteral("beta"));
+    QCOMPARE(m_fixture->window->DivFileList->count(), 0);
+}
+
+void TestProjects::clickInTheOpenListLoads()
+{
+    QDir().mkpath(projects());
+    writeAll(projects() + "Alpha.qmk", "[Settings]\nAddDescription=1\nDescriptionText=alpha\n");
+    writeAll(projects() + "Beta.qmk", "[Settings]\nAddDescription=1\nDescriptionText=beta\n");
+    showWindow();
+    auto *combo = find<QComboBox>("cbxProject");
+    combo->showPopup();
+    QAbstractItemView *view = combo->view();
+    QVERIFY(QTest::qWaitForWindowExposed(view->window()));
+    // A release right after the list opened counts as the opening click.
+    QTest::qWait(QApplication::doubleClickInterval() + 50);
+    const QRect beta = view->visualRect(view->model()->index(1, 0));
+    QTest::mouseMove(view->viewport(), beta.center());
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, beta.center());
+    QCOMPARE(combo->currentText(), QStringLiteral("Beta"));
+    QCOMPARE(find<QLineEdit>("edAddDesc")->text(), QStringLiteral("beta"));
 }
 
 void TestProjects::loadStopsAtTheFirstGapAndKeepsWhatItDidNotRead()
@@ -365,22 +458,33 @@ void TestProjects::unwritableProjectIsReportedAfterLoading()
     QCOMPARE(readAll(moved + "/P.qmk"), project);
 }
 
-void TestProjects::saveIntoAnUnwritablePlace()
+void TestProjects::projectsFolderThatCannotBeMadeStillLetsTheUserSave()
 {
-    // The Projects folder cannot be made: the box says so and no dialog opens.
+    // A plain file named "Projects" beside the program: the folder cannot be
+    // made, which stops nothing; the dialog opens and the user saves
+    // elsewhere.
     writeAll(m_fixture->folder() + "/Projects", "");
     m_fixture->start();
-    m_fixture->window->btnSaveProjectClick();
-    QVERIFY(dialogs().dialogs.isEmpty());
-    QCOMPARE(dialogs().messageTexts(),
-             QStringList("Unable to create directory " + m_fixture->folder() + "/Projects."));
+    const QString elsewhere = m_fixture->folder() + "/Job.qmk";
+    save(elsewhere);
+    QCOMPARE(dialogs().dialogs.size(), 1);
+    QCOMPARE(dialogs().dialogs.first().kind, ShownDialog::SaveFile);
+    QCOMPARE(dialogs().dialogs.first().caption, QStringLiteral("Save as Quillmark Project..."));
+    QVERIFY2(dialogs().messages.isEmpty(), qPrintable(dialogs().messageTexts().join(" | ")));
+    QVERIFY(readAll(elsewhere).startsWith("[Settings]\nUseBestCert=1\n"));
+    QVERIFY(QFileInfo(m_fixture->folder() + "/Projects").isFile());
+    QCOMPARE(readAll(m_fixture->folder() + "/Projects"), QByteArray());
+    QCOMPARE(find<QComboBox>("cbxProject")->count(), 0);
+}
 
-    QFile::remove(m_fixture->folder() + "/Projects");
+void TestProjects::saveIntoAnUnwritablePlace()
+{
+    m_fixture->start();
     writeAll(m_fixture->folder() + "/plain", "");
     save(m_fixture->folder() + "/plain/Job.qmk");
-    QCOMPARE(dialogs().messages.size(), 2);
-    QCOMPARE(dialogs().messages.at(1).caption, QStringLiteral("Quillmark"));
-    QCOMPARE(dialogs().messages.at(1).text,
+    QCOMPARE(dialogs().messages.size(), 1);
+    QCOMPARE(dialogs().messages.at(0).caption, QStringLiteral("Quillmark"));
+    QCOMPARE(dialogs().messages.at(0).text,
              "Unable to write to " + m_fixture->folder() + "/plain/Job.qmk.");
 }
 
