@@ -72,6 +72,8 @@ public:
     {
         QFileDialog dialog(nullptr, request.caption, request.startFolder, request.filter);
         keepAboveTopMostWindows(&dialog);
+        if (!request.selectedFilter.isEmpty())
+            dialog.selectNameFilter(request.selectedFilter);
         dialog.setFileMode(QFileDialog::AnyFile);
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setOption(QFileDialog::ReadOnly, false);

@@ -42,6 +42,7 @@ struct OpenFileRequest {
     QString caption;          // empty: the system's own caption
     QString filter;           // Qt filter text, e.g. "Personal Information Exchange (*.pfx)"
     QString startFolder;
+    QString selectedFilter;   // the entry of `filter` chosen at the start; empty: the first
 };
 
 struct SaveFileRequest {

@@ -50,6 +50,10 @@ QLineEdit *placeEdit(QWidget *parent, const char *name, int left, int top, int w
 
 constexpr quint32 kVerdictSelector = DigestSelector::CRC32Reversed;
 
+const QString PvkFilter = QStringLiteral("PVK (*.pvk)");
+const QString SpcFilter = QStringLiteral("SPC (*.spc)");
+const QString OpenDialogFilter = PvkFilter + QStringLiteral(";;") + SpcFilter;
+
 } // namespace
 
 TfrmPvk2PfxWizard::TfrmPvk2PfxWizard(QWidget *parent)
@@ -186,11 +190,11 @@ Pvk2PfxInputs TfrmPvk2PfxWizard::currentInputs() const
     return inputs;
 }
 
-void TfrmPvk2PfxWizard::chooseInputFile(QLineEdit *field, const QString &filter,
-                                        const QString &otherFilter)
+void TfrmPvk2PfxWizard::chooseInputFile(QLineEdit *field, const QString &selectedFilter)
 {
     OpenFileRequest request;
-    request.filter = filter + QStringLiteral(";;") + otherFilter;
+    request.filter = OpenDialogFilter;
+    request.selectedFilter = selectedFilter;
     if (!m_lastChosenFile.isEmpty())
         request.startFolder = QFileInfo(m_lastChosenFile).absolutePath();
     const std::optional<QString> chosen = UserDialogs::current().getOpenFileName(request);
@@ -202,12 +206,12 @@ void TfrmPvk2PfxWizard::chooseInputFile(QLineEdit *field, const QString &filter,
 
 void TfrmPvk2PfxWizard::btnPvkFileNameClick()
 {
-    chooseInputFile(edPvkFileName, QStringLiteral("PVK (*.pvk)"), QStringLiteral("SPC (*.spc)"));
+    chooseInputFile(edPvkFileName, PvkFilter);
 }
 
 void TfrmPvk2PfxWizard::btnSpcFilenameClick()
 {
-    chooseInputFile(edSpcFilename, QStringLiteral("SPC (*.spc)"), QStringLiteral("PVK (*.pvk)"));
+    chooseInputFile(edSpcFilename, SpcFilter);
 }
 
 PfxFileState TfrmPvk2PfxWizard::outputFileState(const QString &path)

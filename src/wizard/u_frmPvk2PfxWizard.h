@@ -73,10 +73,10 @@ protected:
 private:
     Pvk2PfxInputs currentInputs() const;
     QString sdkBinFolder() const;
-    // The one open dialog of both "..." buttons: the filter entry asked for
-    // comes first, so it is the one selected; it starts in the folder of the
-    // file chosen last with either button.
-    void chooseInputFile(QLineEdit *field, const QString &filter, const QString &otherFilter);
+    // The one open dialog of both "..." buttons, with its one filter text
+    // (PVK first, then SPC) and the entry of the file asked for selected; it
+    // starts in the folder of the file chosen last with either button.
+    void chooseInputFile(QLineEdit *field, const QString &selectedFilter);
     static PfxFileState outputFileState(const QString &path);
 
     QPointer<TfrmMain> m_main;

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QTimer>
 #include <QtTest>
@@ -30,6 +31,7 @@ class TestUserDialogs : public QObject {
 private slots:
     void confirmDefaultsToYesAndEscapeAnswersNo();
     void boxesStayAboveATopMostWindow();
+    void openDialogSelectsTheFilterAskedFor();
 };
 
 void TestUserDialogs::confirmDefaultsToYesAndEscapeAnswersNo()
@@ -69,6 +71,26 @@ void TestUserDialogs::boxesStayAboveATopMostWindow()
     folder.caption = QStringLiteral("Select Folder");
     QVERIFY(!UserDialogs::current().getExistingFolder(folder));
     QVERIFY(onTop);
+}
+
+void TestUserDialogs::openDialogSelectsTheFilterAskedFor()
+{
+    OpenFileRequest request;
+    request.filter = QStringLiteral("PVK (*.pvk);;SPC (*.spc)");
+    QStringList seen;
+    auto noteAndCancel = [&](QWidget *box) {
+        auto *dialog = qobject_cast<QFileDialog *>(box);
+        seen << (dialog ? dialog->nameFilters().join(";;") + " / " + dialog->selectedNameFilter()
+                        : QStringLiteral("no file dialog"));
+        QTest::keyClick(box, Qt::Key_Escape);
+    };
+    whenModalShown(noteAndCancel);
+    QVERIFY(!UserDialogs::current().getOpenFileName(request));
+    request.selectedFilter = QStringLiteral("SPC (*.spc)");
+    whenModalShown(noteAndCancel);
+    QVERIFY(!UserDialogs::current().getOpenFileName(request));
+    QCOMPARE(seen, (QStringList{"PVK (*.pvk);;SPC (*.spc) / PVK (*.pvk)",
+                                "PVK (*.pvk);;SPC (*.spc) / SPC (*.spc)"}));
 }
 
 QTEST_MAIN(TestUserDialogs)

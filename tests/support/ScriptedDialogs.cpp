@@ -13,21 +13,21 @@ DialogButton ScriptedDialogs::showMessage(const MessageRequest &request)
 std::optional<QString> ScriptedDialogs::getOpenFileName(const OpenFileRequest &request)
 {
     dialogs.append({ShownDialog::OpenFile, request.caption, {}, request.filter,
-                    request.startFolder, {}});
+                    request.startFolder, {}, request.selectedFilter});
     return fileAnswers.isEmpty() ? std::nullopt : fileAnswers.dequeue();
 }
 
 std::optional<QString> ScriptedDialogs::getSaveFileName(const SaveFileRequest &request)
 {
     dialogs.append({ShownDialog::SaveFile, request.caption, {}, request.filter,
-                    request.startFolder, request.defaultSuffix});
+                    request.startFolder, request.defaultSuffix, {}});
     return fileAnswers.isEmpty() ? std::nullopt : fileAnswers.dequeue();
 }
 
 std::optional<QString> ScriptedDialogs::getExistingFolder(const FolderRequest &request)
 {
     dialogs.append({ShownDialog::Folder, request.caption, request.prompt, {}, request.startPath,
-                    {}});
+                    {}, {}});
     return folderAnswers.isEmpty() ? std::nullopt : folderAnswers.dequeue();
 }
 

@@ -29,6 +29,7 @@ struct ShownDialog {
     QString filter;    // file dialogs
     QString startPath;
     QString defaultSuffix;
+    QString selectedFilter;   // open dialogs
 };
 
 class ScriptedDialogs final : public UserDialogs {

@@ -393,13 +393,18 @@ void TestWizard::openDialogPicksTheFilterAndRemembersTheFolder()
 
     const auto &shown = m_dialogs->get().dialogs;
     QCOMPARE(shown.size(), 3);
+    // One filter text, PVK first, for both buttons; the entry of the file
+    // asked for is the selected one.
+    const QString filter = QStringLiteral("PVK (*.pvk);;SPC (*.spc)");
     QCOMPARE(shown[0].kind, ShownDialog::OpenFile);
-    QVERIFY(shown[0].filter.startsWith("PVK (*.pvk)"));
-    QVERIFY(shown[0].filter.contains("SPC (*.spc)"));
+    QCOMPARE(shown[0].filter, filter);
+    QCOMPARE(shown[0].selectedFilter, QStringLiteral("PVK (*.pvk)"));
     QVERIFY(shown[0].startPath.isEmpty());
-    QVERIFY(shown[1].filter.startsWith("SPC (*.spc)"));
-    QVERIFY(shown[1].filter.contains("PVK (*.pvk)"));
+    QCOMPARE(shown[1].filter, filter);
+    QCOMPARE(shown[1].selectedFilter, QStringLiteral("SPC (*.spc)"));
     QCOMPARE(shown[1].startPath, path("keys"));
+    QCOMPARE(shown[2].filter, filter);
+    QCOMPARE(shown[2].selectedFilter, QStringLiteral("PVK (*.pvk)"));
     QCOMPARE(shown[2].startPath, path("certs"));
 
     QCOMPARE(m_wizard->edPvkFileName->text(), path("keys/a.pvk"));
