@@ -10,6 +10,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +64,7 @@ private slots:
     void existingOutputNeedsForce();
     void forcedOutputIsPrivateAndReplacesLinks();
     void linkAtOutputWithoutForceIsKept();
+    void hostileUserSwappingLinksGainsNothing();
     void legacyFormOpensWithoutLegacyProvider();
     void nonRegularInputIsRefused_data();
     void nonRegularInputIsRefused();
@@ -213,6 +218,72 @@ void TestPvk2Pfx::linkAtOutputWithoutForceIsKept()
     QCOMPARE(fileBytes(victim), QByteArray("untouched"));
     QVERIFY(!QFileInfo::exists(dir + "/nowhere.pfx"));
     QCOMPARE(entries(dir), (QStringList{"dangling.pfx", "link.pfx"}));
+}
+
+// Root writes a PFX with -f into a folder that an unprivileged user owns,
+// and that user plays every link trick there while the tool runs: a link
+// at the output name beforehand, and each temporary file swapped for a link
+// the moment it appears. Whatever the timing, the file the links lead to is
+// never touched, and success is reported only for a private plain file
+// holding the new PFX.
+void TestPvk2Pfx::hostileUserSwappingLinksGainsNothing()
+{
+    if (geteuid() != 0)
+        QSKIP("Needs root: the tool runs as root against an unprivileged user.");
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    const passwd *nobody = getpwnam("nobody");
+    if (setpriv.isEmpty() || !nobody)
+        QSKIP("Needs setpriv (util-linux) and the user nobody.");
+
+    // A place the other user can reach: /tmp's own temporary folders are
+    // private to root.
+    QTemporaryDir place(QDir::tempPath() + "/qm-shared-XXXXXX");
+    QVERIFY(place.isValid());
+    QVERIFY(QFile::setPermissions(place.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                    | QFile::ReadOther | QFile::ExeOther));
+    const QString shared = place.filePath("shared");
+    QVERIFY(QDir().mkdir(shared));
+    QCOMPARE(chown(QFile::encodeName(shared).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+    const QString victim = place.filePath("victim");
+    const QByteArray victimBytes("root's own file, readable by all");
+    QVERIFY(writeBytes(victim, victimBytes));
+    QVERIFY(QFile::setPermissions(victim, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+
+    int swaps = 0;
+    int refused = 0;
+    for (int run = 0; run < 5; ++run) {
+        QProcess planter;
+        planter.start(setpriv, {"--reuid=" + QString::number(nobody->pw_uid),
+                                "--regid=" + QString::number(nobody->pw_gid), "--clear-groups",
+                                QStringLiteral(QUILLMARK_LINK_PLANTER), shared, "out.pfx", ".out.pfx.tmp",
+                                victim, "20"});
+        QVERIFY2(planter.waitForStarted(10000), "the link planter did not start");
+        QVERIFY2(planter.waitForReadyRead(10000) && planter.readLine().startsWith("swapped out.pfx"),
+                 "the link planter could not plant its link");
+        QVERIFY(QFileInfo(shared + "/out.pfx").isSymLink());
+
+        const QString pfx = shared + "/out.pfx";
+        const RunResult tool = pvk2pfx({"-pvk", m_plainPvk, "-spc", m_spcDer, "-pfx", pfx, "-po", "pw", "-f"});
+        planter.kill();
+        planter.waitForFinished(10000);
+        swaps += QString::fromUtf8(planter.readAllStandardOutput()).count(QStringLiteral("swapped .out.pfx.tmp"));
+
+        QCOMPARE(fileBytes(victim), victimBytes);
+        if (tool.ok()) {
+            struct stat st {};
+            QCOMPARE(lstat(QFile::encodeName(pfx).constData(), &st), 0);
+            QVERIFY2(S_ISREG(st.st_mode), "success was reported, but the output is no plain file");
+            QCOMPARE(st.st_mode & 07777, mode_t(0600));
+            QCOMPARE(st.st_uid, uid_t(0));
+            QVERIFY(opensslReads(pfx, "pw").ok());
+        } else {
+            QCOMPARE(tool.exitCode, 1);
+            QVERIFY2(tool.output.contains(QLatin1String("changed by someone else")), qPrintable(tool.output));
+            ++refused;
+        }
+    }
+    qInfo("temporary files swapped for links in %d of 5 runs, %d runs reported the interference", swaps,
+          refused);
 }
 
 // The older form (3DES, SHA-1) is what Mono and Windows before 2018 open;
