@@ -236,6 +236,19 @@ WriteResult writeFileAtomically(const std::string &path, const std::string &data
     if (fchmod(fd, newFileMode) != 0 || !writeAll(fd, data.data(), data.size()) || fsync(fd) != 0)
         return failWith(errnoText(errno), tmp, fd);
 
+    // Whoever else can write to the folder could have put something of
+    // their own under the temporary name; that is never moved into place.
+    // (Checked again once it is in place, for a swap in between.)
+    auto isOurs = [&](const std::string &entry) {
+        struct stat written {};
+        struct stat found {};
+        return fstat(fd, &written) == 0 && fstatat(dirFd, entry.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0
+               && written.st_dev == found.st_dev && written.st_ino == found.st_ino;
+    };
+    const std::string interference = "the file was changed by someone else while it was being written";
+    if (!isOurs(tmp))
+        return failWith(interference, tmp, fd);
+
     if (replace) {
         if (renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) != 0)
             return failWith(errnoText(errno), tmp, fd);
@@ -247,21 +260,16 @@ WriteResult writeFileAtomically(const std::string &path, const std::string &data
         return failWith(errnoText(err), tmp, fd);
     }
 
-    // Whoever else can write to the folder could have put something of
-    // their own under the temporary name; then the name is not this file.
-    struct stat written {};
-    struct stat placed {};
-    const bool ours = fstat(fd, &written) == 0 && fstatat(dirFd, name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0
-                      && written.st_dev == placed.st_dev && written.st_ino == placed.st_ino;
-    const bool closed = ::close(fd) == 0;
+    const bool ours = isOurs(name);
+    const int closeErr = ::close(fd) == 0 ? 0 : errno;
     fsync(dirFd);
     ::close(dirFd);
     if (!ours) {
-        error = "the file was changed by someone else while it was being written";
+        error = interference;
         return WriteResult::Failed;
     }
-    if (!closed) {
-        error = errnoText(errno);
+    if (closeErr != 0) {
+        error = errnoText(closeErr);
         return WriteResult::Failed;
     }
     return WriteResult::Written;
