@@ -71,4 +71,49 @@ bool pathExists(const QString &path);
 // True when the path names a folder (following symbolic links).
 bool folderExists(const QString &path);
 
+// Identity of the directory entry itself: a symbolic link is not followed.
+std::optional<FileIdentity> entryIdentity(const QString &path);
+
+// ---- Reading and writing files safely -------------------------------------
+//
+// The program may run as root in folders that other users can write to.
+// These functions work on descriptors, create temporaries exclusively and
+// never follow a symbolic link that another user could have planted.
+
+struct FileReadResult {
+    bool exists = false;      // the path names something (a link counts)
+    bool ok = false;          // a regular file, read whole
+    QByteArray data;
+    int errorCode = 0;        // errno when exists && !ok
+};
+
+// Reads a regular file whole. Anything else (a folder, a FIFO that would
+// block for good, a device) is not read.
+FileReadResult readRegularFile(const QString &path);
+
+// Replaces the contents of the file at `path` with `data`, as one step: a
+// temporary file beside it is written, synced and renamed over the name,
+// so that the file is either wholly new or wholly as it was.
+// - A symbolic link is followed only when it belongs to the running user
+//   or to root; the file it leads to is rewritten and the link stays.
+// - A file without any write permission bit is never written, not even by
+//   root; nor is one that the running user may not write.
+// - The owner, group and mode of a rewritten file are kept exactly. Where
+//   the temporary cannot be given them (changing the owner is not
+//   permitted), or the folder takes no new file while the file itself is
+//   writable, the file is written in place through its descriptor.
+// - A new file is created with the usual mode (0666 less the umask).
+// Returns 0 on success, else the errno of the failure.
+int rewriteFile(const QString &path, const QByteArray &data);
+
+// Copies the regular file `source` to the name `target`. The copy is made
+// in an exclusively created temporary file in the target's folder and
+// renamed over the name; an existing name is never opened for writing, and
+// a symbolic link there is replaced, not followed. A file at the target
+// that the running user may not write, or that has no write permission
+// bit, stays and the copy fails with EACCES; a folder there fails with
+// EISDIR. The copy gets the source's permission bits (rwx) and its time of
+// last writing. Returns 0 on success, else the errno of the failure.
+int copyFileReplacing(const QString &source, const QString &target);
+
 } // namespace platform
