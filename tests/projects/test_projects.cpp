@@ -30,6 +30,19 @@ void writeAll(const QString &path, const QByteArray &bytes)
     file.write(bytes);
 }
 
+// Makes a file whose full path is exactly `length` bytes, below `base`,
+// through as many folders as names may be long.
+QString fileWithPathLength(const QString &base, int length)
+{
+    QString path = base;
+    while (length - path.size() > 201)
+        path += "/" + QString(199, u'd');
+    path += "/" + QString(length - path.size() - 1, u'f');
+    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
+    writeAll(path, "MZ");
+    return path;
+}
+
 } // namespace
 
 class TestProjects : public QObject {
@@ -52,6 +65,7 @@ private slots:
     void missingProjectChangesNothing();
     void unwritableProjectIsReportedAfterLoading();
     void saveIntoAnUnwritablePlace();
+    void pathsThatCannotBeReadBackRefuseTheSave();
 
 private:
     QString projects() const { return m_fixture->folder() + "/Projects/"; }
@@ -382,6 +396,53 @@ void TestProjects::saveIntoAnUnwritablePlace()
     QCOMPARE(dialogs().messages.at(1).caption, QStringLiteral("Quillmark"));
     QCOMPARE(dialogs().messages.at(1).text,
              "Unable to write to " + m_fixture->folder() + "/plain/Job.qmk.");
+}
+
+void TestProjects::pathsThatCannotBeReadBackRefuseTheSave()
+{
+    m_fixture->start();
+    const QString plain = makeFile("a.exe");
+    const QString broken = makeFile("first\nsecond.exe");
+    // A real file whose path is one byte longer than a read keeps.
+    const QString longPath = fileWithPathLength(m_fixture->folder() + "/long", 2048);
+
+    struct Case {
+        QString path;
+        QString reason;
+    };
+    const QList<Case> cases = {{broken, "its path holds a line break"},
+                               {longPath, "its path is longer than 2047 bytes"}};
+    for (const Case &refused : cases) {
+        auto *list = m_fixture->window->DivFileList;
+        list->clear();
+        m_fixture->window->DivDropFilesDrop({plain, refused.path});
+        QCOMPARE(list->count(), 2);
+        dialogs().messages.clear();
+        dialogs().dialogs.clear();
+
+        save(projects() + "Refused.qmk");
+        // Told which file and why; no dialog, no folder, no file.
+        QCOMPARE(dialogs().messages.size(), 1);
+        const ShownMessage box = dialogs().messages.first();
+        QCOMPARE(box.caption, QStringLiteral("Information"));
+        QCOMPARE(box.text, "This file cannot be kept in a project, because " + refused.reason
+                               + ":\n\n" + refused.path
+                               + "\n\nThe project was not saved. Remove the file from the list "
+                                 "to save the project.");
+        QVERIFY(dialogs().dialogs.isEmpty());
+        QVERIFY(!QFileInfo::exists(projects() + "Refused.qmk"));
+        dialogs().fileAnswers.clear();
+    }
+
+    // Without the file the project saves, and loads back what was listed.
+    m_fixture->window->DivFileList->clear();
+    const QString atLimit = fileWithPathLength(m_fixture->folder() + "/limit", 2047);
+    m_fixture->window->DivDropFilesDrop({plain, atLimit});
+    save(projects() + "Fine.qmk");
+    QVERIFY(QFileInfo::exists(projects() + "Fine.qmk"));
+    pick("Fine");
+    QCOMPARE(m_fixture->window->DivFileList->count(), 2);
+    QCOMPARE(m_fixture->window->DivFileList->fullPath(1), atLimit);
 }
 
 QTEST_MAIN(TestProjects)
