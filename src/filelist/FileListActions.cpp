@@ -140,7 +140,8 @@ QString CopyReportText(const CopyOutcome &outcome)
     QString text = QStringLiteral("Some files could not be copied to this folder:\n\n")
         + outcome.targetFolder + QStringLiteral("\n");
     for (const CopyFailure &failure : outcome.failures)
-        text += QLatin1Char('\n') + failure.source + QStringLiteral(": ") + failure.reason;
+        text += QLatin1Char('\n') + platform::displayFileName(failure.source) + QStringLiteral(": ")
+            + failure.reason;
     return text;
 }
 

@@ -53,6 +53,27 @@ struct UserIdentity {
 
 UserIdentity currentUserIdentity();
 
+// ---- File names ---------------------------------------------------------------
+//
+// A file name here is a string of bytes, usually but not always UTF-8 (a
+// file copied from an old archive may carry a Latin-1 "é" as the one byte
+// E9). Qt's own conversion turns every such byte into U+FFFD, and the name
+// is lost: the file can then be neither found nor passed on. These two
+// functions keep it: a byte that is not part of valid UTF-8 becomes the lone
+// surrogate U+DC80 + (byte - 0x80) in the QString, and goes back to the
+// same byte. Valid UTF-8 never holds a lone surrogate, so every byte string
+// comes back exactly, and ordinary names convert as plain UTF-8.
+// Every function of this header that takes a path encodes it this way.
+
+QString decodeFileName(const QByteArray &bytes);
+QByteArray encodeFileName(const QString &name);
+
+// The name as a person should see it: each kept byte shown as U+FFFD.
+QString displayFileName(const QString &name);
+
+// True when the name holds bytes that are not UTF-8.
+bool holdsUndecodableBytes(const QString &name);
+
 // ---- File identity ------------------------------------------------------------
 
 struct FileIdentity {
@@ -64,6 +85,21 @@ struct FileIdentity {
 // Identity of whatever the path names, following symbolic links; nothing
 // when the path names nothing.
 std::optional<FileIdentity> fileIdentity(const QString &path);
+
+struct FileFacts {
+    FileIdentity identity;
+    bool isFolder = false;
+    qint64 size = 0;
+    qint64 modifiedMs = 0;   // last write, milliseconds since the epoch (UTC)
+};
+
+// What a listing shows of the file the path names (following links);
+// nothing when the path names nothing.
+std::optional<FileFacts> fileFacts(const QString &path);
+
+// The names in a folder (without "." and ".."), in no particular order;
+// names that are not UTF-8 included (QDir leaves them out).
+QStringList folderEntryNames(const QString &folder);
 
 // True when the path names an entry of any kind (file, folder, device...).
 bool pathExists(const QString &path);

@@ -10,6 +10,7 @@
 #include "app/QuillmarkApplication.h"
 #include "app/UserDialogs.h"
 #include "filelist/TDivFileList.h"
+#include "platform/Platform.h"
 #include "projects/FileUtils.h"
 
 #include <QCheckBox>
@@ -155,6 +156,10 @@ std::optional<QString> unstorableReason(const QString &path)
 {
     if (path.contains(u'\n') || path.contains(u'\r'))
         return QStringLiteral("its path holds a line break");
+    // Project files hold UTF-8 text; bytes of another encoding would come
+    // back as replacement characters, naming no file.
+    if (platform::holdsUndecodableBytes(path))
+        return QStringLiteral("its path holds bytes that are not UTF-8 text");
     if (path.toUtf8().size() > IniMaxTextBytes)
         return QStringLiteral("its path is longer than %1 bytes").arg(IniMaxTextBytes);
     return std::nullopt;
@@ -163,7 +168,7 @@ std::optional<QString> unstorableReason(const QString &path)
 QString unstorableFileText(const QString &path, const QString &reason)
 {
     return QStringLiteral("This file cannot be kept in a project, because ") + reason
-        + QStringLiteral(":\n\n") + path
+        + QStringLiteral(":\n\n") + platform::displayFileName(path)
         + QStringLiteral("\n\nThe project was not saved. Remove the file from the list to save "
                          "the project.");
 }

@@ -3,6 +3,7 @@
 
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
+#include "platform/Platform.h"
 #include "support/MainWindowFixture.h"
 
 #include <QCheckBox>
@@ -14,6 +15,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstdio>
 
 namespace {
 
@@ -410,8 +413,17 @@ void TestProjects::pathsThatCannotBeReadBackRefuseTheSave()
         QString path;
         QString reason;
     };
+    // A name with a Latin-1 byte: a project holds UTF-8 text.
+    const QByteArray latin1 = QFile::encodeName(m_fixture->folder()) + "/files/caf\xE9.exe";
+    {
+        FILE *file = std::fopen(latin1.constData(), "w");
+        QVERIFY(file);
+        std::fclose(file);
+    }
+    const QString undecodable = platform::decodeFileName(latin1);
     const QList<Case> cases = {{broken, "its path holds a line break"},
-                               {longPath, "its path is longer than 2047 bytes"}};
+                               {longPath, "its path is longer than 2047 bytes"},
+                               {undecodable, "its path holds bytes that are not UTF-8 text"}};
     for (const Case &refused : cases) {
         auto *list = m_fixture->window->DivFileList;
         list->clear();
@@ -426,7 +438,7 @@ void TestProjects::pathsThatCannotBeReadBackRefuseTheSave()
         const ShownMessage box = dialogs().messages.first();
         QCOMPARE(box.caption, QStringLiteral("Information"));
         QCOMPARE(box.text, "This file cannot be kept in a project, because " + refused.reason
-                               + ":\n\n" + refused.path
+                               + ":\n\n" + platform::displayFileName(refused.path)
                                + "\n\nThe project was not saved. Remove the file from the list "
                                  "to save the project.");
         QVERIFY(dialogs().dialogs.isEmpty());

@@ -5,7 +5,6 @@
 
 #include "platform/Platform.h"
 
-#include <QFile>
 #include <QRandomGenerator>
 
 #include <cerrno>
@@ -260,7 +259,7 @@ bool folderRefusesNewFiles(int error)
 std::optional<FileIdentity> entryIdentity(const QString &path)
 {
     struct stat info {};
-    if (path.isEmpty() || ::lstat(QFile::encodeName(path).constData(), &info) != 0)
+    if (path.isEmpty() || ::lstat(encodeFileName(path).constData(), &info) != 0)
         return std::nullopt;
     return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
                         static_cast<std::uint64_t>(info.st_ino)};
@@ -269,7 +268,7 @@ std::optional<FileIdentity> entryIdentity(const QString &path)
 FileReadResult readRegularFile(const QString &path)
 {
     FileReadResult result;
-    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray encoded = encodeFileName(path);
     struct stat info {};
     if (encoded.isEmpty() || ::lstat(encoded.constData(), &info) != 0) {
         result.errorCode = errno;
@@ -311,7 +310,7 @@ int rewriteFile(const QString &path, const QByteArray &data)
     Place place;
     struct stat info {};
     bool exists = false;
-    if (const int error = resolveForWriting(QFile::encodeName(path), place, info, exists))
+    if (const int error = resolveForWriting(encodeFileName(path), place, info, exists))
         return error;
     if (exists) {
         if (!S_ISREG(info.st_mode))
@@ -354,7 +353,7 @@ int rewriteFile(const QString &path, const QByteArray &data)
 
 int copyFileReplacing(const QString &source, const QString &target)
 {
-    Descriptor input(openAtRetrying(AT_FDCWD, QFile::encodeName(source).constData(),
+    Descriptor input(openAtRetrying(AT_FDCWD, encodeFileName(source).constData(),
                                     O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!input.valid())
         return errno;
@@ -366,7 +365,7 @@ int copyFileReplacing(const QString &source, const QString &target)
     ::fcntl(input.get(), F_SETFL, ::fcntl(input.get(), F_GETFL) & ~O_NONBLOCK);
 
     Place place;
-    if (const int error = openPlace(QFile::encodeName(target), place))
+    if (const int error = openPlace(encodeFileName(target), place))
         return error;
     struct stat targetInfo {};
     const bool targetExists =
