@@ -463,7 +463,7 @@ void TDivFileList::openSelectedEntries()
         ordered.append(index.row());
     std::sort(ordered.begin(), ordered.end());
     for (int row : ordered)
-        UserDialogs::current().openUrl(QUrl::fromLocalFile(fullPath(row)));
+        UserDialogs::current().openUrl(filelist::fileUrl(fullPath(row)));
 }
 
 void TDivFileList::showPopup(QAbstractItemView *view, const QPoint &position)

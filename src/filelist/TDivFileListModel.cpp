@@ -137,7 +137,7 @@ QMimeData *TDivFileListModel::mimeData(const QModelIndexList &indexes) const
             rows.insert(index.row());
     QList<QUrl> urls;
     for (int row : rows)
-        urls.append(QUrl::fromLocalFile(entry(row).fullPath()));
+        urls.append(fileUrl(entry(row).fullPath()));
     auto *data = new QMimeData;
     data->setUrls(urls);
     return data;

@@ -739,6 +739,11 @@ void TestFileList::droppedNameThatIsNotUtf8IsListedExactly()
     QCOMPARE(list.detailsView()->model()->index(0, 0).data().toString(),
              QString::fromUtf8("caf\uFFFD.exe"));
     QCOMPARE(list.detailsView()->model()->index(0, 1).data().toString(), m_root);
+
+    // Dragged out again, or opened, it is named by the same bytes.
+    const QUrl url = filelist::fileUrl(list.fullPath(0));
+    QCOMPARE(url.toEncoded(), "file://" + raw.toPercentEncoding("/"));
+    QCOMPARE(TDivDropFiles::localPath(url), list.fullPath(0));
 }
 
 void TestFileList::f5DropsGoneFile()
