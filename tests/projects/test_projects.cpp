@@ -69,6 +69,7 @@ private slots:
     void unwritableProjectIsReportedAfterLoading();
     void saveIntoAnUnwritablePlace();
     void pathsThatCannotBeReadBackRefuseTheSave();
+    void readOnlyProjectIsNotOverwritten();
 
 private:
     QString projects() const { return m_fixture->folder() + "/Projects/"; }
@@ -455,6 +456,25 @@ void TestProjects::pathsThatCannotBeReadBackRefuseTheSave()
     pick("Fine");
     QCOMPARE(m_fixture->window->DivFileList->count(), 2);
     QCOMPARE(m_fixture->window->DivFileList->fullPath(1), atLimit);
+}
+
+void TestProjects::readOnlyProjectIsNotOverwritten()
+{
+    QDir().mkpath(projects());
+    const QString path = projects() + "Locked.qmk";
+    const QByteArray locked = "[Settings]\nTimeStamp=1\n[Files]\n";
+    writeAll(path, locked);
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    m_fixture->start();
+    m_fixture->window->DivDropFilesDrop({makeFile("a.exe")});
+
+    // Saved over after the dialog's confirmation: even root leaves it.
+    save(path);
+    QCOMPARE(dialogs().messageTexts(), QStringList("Unable to write to " + path + "."));
+    QCOMPARE(readAll(path), locked);
+    const auto userBits = QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;   // the viewer's
+    QCOMPARE(QFile::permissions(path) & ~userBits,
+             QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
 }
 
 QTEST_MAIN(TestProjects)
