@@ -545,6 +545,18 @@ void TestIniFile::permissionsAndLinksKept()
     }
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(readAll(file), QByteArray("[S]\nk=3\n"));
+
+    // One's own link to a file not made yet: the first write makes it.
+    const QString dangling = path("dangling.ini");
+    QVERIFY(QFile::link(path("made-later.ini"), dangling));
+    {
+        IniFile ini(dangling);
+        QVERIFY(!ini.fileExisted());
+        ini.writeString("S", "k", "4");
+        ini.commit();
+    }
+    QVERIFY(QFileInfo(dangling).isSymLink());
+    QCOMPARE(readAll(path("made-later.ini")), QByteArray("[S]\nk=4\n"));
 }
 
 void TestIniFile::replacedLineIsKeyEqualsValue()

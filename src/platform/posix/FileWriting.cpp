@@ -240,6 +240,12 @@ int rewriteInPlace(const Place &place, const struct stat &expected, const QByteA
         return errno;
     if (!S_ISREG(info.st_mode) || !sameFile(info, expected))
         return EBUSY;
+    // Room for the new contents is claimed before the old are touched, so
+    // that a full disk fails here and leaves the file as it was. (A file
+    // system that cannot reserve room says so and is written all the same.)
+    if (data.size() > info.st_size && ::fallocate(fd.get(), 0, 0, off_t(data.size())) != 0
+        && errno != EOPNOTSUPP && errno != ENOSYS)
+        return errno;
     if (const int error = writeAll(fd.get(), data, 0))
         return error;
     if (::ftruncate(fd.get(), off_t(data.size())) != 0)
@@ -278,6 +284,12 @@ FileReadResult readRegularFile(const QString &path)
     // Non-blocking, so that a FIFO put in the file's place cannot hold the
     // open up for good; it is refused below as not a regular file.
     Descriptor fd(openAtRetrying(AT_FDCWD, encoded.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOENT) {
+        // A link to nothing: there is no file yet, as for a missing one.
+        result.exists = false;
+        result.errorCode = ENOENT;
+        return result;
+    }
     if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
         result.errorCode = errno;
         return result;
