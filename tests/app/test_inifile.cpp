@@ -9,8 +9,10 @@
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 
 namespace {
@@ -74,6 +76,7 @@ private slots:
     void ownerGroupAndModeKept();
     void writtenInPlaceWhenFolderTakesNoFile();
     void fifoIsNotRead();
+    void linksSwappedInDuringWritesAreNeverFollowed();
 
 private:
     QTemporaryDir m_dir;
@@ -756,6 +759,58 @@ void TestIniFile::fifoIsNotRead()
     ini.writeBool("Settings", "VerboseOutput", false);
     QCOMPARE(commitError(ini), "Unable to write to " + fifo);
     QVERIFY(QFileInfo(fifo).exists() && !QFileInfo(fifo).isFile());
+}
+
+void TestIniFile::linksSwappedInDuringWritesAreNeverFollowed()
+{
+    QM_SKIP_UNLESS_ROOT(nobody);
+    QCOMPARE(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+    // A shared folder; its other user keeps swapping a link to a system
+    // file in for the settings file while root saves again and again.
+    const QString shared = path("race");
+    QVERIFY(QDir().mkpath(shared));
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+    const QString victim = path("shadow");
+    const QByteArray secret = "root:$6$secret:19000:0:99999:7:::\n";
+    writeAll(victim, secret);
+    const QString file = shared + "/Quillmark.ini";
+    writeAll(file, "[Settings]\nTimeStamp=0\n");
+
+    const pid_t attacker = ::fork();
+    QVERIFY(attacker >= 0);
+    if (attacker == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->gid) != 0 || ::setuid(nobody->uid) != 0)
+            ::_exit(125);
+        // A plain file and the link take turns at the name, so that root
+        // finds a file it may write, and then a link in its place.
+        const QByteArray link = QFile::encodeName(shared + "/planted");
+        const QByteArray plain = QFile::encodeName(shared + "/plain");
+        const QByteArray name = QFile::encodeName(file);
+        const QByteArray target = QFile::encodeName(victim);
+        for (;;) {
+            const int fd = ::open(plain.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            if (fd >= 0) {
+                (void)!::write(fd, "[Settings]\n", 11);
+                ::close(fd);
+            }
+            ::rename(plain.constData(), name.constData());
+            ::usleep(100);
+            ::symlink(target.constData(), link.constData());
+            ::rename(link.constData(), name.constData());
+            ::usleep(20);
+        }
+    }
+    int written = 0;
+    for (int round = 0; round < 2000; ++round) {
+        IniFile ini(file);
+        ini.writeString("Settings", "Round", QString::number(round));
+        if (commitError(ini) == QStringLiteral("<no error>"))
+            ++written;
+    }
+    ::kill(attacker, SIGKILL);
+    ::waitpid(attacker, nullptr, 0);
+    QCOMPARE(readAll(victim), secret);
+    qInfo("%d of 2000 saves landed between the swaps", written);
 }
 
 QTEST_GUILESS_MAIN(TestIniFile)
