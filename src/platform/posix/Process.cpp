@@ -1,6 +1,5 @@
 #include "platform/Platform.h"
 
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -215,6 +214,8 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     std::vector<QByteArray> argumentBytes;
     argumentBytes.reserve(request.arguments.size() + 1);
     argumentBytes.push_back(program);
+    // Plain text goes out as UTF-8; a file name that is not UTF-8 goes out
+    // as the very bytes it has on disk.
     for (const QString &argument : request.arguments)
         argumentBytes.push_back(encodeFileName(argument));
     std::vector<char *> argv;
