@@ -2,9 +2,9 @@
 
 #include "app/AppError.h"
 
-#include <QFile>
+#include "platform/Platform.h"
+
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <limits>
 
@@ -38,25 +38,25 @@ int hexDigit(QChar c)
     return -1;
 }
 
-std::optional<qint64> parseHex(QStringView digits)
+std::optional<qint32> parseHex(QStringView digits)
 {
     if (digits.isEmpty())
         return std::nullopt;
-    quint64 value = 0;
+    quint32 value = 0;
     for (QChar c : digits) {
         const int d = hexDigit(c);
         if (d < 0)
             return std::nullopt;
-        if (value > (std::numeric_limits<quint64>::max() >> 4))
+        if (value > (std::numeric_limits<quint32>::max() >> 4))
             return std::nullopt;
-        value = (value << 4) | quint64(d);
+        value = (value << 4) | quint32(d);
     }
-    // Hexadecimal is a bit pattern: all 64 bits are taken, so the high
+    // Hexadecimal is a bit pattern: all 32 bits are taken, so the high
     // half of the range reads as negative, and never as zero.
-    return static_cast<qint64>(value);
+    return static_cast<qint32>(value);
 }
 
-std::optional<qint64> parseDecimal(QStringView text)
+std::optional<qint32> parseDecimal(QStringView text)
 {
     bool negative = false;
     if (!text.isEmpty() && (text.front() == u'+' || text.front() == u'-')) {
@@ -65,21 +65,23 @@ std::optional<qint64> parseDecimal(QStringView text)
     }
     if (text.isEmpty())
         return std::nullopt;
-    const quint64 limit = negative ? quint64(std::numeric_limits<qint64>::max()) + 1
-                                   : quint64(std::numeric_limits<qint64>::max());
-    quint64 value = 0;
+    const qint64 limit = negative ? qint64(std::numeric_limits<qint32>::max()) + 1
+                                  : qint64(std::numeric_limits<qint32>::max());
+    qint64 value = 0;
     for (QChar c : text) {
         const char16_t u = c.unicode();
         if (u < '0' || u > '9')
             return std::nullopt;
-        const quint64 d = u - '0';
-        if (value > (limit - d) / 10)
+        value = value * 10 + (u - '0');
+        if (value > limit)
             return std::nullopt;
-        value = value * 10 + d;
     }
-    if (negative)
-        return value == 0 ? 0 : -static_cast<qint64>(value - 1) - 1;
-    return static_cast<qint64>(value);
+    return static_cast<qint32>(negative ? -value : value);
+}
+
+bool isValidUtf8(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
 // A value cannot span lines; whatever follows a line break is dropped.
@@ -100,7 +102,7 @@ QByteArray singleLine(const QString &value)
 
 } // namespace
 
-std::optional<qint64> parseIniInteger(const QString &text)
+std::optional<qint32> parseIniInteger(const QString &text)
 {
     const QString t = text.trimmed();
     if (t.size() > 2 && t.at(0) == u'0' && (t.at(1) == u'x' || t.at(1) == u'X'))
@@ -122,7 +124,7 @@ QByteArray cutUtf8(const QByteArray &bytes, int maxBytes)
     return bytes.left(cut);
 }
 
-QString cleanIniText(const QByteArray &rawValue)
+QByteArray cleanIniBytes(const QByteArray &rawValue)
 {
     QByteArray value = trimBlanks(rawValue);
     if (value.size() >= 2) {
@@ -130,7 +132,12 @@ QString cleanIniText(const QByteArray &rawValue)
         if ((first == '"' || first == '\'') && value.back() == first)
             value = value.mid(1, value.size() - 2);
     }
-    return QString::fromUtf8(cutUtf8(value, IniMaxTextBytes));
+    return cutUtf8(value, IniMaxTextBytes);
+}
+
+QString cleanIniText(const QByteArray &rawValue)
+{
+    return QString::fromUtf8(cleanIniBytes(rawValue));
 }
 
 // ---- IniFile -----------------------------------------------------------------
@@ -138,19 +145,15 @@ QString cleanIniText(const QByteArray &rawValue)
 IniFile::IniFile(const QString &fileName)
     : m_fileName(fileName)
 {
-    QFile file(fileName);
-    if (!QFileInfo::exists(fileName))
+    const platform::FileReadResult read = platform::readRegularFile(fileName);
+    if (!read.exists)
         return;
     m_existed = true;
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!read.ok) {
         m_readFailed = true;
         return;
     }
-    QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        m_readFailed = true;
-        return;
-    }
+    QByteArray data = read.data;
     if (data.startsWith("\xEF\xBB\xBF")) {
         m_bom = data.left(3);
         data.remove(0, 3);
@@ -195,8 +198,7 @@ IniFile::Line IniFile::parseLine(const QByteArray &text, const QByteArray &eol)
     if (eq >= 0) {
         line.kind = Kind::Key;
         line.name = foldName(QString::fromUtf8(trimBlanks(text.left(eq))));
-        // Blanks after the "=" belong to the layout of the line, not to
-        // the value; a rewrite keeps them.
+        // Blanks after the "=" are not part of the value.
         qsizetype start = eq + 1;
         while (start < text.size() && isBlank(text.at(start)))
             ++start;
@@ -288,8 +290,7 @@ QString IniFile::readString(const QString &section, const QString &key,
     return cleanIniText(line->text.mid(line->valueStart));
 }
 
-qint64 IniFile::readInteger(const QString &section, const QString &key,
-                            qint64 defaultValue) const
+int IniFile::readInteger(const QString &section, const QString &key, int defaultValue) const
 {
     const Line *line = findKeyLine(section, key);
     if (!line)
@@ -326,9 +327,19 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
     const int index = findKey(header, foldName(key));
     if (index >= 0) {
         Line &line = m_lines[size_t(index)];
-        const QByteArray text = line.text.left(line.valueStart) + bytes;
+        // A value that is not UTF-8 (a Latin-1 file name, say) reads with
+        // replacement characters. Written back unchanged, it keeps the bytes
+        // it had, not the replacement characters.
+        const QByteArray stored = line.text.mid(line.valueStart);
+        QByteArray valueBytes = bytes;
+        if (!isValidUtf8(stored) && cleanIniText(stored) == value)
+            valueBytes = cleanIniBytes(stored);
+        // The replaced line is "key=value", the key as the file spells it.
+        const QByteArray keyPart = trimBlanks(line.text.left(line.text.indexOf('=')));
+        const QByteArray text = keyPart + "=" + valueBytes;
         if (text != line.text) {
             line.text = text;
+            line.valueStart = int(keyPart.size()) + 1;
             m_modified = true;
         }
         return;
@@ -336,7 +347,7 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
     appendLine(lastContentLine(header) + 1, key.toUtf8() + "=" + bytes);
 }
 
-void IniFile::writeInteger(const QString &section, const QString &key, qint64 value)
+void IniFile::writeInteger(const QString &section, const QString &key, int value)
 {
     writeString(section, key, QString::number(value));
 }
@@ -378,26 +389,10 @@ void IniFile::commit()
     if (m_readFailed)
         throw failure;
 
-    // QSaveFile writes a temporary file beside the target, syncs it to disk
-    // and renames it over the target on commit(); on any failure the
-    // temporary goes and the target stays as it was. It keeps the target's
-    // permissions. Direct writing (no temporary) stays off: a folder that
-    // cannot take the temporary is a failure, not a reason to write in place.
-    QSaveFile file(fullPath);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        throw failure;
-    const QByteArray data = contents();
-    // The data goes out through a buffer, and QSaveFile::commit() does not
-    // notice when emptying that buffer fails (a full disk, a size limit):
-    // it would sync and rename a cut-off file over the good one. So the
-    // buffer is emptied here, where a failure can still be seen.
-    if (file.write(data) != data.size() || !file.flush()
-        || file.error() != QFileDevice::NoError) {
-        file.cancelWriting();
-        throw failure;
-    }
-    if (!file.commit())
+    // The file is replaced as a whole through a temporary beside it, or,
+    // where only that is possible, rewritten in place; links and read-only
+    // marks are honoured as the platform layer describes.
+    if (platform::rewriteFile(fullPath, contents()) != 0)
         throw failure;
     m_modified = false;
     m_existed = true;

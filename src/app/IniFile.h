@@ -25,15 +25,18 @@
 //   A line break cannot live inside an INI value: a written text is cut at
 //   its first CR or LF, so the file's structure can never be altered through
 //   a value.
-// - Writing an existing key replaces its value on its own line (the text up
-//   to and including the "=" and the line end stay); a new key goes after
+// - Writing an existing key replaces its line with "key=value" (the key as
+//   the file spells it; its line end stays). A value that is not UTF-8 and
+//   is written back as it reads keeps its bytes. A new key goes after
 //   the last line of its section that is neither blank nor a comment; a new
 //   section goes to the end of the file. Every other byte of the file stays.
 // - New lines take the file's own line end (CR LF or LF, as its first line
 //   has it); a new file gets LF.
-// - commit() writes a temporary file in the same folder, syncs it to disk
-//   and renames it over the old file, so the old file is either fully
-//   replaced or untouched; its permissions are kept. A failure raises
+// - commit() writes through platform::rewriteFile: a temporary file in the
+//   same folder, synced and renamed over the old file, so the old file is
+//   either fully replaced or untouched; owner, group and mode are kept; a
+//   link is followed only when the running user or root made it; a file
+//   without write permission is never written. A failure raises
 //   AppError("Unable to write to <full path>").
 
 #include <QByteArray>
@@ -49,12 +52,15 @@ inline constexpr int IniMaxTextBytes = 2047;
 // Reads an INI integer: surrounding blanks are ignored; a value longer than
 // two characters that starts with "0x"/"0X" is hexadecimal; otherwise a
 // decimal number with an optional sign, or hexadecimal after a leading "$".
-// Hexadecimal takes up to 64 bits (so "0xFFFFFFFFFFFFFFFF" is -1). Anything
-// else, an empty text or a decimal out of range gives nothing.
-std::optional<qint64> parseIniInteger(const QString &text);
+// The result is a 32-bit integer: hexadecimal takes up to 32 bits (so
+// "0xFFFFFFFF" is -1); a decimal outside the 32-bit range, a longer
+// hexadecimal number, anything else or an empty text gives nothing.
+std::optional<qint32> parseIniInteger(const QString &text);
 
 // What a read makes of a stored value: blanks trimmed, one pair of enclosing
 // quotes removed, cut to IniMaxTextBytes bytes on a character boundary.
+QByteArray cleanIniBytes(const QByteArray &rawValue);
+// The same as text; bytes that are not UTF-8 become replacement characters.
 QString cleanIniText(const QByteArray &rawValue);
 
 // Cuts UTF-8 bytes to at most maxBytes without splitting a character.
@@ -78,12 +84,11 @@ public:
     QString readString(const QString &section, const QString &key,
                        const QString &defaultValue) const;
     // A missing key or a value that is not an integer gives defaultValue.
-    qint64 readInteger(const QString &section, const QString &key,
-                       qint64 defaultValue) const;
+    int readInteger(const QString &section, const QString &key, int defaultValue) const;
     bool readBool(const QString &section, const QString &key, bool defaultValue) const;
 
     void writeString(const QString &section, const QString &key, const QString &value);
-    void writeInteger(const QString &section, const QString &key, qint64 value);
+    void writeInteger(const QString &section, const QString &key, int value);
     void writeBool(const QString &section, const QString &key, bool value);
     // Removes the header and every line under it of each section of that name.
     void eraseSection(const QString &section);

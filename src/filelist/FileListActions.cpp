@@ -5,11 +5,8 @@
 #include "filelist/TDivFileList.h"
 #include "platform/Platform.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QPair>
-#include <QSaveFile>
 
 QString FileCountCaption(int count)
 {
@@ -71,44 +68,14 @@ bool ClearAllEntries(TDivFileList &list)
 
 QString CopyFileReplacing(const QString &source, const QString &target)
 {
-    QFile input(source);
-    if (QFileInfo(source).isDir())
-        return QStringLiteral("Is a folder");
-    if (!input.open(QIODevice::ReadOnly))
-        return input.errorString();
-
-    // Written beside the target and renamed over it on commit: until then
-    // an existing target stays as it was, and a failed copy never leaves a
-    // half-written file behind.
-    QSaveFile output(target);
-    output.setDirectWriteFallback(false);
-    if (!output.open(QIODevice::WriteOnly))
-        return output.errorString();
-
-    QByteArray buffer(1 << 16, Qt::Uninitialized);
-    for (;;) {
-        const qint64 read = input.read(buffer.data(), buffer.size());
-        if (read < 0) {
-            output.cancelWriting();
-            return input.errorString();
-        }
-        if (read == 0)
-            break;
-        if (output.write(buffer.constData(), read) != read) {
-            const QString reason = output.errorString();
-            output.cancelWriting();
-            return reason;
-        }
-    }
-    // Program files must stay runnable, and a copy keeps its file's time.
-    output.setPermissions(input.permissions());
-    if (!output.flush())
-        return output.errorString();
-    output.setFileTime(input.fileTime(QFileDevice::FileModificationTime),
-                       QFileDevice::FileModificationTime);
-    if (!output.commit())
-        return output.errorString();
-    return {};
+    // The target folder may be shared with other users: the copy goes into
+    // an exclusively created temporary there and is renamed over the name,
+    // so nothing planted at the name (a link to a system file) is ever
+    // written through, and a read-only file there stays as it is.
+    const int error = platform::copyFileReplacing(source, target);
+    if (error == 0)
+        return {};
+    return platform::systemErrorText(error);
 }
 
 CopyOutcome CopyAllEntriesTo(TDivFileList &list, const QString &targetFolder)
@@ -139,7 +106,9 @@ CopyOutcome CopyAllEntriesTo(TDivFileList &list, const QString &targetFolder)
         const QString target =
             outcome.targetFolder + source.mid(source.lastIndexOf(QLatin1Char('/')) + 1);
         const auto sourceIdentity = platform::fileIdentity(source);
-        const auto targetIdentity = platform::fileIdentity(target);
+        // The name itself, not what a link there leads to: a link planted
+        // at the name is replaced, never taken for the file in place.
+        const auto targetIdentity = platform::entryIdentity(target);
 
         bool done = false;
         if (sourceIdentity && targetIdentity && *sourceIdentity == *targetIdentity) {
@@ -171,7 +140,8 @@ QString CopyReportText(const CopyOutcome &outcome)
     QString text = QStringLiteral("Some files could not be copied to this folder:\n\n")
         + outcome.targetFolder + QStringLiteral("\n");
     for (const CopyFailure &failure : outcome.failures)
-        text += QLatin1Char('\n') + failure.source + QStringLiteral(": ") + failure.reason;
+        text += QLatin1Char('\n') + platform::displayFileName(failure.source) + QStringLiteral(": ")
+            + failure.reason;
     return text;
 }
 

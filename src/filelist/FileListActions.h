@@ -35,9 +35,11 @@ struct CopyOutcome {
 };
 
 // Copies every listed file into `targetFolder`, from the last entry to the
-// first, replacing files of the same name. Each copy is written beside its
-// target and renamed over it, so a failed copy leaves an existing file
-// whole. Entries whose file is in place afterwards are removed; the entries
+// first, replacing files of the same name. Each copy is written into an
+// exclusively created temporary beside its target and renamed over it, so
+// a failed copy leaves an existing file whole, a link at the name is
+// replaced rather than written through, and a read-only file there stays
+// (a failed copy). Entries whose file is in place afterwards are removed; the entries
 // of files that could not be copied stay.
 CopyOutcome CopyAllEntriesTo(TDivFileList &list, const QString &targetFolder);
 
@@ -46,6 +48,6 @@ QString CopyReportText(const CopyOutcome &outcome);
 // Shows it: an information box when all went well, else a warning.
 void ShowCopyReport(const CopyOutcome &outcome);
 
-// Copies one file onto `target` through a temporary file in the target's
-// folder; on failure the reason, else an empty text. Exposed for tests.
+// Copies one file onto `target` through an exclusive temporary file in the
+// target's folder; on failure the reason, else an empty text.
 QString CopyFileReplacing(const QString &source, const QString &target);

@@ -41,6 +41,13 @@ QString folderText(const QString &folder)
     return clean;
 }
 
+QUrl fileUrl(const QString &path)
+{
+    if (!platform::holdsUndecodableBytes(path))
+        return QUrl::fromLocalFile(path);
+    return QUrl::fromEncoded("file://" + platform::encodeFileName(path).toPercentEncoding("/"));
+}
+
 QString sizeText(qint64 bytes, const QLocale &locale)
 {
     qint64 kilobytes = 0;

@@ -9,6 +9,7 @@
 #include <QIcon>
 #include <QLocale>
 #include <QString>
+#include <QUrl>
 
 #include <optional>
 
@@ -58,6 +59,10 @@ std::optional<SplitPath> splitPath(const QString &path, const QString &currentFo
 // An absolute folder path cleaned and given exactly one trailing "/"; the
 // root stays "/".
 QString folderText(const QString &folder);
+
+// The file URL of a path, for dragging out and opening. A name that is not
+// UTF-8 goes into the URL as its own bytes, percent-encoded.
+QUrl fileUrl(const QString &path);
 
 // The Size column: whole kilobytes, rounded, with thousands separators and
 // " KB"; 1 to 1023 bytes count as 1 KB, an empty file is "0 KB".

@@ -1,5 +1,7 @@
 #include "filelist/TDivDropFiles.h"
 
+#include "platform/Platform.h"
+
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
@@ -18,6 +20,17 @@ void TDivDropFiles::attach(QWidget *widget)
     widget->installEventFilter(this);
 }
 
+QString TDivDropFiles::localPath(const QUrl &url)
+{
+    // QUrl decodes the path as UTF-8 and turns any other byte into U+FFFD,
+    // which names no file. The bytes of the percent-encoded path are the
+    // file's name exactly; the platform's decoding keeps them.
+    const QByteArray bytes = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    if (url.host().isEmpty() && QString::fromUtf8(bytes).toUtf8() != bytes)
+        return platform::decodeFileName(bytes);
+    return url.toLocalFile();
+}
+
 QStringList TDivDropFiles::localPaths(const QMimeData *data)
 {
     QStringList paths;
@@ -26,7 +39,7 @@ QStringList TDivDropFiles::localPaths(const QMimeData *data)
     const QList<QUrl> urls = data->urls();
     for (const QUrl &url : urls)
         if (url.isLocalFile())
-            paths.append(url.toLocalFile());
+            paths.append(localPath(url));
     return paths;
 }
 

@@ -12,6 +12,7 @@
 
 class QDropEvent;
 class QMimeData;
+class QUrl;
 class QWidget;
 
 class TDivDropFiles : public QObject {
@@ -30,6 +31,9 @@ public:
 
     // The local files a drag carries, in the source's order.
     static QStringList localPaths(const QMimeData *data);
+    // The file a local URL names; a name that is not UTF-8 is kept exactly
+    // (see platform::decodeFileName).
+    static QString localPath(const QUrl &url);
 
 signals:
     void filesDropped(const QStringList &paths);

@@ -6,7 +6,6 @@
 
 #include <QContextMenuEvent>
 #include <QDir>
-#include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -124,17 +123,16 @@ void TDivFileList::setUpView(QAbstractItemView *view)
 
 std::optional<FileEntry> TDivFileList::readFile(const QString &fullPath) const
 {
-    const QFileInfo info(fullPath);
-    if (!info.exists())
-        return std::nullopt;
-    const std::optional<platform::FileIdentity> identity = platform::fileIdentity(fullPath);
-    if (!identity)
+    // Through the platform layer rather than QFileInfo, which cannot find a
+    // file whose name is not UTF-8.
+    const std::optional<platform::FileFacts> found = platform::fileFacts(fullPath);
+    if (!found)
         return std::nullopt;
     FileEntry facts;
-    facts.identity = *identity;
-    facts.isFolder = info.isDir();
-    facts.size = facts.isFolder ? 0 : info.size();
-    facts.modified = info.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch();
+    facts.identity = found->identity;
+    facts.isFolder = found->isFolder;
+    facts.size = found->size;
+    facts.modified = found->modifiedMs;
     return facts;
 }
 
@@ -371,8 +369,7 @@ void TDivFileList::followFolder(const QString &folder)
         }
         if (!namesByIdentity) {
             namesByIdentity.emplace();
-            const QStringList names = QDir(folder).entryList(
-                QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+            const QStringList names = platform::folderEntryNames(folder);
             for (const QString &name : names)
                 if (const auto identity = platform::fileIdentity(folder + name))
                     namesByIdentity->insert(identityKey(*identity), name);
@@ -466,7 +463,7 @@ void TDivFileList::openSelectedEntries()
         ordered.append(index.row());
     std::sort(ordered.begin(), ordered.end());
     for (int row : ordered)
-        UserDialogs::current().openUrl(QUrl::fromLocalFile(fullPath(row)));
+        UserDialogs::current().openUrl(filelist::fileUrl(fullPath(row)));
 }
 
 void TDivFileList::showPopup(QAbstractItemView *view, const QPoint &position)

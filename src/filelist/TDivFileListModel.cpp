@@ -61,7 +61,7 @@ QIcon TDivFileListModel::iconOf(const FileEntry &entry) const
 
 QString TDivFileListModel::toolTipOf(const FileEntry &entry) const
 {
-    QString tip = entry.caption + QStringLiteral("\nType: ") + typeNameOf(entry);
+    QString tip = platform::displayFileName(entry.caption) + QStringLiteral("\nType: ") + typeNameOf(entry);
     if (!entry.isFolder)
         tip += QStringLiteral("\nSize: ") + sizeText(entry.size);
     if (!entry.changedText)
@@ -78,8 +78,8 @@ QVariant TDivFileListModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
         switch (index.column()) {
-        case NameColumn: return row.caption;
-        case FolderColumn: return row.folder;
+        case NameColumn: return platform::displayFileName(row.caption);
+        case FolderColumn: return platform::displayFileName(row.folder);
         case SizeColumn: return row.isFolder ? QString() : sizeText(row.size);
         case TypeColumn: return typeNameOf(row);
         case ChangedColumn:
@@ -137,7 +137,7 @@ QMimeData *TDivFileListModel::mimeData(const QModelIndexList &indexes) const
             rows.insert(index.row());
     QList<QUrl> urls;
     for (int row : rows)
-        urls.append(QUrl::fromLocalFile(entry(row).fullPath()));
+        urls.append(fileUrl(entry(row).fullPath()));
     auto *data = new QMimeData;
     data->setUrls(urls);
     return data;

@@ -53,6 +53,27 @@ struct UserIdentity {
 
 UserIdentity currentUserIdentity();
 
+// ---- File names ---------------------------------------------------------------
+//
+// A file name here is a string of bytes, usually but not always UTF-8 (a
+// file copied from an old archive may carry a Latin-1 "é" as the one byte
+// E9). Qt's own conversion turns every such byte into U+FFFD, and the name
+// is lost: the file can then be neither found nor passed on. These two
+// functions keep it: a byte that is not part of valid UTF-8 becomes the lone
+// surrogate U+DC80 + (byte - 0x80) in the QString, and goes back to the
+// same byte. Valid UTF-8 never holds a lone surrogate, so every byte string
+// comes back exactly, and ordinary names convert as plain UTF-8.
+// Every function of this header that takes a path encodes it this way.
+
+QString decodeFileName(const QByteArray &bytes);
+QByteArray encodeFileName(const QString &name);
+
+// The name as a person should see it: each kept byte shown as U+FFFD.
+QString displayFileName(const QString &name);
+
+// True when the name holds bytes that are not UTF-8.
+bool holdsUndecodableBytes(const QString &name);
+
 // ---- File identity ------------------------------------------------------------
 
 struct FileIdentity {
@@ -65,10 +86,70 @@ struct FileIdentity {
 // when the path names nothing.
 std::optional<FileIdentity> fileIdentity(const QString &path);
 
+struct FileFacts {
+    FileIdentity identity;
+    bool isFolder = false;
+    qint64 size = 0;
+    qint64 modifiedMs = 0;   // last write, milliseconds since the epoch (UTC)
+};
+
+// What a listing shows of the file the path names (following links);
+// nothing when the path names nothing.
+std::optional<FileFacts> fileFacts(const QString &path);
+
+// The names in a folder (without "." and ".."), in no particular order;
+// names that are not UTF-8 included (QDir leaves them out).
+QStringList folderEntryNames(const QString &folder);
+
 // True when the path names an entry of any kind (file, folder, device...).
 bool pathExists(const QString &path);
 
 // True when the path names a folder (following symbolic links).
 bool folderExists(const QString &path);
+
+// Identity of the directory entry itself: a symbolic link is not followed.
+std::optional<FileIdentity> entryIdentity(const QString &path);
+
+// ---- Reading and writing files safely -------------------------------------
+//
+// The program may run as root in folders that other users can write to.
+// These functions work on descriptors, create temporaries exclusively and
+// never follow a symbolic link that another user could have planted.
+
+struct FileReadResult {
+    bool exists = false;      // the path names something (a link counts)
+    bool ok = false;          // a regular file, read whole
+    QByteArray data;
+    int errorCode = 0;        // errno when exists && !ok
+};
+
+// Reads a regular file whole. Anything else (a folder, a FIFO that would
+// block for good, a device) is not read.
+FileReadResult readRegularFile(const QString &path);
+
+// Replaces the contents of the file at `path` with `data`, as one step: a
+// temporary file beside it is written, synced and renamed over the name,
+// so that the file is either wholly new or wholly as it was.
+// - A symbolic link is followed only when it belongs to the running user
+//   or to root; the file it leads to is rewritten and the link stays.
+// - A file without any write permission bit is never written, not even by
+//   root; nor is one that the running user may not write.
+// - The owner, group and mode of a rewritten file are kept exactly. Where
+//   the temporary cannot be given them (changing the owner is not
+//   permitted), or the folder takes no new file while the file itself is
+//   writable, the file is written in place through its descriptor.
+// - A new file is created with the usual mode (0666 less the umask).
+// Returns 0 on success, else the errno of the failure.
+int rewriteFile(const QString &path, const QByteArray &data);
+
+// Copies the regular file `source` to the name `target`. The copy is made
+// in an exclusively created temporary file in the target's folder and
+// renamed over the name; an existing name is never opened for writing, and
+// a symbolic link there is replaced, not followed. A file at the target
+// that the running user may not write, or that has no write permission
+// bit, stays and the copy fails with EACCES; a folder there fails with
+// EISDIR. The copy gets the source's permission bits (rwx) and its time of
+// last writing. Returns 0 on success, else the errno of the failure.
+int copyFileReplacing(const QString &source, const QString &target);
 
 } // namespace platform

@@ -10,6 +10,7 @@
 #include "app/QuillmarkApplication.h"
 #include "app/UserDialogs.h"
 #include "filelist/TDivFileList.h"
+#include "platform/Platform.h"
 #include "projects/FileUtils.h"
 
 #include <QCheckBox>
@@ -20,6 +21,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -147,6 +149,30 @@ QString storedProjectPath(const QString &path)
     return path;
 }
 
+// Why a listed path cannot go into a project, or nothing when it can. A
+// path must come back from the file as the same path: a line break would
+// end the value early, and a read keeps only IniMaxTextBytes bytes.
+std::optional<QString> unstorableReason(const QString &path)
+{
+    if (path.contains(u'\n') || path.contains(u'\r'))
+        return QStringLiteral("its path holds a line break");
+    // Project files hold UTF-8 text; bytes of another encoding would come
+    // back as replacement characters, naming no file.
+    if (platform::holdsUndecodableBytes(path))
+        return QStringLiteral("its path holds bytes that are not UTF-8 text");
+    if (path.toUtf8().size() > IniMaxTextBytes)
+        return QStringLiteral("its path is longer than %1 bytes").arg(IniMaxTextBytes);
+    return std::nullopt;
+}
+
+QString unstorableFileText(const QString &path, const QString &reason)
+{
+    return QStringLiteral("This file cannot be kept in a project, because ") + reason
+        + QStringLiteral(":\n\n") + platform::displayFileName(path)
+        + QStringLiteral("\n\nThe project was not saved. Remove the file from the list to save "
+                         "the project.");
+}
+
 QString missingFileText(const QString &path)
 {
     return QStringLiteral("This file was not found, it may have been moved or deleted:\n\n") + path
@@ -171,6 +197,16 @@ bool askMissingFile(const QString &path)
 
 void TfrmMain::btnSaveProjectClick()
 {
+    // A project that would load other files than the ones listed is not
+    // saved at all.
+    for (int i = 0; i < DivFileList->count(); ++i) {
+        const QString path = DivFileList->fullPath(i);
+        if (const std::optional<QString> reason = unstorableReason(path)) {
+            Messages::information(unstorableFileText(path, *reason));
+            return;
+        }
+    }
+
     QString chosen;
     try {
         if (!FolderExists(projectsFolder()))

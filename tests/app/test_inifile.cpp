@@ -1,12 +1,18 @@
 #include "app/AppError.h"
 #include "app/IniFile.h"
 
+#include "support/OtherUser.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 
 namespace {
@@ -63,6 +69,14 @@ private slots:
     void unwritableFolder();
     void unreadableFileIsNotReplaced();
     void permissionsAndLinksKept();
+    void replacedLineIsKeyEqualsValue();
+    void valueThatIsNotUtf8KeptByteForByte();
+    void readOnlyFileNotWrittenEvenByRoot();
+    void otherUsersLinkNotFollowed();
+    void ownerGroupAndModeKept();
+    void writtenInPlaceWhenFolderTakesNoFile();
+    void fifoIsNotRead();
+    void linksSwappedInDuringWritesAreNeverFollowed();
 
 private:
     QTemporaryDir m_dir;
@@ -73,46 +87,53 @@ void TestIniFile::integers_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("valid");
-    QTest::addColumn<qint64>("value");
+    QTest::addColumn<qint32>("value");
 
-    QTest::newRow("one") << "1" << true << qint64(1);
-    QTest::newRow("zero") << "0" << true << qint64(0);
-    QTest::newRow("minus one") << "-1" << true << qint64(-1);
-    QTest::newRow("plus") << "+7" << true << qint64(7);
-    QTest::newRow("leading zeros") << "007" << true << qint64(7);
-    QTest::newRow("0x10") << "0x10" << true << qint64(16);
-    QTest::newRow("0X1f") << "0X1f" << true << qint64(31);
-    QTest::newRow("0x0") << "0x0" << true << qint64(0);
-    QTest::newRow("$1F") << "$1F" << true << qint64(31);
-    QTest::newRow("$ff lower") << "$ff" << true << qint64(255);
-    QTest::newRow("blanks around") << " 2 " << true << qint64(2);
-    QTest::newRow("all bits") << "0xFFFFFFFFFFFFFFFF" << true << qint64(-1);
-    QTest::newRow("max") << "9223372036854775807" << true << std::numeric_limits<qint64>::max();
-    QTest::newRow("min") << "-9223372036854775808" << true << std::numeric_limits<qint64>::min();
+    QTest::newRow("one") << "1" << true << qint32(1);
+    QTest::newRow("zero") << "0" << true << qint32(0);
+    QTest::newRow("minus one") << "-1" << true << qint32(-1);
+    QTest::newRow("plus") << "+7" << true << qint32(7);
+    QTest::newRow("leading zeros") << "007" << true << qint32(7);
+    QTest::newRow("0x10") << "0x10" << true << qint32(16);
+    QTest::newRow("0X1f") << "0X1f" << true << qint32(31);
+    QTest::newRow("0x0") << "0x0" << true << qint32(0);
+    QTest::newRow("$1F") << "$1F" << true << qint32(31);
+    QTest::newRow("$ff lower") << "$ff" << true << qint32(255);
+    QTest::newRow("blanks around") << " 2 " << true << qint32(2);
+    // 32-bit integers: hexadecimal is a bit pattern of up to 32 bits.
+    QTest::newRow("all bits") << "0xFFFFFFFF" << true << qint32(-1);
+    QTest::newRow("high bit") << "$80000000" << true << std::numeric_limits<qint32>::min();
+    QTest::newRow("max") << "2147483647" << true << std::numeric_limits<qint32>::max();
+    QTest::newRow("min") << "-2147483648" << true << std::numeric_limits<qint32>::min();
+    QTest::newRow("leading zeros in hex") << "0x00000000001" << true << qint32(1);
 
     // "0x" is only two characters, so it is read as decimal, which it is not.
-    QTest::newRow("0x alone") << "0x" << false << qint64(0);
-    QTest::newRow("yes") << "yes" << false << qint64(0);
-    QTest::newRow("empty") << "" << false << qint64(0);
-    QTest::newRow("blank") << "   " << false << qint64(0);
-    QTest::newRow("sign alone") << "-" << false << qint64(0);
-    QTest::newRow("dollar alone") << "$" << false << qint64(0);
-    QTest::newRow("trailing junk") << "12abc" << false << qint64(0);
-    QTest::newRow("fraction") << "1.5" << false << qint64(0);
-    QTest::newRow("signed hex") << "0x-1" << false << qint64(0);
-    QTest::newRow("bad hex digit") << "0x1G" << false << qint64(0);
-    QTest::newRow("inner blank") << "1 2" << false << qint64(0);
-    QTest::newRow("decimal overflow") << "9223372036854775808" << false << qint64(0);
-    QTest::newRow("hex overflow") << "0x10000000000000000" << false << qint64(0);
-    QTest::newRow("arabic digits") << QString::fromUtf8("\u0661") << false << qint64(0);
+    QTest::newRow("0x alone") << "0x" << false << qint32(0);
+    QTest::newRow("yes") << "yes" << false << qint32(0);
+    QTest::newRow("empty") << "" << false << qint32(0);
+    QTest::newRow("blank") << "   " << false << qint32(0);
+    QTest::newRow("sign alone") << "-" << false << qint32(0);
+    QTest::newRow("dollar alone") << "$" << false << qint32(0);
+    QTest::newRow("trailing junk") << "12abc" << false << qint32(0);
+    QTest::newRow("fraction") << "1.5" << false << qint32(0);
+    QTest::newRow("signed hex") << "0x-1" << false << qint32(0);
+    QTest::newRow("bad hex digit") << "0x1G" << false << qint32(0);
+    QTest::newRow("inner blank") << "1 2" << false << qint32(0);
+    QTest::newRow("decimal overflow") << "2147483648" << false << qint32(0);
+    QTest::newRow("decimal underflow") << "-2147483649" << false << qint32(0);
+    QTest::newRow("2^32") << "4294967296" << false << qint32(0);
+    QTest::newRow("64-bit") << "9223372036854775807" << false << qint32(0);
+    QTest::newRow("hex overflow") << "0x100000000" << false << qint32(0);
+    QTest::newRow("64-bit hex") << "0xFFFFFFFFFFFFFFFF" << false << qint32(0);
+    QTest::newRow("arabic digits") << QString::fromUtf8("\u0661") << false << qint32(0);
 }
 
 void TestIniFile::integers()
 {
     QFETCH(QString, text);
     QFETCH(bool, valid);
-    QFETCH(qint64, value);
-    const std::optional<qint64> parsed = parseIniInteger(text);
+    QFETCH(qint32, value);
+    const std::optional<qint32> parsed = parseIniInteger(text);
     QCOMPARE(parsed.has_value(), valid);
     if (valid)
         QCOMPARE(*parsed, value);
@@ -129,7 +150,9 @@ void TestIniFile::flagsReadAsIntegers()
                    "UsePFXFile=\n"
                    "KeepWndTopMost=\"1\"\n"
                    "AddDescription=0x\n"
-                   "Number= $1F \n");
+                   "Number= $1F \n"
+                   "Wide=4294967296\n"
+                   "WideHex=0x100000000\n");
     const IniFile ini(file);
     QCOMPARE(ini.readBool("Settings", "VerboseOutput", true), true);   // not an integer
     QCOMPARE(ini.readBool("Settings", "VerboseOutput", false), false);
@@ -141,7 +164,11 @@ void TestIniFile::flagsReadAsIntegers()
     QCOMPARE(ini.readBool("Settings", "AddDescription", true), true);
     QCOMPARE(ini.readBool("Settings", "Missing", true), true);
     QCOMPARE(ini.readBool("Settings", "Missing", false), false);
-    QCOMPARE(ini.readInteger("Settings", "Number", 0), qint64(31));
+    QCOMPARE(ini.readInteger("Settings", "Number", 0), 31);
+    // Out of the 32-bit range is not an integer: the default, not "on".
+    QCOMPARE(ini.readBool("Settings", "Wide", false), false);
+    QCOMPARE(ini.readBool("Settings", "WideHex", false), false);
+    QCOMPARE(ini.readInteger("Settings", "Wide", 7), 7);
 
     IniFile out(path("written-flags.ini"));
     out.writeBool("S", "On", true);
@@ -243,7 +270,7 @@ void TestIniFile::missingFileGivesDefaultsAndIsCreatedByFirstWrite()
         QVERIFY(!ini.fileExisted());
         QCOMPARE(ini.readString("Settings", "SDKBinFolder", "dflt"), QString("dflt"));
         QCOMPARE(ini.readBool("Settings", "VerboseOutput", true), true);
-        QCOMPARE(ini.readInteger("Settings", "Any", 42), qint64(42));
+        QCOMPARE(ini.readInteger("Settings", "Any", 42), 42);
         QVERIFY(!ini.sectionExists("Settings"));
         ini.eraseSection("Settings");
         ini.commit();   // nothing written: nothing created
@@ -326,7 +353,7 @@ void TestIniFile::rewriteKeepsEverythingElse()
         "stray=before any section\n"
         "\n"
         "[Settings]\n"
-        "UseBestCert = 0\n"
+        "UseBestCert=0\n"
         "SDKBinFolder=/ignored/in/projects/\n"
         "Custom=keep me   \n"
         "not a key line\n"
@@ -521,6 +548,269 @@ void TestIniFile::permissionsAndLinksKept()
     }
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(readAll(file), QByteArray("[S]\nk=3\n"));
+
+    // One's own link to a file not made yet: the first write makes it.
+    const QString dangling = path("dangling.ini");
+    QVERIFY(QFile::link(path("made-later.ini"), dangling));
+    {
+        IniFile ini(dangling);
+        QVERIFY(!ini.fileExisted());
+        ini.writeString("S", "k", "4");
+        ini.commit();
+    }
+    QVERIFY(QFileInfo(dangling).isSymLink());
+    QCOMPARE(readAll(path("made-later.ini")), QByteArray("[S]\nk=4\n"));
+}
+
+void TestIniFile::replacedLineIsKeyEqualsValue()
+{
+    const QString file = path("layout.ini");
+    writeAll(file, "[Settings]\n"
+                   "TimeStamp =   1\n"
+                   "  TimeStampURL\t=\t http://old\r\n"
+                   "Same = x\n"
+                   "Kept =   untouched\n");
+    IniFile ini(file);
+    ini.writeBool("Settings", "TimeStamp", false);
+    ini.writeString("Settings", "TimeStampURL", "http://new");
+    ini.writeString("Settings", "Same", "x");
+    // Written as it stood: the key spelled as in the file, no blanks
+    // around "=", the line end kept; a key not written stays as it was.
+    QCOMPARE(ini.contents(), QByteArray("[Settings]\n"
+                                        "TimeStamp=0\n"
+                                        "TimeStampURL=http://new\r\n"
+                                        "Same=x\n"
+                                        "Kept =   untouched\n"));
+    QCOMPARE(ini.readString("Settings", "TimeStampURL", ""), QString("http://new"));
+    QCOMPARE(ini.readBool("Settings", "TimeStamp", true), false);
+}
+
+void TestIniFile::valueThatIsNotUtf8KeptByteForByte()
+{
+    // Written by another program in Latin-1: "café" with a single byte E9.
+    const QString file = path("latin1.ini");
+    writeAll(file, "[Settings]\n"
+                   "PFXFilename=/keys/caf\xE9.pfx\n"
+                   "DescriptionText= \"Gr\xFC\xDF" "e\" \n"
+                   "DescriptionURL=http://x/\xE9\n");
+    {
+        IniFile ini(file);
+        const QString pfx = ini.readString("Settings", "PFXFilename", "");
+        QVERIFY(pfx.contains(QChar::ReplacementCharacter));
+        // The window writes back every value as it read it, and one edited.
+        ini.writeString("Settings", "PFXFilename", pfx);
+        ini.writeString("Settings", "DescriptionText",
+                        ini.readString("Settings", "DescriptionText", ""));
+        ini.writeString("Settings", "DescriptionURL", "http://y/");
+        ini.commit();
+    }
+    QCOMPARE(readAll(file), QByteArray("[Settings]\n"
+                                       "PFXFilename=/keys/caf\xE9.pfx\n"
+                                       "DescriptionText=Gr\xFC\xDF" "e\n"
+                                       "DescriptionURL=http://y/\n"));
+
+    // A value edited to a text with a replacement character of its own is
+    // that text, in UTF-8.
+    IniFile edited(file);
+    edited.writeString("Settings", "PFXFilename", QString::fromUtf8("/keys/x\uFFFD.pfx"));
+    QVERIFY(edited.contents().contains("PFXFilename=/keys/x\xEF\xBF\xBD.pfx\n"));
+}
+
+void TestIniFile::readOnlyFileNotWrittenEvenByRoot()
+{
+    const QString file = path("readonly.ini");
+    const QByteArray original = "[Settings]\nTimeStamp=0\n";
+    writeAll(file, original);
+    QCOMPARE(::chmod(QFile::encodeName(file).constData(), 0444), 0);
+    IniFile ini(file);
+    ini.writeBool("Settings", "TimeStamp", true);
+    QCOMPARE(commitError(ini), "Unable to write to " + file);
+    QCOMPARE(readAll(file), original);
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(file).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 07777, mode_t(0444));
+    QCOMPARE(QDir(m_dir.path()).entryList({"*readonly*"}, QDir::AllEntries | QDir::Hidden),
+             QStringList{"readonly.ini"});
+}
+
+void TestIniFile::otherUsersLinkNotFollowed()
+{
+    QM_SKIP_UNLESS_ROOT(nobody);
+    // Another user plants the settings file as a link to a system file.
+    const QString victim = path("passwd");
+    const QByteArray original = "root:x:0:0:root:/root:/bin/bash\n";
+    writeAll(victim, original);
+    const QString planted = path("planted.ini");
+    QVERIFY(QFile::link(victim, planted));
+    const QByteArray encoded = QFile::encodeName(planted);
+    QCOMPARE(::lchown(encoded.constData(), nobody->uid, nobody->gid), 0);
+
+    IniFile ini(planted);
+    ini.writeBool("Settings", "UseBestCert", true);
+    QCOMPARE(commitError(ini), "Unable to write to " + planted);
+    QCOMPARE(readAll(victim), original);
+    QVERIFY(QFileInfo(planted).isSymLink());
+
+    // The same link made by root is followed, and stays a link.
+    QVERIFY(QFile::remove(planted));
+    QVERIFY(QFile::link(victim, planted));
+    IniFile trusted(planted);
+    trusted.writeBool("Settings", "UseBestCert", true);
+    QCOMPARE(commitError(trusted), QString("<no error>"));
+    QVERIFY(QFileInfo(planted).isSymLink());
+    QCOMPARE(readAll(victim), original + "[Settings]\nUseBestCert=1\n");
+}
+
+void TestIniFile::ownerGroupAndModeKept()
+{
+    QM_SKIP_UNLESS_ROOT(nobody);
+    // An administrator's save must not hand the file to root.
+    const QString file = path("owned.ini");
+    writeAll(file, "[Settings]\nTimeStamp=0\n");
+    const QByteArray encoded = QFile::encodeName(file);
+    QCOMPARE(::chown(encoded.constData(), nobody->uid, nobody->gid), 0);
+    QCOMPARE(::chmod(encoded.constData(), 0620), 0);
+
+    IniFile ini(file);
+    ini.writeBool("Settings", "TimeStamp", true);
+    ini.commit();
+    struct stat info {};
+    QCOMPARE(::stat(encoded.constData(), &info), 0);
+    QCOMPARE(info.st_uid, nobody->uid);
+    QCOMPARE(info.st_gid, nobody->gid);
+    QCOMPARE(info.st_mode & 07777, mode_t(0620));
+    QCOMPARE(readAll(file), QByteArray("[Settings]\nTimeStamp=1\n"));
+}
+
+void TestIniFile::writtenInPlaceWhenFolderTakesNoFile()
+{
+    QM_SKIP_UNLESS_ROOT(nobody);
+    QCOMPARE(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+
+    // A read-only program folder (root's, 0755) with a settings file that
+    // the user may write: no temporary can be made beside it, so the file
+    // is written in place and keeps its owner.
+    const QString programFolder = path("program");
+    QVERIFY(QDir().mkpath(programFolder));
+    const QString file = programFolder + "/Quillmark.ini";
+    writeAll(file, "[Settings]\nVerboseOutput=1\nOld=a long line that the new contents do not reach\n");
+    QCOMPARE(::chmod(QFile::encodeName(file).constData(), 0666), 0);
+
+    // A shared folder that takes new files, with a file of root's that the
+    // user may write: the rename cannot keep the owner (root), so again
+    // the file is written in place.
+    const QString sharedFolder = path("shared");
+    QVERIFY(QDir().mkpath(sharedFolder));
+    QCOMPARE(::chmod(QFile::encodeName(sharedFolder).constData(), 0777), 0);
+    const QString shared = sharedFolder + "/project.qmk";
+    writeAll(shared, "[Settings]\nTimeStamp=0\n");
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 0646), 0);
+
+    const int result = otheruser::runAs(*nobody, [&] {
+        try {
+            IniFile settings(file);
+            settings.eraseSection("Settings");
+            settings.writeBool("Settings", "VerboseOutput", false);
+            settings.commit();
+            IniFile project(shared);
+            project.writeBool("Settings", "TimeStamp", true);
+            project.commit();
+        } catch (const AppError &) {
+            return 1;
+        }
+        return 0;
+    });
+    QCOMPARE(result, 0);
+    QCOMPARE(readAll(file), QByteArray("[Settings]\nVerboseOutput=0\n"));
+    QCOMPARE(readAll(shared), QByteArray("[Settings]\nTimeStamp=1\n"));
+    for (const QString &written : {file, shared}) {
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(written).constData(), &info), 0);
+        QCOMPARE(info.st_uid, uid_t(0));
+        QCOMPARE(info.st_mode & 07777, written == file ? mode_t(0666) : mode_t(0646));
+    }
+    QCOMPARE(QDir(sharedFolder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"project.qmk"});
+
+    // Where the user may not write the file either, nothing is written.
+    QCOMPARE(::chmod(QFile::encodeName(file).constData(), 0644), 0);
+    const int refused = otheruser::runAs(*nobody, [&] {
+        IniFile settings(file);
+        settings.writeBool("Settings", "VerboseOutput", true);
+        try {
+            settings.commit();
+        } catch (const AppError &) {
+            return 1;
+        }
+        return 0;
+    });
+    QCOMPARE(refused, 1);
+    QCOMPARE(readAll(file), QByteArray("[Settings]\nVerboseOutput=0\n"));
+}
+
+void TestIniFile::fifoIsNotRead()
+{
+    // A FIFO in the file's place would block the read for good.
+    const QString fifo = path("fifo.ini");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    IniFile ini(fifo);
+    QVERIFY(ini.fileExisted());
+    QCOMPARE(ini.readBool("Settings", "VerboseOutput", true), true);
+    ini.writeBool("Settings", "VerboseOutput", false);
+    QCOMPARE(commitError(ini), "Unable to write to " + fifo);
+    QVERIFY(QFileInfo(fifo).exists() && !QFileInfo(fifo).isFile());
+}
+
+void TestIniFile::linksSwappedInDuringWritesAreNeverFollowed()
+{
+    QM_SKIP_UNLESS_ROOT(nobody);
+    QCOMPARE(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+    // A shared folder; its other user keeps swapping a link to a system
+    // file in for the settings file while root saves again and again.
+    const QString shared = path("race");
+    QVERIFY(QDir().mkpath(shared));
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+    const QString victim = path("shadow");
+    const QByteArray secret = "root:$6$secret:19000:0:99999:7:::\n";
+    writeAll(victim, secret);
+    const QString file = shared + "/Quillmark.ini";
+    writeAll(file, "[Settings]\nTimeStamp=0\n");
+
+    const pid_t attacker = ::fork();
+    QVERIFY(attacker >= 0);
+    if (attacker == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->gid) != 0 || ::setuid(nobody->uid) != 0)
+            ::_exit(125);
+        // A plain file and the link take turns at the name, so that root
+        // finds a file it may write, and then a link in its place.
+        const QByteArray link = QFile::encodeName(shared + "/planted");
+        const QByteArray plain = QFile::encodeName(shared + "/plain");
+        const QByteArray name = QFile::encodeName(file);
+        const QByteArray target = QFile::encodeName(victim);
+        for (;;) {
+            const int fd = ::open(plain.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            if (fd >= 0) {
+                (void)!::write(fd, "[Settings]\n", 11);
+                ::close(fd);
+            }
+            ::rename(plain.constData(), name.constData());
+            ::usleep(100);
+            ::symlink(target.constData(), link.constData());
+            ::rename(link.constData(), name.constData());
+            ::usleep(20);
+        }
+    }
+    int written = 0;
+    for (int round = 0; round < 2000; ++round) {
+        IniFile ini(file);
+        ini.writeString("Settings", "Round", QString::number(round));
+        if (commitError(ini) == QStringLiteral("<no error>"))
+            ++written;
+    }
+    ::kill(attacker, SIGKILL);
+    ::waitpid(attacker, nullptr, 0);
+    QCOMPARE(readAll(victim), secret);
+    qInfo("%d of 2000 saves landed between the swaps", written);
 }
 
 QTEST_GUILESS_MAIN(TestIniFile)

@@ -48,6 +48,7 @@ private slots:
     void disabledPfxFieldsKeepAndSaveTheirTexts();
     void existingFileKeepsItsOtherLines();
     void unwritableSettingsAskBeforeQuitting();
+    void valuesThatAreNotUtf8SurviveARestart();
 
     void cancelledFolderPickerStillWarnsWithBareName();
     void pickedFolderGetsOneTrailingSlash_data();
@@ -119,6 +120,12 @@ void TestOptions::flagValuesThatAreNotPlainNumbers()
     writeAll(settingsPath(), "[Settings]\nVerboseOutput=0x0\n");
     m_fixture->start();
     QVERIFY(!find<QCheckBox>("cbVerboseOutput")->isChecked());
+
+    // Flags are 32-bit integers: a value beyond that range is no integer.
+    writeAll(settingsPath(), "[Settings]\nTimeStamp=4294967296\nVerboseOutput=0x100000000\n");
+    m_fixture->start();
+    QVERIFY(!find<QCheckBox>("cbTimeStamp")->isChecked());
+    QVERIFY(find<QCheckBox>("cbVerboseOutput")->isChecked());
 }
 
 void TestOptions::topMostFromTheFileAtOnce()
@@ -248,13 +255,14 @@ void TestOptions::disabledPfxFieldsKeepAndSaveTheirTexts()
 void TestOptions::existingFileKeepsItsOtherLines()
 {
     const QByteArray original = "; written by hand\r\n[Other]\r\nKeep=me\r\n[Settings]\r\n"
-                                "TimeStamp=1\r\nExtra=stays\r\n";
+                                "TimeStamp =  1\r\nExtra = stays\r\n";
     writeAll(settingsPath(), original);
     m_fixture->start();
     restart();
     const QByteArray now = readAll(settingsPath());
     QVERIFY(now.startsWith("; written by hand\r\n[Other]\r\nKeep=me\r\n[Settings]\r\n"));
-    QVERIFY(now.contains("TimeStamp=1\r\nExtra=stays\r\n"));
+    // A rewritten key line is "key=value"; a line not written stays as it was.
+    QVERIFY(now.contains("TimeStamp=1\r\nExtra = stays\r\n"));
     QVERIFY(now.contains("KeepWndTopMost=0\r\n"));
     QVERIFY(!now.contains("\n\n"));
 }
@@ -285,6 +293,26 @@ void TestOptions::unwritableSettingsAskBeforeQuitting()
     m_fixture->dialogs().messageAnswers.enqueue(DialogButton::Yes);
     QVERIFY(m_fixture->window->close());
     QVERIFY(!m_fixture->window->isVisible());
+}
+
+void TestOptions::valuesThatAreNotUtf8SurviveARestart()
+{
+    // Written by another program in Latin-1; nobody edits them here.
+    const QByteArray latin1 = "SDKBinFolder=/opt/sdk\xE9/\n"
+                              "PFXFilename=/keys/caf\xE9.pfx\n"
+                              "DescriptionText=Gr\xFC\xDF" "e\n";
+    writeAll(settingsPath(), "[Settings]\n" + latin1);
+    m_fixture->start();
+    QVERIFY(find<QLineEdit>("edCertName")->text().contains(QChar::ReplacementCharacter));
+    restart();
+    restart();
+    const QByteArray now = readAll(settingsPath());
+    QVERIFY2(now.startsWith("[Settings]\n" + latin1), now.constData());
+
+    // Edited, the value is the new text.
+    find<QLineEdit>("edAddDesc")->setText(QString::fromUtf8("Grüße"));
+    restart();
+    QVERIFY(readAll(settingsPath()).contains("DescriptionText=Gr\xC3\xBC\xC3\x9F" "e\n"));
 }
 
 void TestOptions::cancelledFolderPickerStillWarnsWithBareName()

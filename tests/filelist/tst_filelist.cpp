@@ -23,6 +23,9 @@
 
 #include <cstdio>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace filelist;
 
 class TestFileList : public QObject {
@@ -54,6 +57,7 @@ private slots:
 
     void dropDeliversPathsAndNoEffect();
     void moveOnlyDragIsRefused();
+    void droppedNameThatIsNotUtf8IsListedExactly();
     void dragOutOffersFiles();
     void popupMenuOpensOnRightClickAndKey();
     void doubleClickOpensSelectedFiles();
@@ -743,6 +747,44 @@ void TestFileList::replacedFileKeepsEntry()
     QVERIFY(QDir().mkdir(path));
     QTRY_COMPARE(captions(list), QStringList{"other.exe"});
     QCOMPARE(list.folderEntryCount(), 0);
+}
+
+void TestFileList::droppedNameThatIsNotUtf8IsListedExactly()
+{
+    // A file named with the Latin-1 byte E9, and beside it a file whose name
+    // really holds U+FFFD, which is what the first name decodes to in Qt.
+    const QByteArray folder = QFile::encodeName(m_root);
+    const QByteArray raw = folder + "caf\xE9.exe";
+    for (const QByteArray &path : {raw, folder + "caf\xEF\xBF\xBD.exe"}) {
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, path.constData(), size_t(path.size())), ssize_t(path.size()));
+        ::close(fd);
+    }
+
+    TDivFileList list;
+    list.show();
+    connect(&list, &TDivFileList::filesDropped, &list,
+            [&](const QStringList &paths) { AddDroppedPaths(list, paths); });
+    QMimeData data;
+    data.setData("text/uri-list", "file://" + raw.toPercentEncoding("/") + "\r\n");
+    QWidget *viewport = list.detailsView()->viewport();
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    QDropEvent drop(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &drop);
+
+    // Listed, as that very file, and shown with a replacement character.
+    QCOMPARE(list.count(), 1);
+    QCOMPARE(platform::encodeFileName(list.fullPath(0)), raw);
+    QCOMPARE(list.detailsView()->model()->index(0, 0).data().toString(),
+             QString::fromUtf8("caf\uFFFD.exe"));
+    QCOMPARE(list.detailsView()->model()->index(0, 1).data().toString(), m_root);
+
+    // Dragged out again, or opened, it is named by the same bytes.
+    const QUrl url = filelist::fileUrl(list.fullPath(0));
+    QCOMPARE(url.toEncoded(), "file://" + raw.toPercentEncoding("/"));
+    QCOMPARE(TDivDropFiles::localPath(url), list.fullPath(0));
 }
 
 void TestFileList::f5DropsGoneFile()

@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 class TestFileListActions : public QObject {
@@ -34,6 +35,8 @@ private slots:
     void listedTargetIsNotOverwrittenFirst();
     void failedCopyKeepsEntryAndTarget();
     void failedReadKeepsExistingTarget();
+    void plantedLinkInTargetIsReplacedNotFollowed();
+    void readOnlyTargetIsNotReplaced();
 
 private:
     TDivFileList *makeList(const QStringList &relativePaths);
@@ -297,6 +300,58 @@ void TestFileListActions::failedReadKeepsExistingTarget()
     QCOMPARE(readFile(m_root + "out/mem"), QByteArray("precious"));
     QCOMPARE(QDir(m_root + "out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"mem"});
+}
+
+void TestFileListActions::plantedLinkInTargetIsReplacedNotFollowed()
+{
+    // Another user of a shared target folder plants links at the names the
+    // copy will use: one to a file of the system, one to a place where a
+    // new file would appear. Neither is written through.
+    makeList({"src/f1.exe", "src/f2.exe"});
+    QDir().mkpath(m_root + "out");
+    const QString victim = makeFile(m_root + "system/shadow", "root:secret");
+    QVERIFY(QFile::link(victim, m_root + "out/f1.exe"));
+    QVERIFY(QFile::link(m_root + "system/new.exe", m_root + "out/f2.exe"));
+
+    const CopyOutcome outcome = CopyAllEntriesTo(*m_list, m_root + "out");
+    QVERIFY(outcome.allCopied());
+    QCOMPARE(outcome.copied, 2);
+    QCOMPARE(readFile(victim), QByteArray("root:secret"));
+    QVERIFY(!QFile::exists(m_root + "system/new.exe"));
+    for (const QString name : {"f1.exe", "f2.exe"}) {
+        QVERIFY2(!QFileInfo(m_root + "out/" + name).isSymLink(), qPrintable(name));
+        QCOMPARE(readFile(m_root + "out/" + name), ("src/" + name).toUtf8());
+    }
+    QCOMPARE(QDir(m_root + "out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"f1.exe", "f2.exe"}));
+
+    // A link that leads to the listed file itself is no copy "in place".
+    makeList({"src/f3.exe"});
+    QVERIFY(QFile::link(m_root + "src/f3.exe", m_root + "out/f3.exe"));
+    QVERIFY(CopyAllEntriesTo(*m_list, m_root + "out").allCopied());
+    QVERIFY(!QFileInfo(m_root + "out/f3.exe").isSymLink());
+    QCOMPARE(readFile(m_root + "out/f3.exe"), QByteArray("src/f3.exe"));
+}
+
+void TestFileListActions::readOnlyTargetIsNotReplaced()
+{
+    makeList({"src/a.exe", "src/b.exe"});
+    QDir().mkpath(m_root + "out");
+    const QString readOnly = makeFile(m_root + "out/a.exe", "kept");
+    QCOMPARE(::chmod(QFile::encodeName(readOnly).constData(), 0444), 0);
+
+    // Even root, who could write it, leaves a file without write bits.
+    const CopyOutcome outcome = CopyAllEntriesTo(*m_list, m_root + "out");
+    QCOMPARE(outcome.copied, 1);
+    QCOMPARE(outcome.failures.size(), 1);
+    QCOMPARE(outcome.failures.first().source, m_root + "src/a.exe");
+    QCOMPARE(outcome.failures.first().reason, QString("Permission denied"));
+    QCOMPARE(captions(*m_list), QStringList{"a.exe"});
+    QCOMPARE(readFile(readOnly), QByteArray("kept"));
+    QCOMPARE(QFileInfo(readOnly).permissions() & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther),
+             QFile::Permissions());
+    QCOMPARE(readFile(m_root + "out/b.exe"), QByteArray("src/b.exe"));
+    QVERIFY(CopyReportText(outcome).startsWith("Some files could not be copied"));
 }
 
 QTEST_MAIN(TestFileListActions)

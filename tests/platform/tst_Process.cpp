@@ -160,6 +160,17 @@ private slots:
                        "arg[5]=<$HOME;|*>\n");
     }
 
+    void argumentsThatAreNotUtf8ArriveByteForByte()
+    {
+        // A file name with a Latin-1 byte, as the file list holds it.
+        const QString name = platform::decodeFileName("/data/caf\xE9 \xFF.exe");
+        const auto outcome = platform::runProcess(
+            {kChild, {QStringLiteral("argv"), name}, {}, m_output});
+        QVERIFY(outcome.started);
+        QCOMPARE(readFile(m_output), "argc=3\narg[0]=<" + QFile::encodeName(kChild)
+                                         + ">\narg[1]=<argv>\narg[2]=</data/caf\xE9 \xFF.exe>\n");
+    }
+
     void childSetting()
     {
         const QString folder = m_dir.filePath(QStringLiteral("work folder"));

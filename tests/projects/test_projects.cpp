@@ -3,6 +3,7 @@
 
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
+#include "platform/Platform.h"
 #include "support/MainWindowFixture.h"
 
 #include <QCheckBox>
@@ -16,6 +17,8 @@
 #include <QAbstractItemView>
 #include <QWheelEvent>
 #include <QtTest>
+
+#include <cstdio>
 
 namespace {
 
@@ -44,6 +47,19 @@ void wheelNotch(QWidget *widget, int delta)
     qApp->notify(widget, &event);
 }
 
+// Makes a file whose full path is exactly `length` bytes, below `base`,
+// through as many folders as names may be long.
+QString fileWithPathLength(const QString &base, int length)
+{
+    QString path = base;
+    while (length - path.size() > 201)
+        path += "/" + QString(199, u'd');
+    path += "/" + QString(length - path.size() - 1, u'f');
+    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
+    writeAll(path, "MZ");
+    return path;
+}
+
 } // namespace
 
 class TestProjects : public QObject {
@@ -70,6 +86,8 @@ private slots:
     void unwritableProjectIsReportedAfterLoading();
     void projectsFolderThatCannotBeMadeStillLetsTheUserSave();
     void saveIntoAnUnwritablePlace();
+    void pathsThatCannotBeReadBackRefuseTheSave();
+    void readOnlyProjectIsNotOverwritten();
 
 private:
     QString projects() const { return m_fixture->folder() + "/Projects/"; }
@@ -486,6 +504,81 @@ void TestProjects::saveIntoAnUnwritablePlace()
     QCOMPARE(dialogs().messages.at(0).caption, QStringLiteral("Quillmark"));
     QCOMPARE(dialogs().messages.at(0).text,
              "Unable to write to " + m_fixture->folder() + "/plain/Job.qmk.");
+}
+
+void TestProjects::pathsThatCannotBeReadBackRefuseTheSave()
+{
+    m_fixture->start();
+    const QString plain = makeFile("a.exe");
+    const QString broken = makeFile("first\nsecond.exe");
+    // A real file whose path is one byte longer than a read keeps.
+    const QString longPath = fileWithPathLength(m_fixture->folder() + "/long", 2048);
+
+    struct Case {
+        QString path;
+        QString reason;
+    };
+    // A name with a Latin-1 byte: a project holds UTF-8 text.
+    const QByteArray latin1 = QFile::encodeName(m_fixture->folder()) + "/files/caf\xE9.exe";
+    {
+        FILE *file = std::fopen(latin1.constData(), "w");
+        QVERIFY(file);
+        std::fclose(file);
+    }
+    const QString undecodable = platform::decodeFileName(latin1);
+    const QList<Case> cases = {{broken, "its path holds a line break"},
+                               {longPath, "its path is longer than 2047 bytes"},
+                               {undecodable, "its path holds bytes that are not UTF-8 text"}};
+    for (const Case &refused : cases) {
+        auto *list = m_fixture->window->DivFileList;
+        list->clear();
+        m_fixture->window->DivDropFilesDrop({plain, refused.path});
+        QCOMPARE(list->count(), 2);
+        dialogs().messages.clear();
+        dialogs().dialogs.clear();
+
+        save(projects() + "Refused.qmk");
+        // Told which file and why; no dialog, no folder, no file.
+        QCOMPARE(dialogs().messages.size(), 1);
+        const ShownMessage box = dialogs().messages.first();
+        QCOMPARE(box.caption, QStringLiteral("Information"));
+        QCOMPARE(box.text, "This file cannot be kept in a project, because " + refused.reason
+                               + ":\n\n" + platform::displayFileName(refused.path)
+                               + "\n\nThe project was not saved. Remove the file from the list "
+                                 "to save the project.");
+        QVERIFY(dialogs().dialogs.isEmpty());
+        QVERIFY(!QFileInfo::exists(projects() + "Refused.qmk"));
+        dialogs().fileAnswers.clear();
+    }
+
+    // Without the file the project saves, and loads back what was listed.
+    m_fixture->window->DivFileList->clear();
+    const QString atLimit = fileWithPathLength(m_fixture->folder() + "/limit", 2047);
+    m_fixture->window->DivDropFilesDrop({plain, atLimit});
+    save(projects() + "Fine.qmk");
+    QVERIFY(QFileInfo::exists(projects() + "Fine.qmk"));
+    pick("Fine");
+    QCOMPARE(m_fixture->window->DivFileList->count(), 2);
+    QCOMPARE(m_fixture->window->DivFileList->fullPath(1), atLimit);
+}
+
+void TestProjects::readOnlyProjectIsNotOverwritten()
+{
+    QDir().mkpath(projects());
+    const QString path = projects() + "Locked.qmk";
+    const QByteArray locked = "[Settings]\nTimeStamp=1\n[Files]\n";
+    writeAll(path, locked);
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    m_fixture->start();
+    m_fixture->window->DivDropFilesDrop({makeFile("a.exe")});
+
+    // Saved over after the dialog's confirmation: even root leaves it.
+    save(path);
+    QCOMPARE(dialogs().messageTexts(), QStringList("Unable to write to " + path + "."));
+    QCOMPARE(readAll(path), locked);
+    const auto userBits = QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;   // the viewer's
+    QCOMPARE(QFile::permissions(path) & ~userBits,
+             QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
 }
 
 QTEST_MAIN(TestProjects)

@@ -19,6 +19,8 @@
 #include <QTreeView>
 #include <QtTest>
 
+#include <cstdio>
+
 namespace {
 
 // Closes the console as soon as it is shown, noting what the user saw then.
@@ -78,6 +80,7 @@ private slots:
     void signsWithAPfxFileEndToEnd();
     void signsWithTheBestCertificateEndToEnd();
     void wrongPasswordLeavesEveryFileUnchanged();
+    void fileNamedInLatin1IsSignedUnderItsOwnName();
 
 private:
     QString fakeSdk(const QByteArray &script);
@@ -351,6 +354,51 @@ void TestSignAction::wrongPasswordLeavesEveryFileUnchanged()
     QVERIFY2(report.contains("Error", Qt::CaseInsensitive), qPrintable(report));
     QVERIFY(!report.contains("Successfully signed"));
     QCOMPARE(QDir(m_folder->path()).entryList({"*.tmp"}, QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestSignAction::fileNamedInLatin1IsSignedUnderItsOwnName()
+{
+    // A program whose name carries the Latin-1 byte E9, beside one whose
+    // name really holds U+FFFD (what Qt would make of the first).
+    const QString store = m_folder->path() + "/store";
+    QDir().mkpath(store);
+    testdata::CertOptions options;
+    options.commonName = "Latin-1 Test Certificate";
+    const testdata::KeyAndCert cert = testdata::makeCertificate(options);
+    QVERIFY(testdata::writePkcs12(store + "/cert.pfx", cert));
+    const QString trusted = m_folder->path() + "/trusted.pem";
+    QVERIFY(testdata::writeCertificatePem(trusted, cert));
+    qputenv("QUILLMARK_CERT_STORE", store.toLocal8Bit());
+    m_window->edPlatformSDKFolder->setText(QStringLiteral(QUILLMARK_SDK_BIN_DIR));
+
+    const QString plainName = m_folder->path() + "/plain.exe";
+    const QString decoy = m_folder->path() + QString::fromUtf8("/caf\uFFFD.exe");
+    QVERIFY(testdata::writePeFile(plainName));
+    QVERIFY(testdata::writePeFile(decoy));
+    const QByteArray decoyBytes = testdata::fileBytes(decoy);
+    const QByteArray raw = QFile::encodeName(m_folder->path()) + "/caf\xE9.exe";
+    QCOMPARE(::rename(QFile::encodeName(plainName).constData(), raw.constData()), 0);
+
+    QMimeData data;
+    data.setData("text/uri-list", "file://" + raw.toPercentEncoding("/") + "\r\n");
+    QWidget *viewport = m_window->DivFileList->detailsView()->viewport();
+    QDragEnterEvent enter({10, 10}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    QDropEvent drop({10, 10}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &drop);
+    QCOMPARE(m_window->DivFileList->count(), 1);
+
+    sign();
+    // The tool's report shows the name with a replacement character, but
+    // the file it signed is the one named by the Latin-1 byte.
+    const QString report = m_watcher->linesAtShow.join('\n');
+    QVERIFY2(report.contains("Successfully signed: " + decoy), qPrintable(report));
+    QCOMPARE(testdata::fileBytes(decoy), decoyBytes);   // the other file is untouched
+    // The file with the Latin-1 name carries the signature.
+    QCOMPARE(::rename(raw.constData(), QFile::encodeName(plainName).constData()), 0);
+    const testdata::RunResult verified = testdata::verifySignature(plainName, trusted);
+    QVERIFY2(verified.ok() && verified.output.contains("Latin-1 Test Certificate"),
+             qPrintable(verified.output));
 }
 
 QTEST_MAIN(TestSignAction)

@@ -1,5 +1,6 @@
 #include "platform/Platform.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 namespace platform {
@@ -10,7 +11,7 @@ bool statPath(const QString &path, struct stat &info)
 {
     if (path.isEmpty())
         return false;
-    const QByteArray encoded = path.toLocal8Bit();
+    const QByteArray encoded = encodeFileName(path);
     return ::stat(encoded.constData(), &info) == 0;
 }
 
@@ -25,13 +26,42 @@ std::optional<FileIdentity> fileIdentity(const QString &path)
                         static_cast<std::uint64_t>(info.st_ino)};
 }
 
+std::optional<FileFacts> fileFacts(const QString &path)
+{
+    struct stat info {};
+    if (!statPath(path, info))
+        return std::nullopt;
+    FileFacts facts;
+    facts.identity = FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                                  static_cast<std::uint64_t>(info.st_ino)};
+    facts.isFolder = S_ISDIR(info.st_mode);
+    facts.size = facts.isFolder ? 0 : qint64(info.st_size);
+    facts.modifiedMs = qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
+    return facts;
+}
+
+QStringList folderEntryNames(const QString &folder)
+{
+    QStringList names;
+    DIR *stream = ::opendir(encodeFileName(folder).constData());
+    if (!stream)
+        return names;
+    while (const dirent *entry = ::readdir(stream)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names.append(decodeFileName(name));
+    }
+    ::closedir(stream);
+    return names;
+}
+
 bool pathExists(const QString &path)
 {
     struct stat info {};
     if (statPath(path, info))
         return true;
     // A dangling symbolic link is still an entry of the folder.
-    const QByteArray encoded = path.toLocal8Bit();
+    const QByteArray encoded = encodeFileName(path);
     return !path.isEmpty() && ::lstat(encoded.constData(), &info) == 0;
 }
 

@@ -1,7 +1,5 @@
 #include "platform/Platform.h"
 
-#include <QFile>
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -199,7 +197,7 @@ ProcessOutcome runProcess(const ProcessRequest &request,
 
     // The child changes folder before exec, so a relative program path is
     // fixed against our folder now.
-    QByteArray program = QFile::encodeName(request.program);
+    QByteArray program = encodeFileName(request.program);
     if (!program.startsWith('/')) {
         std::vector<char> cwd(4096);
         while (!::getcwd(cwd.data(), cwd.size())) {
@@ -216,14 +214,16 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     std::vector<QByteArray> argumentBytes;
     argumentBytes.reserve(request.arguments.size() + 1);
     argumentBytes.push_back(program);
+    // Plain text goes out as UTF-8; a file name that is not UTF-8 goes out
+    // as the very bytes it has on disk.
     for (const QString &argument : request.arguments)
-        argumentBytes.push_back(QFile::encodeName(argument));
+        argumentBytes.push_back(encodeFileName(argument));
     std::vector<char *> argv;
     for (QByteArray &argument : argumentBytes)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    const QByteArray workingFolder = QFile::encodeName(request.workingFolder);
+    const QByteArray workingFolder = encodeFileName(request.workingFolder);
 
     // Standard output and standard error share one open file description,
     // so what the tool writes to either lands in the order it was written.
@@ -238,7 +238,7 @@ ProcessOutcome runProcess(const ProcessRequest &request,
         // as root, for an administrator's program) at any file.
         // Nor is anything but a plain file taken: a FIFO would block this
         // open (or later the tool) for good, with the windows frozen.
-        const QByteArray outputPath = QFile::encodeName(request.outputFile);
+        const QByteArray outputPath = encodeFileName(request.outputFile);
         output.reset(openRetrying(outputPath.constData(),
                                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW
                                       | O_NONBLOCK,
