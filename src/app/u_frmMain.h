@@ -18,6 +18,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <vector>
+
 class QCheckBox;
 class QComboBox;
 class QFrame;
@@ -30,6 +32,7 @@ class ImageButton;
 class ClickableLabel;
 class TDivFileList;
 class IniFile;
+struct IniEntry;
 class TfrmConsoleOutput;
 class TfrmPvk2PfxWizard;
 
@@ -192,6 +195,7 @@ private:
     // The option keys that the settings file and project files share (all
     // but the SDK folder; the password is never written), in their order.
     void writeOptionKeys(IniFile &file) const;
+    std::vector<IniEntry> listedProjectEntries() const;
     SignOptions currentSignOptions() const;
     QStringList listedFilePaths() const;
 

@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLineEdit>
 #include <QSet>
 
@@ -58,11 +59,6 @@ QStringList projectNames(const QStringList &fileNames)
     return names;
 }
 
-struct RawEntry {
-    QString key;        // as written in the file
-    QByteArray value;   // exactly as stored, after the "=" and its blanks
-};
-
 QByteArray trimBlanks(QByteArray bytes)
 {
     auto blank = [](char c) { return c == ' ' || c == '\t'; };
@@ -78,12 +74,12 @@ QByteArray trimBlanks(QByteArray bytes)
 // order, with their stored values untouched (no trimming of quotes, no cut
 // at the read limit), so that they can be written back byte for byte. Only
 // the first key of a name counts, as for any reader.
-std::vector<RawEntry> rawSectionEntries(QByteArray contents, const QString &section)
+std::vector<IniEntry> rawSectionEntries(QByteArray contents, const QString &section)
 {
     if (contents.startsWith("\xEF\xBB\xBF"))
         contents.remove(0, 3);
     const QString wanted = section.toCaseFolded();
-    std::vector<RawEntry> entries;
+    std::vector<IniEntry> entries;
     QSet<QString> seen;
     bool inSection = false;
     for (QByteArray line : contents.split('\n')) {
@@ -114,17 +110,30 @@ std::vector<RawEntry> rawSectionEntries(QByteArray contents, const QString &sect
 
 // The [Files] entries that a load did not read: everything but File.0 to
 // File.(readCount - 1), in file order.
-std::vector<RawEntry> unreadFileEntries(const IniFile &project, int readCount)
+std::vector<IniEntry> unreadFileEntries(const IniFile &project, int readCount)
 {
     QSet<QString> read;
+    read.reserve(readCount);
     for (int n = 0; n < readCount; ++n)
         read.insert(fileKey(n).toCaseFolded());
-    std::vector<RawEntry> unread;
-    for (RawEntry &entry : rawSectionEntries(project.contents(), FilesSection)) {
+    std::vector<IniEntry> unread;
+    for (IniEntry &entry : rawSectionEntries(project.contents(), FilesSection)) {
         if (!read.contains(entry.key.toCaseFolded()))
             unread.push_back(std::move(entry));
     }
     return unread;
+}
+
+// The stored values of a section by key name (letter case folded), as a
+// read finds them: in its first section, the first key of a name.
+QHash<QString, QByteArray> storedValuesByKey(const IniFile &file, const QString &section)
+{
+    QHash<QString, QByteArray> values;
+    const std::vector<IniEntry> entries = file.sectionEntries(section);
+    values.reserve(qsizetype(entries.size()));
+    for (const IniEntry &entry : entries)
+        values.insert(entry.key.trimmed().toCaseFolded(), entry.value);
+    return values;
 }
 
 // A project that exists but cannot be read (a folder of that name, a file
@@ -229,9 +238,17 @@ void TfrmMain::SaveProject(const QString &path)
 
 void TfrmMain::WriteProjectFileList(IniFile &project)
 {
-    project.eraseSection(FilesSection);
+    project.replaceSection(FilesSection, listedProjectEntries());
+}
+
+// "File." + i = the full path of entry i, for every entry in list order.
+std::vector<IniEntry> TfrmMain::listedProjectEntries() const
+{
+    std::vector<IniEntry> entries;
+    entries.reserve(size_t(DivFileList->count()));
     for (int i = 0; i < DivFileList->count(); ++i)
-        project.writeString(FilesSection, fileKey(i), storedProjectPath(DivFileList->fullPath(i)));
+        entries.push_back({fileKey(i), storedProjectPath(DivFileList->fullPath(i)).toUtf8()});
+    return entries;
 }
 
 void TfrmMain::LoadProject(const QString &path)
@@ -264,13 +281,16 @@ void TfrmMain::LoadProject(const QString &path)
     flag("AddCmdLineToConsole", cbAddCmdLnToConsole, false);
     flag("KeepWndTopMost", cbStayOnTop, false);
 
+    // Looked up in one table: a project may list far more files than a
+    // load reads, and a search of [Files] per key would grow with both.
+    const QHash<QString, QByteArray> stored = storedValuesByKey(project, FilesSection);
     int read = 0;
     bool quiet = false;
     for (; read < MaxProjectFiles; ++read) {
-        const QString key = fileKey(read);
-        if (!project.valueExists(FilesSection, key))
+        const auto value = stored.constFind(fileKey(read).toCaseFolded());
+        if (value == stored.cend())
             break;
-        const QString file = project.readString(FilesSection, key, QString());
+        const QString file = cleanIniText(*value);
         if (FileExists(file))
             DivFileList->AddFileEntry(file);
         else if (!quiet)
@@ -286,10 +306,11 @@ void TfrmMain::LoadProject(const QString &path)
     // their meaning too: the rewritten numbering stops at or before the old
     // gap (or bound), so the next load again reads exactly what this one
     // read, less what it dropped.
-    const std::vector<RawEntry> unread = unreadFileEntries(project, read);
-    WriteProjectFileList(project);
-    for (const RawEntry &entry : unread)
-        project.writeString(FilesSection, entry.key, QString::fromUtf8(entry.value));
+    std::vector<IniEntry> entries = listedProjectEntries();
+    std::vector<IniEntry> unread = unreadFileEntries(project, read);
+    entries.insert(entries.end(), std::make_move_iterator(unread.begin()),
+                   std::make_move_iterator(unread.end()));
+    project.replaceSection(FilesSection, entries);
 
     // A failed write leaves the project file as it was; the options and
     // files are loaded all the same, and the count is brought up to date
