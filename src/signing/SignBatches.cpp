@@ -48,13 +48,21 @@ QList<FileBatch> SplitIntoBatches(std::int64_t fixedCost, const QList<std::int64
 
     FileBatch current;
     std::int64_t used = fixedCost;
+    bool lastIsUnfit = false;   // the last batch holds files that fit nowhere
     for (int i = 0; i < files; ++i) {
         const std::int64_t length = fileLengths.at(i);
         if (!passable(length)) {
-            // Alone, so that only this file's run fails.
-            if (current.count > 0)
+            // Apart from the others, so that only these files' run fails,
+            // and together with unfit neighbours, so that it fails once.
+            if (current.count > 0) {
                 batches.append(current);
-            batches.append({i, 1});
+                lastIsUnfit = false;
+            }
+            if (lastIsUnfit)
+                ++batches.last().count;
+            else
+                batches.append({i, 1});
+            lastIsUnfit = true;
             current = {i + 1, 0};
             used = fixedCost;
             continue;
@@ -67,6 +75,7 @@ QList<FileBatch> SplitIntoBatches(std::int64_t fixedCost, const QList<std::int64
         }
         used += cost;
         ++current.count;
+        lastIsUnfit = false;
     }
     if (current.count > 0)
         batches.append(current);

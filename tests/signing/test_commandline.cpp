@@ -304,6 +304,9 @@ void TestCommandLine::batchesForFilesThatFitNowhere()
     // A file too long for any batch runs alone, between its neighbours' batches.
     QCOMPARE(SplitIntoBatches(fixed, {10, 500, 10, 10}, limits),
              (QList<FileBatch>{{0, 1}, {1, 1}, {2, 2}}));
+    // Neighbours that fit nowhere fail together, once.
+    QCOMPARE(SplitIntoBatches(fixed, {500, 600, 10, 700}, limits),
+             (QList<FileBatch>{{0, 2}, {2, 1}, {3, 1}}));
     // So does one longer than a single argument may be, however much room.
     limits = {1 << 20, 64};
     QCOMPARE(SplitIntoBatches(fixed, {10, 63, 64, 10}, limits),
