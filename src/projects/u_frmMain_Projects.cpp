@@ -59,51 +59,60 @@ QStringList projectNames(const QStringList &fileNames)
     return names;
 }
 
-QByteArray trimBlanks(QByteArray bytes)
+QByteArrayView trimBlanks(QByteArrayView bytes)
 {
     auto blank = [](char c) { return c == ' ' || c == '\t'; };
     while (!bytes.isEmpty() && blank(bytes.back()))
         bytes.chop(1);
-    qsizetype first = 0;
-    while (first < bytes.size() && blank(bytes.at(first)))
-        ++first;
-    return bytes.mid(first);
+    while (!bytes.isEmpty() && blank(bytes.front()))
+        bytes = bytes.sliced(1);
+    return bytes;
 }
 
 // The key lines of every section named `section` in the INI text, in file
 // order, with their stored values untouched (no trimming of quotes, no cut
 // at the read limit), so that they can be written back byte for byte. Only
-// the first key of a name counts, as for any reader.
-std::vector<IniEntry> rawSectionEntries(QByteArray contents, const QString &section)
+// the first key of a name counts, as for any reader. The text is walked in
+// place: a project may hold a great many lines.
+std::vector<IniEntry> rawSectionEntries(const QByteArray &contents, const QString &section)
 {
-    if (contents.startsWith("\xEF\xBB\xBF"))
-        contents.remove(0, 3);
+    QByteArrayView text(contents);
+    if (text.startsWith("\xEF\xBB\xBF"))
+        text = text.sliced(3);
     const QString wanted = section.toCaseFolded();
     std::vector<IniEntry> entries;
     QSet<QString> seen;
     bool inSection = false;
-    for (QByteArray line : contents.split('\n')) {
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size();
+        QByteArrayView line = text.sliced(start, end - start);
+        start = end + 1;
         if (line.endsWith('\r'))
             line.chop(1);
-        const QByteArray trimmed = trimBlanks(line);
+        const QByteArrayView trimmed = trimBlanks(line);
         if (trimmed.isEmpty() || trimmed.startsWith(';') || trimmed.startsWith('#'))
             continue;
         if (trimmed.startsWith('[')) {
             const qsizetype close = trimmed.indexOf(']');
             if (close > 0)
-                inSection = QString::fromUtf8(trimBlanks(trimmed.mid(1, close - 1))).toCaseFolded()
+                inSection = QString::fromUtf8(trimBlanks(trimmed.sliced(1, close - 1))).toCaseFolded()
                     == wanted;
             continue;
         }
-        const qsizetype eq = line.indexOf('=');
-        if (!inSection || eq < 0)
+        if (!inSection)
             continue;
-        const QString key = QString::fromUtf8(trimBlanks(line.left(eq)));
+        const qsizetype eq = line.indexOf('=');
+        if (eq < 0)
+            continue;
+        const QString key = QString::fromUtf8(trimBlanks(line.first(eq)));
         const QString folded = key.toCaseFolded();
         if (seen.contains(folded))
             continue;
         seen.insert(folded);
-        entries.push_back({key, trimBlanks(line.mid(eq + 1))});
+        entries.push_back({key, trimBlanks(line.sliced(eq + 1)).toByteArray()});
     }
     return entries;
 }
