@@ -46,6 +46,7 @@ private slots:
     void loadStopsAtTheFirstGapAndKeepsWhatItDidNotRead();
     void loadReadsAtMostAThousandEntries();
     void hundredThousandEntriesLoadAsFewDo();
+    void unreadEntriesOfEverySectionAreKept();
     void missingFilesAreReportedAndDropped_data();
     void missingFilesAreReportedAndDropped();
     void samePathTwiceLoadsAndStaysOnce();
@@ -315,6 +316,26 @@ void TestProjects::hundredThousandEntriesLoadAsFewDo()
     QCOMPARE(m_fixture->window->DivFileList->count(), readable - 5);
     QCOMPARE(dialogs().messages.size(), 2);
     QVERIFY(readAll(projects() + "Huge.qmk") == written);
+}
+
+// A file written elsewhere: a byte-order mark, CR LF line ends, a comment,
+// and a second [files] section. A load reads the first section only, and
+// what it did not read, from either, stays (a name's first key only).
+void TestProjects::unreadEntriesOfEverySectionAreKept()
+{
+    QDir().mkpath(projects());
+    const QByteArray a = makeFile("a.exe").toUtf8();
+    writeAll(projects() + "Mixed.qmk",
+             "\xEF\xBB\xBF[Files]\r\nFile.0=" + a + "\r\n; comment\r\nFile.2=/past/gap\r\n"
+             "[Other]\r\nx=1\r\n[files]\r\nFILE.7 = /seven \r\nfile.2=dup\r\n"
+             "File.1=/second/section\r\n");
+    m_fixture->start();
+    pick("Mixed");
+    QCOMPARE(m_fixture->window->DivFileList->count(), 1);
+    QVERIFY(dialogs().messages.isEmpty());
+    QCOMPARE(readAll(projects() + "Mixed.qmk"),
+             "\xEF\xBB\xBF[Other]\r\nx=1\r\n[Files]\r\nFile.0=" + a
+                 + "\r\nFile.2=/past/gap\r\nFILE.7=/seven\r\nFile.1=/second/section\r\n");
 }
 
 void TestProjects::missingFilesAreReportedAndDropped_data()
