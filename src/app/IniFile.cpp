@@ -6,6 +6,9 @@
 
 #include <QFileInfo>
 
+#include <QHash>
+#include <QSet>
+
 #include <limits>
 
 namespace {
@@ -85,9 +88,8 @@ bool isValidUtf8(const QByteArray &bytes)
 }
 
 // A value cannot span lines; whatever follows a line break is dropped.
-QByteArray singleLine(const QString &value)
+QByteArray singleLine(QByteArray bytes)
 {
-    QByteArray bytes = value.toUtf8();
     const qsizetype cr = bytes.indexOf('\r');
     const qsizetype lf = bytes.indexOf('\n');
     qsizetype cut = -1;
@@ -98,6 +100,11 @@ QByteArray singleLine(const QString &value)
     if (cut >= 0)
         bytes.truncate(cut);
     return bytes;
+}
+
+QByteArray singleLine(const QString &value)
+{
+    return singleLine(value.toUtf8());
 }
 
 } // namespace
@@ -396,4 +403,47 @@ void IniFile::commit()
         throw failure;
     m_modified = false;
     m_existed = true;
+}
+
+std::vector<IniEntry> IniFile::sectionEntries(const QString &section) const
+{
+    std::vector<IniEntry> entries;
+    const int header = findSection(foldName(section));
+    if (header < 0)
+        return entries;
+    QSet<QString> seen;
+    const int end = sectionEnd(header);
+    for (int i = header + 1; i < end; ++i) {
+        const Line &line = m_lines[size_t(i)];
+        if (line.kind != Kind::Key || seen.contains(line.name))
+            continue;
+        seen.insert(line.name);
+        entries.push_back({QString::fromUtf8(trimBlanks(line.text.left(line.text.indexOf('=')))),
+                           trimBlanks(line.text.mid(line.valueStart))});
+    }
+    return entries;
+}
+
+void IniFile::replaceSection(const QString &section, const std::vector<IniEntry> &entries)
+{
+    eraseSection(section);
+    if (entries.empty())
+        return;
+    appendLine(int(m_lines.size()), "[" + section.toUtf8() + "]");
+    // Where each key went, so that a key named again is found without a
+    // search of the section.
+    QHash<QString, size_t> written;
+    written.reserve(qsizetype(entries.size()));
+    for (const IniEntry &entry : entries) {
+        const QByteArray value = singleLine(entry.value);
+        const QString folded = foldName(entry.key);
+        const auto found = written.constFind(folded);
+        if (found != written.cend()) {
+            Line &line = m_lines[*found];
+            line.text = line.text.left(line.valueStart) + value;
+            continue;
+        }
+        written.insert(folded, m_lines.size());
+        appendLine(int(m_lines.size()), entry.key.toUtf8() + "=" + value);
+    }
 }

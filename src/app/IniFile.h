@@ -66,6 +66,13 @@ QString cleanIniText(const QByteArray &rawValue);
 // Cuts UTF-8 bytes to at most maxBytes without splitting a character.
 QByteArray cutUtf8(const QByteArray &bytes, int maxBytes);
 
+// One key of a section with its value: as stored (sectionEntries) or to be
+// written (replaceSection).
+struct IniEntry {
+    QString key;
+    QByteArray value;
+};
+
 class IniFile {
 public:
     // Reads the file at once. A missing file is an empty one; it is
@@ -92,6 +99,20 @@ public:
     void writeBool(const QString &section, const QString &key, bool value);
     // Removes the header and every line under it of each section of that name.
     void eraseSection(const QString &section);
+
+    // Whole sections at once, in time linear in the size of the file, for
+    // sections of many keys (a project's file list), where a read or write
+    // per key would search the section each time.
+    //
+    // The keys of the first section of that name, in file order, each name
+    // once (its first line, as for a read), with the key as written and
+    // the value as stored: blanks around it dropped, nothing else changed
+    // (cleanIniText makes of it what readString returns).
+    std::vector<IniEntry> sectionEntries(const QString &section) const;
+    // The same as eraseSection followed by writeString for each entry in
+    // order (the value taken as UTF-8): one new section at the end of the
+    // file, a key named twice written once, with the later value.
+    void replaceSection(const QString &section, const std::vector<IniEntry> &entries);
 
     // True when the in-memory contents differ from what was read.
     bool isModified() const { return m_modified; }

@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QUrl>
@@ -240,6 +241,13 @@ void TfrmMain::buildWaitPanel()
     imgHourglass->setPixmap(Skin::glyph(Skin::Glyph::Hourglass).pixmap(16, 16));
     lbWorking = placeLabel(new QLabel(pnlWait), "lbWorking",
                            QStringLiteral("Working, please wait..."), 90, 43, 120);
+    // Shown only while files are signed, in the panel's lengthened body.
+    lbProgress = place(new QLabel(pnlWait), "lbProgress", 20, 64, 231, 13);
+    lbProgress->setAlignment(Qt::AlignCenter);
+    lbProgress->hide();
+    pbProgress = place(new QProgressBar(pnlWait), "pbProgress", 20, 82, 231, 12);
+    pbProgress->setTextVisible(false);
+    pbProgress->hide();
     pnlWait->hide();
 }
 

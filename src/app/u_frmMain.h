@@ -13,11 +13,15 @@
 #include "app/PickComboBox.h"
 #include "filelist/TDivBrowseForFolder.h"
 #include "signing/CommandLine.h"
+#include "signing/SignBatches.h"
 
 #include <QPixmap>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
+
+#include <optional>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -26,11 +30,13 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QAction;
+class QProgressBar;
 class QPushButton;
 class ImageButton;
 class ClickableLabel;
 class TDivFileList;
 class IniFile;
+struct IniEntry;
 class TfrmConsoleOutput;
 class TfrmPvk2PfxWizard;
 
@@ -100,6 +106,10 @@ public:
     void WriteProjectFileList(IniFile &project);
 
     // ---- signing ----
+    // The argument space that sign runs are split to; the system's own
+    // unless set (tests set a small one).
+    void setArgumentLimits(const std::optional<ArgumentLimits> &limits) { m_argumentLimits = limits; }
+    ArgumentLimits argumentLimits() const;
     QString GetSignToolPath() const;
     QString BuildSignOptions() const;
     QString BuildFileArguments() const;
@@ -157,6 +167,10 @@ public:
     QFrame *pnlWait;
     QLabel *imgHourglass;
     QLabel *lbWorking;
+    // How far a signing run is: "n of N files done" and a bar, under
+    // lbWorking; hidden for every other wait.
+    QLabel *lbProgress;
+    QProgressBar *pbProgress;
 
     QMenu *menuFileList;
     QAction *menitmLargeIcons;
@@ -187,17 +201,22 @@ private:
     void connectHandlers();
     bool FormKeyDown(QKeyEvent *event);
     void setTopMost(bool topMost);
-    void showWaitPanel();
+    // With a file count, the panel also shows how many of them are done.
+    void showWaitPanel(int progressTotal = 0);
     void hideWaitPanel();
+    void showProgress(int done, int total);
+    void runSignTool(const QStringList &files, bool minimised);
     bool signToolExists() const;
     // The option keys that the settings file and project files share (all
     // but the SDK folder; the password is never written), in their order.
     void writeOptionKeys(IniFile &file) const;
+    std::vector<IniEntry> listedProjectEntries() const;
     SignOptions currentSignOptions() const;
     QStringList listedFilePaths() const;
 
     QString m_programFolder;
     QPointer<TfrmConsoleOutput> m_console;
+    std::optional<ArgumentLimits> m_argumentLimits;
     QPointer<TfrmPvk2PfxWizard> m_wizard;
     QPixmap m_face;
     QPoint m_dragOffset;

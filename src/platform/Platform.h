@@ -6,6 +6,7 @@
 // C++ and is portable; a port to another system adds one folder beside
 // platform/posix/ that implements these functions.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -23,6 +24,11 @@ struct ProcessRequest {
     QString workingFolder;    // empty: the caller's current folder
     QString outputFile;       // receives standard output and standard error, in write order
     bool lowestPriority = true;
+    // Called while the child runs with what it has added to outputFile
+    // since the last call (read through our own descriptor of that file, so
+    // nothing put in its place by name is read), at most every few
+    // milliseconds and only when something was added.
+    std::function<void(const QByteArray &added)> outputGrew = nullptr;
 };
 
 struct ProcessOutcome {
@@ -43,6 +49,20 @@ ProcessOutcome runProcess(const ProcessRequest &request,
 
 // The system's text for an error number, e.g. "No such file or directory".
 QString systemErrorText(int errorCode);
+
+// What the system lets a new program take in arguments.
+struct ArgumentSpace {
+    std::int64_t argMax = 0;           // argument and environment space (ARG_MAX)
+    std::int64_t environmentBytes = 0; // what our environment takes of it, pointers included
+    std::int64_t longestArgument = 0;  // one argument string, its NUL included
+};
+
+ArgumentSpace childArgumentSpace();
+
+// True when a failed start's error number says why (no such program, no
+// permission, not a program, arguments too long), so that nothing outside,
+// such as a firewall, needs to be suspected.
+bool startErrorIsExplained(int errorCode);
 
 // ---- Users and groups -------------------------------------------------------
 

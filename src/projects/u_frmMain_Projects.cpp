@@ -17,6 +17,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLineEdit>
 #include <QSet>
 
@@ -60,73 +61,90 @@ QStringList projectNames(const QStringList &fileNames)
     return names;
 }
 
-struct RawEntry {
-    QString key;        // as written in the file
-    QByteArray value;   // exactly as stored, after the "=" and its blanks
-};
-
-QByteArray trimBlanks(QByteArray bytes)
+QByteArrayView trimBlanks(QByteArrayView bytes)
 {
     auto blank = [](char c) { return c == ' ' || c == '\t'; };
     while (!bytes.isEmpty() && blank(bytes.back()))
         bytes.chop(1);
-    qsizetype first = 0;
-    while (first < bytes.size() && blank(bytes.at(first)))
-        ++first;
-    return bytes.mid(first);
+    while (!bytes.isEmpty() && blank(bytes.front()))
+        bytes = bytes.sliced(1);
+    return bytes;
 }
 
 // The key lines of every section named `section` in the INI text, in file
 // order, with their stored values untouched (no trimming of quotes, no cut
 // at the read limit), so that they can be written back byte for byte. Only
-// the first key of a name counts, as for any reader.
-std::vector<RawEntry> rawSectionEntries(QByteArray contents, const QString &section)
+// the first key of a name counts, as for any reader. The text is walked in
+// place: a project may hold a great many lines.
+std::vector<IniEntry> rawSectionEntries(const QByteArray &contents, const QString &section)
 {
-    if (contents.startsWith("\xEF\xBB\xBF"))
-        contents.remove(0, 3);
+    QByteArrayView text(contents);
+    if (text.startsWith("\xEF\xBB\xBF"))
+        text = text.sliced(3);
     const QString wanted = section.toCaseFolded();
-    std::vector<RawEntry> entries;
+    std::vector<IniEntry> entries;
     QSet<QString> seen;
     bool inSection = false;
-    for (QByteArray line : contents.split('\n')) {
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size();
+        QByteArrayView line = text.sliced(start, end - start);
+        start = end + 1;
         if (line.endsWith('\r'))
             line.chop(1);
-        const QByteArray trimmed = trimBlanks(line);
+        const QByteArrayView trimmed = trimBlanks(line);
         if (trimmed.isEmpty() || trimmed.startsWith(';') || trimmed.startsWith('#'))
             continue;
         if (trimmed.startsWith('[')) {
             const qsizetype close = trimmed.indexOf(']');
             if (close > 0)
-                inSection = QString::fromUtf8(trimBlanks(trimmed.mid(1, close - 1))).toCaseFolded()
+                inSection = QString::fromUtf8(trimBlanks(trimmed.sliced(1, close - 1))).toCaseFolded()
                     == wanted;
             continue;
         }
-        const qsizetype eq = line.indexOf('=');
-        if (!inSection || eq < 0)
+        if (!inSection)
             continue;
-        const QString key = QString::fromUtf8(trimBlanks(line.left(eq)));
+        const qsizetype eq = line.indexOf('=');
+        if (eq < 0)
+            continue;
+        const QString key = QString::fromUtf8(trimBlanks(line.first(eq)));
         const QString folded = key.toCaseFolded();
         if (seen.contains(folded))
             continue;
         seen.insert(folded);
-        entries.push_back({key, trimBlanks(line.mid(eq + 1))});
+        entries.push_back({key, trimBlanks(line.sliced(eq + 1)).toByteArray()});
     }
     return entries;
 }
 
 // The [Files] entries that a load did not read: everything but File.0 to
 // File.(readCount - 1), in file order.
-std::vector<RawEntry> unreadFileEntries(const IniFile &project, int readCount)
+std::vector<IniEntry> unreadFileEntries(const IniFile &project, int readCount)
 {
     QSet<QString> read;
+    read.reserve(readCount);
     for (int n = 0; n < readCount; ++n)
         read.insert(fileKey(n).toCaseFolded());
-    std::vector<RawEntry> unread;
-    for (RawEntry &entry : rawSectionEntries(project.contents(), FilesSection)) {
+    std::vector<IniEntry> unread;
+    for (IniEntry &entry : rawSectionEntries(project.contents(), FilesSection)) {
         if (!read.contains(entry.key.toCaseFolded()))
             unread.push_back(std::move(entry));
     }
     return unread;
+}
+
+// The stored values of a section by key name (letter case folded), as a
+// read finds them: in its first section, the first key of a name.
+QHash<QString, QByteArray> storedValuesByKey(const IniFile &file, const QString &section)
+{
+    QHash<QString, QByteArray> values;
+    const std::vector<IniEntry> entries = file.sectionEntries(section);
+    values.reserve(qsizetype(entries.size()));
+    for (const IniEntry &entry : entries)
+        values.insert(entry.key.trimmed().toCaseFolded(), entry.value);
+    return values;
 }
 
 // A project that exists but cannot be read (a folder of that name, a file
@@ -265,9 +283,17 @@ void TfrmMain::SaveProject(const QString &path)
 
 void TfrmMain::WriteProjectFileList(IniFile &project)
 {
-    project.eraseSection(FilesSection);
+    project.replaceSection(FilesSection, listedProjectEntries());
+}
+
+// "File." + i = the full path of entry i, for every entry in list order.
+std::vector<IniEntry> TfrmMain::listedProjectEntries() const
+{
+    std::vector<IniEntry> entries;
+    entries.reserve(size_t(DivFileList->count()));
     for (int i = 0; i < DivFileList->count(); ++i)
-        project.writeString(FilesSection, fileKey(i), storedProjectPath(DivFileList->fullPath(i)));
+        entries.push_back({fileKey(i), storedProjectPath(DivFileList->fullPath(i)).toUtf8()});
+    return entries;
 }
 
 void TfrmMain::LoadProject(const QString &path)
@@ -300,13 +326,16 @@ void TfrmMain::LoadProject(const QString &path)
     flag("AddCmdLineToConsole", cbAddCmdLnToConsole, false);
     flag("KeepWndTopMost", cbStayOnTop, false);
 
+    // Looked up in one table: a project may list far more files than a
+    // load reads, and a search of [Files] per key would grow with both.
+    const QHash<QString, QByteArray> stored = storedValuesByKey(project, FilesSection);
     int read = 0;
     bool quiet = false;
     for (; read < MaxProjectFiles; ++read) {
-        const QString key = fileKey(read);
-        if (!project.valueExists(FilesSection, key))
+        const auto value = stored.constFind(fileKey(read).toCaseFolded());
+        if (value == stored.cend())
             break;
-        const QString file = project.readString(FilesSection, key, QString());
+        const QString file = cleanIniText(*value);
         if (FileExists(file))
             DivFileList->AddFileEntry(file);
         else if (!quiet)
@@ -322,10 +351,11 @@ void TfrmMain::LoadProject(const QString &path)
     // their meaning too: the rewritten numbering stops at or before the old
     // gap (or bound), so the next load again reads exactly what this one
     // read, less what it dropped.
-    const std::vector<RawEntry> unread = unreadFileEntries(project, read);
-    WriteProjectFileList(project);
-    for (const RawEntry &entry : unread)
-        project.writeString(FilesSection, entry.key, QString::fromUtf8(entry.value));
+    std::vector<IniEntry> entries = listedProjectEntries();
+    std::vector<IniEntry> unread = unreadFileEntries(project, read);
+    entries.insert(entries.end(), std::make_move_iterator(unread.begin()),
+                   std::make_move_iterator(unread.end()));
+    project.replaceSection(FilesSection, entries);
 
     // A failed write leaves the project file as it was; the options and
     // files are loaded all the same, and the count is brought up to date

@@ -201,8 +201,18 @@ bool IsToolRunning()
     return g_toolRunning;
 }
 
+QString ToolStartFailureText(const QString &systemText, bool reasonExplained)
+{
+    QString text = QStringLiteral("Unable to retrieve the Console Output!\n\nSystem Error Message: ")
+        + trimmedSystemText(systemText);
+    if (!reasonExplained)
+        text += QStringLiteral("\n\n(Your firewall may be preventing this process)");
+    return text;
+}
+
 bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
-                   const QString &programPath, const QString &arguments, bool minimised)
+                   const QString &programPath, const QString &arguments, bool minimised,
+                   const std::function<void(const QByteArray &added)> &outputGrew)
 {
     Q_UNUSED(minimised); // console tools have no window of their own here
 
@@ -222,6 +232,7 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
     request.workingFolder = workingFolder;
     request.outputFile = capturePath;
     request.lowestPriority = true;
+    request.outputGrew = outputGrew;
 
     platform::ProcessOutcome outcome;
     {
@@ -248,10 +259,8 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
             return false;
         }
         Messages::error(kConsoleCaption,
-                        QStringLiteral("Unable to retrieve the Console Output!\n\nSystem Error "
-                                       "Message: ")
-                            + trimmedSystemText(outcome.errorText)
-                            + QStringLiteral("\n\n(Your firewall may be preventing this process)"),
+                        ToolStartFailureText(outcome.errorText,
+                                             platform::startErrorIsExplained(outcome.errorCode)),
                         /*topMost*/ true);
         return false;
     }

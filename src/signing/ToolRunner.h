@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class ConsoleText;
 
 // The captured bytes as lines of UTF-8 text. A NUL byte ends the text; a
@@ -41,8 +43,18 @@ QString CaptureFileName();
 // `minimised` chose the show state of the tool's console window on the
 // original system; console tools have no window of their own here, so it
 // is accepted and has no effect.
+//
+// `outputGrew`, when given, is called while the tool runs with each piece
+// of output as it reaches the capture file (before the windows are
+// painted again), for a caller that shows how far the tool is.
 bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
-                   const QString &programPath, const QString &arguments, bool minimised);
+                   const QString &programPath, const QString &arguments, bool minimised,
+                   const std::function<void(const QByteArray &added)> &outputGrew = {});
+
+// The message for a tool that could not be started, with the system's text
+// for the reason. The closing guess about a firewall is left out when the
+// reason is known to be something else (`reasonExplained`).
+QString ToolStartFailureText(const QString &systemText, bool reasonExplained);
 
 // True while RunAndCapture waits for a tool. The main window refuses to
 // close meanwhile.

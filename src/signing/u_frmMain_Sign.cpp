@@ -7,14 +7,29 @@
 #include "app/UserDialogs.h"
 #include "filelist/TDivFileList.h"
 #include "projects/FileUtils.h"
+#include "platform/Platform.h"
 #include "signing/CommandLine.h"
+#include "signing/SignBatches.h"
+#include "signing/SignProgress.h"
 #include "signing/ToolRunner.h"
 #include "signing/u_frmConsoleOutput.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFrame>
+#include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
+
+#include <algorithm>
+
+namespace {
+
+// The wait panel's height without and with the progress row.
+constexpr int WaitPanelHeight = 76;
+constexpr int WaitPanelHeightWithProgress = 104;
+
+} // namespace
 
 SignOptions TfrmMain::currentSignOptions() const
 {
@@ -68,8 +83,22 @@ bool TfrmMain::RunAndCapture(const QString &workingFolder, const QString &progra
     return ::RunAndCapture(*m_console, workingFolder, programPath, arguments, minimised);
 }
 
-void TfrmMain::showWaitPanel()
+ArgumentLimits TfrmMain::argumentLimits() const
 {
+    if (m_argumentLimits)
+        return *m_argumentLimits;
+    const platform::ArgumentSpace space = platform::childArgumentSpace();
+    return {UsableArgumentSpace(space.argMax, space.environmentBytes), space.longestArgument};
+}
+
+void TfrmMain::showWaitPanel(int progressTotal)
+{
+    const bool withProgress = progressTotal > 0;
+    pnlWait->resize(pnlWait->width(), withProgress ? WaitPanelHeightWithProgress : WaitPanelHeight);
+    lbProgress->setVisible(withProgress);
+    pbProgress->setVisible(withProgress);
+    if (withProgress)
+        showProgress(0, progressTotal);
     pnlWait->show();
     pnlWait->raise();
     // Paint the panel before the blocking run begins.
@@ -79,6 +108,45 @@ void TfrmMain::showWaitPanel()
 void TfrmMain::hideWaitPanel()
 {
     pnlWait->hide();
+}
+
+void TfrmMain::showProgress(int done, int total)
+{
+    lbProgress->setText(ProgressText(done, total));
+    pbProgress->setRange(0, std::max(total, 1));
+    pbProgress->setValue(std::clamp(done, 0, total));
+}
+
+// Runs the signing tool over the files, in as many consecutive runs as the
+// system's argument space needs, each run's output appended to the console
+// after a line that says which files it signs. A run that fails does not
+// keep the next from running: the user reads every run's output, as for a
+// single run.
+void TfrmMain::runSignTool(const QStringList &files, bool minimised)
+{
+    const QString program = GetSignToolPath();
+    const QString options = BuildSignOptions();
+    const QList<FileBatch> batches =
+        PlanSignBatches(program, SplitArguments(options), files, argumentLimits());
+    const int total = int(files.size());
+    for (const FileBatch &batch : batches) {
+        if (batches.size() > 1)
+            m_console->addLine(BatchHeader(batch, total));
+        // The count moves as the tool prints each file's outcome.
+        OutcomeLineCounter counter;
+        auto outputGrew = [&](const QByteArray &added) {
+            const int before = counter.count();
+            counter.feed(added);
+            if (counter.count() != before)
+                showProgress(batch.first + std::min(counter.count(), batch.count), total);
+        };
+        const QString arguments =
+            options + ::BuildFileArguments(files.mid(batch.first, batch.count));
+        ::RunAndCapture(*m_console, edPlatformSDKFolder->text(), program, arguments, minimised,
+                        outputGrew);
+        // The run has ended, so its files are dealt with, whatever it printed.
+        showProgress(batch.first + batch.count, total);
+    }
 }
 
 void TfrmMain::btnSignClick()
@@ -97,10 +165,10 @@ void TfrmMain::btnSignClick()
     if (cbAddCmdLnToConsole->isChecked())
         WriteCommandLineToConsole();
     const bool minimised = !cbSelectBestCert->isChecked();
-    showWaitPanel();
+    const QStringList files = listedFilePaths();
+    showWaitPanel(int(files.size()));
     try {
-        const QString arguments = BuildSignOptions() + BuildFileArguments();
-        RunAndCapture(edPlatformSDKFolder->text(), GetSignToolPath(), arguments, minimised);
+        runSignTool(files, minimised);
     } catch (...) {
         // The console comes first; the error is reported once it is closed.
         hideWaitPanel();

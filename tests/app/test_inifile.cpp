@@ -65,6 +65,9 @@ private slots:
     void emptyTextAndLineBreaks();
     void eraseSection();
     void duplicateNamesFirstCounts();
+    void replaceSectionEqualsEraseAndWrites_data();
+    void replaceSectionEqualsEraseAndWrites();
+    void sectionEntriesAsAReadFindsThem();
     void failedWriteKeepsOldFile();
     void unwritableFolder();
     void unreadableFileIsNotReplaced();
@@ -455,6 +458,68 @@ void TestIniFile::duplicateNamesFirstCounts()
     ini.writeString("S", "k", "new");
     ini.writeString("S", "added", "1");
     QCOMPARE(ini.contents(), QByteArray("[S]\nk=new\nK=second\nadded=1\n[s]\nk=third\nother=4\n"));
+}
+
+void TestIniFile::replaceSectionEqualsEraseAndWrites_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::newRow("no file") << QByteArray();
+    QTest::newRow("sections around and twice")
+        << QByteArray("[A]\na=1\n\n[Files]\nFile.0=x\n; note\nFile.1=y\n\n; before B\n[B]\nb=2\n"
+                      "[files]\nFile.9=dup\n");
+    QTest::newRow("CR LF, no line end at the end")
+        << QByteArray("[Settings]\r\nUseBestCert=1\r\n[Files]\r\nFile.0=old\r\n[Z]\r\nz=1");
+    QTest::newRow("last line without a line end") << QByteArray("[S]\nk=1");
+}
+
+// The batch write must leave exactly the text that the key-by-key way
+// leaves, keys named twice (in another letter case) and a value with a
+// line break included.
+void TestIniFile::replaceSectionEqualsEraseAndWrites()
+{
+    QFETCH(QByteArray, before);
+    const QString file = path("batch.ini");
+    if (!before.isNull())
+        writeAll(file, before);
+    const std::vector<IniEntry> entries = {
+        {"File.0", "/a b/c.exe"}, {"File.1", "  padded  "}, {"file.0", "again"},
+        {"Other", "x\ny"},         {"File.2", ""},           {"FILE.1", "last"},
+    };
+
+    IniFile byKey(file);
+    byKey.eraseSection("Files");
+    for (const IniEntry &entry : entries)
+        byKey.writeString("Files", entry.key, QString::fromUtf8(entry.value));
+
+    IniFile batch(file);
+    batch.replaceSection("Files", entries);
+    QCOMPARE(batch.contents(), byKey.contents());
+    QCOMPARE(batch.readString("Files", "file.0", "-"), QString("again"));
+    QCOMPARE(batch.readString("Files", "Other", "-"), QString("x"));
+    QVERIFY(batch.isModified());
+
+    IniFile emptied(file);
+    emptied.replaceSection("Files", {});
+    QVERIFY(!emptied.sectionExists("Files"));
+    IniFile erased(file);
+    erased.eraseSection("Files");
+    QCOMPARE(emptied.contents(), erased.contents());
+}
+
+void TestIniFile::sectionEntriesAsAReadFindsThem()
+{
+    const QString file = path("entries.ini");
+    writeAll(file, "[S]\r\nk = \"quoted\"  \r\n; c\r\nK=second\r\nnoequals\r\n e = \r\n"
+                   "[s]\r\nlater=1\r\n");
+    IniFile ini(file);
+    const std::vector<IniEntry> entries = ini.sectionEntries("s");
+    QCOMPARE(entries.size(), size_t(2));
+    QCOMPARE(entries[0].key, QString("k"));
+    QCOMPARE(entries[0].value, QByteArray("\"quoted\""));
+    QCOMPARE(cleanIniText(entries[0].value), ini.readString("S", "k", "-"));
+    QCOMPARE(entries[1].key, QString("e"));
+    QCOMPARE(entries[1].value, QByteArray());
+    QVERIFY(ini.sectionEntries("missing").empty());
 }
 
 void TestIniFile::failedWriteKeepsOldFile()

@@ -223,6 +223,66 @@ private slots:
         QCOMPARE(readFile(m_output), QByteArray("nice=") + QByteArray::number(ours) + "\n");
     }
 
+    // The output is followed through the descriptor the child writes to: a
+    // file put under the output's name during the run is never read.
+    void outputFollowedThroughItsOwnDescriptor()
+    {
+        QByteArray seen;
+        QList<QByteArray> pieces;
+        bool replaced = false;
+        platform::ProcessRequest request{kChild,
+                                         {QStringLiteral("out:one\\n"), QStringLiteral("sleep:300"),
+                                          QStringLiteral("err:two\\n"), QStringLiteral("sleep:300")},
+                                         {},
+                                         m_output};
+        request.outputGrew = [&](const QByteArray &added) {
+            pieces.append(added);
+            seen += added;
+            if (!replaced) {
+                replaced = true;
+                QVERIFY(QFile::rename(m_output, m_output + QStringLiteral(".moved")));
+                QFile planted(m_output);
+                QVERIFY(planted.open(QIODevice::WriteOnly));
+                planted.write("planted, must not be read\n");
+            }
+        };
+        int waits = 0;
+        const auto outcome = platform::runProcess(request, [&waits] { ++waits; });
+        QVERIFY(outcome.started);
+        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(pieces, (QList<QByteArray>{"one\n", "two\n"}));
+        QCOMPARE(readFile(m_output + QStringLiteral(".moved")), QByteArray("one\ntwo\n"));
+        QVERIFY(waits >= 5);
+
+        // Without a caller's wait the output is followed all the same.
+        pieces.clear();
+        replaced = true;
+        QVERIFY(platform::runProcess(request).started);
+        QCOMPARE(pieces, (QList<QByteArray>{"one\n", "two\n"}));
+    }
+
+    void argumentSpaceOfTheSystem()
+    {
+        const platform::ArgumentSpace before = platform::childArgumentSpace();
+        QVERIFY(before.argMax >= 128 * 1024);
+        QVERIFY(before.argMax <= 6 * 1024 * 1024);
+        QCOMPARE(before.longestArgument, 32 * std::int64_t(sysconf(_SC_PAGESIZE)));
+        // The environment counts with its strings, NULs and pointers.
+        qputenv("QUILLMARK_TEST_PADDING", QByteArray(1000, 'p'));
+        const platform::ArgumentSpace after = platform::childArgumentSpace();
+        qunsetenv("QUILLMARK_TEST_PADDING");
+        QCOMPARE(after.environmentBytes - before.environmentBytes,
+                 std::int64_t(sizeof("QUILLMARK_TEST_PADDING=") - 1 + 1000 + 1 + sizeof(char *)));
+    }
+
+    void knownStartErrorsAreExplained()
+    {
+        for (int error : {E2BIG, ENOENT, EACCES, ENOEXEC})
+            QVERIFY(platform::startErrorIsExplained(error));
+        for (int error : {ENOTDIR, EIO, ENOMEM, EAGAIN, 0})
+            QVERIFY(!platform::startErrorIsExplained(error));
+    }
+
     void whileWaitingRunsUntilTheChildEnds()
     {
         int calls = 0;

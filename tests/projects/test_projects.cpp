@@ -78,6 +78,8 @@ private slots:
     void clickInTheOpenListLoads();
     void loadStopsAtTheFirstGapAndKeepsWhatItDidNotRead();
     void loadReadsAtMostAThousandEntries();
+    void hundredThousandEntriesLoadAsFewDo();
+    void unreadEntriesOfEverySectionAreKept();
     void missingFilesAreReportedAndDropped_data();
     void missingFilesAreReportedAndDropped();
     void samePathTwiceLoadsAndStaysOnce();
@@ -367,6 +369,84 @@ void TestProjects::loadReadsAtMostAThousandEntries()
     // The thousand that were read are gone; the two beyond were never read.
     QCOMPARE(readAll(projects() + "Big.qmk"),
              QByteArray("[Files]\nFile.1000=/gone/1000\nFile.1001=/gone/1001\n"));
+}
+
+// A project far longer than a load reads: the same boxes, the same list,
+// and every entry past the gap kept byte for byte after the loaded ones.
+// (How long it takes is measured in the file-list benchmark.)
+void TestProjects::hundredThousandEntriesLoadAsFewDo()
+{
+    QDir().mkpath(projects());
+    const int entries = 100000;
+    const int readable = 25;   // File.0 to File.24, then the gap at File.25
+    QByteArray project = "[Settings]\nVerboseOutput=0\n\n[Files]\n";
+    QByteArray expectedListed;
+    QByteArray expectedUnread;
+    QStringList missing;
+    int listed = 0;
+    for (int n = 0; n <= entries; ++n) {
+        if (n == readable)
+            continue;
+        const QByteArray key = "File." + QByteArray::number(n);
+        if (n < readable && n % 5 == 3) {
+            const QString gone = m_fixture->folder() + "/gone/" + QString::number(n) + ".exe";
+            missing << gone;
+            project += key + "=" + gone.toUtf8() + "\n";
+        } else if (n < readable) {
+            const QByteArray file = makeFile(QString::number(n) + ".exe").toUtf8();
+            project += key + "=" + file + "\n";
+            expectedListed += "File." + QByteArray::number(listed++) + "=" + file + "\n";
+        } else {
+            // Unread values are kept as stored, blanks around them aside.
+            const QByteArray value = n % 1000 == 0 ? "  \"/q/" + QByteArray::number(n) + "\"  "
+                                                   : "/far/" + QByteArray::number(n) + ".exe";
+            project += key + "=" + value + "\n";
+            expectedUnread += key + "=" + value.trimmed() + "\n";
+        }
+    }
+    writeAll(projects() + "Huge.qmk", project);
+    m_fixture->start();
+    dialogs().messageAnswers.enqueue(DialogButton::Ok);
+    dialogs().messageAnswers.enqueue(DialogButton::All);
+    pick("Huge");
+
+    QCOMPARE(missing.size(), 5);
+    QCOMPARE(dialogs().messages.size(), 2);
+    QVERIFY(dialogs().messages.at(1).text.contains(missing.at(1)));
+    QCOMPARE(m_fixture->window->DivFileList->count(), readable - 5);
+    QCOMPARE(find<QLabel>("lbDivFileList")->text(),
+             QStringLiteral("Files to be Digitally Signed: (20)"));
+    QVERIFY(!find<QCheckBox>("cbVerboseOutput")->isChecked());
+    const QByteArray written = readAll(projects() + "Huge.qmk");
+    QCOMPARE(written.size(), QByteArray("[Settings]\nVerboseOutput=0\n\n[Files]\n").size()
+                                 + expectedListed.size() + expectedUnread.size());
+    QVERIFY(written == "[Settings]\nVerboseOutput=0\n\n[Files]\n" + expectedListed + expectedUnread);
+
+    // A second load reads the same twenty and leaves the file as it is.
+    pick("Huge");
+    QCOMPARE(m_fixture->window->DivFileList->count(), readable - 5);
+    QCOMPARE(dialogs().messages.size(), 2);
+    QVERIFY(readAll(projects() + "Huge.qmk") == written);
+}
+
+// A file written elsewhere: a byte-order mark, CR LF line ends, a comment,
+// and a second [files] section. A load reads the first section only, and
+// what it did not read, from either, stays (a name's first key only).
+void TestProjects::unreadEntriesOfEverySectionAreKept()
+{
+    QDir().mkpath(projects());
+    const QByteArray a = makeFile("a.exe").toUtf8();
+    writeAll(projects() + "Mixed.qmk",
+             "\xEF\xBB\xBF[Files]\r\nFile.0=" + a + "\r\n; comment\r\nFile.2=/past/gap\r\n"
+             "[Other]\r\nx=1\r\n[files]\r\nFILE.7 = /seven \r\nfile.2=dup\r\n"
+             "File.1=/second/section\r\n");
+    m_fixture->start();
+    pick("Mixed");
+    QCOMPARE(m_fixture->window->DivFileList->count(), 1);
+    QVERIFY(dialogs().messages.isEmpty());
+    QCOMPARE(readAll(projects() + "Mixed.qmk"),
+             "\xEF\xBB\xBF[Other]\r\nx=1\r\n[Files]\r\nFile.0=" + a
+                 + "\r\nFile.2=/past/gap\r\nFILE.7=/seven\r\nFile.1=/second/section\r\n");
 }
 
 void TestProjects::missingFilesAreReportedAndDropped_data()

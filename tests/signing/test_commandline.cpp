@@ -1,5 +1,7 @@
 #include "signing/CommandLine.h"
+#include "signing/SignBatches.h"
 
+#include <QDir>
 #include <QTest>
 
 namespace {
@@ -57,6 +59,11 @@ private slots:
     void checkOrder();
     void checkEmptyMeansNoCharacters();
     void doubleQuotesRefused();
+    void batchesSplitAtTheLimit();
+    void batchesForFilesThatFitNowhere();
+    void batchCostsCountBytesNulsAndPointers();
+    void usableSpaceKeepsAMargin();
+    void batchHeaderGroupsThousands();
 };
 
 void TestCommandLine::addQuotes()
@@ -267,6 +274,97 @@ void TestCommandLine::doubleQuotesRefused()
     // The tool folder is not part of the argument text.
     o.sdkBinFolder = "/odd\"folder/";
     QCOMPARE(CheckForDoubleQuotes(o, {}), QString());
+}
+
+void TestCommandLine::batchesSplitAtTheLimit()
+{
+    const std::int64_t fixed = 100;
+    const std::int64_t ten = ArgumentCost(10);
+    ArgumentLimits limits{fixed + 2 * ten, 1 << 17};
+    const QList<std::int64_t> five(5, 10);
+    // Two files fit exactly; a third would be one batch too many.
+    QCOMPARE(SplitIntoBatches(fixed, five, limits),
+             (QList<FileBatch>{{0, 2}, {2, 2}, {4, 1}}));
+    limits.total -= 1;
+    QCOMPARE(SplitIntoBatches(fixed, five, limits),
+             (QList<FileBatch>{{0, 1}, {1, 1}, {2, 1}, {3, 1}, {4, 1}}));
+    limits.total = 1 << 20;
+    QCOMPARE(SplitIntoBatches(fixed, five, limits), (QList<FileBatch>{{0, 5}}));
+    QVERIFY(SplitIntoBatches(fixed, {}, limits).isEmpty());
+    // Files of different lengths fill each batch as far as it goes, in order.
+    limits.total = fixed + ArgumentCost(30) + ArgumentCost(5);
+    QCOMPARE(SplitIntoBatches(fixed, {30, 5, 31, 1, 1, 30}, limits),
+             (QList<FileBatch>{{0, 2}, {2, 2}, {4, 2}}));
+}
+
+void TestCommandLine::batchesForFilesThatFitNowhere()
+{
+    const std::int64_t fixed = 50;
+    ArgumentLimits limits{fixed + 2 * ArgumentCost(10), 1 << 17};
+    // A file too long for any batch runs alone, between its neighbours' batches.
+    QCOMPARE(SplitIntoBatches(fixed, {10, 500, 10, 10}, limits),
+             (QList<FileBatch>{{0, 1}, {1, 1}, {2, 2}}));
+    // Neighbours that fit nowhere fail together, once.
+    QCOMPARE(SplitIntoBatches(fixed, {500, 600, 10, 700}, limits),
+             (QList<FileBatch>{{0, 2}, {2, 1}, {3, 1}}));
+    // So does one longer than a single argument may be, however much room.
+    limits = {1 << 20, 64};
+    QCOMPARE(SplitIntoBatches(fixed, {10, 63, 64, 10}, limits),
+             (QList<FileBatch>{{0, 2}, {2, 1}, {3, 1}}));
+    // Options that fill the space alone would fail every run: one run.
+    limits = {fixed - 1, 1 << 17};
+    QCOMPARE(SplitIntoBatches(fixed, {1, 1, 1}, limits), (QList<FileBatch>{{0, 3}}));
+}
+
+void TestCommandLine::batchCostsCountBytesNulsAndPointers()
+{
+    const std::int64_t pointer = sizeof(char *);
+    QCOMPARE(ArgumentCost(0), 1 + pointer);
+    QCOMPARE(ArgumentCost(10), 11 + pointer);
+
+    const QString program = QStringLiteral("/sdk/signtool.exe");   // 17 bytes
+    const QStringList options = {"sign", "/a"};
+    // argv[0], the file name exec copies, argv's null pointer, the options.
+    const std::int64_t fixed = ArgumentCost(17) + 18 + pointer + ArgumentCost(4) + ArgumentCost(2);
+    // "é" takes two bytes in the encoding the tool is given.
+    const QStringList files = {QString::fromUtf8("/f/\xC3\xA9.exe"), QStringLiteral("/f/ab.exe")};
+    QCOMPARE(PlanSignBatches(program, options, files, {fixed + 2 * ArgumentCost(9), 1 << 17}),
+             (QList<FileBatch>{{0, 2}}));
+    QCOMPARE(PlanSignBatches(program, options, files, {fixed + 2 * ArgumentCost(9) - 1, 1 << 17}),
+             (QList<FileBatch>{{0, 1}, {1, 1}}));
+
+    // A relative program path is run from the current folder, and costs so.
+    const std::int64_t folder = QFile::encodeName(QDir::currentPath()).size() + 1;
+    const std::int64_t relativeFixed = fixed - 2 * 17 + 2 * (folder + 16);
+    QCOMPARE(PlanSignBatches("sdk/signtool.exe", options, files,
+                             {relativeFixed + 2 * ArgumentCost(9), 1 << 17}),
+             (QList<FileBatch>{{0, 2}}));
+    QCOMPARE(PlanSignBatches("sdk/signtool.exe", options, files,
+                             {relativeFixed + 2 * ArgumentCost(9) - 1, 1 << 17}),
+             (QList<FileBatch>{{0, 1}, {1, 1}}));
+
+    // An option longer than one argument may be fails whatever the batch.
+    QCOMPARE(PlanSignBatches(program, {"sign", QString(100, u'x')}, files, {1 << 20, 100}),
+             (QList<FileBatch>{{0, 2}}));
+}
+
+void TestCommandLine::usableSpaceKeepsAMargin()
+{
+    QCOMPARE(UsableArgumentSpace(2097152, 5000), 2097152 - 5000 - 131072);
+    QCOMPARE(UsableArgumentSpace(32768, 1000), 32768 - 1000 - 4096);
+    QCOMPARE(UsableArgumentSpace(131072, 200000), std::int64_t(0));
+}
+
+void TestCommandLine::batchHeaderGroupsThousands()
+{
+    QCOMPARE(BatchHeader({0, 5000}, 12000), QStringLiteral("Files 1 to 5,000 of 12,000:"));
+    QCOMPARE(BatchHeader({10000, 2000}, 12000), QStringLiteral("Files 10,001 to 12,000 of 12,000:"));
+    QCOMPARE(BatchHeader({4, 1}, 5), QStringLiteral("Files 5 to 5 of 5:"));
+    QCOMPARE(GroupedNumber(0), QStringLiteral("0"));
+    QCOMPARE(GroupedNumber(999), QStringLiteral("999"));
+    QCOMPARE(GroupedNumber(1000), QStringLiteral("1,000"));
+    QCOMPARE(GroupedNumber(1234567), QStringLiteral("1,234,567"));
+    QCOMPARE(GroupedNumber(-1234), QStringLiteral("-1,234"));
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

@@ -3,6 +3,7 @@
 
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
+#include "signing/SignBatches.h"
 #include "signing/u_frmConsoleOutput.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestData.h"
@@ -12,14 +13,17 @@
 #include <QDragEnterEvent>
 #include <QFile>
 #include <QFrame>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QtTest>
 
 #include <cstdio>
+#include <sys/resource.h>
 
 namespace {
 
@@ -81,6 +85,10 @@ private slots:
     void signsWithTheBestCertificateEndToEnd();
     void wrongPasswordLeavesEveryFileUnchanged();
     void fileNamedInLatin1IsSignedUnderItsOwnName();
+    void progressFollowsTheToolsOutcomes();
+    void silentToolLeavesTheProgressAtNothing();
+    void listBeyondTheLimitRunsInBatches();
+    void listBeyondTheSystemsLimitIsSignedWhole();
 
 private:
     QString fakeSdk(const QByteArray &script);
@@ -399,6 +407,200 @@ void TestSignAction::fileNamedInLatin1IsSignedUnderItsOwnName()
     const testdata::RunResult verified = testdata::verifySignature(plainName, trusted);
     QVERIFY2(verified.ok() && verified.output.contains("Latin-1 Test Certificate"),
              qPrintable(verified.output));
+}
+
+namespace {
+
+// What the wait panel's progress row shows, each new state once, sampled
+// while the tool runs.
+class ProgressSampler : public QObject {
+public:
+    explicit ProgressSampler(TfrmMain *window) : m_window(window)
+    {
+        m_timer.setInterval(10);
+        connect(&m_timer, &QTimer::timeout, this, [this] { sample(); });
+        m_timer.start();
+    }
+
+    QStringList texts;
+    QList<int> values;
+    QList<int> panelHeights;
+    QStringList workingTexts;
+
+private:
+    void sample()
+    {
+        if (!m_window->pnlWait->isVisible() || !m_window->lbProgress->isVisible())
+            return;
+        const QString text = m_window->lbProgress->text();
+        if (texts.isEmpty() || texts.constLast() != text) {
+            texts.append(text);
+            values.append(m_window->pbProgress->value());
+            panelHeights.append(m_window->pnlWait->height());
+            workingTexts.append(m_window->lbWorking->text());
+        }
+    }
+
+    TfrmMain *m_window;
+    QTimer m_timer;
+};
+
+} // namespace
+
+void TestSignAction::progressFollowsTheToolsOutcomes()
+{
+    // Each file's outcome comes a while after the last; the failure goes to
+    // the error stream, as the real tool writes it.
+    fakeSdk("for f in \"$@\"; do\n"
+            "  case \"$f\" in\n"
+            "    *b.exe) sleep 0.3; echo \"SignTool Error: $f is not a PE file.\" >&2;;\n"
+            "    *.exe) sleep 0.3; echo \"Signing: $f\"; echo \"Successfully signed: $f\";;\n"
+            "  esac\n"
+            "done\n"
+            "echo 'Number of errors: 1'\n"
+            "sleep 0.3\n");
+    addFiles({m_folder->path() + "/a.exe", m_folder->path() + "/b.exe", m_folder->path() + "/c.exe"});
+    ProgressSampler sampler(m_window);
+    sign();
+
+    QCOMPARE(sampler.texts, (QStringList{"0 of 3 files done", "1 of 3 files done",
+                                         "2 of 3 files done", "3 of 3 files done"}));
+    QCOMPARE(sampler.values, (QList<int>{0, 1, 2, 3}));
+    QCOMPARE(m_window->pbProgress->maximum(), 3);
+    for (int height : sampler.panelHeights)
+        QVERIFY(height > 76);
+    for (const QString &working : sampler.workingTexts)
+        QCOMPARE(working, QStringLiteral("Working, please wait..."));
+    QCOMPARE(m_watcher->shown, 1);
+    QVERIFY(!m_window->pnlWait->isVisible());
+    QCOMPARE(m_watcher->linesAtShow.size(), 6);   // nothing of the run lost
+
+    // Another wait, the copy of the listed files, shows the panel as it was.
+    bool progressShownWhileCopying = true;
+    int heightWhileCopying = 0;
+    m_dialogs->get().folderAnswers.enqueue(m_folder->path() + "/copies");
+    QDir().mkpath(m_folder->path() + "/copies");
+    class ShowProbe : public QObject {
+    public:
+        bool *progress;
+        int *height;
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            if (event->type() == QEvent::Show) {
+                auto *panel = static_cast<QWidget *>(watched);
+                *progress = panel->findChild<QLabel *>("lbProgress")->isVisibleTo(panel);
+                *height = panel->height();
+            }
+            return false;
+        }
+    } showProbe;
+    showProbe.progress = &progressShownWhileCopying;
+    showProbe.height = &heightWhileCopying;
+    m_window->pnlWait->installEventFilter(&showProbe);
+    m_window->menitmCopyFilesToClick();
+    QVERIFY(!progressShownWhileCopying);
+    QCOMPARE(heightWhileCopying, 76);
+}
+
+void TestSignAction::silentToolLeavesTheProgressAtNothing()
+{
+    fakeSdk("sleep 0.4\n");
+    addFiles({m_folder->path() + "/a.exe", m_folder->path() + "/b.exe"});
+    ProgressSampler sampler(m_window);
+    sign();
+    QCOMPARE(sampler.texts, QStringList{"0 of 2 files done"});
+    QCOMPARE(m_watcher->shown, 1);
+    QCOMPARE(m_watcher->linesAtShow, QStringList());
+}
+
+void TestSignAction::listBeyondTheLimitRunsInBatches()
+{
+    // Every run says how many arguments it got and signs its files; the run
+    // with c.exe fails, which must not keep the next run from its files.
+    const QString sdk = fakeSdk("echo \"run with $# arguments\"\n"
+                                "for f in \"$@\"; do\n"
+                                "  case \"$f\" in *.exe) echo \"Successfully signed: $f\";; esac\n"
+                                "done\n"
+                                "case \"$*\" in *c.exe*) exit 1;; esac\n");
+    QStringList files;
+    for (const char *name : {"a", "b", "c", "d", "e"})
+        files << m_folder->path() + "/" + name + ".exe";
+    addFiles(files);
+    m_window->cbAddCmdLnToConsole->setChecked(true);
+
+    // Room for the program, "sign /a /v" and exactly two of the files.
+    const std::int64_t pointer = sizeof(char *);
+    const QByteArray program = QFile::encodeName(sdk + "signtool.exe");
+    const std::int64_t fixed = ArgumentCost(program.size()) + program.size() + 1 + pointer
+        + ArgumentCost(4) + 2 * ArgumentCost(2);
+    const std::int64_t twoFiles = 2 * ArgumentCost(QFile::encodeName(files.first()).size());
+    m_window->setArgumentLimits(ArgumentLimits{fixed + twoFiles, 128 * 1024});
+    sign();
+
+    QStringList expected = {"Full Command Line Used:", "", "\"" + sdk + "signtool.exe\" sign /a /v ",
+                            ""};
+    expected << "Files 1 to 2 of 5:" << "run with 5 arguments"
+             << "Successfully signed: " + files[0] << "Successfully signed: " + files[1]
+             << "Files 3 to 4 of 5:" << "run with 5 arguments"
+             << "Successfully signed: " + files[2] << "Successfully signed: " + files[3]
+             << "Files 5 to 5 of 5:" << "run with 4 arguments"
+             << "Successfully signed: " + files[4];
+    QCOMPARE(m_watcher->linesAtShow, expected);
+    QVERIFY(messages().isEmpty());
+
+    // One byte less, and no two files fit together any more.
+    m_window->setArgumentLimits(ArgumentLimits{fixed + twoFiles - 1, 128 * 1024});
+    sign();
+    QCOMPARE(m_watcher->linesAtShow.filter(QRegularExpression("^Files \\d")),
+             (QStringList{"Files 1 to 1 of 5:", "Files 2 to 2 of 5:", "Files 3 to 3 of 5:",
+                          "Files 4 to 4 of 5:", "Files 5 to 5 of 5:"}));
+    QCOMPARE(m_watcher->linesAtShow.filter("Successfully signed: ").size(), 5);
+
+    // Room for all: one run, and no batch line.
+    m_window->setArgumentLimits(std::nullopt);
+    sign();
+    QCOMPARE(m_watcher->linesAtShow.filter(QRegularExpression("^Files \\d")), QStringList());
+    QCOMPARE(m_watcher->linesAtShow.filter("run with").size(), 1);
+}
+
+// Against the system itself: with a small stack limit the argument space
+// is a quarter of it, and a list far longer than that is signed in runs
+// that the system takes, with no "Argument list too long".
+void TestSignAction::listBeyondTheSystemsLimitIsSignedWhole()
+{
+    rlimit stack{};
+    QCOMPARE(::getrlimit(RLIMIT_STACK, &stack), 0);
+    const rlimit original = stack;
+    stack.rlim_cur = 1024 * 1024;   // ARG_MAX becomes 256 KiB
+    if (original.rlim_max != RLIM_INFINITY && original.rlim_max < stack.rlim_cur)
+        QSKIP("the hard stack limit is below 1 MiB");
+    QCOMPARE(::setrlimit(RLIMIT_STACK, &stack), 0);
+    auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_STACK, &original); });
+
+    fakeSdk("n=0\nfor f in \"$@\"; do case \"$f\" in *.exe) n=$((n+1));; esac; done\n"
+            "echo \"signed $n\"\n");
+    // Long paths, so that 2,000 of them take about 470 KiB.
+    const QString folder = m_folder->path() + "/" + QString(200, u'd');
+    QVERIFY(QDir().mkpath(folder));
+    QStringList files;
+    for (int i = 0; i < 2000; ++i) {
+        const QString path = folder + QStringLiteral("/file%1.exe").arg(i, 4, 10, QLatin1Char('0'));
+        QVERIFY(testdata::writeBytes(path, "MZ"));
+        files << path;
+    }
+    m_window->DivDropFilesDrop(files);
+    QCOMPARE(m_window->DivFileList->count(), 2000);
+    sign();
+
+    QVERIFY2(messages().isEmpty(), qPrintable(messages().join('|')));
+    const QStringList headers = m_watcher->linesAtShow.filter(QRegularExpression("^Files \\d"));
+    QVERIFY2(headers.size() >= 2, qPrintable(m_watcher->linesAtShow.join('\n')));
+    QVERIFY(headers.first().startsWith("Files 1 to "));
+    QVERIFY(headers.last().endsWith(" to 2,000 of 2,000:"));
+    int signedFiles = 0;
+    for (const QString &line : m_watcher->linesAtShow.filter(QRegularExpression("^signed ")))
+        signedFiles += line.mid(7).toInt();
+    QCOMPARE(signedFiles, 2000);
 }
 
 QTEST_MAIN(TestSignAction)

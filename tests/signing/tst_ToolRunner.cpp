@@ -1,5 +1,6 @@
 #include "app/AppError.h"
 #include "signing/ConsoleText.h"
+#include "signing/SignProgress.h"
 #include "signing/ToolRunner.h"
 #include "support/ScriptedDialogs.h"
 
@@ -270,20 +271,34 @@ private slots:
     {
         QTest::addColumn<QString>("program");
         QTest::addColumn<QString>("workingFolder");
+        QTest::addColumn<QString>("arguments");
         QTest::addColumn<QString>("systemText");
+        QTest::addColumn<bool>("firewallHint");
 
+        const QString plain = QStringLiteral("sign /a ");
         QTest::newRow("missing tool") << QStringLiteral("/nonexistent/signtool.exe") << QString()
-                                      << QStringLiteral("No such file or directory");
+                                      << plain << QStringLiteral("No such file or directory") << false;
         QTest::newRow("missing working folder")
-            << kChild << QStringLiteral("/nonexistent/bin/") << QStringLiteral("No such file or directory");
-        QTest::newRow("tool is a folder") << QStringLiteral("/") << QString()
-                                          << QStringLiteral("Permission denied");
+            << kChild << QStringLiteral("/nonexistent/bin/") << plain
+            << QStringLiteral("No such file or directory") << false;
+        QTest::newRow("tool is a folder") << QStringLiteral("/") << QString() << plain
+                                          << QStringLiteral("Permission denied") << false;
+        // One argument beyond what the system passes (128 KiB on Linux).
+        QTest::newRow("argument too long")
+            << kChild << QString() << quoted(QString(200 * 1024, u'x'))
+            << QStringLiteral("Argument list too long") << false;
+        // A cause the system's text does not pin down keeps the hint.
+        QTest::newRow("working folder is a file")
+            << kChild << kChild + QStringLiteral("/") << plain << QStringLiteral("Not a directory")
+            << true;
     }
     void startFailureIsReported()
     {
         QFETCH(QString, program);
         QFETCH(QString, workingFolder);
+        QFETCH(QString, arguments);
         QFETCH(QString, systemText);
+        QFETCH(bool, firewallHint);
 
         ScriptedDialogsGuard dialogs;
         bool runningWhileShown = true;
@@ -291,7 +306,7 @@ private slots:
         ConsoleLines console;
         console.addLine(QStringLiteral("before"));
 
-        QVERIFY(!RunAndCapture(console, workingFolder, program, QStringLiteral("sign /a "), true));
+        QVERIFY(!RunAndCapture(console, workingFolder, program, arguments, true));
 
         QCOMPARE(console.lines(), QStringList{"before"});
         QCOMPARE(dialogs->messages.size(), 1);
@@ -300,10 +315,111 @@ private slots:
         QCOMPARE(shown.caption, kCaption);
         QCOMPARE(shown.text, "Unable to retrieve the Console Output!\n\nSystem Error Message: "
                                  + systemText
-                                 + "\n\n(Your firewall may be preventing this process)");
+                                 + (firewallHint
+                                        ? QStringLiteral("\n\n(Your firewall may be preventing this process)")
+                                        : QString()));
         QCOMPARE(shown.buttons, DialogButtons(DialogButton::Ok));
         // The box must be answerable: user input is back by the time it shows.
         QVERIFY(!runningWhileShown);
+        QVERIFY(!QFile::exists(captureInCurrentFolder()));
+    }
+
+    void startFailureTextTrimsTheSystemText()
+    {
+        QCOMPARE(ToolStartFailureText(QStringLiteral("Exec format error.\r\n"), true),
+                 QStringLiteral("Unable to retrieve the Console Output!\n\nSystem Error Message: "
+                                "Exec format error"));
+        QCOMPARE(ToolStartFailureText(QStringLiteral("Input/output error"), false),
+                 QStringLiteral("Unable to retrieve the Console Output!\n\nSystem Error Message: "
+                                "Input/output error\n\n(Your firewall may be preventing this "
+                                "process)"));
+    }
+
+    void finishedFilesCounted_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<int>("finished");
+
+        QTest::newRow("nothing yet") << QByteArray() << 0;
+        QTest::newRow("signed and failed")
+            << QByteArray("Signing: a\nSuccessfully signed: a\r\nSignTool Error: b is not a PE "
+                          "file.\rSuccessfully signed: c\n")
+            << 3;
+        QTest::newRow("summary and warnings are no outcome")
+            << QByteArray("SignTool Warning: expires soon.\nNumber of files successfully Signed: 2\n"
+                          "Number of errors: 1\n successfully signed: x\n  SignTool Error: x\n")
+            << 0;
+        QTest::newRow("outcome words inside a line") << QByteArray("x Successfully signed: a\n") << 0;
+        QTest::newRow("last line cut inside the opening words")
+            << QByteArray("Successfully signed: a\nSuccessfully sig") << 1;
+        QTest::newRow("last line cut after the opening words")
+            << QByteArray("Successfully signed: a\nSignTool Error: ") << 2;
+        QTest::newRow("last line cut in its path")
+            << QByteArray("Successfully signed: a\nSuccessfully signed: /pa") << 2;
+        QTest::newRow("empty lines between") << QByteArray("\n\nSignTool Error: x\n\n\n") << 1;
+    }
+    void finishedFilesCounted()
+    {
+        QFETCH(QByteArray, output);
+        QFETCH(int, finished);
+        QCOMPARE(CountFinishedFiles(output), finished);
+        // Output arriving in pieces, cut anywhere, counts the same.
+        for (qsizetype cut = 0; cut <= output.size(); ++cut) {
+            OutcomeLineCounter counter;
+            counter.feed(QByteArrayView(output).first(cut));
+            QVERIFY(counter.count() <= finished);
+            counter.feed(QByteArrayView(output).sliced(cut));
+            QCOMPARE(counter.count(), finished);
+        }
+        OutcomeLineCounter byteByByte;
+        for (char c : output)
+            byteByByte.feed(QByteArrayView(&c, 1));
+        QCOMPARE(byteByByte.count(), finished);
+    }
+
+    void progressText()
+    {
+        QCOMPARE(ProgressText(0, 3), QStringLiteral("0 of 3 files done"));
+        QCOMPARE(ProgressText(1234, 12000), QStringLiteral("1,234 of 12,000 files done"));
+        // More outcomes than files (a tool's general error counts too) stop at the total.
+        QCOMPARE(ProgressText(5, 3), QStringLiteral("3 of 3 files done"));
+        QCOMPARE(ProgressText(-1, 3), QStringLiteral("0 of 3 files done"));
+    }
+
+    // The runner hands over the output while the tool still runs, in the
+    // order written and only as far as written, through the capture file.
+    void outputFollowedWhileTheToolRuns()
+    {
+        ConsoleLines console;
+        QByteArray seen;
+        QList<int> counts;
+        QElapsedTimer clock;
+        clock.start();
+        qint64 firstOutcomeAt = -1;
+        auto grew = [&](const QByteArray &added) {
+            seen += added;
+            const int count = CountFinishedFiles(seen);
+            if (counts.isEmpty() || counts.constLast() != count)
+                counts.append(count);
+            if (count > 0 && firstOutcomeAt < 0)
+                firstOutcomeAt = clock.elapsed();
+        };
+        const QString arguments = quoted(QStringLiteral("out:Successfully signed: /a.exe\\n"))
+            + QStringLiteral("sleep:400 ")
+            + quoted(QStringLiteral("err:SignTool Error: /b.exe is not a PE file.\\n"))
+            + QStringLiteral("sleep:400 ") + quoted(QStringLiteral("out:Successfully sig"))
+            + QStringLiteral("sleep:400 ") + quoted(QStringLiteral("out:ned: /c.exe\\n"))
+            + QStringLiteral("sleep:400");
+        QVERIFY(RunAndCapture(console, {}, kChild, arguments, false, grew));
+        const qint64 total = clock.elapsed();
+
+        QCOMPARE(counts, (QList<int>{1, 2, 3}));
+        QVERIFY2(firstOutcomeAt >= 0 && firstOutcomeAt < total - 800,
+                 qPrintable(QStringLiteral("first outcome seen at %1 ms of %2 ms")
+                                .arg(firstOutcomeAt).arg(total)));
+        QCOMPARE(seen, QByteArray("Successfully signed: /a.exe\nSignTool Error: /b.exe is not a PE "
+                                  "file.\nSuccessfully signed: /c.exe\n"));
+        QCOMPARE(console.lines(), QString::fromUtf8(seen).split(u'\n', Qt::SkipEmptyParts));
         QVERIFY(!QFile::exists(captureInCurrentFolder()));
     }
 

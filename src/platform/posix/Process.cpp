@@ -1,5 +1,9 @@
 #include "platform/Platform.h"
 
+
+#include <algorithm>
+#include <optional>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -167,6 +171,45 @@ int waitForChild(pid_t pid, const std::function<void()> &whileWaiting)
     }
 }
 
+// Hands what the child has added to the output file since the last call to
+// the caller, read through our own descriptor of the file. A poll reads at
+// most a few megabytes, so that a tool that floods its output cannot hold
+// the caller's windows still; the rest comes at the next poll.
+class OutputFollower {
+public:
+    OutputFollower(int fd, const std::function<void(const QByteArray &)> &outputGrew)
+        : m_fd(fd), m_outputGrew(outputGrew) {}
+
+    void poll()
+    {
+        constexpr qsizetype Chunk = 64 * 1024;
+        constexpr int MaxChunks = 64;
+        QByteArray added;
+        for (int chunk = 0; chunk < MaxChunks; ++chunk) {
+            const qsizetype had = added.size();
+            added.resize(had + Chunk);
+            const ssize_t n = ::pread(m_fd.get(), added.data() + had, Chunk, m_offset);
+            if (n < 0 && errno == EINTR) {
+                added.resize(had);
+                continue;
+            }
+            added.resize(had + std::max<ssize_t>(n, 0));
+            if (n <= 0)
+                break;
+            m_offset += n;
+            if (n < Chunk)
+                break;
+        }
+        if (!added.isEmpty())
+            m_outputGrew(added);
+    }
+
+private:
+    Fd m_fd;
+    const std::function<void(const QByteArray &)> &m_outputGrew;
+    off_t m_offset = 0;
+};
+
 // strerror_r comes in two flavours; these overloads take whichever the C
 // library declares.
 [[maybe_unused]] const char *errorTextFrom(int result, const char *buffer)
@@ -179,6 +222,31 @@ int waitForChild(pid_t pid, const std::function<void()> &whileWaiting)
 }
 
 } // namespace
+
+ArgumentSpace childArgumentSpace()
+{
+    ArgumentSpace space;
+    // glibc gives a quarter of the stack limit, unbounded when the stack
+    // is; the kernel takes at most three quarters of its default stack
+    // limit (6 MiB) whatever the stack, so that is the real bound.
+    constexpr std::int64_t KernelCap = 6 * 1024 * 1024;
+    const long argMax = ::sysconf(_SC_ARG_MAX);
+    space.argMax = argMax > 0 ? std::min<std::int64_t>(argMax, KernelCap) : 128 * 1024;
+    // A single string may not exceed 32 pages (MAX_ARG_STRLEN).
+    const long page = ::sysconf(_SC_PAGESIZE);
+    space.longestArgument = 32 * std::int64_t(page > 0 ? page : 4096);
+    std::int64_t environment = sizeof(char *);   // the terminating null pointer
+    for (char **variable = environ; variable && *variable; ++variable)
+        environment += std::int64_t(std::strlen(*variable)) + 1 + std::int64_t(sizeof(char *));
+    space.environmentBytes = environment;
+    return space;
+}
+
+bool startErrorIsExplained(int errorCode)
+{
+    return errorCode == E2BIG || errorCode == ENOENT || errorCode == EACCES
+        || errorCode == ENOEXEC;
+}
 
 QString systemErrorText(int errorCode)
 {
@@ -239,8 +307,11 @@ ProcessOutcome runProcess(const ProcessRequest &request,
         // Nor is anything but a plain file taken: a FIFO would block this
         // open (or later the tool) for good, with the windows frozen.
         const QByteArray outputPath = encodeFileName(request.outputFile);
+        // Read and write when the caller follows the output while the
+        // child runs: the reading is done through a copy of this descriptor.
+        const int access = request.outputGrew ? O_RDWR : O_WRONLY;
         output.reset(openRetrying(outputPath.constData(),
-                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW
+                                  access | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW
                                       | O_NONBLOCK,
                                   0666));
         if (!output.valid())
@@ -251,6 +322,14 @@ ProcessOutcome runProcess(const ProcessRequest &request,
         if (!S_ISREG(info.st_mode))
             return failedStart(ENXIO, true);
         ::fcntl(output.get(), F_SETFL, ::fcntl(output.get(), F_GETFL) & ~O_NONBLOCK);
+    }
+
+    std::optional<OutputFollower> follower;
+    if (request.outputGrew && output.valid() && !request.outputFile.isEmpty()) {
+        const int copy = ::fcntl(output.get(), F_DUPFD_CLOEXEC, 3);
+        if (copy < 0)
+            return failedStart(errno);
+        follower.emplace(copy, request.outputGrew);
     }
 
     Fd input(openRetrying("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -289,7 +368,15 @@ ProcessOutcome runProcess(const ProcessRequest &request,
 
     ProcessOutcome outcome;
     outcome.started = true;
-    outcome.exitCode = waitForChild(pid, whileWaiting);
+    std::function<void()> poll = whileWaiting;
+    if (follower) {
+        poll = [&follower, &whileWaiting] {
+            follower->poll();
+            if (whileWaiting)
+                whileWaiting();
+        };
+    }
+    outcome.exitCode = waitForChild(pid, poll);
     return outcome;
 }
 
