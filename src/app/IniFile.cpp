@@ -439,8 +439,12 @@ void IniFile::replaceSection(const QString &section, const std::vector<IniEntry>
         const QString folded = foldName(entry.key);
         const auto found = written.constFind(folded);
         if (found != written.cend()) {
+            // A key named again replaces the value, as writeString does:
+            // "key=value", without the blanks that stood after "=".
             Line &line = m_lines[*found];
-            line.text = line.text.left(line.valueStart) + value;
+            const QByteArray keyPart = line.text.left(line.text.indexOf('='));
+            line.text = keyPart + "=" + value;
+            line.valueStart = int(keyPart.size()) + 1;
             continue;
         }
         written.insert(folded, m_lines.size());

@@ -1,6 +1,5 @@
 #include "platform/Platform.h"
 
-
 #include <algorithm>
 #include <optional>
 
