@@ -7,7 +7,9 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libssl-dev openssl osslsigncode
+  librsvg2-bin
   xvfb xauth fonts-liberation2 fonts-dejavu-core
+  desktop-file-utils appstream acl
 )
 
 missing=()
