@@ -44,13 +44,13 @@ not_a_link "$settings"
 if [ ! -e "$settings" ]; then
   fresh=$(mktemp "$folder/.Quillmark.ini.XXXXXX")
   printf '[Settings]\nSDKBinFolder=%s/sdk-bin/\n' "$folder" >"$fresh"
-  chmod 0664 "$fresh"
+  chmod 0644 "$fresh"
   mv -f "$fresh" "$settings"
   say "wrote $settings (signing tools: $folder/sdk-bin/)"
 fi
 
 not_a_link "$projects"
-[ -d "$projects" ] || mkdir -m 0775 "$projects"
+[ -d "$projects" ] || mkdir -m 0755 "$projects"
 
 groups=
 for group in sudo wheel admin; do
@@ -66,10 +66,11 @@ if ! command -v setfacl >/dev/null; then
   exit 0
 fi
 for group in $groups; do
-  # -P: never follow a symbolic link. The default entries on Projects/ give
-  # the group the same access to every project saved there later.
-  setfacl -P -m "g:$group:rwx" "$folder"
-  setfacl -P -m "g:$group:rwx,d:g:$group:rwX" "$projects"
+  # -P: never follow a symbolic link. The default entries give the group the
+  # same access to every file made there later: the program replaces the
+  # settings file and a project with a new file each time it saves, and Qt
+  # refuses to replace a file the user cannot write.
+  setfacl -P -m "g:$group:rwx,d:g:$group:rwX" "$folder" "$projects"
   setfacl -P -m "g:$group:rw" "$settings"
   setfacl -P -m "g:$group:r" "$certificate"
 done

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Quillmark needs to build, run and test,
-# asking apt only when something is missing.
+# asking apt only when something is missing. Extra package names given as
+# arguments are installed too (the package build adds its own).
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   librsvg2-bin
   xvfb xauth fonts-liberation2 fonts-dejavu-core
   desktop-file-utils appstream acl
+  "$@"
 )
 
 missing=()

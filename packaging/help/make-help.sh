@@ -54,7 +54,10 @@ for md in "$work"/pages/*.md; do
     printf 'table{border-collapse:collapse}td,th{border:1px solid #999;padding:3px 6px}'
     printf 'code,pre{background:#eef}img{max-width:100%%}</style>\n</head><body>\n'
     [ "$number" = 00 ] && printf '<h1>Quillmark</h1>\n'
-    cmark-gfm --unsafe -e table "$md"
+    # CHM viewers read pages in the file's code page, not as UTF-8: every
+    # other character goes in as a numeric reference.
+    cmark-gfm --unsafe -e table "$md" | perl -CS -pe 's/([^\x00-\x7f])/sprintf("&#%d;", ord($1))/ge'
+
     printf '</body></html>\n'
   } >"$work/$file"
   pages="$pages $file"

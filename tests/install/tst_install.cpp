@@ -218,6 +218,7 @@ void TestInstall::setupMakesCertificateSettingsAndAccess()
     for (const QString &group : groups) {
         const Expected expectations[] = {
             {programFolder(), "group:" + group + ":rwx"},
+            {programFolder(), "default:group:" + group + ":rwx"},
             {installed("Projects"), "group:" + group + ":rwx"},
             {installed("Projects"), "default:group:" + group + ":rwx"},
             {installed("Quillmark.ini"), "group:" + group + ":rw-"},
