@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -27,6 +28,7 @@ private slots:
     void desktopEntryPassesItsValidator();
     void appStreamFilePassesItsValidator();
     void setupMakesCertificateSettingsAndAccess();
+    void adminGroupsCanReplaceWhatAnotherAdminSaved();
     void setupRunAgainKeepsWhatExists();
     void installedSigntoolSignsWithTheMachinesCertificate();
     void installedSigntoolSignsWithAPfxFile();
@@ -91,6 +93,11 @@ QStringList adminGroupsOnThisMachine()
 void TestInstall::initTestCase()
 {
     QVERIFY(m_root.isValid() && m_work.isValid());
+    // Other users look into the installed folder too (as the package leaves
+    // it): the temporary folder opens only to its owner.
+    QVERIFY(QFile::setPermissions(m_root.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                     | QFile::ReadGroup | QFile::ExeGroup
+                                                     | QFile::ReadOther | QFile::ExeOther));
     QProcess install;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DESTDIR"), m_root.path());
@@ -230,6 +237,53 @@ void TestInstall::setupMakesCertificateSettingsAndAccess()
                      qPrintable(expected.path + " lacks " + expected.entry + ":\n" + acl.output));
         }
     }
+}
+
+void TestInstall::adminGroupsCanReplaceWhatAnotherAdminSaved()
+{
+    requireSetUp();
+    if (QTest::currentTestFailed())
+        return;
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (setpriv.isEmpty())
+        QSKIP("setpriv (util-linux) is missing: cannot act as another user");
+
+    // Save the settings and a project the way the program does (a new file
+    // renamed over the old one), as root here, the way another admin would.
+    const QString settings = installed(QStringLiteral("Quillmark.ini"));
+    const QString project = installed(QStringLiteral("Projects/Saved by root.qmk"));
+    for (const QString &path : {settings, project}) {
+        QSaveFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Settings]\nSDKBinFolder=" + QFile::encodeName(programFolder()) + "/sdk-bin/\n");
+        QVERIFY(file.commit());
+    }
+
+    // A user with no rights of their own but one admin group must be able to
+    // replace both again (Qt refuses to replace a file the user cannot
+    // write, and the rename needs the folder); without the group, not.
+    const auto canReplace = [&](const QString &path, const QStringList &groups) {
+        const QString folder = QFileInfo(path).absolutePath();
+        const QStringList groupArgs = groups.isEmpty()
+            ? QStringList{QStringLiteral("--clear-groups")}
+            : QStringList{QStringLiteral("--groups=") + groups.join(',')};
+        return testdata::runProgram(setpriv,
+                                    QStringList{QStringLiteral("--reuid=65534"),
+                                                QStringLiteral("--regid=65534")}
+                                        + groupArgs
+                                        + QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
+                                                      QStringLiteral("test -w \"$1\" && test -w \"$2\""),
+                                                      QStringLiteral("sh"), path, folder})
+            .ok();
+    };
+    for (const QString &group : adminGroupsOnThisMachine()) {
+        const QString gid = QString::number(getgrnam(group.toLocal8Bit().constData())->gr_gid);
+        QVERIFY2(canReplace(settings, {gid}), qPrintable(group + " cannot replace the settings"));
+        QVERIFY2(canReplace(project, {gid}), qPrintable(group + " cannot replace a project"));
+    }
+    QVERIFY2(!canReplace(settings, {}), "a user outside the admin groups can replace the settings");
+    QVERIFY2(!canReplace(project, {}), "a user outside the admin groups can replace a project");
+    QVERIFY(QFile::remove(project));
 }
 
 void TestInstall::setupRunAgainKeepsWhatExists()
