@@ -42,9 +42,12 @@ not_a_link "$certificate"
 
 not_a_link "$settings"
 if [ ! -e "$settings" ]; then
-  fresh=$(mktemp "$folder/.Quillmark.ini.XXXXXX")
-  printf '[Settings]\nSDKBinFolder=%s/sdk-bin/\n' "$folder" >"$fresh"
-  chmod 0644 "$fresh"
+  # Made exclusively (noclobber opens with O_EXCL, which never follows a
+  # link) with its final mode, so nothing is changed by name afterwards;
+  # the rename puts the complete file in place.
+  fresh=$folder/.Quillmark.ini.setup-$$
+  (umask 022; set -C; printf '[Settings]\nSDKBinFolder=%s/sdk-bin/\n' "$folder" >"$fresh") ||
+    fail "cannot create $fresh"
   mv -f "$fresh" "$settings"
   say "wrote $settings (signing tools: $folder/sdk-bin/)"
 fi

@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libssl-dev openssl osslsigncode
   librsvg2-bin
-  xvfb xauth fonts-liberation2 fonts-dejavu-core
+  xvfb xauth fonts-liberation2 fonts-dejavu-core fonts-dejavu-extra
   desktop-file-utils appstream acl
   "$@"
 )
