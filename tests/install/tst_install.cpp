@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -157,6 +158,12 @@ void TestInstall::desktopFilesAreInstalledAndAgree()
     const QByteArray icon =
         testdata::fileBytes(desktopFolder() + "/share/icons/hicolor/scalable/apps/quillmark.svg");
     QVERIFY2(icon.contains("<svg"), "the scalable icon is missing or not SVG");
+    for (const int size : {16, 48, 256}) {
+        const QImage png(QStringLiteral("%1/share/icons/hicolor/%2x%2/apps/quillmark.png")
+                             .arg(desktopFolder())
+                             .arg(size));
+        QVERIFY2(png.size() == QSize(size, size), qPrintable(QString::number(size)));
+    }
 
     const QString metainfo =
         readText(desktopFolder() + "/share/metainfo/org.quillmark.Quillmark.metainfo.xml");
