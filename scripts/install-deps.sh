@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Quillmark needs to build, run and test,
-# asking apt only when something is missing.
+# asking apt only when something is missing. Extra package names given as
+# arguments are installed too (the package build adds its own).
 set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libssl-dev openssl osslsigncode
-  xvfb xauth fonts-liberation2 fonts-dejavu-core
+  librsvg2-bin
+  xvfb xauth fonts-liberation2 fonts-dejavu-core fonts-dejavu-extra
+  desktop-file-utils appstream acl
+  "$@"
 )
 
 missing=()

@@ -43,6 +43,14 @@ bool QuillmarkApplication::notify(QObject *receiver, QEvent *event)
     return false;
 }
 
+QIcon ApplicationIcon()
+{
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/quillmark-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
 QString ErrorBoxText(const QString &errorText)
 {
     if (!errorText.isEmpty() && errorText.back() > QLatin1Char('.'))

@@ -5,6 +5,7 @@
 // in the application's error box, and the program goes on.
 
 #include <QApplication>
+#include <QIcon>
 
 // The program reads no command line, and Qt's own options ("-reverse",
 // "-style", "-stylesheet", "-platform", ...) take no effect either: the
@@ -20,6 +21,10 @@ public:
 
 // The application's title, used as the caption of its error box.
 inline constexpr const char *ApplicationTitle = "Quillmark";
+
+// The program's own icon (the packaged SVG, rendered to PNGs at build time
+// so no image plugin is needed at run time), in several sizes.
+QIcon ApplicationIcon();
 
 // The error box's text: the error text with a full stop appended when its
 // last character sorts after the full stop.

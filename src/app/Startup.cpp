@@ -7,6 +7,7 @@
 #include "signing/u_frmConsoleOutput.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -28,6 +29,11 @@ bool StartQuillmark(const StartupOptions &options)
     // The title goes in as the application's name, not its display name,
     // which Qt would append to every window's caption.
     QCoreApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
+    // Every window without an icon of its own, message boxes included,
+    // shows the application's. The desktop file name lets Wayland desktops,
+    // which ignore window icons, find the menu entry and its icon.
+    QApplication::setWindowIcon(ApplicationIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("quillmark"));
 
     // The main window comes first and reads the settings as it is made.
     frmMain = new TfrmMain(options.programFolder);

@@ -1,6 +1,7 @@
 // Start-up: who is let in, and what a refused user sees and leaves behind.
 
 #include "app/AdminCheck.h"
+#include "app/QuillmarkApplication.h"
 #include "app/Startup.h"
 #include "app/u_frmMain.h"
 #include "signing/u_frmConsoleOutput.h"
@@ -9,6 +10,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -21,6 +23,7 @@ private slots:
     void adminGetsTheMainWindowAndAllThreeWindows();
     void currentIdentityListsTheProcessGroups();
     void windowCaptionsStayAsTheyAre();
+    void everyWindowShowsTheApplicationIcon();
 };
 
 namespace {
@@ -138,6 +141,38 @@ void TestStartup::windowCaptionsStayAsTheyAre()
     QVERIFY(StartQuillmark(options));
     QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Quillmark"));
     QVERIFY(!displayNameSetExplicitly());
+    DestroyQuillmarkWindows();
+}
+
+void TestStartup::everyWindowShowsTheApplicationIcon()
+{
+    // The icon comes from PNGs compiled in; a missing resource gives a null
+    // icon, and a broken render an empty picture.
+    const QIcon icon = ApplicationIcon();
+    QVERIFY2(!icon.isNull(), "the icon resources are missing");
+    for (const int size : {16, 32, 48, 256})
+        QVERIFY2(icon.availableSizes().contains(QSize(size, size)), qPrintable(QString::number(size)));
+    const QImage picture = icon.pixmap(48, 48).toImage().convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(picture.size(), QSize(48, 48));
+    QVERIFY2(qAlpha(picture.pixel(24, 24)) == 255, "the icon's middle is not painted");
+    QVERIFY2(qAlpha(picture.pixel(0, 0)) < 255, "the icon's rounded corner is painted over");
+
+    ScriptedDialogsGuard dialogs;
+    QTemporaryDir folder;
+    StartupOptions options;
+    options.programFolder = folder.path() + "/";
+    options.identity = {0u, {}};
+    QVERIFY(StartQuillmark(options));
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("quillmark"));
+    const QImage appPicture = QApplication::windowIcon().pixmap(32, 32).toImage();
+    QCOMPARE(appPicture, icon.pixmap(32, 32).toImage());
+    // The three windows and a box without a parent, as the program's message
+    // boxes are, all fall back to the application's icon.
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Quillmark"), QStringLiteral("text"));
+    const QList<QWidget *> windows{frmMain, frmConsoleOutput, frmPvk2PfxWizard, &box};
+    for (QWidget *window : windows)
+        QVERIFY2(window->windowIcon().pixmap(32, 32).toImage() == appPicture,
+                 qPrintable(window->objectName() + " has another icon"));
     DestroyQuillmarkWindows();
 }
 
