@@ -4,6 +4,7 @@
 // directory descriptor.
 
 #include "platform/Platform.h"
+#include "Descriptor.h"
 
 #include <QRandomGenerator>
 
@@ -17,43 +18,8 @@ namespace platform {
 
 namespace {
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    Descriptor(Descriptor &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Descriptor &operator=(Descriptor &&other) noexcept
-    {
-        if (this != &other) {
-            reset(other.m_fd);
-            other.m_fd = -1;
-        }
-        return *this;
-    }
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
-
-int openAtRetrying(int dir, const char *name, int flags, mode_t mode = 0)
-{
-    int fd;
-    do {
-        fd = ::openat(dir, name, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
+using posix::Descriptor;
+using posix::openAtRetrying;
 
 bool sameFile(const struct stat &a, const struct stat &b)
 {

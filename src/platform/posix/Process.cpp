@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "Descriptor.h"
 
 #include <algorithm>
 #include <optional>
@@ -19,36 +20,8 @@ namespace platform {
 
 namespace {
 
-// A file descriptor that closes itself; EINTR on close is not retried
-// because Linux releases the descriptor even then.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
-
-int openRetrying(const char *path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do {
-        fd = ::open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
+using Fd = posix::Descriptor;
+using posix::openRetrying;
 
 ProcessOutcome failedStart(int error, bool outputFileFailed = false)
 {
