@@ -330,7 +330,9 @@ std::string signOne(const SignJob &job, const std::string &file)
         argv.push_back("-readpass");
         argv.push_back("/dev/fd/3");
     }
-    argv.insert(argv.end(), {"-h", "sha256"});
+    argv.insert(argv.end(), {"-h", signtool::digestName(job.args.fileDigest)});
+    if (job.args.appendSignature)
+        argv.push_back("-nest");
     if (job.args.description && !job.args.description->empty())
         argv.insert(argv.end(), {"-n", *job.args.description});
     if (job.args.descriptionUrl && !job.args.descriptionUrl->empty())
@@ -377,6 +379,14 @@ int main(int argc, char **argv)
         return 1;
     }
     const signtool::SignArgs &args = *parsed.args;
+    if (args.showUsage) {
+        outLine(signtool::usageText());
+        return 0;
+    }
+    if (args.verb != signtool::Verb::Sign) {
+        errLine("SignTool Error: verify is not available in this build.");
+        return 1;
+    }
 
     installSignalHandlers();
 

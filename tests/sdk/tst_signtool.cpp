@@ -100,6 +100,9 @@ private slots:
     void readOnlyFileIsRefusedEvenForRoot();
     void usageError_data();
     void usageError();
+    void usageSwitchPrintsUsageAndSucceeds_data();
+    void usageSwitchPrintsUsageAndSucceeds();
+    void switchLikeValuesAndFilesAreTakenAsSuch();
     void passwordTravelsOutsideCommandLine();
     void interruptedRunLeavesNoTrace();
 };
@@ -382,16 +385,14 @@ void TestSignTool::usageError_data()
     QTest::addColumn<QString>("message");
 
     QTest::newRow("no command") << QStringList{} << QStringLiteral("No command given");
-    QTest::newRow("other command") << QStringList{"verify", "@file"} << QStringLiteral("Unknown command: verify");
-    QTest::newRow("unknown option") << QStringList{"sign", "/a", "/tr", "http://x", "@file"}
-                                    << QStringLiteral("Unknown option: /tr");
+    QTest::newRow("other command") << QStringList{"timestamp", "@file"} << QStringLiteral("Unknown command: timestamp");
+    QTest::newRow("unknown option") << QStringList{"sign", "/a", "/ph", "@file"}
+                                    << QStringLiteral("Unknown option: /ph");
     QTest::newRow("no files") << QStringList{"sign", "/a"} << QStringLiteral("No files to sign");
-    QTest::newRow("value missing at end") << QStringList{"sign", "/a", "@file", "/t"}
-                                          << QStringLiteral("Missing value for option /t");
-    QTest::newRow("value missing before switch")
-        << QStringList{"sign", "/a", "/t", "/v", "@file"} << QStringLiteral("Missing value for option /t");
-    QTest::newRow("empty password slot") << QStringList{"sign", "/f", "@pfx", "/p", "/d", "x", "@file"}
-                                         << QStringLiteral("Missing value for option /p");
+    QTest::newRow("value missing at end") << QStringList{"sign", "/a", "/tr"}
+                                          << QStringLiteral("Missing value for option /tr");
+    QTest::newRow("digest refused by name") << QStringList{"sign", "/a", "/fd", "sha1", "@file"}
+                                            << QStringLiteral("digest algorithm sha1 given with /fd");
     QTest::newRow("/a with /f") << QStringList{"sign", "/a", "/f", "@pfx", "@file"}
                                 << QStringLiteral("/a and /f cannot be combined");
     QTest::newRow("/p without /f") << QStringList{"sign", "/p", "pw", "@file"}
@@ -414,6 +415,40 @@ void TestSignTool::usageError()
     QVERIFY2(run.output.contains(message), qPrintable(run.output));
     QVERIFY(run.output.contains(QLatin1String("Usage: signtool.exe sign")));
     QCOMPARE(fileBytes(file), original);
+}
+
+void TestSignTool::usageSwitchPrintsUsageAndSucceeds_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("alone") << QStringList{"/?"};
+    QTest::newRow("after sign") << QStringList{"sign", "/?"};
+}
+
+void TestSignTool::usageSwitchPrintsUsageAndSucceeds()
+{
+    QFETCH(QStringList, args);
+    const RunResult run = signtool(args);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.output.startsWith(QLatin1String("Usage: signtool.exe sign")), qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("SignTool Error")));
+}
+
+// A password that looks like a switch is a password, and after the first
+// file a switch-like argument is one more file, not an option.
+void TestSignTool::switchLikeValuesAndFilesAreTakenAsSuch()
+{
+    const QString dir = newFolder();
+    const QString pfx = dir + "/dash.pfx";
+    QVERIFY(writePkcs12(pfx, m_cert, QStringLiteral("/v")));
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+
+    const RunResult run = signtool({"sign", "/f", pfx, "/p", "/v", file, "/t"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("Successfully signed: ") + file), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: File not found: /t")), qPrintable(run.output));
+    QVERIFY2(!run.output.contains(QLatin1String("Issued to:")), qPrintable(run.output)); // /v was no switch
+    QVERIFY(verifySignature(file, m_caPem).ok());
 }
 
 // A stand-in osslsigncode first on PATH records how it was called: the
