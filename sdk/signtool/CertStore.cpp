@@ -1,5 +1,7 @@
 #include "CertStore.h"
 
+#include "CertSelect.h"
+#include "Pinentry.h"
 #include "SignArgs.h"
 
 #include <algorithm>
@@ -30,6 +32,119 @@ IdentityChoice failure(std::string error)
     return choice;
 }
 
+std::string describeRule(const SignArgs &args)
+{
+    std::string text;
+    if (args.certSha1)
+        text += " with the SHA-1 hash " + *args.certSha1;
+    if (args.subjectName)
+        text += std::string(text.empty() ? " with" : " and with") + " \"" + *args.subjectName
+                + "\" in the subject name";
+    return text;
+}
+
+// Certificates of the store files first (in name order), then those of the
+// tokens: the order that breaks a tie between equal expiry dates.
+IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
+{
+    IdentityChoice choice;
+    const std::string folder = storeFolder();
+    std::string storeError;
+    std::vector<SigningIdentity> usable = usableStoreCertificates(folder, choice.notes, storeError);
+    if (!storeError.empty())
+        choice.notes.push_back(storeError);
+
+    std::string registryError;
+    const std::vector<std::string> modules = pkcs11Modules(registryError);
+    if (!registryError.empty())
+        choice.notes.push_back("PKCS#11 tokens are not searched: " + registryError + ".");
+    TokenScan scan = scanTokens(modules);
+    choice.notes.insert(choice.notes.end(), scan.moduleErrors.begin(), scan.moduleErrors.end());
+    choice.notes.insert(choice.notes.end(), scan.passedOver.begin(), scan.passedOver.end());
+    const time_t now = std::time(nullptr);
+    for (TokenCertificate &found : scan.certificates) {
+        const char *skip = nullptr;
+        if (!isValidAt(found.cert.get(), now))
+            skip = "not valid now";
+        else if (!isCodeSigningUsable(found.cert.get()))
+            skip = "not for code signing";
+        if (skip) {
+            choice.notes.push_back("Passed over \"" + commonName(found.cert.get()) + "\" on " + found.where() + ": "
+                                   + skip + ".");
+            continue;
+        }
+        SigningIdentity identity;
+        identity.cert = std::move(found.cert);
+        identity.token = std::move(found);
+        usable.push_back(std::move(identity));
+    }
+
+    std::vector<X509 *> candidates;
+    for (const auto &identity : usable)
+        candidates.push_back(identity.cert.get());
+    const Selection selection
+        = selectCertificate(candidates, SelectionRule{args.autoSelect, args.certSha1, args.subjectName});
+    if (selection.index) {
+        choice.identity = std::move(usable[*selection.index]);
+        return choice;
+    }
+    if (usable.empty() && !storeError.empty() && modules.empty()) {
+        choice.error = storeError;
+        return choice;
+    }
+    const std::string searched = "store: " + folder + (modules.empty() ? std::string() : ", and PKCS#11 tokens");
+    if (selection.problem == Selection::Problem::SeveralMatch)
+        choice.error = std::to_string(selection.matching) + " usable certificates were found" + describeRule(args)
+                       + " (" + searched + "); choose with /a (the best one), /sha1, /n or /f (a PFX file).";
+    else
+        choice.error = "No certificates were found that met all the given criteria (" + searched + ")"
+                       + (describeRule(args).empty() ? std::string() : ": a certificate" + describeRule(args))
+                       + ".";
+    return choice;
+}
+
+std::string unlockToken(SigningIdentity &identity)
+{
+    const TokenCertificate &token = *identity.token;
+    const std::string who = "\"" + commonName(identity.cert.get()) + "\"";
+    if (token.pinLocked)
+        return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
+    // A PIN pad takes the PIN itself, and some tokens need none at all.
+    if (!token.loginRequired || token.protectedAuthPath)
+        return std::string();
+
+    PinRequest request;
+    request.title = "Token PIN";
+    request.description = "Please enter the PIN of " + token.where() + " to sign with the certificate " + who + "."
+        + (token.pinFinalTry ? " This is the last try before the token locks." : "");
+    request.prompt = "PIN:";
+    PinAnswer answer = askForPin(request);
+    if (answer.status == PinAnswer::Status::Cancelled)
+        return "The PIN was not entered.";
+    if (answer.status == PinAnswer::Status::Failed)
+        return "The PIN cannot be asked for: " + answer.detail + ".";
+
+    std::string detail;
+    const PinCheck check = checkPin(token, answer.pin, detail);
+    if (check == PinCheck::Correct) {
+        identity.password.swap(answer.pin);
+        return std::string();
+    }
+    wipe(answer.pin);
+    switch (check) {
+    case PinCheck::Wrong:
+        return "The PIN of " + token.where() + " is not correct. It was not tried again, since the token locks "
+               "after a few wrong PINs.";
+    case PinCheck::Locked:
+        return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
+    case PinCheck::KeyMissing:
+        return "The private key of the certificate " + who + " is not on " + token.where() + ".";
+    default:
+        break;
+    }
+    return "Logging in to " + token.where() + " failed: " + detail + ".";
+}
+
 } // namespace
 
 std::string storeFolder()
@@ -40,7 +155,8 @@ std::string storeFolder()
     return ownFolder() + "certstore";
 }
 
-IdentityChoice chooseFromStore(const std::string &folder, bool requireSingle)
+std::vector<SigningIdentity> usableStoreCertificates(const std::string &folder, std::vector<std::string> &notes,
+                                                     std::string &error)
 {
     std::vector<std::string> names;
     if (DIR *dir = opendir(folder.c_str())) {
@@ -50,11 +166,11 @@ IdentityChoice chooseFromStore(const std::string &folder, bool requireSingle)
         }
         closedir(dir);
     } else {
-        return failure("The certificate store " + folder + " cannot be opened: " + errnoText(errno) + ".");
+        error = "The certificate store " + folder + " cannot be opened: " + errnoText(errno) + ".";
+        return {};
     }
     std::sort(names.begin(), names.end());
 
-    IdentityChoice choice;
     const time_t now = std::time(nullptr);
     std::vector<SigningIdentity> usable;
     for (const auto &name : names) {
@@ -72,27 +188,12 @@ IdentityChoice chooseFromStore(const std::string &folder, bool requireSingle)
         else if (!isCodeSigningUsable(contents.cert.get()))
             skip = "not for code signing";
         if (skip) {
-            choice.notes.push_back("Passed over " + path + ": " + skip + ".");
+            notes.push_back("Passed over " + path + ": " + skip + ".");
             continue;
         }
-        usable.push_back(SigningIdentity{path, std::string(), std::move(contents.cert)});
+        usable.push_back(SigningIdentity{path, std::string(), std::move(contents.cert), std::nullopt});
     }
-
-    if (usable.empty()) {
-        choice.error = "No certificates were found that met all the given criteria (store: " + folder + ").";
-        return choice;
-    }
-    if (requireSingle && usable.size() > 1) {
-        choice.error = "The store " + folder + " holds " + std::to_string(usable.size())
-                       + " usable certificates; choose with /a (the best one) or /f (a PFX file).";
-        return choice;
-    }
-    // Stable, so equal expiry keeps the name order.
-    std::stable_sort(usable.begin(), usable.end(), [](const SigningIdentity &a, const SigningIdentity &b) {
-        return ASN1_TIME_compare(X509_get0_notAfter(a.cert.get()), X509_get0_notAfter(b.cert.get())) > 0;
-    });
-    choice.identity = std::move(usable.front());
-    return choice;
+    return usable;
 }
 
 IdentityChoice openPfx(const std::string &path, const std::string &password)
@@ -119,20 +220,33 @@ IdentityChoice openPfx(const std::string &path, const std::string &password)
     if (!isCodeSigningUsable(cert))
         return failure("The certificate in " + path + " is not meant for code signing.");
     IdentityChoice choice;
-    choice.identity = SigningIdentity{path, password, std::move(contents.cert)};
+    choice.identity = SigningIdentity{path, password, std::move(contents.cert), std::nullopt};
     return choice;
 }
 
 IdentityChoice chooseIdentity(const SignArgs &args)
 {
     IdentityChoice choice = args.pfxFile ? openPfx(*args.pfxFile, args.password.value_or(std::string()))
-                                         : chooseFromStore(storeFolder(), !args.autoSelect);
+                                         : chooseAmongStoreAndTokens(args);
+    if (choice.identity && choice.identity->token) {
+        if (std::string error = unlockToken(*choice.identity); !error.empty()) {
+            choice.identity.reset();
+            choice.error = std::move(error);
+        }
+    }
     if (choice.identity && !passwordSurvivesReadpass(choice.identity->password)) {
         choice.identity.reset();
         choice.error = "This PFX password cannot be handed to osslsigncode (it is longer than 4095 bytes, "
                        "ends in a line break or starts with a byte order mark).";
     }
     return choice;
+}
+
+std::string SigningIdentity::where() const
+{
+    if (token)
+        return token->where();
+    return "file " + pfxPath;
 }
 
 bool passwordSurvivesReadpass(const std::string &password)
@@ -144,14 +258,16 @@ bool passwordSurvivesReadpass(const std::string &password)
     return password.compare(0, 3, "\xEF\xBB\xBF") != 0;
 }
 
-std::vector<std::string> certificateLines(X509 *cert)
+std::vector<std::string> certificateLines(const SigningIdentity &identity)
 {
+    X509 *cert = identity.cert.get();
     return {
         "The following certificate was selected:",
         "    Issued to: " + nameText(X509_get_subject_name(cert)),
         "    Issued by: " + nameText(X509_get_issuer_name(cert)),
         "    Expires:   " + timeText(X509_get0_notAfter(cert)),
         "    SHA1 hash: " + sha1Thumbprint(cert),
+        "    Stored in: " + identity.where(),
     };
 }
 

@@ -71,12 +71,22 @@ std::string signInPlace(const SigningIdentity &identity, const SignArgs &args, c
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
                                                const std::string &in, const std::string &out)
 {
-    std::vector<std::string> argv{"osslsigncode", "sign", "-pkcs12", identity.pfxPath};
+    std::vector<std::string> argv{"osslsigncode", "sign"};
+    if (identity.token) {
+        // osslsigncode signs through the pkcs11 engine, which logs in with
+        // the PIN read from descriptor 3; the key never leaves the token.
+        argv.insert(argv.end(), {"-pkcs11module", identity.token->modulePath, "-pkcs11cert",
+                                 identity.token->certificateUri(), "-key", identity.token->privateKeyUri()});
+    } else {
+        argv.insert(argv.end(), {"-pkcs12", identity.pfxPath});
+    }
     if (!identity.password.empty()) {
         argv.push_back("-readpass");
         argv.push_back("/dev/fd/3");
     }
-    argv.insert(argv.end(), {"-h", "sha256"});
+    argv.insert(argv.end(), {"-h", digestName(args.fileDigest)});
+    if (args.appendSignature)
+        argv.push_back("-nest");
     if (args.description && !args.description->empty())
         argv.insert(argv.end(), {"-n", *args.description});
     if (args.descriptionUrl && !args.descriptionUrl->empty())
@@ -116,7 +126,7 @@ FileOutcome signFile(const SigningIdentity &identity, const SignArgs &args, cons
     FileOutcome outcome;
     if (args.verbose) {
         outcome.lines.push_back({OutputLine::Out, "Signing: " + file});
-        for (auto &line : certificateLines(identity.cert.get()))
+        for (auto &line : certificateLines(identity))
             outcome.lines.push_back({OutputLine::Out, std::move(line)});
     }
     const std::string error = signInPlace(identity, args, file);
