@@ -2,6 +2,7 @@
 
 #include "SafeReplace.h"
 #include "SignArgs.h"
+#include "TimeStamp.h"
 #include "ToolSupport.h"
 
 #include <cerrno>
@@ -17,7 +18,8 @@ namespace signtool {
 namespace {
 
 // Returns the error text, empty on success.
-std::string signInPlace(const SigningIdentity &identity, const SignArgs &args, const std::string &file)
+std::string signInPlace(const SigningIdentity &identity, const SignArgs &args, const std::string &file,
+                        std::vector<std::string> &warnings)
 {
     char resolved[PATH_MAX];
     if (!realpath(file.c_str(), resolved)) {
@@ -58,10 +60,28 @@ std::string signInPlace(const SigningIdentity &identity, const SignArgs &args, c
         error = "Cannot start osslsigncode: " + errnoText(run.startErrno) + ".";
     else if (run.exitCode != 0 || stat(tmpFile.c_str(), &signedStat) != 0 || signedStat.st_size == 0)
         error = "Signing " + file + " failed: " + signerMessage(run.output);
-    else
-        error = replaceWithCopy(tmpFile, target, st, file);
-    if (!error.empty())
+    std::string finalCopy = tmpFile;
+    if (error.empty() && wantsTimeStamp(args)) {
+        // The time stamp goes into a second copy; the file itself stays as
+        // it was until that copy is complete.
+        finalCopy = temporaryNameBeside(target, error);
+        if (!finalCopy.empty()) {
+            TimeStampOutcome stamped = addTimeStamp(args, tmpFile, finalCopy, file);
+            error = std::move(stamped.error);
+            warnings = std::move(stamped.warnings);
+            unlink(tmpFile.c_str());
+            rememberTemporary(finalCopy);
+        } else if (error.empty()) {
+            error = "The path of " + file + " is too long.";
+        }
+    }
+    if (error.empty())
+        error = replaceWithCopy(finalCopy, target, st, file);
+    if (!error.empty()) {
         unlink(tmpFile.c_str());
+        if (!finalCopy.empty())
+            unlink(finalCopy.c_str());
+    }
     forgetTemporary();
     return error;
 }
@@ -91,8 +111,6 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
         argv.insert(argv.end(), {"-n", *args.description});
     if (args.descriptionUrl && !args.descriptionUrl->empty())
         argv.insert(argv.end(), {"-i", *args.descriptionUrl});
-    if (args.timestampUrl)
-        argv.insert(argv.end(), {"-t", *args.timestampUrl});
     argv.insert(argv.end(), {"-in", in, "-out", out});
     return argv;
 }
@@ -129,7 +147,11 @@ FileOutcome signFile(const SigningIdentity &identity, const SignArgs &args, cons
         for (auto &line : certificateLines(identity))
             outcome.lines.push_back({OutputLine::Out, std::move(line)});
     }
-    const std::string error = signInPlace(identity, args, file);
+    std::vector<std::string> warnings;
+    const std::string error = signInPlace(identity, args, file, warnings);
+    for (auto &warning : warnings)
+        outcome.lines.push_back({OutputLine::Err, std::move(warning)});
+    outcome.warnings = static_cast<int>(warnings.size());
     outcome.signedOk = error.empty();
     if (outcome.signedOk)
         outcome.lines.push_back({OutputLine::Out, "Successfully signed: " + file});

@@ -24,6 +24,7 @@ struct FileOutcome {
     // With /v first "Signing: FILE" and the certificate; then exactly one
     // outcome line: "Successfully signed: FILE" or "SignTool Error: ...".
     std::vector<OutputLine> lines;
+    int warnings = 0; // "SignTool Warning: " lines among them
 };
 
 FileOutcome signFile(const SigningIdentity &identity, const SignArgs &args, const std::string &file);

@@ -143,6 +143,7 @@ int main(int argc, char **argv)
     for (const auto &file : args.files) {
         const FileOutcome outcome = signFile(identity, args, file);
         printLines(outcome.lines);
+        warnings += outcome.warnings;
         if (outcome.signedOk)
             ++signedCount;
         else
