@@ -6,23 +6,11 @@
 #include <QStandardPaths>
 
 #include <openssl/bio.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 namespace testdata {
 
 namespace {
-
-bool writeKeyPem(const QString &path, EVP_PKEY *key)
-{
-    BIO *bio = BIO_new_file(QFile::encodeName(path).constData(), "wb");
-    if (!bio)
-        return false;
-    // PKCS#8, the form softhsm2-util --import reads.
-    const bool ok = PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-    BIO_free(bio);
-    return ok;
-}
 
 bool writeCertDer(const QString &path, X509 *cert)
 {
@@ -87,7 +75,7 @@ bool SoftHsmToken::run(const QString &program, const QStringList &arguments)
 bool SoftHsmToken::importPair(const KeyAndCert &pair, const QString &id, const QString &objectLabel)
 {
     const QString keyFile = m_folder + QStringLiteral("/key-") + id + QStringLiteral(".pem");
-    if (!writeKeyPem(keyFile, pair.key.get()))
+    if (!writePrivateKeyPem(keyFile, pair))
         return false;
     const bool imported = run(QStringLiteral("softhsm2-util"),
                               {QStringLiteral("--import"), keyFile, QStringLiteral("--token"), m_label,
