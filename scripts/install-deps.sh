@@ -7,6 +7,8 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libssl-dev openssl osslsigncode
+  libp11-dev libp11-kit-dev p11-kit libengine-pkcs11-openssl
+  softhsm2 opensc
   xvfb xauth fonts-liberation2 fonts-dejavu-core
 )
 

@@ -95,8 +95,8 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
         choice.identity = std::move(usable[*selection.index]);
         return choice;
     }
-    if (usable.empty() && !storeError.empty() && modules.empty()) {
-        choice.error = storeError;
+    if (usable.empty() && !storeError.empty()) {
+        choice.error = storeError + (modules.empty() ? "" : " No PKCS#11 token holds a usable certificate either.");
         return choice;
     }
     const std::string searched = "store: " + folder + (modules.empty() ? std::string() : ", and PKCS#11 tokens");

@@ -187,14 +187,32 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     child.pid = pid;
     child.output = out[0];
     child.onExit = std::move(onExit);
+    if (spec.timeoutSeconds > 0)
+        child.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeoutSeconds);
     m_children.push_back(std::move(child));
 }
 
 void ProcessPool::collect(int timeoutMs)
 {
+    using Clock = std::chrono::steady_clock;
     std::vector<pollfd> fds;
-    for (const auto &child : m_children)
+    const Clock::time_point now = Clock::now();
+    for (auto &child : m_children) {
         fds.push_back(pollfd{child.output, POLLIN, 0});
+        if (!child.deadline || child.timedOut)
+            continue;
+        // A child past its time-out is killed; its output then ends and it
+        // is reaped like any other.
+        if (*child.deadline <= now) {
+            kill(child.pid, SIGKILL);
+            child.timedOut = true;
+            continue;
+        }
+        const long long left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(*child.deadline - now).count() + 1;
+        if (timeoutMs < 0 || left < timeoutMs)
+            timeoutMs = static_cast<int>(std::min<long long>(left, 1 << 30));
+    }
     const int ready = poll(fds.data(), fds.size(), timeoutMs);
     if (ready <= 0)
         return;
@@ -223,14 +241,17 @@ void ProcessPool::reap(size_t index)
     ChildExit exit;
     exit.started = true;
     exit.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    exit.timedOut = child.timedOut;
+    ++m_ended;
     exit.output = std::move(child.collected);
     child.onExit(std::move(exit));
 }
 
 void ProcessPool::waitForOne()
 {
-    const size_t before = m_children.size();
-    while (!m_children.empty() && m_children.size() == before)
+    // Counted by ends, since a handler may start the file's next child.
+    const size_t before = m_ended;
+    while (!m_children.empty() && m_ended == before)
         collect(-1);
 }
 

@@ -5,8 +5,10 @@
 // SIGKILL when the tool ends in any way (PR_SET_PDEATHSIG, kill -9
 // included), and killRunning() stops them all from a signal handler.
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -17,12 +19,14 @@ namespace signtool {
 struct ChildSpec {
     std::vector<std::string> argv;           // argv[0] is looked up on PATH
     std::vector<std::pair<int, int>> fds;    // (descriptor here, its number in the child), from 3 up
+    int timeoutSeconds = 0;                  // above 0: killed when still running after that long
 };
 
 struct ChildExit {
     bool started = false;
     int startErrno = 0;
     int exitCode = -1;  // -1 when killed by a signal
+    bool timedOut = false; // killed at its time-out
     std::string output; // standard output and standard error, interleaved
 };
 
@@ -43,7 +47,7 @@ public:
     // that end meanwhile). `onExit` runs from within the pool's waits, once.
     // A child that cannot be started gets `onExit` at once.
     void start(const ChildSpec &spec, ExitHandler onExit);
-    // Waits until at least one running child has ended and handles it.
+    // Waits until at least one running child has ended and is handled.
     void waitForOne();
     void waitForAll();
 
@@ -56,12 +60,15 @@ private:
         int output = -1;
         std::string collected;
         ExitHandler onExit;
+        std::optional<std::chrono::steady_clock::time_point> deadline;
+        bool timedOut = false;
     };
     void collect(int timeoutMs);
     void reap(size_t index);
 
     size_t m_size;
     std::vector<Child> m_children;
+    size_t m_ended = 0;
 };
 
 // The pool size by default: 8, or twice the number of cores where that is

@@ -3,6 +3,7 @@
 #include "PeImage.h"
 #include "SignArgs.h"
 #include "SignatureCheck.h"
+#include "TimeStamp.h"
 #include "ToolSupport.h"
 
 #include <cerrno>
@@ -122,7 +123,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     }
     job->child.argv = osslsigncodeArguments(m_identity, m_args, "/dev/fd/" + std::to_string(kInputFd),
                                             "/dev/fd/" + std::to_string(kOutputFolderFd) + "/"
-                                                + PrivateFolder::copyName());
+                                                + PrivateFolder::kSigned);
     job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
     if (m_pfx)
         job->child.fds.push_back({m_pfx.get(), kPfxFd});
@@ -138,9 +139,17 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     return job;
 }
 
-void Signer::finish(SignJob &job, const ChildExit &exit) const
+void Signer::childEnded(SignJob &job, const ChildExit &exit) const
 {
     job.needsChild = false;
+    if (job.timeStamping)
+        timeStampEnded(job, exit);
+    else
+        signingEnded(job, exit);
+}
+
+void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
+{
     job.password = Fd();
     const std::string &file = job.file;
     if (!exit.started) {
@@ -151,9 +160,65 @@ void Signer::finish(SignJob &job, const ChildExit &exit) const
         fail(job, "Signing " + file + " failed: " + signerMessage(exit.output));
         return;
     }
+    if (wantsTimeStamp(m_args)) {
+        // The time stamp goes into a second copy; the file itself stays as
+        // it was until that copy is complete.
+        job.timeStamping.emplace(m_args, file);
+        requestTimeStamp(job);
+        return;
+    }
+    replaceFile(job, PrivateFolder::kSigned);
+}
+
+void Signer::requestTimeStamp(SignJob &job) const
+{
+    const TimeStampRequest &request = *job.timeStamping->next();
+    // A failed try may leave a cut output behind, and osslsigncode does not
+    // replace an existing file.
+    unlinkat(job.folder.descriptor(), PrivateFolder::kStamped, 0);
+    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
+    job.child = ChildSpec{};
+    job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest,
+                                        folder + PrivateFolder::kSigned, folder + PrivateFolder::kStamped);
+    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    job.child.timeoutSeconds = timeStampTimeoutSeconds();
+    job.needsChild = true;
+}
+
+void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
+{
+    TimeStamping &stamping = *job.timeStamping;
+    struct stat st {};
+    if (!exit.started)
+        stamping.ended(TimeStamping::Attempt::Failed, "osslsigncode cannot be started: " + errnoText(exit.startErrno));
+    else if (exit.timedOut)
+        stamping.ended(TimeStamping::Attempt::NoAnswer, std::string());
+    else if (exit.exitCode == 0
+             && fstatat(job.folder.descriptor(), PrivateFolder::kStamped, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        stamping.ended(TimeStamping::Attempt::Stamped, std::string());
+    else
+        stamping.ended(TimeStamping::Attempt::Failed, signerMessage(exit.output));
+
+    if (stamping.next()) {
+        requestTimeStamp(job);
+        return;
+    }
+    if (!stamping.stamped()) {
+        fail(job, stamping.error());
+        return;
+    }
+    for (const auto &warning : stamping.warnings())
+        job.outcome.lines.push_back({OutputLine::Err, warning});
+    job.outcome.warnings += static_cast<int>(stamping.warnings().size());
+    replaceFile(job, PrivateFolder::kStamped);
+}
+
+void Signer::replaceFile(SignJob &job, const char *copyName) const
+{
+    const std::string &file = job.file;
     // Whatever osslsigncode left must be a plain file of this process's
     // user with no other name; anything else is not its output.
-    Fd copy(openat(job.folder.descriptor(), PrivateFolder::copyName(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd copy(openat(job.folder.descriptor(), copyName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat copyStat {};
     if (!copy || fstat(copy.get(), &copyStat) != 0 || !S_ISREG(copyStat.st_mode) || copyStat.st_uid != geteuid()
         || copyStat.st_nlink != 1 || copyStat.st_size == 0) {
@@ -163,12 +228,13 @@ void Signer::finish(SignJob &job, const ChildExit &exit) const
     if (job.peFile) {
         const std::string problem = checkSignedCopy(job.opened.file.get(), copy.get(), m_identity.cert.get());
         if (!problem.empty()) {
-            fail(job, "Signing " + file + " failed: " + problem + " (is the disk full?); the file was left as it was.");
+            fail(job, "Signing " + file + " failed: osslsigncode reported success, but " + problem
+                          + "; the file was left as it was.");
             return;
         }
     }
-    const Replacement replaced = replaceWithCopy(copy.get(), job.folder, job.opened.folder.get(), job.opened.name,
-                                                 job.opened.st, file);
+    const Replacement replaced = replaceWithCopy(copy.get(), job.folder, copyName, job.opened.folder.get(),
+                                                 job.opened.name, job.opened.st, file);
     if (!replaced.error.empty()) {
         fail(job, replaced.error);
         return;
@@ -193,9 +259,9 @@ void Signer::finish(SignJob &job, const ChildExit &exit) const
 FileOutcome Signer::signFile(const std::string &file) const
 {
     std::unique_ptr<SignJob> job = prepare(file);
-    if (job->needsChild) {
-        ProcessPool pool(1);
-        pool.start(job->child, [&](ChildExit exit) { finish(*job, exit); });
+    ProcessPool pool(1);
+    while (job->needsChild) {
+        pool.start(job->child, [&](ChildExit exit) { childEnded(*job, exit); });
         pool.waitForAll();
     }
     return std::move(job->outcome);
@@ -224,8 +290,6 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
         argv.insert(argv.end(), {"-n", *args.description});
     if (args.descriptionUrl && !args.descriptionUrl->empty())
         argv.insert(argv.end(), {"-i", *args.descriptionUrl});
-    if (args.timestampUrl)
-        argv.insert(argv.end(), {"-t", *args.timestampUrl});
     argv.insert(argv.end(), {"-in", in, "-out", out});
     return argv;
 }

@@ -19,8 +19,10 @@
 #include "OpenedFile.h"
 #include "ProcessPool.h"
 #include "SafeReplace.h"
+#include "TimeStamp.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,18 +44,20 @@ struct FileOutcome {
     std::vector<OutputLine> lines;
 };
 
-// One file on its way. Holds the opened file and the private folder until
-// it is finished.
+// One file on its way: the signing child, then the time-stamp requests, if
+// any, each a child of its own. Holds the opened file and the private
+// folder until it is finished.
 struct SignJob {
     std::string file;     // as given on the command line
-    FileOutcome outcome;  // complete when !needsChild, or after finish()
+    FileOutcome outcome;  // complete once !needsChild
     bool needsChild = false;
-    ChildSpec child;
+    ChildSpec child;      // the next child to run while needsChild
 
     OpenedFile opened;
     PrivateFolder folder;
     Fd password;          // the read end of the password pipe
     bool peFile = false;
+    std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
 };
 
 class Signer {
@@ -64,13 +68,19 @@ public:
     const std::string &setUpError() const { return m_setUpError; }
 
     std::unique_ptr<SignJob> prepare(const std::string &file) const;
-    void finish(SignJob &job, const ChildExit &exit) const;
+    // Takes the end of the job's child; afterwards the job either needs its
+    // next child or is finished.
+    void childEnded(SignJob &job, const ChildExit &exit) const;
 
-    // prepare, run, finish: one file, at once.
+    // prepare and the children one after the other: one file, at once.
     FileOutcome signFile(const std::string &file) const;
 
 private:
     void fail(SignJob &job, const std::string &error) const;
+    void signingEnded(SignJob &job, const ChildExit &exit) const;
+    void timeStampEnded(SignJob &job, const ChildExit &exit) const;
+    void requestTimeStamp(SignJob &job) const;
+    void replaceFile(SignJob &job, const char *copyName) const;
 
     const SigningIdentity &m_identity;
     const SignArgs &m_args;

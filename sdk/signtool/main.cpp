@@ -35,6 +35,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <unistd.h>
@@ -162,11 +163,25 @@ int main(int argc, char **argv)
     std::vector<std::unique_ptr<SignJob>> jobs(count);
     auto inFlight = [&](const SignJob &job) {
         for (const auto &other : jobs) {
-            if (other && other.get() != &job && other->needsChild && other->opened.st.st_dev == job.opened.st.st_dev
+            if (other && other.get() != &job && other->opened.st.st_dev == job.opened.st.st_dev
                 && other->opened.st.st_ino == job.opened.st.st_ino)
                 return true;
         }
         return false;
+    };
+    // Runs the job's next child; when the job needs no more, its outcome
+    // is ready.
+    std::function<void(size_t)> runNext = [&](size_t i) {
+        pool.start(jobs[i]->child, [&, i](ChildExit exit) {
+            signer.childEnded(*jobs[i], exit);
+            if (jobs[i]->needsChild) {
+                runNext(i);
+                return;
+            }
+            outcomes[i] = std::move(jobs[i]->outcome);
+            jobs[i].reset();
+            printReady();
+        });
     };
     for (size_t i = 0; i < count; ++i) {
         while (pool.running() >= pool.size())
@@ -182,12 +197,7 @@ int main(int argc, char **argv)
         // after the other, as one by one.
         while (inFlight(*jobs[i]))
             pool.waitForOne();
-        pool.start(jobs[i]->child, [&, i](ChildExit exit) {
-            signer.finish(*jobs[i], exit);
-            outcomes[i] = std::move(jobs[i]->outcome);
-            jobs[i].reset();
-            printReady();
-        });
+        runNext(i);
     }
     pool.waitForAll();
 
