@@ -222,7 +222,7 @@ void Signer::replaceFile(SignJob &job, const char *copyName) const
     struct stat copyStat {};
     if (!copy || fstat(copy.get(), &copyStat) != 0 || !S_ISREG(copyStat.st_mode) || copyStat.st_uid != geteuid()
         || copyStat.st_nlink != 1 || copyStat.st_size == 0) {
-        fail(job, "Signing " + file + " failed: osslsigncode reported success but wrote no signed copy.");
+        fail(job, "Signing " + file + " failed: osslsigncode reported success but wrote no signed copy (is the disk full?).");
         return;
     }
     if (job.peFile) {

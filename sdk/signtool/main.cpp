@@ -161,10 +161,9 @@ int main(int argc, char **argv)
     const Signer signer(identity, args);
     ProcessPool pool(args.jobs > 0 ? args.jobs : defaultPoolSize());
     std::vector<std::unique_ptr<SignJob>> jobs(count);
-    auto inFlight = [&](const SignJob &job) {
-        for (const auto &other : jobs) {
-            if (other && other.get() != &job && other->opened.st.st_dev == job.opened.st.st_dev
-                && other->opened.st.st_ino == job.opened.st.st_ino)
+    auto inFlight = [&](dev_t device, ino_t inode) {
+        for (const auto &job : jobs) {
+            if (job && job->opened.st.st_dev == device && job->opened.st.st_ino == inode)
                 return true;
         }
         return false;
@@ -186,17 +185,24 @@ int main(int argc, char **argv)
     for (size_t i = 0; i < count; ++i) {
         while (pool.running() >= pool.size())
             pool.waitForOne();
-        jobs[i] = signer.prepare(args.files[i]);
+        std::unique_ptr<SignJob> job = signer.prepare(args.files[i]);
+        // The same file named twice (or by two hard links) is signed after
+        // the other one is done, and opened anew then, as one by one.
+        while (job->needsChild && inFlight(job->opened.st.st_dev, job->opened.st.st_ino)) {
+            const dev_t device = job->opened.st.st_dev;
+            const ino_t inode = job->opened.st.st_ino;
+            job.reset();
+            while (inFlight(device, inode))
+                pool.waitForOne();
+            job = signer.prepare(args.files[i]);
+        }
+        jobs[i] = std::move(job);
         if (!jobs[i]->needsChild) {
             outcomes[i] = std::move(jobs[i]->outcome);
             jobs[i].reset();
             printReady();
             continue;
         }
-        // The same file named twice (or by two hard links) is signed once
-        // after the other, as one by one.
-        while (inFlight(*jobs[i]))
-            pool.waitForOne();
         runNext(i);
     }
     pool.waitForAll();
