@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <sys/stat.h>
@@ -42,9 +43,8 @@ constexpr uint32_t kCoffHeaderSize = 24;      // "PE\0\0" and the COFF file head
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kCertificateDirectory = 4; // index in the data directories
 
-bool hashRange(int fd, EVP_MD_CTX *ctx, uint64_t from, uint64_t to)
+bool hashRange(int fd, EVP_MD_CTX *ctx, uint64_t from, uint64_t to, std::vector<unsigned char> &buffer)
 {
-    std::vector<unsigned char> buffer(1 << 20);
     while (from < to) {
         const size_t chunk = static_cast<size_t>(std::min<uint64_t>(buffer.size(), to - from));
         if (!readAt(fd, from, buffer.data(), chunk) || EVP_DigestUpdate(ctx, buffer.data(), chunk) != 1)
@@ -164,9 +164,10 @@ std::optional<std::vector<unsigned char>> authenticodeDigest(int fd, const PeLay
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
         return std::nullopt;
-    if (!hashRange(fd, ctx.get(), 0, layout.checksumOffset)
-        || !hashRange(fd, ctx.get(), layout.checksumOffset + 4, layout.certEntryOffset)
-        || !hashRange(fd, ctx.get(), layout.certEntryOffset + 8, end))
+    std::vector<unsigned char> buffer(static_cast<size_t>(std::clamp<uint64_t>(end, 4096, 1 << 20)));
+    if (!hashRange(fd, ctx.get(), 0, layout.checksumOffset, buffer)
+        || !hashRange(fd, ctx.get(), layout.checksumOffset + 4, layout.certEntryOffset, buffer)
+        || !hashRange(fd, ctx.get(), layout.certEntryOffset + 8, end, buffer))
         return std::nullopt;
     if (end % 8 != 0) {
         static const unsigned char zeros[8] = {};

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,6 +106,8 @@ ProcessPool::~ProcessPool()
         if (child.thread.joinable())
             child.thread.join();
         close(child.output);
+        if (child.pidfd >= 0)
+            close(child.pidfd);
     }
 }
 
@@ -127,7 +130,10 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     }
 
     ChildExit failed;
-    const std::string program = findOnPath(spec.argv.at(0));
+    auto known = m_programs.find(spec.argv.at(0));
+    if (known == m_programs.end())
+        known = m_programs.emplace(spec.argv.at(0), findOnPath(spec.argv.at(0))).first;
+    const std::string &program = known->second;
     if (program.empty()) {
         failed.startErrno = ENOENT;
         onExit(std::move(failed));
@@ -194,6 +200,11 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     Child child;
     child.pid = pid;
     child.output = out[0];
+    // Without a pidfd (an old kernel) the end is waited for after the
+    // output closes.
+    child.pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (child.pidfd >= 0)
+        fcntl(child.pidfd, F_SETFD, FD_CLOEXEC);
     child.onExit = std::move(onExit);
     if (spec.timeoutSeconds > 0)
         child.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeoutSeconds);
@@ -227,7 +238,10 @@ void ProcessPool::collect(int timeoutMs)
     std::vector<pollfd> fds;
     const Clock::time_point now = Clock::now();
     for (auto &child : m_children) {
-        fds.push_back(pollfd{child.output, POLLIN, 0});
+        // A process whose output has ended is awaited through its pidfd:
+        // it may still take a moment to exit, and blocking in waitpid
+        // meanwhile would hold up every other child.
+        fds.push_back(pollfd{child.outputEnded ? child.pidfd : child.output, POLLIN, 0});
         if (!child.deadline || child.timedOut)
             continue;
         // A child past its time-out is killed; its output then ends and it
@@ -249,16 +263,20 @@ void ProcessPool::collect(int timeoutMs)
     for (size_t i = fds.size(); i-- > 0;) {
         if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
-        if (m_children[i].pid < 0) {
-            reap(i); // a task's result is there (or its thread is gone)
+        Child &child = m_children[i];
+        if (child.pid < 0 || child.outputEnded) {
+            reap(i); // a task's result is there, or the process has ended
             continue;
         }
         char buffer[4096];
-        const ssize_t n = read(m_children[i].output, buffer, sizeof buffer);
-        if (n > 0)
-            m_children[i].collected.append(buffer, static_cast<size_t>(n));
-        else if (n == 0 || (errno != EINTR && errno != EAGAIN))
-            reap(i);
+        const ssize_t n = read(child.output, buffer, sizeof buffer);
+        if (n > 0) {
+            child.collected.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            child.outputEnded = true;
+            if (child.pidfd < 0)
+                reap(i);
+        }
     }
 }
 
@@ -283,6 +301,8 @@ void ProcessPool::reap(size_t index)
         exit.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     close(child.output);
+    if (child.pidfd >= 0)
+        close(child.pidfd);
     exit.timedOut = child.timedOut;
     ++m_ended;
     exit.output = std::move(child.collected);

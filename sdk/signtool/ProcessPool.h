@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -65,6 +66,8 @@ private:
         pid_t pid = -1;             // -1 for a task
         std::thread thread;         // a task's
         int output = -1;            // a task writes its result here
+        bool outputEnded = false;
+        int pidfd = -1;             // readable once the child has ended
         std::string collected;
         ExitHandler onExit;
         std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -77,6 +80,7 @@ private:
     size_t m_size;
     std::vector<Child> m_children;
     size_t m_ended = 0;
+    std::map<std::string, std::string> m_programs; // PATH look-ups made
 };
 
 // The pool size by default: 8, or twice the number of cores where that is
