@@ -272,6 +272,12 @@ Pkcs12Status openPkcs12(const std::string &path, const std::string &password, Pk
     std::string data;
     if (!readWholeFile(path, data, detail))
         return Pkcs12Status::Unreadable;
+    return parsePkcs12(data, password, out, detail);
+}
+
+Pkcs12Status parsePkcs12(const std::string &data, const std::string &password, Pkcs12Contents &out,
+                         std::string &detail)
+{
     BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
     Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
     if (!p12) {

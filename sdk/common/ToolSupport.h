@@ -89,6 +89,9 @@ enum class Pkcs12Status { Ok, Unreadable, NotPkcs12, WrongPassword, NoKeyOrCert 
 // Opens a PKCS#12 file; an empty password also tries "no password".
 Pkcs12Status openPkcs12(const std::string &path, const std::string &password, Pkcs12Contents &out,
                         std::string &detail);
+// The same for the bytes of one already read.
+Pkcs12Status parsePkcs12(const std::string &data, const std::string &password, Pkcs12Contents &out,
+                         std::string &detail);
 
 // --- child processes ---------------------------------------------------------
 

@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace sdktool;
 
@@ -24,6 +27,10 @@ bool hasStoreExtension(const std::string &name)
     const std::string ext = name.substr(name.size() - 4);
     return strcasecmp(ext.c_str(), ".pfx") == 0 || strcasecmp(ext.c_str(), ".p12") == 0;
 }
+
+// Far above any certificate chain with its key; a bigger "PFX file" is
+// something else and is not read into memory.
+constexpr off_t kMaxPfxSize = 16 * 1024 * 1024;
 
 IdentityChoice failure(std::string error)
 {
@@ -155,19 +162,60 @@ std::string storeFolder()
     return ownFolder() + "certstore";
 }
 
+bool readPfxFile(int folder, const std::string &name, std::string &data, std::string &problem)
+{
+    struct stat st {};
+    if (fstatat(folder, name.c_str(), &st, 0) != 0) {
+        problem = errnoText(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        problem = S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file";
+        return false;
+    }
+    const int fd = openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        problem = errnoText(errno);
+        return false;
+    }
+    // Checked again on what was opened: the name may have changed since.
+    if (fstat(fd, &st) != 0)
+        problem = errnoText(errno);
+    else if (!S_ISREG(st.st_mode))
+        problem = "it is not a regular file";
+    else if (st.st_size > kMaxPfxSize)
+        problem = "it is too large to be a PFX file";
+    data.clear();
+    char buffer[65536];
+    while (problem.empty()) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            problem = errnoText(errno);
+        else if (n == 0)
+            break;
+        else if (data.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxPfxSize))
+            problem = "it is too large to be a PFX file";
+        else
+            data.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return problem.empty();
+}
+
 std::vector<SigningIdentity> usableStoreCertificates(const std::string &folder, std::vector<std::string> &notes,
                                                      std::string &error)
 {
     std::vector<std::string> names;
-    if (DIR *dir = opendir(folder.c_str())) {
-        while (const dirent *entry = readdir(dir)) {
-            if (hasStoreExtension(entry->d_name))
-                names.push_back(entry->d_name);
-        }
-        closedir(dir);
-    } else {
+    DIR *dir = opendir(folder.c_str());
+    if (!dir) {
         error = "The certificate store " + folder + " cannot be opened: " + errnoText(errno) + ".";
         return {};
+    }
+    while (const dirent *entry = readdir(dir)) {
+        if (hasStoreExtension(entry->d_name))
+            names.push_back(entry->d_name);
     }
     std::sort(names.begin(), names.end());
 
@@ -175,9 +223,15 @@ std::vector<SigningIdentity> usableStoreCertificates(const std::string &folder, 
     std::vector<SigningIdentity> usable;
     for (const auto &name : names) {
         const std::string path = folder + "/" + name;
+        std::string data;
+        std::string problem;
+        if (!readPfxFile(dirfd(dir), name, data, problem)) {
+            notes.push_back("Passed over " + path + ": " + problem + ".");
+            continue;
+        }
         Pkcs12Contents contents;
         std::string detail;
-        const Pkcs12Status status = openPkcs12(path, std::string(), contents, detail);
+        const Pkcs12Status status = parsePkcs12(data, std::string(), contents, detail);
         const char *skip = nullptr;
         if (status == Pkcs12Status::WrongPassword)
             skip = "protected by a password";
@@ -191,16 +245,20 @@ std::vector<SigningIdentity> usableStoreCertificates(const std::string &folder, 
             notes.push_back("Passed over " + path + ": " + skip + ".");
             continue;
         }
-        usable.push_back(SigningIdentity{path, std::string(), std::move(contents.cert), std::nullopt});
+        usable.push_back(SigningIdentity{path, std::string(), std::move(contents.cert), std::nullopt, std::move(data)});
     }
+    closedir(dir);
     return usable;
 }
 
 IdentityChoice openPfx(const std::string &path, const std::string &password)
 {
-    Pkcs12Contents contents;
+    std::string data;
     std::string detail;
-    switch (openPkcs12(path, password, contents, detail)) {
+    if (!readPfxFile(AT_FDCWD, path, data, detail))
+        return failure("The PFX file " + path + " cannot be read: " + detail + ".");
+    Pkcs12Contents contents;
+    switch (parsePkcs12(data, password, contents, detail)) {
     case Pkcs12Status::Ok:
         break;
     case Pkcs12Status::Unreadable:
@@ -220,7 +278,7 @@ IdentityChoice openPfx(const std::string &path, const std::string &password)
     if (!isCodeSigningUsable(cert))
         return failure("The certificate in " + path + " is not meant for code signing.");
     IdentityChoice choice;
-    choice.identity = SigningIdentity{path, password, std::move(contents.cert), std::nullopt};
+    choice.identity = SigningIdentity{path, password, std::move(contents.cert), std::nullopt, std::move(data)};
     return choice;
 }
 

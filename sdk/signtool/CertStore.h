@@ -31,11 +31,15 @@ struct SignArgs;
 
 // What osslsigncode needs to sign with the chosen certificate.
 struct SigningIdentity {
-    std::string pfxPath;   // the PKCS#12 file, for osslsigncode -pkcs12
+    std::string pfxPath;   // the PKCS#12 file
     std::string password;  // the PFX password or the token's PIN; empty: none
     sdktool::CertPtr cert; // the certificate, for reports and expiry
     // Set when the key lives on a PKCS#11 token (its `cert` stays empty).
     std::optional<TokenCertificate> token;
+
+    // A PFX file's bytes as read and checked: osslsigncode gets these, not
+    // the name, so a file swapped after the choice changes nothing.
+    std::string pfxData;
 
     // Where the certificate lives: "store file PATH", "PFX file PATH" or
     // "token "LABEL" (slot N)".
@@ -63,6 +67,13 @@ std::vector<SigningIdentity> usableStoreCertificates(const std::string &folder, 
                                                      std::string &error);
 
 IdentityChoice openPfx(const std::string &path, const std::string &password);
+
+// Reads a PFX file: only a regular file of sensible size, opened without
+// blocking (a FIFO or a device in the store or after /f would block the tool
+// or feed it without end). `folder` is a descriptor for relative names
+// (AT_FDCWD for none). False with `problem` set ("it is not a regular
+// file") otherwise.
+bool readPfxFile(int folder, const std::string &name, std::string &data, std::string &problem);
 
 // osslsigncode reads one block of at most 4095 bytes from the password file,
 // drops trailing line breaks and a leading UTF-8 byte order mark: such a

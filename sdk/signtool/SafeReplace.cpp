@@ -3,11 +3,11 @@
 #include "ToolSupport.h"
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
-#include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace sdktool;
@@ -16,80 +16,207 @@ namespace signtool {
 
 namespace {
 
-char g_temporary[PATH_MAX];
-volatile sig_atomic_t g_haveTemporary = 0;
-
-// osslsigncode closes its output without syncing it; renamed over the
-// original before it reaches the disk, a crash could leave the user's file
-// empty or cut short.
-std::string flushToDisk(const std::string &path)
+std::string randomName()
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errnoText(errno);
-    const bool synced = fsync(fd) == 0;
-    const int syncErrno = errno;
-    close(fd);
-    return synced ? std::string() : errnoText(syncErrno);
+    unsigned char random[12];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+        return {};
+    static const char hex[] = "0123456789abcdef";
+    std::string name = ".signtool-";
+    for (unsigned char byte : random) {
+        name += hex[byte >> 4];
+        name += hex[byte & 15];
+    }
+    return name + ".tmp";
+}
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Removes the copy and then the folder, but the folder only while its name
+// in `parent` still is that folder: someone who owns the parent may have
+// moved it and put something else there.
+void removeFolder(int parent, int folder, const char *name, const struct stat &st)
+{
+    unlinkat(folder, PrivateFolder::copyName(), 0);
+    unlinkat(folder, PrivateFolder::stampedName(), 0);
+    struct stat now {};
+    if (fstatat(parent, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(now.st_mode) && sameFile(now, st))
+        unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+void pause(long milliseconds)
+{
+    struct timespec ts {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// Runs in the cleaner: waits until the tool says the folder is its own
+// business again (one byte) or dies (end of file), and in the latter case
+// removes the folder. osslsigncode dies with the tool but may still be
+// creating its output for a moment, so the removal is tried for a while.
+[[noreturn]] void runCleaner(int pipe, int parent, int folder, const char *name, const struct stat &st)
+{
+    char word = 0;
+    ssize_t n;
+    while ((n = read(pipe, &word, 1)) < 0 && errno == EINTR) {
+    }
+    if (n == 1)
+        _exit(0);
+    for (int attempt = 0; attempt < 250; ++attempt) {
+        removeFolder(parent, folder, name, st);
+        struct stat now {};
+        if (fstatat(parent, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(now, st))
+            _exit(0);
+        pause(20);
+    }
+    _exit(0);
+}
+
+// A process of its own session (so a kill of the tool's process group
+// spares it), child of init (so nobody has to wait for it), with nothing
+// open but what it needs.
+bool startCleaner(int parent, int folder, const std::string &name, const struct stat &st, Fd &pipeOut)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    const pid_t first = fork();
+    if (first < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (first == 0) {
+        if (fork() != 0)
+            _exit(0);
+        setsid();
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            signal(sig, SIG_IGN);
+        const int nullFd = open("/dev/null", O_RDWR);
+        if (nullFd >= 0) {
+            dup2(nullFd, 0);
+            dup2(nullFd, 1);
+            dup2(nullFd, 2);
+        }
+        // Keep the three descriptors at 3, 4 and 5, close everything else.
+        const int p = fcntl(fds[0], F_DUPFD, 10);
+        const int d = fcntl(parent, F_DUPFD, 10);
+        const int f = fcntl(folder, F_DUPFD, 10);
+        if (p < 0 || d < 0 || f < 0 || dup2(p, 3) < 0 || dup2(d, 4) < 0 || dup2(f, 5) < 0)
+            _exit(1);
+        close_range(6, ~0U, 0);
+        runCleaner(3, 4, 5, name.c_str(), st);
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+    }
+    pipeOut = Fd(fds[1]);
+    return true;
 }
 
 } // namespace
 
-std::string temporaryNameBeside(const std::string &target, std::string &error)
+PrivateFolder PrivateFolder::create(int parent, std::string &error)
 {
-    unsigned char random[12];
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-        error = "Cannot make a temporary file name: " + errnoText(errno) + ".";
-        return {};
+    PrivateFolder made;
+    const std::string name = randomName();
+    if (name.empty()) {
+        error = "cannot make a temporary name: " + errnoText(errno);
+        return made;
     }
-    static const char hex[] = "0123456789abcdef";
-    std::string suffix;
-    for (unsigned char byte : random) {
-        suffix += hex[byte >> 4];
-        suffix += hex[byte & 15];
+    if (mkdirat(parent, name.c_str(), 0700) != 0) {
+        error = "cannot make a temporary folder beside it: " + errnoText(errno);
+        return made;
     }
-    std::string name = folderOf(target) + "/.signtool-" + suffix + ".tmp";
-    if (name.size() >= sizeof g_temporary)
-        return {}; // too long: `error` stays empty
-    return name;
+    Fd folder(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    // The name may have been swapped for another folder between mkdir and
+    // open; only a folder of this process's user will do (no other user can
+    // make one). The umask may have narrowed the mode further.
+    if (!folder || fstat(folder.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()
+        || fchmod(folder.get(), 0700) != 0) {
+        error = "the temporary folder beside it was tampered with";
+        return made;
+    }
+    Fd parentCopy(fcntl(parent, F_DUPFD_CLOEXEC, 3));
+    if (!parentCopy) {
+        error = errnoText(errno);
+        return made;
+    }
+    if (!startCleaner(parent, folder.get(), name, st, made.m_cleanerPipe)) {
+        const int err = errno;
+        unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+        error = "cannot start the cleaner of the temporary folder: " + errnoText(err);
+        return made;
+    }
+    made.m_parent = std::move(parentCopy);
+    made.m_folder = std::move(folder);
+    made.m_name = name;
+    made.m_st = st;
+    return made;
 }
 
-void rememberTemporary(const std::string &path)
+void PrivateFolder::remove()
 {
-    g_haveTemporary = 0;
-    std::strncpy(g_temporary, path.c_str(), sizeof g_temporary - 1);
-    g_temporary[sizeof g_temporary - 1] = '\0';
-    g_haveTemporary = 1;
+    if (!m_folder)
+        return;
+    removeFolder(m_parent.get(), m_folder.get(), m_name.c_str(), m_st);
+    if (m_cleanerPipe) {
+        const char done = 'd';
+        [[maybe_unused]] const ssize_t n = write(m_cleanerPipe.get(), &done, 1);
+        m_cleanerPipe = Fd();
+    }
+    m_folder = Fd();
+    m_parent = Fd();
 }
 
-void forgetTemporary()
+PrivateFolder::~PrivateFolder()
 {
-    g_haveTemporary = 0;
+    remove();
 }
 
-void removeRememberedTemporary()
+Replacement replaceWithCopy(int copy, const PrivateFolder &folder, int parent, const std::string &name,
+                            const struct stat &original, const std::string &shownName)
 {
-    if (g_haveTemporary)
-        unlink(g_temporary);
-}
-
-std::string replaceWithCopy(const std::string &copy, const std::string &target, const struct stat &original,
-                            const std::string &shownName)
-{
-    if (const std::string flushError = flushToDisk(copy); !flushError.empty())
-        return "Cannot write the signed copy of " + shownName + ": " + flushError + ".";
+    Replacement result;
+    // osslsigncode closes its output without syncing it; renamed over the
+    // original before it reaches the disk, a crash could leave the user's
+    // file empty or cut short.
+    if (fsync(copy) != 0) {
+        result.error = "Cannot write the signed copy of " + shownName + ": " + errnoText(errno) + ".";
+        return result;
+    }
     struct stat copyStat {};
-    if (stat(copy.c_str(), &copyStat) != 0)
-        return "Cannot write the signed copy of " + shownName + ": " + errnoText(errno) + ".";
-    chmod(copy.c_str(), original.st_mode & 07777);
+    if (fstat(copy, &copyStat) != 0) {
+        result.error = "Cannot write the signed copy of " + shownName + ": " + errnoText(errno) + ".";
+        return result;
+    }
     if (copyStat.st_uid != original.st_uid || copyStat.st_gid != original.st_gid) {
         // Only root may give a file away; anyone else keeps their own.
-        if (chown(copy.c_str(), original.st_uid, original.st_gid) != 0) {
-        }
+        [[maybe_unused]] const int ignored = fchown(copy, original.st_uid, original.st_gid);
     }
-    if (rename(copy.c_str(), target.c_str()) != 0)
-        return "Cannot replace " + shownName + " with its signed copy: " + errnoText(errno) + ".";
-    return {};
+    const mode_t setId = S_ISUID | S_ISGID;
+    result.setIdDropped = (original.st_mode & setId) != 0;
+    if (fchmod(copy, original.st_mode & 07777 & ~setId) != 0) {
+        result.error = "Cannot set the permissions of the signed copy of " + shownName + ": " + errnoText(errno) + ".";
+        return result;
+    }
+    if (!stillNames(parent, name, original)) {
+        result.error = shownName + " was replaced or removed while it was being signed; nothing was changed.";
+        return result;
+    }
+    if (renameat(folder.descriptor(), PrivateFolder::copyName(), parent, name.c_str()) != 0) {
+        result.error = "Cannot replace " + shownName + " with its signed copy: " + errnoText(errno) + ".";
+        return result;
+    }
+    // The rename itself reaches the disk with the folder.
+    fsync(parent);
+    return result;
 }
 
 } // namespace signtool

@@ -1,30 +1,67 @@
 #pragma once
 
 // Putting a signed copy in the place of the file it was made from, so that
-// the file's name only ever shows the old or the complete new content.
+// the file's name only ever shows the old or the complete new content, and
+// nothing but that name is ever touched.
+//
+// osslsigncode writes its output by name and refuses a name that exists, so
+// it cannot be handed an O_TMPFILE descriptor. It writes instead into a
+// private folder (mode 0700, owned by this process's user) made in the
+// file's own folder (the same file system, so the final rename is atomic)
+// and reached only through a descriptor ("/dev/fd/N/signed"): no other user
+// can enter the folder, plant a link in it, or read the copy. A cleaner
+// process, started with the folder, removes it should this tool be killed
+// before it could do so itself (kill -9 included).
+
+#include "OpenedFile.h"
 
 #include <string>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 namespace signtool {
 
-// A fresh, unguessable name for a temporary file in the folder of `target`
-// (the same file system, so the final rename is atomic). Empty, with
-// `error` set, when no random bytes could be had or the path is too long.
-std::string temporaryNameBeside(const std::string &target, std::string &error);
+class PrivateFolder {
+public:
+    PrivateFolder() = default;
+    PrivateFolder(PrivateFolder &&) = default;
+    PrivateFolder &operator=(PrivateFolder &&) = default;
+    ~PrivateFolder(); // removes the folder and what is in it
 
-// The temporary file in use, so that a signal handler can remove it. One at
-// a time; forgetTemporary() once it is renamed or removed.
-void rememberTemporary(const std::string &path);
-void forgetTemporary();
-// Async-signal-safe.
-void removeRememberedTemporary();
+    // Makes the folder inside `parent`; on failure the result is empty and
+    // `error` says why.
+    static PrivateFolder create(int parent, std::string &error);
 
-// Syncs `copy` to disk, gives it the permissions (and, where allowed, the
-// owner) of `original` and renames it over `target`. Returns the error
-// text naming the file as `shownName`, empty on success; on failure `copy`
-// is left for the caller.
-std::string replaceWithCopy(const std::string &copy, const std::string &target, const struct stat &original,
-                            const std::string &shownName);
+    explicit operator bool() const { return static_cast<bool>(m_folder); }
+    int descriptor() const { return m_folder.get(); }
+    // The name of the signed copy inside the folder.
+    static const char *copyName() { return "signed"; }
+    // The name of its time-stamped successor, made next to it.
+    static const char *stampedName() { return "stamped"; }
+
+    // Removes the folder (and a copy left in it) now.
+    void remove();
+
+private:
+    Fd m_parent;
+    Fd m_folder;
+    std::string m_name;
+    struct stat m_st {};
+    Fd m_cleanerPipe; // closing it without a word sets the cleaner to work
+};
+
+struct Replacement {
+    std::string error;    // empty on success
+    bool setIdDropped = false;
+};
+
+// Puts the copy `copyName` of `folder` (its descriptor `copy`, already
+// checked) in the place of `name` in `parent`: synced to disk, with the
+// original's owner (where this process may give a file away) and mode
+// (without set-user-ID and set-group-ID bits: the content changed), and only
+// while `name` still is the file `original` describes. `shownName` names the
+// file in messages.
+Replacement replaceWithCopy(int copy, const PrivateFolder &folder, int parent, const std::string &name,
+                            const struct stat &original, const std::string &shownName);
 
 } // namespace signtool

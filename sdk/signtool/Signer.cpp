@@ -1,13 +1,13 @@
 #include "Signer.h"
 
-#include "SafeReplace.h"
+#include "PeImage.h"
 #include "SignArgs.h"
-#include "TimeStamp.h"
+#include "SignatureCheck.h"
 #include "ToolSupport.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,76 +17,251 @@ namespace signtool {
 
 namespace {
 
-// Returns the error text, empty on success.
-std::string signInPlace(const SigningIdentity &identity, const SignArgs &args, const std::string &file,
-                        std::vector<std::string> &warnings)
+bool writeAll(int fd, const std::string &data)
 {
-    char resolved[PATH_MAX];
-    if (!realpath(file.c_str(), resolved)) {
-        if (errno == ENOENT)
-            return "File not found: " + file;
-        return "Cannot open " + file + ": " + errnoText(errno);
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
     }
-    const std::string target = resolved;
-    struct stat st {};
-    if (stat(target.c_str(), &st) != 0)
-        return "Cannot open " + file + ": " + errnoText(errno);
-    if (!S_ISREG(st.st_mode))
-        return file + " is not a file.";
-    if (access(target.c_str(), R_OK | W_OK) != 0)
-        return "Cannot sign " + file + ": " + (errno == EACCES ? std::string("the file is read-only or not readable")
-                                                               : errnoText(errno))
-               + ".";
-    // access() lets root write anything, but a file with no write permission
-    // for anyone has been marked read-only on purpose: root is refused too.
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-        return "Cannot sign " + file + ": the file is read-only.";
+    return true;
+}
 
-    // osslsigncode will not write over an existing file, so the signed copy
-    // gets a fresh unguessable name beside the original; should the name
-    // exist after all, osslsigncode fails and nothing is lost.
-    std::string nameError;
-    const std::string tmpFile = temporaryNameBeside(target, nameError);
-    if (tmpFile.empty())
-        return nameError.empty() ? "The path of " + file + " is too long." : nameError;
-    rememberTemporary(tmpFile);
+// A pipe already holding `secret` and closed for writing: the child reads it
+// to its end. A pipe holds far more than a password, so this never blocks.
+Fd secretPipe(const std::string &secret)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return Fd();
+    Fd readEnd(fds[0]);
+    Fd writeEnd(fds[1]);
+    if (!writeAll(writeEnd.get(), secret))
+        return Fd();
+    return readEnd;
+}
 
-    const std::vector<std::string> argv = osslsigncodeArguments(identity, args, target, tmpFile);
-    const ChildResult run = runChild(argv, identity.password.empty() ? nullptr : &identity.password);
-
-    std::string error;
-    struct stat signedStat {};
-    if (!run.started)
-        error = "Cannot start osslsigncode: " + errnoText(run.startErrno) + ".";
-    else if (run.exitCode != 0 || stat(tmpFile.c_str(), &signedStat) != 0 || signedStat.st_size == 0)
-        error = "Signing " + file + " failed: " + signerMessage(run.output);
-    std::string finalCopy = tmpFile;
-    if (error.empty() && wantsTimeStamp(args)) {
-        // The time stamp goes into a second copy; the file itself stays as
-        // it was until that copy is complete.
-        finalCopy = temporaryNameBeside(target, error);
-        if (!finalCopy.empty()) {
-            TimeStampOutcome stamped = addTimeStamp(args, tmpFile, finalCopy, file);
-            error = std::move(stamped.error);
-            warnings = std::move(stamped.warnings);
-            unlink(tmpFile.c_str());
-            rememberTemporary(finalCopy);
-        } else if (error.empty()) {
-            error = "The path of " + file + " is too long.";
-        }
-    }
-    if (error.empty())
-        error = replaceWithCopy(finalCopy, target, st, file);
-    if (!error.empty()) {
-        unlink(tmpFile.c_str());
-        if (!finalCopy.empty())
-            unlink(finalCopy.c_str());
-    }
-    forgetTemporary();
-    return error;
+std::string linkNote(const std::string &file, nlink_t links)
+{
+    return "SignTool Warning: " + file + " has " + std::to_string(links)
+           + " hard links; the signed file is separate from its other names, which keep the unsigned content.";
 }
 
 } // namespace
+
+Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identity(identity), m_args(args)
+{
+    if (identity.token)
+        return;
+    // Each child opens /dev/fd/4 afresh, which reads the memory file from
+    // its start.
+    m_pfx = Fd(memfd_create("signtool-pfx", MFD_CLOEXEC));
+    if (!m_pfx || !writeAll(m_pfx.get(), identity.pfxData))
+        m_setUpError = "Cannot hand the certificate to osslsigncode: " + errnoText(errno) + ".";
+}
+
+void Signer::fail(SignJob &job, const std::string &error) const
+{
+    job.outcome.signedOk = false;
+    job.outcome.lines.push_back({OutputLine::Err, "SignTool Error: " + error});
+    if (m_args.verbose)
+        job.outcome.lines.push_back({OutputLine::Out, std::string()});
+    job.needsChild = false;
+    job.folder.remove();
+}
+
+std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
+{
+    auto job = std::make_unique<SignJob>();
+    job->file = file;
+    if (m_args.verbose) {
+        job->outcome.lines.push_back({OutputLine::Out, "Signing: " + file});
+        for (auto &line : certificateLines(m_identity))
+            job->outcome.lines.push_back({OutputLine::Out, std::move(line)});
+    }
+    if (!m_setUpError.empty()) {
+        fail(*job, m_setUpError);
+        return job;
+    }
+
+    std::string error;
+    job->opened = openFileToSign(file, error);
+    if (!job->opened.file) {
+        fail(*job, error);
+        return job;
+    }
+    const struct stat &st = job->opened.st;
+    // A file with no write permission for anyone has been marked read-only
+    // on purpose: root is refused too, although it could write it.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        fail(*job, "Cannot sign " + file + ": the file is read-only.");
+        return job;
+    }
+    if (faccessat(job->opened.folder.get(), job->opened.name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0
+        && errno == EACCES) {
+        fail(*job, "Cannot sign " + file + ": the file is read-only or not readable.");
+        return job;
+    }
+    job->peFile = startsLikePe(job->opened.file.get());
+    if (job->peFile) {
+        std::string problem;
+        if (!readPeLayout(job->opened.file.get(), problem)) {
+            fail(*job, "Cannot sign " + file + ": the file is truncated or damaged (" + problem + ").");
+            return job;
+        }
+    }
+
+    job->folder = PrivateFolder::create(job->opened.folder.get(), error);
+    if (!job->folder) {
+        fail(*job, "Cannot sign " + file + ": " + error + ".");
+        return job;
+    }
+    job->child.argv = osslsigncodeArguments(m_identity, m_args, "/dev/fd/" + std::to_string(kInputFd),
+                                            "/dev/fd/" + std::to_string(kOutputFolderFd) + "/"
+                                                + PrivateFolder::copyName());
+    job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
+    if (m_pfx)
+        job->child.fds.push_back({m_pfx.get(), kPfxFd});
+    if (!m_identity.password.empty()) {
+        job->password = secretPipe(m_identity.password);
+        if (!job->password) {
+            fail(*job, "Cannot hand the password to osslsigncode: " + errnoText(errno) + ".");
+            return job;
+        }
+        job->child.fds.push_back({job->password.get(), kPasswordFd});
+    }
+    job->needsChild = true;
+    return job;
+}
+
+void Signer::startTimeStamp(SignJob &job, const TimeStampRequest &request) const
+{
+    unlinkat(job.folder.descriptor(), PrivateFolder::stampedName(), 0);
+    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
+    job.stamp = request;
+    job.child = ChildSpec{};
+    job.child.argv = timeStampArguments(request, folder + PrivateFolder::copyName(), folder + PrivateFolder::stampedName());
+    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    job.child.timeoutSeconds = timeStampTimeoutSeconds();
+    job.needsChild = true;
+}
+
+void Signer::finishTimeStamp(SignJob &job, const ChildExit &exit) const
+{
+    const TimeStampRequest request = *job.stamp;
+    TimeStampAnswer answer;
+    answer.timedOut = exit.timedOut;
+    struct stat st {};
+    answer.stamped = exit.started && !exit.timedOut && exit.exitCode == 0
+        && fstatat(job.folder.descriptor(), PrivateFolder::stampedName(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    answer.message = exit.started ? signerMessage(exit.output)
+                                  : "osslsigncode cannot be started: " + errnoText(exit.startErrno);
+    const TimeStampStep step = afterTimeStampAnswer(request, answer, job.file, job.firstStampMessage);
+    switch (step.kind) {
+    case TimeStampStep::Kind::Fail:
+        fail(job, step.error);
+        return;
+    case TimeStampStep::Kind::Retry:
+        job.firstStampMessage = answer.message;
+        startTimeStamp(job, step.next);
+        return;
+    case TimeStampStep::Kind::Done:
+        break;
+    }
+    if (!step.warning.empty()) {
+        job.outcome.lines.push_back({OutputLine::Err, step.warning});
+        ++job.outcome.warnings;
+    }
+    // The stamped copy takes the signed one's name, and goes through the
+    // same checks before it may replace the file.
+    if (renameat(job.folder.descriptor(), PrivateFolder::stampedName(), job.folder.descriptor(), PrivateFolder::copyName()) != 0) {
+        fail(job, "Time-stamping " + job.file + " failed: " + errnoText(errno) + ".");
+        return;
+    }
+    job.stamp.reset();
+    replaceFile(job);
+}
+
+void Signer::finish(SignJob &job, const ChildExit &exit) const
+{
+    job.needsChild = false;
+    job.password = Fd();
+    if (job.stamp) {
+        finishTimeStamp(job, exit);
+        return;
+    }
+    const std::string &file = job.file;
+    if (!exit.started) {
+        fail(job, "Cannot start osslsigncode: " + errnoText(exit.startErrno) + ".");
+        return;
+    }
+    if (exit.exitCode != 0) {
+        fail(job, "Signing " + file + " failed: " + signerMessage(exit.output));
+        return;
+    }
+    if (const std::optional<TimeStampRequest> request = firstTimeStampRequest(m_args)) {
+        startTimeStamp(job, *request);
+        return;
+    }
+    replaceFile(job);
+}
+
+void Signer::replaceFile(SignJob &job) const
+{
+    const std::string &file = job.file;
+    // Whatever osslsigncode left must be a plain file of this process's
+    // user with no other name; anything else is not its output.
+    Fd copy(openat(job.folder.descriptor(), PrivateFolder::copyName(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat copyStat {};
+    if (!copy || fstat(copy.get(), &copyStat) != 0 || !S_ISREG(copyStat.st_mode) || copyStat.st_uid != geteuid()
+        || copyStat.st_nlink != 1 || copyStat.st_size == 0) {
+        fail(job, "Signing " + file + " failed: osslsigncode reported success but wrote no signed copy.");
+        return;
+    }
+    if (job.peFile) {
+        const std::string problem = checkSignedCopy(job.opened.file.get(), copy.get(), m_identity.cert.get());
+        if (!problem.empty()) {
+            fail(job, "Signing " + file + " failed: " + problem + " (is the disk full?); the file was left as it was.");
+            return;
+        }
+    }
+    const Replacement replaced = replaceWithCopy(copy.get(), job.folder, job.opened.folder.get(), job.opened.name,
+                                                 job.opened.st, file);
+    if (!replaced.error.empty()) {
+        fail(job, replaced.error);
+        return;
+    }
+    job.folder.remove();
+    if (job.opened.st.st_nlink > 1) {
+        job.outcome.lines.push_back({OutputLine::Err, linkNote(file, job.opened.st.st_nlink)});
+        ++job.outcome.warnings;
+    }
+    if (replaced.setIdDropped) {
+        job.outcome.lines.push_back({OutputLine::Err, "SignTool Warning: " + file
+                                                          + " lost its set-user-ID/set-group-ID bit, since its "
+                                                            "content changed."});
+        ++job.outcome.warnings;
+    }
+    job.outcome.signedOk = true;
+    job.outcome.lines.push_back({OutputLine::Out, "Successfully signed: " + file});
+    if (m_args.verbose)
+        job.outcome.lines.push_back({OutputLine::Out, std::string()});
+}
+
+FileOutcome Signer::signFile(const std::string &file) const
+{
+    std::unique_ptr<SignJob> job = prepare(file);
+    ProcessPool pool(1);
+    while (job->needsChild) {
+        pool.start(job->child, [&](ChildExit exit) { finish(*job, exit); });
+        pool.waitForAll();
+    }
+    return std::move(job->outcome);
+}
 
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
                                                const std::string &in, const std::string &out)
@@ -98,11 +273,11 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
         argv.insert(argv.end(), {"-pkcs11module", identity.token->modulePath, "-pkcs11cert",
                                  identity.token->certificateUri(), "-key", identity.token->privateKeyUri()});
     } else {
-        argv.insert(argv.end(), {"-pkcs12", identity.pfxPath});
+        argv.insert(argv.end(), {"-pkcs12", "/dev/fd/" + std::to_string(kPfxFd)});
     }
     if (!identity.password.empty()) {
         argv.push_back("-readpass");
-        argv.push_back("/dev/fd/3");
+        argv.push_back("/dev/fd/" + std::to_string(kPasswordFd));
     }
     argv.insert(argv.end(), {"-h", digestName(args.fileDigest)});
     if (args.appendSignature)
@@ -137,29 +312,6 @@ std::string signerMessage(const std::string &output)
     if (message.size() > 400)
         message = message.substr(0, 397) + "...";
     return message.empty() ? "osslsigncode reported no reason" : message;
-}
-
-FileOutcome signFile(const SigningIdentity &identity, const SignArgs &args, const std::string &file)
-{
-    FileOutcome outcome;
-    if (args.verbose) {
-        outcome.lines.push_back({OutputLine::Out, "Signing: " + file});
-        for (auto &line : certificateLines(identity))
-            outcome.lines.push_back({OutputLine::Out, std::move(line)});
-    }
-    std::vector<std::string> warnings;
-    const std::string error = signInPlace(identity, args, file, warnings);
-    for (auto &warning : warnings)
-        outcome.lines.push_back({OutputLine::Err, std::move(warning)});
-    outcome.warnings = static_cast<int>(warnings.size());
-    outcome.signedOk = error.empty();
-    if (outcome.signedOk)
-        outcome.lines.push_back({OutputLine::Out, "Successfully signed: " + file});
-    else
-        outcome.lines.push_back({OutputLine::Err, "SignTool Error: " + error});
-    if (args.verbose)
-        outcome.lines.push_back({OutputLine::Out, std::string()});
-    return outcome;
 }
 
 } // namespace signtool

@@ -1,11 +1,31 @@
 #pragma once
 
-// Signs one file through osslsigncode and reports the outcome as the lines
-// the tool prints for it, so that a caller may print them at once or keep
-// them until the files before it are done.
+// Signs files through osslsigncode and reports each outcome as the lines the
+// tool prints for it, so that a caller may print them at once or keep them
+// until the files before it are done.
+//
+// A file is signed in three steps: prepare() opens it once (see
+// OpenedFile.h), checks it and makes the private folder for the signed copy
+// (see SafeReplace.h); the caller runs the child it describes (alone or in
+// a pool); finish() checks the copy osslsigncode wrote (see
+// SignatureCheck.h) and, when a time stamp is asked for, has the caller run
+// one more child per time-stamp request (see TimeStamp.h) into a second copy
+// in the same folder, which is checked again; only then does the copy take
+// the file's place. osslsigncode
+// gets the opened file as /dev/fd/5, the PFX bytes as /dev/fd/4 (a token's
+// key stays on the token) and writes into the private folder through
+// /dev/fd/6; the password or PIN, if any, comes through a pipe on
+// descriptor 3. None of these is a name another user can
+// swap.
 
 #include "CertStore.h"
+#include "OpenedFile.h"
+#include "ProcessPool.h"
+#include "SafeReplace.h"
+#include "TimeStamp.h"
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,16 +41,66 @@ struct OutputLine {
 
 struct FileOutcome {
     bool signedOk = false;
-    // With /v first "Signing: FILE" and the certificate; then exactly one
-    // outcome line: "Successfully signed: FILE" or "SignTool Error: ...".
+    int warnings = 0;
+    // With /v first "Signing: FILE" and the certificate; warnings; exactly
+    // one outcome line: "Successfully signed: FILE" or "SignTool Error: ...".
     std::vector<OutputLine> lines;
-    int warnings = 0; // "SignTool Warning: " lines among them
 };
 
-FileOutcome signFile(const SigningIdentity &identity, const SignArgs &args, const std::string &file);
+// One file on its way. Holds the opened file and the private folder until
+// it is finished.
+struct SignJob {
+    std::string file;     // as given on the command line
+    FileOutcome outcome;  // complete when !needsChild, or after finish()
+    bool needsChild = false;
+    ChildSpec child;
 
-// The osslsigncode command line for signing `in` into `out`. The password,
-// if any, is read from descriptor 3.
+    OpenedFile opened;
+    PrivateFolder folder;
+    Fd password;          // the read end of the password pipe
+    bool peFile = false;
+
+    // While a time stamp is asked for: the request in flight, and the reason
+    // the first request failed (for a fallback's message).
+    std::optional<TimeStampRequest> stamp;
+    std::string firstStampMessage;
+};
+
+class Signer {
+public:
+    Signer(const SigningIdentity &identity, const SignArgs &args);
+
+    // Empty when the signer is ready; otherwise why no file can be signed.
+    const std::string &setUpError() const { return m_setUpError; }
+
+    std::unique_ptr<SignJob> prepare(const std::string &file) const;
+    // Handles the end of the job's child. A job that needs one more child
+    // afterwards (a time stamp) has needsChild set again and a new `child`.
+    void finish(SignJob &job, const ChildExit &exit) const;
+
+    // prepare, run, finish: one file, at once.
+    FileOutcome signFile(const std::string &file) const;
+
+private:
+    void fail(SignJob &job, const std::string &error) const;
+    void startTimeStamp(SignJob &job, const TimeStampRequest &request) const;
+    void finishTimeStamp(SignJob &job, const ChildExit &exit) const;
+    void replaceFile(SignJob &job) const;
+
+    const SigningIdentity &m_identity;
+    const SignArgs &m_args;
+    Fd m_pfx; // the PFX bytes in memory, for every child
+    std::string m_setUpError;
+};
+
+// The numbers of the descriptors osslsigncode gets.
+constexpr int kPasswordFd = 3;
+constexpr int kPfxFd = 4;
+constexpr int kInputFd = 5;
+constexpr int kOutputFolderFd = 6;
+
+// The osslsigncode command line for signing `in` into `out`. The password
+// or PIN, if any, is read from descriptor 3, a PFX file from descriptor 4.
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
                                                const std::string &in, const std::string &out);
 

@@ -3,11 +3,17 @@
 // the choice of certificate, Signer.h for the signing of one file and
 // SafeReplace.h for how the signed copy takes the file's place.
 //
-// Each file is signed into a temporary file beside it and the signed copy is
-// renamed over the original only when osslsigncode succeeded, so a failure
-// leaves the original byte for byte as it was. The original's
-// permissions (and, where allowed, owner) carry over. A symbolic link is
-// followed and its target signed. Read-only files are refused.
+// Each file is signed into a private temporary folder beside it and the
+// signed copy is renamed over the original only when it was checked to be
+// complete and to carry the new signature, so a failure leaves the original
+// byte for byte as it was. The original's permissions (less set-id bits) and,
+// where allowed, owner carry over. A symbolic link of the user's own or of
+// root is followed and its target signed. Read-only files are refused.
+//
+// Several files are signed at a time (a pool of osslsigncode children, /mt N
+// of them, see ProcessPool.h), but each file's lines are printed together
+// and in the order of the command line, as if they had been signed one after
+// another.
 //
 // The password goes to osslsigncode through a pipe on descriptor 3
 // ("-readpass /dev/fd/3"), never on its command line, where other users could
@@ -21,15 +27,17 @@
 // when every file was signed, 1 otherwise.
 
 #include "CertStore.h"
-#include "SafeReplace.h"
+#include "ProcessPool.h"
 #include "SignArgs.h"
 #include "Signer.h"
 #include "ToolSupport.h"
 
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <ctime>
-#include <sys/wait.h>
+#include <memory>
+#include <optional>
 #include <unistd.h>
 
 using namespace sdktool;
@@ -63,17 +71,12 @@ void printLines(const std::vector<OutputLine> &lines)
     }
 }
 
-// A Ctrl+C or a kill must not leave osslsigncode running nor a half-signed
-// copy beside the user's file.
+// A Ctrl+C or a kill must not leave osslsigncode running (the children
+// would die with the tool anyway); the temporary folders are removed by
+// their cleaners once the tool is gone.
 void onSignal(int sig)
 {
-    const pid_t child = runningChild;
-    if (child > 0) {
-        kill(child, SIGKILL);
-        int status = 0;
-        waitpid(child, &status, 0);
-    }
-    removeRememberedTemporary();
+    ProcessPool::killRunning();
     _exit(128 + sig);
 }
 
@@ -140,15 +143,63 @@ int main(int argc, char **argv)
 
     int signedCount = 0;
     int errors = 0;
-    for (const auto &file : args.files) {
-        const FileOutcome outcome = signFile(identity, args, file);
-        printLines(outcome.lines);
-        warnings += outcome.warnings;
-        if (outcome.signedOk)
-            ++signedCount;
-        else
-            ++errors;
+    const size_t count = args.files.size();
+    std::vector<std::optional<FileOutcome>> outcomes(count);
+    size_t printed = 0;
+    // Prints every outcome whose predecessors are all printed.
+    auto printReady = [&] {
+        while (printed < count && outcomes[printed]) {
+            const FileOutcome &outcome = *outcomes[printed];
+            printLines(outcome.lines);
+            warnings += outcome.warnings;
+            ++(outcome.signedOk ? signedCount : errors);
+            outcomes[printed].reset();
+            ++printed;
+        }
+    };
+
+    const Signer signer(identity, args);
+    ProcessPool pool(args.jobs > 0 ? args.jobs : defaultPoolSize());
+    std::vector<std::unique_ptr<SignJob>> jobs(count);
+    auto inFlight = [&](const SignJob &job) {
+        for (const auto &other : jobs) {
+            if (other && other.get() != &job && other->needsChild && other->opened.st.st_dev == job.opened.st.st_dev
+                && other->opened.st.st_ino == job.opened.st.st_ino)
+                return true;
+        }
+        return false;
+    };
+    // A job may need more than one child, one after the other (a time
+    // stamp after the signature); the next starts as the last one ends.
+    std::function<void(size_t)> runJob = [&](size_t i) {
+        pool.start(jobs[i]->child, [&, i](ChildExit exit) {
+            signer.finish(*jobs[i], exit);
+            if (jobs[i]->needsChild) {
+                runJob(i);
+                return;
+            }
+            outcomes[i] = std::move(jobs[i]->outcome);
+            jobs[i].reset();
+            printReady();
+        });
+    };
+    for (size_t i = 0; i < count; ++i) {
+        while (pool.running() >= pool.size())
+            pool.waitForOne();
+        jobs[i] = signer.prepare(args.files[i]);
+        if (!jobs[i]->needsChild) {
+            outcomes[i] = std::move(jobs[i]->outcome);
+            jobs[i].reset();
+            printReady();
+            continue;
+        }
+        // The same file named twice (or by two hard links) is signed once
+        // after the other, as one by one.
+        while (inFlight(*jobs[i]))
+            pool.waitForOne();
+        runJob(i);
     }
+    pool.waitForAll();
 
     if (args.verbose) {
         outLine("Number of files successfully Signed: " + std::to_string(signedCount));

@@ -461,6 +461,8 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     const QString record = newFolder();
     const QProcessEnvironment env = fakeOsslsigncode(QStringLiteral("printf '%s\\n' \"$@\" > '%1/args'\n"
                                                                     "cat /dev/fd/3 > '%1/secret'\n"
+                                                                    "cat /dev/fd/4 > '%1/pfx'\n"
+                                                                    "cat /dev/fd/5 > '%1/input'\n"
                                                                     "echo 'Simulated failure'\n"
                                                                     "exit 1\n")
                                                          .arg(record)
@@ -489,11 +491,18 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
             QVERIFY2(known25.contains(arg), qPrintable(arg));
     }
     QCOMPARE(args.at(args.indexOf("-h") + 1), QStringLiteral("sha256"));
-    QCOMPARE(args.at(args.indexOf("-in") + 1), QFileInfo(file).canonicalFilePath());
+    // The file and the PFX travel as the descriptors the tool opened, not
+    // as names that could be swapped meanwhile.
+    QCOMPARE(args.at(args.indexOf("-in") + 1), QStringLiteral("/dev/fd/5"));
+    QCOMPARE(fileBytes(record + "/input"), original);
+    QCOMPARE(args.at(args.indexOf("-pkcs12") + 1), QStringLiteral("/dev/fd/4"));
+    QCOMPARE(fileBytes(record + "/pfx"), fileBytes(m_pfx));
+    QVERIFY(args.at(args.indexOf("-out") + 1).startsWith(QLatin1String("/dev/fd/6/")));
 }
 
 // Stopping the tool while osslsigncode writes the signed copy must not leave
-// the half-written copy beside the user's file.
+// the half-written copy beside the user's file, which nobody else may read
+// meanwhile.
 void TestSignTool::interruptedRunLeavesNoTrace()
 {
     const QProcessEnvironment env = fakeOsslsigncode("for last; do :; done\n"
@@ -511,10 +520,14 @@ void TestSignTool::interruptedRunLeavesNoTrace()
     process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, file});
     QVERIFY(process.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the copy being written
+    const QFileInfo temporary(dir + "/" + entries(dir).filter(QStringLiteral(".signtool-")).value(0));
+    QVERIFY2(temporary.isDir() && !temporary.isSymLink(), qPrintable(temporary.filePath()));
+    QCOMPARE(temporary.permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     process.terminate();
     QVERIFY(process.waitForFinished(10000));
     QVERIFY(process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0);
-    QCOMPARE(entries(dir), QStringList{"app.exe"});
+    QTRY_COMPARE_WITH_TIMEOUT(entries(dir), QStringList{"app.exe"}, 10000);
     QCOMPARE(fileBytes(file), original);
 }
 

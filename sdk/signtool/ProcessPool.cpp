@@ -1,0 +1,269 @@
+#include "ProcessPool.h"
+
+#include "ToolSupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace sdktool;
+
+namespace signtool {
+
+namespace {
+
+// The running children's ids for killRunning(); 0 marks a free place.
+volatile pid_t g_running[ProcessPool::kMaxSize];
+
+void registerChild(pid_t pid)
+{
+    for (auto &slot : g_running) {
+        if (slot == 0) {
+            slot = pid;
+            return;
+        }
+    }
+}
+
+void unregisterChild(pid_t pid)
+{
+    for (auto &slot : g_running) {
+        if (slot == pid)
+            slot = 0;
+    }
+}
+
+// In the child between fork and exec: only async-signal-safe calls.
+[[noreturn]] void execChild(const char *program, char *const argv[], const std::pair<int, int> *fds, size_t fdCount,
+                            int output, int report, pid_t parent)
+{
+    // Dies with the tool; a tool that died before this line is caught by
+    // the parent check.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(127);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
+        signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    umask(077);
+
+    // Move everything out of the way of the target numbers first.
+    int moved[16];
+    const size_t count = std::min<size_t>(fdCount, 16);
+    for (size_t i = 0; i < count; ++i) {
+        moved[i] = fcntl(fds[i].first, F_DUPFD_CLOEXEC, 32);
+        if (moved[i] < 0)
+            goto failed;
+    }
+    output = fcntl(output, F_DUPFD_CLOEXEC, 32);
+    if (output < 0)
+        goto failed;
+    {
+        const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0)
+            goto failed;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (dup2(moved[i], fds[i].second) < 0)
+            goto failed;
+    }
+    execv(program, argv);
+failed:
+    const int err = errno;
+    [[maybe_unused]] const ssize_t n = write(report, &err, sizeof err);
+    _exit(127);
+}
+
+} // namespace
+
+size_t defaultPoolSize()
+{
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    return std::max<size_t>(8, cores > 0 ? 2 * static_cast<size_t>(cores) : 0);
+}
+
+ProcessPool::ProcessPool(size_t size) : m_size(std::clamp<size_t>(size, 1, kMaxSize)) {}
+
+ProcessPool::~ProcessPool()
+{
+    for (auto &child : m_children) {
+        kill(child.pid, SIGKILL);
+        int status = 0;
+        while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        unregisterChild(child.pid);
+        close(child.output);
+    }
+}
+
+void ProcessPool::killRunning()
+{
+    for (auto &slot : g_running) {
+        const pid_t pid = slot;
+        if (pid > 0)
+            kill(pid, SIGKILL);
+    }
+}
+
+void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
+{
+    while (m_children.size() >= m_size)
+        waitForOne();
+
+    ChildExit failed;
+    const std::string program = findOnPath(spec.argv.at(0));
+    if (program.empty()) {
+        failed.startErrno = ENOENT;
+        onExit(std::move(failed));
+        return;
+    }
+    std::vector<char *> argv;
+    for (const auto &arg : spec.argv)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    int out[2];
+    int report[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        failed.startErrno = errno;
+        onExit(std::move(failed));
+        return;
+    }
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        failed.startErrno = errno;
+        close(out[0]);
+        close(out[1]);
+        onExit(std::move(failed));
+        return;
+    }
+    // The signal handler must not see a half-registered child: signals
+    // wait while the child is made and entered.
+    sigset_t all, previous;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &previous);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0)
+        execChild(program.c_str(), argv.data(), spec.fds.data(), spec.fds.size(), out[1], report[1], parent);
+    const int forkErrno = errno;
+    if (pid > 0)
+        registerChild(pid);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    close(out[1]);
+    close(report[1]);
+    if (pid < 0) {
+        close(out[0]);
+        close(report[0]);
+        failed.startErrno = forkErrno;
+        onExit(std::move(failed));
+        return;
+    }
+    // The report pipe closes on a successful exec; otherwise it carries the
+    // reason.
+    int execErrno = 0;
+    ssize_t n;
+    while ((n = read(report[0], &execErrno, sizeof execErrno)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
+    if (n == sizeof execErrno) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        unregisterChild(pid);
+        close(out[0]);
+        failed.startErrno = execErrno;
+        onExit(std::move(failed));
+        return;
+    }
+    Child child;
+    child.pid = pid;
+    child.output = out[0];
+    child.onExit = std::move(onExit);
+    if (spec.timeoutSeconds > 0)
+        child.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeoutSeconds);
+    m_children.push_back(std::move(child));
+}
+
+int ProcessPool::enforceDeadlines()
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    long long next = -1;
+    for (auto &child : m_children) {
+        if (child.deadline == Clock::time_point{} || child.timedOut)
+            continue;
+        const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(child.deadline - now).count();
+        if (left <= 0) {
+            // Its output pipe closes with it, and the child is reaped as usual.
+            kill(child.pid, SIGKILL);
+            child.timedOut = true;
+        } else if (next < 0 || left < next) {
+            next = left;
+        }
+    }
+    return static_cast<int>(std::min<long long>(next, 1000000));
+}
+
+void ProcessPool::collect(int timeoutMs)
+{
+    const int untilDeadline = enforceDeadlines();
+    if (untilDeadline >= 0 && (timeoutMs < 0 || untilDeadline < timeoutMs))
+        timeoutMs = untilDeadline + 1;
+    std::vector<pollfd> fds;
+    for (const auto &child : m_children)
+        fds.push_back(pollfd{child.output, POLLIN, 0});
+    const int ready = poll(fds.data(), fds.size(), timeoutMs);
+    if (ready <= 0)
+        return;
+    // From the back, so reaping (which erases) keeps the other indexes.
+    for (size_t i = fds.size(); i-- > 0;) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        char buffer[4096];
+        const ssize_t n = read(m_children[i].output, buffer, sizeof buffer);
+        if (n > 0)
+            m_children[i].collected.append(buffer, static_cast<size_t>(n));
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            reap(i);
+    }
+}
+
+void ProcessPool::reap(size_t index)
+{
+    Child child = std::move(m_children[index]);
+    m_children.erase(m_children.begin() + static_cast<std::ptrdiff_t>(index));
+    close(child.output);
+    int status = 0;
+    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    unregisterChild(child.pid);
+    ChildExit exit;
+    exit.started = true;
+    exit.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    exit.output = std::move(child.collected);
+    exit.timedOut = child.timedOut;
+    child.onExit(std::move(exit));
+}
+
+void ProcessPool::waitForOne()
+{
+    const size_t before = m_children.size();
+    while (!m_children.empty() && m_children.size() == before)
+        collect(-1);
+}
+
+void ProcessPool::waitForAll()
+{
+    while (!m_children.empty())
+        collect(-1);
+}
+
+} // namespace signtool

@@ -1,0 +1,20 @@
+#pragma once
+
+// The check of a signed copy before it may take the place of the file it was
+// made from. osslsigncode's exit code alone says little: it exits 0 after a
+// failed write (a full disk) and leaves a cut file.
+
+#include <openssl/x509.h>
+
+#include <string>
+
+namespace signtool {
+
+// Empty when the PE file on `copyFd` is complete, carries an Authenticode
+// signature (outer or nested) made with `signer` whose signature is intact
+// and whose embedded digest is the copy's own digest, and that digest is the
+// one of the original on `originalFd` (so the copy holds the original's
+// content and nothing else). Otherwise what is wrong, in a few words.
+std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer);
+
+} // namespace signtool
