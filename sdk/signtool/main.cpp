@@ -145,6 +145,13 @@ int main(int argc, char **argv)
         return counts.errors == 0 ? 0 : 1;
     }
 
+    if (const std::string problem = descriptionProblem(args); !problem.empty()) {
+        errLine("SignTool Error: " + problem);
+        if (!args.quiet)
+            outLine("Number of errors: 1");
+        return 1;
+    }
+
     const IdentityChoice choice = chooseIdentity(args);
     if (args.verbose) {
         for (const auto &note : choice.notes)

@@ -1,6 +1,7 @@
 // Command-line parsing of the stand-in signtool.exe, as plain logic.
 
 #include "SignArgs.h"
+#include "TimeStamp.h"
 
 #include <QTest>
 
@@ -52,6 +53,9 @@ private slots:
     void usageSwitch_data();
     void usageSwitch();
     void verifyVerb();
+    void nonAsciiDescriptionIsNamed();
+    void timeStampRequests();
+    void timeStampFallbackAndFailures();
     void refusals_data();
     void refusals();
 };
@@ -220,6 +224,81 @@ void TestSignArgs::verifyVerb()
     QVERIFY(result.args->authenticodePolicy);
     QVERIFY(result.args->verbose);
     QCOMPARE(files(result), (QStringList{"a.exe", "/pa"}));
+}
+
+void TestSignArgs::nonAsciiDescriptionIsNamed()
+{
+    ParseResult result = parse({"sign", "/a", "/d", "Quillmark \"Test\" 2.0 (x64)", "/du", "https://x.test/a?b=c", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(signtool::descriptionProblem(*result.args), std::string());
+
+    result = parse({"sign", "/a", "/d", "Größenrechner", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    const QString problem = QString::fromStdString(signtool::descriptionProblem(*result.args));
+    QVERIFY2(problem.startsWith(QStringLiteral("The description \"Größenrechner\" has characters outside ASCII")),
+             qPrintable(problem));
+
+    result = parse({"sign", "/a", "/d", "ok", "/du", "https://x.test/größe", "x.exe"});
+    QVERIFY2(QString::fromStdString(signtool::descriptionProblem(*result.args)).startsWith("The description URL"),
+             "a non-ASCII URL is refused too");
+}
+
+void TestSignArgs::timeStampRequests()
+{
+    using signtool::firstTimeStampRequest;
+    QVERIFY(!firstTimeStampRequest(*parse({"sign", "/a", "x.exe"}).args));
+
+    auto request = firstTimeStampRequest(*parse({"sign", "/a", "/tr", "http://h/", "/td", "sha512", "x.exe"}).args);
+    QVERIFY(request && request->rfc3161 && !request->fallback);
+    QCOMPARE(request->digest, std::string("sha512"));
+    QCOMPARE(signtool::timeStampArguments(*request, "/dev/fd/6/signed", "/dev/fd/6/stamped"),
+             (std::vector<std::string>{"osslsigncode", "add", "-ts", "http://h/", "-h", "sha512", "-in",
+                                       "/dev/fd/6/signed", "-out", "/dev/fd/6/stamped"}));
+
+    request = firstTimeStampRequest(*parse({"sign", "/a", "/fd", "sha384", "/t", "http://h/", "x.exe"}).args);
+    QVERIFY(request && !request->rfc3161);
+    QCOMPARE(signtool::timeStampArguments(*request, "in", "out"),
+             (std::vector<std::string>{"osslsigncode", "add", "-t", "http://h/", "-in", "in", "-out", "out"}));
+}
+
+void TestSignArgs::timeStampFallbackAndFailures()
+{
+    using signtool::TimeStampAnswer;
+    using signtool::TimeStampRequest;
+    using Kind = signtool::TimeStampStep::Kind;
+    qputenv("QUILLMARK_TIMESTAMP_TIMEOUT", "");
+    QCOMPARE(signtool::timeStampTimeoutSeconds(), 60);
+
+    const TimeStampRequest authenticode{false, "http://h/", "", false};
+    // Refused: asked again with RFC 3161 and SHA-256, as a fallback.
+    auto step = signtool::afterTimeStampAnswer(authenticode, TimeStampAnswer{false, false, "bad reply"}, "a.exe");
+    QCOMPARE(step.kind, Kind::Retry);
+    QVERIFY(step.next.rfc3161 && step.next.fallback);
+    QCOMPARE(step.next.url, std::string("http://h/"));
+    QCOMPARE(step.next.digest, std::string("sha256"));
+    // The fallback's success carries the warning; its failure both reasons.
+    step = signtool::afterTimeStampAnswer(step.next, TimeStampAnswer{false, true, ""}, "a.exe");
+    QCOMPARE(step.kind, Kind::Done);
+    QVERIFY(QString::fromStdString(step.warning).contains("RFC 3161 (SHA-256)"));
+    step = signtool::afterTimeStampAnswer(TimeStampRequest{true, "http://h/", "sha256", true},
+                                          TimeStampAnswer{false, false, "second"}, "a.exe", "first");
+    QCOMPARE(step.kind, Kind::Fail);
+    QCOMPARE(step.error, std::string("Time-stamping a.exe at http://h/ failed: first (RFC 3161 at the same address: second)"));
+
+    // No answer: no second try, whatever the protocol.
+    qputenv("QUILLMARK_TIMESTAMP_TIMEOUT", "7");
+    step = signtool::afterTimeStampAnswer(authenticode, TimeStampAnswer{true, false, ""}, "a.exe");
+    QCOMPARE(step.kind, Kind::Fail);
+    QCOMPARE(step.error,
+             std::string("Time-stamping a.exe failed: the time-stamp server did not answer (http://h/) within 7 seconds."));
+    qputenv("QUILLMARK_TIMESTAMP_TIMEOUT", "0");
+    QCOMPARE(signtool::timeStampTimeoutSeconds(), 60); // nonsense keeps the default
+    qunsetenv("QUILLMARK_TIMESTAMP_TIMEOUT");
+
+    // A plain success after /t or /tr says nothing more.
+    step = signtool::afterTimeStampAnswer(authenticode, TimeStampAnswer{false, true, ""}, "a.exe");
+    QCOMPARE(step.kind, Kind::Done);
+    QVERIFY(step.warning.empty());
 }
 
 void TestSignArgs::refusals_data()

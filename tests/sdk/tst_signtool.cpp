@@ -100,6 +100,7 @@ private slots:
     void readOnlyFileIsRefusedEvenForRoot();
     void usageError_data();
     void usageError();
+    void nonAsciiDescriptionIsRefusedByName();
     void summaryLineWithoutVerbose();
     void quietPrintsErrorsOnly();
     void verifyChecksDigestAndChain();
@@ -418,6 +419,21 @@ void TestSignTool::usageError()
     QVERIFY2(run.output.contains(message), qPrintable(run.output));
     QVERIFY(run.output.contains(QLatin1String("Usage: signtool.exe sign")));
     QCOMPARE(fileBytes(file), original);
+}
+
+void TestSignTool::nonAsciiDescriptionIsRefusedByName()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/d", QStringLiteral("Café Tools"), file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: The description \"Café Tools\" has characters "
+                                                "outside ASCII")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(entries(dir), QStringList{"app.exe"});
 }
 
 // Without /v a fully successful run still ends with its one-line summary,
