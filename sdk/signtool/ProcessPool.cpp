@@ -192,34 +192,27 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     m_children.push_back(std::move(child));
 }
 
-int ProcessPool::enforceDeadlines()
-{
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point now = Clock::now();
-    long long next = -1;
-    for (auto &child : m_children) {
-        if (child.deadline == Clock::time_point{} || child.timedOut)
-            continue;
-        const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(child.deadline - now).count();
-        if (left <= 0) {
-            // Its output pipe closes with it, and the child is reaped as usual.
-            kill(child.pid, SIGKILL);
-            child.timedOut = true;
-        } else if (next < 0 || left < next) {
-            next = left;
-        }
-    }
-    return static_cast<int>(std::min<long long>(next, 1000000));
-}
-
 void ProcessPool::collect(int timeoutMs)
 {
-    const int untilDeadline = enforceDeadlines();
-    if (untilDeadline >= 0 && (timeoutMs < 0 || untilDeadline < timeoutMs))
-        timeoutMs = untilDeadline + 1;
+    using Clock = std::chrono::steady_clock;
     std::vector<pollfd> fds;
-    for (const auto &child : m_children)
+    const Clock::time_point now = Clock::now();
+    for (auto &child : m_children) {
         fds.push_back(pollfd{child.output, POLLIN, 0});
+        if (!child.deadline || child.timedOut)
+            continue;
+        // A child past its time-out is killed; its output then ends and it
+        // is reaped like any other.
+        if (*child.deadline <= now) {
+            kill(child.pid, SIGKILL);
+            child.timedOut = true;
+            continue;
+        }
+        const long long left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(*child.deadline - now).count() + 1;
+        if (timeoutMs < 0 || left < timeoutMs)
+            timeoutMs = static_cast<int>(std::min<long long>(left, 1 << 30));
+    }
     const int ready = poll(fds.data(), fds.size(), timeoutMs);
     if (ready <= 0)
         return;
@@ -248,15 +241,17 @@ void ProcessPool::reap(size_t index)
     ChildExit exit;
     exit.started = true;
     exit.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    exit.output = std::move(child.collected);
     exit.timedOut = child.timedOut;
+    ++m_ended;
+    exit.output = std::move(child.collected);
     child.onExit(std::move(exit));
 }
 
 void ProcessPool::waitForOne()
 {
-    const size_t before = m_children.size();
-    while (!m_children.empty() && m_children.size() == before)
+    // Counted by ends, since a handler may start the file's next child.
+    const size_t before = m_ended;
+    while (!m_children.empty() && m_ended == before)
         collect(-1);
 }
 

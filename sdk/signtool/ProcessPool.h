@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -25,8 +26,8 @@ struct ChildExit {
     bool started = false;
     int startErrno = 0;
     int exitCode = -1;  // -1 when killed by a signal
+    bool timedOut = false; // killed at its time-out
     std::string output; // standard output and standard error, interleaved
-    bool timedOut = false; // killed after its time-out
 };
 
 class ProcessPool {
@@ -46,7 +47,7 @@ public:
     // that end meanwhile). `onExit` runs from within the pool's waits, once.
     // A child that cannot be started gets `onExit` at once.
     void start(const ChildSpec &spec, ExitHandler onExit);
-    // Waits until at least one running child has ended and handles it.
+    // Waits until at least one running child has ended and is handled.
     void waitForOne();
     void waitForAll();
 
@@ -59,17 +60,15 @@ private:
         int output = -1;
         std::string collected;
         ExitHandler onExit;
-        std::chrono::steady_clock::time_point deadline{}; // default: none
+        std::optional<std::chrono::steady_clock::time_point> deadline;
         bool timedOut = false;
     };
-    // Kills the children past their deadline; the milliseconds until the
-    // next deadline (-1: none).
-    int enforceDeadlines();
     void collect(int timeoutMs);
     void reap(size_t index);
 
     size_t m_size;
     std::vector<Child> m_children;
+    size_t m_ended = 0;
 };
 
 // The pool size by default: 8, or twice the number of cores where that is

@@ -40,8 +40,8 @@ bool sameFile(const struct stat &a, const struct stat &b)
 // moved it and put something else there.
 void removeFolder(int parent, int folder, const char *name, const struct stat &st)
 {
-    unlinkat(folder, PrivateFolder::copyName(), 0);
-    unlinkat(folder, PrivateFolder::stampedName(), 0);
+    unlinkat(folder, PrivateFolder::kSigned, 0);
+    unlinkat(folder, PrivateFolder::kStamped, 0);
     struct stat now {};
     if (fstatat(parent, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(now.st_mode) && sameFile(now, st))
         unlinkat(parent, name, AT_REMOVEDIR);
@@ -180,8 +180,8 @@ PrivateFolder::~PrivateFolder()
     remove();
 }
 
-Replacement replaceWithCopy(int copy, const PrivateFolder &folder, int parent, const std::string &name,
-                            const struct stat &original, const std::string &shownName)
+Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *copyName, int parent,
+                            const std::string &name, const struct stat &original, const std::string &shownName)
 {
     Replacement result;
     // osslsigncode closes its output without syncing it; renamed over the
@@ -210,7 +210,7 @@ Replacement replaceWithCopy(int copy, const PrivateFolder &folder, int parent, c
         result.error = shownName + " was replaced or removed while it was being signed; nothing was changed.";
         return result;
     }
-    if (renameat(folder.descriptor(), PrivateFolder::copyName(), parent, name.c_str()) != 0) {
+    if (renameat(folder.descriptor(), copyName, parent, name.c_str()) != 0) {
         result.error = "Cannot replace " + shownName + " with its signed copy: " + errnoText(errno) + ".";
         return result;
     }

@@ -34,10 +34,10 @@ public:
 
     explicit operator bool() const { return static_cast<bool>(m_folder); }
     int descriptor() const { return m_folder.get(); }
-    // The name of the signed copy inside the folder.
-    static const char *copyName() { return "signed"; }
-    // The name of its time-stamped successor, made next to it.
-    static const char *stampedName() { return "stamped"; }
+    // The names of the copies inside the folder: the signed one, and the
+    // signed and time-stamped one made from it.
+    static constexpr const char *kSigned = "signed";
+    static constexpr const char *kStamped = "stamped";
 
     // Removes the folder (and a copy left in it) now.
     void remove();
@@ -61,7 +61,7 @@ struct Replacement {
 // (without set-user-ID and set-group-ID bits: the content changed), and only
 // while `name` still is the file `original` describes. `shownName` names the
 // file in messages.
-Replacement replaceWithCopy(int copy, const PrivateFolder &folder, int parent, const std::string &name,
-                            const struct stat &original, const std::string &shownName);
+Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *copyName, int parent,
+                            const std::string &name, const struct stat &original, const std::string &shownName);
 
 } // namespace signtool

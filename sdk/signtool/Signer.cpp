@@ -3,6 +3,7 @@
 #include "PeImage.h"
 #include "SignArgs.h"
 #include "SignatureCheck.h"
+#include "TimeStamp.h"
 #include "ToolSupport.h"
 
 #include <cerrno>
@@ -122,7 +123,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     }
     job->child.argv = osslsigncodeArguments(m_identity, m_args, "/dev/fd/" + std::to_string(kInputFd),
                                             "/dev/fd/" + std::to_string(kOutputFolderFd) + "/"
-                                                + PrivateFolder::copyName());
+                                                + PrivateFolder::kSigned);
     job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
     if (m_pfx)
         job->child.fds.push_back({m_pfx.get(), kPfxFd});
@@ -138,62 +139,18 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     return job;
 }
 
-void Signer::startTimeStamp(SignJob &job, const TimeStampRequest &request) const
-{
-    unlinkat(job.folder.descriptor(), PrivateFolder::stampedName(), 0);
-    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
-    job.stamp = request;
-    job.child = ChildSpec{};
-    job.child.argv = timeStampArguments(request, folder + PrivateFolder::copyName(), folder + PrivateFolder::stampedName());
-    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
-    job.child.timeoutSeconds = timeStampTimeoutSeconds();
-    job.needsChild = true;
-}
-
-void Signer::finishTimeStamp(SignJob &job, const ChildExit &exit) const
-{
-    const TimeStampRequest request = *job.stamp;
-    TimeStampAnswer answer;
-    answer.timedOut = exit.timedOut;
-    struct stat st {};
-    answer.stamped = exit.started && !exit.timedOut && exit.exitCode == 0
-        && fstatat(job.folder.descriptor(), PrivateFolder::stampedName(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    answer.message = exit.started ? signerMessage(exit.output)
-                                  : "osslsigncode cannot be started: " + errnoText(exit.startErrno);
-    const TimeStampStep step = afterTimeStampAnswer(request, answer, job.file, job.firstStampMessage);
-    switch (step.kind) {
-    case TimeStampStep::Kind::Fail:
-        fail(job, step.error);
-        return;
-    case TimeStampStep::Kind::Retry:
-        job.firstStampMessage = answer.message;
-        startTimeStamp(job, step.next);
-        return;
-    case TimeStampStep::Kind::Done:
-        break;
-    }
-    if (!step.warning.empty()) {
-        job.outcome.lines.push_back({OutputLine::Err, step.warning});
-        ++job.outcome.warnings;
-    }
-    // The stamped copy takes the signed one's name, and goes through the
-    // same checks before it may replace the file.
-    if (renameat(job.folder.descriptor(), PrivateFolder::stampedName(), job.folder.descriptor(), PrivateFolder::copyName()) != 0) {
-        fail(job, "Time-stamping " + job.file + " failed: " + errnoText(errno) + ".");
-        return;
-    }
-    job.stamp.reset();
-    replaceFile(job);
-}
-
-void Signer::finish(SignJob &job, const ChildExit &exit) const
+void Signer::childEnded(SignJob &job, const ChildExit &exit) const
 {
     job.needsChild = false;
+    if (job.timeStamping)
+        timeStampEnded(job, exit);
+    else
+        signingEnded(job, exit);
+}
+
+void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
+{
     job.password = Fd();
-    if (job.stamp) {
-        finishTimeStamp(job, exit);
-        return;
-    }
     const std::string &file = job.file;
     if (!exit.started) {
         fail(job, "Cannot start osslsigncode: " + errnoText(exit.startErrno) + ".");
@@ -203,34 +160,81 @@ void Signer::finish(SignJob &job, const ChildExit &exit) const
         fail(job, "Signing " + file + " failed: " + signerMessage(exit.output));
         return;
     }
-    if (const std::optional<TimeStampRequest> request = firstTimeStampRequest(m_args)) {
-        startTimeStamp(job, *request);
+    if (wantsTimeStamp(m_args)) {
+        // The time stamp goes into a second copy; the file itself stays as
+        // it was until that copy is complete.
+        job.timeStamping.emplace(m_args, file);
+        requestTimeStamp(job);
         return;
     }
-    replaceFile(job);
+    replaceFile(job, PrivateFolder::kSigned);
 }
 
-void Signer::replaceFile(SignJob &job) const
+void Signer::requestTimeStamp(SignJob &job) const
+{
+    const TimeStampRequest &request = *job.timeStamping->next();
+    // A failed try may leave a cut output behind, and osslsigncode does not
+    // replace an existing file.
+    unlinkat(job.folder.descriptor(), PrivateFolder::kStamped, 0);
+    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
+    job.child = ChildSpec{};
+    job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest,
+                                        folder + PrivateFolder::kSigned, folder + PrivateFolder::kStamped);
+    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    job.child.timeoutSeconds = timeStampTimeoutSeconds();
+    job.needsChild = true;
+}
+
+void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
+{
+    TimeStamping &stamping = *job.timeStamping;
+    struct stat st {};
+    if (!exit.started)
+        stamping.ended(TimeStamping::Attempt::Failed, "osslsigncode cannot be started: " + errnoText(exit.startErrno));
+    else if (exit.timedOut)
+        stamping.ended(TimeStamping::Attempt::NoAnswer, std::string());
+    else if (exit.exitCode == 0
+             && fstatat(job.folder.descriptor(), PrivateFolder::kStamped, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        stamping.ended(TimeStamping::Attempt::Stamped, std::string());
+    else
+        stamping.ended(TimeStamping::Attempt::Failed, signerMessage(exit.output));
+
+    if (stamping.next()) {
+        requestTimeStamp(job);
+        return;
+    }
+    if (!stamping.stamped()) {
+        fail(job, stamping.error());
+        return;
+    }
+    for (const auto &warning : stamping.warnings())
+        job.outcome.lines.push_back({OutputLine::Err, warning});
+    job.outcome.warnings += static_cast<int>(stamping.warnings().size());
+    replaceFile(job, PrivateFolder::kStamped);
+}
+
+void Signer::replaceFile(SignJob &job, const char *copyName) const
 {
     const std::string &file = job.file;
     // Whatever osslsigncode left must be a plain file of this process's
     // user with no other name; anything else is not its output.
-    Fd copy(openat(job.folder.descriptor(), PrivateFolder::copyName(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd copy(openat(job.folder.descriptor(), copyName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat copyStat {};
     if (!copy || fstat(copy.get(), &copyStat) != 0 || !S_ISREG(copyStat.st_mode) || copyStat.st_uid != geteuid()
         || copyStat.st_nlink != 1 || copyStat.st_size == 0) {
-        fail(job, "Signing " + file + " failed: osslsigncode reported success but wrote no signed copy.");
+        fail(job, "Signing " + file + " failed: osslsigncode reported success but wrote no signed copy (is the disk full?).");
         return;
     }
     if (job.peFile) {
         const std::string problem = checkSignedCopy(job.opened.file.get(), copy.get(), m_identity.cert.get());
         if (!problem.empty()) {
-            fail(job, "Signing " + file + " failed: " + problem + " (is the disk full?); the file was left as it was.");
+            fail(job, "Signing " + file + " failed: osslsigncode reported success, but " + problem
+                          + "; the file was left as it was.");
             return;
         }
     }
-    const Replacement replaced = replaceWithCopy(copy.get(), job.folder, job.opened.folder.get(), job.opened.name,
-                                                 job.opened.st, file);
+    const Replacement replaced = replaceWithCopy(copy.get(), job.folder, copyName, job.opened.folder.get(),
+                                                 job.opened.name, job.opened.st, file);
     if (!replaced.error.empty()) {
         fail(job, replaced.error);
         return;
@@ -257,7 +261,7 @@ FileOutcome Signer::signFile(const std::string &file) const
     std::unique_ptr<SignJob> job = prepare(file);
     ProcessPool pool(1);
     while (job->needsChild) {
-        pool.start(job->child, [&](ChildExit exit) { finish(*job, exit); });
+        pool.start(job->child, [&](ChildExit exit) { childEnded(*job, exit); });
         pool.waitForAll();
     }
     return std::move(job->outcome);

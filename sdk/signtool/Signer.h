@@ -8,10 +8,7 @@
 // OpenedFile.h), checks it and makes the private folder for the signed copy
 // (see SafeReplace.h); the caller runs the child it describes (alone or in
 // a pool); finish() checks the copy osslsigncode wrote (see
-// SignatureCheck.h) and, when a time stamp is asked for, has the caller run
-// one more child per time-stamp request (see TimeStamp.h) into a second copy
-// in the same folder, which is checked again; only then does the copy take
-// the file's place. osslsigncode
+// SignatureCheck.h) and only then puts it in the file's place. osslsigncode
 // gets the opened file as /dev/fd/5, the PFX bytes as /dev/fd/4 (a token's
 // key stays on the token) and writes into the private folder through
 // /dev/fd/6; the password or PIN, if any, comes through a pipe on
@@ -47,23 +44,20 @@ struct FileOutcome {
     std::vector<OutputLine> lines;
 };
 
-// One file on its way. Holds the opened file and the private folder until
-// it is finished.
+// One file on its way: the signing child, then the time-stamp requests, if
+// any, each a child of its own. Holds the opened file and the private
+// folder until it is finished.
 struct SignJob {
     std::string file;     // as given on the command line
-    FileOutcome outcome;  // complete when !needsChild, or after finish()
+    FileOutcome outcome;  // complete once !needsChild
     bool needsChild = false;
-    ChildSpec child;
+    ChildSpec child;      // the next child to run while needsChild
 
     OpenedFile opened;
     PrivateFolder folder;
     Fd password;          // the read end of the password pipe
     bool peFile = false;
-
-    // While a time stamp is asked for: the request in flight, and the reason
-    // the first request failed (for a fallback's message).
-    std::optional<TimeStampRequest> stamp;
-    std::string firstStampMessage;
+    std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
 };
 
 class Signer {
@@ -74,18 +68,19 @@ public:
     const std::string &setUpError() const { return m_setUpError; }
 
     std::unique_ptr<SignJob> prepare(const std::string &file) const;
-    // Handles the end of the job's child. A job that needs one more child
-    // afterwards (a time stamp) has needsChild set again and a new `child`.
-    void finish(SignJob &job, const ChildExit &exit) const;
+    // Takes the end of the job's child; afterwards the job either needs its
+    // next child or is finished.
+    void childEnded(SignJob &job, const ChildExit &exit) const;
 
-    // prepare, run, finish: one file, at once.
+    // prepare and the children one after the other: one file, at once.
     FileOutcome signFile(const std::string &file) const;
 
 private:
     void fail(SignJob &job, const std::string &error) const;
-    void startTimeStamp(SignJob &job, const TimeStampRequest &request) const;
-    void finishTimeStamp(SignJob &job, const ChildExit &exit) const;
-    void replaceFile(SignJob &job) const;
+    void signingEnded(SignJob &job, const ChildExit &exit) const;
+    void timeStampEnded(SignJob &job, const ChildExit &exit) const;
+    void requestTimeStamp(SignJob &job) const;
+    void replaceFile(SignJob &job, const char *copyName) const;
 
     const SigningIdentity &m_identity;
     const SignArgs &m_args;

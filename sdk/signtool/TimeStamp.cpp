@@ -1,49 +1,17 @@
 #include "TimeStamp.h"
 
 #include "SignArgs.h"
+#include "ToolSupport.h"
 
 #include <cstdlib>
 
+using namespace sdktool;
+
 namespace signtool {
 
-std::optional<TimeStampRequest> firstTimeStampRequest(const SignArgs &args)
+bool wantsTimeStamp(const SignArgs &args)
 {
-    if (args.rfc3161Url)
-        return TimeStampRequest{true, *args.rfc3161Url, digestName(args.timestampDigest), false};
-    if (args.timestampUrl)
-        return TimeStampRequest{false, *args.timestampUrl, std::string(), false};
-    return std::nullopt;
-}
-
-TimeStampStep afterTimeStampAnswer(const TimeStampRequest &request, const TimeStampAnswer &answer,
-                                   const std::string &shownName, const std::string &firstMessage)
-{
-    TimeStampStep step;
-    if (answer.stamped) {
-        if (request.fallback)
-            step.warning = "SignTool Warning: " + request.url
-                           + " did not answer the Authenticode time-stamp protocol; the time stamp of " + shownName
-                           + " was asked for with RFC 3161 (SHA-256) at the same address.";
-        return step;
-    }
-    step.kind = TimeStampStep::Kind::Fail;
-    if (answer.timedOut) {
-        // Asking a silent server again would only double the wait.
-        step.error = "Time-stamping " + shownName + " failed: the time-stamp server did not answer (" + request.url
-                     + ") within " + std::to_string(timeStampTimeoutSeconds()) + " seconds.";
-        return step;
-    }
-    if (!request.rfc3161) {
-        // Most servers speak only RFC 3161 today: a URL typed for /t still
-        // gets its time stamp.
-        step.kind = TimeStampStep::Kind::Retry;
-        step.next = TimeStampRequest{true, request.url, "sha256", true};
-        return step;
-    }
-    step.error = "Time-stamping " + shownName + " at " + request.url + " failed: "
-                 + (request.fallback ? firstMessage + " (RFC 3161 at the same address: " + answer.message + ")"
-                                     : answer.message);
-    return step;
+    return args.timestampUrl.has_value() || args.rfc3161Url.has_value();
 }
 
 int timeStampTimeoutSeconds()
@@ -57,15 +25,63 @@ int timeStampTimeoutSeconds()
     return 60;
 }
 
-std::vector<std::string> timeStampArguments(const TimeStampRequest &request, const std::string &in,
-                                            const std::string &out)
+std::vector<std::string> timeStampArguments(bool rfc3161, const std::string &url, const char *digest,
+                                            const std::string &in, const std::string &out)
 {
-    std::vector<std::string> argv{"osslsigncode", "add", request.rfc3161 ? "-ts" : "-t", request.url};
-    // For RFC 3161, -h is the digest of the request's message imprint.
-    if (request.rfc3161)
-        argv.insert(argv.end(), {"-h", request.digest});
+    std::vector<std::string> argv{"osslsigncode", "add", rfc3161 ? "-ts" : "-t", url};
+    // -h is the digest of the RFC 3161 request's message imprint.
+    if (rfc3161)
+        argv.insert(argv.end(), {"-h", digest});
     argv.insert(argv.end(), {"-in", in, "-out", out});
     return argv;
+}
+
+TimeStamping::TimeStamping(const SignArgs &args, std::string shownName) : m_shownName(std::move(shownName))
+{
+    if (args.rfc3161Url)
+        m_next = TimeStampRequest{true, *args.rfc3161Url, digestName(args.timestampDigest)};
+    else if (args.timestampUrl)
+        m_next = TimeStampRequest{false, *args.timestampUrl, nullptr};
+}
+
+std::string TimeStamping::noAnswer(const std::string &url) const
+{
+    return "Time-stamping " + m_shownName + " failed: the time-stamp server did not answer (" + url + ") within "
+           + std::to_string(timeStampTimeoutSeconds()) + " seconds.";
+}
+
+void TimeStamping::ended(Attempt attempt, const std::string &message)
+{
+    if (!m_next)
+        return;
+    const TimeStampRequest request = *m_next;
+    m_next.reset();
+    if (attempt == Attempt::Stamped) {
+        m_stamped = true;
+        if (m_fallback)
+            m_warnings.push_back("SignTool Warning: " + request.url
+                                 + " did not answer the Authenticode time-stamp protocol; the time stamp of "
+                                 + m_shownName + " was asked for with RFC 3161 (SHA-256) at the same address.");
+        return;
+    }
+    if (attempt == Attempt::NoAnswer) {
+        m_error = noAnswer(request.url);
+        return;
+    }
+    if (request.rfc3161 && !m_fallback) {
+        m_error = "Time-stamping " + m_shownName + " at " + request.url + " failed: " + message;
+        return;
+    }
+    if (!request.rfc3161) {
+        // Most servers today speak only RFC 3161; a URL typed for /t still
+        // works.
+        m_firstMessage = message;
+        m_fallback = true;
+        m_next = TimeStampRequest{true, request.url, "sha256"};
+        return;
+    }
+    m_error = "Time-stamping " + m_shownName + " at " + request.url + " failed: " + m_firstMessage
+              + " (RFC 3161 at the same address: " + message + ")";
 }
 
 } // namespace signtool

@@ -1,16 +1,17 @@
 #pragma once
 
-// Time stamps for a freshly signed copy, added as a step of their own
+// Time stamps for a freshly signed copy, added as a step of its own
 // ("osslsigncode add") so that each request runs under a deadline and the
 // time stamp's digest (/td) is independent of the file's (/fd):
 //   /tr URL  RFC 3161 (osslsigncode -ts) with the digest of /td;
 //   /t URL   the Authenticode protocol (-t); a server that does not answer
 //            it is asked again with RFC 3161 and SHA-256 at the same
 //            address, and the output says so.
-// A request without an answer within the time-out (60 s, or
+// A request that has no answer within the time-out (60 s, or
 // $QUILLMARK_TIMESTAMP_TIMEOUT seconds) ends the file's signing with "the
 // time-stamp server did not answer"; the caller then leaves the file as it
-// was. The decisions are here; the signer runs the requests.
+// was. The requests run as children of the signing pool, so that many files
+// wait for their servers at once.
 
 #include <optional>
 #include <string>
@@ -20,39 +21,52 @@ namespace signtool {
 
 struct SignArgs;
 
+// One request to a time-stamp server.
 struct TimeStampRequest {
     bool rfc3161 = false;
     std::string url;
-    std::string digest;    // of an RFC 3161 request's imprint
-    bool fallback = false; // an RFC 3161 request standing in for /t
+    const char *digest = nullptr; // the RFC 3161 message imprint's digest
 };
 
-// How a request ended, as far as the decision needs it.
-struct TimeStampAnswer {
-    bool timedOut = false;
-    bool stamped = false;  // osslsigncode succeeded and wrote its output
-    std::string message;   // osslsigncode's reason otherwise
+// The time-stamp step of one file: which requests to make, one after the
+// other, and what their ends mean. The caller runs each request (see
+// timeStampArguments) under the time-out and reports how it ended.
+class TimeStamping {
+public:
+    enum class Attempt { Stamped, NoAnswer, Failed };
+
+    TimeStamping(const SignArgs &args, std::string shownName);
+
+    // The request to make now; nullopt once the step is over.
+    const std::optional<TimeStampRequest> &next() const { return m_next; }
+    // How the request of next() ended; `message` is osslsigncode's reason
+    // when it Failed.
+    void ended(Attempt attempt, const std::string &message);
+
+    bool stamped() const { return m_stamped; }
+    const std::string &error() const { return m_error; }          // without "SignTool Error: "
+    const std::vector<std::string> &warnings() const { return m_warnings; } // "SignTool Warning: ..." lines
+
+private:
+    std::string noAnswer(const std::string &url) const;
+
+    std::string m_shownName;
+    std::optional<TimeStampRequest> m_next;
+    bool m_fallback = false;      // m_next is the RFC 3161 retry of a /t URL
+    std::string m_firstMessage;   // why the Authenticode request failed
+    bool m_stamped = false;
+    std::string m_error;
+    std::vector<std::string> m_warnings;
 };
 
-struct TimeStampStep {
-    enum class Kind { Done, Retry, Fail } kind = Kind::Done;
-    TimeStampRequest next; // when Retry
-    std::string error;     // when Fail, without "SignTool Error: "
-    std::string warning;   // when Done after a fallback: a "SignTool Warning: " line
-};
-
-// The first request the command line asks for, or none.
-std::optional<TimeStampRequest> firstTimeStampRequest(const SignArgs &args);
-
-// What follows a request's answer; `shownName` names the file in messages.
-TimeStampStep afterTimeStampAnswer(const TimeStampRequest &request, const TimeStampAnswer &answer,
-                                   const std::string &shownName, const std::string &firstMessage = {});
+// Whether the command line asks for a time stamp at all.
+bool wantsTimeStamp(const SignArgs &args);
 
 // The time-out of one request in seconds.
 int timeStampTimeoutSeconds();
 
-// The osslsigncode command line of one request.
-std::vector<std::string> timeStampArguments(const TimeStampRequest &request, const std::string &in,
-                                            const std::string &out);
+// The osslsigncode command line of one request: `rfc3161` picks -ts over -t.
+std::vector<std::string> timeStampArguments(bool rfc3161, const std::string &url, const char *digest,
+                                            const std::string &in, const std::string &out);
 
 } // namespace signtool

@@ -34,9 +34,9 @@
 #include "ToolSupport.h"
 
 #include <csignal>
-#include <functional>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <unistd.h>
@@ -144,7 +144,6 @@ int main(int argc, char **argv)
         printSummary(args, "Verified", counts.verified, 0, counts.errors);
         return counts.errors == 0 ? 0 : 1;
     }
-
     if (const std::string problem = descriptionProblem(args); !problem.empty()) {
         errLine("SignTool Error: " + problem);
         if (!args.quiet)
@@ -198,21 +197,20 @@ int main(int argc, char **argv)
     const Signer signer(identity, args);
     ProcessPool pool(args.jobs > 0 ? args.jobs : defaultPoolSize());
     std::vector<std::unique_ptr<SignJob>> jobs(count);
-    auto inFlight = [&](const SignJob &job) {
-        for (const auto &other : jobs) {
-            if (other && other.get() != &job && other->needsChild && other->opened.st.st_dev == job.opened.st.st_dev
-                && other->opened.st.st_ino == job.opened.st.st_ino)
+    auto inFlight = [&](dev_t device, ino_t inode) {
+        for (const auto &job : jobs) {
+            if (job && job->opened.st.st_dev == device && job->opened.st.st_ino == inode)
                 return true;
         }
         return false;
     };
-    // A job may need more than one child, one after the other (a time
-    // stamp after the signature); the next starts as the last one ends.
-    std::function<void(size_t)> runJob = [&](size_t i) {
+    // Runs the job's next child; when the job needs no more, its outcome
+    // is ready.
+    std::function<void(size_t)> runNext = [&](size_t i) {
         pool.start(jobs[i]->child, [&, i](ChildExit exit) {
-            signer.finish(*jobs[i], exit);
+            signer.childEnded(*jobs[i], exit);
             if (jobs[i]->needsChild) {
-                runJob(i);
+                runNext(i);
                 return;
             }
             outcomes[i] = std::move(jobs[i]->outcome);
@@ -223,18 +221,25 @@ int main(int argc, char **argv)
     for (size_t i = 0; i < count; ++i) {
         while (pool.running() >= pool.size())
             pool.waitForOne();
-        jobs[i] = signer.prepare(args.files[i]);
+        std::unique_ptr<SignJob> job = signer.prepare(args.files[i]);
+        // The same file named twice (or by two hard links) is signed after
+        // the other one is done, and opened anew then, as one by one.
+        while (job->needsChild && inFlight(job->opened.st.st_dev, job->opened.st.st_ino)) {
+            const dev_t device = job->opened.st.st_dev;
+            const ino_t inode = job->opened.st.st_ino;
+            job.reset();
+            while (inFlight(device, inode))
+                pool.waitForOne();
+            job = signer.prepare(args.files[i]);
+        }
+        jobs[i] = std::move(job);
         if (!jobs[i]->needsChild) {
             outcomes[i] = std::move(jobs[i]->outcome);
             jobs[i].reset();
             printReady();
             continue;
         }
-        // The same file named twice (or by two hard links) is signed once
-        // after the other, as one by one.
-        while (inFlight(*jobs[i]))
-            pool.waitForOne();
-        runJob(i);
+        runNext(i);
     }
     pool.waitForAll();
 

@@ -245,60 +245,63 @@ void TestSignArgs::nonAsciiDescriptionIsNamed()
 
 void TestSignArgs::timeStampRequests()
 {
-    using signtool::firstTimeStampRequest;
-    QVERIFY(!firstTimeStampRequest(*parse({"sign", "/a", "x.exe"}).args));
+    using signtool::TimeStamping;
+    QVERIFY(!TimeStamping(*parse({"sign", "/a", "x.exe"}).args, "x.exe").next());
 
-    auto request = firstTimeStampRequest(*parse({"sign", "/a", "/tr", "http://h/", "/td", "sha512", "x.exe"}).args);
-    QVERIFY(request && request->rfc3161 && !request->fallback);
-    QCOMPARE(request->digest, std::string("sha512"));
-    QCOMPARE(signtool::timeStampArguments(*request, "/dev/fd/6/signed", "/dev/fd/6/stamped"),
+    const TimeStamping rfc3161(*parse({"sign", "/a", "/tr", "http://h/", "/td", "sha512", "x.exe"}).args, "x.exe");
+    QVERIFY(rfc3161.next() && rfc3161.next()->rfc3161);
+    QCOMPARE(std::string(rfc3161.next()->digest), std::string("sha512"));
+    QCOMPARE(signtool::timeStampArguments(true, "http://h/", rfc3161.next()->digest, "/dev/fd/6/signed",
+                                          "/dev/fd/6/stamped"),
              (std::vector<std::string>{"osslsigncode", "add", "-ts", "http://h/", "-h", "sha512", "-in",
                                        "/dev/fd/6/signed", "-out", "/dev/fd/6/stamped"}));
 
-    request = firstTimeStampRequest(*parse({"sign", "/a", "/fd", "sha384", "/t", "http://h/", "x.exe"}).args);
-    QVERIFY(request && !request->rfc3161);
-    QCOMPARE(signtool::timeStampArguments(*request, "in", "out"),
+    // /fd is the file's digest, never the time stamp's.
+    const TimeStamping authenticode(*parse({"sign", "/a", "/fd", "sha384", "/t", "http://h/", "x.exe"}).args, "x.exe");
+    QVERIFY(authenticode.next() && !authenticode.next()->rfc3161);
+    QCOMPARE(signtool::timeStampArguments(false, "http://h/", nullptr, "in", "out"),
              (std::vector<std::string>{"osslsigncode", "add", "-t", "http://h/", "-in", "in", "-out", "out"}));
 }
 
 void TestSignArgs::timeStampFallbackAndFailures()
 {
-    using signtool::TimeStampAnswer;
-    using signtool::TimeStampRequest;
-    using Kind = signtool::TimeStampStep::Kind;
-    qputenv("QUILLMARK_TIMESTAMP_TIMEOUT", "");
+    using signtool::TimeStamping;
+    using Attempt = TimeStamping::Attempt;
+    qunsetenv("QUILLMARK_TIMESTAMP_TIMEOUT");
     QCOMPARE(signtool::timeStampTimeoutSeconds(), 60);
+    const signtool::SignArgs args = *parse({"sign", "/a", "/t", "http://h/", "a.exe"}).args;
 
-    const TimeStampRequest authenticode{false, "http://h/", "", false};
-    // Refused: asked again with RFC 3161 and SHA-256, as a fallback.
-    auto step = signtool::afterTimeStampAnswer(authenticode, TimeStampAnswer{false, false, "bad reply"}, "a.exe");
-    QCOMPARE(step.kind, Kind::Retry);
-    QVERIFY(step.next.rfc3161 && step.next.fallback);
-    QCOMPARE(step.next.url, std::string("http://h/"));
-    QCOMPARE(step.next.digest, std::string("sha256"));
-    // The fallback's success carries the warning; its failure both reasons.
-    step = signtool::afterTimeStampAnswer(step.next, TimeStampAnswer{false, true, ""}, "a.exe");
-    QCOMPARE(step.kind, Kind::Done);
-    QVERIFY(QString::fromStdString(step.warning).contains("RFC 3161 (SHA-256)"));
-    step = signtool::afterTimeStampAnswer(TimeStampRequest{true, "http://h/", "sha256", true},
-                                          TimeStampAnswer{false, false, "second"}, "a.exe", "first");
-    QCOMPARE(step.kind, Kind::Fail);
-    QCOMPARE(step.error, std::string("Time-stamping a.exe at http://h/ failed: first (RFC 3161 at the same address: second)"));
+    // Refused: asked again with RFC 3161 and SHA-256, and the output says so.
+    TimeStamping fallback(args, "a.exe");
+    fallback.ended(Attempt::Failed, "bad reply");
+    QVERIFY(fallback.next() && fallback.next()->rfc3161);
+    QCOMPARE(fallback.next()->url, std::string("http://h/"));
+    QCOMPARE(std::string(fallback.next()->digest), std::string("sha256"));
+    fallback.ended(Attempt::Stamped, "");
+    QVERIFY(fallback.stamped() && !fallback.next());
+    QCOMPARE(fallback.warnings().size(), size_t(1));
+    QVERIFY(QString::fromStdString(fallback.warnings()[0]).contains("RFC 3161 (SHA-256)"));
 
-    // No answer: no second try, whatever the protocol.
+    TimeStamping bothFail(args, "a.exe");
+    bothFail.ended(Attempt::Failed, "first");
+    bothFail.ended(Attempt::Failed, "second");
+    QVERIFY(!bothFail.stamped() && !bothFail.next());
+    QCOMPARE(bothFail.error(), std::string("Time-stamping a.exe at http://h/ failed: first (RFC 3161 at the same address: second)"));
+
+    // No answer: no second try at a silent server.
     qputenv("QUILLMARK_TIMESTAMP_TIMEOUT", "7");
-    step = signtool::afterTimeStampAnswer(authenticode, TimeStampAnswer{true, false, ""}, "a.exe");
-    QCOMPARE(step.kind, Kind::Fail);
-    QCOMPARE(step.error,
+    TimeStamping silent(args, "a.exe");
+    silent.ended(Attempt::NoAnswer, "");
+    QVERIFY(!silent.next() && !silent.stamped());
+    QCOMPARE(silent.error(),
              std::string("Time-stamping a.exe failed: the time-stamp server did not answer (http://h/) within 7 seconds."));
     qputenv("QUILLMARK_TIMESTAMP_TIMEOUT", "0");
     QCOMPARE(signtool::timeStampTimeoutSeconds(), 60); // nonsense keeps the default
     qunsetenv("QUILLMARK_TIMESTAMP_TIMEOUT");
 
-    // A plain success after /t or /tr says nothing more.
-    step = signtool::afterTimeStampAnswer(authenticode, TimeStampAnswer{false, true, ""}, "a.exe");
-    QCOMPARE(step.kind, Kind::Done);
-    QVERIFY(step.warning.empty());
+    TimeStamping plain(args, "a.exe");
+    plain.ended(Attempt::Stamped, "");
+    QVERIFY(plain.stamped() && plain.warnings().empty() && plain.error().empty());
 }
 
 void TestSignArgs::refusals_data()
