@@ -58,6 +58,7 @@ struct SignJob {
     Fd password;          // the read end of the password pipe
     bool peFile = false;
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
+    int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
 };
 
 class Signer {

@@ -99,6 +99,7 @@ private slots:
     void rfc3161WithChosenDigests();
     void authenticodeProtocol();
     void authenticodeFallsBackToRfc3161();
+    void appendedSignatureGetsTheTimeStamp();
     void serverThatNeverAnswersLeavesFileUntouched_data();
     void serverThatNeverAnswersLeavesFileUntouched();
     void refusedEverywhereLeavesFileUntouched();
@@ -195,6 +196,30 @@ void TestSignToolTimeStamp::authenticodeFallsBackToRfc3161()
     const RunResult verify = verifyWithTimeStamp(file);
     QVERIFY2(verify.ok(), qPrintable(verify.output));
     QVERIFY2(verify.output.contains(QLatin1String("Timestamp Server Signature verification: ok")), qPrintable(verify.output));
+}
+
+// With /as the time stamp belongs to the signature just appended, not to the
+// one the file had before.
+void TestSignToolTimeStamp::appendedSignatureGetsTheTimeStamp()
+{
+    const QString log = newFolder() + QStringLiteral("/requests");
+    TsaServer server(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    RunResult run = signtool({}, file);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    run = signtool({"/as", "/fd", "sha512", "/tr", server.url()}, file);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+
+    const RunResult verify = verifyWithTimeStamp(file);
+    QVERIFY2(verify.ok(), qPrintable(verify.output));
+    const QStringList sections = verify.output.split(QStringLiteral("Signature Index: "));
+    QCOMPARE(sections.size(), 3); // text before, signature 0, signature 1
+    QVERIFY2(sections[1].startsWith('0') && !sections[1].contains(QLatin1String("Timestamp time")),
+             qPrintable(sections[1]));
+    QVERIFY2(sections[2].startsWith('1') && sections[2].contains(QLatin1String("Timestamp time"))
+                 && sections[2].contains(QLatin1String("SHA512")),
+             qPrintable(sections[2]));
 }
 
 void TestSignToolTimeStamp::serverThatNeverAnswersLeavesFileUntouched_data()
