@@ -110,6 +110,7 @@ private slots:
     void wrongPinIsReportedOnceAndNeverRetried();
     void cancelledPinChangesNothing();
     void tokenCertificateWithoutKeyIsNotOffered();
+    void missingPinentryIsNamed();
 };
 
 void TestSignToolTokens::initTestCase()
@@ -312,6 +313,26 @@ void TestSignToolTokens::tokenCertificateWithoutKeyIsNotOffered()
     run = signtool({"sign", "/sha1", thumbprint(keyless), files[0]}, environment(token, pinentry));
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.output.contains(QLatin1String("No certificates were found that met all the given criteria")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+void TestSignToolTokens::missingPinentryIsNamed()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("No Dialog Token"), tokenPin);
+    QVERIFY2(token.importPair(certificate(QStringLiteral("Unreached"), 200), QStringLiteral("01"), QStringLiteral("k")),
+             qPrintable(token.error()));
+    const ScriptedPinentry unused(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    QProcessEnvironment env = environment(token, unused);
+    env.insert(QStringLiteral("QUILLMARK_PINENTRY"), folder + QStringLiteral("/no-such-pinentry"));
+
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/a", files[0]}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: The PIN cannot be asked for: ") + folder
+                                 + "/no-such-pinentry cannot be started"),
              qPrintable(run.output));
     QCOMPARE(fileBytes(files[0]), original);
 }
