@@ -198,15 +198,19 @@ void TestSignSafety::fullDiskLeavesFileUntouched()
         ~Unmount() { runProgram(QStringLiteral("umount"), {"-l", path}); }
     } unmount{mountPoint.path()};
 
+    // A program of 23.5 KB and room for 24 KB: the copy's body fits, its
+    // signature does not. osslsigncode 2.9 then says "Succeeded", exits 0
+    // and leaves the copy cut at 24 KB.
     const QString file = mountPoint.filePath(QStringLiteral("app.exe"));
-    QVERIFY(writePeFile(file, 12));
+    QVERIFY(writeBytes(file, peFileBytes(12) + QByteArray(22 * 1024 + 512, 'd')));
     const QByteArray original = fileBytes(file);
     {
         QFile filler(mountPoint.filePath(QStringLiteral("filler")));
-        QVERIFY(filler.open(QIODevice::WriteOnly));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
         const QByteArray block(4096, 'f');
-        while (filler.write(block) == block.size() && filler.flush()) {
+        while (filler.write(block) == block.size()) {
         }
+        QVERIFY(filler.resize(filler.size() - 24 * 1024));
     }
     const QStringList before = entries(mountPoint.path());
     const RunResult run = signtool(signWithPfx({file}));
