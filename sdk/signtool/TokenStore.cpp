@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <p11-kit/p11-kit.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
