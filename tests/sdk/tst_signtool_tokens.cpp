@@ -111,6 +111,7 @@ private slots:
     void cancelledPinChangesNothing();
     void tokenCertificateWithoutKeyIsNotOffered();
     void missingPinentryIsNamed();
+    void tokenLabelWithUriCharacters();
 };
 
 void TestSignToolTokens::initTestCase()
@@ -337,6 +338,24 @@ void TestSignToolTokens::missingPinentryIsNamed()
                                  + "/no-such-pinentry cannot be started"),
              qPrintable(run.output));
     QCOMPARE(fileBytes(files[0]), original);
+}
+
+// The token is named to osslsigncode in a pkcs11: URI; characters that mean
+// something there must arrive as part of the label.
+void TestSignToolTokens::tokenLabelWithUriCharacters()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("R&D; Build/2 %41=x"), tokenPin);
+    QVERIFY2(token.ok(), qPrintable(token.error()));
+    const KeyAndCert signer = certificate(QStringLiteral("Odd Label Signer"), 200);
+    QVERIFY2(token.importPair(signer, QStringLiteral("3b25"), QStringLiteral("k;%")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+
+    const QStringList files = peFiles(1);
+    const RunResult run = signtool({"sign", "/a", "/v", files[0]}, environment(token, pinentry));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("Stored in: token \"R&D; Build/2 %41=x\"")));
+    QCOMPARE(verifiedSigner(files[0], signer), QStringLiteral("Odd Label Signer"));
 }
 
 QTEST_GUILESS_MAIN(TestSignToolTokens)
