@@ -110,6 +110,7 @@ private slots:
     void wrongPinIsReportedOnceAndNeverRetried();
     void cancelledPinChangesNothing();
     void tokenCertificateWithoutKeyIsNotOffered();
+    void hiddenKeyThatIsGoneIsFoundAtLogin();
     void missingPinentryIsNamed();
     void tokenLabelWithUriCharacters();
 };
@@ -316,6 +317,28 @@ void TestSignToolTokens::tokenCertificateWithoutKeyIsNotOffered()
     run = signtool({"sign", "/sha1", thumbprint(keyless), files[0]}, environment(token, pinentry));
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.output.contains(QLatin1String("No certificates were found that met all the given criteria")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+// Before the login a token shows only the public half of a key pair; a
+// certificate whose private key is gone is caught at the login, before
+// anything is signed.
+void TestSignToolTokens::hiddenKeyThatIsGoneIsFoundAtLogin()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Lost Key Token"), tokenPin);
+    QVERIFY2(token.importPair(certificate(QStringLiteral("Key Deleted"), 200), QStringLiteral("0c"), QStringLiteral("k")),
+             qPrintable(token.error()));
+    QVERIFY2(token.deletePrivateKey(QStringLiteral("0c")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/a", files[0]}, environment(token, pinentry));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: The private key of the certificate \"Key Deleted\" "
+                                               "is not on token \"Lost Key Token\"")),
              qPrintable(run.output));
     QCOMPARE(fileBytes(files[0]), original);
 }
