@@ -232,15 +232,15 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
             printReady();
             continue;
         }
-        ChildSpec spec;
+        ChildSpec child;
         const std::string trustPath = "/dev/fd/" + std::to_string(kTrustFd);
         // -ignore-cdp: no network look-up of revocation lists.
-        spec.argv = {"osslsigncode", "verify", "-ignore-cdp", "-CAfile", trustPath, "-TSA-CAfile", trustPath,
+        child.argv = {"osslsigncode", "verify", "-ignore-cdp", "-CAfile", trustPath, "-TSA-CAfile", trustPath,
                      "-in", "/dev/fd/" + std::to_string(kFileFd)};
-        spec.fds = {{trust.get(), kTrustFd}, {job->opened.get(), kFileFd}};
-        spec.timeoutSeconds = kVerifyTimeoutSeconds;
+        child.fds = {{trust.get(), kTrustFd}, {job->opened.get(), kFileFd}};
+        child.timeoutSeconds = kVerifyTimeoutSeconds;
         jobs[i] = std::move(job);
-        pool.start(spec, [&, i](ChildExit exit) {
+        pool.start(child, [&, i](ChildExit exit) {
             finishJob(*jobs[i], exit, args.verbose);
             jobs[i]->opened = Fd();
             printReady();
