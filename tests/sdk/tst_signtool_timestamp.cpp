@@ -5,50 +5,16 @@
 // certificate too.
 
 #include "support/TestData.h"
+#include "support/TsaServer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace testdata;
 
-namespace {
-
-// One server process; it ends when this object closes its standard input.
-class TsaServer {
-public:
-    TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(QUILLMARK_TSA_SERVER),
-                        {"--mode", mode, "--cert", certPem, "--key", keyPem, "--log", log, "--lifetime", "200"});
-        if (!m_process.waitForStarted(10000))
-            return;
-        QByteArray line;
-        while (!line.endsWith('\n') && m_process.waitForReadyRead(10000))
-            line += m_process.readLine();
-        if (line.startsWith("PORT "))
-            m_url = QStringLiteral("http://127.0.0.1:%1/tsa").arg(line.mid(5).trimmed().toInt());
-    }
-    ~TsaServer()
-    {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    QString url() const { return m_url; }
-
-private:
-    QProcess m_process;
-    QString m_url;
-};
-
-} // namespace
 
 class TestSignToolTimeStamp : public QObject {
     Q_OBJECT

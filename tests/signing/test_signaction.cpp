@@ -7,6 +7,7 @@
 #include "support/ScriptedDialogs.h"
 #include "support/SoftHsmToken.h"
 #include "support/TestData.h"
+#include "support/TsaServer.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -80,6 +81,7 @@ private slots:
     void signsWithTheBestCertificateEndToEnd();
     void wrongPasswordLeavesEveryFileUnchanged();
     void signsWithATokenCertificateEndToEnd();
+    void modernTimeStampServerTypedIntoTheWindowWorks();
 
 private:
     QString fakeSdk(const QByteArray &script);
@@ -399,6 +401,42 @@ void TestSignAction::signsWithATokenCertificateEndToEnd()
     }
     QVERIFY2(report.contains("Number of files successfully Signed: 2"), qPrintable(report));
     QVERIFY(!report.contains("246810"));
+}
+
+// The window passes /t with the URL typed in; a server that speaks only RFC
+// 3161 (most today) still time-stamps the files, and the console says how.
+void TestSignAction::modernTimeStampServerTypedIntoTheWindowWorks()
+{
+    testdata::CertOptions tsaOptions;
+    tsaOptions.commonName = "Window Test TSA";
+    tsaOptions.usage = testdata::Usage::TimeStamping;
+    const testdata::KeyAndCert tsa = testdata::makeCertificate(tsaOptions);
+    const testdata::KeyAndCert signer = testdata::makeCertificate();
+    const QString dir = m_folder->path();
+    QVERIFY(testdata::writeCertificatePem(dir + "/tsa.pem", tsa));
+    QVERIFY(testdata::writePrivateKeyPem(dir + "/tsa.key", tsa));
+    QVERIFY(testdata::writeCertificatePem(dir + "/signer.pem", signer));
+    QVERIFY(testdata::writePkcs12(dir + "/signer.pfx", signer, "pw"));
+    const testdata::TsaServer server("rfc3161", dir + "/tsa.pem", dir + "/tsa.key", dir + "/requests");
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+
+    m_window->edPlatformSDKFolder->setText(QStringLiteral(QUILLMARK_SDK_BIN_DIR));
+    m_window->cbUsePFXFile->setChecked(true);
+    m_window->edCertName->setText(dir + "/signer.pfx");
+    m_window->edPassword->setText("pw");
+    m_window->cbTimeStamp->setChecked(true);
+    m_window->edTimeStampURL->setText(server.url());
+    const QString file = dir + "/stamped.exe";
+    addFiles({file});
+    sign();
+
+    const QString report = m_watcher->linesAtShow.join('\n');
+    QVERIFY2(report.contains("Successfully signed: " + file), qPrintable(report));
+    QVERIFY2(report.contains(server.url() + " did not answer the Authenticode time-stamp protocol"), qPrintable(report));
+    const testdata::RunResult verified = testdata::runProgram(
+        "osslsigncode", {"verify", "-in", file, "-CAfile", dir + "/signer.pem", "-TSA-CAfile", dir + "/tsa.pem"});
+    QVERIFY2(verified.ok() && verified.output.contains("Timestamp Server Signature verification: ok"),
+             qPrintable(verified.output));
 }
 
 QTEST_MAIN(TestSignAction)
