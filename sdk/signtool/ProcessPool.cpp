@@ -95,11 +95,15 @@ ProcessPool::ProcessPool(size_t size) : m_size(std::clamp<size_t>(size, 1, kMaxS
 ProcessPool::~ProcessPool()
 {
     for (auto &child : m_children) {
-        kill(child.pid, SIGKILL);
-        int status = 0;
-        while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+        if (child.pid > 0) {
+            kill(child.pid, SIGKILL);
+            int status = 0;
+            while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            unregisterChild(child.pid);
         }
-        unregisterChild(child.pid);
+        if (child.thread.joinable())
+            child.thread.join();
         close(child.output);
     }
 }
@@ -117,6 +121,10 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
 {
     while (m_children.size() >= m_size)
         waitForOne();
+    if (spec.task) {
+        startTask(spec.task, std::move(onExit));
+        return;
+    }
 
     ChildExit failed;
     const std::string program = findOnPath(spec.argv.at(0));
@@ -192,6 +200,27 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     m_children.push_back(std::move(child));
 }
 
+void ProcessPool::startTask(std::function<int()> task, ExitHandler onExit)
+{
+    int result[2];
+    if (pipe2(result, O_CLOEXEC) != 0) {
+        ChildExit failed;
+        failed.startErrno = errno;
+        onExit(std::move(failed));
+        return;
+    }
+    Child child;
+    child.output = result[0];
+    child.onExit = std::move(onExit);
+    const int writeEnd = result[1];
+    child.thread = std::thread([task = std::move(task), writeEnd] {
+        const int code = task();
+        [[maybe_unused]] const ssize_t n = write(writeEnd, &code, sizeof code);
+        close(writeEnd);
+    });
+    m_children.push_back(std::move(child));
+}
+
 void ProcessPool::collect(int timeoutMs)
 {
     using Clock = std::chrono::steady_clock;
@@ -220,6 +249,10 @@ void ProcessPool::collect(int timeoutMs)
     for (size_t i = fds.size(); i-- > 0;) {
         if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
+        if (m_children[i].pid < 0) {
+            reap(i); // a task's result is there (or its thread is gone)
+            continue;
+        }
         char buffer[4096];
         const ssize_t n = read(m_children[i].output, buffer, sizeof buffer);
         if (n > 0)
@@ -233,14 +266,23 @@ void ProcessPool::reap(size_t index)
 {
     Child child = std::move(m_children[index]);
     m_children.erase(m_children.begin() + static_cast<std::ptrdiff_t>(index));
-    close(child.output);
-    int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    unregisterChild(child.pid);
     ChildExit exit;
     exit.started = true;
-    exit.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (child.pid < 0) {
+        int code = -1;
+        ssize_t n;
+        while ((n = read(child.output, &code, sizeof code)) < 0 && errno == EINTR) {
+        }
+        exit.exitCode = n == sizeof code ? code : -1;
+        child.thread.join();
+    } else {
+        int status = 0;
+        while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        unregisterChild(child.pid);
+        exit.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    close(child.output);
     exit.timedOut = child.timedOut;
     ++m_ended;
     exit.output = std::move(child.collected);

@@ -1,7 +1,8 @@
 #pragma once
 
 // A bounded pool of child processes (osslsigncode runs), started without a
-// shell and collected as they end. A child dies with this tool: it gets
+// shell and collected as they end, and of tasks of this process that block
+// (syncing a file), each on a thread of its own. A child dies with this tool: it gets
 // SIGKILL when the tool ends in any way (PR_SET_PDEATHSIG, kill -9
 // included), and killRunning() stops them all from a signal handler.
 
@@ -11,12 +12,17 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace signtool {
 
 struct ChildSpec {
+    // Work of this process instead of a child: run on a thread of its own
+    // (taking a slot like a child), its return value is the exit code. For
+    // work that blocks, such as syncing a file to disk.
+    std::function<int()> task;
     std::vector<std::string> argv;           // argv[0] is looked up on PATH
     std::vector<std::pair<int, int>> fds;    // (descriptor here, its number in the child), from 3 up
     int timeoutSeconds = 0;                  // above 0: killed when still running after that long
@@ -56,13 +62,15 @@ public:
 
 private:
     struct Child {
-        pid_t pid = -1;
-        int output = -1;
+        pid_t pid = -1;             // -1 for a task
+        std::thread thread;         // a task's
+        int output = -1;            // a task writes its result here
         std::string collected;
         ExitHandler onExit;
         std::optional<std::chrono::steady_clock::time_point> deadline;
         bool timedOut = false;
     };
+    void startTask(std::function<int()> task, ExitHandler onExit);
     void collect(int timeoutMs);
     void reap(size_t index);
 

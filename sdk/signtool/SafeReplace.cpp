@@ -5,8 +5,12 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <algorithm>
+#include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,43 +58,124 @@ void pause(long milliseconds)
     }
 }
 
-// Runs in the cleaner: waits until the tool says the folder is its own
-// business again (one byte) or dies (end of file), and in the latter case
-// removes the folder. osslsigncode dies with the tool but may still be
-// creating its output for a moment, so the removal is tried for a while.
-[[noreturn]] void runCleaner(int pipe, int parent, int folder, const char *name, const struct stat &st)
+// The cleaner: one process for the whole run, started before any thread,
+// told through a socket about every private folder (with descriptors for
+// the folder and its parent) and about every folder the tool removed
+// itself. When the socket closes (the tool has ended, however), it removes
+// the folders still on its list. Its own session keeps it out of a kill of
+// the tool's process group.
+struct CleanerMessage {
+    char kind = 0; // 'W': watch this folder; 'D': done with it
+    uint64_t id = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    char name[64] = {};
+};
+
+struct Watched {
+    Fd parent;
+    Fd folder;
+    std::string name;
+    struct stat st {};
+};
+
+int g_cleanerSocket = -1;
+uint64_t g_nextFolderId = 0;
+
+bool receive(int socket, CleanerMessage &message, int fds[2])
 {
-    char word = 0;
+    char control[CMSG_SPACE(2 * sizeof(int))];
+    iovec iov{&message, sizeof message};
+    msghdr header{};
+    header.msg_iov = &iov;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
     ssize_t n;
-    while ((n = read(pipe, &word, 1)) < 0 && errno == EINTR) {
+    while ((n = recvmsg(socket, &header, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
     }
-    if (n == 1)
-        _exit(0);
-    for (int attempt = 0; attempt < 250; ++attempt) {
-        removeFolder(parent, folder, name, st);
-        struct stat now {};
-        if (fstatat(parent, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(now, st))
-            _exit(0);
-        pause(20);
+    if (n != static_cast<ssize_t>(sizeof message))
+        return false;
+    fds[0] = fds[1] = -1;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(2 * sizeof(int)))
+            std::memcpy(fds, CMSG_DATA(c), 2 * sizeof(int));
+    }
+    return true;
+}
+
+[[noreturn]] void runCleaner(int socket)
+{
+    std::map<uint64_t, Watched> watched;
+    CleanerMessage message;
+    int fds[2];
+    while (receive(socket, message, fds)) {
+        if (message.kind == 'W' && fds[0] >= 0) {
+            Watched entry{Fd(fds[0]), Fd(fds[1]), std::string(message.name, strnlen(message.name, sizeof message.name)),
+                          {}};
+            entry.st.st_dev = message.device;
+            entry.st.st_ino = message.inode;
+            watched[message.id] = std::move(entry);
+        } else if (message.kind == 'D') {
+            watched.erase(message.id);
+        }
+    }
+    // osslsigncode dies with the tool but may still be creating its output
+    // for a moment, so the removal is tried for a while.
+    for (int attempt = 0; attempt < 250 && !watched.empty(); ++attempt) {
+        for (auto it = watched.begin(); it != watched.end();) {
+            removeFolder(it->second.parent.get(), it->second.folder.get(), it->second.name.c_str(), it->second.st);
+            struct stat now {};
+            const bool gone = fstatat(it->second.parent.get(), it->second.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0
+                              || !sameFile(now, it->second.st);
+            it = gone ? watched.erase(it) : std::next(it);
+        }
+        if (!watched.empty())
+            pause(20);
     }
     _exit(0);
 }
 
-// A process of its own session (so a kill of the tool's process group
-// spares it), child of init (so nobody has to wait for it), with nothing
-// open but what it needs.
-bool startCleaner(int parent, int folder, const std::string &name, const struct stat &st, Fd &pipeOut)
+bool sendToCleaner(const CleanerMessage &message, int parent = -1, int folder = -1)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    iovec iov{const_cast<CleanerMessage *>(&message), sizeof message};
+    msghdr header{};
+    header.msg_iov = &iov;
+    header.msg_iovlen = 1;
+    char control[CMSG_SPACE(2 * sizeof(int))] = {};
+    if (parent >= 0) {
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&header);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(2 * sizeof(int));
+        const int fds[2] = {parent, folder};
+        std::memcpy(CMSG_DATA(c), fds, sizeof fds);
+    }
+    ssize_t n;
+    while ((n = sendmsg(g_cleanerSocket, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    return n == static_cast<ssize_t>(sizeof message);
+}
+
+} // namespace
+
+bool PrivateFolder::startCleaner()
+{
+    if (g_cleanerSocket >= 0)
+        return true;
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
         return false;
     const pid_t first = fork();
     if (first < 0) {
-        close(fds[0]);
-        close(fds[1]);
+        close(pair[0]);
+        close(pair[1]);
         return false;
     }
     if (first == 0) {
+        // The grandchild, a child of init, so nobody has to wait for it.
         if (fork() != 0)
             _exit(0);
         setsid();
@@ -102,27 +187,24 @@ bool startCleaner(int parent, int folder, const std::string &name, const struct 
             dup2(nullFd, 1);
             dup2(nullFd, 2);
         }
-        // Keep the three descriptors at 3, 4 and 5, close everything else.
-        const int p = fcntl(fds[0], F_DUPFD, 10);
-        const int d = fcntl(parent, F_DUPFD, 10);
-        const int f = fcntl(folder, F_DUPFD, 10);
-        if (p < 0 || d < 0 || f < 0 || dup2(p, 3) < 0 || dup2(d, 4) < 0 || dup2(f, 5) < 0)
+        // Nothing open but its end of the socket: it must not hold the
+        // tool's pipes or files open.
+        if (dup2(pair[1], 3) < 0)
             _exit(1);
-        close_range(6, ~0U, 0);
-        runCleaner(3, 4, 5, name.c_str(), st);
+        close_range(4, ~0U, 0);
+        runCleaner(3);
     }
-    close(fds[0]);
+    close(pair[1]);
     int status = 0;
     while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
     }
-    pipeOut = Fd(fds[1]);
+    g_cleanerSocket = pair[0];
     return true;
 }
 
-} // namespace
-
 PrivateFolder PrivateFolder::create(int parent, std::string &error)
 {
+
     PrivateFolder made;
     const std::string name = randomName();
     if (name.empty()) {
@@ -148,12 +230,19 @@ PrivateFolder PrivateFolder::create(int parent, std::string &error)
         error = errnoText(errno);
         return made;
     }
-    if (!startCleaner(parent, folder.get(), name, st, made.m_cleanerPipe)) {
+    CleanerMessage watch;
+    watch.kind = 'W';
+    watch.id = ++g_nextFolderId;
+    watch.device = st.st_dev;
+    watch.inode = st.st_ino;
+    std::memcpy(watch.name, name.data(), std::min(name.size(), sizeof watch.name));
+    if (!startCleaner() || !sendToCleaner(watch, parent, folder.get())) {
         const int err = errno;
         unlinkat(parent, name.c_str(), AT_REMOVEDIR);
-        error = "cannot start the cleaner of the temporary folder: " + errnoText(err);
+        error = "cannot hand the temporary folder to its cleaner: " + errnoText(err ? err : EIO);
         return made;
     }
+    made.m_id = watch.id;
     made.m_parent = std::move(parentCopy);
     made.m_folder = std::move(folder);
     made.m_name = name;
@@ -166,10 +255,12 @@ void PrivateFolder::remove()
     if (!m_folder)
         return;
     removeFolder(m_parent.get(), m_folder.get(), m_name.c_str(), m_st);
-    if (m_cleanerPipe) {
-        const char done = 'd';
-        [[maybe_unused]] const ssize_t n = write(m_cleanerPipe.get(), &done, 1);
-        m_cleanerPipe = Fd();
+    if (m_id != 0) {
+        CleanerMessage done;
+        done.kind = 'D';
+        done.id = m_id;
+        sendToCleaner(done);
+        m_id = 0;
     }
     m_folder = Fd();
     m_parent = Fd();
@@ -184,13 +275,6 @@ Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *c
                             const std::string &name, const struct stat &original, const std::string &shownName)
 {
     Replacement result;
-    // osslsigncode closes its output without syncing it; renamed over the
-    // original before it reaches the disk, a crash could leave the user's
-    // file empty or cut short.
-    if (fsync(copy) != 0) {
-        result.error = "Cannot write the signed copy of " + shownName + ": " + errnoText(errno) + ".";
-        return result;
-    }
     struct stat copyStat {};
     if (fstat(copy, &copyStat) != 0) {
         result.error = "Cannot write the signed copy of " + shownName + ": " + errnoText(errno) + ".";
@@ -214,8 +298,6 @@ Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *c
         result.error = "Cannot replace " + shownName + " with its signed copy: " + errnoText(errno) + ".";
         return result;
     }
-    // The rename itself reaches the disk with the folder.
-    fsync(parent);
     return result;
 }
 

@@ -10,11 +10,12 @@
 // file's own folder (the same file system, so the final rename is atomic)
 // and reached only through a descriptor ("/dev/fd/N/signed"): no other user
 // can enter the folder, plant a link in it, or read the copy. A cleaner
-// process, started with the folder, removes it should this tool be killed
-// before it could do so itself (kill -9 included).
+// process, which learns of every folder, removes them should this tool be
+// killed before it could do so itself (kill -9 included).
 
 #include "OpenedFile.h"
 
+#include <cstdint>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -32,6 +33,10 @@ public:
     // `error` says why.
     static PrivateFolder create(int parent, std::string &error);
 
+    // Starts the cleaner process if it does not run yet. Call it before any
+    // thread is started: it forks and runs on in the child.
+    static bool startCleaner();
+
     explicit operator bool() const { return static_cast<bool>(m_folder); }
     int descriptor() const { return m_folder.get(); }
     // The names of the copies inside the folder: the signed one, and the
@@ -47,7 +52,7 @@ private:
     Fd m_folder;
     std::string m_name;
     struct stat m_st {};
-    Fd m_cleanerPipe; // closing it without a word sets the cleaner to work
+    uint64_t m_id = 0; // the cleaner's name for it
 };
 
 struct Replacement {
@@ -56,7 +61,7 @@ struct Replacement {
 };
 
 // Puts the copy `copyName` of `folder` (its descriptor `copy`, already
-// checked) in the place of `name` in `parent`: synced to disk, with the
+// checked and synced to disk) in the place of `name` in `parent`: with the
 // original's owner (where this process may give a file away) and mode
 // (without set-user-ID and set-group-ID bits: the content changed), and only
 // while `name` still is the file `original` describes. `shownName` names the

@@ -56,6 +56,9 @@ std::string linkNote(const std::string &file, nlink_t links)
 
 Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identity(identity), m_args(args)
 {
+    // Now, while this process has no other thread.
+    if (!PrivateFolder::startCleaner())
+        m_setUpError = "Cannot start the cleaner of temporary folders: " + errnoText(errno) + ".";
     if (identity.token)
         return;
     // Each child opens /dev/fd/4 afresh, which reads the memory file from
@@ -142,10 +145,17 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
 void Signer::childEnded(SignJob &job, const ChildExit &exit) const
 {
     job.needsChild = false;
-    if (job.timeStamping)
-        timeStampEnded(job, exit);
-    else
+    switch (job.step) {
+    case SignJob::Step::Signing:
         signingEnded(job, exit);
+        break;
+    case SignJob::Step::TimeStamping:
+        timeStampEnded(job, exit);
+        break;
+    case SignJob::Step::Checking:
+        checkEnded(job, exit);
+        break;
+    }
 }
 
 void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
@@ -170,10 +180,11 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
             Fd copy(openat(job.folder.descriptor(), PrivateFolder::kSigned, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
             job.stampIndex = copy ? appendedSignatureCount(copy.get()) : -1;
         }
+        job.step = SignJob::Step::TimeStamping;
         requestTimeStamp(job);
         return;
     }
-    replaceFile(job, PrivateFolder::kSigned);
+    checkCopy(job, PrivateFolder::kSigned);
 }
 
 void Signer::requestTimeStamp(SignJob &job) const
@@ -217,30 +228,59 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
     for (const auto &warning : stamping.warnings())
         job.outcome.lines.push_back({OutputLine::Err, warning});
     job.outcome.warnings += static_cast<int>(stamping.warnings().size());
-    replaceFile(job, PrivateFolder::kStamped);
+    checkCopy(job, PrivateFolder::kStamped);
 }
 
-void Signer::replaceFile(SignJob &job, const char *copyName) const
+void Signer::checkCopy(SignJob &job, const char *copyName) const
 {
-    const std::string &file = job.file;
     // Whatever osslsigncode left must be a plain file of this process's
     // user with no other name; anything else is not its output.
-    Fd copy(openat(job.folder.descriptor(), copyName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    job.copy = Fd(openat(job.folder.descriptor(), copyName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat copyStat {};
-    if (!copy || fstat(copy.get(), &copyStat) != 0 || !S_ISREG(copyStat.st_mode) || copyStat.st_uid != geteuid()
-        || copyStat.st_nlink != 1 || copyStat.st_size == 0) {
-        fail(job, "Signing " + file + " failed: osslsigncode reported success but wrote no signed copy (is the disk full?).");
+    if (!job.copy || fstat(job.copy.get(), &copyStat) != 0 || !S_ISREG(copyStat.st_mode)
+        || copyStat.st_uid != geteuid() || copyStat.st_nlink != 1 || copyStat.st_size == 0) {
+        fail(job, "Signing " + job.file
+                      + " failed: osslsigncode reported success but wrote no signed copy (is the disk full?).");
         return;
     }
-    if (job.peFile) {
-        const std::string problem = checkSignedCopy(job.opened.file.get(), copy.get(), m_identity.cert.get());
-        if (!problem.empty()) {
-            fail(job, "Signing " + file + " failed: osslsigncode reported success, but " + problem
-                          + "; the file was left as it was.");
-            return;
+    job.copyName = copyName;
+    job.step = SignJob::Step::Checking;
+    // Reading a large file twice and waiting for the disk: a task of the
+    // pool, so that other files go on meanwhile.
+    X509 *signer = m_identity.cert.get();
+    job.child = ChildSpec{};
+    job.child.task = [&job, signer]() -> int {
+        if (job.peFile) {
+            job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer);
+            if (!job.checkProblem.empty())
+                return 1;
         }
+        // osslsigncode closes its output without syncing it; renamed over
+        // the original before it reaches the disk, a crash could leave the
+        // user's file empty or cut short.
+        if (fsync(job.copy.get()) != 0) {
+            job.syncErrno = errno;
+            return 2;
+        }
+        return 0;
+    };
+    job.needsChild = true;
+}
+
+void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
+{
+    const std::string &file = job.file;
+    if (!job.checkProblem.empty()) {
+        fail(job, "Signing " + file + " failed: osslsigncode reported success, but " + job.checkProblem
+                      + "; the file was left as it was.");
+        return;
     }
-    const Replacement replaced = replaceWithCopy(copy.get(), job.folder, copyName, job.opened.folder.get(),
+    if (!exit.started || exit.exitCode != 0) {
+        const int err = !exit.started ? exit.startErrno : job.syncErrno;
+        fail(job, "Cannot write the signed copy of " + file + ": " + errnoText(err ? err : EIO) + ".");
+        return;
+    }
+    const Replacement replaced = replaceWithCopy(job.copy.get(), job.folder, job.copyName, job.opened.folder.get(),
                                                  job.opened.name, job.opened.st, file);
     if (!replaced.error.empty()) {
         fail(job, replaced.error);

@@ -4,11 +4,13 @@
 // tool prints for it, so that a caller may print them at once or keep them
 // until the files before it are done.
 //
-// A file is signed in three steps: prepare() opens it once (see
-// OpenedFile.h), checks it and makes the private folder for the signed copy
-// (see SafeReplace.h); the caller runs the child it describes (alone or in
-// a pool); finish() checks the copy osslsigncode wrote (see
-// SignatureCheck.h) and only then puts it in the file's place. osslsigncode
+// A file is signed in steps: prepare() opens it once (see OpenedFile.h),
+// checks it and makes the private folder for the signed copy (see
+// SafeReplace.h); the caller runs the children the job asks for, one after
+// the other (alone or in a pool): osslsigncode signing, the time-stamp
+// requests, and a task that checks the final copy (see SignatureCheck.h)
+// and syncs it to disk; only then does childEnded() put it in the file's
+// place. osslsigncode
 // gets the opened file as /dev/fd/5, the PFX bytes as /dev/fd/4 (a token's
 // key stays on the token) and writes into the private folder through
 // /dev/fd/6; the password or PIN, if any, comes through a pipe on
@@ -57,8 +59,15 @@ struct SignJob {
     PrivateFolder folder;
     Fd password;          // the read end of the password pipe
     bool peFile = false;
+    enum class Step { Signing, TimeStamping, Checking } step = Step::Signing;
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
     int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
+
+    // The final copy, checked and synced to disk by a task of the pool.
+    const char *copyName = nullptr;
+    Fd copy;
+    std::string checkProblem; // the task's verdict: empty when the copy is good
+    int syncErrno = 0;
 };
 
 class Signer {
@@ -81,7 +90,8 @@ private:
     void signingEnded(SignJob &job, const ChildExit &exit) const;
     void timeStampEnded(SignJob &job, const ChildExit &exit) const;
     void requestTimeStamp(SignJob &job) const;
-    void replaceFile(SignJob &job, const char *copyName) const;
+    void checkCopy(SignJob &job, const char *copyName) const;
+    void checkEnded(SignJob &job, const ChildExit &exit) const;
 
     const SigningIdentity &m_identity;
     const SignArgs &m_args;
