@@ -205,13 +205,13 @@ int main(int argc, char **argv)
         }
         return false;
     };
-    // Runs the job's next child; when the job needs no more, its outcome
-    // is ready.
     // A token signs one file at a time: it is one device, and several
     // processes logging in to it at once fail on some tokens. Time stamps
     // (the long waits) still run side by side.
     const bool oneSignatureAtATime = identity.token.has_value();
     size_t signingOnToken = npos;
+    // Runs the job's next child; when the job needs no more, its outcome
+    // is ready.
     std::function<void(size_t)> runNext = [&](size_t i) {
         pool.start(jobs[i]->child, [&, i](ChildExit exit) {
             if (signingOnToken == i)
