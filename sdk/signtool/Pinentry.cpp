@@ -280,6 +280,11 @@ PinAnswer askForPin(const PinRequest &request)
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, &previous);
 
+    if (access(program.c_str(), X_OK) != 0) {
+        answer.detail = program + " cannot be started: " + sdktool::errnoText(errno);
+        return answer;
+    }
+
     PinentrySession session(Clock::now() + std::chrono::seconds(request.timeoutSeconds + 5));
     if (const std::string error = session.start(program); !error.empty()) {
         answer.detail = program + " cannot be started: " + error;

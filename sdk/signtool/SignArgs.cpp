@@ -258,6 +258,31 @@ std::string normalizeThumbprint(const std::string &text)
     return hex.size() == 40 ? hex : std::string();
 }
 
+namespace {
+
+bool isAscii(const std::string &text)
+{
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string descriptionProblem(const SignArgs &args)
+{
+    const char *why = " has characters outside ASCII; signatures made here store it as a 7-bit string, which Windows "
+                      "would show garbled. Use ASCII characters only.";
+    if (args.description && !isAscii(*args.description))
+        return "The description \"" + *args.description + "\"" + why;
+    if (args.descriptionUrl && !isAscii(*args.descriptionUrl))
+        return "The description URL \"" + *args.descriptionUrl + "\"" + why
+               + " (Percent-encode the URL's other characters.)";
+    return std::string();
+}
+
 const char *usageText()
 {
     return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD]] [/sha1 HASH] [/n NAME] [/fd ALG]\n"

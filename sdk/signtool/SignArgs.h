@@ -65,6 +65,11 @@ ParseResult parseSignArgs(const std::vector<std::string> &argv);
 // digits; empty when it is not one.
 std::string normalizeThumbprint(const std::string &text);
 
+// osslsigncode stores the description (and its URL) as a 7-bit string, which
+// Windows shows garbled when it holds anything outside ASCII: such a value is
+// refused before anything is signed. The message naming it, or empty.
+std::string descriptionProblem(const SignArgs &args);
+
 const char *usageText();
 
 } // namespace signtool

@@ -192,4 +192,19 @@ std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer)
     return "the signed copy carries no signature with the chosen certificate";
 }
 
+int appendedSignatureCount(int fd)
+{
+    std::string problem;
+    const auto layout = readPeLayout(fd, problem);
+    if (!layout)
+        return -1;
+    const auto table = certificateTable(fd, *layout);
+    if (!table || table->size() < 8)
+        return -1;
+    const unsigned char *der = table->data() + 8;
+    Pkcs7Ptr outer(d2i_PKCS7(nullptr, &der, static_cast<long>(table->size() - 8)));
+    ERR_clear_error();
+    return outer ? static_cast<int>(signaturesOf(outer.get()).size()) : -1;
+}
+
 } // namespace signtool

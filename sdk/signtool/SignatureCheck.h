@@ -17,4 +17,9 @@ namespace signtool {
 // content and nothing else). Otherwise what is wrong, in a few words.
 std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer);
 
+// How many signatures are appended to (nested in) the first signature of the
+// signed PE file on `fd`; -1 when it carries none that can be read. The
+// signature appended last has this number as its index for osslsigncode.
+int appendedSignatureCount(int fd);
+
 } // namespace signtool

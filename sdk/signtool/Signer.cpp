@@ -174,6 +174,12 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
         // The time stamp goes into a second copy; the file itself stays as
         // it was until that copy is complete.
         job.timeStamping.emplace(m_args, file);
+        if (m_args.appendSignature && job.peFile) {
+            // osslsigncode stamps the first signature unless told otherwise;
+            // the new one is the last appended.
+            Fd copy(openat(job.folder.descriptor(), PrivateFolder::kSigned, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            job.stampIndex = copy ? appendedSignatureCount(copy.get()) : -1;
+        }
         job.step = SignJob::Step::TimeStamping;
         requestTimeStamp(job);
         return;
@@ -190,7 +196,8 @@ void Signer::requestTimeStamp(SignJob &job) const
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     job.child = ChildSpec{};
     job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest,
-                                        folder + PrivateFolder::kSigned, folder + PrivateFolder::kStamped);
+                                        folder + PrivateFolder::kSigned, folder + PrivateFolder::kStamped,
+                                        job.stampIndex);
     job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;

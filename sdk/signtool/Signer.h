@@ -61,6 +61,7 @@ struct SignJob {
     bool peFile = false;
     enum class Step { Signing, TimeStamping, Checking } step = Step::Signing;
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
+    int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
 
     // The final copy, checked and synced to disk by a task of the pool.
     const char *copyName = nullptr;

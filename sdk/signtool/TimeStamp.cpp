@@ -26,12 +26,14 @@ int timeStampTimeoutSeconds()
 }
 
 std::vector<std::string> timeStampArguments(bool rfc3161, const std::string &url, const char *digest,
-                                            const std::string &in, const std::string &out)
+                                            const std::string &in, const std::string &out, int signatureIndex)
 {
     std::vector<std::string> argv{"osslsigncode", "add", rfc3161 ? "-ts" : "-t", url};
     // -h is the digest of the RFC 3161 request's message imprint.
     if (rfc3161)
         argv.insert(argv.end(), {"-h", digest});
+    if (signatureIndex >= 0)
+        argv.insert(argv.end(), {"-index", std::to_string(signatureIndex)});
     argv.insert(argv.end(), {"-in", in, "-out", out});
     return argv;
 }

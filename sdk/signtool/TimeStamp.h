@@ -66,7 +66,9 @@ bool wantsTimeStamp(const SignArgs &args);
 int timeStampTimeoutSeconds();
 
 // The osslsigncode command line of one request: `rfc3161` picks -ts over -t.
+// `signatureIndex` (0 the first, 1.. appended ones) picks the signature to
+// stamp; below 0 osslsigncode's default, the first.
 std::vector<std::string> timeStampArguments(bool rfc3161, const std::string &url, const char *digest,
-                                            const std::string &in, const std::string &out);
+                                            const std::string &in, const std::string &out, int signatureIndex = -1);
 
 } // namespace signtool

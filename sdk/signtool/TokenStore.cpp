@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <p11-kit/p11-kit.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -270,7 +271,7 @@ TokenScan scanTokens(const std::vector<std::string> &modulePaths)
     for (const std::string &path : modulePaths) {
         LoadedModule module(path);
         if (const std::string error = module.load(); !error.empty()) {
-            scan.moduleErrors.push_back("The PKCS#11 module " + path + " cannot be used: " + error + ".");
+            scan.moduleErrors.push_back("Passed over the PKCS#11 module " + path + ": " + error + ".");
             continue;
         }
         for (unsigned i = 0; i < module.slotCount(); ++i)

@@ -30,6 +30,7 @@
 #include "ProcessPool.h"
 #include "SignArgs.h"
 #include "Signer.h"
+#include "Verifier.h"
 #include "ToolSupport.h"
 
 #include <csignal>
@@ -61,9 +62,19 @@ void errLine(const std::string &line)
     std::fflush(stderr);
 }
 
+// /q: errors only.
+bool g_quiet = false;
+
+bool isError(const std::string &line)
+{
+    return line.rfind("SignTool Error: ", 0) == 0;
+}
+
 void printLines(const std::vector<OutputLine> &lines)
 {
     for (const auto &line : lines) {
+        if (g_quiet && !isError(line.text))
+            continue;
         if (line.stream == OutputLine::Err)
             errLine(line.text);
         else
@@ -89,6 +100,20 @@ void installSignalHandlers()
         sigaction(sig, &sa, nullptr);
 }
 
+// With /v the three counts; without, the success count when all went
+// well, else the error count; with /q nothing.
+void printSummary(const SignArgs &args, const char *verb, int done, int warnings, int errors)
+{
+    if (args.quiet)
+        return;
+    if (args.verbose || errors == 0)
+        outLine(std::string("Number of files successfully ") + verb + ": " + std::to_string(done));
+    if (args.verbose)
+        outLine("Number of warnings: " + std::to_string(warnings));
+    if (args.verbose || errors > 0)
+        outLine("Number of errors: " + std::to_string(errors));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -105,15 +130,24 @@ int main(int argc, char **argv)
         outLine(usageText());
         return 0;
     }
-    if (args.verb != Verb::Sign) {
-        errLine("SignTool Error: verify is not available in this build.");
-        return 1;
-    }
+    g_quiet = args.quiet;
 
     installSignalHandlers();
 
     if (findOnPath("osslsigncode").empty()) {
         errLine("SignTool Error: osslsigncode was not found on PATH; install the osslsigncode package.");
+        return 1;
+    }
+
+    if (args.verb == Verb::Verify) {
+        const VerifyCounts counts = verifyFiles(args, printLines);
+        printSummary(args, "Verified", counts.verified, 0, counts.errors);
+        return counts.errors == 0 ? 0 : 1;
+    }
+    if (const std::string problem = descriptionProblem(args); !problem.empty()) {
+        errLine("SignTool Error: " + problem);
+        if (!args.quiet)
+            outLine("Number of errors: 1");
         return 1;
     }
 
@@ -128,7 +162,8 @@ int main(int argc, char **argv)
             outLine("Number of files successfully Signed: 0");
             outLine("Number of warnings: 0");
         }
-        outLine("Number of errors: 1");
+        if (!args.quiet)
+            outLine("Number of errors: 1");
         return 1;
     }
     const SigningIdentity &identity = *choice.identity;
@@ -136,7 +171,8 @@ int main(int argc, char **argv)
     int warnings = 0;
     const auto until = timeOf(X509_get0_notAfter(identity.cert.get()));
     if (until && *until - std::time(nullptr) < 30L * 24 * 3600) {
-        errLine("SignTool Warning: The signing certificate expires on "
+        if (!args.quiet)
+            errLine("SignTool Warning: The signing certificate expires on "
                 + timeText(X509_get0_notAfter(identity.cert.get())) + ".");
         ++warnings;
     }
@@ -161,6 +197,7 @@ int main(int argc, char **argv)
     const Signer signer(identity, args);
     ProcessPool pool(args.jobs > 0 ? args.jobs : defaultPoolSize());
     std::vector<std::unique_ptr<SignJob>> jobs(count);
+    constexpr size_t npos = static_cast<size_t>(-1);
     auto inFlight = [&](dev_t device, ino_t inode) {
         for (const auto &job : jobs) {
             if (job && job->opened.st.st_dev == device && job->opened.st.st_ino == inode)
@@ -168,10 +205,17 @@ int main(int argc, char **argv)
         }
         return false;
     };
+    // A token signs one file at a time: it is one device, and several
+    // processes logging in to it at once fail on some tokens. Time stamps
+    // (the long waits) still run side by side.
+    const bool oneSignatureAtATime = identity.token.has_value();
+    size_t signingOnToken = npos;
     // Runs the job's next child; when the job needs no more, its outcome
     // is ready.
     std::function<void(size_t)> runNext = [&](size_t i) {
         pool.start(jobs[i]->child, [&, i](ChildExit exit) {
+            if (signingOnToken == i)
+                signingOnToken = npos;
             signer.childEnded(*jobs[i], exit);
             if (jobs[i]->needsChild) {
                 runNext(i);
@@ -196,6 +240,11 @@ int main(int argc, char **argv)
                 pool.waitForOne();
             job = signer.prepare(args.files[i]);
         }
+        if (job->needsChild && oneSignatureAtATime) {
+            while (signingOnToken != npos)
+                pool.waitForOne();
+            signingOnToken = i;
+        }
         jobs[i] = std::move(job);
         if (!jobs[i]->needsChild) {
             outcomes[i] = std::move(jobs[i]->outcome);
@@ -207,12 +256,6 @@ int main(int argc, char **argv)
     }
     pool.waitForAll();
 
-    if (args.verbose) {
-        outLine("Number of files successfully Signed: " + std::to_string(signedCount));
-        outLine("Number of warnings: " + std::to_string(warnings));
-        outLine("Number of errors: " + std::to_string(errors));
-    } else if (errors > 0) {
-        outLine("Number of errors: " + std::to_string(errors));
-    }
+    printSummary(args, "Signed", signedCount, warnings, errors);
     return errors == 0 ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 // Command-line parsing of the stand-in signtool.exe, as plain logic.
 
 #include "SignArgs.h"
+#include "TimeStamp.h"
 
 #include <QTest>
 
@@ -52,6 +53,9 @@ private slots:
     void usageSwitch_data();
     void usageSwitch();
     void verifyVerb();
+    void nonAsciiDescriptionIsNamed();
+    void timeStampRequests();
+    void timeStampFallbackAndFailures();
     void refusals_data();
     void refusals();
 };
@@ -220,6 +224,84 @@ void TestSignArgs::verifyVerb()
     QVERIFY(result.args->authenticodePolicy);
     QVERIFY(result.args->verbose);
     QCOMPARE(files(result), (QStringList{"a.exe", "/pa"}));
+}
+
+void TestSignArgs::nonAsciiDescriptionIsNamed()
+{
+    ParseResult result = parse({"sign", "/a", "/d", "Quillmark \"Test\" 2.0 (x64)", "/du", "https://x.test/a?b=c", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(signtool::descriptionProblem(*result.args), std::string());
+
+    result = parse({"sign", "/a", "/d", "Größenrechner", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    const QString problem = QString::fromStdString(signtool::descriptionProblem(*result.args));
+    QVERIFY2(problem.startsWith(QStringLiteral("The description \"Größenrechner\" has characters outside ASCII")),
+             qPrintable(problem));
+
+    result = parse({"sign", "/a", "/d", "ok", "/du", "https://x.test/größe", "x.exe"});
+    QVERIFY2(QString::fromStdString(signtool::descriptionProblem(*result.args)).startsWith("The description URL"),
+             "a non-ASCII URL is refused too");
+}
+
+void TestSignArgs::timeStampRequests()
+{
+    using signtool::TimeStamping;
+    QVERIFY(!TimeStamping(*parse({"sign", "/a", "x.exe"}).args, "x.exe").next());
+
+    const TimeStamping rfc3161(*parse({"sign", "/a", "/tr", "http://h/", "/td", "sha512", "x.exe"}).args, "x.exe");
+    QVERIFY(rfc3161.next() && rfc3161.next()->rfc3161);
+    QCOMPARE(std::string(rfc3161.next()->digest), std::string("sha512"));
+    QCOMPARE(signtool::timeStampArguments(true, "http://h/", rfc3161.next()->digest, "/dev/fd/6/signed",
+                                          "/dev/fd/6/stamped"),
+             (std::vector<std::string>{"osslsigncode", "add", "-ts", "http://h/", "-h", "sha512", "-in",
+                                       "/dev/fd/6/signed", "-out", "/dev/fd/6/stamped"}));
+
+    // /fd is the file's digest, never the time stamp's.
+    const TimeStamping authenticode(*parse({"sign", "/a", "/fd", "sha384", "/t", "http://h/", "x.exe"}).args, "x.exe");
+    QVERIFY(authenticode.next() && !authenticode.next()->rfc3161);
+    QCOMPARE(signtool::timeStampArguments(false, "http://h/", nullptr, "in", "out"),
+             (std::vector<std::string>{"osslsigncode", "add", "-t", "http://h/", "-in", "in", "-out", "out"}));
+}
+
+void TestSignArgs::timeStampFallbackAndFailures()
+{
+    using signtool::TimeStamping;
+    using Attempt = TimeStamping::Attempt;
+    qunsetenv("QUILLMARK_TIMESTAMP_TIMEOUT");
+    QCOMPARE(signtool::timeStampTimeoutSeconds(), 60);
+    const signtool::SignArgs args = *parse({"sign", "/a", "/t", "http://h/", "a.exe"}).args;
+
+    // Refused: asked again with RFC 3161 and SHA-256, and the output says so.
+    TimeStamping fallback(args, "a.exe");
+    fallback.ended(Attempt::Failed, "bad reply");
+    QVERIFY(fallback.next() && fallback.next()->rfc3161);
+    QCOMPARE(fallback.next()->url, std::string("http://h/"));
+    QCOMPARE(std::string(fallback.next()->digest), std::string("sha256"));
+    fallback.ended(Attempt::Stamped, "");
+    QVERIFY(fallback.stamped() && !fallback.next());
+    QCOMPARE(fallback.warnings().size(), size_t(1));
+    QVERIFY(QString::fromStdString(fallback.warnings()[0]).contains("RFC 3161 (SHA-256)"));
+
+    TimeStamping bothFail(args, "a.exe");
+    bothFail.ended(Attempt::Failed, "first");
+    bothFail.ended(Attempt::Failed, "second");
+    QVERIFY(!bothFail.stamped() && !bothFail.next());
+    QCOMPARE(bothFail.error(), std::string("Time-stamping a.exe at http://h/ failed: first (RFC 3161 at the same address: second)"));
+
+    // No answer: no second try at a silent server.
+    qputenv("QUILLMARK_TIMESTAMP_TIMEOUT", "7");
+    TimeStamping silent(args, "a.exe");
+    silent.ended(Attempt::NoAnswer, "");
+    QVERIFY(!silent.next() && !silent.stamped());
+    QCOMPARE(silent.error(),
+             std::string("Time-stamping a.exe failed: the time-stamp server did not answer (http://h/) within 7 seconds."));
+    qputenv("QUILLMARK_TIMESTAMP_TIMEOUT", "0");
+    QCOMPARE(signtool::timeStampTimeoutSeconds(), 60); // nonsense keeps the default
+    qunsetenv("QUILLMARK_TIMESTAMP_TIMEOUT");
+
+    TimeStamping plain(args, "a.exe");
+    plain.ended(Attempt::Stamped, "");
+    QVERIFY(plain.stamped() && plain.warnings().empty() && plain.error().empty());
 }
 
 void TestSignArgs::refusals_data()

@@ -100,6 +100,10 @@ private slots:
     void readOnlyFileIsRefusedEvenForRoot();
     void usageError_data();
     void usageError();
+    void nonAsciiDescriptionIsRefusedByName();
+    void summaryLineWithoutVerbose();
+    void quietPrintsErrorsOnly();
+    void verifyChecksDigestAndChain();
     void usageSwitchPrintsUsageAndSucceeds_data();
     void usageSwitchPrintsUsageAndSucceeds();
     void switchLikeValuesAndFilesAreTakenAsSuch();
@@ -415,6 +419,92 @@ void TestSignTool::usageError()
     QVERIFY2(run.output.contains(message), qPrintable(run.output));
     QVERIFY(run.output.contains(QLatin1String("Usage: signtool.exe sign")));
     QCOMPARE(fileBytes(file), original);
+}
+
+void TestSignTool::nonAsciiDescriptionIsRefusedByName()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/d", QStringLiteral("Café Tools"), file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: The description \"Café Tools\" has characters "
+                                                "outside ASCII")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(entries(dir), QStringList{"app.exe"});
+}
+
+// Without /v a fully successful run still ends with its one-line summary,
+// and a run with errors with the error count.
+void TestSignTool::summaryLineWithoutVerbose()
+{
+    const QString dir = newFolder();
+    const QString a = dir + "/a.exe", b = dir + "/b.exe";
+    QVERIFY(writePeFile(a));
+    QVERIFY(writePeFile(b, 3));
+    RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, a, b});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(run.output.split('\n', Qt::SkipEmptyParts),
+             (QStringList{"Successfully signed: " + a, "Successfully signed: " + b,
+                          "Number of files successfully Signed: 2"}));
+
+    run = signtool({"sign", "/f", m_pfx, "/p", m_password, a, dir + "/gone.exe"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.endsWith(QLatin1String("Number of errors: 1\n")), qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("Number of files successfully")));
+}
+
+void TestSignTool::quietPrintsErrorsOnly()
+{
+    const QString dir = newFolder();
+    const QString good = dir + "/good.exe", missing = dir + "/missing.exe";
+    QVERIFY(writePeFile(good));
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/q", good, missing});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.output, QStringLiteral("SignTool Error: File not found: ") + missing + "\n");
+    QVERIFY(verifySignature(good, m_caPem).ok());
+}
+
+// verify /pa: the digest must match the file and the certificate must chain
+// to a trusted root or to a certificate of the store.
+void TestSignTool::verifyChecksDigestAndChain()
+{
+    const QString store = newFolder();
+    const KeyAndCert trusted = certificate(QStringLiteral("Store Signer"), 300);
+    QVERIFY(writePkcs12(store + "/store.pfx", trusted));
+    const QString dir = newFolder();
+    const QString good = dir + "/good.exe", tampered = dir + "/tampered.exe", unsigned_ = dir + "/unsigned.exe",
+                  stranger = dir + "/stranger.exe";
+    for (const QString &file : {good, tampered, unsigned_, stranger})
+        QVERIFY(writePeFile(file));
+    QVERIFY(signtool({"sign", "/a", good, tampered}, storeEnvironment(store)).ok());
+    QVERIFY(signtool({"sign", "/f", m_pfx, "/p", m_password, stranger}).ok()); // not in the store
+    QByteArray bytes = fileBytes(tampered);
+    bytes[600] = char(bytes[600] ^ 0x55); // inside the code section
+    QVERIFY(writeBytes(tampered, bytes));
+
+    RunResult run = signtool({"verify", "/pa", good}, storeEnvironment(store));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(run.output.contains(QStringLiteral("Successfully verified: ") + good));
+    QVERIFY(run.output.contains(QLatin1String("Number of files successfully Verified: 1")));
+
+    run = signtool({"verify", "/pa", "/v", good, tampered, unsigned_, stranger}, storeEnvironment(store));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("Signed by: /CN=Store Signer")), qPrintable(run.output));
+    QVERIFY(run.output.contains(QStringLiteral("SignTool Error: ") + tampered
+                                + " is not validly signed: its digest does not match the file"));
+    QVERIFY(run.output.contains(QStringLiteral("SignTool Error: ") + unsigned_
+                                + " is not validly signed: it carries no signature."));
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: ") + stranger
+                                 + " is not validly signed: its certificate does not chain to a trusted root"),
+             qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("Number of files successfully Verified: 1")));
+    QVERIFY(run.output.contains(QLatin1String("Number of errors: 3")));
+    // In the order of the command line, one outcome per file.
+    QVERIFY(run.output.indexOf("verified: " + good) < run.output.indexOf(tampered + " is not"));
+    QVERIFY(run.output.indexOf(unsigned_ + " is not") < run.output.indexOf(stranger + " is not"));
 }
 
 void TestSignTool::usageSwitchPrintsUsageAndSucceeds_data()

@@ -5,50 +5,16 @@
 // certificate too.
 
 #include "support/TestData.h"
+#include "support/TsaServer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace testdata;
 
-namespace {
-
-// One server process; it ends when this object closes its standard input.
-class TsaServer {
-public:
-    TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(QUILLMARK_TSA_SERVER),
-                        {"--mode", mode, "--cert", certPem, "--key", keyPem, "--log", log, "--lifetime", "200"});
-        if (!m_process.waitForStarted(10000))
-            return;
-        QByteArray line;
-        while (!line.endsWith('\n') && m_process.waitForReadyRead(10000))
-            line += m_process.readLine();
-        if (line.startsWith("PORT "))
-            m_url = QStringLiteral("http://127.0.0.1:%1/tsa").arg(line.mid(5).trimmed().toInt());
-    }
-    ~TsaServer()
-    {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    QString url() const { return m_url; }
-
-private:
-    QProcess m_process;
-    QString m_url;
-};
-
-} // namespace
 
 class TestSignToolTimeStamp : public QObject {
     Q_OBJECT
@@ -99,6 +65,7 @@ private slots:
     void rfc3161WithChosenDigests();
     void authenticodeProtocol();
     void authenticodeFallsBackToRfc3161();
+    void appendedSignatureGetsTheTimeStamp();
     void serverThatNeverAnswersLeavesFileUntouched_data();
     void serverThatNeverAnswersLeavesFileUntouched();
     void refusedEverywhereLeavesFileUntouched();
@@ -195,6 +162,30 @@ void TestSignToolTimeStamp::authenticodeFallsBackToRfc3161()
     const RunResult verify = verifyWithTimeStamp(file);
     QVERIFY2(verify.ok(), qPrintable(verify.output));
     QVERIFY2(verify.output.contains(QLatin1String("Timestamp Server Signature verification: ok")), qPrintable(verify.output));
+}
+
+// With /as the time stamp belongs to the signature just appended, not to the
+// one the file had before.
+void TestSignToolTimeStamp::appendedSignatureGetsTheTimeStamp()
+{
+    const QString log = newFolder() + QStringLiteral("/requests");
+    TsaServer server(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    RunResult run = signtool({}, file);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    run = signtool({"/as", "/fd", "sha512", "/tr", server.url()}, file);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+
+    const RunResult verify = verifyWithTimeStamp(file);
+    QVERIFY2(verify.ok(), qPrintable(verify.output));
+    const QStringList sections = verify.output.split(QStringLiteral("Signature Index: "));
+    QCOMPARE(sections.size(), 3); // text before, signature 0, signature 1
+    QVERIFY2(sections[1].startsWith('0') && !sections[1].contains(QLatin1String("Timestamp time")),
+             qPrintable(sections[1]));
+    QVERIFY2(sections[2].startsWith('1') && sections[2].contains(QLatin1String("Timestamp time"))
+                 && sections[2].contains(QLatin1String("SHA512")),
+             qPrintable(sections[2]));
 }
 
 void TestSignToolTimeStamp::serverThatNeverAnswersLeavesFileUntouched_data()

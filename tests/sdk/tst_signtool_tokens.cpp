@@ -110,6 +110,9 @@ private slots:
     void wrongPinIsReportedOnceAndNeverRetried();
     void cancelledPinChangesNothing();
     void tokenCertificateWithoutKeyIsNotOffered();
+    void hiddenKeyThatIsGoneIsFoundAtLogin();
+    void missingPinentryIsNamed();
+    void tokenLabelWithUriCharacters();
 };
 
 void TestSignToolTokens::initTestCase()
@@ -128,8 +131,10 @@ void TestSignToolTokens::signsWithTokenCertificateAskingPinOnce()
     QVERIFY2(token.importPair(signer, QStringLiteral("a1"), QStringLiteral("signing")), qPrintable(token.error()));
     const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
 
-    const QStringList files = peFiles(3);
-    const RunResult run = signtool(QStringList{"sign", "/a", "/v"} + files, environment(token, pinentry));
+    // Several files at once: the token signs them one after the other (many
+    // logins at the same moment fail on some tokens, SoftHSM2 among them).
+    const QStringList files = peFiles(6);
+    const RunResult run = signtool(QStringList{"sign", "/a", "/v", "/mt", "6"} + files, environment(token, pinentry));
     QVERIFY2(run.ok(), qPrintable(run.output));
     QCOMPARE(pinentry.timesAsked(), 1); // once per run, not per file
     QVERIFY2(pinentry.lastDescription().contains(QLatin1String("\"Build Token\"")), qPrintable(pinentry.lastDescription()));
@@ -314,6 +319,66 @@ void TestSignToolTokens::tokenCertificateWithoutKeyIsNotOffered()
     QVERIFY2(run.output.contains(QLatin1String("No certificates were found that met all the given criteria")),
              qPrintable(run.output));
     QCOMPARE(fileBytes(files[0]), original);
+}
+
+// Before the login a token shows only the public half of a key pair; a
+// certificate whose private key is gone is caught at the login, before
+// anything is signed.
+void TestSignToolTokens::hiddenKeyThatIsGoneIsFoundAtLogin()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Lost Key Token"), tokenPin);
+    QVERIFY2(token.importPair(certificate(QStringLiteral("Key Deleted"), 200), QStringLiteral("0c"), QStringLiteral("k")),
+             qPrintable(token.error()));
+    QVERIFY2(token.deletePrivateKey(QStringLiteral("0c")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/a", files[0]}, environment(token, pinentry));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: The private key of the certificate \"Key Deleted\" "
+                                               "is not on token \"Lost Key Token\"")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+void TestSignToolTokens::missingPinentryIsNamed()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("No Dialog Token"), tokenPin);
+    QVERIFY2(token.importPair(certificate(QStringLiteral("Unreached"), 200), QStringLiteral("01"), QStringLiteral("k")),
+             qPrintable(token.error()));
+    const ScriptedPinentry unused(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    QProcessEnvironment env = environment(token, unused);
+    env.insert(QStringLiteral("QUILLMARK_PINENTRY"), folder + QStringLiteral("/no-such-pinentry"));
+
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/a", files[0]}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: The PIN cannot be asked for: ") + folder
+                                 + "/no-such-pinentry cannot be started"),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+// The token is named to osslsigncode in a pkcs11: URI; characters that mean
+// something there must arrive as part of the label.
+void TestSignToolTokens::tokenLabelWithUriCharacters()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("R&D; Build/2 %41=x"), tokenPin);
+    QVERIFY2(token.ok(), qPrintable(token.error()));
+    const KeyAndCert signer = certificate(QStringLiteral("Odd Label Signer"), 200);
+    QVERIFY2(token.importPair(signer, QStringLiteral("3b25"), QStringLiteral("k;%")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+
+    const QStringList files = peFiles(1);
+    const RunResult run = signtool({"sign", "/a", "/v", files[0]}, environment(token, pinentry));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("Stored in: token \"R&D; Build/2 %41=x\"")));
+    QCOMPARE(verifiedSigner(files[0], signer), QStringLiteral("Odd Label Signer"));
 }
 
 QTEST_GUILESS_MAIN(TestSignToolTokens)

@@ -97,6 +97,14 @@ bool SoftHsmToken::importCertificate(const KeyAndCert &pair, const QString &id, 
                 QStringLiteral("--label"), objectLabel});
 }
 
+bool SoftHsmToken::deletePrivateKey(const QString &id)
+{
+    return run(QStringLiteral("pkcs11-tool"),
+               {QStringLiteral("--module"), modulePath(), QStringLiteral("--token-label"), m_label,
+                QStringLiteral("--login"), QStringLiteral("--pin"), m_pin, QStringLiteral("--delete-object"),
+                QStringLiteral("--type"), QStringLiteral("privkey"), QStringLiteral("--id"), id});
+}
+
 void SoftHsmToken::addTo(QProcessEnvironment &env) const
 {
     env.insert(QStringLiteral("SOFTHSM2_CONF"), m_config);

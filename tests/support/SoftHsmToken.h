@@ -30,6 +30,9 @@ public:
     // Only the certificate: a token certificate without its key.
     bool importCertificate(const KeyAndCert &pair, const QString &id, const QString &objectLabel);
 
+    // Deletes the private key with CKA_ID `id`, leaving its public half.
+    bool deletePrivateKey(const QString &id);
+
     // SOFTHSM2_CONF for this token added to `env`.
     void addTo(QProcessEnvironment &env) const;
 
