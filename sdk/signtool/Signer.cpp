@@ -303,17 +303,6 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
         job.outcome.lines.push_back({OutputLine::Out, std::string()});
 }
 
-FileOutcome Signer::signFile(const std::string &file) const
-{
-    std::unique_ptr<SignJob> job = prepare(file);
-    ProcessPool pool(1);
-    while (job->needsChild) {
-        pool.start(job->child, [&](ChildExit exit) { childEnded(*job, exit); });
-        pool.waitForAll();
-    }
-    return std::move(job->outcome);
-}
-
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
                                                const std::string &in, const std::string &out)
 {

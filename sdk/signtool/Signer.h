@@ -82,9 +82,6 @@ public:
     // next child or is finished.
     void childEnded(SignJob &job, const ChildExit &exit) const;
 
-    // prepare and the children one after the other: one file, at once.
-    FileOutcome signFile(const std::string &file) const;
-
 private:
     void fail(SignJob &job, const std::string &error) const;
     void signingEnded(SignJob &job, const ChildExit &exit) const;
