@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -72,9 +73,17 @@ void unregisterChild(pid_t pid)
         if (null < 0 || dup2(null, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0)
             goto failed;
     }
-    for (size_t i = 0; i < count; ++i) {
-        if (dup2(moved[i], fds[i].second) < 0)
-            goto failed;
+    {
+        int highest = 2;
+        for (size_t i = 0; i < count; ++i) {
+            if (dup2(moved[i], fds[i].second) < 0)
+                goto failed;
+            highest = std::max(highest, fds[i].second);
+        }
+        // Nothing else of the tool's reaches the child, even a descriptor
+        // someone opened without O_CLOEXEC (marked, not closed: the report
+        // pipe must stay until exec).
+        close_range(static_cast<unsigned>(highest) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
     }
     execv(program, argv);
 failed:
