@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <dirent.h>
 #include <ctime>
 #include <algorithm>
 #include <cstring>
@@ -44,8 +45,18 @@ bool sameFile(const struct stat &a, const struct stat &b)
 // moved it and put something else there.
 void removeFolder(int parent, int folder, const char *name, const struct stat &st)
 {
-    unlinkat(folder, PrivateFolder::kSigned, 0);
-    unlinkat(folder, PrivateFolder::kStamped, 0);
+    // Everything in it is this process's: the copies and links it made.
+    const int copy = fcntl(folder, F_DUPFD_CLOEXEC, 3);
+    if (DIR *dir = copy >= 0 ? fdopendir(copy) : nullptr) {
+        rewinddir(dir);
+        while (const dirent *entry = readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                unlinkat(folder, entry->d_name, 0);
+        }
+        closedir(dir);
+    } else if (copy >= 0) {
+        close(copy);
+    }
     struct stat now {};
     if (fstatat(parent, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(now.st_mode) && sameFile(now, st))
         unlinkat(parent, name, AT_REMOVEDIR);

@@ -39,10 +39,6 @@ public:
 
     explicit operator bool() const { return static_cast<bool>(m_folder); }
     int descriptor() const { return m_folder.get(); }
-    // The names of the copies inside the folder: the signed one, and the
-    // signed and time-stamped one made from it.
-    static constexpr const char *kSigned = "signed";
-    static constexpr const char *kStamped = "stamped";
 
     // Removes the folder (and a copy left in it) now.
     void remove();

@@ -4,10 +4,12 @@
 #include "ToolSupport.h"
 
 #include <openssl/asn1.h>
+#include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 
+#include <cctype>
 #include <vector>
 
 using namespace sdktool;
@@ -188,6 +190,67 @@ std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer)
         if (!originalDigest || *originalDigest != *copyDigest)
             return "the signed copy does not hold the file's content (was the file changed meanwhile?)";
         return {};
+    }
+    return "the signed copy carries no signature with the chosen certificate";
+}
+
+namespace {
+
+// The value after "NAME :" on each line that starts (after blanks) with NAME.
+std::vector<std::string> reportValues(const std::string &report, const std::string &name)
+{
+    std::vector<std::string> values;
+    size_t start = 0;
+    while (start < report.size()) {
+        size_t end = report.find('\n', start);
+        if (end == std::string::npos)
+            end = report.size();
+        std::string line = report.substr(start, end - start);
+        start = end + 1;
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line.compare(first, name.size(), name) != 0)
+            continue;
+        const size_t colon = line.find(':', first + name.size());
+        if (colon == std::string::npos || line.find_first_not_of(" \t", first + name.size()) != colon)
+            continue;
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r'))
+            value.pop_back();
+        values.push_back(value);
+    }
+    return values;
+}
+
+std::string withoutLeadingZeros(std::string hex)
+{
+    for (char &c : hex)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const size_t first = hex.find_first_not_of('0');
+    return first == std::string::npos ? std::string("0") : hex.substr(first);
+}
+
+} // namespace
+
+std::string checkVerifyReport(const std::string &report, X509 *signer)
+{
+    const std::vector<std::string> current = reportValues(report, "Current message digest");
+    const std::vector<std::string> calculated = reportValues(report, "Calculated message digest");
+    if (current.empty() || calculated.empty() || current.front().empty())
+        return "the signed copy cannot be read as a signed file";
+    if (current.front() != calculated.front())
+        return "the signed copy does not match its signature";
+    std::string serial;
+    if (BIGNUM *number = ASN1_INTEGER_to_BN(X509_get0_serialNumber(signer), nullptr)) {
+        if (char *hex = BN_bn2hex(number)) {
+            serial = withoutLeadingZeros(hex);
+            OPENSSL_free(hex);
+        }
+        BN_free(number);
+    }
+    for (const std::string &value : reportValues(report, "Serial")) {
+        if (!serial.empty() && withoutLeadingZeros(value) == serial)
+            return {};
     }
     return "the signed copy carries no signature with the chosen certificate";
 }

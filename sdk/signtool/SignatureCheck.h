@@ -17,6 +17,13 @@ namespace signtool {
 // content and nothing else). Otherwise what is wrong, in a few words.
 std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer);
 
+// For the other formats osslsigncode signs (MSI, CAB, scripts), whose
+// digests this tool does not compute: the report of "osslsigncode verify"
+// on the copy must show the embedded digest equal to the one it calculated,
+// and a signer with `signer`'s serial number. (The chain may not verify: a
+// private certificate is fine here.) Empty when it does, else what is wrong.
+std::string checkVerifyReport(const std::string &report, X509 *signer);
+
 // How many signatures are appended to (nested in) the first signature of the
 // signed PE file on `fd`; -1 when it carries none that can be read. The
 // signature appended last has this number as its index for osslsigncode.

@@ -6,6 +6,7 @@
 #include "TimeStamp.h"
 #include "ToolSupport.h"
 
+#include <cctype>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -44,6 +45,20 @@ Fd secretPipe(const std::string &secret)
     if (!writeAll(writeEnd.get(), secret))
         return Fd();
     return readEnd;
+}
+
+// ".ps1" of "Setup.ps1": only letters and digits, at most 16 of them;
+// otherwise none.
+std::string extensionOf(const std::string &name)
+{
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || name.size() - dot > 17 || dot + 1 == name.size())
+        return {};
+    for (size_t i = dot + 1; i < name.size(); ++i) {
+        if (!std::isalnum(static_cast<unsigned char>(name[i])))
+            return {};
+    }
+    return name.substr(dot);
 }
 
 std::string linkNote(const std::string &file, nlink_t links)
@@ -124,9 +139,22 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
         fail(*job, "Cannot sign " + file + ": " + error + ".");
         return job;
     }
-    job->child.argv = osslsigncodeArguments(m_identity, m_args, "/dev/fd/" + std::to_string(kInputFd),
-                                            "/dev/fd/" + std::to_string(kOutputFolderFd) + "/"
-                                                + PrivateFolder::kSigned);
+    const std::string extension = extensionOf(job->opened.name);
+    job->signedName = "signed" + extension;
+    job->stampedName = "stamped" + extension;
+    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
+    std::string input = "/dev/fd/" + std::to_string(kInputFd);
+    if (!job->peFile) {
+        // osslsigncode knows a script by its name's extension: it gets a
+        // link of that name, in the private folder, to the opened file.
+        job->inputName = "input" + extension;
+        if (symlinkat(input.c_str(), job->folder.descriptor(), job->inputName.c_str()) != 0) {
+            fail(*job, "Cannot sign " + file + ": " + errnoText(errno) + ".");
+            return job;
+        }
+        input = folder + job->inputName;
+    }
+    job->child.argv = osslsigncodeArguments(m_identity, m_args, input, folder + job->signedName);
     job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
     if (m_pfx)
         job->child.fds.push_back({m_pfx.get(), kPfxFd});
@@ -151,6 +179,9 @@ void Signer::childEnded(SignJob &job, const ChildExit &exit) const
         break;
     case SignJob::Step::TimeStamping:
         timeStampEnded(job, exit);
+        break;
+    case SignJob::Step::Verifying:
+        verifyEnded(job, exit);
         break;
     case SignJob::Step::Checking:
         checkEnded(job, exit);
@@ -177,14 +208,14 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
         if (m_args.appendSignature && job.peFile) {
             // osslsigncode stamps the first signature unless told otherwise;
             // the new one is the last appended.
-            Fd copy(openat(job.folder.descriptor(), PrivateFolder::kSigned, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            Fd copy(openat(job.folder.descriptor(), job.signedName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
             job.stampIndex = copy ? appendedSignatureCount(copy.get()) : -1;
         }
         job.step = SignJob::Step::TimeStamping;
         requestTimeStamp(job);
         return;
     }
-    checkCopy(job, PrivateFolder::kSigned);
+    copyMade(job, job.signedName.c_str());
 }
 
 void Signer::requestTimeStamp(SignJob &job) const
@@ -192,11 +223,11 @@ void Signer::requestTimeStamp(SignJob &job) const
     const TimeStampRequest &request = *job.timeStamping->next();
     // A failed try may leave a cut output behind, and osslsigncode does not
     // replace an existing file.
-    unlinkat(job.folder.descriptor(), PrivateFolder::kStamped, 0);
+    unlinkat(job.folder.descriptor(), job.stampedName.c_str(), 0);
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     job.child = ChildSpec{};
     job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest,
-                                        folder + PrivateFolder::kSigned, folder + PrivateFolder::kStamped,
+                                        folder + job.signedName, folder + job.stampedName,
                                         job.stampIndex);
     job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
@@ -212,7 +243,7 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
     else if (exit.timedOut)
         stamping.ended(TimeStamping::Attempt::NoAnswer, std::string());
     else if (exit.exitCode == 0
-             && fstatat(job.folder.descriptor(), PrivateFolder::kStamped, &st, AT_SYMLINK_NOFOLLOW) == 0)
+             && fstatat(job.folder.descriptor(), job.stampedName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         stamping.ended(TimeStamping::Attempt::Stamped, std::string());
     else
         stamping.ended(TimeStamping::Attempt::Failed, signerMessage(exit.output));
@@ -228,7 +259,41 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
     for (const auto &warning : stamping.warnings())
         job.outcome.lines.push_back({OutputLine::Err, warning});
     job.outcome.warnings += static_cast<int>(stamping.warnings().size());
-    checkCopy(job, PrivateFolder::kStamped);
+    copyMade(job, job.stampedName.c_str());
+}
+
+// A program file is checked by this tool itself (checkCopy); for the other
+// formats osslsigncode's own verify reads the copy first.
+void Signer::copyMade(SignJob &job, const char *copyName) const
+{
+    if (job.peFile) {
+        checkCopy(job, copyName);
+        return;
+    }
+    job.copyName = copyName;
+    job.step = SignJob::Step::Verifying;
+    job.child = ChildSpec{};
+    job.child.argv = {"osslsigncode", "verify", "-in",
+                      "/dev/fd/" + std::to_string(kOutputFolderFd) + "/" + copyName};
+    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    // It may look up revocation lists on the network.
+    job.child.timeoutSeconds = timeStampTimeoutSeconds();
+    job.needsChild = true;
+}
+
+void Signer::verifyEnded(SignJob &job, const ChildExit &exit) const
+{
+    // Its exit code says whether the chain is trusted, which a private
+    // certificate is not; the digests and the signer are what counts here.
+    const std::string problem = exit.started && !exit.timedOut
+                                    ? checkVerifyReport(exit.output, m_identity.cert.get())
+                                    : std::string("the signed copy could not be read back");
+    if (!problem.empty()) {
+        fail(job, "Signing " + job.file + " failed: osslsigncode reported success, but " + problem
+                      + "; the file was left as it was.");
+        return;
+    }
+    checkCopy(job, job.copyName);
 }
 
 void Signer::checkCopy(SignJob &job, const char *copyName) const

@@ -59,9 +59,16 @@ struct SignJob {
     PrivateFolder folder;
     Fd password;          // the read end of the password pipe
     bool peFile = false;
-    enum class Step { Signing, TimeStamping, Checking } step = Step::Signing;
+    enum class Step { Signing, TimeStamping, Verifying, Checking } step = Step::Signing;
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
     int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
+
+    // Names in the private folder, with the file's extension (osslsigncode
+    // tells scripts apart by it): the signed copy, the time-stamped one, and
+    // a link to the opened file for formats other than PE.
+    std::string signedName;
+    std::string stampedName;
+    std::string inputName;
 
     // The final copy, checked and synced to disk by a task of the pool.
     const char *copyName = nullptr;
@@ -87,6 +94,8 @@ private:
     void signingEnded(SignJob &job, const ChildExit &exit) const;
     void timeStampEnded(SignJob &job, const ChildExit &exit) const;
     void requestTimeStamp(SignJob &job) const;
+    void copyMade(SignJob &job, const char *copyName) const;
+    void verifyEnded(SignJob &job, const ChildExit &exit) const;
     void checkCopy(SignJob &job, const char *copyName) const;
     void checkEnded(SignJob &job, const ChildExit &exit) const;
 

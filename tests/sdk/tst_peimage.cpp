@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <openssl/bn.h>
 #include <openssl/evp.h>
 
 #include <fcntl.h>
@@ -160,6 +161,8 @@ private slots:
     void pe32PlusFile();
     void badCopyFailsTheCheck_data();
     void badCopyFailsTheCheck();
+    void verifyReportOfOtherFormats_data();
+    void verifyReportOfOtherFormats();
 };
 
 void TestPeImage::initTestCase()
@@ -329,6 +332,42 @@ void TestPeImage::badCopyFailsTheCheck()
     }
     const std::string found = check(original, write(copy), m_cert.cert.get());
     QVERIFY2(QString::fromStdString(found).contains(problem), found.c_str());
+}
+
+void TestPeImage::verifyReportOfOtherFormats_data()
+{
+    QTest::addColumn<QString>("report");
+    QTest::addColumn<QString>("problem");
+    // As osslsigncode 2.9 prints it; the serial is filled in.
+    const QString good = "Message digest algorithm  : SHA256\n"
+                         "Current message digest    : 7BBF92A9DD\n"
+                         "Calculated message digest : 7BBF92A9DD\n"
+                         "Signer's certificate:\n"
+                         "\tSigner #0:\n"
+                         "\t\tSubject: /CN=Quillmark Test Code Signing\n"
+                         "\t\tSerial : @SERIAL\n"
+                         "Signature verification: failed\n";
+    QTest::newRow("good, chain not trusted") << good << "";
+    QTest::newRow("digest differs") << QString(good).replace("Calculated message digest : 7B", "Calculated message digest : 00")
+                                    << "does not match its signature";
+    QTest::newRow("nothing read") << "Failed\n" << "cannot be read as a signed file";
+    QTest::newRow("other signer") << QString(good).replace("@SERIAL", "0123ABCD") << "no signature with the chosen certificate";
+}
+
+void TestPeImage::verifyReportOfOtherFormats()
+{
+    QFETCH(QString, report);
+    QFETCH(QString, problem);
+    BIGNUM *number = ASN1_INTEGER_to_BN(X509_get0_serialNumber(m_cert.cert.get()), nullptr);
+    char *hex = BN_bn2hex(number);
+    report.replace("@SERIAL", QString::fromLatin1(hex));
+    OPENSSL_free(hex);
+    BN_free(number);
+    const std::string found = checkVerifyReport(report.toStdString(), m_cert.cert.get());
+    if (problem.isEmpty())
+        QCOMPARE(QString::fromStdString(found), QString());
+    else
+        QVERIFY2(QString::fromStdString(found).contains(problem), found.c_str());
 }
 
 QTEST_GUILESS_MAIN(TestPeImage)

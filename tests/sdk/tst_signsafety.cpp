@@ -101,6 +101,7 @@ private slots:
     void damagedPeIsRefused();
     void lyingOsslsigncodeIsCaught_data();
     void lyingOsslsigncodeIsCaught();
+    void scriptIsSignedAndChecked();
     void fullDiskLeavesFileUntouched();
     void fifoInStoreIsPassedOver();
     void fifoAsPfxIsRefused();
@@ -178,6 +179,28 @@ void TestSignSafety::lyingOsslsigncodeIsCaught()
     const QByteArray original = fileBytes(file);
     const RunResult run = signtool(signWithPfx({file}), env);
     expectUntouched(run, file, original, {"app.exe"}, message);
+}
+
+// A script is told apart by its extension, which the descriptor's name
+// lacks; its copy is checked through osslsigncode's own verify.
+void TestSignSafety::scriptIsSignedAndChecked()
+{
+    const QString dir = newFolder();
+    const QString script = dir + "/Setup.ps1";
+    const QByteArray text = "Write-Host \"hello\"\r\n";
+    QVERIFY(writeBytes(script, text));
+    RunResult run = signtool(signWithPfx({script}));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(verifySignature(script, m_caPem).ok());
+    QCOMPARE(entries(dir), QStringList{"Setup.ps1"});
+
+    const QString cut = dir + "/Cut.ps1";
+    QVERIFY(writeBytes(cut, text));
+    const QProcessEnvironment env = fakeOsslsigncode(newFolder(), "[ \"$1\" = verify ] && exec \"$real\" \"$@\"\n"
+                                                                  "\"$real\" \"$@\" >/dev/null 2>&1 &&\n"
+                                                                  "truncate -s -200 \"$out\"\nexit 0\n");
+    run = signtool(signWithPfx({cut}), env);
+    expectUntouched(run, cut, text, {"Cut.ps1", "Setup.ps1"}, "the signed copy cannot be read as a signed file");
 }
 
 // A full disk on a small tmpfs mounted here: osslsigncode cannot write the
