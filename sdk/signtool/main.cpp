@@ -29,6 +29,7 @@
 #include "CertStore.h"
 #include "ProcessPool.h"
 #include "SignArgs.h"
+#include "SignRun.h"
 #include "Signer.h"
 #include "Verifier.h"
 #include "ToolSupport.h"
@@ -36,9 +37,6 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <functional>
-#include <memory>
-#include <optional>
 #include <unistd.h>
 
 using namespace sdktool;
@@ -177,85 +175,12 @@ int main(int argc, char **argv)
         ++warnings;
     }
 
-    int signedCount = 0;
-    int errors = 0;
-    const size_t count = args.files.size();
-    std::vector<std::optional<FileOutcome>> outcomes(count);
-    size_t printed = 0;
-    // Prints every outcome whose predecessors are all printed.
-    auto printReady = [&] {
-        while (printed < count && outcomes[printed]) {
-            const FileOutcome &outcome = *outcomes[printed];
-            printLines(outcome.lines);
-            warnings += outcome.warnings;
-            ++(outcome.signedOk ? signedCount : errors);
-            outcomes[printed].reset();
-            ++printed;
-        }
-    };
-
-    const Signer signer(identity, args);
-    ProcessPool pool(args.jobs > 0 ? args.jobs : defaultPoolSize());
-    std::vector<std::unique_ptr<SignJob>> jobs(count);
-    constexpr size_t npos = static_cast<size_t>(-1);
-    auto inFlight = [&](dev_t device, ino_t inode) {
-        for (const auto &job : jobs) {
-            if (job && job->opened.st.st_dev == device && job->opened.st.st_ino == inode)
-                return true;
-        }
-        return false;
-    };
     // A token signs one file at a time: it is one device, and several
     // processes logging in to it at once fail on some tokens. Time stamps
     // (the long waits) still run side by side.
-    const bool oneSignatureAtATime = identity.token.has_value();
-    size_t signingOnToken = npos;
-    // Runs the job's next child; when the job needs no more, its outcome
-    // is ready.
-    std::function<void(size_t)> runNext = [&](size_t i) {
-        pool.start(jobs[i]->child, [&, i](ChildExit exit) {
-            if (signingOnToken == i)
-                signingOnToken = npos;
-            signer.childEnded(*jobs[i], exit);
-            if (jobs[i]->needsChild) {
-                runNext(i);
-                return;
-            }
-            outcomes[i] = std::move(jobs[i]->outcome);
-            jobs[i].reset();
-            printReady();
-        });
-    };
-    for (size_t i = 0; i < count; ++i) {
-        while (pool.running() >= pool.size())
-            pool.waitForOne();
-        std::unique_ptr<SignJob> job = signer.prepare(args.files[i]);
-        // The same file named twice (or by two hard links) is signed after
-        // the other one is done, and opened anew then, as one by one.
-        while (job->needsChild && inFlight(job->opened.st.st_dev, job->opened.st.st_ino)) {
-            const dev_t device = job->opened.st.st_dev;
-            const ino_t inode = job->opened.st.st_ino;
-            job.reset();
-            while (inFlight(device, inode))
-                pool.waitForOne();
-            job = signer.prepare(args.files[i]);
-        }
-        if (job->needsChild && oneSignatureAtATime) {
-            while (signingOnToken != npos)
-                pool.waitForOne();
-            signingOnToken = i;
-        }
-        jobs[i] = std::move(job);
-        if (!jobs[i]->needsChild) {
-            outcomes[i] = std::move(jobs[i]->outcome);
-            jobs[i].reset();
-            printReady();
-            continue;
-        }
-        runNext(i);
-    }
-    pool.waitForAll();
-
-    printSummary(args, "Signed", signedCount, warnings, errors);
-    return errors == 0 ? 0 : 1;
+    const Signer signer(identity, args);
+    const RunCounts counts = signInOrder(signer, args.files, args.jobs, identity.token.has_value(),
+                                         [](const FileOutcome &outcome) { printLines(outcome.lines); });
+    printSummary(args, "Signed", counts.signedFiles, warnings + counts.warnings, counts.errors);
+    return counts.errors == 0 ? 0 : 1;
 }
