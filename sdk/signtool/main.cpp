@@ -28,6 +28,7 @@
 
 #include "CertStore.h"
 #include "ProcessPool.h"
+#include "SafeReplace.h"
 #include "SignArgs.h"
 #include "SignRun.h"
 #include "Signer.h"
@@ -148,6 +149,10 @@ int main(int argc, char **argv)
             outLine("Number of errors: 1");
         return 1;
     }
+
+    // The cleaner of temporary folders forks off before a PKCS#11 module
+    // may start threads of its own.
+    PrivateFolder::startCleaner();
 
     const IdentityChoice choice = chooseIdentity(args);
     if (args.verbose) {
