@@ -11,6 +11,8 @@ packages=(
   librsvg2-bin
   xvfb xauth fonts-liberation2 fonts-dejavu-core fonts-dejavu-extra
   desktop-file-utils appstream acl
+  libp11-dev libp11-kit-dev p11-kit libengine-pkcs11-openssl
+  softhsm2 opensc
   "$@"
 )
 

@@ -5,7 +5,11 @@
 #include <openssl/provider.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <poll.h>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -353,6 +357,12 @@ Pkcs12Status openPkcs12(const std::string &path, const std::string &password, Pk
     std::string data;
     if (!readWholeFile(path, data, detail))
         return Pkcs12Status::Unreadable;
+    return parsePkcs12(data, password, out, detail);
+}
+
+Pkcs12Status parsePkcs12(const std::string &data, const std::string &password, Pkcs12Contents &out,
+                         std::string &detail)
+{
     BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
     Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
     if (!p12) {
@@ -429,7 +439,7 @@ static int highFd(int fd)
     return moved;
 }
 
-ChildResult runChild(const std::vector<std::string> &argv, const std::string *fd3Data)
+ChildResult runChild(const std::vector<std::string> &argv, const std::string *fd3Data, int timeoutSeconds)
 {
     ChildResult result;
     const std::string program = findOnPath(argv.at(0));
@@ -497,8 +507,27 @@ ChildResult runChild(const std::vector<std::string> &argv, const std::string *fd
     runningChild = pid;
     result.started = true;
 
+    // With a time-out the child is killed when it has not ended by then,
+    // whatever it is waiting for (a server that never answers).
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
     char buf[4096];
     for (;;) {
+        if (timeoutSeconds > 0) {
+            const long long left
+                = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            pollfd pfd{out[0], POLLIN, 0};
+            const int ready = left > 0 ? ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 1000))) : 0;
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0 && left <= 0) {
+                ::kill(pid, SIGKILL);
+                result.timedOut = true;
+                break;
+            }
+            if (ready <= 0)
+                continue;
+        }
         const ssize_t n = ::read(out[0], buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;

@@ -94,6 +94,9 @@ enum class Pkcs12Status { Ok, Unreadable, NotPkcs12, WrongPassword, NoKeyOrCert 
 // Opens a PKCS#12 file; an empty password also tries "no password".
 Pkcs12Status openPkcs12(const std::string &path, const std::string &password, Pkcs12Contents &out,
                         std::string &detail);
+// The same for the bytes of one already read.
+Pkcs12Status parsePkcs12(const std::string &data, const std::string &password, Pkcs12Contents &out,
+                         std::string &detail);
 
 // --- child processes ---------------------------------------------------------
 
@@ -101,6 +104,7 @@ struct ChildResult {
     bool started = false;
     int startErrno = 0;
     int exitCode = -1;       // -1 when killed by a signal
+    bool timedOut = false;   // killed after the time-out given
     std::string output;      // standard output and standard error, interleaved
 };
 
@@ -110,7 +114,10 @@ struct ChildResult {
 // a secret can be handed over as "/dev/fd/3" without touching the disk or the
 // command line. The child's pid is published through `runningChild` while it
 // runs so a signal handler can stop it.
-ChildResult runChild(const std::vector<std::string> &argv, const std::string *fd3Data = nullptr);
+// With `timeoutSeconds` above 0 a child still running after that long is
+// killed and reported as timedOut.
+ChildResult runChild(const std::vector<std::string> &argv, const std::string *fd3Data = nullptr,
+                     int timeoutSeconds = 0);
 
 extern volatile pid_t runningChild;
 

@@ -1,6 +1,8 @@
 #include "SignArgs.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <strings.h>
 
 namespace signtool {
@@ -9,6 +11,8 @@ namespace {
 
 bool looksLikeSwitch(const std::string &arg)
 {
+    if (arg == "/?" || arg == "-?")
+        return true;
     if (arg.size() < 2 || arg.size() > 12 || (arg[0] != '/' && arg[0] != '-'))
         return false;
     for (size_t i = 1; i < arg.size(); ++i) {
@@ -18,101 +22,301 @@ bool looksLikeSwitch(const std::string &arg)
     return true;
 }
 
-std::string switchName(const std::string &arg)
+std::string lowerCase(std::string text)
 {
-    std::string name = arg.substr(1);
-    for (char &c : name)
+    for (char &c : text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return name;
+    return text;
 }
 
-// Only the switches this tool knows end a value early: "/p -x7" is a
-// password, "/p /t" is a forgotten password.
-bool isKnownSwitch(const std::string &arg)
+std::string switchName(const std::string &arg)
 {
-    if (!looksLikeSwitch(arg))
+    return lowerCase(arg.substr(1));
+}
+
+std::optional<DigestAlgorithm> digestByName(const std::string &name)
+{
+    const std::string lower = lowerCase(name);
+    if (lower == "sha256")
+        return DigestAlgorithm::Sha256;
+    if (lower == "sha384")
+        return DigestAlgorithm::Sha384;
+    if (lower == "sha512")
+        return DigestAlgorithm::Sha512;
+    return std::nullopt;
+}
+
+// The value of /mt: a whole number of parallel signers, 1 to 256.
+std::optional<unsigned> jobCount(const std::string &text)
+{
+    if (text.empty() || text.size() > 3)
+        return std::nullopt;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+    }
+    const unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
+    if (value < 1 || value > 256)
+        return std::nullopt;
+    return static_cast<unsigned>(value);
+}
+
+struct Parser {
+    SignArgs args;
+    std::string error;
+
+    bool fail(std::string text)
+    {
+        error = std::move(text);
         return false;
-    const std::string name = switchName(arg);
-    return name == "a" || name == "v" || name == "f" || name == "p" || name == "t" || name == "d"
-        || name == "du";
+    }
+
+    // A switch without a value; false when it is not one of this verb's.
+    bool takeFlag(const std::string &name)
+    {
+        bool known = true;
+        const bool signing = args.verb == Verb::Sign;
+        if (name == "?")
+            args.showUsage = true;
+        else if (name == "v" || name == "debug")
+            args.verbose = true;
+        else if (name == "q")
+            args.quiet = true;
+        else if (signing && name == "a")
+            args.autoSelect = true;
+        else if (signing && name == "as")
+            args.appendSignature = true;
+        else if (!signing && name == "pa")
+            args.authenticodePolicy = true;
+        else
+            known = false;
+        return known;
+    }
+
+    // Which value a switch takes, for the missing-value message; null when
+    // the switch takes none (or is unknown for this verb).
+    const char *valueKind(const std::string &name) const
+    {
+        if (args.verb != Verb::Sign)
+            return nullptr;
+        if (name == "f")
+            return "a PFX file";
+        if (name == "p")
+            return "a password";
+        if (name == "sha1")
+            return "a SHA-1 certificate thumbprint";
+        if (name == "n")
+            return "a subject name";
+        if (name == "fd")
+            return "a digest algorithm";
+        if (name == "t")
+            return "a time-stamp server URL";
+        if (name == "tr")
+            return "an RFC 3161 time-stamp server URL";
+        if (name == "td")
+            return "a digest algorithm";
+        if (name == "d")
+            return "a description";
+        if (name == "du")
+            return "a description URL";
+        if (name == "mt")
+            return "a number of files to sign at a time";
+        return nullptr;
+    }
+
+    bool takeValue(const std::string &arg, const std::string &name, const std::string &value)
+    {
+        if (name == "f")
+            args.pfxFile = value;
+        else if (name == "p")
+            args.password = value;
+        else if (name == "sha1") {
+            const std::string hash = normalizeThumbprint(value);
+            if (hash.empty())
+                return fail("The value of /sha1 is not a SHA-1 thumbprint (40 hexadecimal digits): " + value);
+            args.certSha1 = hash;
+        } else if (name == "n") {
+            if (value.empty())
+                return fail("The option /n needs a part of the certificate's subject name.");
+            args.subjectName = value;
+        } else if (name == "fd" || name == "td") {
+            const std::optional<DigestAlgorithm> digest = digestByName(value);
+            if (!digest)
+                return fail("The digest algorithm " + value + " given with " + arg
+                            + " is not supported; use sha256, sha384 or sha512.");
+            (name == "fd" ? args.fileDigest : args.timestampDigest) = *digest;
+        } else if (name == "t")
+            args.timestampUrl = value;
+        else if (name == "tr")
+            args.rfc3161Url = value;
+        else if (name == "d")
+            args.description = value;
+        else if (name == "du")
+            args.descriptionUrl = value;
+        else if (name == "mt") {
+            const std::optional<unsigned> jobs = jobCount(value);
+            if (!jobs)
+                return fail("The value of /mt must be a whole number from 1 to 256: " + value);
+            args.jobs = *jobs;
+        }
+        return true;
+    }
+
+    bool parse(const std::vector<std::string> &argv)
+    {
+        if (argv.empty())
+            return fail("No command given; the commands are \"sign\" and \"verify\".");
+        if (looksLikeSwitch(argv[0]) && switchName(argv[0]) == "?") {
+            args.showUsage = true;
+            return true;
+        }
+        if (strcasecmp(argv[0].c_str(), "sign") == 0)
+            args.verb = Verb::Sign;
+        else if (strcasecmp(argv[0].c_str(), "verify") == 0)
+            args.verb = Verb::Verify;
+        else
+            return fail("Unknown command: " + argv[0] + " (the commands are \"sign\" and \"verify\").");
+
+        size_t i = 1;
+        for (; i < argv.size(); ++i) {
+            const std::string &arg = argv[i];
+            if (!looksLikeSwitch(arg))
+                break; // the first file: from here on everything is a file
+            const std::string name = switchName(arg);
+            if (takeFlag(name))
+                continue;
+            const char *kind = valueKind(name);
+            if (!kind)
+                return fail("Unknown option: " + arg);
+            if (i + 1 >= argv.size())
+                return fail("Missing value for option " + arg + ": it needs " + kind + ".");
+            if (!takeValue(arg, name, argv[++i]))
+                return false;
+        }
+        args.files.assign(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
+        return args.showUsage || checkCombinations();
+    }
+
+    bool checkCombinations()
+    {
+        if (args.verbose && args.quiet)
+            return fail("The options /v and /q cannot be combined.");
+        if (args.verb == Verb::Verify) {
+            if (!args.authenticodePolicy)
+                return fail("verify needs /pa: only the Authenticode verification policy is supported.");
+            if (args.files.empty())
+                return fail("No files to verify were given.");
+            return true;
+        }
+        if (args.autoSelect && args.pfxFile)
+            return fail("The options /a and /f cannot be combined.");
+        if (args.pfxFile && (args.certSha1 || args.subjectName))
+            return fail("The options /sha1 and /n choose from the certificate store and cannot be combined with /f.");
+        if (args.password && !args.pfxFile)
+            return fail("The option /p needs /f with the PFX file.");
+        if (args.timestampUrl && args.rfc3161Url)
+            return fail("The options /t and /tr cannot be combined.");
+        if (args.timestampDigest != DigestAlgorithm::Sha256 && !args.rfc3161Url)
+            return fail("The option /td needs /tr with an RFC 3161 time-stamp server.");
+        if (args.files.empty())
+            return fail("No files to sign were given.");
+        return true;
+    }
+};
+
+} // namespace
+
+const char *digestName(DigestAlgorithm algorithm)
+{
+    switch (algorithm) {
+    case DigestAlgorithm::Sha384:
+        return "sha384";
+    case DigestAlgorithm::Sha512:
+        return "sha512";
+    case DigestAlgorithm::Sha256:
+        break;
+    }
+    return "sha256";
+}
+
+std::string normalizeThumbprint(const std::string &text)
+{
+    static const std::string leftToRightMark = "\xE2\x80\x8E";
+    std::string hex;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, leftToRightMark.size(), leftToRightMark) == 0) {
+            i += leftToRightMark.size() - 1;
+            continue;
+        }
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (std::isspace(c))
+            continue;
+        if (!std::isxdigit(c))
+            return std::string();
+        hex += static_cast<char>(std::toupper(c));
+    }
+    return hex.size() == 40 ? hex : std::string();
+}
+
+namespace {
+
+bool isAscii(const std::string &text)
+{
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
 
+std::string descriptionProblem(const SignArgs &args)
+{
+    const char *why = " has characters outside ASCII; signatures made here store it as a 7-bit string, which Windows "
+                      "would show garbled. Use ASCII characters only.";
+    if (args.description && !isAscii(*args.description))
+        return "The description \"" + *args.description + "\"" + why;
+    if (args.descriptionUrl && !isAscii(*args.descriptionUrl))
+        return "The description URL \"" + *args.descriptionUrl + "\"" + why
+               + " (Percent-encode the URL's other characters.)";
+    return std::string();
+}
+
 const char *usageText()
 {
-    return "Usage: signtool.exe sign [/a | /f PFX [/p PASSWORD]] [/t URL] [/d TEXT] [/du URL] [/v] FILE...";
+    return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD]] [/sha1 HASH] [/n NAME] [/fd ALG]\n"
+           "                         [/t URL | /tr URL [/td ALG]] [/as] [/d TEXT] [/du URL]\n"
+           "                         [/mt N] [/v | /debug | /q] FILE...\n"
+           "       signtool.exe verify /pa [/v | /q] FILE...\n"
+           "\n"
+           "sign options:\n"
+           "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"
+           "  /f PFX      use the certificate and key of a PFX file; /p gives its password\n"
+           "  /sha1 HASH  use the certificate with this SHA-1 thumbprint\n"
+           "  /n NAME     use a certificate whose subject name contains NAME\n"
+           "  /fd ALG     file digest: sha256 (default), sha384 or sha512\n"
+           "  /t URL      time stamp from an Authenticode time-stamp server\n"
+           "  /tr URL     time stamp from an RFC 3161 time-stamp server; /td ALG its digest\n"
+           "  /as         append this signature to those the file has\n"
+           "  /d TEXT     description; /du URL its web address\n"
+           "  /mt N       sign N files at a time\n"
+           "  /v, /debug  verbose output; /q: errors only\n"
+           "verify options:\n"
+           "  /pa         Authenticode policy: the signature matches the file and its\n"
+           "              certificate chains to a trusted root or to a certificate of the store\n"
+           "A switch that takes a value takes the next argument whatever it is; after the\n"
+           "first file every argument is a file.";
 }
 
 ParseResult parseSignArgs(const std::vector<std::string> &argv)
 {
+    Parser parser;
     ParseResult result;
-    if (argv.empty()) {
-        result.error = "No command given; the only command is \"sign\".";
-        return result;
-    }
-    if (strcasecmp(argv[0].c_str(), "sign") != 0) {
-        result.error = "Unknown command: " + argv[0] + " (the only command is \"sign\").";
-        return result;
-    }
-
-    SignArgs args;
-    for (size_t i = 1; i < argv.size(); ++i) {
-        const std::string &arg = argv[i];
-        if (!looksLikeSwitch(arg)) {
-            args.files.push_back(arg);
-            continue;
-        }
-        const std::string name = switchName(arg);
-        if (name == "a") {
-            args.autoSelect = true;
-            continue;
-        }
-        if (name == "v") {
-            args.verbose = true;
-            continue;
-        }
-        std::optional<std::string> *target = nullptr;
-        const char *what = nullptr;
-        if (name == "f") {
-            target = &args.pfxFile;
-            what = "a PFX file";
-        } else if (name == "p") {
-            target = &args.password;
-            what = "a password";
-        } else if (name == "t") {
-            target = &args.timestampUrl;
-            what = "a time-stamp server URL";
-        } else if (name == "d") {
-            target = &args.description;
-            what = "a description";
-        } else if (name == "du") {
-            target = &args.descriptionUrl;
-            what = "a description URL";
-        } else {
-            result.error = "Unknown option: " + arg;
-            return result;
-        }
-        if (i + 1 >= argv.size() || isKnownSwitch(argv[i + 1])) {
-            result.error = "Missing value for option " + arg + ": it needs " + what + ".";
-            return result;
-        }
-        *target = argv[++i];
-    }
-
-    if (args.autoSelect && args.pfxFile) {
-        result.error = "The options /a and /f cannot be combined.";
-        return result;
-    }
-    if (args.password && !args.pfxFile) {
-        result.error = "The option /p needs /f with the PFX file.";
-        return result;
-    }
-    if (args.files.empty()) {
-        result.error = "No files to sign were given.";
-        return result;
-    }
-    result.args = std::move(args);
+    if (parser.parse(argv))
+        result.args = std::move(parser.args);
+    else
+        result.error = std::move(parser.error);
     return result;
 }
 

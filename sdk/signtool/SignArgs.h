@@ -2,15 +2,20 @@
 
 // Command line of the stand-in signtool.exe:
 //
-//   signtool.exe sign [/a | /f PFX [/p PASSWORD]] [/t URL] [/d TEXT] [/du URL] [/v] FILE...
+//   signtool.exe sign [/a] [/f PFX [/p PASSWORD]] [/sha1 HASH] [/n NAME]
+//                     [/fd ALG] [/t URL | /tr URL [/td ALG]] [/as]
+//                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
+//   signtool.exe verify /pa [/v | /q] FILE...
+//   signtool.exe /?     signtool.exe sign /?
 //
 // Switches start with "/" or "-" and ignore letter case (/A, -v), as the
-// Windows tool's do. Any token that looks like a switch (a "/" or "-"
-// followed only by letters and digits, such as "/x" or "/tr") is read as
-// one wherever it stands, so an unknown one is reported instead of being
-// taken for a file; everything else is a file. A switch that needs a value
-// and is followed by nothing or by another switch of this tool is a usage
-// error; any other token after it is its value, so "/p -Xy7" is a password.
+// Windows tool's do. Until the first file, a token that looks like a switch
+// (a "/" or "-" followed only by letters and digits, such as "/x" or "/tr",
+// or "/?") is read as one, so an unknown one is reported instead of being
+// taken for a file. A switch that takes a value always takes the next
+// argument, whatever it looks like: in "/p /v" the password is "/v". The
+// first argument that is not a switch is the first file, and every argument
+// after it is a file too, so a file named "/v" in the root folder is signed.
 
 #include <optional>
 #include <string>
@@ -18,14 +23,32 @@
 
 namespace signtool {
 
+enum class Verb { Sign, Verify };
+
+enum class DigestAlgorithm { Sha256, Sha384, Sha512 };
+
+// "sha256", "sha384", "sha512": the names osslsigncode's -h takes.
+const char *digestName(DigestAlgorithm algorithm);
+
 struct SignArgs {
-    bool autoSelect = false;            // /a
-    std::optional<std::string> pfxFile; // /f
-    std::optional<std::string> password; // /p
-    std::optional<std::string> timestampUrl; // /t
-    std::optional<std::string> description;  // /d
+    Verb verb = Verb::Sign;
+    bool showUsage = false;               // /? : print the usage text, exit 0
+    bool autoSelect = false;              // /a
+    std::optional<std::string> pfxFile;   // /f
+    std::optional<std::string> password;  // /p
+    std::optional<std::string> certSha1;  // /sha1, 40 upper-case hex digits
+    std::optional<std::string> subjectName; // /n, a part of the subject's common name
+    DigestAlgorithm fileDigest = DigestAlgorithm::Sha256; // /fd
+    std::optional<std::string> timestampUrl;      // /t, Authenticode protocol
+    std::optional<std::string> rfc3161Url;        // /tr
+    DigestAlgorithm timestampDigest = DigestAlgorithm::Sha256; // /td
+    bool appendSignature = false;         // /as
+    std::optional<std::string> description;    // /d
     std::optional<std::string> descriptionUrl; // /du
-    bool verbose = false;               // /v
+    unsigned jobs = 0;                    // /mt; 0: the default pool size
+    bool verbose = false;                 // /v, /debug
+    bool quiet = false;                   // /q: errors only
+    bool authenticodePolicy = false;      // verify /pa
     std::vector<std::string> files;
 };
 
@@ -36,6 +59,16 @@ struct ParseResult {
 
 // `argv` without the program name: the verb first.
 ParseResult parseSignArgs(const std::vector<std::string> &argv);
+
+// A SHA-1 thumbprint as typed or pasted (blanks, letter case, the invisible
+// left-to-right marks a certificate viewer copies along) as 40 upper-case hex
+// digits; empty when it is not one.
+std::string normalizeThumbprint(const std::string &text);
+
+// osslsigncode stores the description (and its URL) as a 7-bit string, which
+// Windows shows garbled when it holds anything outside ASCII: such a value is
+// refused before anything is signed. The message naming it, or empty.
+std::string descriptionProblem(const SignArgs &args);
 
 const char *usageText();
 

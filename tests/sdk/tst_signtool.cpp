@@ -100,6 +100,13 @@ private slots:
     void readOnlyFileIsRefusedEvenForRoot();
     void usageError_data();
     void usageError();
+    void nonAsciiDescriptionIsRefusedByName();
+    void summaryLineWithoutVerbose();
+    void quietPrintsErrorsOnly();
+    void verifyChecksDigestAndChain();
+    void usageSwitchPrintsUsageAndSucceeds_data();
+    void usageSwitchPrintsUsageAndSucceeds();
+    void switchLikeValuesAndFilesAreTakenAsSuch();
     void passwordTravelsOutsideCommandLine();
     void interruptedRunLeavesNoTrace();
 };
@@ -382,16 +389,14 @@ void TestSignTool::usageError_data()
     QTest::addColumn<QString>("message");
 
     QTest::newRow("no command") << QStringList{} << QStringLiteral("No command given");
-    QTest::newRow("other command") << QStringList{"verify", "@file"} << QStringLiteral("Unknown command: verify");
-    QTest::newRow("unknown option") << QStringList{"sign", "/a", "/tr", "http://x", "@file"}
-                                    << QStringLiteral("Unknown option: /tr");
+    QTest::newRow("other command") << QStringList{"timestamp", "@file"} << QStringLiteral("Unknown command: timestamp");
+    QTest::newRow("unknown option") << QStringList{"sign", "/a", "/ph", "@file"}
+                                    << QStringLiteral("Unknown option: /ph");
     QTest::newRow("no files") << QStringList{"sign", "/a"} << QStringLiteral("No files to sign");
-    QTest::newRow("value missing at end") << QStringList{"sign", "/a", "@file", "/t"}
-                                          << QStringLiteral("Missing value for option /t");
-    QTest::newRow("value missing before switch")
-        << QStringList{"sign", "/a", "/t", "/v", "@file"} << QStringLiteral("Missing value for option /t");
-    QTest::newRow("empty password slot") << QStringList{"sign", "/f", "@pfx", "/p", "/d", "x", "@file"}
-                                         << QStringLiteral("Missing value for option /p");
+    QTest::newRow("value missing at end") << QStringList{"sign", "/a", "/tr"}
+                                          << QStringLiteral("Missing value for option /tr");
+    QTest::newRow("digest refused by name") << QStringList{"sign", "/a", "/fd", "sha1", "@file"}
+                                            << QStringLiteral("digest algorithm sha1 given with /fd");
     QTest::newRow("/a with /f") << QStringList{"sign", "/a", "/f", "@pfx", "@file"}
                                 << QStringLiteral("/a and /f cannot be combined");
     QTest::newRow("/p without /f") << QStringList{"sign", "/p", "pw", "@file"}
@@ -416,6 +421,126 @@ void TestSignTool::usageError()
     QCOMPARE(fileBytes(file), original);
 }
 
+void TestSignTool::nonAsciiDescriptionIsRefusedByName()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/d", QStringLiteral("Café Tools"), file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: The description \"Café Tools\" has characters "
+                                                "outside ASCII")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(entries(dir), QStringList{"app.exe"});
+}
+
+// Without /v a fully successful run still ends with its one-line summary,
+// and a run with errors with the error count.
+void TestSignTool::summaryLineWithoutVerbose()
+{
+    const QString dir = newFolder();
+    const QString a = dir + "/a.exe", b = dir + "/b.exe";
+    QVERIFY(writePeFile(a));
+    QVERIFY(writePeFile(b, 3));
+    RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, a, b});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(run.output.split('\n', Qt::SkipEmptyParts),
+             (QStringList{"Successfully signed: " + a, "Successfully signed: " + b,
+                          "Number of files successfully Signed: 2"}));
+
+    run = signtool({"sign", "/f", m_pfx, "/p", m_password, a, dir + "/gone.exe"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.endsWith(QLatin1String("Number of errors: 1\n")), qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("Number of files successfully")));
+}
+
+void TestSignTool::quietPrintsErrorsOnly()
+{
+    const QString dir = newFolder();
+    const QString good = dir + "/good.exe", missing = dir + "/missing.exe";
+    QVERIFY(writePeFile(good));
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/q", good, missing});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.output, QStringLiteral("SignTool Error: File not found: ") + missing + "\n");
+    QVERIFY(verifySignature(good, m_caPem).ok());
+}
+
+// verify /pa: the digest must match the file and the certificate must chain
+// to a trusted root or to a certificate of the store.
+void TestSignTool::verifyChecksDigestAndChain()
+{
+    const QString store = newFolder();
+    const KeyAndCert trusted = certificate(QStringLiteral("Store Signer"), 300);
+    QVERIFY(writePkcs12(store + "/store.pfx", trusted));
+    const QString dir = newFolder();
+    const QString good = dir + "/good.exe", tampered = dir + "/tampered.exe", unsigned_ = dir + "/unsigned.exe",
+                  stranger = dir + "/stranger.exe";
+    for (const QString &file : {good, tampered, unsigned_, stranger})
+        QVERIFY(writePeFile(file));
+    QVERIFY(signtool({"sign", "/a", good, tampered}, storeEnvironment(store)).ok());
+    QVERIFY(signtool({"sign", "/f", m_pfx, "/p", m_password, stranger}).ok()); // not in the store
+    QByteArray bytes = fileBytes(tampered);
+    bytes[600] = char(bytes[600] ^ 0x55); // inside the code section
+    QVERIFY(writeBytes(tampered, bytes));
+
+    RunResult run = signtool({"verify", "/pa", good}, storeEnvironment(store));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(run.output.contains(QStringLiteral("Successfully verified: ") + good));
+    QVERIFY(run.output.contains(QLatin1String("Number of files successfully Verified: 1")));
+
+    run = signtool({"verify", "/pa", "/v", good, tampered, unsigned_, stranger}, storeEnvironment(store));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("Signed by: /CN=Store Signer")), qPrintable(run.output));
+    QVERIFY(run.output.contains(QStringLiteral("SignTool Error: ") + tampered
+                                + " is not validly signed: its digest does not match the file"));
+    QVERIFY(run.output.contains(QStringLiteral("SignTool Error: ") + unsigned_
+                                + " is not validly signed: it carries no signature."));
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: ") + stranger
+                                 + " is not validly signed: its certificate does not chain to a trusted root"),
+             qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("Number of files successfully Verified: 1")));
+    QVERIFY(run.output.contains(QLatin1String("Number of errors: 3")));
+    // In the order of the command line, one outcome per file.
+    QVERIFY(run.output.indexOf("verified: " + good) < run.output.indexOf(tampered + " is not"));
+    QVERIFY(run.output.indexOf(unsigned_ + " is not") < run.output.indexOf(stranger + " is not"));
+}
+
+void TestSignTool::usageSwitchPrintsUsageAndSucceeds_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("alone") << QStringList{"/?"};
+    QTest::newRow("after sign") << QStringList{"sign", "/?"};
+}
+
+void TestSignTool::usageSwitchPrintsUsageAndSucceeds()
+{
+    QFETCH(QStringList, args);
+    const RunResult run = signtool(args);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.output.startsWith(QLatin1String("Usage: signtool.exe sign")), qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("SignTool Error")));
+}
+
+// A password that looks like a switch is a password, and after the first
+// file a switch-like argument is one more file, not an option.
+void TestSignTool::switchLikeValuesAndFilesAreTakenAsSuch()
+{
+    const QString dir = newFolder();
+    const QString pfx = dir + "/dash.pfx";
+    QVERIFY(writePkcs12(pfx, m_cert, QStringLiteral("/v")));
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+
+    const RunResult run = signtool({"sign", "/f", pfx, "/p", "/v", file, "/t"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("Successfully signed: ") + file), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: File not found: /t")), qPrintable(run.output));
+    QVERIFY2(!run.output.contains(QLatin1String("Issued to:")), qPrintable(run.output)); // /v was no switch
+    QVERIFY(verifySignature(file, m_caPem).ok());
+}
+
 // A stand-in osslsigncode first on PATH records how it was called: the
 // password must reach it through the descriptor named by -readpass, not
 // through an argument that other users can read in /proc. Its failure must
@@ -426,6 +551,8 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     const QString record = newFolder();
     const QProcessEnvironment env = fakeOsslsigncode(QStringLiteral("printf '%s\\n' \"$@\" > '%1/args'\n"
                                                                     "cat /dev/fd/3 > '%1/secret'\n"
+                                                                    "cat /dev/fd/4 > '%1/pfx'\n"
+                                                                    "cat /dev/fd/5 > '%1/input'\n"
                                                                     "echo 'Simulated failure'\n"
                                                                     "exit 1\n")
                                                          .arg(record)
@@ -454,11 +581,18 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
             QVERIFY2(known25.contains(arg), qPrintable(arg));
     }
     QCOMPARE(args.at(args.indexOf("-h") + 1), QStringLiteral("sha256"));
-    QCOMPARE(args.at(args.indexOf("-in") + 1), QFileInfo(file).canonicalFilePath());
+    // The file and the PFX travel as the descriptors the tool opened, not
+    // as names that could be swapped meanwhile.
+    QCOMPARE(args.at(args.indexOf("-in") + 1), QStringLiteral("/dev/fd/5"));
+    QCOMPARE(fileBytes(record + "/input"), original);
+    QCOMPARE(args.at(args.indexOf("-pkcs12") + 1), QStringLiteral("/dev/fd/4"));
+    QCOMPARE(fileBytes(record + "/pfx"), fileBytes(m_pfx));
+    QVERIFY(args.at(args.indexOf("-out") + 1).startsWith(QLatin1String("/dev/fd/6/")));
 }
 
 // Stopping the tool while osslsigncode writes the signed copy must not leave
-// the half-written copy beside the user's file.
+// the half-written copy beside the user's file, which nobody else may read
+// meanwhile.
 void TestSignTool::interruptedRunLeavesNoTrace()
 {
     const QProcessEnvironment env = fakeOsslsigncode("for last; do :; done\n"
@@ -476,10 +610,14 @@ void TestSignTool::interruptedRunLeavesNoTrace()
     process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, file});
     QVERIFY(process.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the copy being written
+    const QFileInfo temporary(dir + "/" + entries(dir).filter(QStringLiteral(".signtool-")).value(0));
+    QVERIFY2(temporary.isDir() && !temporary.isSymLink(), qPrintable(temporary.filePath()));
+    QCOMPARE(temporary.permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     process.terminate();
     QVERIFY(process.waitForFinished(10000));
     QVERIFY(process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0);
-    QCOMPARE(entries(dir), QStringList{"app.exe"});
+    QTRY_COMPARE_WITH_TIMEOUT(entries(dir), QStringList{"app.exe"}, 10000);
     QCOMPARE(fileBytes(file), original);
 }
 

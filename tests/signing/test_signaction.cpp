@@ -6,7 +6,9 @@
 #include "signing/SignBatches.h"
 #include "signing/u_frmConsoleOutput.h"
 #include "support/ScriptedDialogs.h"
+#include "support/SoftHsmToken.h"
 #include "support/TestData.h"
+#include "support/TsaServer.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -89,6 +91,8 @@ private slots:
     void silentToolLeavesTheProgressAtNothing();
     void listBeyondTheLimitRunsInBatches();
     void listBeyondTheSystemsLimitIsSignedWhole();
+    void signsWithATokenCertificateEndToEnd();
+    void modernTimeStampServerTypedIntoTheWindowWorks();
 
 private:
     QString fakeSdk(const QByteArray &script);
@@ -128,7 +132,8 @@ void TestSignAction::cleanup()
     QDir::setCurrent(m_previousFolder);
     QVERIFY(!QFile::exists(m_folder->path() + "/$tmp$.tmp"));
     delete m_folder;
-    qunsetenv("QUILLMARK_CERT_STORE");
+    for (const char *name : {"QUILLMARK_CERT_STORE", "QUILLMARK_PKCS11_MODULE", "QUILLMARK_PINENTRY", "SOFTHSM2_CONF"})
+        qunsetenv(name);
 }
 
 QString TestSignAction::fakeSdk(const QByteArray &script)
@@ -601,6 +606,87 @@ void TestSignAction::listBeyondTheSystemsLimitIsSignedWhole()
     for (const QString &line : m_watcher->linesAtShow.filter(QRegularExpression("^signed ")))
         signedFiles += line.mid(7).toInt();
     QCOMPARE(signedFiles, 2000);
+}
+
+// "Auto Select Best Certificate" passes /a, and /a finds a certificate on a
+// PKCS#11 token: the PIN is asked through pinentry, once, and the key never
+// leaves the token.
+void TestSignAction::signsWithATokenCertificateEndToEnd()
+{
+    if (const QString missing = testdata::SoftHsmToken::missingTools(); !missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    const QString tokenFolder = m_folder->path() + "/token";
+    QDir().mkpath(tokenFolder);
+    testdata::SoftHsmToken token(tokenFolder, "Release Token", "246810");
+    testdata::CertOptions options;
+    options.commonName = "Token Release Signing";
+    const testdata::KeyAndCert onToken = testdata::makeCertificate(options);
+    QVERIFY2(token.importPair(onToken, "5a", "release"), qPrintable(token.error()));
+    const testdata::ScriptedPinentry pinentry(tokenFolder, testdata::ScriptedPinentry::Answer::Pin, "246810");
+    const QString emptyStore = m_folder->path() + "/empty store";
+    QDir().mkpath(emptyStore);
+    QProcessEnvironment env;
+    token.addTo(env);
+    pinentry.addTo(env);
+    for (const QString &name : env.keys())
+        qputenv(name.toLocal8Bit().constData(), env.value(name).toLocal8Bit());
+    qputenv("QUILLMARK_PKCS11_MODULE", testdata::SoftHsmToken::modulePath().toLocal8Bit());
+    qputenv("QUILLMARK_CERT_STORE", emptyStore.toLocal8Bit());
+
+    m_window->edPlatformSDKFolder->setText(QStringLiteral(QUILLMARK_SDK_BIN_DIR));
+    m_window->cbSelectBestCert->setChecked(true);
+    const QStringList files = {m_folder->path() + "/app.exe", m_folder->path() + "/lib.dll"};
+    addFiles(files);
+    sign();
+
+    QCOMPARE(m_watcher->shown, 1);
+    const QString report = m_watcher->linesAtShow.join('\n');
+    QCOMPARE(pinentry.timesAsked(), 1);
+    const QString trusted = m_folder->path() + "/token.pem";
+    QVERIFY(testdata::writeCertificatePem(trusted, onToken));
+    for (const QString &file : files) {
+        QVERIFY2(report.contains("Successfully signed: " + file), qPrintable(report));
+        const testdata::RunResult verified = testdata::verifySignature(file, trusted);
+        QVERIFY2(verified.ok() && verified.output.contains("Token Release Signing"), qPrintable(verified.output));
+    }
+    QVERIFY2(report.contains("Number of files successfully Signed: 2"), qPrintable(report));
+    QVERIFY(!report.contains("246810"));
+}
+
+// The window passes /t with the URL typed in; a server that speaks only RFC
+// 3161 (most today) still time-stamps the files, and the console says how.
+void TestSignAction::modernTimeStampServerTypedIntoTheWindowWorks()
+{
+    testdata::CertOptions tsaOptions;
+    tsaOptions.commonName = "Window Test TSA";
+    tsaOptions.usage = testdata::Usage::TimeStamping;
+    const testdata::KeyAndCert tsa = testdata::makeCertificate(tsaOptions);
+    const testdata::KeyAndCert signer = testdata::makeCertificate();
+    const QString dir = m_folder->path();
+    QVERIFY(testdata::writeCertificatePem(dir + "/tsa.pem", tsa));
+    QVERIFY(testdata::writePrivateKeyPem(dir + "/tsa.key", tsa));
+    QVERIFY(testdata::writeCertificatePem(dir + "/signer.pem", signer));
+    QVERIFY(testdata::writePkcs12(dir + "/signer.pfx", signer, "pw"));
+    const testdata::TsaServer server("rfc3161", dir + "/tsa.pem", dir + "/tsa.key", dir + "/requests");
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+
+    m_window->edPlatformSDKFolder->setText(QStringLiteral(QUILLMARK_SDK_BIN_DIR));
+    m_window->cbUsePFXFile->setChecked(true);
+    m_window->edCertName->setText(dir + "/signer.pfx");
+    m_window->edPassword->setText("pw");
+    m_window->cbTimeStamp->setChecked(true);
+    m_window->edTimeStampURL->setText(server.url());
+    const QString file = dir + "/stamped.exe";
+    addFiles({file});
+    sign();
+
+    const QString report = m_watcher->linesAtShow.join('\n');
+    QVERIFY2(report.contains("Successfully signed: " + file), qPrintable(report));
+    QVERIFY2(report.contains(server.url() + " did not answer the Authenticode time-stamp protocol"), qPrintable(report));
+    const testdata::RunResult verified = testdata::runProgram(
+        "osslsigncode", {"verify", "-in", file, "-CAfile", dir + "/signer.pem", "-TSA-CAfile", dir + "/tsa.pem"});
+    QVERIFY2(verified.ok() && verified.output.contains("Timestamp Server Signature verification: ok"),
+             qPrintable(verified.output));
 }
 
 QTEST_MAIN(TestSignAction)

@@ -137,12 +137,26 @@ KeyAndCert makeCertificate(const CertOptions &options)
         ok = ok && sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "codeSigning");
     else if (options.usage == Usage::ServerAuthOnly)
         ok = ok && sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "serverAuth");
+    else if (options.usage == Usage::TimeStamping)
+        ok = ok && sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "critical,timeStamping");
     if (!ok || !X509_sign(cert.get(), key.get(), EVP_sha256()))
         return pair;
 
     pair.key = key;
     pair.cert = cert;
     return pair;
+}
+
+bool writePrivateKeyPem(const QString &path, const KeyAndCert &pair)
+{
+    if (pair.isNull())
+        return false;
+    BIO *bio = BIO_new_file(QFile::encodeName(path).constData(), "wb");
+    if (!bio)
+        return false;
+    const bool ok = PEM_write_bio_PrivateKey(bio, pair.key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    BIO_free(bio);
+    return ok;
 }
 
 bool writePkcs12(const QString &path, const KeyAndCert &pair, const QString &password)

@@ -45,6 +45,7 @@ enum class Usage {
     CodeSigning,     // extended key usage codeSigning
     ServerAuthOnly,  // extended key usage serverAuth only: must not sign code
     Unrestricted,    // no extended key usage extension at all
+    TimeStamping,    // critical extended key usage timeStamping: a time-stamp server's
 };
 
 struct CertOptions {
@@ -77,6 +78,9 @@ enum class Encoding { Der, Pem };
 // tool picks the one matching the key).
 bool writeSpc(const QString &path, const KeyAndCert &pair, Encoding encoding = Encoding::Der,
               const QList<KeyAndCert> &extraCerts = {});
+
+// The private key as unencrypted PKCS#8 PEM ("BEGIN PRIVATE KEY").
+bool writePrivateKeyPem(const QString &path, const KeyAndCert &pair);
 
 // The certificate alone as PEM, for "osslsigncode verify -CAfile".
 bool writeCertificatePem(const QString &path, const KeyAndCert &pair);

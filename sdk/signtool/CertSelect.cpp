@@ -1,0 +1,81 @@
+#include "CertSelect.h"
+
+#include "ToolSupport.h"
+
+#include <openssl/asn1.h>
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace signtool {
+
+namespace {
+
+std::string lowerAscii(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool matches(X509 *cert, const SelectionRule &rule)
+{
+    if (rule.sha1 && sdktool::sha1Thumbprint(cert) != *rule.sha1)
+        return false;
+    if (rule.subjectName && !commonNameContains(cert, *rule.subjectName))
+        return false;
+    return true;
+}
+
+} // namespace
+
+std::string commonName(X509 *cert)
+{
+    const X509_NAME *subject = X509_get_subject_name(cert);
+    const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    if (index < 0)
+        return std::string();
+    const ASN1_STRING *data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
+    unsigned char *utf8 = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&utf8, data);
+    if (length < 0)
+        return std::string();
+    std::string name(reinterpret_cast<char *>(utf8), static_cast<size_t>(length));
+    OPENSSL_free(utf8);
+    return name;
+}
+
+bool commonNameContains(X509 *cert, const std::string &part)
+{
+    return lowerAscii(commonName(cert)).find(lowerAscii(part)) != std::string::npos;
+}
+
+Selection selectCertificate(const std::vector<X509 *> &candidates, const SelectionRule &rule)
+{
+    Selection selection;
+    std::vector<size_t> left;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        if (matches(candidates[i], rule))
+            left.push_back(i);
+    }
+    selection.matching = left.size();
+    if (left.empty()) {
+        selection.problem = Selection::Problem::NoneMatches;
+        return selection;
+    }
+    // A thumbprint names one certificate; the same one may sit both in a
+    // store file and on a token, which is no reason to refuse.
+    if (!rule.autoSelect && !rule.sha1 && left.size() > 1) {
+        selection.problem = Selection::Problem::SeveralMatch;
+        return selection;
+    }
+    // Stable, so an equal expiry keeps the listed order.
+    std::stable_sort(left.begin(), left.end(), [&](size_t a, size_t b) {
+        return ASN1_TIME_compare(X509_get0_notAfter(candidates[a]), X509_get0_notAfter(candidates[b])) > 0;
+    });
+    selection.index = left.front();
+    return selection;
+}
+
+} // namespace signtool

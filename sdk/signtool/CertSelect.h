@@ -1,0 +1,43 @@
+#pragma once
+
+// The rule that picks one signing certificate among the usable ones (valid
+// now, usable for code signing, with their private key) of the store files
+// and the PKCS#11 tokens:
+//   /sha1 HASH  only the certificate with that SHA-1 thumbprint;
+//   /n NAME     only certificates whose subject common name contains NAME,
+//               letter case ignored;
+//   /a          the one of the rest that stays valid longest (a tie goes to
+//               the one listed first);
+//   neither /a nor /sha1: exactly one may be left, as with the Windows tool.
+
+#include <openssl/x509.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace signtool {
+
+struct SelectionRule {
+    bool autoSelect = false;
+    std::optional<std::string> sha1;        // normalized: 40 upper-case hex digits
+    std::optional<std::string> subjectName; // part of the common name
+};
+
+struct Selection {
+    std::optional<size_t> index; // into the candidates
+    // When nothing was chosen: NoneMatches or SeveralMatch, with the number
+    // left after the filters.
+    enum class Problem { None, NoneMatches, SeveralMatch } problem = Problem::None;
+    size_t matching = 0;
+};
+
+Selection selectCertificate(const std::vector<X509 *> &candidates, const SelectionRule &rule);
+
+// The subject's common name as UTF-8 ("" when it has none).
+std::string commonName(X509 *cert);
+
+// "NAME" contained in the common name, ASCII letter case ignored.
+bool commonNameContains(X509 *cert, const std::string &part);
+
+} // namespace signtool

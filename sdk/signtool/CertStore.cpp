@@ -1,0 +1,332 @@
+#include "CertStore.h"
+
+#include "CertSelect.h"
+#include "Pinentry.h"
+#include "SignArgs.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace sdktool;
+
+namespace signtool {
+
+namespace {
+
+bool hasStoreExtension(const std::string &name)
+{
+    if (name.size() < 4)
+        return false;
+    const std::string ext = name.substr(name.size() - 4);
+    return strcasecmp(ext.c_str(), ".pfx") == 0 || strcasecmp(ext.c_str(), ".p12") == 0;
+}
+
+// Far above any certificate chain with its key; a bigger "PFX file" is
+// something else and is not read into memory.
+constexpr off_t kMaxPfxSize = 16 * 1024 * 1024;
+
+IdentityChoice failure(std::string error)
+{
+    IdentityChoice choice;
+    choice.error = std::move(error);
+    return choice;
+}
+
+std::string describeRule(const SignArgs &args)
+{
+    std::string text;
+    if (args.certSha1)
+        text += " with the SHA-1 hash " + *args.certSha1;
+    if (args.subjectName)
+        text += std::string(text.empty() ? " with" : " and with") + " \"" + *args.subjectName
+                + "\" in the subject name";
+    return text;
+}
+
+// Certificates of the store files first (in name order), then those of the
+// tokens: the order that breaks a tie between equal expiry dates.
+IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
+{
+    IdentityChoice choice;
+    const std::string folder = storeFolder();
+    std::string storeError;
+    std::vector<SigningIdentity> usable = usableStoreCertificates(folder, choice.notes, storeError);
+    if (!storeError.empty())
+        choice.notes.push_back(storeError);
+
+    std::string registryError;
+    const std::vector<std::string> modules = pkcs11Modules(registryError);
+    if (!registryError.empty())
+        choice.notes.push_back("PKCS#11 tokens are not searched: " + registryError + ".");
+    TokenScan scan = scanTokens(modules);
+    choice.notes.insert(choice.notes.end(), scan.moduleErrors.begin(), scan.moduleErrors.end());
+    choice.notes.insert(choice.notes.end(), scan.passedOver.begin(), scan.passedOver.end());
+    const time_t now = std::time(nullptr);
+    for (TokenCertificate &found : scan.certificates) {
+        const char *skip = nullptr;
+        if (!isValidAt(found.cert.get(), now))
+            skip = "not valid now";
+        else if (!isCodeSigningUsable(found.cert.get()))
+            skip = "not for code signing";
+        if (skip) {
+            choice.notes.push_back("Passed over \"" + commonName(found.cert.get()) + "\" on " + found.where() + ": "
+                                   + skip + ".");
+            continue;
+        }
+        SigningIdentity identity;
+        identity.cert = std::move(found.cert);
+        identity.token = std::move(found);
+        usable.push_back(std::move(identity));
+    }
+
+    std::vector<X509 *> candidates;
+    for (const auto &identity : usable)
+        candidates.push_back(identity.cert.get());
+    const Selection selection
+        = selectCertificate(candidates, SelectionRule{args.autoSelect, args.certSha1, args.subjectName});
+    if (selection.index) {
+        choice.identity = std::move(usable[*selection.index]);
+        return choice;
+    }
+    if (usable.empty() && !storeError.empty()) {
+        choice.error = storeError + (modules.empty() ? "" : " No PKCS#11 token holds a usable certificate either.");
+        return choice;
+    }
+    const std::string searched = "store: " + folder + (modules.empty() ? std::string() : ", and PKCS#11 tokens");
+    if (selection.problem == Selection::Problem::SeveralMatch)
+        choice.error = std::to_string(selection.matching) + " usable certificates were found" + describeRule(args)
+                       + " (" + searched + "); choose with /a (the best one), /sha1, /n or /f (a PFX file).";
+    else
+        choice.error = "No certificates were found that met all the given criteria (" + searched + ")"
+                       + (describeRule(args).empty() ? std::string() : ": a certificate" + describeRule(args))
+                       + ".";
+    return choice;
+}
+
+std::string unlockToken(SigningIdentity &identity)
+{
+    const TokenCertificate &token = *identity.token;
+    const std::string who = "\"" + commonName(identity.cert.get()) + "\"";
+    if (token.pinLocked)
+        return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
+    // A PIN pad takes the PIN itself, and some tokens need none at all.
+    if (!token.loginRequired || token.protectedAuthPath)
+        return std::string();
+
+    PinRequest request;
+    request.title = "Token PIN";
+    request.description = "Please enter the PIN of " + token.where() + " to sign with the certificate " + who + "."
+        + (token.pinFinalTry ? " This is the last try before the token locks." : "");
+    request.prompt = "PIN:";
+    PinAnswer answer = askForPin(request);
+    if (answer.status == PinAnswer::Status::Cancelled)
+        return "The PIN was not entered.";
+    if (answer.status == PinAnswer::Status::Failed)
+        return "The PIN cannot be asked for: " + answer.detail + ".";
+
+    std::string detail;
+    const PinCheck check = checkPin(token, answer.pin, detail);
+    if (check == PinCheck::Correct) {
+        identity.password.swap(answer.pin);
+        return std::string();
+    }
+    wipe(answer.pin);
+    switch (check) {
+    case PinCheck::Wrong:
+        return "The PIN of " + token.where() + " is not correct. It was not tried again, since the token locks "
+               "after a few wrong PINs.";
+    case PinCheck::Locked:
+        return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
+    case PinCheck::KeyMissing:
+        return "The private key of the certificate " + who + " is not on " + token.where() + ".";
+    default:
+        break;
+    }
+    return "Logging in to " + token.where() + " failed: " + detail + ".";
+}
+
+} // namespace
+
+std::string storeFolder()
+{
+    const char *env = std::getenv("QUILLMARK_CERT_STORE");
+    if (env && *env)
+        return env;
+    return ownFolder() + "certstore";
+}
+
+bool readPfxFile(int folder, const std::string &name, std::string &data, std::string &problem)
+{
+    struct stat st {};
+    if (fstatat(folder, name.c_str(), &st, 0) != 0) {
+        problem = errnoText(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        problem = S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file";
+        return false;
+    }
+    const int fd = openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        problem = errnoText(errno);
+        return false;
+    }
+    // Checked again on what was opened: the name may have changed since.
+    if (fstat(fd, &st) != 0)
+        problem = errnoText(errno);
+    else if (!S_ISREG(st.st_mode))
+        problem = "it is not a regular file";
+    else if (st.st_size > kMaxPfxSize)
+        problem = "it is too large to be a PFX file";
+    data.clear();
+    char buffer[65536];
+    while (problem.empty()) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            problem = errnoText(errno);
+        else if (n == 0)
+            break;
+        else if (data.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxPfxSize))
+            problem = "it is too large to be a PFX file";
+        else
+            data.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return problem.empty();
+}
+
+std::vector<SigningIdentity> usableStoreCertificates(const std::string &folder, std::vector<std::string> &notes,
+                                                     std::string &error)
+{
+    std::vector<std::string> names;
+    DIR *dir = opendir(folder.c_str());
+    if (!dir) {
+        error = "The certificate store " + folder + " cannot be opened: " + errnoText(errno) + ".";
+        return {};
+    }
+    while (const dirent *entry = readdir(dir)) {
+        if (hasStoreExtension(entry->d_name))
+            names.push_back(entry->d_name);
+    }
+    std::sort(names.begin(), names.end());
+
+    const time_t now = std::time(nullptr);
+    std::vector<SigningIdentity> usable;
+    for (const auto &name : names) {
+        const std::string path = folder + "/" + name;
+        std::string data;
+        std::string problem;
+        if (!readPfxFile(dirfd(dir), name, data, problem)) {
+            notes.push_back("Passed over " + path + ": " + problem + ".");
+            continue;
+        }
+        Pkcs12Contents contents;
+        std::string detail;
+        const Pkcs12Status status = parsePkcs12(data, std::string(), contents, detail);
+        const char *skip = nullptr;
+        if (status == Pkcs12Status::WrongPassword)
+            skip = "protected by a password";
+        else if (status != Pkcs12Status::Ok)
+            skip = "no readable certificate with its private key";
+        else if (!isValidAt(contents.cert.get(), now))
+            skip = "not valid now";
+        else if (!isCodeSigningUsable(contents.cert.get()))
+            skip = "not for code signing";
+        if (skip) {
+            notes.push_back("Passed over " + path + ": " + skip + ".");
+            continue;
+        }
+        usable.push_back(SigningIdentity{path, std::string(), std::move(contents.cert), std::nullopt, std::move(data)});
+    }
+    closedir(dir);
+    return usable;
+}
+
+IdentityChoice openPfx(const std::string &path, const std::string &password)
+{
+    std::string data;
+    std::string detail;
+    if (!readPfxFile(AT_FDCWD, path, data, detail))
+        return failure("The PFX file " + path + " cannot be read: " + detail + ".");
+    Pkcs12Contents contents;
+    switch (parsePkcs12(data, password, contents, detail)) {
+    case Pkcs12Status::Ok:
+        break;
+    case Pkcs12Status::Unreadable:
+        return failure("The PFX file " + path + " cannot be read: " + detail + ".");
+    case Pkcs12Status::NotPkcs12:
+        return failure(path + " is not a readable PFX file" + (detail.empty() ? "" : " (" + detail + ")") + ".");
+    case Pkcs12Status::WrongPassword:
+        return failure(password.empty() ? "The PFX file " + path + " needs a password (/p)."
+                                        : std::string("The specified PFX password is not correct."));
+    case Pkcs12Status::NoKeyOrCert:
+        return failure("The PFX file " + path + " holds no certificate with its private key.");
+    }
+    X509 *cert = contents.cert.get();
+    if (!isValidAt(cert, std::time(nullptr)))
+        return failure("The certificate in " + path + " is not valid now (valid from "
+                       + timeText(X509_get0_notBefore(cert)) + " to " + timeText(X509_get0_notAfter(cert)) + ").");
+    if (!isCodeSigningUsable(cert))
+        return failure("The certificate in " + path + " is not meant for code signing.");
+    IdentityChoice choice;
+    choice.identity = SigningIdentity{path, password, std::move(contents.cert), std::nullopt, std::move(data)};
+    return choice;
+}
+
+IdentityChoice chooseIdentity(const SignArgs &args)
+{
+    IdentityChoice choice = args.pfxFile ? openPfx(*args.pfxFile, args.password.value_or(std::string()))
+                                         : chooseAmongStoreAndTokens(args);
+    if (choice.identity && choice.identity->token) {
+        if (std::string error = unlockToken(*choice.identity); !error.empty()) {
+            choice.identity.reset();
+            choice.error = std::move(error);
+        }
+    }
+    if (choice.identity && !passwordSurvivesReadpass(choice.identity->password)) {
+        choice.identity.reset();
+        choice.error = "This PFX password cannot be handed to osslsigncode (it is longer than 4095 bytes, "
+                       "ends in a line break or starts with a byte order mark).";
+    }
+    return choice;
+}
+
+std::string SigningIdentity::where() const
+{
+    if (token)
+        return token->where();
+    return "file " + pfxPath;
+}
+
+bool passwordSurvivesReadpass(const std::string &password)
+{
+    if (password.size() > 4095)
+        return false;
+    if (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+        return false;
+    return password.compare(0, 3, "\xEF\xBB\xBF") != 0;
+}
+
+std::vector<std::string> certificateLines(const SigningIdentity &identity)
+{
+    X509 *cert = identity.cert.get();
+    return {
+        "The following certificate was selected:",
+        "    Issued to: " + nameText(X509_get_subject_name(cert)),
+        "    Issued by: " + nameText(X509_get_issuer_name(cert)),
+        "    Expires:   " + timeText(X509_get0_notAfter(cert)),
+        "    SHA1 hash: " + sha1Thumbprint(cert),
+        "    Stored in: " + identity.where(),
+    };
+}
+
+} // namespace signtool

@@ -1,0 +1,315 @@
+#include "SafeReplace.h"
+
+#include "ToolSupport.h"
+
+#include <cerrno>
+#include <csignal>
+#include <dirent.h>
+#include <ctime>
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace sdktool;
+
+namespace signtool {
+
+namespace {
+
+std::string randomName()
+{
+    unsigned char random[12];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+        return {};
+    static const char hex[] = "0123456789abcdef";
+    std::string name = ".signtool-";
+    for (unsigned char byte : random) {
+        name += hex[byte >> 4];
+        name += hex[byte & 15];
+    }
+    return name + ".tmp";
+}
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Removes the copy and then the folder, but the folder only while its name
+// in `parent` still is that folder: someone who owns the parent may have
+// moved it and put something else there.
+void removeFolder(int parent, int folder, const char *name, const struct stat &st)
+{
+    // Everything in it is this process's: the copies and links it made.
+    const int copy = fcntl(folder, F_DUPFD_CLOEXEC, 3);
+    if (DIR *dir = copy >= 0 ? fdopendir(copy) : nullptr) {
+        rewinddir(dir);
+        while (const dirent *entry = readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                unlinkat(folder, entry->d_name, 0);
+        }
+        closedir(dir);
+    } else if (copy >= 0) {
+        close(copy);
+    }
+    struct stat now {};
+    if (fstatat(parent, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(now.st_mode) && sameFile(now, st))
+        unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+void pause(long milliseconds)
+{
+    struct timespec ts {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// The cleaner: one process for the whole run, started before any thread,
+// told through a socket about every private folder (with descriptors for
+// the folder and its parent) and about every folder the tool removed
+// itself. When the socket closes (the tool has ended, however), it removes
+// the folders still on its list. Its own session keeps it out of a kill of
+// the tool's process group.
+struct CleanerMessage {
+    char kind = 0; // 'W': watch this folder; 'D': done with it
+    uint64_t id = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    char name[64] = {};
+};
+
+struct Watched {
+    Fd parent;
+    Fd folder;
+    std::string name;
+    struct stat st {};
+};
+
+int g_cleanerSocket = -1;
+uint64_t g_nextFolderId = 0;
+
+bool receive(int socket, CleanerMessage &message, int fds[2])
+{
+    char control[CMSG_SPACE(2 * sizeof(int))];
+    iovec iov{&message, sizeof message};
+    msghdr header{};
+    header.msg_iov = &iov;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    ssize_t n;
+    while ((n = recvmsg(socket, &header, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+    }
+    if (n != static_cast<ssize_t>(sizeof message))
+        return false;
+    fds[0] = fds[1] = -1;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(2 * sizeof(int)))
+            std::memcpy(fds, CMSG_DATA(c), 2 * sizeof(int));
+    }
+    return true;
+}
+
+[[noreturn]] void runCleaner(int socket)
+{
+    std::map<uint64_t, Watched> watched;
+    CleanerMessage message;
+    int fds[2];
+    while (receive(socket, message, fds)) {
+        if (message.kind == 'W' && fds[0] >= 0) {
+            Watched entry{Fd(fds[0]), Fd(fds[1]), std::string(message.name, strnlen(message.name, sizeof message.name)),
+                          {}};
+            entry.st.st_dev = message.device;
+            entry.st.st_ino = message.inode;
+            watched[message.id] = std::move(entry);
+        } else if (message.kind == 'D') {
+            watched.erase(message.id);
+        }
+    }
+    // osslsigncode dies with the tool but may still be creating its output
+    // for a moment, so the removal is tried for a while.
+    for (int attempt = 0; attempt < 250 && !watched.empty(); ++attempt) {
+        for (auto it = watched.begin(); it != watched.end();) {
+            removeFolder(it->second.parent.get(), it->second.folder.get(), it->second.name.c_str(), it->second.st);
+            struct stat now {};
+            const bool gone = fstatat(it->second.parent.get(), it->second.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0
+                              || !sameFile(now, it->second.st);
+            it = gone ? watched.erase(it) : std::next(it);
+        }
+        if (!watched.empty())
+            pause(20);
+    }
+    _exit(0);
+}
+
+bool sendToCleaner(const CleanerMessage &message, int parent = -1, int folder = -1)
+{
+    iovec iov{const_cast<CleanerMessage *>(&message), sizeof message};
+    msghdr header{};
+    header.msg_iov = &iov;
+    header.msg_iovlen = 1;
+    char control[CMSG_SPACE(2 * sizeof(int))] = {};
+    if (parent >= 0) {
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&header);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(2 * sizeof(int));
+        const int fds[2] = {parent, folder};
+        std::memcpy(CMSG_DATA(c), fds, sizeof fds);
+    }
+    ssize_t n;
+    while ((n = sendmsg(g_cleanerSocket, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    return n == static_cast<ssize_t>(sizeof message);
+}
+
+} // namespace
+
+bool PrivateFolder::startCleaner()
+{
+    if (g_cleanerSocket >= 0)
+        return true;
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
+    const pid_t first = fork();
+    if (first < 0) {
+        close(pair[0]);
+        close(pair[1]);
+        return false;
+    }
+    if (first == 0) {
+        // The grandchild, a child of init, so nobody has to wait for it.
+        if (fork() != 0)
+            _exit(0);
+        setsid();
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            signal(sig, SIG_IGN);
+        const int nullFd = open("/dev/null", O_RDWR);
+        if (nullFd >= 0) {
+            dup2(nullFd, 0);
+            dup2(nullFd, 1);
+            dup2(nullFd, 2);
+        }
+        // Nothing open but its end of the socket: it must not hold the
+        // tool's pipes or files open.
+        if (dup2(pair[1], 3) < 0)
+            _exit(1);
+        close_range(4, ~0U, 0);
+        runCleaner(3);
+    }
+    close(pair[1]);
+    int status = 0;
+    while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+    }
+    g_cleanerSocket = pair[0];
+    return true;
+}
+
+PrivateFolder PrivateFolder::create(int parent, std::string &error)
+{
+
+    PrivateFolder made;
+    const std::string name = randomName();
+    if (name.empty()) {
+        error = "cannot make a temporary name: " + errnoText(errno);
+        return made;
+    }
+    if (mkdirat(parent, name.c_str(), 0700) != 0) {
+        error = "cannot make a temporary folder beside it: " + errnoText(errno);
+        return made;
+    }
+    Fd folder(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    // The name may have been swapped for another folder between mkdir and
+    // open; only a folder of this process's user will do (no other user can
+    // make one). The umask may have narrowed the mode further.
+    if (!folder || fstat(folder.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()
+        || fchmod(folder.get(), 0700) != 0) {
+        error = "the temporary folder beside it was tampered with";
+        return made;
+    }
+    Fd parentCopy(fcntl(parent, F_DUPFD_CLOEXEC, 3));
+    if (!parentCopy) {
+        error = errnoText(errno);
+        return made;
+    }
+    CleanerMessage watch;
+    watch.kind = 'W';
+    watch.id = ++g_nextFolderId;
+    watch.device = st.st_dev;
+    watch.inode = st.st_ino;
+    std::memcpy(watch.name, name.data(), std::min(name.size(), sizeof watch.name));
+    if (!startCleaner() || !sendToCleaner(watch, parent, folder.get())) {
+        const int err = errno;
+        unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+        error = "cannot hand the temporary folder to its cleaner: " + errnoText(err ? err : EIO);
+        return made;
+    }
+    made.m_id = watch.id;
+    made.m_parent = std::move(parentCopy);
+    made.m_folder = std::move(folder);
+    made.m_name = name;
+    made.m_st = st;
+    return made;
+}
+
+void PrivateFolder::remove()
+{
+    if (!m_folder)
+        return;
+    removeFolder(m_parent.get(), m_folder.get(), m_name.c_str(), m_st);
+    if (m_id != 0) {
+        CleanerMessage done;
+        done.kind = 'D';
+        done.id = m_id;
+        sendToCleaner(done);
+        m_id = 0;
+    }
+    m_folder = Fd();
+    m_parent = Fd();
+}
+
+PrivateFolder::~PrivateFolder()
+{
+    remove();
+}
+
+Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *copyName, int parent,
+                            const std::string &name, const struct stat &original, const std::string &shownName)
+{
+    Replacement result;
+    struct stat copyStat {};
+    if (fstat(copy, &copyStat) != 0) {
+        result.error = "Cannot write the signed copy of " + shownName + ": " + errnoText(errno) + ".";
+        return result;
+    }
+    if (copyStat.st_uid != original.st_uid || copyStat.st_gid != original.st_gid) {
+        // Only root may give a file away; anyone else keeps their own.
+        [[maybe_unused]] const int ignored = fchown(copy, original.st_uid, original.st_gid);
+    }
+    const mode_t setId = S_ISUID | S_ISGID;
+    result.setIdDropped = (original.st_mode & setId) != 0;
+    if (fchmod(copy, original.st_mode & 07777 & ~setId) != 0) {
+        result.error = "Cannot set the permissions of the signed copy of " + shownName + ": " + errnoText(errno) + ".";
+        return result;
+    }
+    if (!stillNames(parent, name, original)) {
+        result.error = shownName + " was replaced or removed while it was being signed; nothing was changed.";
+        return result;
+    }
+    if (renameat(folder.descriptor(), copyName, parent, name.c_str()) != 0) {
+        result.error = "Cannot replace " + shownName + " with its signed copy: " + errnoText(errno) + ".";
+        return result;
+    }
+    return result;
+}
+
+} // namespace signtool

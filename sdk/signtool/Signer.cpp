@@ -1,0 +1,422 @@
+#include "Signer.h"
+
+#include "PeImage.h"
+#include "SignArgs.h"
+#include "SignatureCheck.h"
+#include "TimeStamp.h"
+#include "ToolSupport.h"
+
+#include <cctype>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace sdktool;
+
+namespace signtool {
+
+namespace {
+
+bool writeAll(int fd, const std::string &data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A pipe already holding `secret` and closed for writing: the child reads it
+// to its end. A pipe holds far more than a password, so this never blocks.
+Fd secretPipe(const std::string &secret)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return Fd();
+    Fd readEnd(fds[0]);
+    Fd writeEnd(fds[1]);
+    if (!writeAll(writeEnd.get(), secret))
+        return Fd();
+    return readEnd;
+}
+
+// ".ps1" of "Setup.ps1": only letters and digits, at most 16 of them;
+// otherwise none.
+std::string extensionOf(const std::string &name)
+{
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || name.size() - dot > 17 || dot + 1 == name.size())
+        return {};
+    for (size_t i = dot + 1; i < name.size(); ++i) {
+        if (!std::isalnum(static_cast<unsigned char>(name[i])))
+            return {};
+    }
+    return name.substr(dot);
+}
+
+std::string linkNote(const std::string &file, nlink_t links)
+{
+    return "SignTool Warning: " + file + " has " + std::to_string(links)
+           + " hard links; the signed file is separate from its other names, which keep the unsigned content.";
+}
+
+} // namespace
+
+Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identity(identity), m_args(args)
+{
+    // Now, while this process has no other thread.
+    if (!PrivateFolder::startCleaner())
+        m_setUpError = "Cannot start the cleaner of temporary folders: " + errnoText(errno) + ".";
+    if (identity.token)
+        return;
+    // Each child opens /dev/fd/4 afresh, which reads the memory file from
+    // its start.
+    m_pfx = Fd(memfd_create("signtool-pfx", MFD_CLOEXEC));
+    if (!m_pfx || !writeAll(m_pfx.get(), identity.pfxData))
+        m_setUpError = "Cannot hand the certificate to osslsigncode: " + errnoText(errno) + ".";
+}
+
+void Signer::fail(SignJob &job, const std::string &error) const
+{
+    job.outcome.signedOk = false;
+    job.outcome.lines.push_back({OutputLine::Err, "SignTool Error: " + error});
+    if (m_args.verbose)
+        job.outcome.lines.push_back({OutputLine::Out, std::string()});
+    job.needsChild = false;
+    job.folder.remove();
+}
+
+std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
+{
+    auto job = std::make_unique<SignJob>();
+    job->file = file;
+    if (m_args.verbose) {
+        job->outcome.lines.push_back({OutputLine::Out, "Signing: " + file});
+        for (auto &line : certificateLines(m_identity))
+            job->outcome.lines.push_back({OutputLine::Out, std::move(line)});
+    }
+    if (!m_setUpError.empty()) {
+        fail(*job, m_setUpError);
+        return job;
+    }
+
+    std::string error;
+    job->opened = openFileToSign(file, error);
+    if (!job->opened.file) {
+        fail(*job, error);
+        return job;
+    }
+    const struct stat &st = job->opened.st;
+    // A file with no write permission for anyone has been marked read-only
+    // on purpose: root is refused too, although it could write it.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        fail(*job, "Cannot sign " + file + ": the file is read-only.");
+        return job;
+    }
+    if (faccessat(job->opened.folder.get(), job->opened.name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0
+        && errno == EACCES) {
+        fail(*job, "Cannot sign " + file + ": the file is read-only or not readable.");
+        return job;
+    }
+    job->peFile = startsLikePe(job->opened.file.get());
+    if (job->peFile) {
+        std::string problem;
+        if (!readPeLayout(job->opened.file.get(), problem)) {
+            fail(*job, "Cannot sign " + file + ": the file is truncated or damaged (" + problem + ").");
+            return job;
+        }
+    }
+
+    job->folder = PrivateFolder::create(job->opened.folder.get(), error);
+    if (!job->folder) {
+        fail(*job, "Cannot sign " + file + ": " + error + ".");
+        return job;
+    }
+    const std::string extension = extensionOf(job->opened.name);
+    job->signedName = "signed" + extension;
+    job->stampedName = "stamped" + extension;
+    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
+    std::string input = "/dev/fd/" + std::to_string(kInputFd);
+    if (!job->peFile) {
+        // osslsigncode knows a script by its name's extension: it gets a
+        // link of that name, in the private folder, to the opened file.
+        job->inputName = "input" + extension;
+        if (symlinkat(input.c_str(), job->folder.descriptor(), job->inputName.c_str()) != 0) {
+            fail(*job, "Cannot sign " + file + ": " + errnoText(errno) + ".");
+            return job;
+        }
+        input = folder + job->inputName;
+    }
+    job->child.argv = osslsigncodeArguments(m_identity, m_args, input, folder + job->signedName);
+    job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
+    if (m_pfx)
+        job->child.fds.push_back({m_pfx.get(), kPfxFd});
+    if (!m_identity.password.empty()) {
+        job->password = secretPipe(m_identity.password);
+        if (!job->password) {
+            fail(*job, "Cannot hand the password to osslsigncode: " + errnoText(errno) + ".");
+            return job;
+        }
+        job->child.fds.push_back({job->password.get(), kPasswordFd});
+    }
+    job->needsChild = true;
+    return job;
+}
+
+void Signer::childEnded(SignJob &job, const ChildExit &exit) const
+{
+    job.needsChild = false;
+    switch (job.step) {
+    case SignJob::Step::Signing:
+        signingEnded(job, exit);
+        break;
+    case SignJob::Step::TimeStamping:
+        timeStampEnded(job, exit);
+        break;
+    case SignJob::Step::Verifying:
+        verifyEnded(job, exit);
+        break;
+    case SignJob::Step::Checking:
+        checkEnded(job, exit);
+        break;
+    }
+}
+
+void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
+{
+    job.password = Fd();
+    const std::string &file = job.file;
+    if (!exit.started) {
+        fail(job, "Cannot start osslsigncode: " + errnoText(exit.startErrno) + ".");
+        return;
+    }
+    if (exit.exitCode != 0) {
+        fail(job, "Signing " + file + " failed: " + signerMessage(exit.output));
+        return;
+    }
+    if (wantsTimeStamp(m_args)) {
+        // The time stamp goes into a second copy; the file itself stays as
+        // it was until that copy is complete.
+        job.timeStamping.emplace(m_args, file);
+        if (m_args.appendSignature && job.peFile) {
+            // osslsigncode stamps the first signature unless told otherwise;
+            // the new one is the last appended.
+            Fd copy(openat(job.folder.descriptor(), job.signedName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            job.stampIndex = copy ? appendedSignatureCount(copy.get()) : -1;
+        }
+        job.step = SignJob::Step::TimeStamping;
+        requestTimeStamp(job);
+        return;
+    }
+    copyMade(job, job.signedName.c_str());
+}
+
+void Signer::requestTimeStamp(SignJob &job) const
+{
+    const TimeStampRequest &request = *job.timeStamping->next();
+    // A failed try may leave a cut output behind, and osslsigncode does not
+    // replace an existing file.
+    unlinkat(job.folder.descriptor(), job.stampedName.c_str(), 0);
+    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
+    job.child = ChildSpec{};
+    job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest,
+                                        folder + job.signedName, folder + job.stampedName,
+                                        job.stampIndex);
+    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    job.child.timeoutSeconds = timeStampTimeoutSeconds();
+    job.needsChild = true;
+}
+
+void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
+{
+    TimeStamping &stamping = *job.timeStamping;
+    struct stat st {};
+    if (!exit.started)
+        stamping.ended(TimeStamping::Attempt::Failed, "osslsigncode cannot be started: " + errnoText(exit.startErrno));
+    else if (exit.timedOut)
+        stamping.ended(TimeStamping::Attempt::NoAnswer, std::string());
+    else if (exit.exitCode == 0
+             && fstatat(job.folder.descriptor(), job.stampedName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        stamping.ended(TimeStamping::Attempt::Stamped, std::string());
+    else
+        stamping.ended(TimeStamping::Attempt::Failed, signerMessage(exit.output));
+
+    if (stamping.next()) {
+        requestTimeStamp(job);
+        return;
+    }
+    if (!stamping.stamped()) {
+        fail(job, stamping.error());
+        return;
+    }
+    for (const auto &warning : stamping.warnings())
+        job.outcome.lines.push_back({OutputLine::Err, warning});
+    job.outcome.warnings += static_cast<int>(stamping.warnings().size());
+    copyMade(job, job.stampedName.c_str());
+}
+
+// A program file is checked by this tool itself (checkCopy); for the other
+// formats osslsigncode's own verify reads the copy first.
+void Signer::copyMade(SignJob &job, const char *copyName) const
+{
+    if (job.peFile) {
+        checkCopy(job, copyName);
+        return;
+    }
+    job.copyName = copyName;
+    job.step = SignJob::Step::Verifying;
+    job.child = ChildSpec{};
+    job.child.argv = {"osslsigncode", "verify", "-in",
+                      "/dev/fd/" + std::to_string(kOutputFolderFd) + "/" + copyName};
+    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    // It may look up revocation lists on the network.
+    job.child.timeoutSeconds = timeStampTimeoutSeconds();
+    job.needsChild = true;
+}
+
+void Signer::verifyEnded(SignJob &job, const ChildExit &exit) const
+{
+    // Its exit code says whether the chain is trusted, which a private
+    // certificate is not; the digests and the signer are what counts here.
+    const std::string problem = exit.started && !exit.timedOut
+                                    ? checkVerifyReport(exit.output, m_identity.cert.get())
+                                    : std::string("the signed copy could not be read back");
+    if (!problem.empty()) {
+        fail(job, "Signing " + job.file + " failed: osslsigncode reported success, but " + problem
+                      + "; the file was left as it was.");
+        return;
+    }
+    checkCopy(job, job.copyName);
+}
+
+void Signer::checkCopy(SignJob &job, const char *copyName) const
+{
+    // Whatever osslsigncode left must be a plain file of this process's
+    // user with no other name; anything else is not its output.
+    job.copy = Fd(openat(job.folder.descriptor(), copyName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat copyStat {};
+    if (!job.copy || fstat(job.copy.get(), &copyStat) != 0 || !S_ISREG(copyStat.st_mode)
+        || copyStat.st_uid != geteuid() || copyStat.st_nlink != 1 || copyStat.st_size == 0) {
+        fail(job, "Signing " + job.file
+                      + " failed: osslsigncode reported success but wrote no signed copy (is the disk full?).");
+        return;
+    }
+    job.copyName = copyName;
+    job.step = SignJob::Step::Checking;
+    // Reading a large file twice and waiting for the disk: a task of the
+    // pool, so that other files go on meanwhile.
+    X509 *signer = m_identity.cert.get();
+    job.child = ChildSpec{};
+    job.child.task = [&job, signer]() -> int {
+        if (job.peFile) {
+            job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer);
+            if (!job.checkProblem.empty())
+                return 1;
+        }
+        // osslsigncode closes its output without syncing it; renamed over
+        // the original before it reaches the disk, a crash could leave the
+        // user's file empty or cut short.
+        if (fsync(job.copy.get()) != 0) {
+            job.syncErrno = errno;
+            return 2;
+        }
+        return 0;
+    };
+    job.needsChild = true;
+}
+
+void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
+{
+    const std::string &file = job.file;
+    if (!job.checkProblem.empty()) {
+        fail(job, "Signing " + file + " failed: osslsigncode reported success, but " + job.checkProblem
+                      + "; the file was left as it was.");
+        return;
+    }
+    if (!exit.started || exit.exitCode != 0) {
+        const int err = !exit.started ? exit.startErrno : job.syncErrno;
+        fail(job, "Cannot write the signed copy of " + file + ": " + errnoText(err ? err : EIO) + ".");
+        return;
+    }
+    const Replacement replaced = replaceWithCopy(job.copy.get(), job.folder, job.copyName, job.opened.folder.get(),
+                                                 job.opened.name, job.opened.st, file);
+    if (!replaced.error.empty()) {
+        fail(job, replaced.error);
+        return;
+    }
+    job.folder.remove();
+    if (job.opened.st.st_nlink > 1) {
+        job.outcome.lines.push_back({OutputLine::Err, linkNote(file, job.opened.st.st_nlink)});
+        ++job.outcome.warnings;
+    }
+    if (replaced.setIdDropped) {
+        job.outcome.lines.push_back({OutputLine::Err, "SignTool Warning: " + file
+                                                          + " lost its set-user-ID/set-group-ID bit, since its "
+                                                            "content changed."});
+        ++job.outcome.warnings;
+    }
+    job.outcome.signedOk = true;
+    job.outcome.lines.push_back({OutputLine::Out, "Successfully signed: " + file});
+    if (m_args.verbose)
+        job.outcome.lines.push_back({OutputLine::Out, std::string()});
+}
+
+std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
+                                               const std::string &in, const std::string &out)
+{
+    std::vector<std::string> argv{"osslsigncode", "sign"};
+    if (identity.token) {
+        // osslsigncode signs through the pkcs11 engine, which logs in with
+        // the PIN read from descriptor 3; the key never leaves the token.
+        argv.insert(argv.end(), {"-pkcs11module", identity.token->modulePath, "-pkcs11cert",
+                                 identity.token->certificateUri(), "-key", identity.token->privateKeyUri()});
+    } else {
+        argv.insert(argv.end(), {"-pkcs12", "/dev/fd/" + std::to_string(kPfxFd)});
+    }
+    if (!identity.password.empty()) {
+        argv.push_back("-readpass");
+        argv.push_back("/dev/fd/" + std::to_string(kPasswordFd));
+    }
+    argv.insert(argv.end(), {"-h", digestName(args.fileDigest)});
+    if (args.appendSignature)
+        argv.push_back("-nest");
+    if (args.description && !args.description->empty())
+        argv.insert(argv.end(), {"-n", *args.description});
+    if (args.descriptionUrl && !args.descriptionUrl->empty())
+        argv.insert(argv.end(), {"-i", *args.descriptionUrl});
+    argv.insert(argv.end(), {"-in", in, "-out", out});
+    return argv;
+}
+
+std::string signerMessage(const std::string &output)
+{
+    std::string message;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        if (end == std::string::npos)
+            end = output.size();
+        std::string line = output.substr(start, end - start);
+        start = end + 1;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.pop_back();
+        if (line.empty() || line == "Failed" || line == "Succeeded" || line.find(":error:") != std::string::npos
+            || line.rfind("Connecting to ", 0) == 0 || line.rfind("Use the \"-ts\" option", 0) == 0)
+            continue;
+        if (!message.empty())
+            message += "; ";
+        message += line;
+    }
+    if (message.size() > 400)
+        message = message.substr(0, 397) + "...";
+    return message.empty() ? "osslsigncode reported no reason" : message;
+}
+
+} // namespace signtool

@@ -1,0 +1,123 @@
+#pragma once
+
+// Signs files through osslsigncode and reports each outcome as the lines the
+// tool prints for it, so that a caller may print them at once or keep them
+// until the files before it are done.
+//
+// A file is signed in steps: prepare() opens it once (see OpenedFile.h),
+// checks it and makes the private folder for the signed copy (see
+// SafeReplace.h); the caller runs the children the job asks for, one after
+// the other (alone or in a pool): osslsigncode signing, the time-stamp
+// requests, and a task that checks the final copy (see SignatureCheck.h)
+// and syncs it to disk; only then does childEnded() put it in the file's
+// place. osslsigncode
+// gets the opened file as /dev/fd/5, the PFX bytes as /dev/fd/4 (a token's
+// key stays on the token) and writes into the private folder through
+// /dev/fd/6; the password or PIN, if any, comes through a pipe on
+// descriptor 3. None of these is a name another user can
+// swap.
+
+#include "CertStore.h"
+#include "OpenedFile.h"
+#include "ProcessPool.h"
+#include "SafeReplace.h"
+#include "TimeStamp.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace signtool {
+
+struct SignArgs;
+
+struct OutputLine {
+    enum Stream { Out, Err };
+    Stream stream = Out;
+    std::string text;
+};
+
+struct FileOutcome {
+    bool signedOk = false;
+    int warnings = 0;
+    // With /v first "Signing: FILE" and the certificate; warnings; exactly
+    // one outcome line: "Successfully signed: FILE" or "SignTool Error: ...".
+    std::vector<OutputLine> lines;
+};
+
+// One file on its way: the signing child, then the time-stamp requests, if
+// any, each a child of its own. Holds the opened file and the private
+// folder until it is finished.
+struct SignJob {
+    std::string file;     // as given on the command line
+    FileOutcome outcome;  // complete once !needsChild
+    bool needsChild = false;
+    ChildSpec child;      // the next child to run while needsChild
+
+    OpenedFile opened;
+    PrivateFolder folder;
+    Fd password;          // the read end of the password pipe
+    bool peFile = false;
+    enum class Step { Signing, TimeStamping, Verifying, Checking } step = Step::Signing;
+    std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
+    int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
+
+    // Names in the private folder, with the file's extension (osslsigncode
+    // tells scripts apart by it): the signed copy, the time-stamped one, and
+    // a link to the opened file for formats other than PE.
+    std::string signedName;
+    std::string stampedName;
+    std::string inputName;
+
+    // The final copy, checked and synced to disk by a task of the pool.
+    const char *copyName = nullptr;
+    Fd copy;
+    std::string checkProblem; // the task's verdict: empty when the copy is good
+    int syncErrno = 0;
+};
+
+class Signer {
+public:
+    Signer(const SigningIdentity &identity, const SignArgs &args);
+
+    // Empty when the signer is ready; otherwise why no file can be signed.
+    const std::string &setUpError() const { return m_setUpError; }
+
+    std::unique_ptr<SignJob> prepare(const std::string &file) const;
+    // Takes the end of the job's child; afterwards the job either needs its
+    // next child or is finished.
+    void childEnded(SignJob &job, const ChildExit &exit) const;
+
+private:
+    void fail(SignJob &job, const std::string &error) const;
+    void signingEnded(SignJob &job, const ChildExit &exit) const;
+    void timeStampEnded(SignJob &job, const ChildExit &exit) const;
+    void requestTimeStamp(SignJob &job) const;
+    void copyMade(SignJob &job, const char *copyName) const;
+    void verifyEnded(SignJob &job, const ChildExit &exit) const;
+    void checkCopy(SignJob &job, const char *copyName) const;
+    void checkEnded(SignJob &job, const ChildExit &exit) const;
+
+    const SigningIdentity &m_identity;
+    const SignArgs &m_args;
+    Fd m_pfx; // the PFX bytes in memory, for every child
+    std::string m_setUpError;
+};
+
+// The numbers of the descriptors osslsigncode gets.
+constexpr int kPasswordFd = 3;
+constexpr int kPfxFd = 4;
+constexpr int kInputFd = 5;
+constexpr int kOutputFolderFd = 6;
+
+// The osslsigncode command line for signing `in` into `out`. The password
+// or PIN, if any, is read from descriptor 3, a PFX file from descriptor 4.
+std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
+                                               const std::string &in, const std::string &out);
+
+// osslsigncode's output without its noise (status words, OpenSSL's error
+// queue dump), as one line.
+std::string signerMessage(const std::string &output);
+
+} // namespace signtool

@@ -1,0 +1,315 @@
+#include "TokenStore.h"
+
+#include <libp11.h>
+#include <openssl/err.h>
+#include <p11-kit/p11-kit.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace signtool {
+
+namespace {
+
+// PKCS#11 return values this unit tells apart.
+constexpr unsigned long ckrPinIncorrect = 0xA0;
+constexpr unsigned long ckrPinLenRange = 0xA2;
+constexpr unsigned long ckrPinLocked = 0xA4;
+
+struct ContextDeleter {
+    void operator()(PKCS11_CTX *ctx) const
+    {
+        PKCS11_CTX_unload(ctx);
+        PKCS11_CTX_free(ctx);
+    }
+};
+using ContextPtr = std::unique_ptr<PKCS11_CTX, ContextDeleter>;
+
+// A module loaded with its slot list; the slots go before the context.
+class LoadedModule {
+public:
+    explicit LoadedModule(const std::string &path) : m_path(path) {}
+    ~LoadedModule()
+    {
+        if (m_slots)
+            PKCS11_release_all_slots(m_ctx.get(), m_slots, m_slotCount);
+    }
+    LoadedModule(const LoadedModule &) = delete;
+    LoadedModule &operator=(const LoadedModule &) = delete;
+
+    // Empty on success, else why the module cannot be used.
+    std::string load()
+    {
+        m_ctx.reset(PKCS11_CTX_new());
+        if (!m_ctx)
+            return "out of memory";
+        ERR_clear_error();
+        if (PKCS11_CTX_load(m_ctx.get(), m_path.c_str()) != 0) {
+            const std::string reason = sdktool::takeOpensslError();
+            m_ctx.reset();
+            return reason.empty() ? "it cannot be loaded" : reason;
+        }
+        if (PKCS11_enumerate_slots(m_ctx.get(), &m_slots, &m_slotCount) != 0) {
+            m_slots = nullptr;
+            m_slotCount = 0;
+            const std::string reason = sdktool::takeOpensslError();
+            return reason.empty() ? "its slots cannot be listed" : reason;
+        }
+        return std::string();
+    }
+
+    unsigned slotCount() const { return m_slotCount; }
+    PKCS11_SLOT *slot(unsigned i) const { return m_slots + i; }
+
+    PKCS11_SLOT *slotById(unsigned long id) const
+    {
+        for (unsigned i = 0; i < m_slotCount; ++i) {
+            if (m_slots[i].token && PKCS11_get_slotid_from_slot(m_slots + i) == id)
+                return m_slots + i;
+        }
+        return nullptr;
+    }
+
+private:
+    std::string m_path;
+    ContextPtr m_ctx;
+    PKCS11_SLOT *m_slots = nullptr;
+    unsigned m_slotCount = 0;
+};
+
+std::string text(const char *value)
+{
+    return value ? std::string(value) : std::string();
+}
+
+bool sameId(const unsigned char *a, size_t aLen, const std::vector<unsigned char> &b)
+{
+    return aLen == b.size() && (aLen == 0 || std::memcmp(a, b.data(), aLen) == 0);
+}
+
+bool hasKeyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned char> &id)
+{
+    for (unsigned i = 0; i < count; ++i) {
+        if (sameId(keys[i].id, keys[i].id_len, id))
+            return true;
+    }
+    return false;
+}
+
+std::string hexId(const std::vector<unsigned char> &id)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string result;
+    for (unsigned char byte : id) {
+        result += hex[byte >> 4];
+        result += hex[byte & 15];
+    }
+    return result.empty() ? "(none)" : result;
+}
+
+std::vector<std::string> splitModuleList(const std::string &list)
+{
+    std::vector<std::string> paths;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos)
+            end = list.size();
+        if (end > start)
+            paths.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return paths;
+}
+
+void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
+{
+    PKCS11_TOKEN *token = slot->token;
+    if (!token || !token->initialized)
+        return;
+    const std::string label = text(token->label);
+    const unsigned long slotId = PKCS11_get_slotid_from_slot(slot);
+    const std::string where = "token \"" + label + "\" (slot " + std::to_string(slotId) + ")";
+
+    PKCS11_CERT *certs = nullptr;
+    unsigned certCount = 0;
+    if (PKCS11_enumerate_certs(token, &certs, &certCount) != 0) {
+        scan.moduleErrors.push_back("The certificates of " + where + " cannot be listed: "
+                                    + sdktool::takeOpensslError());
+        return;
+    }
+    if (certCount == 0)
+        return;
+    PKCS11_KEY *privateKeys = nullptr, *publicKeys = nullptr;
+    unsigned privateCount = 0, publicCount = 0;
+    if (PKCS11_enumerate_keys(token, &privateKeys, &privateCount) != 0)
+        privateCount = 0;
+    if (PKCS11_enumerate_public_keys(token, &publicKeys, &publicCount) != 0)
+        publicCount = 0;
+    ERR_clear_error();
+
+    for (unsigned i = 0; i < certCount; ++i) {
+        const PKCS11_CERT &cert = certs[i];
+        if (!cert.x509)
+            continue;
+        std::vector<unsigned char> id(cert.id, cert.id + cert.id_len);
+        const bool keyVisible = hasKeyWithId(privateKeys, privateCount, id);
+        // A hidden private key shows through its public half.
+        const bool pairVisible = token->loginRequired && hasKeyWithId(publicKeys, publicCount, id);
+        if (id.empty() || (!keyVisible && !pairVisible)) {
+            scan.passedOver.push_back("Passed over the certificate \"" + text(cert.label) + "\" (id " + hexId(id)
+                                      + ") on " + where + ": no private key with its id.");
+            continue;
+        }
+        TokenCertificate found;
+        found.modulePath = modulePath;
+        found.slotId = slotId;
+        found.tokenLabel = label;
+        found.tokenSerial = text(token->serialnr);
+        found.tokenManufacturer = text(token->manufacturer);
+        found.tokenModel = text(token->model);
+        found.objectLabel = text(cert.label);
+        found.id = std::move(id);
+        found.loginRequired = token->loginRequired;
+        found.protectedAuthPath = token->secureLogin;
+        found.pinLocked = token->userPinLocked;
+        found.pinFinalTry = token->userPinFinalTry;
+        found.cert.reset(X509_dup(cert.x509));
+        if (found.cert)
+            scan.certificates.push_back(std::move(found));
+    }
+}
+
+} // namespace
+
+std::string uriEscape(const std::string &value)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string result;
+    for (unsigned char c : value) {
+        // RFC 7512's unreserved characters stay as they are.
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~')
+            result += static_cast<char>(c);
+        else {
+            result += '%';
+            result += hex[c >> 4];
+            result += hex[c & 15];
+        }
+    }
+    return result;
+}
+
+std::string uriEscape(const std::vector<unsigned char> &bytes)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string result;
+    for (unsigned char c : bytes) {
+        result += '%';
+        result += hex[c >> 4];
+        result += hex[c & 15];
+    }
+    return result;
+}
+
+std::string TokenCertificate::certificateUri() const
+{
+    std::string uri = "pkcs11:";
+    if (!tokenModel.empty())
+        uri += "model=" + uriEscape(tokenModel) + ";";
+    if (!tokenManufacturer.empty())
+        uri += "manufacturer=" + uriEscape(tokenManufacturer) + ";";
+    if (!tokenSerial.empty())
+        uri += "serial=" + uriEscape(tokenSerial) + ";";
+    uri += "token=" + uriEscape(tokenLabel) + ";id=" + uriEscape(id);
+    return uri + ";type=cert";
+}
+
+std::string TokenCertificate::privateKeyUri() const
+{
+    const std::string certUri = certificateUri();
+    return certUri.substr(0, certUri.size() - std::strlen("cert")) + "private";
+}
+
+std::string TokenCertificate::where() const
+{
+    return "token \"" + tokenLabel + "\" (slot " + std::to_string(slotId) + ")";
+}
+
+std::vector<std::string> pkcs11Modules(std::string &error)
+{
+    error.clear();
+    if (const char *list = std::getenv("QUILLMARK_PKCS11_MODULE"); list && *list)
+        return splitModuleList(list);
+
+    std::vector<std::string> paths;
+    p11_kit_be_quiet();
+    CK_FUNCTION_LIST **modules = p11_kit_modules_load(nullptr, P11_KIT_MODULE_UNMANAGED);
+    if (!modules) {
+        error = "the p11-kit module registry cannot be read";
+        return paths;
+    }
+    for (CK_FUNCTION_LIST **module = modules; *module; ++module) {
+        char *trustPolicy = p11_kit_config_option(*module, "trust-policy");
+        const bool trustStore = trustPolicy && std::strcmp(trustPolicy, "yes") == 0;
+        std::free(trustPolicy);
+        if (trustStore)
+            continue;
+        if (char *file = p11_kit_module_get_filename(*module)) {
+            paths.push_back(file);
+            std::free(file);
+        }
+    }
+    p11_kit_modules_release(modules);
+    return paths;
+}
+
+TokenScan scanTokens(const std::vector<std::string> &modulePaths)
+{
+    TokenScan scan;
+    for (const std::string &path : modulePaths) {
+        LoadedModule module(path);
+        if (const std::string error = module.load(); !error.empty()) {
+            scan.moduleErrors.push_back("Passed over the PKCS#11 module " + path + ": " + error + ".");
+            continue;
+        }
+        for (unsigned i = 0; i < module.slotCount(); ++i)
+            scanSlot(path, module.slot(i), scan);
+    }
+    return scan;
+}
+
+PinCheck checkPin(const TokenCertificate &token, const std::string &pin, std::string &detail)
+{
+    LoadedModule module(token.modulePath);
+    if (const std::string error = module.load(); !error.empty()) {
+        detail = "the PKCS#11 module " + token.modulePath + " cannot be used: " + error;
+        return PinCheck::Failed;
+    }
+    PKCS11_SLOT *slot = module.slotById(token.slotId);
+    if (!slot) {
+        detail = token.where() + " is no longer present";
+        return PinCheck::Failed;
+    }
+    ERR_clear_error();
+    if (PKCS11_login(slot, 0, pin.c_str()) != 0) {
+        const unsigned long code = ERR_peek_last_error();
+        const unsigned long reason = static_cast<unsigned long>(ERR_GET_REASON(code));
+        detail = sdktool::takeOpensslError();
+        if (reason == ckrPinIncorrect || reason == ckrPinLenRange)
+            return PinCheck::Wrong;
+        if (reason == ckrPinLocked)
+            return PinCheck::Locked;
+        return PinCheck::Failed;
+    }
+    PKCS11_KEY *keys = nullptr;
+    unsigned keyCount = 0;
+    const bool listed = PKCS11_enumerate_keys(slot->token, &keys, &keyCount) == 0;
+    const bool found = listed && hasKeyWithId(keys, keyCount, token.id);
+    PKCS11_logout(slot);
+    ERR_clear_error();
+    return found ? PinCheck::Correct : PinCheck::KeyMissing;
+}
+
+} // namespace signtool

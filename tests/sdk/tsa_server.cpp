@@ -1,0 +1,349 @@
+// A time-stamp server for tests, on 127.0.0.1 and a port the system picks.
+//
+//   tsa_server --cert TSA.pem --key TSA.key --mode MODE [--log FILE]
+//              [--delay-ms N] [--lifetime SECONDS]
+//
+// MODE: "rfc3161" answers RFC 3161 requests only (an Authenticode request
+// gets "400 Bad Request"); "authenticode" answers the Authenticode protocol
+// only; "both"; "silent" accepts connections and never answers. Each request
+// is answered on a thread of its own, after --delay-ms. One line per request
+// goes to the log: "rfc3161 sha384" (the imprint's digest) or "authenticode".
+//
+// Prints "PORT n" once listening. Ends by itself after --lifetime seconds
+// (default 120) or as soon as its standard input closes, so a test that dies
+// leaves no server behind.
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/ts.h>
+#include <openssl/x509.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+struct Options {
+    std::string cert, key, mode = "both", log;
+    int delayMs = 0;
+    int lifetime = 120;
+};
+
+X509 *g_cert = nullptr;
+EVP_PKEY *g_key = nullptr;
+Options g_options;
+std::mutex g_logMutex;
+
+void logLine(const std::string &line)
+{
+    if (g_options.log.empty())
+        return;
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    std::ofstream(g_options.log, std::ios::app) << line << '\n';
+}
+
+std::string bioText(BIO *bio)
+{
+    char *data = nullptr;
+    const long length = BIO_get_mem_data(bio, &data);
+    return length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
+}
+
+std::string base64(const std::string &bytes, bool encode)
+{
+    BIO *b64 = BIO_new(BIO_f_base64());
+    BIO_set_flags(b64, BIO_FLAGS_BASE64_NO_NL);
+    std::string result;
+    if (encode) {
+        BIO *mem = BIO_new(BIO_s_mem());
+        BIO_push(b64, mem);
+        BIO_write(b64, bytes.data(), static_cast<int>(bytes.size()));
+        (void)BIO_flush(b64);
+        result = bioText(mem);
+    } else {
+        std::string clean;
+        for (char c : bytes) {
+            if (c != '\r' && c != '\n' && c != ' ')
+                clean += c;
+        }
+        BIO *mem = BIO_new_mem_buf(clean.data(), static_cast<int>(clean.size()));
+        BIO_push(b64, mem);
+        char buffer[4096];
+        int n;
+        while ((n = BIO_read(b64, buffer, sizeof buffer)) > 0)
+            result.append(buffer, static_cast<size_t>(n));
+    }
+    BIO_free_all(b64);
+    return result;
+}
+
+// DER: the content of the element at `pos`, moving `pos` past it.
+bool derElement(const std::string &der, size_t &pos, unsigned char &tag, std::string &content)
+{
+    if (pos + 2 > der.size())
+        return false;
+    tag = static_cast<unsigned char>(der[pos++]);
+    size_t length = static_cast<unsigned char>(der[pos++]);
+    if (length & 0x80) {
+        const size_t bytes = length & 0x7F;
+        if (bytes == 0 || bytes > 4 || pos + bytes > der.size())
+            return false;
+        length = 0;
+        for (size_t i = 0; i < bytes; ++i)
+            length = (length << 8) | static_cast<unsigned char>(der[pos++]);
+    }
+    if (pos + length > der.size())
+        return false;
+    content = der.substr(pos, length);
+    pos += length;
+    return true;
+}
+
+// The signature blob of an Authenticode time-stamp request:
+// SEQUENCE { OID, SEQUENCE { OID data, [0] { OCTET STRING blob } } }
+bool authenticodeBlob(const std::string &request, std::string &blob)
+{
+    size_t pos = 0;
+    unsigned char tag;
+    std::string outer, oid, info, inner, wrapped;
+    if (!derElement(request, pos, tag, outer) || tag != 0x30)
+        return false;
+    pos = 0;
+    if (!derElement(outer, pos, tag, oid) || tag != 0x06 || !derElement(outer, pos, tag, info) || tag != 0x30)
+        return false;
+    pos = 0;
+    if (!derElement(info, pos, tag, oid) || !derElement(info, pos, tag, wrapped) || tag != 0xA0)
+        return false;
+    pos = 0;
+    return derElement(wrapped, pos, tag, blob) && tag == 0x04;
+}
+
+std::string authenticodeReply(const std::string &body)
+{
+    std::string blob;
+    if (!authenticodeBlob(base64(body, false), blob))
+        return std::string();
+    BIO *data = BIO_new_mem_buf(blob.data(), static_cast<int>(blob.size()));
+    PKCS7 *p7 = PKCS7_sign(g_cert, g_key, nullptr, data, PKCS7_BINARY);
+    BIO_free(data);
+    if (!p7)
+        return std::string();
+    unsigned char *der = nullptr;
+    const int length = i2d_PKCS7(p7, &der);
+    PKCS7_free(p7);
+    if (length <= 0)
+        return std::string();
+    std::string reply(reinterpret_cast<char *>(der), static_cast<size_t>(length));
+    OPENSSL_free(der);
+    return base64(reply, true);
+}
+
+std::string rfc3161Reply(const std::string &body)
+{
+    BIO *query = BIO_new_mem_buf(body.data(), static_cast<int>(body.size()));
+    TS_REQ *request = d2i_TS_REQ_bio(query, nullptr);
+    std::string digest = "unknown";
+    if (request) {
+        const X509_ALGOR *algorithm = TS_MSG_IMPRINT_get_algo(TS_REQ_get_msg_imprint(request));
+        digest = OBJ_nid2sn(OBJ_obj2nid(algorithm->algorithm));
+        for (char &c : digest)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        TS_REQ_free(request);
+    }
+    logLine("rfc3161 " + digest);
+    (void)BIO_reset(query);
+
+    TS_RESP_CTX *ctx = TS_RESP_CTX_new();
+    TS_RESP_CTX_set_signer_cert(ctx, g_cert);
+    TS_RESP_CTX_set_signer_key(ctx, g_key);
+    ASN1_OBJECT *policy = OBJ_txt2obj("1.3.6.1.4.1.4146.2.3", 1);
+    TS_RESP_CTX_set_def_policy(ctx, policy);
+    ASN1_OBJECT_free(policy);
+    TS_RESP_CTX_add_md(ctx, EVP_sha256());
+    TS_RESP_CTX_add_md(ctx, EVP_sha384());
+    TS_RESP_CTX_add_md(ctx, EVP_sha512());
+    TS_RESP_CTX_add_flags(ctx, TS_ESS_CERT_ID_CHAIN);
+    TS_RESP *response = TS_RESP_create_response(ctx, query);
+    BIO_free(query);
+    std::string reply;
+    if (response) {
+        unsigned char *der = nullptr;
+        const int length = i2d_TS_RESP(response, &der);
+        if (length > 0)
+            reply.assign(reinterpret_cast<char *>(der), static_cast<size_t>(length));
+        OPENSSL_free(der);
+        TS_RESP_free(response);
+    }
+    TS_RESP_CTX_free(ctx);
+    return reply;
+}
+
+bool sendAll(int fd, const std::string &data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void respond(int fd, int status, const char *contentType, const std::string &body)
+{
+    const char *reason = status == 200 ? "OK" : "Bad Request";
+    const std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + contentType
+        + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    sendAll(fd, head + body);
+}
+
+std::string lowerCase(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+void serve(int fd)
+{
+    std::string data;
+    char buffer[8192];
+    size_t headerEnd = std::string::npos;
+    size_t contentLength = 0;
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 10000) <= 0)
+            break;
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        data.append(buffer, static_cast<size_t>(n));
+        if (headerEnd == std::string::npos) {
+            headerEnd = data.find("\r\n\r\n");
+            if (headerEnd != std::string::npos) {
+                const std::string head = lowerCase(data.substr(0, headerEnd));
+                const size_t at = head.find("content-length:");
+                if (at != std::string::npos)
+                    contentLength = std::strtoul(head.c_str() + at + 15, nullptr, 10);
+            }
+        }
+        if (headerEnd != std::string::npos && data.size() >= headerEnd + 4 + contentLength)
+            break;
+    }
+    if (headerEnd == std::string::npos) {
+        close(fd);
+        return;
+    }
+    const std::string head = lowerCase(data.substr(0, headerEnd));
+    const std::string body = data.substr(headerEnd + 4, contentLength);
+    const bool rfc3161 = head.find("application/timestamp-query") != std::string::npos;
+    if (g_options.delayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(g_options.delayMs));
+
+    if (rfc3161 && (g_options.mode == "rfc3161" || g_options.mode == "both")) {
+        const std::string reply = rfc3161Reply(body);
+        respond(fd, reply.empty() ? 400 : 200, "application/timestamp-reply", reply);
+    } else if (!rfc3161 && (g_options.mode == "authenticode" || g_options.mode == "both")) {
+        logLine("authenticode");
+        const std::string reply = authenticodeReply(body);
+        respond(fd, reply.empty() ? 400 : 200, "application/octet-stream", reply);
+    } else {
+        logLine(rfc3161 ? "refused rfc3161" : "refused authenticode");
+        respond(fd, 400, "text/plain", "not this protocol\n");
+    }
+    close(fd);
+}
+
+template <typename T> T *loadPem(const std::string &path, T *(*reader)(BIO *, T **, pem_password_cb *, void *))
+{
+    BIO *bio = BIO_new_file(path.c_str(), "r");
+    if (!bio)
+        return nullptr;
+    T *object = reader(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    return object;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i], value = argv[i + 1];
+        if (name == "--cert")
+            g_options.cert = value;
+        else if (name == "--key")
+            g_options.key = value;
+        else if (name == "--mode")
+            g_options.mode = value;
+        else if (name == "--log")
+            g_options.log = value;
+        else if (name == "--delay-ms")
+            g_options.delayMs = std::atoi(value.c_str());
+        else if (name == "--lifetime")
+            g_options.lifetime = std::atoi(value.c_str());
+    }
+    if (g_options.mode != "silent") {
+        g_cert = loadPem<X509>(g_options.cert, PEM_read_bio_X509);
+        g_key = loadPem<EVP_PKEY>(g_options.key, PEM_read_bio_PrivateKey);
+        if (!g_cert || !g_key) {
+            std::fprintf(stderr, "tsa_server: cannot read --cert/--key\n");
+            return 2;
+        }
+    }
+
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+        || listen(listener, 64) != 0 || getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        std::perror("tsa_server");
+        return 2;
+    }
+    std::printf("PORT %d\n", ntohs(address.sin_port));
+    std::fflush(stdout);
+
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(g_options.lifetime);
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd fds[2] = {{listener, POLLIN, 0}, {0, POLLIN, 0}};
+        if (poll(fds, 2, 500) <= 0)
+            continue;
+        if (fds[1].revents) {
+            char c;
+            if (read(0, &c, 1) <= 0)
+                break; // the test is gone
+        }
+        if (fds[0].revents & POLLIN) {
+            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                continue;
+            if (g_options.mode == "silent") {
+                logLine("silent");
+                // Kept open and never answered, until the server ends.
+                continue;
+            }
+            std::thread(serve, client).detach();
+        }
+    }
+    _exit(0);
+}

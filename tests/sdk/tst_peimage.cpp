@@ -1,0 +1,374 @@
+// The PE layout checks and the signed-copy check of signtool.exe, on files
+// made here and signed by the real osslsigncode.
+
+#include "PeImage.h"
+#include "SignatureCheck.h"
+#include "support/TestData.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace testdata;
+using namespace signtool;
+
+namespace {
+
+void putLe32(QByteArray &bytes, int offset, quint32 value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[offset + i] = char((value >> (8 * i)) & 0xFF);
+}
+
+void putLe16(QByteArray &bytes, int offset, quint16 value)
+{
+    bytes[offset] = char(value & 0xFF);
+    bytes[offset + 1] = char(value >> 8);
+}
+
+quint32 le32(const QByteArray &bytes, int offset)
+{
+    quint32 value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | quint8(bytes[offset + i]);
+    return value;
+}
+
+void putLe64(QByteArray &bytes, int offset, quint64 value)
+{
+    putLe32(bytes, offset, quint32(value));
+    putLe32(bytes, offset + 4, quint32(value >> 32));
+}
+
+// A small 64-bit (PE32+) program: headers and one code section.
+QByteArray pe32PlusBytes()
+{
+    QByteArray pe(0x400, '\0');
+    pe[0] = 'M';
+    pe[1] = 'Z';
+    putLe32(pe, 0x3C, 0x40);
+    const int coff = 0x40;
+    pe[coff] = 'P';
+    pe[coff + 1] = 'E';
+    putLe16(pe, coff + 4, 0x8664); // x86-64
+    putLe16(pe, coff + 6, 1);
+    putLe16(pe, coff + 20, 240);   // size of the PE32+ optional header
+    putLe16(pe, coff + 22, 0x0022);
+    const int opt = coff + 24;
+    putLe16(pe, opt, 0x020B);
+    putLe32(pe, opt + 4, 0x200);
+    putLe32(pe, opt + 16, 0x1000);
+    putLe32(pe, opt + 20, 0x1000);
+    putLe64(pe, opt + 24, 0x140000000ULL);
+    putLe32(pe, opt + 32, 0x1000);
+    putLe32(pe, opt + 36, 0x200);
+    putLe16(pe, opt + 40, 6);
+    putLe16(pe, opt + 48, 6);
+    putLe32(pe, opt + 56, 0x2000);
+    putLe32(pe, opt + 60, 0x200);
+    putLe16(pe, opt + 68, 3);
+    putLe16(pe, opt + 70, 0x8160);
+    putLe64(pe, opt + 72, 0x100000);
+    putLe64(pe, opt + 80, 0x1000);
+    putLe64(pe, opt + 88, 0x100000);
+    putLe64(pe, opt + 96, 0x1000);
+    putLe32(pe, opt + 108, 16);
+    const int sec = opt + 240;
+    const char name[] = ".text";
+    for (int i = 0; i < 5; ++i)
+        pe[sec + i] = name[i];
+    putLe32(pe, sec + 8, 1);
+    putLe32(pe, sec + 12, 0x1000);
+    putLe32(pe, sec + 16, 0x200);
+    putLe32(pe, sec + 20, 0x200);
+    putLe32(pe, sec + 36, 0x60000020);
+    pe[0x200] = char(0xC3); // ret
+    return pe;
+}
+
+// Layout of the test PE file (see TestData.cpp).
+constexpr int kPeHeader = 0x40;
+constexpr int kOptionalHeader = kPeHeader + 24;
+constexpr int kCertEntry = kOptionalHeader + 96 + 4 * 8;
+
+class File {
+public:
+    explicit File(const QString &path) : m_fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC)) {}
+    ~File()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+class TestPeImage : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    KeyAndCert m_cert;
+    KeyAndCert m_other;
+    QString m_pfx;
+    QString m_otherPfx;
+    int m_files = 0;
+
+    QString newPath() { return m_dir.filePath(QStringLiteral("f%1.exe").arg(++m_files)); }
+
+    QString write(const QByteArray &bytes)
+    {
+        const QString path = newPath();
+        if (!writeBytes(path, bytes))
+            qFatal("cannot write a test file");
+        return path;
+    }
+
+    // A copy of `source` signed by osslsigncode itself with `pfx`.
+    QString signedCopy(const QString &source, const QString &pfx)
+    {
+        const QString out = newPath();
+        const RunResult run = runProgram(QStringLiteral("osslsigncode"),
+                                         {"sign", "-pkcs12", pfx, "-h", "sha256", "-in", source, "-out", out});
+        if (!run.ok())
+            qFatal("osslsigncode failed: %s", qPrintable(run.output));
+        return out;
+    }
+
+    static std::string check(const QString &original, const QString &copy, X509 *signer)
+    {
+        File a(original), b(copy);
+        return checkSignedCopy(a.fd(), b.fd(), signer);
+    }
+
+private slots:
+    void initTestCase();
+    void layoutOfAGoodFile();
+    void damagedFileIsRefused_data();
+    void damagedFileIsRefused();
+    void signedCopyHasTheOriginalsDigest();
+    void signedCopyPassesTheCheck();
+    void pe32PlusFile();
+    void badCopyFailsTheCheck_data();
+    void badCopyFailsTheCheck();
+    void verifyReportOfOtherFormats_data();
+    void verifyReportOfOtherFormats();
+};
+
+void TestPeImage::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_cert = makeCertificate();
+    CertOptions other;
+    other.commonName = QStringLiteral("Someone Else");
+    m_other = makeCertificate(other);
+    QVERIFY(!m_cert.isNull() && !m_other.isNull());
+    m_pfx = m_dir.filePath(QStringLiteral("me.pfx"));
+    m_otherPfx = m_dir.filePath(QStringLiteral("other.pfx"));
+    QVERIFY(writePkcs12(m_pfx, m_cert));
+    QVERIFY(writePkcs12(m_otherPfx, m_other));
+}
+
+void TestPeImage::layoutOfAGoodFile()
+{
+    const QString path = write(peFileBytes(3));
+    File file(path);
+    QVERIFY(startsLikePe(file.fd()));
+    std::string problem;
+    const auto layout = readPeLayout(file.fd(), problem);
+    QVERIFY2(layout, problem.c_str());
+    QCOMPARE(layout->fileSize, quint64(1024));
+    QCOMPARE(layout->headerOffset, quint32(kPeHeader));
+    QVERIFY(!layout->pe32plus);
+    QCOMPARE(layout->checksumOffset, quint64(kOptionalHeader + 64));
+    QCOMPARE(layout->certEntryOffset, quint64(kCertEntry));
+    QCOMPARE(layout->certTableOffset, quint32(0));
+
+    const QString text = write("MZ is not enough for a program file");
+    File notPe(write("not a program"));
+    QVERIFY(!startsLikePe(notPe.fd()));
+    File shortPe(text);
+    QVERIFY(!readPeLayout(shortPe.fd(), problem));
+}
+
+void TestPeImage::damagedFileIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("problem");
+
+    const QByteArray good = peFileBytes();
+    QTest::newRow("head of the file") << good.left(1000) << "the section \".text\" runs past the end of the file";
+    QByteArray farHeader = good;
+    putLe32(farHeader, 0x3C, 0x10000);
+    QTest::newRow("PE header past the end") << farHeader << "the PE header lies past the end of the file";
+    QByteArray noSignature = good;
+    noSignature[kPeHeader] = 'X';
+    QTest::newRow("no PE signature") << noSignature << "the PE signature is missing";
+    QByteArray manySections = good;
+    putLe16(manySections, kPeHeader + 6, 40);
+    QTest::newRow("section table past the end") << manySections << "the section table runs past the end of the file";
+    QByteArray bigHeaders = good;
+    putLe32(bigHeaders, kOptionalHeader + 60, 0x100000);
+    QTest::newRow("headers past the end") << bigHeaders << "the headers run past the end of the file";
+    QByteArray outsideTable = good;
+    putLe32(outsideTable, kCertEntry, 0x300);
+    putLe32(outsideTable, kCertEntry + 4, 0x200);
+    QTest::newRow("certificate table outside") << outsideTable << "its certificate table lies outside the file";
+    QTest::newRow("optional header cut") << good.left(kOptionalHeader + 50)
+                                         << "the optional header runs past the end of the file";
+}
+
+void TestPeImage::damagedFileIsRefused()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, problem);
+    File file(write(bytes));
+    std::string found;
+    QVERIFY(!readPeLayout(file.fd(), found));
+    QCOMPARE(QString::fromStdString(found), problem);
+}
+
+void TestPeImage::signedCopyHasTheOriginalsDigest()
+{
+    // 1024 bytes: a multiple of 8; 1021 bytes of trailing data make the
+    // signer pad the file, which the digest of the original must match.
+    for (const QByteArray &bytes : {peFileBytes(1), peFileBytes(2) + QByteArray(997, 'x')}) {
+        const QString original = write(bytes);
+        const QString copy = signedCopy(original, m_pfx);
+        File a(original), b(copy);
+        std::string problem;
+        const auto layoutA = readPeLayout(a.fd(), problem);
+        const auto layoutB = readPeLayout(b.fd(), problem);
+        QVERIFY(layoutA && layoutB);
+        QVERIFY(layoutB->certTableOffset > 0);
+        QCOMPARE(quint64(layoutB->certTableOffset) + layoutB->certTableSize, layoutB->fileSize);
+        const auto digestA = authenticodeDigest(a.fd(), *layoutA, EVP_sha256());
+        const auto digestB = authenticodeDigest(b.fd(), *layoutB, EVP_sha256());
+        QVERIFY(digestA && digestB);
+        QCOMPARE(digestA->size(), size_t(32));
+        QVERIFY(*digestA == *digestB);
+    }
+    // Another file has another digest.
+    File one(write(peFileBytes(1))), two(write(peFileBytes(2)));
+    std::string problem;
+    QVERIFY(*authenticodeDigest(one.fd(), *readPeLayout(one.fd(), problem), EVP_sha256())
+            != *authenticodeDigest(two.fd(), *readPeLayout(two.fd(), problem), EVP_sha256()));
+}
+
+void TestPeImage::signedCopyPassesTheCheck()
+{
+    const QString original = write(peFileBytes(5));
+    const QString copy = signedCopy(original, m_pfx);
+    QCOMPARE(QString::fromStdString(check(original, copy, m_cert.cert.get())), QString());
+    // Signing a signed file again replaces the signature: still the
+    // original's content.
+    const QString again = signedCopy(copy, m_pfx);
+    QCOMPARE(QString::fromStdString(check(copy, again, m_cert.cert.get())), QString());
+}
+
+void TestPeImage::pe32PlusFile()
+{
+    const QString original = write(pe32PlusBytes());
+    File file(original);
+    std::string problem;
+    const auto layout = readPeLayout(file.fd(), problem);
+    QVERIFY2(layout, problem.c_str());
+    QVERIFY(layout->pe32plus);
+    QCOMPARE(layout->checksumOffset, quint64(kOptionalHeader + 64));
+    QCOMPARE(layout->certEntryOffset, quint64(kOptionalHeader + 112 + 4 * 8));
+
+    const QString copy = signedCopy(original, m_pfx);
+    QCOMPARE(QString::fromStdString(check(original, copy, m_cert.cert.get())), QString());
+    QByteArray bytes = fileBytes(copy);
+    bytes[0x200] = char(0x90);
+    const std::string found = check(original, write(bytes), m_cert.cert.get());
+    QVERIFY2(QString::fromStdString(found).contains("does not match its signature"), found.c_str());
+}
+
+void TestPeImage::badCopyFailsTheCheck_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("cut short") << "cut" << "the signed copy is damaged";
+    QTest::newRow("unsigned") << "unsigned" << "the signed copy carries no signature";
+    QTest::newRow("other signer") << "other" << "no signature with the chosen certificate";
+    QTest::newRow("code changed") << "code" << "does not match its signature";
+    QTest::newRow("signature changed") << "signature" << "does not verify";
+    QTest::newRow("another file") << "another" << "does not hold the file's content";
+    QTest::newRow("garbage after") << "appended" << "the signed copy is incomplete";
+}
+
+void TestPeImage::badCopyFailsTheCheck()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, problem);
+    const QString original = write(peFileBytes(9));
+    QByteArray copy = fileBytes(signedCopy(original, damage == "other" ? m_otherPfx : m_pfx));
+    const int table = int(le32(copy, kCertEntry));
+    if (damage == "cut") {
+        copy.chop(100);
+    } else if (damage == "unsigned") {
+        copy = peFileBytes(9);
+    } else if (damage == "code") {
+        copy[0x200 + 1] = char(copy[0x200 + 1] ^ 0x40);
+    } else if (damage == "signature") {
+        const int derEnd = table + int(le32(copy, table));
+        copy[derEnd - 10] = char(copy[derEnd - 10] ^ 0x01);
+    } else if (damage == "another") {
+        const QString other = write(peFileBytes(10));
+        copy = fileBytes(signedCopy(other, m_pfx));
+    } else if (damage == "appended") {
+        copy += QByteArray(16, '\0');
+    }
+    const std::string found = check(original, write(copy), m_cert.cert.get());
+    QVERIFY2(QString::fromStdString(found).contains(problem), found.c_str());
+}
+
+void TestPeImage::verifyReportOfOtherFormats_data()
+{
+    QTest::addColumn<QString>("report");
+    QTest::addColumn<QString>("problem");
+    // As osslsigncode 2.9 prints it; the serial is filled in.
+    const QString good = "Message digest algorithm  : SHA256\n"
+                         "Current message digest    : 7BBF92A9DD\n"
+                         "Calculated message digest : 7BBF92A9DD\n"
+                         "Signer's certificate:\n"
+                         "\tSigner #0:\n"
+                         "\t\tSubject: /CN=Quillmark Test Code Signing\n"
+                         "\t\tSerial : @SERIAL\n"
+                         "Signature verification: failed\n";
+    QTest::newRow("good, chain not trusted") << good << "";
+    QTest::newRow("digest differs") << QString(good).replace("Calculated message digest : 7B", "Calculated message digest : 00")
+                                    << "does not match its signature";
+    QTest::newRow("nothing read") << "Failed\n" << "cannot be read as a signed file";
+    QTest::newRow("other signer") << QString(good).replace("@SERIAL", "0123ABCD") << "no signature with the chosen certificate";
+}
+
+void TestPeImage::verifyReportOfOtherFormats()
+{
+    QFETCH(QString, report);
+    QFETCH(QString, problem);
+    BIGNUM *number = ASN1_INTEGER_to_BN(X509_get0_serialNumber(m_cert.cert.get()), nullptr);
+    char *hex = BN_bn2hex(number);
+    report.replace("@SERIAL", QString::fromLatin1(hex));
+    OPENSSL_free(hex);
+    BN_free(number);
+    const std::string found = checkVerifyReport(report.toStdString(), m_cert.cert.get());
+    if (problem.isEmpty())
+        QCOMPARE(QString::fromStdString(found), QString());
+    else
+        QVERIFY2(QString::fromStdString(found).contains(problem), found.c_str());
+}
+
+QTEST_GUILESS_MAIN(TestPeImage)
+#include "tst_peimage.moc"

@@ -1,0 +1,341 @@
+// Command-line parsing of the stand-in signtool.exe, as plain logic.
+
+#include "SignArgs.h"
+#include "TimeStamp.h"
+
+#include <QTest>
+
+using signtool::DigestAlgorithm;
+using signtool::parseSignArgs;
+using signtool::ParseResult;
+using signtool::Verb;
+
+namespace {
+
+std::vector<std::string> words(const QStringList &list)
+{
+    std::vector<std::string> result;
+    for (const QString &word : list)
+        result.push_back(word.toStdString());
+    return result;
+}
+
+ParseResult parse(const QStringList &list)
+{
+    return parseSignArgs(words(list));
+}
+
+QStringList files(const ParseResult &result)
+{
+    QStringList list;
+    for (const std::string &file : result.args->files)
+        list << QString::fromStdString(file);
+    return list;
+}
+
+} // namespace
+
+class TestSignArgs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void valueSwitchTakesNextArgumentWhateverItLooksLike();
+    void everythingAfterFirstFileIsAFile();
+    void timeStampSwitches();
+    void digestAlgorithms_data();
+    void digestAlgorithms();
+    void certificateSelectors();
+    void thumbprintNormalization_data();
+    void thumbprintNormalization();
+    void scriptSwitches();
+    void jobCount_data();
+    void jobCount();
+    void usageSwitch_data();
+    void usageSwitch();
+    void verifyVerb();
+    void nonAsciiDescriptionIsNamed();
+    void timeStampRequests();
+    void timeStampFallbackAndFailures();
+    void refusals_data();
+    void refusals();
+};
+
+void TestSignArgs::valueSwitchTakesNextArgumentWhateverItLooksLike()
+{
+    const ParseResult result = parse({"sign", "/f", "/a", "/p", "/v", "/d", "-tr", "app.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->pfxFile.value(), std::string("/a"));
+    QCOMPARE(result.args->password.value(), std::string("/v"));
+    QCOMPARE(result.args->description.value(), std::string("-tr"));
+    QVERIFY(!result.args->autoSelect);
+    QVERIFY(!result.args->verbose);
+    QCOMPARE(files(result), QStringList{"app.exe"});
+}
+
+void TestSignArgs::everythingAfterFirstFileIsAFile()
+{
+    const ParseResult result = parse({"SIGN", "/A", "/home/u/one.exe", "/v", "-a", "/mt", "/?"});
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(result.args->autoSelect);
+    QVERIFY(!result.args->verbose);
+    QVERIFY(!result.args->showUsage);
+    QCOMPARE(files(result), (QStringList{"/home/u/one.exe", "/v", "-a", "/mt", "/?"}));
+}
+
+void TestSignArgs::timeStampSwitches()
+{
+    ParseResult result = parse({"sign", "/a", "/tr", "http://127.0.0.1:8/ts", "/td", "SHA384", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->rfc3161Url.value(), std::string("http://127.0.0.1:8/ts"));
+    QVERIFY(!result.args->timestampUrl);
+    QCOMPARE(result.args->timestampDigest, DigestAlgorithm::Sha384);
+
+    result = parse({"sign", "/a", "/t", "http://127.0.0.1:8/", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->timestampUrl.value(), std::string("http://127.0.0.1:8/"));
+    QCOMPARE(result.args->timestampDigest, DigestAlgorithm::Sha256);
+}
+
+void TestSignArgs::digestAlgorithms_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("expected"); // -1: refused
+    QTest::newRow("sha256") << "sha256" << int(DigestAlgorithm::Sha256);
+    QTest::newRow("SHA384") << "SHA384" << int(DigestAlgorithm::Sha384);
+    QTest::newRow("Sha512") << "Sha512" << int(DigestAlgorithm::Sha512);
+    QTest::newRow("sha1") << "sha1" << -1;
+    QTest::newRow("md5") << "md5" << -1;
+    QTest::newRow("sha2") << "sha2" << -1;
+    QTest::newRow("empty") << "" << -1;
+}
+
+void TestSignArgs::digestAlgorithms()
+{
+    QFETCH(QString, name);
+    QFETCH(int, expected);
+    const ParseResult result = parse({"sign", "/a", "/fd", name, "x.exe"});
+    if (expected < 0) {
+        QVERIFY(!result.args);
+        // Refused by name, so a script's author sees what to change.
+        QVERIFY2(QString::fromStdString(result.error).contains("digest algorithm " + name + " given with /fd"),
+                 result.error.c_str());
+    } else {
+        QVERIFY2(result.args, result.error.c_str());
+        QCOMPARE(int(result.args->fileDigest), expected);
+        QCOMPARE(result.args->timestampDigest, DigestAlgorithm::Sha256);
+    }
+}
+
+void TestSignArgs::certificateSelectors()
+{
+    const ParseResult result = parse({"sign", "/sha1", "ab cd ef 01 23 45 67 89 ab cd ef 01 23 45 67 89 ab cd ef 01",
+                                      "/n", "Quillmark Test", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->certSha1.value(), std::string("ABCDEF0123456789ABCDEF0123456789ABCDEF01"));
+    QCOMPARE(result.args->subjectName.value(), std::string("Quillmark Test"));
+    QVERIFY(!result.args->autoSelect);
+}
+
+void TestSignArgs::thumbprintNormalization_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("expected");
+    const QString hash = "0123456789abcdef0123456789ABCDEF01234567";
+    QTest::newRow("plain") << hash << hash.toUpper();
+    QTest::newRow("blanks") << "01 23 45 67 89 ab cd ef 01 23 45 67 89 AB CD EF 01 23 45 67" << hash.toUpper();
+    QTest::newRow("viewer mark") << QString(QChar(0x200E)) + hash << hash.toUpper();
+    QTest::newRow("too short") << hash.left(39) << QString();
+    QTest::newRow("too long") << hash + "0" << QString();
+    QTest::newRow("not hex") << hash.left(39) + "g" << QString();
+    QTest::newRow("colons") << "01:23:45:67:89:ab:cd:ef:01:23:45:67:89:AB:CD:EF:01:23:45:67" << QString();
+}
+
+void TestSignArgs::thumbprintNormalization()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, expected);
+    QCOMPARE(QString::fromStdString(signtool::normalizeThumbprint(typed.toStdString())), expected);
+}
+
+void TestSignArgs::scriptSwitches()
+{
+    ParseResult result = parse({"sign", "/a", "/q", "/as", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(result.args->quiet);
+    QVERIFY(result.args->appendSignature);
+    QVERIFY(!result.args->verbose);
+
+    result = parse({"sign", "/a", "/DEBUG", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(result.args->verbose);
+}
+
+void TestSignArgs::jobCount_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("expected"); // 0: refused
+    QTest::newRow("one") << "1" << 1;
+    QTest::newRow("eight") << "8" << 8;
+    QTest::newRow("most") << "256" << 256;
+    QTest::newRow("zero") << "0" << 0;
+    QTest::newRow("too many") << "257" << 0;
+    QTest::newRow("negative") << "-2" << 0;
+    QTest::newRow("word") << "many" << 0;
+    QTest::newRow("huge") << "99999999999999999999" << 0;
+}
+
+void TestSignArgs::jobCount()
+{
+    QFETCH(QString, value);
+    QFETCH(int, expected);
+    QCOMPARE(parse({"sign", "/a", "x.exe"}).args->jobs, 0u); // the default
+    const ParseResult result = parse({"sign", "/a", "/mt", value, "x.exe"});
+    if (expected == 0) {
+        QVERIFY(!result.args);
+        QVERIFY2(QString::fromStdString(result.error).contains("/mt"), result.error.c_str());
+    } else {
+        QVERIFY2(result.args, result.error.c_str());
+        QCOMPARE(result.args->jobs, unsigned(expected));
+    }
+}
+
+void TestSignArgs::usageSwitch_data()
+{
+    QTest::addColumn<QStringList>("argv");
+    QTest::newRow("alone") << QStringList{"/?"};
+    QTest::newRow("dash") << QStringList{"-?"};
+    QTest::newRow("after sign") << QStringList{"sign", "/?"};
+    QTest::newRow("among switches") << QStringList{"sign", "/a", "/?"};
+}
+
+void TestSignArgs::usageSwitch()
+{
+    QFETCH(QStringList, argv);
+    const ParseResult result = parse(argv);
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(result.args->showUsage);
+}
+
+void TestSignArgs::verifyVerb()
+{
+    const ParseResult result = parse({"verify", "/pa", "/v", "a.exe", "/pa"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->verb, Verb::Verify);
+    QVERIFY(result.args->authenticodePolicy);
+    QVERIFY(result.args->verbose);
+    QCOMPARE(files(result), (QStringList{"a.exe", "/pa"}));
+}
+
+void TestSignArgs::nonAsciiDescriptionIsNamed()
+{
+    ParseResult result = parse({"sign", "/a", "/d", "Quillmark \"Test\" 2.0 (x64)", "/du", "https://x.test/a?b=c", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(signtool::descriptionProblem(*result.args), std::string());
+
+    result = parse({"sign", "/a", "/d", "Größenrechner", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    const QString problem = QString::fromStdString(signtool::descriptionProblem(*result.args));
+    QVERIFY2(problem.startsWith(QStringLiteral("The description \"Größenrechner\" has characters outside ASCII")),
+             qPrintable(problem));
+
+    result = parse({"sign", "/a", "/d", "ok", "/du", "https://x.test/größe", "x.exe"});
+    QVERIFY2(QString::fromStdString(signtool::descriptionProblem(*result.args)).startsWith("The description URL"),
+             "a non-ASCII URL is refused too");
+}
+
+void TestSignArgs::timeStampRequests()
+{
+    using signtool::TimeStamping;
+    QVERIFY(!TimeStamping(*parse({"sign", "/a", "x.exe"}).args, "x.exe").next());
+
+    const TimeStamping rfc3161(*parse({"sign", "/a", "/tr", "http://h/", "/td", "sha512", "x.exe"}).args, "x.exe");
+    QVERIFY(rfc3161.next() && rfc3161.next()->rfc3161);
+    QCOMPARE(std::string(rfc3161.next()->digest), std::string("sha512"));
+    QCOMPARE(signtool::timeStampArguments(true, "http://h/", rfc3161.next()->digest, "/dev/fd/6/signed",
+                                          "/dev/fd/6/stamped"),
+             (std::vector<std::string>{"osslsigncode", "add", "-ts", "http://h/", "-h", "sha512", "-in",
+                                       "/dev/fd/6/signed", "-out", "/dev/fd/6/stamped"}));
+
+    // /fd is the file's digest, never the time stamp's.
+    const TimeStamping authenticode(*parse({"sign", "/a", "/fd", "sha384", "/t", "http://h/", "x.exe"}).args, "x.exe");
+    QVERIFY(authenticode.next() && !authenticode.next()->rfc3161);
+    QCOMPARE(signtool::timeStampArguments(false, "http://h/", nullptr, "in", "out"),
+             (std::vector<std::string>{"osslsigncode", "add", "-t", "http://h/", "-in", "in", "-out", "out"}));
+}
+
+void TestSignArgs::timeStampFallbackAndFailures()
+{
+    using signtool::TimeStamping;
+    using Attempt = TimeStamping::Attempt;
+    qunsetenv("QUILLMARK_TIMESTAMP_TIMEOUT");
+    QCOMPARE(signtool::timeStampTimeoutSeconds(), 60);
+    const signtool::SignArgs args = *parse({"sign", "/a", "/t", "http://h/", "a.exe"}).args;
+
+    // Refused: asked again with RFC 3161 and SHA-256, and the output says so.
+    TimeStamping fallback(args, "a.exe");
+    fallback.ended(Attempt::Failed, "bad reply");
+    QVERIFY(fallback.next() && fallback.next()->rfc3161);
+    QCOMPARE(fallback.next()->url, std::string("http://h/"));
+    QCOMPARE(std::string(fallback.next()->digest), std::string("sha256"));
+    fallback.ended(Attempt::Stamped, "");
+    QVERIFY(fallback.stamped() && !fallback.next());
+    QCOMPARE(fallback.warnings().size(), size_t(1));
+    QVERIFY(QString::fromStdString(fallback.warnings()[0]).contains("RFC 3161 (SHA-256)"));
+
+    TimeStamping bothFail(args, "a.exe");
+    bothFail.ended(Attempt::Failed, "first");
+    bothFail.ended(Attempt::Failed, "second");
+    QVERIFY(!bothFail.stamped() && !bothFail.next());
+    QCOMPARE(bothFail.error(), std::string("Time-stamping a.exe at http://h/ failed: first (RFC 3161 at the same address: second)"));
+
+    // No answer: no second try at a silent server.
+    qputenv("QUILLMARK_TIMESTAMP_TIMEOUT", "7");
+    TimeStamping silent(args, "a.exe");
+    silent.ended(Attempt::NoAnswer, "");
+    QVERIFY(!silent.next() && !silent.stamped());
+    QCOMPARE(silent.error(),
+             std::string("Time-stamping a.exe failed: the time-stamp server did not answer (http://h/) within 7 seconds."));
+    qputenv("QUILLMARK_TIMESTAMP_TIMEOUT", "0");
+    QCOMPARE(signtool::timeStampTimeoutSeconds(), 60); // nonsense keeps the default
+    qunsetenv("QUILLMARK_TIMESTAMP_TIMEOUT");
+
+    TimeStamping plain(args, "a.exe");
+    plain.ended(Attempt::Stamped, "");
+    QVERIFY(plain.stamped() && plain.warnings().empty() && plain.error().empty());
+}
+
+void TestSignArgs::refusals_data()
+{
+    QTest::addColumn<QStringList>("argv");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no verb") << QStringList{} << "No command given";
+    QTest::newRow("unknown verb") << QStringList{"timestamp", "x.exe"} << "Unknown command: timestamp";
+    QTest::newRow("unknown switch") << QStringList{"sign", "/a", "/ph", "x.exe"} << "Unknown option: /ph";
+    QTest::newRow("sign switch with verify") << QStringList{"verify", "/pa", "/a", "x.exe"} << "Unknown option: /a";
+    QTest::newRow("verify switch with sign") << QStringList{"sign", "/pa", "x.exe"} << "Unknown option: /pa";
+    QTest::newRow("value missing at end") << QStringList{"sign", "/a", "/tr"} << "Missing value for option /tr";
+    QTest::newRow("no files") << QStringList{"sign", "/a", "/v"} << "No files to sign";
+    QTest::newRow("a and f") << QStringList{"sign", "/a", "/f", "c.pfx", "x.exe"} << "/a and /f";
+    QTest::newRow("p without f") << QStringList{"sign", "/p", "pw", "x.exe"} << "/p needs /f";
+    QTest::newRow("sha1 with f") << QStringList{"sign", "/f", "c.pfx", "/sha1", QString(40, 'A'), "x.exe"}
+                                 << "cannot be combined with /f";
+    QTest::newRow("t and tr") << QStringList{"sign", "/a", "/t", "u", "/tr", "u", "x.exe"} << "/t and /tr";
+    QTest::newRow("td without tr") << QStringList{"sign", "/a", "/td", "sha512", "x.exe"} << "/td needs /tr";
+    QTest::newRow("v and q") << QStringList{"sign", "/a", "/v", "/q", "x.exe"} << "/v and /q";
+    QTest::newRow("bad thumbprint") << QStringList{"sign", "/sha1", "1234", "x.exe"} << "not a SHA-1 thumbprint";
+    QTest::newRow("empty name") << QStringList{"sign", "/n", "", "x.exe"} << "/n needs";
+    QTest::newRow("verify without pa") << QStringList{"verify", "x.exe"} << "verify needs /pa";
+    QTest::newRow("verify without files") << QStringList{"verify", "/pa"} << "No files to verify";
+}
+
+void TestSignArgs::refusals()
+{
+    QFETCH(QStringList, argv);
+    QFETCH(QString, message);
+    const ParseResult result = parse(argv);
+    QVERIFY(!result.args);
+    QVERIFY2(QString::fromStdString(result.error).contains(message), result.error.c_str());
+}
+
+QTEST_APPLESS_MAIN(TestSignArgs)
+#include "tst_signargs.moc"

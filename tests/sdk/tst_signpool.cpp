@@ -1,0 +1,141 @@
+// signtool.exe signs several files at a time but prints as if it had signed
+// them one after another: each file's lines together, in command-line order.
+
+#include "support/FakeTools.h"
+#include "support/TestData.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testdata;
+
+class TestSignPool : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    KeyAndCert m_cert;
+    QString m_pfx;
+    QString m_caPem;
+    int m_folders = 0;
+
+    QString newFolder()
+    {
+        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
+        QDir().mkpath(path);
+        return path;
+    }
+
+    static RunResult signtool(const QStringList &args, const QProcessEnvironment &env = {})
+    {
+        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")), args, env);
+    }
+
+private slots:
+    void initTestCase();
+    void outputFollowsCommandLine_data();
+    void outputFollowsCommandLine();
+    void sameFileTwiceIsSignedTwice();
+};
+
+void TestSignPool::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    m_cert = makeCertificate();
+    QVERIFY(!m_cert.isNull());
+    m_pfx = m_root.filePath(QStringLiteral("signer.pfx"));
+    m_caPem = m_root.filePath(QStringLiteral("signer.pem"));
+    QVERIFY(writePkcs12(m_pfx, m_cert));
+    QVERIFY(writeCertificatePem(m_caPem, m_cert));
+}
+
+void TestSignPool::outputFollowsCommandLine_data()
+{
+    QTest::addColumn<QString>("jobs");
+    QTest::addColumn<int>("expectedMostAtOnce"); // 0: more than one
+    QTest::newRow("/mt 4") << "4" << 0;
+    QTest::newRow("/mt 1") << "1" << 1;
+}
+
+// A stand-in osslsigncode that waits longer for the files early on the
+// command line (the variant byte of the test program), so that later files
+// end first when several run at once; it notes how many run at once.
+void TestSignPool::outputFollowsCommandLine()
+{
+    QFETCH(QString, jobs);
+    QFETCH(int, expectedMostAtOnce);
+    const QString record = newFolder();
+    const QProcessEnvironment env = fakeOsslsigncode(
+        newFolder(), QStringLiteral("v=$(od -An -tu1 -j513 -N1 \"$in\" | tr -d ' ')\n"
+                                    "[ \"$v\" -ge 1 ] 2>/dev/null && [ \"$v\" -le 8 ] || v=8\n"
+                                    "touch '%1/run.'$$\n"
+                                    "ls '%1' | grep -c '^run\\.' >> '%1/at-once'\n"
+                                    "sleep 0.$(( 9 - v ))\n"
+                                    "rm -f '%1/run.'$$\n"
+                                    "exec \"$real\" \"$@\"\n")
+                         .arg(record)
+                         .toUtf8());
+
+    const QString dir = newFolder();
+    QStringList files;
+    QStringList expected; // the outcome line of each file
+    for (int i = 0; i < 8; ++i) {
+        const QString file = dir + QStringLiteral("/f%1.exe").arg(i);
+        files << file;
+        if (i == 2) {
+            expected << "SignTool Error: File not found: " + file;
+        } else if (i == 5) {
+            QVERIFY(writeBytes(file, QByteArray("no program, just text\n").repeated(40)));
+            expected << "SignTool Error: Signing " + file + " failed: ";
+        } else {
+            QVERIFY(writePeFile(file, quint32(i + 1)));
+            expected << "Successfully signed: " + file;
+        }
+    }
+
+    const RunResult run = signtool(QStringList{"sign", "/f", m_pfx, "/v", "/mt", jobs} + files, env);
+    QCOMPARE(run.exitCode, 1);
+
+    // Each "Signing:" block holds the lines of that file only, in order.
+    const QStringList blocks = run.output.split(QStringLiteral("Signing: "));
+    QCOMPARE(blocks.size(), files.size() + 1); // the notes before the first file
+    for (int i = 0; i < files.size(); ++i) {
+        const QString &block = blocks[i + 1];
+        QVERIFY2(block.startsWith(files[i] + "\n"), qPrintable(run.output));
+        QVERIFY2(block.contains(expected[i]), qPrintable(block));
+        QCOMPARE(block.count(QLatin1String("Successfully signed: ")) + block.count(QLatin1String("SignTool Error: ")),
+                 1);
+    }
+    QVERIFY(blocks.last().contains(QLatin1String("Number of files successfully Signed: 6")));
+    QVERIFY(blocks.last().contains(QLatin1String("Number of errors: 2")));
+    for (int i = 0; i < files.size(); ++i) {
+        if (expected[i].startsWith(QLatin1String("Successfully")))
+            QVERIFY2(verifySignature(files[i], m_caPem).ok(), qPrintable(files[i]));
+    }
+
+    int mostAtOnce = 0;
+    for (const QByteArray &line : fileBytes(record + "/at-once").split('\n'))
+        mostAtOnce = std::max(mostAtOnce, line.trimmed().toInt());
+    if (expectedMostAtOnce == 0)
+        QVERIFY2(mostAtOnce > 1, "the files were signed one by one");
+    else
+        QCOMPARE(mostAtOnce, expectedMostAtOnce);
+}
+
+// Named twice, a file is signed twice, one after the other, as one by one.
+void TestSignPool::sameFileTwiceIsSignedTwice()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/twice.exe";
+    QVERIFY(writePeFile(file, 3));
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/mt", "4", file, file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(run.output.count("Successfully signed: " + file), 2);
+    QVERIFY(verifySignature(file, m_caPem).ok());
+    QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"twice.exe"});
+}
+
+QTEST_GUILESS_MAIN(TestSignPool)
+#include "tst_signpool.moc"

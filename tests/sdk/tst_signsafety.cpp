@@ -1,0 +1,445 @@
+// signtool.exe as an administrator's tool: what it must never do to a file,
+// tried with hostile users, failing disks and lying helpers. Signatures are
+// checked with "osslsigncode verify", never with the tool's own report.
+
+#include "support/FakeTools.h"
+#include "support/TestData.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace testdata;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+
+struct stat statOf(const QString &path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        st.st_ino = 0;
+    return st;
+}
+
+bool processGone(pid_t pid)
+{
+    if (::kill(pid, 0) != 0 && errno == ESRCH)
+        return true;
+    // A zombie (waiting for whoever inherited it) has ended too.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const int paren = line.lastIndexOf(')');
+    return paren > 0 && line.mid(paren + 2, 1) == "Z";
+}
+
+} // namespace
+
+class TestSignSafety : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    KeyAndCert m_cert;
+    QString m_pfx;
+    QString m_caPem;
+    const QString m_password = QStringLiteral("pw");
+    int m_folders = 0;
+
+    QString newFolder()
+    {
+        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
+        QDir().mkpath(path);
+        return path;
+    }
+
+    static QStringList entries(const QString &folder)
+    {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                      QDir::Name);
+    }
+
+    static RunResult signtool(const QStringList &args, const QProcessEnvironment &env = {}, int timeoutMs = 120000)
+    {
+        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")), args, env, timeoutMs);
+    }
+
+    QStringList signWithPfx(const QStringList &files) const
+    {
+        return QStringList{"sign", "/f", m_pfx, "/p", m_password} + files;
+    }
+
+    // The run failed for `file`, said so, and left it and its folder alone.
+    void expectUntouched(const RunResult &run, const QString &file, const QByteArray &original,
+                         const QStringList &before, const QString &message)
+    {
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.output.contains(QLatin1String("SignTool Error: ")), qPrintable(run.output));
+        QVERIFY2(run.output.contains(message), qPrintable(run.output));
+        QVERIFY2(!run.output.contains(QLatin1String("Successfully signed")), qPrintable(run.output));
+        QCOMPARE(fileBytes(file), original);
+        QTRY_COMPARE_WITH_TIMEOUT(entries(QFileInfo(file).path()), before, 5000);
+    }
+
+private slots:
+    void initTestCase();
+    void damagedPeIsRefused_data();
+    void damagedPeIsRefused();
+    void lyingOsslsigncodeIsCaught_data();
+    void lyingOsslsigncodeIsCaught();
+    void scriptIsSignedAndChecked();
+    void fullDiskLeavesFileUntouched();
+    void fifoInStoreIsPassedOver();
+    void fifoAsPfxIsRefused();
+    void killedToolTakesOsslsigncodeAlong();
+    void hardLinksAreNamed();
+    void setIdBitsAreDropped();
+    void linkOfAnotherUserIsNotFollowed();
+    void swappedNamesNeverReachOtherFiles();
+};
+
+void TestSignSafety::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    QVERIFY2(QFileInfo(sdkToolPath(QStringLiteral("signtool.exe"))).isExecutable(), "signtool.exe not built");
+    m_cert = makeCertificate();
+    QVERIFY(!m_cert.isNull());
+    m_pfx = m_root.filePath(QStringLiteral("signer.pfx"));
+    m_caPem = m_root.filePath(QStringLiteral("signer.pem"));
+    QVERIFY(writePkcs12(m_pfx, m_cert, m_password));
+    QVERIFY(writeCertificatePem(m_caPem, m_cert));
+}
+
+// A cut or damaged program file is refused before osslsigncode writes a
+// signature over its sections.
+void TestSignSafety::damagedPeIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("problem");
+    const QByteArray good = peFileBytes(4);
+    QTest::newRow("1000-byte head") << good.left(1000) << "the section \".text\" runs past the end of the file";
+    QTest::newRow("PE header only") << good.left(0x60) << "the optional header runs past the end of the file";
+}
+
+void TestSignSafety::damagedPeIsRefused()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, problem);
+    const QString dir = newFolder();
+    const QString file = dir + "/cut.exe";
+    QVERIFY(writeBytes(file, bytes));
+    const QStringList before = entries(dir);
+    const RunResult run = signtool(signWithPfx({file}));
+    expectUntouched(run, file, bytes, before,
+                    QStringLiteral("SignTool Error: Cannot sign %1: the file is truncated or damaged (%2).")
+                        .arg(file, problem));
+}
+
+// osslsigncode 2.9 exits 0 after a failed write; its exit code alone must
+// never put a copy in the file's place.
+void TestSignSafety::lyingOsslsigncodeIsCaught_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("cut copy") << QByteArray("\"$real\" \"$@\" >/dev/null 2>&1 && truncate -s -300 \"$out\"\n"
+                                            "echo Succeeded\nexit 0\n")
+                              << "the signed copy is damaged";
+    QTest::newRow("unsigned copy") << QByteArray("cat \"$in\" > \"$out\"\nexit 0\n")
+                                   << "the signed copy carries no signature";
+    QTest::newRow("empty copy") << QByteArray(": > \"$out\"\nexit 0\n") << "wrote no signed copy";
+    QTest::newRow("no copy") << QByteArray("exit 0\n") << "wrote no signed copy";
+    QTest::newRow("changed code") << QByteArray("\"$real\" \"$@\" >/dev/null 2>&1 &&\n"
+                                                "printf '\\220' | dd of=\"$out\" bs=1 seek=513 conv=notrunc 2>/dev/null\n"
+                                                "exit 0\n")
+                                  << "does not match its signature";
+}
+
+void TestSignSafety::lyingOsslsigncodeIsCaught()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, message);
+    const QProcessEnvironment env = fakeOsslsigncode(newFolder(), body);
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file, 11));
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool(signWithPfx({file}), env);
+    expectUntouched(run, file, original, {"app.exe"}, message);
+}
+
+// A script is told apart by its extension, which the descriptor's name
+// lacks; its copy is checked through osslsigncode's own verify.
+void TestSignSafety::scriptIsSignedAndChecked()
+{
+    const QString dir = newFolder();
+    const QString script = dir + "/Setup.ps1";
+    const QByteArray text = "Write-Host \"hello\"\r\n";
+    QVERIFY(writeBytes(script, text));
+    RunResult run = signtool(signWithPfx({script}));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(verifySignature(script, m_caPem).ok());
+    QCOMPARE(entries(dir), QStringList{"Setup.ps1"});
+
+    const QString cut = dir + "/Cut.ps1";
+    QVERIFY(writeBytes(cut, text));
+    const QProcessEnvironment env = fakeOsslsigncode(newFolder(), "[ \"$1\" = verify ] && exec \"$real\" \"$@\"\n"
+                                                                  "\"$real\" \"$@\" >/dev/null 2>&1 &&\n"
+                                                                  "truncate -s -200 \"$out\"\nexit 0\n");
+    run = signtool(signWithPfx({cut}), env);
+    expectUntouched(run, cut, text, {"Cut.ps1", "Setup.ps1"}, "the signed copy cannot be read as a signed file");
+}
+
+// A full disk on a small tmpfs mounted here: osslsigncode cannot write the
+// copy, and the file must stay as it was.
+void TestSignSafety::fullDiskLeavesFileUntouched()
+{
+    if (geteuid() != 0)
+        QSKIP("mounting a small tmpfs needs root; the full disk is not tried");
+    QTemporaryDir mountPoint;
+    QVERIFY(mountPoint.isValid());
+    const RunResult mount = runProgram(QStringLiteral("mount"),
+                                       {"-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", mountPoint.path()});
+    if (!mount.ok())
+        QSKIP(qPrintable("mounting a tmpfs is not allowed here (" + mount.output.trimmed()
+                         + "); the full disk is not tried"));
+    struct Unmount {
+        QString path;
+        ~Unmount() { runProgram(QStringLiteral("umount"), {"-l", path}); }
+    } unmount{mountPoint.path()};
+
+    // A program of 23.5 KB and room for 24 KB: the copy's body fits, its
+    // signature does not. osslsigncode 2.9 then says "Succeeded", exits 0
+    // and leaves the copy cut at 24 KB.
+    const QString file = mountPoint.filePath(QStringLiteral("app.exe"));
+    QVERIFY(writeBytes(file, peFileBytes(12) + QByteArray(22 * 1024 + 512, 'd')));
+    const QByteArray original = fileBytes(file);
+    {
+        QFile filler(mountPoint.filePath(QStringLiteral("filler")));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size()) {
+        }
+        QVERIFY(filler.resize(filler.size() - 24 * 1024));
+    }
+    const QStringList before = entries(mountPoint.path());
+    const RunResult run = signtool(signWithPfx({file}));
+    expectUntouched(run, file, original, before, QStringLiteral("Signing ") + file + " failed");
+}
+
+void TestSignSafety::fifoInStoreIsPassedOver()
+{
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + "/good.pfx", m_cert));
+    QCOMPARE(::mkfifo(QFile::encodeName(store + "/a-pipe.pfx").constData(), 0600), 0);
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), store);
+    const RunResult run = signtool({"sign", "/a", "/v", file}, env, 30000);
+    QVERIFY2(!run.timedOut, "signtool.exe hung on a FIFO in the store");
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains("Passed over " + store + "/a-pipe.pfx: it is not a regular file."),
+             qPrintable(run.output));
+    QVERIFY(verifySignature(file, m_caPem).ok());
+}
+
+void TestSignSafety::fifoAsPfxIsRefused()
+{
+    const QString dir = newFolder();
+    const QString pipe = dir + "/key.pfx";
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool({"sign", "/f", pipe, file}, {}, 30000);
+    QVERIFY2(!run.timedOut, "signtool.exe hung on a FIFO given with /f");
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: The PFX file " + pipe + " cannot be read: it is not a regular file."),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+}
+
+// kill -9 of the tool: osslsigncode dies with it and the temporary folder
+// beside the file goes too.
+void TestSignSafety::killedToolTakesOsslsigncodeAlong()
+{
+    const QString record = newFolder();
+    const QProcessEnvironment env = fakeOsslsigncode(
+        newFolder(), QStringLiteral("echo partial > \"$out\"\necho $$ > '%1/pid'\nexec sleep 60\n").arg(record).toUtf8());
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray original = fileBytes(file);
+
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(sdkToolPath(QStringLiteral("signtool.exe")), signWithPfx({file}));
+    QVERIFY(process.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(!fileBytes(record + "/pid").trimmed().isEmpty(), 10000);
+    const pid_t child = fileBytes(record + "/pid").trimmed().toInt();
+    QVERIFY(child > 0);
+    QVERIFY(!processGone(child));
+    QCOMPARE(entries(dir).size(), 2);
+
+    process.kill(); // SIGKILL: no handler of the tool runs
+    QVERIFY(process.waitForFinished(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(processGone(child), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(entries(dir), QStringList{"app.exe"}, 10000);
+    QCOMPARE(fileBytes(file), original);
+}
+
+void TestSignSafety::hardLinksAreNamed()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    const QString other = dir + "/other-name.exe";
+    QVERIFY(writePeFile(file, 21));
+    QCOMPARE(::link(QFile::encodeName(file).constData(), QFile::encodeName(other).constData()), 0);
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool(QStringList{"sign", "/f", m_pfx, "/p", m_password, "/v", file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains("SignTool Warning: " + file
+                                 + " has 2 hard links; the signed file is separate from its other names"),
+             qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("Number of warnings: 1")));
+    QVERIFY(verifySignature(file, m_caPem).ok());
+    QCOMPARE(fileBytes(other), original);
+    QCOMPARE(statOf(file).st_nlink, nlink_t(1));
+}
+
+void TestSignSafety::setIdBitsAreDropped()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/tool.exe";
+    QVERIFY(writePeFile(file, 22));
+    QCOMPARE(::chmod(QFile::encodeName(file).constData(), 06755), 0);
+    const RunResult run = signtool(signWithPfx({file}));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains("SignTool Warning: " + file + " lost its set-user-ID/set-group-ID bit"),
+             qPrintable(run.output));
+    QCOMPARE(statOf(file).st_mode & 07777, mode_t(0755));
+    QVERIFY(verifySignature(file, m_caPem).ok());
+}
+
+void TestSignSafety::linkOfAnotherUserIsNotFollowed()
+{
+    if (geteuid() != 0)
+        QSKIP("giving a link to another user needs root");
+    const QString dir = newFolder();
+    const QString target = dir + "/system.exe";
+    const QString link = dir + "/planted.exe";
+    QVERIFY(writePeFile(target, 23));
+    const QByteArray original = fileBytes(target);
+    QVERIFY(QFile::link(target, link));
+    QCOMPARE(::lchown(QFile::encodeName(link).constData(), kNobody, kNogroup), 0);
+    const RunResult run = signtool(signWithPfx({link}));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: Cannot sign " + link
+                                 + ": the symbolic link planted.exe on its path belongs to another user"),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(target), original);
+}
+
+// The owner of a folder swaps names for links to root's files while root
+// signs there, from a tight loop. Nothing outside the folder may change.
+void TestSignSafety::swappedNamesNeverReachOtherFiles()
+{
+    if (geteuid() != 0)
+        QSKIP("the race needs root running the tool and another user attacking; not root here");
+    if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        QSKIP("setpriv (util-linux) is missing; the race cannot run as another user");
+
+    QTemporaryDir shared;
+    QVERIFY(shared.isValid());
+    QCOMPARE(::chmod(QFile::encodeName(shared.path()).constData(), 0755), 0);
+    const QString attack = shared.filePath(QStringLiteral("attack"));
+    QVERIFY(QDir().mkdir(attack));
+    QCOMPARE(::chown(QFile::encodeName(attack).constData(), kNobody, kNogroup), 0);
+
+    // Root's files the attacker would like: a secret, and a program.
+    const QString vault = newFolder();
+    const QString secret = vault + "/secret";
+    const QString program = vault + "/program.exe";
+    QVERIFY(writeBytes(secret, "root only\n"));
+    QCOMPARE(::chmod(QFile::encodeName(secret).constData(), 0600), 0);
+    QVERIFY(writePeFile(program, 30));
+    const QByteArray programBytes = fileBytes(program);
+    const struct stat secretBefore = statOf(secret);
+    const struct stat programBefore = statOf(program);
+
+    const int fileCount = 4;
+    QStringList files;
+    for (int i = 0; i < fileCount; ++i) {
+        files << attack + QStringLiteral("/app%1.exe").arg(i);
+        QVERIFY(writePeFile(files.last(), 40 + i));
+        QCOMPARE(::chown(QFile::encodeName(files.last()).constData(), kNobody, kNogroup), 0);
+        QCOMPARE(::chmod(QFile::encodeName(files.last()).constData(), 0666), 0);
+    }
+
+    // Every pass: the temporary folders moved away and replaced by links to
+    // the secret; each program name briefly a link to root's program.
+    const QString script = QStringLiteral(
+        "cd '%1' || exit 1\n"
+        "end=$(( $(date +%s) + 60 ))\n"
+        "while [ ! -e stop ] && [ $(date +%s) -lt $end ]; do\n"
+        "  for f in .signtool-*; do\n"
+        "    [ -d \"$f\" ] && [ ! -L \"$f\" ] && mv \"$f\" \"moved$f\" 2>/dev/null && ln -s '%2' \"$f\"\n"
+        "  done\n"
+        "  for i in 0 1 2 3; do\n"
+        "    mv app$i.exe keep$i.exe 2>/dev/null && ln -s '%3' app$i.exe; rm -f app$i.exe; mv keep$i.exe app$i.exe 2>/dev/null\n"
+        "  done\n"
+        "done\n")
+                               .arg(attack, secret, program);
+    QProcess attacker;
+    attacker.start(QStringLiteral("setpriv"), {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "sh", "-c", script});
+    QVERIFY(attacker.waitForStarted());
+
+    int signedRuns = 0;
+    for (int round = 0; round < 6; ++round) {
+        const RunResult run = signtool(QStringList{"sign", "/f", m_pfx, "/p", m_password, "/mt", "4"} + files);
+        QVERIFY2(run.started && !run.timedOut, qPrintable(run.output));
+        signedRuns += run.output.count(QLatin1String("Successfully signed"));
+        // Every file has exactly one outcome, whatever happened to it.
+        QCOMPARE(run.output.count(QLatin1String("Successfully signed")) + run.output.count(QLatin1String("SignTool Error")),
+                 fileCount);
+    }
+    QVERIFY(writeBytes(attack + "/stop", QByteArray()));
+    QVERIFY(attacker.waitForFinished(30000));
+
+    const struct stat secretAfter = statOf(secret);
+    QCOMPARE(fileBytes(secret), QByteArray("root only\n"));
+    QCOMPARE(secretAfter.st_uid, secretBefore.st_uid);
+    QCOMPARE(secretAfter.st_mode, secretBefore.st_mode);
+    QCOMPARE(secretAfter.st_ino, secretBefore.st_ino);
+    const struct stat programAfter = statOf(program);
+    QCOMPARE(fileBytes(program), programBytes);
+    QCOMPARE(programAfter.st_uid, programBefore.st_uid);
+    QCOMPARE(programAfter.st_mode, programBefore.st_mode);
+    QCOMPARE(programAfter.st_ino, programBefore.st_ino);
+    // The files that were signed belong to their owner still.
+    for (const QString &file : files) {
+        const struct stat st = statOf(file);
+        if (st.st_ino != 0 && S_ISREG(st.st_mode))
+            QCOMPARE(st.st_uid, kNobody);
+    }
+    qInfo("%d of %d signings succeeded under attack", signedRuns, 6 * fileCount);
+}
+
+QTEST_GUILESS_MAIN(TestSignSafety)
+#include "tst_signsafety.moc"

@@ -1,0 +1,241 @@
+// signtool.exe time stamps against a time-stamp server that the test runs on
+// 127.0.0.1 (quillmark_tsa_server: RFC 3161 through OpenSSL's TS responder,
+// and the Authenticode protocol). Every result is checked with
+// "osslsigncode verify", which checks the time stamp against the test's TSA
+// certificate too.
+
+#include "support/TestData.h"
+#include "support/TsaServer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testdata;
+
+
+class TestSignToolTimeStamp : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    KeyAndCert m_signer;
+    QString m_pfx, m_signerPem, m_tsaPem, m_tsaKey;
+    int m_folders = 0;
+
+    QString newFolder()
+    {
+        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
+        QDir().mkpath(path);
+        return path;
+    }
+
+    QString peFile()
+    {
+        const QString file = newFolder() + QStringLiteral("/app.exe");
+        if (!writePeFile(file, quint32(m_folders)))
+            qFatal("cannot write a PE file");
+        return file;
+    }
+
+    RunResult signtool(const QStringList &options, const QString &file, const QString &timeoutSeconds = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
+        if (!timeoutSeconds.isEmpty())
+            env.insert(QStringLiteral("QUILLMARK_TIMESTAMP_TIMEOUT"), timeoutSeconds);
+        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")),
+                          QStringList{"sign", "/f", m_pfx} + options + QStringList{file}, env);
+    }
+
+    // osslsigncode's verdict on the signature and its time stamp.
+    RunResult verifyWithTimeStamp(const QString &file)
+    {
+        return runProgram(QStringLiteral("osslsigncode"),
+                          {"verify", "-in", file, "-CAfile", m_signerPem, "-TSA-CAfile", m_tsaPem});
+    }
+
+    QStringList requests(const QString &log) { return QString::fromUtf8(fileBytes(log)).split('\n', Qt::SkipEmptyParts); }
+
+private slots:
+    void initTestCase();
+    void rfc3161WithChosenDigests_data();
+    void rfc3161WithChosenDigests();
+    void authenticodeProtocol();
+    void authenticodeFallsBackToRfc3161();
+    void appendedSignatureGetsTheTimeStamp();
+    void serverThatNeverAnswersLeavesFileUntouched_data();
+    void serverThatNeverAnswersLeavesFileUntouched();
+    void refusedEverywhereLeavesFileUntouched();
+};
+
+void TestSignToolTimeStamp::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    QVERIFY2(QFileInfo(sdkToolPath(QStringLiteral("signtool.exe"))).isExecutable(), "signtool.exe not built");
+    m_signer = makeCertificate();
+    CertOptions tsa;
+    tsa.commonName = QStringLiteral("Quillmark Test Time Stamping");
+    tsa.usage = Usage::TimeStamping;
+    const KeyAndCert tsaPair = makeCertificate(tsa);
+    QVERIFY(!m_signer.isNull() && !tsaPair.isNull());
+    m_pfx = m_root.filePath(QStringLiteral("signer.pfx"));
+    m_signerPem = m_root.filePath(QStringLiteral("signer.pem"));
+    m_tsaPem = m_root.filePath(QStringLiteral("tsa.pem"));
+    m_tsaKey = m_root.filePath(QStringLiteral("tsa.key"));
+    QVERIFY(writePkcs12(m_pfx, m_signer));
+    QVERIFY(writeCertificatePem(m_signerPem, m_signer));
+    QVERIFY(writeCertificatePem(m_tsaPem, tsaPair));
+    QVERIFY(writePrivateKeyPem(m_tsaKey, tsaPair));
+}
+
+void TestSignToolTimeStamp::rfc3161WithChosenDigests_data()
+{
+    QTest::addColumn<QString>("fileDigest");
+    QTest::addColumn<QString>("stampDigest");
+    QTest::addColumn<QString>("shownDigest"); // as osslsigncode verify names the file's
+    QTest::newRow("defaults") << QString() << QString() << "SHA256";
+    QTest::newRow("sha512 file, sha384 stamp") << "sha512" << "sha384" << "SHA512";
+    QTest::newRow("sha384 file, sha512 stamp") << "SHA384" << "SHA512" << "SHA384";
+}
+
+void TestSignToolTimeStamp::rfc3161WithChosenDigests()
+{
+    QFETCH(QString, fileDigest);
+    QFETCH(QString, stampDigest);
+    QFETCH(QString, shownDigest);
+    const QString log = newFolder() + QStringLiteral("/requests");
+    TsaServer server(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+
+    QStringList options{"/tr", server.url()};
+    if (!fileDigest.isEmpty())
+        options << "/fd" << fileDigest;
+    if (!stampDigest.isEmpty())
+        options << "/td" << stampDigest;
+    const QString file = peFile();
+    const RunResult run = signtool(options, file);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(run.output.contains(QStringLiteral("Successfully signed: ") + file));
+    QCOMPARE(requests(log),
+             QStringList{QStringLiteral("rfc3161 ") + (stampDigest.isEmpty() ? QStringLiteral("sha256") : stampDigest.toLower())});
+
+    const RunResult verify = verifyWithTimeStamp(file);
+    QVERIFY2(verify.ok(), qPrintable(verify.output));
+    QVERIFY2(verify.output.contains(QLatin1String("Timestamp Server Signature verification: ok")), qPrintable(verify.output));
+    QVERIFY2(verify.output.contains(QStringLiteral("Message digest algorithm  : ") + shownDigest), qPrintable(verify.output));
+}
+
+void TestSignToolTimeStamp::authenticodeProtocol()
+{
+    const QString log = newFolder() + QStringLiteral("/requests");
+    TsaServer server(QStringLiteral("authenticode"), m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    const RunResult run = signtool({"/t", server.url()}, file);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("SignTool Warning")));
+    QCOMPARE(requests(log), QStringList{"authenticode"});
+    const RunResult verify = verifyWithTimeStamp(file);
+    QVERIFY2(verify.ok(), qPrintable(verify.output));
+    QVERIFY2(verify.output.contains(QLatin1String("Timestamp Server Signature verification: ok")), qPrintable(verify.output));
+}
+
+// Most servers speak only RFC 3161 today; a URL given with /t still gets a
+// time stamp, and the output says how.
+void TestSignToolTimeStamp::authenticodeFallsBackToRfc3161()
+{
+    const QString log = newFolder() + QStringLiteral("/requests");
+    TsaServer server(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    const RunResult run = signtool({"/t", server.url(), "/v"}, file);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Warning: ") + server.url()
+                                 + " did not answer the Authenticode time-stamp protocol"),
+             qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("RFC 3161 (SHA-256)")));
+    QVERIFY2(run.output.contains(QLatin1String("Number of warnings: 1")), qPrintable(run.output));
+    QCOMPARE(requests(log), (QStringList{"refused authenticode", "rfc3161 sha256"}));
+    const RunResult verify = verifyWithTimeStamp(file);
+    QVERIFY2(verify.ok(), qPrintable(verify.output));
+    QVERIFY2(verify.output.contains(QLatin1String("Timestamp Server Signature verification: ok")), qPrintable(verify.output));
+}
+
+// With /as the time stamp belongs to the signature just appended, not to the
+// one the file had before.
+void TestSignToolTimeStamp::appendedSignatureGetsTheTimeStamp()
+{
+    const QString log = newFolder() + QStringLiteral("/requests");
+    TsaServer server(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    RunResult run = signtool({}, file);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    run = signtool({"/as", "/fd", "sha512", "/tr", server.url()}, file);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+
+    const RunResult verify = verifyWithTimeStamp(file);
+    QVERIFY2(verify.ok(), qPrintable(verify.output));
+    const QStringList sections = verify.output.split(QStringLiteral("Signature Index: "));
+    QCOMPARE(sections.size(), 3); // text before, signature 0, signature 1
+    QVERIFY2(sections[1].startsWith('0') && !sections[1].contains(QLatin1String("Timestamp time")),
+             qPrintable(sections[1]));
+    QVERIFY2(sections[2].startsWith('1') && sections[2].contains(QLatin1String("Timestamp time"))
+                 && sections[2].contains(QLatin1String("SHA512")),
+             qPrintable(sections[2]));
+}
+
+void TestSignToolTimeStamp::serverThatNeverAnswersLeavesFileUntouched_data()
+{
+    QTest::addColumn<QString>("timestampSwitch");
+    QTest::newRow("/t") << "/t";
+    QTest::newRow("/tr") << "/tr";
+}
+
+// The time-out is 60 s; the test shortens it through the environment.
+void TestSignToolTimeStamp::serverThatNeverAnswersLeavesFileUntouched()
+{
+    QFETCH(QString, timestampSwitch);
+    const QString log = newFolder() + QStringLiteral("/requests");
+    TsaServer server(QStringLiteral("silent"), m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    const QByteArray original = fileBytes(file);
+    const QStringList before = QDir(QFileInfo(file).path()).entryList(QDir::AllEntries | QDir::Hidden);
+
+    QElapsedTimer timer;
+    timer.start();
+    const RunResult run = signtool({timestampSwitch, server.url()}, file, QStringLiteral("2"));
+    QVERIFY2(timer.elapsed() < 30000, "the time-out did not end the request");
+    QVERIFY(timer.elapsed() >= 1900);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: Time-stamping ") + file
+                                 + " failed: the time-stamp server did not answer (" + server.url() + ")"),
+             qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("Successfully signed")));
+    QCOMPARE(requests(log), QStringList{"silent"}); // no second try at a silent server
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(QDir(QFileInfo(file).path()).entryList(QDir::AllEntries | QDir::Hidden), before);
+}
+
+void TestSignToolTimeStamp::refusedEverywhereLeavesFileUntouched()
+{
+    const QString log = newFolder() + QStringLiteral("/requests");
+    // An Authenticode-only server refuses the RFC 3161 request of /tr.
+    TsaServer server(QStringLiteral("authenticode"), m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool({"/tr", server.url()}, file);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: Time-stamping ") + file + " at " + server.url()
+                                 + " failed"),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+}
+
+QTEST_GUILESS_MAIN(TestSignToolTimeStamp)
+#include "tst_signtool_timestamp.moc"

@@ -1,0 +1,385 @@
+// signtool.exe with certificates on PKCS#11 tokens: a SoftHSM2 token made
+// per test in a temporary folder, a scripted pinentry, and every signature
+// checked with "osslsigncode verify".
+
+#include "support/SoftHsmToken.h"
+#include "support/TestData.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <openssl/sha.h>
+#include <openssl/x509.h>
+
+using namespace testdata;
+
+namespace {
+
+const QString tokenPin = QStringLiteral("4711%2");
+
+KeyAndCert certificate(const QString &cn, int daysLeft, Usage usage = Usage::CodeSigning)
+{
+    CertOptions options;
+    options.commonName = cn;
+    options.usage = usage;
+    options.notBefore = QDateTime::currentDateTimeUtc().addDays(-10);
+    options.notAfter = QDateTime::currentDateTimeUtc().addDays(daysLeft);
+    return makeCertificate(options);
+}
+
+QString thumbprint(const KeyAndCert &pair)
+{
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    unsigned int length = 0;
+    X509_digest(pair.cert.get(), EVP_sha1(), digest, &length);
+    return QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex(' ');
+}
+
+QString signerSubject(const RunResult &verify)
+{
+    for (const QString &line : verify.output.split(QLatin1Char('\n'))) {
+        if (line.trimmed().startsWith(QLatin1String("Subject:")))
+            return line.trimmed().mid(int(qstrlen("Subject: /CN=")));
+    }
+    return {};
+}
+
+} // namespace
+
+class TestSignToolTokens : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    int m_folders = 0;
+
+    QString newFolder()
+    {
+        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
+        QDir().mkpath(path);
+        return path;
+    }
+
+    // An environment with the token's module as the only one, an empty
+    // store folder unless one is given, and the pinentry.
+    QProcessEnvironment environment(const SoftHsmToken &token, const ScriptedPinentry &pinentry,
+                                    const QString &store = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        token.addTo(env);
+        pinentry.addTo(env);
+        env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), SoftHsmToken::modulePath());
+        env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), store.isEmpty() ? newFolder() : store);
+        return env;
+    }
+
+    QStringList peFiles(int count)
+    {
+        const QString dir = newFolder();
+        QStringList files;
+        for (int i = 0; i < count; ++i) {
+            files << dir + QStringLiteral("/app%1.exe").arg(i);
+            if (!writePeFile(files.last(), quint32(i)))
+                qFatal("cannot write a PE file");
+        }
+        return files;
+    }
+
+    // The signer's common name as osslsigncode sees it, or why it failed.
+    QString verifiedSigner(const QString &file, const KeyAndCert &signer)
+    {
+        const QString pem = newFolder() + QStringLiteral("/ca.pem");
+        writeCertificatePem(pem, signer);
+        const RunResult verify = verifySignature(file, pem);
+        return verify.ok() ? signerSubject(verify) : QStringLiteral("not verified: ") + verify.output;
+    }
+
+    static RunResult signtool(const QStringList &args, const QProcessEnvironment &env)
+    {
+        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")), args, env);
+    }
+
+private slots:
+    void initTestCase();
+    void signsWithTokenCertificateAskingPinOnce();
+    void findsTokensThroughRegistry();
+    void choosesBetweenTokenAndStoreFile();
+    void sha1AndNameSelectExplicitly();
+    void wrongPinIsReportedOnceAndNeverRetried();
+    void cancelledPinChangesNothing();
+    void tokenCertificateWithoutKeyIsNotOffered();
+    void hiddenKeyThatIsGoneIsFoundAtLogin();
+    void missingPinentryIsNamed();
+    void tokenLabelWithUriCharacters();
+};
+
+void TestSignToolTokens::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    if (const QString missing = SoftHsmToken::missingTools(); !missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    QVERIFY2(QFileInfo(sdkToolPath(QStringLiteral("signtool.exe"))).isExecutable(), "signtool.exe not built");
+}
+
+void TestSignToolTokens::signsWithTokenCertificateAskingPinOnce()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Build Token"), tokenPin);
+    const KeyAndCert signer = certificate(QStringLiteral("Token Code Signing"), 200);
+    QVERIFY2(token.importPair(signer, QStringLiteral("a1"), QStringLiteral("signing")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+
+    // Several files at once: the token signs them one after the other (many
+    // logins at the same moment fail on some tokens, SoftHSM2 among them).
+    const QStringList files = peFiles(6);
+    const RunResult run = signtool(QStringList{"sign", "/a", "/v", "/mt", "6"} + files, environment(token, pinentry));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(pinentry.timesAsked(), 1); // once per run, not per file
+    QVERIFY2(pinentry.lastDescription().contains(QLatin1String("\"Build Token\"")), qPrintable(pinentry.lastDescription()));
+    QVERIFY(pinentry.lastDescription().contains(QLatin1String("\"Token Code Signing\"")));
+    QVERIFY2(run.output.contains(QLatin1String("Stored in: token \"Build Token\" (slot ")), qPrintable(run.output));
+    QVERIFY(!run.output.contains(tokenPin));
+    for (const QString &file : files) {
+        QVERIFY2(run.output.contains(QStringLiteral("Successfully signed: ") + file), qPrintable(run.output));
+        QCOMPARE(verifiedSigner(file, signer), QStringLiteral("Token Code Signing"));
+    }
+}
+
+// Without QUILLMARK_PKCS11_MODULE the modules come from p11-kit's registry,
+// where the softhsm2 package registers its module.
+void TestSignToolTokens::findsTokensThroughRegistry()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Registry Token"), tokenPin);
+    const KeyAndCert signer = certificate(QStringLiteral("Registry Signer"), 200);
+    QVERIFY2(token.importPair(signer, QStringLiteral("07"), QStringLiteral("k")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    QProcessEnvironment env = environment(token, pinentry);
+    env.remove(QStringLiteral("QUILLMARK_PKCS11_MODULE"));
+    if (!QFileInfo::exists(QStringLiteral("/usr/share/p11-kit/modules/softhsm2.module")))
+        QSKIP("softhsm2 is not registered with p11-kit here");
+
+    const QStringList files = peFiles(1);
+    const RunResult run = signtool({"sign", "/a", files[0]}, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(verifiedSigner(files[0], signer), QStringLiteral("Registry Signer"));
+}
+
+void TestSignToolTokens::choosesBetweenTokenAndStoreFile()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Choice Token"), tokenPin);
+    const KeyAndCert onToken = certificate(QStringLiteral("On Token"), 400);
+    QVERIFY2(token.importPair(onToken, QStringLiteral("01"), QStringLiteral("t")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    const QString store = newFolder();
+    const KeyAndCert inStore = certificate(QStringLiteral("In Store"), 100);
+    QVERIFY(writePkcs12(store + "/in-store.pfx", inStore));
+
+    // The token's certificate stays valid longer: it wins.
+    QStringList files = peFiles(1);
+    RunResult run = signtool({"sign", "/a", files[0]}, environment(token, pinentry, store));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(verifiedSigner(files[0], onToken), QStringLiteral("On Token"));
+    QCOMPARE(pinentry.timesAsked(), 1);
+
+    // A store file that outlives it wins, and the PIN is not asked for.
+    const KeyAndCert longer = certificate(QStringLiteral("Long In Store"), 900);
+    QVERIFY(writePkcs12(store + "/long.pfx", longer));
+    files = peFiles(1);
+    run = signtool({"sign", "/a", "/v", files[0]}, environment(token, pinentry, store));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(verifiedSigner(files[0], longer), QStringLiteral("Long In Store"));
+    QVERIFY2(run.output.contains(QStringLiteral("Stored in: file ") + store + "/long.pfx"), qPrintable(run.output));
+    QCOMPARE(pinentry.timesAsked(), 1);
+
+    // Without /a, two usable certificates are one too many.
+    files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    run = signtool({"sign", files[0]}, environment(token, pinentry, store));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("3 usable certificates were found")), qPrintable(run.output));
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+void TestSignToolTokens::sha1AndNameSelectExplicitly()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Select Token"), tokenPin);
+    const KeyAndCert first = certificate(QStringLiteral("Quillmark Release Signing"), 300);
+    const KeyAndCert second = certificate(QStringLiteral("Nightly Builds"), 100);
+    QVERIFY2(token.importPair(first, QStringLiteral("01"), QStringLiteral("release")), qPrintable(token.error()));
+    QVERIFY2(token.importPair(second, QStringLiteral("02"), QStringLiteral("nightly")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    const QString store = newFolder();
+    const KeyAndCert inStore = certificate(QStringLiteral("Store Release Signing"), 900);
+    QVERIFY(writePkcs12(store + "/store.pfx", inStore));
+
+    // The thumbprint as a certificate viewer shows it: blanks, lower case.
+    QStringList files = peFiles(1);
+    RunResult run = signtool({"sign", "/sha1", thumbprint(second), files[0]}, environment(token, pinentry, store));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(verifiedSigner(files[0], second), QStringLiteral("Nightly Builds"));
+
+    // A part of the name, any letter case; "release" matches two, /a takes
+    // the longest valid of them.
+    files = peFiles(1);
+    run = signtool({"sign", "/n", "nIGHTLY", files[0]}, environment(token, pinentry, store));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(verifiedSigner(files[0], second), QStringLiteral("Nightly Builds"));
+    files = peFiles(1);
+    run = signtool({"sign", "/a", "/n", "RELEASE signing", files[0]}, environment(token, pinentry, store));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(verifiedSigner(files[0], inStore), QStringLiteral("Store Release Signing"));
+    files = peFiles(1);
+    run = signtool({"sign", "/n", "Release", files[0]}, environment(token, pinentry, store));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("2 usable certificates were found with \"Release\" in the subject")),
+             qPrintable(run.output));
+
+    files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    run = signtool({"sign", "/a", "/n", "Nobody", files[0]}, environment(token, pinentry, store));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("No certificates were found that met all the given criteria")),
+             qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("\"Nobody\" in the subject name")));
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+void TestSignToolTokens::wrongPinIsReportedOnceAndNeverRetried()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Wrong Pin Token"), tokenPin);
+    const KeyAndCert signer = certificate(QStringLiteral("Guarded"), 200);
+    QVERIFY2(token.importPair(signer, QStringLiteral("01"), QStringLiteral("k")), qPrintable(token.error()));
+    const ScriptedPinentry wrong(newFolder(), ScriptedPinentry::Answer::Pin, QStringLiteral("000000"));
+
+    const QStringList files = peFiles(2);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool(QStringList{"sign", "/a"} + files, environment(token, wrong));
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.output.count(QLatin1String("is not correct")), 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: The PIN of token \"Wrong Pin Token\"")),
+             qPrintable(run.output));
+    QCOMPARE(wrong.timesAsked(), 1);
+    QVERIFY(!run.output.contains(QLatin1String("Successfully signed")));
+    QCOMPARE(fileBytes(files[0]), original);
+
+    // One wrong try did not lock the token: the right PIN still signs.
+    const ScriptedPinentry right(newFolder(), ScriptedPinentry::Answer::Pin, tokenPin);
+    const RunResult again = signtool({"sign", "/a", files[0]}, environment(token, right));
+    QVERIFY2(again.ok(), qPrintable(again.output));
+}
+
+void TestSignToolTokens::cancelledPinChangesNothing()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Cancel Token"), tokenPin);
+    const KeyAndCert signer = certificate(QStringLiteral("Never Used"), 200);
+    QVERIFY2(token.importPair(signer, QStringLiteral("01"), QStringLiteral("k")), qPrintable(token.error()));
+    const ScriptedPinentry cancel(folder, ScriptedPinentry::Answer::Cancel);
+
+    const QStringList files = peFiles(2);
+    const QByteArray original = fileBytes(files[1]);
+    const QStringList before = QDir(QFileInfo(files[1]).path()).entryList(QDir::AllEntries | QDir::Hidden);
+    const RunResult run = signtool(QStringList{"sign", "/a"} + files, environment(token, cancel));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: The PIN was not entered.")), qPrintable(run.output));
+    QCOMPARE(cancel.timesAsked(), 1);
+    QCOMPARE(fileBytes(files[1]), original);
+    QCOMPARE(QDir(QFileInfo(files[1]).path()).entryList(QDir::AllEntries | QDir::Hidden), before);
+}
+
+void TestSignToolTokens::tokenCertificateWithoutKeyIsNotOffered()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Half Token"), tokenPin);
+    const KeyAndCert withKey = certificate(QStringLiteral("Has Its Key"), 100);
+    const KeyAndCert keyless = certificate(QStringLiteral("Lost Its Key"), 900);
+    QVERIFY2(token.importPair(withKey, QStringLiteral("01"), QStringLiteral("pair")), qPrintable(token.error()));
+    QVERIFY2(token.importCertificate(keyless, QStringLiteral("02"), QStringLiteral("alone")),
+             qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+
+    QStringList files = peFiles(1);
+    RunResult run = signtool({"sign", "/a", "/v", files[0]}, environment(token, pinentry));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(verifiedSigner(files[0], withKey), QStringLiteral("Has Its Key"));
+    QVERIFY2(run.output.contains(QLatin1String("Passed over the certificate \"alone\" (id 02) on token \"Half Token\"")),
+             qPrintable(run.output));
+
+    // Asked for by its thumbprint, it is still not there to be had.
+    files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    run = signtool({"sign", "/sha1", thumbprint(keyless), files[0]}, environment(token, pinentry));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("No certificates were found that met all the given criteria")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+// Before the login a token shows only the public half of a key pair; a
+// certificate whose private key is gone is caught at the login, before
+// anything is signed.
+void TestSignToolTokens::hiddenKeyThatIsGoneIsFoundAtLogin()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Lost Key Token"), tokenPin);
+    QVERIFY2(token.importPair(certificate(QStringLiteral("Key Deleted"), 200), QStringLiteral("0c"), QStringLiteral("k")),
+             qPrintable(token.error()));
+    QVERIFY2(token.deletePrivateKey(QStringLiteral("0c")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/a", files[0]}, environment(token, pinentry));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: The private key of the certificate \"Key Deleted\" "
+                                               "is not on token \"Lost Key Token\"")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+void TestSignToolTokens::missingPinentryIsNamed()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("No Dialog Token"), tokenPin);
+    QVERIFY2(token.importPair(certificate(QStringLiteral("Unreached"), 200), QStringLiteral("01"), QStringLiteral("k")),
+             qPrintable(token.error()));
+    const ScriptedPinentry unused(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    QProcessEnvironment env = environment(token, unused);
+    env.insert(QStringLiteral("QUILLMARK_PINENTRY"), folder + QStringLiteral("/no-such-pinentry"));
+
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/a", files[0]}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: The PIN cannot be asked for: ") + folder
+                                 + "/no-such-pinentry cannot be started"),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+// The token is named to osslsigncode in a pkcs11: URI; characters that mean
+// something there must arrive as part of the label.
+void TestSignToolTokens::tokenLabelWithUriCharacters()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("R&D; Build/2 %41=x"), tokenPin);
+    QVERIFY2(token.ok(), qPrintable(token.error()));
+    const KeyAndCert signer = certificate(QStringLiteral("Odd Label Signer"), 200);
+    QVERIFY2(token.importPair(signer, QStringLiteral("3b25"), QStringLiteral("k;%")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+
+    const QStringList files = peFiles(1);
+    const RunResult run = signtool({"sign", "/a", "/v", files[0]}, environment(token, pinentry));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(run.output.contains(QLatin1String("Stored in: token \"R&D; Build/2 %41=x\"")));
+    QCOMPARE(verifiedSigner(files[0], signer), QStringLiteral("Odd Label Signer"));
+}
+
+QTEST_GUILESS_MAIN(TestSignToolTokens)
+#include "tst_signtool_tokens.moc"

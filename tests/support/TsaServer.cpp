@@ -1,0 +1,29 @@
+#include "TsaServer.h"
+
+namespace testdata {
+
+TsaServer::TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log)
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QStringLiteral(QUILLMARK_TSA_SERVER),
+                    {"--mode", mode, "--cert", certPem, "--key", keyPem, "--log", log, "--lifetime", "200"});
+    if (!m_process.waitForStarted(10000))
+        return;
+    QByteArray line;
+    while (!line.endsWith('\n') && m_process.waitForReadyRead(10000))
+        line += m_process.readLine();
+    if (line.startsWith("PORT "))
+        m_url = QStringLiteral("http://127.0.0.1:%1/tsa").arg(line.mid(5).trimmed().toInt());
+}
+
+TsaServer::~TsaServer()
+{
+    // The server ends as its standard input closes.
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+}
+
+} // namespace testdata
