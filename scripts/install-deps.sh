@@ -16,6 +16,34 @@ packages=(
   "$@"
 )
 
+# signtool.exe needs osslsigncode 2.9 (PKCS#11 modules, a time stamp added
+# to one signature of several); Debian 12 ships 2.5 and has 2.9 in its
+# backports suite, which is added from the mirror the system already uses.
+osslsigncode_minimum=2.9
+osslsigncode_recent_enough() {
+  local version
+  version=$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null) || return 1
+  [[ -n $version ]] && dpkg --compare-versions "$version" ge "$osslsigncode_minimum~"
+}
+
+debian_mirror() {
+  local sources=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
+  grep -hoE '(URIs:[[:space:]]*|^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?)[a-z]+://[^[:space:]]+/debian/?([[:space:]]|$)' \
+    "${sources[@]}" 2>/dev/null | grep -oE '[a-z]+://[^[:space:]]+' | head -n1
+}
+
+enable_backports() {
+  local codename mirror list=/etc/apt/sources.list.d/quillmark-backports.sources
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  mirror=$(debian_mirror)
+  if [[ $codename != bookworm || -z $mirror || -e $list ]]; then
+    return 1
+  fi
+  echo "Adding ${codename}-backports (from $mirror) for osslsigncode $osslsigncode_minimum"
+  printf 'Types: deb\nURIs: %s\nSuites: %s-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$mirror" "$codename" >"$list"
+}
+
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -23,13 +51,21 @@ for package in "${packages[@]}"; do
   fi
 done
 
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
+if ((${#missing[@]})) || ! osslsigncode_recent_enough; then
   if [[ $(id -u) -ne 0 ]]; then
-    echo "These Debian packages are missing; run this as root or install them first." >&2
+    echo "Debian packages are missing or too old (${missing[*]:-osslsigncode < $osslsigncode_minimum});" \
+         "run this as root or install them first." >&2
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  osslsigncode_recent_enough || enable_backports || true
   apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
+  if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
+  if ! osslsigncode_recent_enough; then
+    apt-get install -y --no-install-recommends -t "$(. /etc/os-release && echo "$VERSION_CODENAME")-backports" osslsigncode ||
+      echo "osslsigncode $osslsigncode_minimum or later is not available; signing with tokens and time stamps will fail." >&2
+  fi
 fi
