@@ -256,7 +256,8 @@ void ProcessPool::collect(int timeoutMs)
         // A child past its time-out is killed; its output then ends and it
         // is reaped like any other.
         if (*child.deadline <= now) {
-            kill(child.pid, SIGKILL);
+            if (child.pid > 0)
+                kill(child.pid, SIGKILL);
             child.timedOut = true;
             continue;
         }
