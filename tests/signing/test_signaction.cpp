@@ -4,6 +4,7 @@
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
 #include "signing/SignBatches.h"
+#include "platform/Platform.h"
 #include "signing/u_frmConsoleOutput.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestData.h"
@@ -23,6 +24,7 @@
 #include <QtTest>
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <sys/resource.h>
 
 namespace {
@@ -85,12 +87,14 @@ private slots:
     void signsWithTheBestCertificateEndToEnd();
     void wrongPasswordLeavesEveryFileUnchanged();
     void fileNamedInLatin1IsSignedUnderItsOwnName();
+    void latin1SdkFolderAndPfxPathFromTheSettingsReachTheTool();
     void progressFollowsTheToolsOutcomes();
     void silentToolLeavesTheProgressAtNothing();
     void listBeyondTheLimitRunsInBatches();
     void listBeyondTheSystemsLimitIsSignedWhole();
 
 private:
+    void openWindow();
     QString fakeSdk(const QByteArray &script);
     void addFiles(const QStringList &paths);
     void dropFiles(const QStringList &paths);
@@ -113,6 +117,14 @@ void TestSignAction::init()
     m_previousFolder = QDir::currentPath();
     QDir::setCurrent(m_folder->path());
     m_dialogs = new ScriptedDialogsGuard;
+    openWindow();
+}
+
+// A new main window (and console), which reads the settings file afresh.
+void TestSignAction::openWindow()
+{
+    delete m_watcher;
+    delete m_window;
     m_window = new TfrmMain(m_folder->path() + "/");
     m_console = new TfrmConsoleOutput(m_window);
     m_window->setConsoleWindow(m_console);
@@ -123,7 +135,9 @@ void TestSignAction::init()
 void TestSignAction::cleanup()
 {
     delete m_watcher;
+    m_watcher = nullptr;
     delete m_window;
+    m_window = nullptr;
     delete m_dialogs;
     QDir::setCurrent(m_previousFolder);
     QVERIFY(!QFile::exists(m_folder->path() + "/$tmp$.tmp"));
@@ -407,6 +421,39 @@ void TestSignAction::fileNamedInLatin1IsSignedUnderItsOwnName()
     const testdata::RunResult verified = testdata::verifySignature(plainName, trusted);
     QVERIFY2(verified.ok() && verified.output.contains("Latin-1 Test Certificate"),
              qPrintable(verified.output));
+}
+
+// An SDK folder and a PFX file named with the Latin-1 byte E9, as another
+// program wrote them into the settings file: the tool is found there, and
+// gets the PFX file's own name.
+void TestSignAction::latin1SdkFolderAndPfxPathFromTheSettingsReachTheTool()
+{
+    const QByteArray sdk = QFile::encodeName(m_folder->path()) + "/sdk\xE9/";
+    const QByteArray pfx = QFile::encodeName(m_folder->path()) + "/key\xE9.pfx";
+    QCOMPARE(::mkdir(sdk.constData(), 0700), 0);
+    // (Qt's own file functions cannot name these files; the platform's can.)
+    QCOMPARE(platform::rewriteFile(platform::decodeFileName(pfx), "not read by the fake tool"), 0);
+    // The tool notes its arguments, one a line, in its working folder.
+    const QByteArray tool = sdk + "signtool.exe";
+    QCOMPARE(platform::rewriteFile(platform::decodeFileName(tool),
+                                   "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done "
+                                   "> arguments\n"),
+             0);
+    QCOMPARE(::chmod(tool.constData(), 0700), 0);
+    QVERIFY(testdata::writeBytes(m_folder->path() + "/Quillmark.ini",
+                                 "[Settings]\nSDKBinFolder=" + sdk
+                                     + "\nUseBestCert=0\nUsePFXFile=1\nPFXFilename=" + pfx + "\n"));
+    openWindow();
+    addFiles({m_folder->path() + "/a.exe"});
+    m_window->edPassword->setText(QStringLiteral("secret"));
+    sign();
+
+    QVERIFY2(messages().isEmpty(), qPrintable(messages().join('|')));
+    QCOMPARE(m_watcher->shown, 1);
+    const QByteArray arguments =
+        platform::readRegularFile(platform::decodeFileName(sdk + "arguments")).data;
+    QVERIFY2(arguments.contains("\n/f\n" + pfx + "\n"), arguments.constData());
+    QVERIFY(arguments.endsWith("\n" + QFile::encodeName(m_folder->path()) + "/a.exe\n"));
 }
 
 namespace {
