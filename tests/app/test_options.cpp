@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -337,6 +338,14 @@ void TestOptions::latin1SdkFolderFromTheSettingsFindsTheTool()
     m_fixture->window->bntSelSignToolClick();
     QVERIFY2(m_fixture->dialogs().messages.isEmpty(),
              qPrintable(m_fixture->dialogs().messageTexts().join('|')));
+    // Without the tool the message names the folder as the file list
+    // would show it.
+    QCOMPARE(::unlink((sdk + "signtool.exe").constData()), 0);
+    m_fixture->window->bntSelSignToolClick();
+    QCOMPARE(m_fixture->dialogs().messages.size(), 1);
+    QVERIFY2(m_fixture->dialogs().messages.first().text.contains(
+                 "\n\n" + QFile::decodeName(sdk) + "signtool.exe\n\n"),
+             qPrintable(m_fixture->dialogs().messages.first().text));
     m_fixture->window->show();
     QVERIFY(m_fixture->window->close());
     QVERIFY(readAll(settingsPath()).startsWith("[Settings]\nSDKBinFolder=" + sdk + "\n"));

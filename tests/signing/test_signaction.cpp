@@ -446,6 +446,7 @@ void TestSignAction::latin1SdkFolderAndPfxPathFromTheSettingsReachTheTool()
     openWindow();
     addFiles({m_folder->path() + "/a.exe"});
     m_window->edPassword->setText(QStringLiteral("secret"));
+    m_window->cbAddCmdLnToConsole->setChecked(true);
     sign();
 
     QVERIFY2(messages().isEmpty(), qPrintable(messages().join('|')));
@@ -454,6 +455,10 @@ void TestSignAction::latin1SdkFolderAndPfxPathFromTheSettingsReachTheTool()
         platform::readRegularFile(platform::decodeFileName(sdk + "arguments")).data;
     QVERIFY2(arguments.contains("\n/f\n" + pfx + "\n"), arguments.constData());
     QVERIFY(arguments.endsWith("\n" + QFile::encodeName(m_folder->path()) + "/a.exe\n"));
+    // The console shows the names as the file list does.
+    const QString shownSdk = QFile::decodeName(sdk);
+    QCOMPARE(m_watcher->linesAtShow.value(2).left(shownSdk.size() + 1), '"' + shownSdk);
+    QVERIFY(m_watcher->linesAtShow.value(2).contains("/f \"" + QFile::decodeName(pfx) + "\" "));
 }
 
 namespace {
