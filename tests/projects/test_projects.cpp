@@ -570,6 +570,16 @@ void TestProjects::pathsThatAreNotUtf8LoadAsTheirOwnFiles()
     QCOMPARE(list->count(), 2);
     QCOMPARE(list->fullPath(0), platform::decodeFileName(latin1));
     QVERIFY(dialogs().messages.isEmpty());
+
+    // A missing one is named as the file list would show it.
+    const QByteArray gone = folder + "gone\xE9.exe";
+    writeAll(projects() + "Gone.qmk", "[Files]\nFile.0=" + gone + "\n");
+    m_fixture->window->FillProjectList();
+    pick("Gone");
+    QCOMPARE(dialogs().messageTexts(),
+             QStringList("This file was not found, it may have been moved or deleted:\n\n"
+                         + QFile::decodeName(gone)
+                         + "\n\nIt will now be removed from the project file list."));
 }
 
 void TestProjects::unwritableProjectIsReportedAfterLoading()
