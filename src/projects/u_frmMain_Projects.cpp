@@ -241,23 +241,32 @@ void TfrmMain::btnSaveProjectClick()
     // the same. Selecting by code does not load it.
     const QString name = projectName(QFileInfo(chosen).fileName());
     for (int i = 0; i < cbxProject->count(); ++i) {
-        if (cbxProject->itemText(i) == name)
+        if (projectItemName(i) == name)
             cbxProject->setCurrentIndex(i);
     }
 }
 
 void TfrmMain::cbxProjectSelect()
 {
-    const QString name = cbxProject->currentText();
+    const QString name = projectItemName(cbxProject->currentIndex());
     if (!name.isEmpty())
         LoadProject(projectsFolder() + name + ProjectExtension);
 }
 
+// Each item shows the name as a person reads it and holds the name itself
+// (a file name that is not UTF-8 differs in the two), by which it loads.
 void TfrmMain::FillProjectList()
 {
     cbxProject->clear();
-    cbxProject->addItems(projectNames(BuildFileList(projectsFolder(), QStringLiteral("*.qmk"))));
+    for (const QString &name :
+         projectNames(BuildFileList(projectsFolder(), QStringLiteral("*.qmk"))))
+        cbxProject->addItem(platform::displayFileName(name), name);
     cbxProject->setCurrentIndex(-1);
+}
+
+QString TfrmMain::projectItemName(int index) const
+{
+    return index < 0 ? QString() : cbxProject->itemData(index).toString();
 }
 
 // Throws AppError when the file cannot be written; the file is then left as

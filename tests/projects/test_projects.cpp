@@ -571,6 +571,22 @@ void TestProjects::pathsThatAreNotUtf8LoadAsTheirOwnFiles()
     QCOMPARE(list->fullPath(0), platform::decodeFileName(latin1));
     QVERIFY(dialogs().messages.isEmpty());
 
+    // A project whose own name is not UTF-8 is listed, shown as a person
+    // reads it, and loads.
+    writeAll(projects() + "plain.qmk", "");
+    QCOMPARE(platform::rewriteFile(platform::decodeFileName(QFile::encodeName(projects())
+                                                            + "Caf\xE9.qmk"),
+                                   "[Files]\nFile.0=" + a.toUtf8() + "\n"),
+             0);
+    m_fixture->window->FillProjectList();
+    auto *combo = find<QComboBox>("cbxProject");
+    QVERIFY2(combo->findText(QString::fromUtf8("Caf\uFFFD")) >= 0, "not listed");
+    list->clear();
+    pick(QString::fromUtf8("Caf\uFFFD"));
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->fullPath(0), a);
+    QVERIFY(dialogs().messages.isEmpty());
+
     // A missing one is named as the file list would show it.
     const QByteArray gone = folder + "gone\xE9.exe";
     writeAll(projects() + "Gone.qmk", "[Files]\nFile.0=" + gone + "\n");

@@ -141,6 +141,7 @@ void TestSignAction::cleanup()
     delete m_dialogs;
     QDir::setCurrent(m_previousFolder);
     QVERIFY(!QFile::exists(m_folder->path() + "/$tmp$.tmp"));
+    testdata::removeFolderContents(m_folder->path());
     delete m_folder;
     qunsetenv("QUILLMARK_CERT_STORE");
 }
