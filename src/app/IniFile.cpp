@@ -320,9 +320,36 @@ void IniFile::appendLine(int position, const QByteArray &text)
     m_modified = true;
 }
 
+QString IniFile::readFileName(const QString &section, const QString &key,
+                              const QString &defaultValue) const
+{
+    const Line *line = findKeyLine(section, key);
+    if (!line)
+        return defaultValue;
+    return platform::decodeFileName(cleanIniBytes(line->text.mid(line->valueStart)));
+}
+
 void IniFile::writeString(const QString &section, const QString &key, const QString &value)
 {
-    const QByteArray bytes = singleLine(value);
+    QByteArray bytes = singleLine(value);
+    // A value that is not UTF-8 (a Latin-1 text, say) reads with
+    // replacement characters. Written back unchanged, it keeps the bytes it
+    // had, not the replacement characters.
+    if (const Line *line = findKeyLine(section, key)) {
+        const QByteArray stored = line->text.mid(line->valueStart);
+        if (!isValidUtf8(stored) && cleanIniText(stored) == value)
+            bytes = cleanIniBytes(stored);
+    }
+    writeBytes(section, key, bytes);
+}
+
+void IniFile::writeFileName(const QString &section, const QString &key, const QString &name)
+{
+    writeBytes(section, key, singleLine(platform::encodeFileName(name)));
+}
+
+void IniFile::writeBytes(const QString &section, const QString &key, const QByteArray &bytes)
+{
     const QString foldedSection = foldName(section);
     int header = findSection(foldedSection);
     if (header < 0) {
@@ -334,16 +361,9 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
     const int index = findKey(header, foldName(key));
     if (index >= 0) {
         Line &line = m_lines[size_t(index)];
-        // A value that is not UTF-8 (a Latin-1 file name, say) reads with
-        // replacement characters. Written back unchanged, it keeps the bytes
-        // it had, not the replacement characters.
-        const QByteArray stored = line.text.mid(line.valueStart);
-        QByteArray valueBytes = bytes;
-        if (!isValidUtf8(stored) && cleanIniText(stored) == value)
-            valueBytes = cleanIniBytes(stored);
         // The replaced line is "key=value", the key as the file spells it.
         const QByteArray keyPart = trimBlanks(line.text.left(line.text.indexOf('=')));
-        const QByteArray text = keyPart + "=" + valueBytes;
+        const QByteArray text = keyPart + "=" + bytes;
         if (text != line.text) {
             line.text = text;
             line.valueStart = int(keyPart.size()) + 1;
@@ -418,8 +438,9 @@ std::vector<IniEntry> IniFile::sectionEntries(const QString &section) const
         if (line.kind != Kind::Key || seen.contains(line.name))
             continue;
         seen.insert(line.name);
-        entries.push_back({QString::fromUtf8(trimBlanks(line.text.left(line.text.indexOf('=')))),
-                           trimBlanks(line.text.mid(line.valueStart))});
+        entries.push_back(
+            {platform::decodeFileName(trimBlanks(line.text.left(line.text.indexOf('=')))),
+             trimBlanks(line.text.mid(line.valueStart))});
     }
     return entries;
 }
@@ -448,6 +469,6 @@ void IniFile::replaceSection(const QString &section, const std::vector<IniEntry>
             continue;
         }
         written.insert(folded, m_lines.size());
-        appendLine(int(m_lines.size()), entry.key.toUtf8() + "=" + value);
+        appendLine(int(m_lines.size()), platform::encodeFileName(entry.key) + "=" + value);
     }
 }

@@ -82,6 +82,10 @@ public:
     QString fileName() const { return m_fileName; }
     // Whether the file was there when it was read (or has been committed).
     bool fileExisted() const { return m_existed; }
+    // Whether something was there that could not be read: a folder, a FIFO
+    // or device (never opened, so never waited on), a file without read
+    // permission. Such a file reads as empty and is never written.
+    bool readFailed() const { return m_readFailed; }
 
     bool sectionExists(const QString &section) const;
     bool valueExists(const QString &section, const QString &key) const;
@@ -90,11 +94,19 @@ public:
 
     QString readString(const QString &section, const QString &key,
                        const QString &defaultValue) const;
+    // A text that names a file or folder. Read as readString does, but its
+    // bytes are kept as platform::decodeFileName keeps them, so that a name
+    // that is not UTF-8 (a Latin-1 path written by another program) still
+    // finds its file, and is written back byte for byte by writeFileName.
+    QString readFileName(const QString &section, const QString &key,
+                         const QString &defaultValue) const;
     // A missing key or a value that is not an integer gives defaultValue.
     int readInteger(const QString &section, const QString &key, int defaultValue) const;
     bool readBool(const QString &section, const QString &key, bool defaultValue) const;
 
     void writeString(const QString &section, const QString &key, const QString &value);
+    // Writes the name's own bytes (platform::encodeFileName).
+    void writeFileName(const QString &section, const QString &key, const QString &name);
     void writeInteger(const QString &section, const QString &key, int value);
     void writeBool(const QString &section, const QString &key, bool value);
     // Removes the header and every line under it of each section of that name.
@@ -105,13 +117,15 @@ public:
     // per key would search the section each time.
     //
     // The keys of the first section of that name, in file order, each name
-    // once (its first line, as for a read), with the key as written and
-    // the value as stored: blanks around it dropped, nothing else changed
-    // (cleanIniText makes of it what readString returns).
+    // once (its first line, as for a read), with the key as written (its
+    // bytes kept as platform::decodeFileName keeps them) and the value as
+    // stored: blanks around it dropped, nothing else changed (cleanIniText
+    // makes of it what readString returns).
     std::vector<IniEntry> sectionEntries(const QString &section) const;
-    // The same as eraseSection followed by writeString for each entry in
-    // order (the value taken as UTF-8): one new section at the end of the
-    // file, a key named twice written once, with the later value.
+    // The same as eraseSection followed by a write of each entry in order
+    // (the value as given, the key through platform::encodeFileName): one
+    // new section at the end of the file, a key named twice written once,
+    // with the later value.
     void replaceSection(const QString &section, const std::vector<IniEntry> &entries);
 
     // True when the in-memory contents differ from what was read.
@@ -149,6 +163,8 @@ private:
     int lastContentLine(int header) const;
     const Line *findKeyLine(const QString &section, const QString &key) const;
     void appendLine(int position, const QByteArray &text);
+    // Writes the value's bytes as they are (already a single line).
+    void writeBytes(const QString &section, const QString &key, const QByteArray &bytes);
 
     QString m_fileName;
     QByteArray m_bom;          // a UTF-8 byte-order mark found at the start, kept

@@ -101,6 +101,8 @@ public:
     void btnSaveProjectClick();
     void cbxProjectSelect();
     void FillProjectList();
+    // The project name that item `index` of cbxProject stands for.
+    QString projectItemName(int index) const;
     void SaveProject(const QString &path);
     void LoadProject(const QString &path);
     void WriteProjectFileList(IniFile &project);

@@ -58,9 +58,14 @@ void TfrmMain::FormCreate()
     auto text = [&](const char *key) {
         return settings.readString(SettingsSection, QString::fromLatin1(key), QString());
     };
-    edPlatformSDKFolder->setText(text("SDKBinFolder"));
+    // The two paths keep their bytes, so that a folder or file whose name
+    // is not UTF-8 is still the one the tool gets.
+    auto fileName = [&](const char *key) {
+        return settings.readFileName(SettingsSection, QString::fromLatin1(key), QString());
+    };
+    edPlatformSDKFolder->setText(fileName("SDKBinFolder"));
     edTimeStampURL->setText(text("TimeStampURL"));
-    edCertName->setText(text("PFXFilename"));
+    edCertName->setText(fileName("PFXFilename"));
     edAddDesc->setText(text("DescriptionText"));
     edAddDescURL->setText(text("DescriptionURL"));
 
@@ -93,7 +98,7 @@ void TfrmMain::writeOptionKeys(IniFile &file) const
     };
     flag("UseBestCert", cbSelectBestCert);
     flag("UsePFXFile", cbUsePFXFile);
-    text("PFXFilename", edCertName);
+    file.writeFileName(SettingsSection, QStringLiteral("PFXFilename"), edCertName->text());
     flag("AddDescription", cbAddDesc);
     text("DescriptionText", edAddDesc);
     text("DescriptionURL", edAddDescURL);
@@ -107,8 +112,8 @@ void TfrmMain::writeOptionKeys(IniFile &file) const
 bool TfrmMain::FormClose()
 {
     IniFile settings(settingsFileName());
-    settings.writeString(SettingsSection, QStringLiteral("SDKBinFolder"),
-                         edPlatformSDKFolder->text());
+    settings.writeFileName(SettingsSection, QStringLiteral("SDKBinFolder"),
+                           edPlatformSDKFolder->text());
     writeOptionKeys(settings);
     // The password is never written anywhere.
     try {

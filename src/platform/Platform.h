@@ -147,6 +147,14 @@ struct FileReadResult {
 // block for good, a device) is not read.
 FileReadResult readRegularFile(const QString &path);
 
+// Opens a regular file for reading and returns its descriptor
+// (close-on-exec; the caller closes it), following links. The open never
+// waits: a FIFO, which a plain open would wait on for good until someone
+// writes to it, is refused, as is anything else that is not a regular
+// file. On failure -1, and *errorCode (when given) says why: EISDIR for a
+// folder, EINVAL for a FIFO or device, else the errno of the open.
+int openRegularFile(const QString &path, int *errorCode = nullptr);
+
 // Replaces the contents of the file at `path` with `data`, as one step: a
 // temporary file beside it is written, synced and renamed over the name,
 // so that the file is either wholly new or wholly as it was.

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 
 // True when the path names an entry of any kind; an existing folder counts.
 bool FileExists(const QString &path);
@@ -25,5 +26,11 @@ bool ForceFolders(const QString &path);
 // example "*.qmk"; letter case counts, as it does in the file system),
 // hidden ones included, without "." and "..", sorted by name: letter case
 // ignored first, then code-point order for names that differ only in case.
-// A missing folder gives an empty list.
+// Names that are not UTF-8 are included, their bytes kept as
+// platform::decodeFileName keeps them. A missing folder gives an empty list.
 QStringList BuildFileList(const QString &folder, const QString &mask);
+
+// True when the whole name matches the mask, in which "*" stands for any
+// run of characters (none included) and "?" for any one character; every
+// other character stands for itself, letter case included.
+bool MatchesWildcard(QStringView name, QStringView mask);

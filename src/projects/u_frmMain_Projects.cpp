@@ -15,7 +15,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QLineEdit>
@@ -72,10 +71,11 @@ QByteArrayView trimBlanks(QByteArrayView bytes)
 }
 
 // The key lines of every section named `section` in the INI text, in file
-// order, with their stored values untouched (no trimming of quotes, no cut
-// at the read limit), so that they can be written back byte for byte. Only
-// the first key of a name counts, as for any reader. The text is walked in
-// place: a project may hold a great many lines.
+// order, with their keys and stored values untouched (no trimming of
+// quotes, no cut at the read limit, bytes that are not UTF-8 kept), so that
+// they can be written back byte for byte. Only the first key of a name
+// counts, as for any reader. The text is walked in place: a project may
+// hold a great many lines.
 std::vector<IniEntry> rawSectionEntries(const QByteArray &contents, const QString &section)
 {
     QByteArrayView text(contents);
@@ -109,7 +109,7 @@ std::vector<IniEntry> rawSectionEntries(const QByteArray &contents, const QStrin
         const qsizetype eq = line.indexOf('=');
         if (eq < 0)
             continue;
-        const QString key = QString::fromUtf8(trimBlanks(line.first(eq)));
+        const QString key = platform::decodeFileName(trimBlanks(line.first(eq)).toByteArray());
         const QString folded = key.toCaseFolded();
         if (seen.contains(folded))
             continue;
@@ -147,15 +147,6 @@ QHash<QString, QByteArray> storedValuesByKey(const IniFile &file, const QString 
     return values;
 }
 
-// A project that exists but cannot be read (a folder of that name, a file
-// without read permission) must not be "loaded" as all defaults and then
-// rewritten.
-bool canReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly);
-}
-
 // A read drops the blanks around a value, and a file name here may well
 // begin or end with one; such a path is written in double quotes, which a
 // read takes off again, so that it names the same file at the next load.
@@ -174,11 +165,8 @@ std::optional<QString> unstorableReason(const QString &path)
 {
     if (path.contains(u'\n') || path.contains(u'\r'))
         return QStringLiteral("its path holds a line break");
-    // Project files hold UTF-8 text; bytes of another encoding would come
-    // back as replacement characters, naming no file.
-    if (platform::holdsUndecodableBytes(path))
-        return QStringLiteral("its path holds bytes that are not UTF-8 text");
-    if (path.toUtf8().size() > IniMaxTextBytes)
+    // A path is stored as the file name's own bytes, UTF-8 or not.
+    if (platform::encodeFileName(path).size() > IniMaxTextBytes)
         return QStringLiteral("its path is longer than %1 bytes").arg(IniMaxTextBytes);
     return std::nullopt;
 }
@@ -193,7 +181,8 @@ QString unstorableFileText(const QString &path, const QString &reason)
 
 QString missingFileText(const QString &path)
 {
-    return QStringLiteral("This file was not found, it may have been moved or deleted:\n\n") + path
+    return QStringLiteral("This file was not found, it may have been moved or deleted:\n\n")
+        + platform::displayFileName(path)
         + QStringLiteral("\n\nIt will now be removed from the project file list.");
 }
 
@@ -252,23 +241,32 @@ void TfrmMain::btnSaveProjectClick()
     // the same. Selecting by code does not load it.
     const QString name = projectName(QFileInfo(chosen).fileName());
     for (int i = 0; i < cbxProject->count(); ++i) {
-        if (cbxProject->itemText(i) == name)
+        if (projectItemName(i) == name)
             cbxProject->setCurrentIndex(i);
     }
 }
 
 void TfrmMain::cbxProjectSelect()
 {
-    const QString name = cbxProject->currentText();
+    const QString name = projectItemName(cbxProject->currentIndex());
     if (!name.isEmpty())
         LoadProject(projectsFolder() + name + ProjectExtension);
 }
 
+// Each item shows the name as a person reads it and holds the name itself
+// (a file name that is not UTF-8 differs in the two), by which it loads.
 void TfrmMain::FillProjectList()
 {
     cbxProject->clear();
-    cbxProject->addItems(projectNames(BuildFileList(projectsFolder(), QStringLiteral("*.qmk"))));
+    for (const QString &name :
+         projectNames(BuildFileList(projectsFolder(), QStringLiteral("*.qmk"))))
+        cbxProject->addItem(platform::displayFileName(name), name);
     cbxProject->setCurrentIndex(-1);
+}
+
+QString TfrmMain::projectItemName(int index) const
+{
+    return index < 0 ? QString() : cbxProject->itemData(index).toString();
 }
 
 // Throws AppError when the file cannot be written; the file is then left as
@@ -292,31 +290,38 @@ std::vector<IniEntry> TfrmMain::listedProjectEntries() const
     std::vector<IniEntry> entries;
     entries.reserve(size_t(DivFileList->count()));
     for (int i = 0; i < DivFileList->count(); ++i)
-        entries.push_back({fileKey(i), storedProjectPath(DivFileList->fullPath(i)).toUtf8()});
+        entries.push_back(
+            {fileKey(i), platform::encodeFileName(storedProjectPath(DivFileList->fullPath(i)))});
     return entries;
 }
 
 void TfrmMain::LoadProject(const QString &path)
 {
-    if (!FileExists(path) || !canReadFile(path)) {
+    // Read once, and only if it is a regular file: a folder of that name, a
+    // file without read permission, or a FIFO, which a plain open would
+    // wait on for good, is not "loaded" as all defaults and then rewritten.
+    IniFile project(path);
+    if (!project.fileExisted() || project.readFailed()) {
         Messages::warning(QStringLiteral("Sorry, unable to find this project file!"));
         return;
     }
 
     DivFileList->clear();
-    IniFile project(path);
 
     // Table order: "UsePFXFile" after "UseBestCert", so the stored PFX flag
     // decides the pair through the boxes' reactions.
     auto text = [&](const char *key, QLineEdit *edit) {
         edit->setText(project.readString(SettingsSection, QString::fromLatin1(key), QString()));
     };
+    auto fileName = [&](const char *key, QLineEdit *edit) {
+        edit->setText(project.readFileName(SettingsSection, QString::fromLatin1(key), QString()));
+    };
     auto flag = [&](const char *key, QCheckBox *box, bool defaultValue) {
         box->setChecked(project.readBool(SettingsSection, QString::fromLatin1(key), defaultValue));
     };
     flag("UseBestCert", cbSelectBestCert, true);
     flag("UsePFXFile", cbUsePFXFile, false);
-    text("PFXFilename", edCertName);
+    fileName("PFXFilename", edCertName);
     flag("AddDescription", cbAddDesc, false);
     text("DescriptionText", edAddDesc);
     text("DescriptionURL", edAddDescURL);
@@ -335,7 +340,8 @@ void TfrmMain::LoadProject(const QString &path)
         const auto value = stored.constFind(fileKey(read).toCaseFolded());
         if (value == stored.cend())
             break;
-        const QString file = cleanIniText(*value);
+        // The path's own bytes: a name that is not UTF-8 still finds its file.
+        const QString file = platform::decodeFileName(cleanIniBytes(*value));
         if (FileExists(file))
             DivFileList->AddFileEntry(file);
         else if (!quiet)

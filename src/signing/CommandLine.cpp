@@ -1,5 +1,7 @@
 #include "signing/CommandLine.h"
 
+#include "platform/Platform.h"
+
 QString DoubleQuoteRefusal(const QString &subject, const QString &tool)
 {
     return subject + QStringLiteral(" contains a double quote (\"), which cannot be passed to the ")
@@ -56,9 +58,12 @@ QString BuildFileArguments(const QStringList &fullPaths)
 QStringList CommandLineBlock(const SignOptions &options)
 {
     // The tool path is quoted here only for the reader who pastes the line
-    // elsewhere; the run itself hands the path over unquoted.
+    // elsewhere; the run itself hands the path over unquoted. Bytes of a
+    // path that are not UTF-8 show as replacement characters, as in the
+    // file list; the run gets the bytes themselves.
     return {QStringLiteral("Full Command Line Used:"), QString(),
-            AddQuotes(GetSignToolPath(options.sdkBinFolder)) + BuildSignOptions(options),
+            platform::displayFileName(AddQuotes(GetSignToolPath(options.sdkBinFolder))
+                                      + BuildSignOptions(options)),
             QString()};
 }
 
@@ -66,7 +71,7 @@ QString SignToolNotFoundText(const QString &toolPath)
 {
     return QStringLiteral("Please note: The MS SignTool.exe was not found in the path "
                           "you have selected:\n\n")
-        + toolPath + QStringLiteral("\n\n") + SdkReinstallAdvice();
+        + platform::displayFileName(toolPath) + QStringLiteral("\n\n") + SdkReinstallAdvice();
 }
 
 QString CheckSignRequest(const SignOptions &options, int fileCount, bool toolExists)

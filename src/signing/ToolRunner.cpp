@@ -12,6 +12,8 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <cerrno>
+
 namespace {
 
 const QString kConsoleCaption = QStringLiteral("Quillmark - Console Output");
@@ -265,22 +267,19 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
         return false;
     }
 
-    QByteArray captured;
-    {
-        QFile file(capturePath);
-        bool readOk = file.open(QIODevice::ReadOnly);
-        if (readOk) {
-            captured = file.readAll();
-            readOk = file.error() == QFileDevice::NoError;
-        }
-        if (!readOk) {
-            const QString reason = file.errorString();
-            file.close();
-            QFile::remove(capturePath);
-            throw AppError(QStringLiteral("Unable to read the Console Output back from %1: %2")
-                               .arg(QDir::toNativeSeparators(capturePath), reason));
-        }
+    // Read only if it is still a regular file: anyone who may write the
+    // current folder can put a FIFO in its place during the run, and a
+    // plain open of that would wait for a writer for good.
+    const platform::FileReadResult read = platform::readRegularFile(capturePath);
+    if (!read.ok) {
+        const QString reason = read.exists && read.errorCode == EINVAL
+            ? QStringLiteral("it is no longer a regular file")
+            : trimmedSystemText(platform::systemErrorText(read.errorCode));
+        QFile::remove(capturePath);
+        throw AppError(QStringLiteral("Unable to read the Console Output back from %1: %2")
+                           .arg(QDir::toNativeSeparators(capturePath), reason));
     }
+    const QByteArray &captured = read.data;
 
     console.addLines(SplitCaptureLines(captured));
     return outcome.exitCode == 0;

@@ -3,6 +3,8 @@
 #include "wizard/CRC.h"
 #include "wizard/CryptoUtils.h"
 
+#include "platform/Platform.h"
+
 #include <QFile>
 
 #include <openssl/evp.h>
@@ -96,6 +98,19 @@ bool isProvided(quint32 selector)
         || (selector >= SHA1 && selector <= SHA512);
 }
 
+// Opens the file for reading only when it is a regular file: anyone may put
+// a FIFO at a path the user chose, and a plain open of a FIFO waits until
+// someone writes to it, which may be never.
+bool openRegularFile(QFile &file, const QString &fileName)
+{
+    const int fd = platform::openRegularFile(fileName);
+    if (fd < 0)
+        return false;
+    // A QFile not yet open takes any open descriptor, and closes it from
+    // now on.
+    return file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+}
+
 bool isHavalOrTiger(quint32 selector)
 {
     return (selector >= DigestSelector::Haval128 && selector <= DigestSelector::Haval256)
@@ -143,8 +158,8 @@ quint32 DigestFinal(DigestContext *context, QString &digestText)
 
 qint64 DigestFileSize(const QString &fileName)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::ExistingOnly))
+    QFile file;
+    if (!openRegularFile(file, fileName))
         return -1;
     // Measured in 64 bits: a 32-bit size would cut files of 4 GiB and more,
     // and a signed one would turn those of 2 GiB and more into failures.
@@ -156,8 +171,8 @@ bool DigestFileRange(DigestContext *context, const QString &fileName, qint64 off
     const qint64 limit = size - offset;
     if (limit <= 0)
         return false;
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::ExistingOnly) || !file.seek(offset))
+    QFile file;
+    if (!openRegularFile(file, fileName) || !file.seek(offset))
         return false;
     char buffer[DigestBlockSize];
     qint64 total = 0;

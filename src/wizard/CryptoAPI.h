@@ -69,7 +69,8 @@ struct DigestContext {
 quint32 DigestFile(quint32 selector, const QString &fileName, QString &digestText);
 
 // The file's size in bytes, or -1 when it does not open for reading (it is
-// missing, a folder, or not readable).
+// missing, a folder, not readable, or not a regular file: a FIFO there is
+// never waited on).
 qint64 DigestFileSize(const QString &fileName);
 
 // Feeds the bytes from `offset` up to `size` to the context. False when the

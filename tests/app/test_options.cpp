@@ -2,6 +2,7 @@
 // the two pickers, and the settings file across restarts.
 
 #include "app/u_frmMain.h"
+#include "platform/Platform.h"
 #include "support/MainWindowFixture.h"
 
 #include <QCheckBox>
@@ -12,6 +13,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,6 +53,7 @@ private slots:
     void existingFileKeepsItsOtherLines();
     void unwritableSettingsAskBeforeQuitting();
     void valuesThatAreNotUtf8SurviveARestart();
+    void latin1SdkFolderFromTheSettingsFindsTheTool();
 
     void cancelledFolderPickerStillWarnsWithBareName();
     void pickedFolderGetsOneTrailingSlash_data();
@@ -303,7 +308,12 @@ void TestOptions::valuesThatAreNotUtf8SurviveARestart()
                               "DescriptionText=Gr\xFC\xDF" "e\n";
     writeAll(settingsPath(), "[Settings]\n" + latin1);
     m_fixture->start();
-    QVERIFY(find<QLineEdit>("edCertName")->text().contains(QChar::ReplacementCharacter));
+    // The two paths hold the names' own bytes, so that they name the same
+    // folder and file as the settings file does; the description is text.
+    QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(),
+             platform::decodeFileName("/opt/sdk\xE9/"));
+    QCOMPARE(find<QLineEdit>("edCertName")->text(), platform::decodeFileName("/keys/caf\xE9.pfx"));
+    QVERIFY(find<QLineEdit>("edAddDesc")->text().contains(QChar::ReplacementCharacter));
     restart();
     restart();
     const QByteArray now = readAll(settingsPath());
@@ -313,6 +323,32 @@ void TestOptions::valuesThatAreNotUtf8SurviveARestart()
     find<QLineEdit>("edAddDesc")->setText(QString::fromUtf8("Grüße"));
     restart();
     QVERIFY(readAll(settingsPath()).contains("DescriptionText=Gr\xC3\xBC\xC3\x9F" "e\n"));
+}
+
+void TestOptions::latin1SdkFolderFromTheSettingsFindsTheTool()
+{
+    // Qt's own file functions cannot name this folder; the platform's can.
+    const QByteArray sdk = QFile::encodeName(m_fixture->folder()) + "/sdk\xE9/";
+    QCOMPARE(::mkdir(sdk.constData(), 0700), 0);
+    QCOMPARE(platform::rewriteFile(platform::decodeFileName(sdk + "signtool.exe"), "#!/bin/sh\n"), 0);
+    writeAll(settingsPath(), "[Settings]\nSDKBinFolder=" + sdk + "\n");
+    m_fixture->start();
+    // The picker cancelled, the folder from the file stays, and the tool
+    // is found in it: no message.
+    m_fixture->window->bntSelSignToolClick();
+    QVERIFY2(m_fixture->dialogs().messages.isEmpty(),
+             qPrintable(m_fixture->dialogs().messageTexts().join('|')));
+    // Without the tool the message names the folder as the file list
+    // would show it.
+    QCOMPARE(::unlink((sdk + "signtool.exe").constData()), 0);
+    m_fixture->window->bntSelSignToolClick();
+    QCOMPARE(m_fixture->dialogs().messages.size(), 1);
+    QVERIFY2(m_fixture->dialogs().messages.first().text.contains(
+                 "\n\n" + QFile::decodeName(sdk) + "signtool.exe\n\n"),
+             qPrintable(m_fixture->dialogs().messages.first().text));
+    m_fixture->window->show();
+    QVERIFY(m_fixture->window->close());
+    QVERIFY(readAll(settingsPath()).startsWith("[Settings]\nSDKBinFolder=" + sdk + "\n"));
 }
 
 void TestOptions::cancelledFolderPickerStillWarnsWithBareName()

@@ -1,5 +1,7 @@
 #include "app/AppError.h"
+#include "platform/Platform.h"
 #include "projects/FileUtils.h"
+#include "support/TestData.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,10 +32,14 @@ class TestFileUtils : public QObject {
     Q_OBJECT
 
 private slots:
+    void cleanupTestCase() { testdata::removeFolderContents(m_dir.path()); }
     void existence();
     void forceFolders();
     void forceFoldersFailures();
     void buildFileList();
+    void buildFileListKeepsNamesThatAreNotUtf8();
+    void wildcards_data();
+    void wildcards();
 
 private:
     QTemporaryDir m_dir;
@@ -127,6 +133,46 @@ void TestFileUtils::buildFileList()
     QVERIFY(BuildFileList(folder + "/other.txt", "*").isEmpty());
     QVERIFY(QDir().mkpath(path("empty")));
     QVERIFY(BuildFileList(path("empty"), "*.qmk").isEmpty());
+}
+
+void TestFileUtils::buildFileListKeepsNamesThatAreNotUtf8()
+{
+    const QString folder = path("latin1");
+    QVERIFY(QDir().mkpath(folder));
+    touch(folder + "/plain.qmk");
+    const QByteArray latin1 = QFile::encodeName(folder) + "/caf\xE9.qmk";
+    QCOMPARE(platform::rewriteFile(platform::decodeFileName(latin1), ""), 0);
+    QCOMPARE(BuildFileList(folder, "*.qmk"),
+             QStringList({platform::decodeFileName("caf\xE9.qmk"), "plain.qmk"}));
+}
+
+void TestFileUtils::wildcards_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("mask");
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("extension") << "a.qmk" << "*.qmk" << true;
+    QTest::newRow("only the extension") << ".qmk" << "*.qmk" << true;
+    QTest::newRow("letter case counts") << "a.QMK" << "*.qmk" << false;
+    QTest::newRow("more after") << "a.qmk.bak" << "*.qmk" << false;
+    QTest::newRow("extension twice") << "a.qmk.qmk" << "*.qmk" << true;
+    QTest::newRow("star alone") << "anything" << "*" << true;
+    QTest::newRow("star matches none") << "" << "*" << true;
+    QTest::newRow("question mark is one") << "ab" << "a?" << true;
+    QTest::newRow("question mark is not none") << "a" << "a?" << false;
+    QTest::newRow("plain name") << "other.txt" << "other.txt" << true;
+    QTest::newRow("plain name, shorter") << "other.tx" << "other.txt" << false;
+    QTest::newRow("two stars") << "a-b-c.qmk" << "*-*.qmk" << true;
+    QTest::newRow("star needs a step back") << "aab" << "*ab" << true;
+    QTest::newRow("kept byte") << platform::decodeFileName("caf\xE9.qmk") << "caf?.qmk" << true;
+}
+
+void TestFileUtils::wildcards()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, mask);
+    QFETCH(bool, matches);
+    QCOMPARE(MatchesWildcard(name, mask), matches);
 }
 
 QTEST_GUILESS_MAIN(TestFileUtils)

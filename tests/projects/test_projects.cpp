@@ -4,6 +4,7 @@
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
 #include "platform/Platform.h"
+#include "support/FifoRescuer.h"
 #include "support/MainWindowFixture.h"
 
 #include <QCheckBox>
@@ -18,7 +19,6 @@
 #include <QWheelEvent>
 #include <QtTest>
 
-#include <cstdio>
 
 namespace {
 
@@ -85,6 +85,7 @@ private slots:
     void samePathTwiceLoadsAndStaysOnce();
     void fileNameEndingInABlankSurvivesSaveAndLoad();
     void missingProjectChangesNothing();
+    void pathsThatAreNotUtf8LoadAsTheirOwnFiles();
     void unwritableProjectIsReportedAfterLoading();
     void projectsFolderThatCannotBeMadeStillLetsTheUserSave();
     void saveIntoAnUnwritablePlace();
@@ -515,17 +516,86 @@ void TestProjects::missingProjectChangesNothing()
     QDir().mkpath(projects());
     writeAll(projects() + "Stale.qmk", "[Settings]\nVerboseOutput=0\n");
     QDir().mkpath(projects() + "Folder.qmk");
+    // Anyone who may write the Projects folder can put a FIFO there; an
+    // open that waits for a writer would hang the window for good.
+    FifoRescuer fifo(projects() + "Fifo.qmk");
+    QVERIFY(fifo.made());
     m_fixture->start();
     m_fixture->window->DivDropFilesDrop({makeFile("a.exe")});
     QFile::remove(projects() + "Stale.qmk");
-    for (const char *name : {"Stale", "Folder"}) {
+    for (const char *name : {"Stale", "Folder", "Fifo"}) {
         pick(name);
         QCOMPARE(dialogs().messageTexts().constLast(),
                  QStringLiteral("Sorry, unable to find this project file!"));
         QCOMPARE(m_fixture->window->DivFileList->count(), 1);
         QVERIFY(find<QCheckBox>("cbVerboseOutput")->isChecked());
     }
-    QCOMPARE(dialogs().messages.size(), 2);
+    QVERIFY2(!fifo.rescued(), "the load waited on a FIFO until it was freed");
+    QCOMPARE(dialogs().messages.size(), 3);
+}
+
+// Paths with the Latin-1 byte E9, as an older version or a person wrote
+// them: each loads as the file its bytes name, and every entry, read or
+// not, is written back byte for byte.
+void TestProjects::pathsThatAreNotUtf8LoadAsTheirOwnFiles()
+{
+    QDir().mkpath(projects());
+    const QString a = makeFile("a.exe");
+    const QByteArray folder = QFile::encodeName(m_fixture->folder()) + "/files/";
+    const QByteArray latin1 = folder + "caf\xE9.exe";
+    // Qt's own file functions cannot name these files; the platform's can.
+    QCOMPARE(platform::rewriteFile(platform::decodeFileName(latin1), "MZ"), 0);
+    // A decoy under the name Qt would make of the Latin-1 one.
+    makeFile(QString::fromUtf8("caf\uFFFD.exe"));
+    const QByteArray pfx = "/keys/caf\xE9.pfx";
+    const QByteArray project = "[Settings]\nUsePFXFile=1\nPFXFilename=" + pfx + "\n[Files]\nFile.0="
+        + latin1 + "\nFile.1=" + a.toUtf8() + "\nFile.3=/past/the/gap/\xE9.exe\nFil\xE9.0=/other\n";
+    writeAll(projects() + "Latin.qmk", project);
+    m_fixture->start();
+    pick("Latin");
+
+    QVERIFY2(dialogs().messages.isEmpty(), qPrintable(dialogs().messageTexts().join('|')));
+    auto *list = m_fixture->window->DivFileList;
+    QCOMPARE(list->count(), 2);
+    QCOMPARE(list->fullPath(0), platform::decodeFileName(latin1));
+    QCOMPARE(find<QLineEdit>("edCertName")->text(), platform::decodeFileName(pfx));
+    QCOMPARE(readAll(projects() + "Latin.qmk"), project);
+
+    // Saved again, the same bytes; loaded again, the same files.
+    save(projects() + "Again.qmk");
+    QVERIFY(readAll(projects() + "Again.qmk").contains("\nPFXFilename=" + pfx + "\n"));
+    QVERIFY(readAll(projects() + "Again.qmk").endsWith("[Files]\nFile.0=" + latin1 + "\nFile.1=" + a.toUtf8() + "\n"));
+    list->clear();
+    pick("Again");
+    QCOMPARE(list->count(), 2);
+    QCOMPARE(list->fullPath(0), platform::decodeFileName(latin1));
+    QVERIFY(dialogs().messages.isEmpty());
+
+    // A project whose own name is not UTF-8 is listed, shown as a person
+    // reads it, and loads.
+    writeAll(projects() + "plain.qmk", "");
+    QCOMPARE(platform::rewriteFile(platform::decodeFileName(QFile::encodeName(projects())
+                                                            + "Caf\xE9.qmk"),
+                                   "[Files]\nFile.0=" + a.toUtf8() + "\n"),
+             0);
+    m_fixture->window->FillProjectList();
+    auto *combo = find<QComboBox>("cbxProject");
+    QVERIFY2(combo->findText(QString::fromUtf8("Caf\uFFFD")) >= 0, "not listed");
+    list->clear();
+    pick(QString::fromUtf8("Caf\uFFFD"));
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->fullPath(0), a);
+    QVERIFY(dialogs().messages.isEmpty());
+
+    // A missing one is named as the file list would show it.
+    const QByteArray gone = folder + "gone\xE9.exe";
+    writeAll(projects() + "Gone.qmk", "[Files]\nFile.0=" + gone + "\n");
+    m_fixture->window->FillProjectList();
+    pick("Gone");
+    QCOMPARE(dialogs().messageTexts(),
+             QStringList("This file was not found, it may have been moved or deleted:\n\n"
+                         + QFile::decodeName(gone)
+                         + "\n\nIt will now be removed from the project file list."));
 }
 
 void TestProjects::unwritableProjectIsReportedAfterLoading()
@@ -598,17 +668,9 @@ void TestProjects::pathsThatCannotBeReadBackRefuseTheSave()
         QString path;
         QString reason;
     };
-    // A name with a Latin-1 byte: a project holds UTF-8 text.
-    const QByteArray latin1 = QFile::encodeName(m_fixture->folder()) + "/files/caf\xE9.exe";
-    {
-        FILE *file = std::fopen(latin1.constData(), "w");
-        QVERIFY(file);
-        std::fclose(file);
-    }
-    const QString undecodable = platform::decodeFileName(latin1);
+    // (A name that is not UTF-8 is stored as its bytes, and is no reason.)
     const QList<Case> cases = {{broken, "its path holds a line break"},
-                               {longPath, "its path is longer than 2047 bytes"},
-                               {undecodable, "its path holds bytes that are not UTF-8 text"}};
+                               {longPath, "its path is longer than 2047 bytes"}};
     for (const Case &refused : cases) {
         auto *list = m_fixture->window->DivFileList;
         list->clear();

@@ -9,6 +9,7 @@
 //   fds         print "fds=" and the open descriptors, e.g. "fds=0 1 2"
 //   touch:PATH  create the file PATH
 //   rm:PATH     delete the file PATH
+//   mkfifo:PATH make a FIFO at PATH
 //   exists:PATH print "exists=1" or "exists=0"
 //   sleep:MS    sleep MS milliseconds
 //   exit:N      end with exit code N
@@ -29,6 +30,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -135,6 +137,8 @@ int main(int argc, char **argv)
                 ::close(fd);
         } else if (startsWith(argv[i], "rm:", &rest)) {
             ::unlink(rest);
+        } else if (startsWith(argv[i], "mkfifo:", &rest)) {
+            ::mkfifo(rest, 0600);
         } else if (startsWith(argv[i], "exists:", &rest)) {
             writeAll(1, std::string("exists=") + (::access(rest, F_OK) == 0 ? "1" : "0") + "\n");
         } else if (startsWith(argv[i], "sleep:", &rest)) {

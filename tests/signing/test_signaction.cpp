@@ -4,6 +4,7 @@
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
 #include "signing/SignBatches.h"
+#include "platform/Platform.h"
 #include "signing/u_frmConsoleOutput.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SoftHsmToken.h"
@@ -25,6 +26,7 @@
 #include <QtTest>
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <sys/resource.h>
 
 namespace {
@@ -87,6 +89,7 @@ private slots:
     void signsWithTheBestCertificateEndToEnd();
     void wrongPasswordLeavesEveryFileUnchanged();
     void fileNamedInLatin1IsSignedUnderItsOwnName();
+    void latin1SdkFolderAndPfxPathFromTheSettingsReachTheTool();
     void progressFollowsTheToolsOutcomes();
     void silentToolLeavesTheProgressAtNothing();
     void listBeyondTheLimitRunsInBatches();
@@ -95,6 +98,7 @@ private slots:
     void modernTimeStampServerTypedIntoTheWindowWorks();
 
 private:
+    void openWindow();
     QString fakeSdk(const QByteArray &script);
     void addFiles(const QStringList &paths);
     void dropFiles(const QStringList &paths);
@@ -117,6 +121,14 @@ void TestSignAction::init()
     m_previousFolder = QDir::currentPath();
     QDir::setCurrent(m_folder->path());
     m_dialogs = new ScriptedDialogsGuard;
+    openWindow();
+}
+
+// A new main window (and console), which reads the settings file afresh.
+void TestSignAction::openWindow()
+{
+    delete m_watcher;
+    delete m_window;
     m_window = new TfrmMain(m_folder->path() + "/");
     m_console = new TfrmConsoleOutput(m_window);
     m_window->setConsoleWindow(m_console);
@@ -127,10 +139,13 @@ void TestSignAction::init()
 void TestSignAction::cleanup()
 {
     delete m_watcher;
+    m_watcher = nullptr;
     delete m_window;
+    m_window = nullptr;
     delete m_dialogs;
     QDir::setCurrent(m_previousFolder);
     QVERIFY(!QFile::exists(m_folder->path() + "/$tmp$.tmp"));
+    testdata::removeFolderContents(m_folder->path());
     delete m_folder;
     for (const char *name : {"QUILLMARK_CERT_STORE", "QUILLMARK_PKCS11_MODULE", "QUILLMARK_PINENTRY", "SOFTHSM2_CONF"})
         qunsetenv(name);
@@ -412,6 +427,44 @@ void TestSignAction::fileNamedInLatin1IsSignedUnderItsOwnName()
     const testdata::RunResult verified = testdata::verifySignature(plainName, trusted);
     QVERIFY2(verified.ok() && verified.output.contains("Latin-1 Test Certificate"),
              qPrintable(verified.output));
+}
+
+// An SDK folder and a PFX file named with the Latin-1 byte E9, as another
+// program wrote them into the settings file: the tool is found there, and
+// gets the PFX file's own name.
+void TestSignAction::latin1SdkFolderAndPfxPathFromTheSettingsReachTheTool()
+{
+    const QByteArray sdk = QFile::encodeName(m_folder->path()) + "/sdk\xE9/";
+    const QByteArray pfx = QFile::encodeName(m_folder->path()) + "/key\xE9.pfx";
+    QCOMPARE(::mkdir(sdk.constData(), 0700), 0);
+    // (Qt's own file functions cannot name these files; the platform's can.)
+    QCOMPARE(platform::rewriteFile(platform::decodeFileName(pfx), "not read by the fake tool"), 0);
+    // The tool notes its arguments, one a line, in its working folder.
+    const QByteArray tool = sdk + "signtool.exe";
+    QCOMPARE(platform::rewriteFile(platform::decodeFileName(tool),
+                                   "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done "
+                                   "> arguments\n"),
+             0);
+    QCOMPARE(::chmod(tool.constData(), 0700), 0);
+    QVERIFY(testdata::writeBytes(m_folder->path() + "/Quillmark.ini",
+                                 "[Settings]\nSDKBinFolder=" + sdk
+                                     + "\nUseBestCert=0\nUsePFXFile=1\nPFXFilename=" + pfx + "\n"));
+    openWindow();
+    addFiles({m_folder->path() + "/a.exe"});
+    m_window->edPassword->setText(QStringLiteral("secret"));
+    m_window->cbAddCmdLnToConsole->setChecked(true);
+    sign();
+
+    QVERIFY2(messages().isEmpty(), qPrintable(messages().join('|')));
+    QCOMPARE(m_watcher->shown, 1);
+    const QByteArray arguments =
+        platform::readRegularFile(platform::decodeFileName(sdk + "arguments")).data;
+    QVERIFY2(arguments.contains("\n/f\n" + pfx + "\n"), arguments.constData());
+    QVERIFY(arguments.endsWith("\n" + QFile::encodeName(m_folder->path()) + "/a.exe\n"));
+    // The console shows the names as the file list does.
+    const QString shownSdk = QFile::decodeName(sdk);
+    QCOMPARE(m_watcher->linesAtShow.value(2).left(shownSdk.size() + 1), '"' + shownSdk);
+    QVERIFY(m_watcher->linesAtShow.value(2).contains("/f \"" + QFile::decodeName(pfx) + "\" "));
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #include "signing/ConsoleText.h"
 #include "signing/SignProgress.h"
 #include "signing/ToolRunner.h"
+#include "support/FifoRescuer.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QCloseEvent>
@@ -517,6 +518,29 @@ private slots:
         QCOMPARE(dialogs->messages.first().caption, kCaption);
         QVERIFY(dialogs->messages.first().text.contains(captureInCurrentFolder()));
         QVERIFY(QFileInfo(CaptureFileName()).exists());
+    }
+
+    void captureFileSwappedForAFifoDuringTheRunIsNotWaitedOn()
+    {
+        // Someone who may write the current folder swaps a FIFO in for the
+        // capture file while the tool runs (here the tool itself does).
+        FifoRescuer fifo(captureInCurrentFolder(), FifoRescuer::WatchOnly);
+        ConsoleLines console;
+        QString raised;
+        try {
+            RunAndCapture(console, {}, kChild,
+                          QStringLiteral("out:lost ") + quoted("rm:" + captureInCurrentFolder())
+                              + QLatin1Char(' ') + quoted("mkfifo:" + captureInCurrentFolder()),
+                          false);
+        } catch (const AppError &error) {
+            raised = error.message();
+        }
+        QVERIFY2(!fifo.rescued(), "the read-back waited on a FIFO until it was freed");
+        QCOMPARE(raised, QStringLiteral("Unable to read the Console Output back from %1: it is "
+                                        "no longer a regular file")
+                             .arg(captureInCurrentFolder()));
+        QVERIFY(console.lines().isEmpty());
+        QVERIFY(!QFileInfo::exists(captureInCurrentFolder()));
     }
 
     void captureFileInReadOnlyFolder()

@@ -6,12 +6,17 @@
 
 #include "app/u_frmMain.h"
 #include "support/ScriptedDialogs.h"
+#include "support/TestData.h"
 
 #include <QTemporaryDir>
 
 class MainWindowFixture {
 public:
-    ~MainWindowFixture() { delete window; }
+    ~MainWindowFixture()
+    {
+        delete window;
+        testdata::removeFolderContents(folder());
+    }
 
     TfrmMain *start()
     {

@@ -2,6 +2,8 @@
 
 #include "ToolSupport.h"
 
+#include "platform/Platform.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -16,6 +18,9 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace testdata {
 
@@ -299,6 +304,24 @@ bool writeBytes(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+void removeFolderContents(const QString &folder)
+{
+    for (const QString &name : platform::folderEntryNames(folder)) {
+        const QString path = folder + u'/' + name;
+        const QByteArray bytes = platform::encodeFileName(path);
+        struct stat info {};
+        if (::lstat(bytes.constData(), &info) != 0)
+            continue;
+        if (S_ISDIR(info.st_mode)) {
+            ::chmod(bytes.constData(), 0700);
+            removeFolderContents(path);
+            ::rmdir(bytes.constData());
+        } else {
+            ::unlink(bytes.constData());
+        }
+    }
 }
 
 std::optional<KeyAndCert> readPkcs12(const QString &path, const QString &password)

@@ -94,6 +94,10 @@ bool writePeFile(const QString &path, quint32 variant = 0);
 QByteArray fileBytes(const QString &path); // empty when unreadable
 bool writeBytes(const QString &path, const QByteArray &bytes);
 
+// Removes everything inside the folder, names that are not UTF-8 included:
+// QTemporaryDir cannot see those and would leave the folder behind.
+void removeFolderContents(const QString &folder);
+
 // Reads a PKCS#12 file through OpenSSL's default context (no legacy
 // provider): the key and certificate, or nullopt.
 std::optional<KeyAndCert> readPkcs12(const QString &path, const QString &password);

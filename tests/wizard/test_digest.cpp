@@ -3,6 +3,7 @@
 // untouched text on every failure, and 64-bit sizes.
 
 #include "wizard/CryptoAPI.h"
+#include "support/FifoRescuer.h"
 #include "support/TestData.h"
 
 #include <QFile>
@@ -53,6 +54,7 @@ private slots:
     void identicalFilesGiveTheSameText();
     void failuresLeaveTheTextAsItWas_data();
     void failuresLeaveTheTextAsItWas();
+    void fifoIsNeverWaitedOn();
     void codesOfTheStepOperations();
     void rangeShorterThanAskedIsAFailure();
     void sizesBeyondFourGibibytesAreNotCut();
@@ -183,6 +185,23 @@ void TestDigest::failuresLeaveTheTextAsItWas()
         path = write("abc.txt", "abc");
     QString text = "earlier digest";
     QCOMPARE(DigestFile(selector, path, text), code);
+    QCOMPARE(text, QString("earlier digest"));
+}
+
+// A FIFO at the digested path (anyone may make one where a PFX is to be
+// written) is no file: an open that waits for its writer would never end.
+void TestDigest::fifoIsNeverWaitedOn()
+{
+    const QString path = m_dir->filePath("new.pfx");
+    FifoRescuer fifo(path);
+    QVERIFY(fifo.made());
+    QString text = "earlier digest";
+    QCOMPARE(DigestFile(260, path, text), quint32(DigestOpenFailed));
+    QCOMPARE(DigestFileSize(path), qint64(-1));
+    DigestContext context;
+    QCOMPARE(DigestInit(&context, 260), quint32(DigestOk));
+    QVERIFY(!DigestFileRange(&context, path, 0, 10));
+    QVERIFY2(!fifo.rescued(), "the digest waited on a FIFO until it was freed");
     QCOMPARE(text, QString("earlier digest"));
 }
 

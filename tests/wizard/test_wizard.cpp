@@ -6,6 +6,7 @@
 #include "app/Startup.h"
 #include "app/u_frmMain.h"
 #include "signing/u_frmConsoleOutput.h"
+#include "support/FifoRescuer.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestData.h"
 #include "wizard/Pvk2PfxRequest.h"
@@ -83,6 +84,7 @@ private slots:
     void newPasswordProtectsThePfx();
     void existingPfxIsKeptWithoutOverwrite();
     void existingPfxIsRewrittenWithOverwrite();
+    void fifoAtThePfxPathIsNeverWaitedOn();
     void wrongPasswordGeneratesNothing();
     void truncatedOutputIsNotReportedAsSaved();
     void toolThatCannotStartStillGivesAVerdict();
@@ -521,6 +523,22 @@ void TestWizard::existingPfxIsRewrittenWithOverwrite()
     QCOMPARE(verdictLines(), (QStringList{QString(), kSaved, QString(), path("Team.pfx")}));
     QVERIFY(testdata::fileBytes(path("Team.pfx")) != old);
     QVERIFY(testdata::readPkcs12(path("Team.pfx"), "pvk secret"));
+}
+
+// Anyone who may write the chosen folder can put a FIFO at the PFX name;
+// the digests taken before and after the run must not wait on it.
+void TestWizard::fifoAtThePfxPathIsNeverWaitedOn()
+{
+    fillInputs();
+    FifoRescuer fifo(path("Team.pfx"));
+    QVERIFY(fifo.made());
+    m_dialogs->get().fileAnswers.enqueue(path("Team.pfx"));
+    pressSave();
+    QVERIFY2(!fifo.rescued(), "the wizard waited on a FIFO until it was freed");
+    QCOMPARE(m_watcher->shown, 1);
+    QCOMPARE(verdictLines(),
+             (QStringList{QString(), kNotOverwritten, QString(), path("Team.pfx")}));
+    QVERIFY(!QFileInfo(path("Team.pfx")).isFile());
 }
 
 void TestWizard::wrongPasswordGeneratesNothing()

@@ -29,6 +29,12 @@ public:
 
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
     void reset(int fd = -1)
     {
         if (m_fd >= 0)

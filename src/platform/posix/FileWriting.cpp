@@ -237,6 +237,34 @@ std::optional<FileIdentity> entryIdentity(const QString &path)
                         static_cast<std::uint64_t>(info.st_ino)};
 }
 
+int openRegularFile(const QString &path, int *errorCode)
+{
+    int error = 0;
+    Descriptor fd;
+    const QByteArray encoded = encodeFileName(path);
+    struct stat info {};
+    if (encoded.isEmpty()) {
+        error = ENOENT;
+    } else {
+        // Non-blocking, so that a FIFO in the file's place cannot hold the
+        // open up for good; it is refused below as not a regular file.
+        fd.reset(openAtRetrying(AT_FDCWD, encoded.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!fd.valid() || ::fstat(fd.get(), &info) != 0)
+            error = errno;
+        else if (!S_ISREG(info.st_mode))
+            error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        else if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0)
+            error = errno;
+    }
+    if (errorCode)
+        *errorCode = error;
+    if (error != 0) {
+        fd.reset();
+        return -1;
+    }
+    return fd.release();
+}
+
 FileReadResult readRegularFile(const QString &path)
 {
     FileReadResult result;
@@ -247,21 +275,11 @@ FileReadResult readRegularFile(const QString &path)
         return result;
     }
     result.exists = true;
-    // Non-blocking, so that a FIFO put in the file's place cannot hold the
-    // open up for good; it is refused below as not a regular file.
-    Descriptor fd(openAtRetrying(AT_FDCWD, encoded.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid() && errno == ENOENT) {
+    Descriptor fd(openRegularFile(path, &result.errorCode));
+    if (!fd.valid()) {
         // A link to nothing: there is no file yet, as for a missing one.
-        result.exists = false;
-        result.errorCode = ENOENT;
-        return result;
-    }
-    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
-        result.errorCode = errno;
-        return result;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        result.errorCode = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        if (result.errorCode == ENOENT)
+            result.exists = false;
         return result;
     }
     QByteArray data;
