@@ -48,7 +48,9 @@ public:
         ERR_clear_error();
         if (PKCS11_CTX_load(m_ctx.get(), m_path.c_str()) != 0) {
             const std::string reason = sdktool::takeOpensslError();
-            m_ctx.reset();
+            // A context whose module never loaded must not be unloaded:
+            // libp11 would call into the missing module and crash.
+            PKCS11_CTX_free(m_ctx.release());
             return reason.empty() ? "it cannot be loaded" : reason;
         }
         if (PKCS11_enumerate_slots(m_ctx.get(), &m_slots, &m_slotCount) != 0) {

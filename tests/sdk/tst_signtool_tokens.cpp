@@ -105,6 +105,7 @@ private slots:
     void initTestCase();
     void signsWithTokenCertificateAskingPinOnce();
     void findsTokensThroughRegistry();
+    void moduleThatCannotBeLoadedIsPassedOver();
     void choosesBetweenTokenAndStoreFile();
     void sha1AndNameSelectExplicitly();
     void wrongPinIsReportedOnceAndNeverRetried();
@@ -165,6 +166,42 @@ void TestSignToolTokens::findsTokensThroughRegistry()
     const RunResult run = signtool({"sign", "/a", files[0]}, env);
     QVERIFY2(run.ok(), qPrintable(run.output));
     QCOMPARE(verifiedSigner(files[0], signer), QStringLiteral("Registry Signer"));
+}
+
+// A module path that is missing, or a library that is no PKCS#11 module,
+// is passed over (said with /v), and the token behind a good module and the
+// store still serve.
+void TestSignToolTokens::moduleThatCannotBeLoadedIsPassedOver()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Beside Broken"), tokenPin);
+    const KeyAndCert signer = certificate(QStringLiteral("Beside Broken Signer"), 300);
+    QVERIFY2(token.importPair(signer, QStringLiteral("0a"), QStringLiteral("k")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    const QString notAModule = folder + QStringLiteral("/not-a-module.so");
+    QVERIFY(writeBytes(notAModule, "not a shared library"));
+    const QString missing = folder + QStringLiteral("/missing.so");
+
+    QProcessEnvironment env = environment(token, pinentry);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"),
+               missing + ":" + notAModule + ":" + SoftHsmToken::modulePath());
+    const QStringList files = peFiles(1);
+    const RunResult run = signtool({"sign", "/a", "/v", files[0]}, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QStringLiteral("Passed over the PKCS#11 module ") + missing), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QStringLiteral("Passed over the PKCS#11 module ") + notAModule), qPrintable(run.output));
+    QCOMPARE(verifiedSigner(files[0], signer), QStringLiteral("Beside Broken Signer"));
+
+    // Only broken modules: the store's certificate is taken.
+    const QString store = newFolder();
+    const KeyAndCert inStore = certificate(QStringLiteral("Store Beside Broken"), 100);
+    QVERIFY(writePkcs12(store + "/in-store.pfx", inStore));
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), missing + ":" + notAModule);
+    env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), store);
+    const QStringList more = peFiles(1);
+    const RunResult storeRun = signtool({"sign", "/a", more[0]}, env);
+    QVERIFY2(storeRun.ok(), qPrintable(storeRun.output));
+    QCOMPARE(verifiedSigner(more[0], inStore), QStringLiteral("Store Beside Broken"));
 }
 
 void TestSignToolTokens::choosesBetweenTokenAndStoreFile()
