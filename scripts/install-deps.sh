@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libssl-dev openssl osslsigncode
+  libssl-dev openssl osslsigncode ca-certificates
   librsvg2-bin
   xvfb xauth fonts-liberation2 fonts-dejavu-core fonts-dejavu-extra
   desktop-file-utils appstream acl

@@ -1,6 +1,7 @@
 #include "ToolSupport.h"
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs12err.h>
 #include <openssl/provider.h>
 #include <openssl/x509v3.h>
@@ -303,6 +304,16 @@ std::optional<time_t> timeOf(const ASN1_TIME *time)
     if (!time || ASN1_TIME_to_tm(time, &tm) != 1)
         return std::nullopt;
     return timegm(&tm);
+}
+
+std::string certificatePem(X509 *cert)
+{
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1)
+        return std::string();
+    char *data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<size_t>(length));
 }
 
 std::string sha1Thumbprint(X509 *cert)

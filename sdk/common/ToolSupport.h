@@ -77,6 +77,7 @@ std::string nameText(const X509_NAME *name);     // "CN=..., O=..." one line
 std::string timeText(const ASN1_TIME *time);     // "Dec  7 07:39:44 2029 GMT"
 std::optional<time_t> timeOf(const ASN1_TIME *time);
 std::string sha1Thumbprint(X509 *cert);          // upper-case hex
+std::string certificatePem(X509 *cert);          // "" when it cannot be written
 
 // The certificate may sign code: no extended key usage (unrestricted) or one
 // that lists codeSigning or anyExtendedKeyUsage; a key usage, when present,

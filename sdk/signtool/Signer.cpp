@@ -74,6 +74,12 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
     // Now, while this process has no other thread.
     if (!PrivateFolder::startCleaner())
         m_setUpError = "Cannot start the cleaner of temporary folders: " + errnoText(errno) + ".";
+    // osslsigncode's verify reports nothing, not even the digests, when it
+    // cannot load a trust list (a system without a CA bundle): it gets the
+    // chosen certificate as its own.
+    m_signerPem = Fd(memfd_create("signtool-signer", MFD_CLOEXEC));
+    if (!m_signerPem || !writeAll(m_signerPem.get(), certificatePem(identity.cert.get())))
+        m_setUpError = "Cannot hand the certificate to osslsigncode: " + errnoText(errno) + ".";
     if (identity.token)
         return;
     // Each child opens /dev/fd/4 afresh, which reads the memory file from
@@ -273,9 +279,11 @@ void Signer::copyMade(SignJob &job, const char *copyName) const
     job.copyName = copyName;
     job.step = SignJob::Step::Verifying;
     job.child = ChildSpec{};
-    job.child.argv = {"osslsigncode", "verify", "-in",
-                      "/dev/fd/" + std::to_string(kOutputFolderFd) + "/" + copyName};
-    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    const std::string signerPem = "/dev/fd/" + std::to_string(kSignerPemFd);
+    // -ignore-cdp: no network look-up of revocation lists.
+    job.child.argv = {"osslsigncode", "verify", "-ignore-cdp", "-CAfile", signerPem, "-TSA-CAfile", signerPem,
+                      "-in", "/dev/fd/" + std::to_string(kOutputFolderFd) + "/" + copyName};
+    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}, {m_signerPem.get(), kSignerPemFd}};
     // It may look up revocation lists on the network.
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;

@@ -102,6 +102,7 @@ private:
     const SigningIdentity &m_identity;
     const SignArgs &m_args;
     Fd m_pfx; // the PFX bytes in memory, for every child
+    Fd m_signerPem; // the chosen certificate, the trust list when a copy is verified
     std::string m_setUpError;
 };
 
@@ -110,6 +111,7 @@ constexpr int kPasswordFd = 3;
 constexpr int kPfxFd = 4;
 constexpr int kInputFd = 5;
 constexpr int kOutputFolderFd = 6;
+constexpr int kSignerPemFd = 7;
 
 // The osslsigncode command line for signing `in` into `out`. The password
 // or PIN, if any, is read from descriptor 3, a PFX file from descriptor 4.

@@ -52,16 +52,6 @@ std::vector<std::string> lines(const std::string &text)
     return result;
 }
 
-std::string pem(X509 *cert)
-{
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1)
-        return std::string();
-    char *data = nullptr;
-    const long length = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<size_t>(length));
-}
-
 // The system's roots and the store's certificates in one memory file, which
 // every child opens afresh as /dev/fd/4.
 Fd trustList(std::string &error)
@@ -75,10 +65,10 @@ Fd trustList(std::string &error)
     std::vector<std::string> notes;
     std::string storeError;
     for (const SigningIdentity &identity : usableStoreCertificates(storeFolder(), notes, storeError))
-        bundle += pem(identity.cert.get());
+        bundle += certificatePem(identity.cert.get());
     std::string registryError;
     for (const TokenCertificate &token : scanTokens(pkcs11Modules(registryError)).certificates)
-        bundle += pem(token.cert.get());
+        bundle += certificatePem(token.cert.get());
 
     Fd fd(memfd_create("signtool-trust", MFD_CLOEXEC));
     size_t done = 0;

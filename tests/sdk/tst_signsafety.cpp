@@ -102,6 +102,7 @@ private slots:
     void lyingOsslsigncodeIsCaught_data();
     void lyingOsslsigncodeIsCaught();
     void scriptIsSignedAndChecked();
+    void scriptIsSignedWithoutTheSystemsCaBundle();
     void fullDiskLeavesFileUntouched();
     void fifoInStoreIsPassedOver();
     void fifoAsPfxIsRefused();
@@ -201,6 +202,27 @@ void TestSignSafety::scriptIsSignedAndChecked()
                                                                   "truncate -s -200 \"$out\"\nexit 0\n");
     run = signtool(signWithPfx({cut}), env);
     expectUntouched(run, cut, text, {"Cut.ps1", "Setup.ps1"}, "the signed copy cannot be read as a signed file");
+}
+
+// A system without the CA bundle (Debian's minimal install has none): the
+// check of a script's signed copy must still read osslsigncode's report,
+// which says nothing at all when its default trust list is missing.
+void TestSignSafety::scriptIsSignedWithoutTheSystemsCaBundle()
+{
+    if (geteuid() != 0)
+        QSKIP("hiding the CA bundle needs a mount namespace of root's");
+    const QString dir = newFolder();
+    const QString script = dir + "/Setup.ps1";
+    QVERIFY(writeBytes(script, "Write-Host \"hello\"\r\n"));
+    const QStringList hideBundle = {"--mount", "--propagation", "private", "sh", "-c",
+                                    "mount -t tmpfs tmpfs /etc/ssl/certs && exec \"$0\" \"$@\"",
+                                    sdkToolPath(QStringLiteral("signtool.exe"))};
+    const RunResult probe = runProgram(QStringLiteral("unshare"), {"--mount", "true"});
+    if (!probe.ok())
+        QSKIP(qPrintable("no mount namespace here (" + probe.output.trimmed() + ")"));
+    const RunResult run = runProgram(QStringLiteral("unshare"), hideBundle + signWithPfx({script}));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(verifySignature(script, m_caPem).ok());
 }
 
 // A full disk on a small tmpfs mounted here: osslsigncode cannot write the
