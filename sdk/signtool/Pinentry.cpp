@@ -109,17 +109,7 @@ public:
 
     bool send(const std::string &command)
     {
-        const std::string line = command + "\n";
-        size_t done = 0;
-        while (done < line.size()) {
-            const ssize_t n = write(m_in, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
+        return sdktool::writeAll(m_in, command + "\n");
     }
 
     Response command(const std::string &text)

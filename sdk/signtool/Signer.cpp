@@ -19,20 +19,6 @@ namespace signtool {
 
 namespace {
 
-bool writeAll(int fd, const std::string &data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A pipe already holding `secret` and closed for writing: the child reads it
 // to its end. A pipe holds far more than a password, so this never blocks.
 Fd secretPipe(const std::string &secret)

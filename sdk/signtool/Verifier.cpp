@@ -81,19 +81,10 @@ Fd trustList(std::string &error)
         bundle += pem(token.cert.get());
 
     Fd fd(memfd_create("signtool-trust", MFD_CLOEXEC));
-    size_t done = 0;
-    while (fd && done < bundle.size()) {
-        const ssize_t n = write(fd.get(), bundle.data() + done, bundle.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            fd = Fd();
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (!fd)
+    if (!fd || !writeAll(fd.get(), bundle)) {
         error = "Cannot hand the trusted certificates to osslsigncode: " + errnoText(errno) + ".";
+        return Fd();
+    }
     return fd;
 }
 

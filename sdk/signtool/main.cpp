@@ -27,6 +27,7 @@
 // when every file was signed, 1 otherwise.
 
 #include "CertStore.h"
+#include "ModuleDeadline.h"
 #include "ProcessPool.h"
 #include "SafeReplace.h"
 #include "SignArgs.h"
@@ -81,6 +82,19 @@ void printLines(const std::vector<OutputLine> &lines)
     }
 }
 
+// A PKCS#11 module that never returns ends the run from the watchdog's
+// thread, while the main thread is stuck in the module: only write(2) here.
+[[noreturn]] void moduleDidNotAnswer(const std::string &message)
+{
+    const std::string error = "SignTool Error: " + message + "\n";
+    [[maybe_unused]] ssize_t n = write(2, error.data(), error.size());
+    if (!g_quiet) {
+        const char summary[] = "Number of errors: 1\n";
+        n = write(1, summary, sizeof summary - 1);
+    }
+    _exit(1);
+}
+
 // A Ctrl+C or a kill must not leave osslsigncode running (the children
 // would die with the tool anyway); the temporary folders are removed by
 // their cleaners once the tool is gone.
@@ -132,6 +146,7 @@ int main(int argc, char **argv)
     g_quiet = args.quiet;
 
     installSignalHandlers();
+    ModuleDeadline::onExpiry(moduleDidNotAnswer);
 
     if (findOnPath("osslsigncode").empty()) {
         errLine("SignTool Error: osslsigncode was not found on PATH; install the osslsigncode package.");

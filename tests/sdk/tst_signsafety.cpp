@@ -110,6 +110,8 @@ private slots:
     void setIdBitsAreDropped();
     void linkOfAnotherUserIsNotFollowed();
     void swappedNamesNeverReachOtherFiles();
+    void hangingTokenModuleEndsTheRun_data();
+    void hangingTokenModuleEndsTheRun();
 };
 
 void TestSignSafety::initTestCase()
@@ -439,6 +441,51 @@ void TestSignSafety::swappedNamesNeverReachOtherFiles()
             QCOMPARE(st.st_uid, kNobody);
     }
     qInfo("%d of %d signings succeeded under attack", signedRuns, 6 * fileCount);
+}
+
+void TestSignSafety::hangingTokenModuleEndsTheRun_data()
+{
+    QTest::addColumn<QString>("hangsIn");
+    QTest::addColumn<QString>("verb");
+    QTest::newRow("slot list, sign") << "slots" << "sign";
+    QTest::newRow("initialization, sign") << "initialize" << "sign";
+    QTest::newRow("slot list, verify") << "slots" << "verify";
+}
+
+// A network HSM's module whose server is gone never returns from listing its
+// slots; the run must end after the module time-out (shortened here), name
+// the module, and leave every file as it was.
+void TestSignSafety::hangingTokenModuleEndsTheRun()
+{
+    QFETCH(QString, hangsIn);
+    QFETCH(QString, verb);
+    const QString module = QStringLiteral(QUILLMARK_HANGING_PKCS11);
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + "/good.pfx", m_cert));
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file, 24));
+    const QByteArray original = fileBytes(file);
+    const QStringList before = entries(dir);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), store);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), module);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_TIMEOUT"), QStringLiteral("2"));
+    env.insert(QStringLiteral("QUILLMARK_TEST_PKCS11_HANG"), hangsIn);
+    const QStringList args = verb == "sign" ? QStringList{"sign", "/a", file} : QStringList{"verify", "/pa", file};
+    QElapsedTimer timer;
+    timer.start();
+    const RunResult run = signtool(args, env, 60000);
+    QVERIFY2(!run.timedOut, "signtool.exe waited for the module for good");
+    QVERIFY(timer.elapsed() >= 1900);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: The PKCS#11 module " + module
+                                 + " did not answer within 2 seconds while listing its tokens"),
+             qPrintable(run.output));
+    QVERIFY2(run.output.endsWith(QLatin1String("Number of errors: 1\n")), qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(entries(dir), before);
 }
 
 QTEST_GUILESS_MAIN(TestSignSafety)
