@@ -3,6 +3,7 @@
 // checked with "osslsigncode verify", never with the tool's own report.
 
 #include "support/FakeTools.h"
+#include "support/SignToolFixture.h"
 #include "support/TestData.h"
 
 #include <QDir>
@@ -49,34 +50,11 @@ bool processGone(pid_t pid)
 
 } // namespace
 
-class TestSignSafety : public QObject {
+class TestSignSafety : public QObject, private SignToolFixture {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
-    KeyAndCert m_cert;
-    QString m_pfx;
-    QString m_caPem;
     const QString m_password = QStringLiteral("pw");
-    int m_folders = 0;
-
-    QString newFolder()
-    {
-        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
-        QDir().mkpath(path);
-        return path;
-    }
-
-    static QStringList entries(const QString &folder)
-    {
-        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                      QDir::Name);
-    }
-
-    static RunResult signtool(const QStringList &args, const QProcessEnvironment &env = {}, int timeoutMs = 120000)
-    {
-        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")), args, env, timeoutMs);
-    }
 
     QStringList signWithPfx(const QStringList &files) const
     {
@@ -118,12 +96,7 @@ void TestSignSafety::initTestCase()
 {
     QVERIFY(m_root.isValid());
     QVERIFY2(QFileInfo(sdkToolPath(QStringLiteral("signtool.exe"))).isExecutable(), "signtool.exe not built");
-    m_cert = makeCertificate();
-    QVERIFY(!m_cert.isNull());
-    m_pfx = m_root.filePath(QStringLiteral("signer.pfx"));
-    m_caPem = m_root.filePath(QStringLiteral("signer.pem"));
-    QVERIFY(writePkcs12(m_pfx, m_cert, m_password));
-    QVERIFY(writeCertificatePem(m_caPem, m_cert));
+    QVERIFY(useSigner(makeCertificate(), m_password));
 }
 
 // A cut or damaged program file is refused before osslsigncode writes a
@@ -250,9 +223,7 @@ void TestSignSafety::fifoInStoreIsPassedOver()
     const QString dir = newFolder();
     const QString file = dir + "/app.exe";
     QVERIFY(writePeFile(file));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), store);
-    const RunResult run = signtool({"sign", "/a", "/v", file}, env, 30000);
+    const RunResult run = signtool({"sign", "/a", "/v", file}, storeEnvironment(store), 30000);
     QVERIFY2(!run.timedOut, "signtool.exe hung on a FIFO in the store");
     QVERIFY2(run.ok(), qPrintable(run.output));
     QVERIFY2(run.output.contains("Passed over " + store + "/a-pipe.pfx: it is not a regular file."),
@@ -468,8 +439,7 @@ void TestSignSafety::hangingTokenModuleEndsTheRun()
     const QByteArray original = fileBytes(file);
     const QStringList before = entries(dir);
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), store);
+    QProcessEnvironment env = storeEnvironment(store);
     env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), module);
     env.insert(QStringLiteral("QUILLMARK_PKCS11_TIMEOUT"), QStringLiteral("2"));
     env.insert(QStringLiteral("QUILLMARK_TEST_PKCS11_HANG"), hangsIn);
