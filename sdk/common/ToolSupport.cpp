@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
@@ -380,6 +381,17 @@ Pkcs12Status parsePkcs12(const std::string &data, const std::string &password, P
         return Pkcs12Status::NoKeyOrCert;
     }
     return Pkcs12Status::Ok;
+}
+
+int secondsFromEnvironment(const char *name, int fallback)
+{
+    if (const char *text = std::getenv(name); text && *text) {
+        char *end = nullptr;
+        const long seconds = std::strtol(text, &end, 10);
+        if (*end == '\0' && seconds >= 1 && seconds <= 3600)
+            return static_cast<int>(seconds);
+    }
+    return fallback;
 }
 
 std::string findOnPath(const std::string &name)

@@ -101,6 +101,10 @@ enum class Pkcs12Status { Ok, NotPkcs12, WrongPassword, NoKeyOrCert };
 Pkcs12Status parsePkcs12(const std::string &data, const std::string &password, Pkcs12Contents &out,
                          std::string &detail);
 
+// A time-out in whole seconds from the environment variable `name` (1 to
+// 3600), else `fallback`: tests shorten the tools' waits this way.
+int secondsFromEnvironment(const char *name, int fallback);
+
 // Locates an executable on PATH; empty when not found.
 std::string findOnPath(const std::string &name);
 

@@ -1,6 +1,7 @@
 #include "ModuleDeadline.h"
 
-#include <cstdlib>
+#include "ToolSupport.h"
+
 #include <unistd.h>
 
 namespace signtool {
@@ -28,13 +29,7 @@ void ModuleDeadline::onExpiry(Handler handler)
 
 int ModuleDeadline::timeoutSeconds()
 {
-    if (const char *text = std::getenv("QUILLMARK_PKCS11_TIMEOUT"); text && *text) {
-        char *end = nullptr;
-        const long seconds = std::strtol(text, &end, 10);
-        if (*end == '\0' && seconds >= 1 && seconds <= 3600)
-            return static_cast<int>(seconds);
-    }
-    return 60;
+    return sdktool::secondsFromEnvironment("QUILLMARK_PKCS11_TIMEOUT", 60);
 }
 
 std::string ModuleDeadline::expiryMessage(const std::string &modulePath, const std::string &doing, int seconds)

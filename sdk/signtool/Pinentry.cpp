@@ -264,16 +264,16 @@ PinAnswer askForPin(const PinRequest &request)
         return answer;
     }
 
+    if (access(program.c_str(), X_OK) != 0) {
+        answer.detail = program + " cannot be started: " + sdktool::errnoText(errno);
+        return answer;
+    }
+
     // A pinentry that dies mid-talk must not kill this tool with SIGPIPE.
     struct sigaction ignore {}, previous {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, &previous);
-
-    if (access(program.c_str(), X_OK) != 0) {
-        answer.detail = program + " cannot be started: " + sdktool::errnoText(errno);
-        return answer;
-    }
 
     PinentrySession session(Clock::now() + std::chrono::seconds(request.timeoutSeconds + 5));
     if (const std::string error = session.start(program); !error.empty()) {

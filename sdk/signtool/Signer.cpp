@@ -57,7 +57,8 @@ std::string linkNote(const std::string &file, nlink_t links)
 
 Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identity(identity), m_args(args)
 {
-    // Now, while this process has no other thread.
+    // The tool starts the cleaner before any PKCS#11 module could start a
+    // thread (it forks); this only makes sure it runs.
     if (!PrivateFolder::startCleaner())
         m_setUpError = "Cannot start the cleaner of temporary folders: " + errnoText(errno) + ".";
     if (identity.token)

@@ -540,9 +540,12 @@ void TestSignTool::interruptedRunLeavesNoTrace()
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, file});
     QVERIFY(process.waitForStarted());
-    QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the copy being written
+    QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the private folder
     const QFileInfo temporary(dir + "/" + entries(dir).filter(QStringLiteral(".signtool-")).value(0));
     QVERIFY2(temporary.isDir() && !temporary.isSymLink(), qPrintable(temporary.filePath()));
+    // The folder is made before osslsigncode starts: wait for the copy being
+    // written in it, so that the tool is stopped while osslsigncode runs.
+    QTRY_VERIFY_WITH_TIMEOUT(!entries(temporary.filePath()).isEmpty(), 10000);
     QCOMPARE(temporary.permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     process.terminate();
