@@ -1,7 +1,5 @@
 #include "SignToolFixture.h"
 
-#include <QDir>
-
 namespace testdata {
 
 bool SignToolFixture::useSigner(const KeyAndCert &cert, const QString &password)
@@ -11,19 +9,6 @@ bool SignToolFixture::useSigner(const KeyAndCert &cert, const QString &password)
     m_caPem = m_root.filePath(QStringLiteral("signer.pem"));
     return m_root.isValid() && !cert.isNull() && writePkcs12(m_pfx, cert, password)
            && writeCertificatePem(m_caPem, cert);
-}
-
-QString SignToolFixture::newFolder()
-{
-    const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
-    if (!QDir().mkpath(path))
-        qFatal("cannot make the test folder %s", qPrintable(path));
-    return path;
-}
-
-QStringList SignToolFixture::entries(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 RunResult SignToolFixture::signtool(const QStringList &args, const QProcessEnvironment &env, int timeoutMs)
