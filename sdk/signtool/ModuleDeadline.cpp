@@ -14,9 +14,12 @@ ModuleDeadline::Handler g_handler = nullptr;
 {
     if (g_handler)
         g_handler(message);
-    // No stdio here: the stuck thread may hold its lock.
-    const std::string line = "SignTool Error: " + message + "\n";
-    [[maybe_unused]] const ssize_t n = ::write(2, line.data(), line.size());
+    // Neither stdio nor new memory here: the stuck thread may hold their
+    // locks.
+    static const char prefix[] = "SignTool Error: ";
+    [[maybe_unused]] ssize_t n = ::write(2, prefix, sizeof prefix - 1);
+    n = ::write(2, message.data(), message.size());
+    n = ::write(2, "\n", 1);
     _exit(1);
 }
 

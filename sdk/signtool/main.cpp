@@ -87,16 +87,23 @@ void printLines(const std::vector<OutputLine> &lines)
     }
 }
 
+void writeText(int fd, const char *text, size_t size)
+{
+    [[maybe_unused]] const ssize_t n = write(fd, text, size);
+}
+
 // A PKCS#11 module that never returns ends the run from the watchdog's
-// thread, while the main thread is stuck in the module: only write(2) here.
+// thread, while the main thread is stuck in the module and may hold any lock
+// (stdio's, malloc's): only write(2) here.
 [[noreturn]] void moduleDidNotAnswer(const std::string &message)
 {
-    const std::string error = "SignTool Error: " + message + "\n";
-    [[maybe_unused]] ssize_t n = write(2, error.data(), error.size());
-    if (!g_quiet) {
-        const char summary[] = "Number of errors: 1\n";
-        n = write(1, summary, sizeof summary - 1);
-    }
+    static const char prefix[] = "SignTool Error: ";
+    static const char summary[] = "Number of errors: 1\n";
+    writeText(2, prefix, sizeof prefix - 1);
+    writeText(2, message.data(), message.size());
+    writeText(2, "\n", 1);
+    if (!g_quiet)
+        writeText(1, summary, sizeof summary - 1);
     _exit(1);
 }
 
