@@ -130,6 +130,29 @@ std::string folderOf(const std::string &path)
     return path.substr(0, slash);
 }
 
+std::string trimmed(const std::string &text)
+{
+    const char *blanks = " \t\r";
+    const size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+std::vector<std::string> trimmedLines(const std::string &output)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        if (end == std::string::npos)
+            end = output.size();
+        lines.push_back(trimmed(output.substr(start, end - start)));
+        start = end + 1;
+    }
+    return lines;
+}
+
 bool writeAll(int fd, const std::string &data)
 {
     size_t done = 0;

@@ -58,6 +58,12 @@ bool readWholeFile(const std::string &path, std::string &data, std::string &erro
 
 std::string errnoText(int err);
 
+// `text` without blanks, tabs and carriage returns at either end.
+std::string trimmed(const std::string &text);
+// The lines of a program's output, each trimmed; no empty last line for a
+// final line break.
+std::vector<std::string> trimmedLines(const std::string &output);
+
 // Writes all of `data` to `fd`, going on after interruptions and short
 // writes; false (errno set) when the descriptor takes no more.
 bool writeAll(int fd, const std::string &data);

@@ -385,15 +385,7 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
 std::string signerMessage(const std::string &output)
 {
     std::string message;
-    size_t start = 0;
-    while (start < output.size()) {
-        size_t end = output.find('\n', start);
-        if (end == std::string::npos)
-            end = output.size();
-        std::string line = output.substr(start, end - start);
-        start = end + 1;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-            line.pop_back();
+    for (const std::string &line : trimmedLines(output)) {
         if (line.empty() || line == "Failed" || line == "Succeeded" || line.find(":error:") != std::string::npos
             || line.rfind("Connecting to ", 0) == 0 || line.rfind("Use the \"-ts\" option", 0) == 0)
             continue;
