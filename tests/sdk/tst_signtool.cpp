@@ -12,7 +12,45 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace testdata;
+
+namespace {
+
+// A TCP port on 127.0.0.1 that is bound but never listened on: every
+// connection to it is refused at once, and no other program can take it
+// while this object lives (unlike a fixed port that "nobody uses").
+class RefusingPort {
+public:
+    RefusingPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            && ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+            m_port = ntohs(address.sin_port);
+    }
+    ~RefusingPort()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    RefusingPort(const RefusingPort &) = delete;
+    RefusingPort &operator=(const RefusingPort &) = delete;
+    int port() const { return m_port; }
+
+private:
+    int m_fd;
+    int m_port = 0;
+};
+
+} // namespace
 
 class TestSignTool : public QObject, private SignToolFixture {
     Q_OBJECT
@@ -245,10 +283,10 @@ void TestSignTool::failureLeavesOriginal_data()
     // type" in 2.5, "unsupported input file type" in 2.9).
     QTest::newRow("not a PE file") << QStringList{"/p", "@"} << false
                                    << QStringLiteral("victim.exe failed: ");
-    // Port 9 on the loopback interface: nothing listens, so the connection is
-    // refused at once and no other host is ever contacted.
+    // A loopback port of the test's own that takes no connections, so the
+    // request is refused at once and no other host is ever contacted.
     QTest::newRow("time-stamp server unreachable")
-        << QStringList{"/p", "@", "/t", "http://127.0.0.1:9/"} << true
+        << QStringList{"/p", "@", "/t", "@refusing"} << true
         << QStringLiteral("timestamping failed");
 }
 
@@ -257,6 +295,10 @@ void TestSignTool::failureLeavesOriginal()
     QFETCH(QStringList, options);
     QFETCH(bool, peFile);
     QFETCH(QString, message);
+    const RefusingPort refusing;
+    QVERIFY(refusing.port() > 0);
+    options.replaceInStrings(QStringLiteral("@refusing"),
+                             QStringLiteral("http://127.0.0.1:%1/").arg(refusing.port()));
     options.replaceInStrings(QStringLiteral("@"), m_password);
 
     const QString dir = newFolder();
