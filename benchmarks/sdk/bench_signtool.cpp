@@ -19,9 +19,9 @@
 // files signtool.exe signed are checked with "osslsigncode verify".
 
 #include "support/TestData.h"
+#include "support/TsaServer.h"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -72,37 +72,6 @@ double median(std::vector<double> values)
     const size_t n = values.size();
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
-
-// The test time-stamp server, answering after 200 ms, a thread per request.
-class TsaServer {
-public:
-    TsaServer(const QString &certPem, const QString &keyPem)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(QUILLMARK_TSA_SERVER), {"--mode", "rfc3161", "--cert", certPem, "--key", keyPem,
-                                                               "--delay-ms", "200", "--lifetime", "900"});
-        if (!m_process.waitForStarted(10000))
-            return;
-        QByteArray line;
-        while (!line.endsWith('\n') && m_process.waitForReadyRead(10000))
-            line += m_process.readLine();
-        if (line.startsWith("PORT "))
-            m_url = QStringLiteral("http://127.0.0.1:%1/tsa").arg(line.mid(5).trimmed().toInt()).toStdString();
-    }
-    ~TsaServer()
-    {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    const std::string &url() const { return m_url; }
-
-private:
-    QProcess m_process;
-    std::string m_url;
-};
 
 struct Setup {
     QTemporaryDir dir;
@@ -224,12 +193,14 @@ int main(int argc, char **argv)
 
     bool ok = true;
     if (which != "plain") {
-        TsaServer server(setup.tsaPem, setup.tsaKey);
-        if (server.url().empty()) {
+        // Answers after 200 ms, a thread per request.
+        const testdata::TsaServer server(QStringLiteral("rfc3161"), setup.tsaPem, setup.tsaKey, QString(),
+                                         testdata::TsaServer::Timing{200, 900});
+        if (server.url().isEmpty()) {
             std::fprintf(stderr, "the time-stamp server did not start\n");
             return 1;
         }
-        ok = compare(setup, "timestamp", files ? files : 100, rounds ? rounds : 1, server.url(), 0.3) && ok;
+        ok = compare(setup, "timestamp", files ? files : 100, rounds ? rounds : 1, server.url().toStdString(), 0.3) && ok;
     }
     if (which != "timestamp")
         ok = compare(setup, "plain", files ? files : 200, rounds ? rounds : 3, std::string(), 0.7) && ok;

@@ -6,27 +6,18 @@
 #include <openssl/provider.h>
 #include <openssl/x509v3.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <poll.h>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
 #include <strings.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace sdktool {
-
-volatile pid_t runningChild = 0;
 
 static bool g_legacyLoaded = false;
 
@@ -140,17 +131,43 @@ std::string folderOf(const std::string &path)
     return path.substr(0, slash);
 }
 
-static bool writeAll(int fd, const char *data, size_t size)
+std::string trimmed(const std::string &text)
 {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+    const char *blanks = " \t\r";
+    const size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+std::vector<std::string> trimmedLines(const std::string &output)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        if (end == std::string::npos)
+            end = output.size();
+        lines.push_back(trimmed(output.substr(start, end - start)));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool writeAll(int fd, const std::string &data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            errno = EIO;
             return false;
         }
-        data += n;
-        size -= static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
     return true;
 }
@@ -238,7 +255,7 @@ WriteResult writeFileAtomically(const std::string &path, const std::string &data
     }
     if (fd < 0)
         return failWith("cannot create a temporary file in " + folder + ": " + errnoText(errno), {}, -1);
-    if (fchmod(fd, newFileMode) != 0 || !writeAll(fd, data.data(), data.size()) || fsync(fd) != 0)
+    if (fchmod(fd, newFileMode) != 0 || !writeAll(fd, data) || fsync(fd) != 0)
         return failWith(errnoText(errno), tmp, fd);
 
     // Whoever else can write to the folder could have put something of
@@ -362,15 +379,6 @@ bool isValidAt(X509 *cert, time_t now)
     return from && until && *from <= now && now <= *until;
 }
 
-Pkcs12Status openPkcs12(const std::string &path, const std::string &password, Pkcs12Contents &out,
-                        std::string &detail)
-{
-    std::string data;
-    if (!readWholeFile(path, data, detail))
-        return Pkcs12Status::Unreadable;
-    return parsePkcs12(data, password, out, detail);
-}
-
 Pkcs12Status parsePkcs12(const std::string &data, const std::string &password, Pkcs12Contents &out,
                          std::string &detail)
 {
@@ -409,6 +417,17 @@ Pkcs12Status parsePkcs12(const std::string &data, const std::string &password, P
     return Pkcs12Status::Ok;
 }
 
+int secondsFromEnvironment(const char *name, int fallback)
+{
+    if (const char *text = std::getenv(name); text && *text) {
+        char *end = nullptr;
+        const long seconds = std::strtol(text, &end, 10);
+        if (*end == '\0' && seconds >= 1 && seconds <= 3600)
+            return static_cast<int>(seconds);
+    }
+    return fallback;
+}
+
 std::string findOnPath(const std::string &name)
 {
     if (name.find('/') != std::string::npos)
@@ -440,120 +459,6 @@ std::string ownFolder()
         return "./";
     buf[n] = '\0';
     return folderOf(buf) + "/";
-}
-
-// Keeps a descriptor clear of 0..3, which the child's own streams take.
-static int highFd(int fd)
-{
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 10);
-    ::close(fd);
-    return moved;
-}
-
-ChildResult runChild(const std::vector<std::string> &argv, const std::string *fd3Data, int timeoutSeconds)
-{
-    ChildResult result;
-    const std::string program = findOnPath(argv.at(0));
-    if (program.empty()) {
-        result.startErrno = ENOENT;
-        return result;
-    }
-
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        result.startErrno = errno;
-        return result;
-    }
-    out[0] = highFd(out[0]);
-    out[1] = highFd(out[1]);
-
-    int secret = -1;
-    if (fd3Data) {
-        int sp[2];
-        if (pipe2(sp, O_CLOEXEC) != 0) {
-            result.startErrno = errno;
-            ::close(out[0]);
-            ::close(out[1]);
-            return result;
-        }
-        secret = highFd(sp[0]);
-        const int w = highFd(sp[1]);
-        // A pipe holds far more than the few bytes of a password, so this
-        // never blocks; closing the write end gives the reader its EOF.
-        const bool ok = writeAll(w, fd3Data->data(), fd3Data->size());
-        ::close(w);
-        if (!ok) {
-            result.startErrno = errno;
-            ::close(secret);
-            ::close(out[0]);
-            ::close(out[1]);
-            return result;
-        }
-    }
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    if (secret >= 0)
-        posix_spawn_file_actions_adddup2(&actions, secret, 3);
-
-    std::vector<char *> args;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (secret >= 0)
-        ::close(secret);
-    if (rc != 0) {
-        ::close(out[0]);
-        result.startErrno = rc;
-        return result;
-    }
-    runningChild = pid;
-    result.started = true;
-
-    // With a time-out the child is killed when it has not ended by then,
-    // whatever it is waiting for (a server that never answers).
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
-    char buf[4096];
-    for (;;) {
-        if (timeoutSeconds > 0) {
-            const long long left
-                = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            pollfd pfd{out[0], POLLIN, 0};
-            const int ready = left > 0 ? ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 1000))) : 0;
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready == 0 && left <= 0) {
-                ::kill(pid, SIGKILL);
-                result.timedOut = true;
-                break;
-            }
-            if (ready <= 0)
-                continue;
-        }
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        result.output.append(buf, static_cast<size_t>(n));
-    }
-    ::close(out[0]);
-
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    runningChild = 0;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
 }
 
 bool addCertificateExtension(X509 *cert, int nid, const char *value)

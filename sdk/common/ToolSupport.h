@@ -2,7 +2,8 @@
 
 // Shared plumbing of the stand-in SDK console tools (signtool.exe and
 // pvk2pfx.exe): OpenSSL ownership and error text, file reading, atomic file
-// replacement, certificate facts and child processes without a shell.
+// replacement, certificate facts and PATH look-ups. (signtool.exe's
+// children run in its own pool, see signtool/ProcessPool.h.)
 // Nothing here depends on Qt so the tools stay small and start fast.
 
 #include <openssl/evp.h>
@@ -38,7 +39,7 @@ using CertStackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter>;
 // Loads the "default" and "legacy" providers. Old PFX files (RC2/3DES) and
 // encrypted PVK files (RC4) need the legacy one; without it only those fail,
 // so a missing legacy provider is reported through the result, not fatal.
-// Loading costs a few milliseconds; openPkcs12 does it only for a file that
+// Loading costs a few milliseconds; parsePkcs12 does it only for a file that
 // fails without it.
 bool loadProviders();
 
@@ -56,6 +57,16 @@ bool isSwitch(const std::string &arg, const char *name);
 bool readWholeFile(const std::string &path, std::string &data, std::string &error);
 
 std::string errnoText(int err);
+
+// `text` without blanks, tabs and carriage returns at either end.
+std::string trimmed(const std::string &text);
+// The lines of a program's output, each trimmed; no empty last line for a
+// final line break.
+std::vector<std::string> trimmedLines(const std::string &output);
+
+// Writes all of `data` to `fd`, going on after interruptions and short
+// writes; false (errno set) when the descriptor takes no more.
+bool writeAll(int fd, const std::string &data);
 
 // Folder part of a path ("." for a bare name).
 std::string folderOf(const std::string &path);
@@ -91,36 +102,15 @@ struct Pkcs12Contents {
     KeyPtr key;
     CertPtr cert;
 };
-enum class Pkcs12Status { Ok, Unreadable, NotPkcs12, WrongPassword, NoKeyOrCert };
-// Opens a PKCS#12 file; an empty password also tries "no password".
-Pkcs12Status openPkcs12(const std::string &path, const std::string &password, Pkcs12Contents &out,
-                        std::string &detail);
-// The same for the bytes of one already read.
+enum class Pkcs12Status { Ok, NotPkcs12, WrongPassword, NoKeyOrCert };
+// Reads the bytes of a PKCS#12 file (the caller reads them, so that only a
+// regular file is ever read); an empty password also tries "no password".
 Pkcs12Status parsePkcs12(const std::string &data, const std::string &password, Pkcs12Contents &out,
                          std::string &detail);
 
-// --- child processes ---------------------------------------------------------
-
-struct ChildResult {
-    bool started = false;
-    int startErrno = 0;
-    int exitCode = -1;       // -1 when killed by a signal
-    bool timedOut = false;   // killed after the time-out given
-    std::string output;      // standard output and standard error, interleaved
-};
-
-// Runs argv[0] (looked up on PATH) with the given arguments, no shell,
-// standard input from /dev/null, output captured. When `fd3Data` is set the
-// child finds it on file descriptor 3 (a pipe already filled and closed), so
-// a secret can be handed over as "/dev/fd/3" without touching the disk or the
-// command line. The child's pid is published through `runningChild` while it
-// runs so a signal handler can stop it.
-// With `timeoutSeconds` above 0 a child still running after that long is
-// killed and reported as timedOut.
-ChildResult runChild(const std::vector<std::string> &argv, const std::string *fd3Data = nullptr,
-                     int timeoutSeconds = 0);
-
-extern volatile pid_t runningChild;
+// A time-out in whole seconds from the environment variable `name` (1 to
+// 3600), else `fallback`: tests shorten the tools' waits this way.
+int secondsFromEnvironment(const char *name, int fallback);
 
 // Locates an executable on PATH; empty when not found.
 std::string findOnPath(const std::string &name);

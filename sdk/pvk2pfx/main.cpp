@@ -19,8 +19,9 @@
 // rename, and a link there is replaced, never followed. The PFX file is
 // always readable by its owner only, as it holds a private key, whatever
 // the file it replaces allowed. Any failure leaves no output file behind and
-// an existing one unchanged. Messages: the result on standard output, errors ("pvk2pfx
-// error: ...") on standard error; exit code 0 only when the file was written.
+// an existing one unchanged. Messages: the result on standard output, errors
+// ("pvk2pfx error: ...") on standard error; exit code 0 only when the file
+// was written.
 
 #include "ToolSupport.h"
 

@@ -261,8 +261,6 @@ IdentityChoice openPfx(const std::string &path, const std::string &password)
     switch (parsePkcs12(data, password, contents, detail)) {
     case Pkcs12Status::Ok:
         break;
-    case Pkcs12Status::Unreadable:
-        return failure("The PFX file " + path + " cannot be read: " + detail + ".");
     case Pkcs12Status::NotPkcs12:
         return failure(path + " is not a readable PFX file" + (detail.empty() ? "" : " (" + detail + ")") + ".");
     case Pkcs12Status::WrongPassword:

@@ -12,29 +12,6 @@ using namespace sdktool;
 
 namespace signtool {
 
-Fd &Fd::operator=(Fd &&other) noexcept
-{
-    if (this != &other) {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = other.release();
-    }
-    return *this;
-}
-
-Fd::~Fd()
-{
-    if (m_fd >= 0)
-        close(m_fd);
-}
-
-int Fd::release()
-{
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
-}
-
 namespace {
 
 constexpr int kMaxLinks = 40; // as the kernel's own limit

@@ -6,28 +6,12 @@
 // user or to root (the user's own choice, or the system's), since another
 // user could swap a link of theirs for one to any file of the system.
 
+#include "Fd.h"
+
 #include <string>
 #include <sys/stat.h>
 
 namespace signtool {
-
-// A descriptor that is closed with its owner.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(Fd &&other) noexcept : m_fd(other.release()) {}
-    Fd &operator=(Fd &&other) noexcept;
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd();
-    int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-    int release();
-
-private:
-    int m_fd = -1;
-};
 
 struct OpenedFile {
     Fd file;          // read-only, on the file itself

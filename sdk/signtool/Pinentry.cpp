@@ -109,17 +109,7 @@ public:
 
     bool send(const std::string &command)
     {
-        const std::string line = command + "\n";
-        size_t done = 0;
-        while (done < line.size()) {
-            const ssize_t n = write(m_in, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
+        return sdktool::writeAll(m_in, command + "\n");
     }
 
     Response command(const std::string &text)
@@ -274,16 +264,16 @@ PinAnswer askForPin(const PinRequest &request)
         return answer;
     }
 
+    if (access(program.c_str(), X_OK) != 0) {
+        answer.detail = program + " cannot be started: " + sdktool::errnoText(errno);
+        return answer;
+    }
+
     // A pinentry that dies mid-talk must not kill this tool with SIGPIPE.
     struct sigaction ignore {}, previous {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, &previous);
-
-    if (access(program.c_str(), X_OK) != 0) {
-        answer.detail = program + " cannot be started: " + sdktool::errnoText(errno);
-        return answer;
-    }
 
     PinentrySession session(Clock::now() + std::chrono::seconds(request.timeoutSeconds + 5));
     if (const std::string error = session.start(program); !error.empty()) {

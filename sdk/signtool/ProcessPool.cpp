@@ -57,7 +57,12 @@ void unregisterChild(pid_t pid)
     sigprocmask(SIG_SETMASK, &none, nullptr);
     umask(077);
 
-    // Move everything out of the way of the target numbers first.
+    // Move everything out of the way of the target numbers first, the
+    // report pipe too: it may hold a number a handed-over descriptor takes,
+    // and a failed exec must still be reported through it.
+    report = fcntl(report, F_DUPFD_CLOEXEC, 32);
+    if (report < 0)
+        _exit(127);
     int moved[16];
     const size_t count = std::min<size_t>(fdCount, 16);
     for (size_t i = 0; i < count; ++i) {

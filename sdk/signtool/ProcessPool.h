@@ -2,9 +2,10 @@
 
 // A bounded pool of child processes (osslsigncode runs), started without a
 // shell and collected as they end, and of tasks of this process that block
-// (syncing a file), each on a thread of its own. A child dies with this tool: it gets
-// SIGKILL when the tool ends in any way (PR_SET_PDEATHSIG, kill -9
-// included), and killRunning() stops them all from a signal handler.
+// (checking and syncing a file), each on a thread of its own. A child dies
+// with this tool: it gets SIGKILL when the tool ends in any way
+// (PR_SET_PDEATHSIG, kill -9 included), and killRunning() stops them all
+// from a signal handler. A child gets only the descriptors handed to it.
 
 #include <chrono>
 #include <cstddef>

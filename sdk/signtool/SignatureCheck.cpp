@@ -200,24 +200,13 @@ namespace {
 std::vector<std::string> reportValues(const std::string &report, const std::string &name)
 {
     std::vector<std::string> values;
-    size_t start = 0;
-    while (start < report.size()) {
-        size_t end = report.find('\n', start);
-        if (end == std::string::npos)
-            end = report.size();
-        std::string line = report.substr(start, end - start);
-        start = end + 1;
-        const size_t first = line.find_first_not_of(" \t");
-        if (first == std::string::npos || line.compare(first, name.size(), name) != 0)
+    for (const std::string &line : trimmedLines(report)) {
+        if (line.compare(0, name.size(), name) != 0)
             continue;
-        const size_t colon = line.find(':', first + name.size());
-        if (colon == std::string::npos || line.find_first_not_of(" \t", first + name.size()) != colon)
+        const size_t colon = line.find(':', name.size());
+        if (colon == std::string::npos || line.find_first_not_of(" \t", name.size()) != colon)
             continue;
-        std::string value = line.substr(colon + 1);
-        value.erase(0, value.find_first_not_of(" \t"));
-        while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r'))
-            value.pop_back();
-        values.push_back(value);
+        values.push_back(trimmed(line.substr(colon + 1)));
     }
     return values;
 }

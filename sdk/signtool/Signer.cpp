@@ -19,20 +19,6 @@ namespace signtool {
 
 namespace {
 
-bool writeAll(int fd, const std::string &data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A pipe already holding `secret` and closed for writing: the child reads it
 // to its end. A pipe holds far more than a password, so this never blocks.
 Fd secretPipe(const std::string &secret)
@@ -71,7 +57,8 @@ std::string linkNote(const std::string &file, nlink_t links)
 
 Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identity(identity), m_args(args)
 {
-    // Now, while this process has no other thread.
+    // The tool starts the cleaner before any PKCS#11 module could start a
+    // thread (it forks); this only makes sure it runs.
     if (!PrivateFolder::startCleaner())
         m_setUpError = "Cannot start the cleaner of temporary folders: " + errnoText(errno) + ".";
     // osslsigncode's verify reports nothing, not even the digests, when it
@@ -406,15 +393,7 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
 std::string signerMessage(const std::string &output)
 {
     std::string message;
-    size_t start = 0;
-    while (start < output.size()) {
-        size_t end = output.find('\n', start);
-        if (end == std::string::npos)
-            end = output.size();
-        std::string line = output.substr(start, end - start);
-        start = end + 1;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-            line.pop_back();
+    for (const std::string &line : trimmedLines(output)) {
         if (line.empty() || line == "Failed" || line == "Succeeded" || line.find(":error:") != std::string::npos
             || line.rfind("Connecting to ", 0) == 0 || line.rfind("Use the \"-ts\" option", 0) == 0)
             continue;

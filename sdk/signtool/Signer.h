@@ -8,14 +8,13 @@
 // checks it and makes the private folder for the signed copy (see
 // SafeReplace.h); the caller runs the children the job asks for, one after
 // the other (alone or in a pool): osslsigncode signing, the time-stamp
-// requests, and a task that checks the final copy (see SignatureCheck.h)
-// and syncs it to disk; only then does childEnded() put it in the file's
-// place. osslsigncode
-// gets the opened file as /dev/fd/5, the PFX bytes as /dev/fd/4 (a token's
-// key stays on the token) and writes into the private folder through
-// /dev/fd/6; the password or PIN, if any, comes through a pipe on
-// descriptor 3. None of these is a name another user can
-// swap.
+// requests, for formats other than PE osslsigncode's verify, and a task that
+// checks the final copy (see SignatureCheck.h) and syncs it to disk; only
+// then does childEnded() put it in the file's place. osslsigncode gets the
+// opened file as /dev/fd/5, the PFX bytes as /dev/fd/4 (a token's key stays
+// on the token) and writes into the private folder through /dev/fd/6; the
+// password or PIN, if any, comes through a pipe on descriptor 3. None of
+// these is a name another user can swap.
 
 #include "CertStore.h"
 #include "OpenedFile.h"
@@ -47,7 +46,7 @@ struct FileOutcome {
 };
 
 // One file on its way: the signing child, then the time-stamp requests, if
-// any, each a child of its own. Holds the opened file and the private
+// any, and the checks of the copy, each a child (or task) of its own. Holds the opened file and the private
 // folder until it is finished.
 struct SignJob {
     std::string file;     // as given on the command line

@@ -3,8 +3,6 @@
 #include "SignArgs.h"
 #include "ToolSupport.h"
 
-#include <cstdlib>
-
 using namespace sdktool;
 
 namespace signtool {
@@ -16,13 +14,7 @@ bool wantsTimeStamp(const SignArgs &args)
 
 int timeStampTimeoutSeconds()
 {
-    if (const char *text = std::getenv("QUILLMARK_TIMESTAMP_TIMEOUT"); text && *text) {
-        char *end = nullptr;
-        const long seconds = std::strtol(text, &end, 10);
-        if (*end == '\0' && seconds >= 1 && seconds <= 3600)
-            return static_cast<int>(seconds);
-    }
-    return 60;
+    return secondsFromEnvironment("QUILLMARK_TIMESTAMP_TIMEOUT", 60);
 }
 
 std::vector<std::string> timeStampArguments(bool rfc3161, const std::string &url, const char *digest,

@@ -1,5 +1,7 @@
 #include "TokenStore.h"
 
+#include "ModuleDeadline.h"
+
 #include <libp11.h>
 #include <openssl/err.h>
 #include <p11-kit/p11-kit.h>
@@ -271,6 +273,8 @@ TokenScan scanTokens(const std::vector<std::string> &modulePaths)
 {
     TokenScan scan;
     for (const std::string &path : modulePaths) {
+        // Declared first, so that it also covers the module's unloading.
+        const ModuleDeadline deadline(path, "listing its tokens");
         LoadedModule module(path);
         if (const std::string error = module.load(); !error.empty()) {
             scan.moduleErrors.push_back("Passed over the PKCS#11 module " + path + ": " + error + ".");
@@ -284,6 +288,7 @@ TokenScan scanTokens(const std::vector<std::string> &modulePaths)
 
 PinCheck checkPin(const TokenCertificate &token, const std::string &pin, std::string &detail)
 {
+    const ModuleDeadline deadline(token.modulePath, "checking the PIN");
     LoadedModule module(token.modulePath);
     if (const std::string error = module.load(); !error.empty()) {
         detail = "the PKCS#11 module " + token.modulePath + " cannot be used: " + error;

@@ -15,6 +15,10 @@
 // login a public key with that CKA_ID (the other half of the pair, visible
 // without a PIN) stands in for it; after the login checkPin makes sure the
 // private key is really there.
+//
+// Every use of a module (loading, listing, logging in, unloading) runs under
+// a ModuleDeadline: a module that never returns ends the tool with a message
+// naming it instead of blocking it for good.
 
 #include "ToolSupport.h"
 

@@ -28,30 +28,6 @@ constexpr int kVerifyTimeoutSeconds = 120;
 
 const char *const systemBundle = "/etc/ssl/certs/ca-certificates.crt";
 
-std::string trim(std::string line)
-{
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-        line.pop_back();
-    size_t start = 0;
-    while (start < line.size() && (line[start] == ' ' || line[start] == '\t'))
-        ++start;
-    return line.substr(start);
-}
-
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> result;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        result.push_back(trim(text.substr(start, end - start)));
-        start = end + 1;
-    }
-    return result;
-}
-
 // The system's roots and the store's certificates in one memory file, which
 // every child opens afresh as /dev/fd/4.
 Fd trustList(std::string &error)
@@ -71,19 +47,10 @@ Fd trustList(std::string &error)
         bundle += certificatePem(token.cert.get());
 
     Fd fd(memfd_create("signtool-trust", MFD_CLOEXEC));
-    size_t done = 0;
-    while (fd && done < bundle.size()) {
-        const ssize_t n = write(fd.get(), bundle.data() + done, bundle.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            fd = Fd();
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (!fd)
+    if (!fd || !writeAll(fd.get(), bundle)) {
         error = "Cannot hand the trusted certificates to osslsigncode: " + errnoText(errno) + ".";
+        return Fd();
+    }
     return fd;
 }
 
@@ -147,7 +114,7 @@ std::string verifyFailureReason(const std::string &output)
     std::string chainError;
     bool timeStampFailed = false;
     std::string last;
-    for (const std::string &line : lines(output)) {
+    for (const std::string &line : trimmedLines(output)) {
         if (line.find("No signature found") != std::string::npos)
             return "it carries no signature";
         if (line.find("MISMATCH") != std::string::npos)
@@ -171,16 +138,16 @@ std::vector<std::string> verifyDetails(const std::string &output)
 {
     std::vector<std::string> details;
     bool signerSeen = false, digestSeen = false;
-    for (const std::string &line : lines(output)) {
+    for (const std::string &line : trimmedLines(output)) {
         if (!signerSeen && line.rfind("Subject:", 0) == 0) {
-            details.push_back("Signed by: " + trim(line.substr(8)));
+            details.push_back("Signed by: " + trimmed(line.substr(8)));
             signerSeen = true;
         } else if (line.rfind("Timestamp time:", 0) == 0) {
-            details.push_back("Time stamp: " + trim(line.substr(15)));
+            details.push_back("Time stamp: " + trimmed(line.substr(15)));
         } else if (!digestSeen && line.rfind("Message digest algorithm", 0) == 0) {
             digestSeen = true;
             const size_t colon = line.find(':');
-            details.push_back("Digest: " + trim(line.substr(colon + 1)));
+            details.push_back("Digest: " + trimmed(line.substr(colon + 1)));
         }
     }
     return details;

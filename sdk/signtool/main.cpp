@@ -1,7 +1,9 @@
-// Stand-in for the SDK's signtool.exe: Authenticode-signs files (SHA-256)
-// through osslsigncode. See SignArgs.h for the command line, CertStore.h for
-// the choice of certificate, Signer.h for the signing of one file and
-// SafeReplace.h for how the signed copy takes the file's place.
+// Stand-in for the SDK's signtool.exe: Authenticode-signs files through
+// osslsigncode (2.9 or later) and verifies them. See SignArgs.h for the
+// command line, CertStore.h for the choice of certificate (a PFX file, the
+// store folder or a PKCS#11 token), Signer.h for the steps of one file,
+// SafeReplace.h for how the signed copy takes the file's place, SignRun.h
+// for the run over the files and Verifier.h for "verify /pa".
 //
 // Each file is signed into a private temporary folder beside it and the
 // signed copy is renamed over the original only when it was checked to be
@@ -15,18 +17,22 @@
 // and in the order of the command line, as if they had been signed one after
 // another.
 //
-// The password goes to osslsigncode through a pipe on descriptor 3
-// ("-readpass /dev/fd/3"), never on its command line, where other users could
-// read it from /proc. Only options that osslsigncode 2.5 (Debian 12) knows are
-// used.
+// Secrets never go on osslsigncode's command line, where other users could
+// read them from /proc: the PFX password or the token PIN (asked once per
+// run through pinentry) comes through a pipe on descriptor 3
+// ("-readpass /dev/fd/3"). Every wait has a bound: time-stamp requests
+// ($QUILLMARK_TIMESTAMP_TIMEOUT), the PIN dialog, each PKCS#11 module
+// ($QUILLMARK_PKCS11_TIMEOUT, see ModuleDeadline.h) and verifications.
 //
-// Output: one line per file on standard output ("Successfully signed: PATH");
-// errors ("SignTool Error: ...") on standard error. With /v also the
-// certificate used for each file and the counts of files signed, warnings and
-// errors; without it the error count when there were errors. Exit code 0 only
-// when every file was signed, 1 otherwise.
+// Output: one line per file on standard output ("Successfully signed:
+// PATH"); errors ("SignTool Error: ...") and warnings on standard error. With
+// /v also the certificate used for each file and the counts of files signed,
+// warnings and errors; without it the success count when every file was
+// signed, else the error count; with /q errors only. Exit code 0 only when
+// every file was signed (or verified), 1 otherwise.
 
 #include "CertStore.h"
+#include "ModuleDeadline.h"
 #include "ProcessPool.h"
 #include "SafeReplace.h"
 #include "SignArgs.h"
@@ -81,6 +87,26 @@ void printLines(const std::vector<OutputLine> &lines)
     }
 }
 
+void writeText(int fd, const char *text, size_t size)
+{
+    [[maybe_unused]] const ssize_t n = write(fd, text, size);
+}
+
+// A PKCS#11 module that never returns ends the run from the watchdog's
+// thread, while the main thread is stuck in the module and may hold any lock
+// (stdio's, malloc's): only write(2) here.
+[[noreturn]] void moduleDidNotAnswer(const std::string &message)
+{
+    static const char prefix[] = "SignTool Error: ";
+    static const char summary[] = "Number of errors: 1\n";
+    writeText(2, prefix, sizeof prefix - 1);
+    writeText(2, message.data(), message.size());
+    writeText(2, "\n", 1);
+    if (!g_quiet)
+        writeText(1, summary, sizeof summary - 1);
+    _exit(1);
+}
+
 // A Ctrl+C or a kill must not leave osslsigncode running (the children
 // would die with the tool anyway); the temporary folders are removed by
 // their cleaners once the tool is gone.
@@ -132,6 +158,7 @@ int main(int argc, char **argv)
     g_quiet = args.quiet;
 
     installSignalHandlers();
+    ModuleDeadline::onExpiry(moduleDidNotAnswer);
 
     if (findOnPath("osslsigncode").empty()) {
         errLine("SignTool Error: osslsigncode was not found on PATH; install the osslsigncode package.");

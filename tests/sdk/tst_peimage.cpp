@@ -20,78 +20,6 @@ using namespace signtool;
 
 namespace {
 
-void putLe32(QByteArray &bytes, int offset, quint32 value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[offset + i] = char((value >> (8 * i)) & 0xFF);
-}
-
-void putLe16(QByteArray &bytes, int offset, quint16 value)
-{
-    bytes[offset] = char(value & 0xFF);
-    bytes[offset + 1] = char(value >> 8);
-}
-
-quint32 le32(const QByteArray &bytes, int offset)
-{
-    quint32 value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | quint8(bytes[offset + i]);
-    return value;
-}
-
-void putLe64(QByteArray &bytes, int offset, quint64 value)
-{
-    putLe32(bytes, offset, quint32(value));
-    putLe32(bytes, offset + 4, quint32(value >> 32));
-}
-
-// A small 64-bit (PE32+) program: headers and one code section.
-QByteArray pe32PlusBytes()
-{
-    QByteArray pe(0x400, '\0');
-    pe[0] = 'M';
-    pe[1] = 'Z';
-    putLe32(pe, 0x3C, 0x40);
-    const int coff = 0x40;
-    pe[coff] = 'P';
-    pe[coff + 1] = 'E';
-    putLe16(pe, coff + 4, 0x8664); // x86-64
-    putLe16(pe, coff + 6, 1);
-    putLe16(pe, coff + 20, 240);   // size of the PE32+ optional header
-    putLe16(pe, coff + 22, 0x0022);
-    const int opt = coff + 24;
-    putLe16(pe, opt, 0x020B);
-    putLe32(pe, opt + 4, 0x200);
-    putLe32(pe, opt + 16, 0x1000);
-    putLe32(pe, opt + 20, 0x1000);
-    putLe64(pe, opt + 24, 0x140000000ULL);
-    putLe32(pe, opt + 32, 0x1000);
-    putLe32(pe, opt + 36, 0x200);
-    putLe16(pe, opt + 40, 6);
-    putLe16(pe, opt + 48, 6);
-    putLe32(pe, opt + 56, 0x2000);
-    putLe32(pe, opt + 60, 0x200);
-    putLe16(pe, opt + 68, 3);
-    putLe16(pe, opt + 70, 0x8160);
-    putLe64(pe, opt + 72, 0x100000);
-    putLe64(pe, opt + 80, 0x1000);
-    putLe64(pe, opt + 88, 0x100000);
-    putLe64(pe, opt + 96, 0x1000);
-    putLe32(pe, opt + 108, 16);
-    const int sec = opt + 240;
-    const char name[] = ".text";
-    for (int i = 0; i < 5; ++i)
-        pe[sec + i] = name[i];
-    putLe32(pe, sec + 8, 1);
-    putLe32(pe, sec + 12, 0x1000);
-    putLe32(pe, sec + 16, 0x200);
-    putLe32(pe, sec + 20, 0x200);
-    putLe32(pe, sec + 36, 0x60000020);
-    pe[0x200] = char(0xC3); // ret
-    return pe;
-}
-
 // Layout of the test PE file (see TestData.cpp).
 constexpr int kPeHeader = 0x40;
 constexpr int kOptionalHeader = kPeHeader + 24;
@@ -278,7 +206,7 @@ void TestPeImage::signedCopyPassesTheCheck()
 
 void TestPeImage::pe32PlusFile()
 {
-    const QString original = write(pe32PlusBytes());
+    const QString original = write(peFileBytes(6, PeKind::Pe32Plus));
     File file(original);
     std::string problem;
     const auto layout = readPeLayout(file.fd(), problem);

@@ -4,6 +4,8 @@
 #include "ProcessPool.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
@@ -29,6 +31,7 @@ class TestProcessPool : public QObject {
 private slots:
     void exitCodeAndOutput();
     void programThatIsMissing();
+    void failedExecIsReportedWhateverTheNumbers();
     void descriptorsReachTheChild();
     void neverMoreThanItsSize();
     void timeOutKillsTheChild();
@@ -60,6 +63,43 @@ void TestProcessPool::programThatIsMissing()
     pool.waitForAll();
     QVERIFY(!seen.started);
     QCOMPARE(seen.startErrno, ENOENT);
+}
+
+// A program that cannot be executed is reported as not started, with the
+// reason, even when descriptors handed to the child take the numbers of the
+// pool's own pipes (the lowest free ones, as the tool's descriptors come and
+// go).
+void TestProcessPool::failedExecIsReportedWhateverTheNumbers()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("not-a-program"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("neither a script nor a program\n");
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    // The numbers the pool's output and report pipes are about to get.
+    int probe[4];
+    QCOMPARE(pipe2(probe, O_CLOEXEC), 0);
+    QCOMPARE(pipe2(probe + 2, O_CLOEXEC), 0);
+    for (int fd : probe)
+        close(fd);
+    ChildSpec spec;
+    spec.argv = {path.toStdString()};
+    for (int fd : probe) {
+        QVERIFY(fd > 2);
+        spec.fds.push_back({0, fd});
+    }
+
+    ProcessPool pool(1);
+    ChildExit seen;
+    seen.started = true;
+    pool.start(spec, [&](ChildExit exit) { seen = std::move(exit); });
+    pool.waitForAll();
+    QVERIFY2(!seen.started, seen.output.c_str());
+    QCOMPARE(seen.startErrno, ENOEXEC);
 }
 
 void TestProcessPool::descriptorsReachTheChild()

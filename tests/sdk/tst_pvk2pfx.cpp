@@ -3,6 +3,7 @@
 // OpenSSL's default library context, never with the tool itself.
 
 #include "support/TestData.h"
+#include "support/TestFolders.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,23 +20,14 @@
 
 using namespace testdata;
 
-class TestPvk2Pfx : public QObject {
+class TestPvk2Pfx : public QObject, private TestFolders {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
     KeyAndCert m_pair;
     KeyAndCert m_other;
     const QString m_pvkPassword = QStringLiteral("pvk pass \"1\"");
     QString m_plainPvk, m_lockedPvk, m_spcDer, m_spcPem, m_otherSpc;
-    int m_folders = 0;
-
-    QString newFolder()
-    {
-        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
-        QDir().mkpath(path);
-        return path;
-    }
 
     static RunResult pvk2pfx(const QStringList &args)
     {
@@ -50,11 +42,6 @@ private:
         env.insert(QStringLiteral("QM_PFX_PASS"), password);
         return runProgram(QStringLiteral("openssl"),
                           {"pkcs12", "-in", pfx, "-passin", "env:QM_PFX_PASS", "-info", "-noout"}, env);
-    }
-
-    static QStringList entries(const QString &folder)
-    {
-        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     }
 
 private slots:

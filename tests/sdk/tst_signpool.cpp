@@ -2,6 +2,7 @@
 // them one after another: each file's lines together, in command-line order.
 
 #include "support/FakeTools.h"
+#include "support/SignToolFixture.h"
 #include "support/TestData.h"
 
 #include <QDir>
@@ -11,27 +12,8 @@
 
 using namespace testdata;
 
-class TestSignPool : public QObject {
+class TestSignPool : public QObject, private SignToolFixture {
     Q_OBJECT
-
-private:
-    QTemporaryDir m_root;
-    KeyAndCert m_cert;
-    QString m_pfx;
-    QString m_caPem;
-    int m_folders = 0;
-
-    QString newFolder()
-    {
-        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
-        QDir().mkpath(path);
-        return path;
-    }
-
-    static RunResult signtool(const QStringList &args, const QProcessEnvironment &env = {})
-    {
-        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")), args, env);
-    }
 
 private slots:
     void initTestCase();
@@ -42,13 +24,7 @@ private slots:
 
 void TestSignPool::initTestCase()
 {
-    QVERIFY(m_root.isValid());
-    m_cert = makeCertificate();
-    QVERIFY(!m_cert.isNull());
-    m_pfx = m_root.filePath(QStringLiteral("signer.pfx"));
-    m_caPem = m_root.filePath(QStringLiteral("signer.pem"));
-    QVERIFY(writePkcs12(m_pfx, m_cert));
-    QVERIFY(writeCertificatePem(m_caPem, m_cert));
+    QVERIFY(useSigner(makeCertificate()));
 }
 
 void TestSignPool::outputFollowsCommandLine_data()
@@ -134,7 +110,7 @@ void TestSignPool::sameFileTwiceIsSignedTwice()
     QVERIFY2(run.ok(), qPrintable(run.output));
     QCOMPARE(run.output.count("Successfully signed: " + file), 2);
     QVERIFY(verifySignature(file, m_caPem).ok());
-    QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"twice.exe"});
+    QCOMPARE(entries(dir), QStringList{"twice.exe"});
 }
 
 QTEST_GUILESS_MAIN(TestSignPool)

@@ -3,6 +3,7 @@
 // checked with "osslsigncode verify", never with the tool's own report.
 
 #include "support/FakeTools.h"
+#include "support/SignToolFixture.h"
 #include "support/TestData.h"
 
 #include <QDir>
@@ -49,34 +50,11 @@ bool processGone(pid_t pid)
 
 } // namespace
 
-class TestSignSafety : public QObject {
+class TestSignSafety : public QObject, private SignToolFixture {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
-    KeyAndCert m_cert;
-    QString m_pfx;
-    QString m_caPem;
     const QString m_password = QStringLiteral("pw");
-    int m_folders = 0;
-
-    QString newFolder()
-    {
-        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
-        QDir().mkpath(path);
-        return path;
-    }
-
-    static QStringList entries(const QString &folder)
-    {
-        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                      QDir::Name);
-    }
-
-    static RunResult signtool(const QStringList &args, const QProcessEnvironment &env = {}, int timeoutMs = 120000)
-    {
-        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")), args, env, timeoutMs);
-    }
 
     QStringList signWithPfx(const QStringList &files) const
     {
@@ -111,18 +89,15 @@ private slots:
     void setIdBitsAreDropped();
     void linkOfAnotherUserIsNotFollowed();
     void swappedNamesNeverReachOtherFiles();
+    void hangingTokenModuleEndsTheRun_data();
+    void hangingTokenModuleEndsTheRun();
 };
 
 void TestSignSafety::initTestCase()
 {
     QVERIFY(m_root.isValid());
     QVERIFY2(QFileInfo(sdkToolPath(QStringLiteral("signtool.exe"))).isExecutable(), "signtool.exe not built");
-    m_cert = makeCertificate();
-    QVERIFY(!m_cert.isNull());
-    m_pfx = m_root.filePath(QStringLiteral("signer.pfx"));
-    m_caPem = m_root.filePath(QStringLiteral("signer.pem"));
-    QVERIFY(writePkcs12(m_pfx, m_cert, m_password));
-    QVERIFY(writeCertificatePem(m_caPem, m_cert));
+    QVERIFY(useSigner(makeCertificate(), m_password));
 }
 
 // A cut or damaged program file is refused before osslsigncode writes a
@@ -270,9 +245,7 @@ void TestSignSafety::fifoInStoreIsPassedOver()
     const QString dir = newFolder();
     const QString file = dir + "/app.exe";
     QVERIFY(writePeFile(file));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), store);
-    const RunResult run = signtool({"sign", "/a", "/v", file}, env, 30000);
+    const RunResult run = signtool({"sign", "/a", "/v", file}, storeEnvironment(store), 30000);
     QVERIFY2(!run.timedOut, "signtool.exe hung on a FIFO in the store");
     QVERIFY2(run.ok(), qPrintable(run.output));
     QVERIFY2(run.output.contains("Passed over " + store + "/a-pipe.pfx: it is not a regular file."),
@@ -461,6 +434,50 @@ void TestSignSafety::swappedNamesNeverReachOtherFiles()
             QCOMPARE(st.st_uid, kNobody);
     }
     qInfo("%d of %d signings succeeded under attack", signedRuns, 6 * fileCount);
+}
+
+void TestSignSafety::hangingTokenModuleEndsTheRun_data()
+{
+    QTest::addColumn<QString>("hangsIn");
+    QTest::addColumn<QString>("verb");
+    QTest::newRow("slot list, sign") << "slots" << "sign";
+    QTest::newRow("initialization, sign") << "initialize" << "sign";
+    QTest::newRow("slot list, verify") << "slots" << "verify";
+}
+
+// A network HSM's module whose server is gone never returns from listing its
+// slots; the run must end after the module time-out (shortened here), name
+// the module, and leave every file as it was.
+void TestSignSafety::hangingTokenModuleEndsTheRun()
+{
+    QFETCH(QString, hangsIn);
+    QFETCH(QString, verb);
+    const QString module = QStringLiteral(QUILLMARK_HANGING_PKCS11);
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + "/good.pfx", m_cert));
+    const QString dir = newFolder();
+    const QString file = dir + "/app.exe";
+    QVERIFY(writePeFile(file, 24));
+    const QByteArray original = fileBytes(file);
+    const QStringList before = entries(dir);
+
+    QProcessEnvironment env = storeEnvironment(store);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), module);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_TIMEOUT"), QStringLiteral("2"));
+    env.insert(QStringLiteral("QUILLMARK_TEST_PKCS11_HANG"), hangsIn);
+    const QStringList args = verb == "sign" ? QStringList{"sign", "/a", file} : QStringList{"verify", "/pa", file};
+    QElapsedTimer timer;
+    timer.start();
+    const RunResult run = signtool(args, env, 60000);
+    QVERIFY2(!run.timedOut, "signtool.exe waited for the module for good");
+    QVERIFY(timer.elapsed() >= 1900);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: The PKCS#11 module " + module
+                                 + " did not answer within 2 seconds while listing its tokens"),
+             qPrintable(run.output));
+    QVERIFY2(run.output.endsWith(QLatin1String("Number of errors: 1\n")), qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(entries(dir), before);
 }
 
 QTEST_GUILESS_MAIN(TestSignSafety)

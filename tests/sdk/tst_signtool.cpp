@@ -1,6 +1,8 @@
 // Black-box tests of the stand-in signtool.exe. Every signature is checked
 // with "osslsigncode verify", never with the tool's own report.
 
+#include "support/FakeTools.h"
+#include "support/SignToolFixture.h"
 #include "support/TestData.h"
 
 #include <QDir>
@@ -10,79 +12,51 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace testdata;
 
-class TestSignTool : public QObject {
+namespace {
+
+// A TCP port on 127.0.0.1 that is bound but never listened on: every
+// connection to it is refused at once, and no other program can take it
+// while this object lives (unlike a fixed port that "nobody uses").
+class RefusingPort {
+public:
+    RefusingPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            && ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+            m_port = ntohs(address.sin_port);
+    }
+    ~RefusingPort()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    RefusingPort(const RefusingPort &) = delete;
+    RefusingPort &operator=(const RefusingPort &) = delete;
+    int port() const { return m_port; }
+
+private:
+    int m_fd;
+    int m_port = 0;
+};
+
+} // namespace
+
+class TestSignTool : public QObject, private SignToolFixture {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
-    KeyAndCert m_cert;
-    QString m_pfx;
-    QString m_caPem;
     const QString m_password = QStringLiteral("S3cret pass -x");
-    int m_folders = 0;
-
-    QString newFolder()
-    {
-        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
-        QDir().mkpath(path);
-        return path;
-    }
-
-    static QStringList entries(const QString &folder)
-    {
-        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                      QDir::Name);
-    }
-
-    static RunResult signtool(const QStringList &args, const QProcessEnvironment &env = {})
-    {
-        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")), args, env);
-    }
-
-    // A store folder of password-less PKCS#12 files, one per certificate.
-    static QProcessEnvironment storeEnvironment(const QString &store)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), store);
-        return env;
-    }
-
-    // An environment whose PATH finds a shell script of ours, with this body,
-    // as osslsigncode before the real one.
-    QProcessEnvironment fakeOsslsigncode(const QByteArray &body)
-    {
-        const QString fakeBin = newFolder();
-        const QString script = fakeBin + "/osslsigncode";
-        if (!writeBytes(script, "#!/bin/sh\n" + body)
-            || !QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
-            qFatal("cannot write the stand-in osslsigncode");
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("PATH"), fakeBin + ":" + env.value(QStringLiteral("PATH")));
-        return env;
-    }
-
-    static KeyAndCert certificate(const QString &cn, int daysLeft, Usage usage = Usage::CodeSigning,
-                                  int startsInDays = 0)
-    {
-        CertOptions options;
-        options.commonName = cn;
-        options.usage = usage;
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        options.notBefore = startsInDays > 0 ? now.addDays(startsInDays) : now.addDays(-400);
-        options.notAfter = now.addDays(daysLeft);
-        return makeCertificate(options);
-    }
-
-    static QString signerSubjectLine(const RunResult &verify)
-    {
-        for (const QString &line : verify.output.split(QLatin1Char('\n'))) {
-            if (line.trimmed().startsWith(QLatin1String("Subject:")))
-                return line.trimmed();
-        }
-        return {};
-    }
 
 private slots:
     void initTestCase();
@@ -117,12 +91,7 @@ void TestSignTool::initTestCase()
     QVERIFY2(QFileInfo(sdkToolPath(QStringLiteral("signtool.exe"))).isExecutable(), "signtool.exe not built");
     QVERIFY2(runProgram(QStringLiteral("osslsigncode"), {QStringLiteral("--version")}).started,
              "osslsigncode is not installed");
-    m_cert = certificate(QStringLiteral("Quillmark Test Code Signing"), 365);
-    QVERIFY(!m_cert.isNull());
-    m_pfx = m_root.filePath(QStringLiteral("signer.pfx"));
-    m_caPem = m_root.filePath(QStringLiteral("signer.pem"));
-    QVERIFY(writePkcs12(m_pfx, m_cert, m_password));
-    QVERIFY(writeCertificatePem(m_caPem, m_cert));
+    QVERIFY(useSigner(certificate(QStringLiteral("Quillmark Test Code Signing"), 365), m_password));
 }
 
 void TestSignTool::signsSeveralFilesWithPfx()
@@ -143,7 +112,7 @@ void TestSignTool::signsSeveralFilesWithPfx()
         const RunResult verify = verifySignature(file, m_caPem);
         QVERIFY2(verify.ok(), qPrintable(verify.output));
         QVERIFY(verify.output.contains(QLatin1String("SHA256")));
-        QCOMPARE(signerSubjectLine(verify), QStringLiteral("Subject: /CN=Quillmark Test Code Signing"));
+        QCOMPARE(signerSubject(verify), QStringLiteral("/CN=Quillmark Test Code Signing"));
         QVERIFY(QFileInfo(file).size() > peFileBytes().size());
     }
     QCOMPARE(QFile::permissions(files[1]),
@@ -239,12 +208,12 @@ void TestSignTool::autoSelectPicksLongestValidUsable()
     QVERIFY(run.output.contains(QLatin1String("a-expired.pfx: not valid now")));
     QVERIFY(run.output.contains(QLatin1String("b-server.pfx: not for code signing")));
     QVERIFY(run.output.contains(QLatin1String("g-future.pfx: not valid now")));
-    // osslsigncode 2.5 names the signer only when the chain is trusted.
+    // osslsigncode names the signer only when the chain is trusted.
     const QString longPem = dir + "/long.pem";
     QVERIFY(writeCertificatePem(longPem, stock[4].cert));
     RunResult verify = verifySignature(first, longPem);
     QVERIFY2(verify.ok(), qPrintable(verify.output));
-    QCOMPARE(signerSubjectLine(verify), QStringLiteral("Subject: /CN=Long"));
+    QCOMPARE(signerSubject(verify), QStringLiteral("/CN=Long"));
 
     // Without the best one, a certificate with no usage restriction at all is
     // the next best; the short-lived code-signing one still loses.
@@ -255,7 +224,7 @@ void TestSignTool::autoSelectPicksLongestValidUsable()
     QVERIFY(writeCertificatePem(unrestrictedPem, stock[5].cert));
     verify = verifySignature(second, unrestrictedPem);
     QVERIFY2(verify.ok(), qPrintable(verify.output));
-    QCOMPARE(signerSubjectLine(verify), QStringLiteral("Subject: /CN=Unrestricted"));
+    QCOMPARE(signerSubject(verify), QStringLiteral("/CN=Unrestricted"));
 }
 
 void TestSignTool::autoSelectWithoutUsableCertificateTouchesNothing()
@@ -299,7 +268,7 @@ void TestSignTool::autoSelectUsesDemoStoreBesideTool()
     QVERIFY2(run.ok(), qPrintable(run.output));
     const RunResult verify = verifySignature(file, caPem);
     QVERIFY2(verify.ok(), qPrintable(verify.output));
-    QCOMPARE(signerSubjectLine(verify), QStringLiteral("Subject: /CN=Quillmark Demo Code Signing/O=Quillmark"));
+    QCOMPARE(signerSubject(verify), QStringLiteral("/CN=Quillmark Demo Code Signing/O=Quillmark"));
 }
 
 void TestSignTool::failureLeavesOriginal_data()
@@ -314,10 +283,10 @@ void TestSignTool::failureLeavesOriginal_data()
     // type" in 2.5, "unsupported input file type" in 2.9).
     QTest::newRow("not a PE file") << QStringList{"/p", "@"} << false
                                    << QStringLiteral("victim.exe failed: ");
-    // Port 9 on the loopback interface: nothing listens, so the connection is
-    // refused at once and no other host is ever contacted.
+    // A loopback port of the test's own that takes no connections, so the
+    // request is refused at once and no other host is ever contacted.
     QTest::newRow("time-stamp server unreachable")
-        << QStringList{"/p", "@", "/t", "http://127.0.0.1:9/"} << true
+        << QStringList{"/p", "@", "/t", "@refusing"} << true
         << QStringLiteral("timestamping failed");
 }
 
@@ -326,6 +295,10 @@ void TestSignTool::failureLeavesOriginal()
     QFETCH(QStringList, options);
     QFETCH(bool, peFile);
     QFETCH(QString, message);
+    const RefusingPort refusing;
+    QVERIFY(refusing.port() > 0);
+    options.replaceInStrings(QStringLiteral("@refusing"),
+                             QStringLiteral("http://127.0.0.1:%1/").arg(refusing.port()));
     options.replaceInStrings(QStringLiteral("@"), m_password);
 
     const QString dir = newFolder();
@@ -543,13 +516,13 @@ void TestSignTool::switchLikeValuesAndFilesAreTakenAsSuch()
 
 // A stand-in osslsigncode first on PATH records how it was called: the
 // password must reach it through the descriptor named by -readpass, not
-// through an argument that other users can read in /proc. Its failure must
-// also leave the file alone. Only options that osslsigncode 2.5 knows are
-// allowed.
+// through an argument that other users can read in /proc (so no option
+// outside the expected set, such as -pass, may appear). Its failure must
+// also leave the file alone.
 void TestSignTool::passwordTravelsOutsideCommandLine()
 {
     const QString record = newFolder();
-    const QProcessEnvironment env = fakeOsslsigncode(QStringLiteral("printf '%s\\n' \"$@\" > '%1/args'\n"
+    const QProcessEnvironment env = fakeOsslsigncode(newFolder(), QStringLiteral("printf '%s\\n' \"$@\" > '%1/args'\n"
                                                                     "cat /dev/fd/3 > '%1/secret'\n"
                                                                     "cat /dev/fd/4 > '%1/pfx'\n"
                                                                     "cat /dev/fd/5 > '%1/input'\n"
@@ -575,10 +548,10 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     QVERIFY(!args.contains(m_password));
     QCOMPARE(QString::fromUtf8(fileBytes(record + "/secret")), m_password);
     QCOMPARE(args.first(), QStringLiteral("sign"));
-    const QStringList known25{"sign", "-pkcs12", "-readpass", "-h", "-n", "-i", "-t", "-in", "-out"};
+    const QStringList expectedOptions{"sign", "-pkcs12", "-readpass", "-h", "-n", "-i", "-t", "-in", "-out"};
     for (const QString &arg : args) {
         if (arg.startsWith('-'))
-            QVERIFY2(known25.contains(arg), qPrintable(arg));
+            QVERIFY2(expectedOptions.contains(arg), qPrintable(arg));
     }
     QCOMPARE(args.at(args.indexOf("-h") + 1), QStringLiteral("sha256"));
     // The file and the PFX travel as the descriptors the tool opened, not
@@ -595,7 +568,7 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
 // meanwhile.
 void TestSignTool::interruptedRunLeavesNoTrace()
 {
-    const QProcessEnvironment env = fakeOsslsigncode("for last; do :; done\n"
+    const QProcessEnvironment env = fakeOsslsigncode(newFolder(), "for last; do :; done\n"
                                                      "echo partial > \"$last\"\n"
                                                      "exec sleep 30\n");
 
@@ -609,9 +582,12 @@ void TestSignTool::interruptedRunLeavesNoTrace()
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, file});
     QVERIFY(process.waitForStarted());
-    QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the copy being written
+    QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the private folder
     const QFileInfo temporary(dir + "/" + entries(dir).filter(QStringLiteral(".signtool-")).value(0));
     QVERIFY2(temporary.isDir() && !temporary.isSymLink(), qPrintable(temporary.filePath()));
+    // The folder is made before osslsigncode starts: wait for the copy being
+    // written in it, so that the tool is stopped while osslsigncode runs.
+    QTRY_VERIFY_WITH_TIMEOUT(!entries(temporary.filePath()).isEmpty(), 10000);
     QCOMPARE(temporary.permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     process.terminate();

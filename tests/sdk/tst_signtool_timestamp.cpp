@@ -4,6 +4,7 @@
 // "osslsigncode verify", which checks the time stamp against the test's TSA
 // certificate too.
 
+#include "support/SignToolFixture.h"
 #include "support/TestData.h"
 #include "support/TsaServer.h"
 
@@ -15,27 +16,16 @@
 
 using namespace testdata;
 
-
-class TestSignToolTimeStamp : public QObject {
+class TestSignToolTimeStamp : public QObject, private SignToolFixture {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
-    KeyAndCert m_signer;
-    QString m_pfx, m_signerPem, m_tsaPem, m_tsaKey;
-    int m_folders = 0;
-
-    QString newFolder()
-    {
-        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
-        QDir().mkpath(path);
-        return path;
-    }
+    QString m_tsaPem, m_tsaKey;
 
     QString peFile()
     {
         const QString file = newFolder() + QStringLiteral("/app.exe");
-        if (!writePeFile(file, quint32(m_folders)))
+        if (!writePeFile(file, ++m_files))
             qFatal("cannot write a PE file");
         return file;
     }
@@ -46,16 +36,17 @@ private:
         env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
         if (!timeoutSeconds.isEmpty())
             env.insert(QStringLiteral("QUILLMARK_TIMESTAMP_TIMEOUT"), timeoutSeconds);
-        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")),
-                          QStringList{"sign", "/f", m_pfx} + options + QStringList{file}, env);
+        return SignToolFixture::signtool(QStringList{"sign", "/f", m_pfx} + options + QStringList{file}, env);
     }
 
     // osslsigncode's verdict on the signature and its time stamp.
     RunResult verifyWithTimeStamp(const QString &file)
     {
         return runProgram(QStringLiteral("osslsigncode"),
-                          {"verify", "-in", file, "-CAfile", m_signerPem, "-TSA-CAfile", m_tsaPem});
+                          {"verify", "-in", file, "-CAfile", m_caPem, "-TSA-CAfile", m_tsaPem});
     }
+
+    quint32 m_files = 0;
 
     QStringList requests(const QString &log) { return QString::fromUtf8(fileBytes(log)).split('\n', Qt::SkipEmptyParts); }
 
@@ -75,18 +66,14 @@ void TestSignToolTimeStamp::initTestCase()
 {
     QVERIFY(m_root.isValid());
     QVERIFY2(QFileInfo(sdkToolPath(QStringLiteral("signtool.exe"))).isExecutable(), "signtool.exe not built");
-    m_signer = makeCertificate();
+    QVERIFY(useSigner(makeCertificate()));
     CertOptions tsa;
     tsa.commonName = QStringLiteral("Quillmark Test Time Stamping");
     tsa.usage = Usage::TimeStamping;
     const KeyAndCert tsaPair = makeCertificate(tsa);
-    QVERIFY(!m_signer.isNull() && !tsaPair.isNull());
-    m_pfx = m_root.filePath(QStringLiteral("signer.pfx"));
-    m_signerPem = m_root.filePath(QStringLiteral("signer.pem"));
+    QVERIFY(!tsaPair.isNull());
     m_tsaPem = m_root.filePath(QStringLiteral("tsa.pem"));
     m_tsaKey = m_root.filePath(QStringLiteral("tsa.key"));
-    QVERIFY(writePkcs12(m_pfx, m_signer));
-    QVERIFY(writeCertificatePem(m_signerPem, m_signer));
     QVERIFY(writeCertificatePem(m_tsaPem, tsaPair));
     QVERIFY(writePrivateKeyPem(m_tsaKey, tsaPair));
 }
@@ -204,7 +191,7 @@ void TestSignToolTimeStamp::serverThatNeverAnswersLeavesFileUntouched()
     QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
     const QString file = peFile();
     const QByteArray original = fileBytes(file);
-    const QStringList before = QDir(QFileInfo(file).path()).entryList(QDir::AllEntries | QDir::Hidden);
+    const QStringList before = entries(QFileInfo(file).path());
 
     QElapsedTimer timer;
     timer.start();
@@ -218,7 +205,7 @@ void TestSignToolTimeStamp::serverThatNeverAnswersLeavesFileUntouched()
     QVERIFY(!run.output.contains(QLatin1String("Successfully signed")));
     QCOMPARE(requests(log), QStringList{"silent"}); // no second try at a silent server
     QCOMPARE(fileBytes(file), original);
-    QCOMPARE(QDir(QFileInfo(file).path()).entryList(QDir::AllEntries | QDir::Hidden), before);
+    QCOMPARE(entries(QFileInfo(file).path()), before);
 }
 
 void TestSignToolTimeStamp::refusedEverywhereLeavesFileUntouched()

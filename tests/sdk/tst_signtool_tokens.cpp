@@ -2,6 +2,7 @@
 // per test in a temporary folder, a scripted pinentry, and every signature
 // checked with "osslsigncode verify".
 
+#include "support/SignToolFixture.h"
 #include "support/SoftHsmToken.h"
 #include "support/TestData.h"
 
@@ -19,16 +20,6 @@ namespace {
 
 const QString tokenPin = QStringLiteral("4711%2");
 
-KeyAndCert certificate(const QString &cn, int daysLeft, Usage usage = Usage::CodeSigning)
-{
-    CertOptions options;
-    options.commonName = cn;
-    options.usage = usage;
-    options.notBefore = QDateTime::currentDateTimeUtc().addDays(-10);
-    options.notAfter = QDateTime::currentDateTimeUtc().addDays(daysLeft);
-    return makeCertificate(options);
-}
-
 QString thumbprint(const KeyAndCert &pair)
 {
     unsigned char digest[SHA_DIGEST_LENGTH];
@@ -37,31 +28,12 @@ QString thumbprint(const KeyAndCert &pair)
     return QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex(' ');
 }
 
-QString signerSubject(const RunResult &verify)
-{
-    for (const QString &line : verify.output.split(QLatin1Char('\n'))) {
-        if (line.trimmed().startsWith(QLatin1String("Subject:")))
-            return line.trimmed().mid(int(qstrlen("Subject: /CN=")));
-    }
-    return {};
-}
-
 } // namespace
 
-class TestSignToolTokens : public QObject {
+class TestSignToolTokens : public QObject, private SignToolFixture {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
-    int m_folders = 0;
-
-    QString newFolder()
-    {
-        const QString path = m_root.filePath(QStringLiteral("case%1").arg(++m_folders));
-        QDir().mkpath(path);
-        return path;
-    }
-
     // An environment with the token's module as the only one, an empty
     // store folder unless one is given, and the pinentry.
     QProcessEnvironment environment(const SoftHsmToken &token, const ScriptedPinentry &pinentry,
@@ -93,12 +65,8 @@ private:
         const QString pem = newFolder() + QStringLiteral("/ca.pem");
         writeCertificatePem(pem, signer);
         const RunResult verify = verifySignature(file, pem);
-        return verify.ok() ? signerSubject(verify) : QStringLiteral("not verified: ") + verify.output;
-    }
-
-    static RunResult signtool(const QStringList &args, const QProcessEnvironment &env)
-    {
-        return runProgram(sdkToolPath(QStringLiteral("signtool.exe")), args, env);
+        return verify.ok() ? signerSubject(verify).remove(QStringLiteral("/CN="))
+                           : QStringLiteral("not verified: ") + verify.output;
     }
 
 private slots:
@@ -321,13 +289,13 @@ void TestSignToolTokens::cancelledPinChangesNothing()
 
     const QStringList files = peFiles(2);
     const QByteArray original = fileBytes(files[1]);
-    const QStringList before = QDir(QFileInfo(files[1]).path()).entryList(QDir::AllEntries | QDir::Hidden);
+    const QStringList before = entries(QFileInfo(files[1]).path());
     const RunResult run = signtool(QStringList{"sign", "/a"} + files, environment(token, cancel));
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.output.contains(QLatin1String("SignTool Error: The PIN was not entered.")), qPrintable(run.output));
     QCOMPARE(cancel.timesAsked(), 1);
     QCOMPARE(fileBytes(files[1]), original);
-    QCOMPARE(QDir(QFileInfo(files[1]).path()).entryList(QDir::AllEntries | QDir::Hidden), before);
+    QCOMPARE(entries(QFileInfo(files[1]).path()), before);
 }
 
 void TestSignToolTokens::tokenCertificateWithoutKeyIsNotOffered()

@@ -75,19 +75,33 @@ int passwordCallback(char *buf, int size, int, void *user)
     return static_cast<int>(password->size());
 }
 
-void putLe16(QByteArray &b, int at, quint16 v)
+} // namespace
+
+void putLe16(QByteArray &bytes, int at, quint16 value)
 {
-    b[at] = char(v & 0xFF);
-    b[at + 1] = char(v >> 8);
+    bytes[at] = char(value & 0xFF);
+    bytes[at + 1] = char(value >> 8);
 }
 
-void putLe32(QByteArray &b, int at, quint32 v)
+void putLe32(QByteArray &bytes, int at, quint32 value)
 {
     for (int i = 0; i < 4; ++i)
-        b[at + i] = char((v >> (8 * i)) & 0xFF);
+        bytes[at + i] = char((value >> (8 * i)) & 0xFF);
 }
 
-} // namespace
+void putLe64(QByteArray &bytes, int at, quint64 value)
+{
+    putLe32(bytes, at, quint32(value));
+    putLe32(bytes, at + 4, quint32(value >> 32));
+}
+
+quint32 le32(const QByteArray &bytes, int at)
+{
+    quint32 value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | quint8(bytes[at + i]);
+    return value;
+}
 
 QString KeyAndCert::subject() const
 {
@@ -225,9 +239,10 @@ bool writeCertificatePem(const QString &path, const KeyAndCert &pair)
     return PEM_write_bio_X509(bio.get(), pair.cert.get()) == 1 && writeBytes(path, bioBytes(bio.get()));
 }
 
-QByteArray peFileBytes(quint32 variant)
+QByteArray peFileBytes(quint32 variant, PeKind kind)
 {
     constexpr int kFileAlignment = 0x200;
+    const bool plus = kind == PeKind::Pe32Plus;
     QByteArray pe(2 * kFileAlignment, '\0');
 
     // DOS header: the signature and where the PE header starts.
@@ -235,25 +250,32 @@ QByteArray peFileBytes(quint32 variant)
     pe[1] = 'Z';
     putLe32(pe, 0x3C, 0x40);
 
-    // PE signature and COFF header: i386, one section, executable image.
+    // PE signature and COFF header: i386 or x86-64, one section, executable
+    // image.
     const int coff = 0x40;
+    const int optionalSize = plus ? 240 : 224;
     pe[coff] = 'P';
     pe[coff + 1] = 'E';
-    putLe16(pe, coff + 4, 0x014C);
+    putLe16(pe, coff + 4, plus ? 0x8664 : 0x014C);
     putLe16(pe, coff + 6, 1);
-    putLe16(pe, coff + 20, 224);       // size of the optional header
-    putLe16(pe, coff + 22, 0x0102);    // executable, 32-bit machine
+    putLe16(pe, coff + 20, quint16(optionalSize));
+    putLe16(pe, coff + 22, plus ? 0x0022 : 0x0102); // executable; large-address-aware or 32-bit machine
 
-    // PE32 optional header with all 16 data directories (all empty, so the
-    // certificate table entry is there for the signer to fill).
+    // The optional header with all 16 data directories (all empty, so the
+    // certificate table entry is there for the signer to fill). PE32+ has no
+    // base of data and 64-bit image base, stack and heap sizes.
     const int opt = coff + 24;
-    putLe16(pe, opt + 0, 0x010B);
+    putLe16(pe, opt + 0, plus ? 0x020B : 0x010B);
     pe[opt + 2] = 14;
     putLe32(pe, opt + 4, kFileAlignment);  // size of code
     putLe32(pe, opt + 16, 0x1000);         // entry point
     putLe32(pe, opt + 20, 0x1000);         // base of code
-    putLe32(pe, opt + 24, 0x2000);         // base of data
-    putLe32(pe, opt + 28, 0x00400000);     // image base
+    if (plus) {
+        putLe64(pe, opt + 24, 0x140000000ULL); // image base
+    } else {
+        putLe32(pe, opt + 24, 0x2000);     // base of data
+        putLe32(pe, opt + 28, 0x00400000); // image base
+    }
     putLe32(pe, opt + 32, 0x1000);         // section alignment
     putLe32(pe, opt + 36, kFileAlignment); // file alignment
     putLe16(pe, opt + 40, 6);              // OS version 6.0
@@ -261,15 +283,24 @@ QByteArray peFileBytes(quint32 variant)
     putLe32(pe, opt + 56, 0x2000);         // size of image
     putLe32(pe, opt + 60, kFileAlignment); // size of headers
     putLe16(pe, opt + 68, 3);              // console subsystem
-    putLe16(pe, opt + 70, 0x8140);         // dynamic base, NX, terminal-server aware
-    putLe32(pe, opt + 72, 0x100000);
-    putLe32(pe, opt + 76, 0x1000);
-    putLe32(pe, opt + 80, 0x100000);
-    putLe32(pe, opt + 84, 0x1000);
-    putLe32(pe, opt + 92, 16);             // number of data directories
+    // Dynamic base, NX, terminal-server aware (and high-entropy addresses).
+    putLe16(pe, opt + 70, plus ? 0x8160 : 0x8140);
+    if (plus) {
+        putLe64(pe, opt + 72, 0x100000);   // stack reserve, commit; heap reserve, commit
+        putLe64(pe, opt + 80, 0x1000);
+        putLe64(pe, opt + 88, 0x100000);
+        putLe64(pe, opt + 96, 0x1000);
+        putLe32(pe, opt + 108, 16);        // number of data directories
+    } else {
+        putLe32(pe, opt + 72, 0x100000);
+        putLe32(pe, opt + 76, 0x1000);
+        putLe32(pe, opt + 80, 0x100000);
+        putLe32(pe, opt + 84, 0x1000);
+        putLe32(pe, opt + 92, 16);
+    }
 
     // One section header: .text, code, read + execute.
-    const int sec = opt + 224;
+    const int sec = opt + optionalSize;
     const char name[] = ".text";
     for (int i = 0; i < 5; ++i)
         pe[sec + i] = name[i];

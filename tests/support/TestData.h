@@ -85,11 +85,18 @@ bool writePrivateKeyPem(const QString &path, const KeyAndCert &pair);
 // The certificate alone as PEM, for "osslsigncode verify -CAfile".
 bool writeCertificatePem(const QString &path, const KeyAndCert &pair);
 
-// A small valid 32-bit PE executable (1024 bytes: headers and one code
-// section) that osslsigncode signs and verifies. `variant` goes into the code
-// section so files can differ.
-QByteArray peFileBytes(quint32 variant = 0);
+// A small valid PE executable (1024 bytes: headers and one code section)
+// that osslsigncode signs and verifies, 32-bit (PE32) or 64-bit (PE32+).
+// `variant` goes into the code section so files can differ.
+enum class PeKind { Pe32, Pe32Plus };
+QByteArray peFileBytes(quint32 variant = 0, PeKind kind = PeKind::Pe32);
 bool writePeFile(const QString &path, quint32 variant = 0);
+
+// Little-endian fields, for tests that build or damage such files.
+void putLe16(QByteArray &bytes, int at, quint16 value);
+void putLe32(QByteArray &bytes, int at, quint32 value);
+void putLe64(QByteArray &bytes, int at, quint64 value);
+quint32 le32(const QByteArray &bytes, int at);
 
 QByteArray fileBytes(const QString &path); // empty when unreadable
 bool writeBytes(const QString &path, const QByteArray &bytes);

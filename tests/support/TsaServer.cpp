@@ -2,11 +2,17 @@
 
 namespace testdata {
 
-TsaServer::TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log)
+TsaServer::TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log,
+                     const Timing &timing)
 {
+    QStringList arguments{"--mode", mode, "--cert", certPem, "--key", keyPem, "--lifetime",
+                          QString::number(timing.lifetimeSeconds)};
+    if (!log.isEmpty())
+        arguments << "--log" << log;
+    if (timing.answerDelayMs > 0)
+        arguments << "--delay-ms" << QString::number(timing.answerDelayMs);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral(QUILLMARK_TSA_SERVER),
-                    {"--mode", mode, "--cert", certPem, "--key", keyPem, "--log", log, "--lifetime", "200"});
+    m_process.start(QStringLiteral(QUILLMARK_TSA_SERVER), arguments);
     if (!m_process.waitForStarted(10000))
         return;
     QByteArray line;

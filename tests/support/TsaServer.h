@@ -4,7 +4,8 @@
 // program quillmark_tsa_server (tests/sdk/tsa_server.cpp), which answers RFC
 // 3161 through OpenSSL's TS responder and the Authenticode protocol, or, in
 // mode "silent", accepts and never answers. It ends when this object goes,
-// and by itself after a few minutes.
+// and by itself after a few minutes. Tests and the signtool.exe benchmark
+// share it.
 
 #include <QProcess>
 #include <QString>
@@ -13,10 +14,20 @@ namespace testdata {
 
 class TsaServer {
 public:
+    struct Timing {
+        int answerDelayMs = 0;    // each answer waits this long (requests run in parallel)
+        int lifetimeSeconds = 200; // the server ends by itself after this long
+    };
+
     // `mode`: "rfc3161", "authenticode", "both" or "silent"; each request is
     // logged as a line to `log` ("rfc3161 sha256", "authenticode",
-    // "refused authenticode", "silent").
-    TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log);
+    // "refused authenticode", "silent"), unless `log` is empty.
+    TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log,
+              const Timing &timing);
+    TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log)
+        : TsaServer(mode, certPem, keyPem, log, Timing{})
+    {
+    }
     ~TsaServer();
     TsaServer(const TsaServer &) = delete;
     TsaServer &operator=(const TsaServer &) = delete;
