@@ -1,5 +1,6 @@
 #include "Signer.h"
 
+#include "ModuleDeadline.h"
 #include "PeImage.h"
 #include "SignArgs.h"
 #include "SignatureCheck.h"
@@ -51,6 +52,13 @@ std::string linkNote(const std::string &file, nlink_t links)
 {
     return "SignTool Warning: " + file + " has " + std::to_string(links)
            + " hard links; the signed file is separate from its other names, which keep the unsigned content.";
+}
+
+// Five times a module's own answer time (5 minutes by default): a login on
+// a PIN pad and a signature of a large file fit, a module that hangs does not.
+int tokenSignatureTimeoutSeconds()
+{
+    return 5 * ModuleDeadline::timeoutSeconds();
 }
 
 } // namespace
@@ -148,6 +156,10 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
         input = folder + job->inputName;
     }
     job->child.argv = osslsigncodeArguments(m_identity, m_args, input, folder + job->signedName);
+    // A token's module may hang in the login or the signature (a network HSM
+    // that stopped answering); a PIN pad waits for the user as pinentry does.
+    if (m_identity.token)
+        job->child.timeoutSeconds = tokenSignatureTimeoutSeconds();
     job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
     if (m_pfx)
         job->child.fds.push_back({m_pfx.get(), kPfxFd});
@@ -188,6 +200,12 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
     const std::string &file = job.file;
     if (!exit.started) {
         fail(job, "Cannot start osslsigncode: " + errnoText(exit.startErrno) + ".");
+        return;
+    }
+    if (exit.timedOut) {
+        fail(job, "Signing " + file + " failed: the PKCS#11 module " + m_identity.token->modulePath
+                      + " did not answer within " + std::to_string(tokenSignatureTimeoutSeconds())
+                      + " seconds; the file was left as it was.");
         return;
     }
     if (exit.exitCode != 0) {

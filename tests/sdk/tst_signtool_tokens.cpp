@@ -2,11 +2,13 @@
 // per test in a temporary folder, a scripted pinentry, and every signature
 // checked with "osslsigncode verify".
 
+#include "support/FakeTools.h"
 #include "support/SignToolFixture.h"
 #include "support/SoftHsmToken.h"
 #include "support/TestData.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -78,6 +80,7 @@ private slots:
     void sha1AndNameSelectExplicitly();
     void wrongPinIsReportedOnceAndNeverRetried();
     void cancelledPinChangesNothing();
+    void tokenThatStopsAnsweringWhileSigningChangesNothing();
     void tokenCertificateWithoutKeyIsNotOffered();
     void hiddenKeyThatIsGoneIsFoundAtLogin();
     void missingPinentryIsNamed();
@@ -296,6 +299,36 @@ void TestSignToolTokens::cancelledPinChangesNothing()
     QCOMPARE(cancel.timesAsked(), 1);
     QCOMPARE(fileBytes(files[1]), original);
     QCOMPARE(entries(QFileInfo(files[1]).path()), before);
+}
+
+// The module answers the listing and the PIN check, then hangs in the
+// signature itself (played by an osslsigncode that never ends): the run
+// ends at the deadline, five times the module's answer time, with the file
+// as it was and nothing left beside it.
+void TestSignToolTokens::tokenThatStopsAnsweringWhileSigningChangesNothing()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Stalling Token"), tokenPin);
+    const KeyAndCert signer = certificate(QStringLiteral("Stalling Signer"), 200);
+    QVERIFY2(token.importPair(signer, QStringLiteral("01"), QStringLiteral("k")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    QProcessEnvironment env = environment(token, pinentry);
+    const QProcessEnvironment fake = fakeOsslsigncode(newFolder(), "[ \"$1\" = sign ] && exec sleep 600\n"
+                                                                   "exec \"$real\" \"$@\"\n");
+    env.insert(QStringLiteral("PATH"), fake.value(QStringLiteral("PATH")));
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_TIMEOUT"), QStringLiteral("1"));
+
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const QStringList before = entries(QFileInfo(files[0]).path());
+    QElapsedTimer clock;
+    clock.start();
+    const RunResult run = signtool({"sign", "/a", files[0]}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("did not answer within 5 seconds")), qPrintable(run.output));
+    QVERIFY2(clock.elapsed() < 60000, "the deadline did not end the signature");
+    QCOMPARE(fileBytes(files[0]), original);
+    QCOMPARE(entries(QFileInfo(files[0]).path()), before);
 }
 
 void TestSignToolTokens::tokenCertificateWithoutKeyIsNotOffered()
