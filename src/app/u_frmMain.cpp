@@ -241,13 +241,15 @@ void TfrmMain::buildWaitPanel()
     imgHourglass->setPixmap(Skin::glyph(Skin::Glyph::Hourglass).pixmap(16, 16));
     lbWorking = placeLabel(new QLabel(pnlWait), "lbWorking",
                            QStringLiteral("Working, please wait..."), 90, 43, 120);
-    // Shown only while files are signed, in the panel's lengthened body.
-    lbProgress = place(new QLabel(pnlWait), "lbProgress", 20, 64, 231, 13);
-    lbProgress->setAlignment(Qt::AlignCenter);
-    lbProgress->hide();
-    pbProgress = place(new QProgressBar(pnlWait), "pbProgress", 20, 82, 231, 12);
+    // How far a signing run is: a bar with its count written across it, in
+    // the room under lbWorking, so the panel keeps its size. Shown once the
+    // tool has reported a file; hidden for every other wait.
+    pbProgress = place(new QProgressBar(pnlWait), "pbProgress", 20, 60, 231, 13);
     pbProgress->setTextVisible(false);
     pbProgress->hide();
+    lbProgress = place(new QLabel(pnlWait), "lbProgress", 20, 60, 231, 13);
+    lbProgress->setAlignment(Qt::AlignCenter);
+    lbProgress->hide();
     pnlWait->hide();
 }
 

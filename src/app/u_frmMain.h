@@ -169,8 +169,9 @@ public:
     QFrame *pnlWait;
     QLabel *imgHourglass;
     QLabel *lbWorking;
-    // How far a signing run is: "n of N files done" and a bar, under
-    // lbWorking; hidden for every other wait.
+    // How far a signing run is: "n of N files done" written across a bar,
+    // under lbWorking, inside the panel's own bounds. Shown from the first
+    // file the tool reports; hidden for every other wait.
     QLabel *lbProgress;
     QProgressBar *pbProgress;
 
@@ -203,9 +204,11 @@ private:
     void connectHandlers();
     bool FormKeyDown(QKeyEvent *event);
     void setTopMost(bool topMost);
-    // With a file count, the panel also shows how many of them are done.
-    void showWaitPanel(int progressTotal = 0);
+    void showWaitPanel();
     void hideWaitPanel();
+    // Brings the progress row up to date; it appears with the first file
+    // done, so a tool that reports nothing until it ends leaves the panel
+    // as it always was.
     void showProgress(int done, int total);
     void runSignTool(const QStringList &files, bool minimised);
     bool signToolExists() const;

@@ -303,6 +303,14 @@ void TestMainWindow::waitPanel()
     QCOMPARE(find<QLabel>("imgHourglass")->geometry(), QRect(68, 41, 16, 16));
     QVERIFY(!find<QLabel>("imgHourglass")->pixmap().isNull());
     QCOMPARE(panel->findChild<QLabel *>("lbWaitTitle")->text(), QStringLiteral("Quillmark"));
+    // The signing progress row waits, hidden, in the panel's own body under
+    // the text, so that showing it never changes the panel's bounds.
+    for (const char *name : {"lbProgress", "pbProgress"}) {
+        QWidget *row = panel->findChild<QWidget *>(name);
+        QVERIFY2(row && !row->isVisibleTo(panel), name);
+        QVERIFY2(panel->contentsRect().contains(row->geometry()), name);
+        QVERIFY2(row->geometry().top() > find<QLabel>("imgHourglass")->geometry().bottom(), name);
+    }
 }
 
 void TestMainWindow::exitAndCloseClose()
