@@ -178,15 +178,13 @@ void TfrmMain::buildOptionControls()
     btnPvk2Pfx = place(new QPushButton(Skin::glyph(Skin::Glyph::Pvk2Pfx), QString(), this),
                        "btnPvk2Pfx", 220, 502, 17, 19);
     btnPvk2Pfx->setIconSize(QSize(13, 13));
-    lbPvk2Pfx = (
-        placeLabel(new ClickableLabel(this), "lbPvk2Pfx", QStringLiteral("Launch PVK2PFX Wizard"),
-                   240, 505, 115));
     // Clickable, but with the window's arrow: the hand belongs to the
     // maker's line alone.
+    lbPvk2Pfx = placeLabel(new ClickableLabel(this), "lbPvk2Pfx",
+                           QStringLiteral("Launch PVK2PFX Wizard"), 240, 505, 115);
 
-    lbCopyRight = (
-        placeLabel(new ClickableLabel(this), "lbCopyRight",
-                   QStringLiteral("\u00A9 2026 The Quillmark Developers"), 35, 560, 201));
+    lbCopyRight = placeLabel(new ClickableLabel(this), "lbCopyRight",
+                             QStringLiteral("\u00A9 2026 The Quillmark Developers"), 35, 560, 201);
     lbCopyRight->setFont(FormFont(true));
     lbCopyRight->setStyleSheet(QStringLiteral("color: rgb(7, 61, 107);"));
     lbCopyRight->setCursor(Qt::PointingHandCursor);

@@ -82,9 +82,8 @@ void TfrmMain::FormCreate()
     flag(cbUsePFXFile, "UsePFXFile", false);
     flag(cbAddDesc, "AddDescription", false);
 
-    // The file list is read-only by make: its entries are never edited in
-    // place. The wait panel's caption is white through the skin's theme.
-
+    // Nothing to set for the file list, which never edits an entry in
+    // place, nor for the wait panel, whose title the skin paints white.
     FillProjectList();
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 
 // The one place where Quillmark touches the operating system directly:
-// starting a console tool, asking who the user is, and telling whether two
-// paths are the same file. Everything else in the program uses Qt or plain
-// C++ and is portable; a port to another system adds one folder beside
-// platform/posix/ that implements these functions.
+// starting a console tool, asking who the user is, keeping file names that
+// are not UTF-8, telling what a path names, and reading, rewriting and
+// copying files without trusting names. Everything else in the program uses
+// Qt or plain C++ and is portable; a port to another system adds one folder
+// beside platform/posix/ that implements these functions.
 
 #include <QByteArray>
 #include <QString>
