@@ -60,65 +60,6 @@ QStringList projectNames(const QStringList &fileNames)
     return names;
 }
 
-QByteArrayView trimBlanks(QByteArrayView bytes)
-{
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!bytes.isEmpty() && blank(bytes.back()))
-        bytes.chop(1);
-    while (!bytes.isEmpty() && blank(bytes.front()))
-        bytes = bytes.sliced(1);
-    return bytes;
-}
-
-// The key lines of every section named `section` in the INI text, in file
-// order, with their keys and stored values untouched (no trimming of
-// quotes, no cut at the read limit, bytes that are not UTF-8 kept), so that
-// they can be written back byte for byte. Only the first key of a name
-// counts, as for any reader. The text is walked in place: a project may
-// hold a great many lines.
-std::vector<IniEntry> rawSectionEntries(const QByteArray &contents, const QString &section)
-{
-    QByteArrayView text(contents);
-    if (text.startsWith("\xEF\xBB\xBF"))
-        text = text.sliced(3);
-    const QString wanted = section.toCaseFolded();
-    std::vector<IniEntry> entries;
-    QSet<QString> seen;
-    bool inSection = false;
-    qsizetype start = 0;
-    while (start < text.size()) {
-        qsizetype end = text.indexOf('\n', start);
-        if (end < 0)
-            end = text.size();
-        QByteArrayView line = text.sliced(start, end - start);
-        start = end + 1;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        const QByteArrayView trimmed = trimBlanks(line);
-        if (trimmed.isEmpty() || trimmed.startsWith(';') || trimmed.startsWith('#'))
-            continue;
-        if (trimmed.startsWith('[')) {
-            const qsizetype close = trimmed.indexOf(']');
-            if (close > 0)
-                inSection = QString::fromUtf8(trimBlanks(trimmed.sliced(1, close - 1))).toCaseFolded()
-                    == wanted;
-            continue;
-        }
-        if (!inSection)
-            continue;
-        const qsizetype eq = line.indexOf('=');
-        if (eq < 0)
-            continue;
-        const QString key = platform::decodeFileName(trimBlanks(line.first(eq)).toByteArray());
-        const QString folded = key.toCaseFolded();
-        if (seen.contains(folded))
-            continue;
-        seen.insert(folded);
-        entries.push_back({key, trimBlanks(line.sliced(eq + 1)).toByteArray()});
-    }
-    return entries;
-}
-
 // The [Files] entries that a load did not read: everything but File.0 to
 // File.(readCount - 1), in file order.
 std::vector<IniEntry> unreadFileEntries(const IniFile &project, int readCount)
@@ -128,7 +69,8 @@ std::vector<IniEntry> unreadFileEntries(const IniFile &project, int readCount)
     for (int n = 0; n < readCount; ++n)
         read.insert(fileKey(n).toCaseFolded());
     std::vector<IniEntry> unread;
-    for (IniEntry &entry : rawSectionEntries(project.contents(), FilesSection)) {
+    // From every [Files] section: the rewrite replaces them all.
+    for (IniEntry &entry : project.sectionEntries(FilesSection, IniFile::Sections::Every)) {
         if (!read.contains(entry.key.toCaseFolded()))
             unread.push_back(std::move(entry));
     }
