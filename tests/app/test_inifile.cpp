@@ -1,6 +1,7 @@
 #include "app/AppError.h"
 #include "app/IniFile.h"
 
+#include "support/FileContents.h"
 #include "support/OtherUser.h"
 
 #include <QDir>
@@ -17,20 +18,8 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return file.readAll();
-}
-
-void writeAll(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(data), data.size());
-}
+using testfiles::readAll;
+using testfiles::writeAll;
 
 // Runs commit() and returns the error text, or "<no error>".
 QString commitError(IniFile &ini)
