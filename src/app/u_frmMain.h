@@ -215,7 +215,6 @@ private:
     // The option keys that the settings file and project files share (all
     // but the SDK folder; the password is never written), in their order.
     void writeOptionKeys(IniFile &file) const;
-    std::vector<IniEntry> listedProjectEntries() const;
     SignOptions currentSignOptions() const;
     QStringList listedFilePaths() const;
 
