@@ -125,6 +125,16 @@ QStringList folderEntryNames(const QString &folder);
 // True when the path names an entry of any kind (file, folder, device...).
 bool pathExists(const QString &path);
 
+// The process's current folder, without a trailing "/" (but "/" itself);
+// its name kept byte for byte, where QDir::currentPath() would turn bytes
+// that are not UTF-8 into U+FFFD and so name another folder. Empty when
+// the folder is gone.
+QString currentFolder();
+
+// Removes the directory entry (a link itself, not what it leads to).
+// Returns 0 on success, else the errno of the failure.
+int removeEntry(const QString &path);
+
 // True when the path names a folder (following symbolic links).
 bool folderExists(const QString &path);
 

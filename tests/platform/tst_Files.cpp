@@ -28,6 +28,8 @@ private slots:
     void readingAFifoNeverWaits();
     void copyTakesOnlyARegularSource();
     void copyKeepsPermissionsAndTime();
+    void currentFolderKeepsItsBytes();
+    void removeEntryTakesTheLinkNotItsTarget();
 
 private:
     QString path(const char *name) const { return m_folder->filePath(QString::fromLatin1(name)); }
@@ -165,6 +167,28 @@ void TestFiles::copyKeepsPermissionsAndTime()
     QFile copy(path("copy"));
     QVERIFY(copy.open(QIODevice::ReadOnly));
     QCOMPARE(copy.readAll(), QByteArray("data"));
+}
+
+void TestFiles::currentFolderKeepsItsBytes()
+{
+    const QByteArray folder = QFile::encodeName(m_folder->path()) + "/caf\xE9";
+    QCOMPARE(::mkdir(folder.constData(), 0700), 0);
+    const QString previous = QDir::currentPath();
+    QCOMPARE(::chdir(folder.constData()), 0);
+    const QString current = platform::currentFolder();
+    QCOMPARE(::chdir(QFile::encodeName(previous).constData()), 0);
+    QCOMPARE(platform::encodeFileName(current), folder);
+    QVERIFY(platform::folderExists(current));
+    QCOMPARE(::rmdir(folder.constData()), 0);   // QTemporaryDir cannot see such a name
+}
+
+void TestFiles::removeEntryTakesTheLinkNotItsTarget()
+{
+    QCOMPARE(platform::removeEntry(path("link")), 0);
+    QVERIFY(!platform::pathExists(path("link")));
+    QVERIFY(QFile::exists(path("file")));
+    QCOMPARE(platform::removeEntry(path("missing")), ENOENT);
+    QCOMPARE(platform::removeEntry(QString()), ENOENT);
 }
 
 QTEST_GUILESS_MAIN(TestFiles)

@@ -1,7 +1,11 @@
 #include "platform/Platform.h"
 
+#include <cerrno>
+#include <vector>
+
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -74,6 +78,24 @@ bool pathExists(const QString &path)
     // A dangling symbolic link is still an entry of the folder.
     struct stat info {};
     return statPath(path, info) || statPath(path, info, /*followLinks*/ false);
+}
+
+QString currentFolder()
+{
+    std::vector<char> buffer(4096);
+    while (!::getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE)
+            return QString();
+        buffer.resize(buffer.size() * 2);
+    }
+    return decodeFileName(QByteArray(buffer.data()));
+}
+
+int removeEntry(const QString &path)
+{
+    if (path.isEmpty())
+        return ENOENT;
+    return ::unlink(encodeFileName(path).constData()) == 0 ? 0 : errno;
 }
 
 bool folderExists(const QString &path)
