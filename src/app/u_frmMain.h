@@ -3,8 +3,8 @@
 // The main window: every signing option, the project drop-down, the file
 // list and the command buttons on a painted, frameless face. Its handlers
 // are kept thin; the work is done by the small units they call (the INI
-// module, the command-line builders, the tool runner, the file-list
-// actions).
+// module, the command-line builders, the tool runner, the sign batches and
+// progress, the file-list actions, the project file).
 //
 // The handlers are spread over the folders of the program by subject: the
 // window itself and its options here, the file-list handlers in filelist/,
