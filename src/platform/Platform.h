@@ -131,6 +131,12 @@ bool pathExists(const QString &path);
 // the folder is gone.
 QString currentFolder();
 
+// The folder of the running program's executable, without a trailing "/",
+// its name kept byte for byte (QCoreApplication::applicationDirPath()
+// would turn bytes that are not UTF-8 into U+FFFD). Empty when the system
+// cannot tell.
+QString executableFolder();
+
 // Removes the directory entry (a link itself, not what it leads to).
 // Returns 0 on success, else the errno of the failure.
 int removeEntry(const QString &path);

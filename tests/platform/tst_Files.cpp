@@ -4,6 +4,7 @@
 
 #include "platform/Platform.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <QTest>
 
 #include <cerrno>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,6 +31,7 @@ private slots:
     void copyTakesOnlyARegularSource();
     void copyKeepsPermissionsAndTime();
     void currentFolderKeepsItsBytes();
+    void executableFolderKeepsItsBytes();
     void removeEntryTakesTheLinkNotItsTarget();
 
 private:
@@ -182,6 +185,27 @@ void TestFiles::currentFolderKeepsItsBytes()
     QCOMPARE(::rmdir(folder.constData()), 0);   // QTemporaryDir cannot see such a name
 }
 
+// This very test program, copied into a folder named in Latin-1, says
+// where it runs from (see main below).
+void TestFiles::executableFolderKeepsItsBytes()
+{
+    QCOMPARE(platform::executableFolder(), QCoreApplication::applicationDirPath());
+
+    const QByteArray folder = QFile::encodeName(m_folder->path()) + "/caf\xE9";
+    QCOMPARE(::mkdir(folder.constData(), 0700), 0);
+    const QString copy = platform::decodeFileName(folder + "/tst_Files");
+    QCOMPARE(platform::copyFileReplacing(QCoreApplication::applicationFilePath(), copy), 0);
+    const QString output = path("printed");
+    const platform::ProcessOutcome outcome = platform::runProcess(
+        {copy, {QStringLiteral("--print-executable-folder")}, {}, output, false});
+    const QByteArray printed = platform::readRegularFile(output).data;
+    QCOMPARE(platform::removeEntry(copy), 0);
+    QCOMPARE(::rmdir(folder.constData()), 0);   // QTemporaryDir cannot see such a name
+    QVERIFY(outcome.started);
+    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(printed, folder);
+}
+
 void TestFiles::removeEntryTakesTheLinkNotItsTarget()
 {
     QCOMPARE(platform::removeEntry(path("link")), 0);
@@ -191,5 +215,17 @@ void TestFiles::removeEntryTakesTheLinkNotItsTarget()
     QCOMPARE(platform::removeEntry(QString()), ENOENT);
 }
 
-QTEST_GUILESS_MAIN(TestFiles)
+int main(int argc, char **argv)
+{
+    if (argc == 2 && QByteArray(argv[1]) == "--print-executable-folder") {
+        const QByteArray folder = platform::encodeFileName(platform::executableFolder());
+        return std::fwrite(folder.constData(), 1, size_t(folder.size()), stdout)
+                == size_t(folder.size())
+            ? 0
+            : 1;
+    }
+    QCoreApplication app(argc, argv);
+    TestFiles test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_Files.moc"

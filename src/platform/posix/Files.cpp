@@ -91,6 +91,22 @@ QString currentFolder()
     return decodeFileName(QByteArray(buffer.data()));
 }
 
+QString executableFolder()
+{
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (length < 0)
+            return QString();
+        if (size_t(length) < buffer.size()) {
+            const QByteArray path(buffer.data(), length);
+            const qsizetype slash = path.lastIndexOf('/');
+            return slash <= 0 ? QStringLiteral("/") : decodeFileName(path.left(slash));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
 int removeEntry(const QString &path)
 {
     if (path.isEmpty())
