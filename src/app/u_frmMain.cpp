@@ -5,6 +5,7 @@
 #include "app/KeyPreview.h"
 #include "app/Skin.h"
 #include "app/UserDialogs.h"
+#include "filelist/FileListEntry.h"
 #include "filelist/TDivFileList.h"
 #include "signing/u_frmConsoleOutput.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
@@ -406,7 +407,8 @@ void TfrmMain::btnMinimizeClick()
 
 void TfrmMain::btnHelpClick()
 {
-    UserDialogs::current().openUrl(QUrl::fromLocalFile(helpFileName()));
+    // A program folder whose name is not UTF-8 keeps its bytes in the URL.
+    UserDialogs::current().openUrl(filelist::fileUrl(helpFileName()));
 }
 
 void TfrmMain::lbCopyRightClick()

@@ -5,6 +5,7 @@
 #include "app/Skin.h"
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
+#include "platform/Platform.h"
 #include "support/MainWindowFixture.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
 
@@ -346,6 +347,13 @@ void TestMainWindow::helpOpensTheHelpFileBesideTheProgram()
              QList<QUrl>{QUrl::fromLocalFile(m_fixture->folder() + "/Quillmark.chm")});
     // The help file is missing, and the program says nothing of its own.
     QVERIFY(m_fixture->dialogs().messages.isEmpty());
+
+    // A program folder named in Latin-1: the URL carries its very bytes.
+    TfrmMain latin1(platform::decodeFileName("/nonexistent/caf\xE9/"));
+    latin1.btnHelpClick();
+    QCOMPARE(m_fixture->dialogs().openedUrls.size(), 2);
+    QCOMPARE(m_fixture->dialogs().openedUrls.last().toEncoded(),
+             QByteArray("file:///nonexistent/caf%E9/Quillmark.chm"));
 }
 
 void TestMainWindow::webSiteFromButtonAndLabel()
