@@ -425,17 +425,20 @@ void IniFile::commit()
     m_existed = true;
 }
 
-std::vector<IniEntry> IniFile::sectionEntries(const QString &section) const
+std::vector<IniEntry> IniFile::sectionEntries(const QString &section, Sections sections) const
 {
     std::vector<IniEntry> entries;
-    const int header = findSection(foldName(section));
-    if (header < 0)
-        return entries;
+    const QString folded = foldName(section);
     QSet<QString> seen;
-    const int end = sectionEnd(header);
-    for (int i = header + 1; i < end; ++i) {
-        const Line &line = m_lines[size_t(i)];
-        if (line.kind != Kind::Key || seen.contains(line.name))
+    bool inSection = false;
+    for (const Line &line : m_lines) {
+        if (line.kind == Kind::Section) {
+            if (inSection && sections == Sections::First)
+                break;
+            inSection = line.name == folded;
+            continue;
+        }
+        if (!inSection || line.kind != Kind::Key || seen.contains(line.name))
             continue;
         seen.insert(line.name);
         entries.push_back(

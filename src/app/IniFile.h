@@ -116,12 +116,15 @@ public:
     // sections of many keys (a project's file list), where a read or write
     // per key would search the section each time.
     //
-    // The keys of the first section of that name, in file order, each name
-    // once (its first line, as for a read), with the key as written (its
+    // The keys of the first section of that name (as a read finds them), or
+    // of every section of that name (as eraseSection removes them), in file
+    // order, each name once (its first line), with the key as written (its
     // bytes kept as platform::decodeFileName keeps them) and the value as
     // stored: blanks around it dropped, nothing else changed (cleanIniText
     // makes of it what readString returns).
-    std::vector<IniEntry> sectionEntries(const QString &section) const;
+    enum class Sections { First, Every };
+    std::vector<IniEntry> sectionEntries(const QString &section,
+                                         Sections sections = Sections::First) const;
     // The same as eraseSection followed by a write of each entry in order
     // (the value as given, the key through platform::encodeFileName): one
     // new section at the end of the file, a key named twice written once,

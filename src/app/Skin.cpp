@@ -960,7 +960,9 @@ QMenu::separator { height: 1px; background: #c5d3df; margin: 3px 4px; }
 QFrame#pnlWait { background: white; border: 1px solid #073d6b; }
 QFrame#pnlWait QLabel { color: black; }
 QFrame#pnlWait QProgressBar { background: white; border: 1px solid #073d6b; }
-QFrame#pnlWait QProgressBar::chunk { background: #184a78; }
+/* Light, so that the count written across the bar stays readable. */
+QFrame#pnlWait QProgressBar::chunk { background: #b7d0e6; }
+QFrame#pnlWait QLabel#lbProgress { background: transparent; }
 QFrame#pnlWait QLabel#lbWaitTitle {
     color: white;
     font-weight: bold;

@@ -5,6 +5,7 @@
 #include "app/KeyPreview.h"
 #include "app/Skin.h"
 #include "app/UserDialogs.h"
+#include "filelist/FileListEntry.h"
 #include "filelist/TDivFileList.h"
 #include "signing/u_frmConsoleOutput.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
@@ -178,15 +179,13 @@ void TfrmMain::buildOptionControls()
     btnPvk2Pfx = place(new QPushButton(Skin::glyph(Skin::Glyph::Pvk2Pfx), QString(), this),
                        "btnPvk2Pfx", 220, 502, 17, 19);
     btnPvk2Pfx->setIconSize(QSize(13, 13));
-    lbPvk2Pfx = (
-        placeLabel(new ClickableLabel(this), "lbPvk2Pfx", QStringLiteral("Launch PVK2PFX Wizard"),
-                   240, 505, 115));
     // Clickable, but with the window's arrow: the hand belongs to the
     // maker's line alone.
+    lbPvk2Pfx = placeLabel(new ClickableLabel(this), "lbPvk2Pfx",
+                           QStringLiteral("Launch PVK2PFX Wizard"), 240, 505, 115);
 
-    lbCopyRight = (
-        placeLabel(new ClickableLabel(this), "lbCopyRight",
-                   QStringLiteral("\u00A9 2026 The Quillmark Developers"), 35, 560, 201));
+    lbCopyRight = placeLabel(new ClickableLabel(this), "lbCopyRight",
+                             QStringLiteral("\u00A9 2026 The Quillmark Developers"), 35, 560, 201);
     lbCopyRight->setFont(FormFont(true));
     lbCopyRight->setStyleSheet(QStringLiteral("color: rgb(7, 61, 107);"));
     lbCopyRight->setCursor(Qt::PointingHandCursor);
@@ -241,13 +240,15 @@ void TfrmMain::buildWaitPanel()
     imgHourglass->setPixmap(Skin::glyph(Skin::Glyph::Hourglass).pixmap(16, 16));
     lbWorking = placeLabel(new QLabel(pnlWait), "lbWorking",
                            QStringLiteral("Working, please wait..."), 90, 43, 120);
-    // Shown only while files are signed, in the panel's lengthened body.
-    lbProgress = place(new QLabel(pnlWait), "lbProgress", 20, 64, 231, 13);
-    lbProgress->setAlignment(Qt::AlignCenter);
-    lbProgress->hide();
-    pbProgress = place(new QProgressBar(pnlWait), "pbProgress", 20, 82, 231, 12);
+    // How far a signing run is: a bar with its count written across it, in
+    // the room under lbWorking, so the panel keeps its size. Shown once the
+    // tool has reported a file; hidden for every other wait.
+    pbProgress = place(new QProgressBar(pnlWait), "pbProgress", 20, 60, 231, 13);
     pbProgress->setTextVisible(false);
     pbProgress->hide();
+    lbProgress = place(new QLabel(pnlWait), "lbProgress", 20, 60, 231, 13);
+    lbProgress->setAlignment(Qt::AlignCenter);
+    lbProgress->hide();
     pnlWait->hide();
 }
 
@@ -406,7 +407,8 @@ void TfrmMain::btnMinimizeClick()
 
 void TfrmMain::btnHelpClick()
 {
-    UserDialogs::current().openUrl(QUrl::fromLocalFile(helpFileName()));
+    // A program folder whose name is not UTF-8 keeps its bytes in the URL.
+    UserDialogs::current().openUrl(filelist::fileUrl(helpFileName()));
 }
 
 void TfrmMain::lbCopyRightClick()

@@ -3,8 +3,8 @@
 // The main window: every signing option, the project drop-down, the file
 // list and the command buttons on a painted, frameless face. Its handlers
 // are kept thin; the work is done by the small units they call (the INI
-// module, the command-line builders, the tool runner, the file-list
-// actions).
+// module, the command-line builders, the tool runner, the sign batches and
+// progress, the file-list actions, the project file).
 //
 // The handlers are spread over the folders of the program by subject: the
 // window itself and its options here, the file-list handlers in filelist/,
@@ -169,8 +169,9 @@ public:
     QFrame *pnlWait;
     QLabel *imgHourglass;
     QLabel *lbWorking;
-    // How far a signing run is: "n of N files done" and a bar, under
-    // lbWorking; hidden for every other wait.
+    // How far a signing run is: "n of N files done" written across a bar,
+    // under lbWorking, inside the panel's own bounds. Shown from the first
+    // file the tool reports; hidden for every other wait.
     QLabel *lbProgress;
     QProgressBar *pbProgress;
 
@@ -203,16 +204,17 @@ private:
     void connectHandlers();
     bool FormKeyDown(QKeyEvent *event);
     void setTopMost(bool topMost);
-    // With a file count, the panel also shows how many of them are done.
-    void showWaitPanel(int progressTotal = 0);
+    void showWaitPanel();
     void hideWaitPanel();
+    // Brings the progress row up to date; it appears with the first file
+    // done, so a tool that reports nothing until it ends leaves the panel
+    // as it always was.
     void showProgress(int done, int total);
     void runSignTool(const QStringList &files, bool minimised);
     bool signToolExists() const;
     // The option keys that the settings file and project files share (all
     // but the SDK folder; the password is never written), in their order.
     void writeOptionKeys(IniFile &file) const;
-    std::vector<IniEntry> listedProjectEntries() const;
     SignOptions currentSignOptions() const;
     QStringList listedFilePaths() const;
 

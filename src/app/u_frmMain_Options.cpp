@@ -9,6 +9,7 @@
 #include "app/QuillmarkApplication.h"
 #include "app/UserDialogs.h"
 #include "filelist/TDivFileList.h"
+#include "platform/Platform.h"
 #include "projects/FileUtils.h"
 #include "signing/CommandLine.h"
 
@@ -50,6 +51,10 @@ void TfrmMain::FormCreate()
     if (!dynamic_cast<ToolTipTimingStyle *>(QApplication::style()))
         QApplication::setStyle(new ToolTipTimingStyle);
 
+    // The executable's folder by its own bytes, so that a folder whose name
+    // is not UTF-8 still finds its settings file and Projects folder.
+    if (m_programFolder.isEmpty())
+        m_programFolder = platform::executableFolder();
     if (m_programFolder.isEmpty())
         m_programFolder = QCoreApplication::applicationDirPath();
     m_programFolder = withTrailingSlash(m_programFolder);
@@ -82,9 +87,8 @@ void TfrmMain::FormCreate()
     flag(cbUsePFXFile, "UsePFXFile", false);
     flag(cbAddDesc, "AddDescription", false);
 
-    // The file list is read-only by make: its entries are never edited in
-    // place. The wait panel's caption is white through the skin's theme.
-
+    // Nothing to set for the file list, which never edits an entry in
+    // place, nor for the wait panel, whose title the skin paints white.
     FillProjectList();
 }
 

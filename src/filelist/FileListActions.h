@@ -39,8 +39,8 @@ struct CopyOutcome {
 // exclusively created temporary beside its target and renamed over it, so
 // a failed copy leaves an existing file whole, a link at the name is
 // replaced rather than written through, and a read-only file there stays
-// (a failed copy). Entries whose file is in place afterwards are removed; the entries
-// of files that could not be copied stay.
+// (a failed copy). Entries whose file is in place afterwards are removed;
+// the entries of files that could not be copied stay.
 CopyOutcome CopyAllEntriesTo(TDivFileList &list, const QString &targetFolder);
 
 // The closing message of a copy.

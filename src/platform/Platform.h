@@ -1,10 +1,11 @@
 #pragma once
 
 // The one place where Quillmark touches the operating system directly:
-// starting a console tool, asking who the user is, and telling whether two
-// paths are the same file. Everything else in the program uses Qt or plain
-// C++ and is portable; a port to another system adds one folder beside
-// platform/posix/ that implements these functions.
+// starting a console tool, asking who the user is, keeping file names that
+// are not UTF-8, telling what a path names, and reading, rewriting and
+// copying files without trusting names. Everything else in the program uses
+// Qt or plain C++ and is portable; a port to another system adds one folder
+// beside platform/posix/ that implements these functions.
 
 #include <QByteArray>
 #include <QString>
@@ -123,6 +124,22 @@ QStringList folderEntryNames(const QString &folder);
 
 // True when the path names an entry of any kind (file, folder, device...).
 bool pathExists(const QString &path);
+
+// The process's current folder, without a trailing "/" (but "/" itself);
+// its name kept byte for byte, where QDir::currentPath() would turn bytes
+// that are not UTF-8 into U+FFFD and so name another folder. Empty when
+// the folder is gone.
+QString currentFolder();
+
+// The folder of the running program's executable, without a trailing "/",
+// its name kept byte for byte (QCoreApplication::applicationDirPath()
+// would turn bytes that are not UTF-8 into U+FFFD). Empty when the system
+// cannot tell.
+QString executableFolder();
+
+// Removes the directory entry (a link itself, not what it leads to).
+// Returns 0 on success, else the errno of the failure.
+int removeEntry(const QString &path);
 
 // True when the path names a folder (following symbolic links).
 bool folderExists(const QString &path);

@@ -12,179 +12,18 @@
 #include "filelist/TDivFileList.h"
 #include "platform/Platform.h"
 #include "projects/FileUtils.h"
+#include "projects/ProjectFile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QHash>
 #include <QLineEdit>
-#include <QSet>
 
-#include <algorithm>
 #include <optional>
 #include <vector>
 
 namespace {
-
-const QString SettingsSection = QStringLiteral("Settings");
-const QString FilesSection = QStringLiteral("Files");
-const QString ProjectExtension = QStringLiteral(".qmk");
-
-// A load reads File.0 to File.999 at most.
-constexpr int MaxProjectFiles = 1000;
-
-QString fileKey(int index)
-{
-    return QStringLiteral("File.") + QString::number(index);
-}
-
-// A project's name is its file name without the last four characters
-// (".qmk"); a name too short for that is empty.
-QString projectName(const QString &fileName)
-{
-    return fileName.left(std::max<qsizetype>(0, fileName.size() - 4));
-}
-
-// The names shown in the drop-down, sorted as the list sorts: letter case
-// ignored first, then code-point order. Sorting the full file names is not
-// enough, since "a-b.qmk" comes before "a.qmk" but "a" before "a-b".
-QStringList projectNames(const QStringList &fileNames)
-{
-    QStringList names;
-    for (const QString &fileName : fileNames)
-        names.append(projectName(fileName));
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
-        const int folded = a.compare(b, Qt::CaseInsensitive);
-        return folded != 0 ? folded < 0 : a < b;
-    });
-    return names;
-}
-
-QByteArrayView trimBlanks(QByteArrayView bytes)
-{
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!bytes.isEmpty() && blank(bytes.back()))
-        bytes.chop(1);
-    while (!bytes.isEmpty() && blank(bytes.front()))
-        bytes = bytes.sliced(1);
-    return bytes;
-}
-
-// The key lines of every section named `section` in the INI text, in file
-// order, with their keys and stored values untouched (no trimming of
-// quotes, no cut at the read limit, bytes that are not UTF-8 kept), so that
-// they can be written back byte for byte. Only the first key of a name
-// counts, as for any reader. The text is walked in place: a project may
-// hold a great many lines.
-std::vector<IniEntry> rawSectionEntries(const QByteArray &contents, const QString &section)
-{
-    QByteArrayView text(contents);
-    if (text.startsWith("\xEF\xBB\xBF"))
-        text = text.sliced(3);
-    const QString wanted = section.toCaseFolded();
-    std::vector<IniEntry> entries;
-    QSet<QString> seen;
-    bool inSection = false;
-    qsizetype start = 0;
-    while (start < text.size()) {
-        qsizetype end = text.indexOf('\n', start);
-        if (end < 0)
-            end = text.size();
-        QByteArrayView line = text.sliced(start, end - start);
-        start = end + 1;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        const QByteArrayView trimmed = trimBlanks(line);
-        if (trimmed.isEmpty() || trimmed.startsWith(';') || trimmed.startsWith('#'))
-            continue;
-        if (trimmed.startsWith('[')) {
-            const qsizetype close = trimmed.indexOf(']');
-            if (close > 0)
-                inSection = QString::fromUtf8(trimBlanks(trimmed.sliced(1, close - 1))).toCaseFolded()
-                    == wanted;
-            continue;
-        }
-        if (!inSection)
-            continue;
-        const qsizetype eq = line.indexOf('=');
-        if (eq < 0)
-            continue;
-        const QString key = platform::decodeFileName(trimBlanks(line.first(eq)).toByteArray());
-        const QString folded = key.toCaseFolded();
-        if (seen.contains(folded))
-            continue;
-        seen.insert(folded);
-        entries.push_back({key, trimBlanks(line.sliced(eq + 1)).toByteArray()});
-    }
-    return entries;
-}
-
-// The [Files] entries that a load did not read: everything but File.0 to
-// File.(readCount - 1), in file order.
-std::vector<IniEntry> unreadFileEntries(const IniFile &project, int readCount)
-{
-    QSet<QString> read;
-    read.reserve(readCount);
-    for (int n = 0; n < readCount; ++n)
-        read.insert(fileKey(n).toCaseFolded());
-    std::vector<IniEntry> unread;
-    for (IniEntry &entry : rawSectionEntries(project.contents(), FilesSection)) {
-        if (!read.contains(entry.key.toCaseFolded()))
-            unread.push_back(std::move(entry));
-    }
-    return unread;
-}
-
-// The stored values of a section by key name (letter case folded), as a
-// read finds them: in its first section, the first key of a name.
-QHash<QString, QByteArray> storedValuesByKey(const IniFile &file, const QString &section)
-{
-    QHash<QString, QByteArray> values;
-    const std::vector<IniEntry> entries = file.sectionEntries(section);
-    values.reserve(qsizetype(entries.size()));
-    for (const IniEntry &entry : entries)
-        values.insert(entry.key.trimmed().toCaseFolded(), entry.value);
-    return values;
-}
-
-// A read drops the blanks around a value, and a file name here may well
-// begin or end with one; such a path is written in double quotes, which a
-// read takes off again, so that it names the same file at the next load.
-QString storedProjectPath(const QString &path)
-{
-    auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
-    if (!path.isEmpty() && (blank(path.front()) || blank(path.back())))
-        return u'"' + path + u'"';
-    return path;
-}
-
-// Why a listed path cannot go into a project, or nothing when it can. A
-// path must come back from the file as the same path: a line break would
-// end the value early, and a read keeps only IniMaxTextBytes bytes.
-std::optional<QString> unstorableReason(const QString &path)
-{
-    if (path.contains(u'\n') || path.contains(u'\r'))
-        return QStringLiteral("its path holds a line break");
-    // A path is stored as the file name's own bytes, UTF-8 or not.
-    if (platform::encodeFileName(path).size() > IniMaxTextBytes)
-        return QStringLiteral("its path is longer than %1 bytes").arg(IniMaxTextBytes);
-    return std::nullopt;
-}
-
-QString unstorableFileText(const QString &path, const QString &reason)
-{
-    return QStringLiteral("This file cannot be kept in a project, because ") + reason
-        + QStringLiteral(":\n\n") + platform::displayFileName(path)
-        + QStringLiteral("\n\nThe project was not saved. Remove the file from the list to save "
-                         "the project.");
-}
-
-QString missingFileText(const QString &path)
-{
-    return QStringLiteral("This file was not found, it may have been moved or deleted:\n\n")
-        + platform::displayFileName(path)
-        + QStringLiteral("\n\nIt will now be removed from the project file list.");
-}
 
 // Shows the not-found box for one listed file; true when the user answered
 // All (no more such boxes during this load).
@@ -193,7 +32,7 @@ bool askMissingFile(const QString &path)
     MessageRequest request;
     request.kind = MessageKind::Warning;
     request.caption = QStringLiteral("Warning");
-    request.text = missingFileText(path);
+    request.text = MissingFileText(path);
     request.buttons = DialogButton::Ok | DialogButton::All;
     request.defaultButton = DialogButton::Ok;
     request.escapeButton = DialogButton::Ok;
@@ -208,8 +47,8 @@ void TfrmMain::btnSaveProjectClick()
     // saved at all.
     for (int i = 0; i < DivFileList->count(); ++i) {
         const QString path = DivFileList->fullPath(i);
-        if (const std::optional<QString> reason = unstorableReason(path)) {
-            Messages::information(unstorableFileText(path, *reason));
+        if (const std::optional<QString> reason = UnstorableReason(path)) {
+            Messages::information(UnstorableFileText(path, *reason));
             return;
         }
     }
@@ -239,7 +78,7 @@ void TfrmMain::btnSaveProjectClick()
     // A project saved elsewhere, or under another extension, is not listed;
     // a listed project that happens to have the same name is selected all
     // the same. Selecting by code does not load it.
-    const QString name = projectName(QFileInfo(chosen).fileName());
+    const QString name = ProjectName(QFileInfo(chosen).fileName());
     for (int i = 0; i < cbxProject->count(); ++i) {
         if (projectItemName(i) == name)
             cbxProject->setCurrentIndex(i);
@@ -259,7 +98,7 @@ void TfrmMain::FillProjectList()
 {
     cbxProject->clear();
     for (const QString &name :
-         projectNames(BuildFileList(projectsFolder(), QStringLiteral("*.qmk"))))
+         ProjectNames(BuildFileList(projectsFolder(), QStringLiteral("*.qmk"))))
         cbxProject->addItem(platform::displayFileName(name), name);
     cbxProject->setCurrentIndex(-1);
 }
@@ -281,18 +120,7 @@ void TfrmMain::SaveProject(const QString &path)
 
 void TfrmMain::WriteProjectFileList(IniFile &project)
 {
-    project.replaceSection(FilesSection, listedProjectEntries());
-}
-
-// "File." + i = the full path of entry i, for every entry in list order.
-std::vector<IniEntry> TfrmMain::listedProjectEntries() const
-{
-    std::vector<IniEntry> entries;
-    entries.reserve(size_t(DivFileList->count()));
-    for (int i = 0; i < DivFileList->count(); ++i)
-        entries.push_back(
-            {fileKey(i), platform::encodeFileName(storedProjectPath(DivFileList->fullPath(i)))});
-    return entries;
+    project.replaceSection(ProjectFilesSection, ListedFileEntries(listedFilePaths()));
 }
 
 void TfrmMain::LoadProject(const QString &path)
@@ -311,13 +139,14 @@ void TfrmMain::LoadProject(const QString &path)
     // Table order: "UsePFXFile" after "UseBestCert", so the stored PFX flag
     // decides the pair through the boxes' reactions.
     auto text = [&](const char *key, QLineEdit *edit) {
-        edit->setText(project.readString(SettingsSection, QString::fromLatin1(key), QString()));
+        edit->setText(project.readString(ProjectSettingsSection, QString::fromLatin1(key), {}));
     };
     auto fileName = [&](const char *key, QLineEdit *edit) {
-        edit->setText(project.readFileName(SettingsSection, QString::fromLatin1(key), QString()));
+        edit->setText(project.readFileName(ProjectSettingsSection, QString::fromLatin1(key), {}));
     };
     auto flag = [&](const char *key, QCheckBox *box, bool defaultValue) {
-        box->setChecked(project.readBool(SettingsSection, QString::fromLatin1(key), defaultValue));
+        box->setChecked(
+            project.readBool(ProjectSettingsSection, QString::fromLatin1(key), defaultValue));
     };
     flag("UseBestCert", cbSelectBestCert, true);
     flag("UsePFXFile", cbUsePFXFile, false);
@@ -333,11 +162,11 @@ void TfrmMain::LoadProject(const QString &path)
 
     // Looked up in one table: a project may list far more files than a
     // load reads, and a search of [Files] per key would grow with both.
-    const QHash<QString, QByteArray> stored = storedValuesByKey(project, FilesSection);
+    const QHash<QString, QByteArray> stored = StoredValuesByKey(project, ProjectFilesSection);
     int read = 0;
     bool quiet = false;
     for (; read < MaxProjectFiles; ++read) {
-        const auto value = stored.constFind(fileKey(read).toCaseFolded());
+        const auto value = stored.constFind(ProjectFileKey(read).toCaseFolded());
         if (value == stored.cend())
             break;
         // The path's own bytes: a name that is not UTF-8 still finds its file.
@@ -357,11 +186,11 @@ void TfrmMain::LoadProject(const QString &path)
     // their meaning too: the rewritten numbering stops at or before the old
     // gap (or bound), so the next load again reads exactly what this one
     // read, less what it dropped.
-    std::vector<IniEntry> entries = listedProjectEntries();
-    std::vector<IniEntry> unread = unreadFileEntries(project, read);
+    std::vector<IniEntry> entries = ListedFileEntries(listedFilePaths());
+    std::vector<IniEntry> unread = UnreadFileEntries(project, read);
     entries.insert(entries.end(), std::make_move_iterator(unread.begin()),
                    std::make_move_iterator(unread.end()));
-    project.replaceSection(FilesSection, entries);
+    project.replaceSection(ProjectFilesSection, entries);
 
     // A failed write leaves the project file as it was; the options and
     // files are loaded all the same, and the count is brought up to date

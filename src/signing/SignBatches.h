@@ -47,9 +47,10 @@ std::int64_t ArgumentCost(std::int64_t length);
 // are given, each as long as the fixed part (program and options) plus its
 // files fits into the budget. A file that fits into no batch (alone too
 // big, or longer than perArgument) goes into a batch of its own, shared
-// only with such neighbours, so that their run fails alone and once. When the fixed part alone exceeds the budget, every run
-// would fail the same way: then all files form one batch and the failure
-// is reported once. No files give no batch.
+// only with such neighbours, so that their run fails alone and once. When
+// the fixed part alone exceeds the budget, every run would fail the same
+// way: then all files form one batch and the failure is reported once. No
+// files give no batch.
 QList<FileBatch> SplitIntoBatches(std::int64_t fixedCost, const QList<std::int64_t> &fileLengths,
                                   const ArgumentLimits &limits);
 

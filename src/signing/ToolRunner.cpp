@@ -6,9 +6,7 @@
 #include "signing/ConsoleText.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QEvent>
-#include <QFile>
 #include <QWidget>
 #include <QWindow>
 
@@ -114,7 +112,7 @@ public:
     ~CaptureFileRemover()
     {
         if (m_armed)
-            QFile::remove(m_path);
+            platform::removeEntry(m_path);
     }
     // For a file that this run never created: it is not ours to delete.
     void disarm() { m_armed = false; }
@@ -225,7 +223,13 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
 
     // Fixed now, so that whatever happens to the current folder during the
     // run, the file read back and deleted is the one the tool wrote.
-    const QString capturePath = QDir::current().absoluteFilePath(CaptureFileName());
+    // (Through the platform layer, which keeps a folder name that is not
+    // UTF-8; QDir would name another folder. A current folder that is gone
+    // leaves the bare name, which then cannot be created.)
+    const QString folder = platform::currentFolder();
+    const QString capturePath = folder.isEmpty() ? CaptureFileName()
+        : folder.endsWith(u'/')                  ? folder + CaptureFileName()
+                                                 : folder + u'/' + CaptureFileName();
     CaptureFileRemover remover(capturePath);
 
     platform::ProcessRequest request;
@@ -255,7 +259,7 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
                             QStringLiteral("Unable to create the capture file for the Console "
                                            "Output!\n\nFile: %1\n\nSystem Error Message: %2\n\n"
                                            "(The tool was not started)")
-                                .arg(QDir::toNativeSeparators(capturePath),
+                                .arg(platform::displayFileName(capturePath),
                                      trimmedSystemText(outcome.errorText)),
                             /*topMost*/ true);
             return false;
@@ -275,9 +279,9 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
         const QString reason = read.exists && read.errorCode == EINVAL
             ? QStringLiteral("it is no longer a regular file")
             : trimmedSystemText(platform::systemErrorText(read.errorCode));
-        QFile::remove(capturePath);
+        platform::removeEntry(capturePath);
         throw AppError(QStringLiteral("Unable to read the Console Output back from %1: %2")
-                           .arg(QDir::toNativeSeparators(capturePath), reason));
+                           .arg(platform::displayFileName(capturePath), reason));
     }
     const QByteArray &captured = read.data;
 

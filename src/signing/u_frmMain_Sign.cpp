@@ -23,14 +23,6 @@
 
 #include <algorithm>
 
-namespace {
-
-// The wait panel's height without and with the progress row.
-constexpr int WaitPanelHeight = 76;
-constexpr int WaitPanelHeightWithProgress = 104;
-
-} // namespace
-
 SignOptions TfrmMain::currentSignOptions() const
 {
     SignOptions options;
@@ -91,14 +83,10 @@ ArgumentLimits TfrmMain::argumentLimits() const
     return {UsableArgumentSpace(space.argMax, space.environmentBytes), space.longestArgument};
 }
 
-void TfrmMain::showWaitPanel(int progressTotal)
+void TfrmMain::showWaitPanel()
 {
-    const bool withProgress = progressTotal > 0;
-    pnlWait->resize(pnlWait->width(), withProgress ? WaitPanelHeightWithProgress : WaitPanelHeight);
-    lbProgress->setVisible(withProgress);
-    pbProgress->setVisible(withProgress);
-    if (withProgress)
-        showProgress(0, progressTotal);
+    lbProgress->hide();
+    pbProgress->hide();
     pnlWait->show();
     pnlWait->raise();
     // Paint the panel before the blocking run begins.
@@ -112,9 +100,13 @@ void TfrmMain::hideWaitPanel()
 
 void TfrmMain::showProgress(int done, int total)
 {
+    if (done <= 0)
+        return;
     lbProgress->setText(ProgressText(done, total));
     pbProgress->setRange(0, std::max(total, 1));
     pbProgress->setValue(std::clamp(done, 0, total));
+    pbProgress->show();
+    lbProgress->show();
 }
 
 // Runs the signing tool over the files, in as many consecutive runs as the
@@ -166,7 +158,7 @@ void TfrmMain::btnSignClick()
         WriteCommandLineToConsole();
     const bool minimised = !cbSelectBestCert->isChecked();
     const QStringList files = listedFilePaths();
-    showWaitPanel(int(files.size()));
+    showWaitPanel();
     try {
         runSignTool(files, minimised);
     } catch (...) {

@@ -1,6 +1,7 @@
 #include "app/AppError.h"
 #include "app/IniFile.h"
 
+#include "support/FileContents.h"
 #include "support/OtherUser.h"
 
 #include <QDir>
@@ -17,20 +18,8 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return file.readAll();
-}
-
-void writeAll(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(data), data.size());
-}
+using testfiles::readAll;
+using testfiles::writeAll;
 
 // Runs commit() and returns the error text, or "<no error>".
 QString commitError(IniFile &ini)
@@ -520,6 +509,18 @@ void TestIniFile::sectionEntriesAsAReadFindsThem()
     QCOMPARE(entries[1].key, QString("e"));
     QCOMPARE(entries[1].value, QByteArray());
     QVERIFY(ini.sectionEntries("missing").empty());
+
+    // Every section of the name, as an erase removes them: a name already
+    // seen in an earlier one counts no more.
+    writeAll(file, "[S]\nk=1\n[T]\nt=2\n[s]\nK=dup\nlater=3\n");
+    IniFile twice(file);
+    const std::vector<IniEntry> every = twice.sectionEntries("s", IniFile::Sections::Every);
+    QCOMPARE(every.size(), size_t(2));
+    QCOMPARE(every[0].key, QString("k"));
+    QCOMPARE(every[0].value, QByteArray("1"));
+    QCOMPARE(every[1].key, QString("later"));
+    QCOMPARE(every[1].value, QByteArray("3"));
+    QCOMPARE(twice.sectionEntries("s").size(), size_t(1));
 }
 
 void TestIniFile::failedWriteKeepsOldFile()

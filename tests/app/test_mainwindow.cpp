@@ -5,6 +5,7 @@
 #include "app/Skin.h"
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
+#include "platform/Platform.h"
 #include "support/MainWindowFixture.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
 
@@ -303,6 +304,14 @@ void TestMainWindow::waitPanel()
     QCOMPARE(find<QLabel>("imgHourglass")->geometry(), QRect(68, 41, 16, 16));
     QVERIFY(!find<QLabel>("imgHourglass")->pixmap().isNull());
     QCOMPARE(panel->findChild<QLabel *>("lbWaitTitle")->text(), QStringLiteral("Quillmark"));
+    // The signing progress row waits, hidden, in the panel's own body under
+    // the text, so that showing it never changes the panel's bounds.
+    for (const char *name : {"lbProgress", "pbProgress"}) {
+        QWidget *row = panel->findChild<QWidget *>(name);
+        QVERIFY2(row && !row->isVisibleTo(panel), name);
+        QVERIFY2(panel->contentsRect().contains(row->geometry()), name);
+        QVERIFY2(row->geometry().top() > find<QLabel>("imgHourglass")->geometry().bottom(), name);
+    }
 }
 
 void TestMainWindow::exitAndCloseClose()
@@ -338,6 +347,13 @@ void TestMainWindow::helpOpensTheHelpFileBesideTheProgram()
              QList<QUrl>{QUrl::fromLocalFile(m_fixture->folder() + "/Quillmark.chm")});
     // The help file is missing, and the program says nothing of its own.
     QVERIFY(m_fixture->dialogs().messages.isEmpty());
+
+    // A program folder named in Latin-1: the URL carries its very bytes.
+    TfrmMain latin1(platform::decodeFileName("/nonexistent/caf\xE9/"));
+    latin1.btnHelpClick();
+    QCOMPARE(m_fixture->dialogs().openedUrls.size(), 2);
+    QCOMPARE(m_fixture->dialogs().openedUrls.last().toEncoded(),
+             QByteArray("file:///nonexistent/caf%E9/Quillmark.chm"));
 }
 
 void TestMainWindow::webSiteFromButtonAndLabel()

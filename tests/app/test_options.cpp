@@ -3,6 +3,7 @@
 
 #include "app/u_frmMain.h"
 #include "platform/Platform.h"
+#include "support/FileContents.h"
 #include "support/MainWindowFixture.h"
 
 #include <QCheckBox>
@@ -17,22 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-} // namespace
+using testfiles::readAll;
+using testfiles::writeAll;
 
 class TestOptions : public QObject {
     Q_OBJECT

@@ -40,6 +40,32 @@ bool displayNameSetExplicitly()
     return set;
 }
 
+// The program started for one user over a fresh, empty program folder, with
+// scripted dialogs. Its windows go with it, or earlier by destroyWindows().
+class StartedProgram {
+public:
+    explicit StartedProgram(const platform::UserIdentity &identity)
+    {
+        StartupOptions options;
+        options.programFolder = m_folder.path() + "/";
+        options.identity = identity;
+        admitted = StartQuillmark(options);
+    }
+    ~StartedProgram() { destroyWindows(); }
+    StartedProgram(const StartedProgram &) = delete;
+    StartedProgram &operator=(const StartedProgram &) = delete;
+
+    void destroyWindows() { DestroyQuillmarkWindows(); }
+    QString folder() const { return m_folder.path(); }
+    ScriptedDialogs &dialogs() { return *m_dialogs; }
+
+    bool admitted = false;
+
+private:
+    ScriptedDialogsGuard m_dialogs;
+    QTemporaryDir m_folder;
+};
+
 } // namespace
 
 void TestStartup::adminRule_data()
@@ -76,17 +102,11 @@ void TestStartup::adminRule()
 
 void TestStartup::refusedUserSeesOnlyTheBoxAndNothingIsWritten()
 {
-    ScriptedDialogsGuard dialogs;
-    QTemporaryDir folder;
-    QVERIFY(folder.isValid());
+    StartedProgram program({1000u, {"users"}});
+    QVERIFY(!program.admitted);
 
-    StartupOptions options;
-    options.programFolder = folder.path() + "/";
-    options.identity = {1000u, {"users"}};
-    QVERIFY(!StartQuillmark(options));
-
-    QCOMPARE(dialogs->messages.size(), 1);
-    const ShownMessage &box = dialogs->messages.first();
+    QCOMPARE(program.dialogs().messages.size(), 1);
+    const ShownMessage &box = program.dialogs().messages.first();
     QCOMPARE(box.kind, MessageKind::Information);
     QCOMPARE(box.caption, QStringLiteral("Quillmark"));
     QCOMPARE(box.buttons, DialogButtons(DialogButton::Ok));
@@ -100,28 +120,23 @@ void TestStartup::refusedUserSeesOnlyTheBoxAndNothingIsWritten()
     // The windows were made (the settings were read) but none closes on this
     // path, so the program folder stays empty.
     QVERIFY(frmMain && frmConsoleOutput && frmPvk2PfxWizard);
-    DestroyQuillmarkWindows();
-    QCOMPARE(QDir(folder.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+    program.destroyWindows();
+    QCOMPARE(QDir(program.folder()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
              QStringList());
 }
 
 void TestStartup::adminGetsTheMainWindowAndAllThreeWindows()
 {
-    ScriptedDialogsGuard dialogs;
-    QTemporaryDir folder;
-    StartupOptions options;
-    options.programFolder = folder.path() + "/";
-    options.identity = {1000u, {"wheel"}};
-    QVERIFY(StartQuillmark(options));
+    StartedProgram program({1000u, {"wheel"}});
+    QVERIFY(program.admitted);
 
-    QVERIFY(dialogs->messages.isEmpty());
+    QVERIFY(program.dialogs().messages.isEmpty());
     QVERIFY(frmMain->isVisible());
     QCOMPARE(frmMain->windowTitle(), QStringLiteral("Quillmark"));
     QVERIFY(!frmConsoleOutput->isVisible());
     QCOMPARE(frmConsoleOutput->windowTitle(), QStringLiteral("Quillmark - Console Output"));
     QVERIFY(!frmPvk2PfxWizard->isVisible());
     QCOMPARE(frmPvk2PfxWizard->windowTitle(), QStringLiteral("PVK2PFX Wizard"));
-    DestroyQuillmarkWindows();
 }
 
 void TestStartup::currentIdentityListsTheProcessGroups()
@@ -133,15 +148,10 @@ void TestStartup::currentIdentityListsTheProcessGroups()
 
 void TestStartup::windowCaptionsStayAsTheyAre()
 {
-    ScriptedDialogsGuard dialogs;
-    QTemporaryDir folder;
-    StartupOptions options;
-    options.programFolder = folder.path() + "/";
-    options.identity = {0u, {}};
-    QVERIFY(StartQuillmark(options));
+    StartedProgram program({0u, {}});
+    QVERIFY(program.admitted);
     QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Quillmark"));
     QVERIFY(!displayNameSetExplicitly());
-    DestroyQuillmarkWindows();
 }
 
 void TestStartup::everyWindowShowsTheApplicationIcon()
@@ -157,12 +167,8 @@ void TestStartup::everyWindowShowsTheApplicationIcon()
     QVERIFY2(qAlpha(picture.pixel(24, 24)) == 255, "the icon's middle is not painted");
     QVERIFY2(qAlpha(picture.pixel(0, 0)) < 255, "the icon's rounded corner is painted over");
 
-    ScriptedDialogsGuard dialogs;
-    QTemporaryDir folder;
-    StartupOptions options;
-    options.programFolder = folder.path() + "/";
-    options.identity = {0u, {}};
-    QVERIFY(StartQuillmark(options));
+    StartedProgram program({0u, {}});
+    QVERIFY(program.admitted);
     QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("quillmark"));
     const QImage appPicture = QApplication::windowIcon().pixmap(32, 32).toImage();
     QCOMPARE(appPicture, icon.pixmap(32, 32).toImage());
@@ -173,7 +179,6 @@ void TestStartup::everyWindowShowsTheApplicationIcon()
     for (QWidget *window : windows)
         QVERIFY2(window->windowIcon().pixmap(32, 32).toImage() == appPicture,
                  qPrintable(window->objectName() + " has another icon"));
-    DestroyQuillmarkWindows();
 }
 
 QTEST_MAIN(TestStartup)

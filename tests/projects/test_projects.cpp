@@ -4,6 +4,7 @@
 #include "app/u_frmMain.h"
 #include "filelist/TDivFileList.h"
 #include "platform/Platform.h"
+#include "support/FileContents.h"
 #include "support/FifoRescuer.h"
 #include "support/MainWindowFixture.h"
 
@@ -22,18 +23,8 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-void writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
+using testfiles::readAll;
+using testfiles::writeAll;
 
 // One notch of a real mouse wheel over the widget (down for a negative
 // delta), delivered as the window system delivers it, so the application

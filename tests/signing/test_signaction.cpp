@@ -91,7 +91,7 @@ private slots:
     void fileNamedInLatin1IsSignedUnderItsOwnName();
     void latin1SdkFolderAndPfxPathFromTheSettingsReachTheTool();
     void progressFollowsTheToolsOutcomes();
-    void silentToolLeavesTheProgressAtNothing();
+    void silentToolLeavesThePanelAsItWas();
     void listBeyondTheLimitRunsInBatches();
     void listBeyondTheSystemsLimitIsSignedWhole();
     void signsWithATokenCertificateEndToEnd();
@@ -102,6 +102,11 @@ private:
     QString fakeSdk(const QByteArray &script);
     void addFiles(const QStringList &paths);
     void dropFiles(const QStringList &paths);
+    void drop(const QMimeData &data);
+    // A certificate store folder holding one certificate with its key, for
+    // the real tool's /a; returns the certificate as a PEM file to trust
+    // when checking signatures.
+    QString useCertificateStore(const QString &commonName);
     void sign() { QTest::mouseClick(m_window->btnSign, Qt::LeftButton); }
     QStringList messages() const { return m_dialogs->get().messageTexts(); }
 
@@ -176,11 +181,32 @@ void TestSignAction::dropFiles(const QStringList &paths)
     for (const QString &path : paths)
         urls << QUrl::fromLocalFile(path);
     data.setUrls(urls);
+    drop(data);
+}
+
+void TestSignAction::drop(const QMimeData &data)
+{
     QWidget *viewport = m_window->DivFileList->detailsView()->viewport();
     QDragEnterEvent enter({10, 10}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(viewport, &enter);
-    QDropEvent drop({10, 10}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(viewport, &drop);
+    QDropEvent dropEvent({10, 10}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &dropEvent);
+}
+
+QString TestSignAction::useCertificateStore(const QString &commonName)
+{
+    const QString store = m_folder->path() + "/store";
+    QDir().mkpath(store);
+    testdata::CertOptions options;
+    options.commonName = commonName;
+    const testdata::KeyAndCert certificate = testdata::makeCertificate(options);
+    const QString trusted = m_folder->path() + "/trusted.pem";
+    if (!testdata::writePkcs12(store + "/cert.pfx", certificate)
+        || !testdata::writeCertificatePem(trusted, certificate))
+        QTest::qFail("cannot write the certificate store", __FILE__, __LINE__);
+    qputenv("QUILLMARK_CERT_STORE", store.toLocal8Bit());
+    m_window->edPlatformSDKFolder->setText(QStringLiteral(QUILLMARK_SDK_BIN_DIR));
+    return trusted;
 }
 
 void TestSignAction::emptyListIsReportedBeforeAMissingTool()
@@ -338,17 +364,7 @@ void TestSignAction::signsWithAPfxFileEndToEnd()
 
 void TestSignAction::signsWithTheBestCertificateEndToEnd()
 {
-    const QString store = m_folder->path() + "/store";
-    QDir().mkpath(store);
-    testdata::CertOptions options;
-    options.commonName = "Best Store Certificate";
-    const testdata::KeyAndCert best = testdata::makeCertificate(options);
-    QVERIFY(testdata::writePkcs12(store + "/best.pfx", best));
-    const QString trusted = m_folder->path() + "/trusted.pem";
-    QVERIFY(testdata::writeCertificatePem(trusted, best));
-    qputenv("QUILLMARK_CERT_STORE", store.toLocal8Bit());
-
-    m_window->edPlatformSDKFolder->setText(QStringLiteral(QUILLMARK_SDK_BIN_DIR));
+    const QString trusted = useCertificateStore("Best Store Certificate");
     const QString file = m_folder->path() + "/tool.exe";
     addFiles({file});
     sign();
@@ -388,16 +404,7 @@ void TestSignAction::fileNamedInLatin1IsSignedUnderItsOwnName()
 {
     // A program whose name carries the Latin-1 byte E9, beside one whose
     // name really holds U+FFFD (what Qt would make of the first).
-    const QString store = m_folder->path() + "/store";
-    QDir().mkpath(store);
-    testdata::CertOptions options;
-    options.commonName = "Latin-1 Test Certificate";
-    const testdata::KeyAndCert cert = testdata::makeCertificate(options);
-    QVERIFY(testdata::writePkcs12(store + "/cert.pfx", cert));
-    const QString trusted = m_folder->path() + "/trusted.pem";
-    QVERIFY(testdata::writeCertificatePem(trusted, cert));
-    qputenv("QUILLMARK_CERT_STORE", store.toLocal8Bit());
-    m_window->edPlatformSDKFolder->setText(QStringLiteral(QUILLMARK_SDK_BIN_DIR));
+    const QString trusted = useCertificateStore("Latin-1 Test Certificate");
 
     const QString plainName = m_folder->path() + "/plain.exe";
     const QString decoy = m_folder->path() + QString::fromUtf8("/caf\uFFFD.exe");
@@ -409,11 +416,7 @@ void TestSignAction::fileNamedInLatin1IsSignedUnderItsOwnName()
 
     QMimeData data;
     data.setData("text/uri-list", "file://" + raw.toPercentEncoding("/") + "\r\n");
-    QWidget *viewport = m_window->DivFileList->detailsView()->viewport();
-    QDragEnterEvent enter({10, 10}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(viewport, &enter);
-    QDropEvent drop({10, 10}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(viewport, &drop);
+    drop(data);
     QCOMPARE(m_window->DivFileList->count(), 1);
 
     sign();
@@ -482,19 +485,23 @@ public:
 
     QStringList texts;
     QList<int> values;
-    QList<int> panelHeights;
+    QList<QRect> panelBounds;
     QStringList workingTexts;
+    bool sawPanel = false;
 
 private:
     void sample()
     {
-        if (!m_window->pnlWait->isVisible() || !m_window->lbProgress->isVisible())
+        if (!m_window->pnlWait->isVisible())
+            return;
+        sawPanel = true;
+        if (!m_window->lbProgress->isVisible())
             return;
         const QString text = m_window->lbProgress->text();
         if (texts.isEmpty() || texts.constLast() != text) {
             texts.append(text);
             values.append(m_window->pbProgress->value());
-            panelHeights.append(m_window->pnlWait->height());
+            panelBounds.append(m_window->pnlWait->geometry());
             workingTexts.append(m_window->lbWorking->text());
         }
     }
@@ -521,12 +528,19 @@ void TestSignAction::progressFollowsTheToolsOutcomes()
     ProgressSampler sampler(m_window);
     sign();
 
-    QCOMPARE(sampler.texts, (QStringList{"0 of 3 files done", "1 of 3 files done",
-                                         "2 of 3 files done", "3 of 3 files done"}));
-    QCOMPARE(sampler.values, (QList<int>{0, 1, 2, 3}));
+    // The row appears with the first file done and counts up from there.
+    QCOMPARE(sampler.texts, (QStringList{"1 of 3 files done", "2 of 3 files done",
+                                         "3 of 3 files done"}));
+    QCOMPARE(sampler.values, (QList<int>{1, 2, 3}));
     QCOMPARE(m_window->pbProgress->maximum(), 3);
-    for (int height : sampler.panelHeights)
-        QVERIFY(height > 76);
+    // The panel keeps its place and size, and the row lies inside it.
+    for (const QRect &bounds : sampler.panelBounds)
+        QCOMPARE(bounds, QRect(265, 262, 271, 76));
+    for (QWidget *row : {static_cast<QWidget *>(m_window->lbProgress),
+                         static_cast<QWidget *>(m_window->pbProgress)}) {
+        QVERIFY(m_window->pnlWait->contentsRect().contains(row->geometry()));
+        QVERIFY(row->geometry().top() > m_window->lbWorking->geometry().bottom());
+    }
     for (const QString &working : sampler.workingTexts)
         QCOMPARE(working, QStringLiteral("Working, please wait..."));
     QCOMPARE(m_watcher->shown, 1);
@@ -560,13 +574,15 @@ void TestSignAction::progressFollowsTheToolsOutcomes()
     QCOMPARE(heightWhileCopying, 76);
 }
 
-void TestSignAction::silentToolLeavesTheProgressAtNothing()
+void TestSignAction::silentToolLeavesThePanelAsItWas()
 {
     fakeSdk("sleep 0.4\n");
     addFiles({m_folder->path() + "/a.exe", m_folder->path() + "/b.exe"});
     ProgressSampler sampler(m_window);
     sign();
-    QCOMPARE(sampler.texts, QStringList{"0 of 2 files done"});
+    // The panel as it always was: no row, no count stuck at nothing.
+    QVERIFY(sampler.sawPanel);
+    QCOMPARE(sampler.texts, QStringList());
     QCOMPARE(m_watcher->shown, 1);
     QCOMPARE(m_watcher->linesAtShow, QStringList());
 }

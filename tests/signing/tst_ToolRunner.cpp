@@ -149,6 +149,24 @@ private slots:
         QVERIFY(!QFile::exists(captureInCurrentFolder()));
     }
 
+    // Started from a folder whose name is not UTF-8 (Latin-1 "café"): the
+    // capture file lies there, under that very name, and goes again.
+    void currentFolderNamedInLatin1()
+    {
+        const QByteArray folder = QFile::encodeName(m_dir->path()) + "/caf\xE9";
+        QCOMPARE(::mkdir(folder.constData(), 0700), 0);
+        QCOMPARE(::chdir(folder.constData()), 0);
+        ScriptedDialogsGuard dialogs;
+        ConsoleLines console;
+        const bool ran = RunAndCapture(console, {}, kChild,
+                                       quoted(QStringLiteral("out:captured")), false);
+        QVERIFY2(dialogs->messages.isEmpty(), qPrintable(dialogs->messageTexts().join('|')));
+        QVERIFY(ran);
+        QCOMPARE(console.lines(), QStringList{"captured"});
+        QCOMPARE(::access((folder + "/$tmp$.tmp").constData(), F_OK), -1);
+        QCOMPARE(::rmdir(folder.constData()), 0);   // nothing left behind
+    }
+
     void outputAppendedLineByLineAfterExistingLines()
     {
         ConsoleLines console;

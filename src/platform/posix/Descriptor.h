@@ -1,7 +1,7 @@
 #pragma once
 
 // Private to the POSIX platform code: a file descriptor that closes itself,
-// and opens that retry when a signal interrupts them.
+// and opens and reads that retry when a signal interrupts them.
 
 #include <cerrno>
 
@@ -58,6 +58,26 @@ inline int openAtRetrying(int dir, const char *name, int flags, mode_t mode = 0)
 inline int openRetrying(const char *path, int flags, mode_t mode = 0)
 {
     return openAtRetrying(AT_FDCWD, path, flags, mode);
+}
+
+inline ssize_t readRetrying(int fd, void *buffer, size_t size)
+{
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Opens are made with O_NONBLOCK where a FIFO could be in a file's place
+// (so that the open cannot wait for good); once the descriptor is known to
+// be a regular file, its reads and writes may block again as usual.
+inline int clearNonBlocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return errno;
+    return 0;
 }
 
 } // namespace platform::posix

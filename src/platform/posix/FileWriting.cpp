@@ -226,43 +226,33 @@ bool folderRefusesNewFiles(int error)
     return error == EACCES || error == EPERM || error == EROFS;
 }
 
-} // namespace
-
-std::optional<FileIdentity> entryIdentity(const QString &path)
+// Opens what `path` names for reading, following links, only if it is a
+// regular file; `info` then describes it. The open never waits: a FIFO,
+// which a plain open would wait on for good until someone writes to it, is
+// refused, as is anything else that is not a regular file (EISDIR for a
+// folder, EINVAL for the rest). Returns 0 or the errno of the failure.
+int openRegularForReading(const QByteArray &path, Descriptor &fd, struct stat &info)
 {
-    struct stat info {};
-    if (path.isEmpty() || ::lstat(encodeFileName(path).constData(), &info) != 0)
-        return std::nullopt;
-    return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                        static_cast<std::uint64_t>(info.st_ino)};
+    if (path.isEmpty())
+        return ENOENT;
+    fd.reset(openAtRetrying(AT_FDCWD, path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0)
+        return errno;
+    if (!S_ISREG(info.st_mode))
+        return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return posix::clearNonBlocking(fd.get());
 }
+
+} // namespace
 
 int openRegularFile(const QString &path, int *errorCode)
 {
-    int error = 0;
     Descriptor fd;
-    const QByteArray encoded = encodeFileName(path);
     struct stat info {};
-    if (encoded.isEmpty()) {
-        error = ENOENT;
-    } else {
-        // Non-blocking, so that a FIFO in the file's place cannot hold the
-        // open up for good; it is refused below as not a regular file.
-        fd.reset(openAtRetrying(AT_FDCWD, encoded.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        if (!fd.valid() || ::fstat(fd.get(), &info) != 0)
-            error = errno;
-        else if (!S_ISREG(info.st_mode))
-            error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-        else if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0)
-            error = errno;
-    }
+    const int error = openRegularForReading(encodeFileName(path), fd, info);
     if (errorCode)
         *errorCode = error;
-    if (error != 0) {
-        fd.reset();
-        return -1;
-    }
-    return fd.release();
+    return error == 0 ? fd.release() : -1;
 }
 
 FileReadResult readRegularFile(const QString &path)
@@ -285,10 +275,8 @@ FileReadResult readRegularFile(const QString &path)
     QByteArray data;
     char buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        const ssize_t n = posix::readRetrying(fd.get(), buffer, sizeof buffer);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
             result.errorCode = errno;
             return result;
         }
@@ -349,16 +337,10 @@ int rewriteFile(const QString &path, const QByteArray &data)
 
 int copyFileReplacing(const QString &source, const QString &target)
 {
-    Descriptor input(openAtRetrying(AT_FDCWD, encodeFileName(source).constData(),
-                                    O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!input.valid())
-        return errno;
+    Descriptor input;
     struct stat sourceInfo {};
-    if (::fstat(input.get(), &sourceInfo) != 0)
-        return errno;
-    if (!S_ISREG(sourceInfo.st_mode))
-        return S_ISDIR(sourceInfo.st_mode) ? EISDIR : EINVAL;
-    ::fcntl(input.get(), F_SETFL, ::fcntl(input.get(), F_GETFL) & ~O_NONBLOCK);
+    if (const int error = openRegularForReading(encodeFileName(source), input, sourceInfo))
+        return error;
 
     Place place;
     if (const int error = openPlace(encodeFileName(target), place))
@@ -383,11 +365,10 @@ int copyFileReplacing(const QString &source, const QString &target)
     char buffer[65536];
     off_t offset = 0;
     while (!error) {
-        const ssize_t n = ::read(input.get(), buffer, sizeof buffer);
+        const ssize_t n = posix::readRetrying(input.get(), buffer, sizeof buffer);
         if (n < 0) {
-            if (errno != EINTR)
-                error = errno;
-            continue;
+            error = errno;
+            break;
         }
         if (n == 0)
             break;

@@ -1,18 +1,30 @@
 #include "platform/Platform.h"
 
+#include <cerrno>
+#include <vector>
+
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
 namespace {
 
-bool statPath(const QString &path, struct stat &info)
+// What the path names, following links (stat) or not (lstat).
+bool statPath(const QString &path, struct stat &info, bool followLinks = true)
 {
     if (path.isEmpty())
         return false;
     const QByteArray encoded = encodeFileName(path);
-    return ::stat(encoded.constData(), &info) == 0;
+    return (followLinks ? ::stat(encoded.constData(), &info)
+                        : ::lstat(encoded.constData(), &info))
+        == 0;
+}
+
+FileIdentity identityOf(const struct stat &info)
+{
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
 } // namespace
@@ -22,8 +34,15 @@ std::optional<FileIdentity> fileIdentity(const QString &path)
     struct stat info {};
     if (!statPath(path, info))
         return std::nullopt;
-    return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                        static_cast<std::uint64_t>(info.st_ino)};
+    return identityOf(info);
+}
+
+std::optional<FileIdentity> entryIdentity(const QString &path)
+{
+    struct stat info {};
+    if (!statPath(path, info, /*followLinks*/ false))
+        return std::nullopt;
+    return identityOf(info);
 }
 
 std::optional<FileFacts> fileFacts(const QString &path)
@@ -32,8 +51,7 @@ std::optional<FileFacts> fileFacts(const QString &path)
     if (!statPath(path, info))
         return std::nullopt;
     FileFacts facts;
-    facts.identity = FileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                                  static_cast<std::uint64_t>(info.st_ino)};
+    facts.identity = identityOf(info);
     facts.isFolder = S_ISDIR(info.st_mode);
     facts.size = facts.isFolder ? 0 : qint64(info.st_size);
     facts.modifiedMs = qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
@@ -57,12 +75,43 @@ QStringList folderEntryNames(const QString &folder)
 
 bool pathExists(const QString &path)
 {
-    struct stat info {};
-    if (statPath(path, info))
-        return true;
     // A dangling symbolic link is still an entry of the folder.
-    const QByteArray encoded = encodeFileName(path);
-    return !path.isEmpty() && ::lstat(encoded.constData(), &info) == 0;
+    struct stat info {};
+    return statPath(path, info) || statPath(path, info, /*followLinks*/ false);
+}
+
+QString currentFolder()
+{
+    std::vector<char> buffer(4096);
+    while (!::getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE)
+            return QString();
+        buffer.resize(buffer.size() * 2);
+    }
+    return decodeFileName(QByteArray(buffer.data()));
+}
+
+QString executableFolder()
+{
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (length < 0)
+            return QString();
+        if (size_t(length) < buffer.size()) {
+            const QByteArray path(buffer.data(), length);
+            const qsizetype slash = path.lastIndexOf('/');
+            return slash <= 0 ? QStringLiteral("/") : decodeFileName(path.left(slash));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+int removeEntry(const QString &path)
+{
+    if (path.isEmpty())
+        return ENOENT;
+    return ::unlink(encodeFileName(path).constData()) == 0 ? 0 : errno;
 }
 
 bool folderExists(const QString &path)

@@ -293,7 +293,8 @@ ProcessOutcome runProcess(const ProcessRequest &request,
             return failedStart(errno, true);
         if (!S_ISREG(info.st_mode))
             return failedStart(ENXIO, true);
-        ::fcntl(output.get(), F_SETFL, ::fcntl(output.get(), F_GETFL) & ~O_NONBLOCK);
+        if (const int error = posix::clearNonBlocking(output.get()))
+            return failedStart(error, true);
     }
 
     std::optional<OutputFollower> follower;
