@@ -271,15 +271,18 @@ WriteResult writeFileAtomically(const std::string &path, const std::string &data
     if (!isOurs(tmp))
         return failWith(interference, tmp, fd);
 
+    // The temporary file was made here exclusively: when its name is gone
+    // by the time it is moved, someone else moved or removed it.
+    auto moveFailure = [&](int err) { return err == ENOENT ? interference : errnoText(err); };
     if (replace) {
         if (renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) != 0)
-            return failWith(errnoText(errno), tmp, fd);
+            return failWith(moveFailure(errno), tmp, fd);
     } else if (const int err = linkInNoReplace(dirFd, tmp, name); err != 0) {
         if (err == EEXIST) {
             failWith({}, tmp, fd);
             return WriteResult::Exists;
         }
-        return failWith(errnoText(err), tmp, fd);
+        return failWith(moveFailure(err), tmp, fd);
     }
 
     const bool ours = isOurs(name);
