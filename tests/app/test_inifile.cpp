@@ -67,6 +67,7 @@ private slots:
     void otherUsersLinkNotFollowed();
     void ownerGroupAndModeKept();
     void writtenInPlaceWhenFolderTakesNoFile();
+    void fullDiskLeavesAFileWrittenInPlaceWhole();
     void fifoIsNotRead();
     void linksSwappedInDuringWritesAreNeverFollowed();
 
@@ -812,6 +813,41 @@ void TestIniFile::writtenInPlaceWhenFolderTakesNoFile()
     });
     QCOMPARE(refused, 1);
     QCOMPARE(readAll(file), QByteArray("[Settings]\nVerboseOutput=0\n"));
+}
+
+// The in-place write has no old copy to fall back on: a disk that is full
+// (a file size limit here) must stop it before the first byte is overwritten.
+void TestIniFile::fullDiskLeavesAFileWrittenInPlaceWhole()
+{
+    QM_SKIP_UNLESS_ROOT(nobody);
+    QCOMPARE(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+    const QString programFolder = path("full-program");
+    QVERIFY(QDir().mkpath(programFolder));
+    const QString file = programFolder + "/Quillmark.ini";
+    const QByteArray original = "[Settings]\nSDKBinFolder=/opt/sdk/\n";
+    writeAll(file, original);
+    QCOMPARE(::chmod(QFile::encodeName(file).constData(), 0666), 0);
+
+    const int result = otheruser::runAs(*nobody, [&] {
+        IniFile settings(file);
+        settings.writeString("Settings", "DescriptionText", QString(4096, u'x'));
+        struct rlimit small {};
+        ::getrlimit(RLIMIT_FSIZE, &small);
+        small.rlim_cur = 1024;
+        std::signal(SIGXFSZ, SIG_IGN);
+        if (::setrlimit(RLIMIT_FSIZE, &small) != 0)
+            return 2;
+        try {
+            settings.commit();
+        } catch (const AppError &) {
+            return 1;
+        }
+        return 0;
+    });
+    QCOMPARE(result, 1);
+    QCOMPARE(readAll(file), original);
+    QCOMPARE(QDir(programFolder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Quillmark.ini"});
 }
 
 void TestIniFile::fifoIsNotRead()
