@@ -1,7 +1,6 @@
 #include "wizard/CryptoAPI.h"
 
 #include "wizard/CRC.h"
-#include "wizard/CryptoUtils.h"
 
 #include "platform/Platform.h"
 
@@ -29,7 +28,10 @@ public:
         m_register = m_msbFirst ? CrcMsbUpdate(m_register, bytes, count)
                                 : CrcLsbUpdate(m_register, bytes, count);
     }
-    QString finish() override { return HexText32(CrcFinal(m_register)); }
+    QString finish() override
+    {
+        return QStringLiteral("%1").arg(CrcFinal(m_register), 8, 16, QLatin1Char('0'));
+    }
 
 private:
     bool m_msbFirst;
@@ -59,7 +61,8 @@ public:
         unsigned int length = 0;
         if (!m_ok || EVP_DigestFinal_ex(m_ctx, out, &length) != 1)
             return QString();
-        return HexText(QByteArray(reinterpret_cast<const char *>(out), int(length)));
+        return QString::fromLatin1(
+            QByteArray(reinterpret_cast<const char *>(out), int(length)).toHex());
     }
 
 private:
