@@ -71,6 +71,7 @@ private:
     bool m_ok = true;
 };
 
+// The algorithm's state, or null for a selector that is not provided.
 std::unique_ptr<DigestState> makeState(quint32 selector)
 {
     using namespace DigestSelector;
@@ -131,7 +132,7 @@ quint32 DigestInit(DigestContext *context, quint32 selector)
         return DigestNoContext;
     context->selector = selector;
     context->passes = isHavalOrTiger(selector) ? 3 : 0;
-    context->state = isProvided(selector) ? makeState(selector) : nullptr;
+    context->state = makeState(selector);
     return context->state ? DigestOk : DigestBadSelector;
 }
 
