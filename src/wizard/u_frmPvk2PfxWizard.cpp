@@ -302,7 +302,10 @@ void TfrmPvk2PfxWizard::showEvent(QShowEvent *event)
 
 void TfrmPvk2PfxWizard::paintEvent(QPaintEvent *event)
 {
+    const qreal ratio = devicePixelRatioF();
+    if (m_face.isNull() || m_face.devicePixelRatio() != ratio)
+        m_face = Skin::wizardFace(ratio);
     QPainter painter(this);
-    painter.drawPixmap(0, 0, Skin::wizardFace(devicePixelRatioF()));
+    painter.drawPixmap(0, 0, m_face);
     QDialog::paintEvent(event);
 }
