@@ -6,6 +6,7 @@
 #include "signing/SignBatches.h"
 #include "platform/Platform.h"
 #include "signing/u_frmConsoleOutput.h"
+#include "support/ConsoleWatcher.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SoftHsmToken.h"
 #include "support/TestData.h"
@@ -30,37 +31,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-// Closes the console as soon as it is shown, noting what the user saw then.
-class ConsoleWatcher : public QObject {
-public:
-    ConsoleWatcher(TfrmConsoleOutput *console, QFrame *waitPanel)
-        : m_console(console)
-        , m_waitPanel(waitPanel)
-    {
-        console->installEventFilter(this);
-    }
-
-    int shown = 0;
-    bool waitPanelVisibleAtShow = false;
-    QStringList linesAtShow;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Show) {
-            ++shown;
-            waitPanelVisibleAtShow = m_waitPanel->isVisible();
-            linesAtShow = m_console->lines();
-            QTimer::singleShot(0, m_console, [this] { m_console->reject(); });
-        }
-        return false;
-    }
-
-private:
-    TfrmConsoleOutput *m_console;
-    QFrame *m_waitPanel;
-};
 
 void writeScript(const QString &path, const QByteArray &body)
 {

@@ -6,6 +6,7 @@
 #include "app/Startup.h"
 #include "app/u_frmMain.h"
 #include "signing/u_frmConsoleOutput.h"
+#include "support/ConsoleWatcher.h"
 #include "support/FifoRescuer.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestData.h"
@@ -22,33 +23,6 @@
 #include <QtTest>
 
 namespace {
-
-// Closes the console as soon as it is shown, noting what the user saw.
-class ConsoleWatcher : public QObject {
-public:
-    explicit ConsoleWatcher(TfrmConsoleOutput *console)
-        : m_console(console)
-    {
-        console->installEventFilter(this);
-    }
-
-    int shown = 0;
-    QStringList linesAtShow;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Show) {
-            ++shown;
-            linesAtShow = m_console->lines();
-            QTimer::singleShot(0, m_console, [this] { m_console->reject(); });
-        }
-        return false;
-    }
-
-private:
-    TfrmConsoleOutput *m_console;
-};
 
 void writeScript(const QString &path, const QByteArray &body)
 {
