@@ -7,6 +7,7 @@
 #include "platform/Platform.h"
 #include "signing/u_frmConsoleOutput.h"
 #include "support/ConsoleWatcher.h"
+#include "support/FileContents.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SoftHsmToken.h"
 #include "support/TestData.h"
@@ -29,16 +30,6 @@
 #include <cstdio>
 #include <sys/stat.h>
 #include <sys/resource.h>
-
-namespace {
-
-void writeScript(const QString &path, const QByteArray &body)
-{
-    QVERIFY(testdata::writeBytes(path, "#!/bin/sh\n" + body));
-    QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner));
-}
-
-} // namespace
 
 class TestSignAction : public QObject {
     Q_OBJECT
@@ -130,7 +121,7 @@ QString TestSignAction::fakeSdk(const QByteArray &script)
 {
     const QString sdk = m_folder->path() + "/fake sdk/";
     QDir().mkpath(sdk);
-    writeScript(sdk + "signtool.exe", script);
+    testfiles::writeScript(sdk + "signtool.exe", script);
     m_window->edPlatformSDKFolder->setText(sdk);
     return sdk;
 }
