@@ -4,6 +4,8 @@
 // were designed: every control at its bounds, in the form's font.
 
 #include <QFont>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QWidget>
 
@@ -37,4 +39,20 @@ Label *placeLabel(Label *label, const char *name, const QString &caption, int le
     place(label, name, left, top, width, height);
     label->resize(qMax(width, label->sizeHint().width()), height);
     return label;
+}
+
+// Tab moves through the controls in the order given.
+inline void setTabChain(const QList<QWidget *> &chain)
+{
+    for (qsizetype i = 1; i < chain.size(); ++i)
+        QWidget::setTabOrder(chain[i - 1], chain[i]);
+}
+
+// Each control's hint, kept up long enough to read the longer ones.
+inline void setHints(const QList<QPair<QWidget *, QString>> &hints)
+{
+    for (const auto &[control, hint] : hints) {
+        control->setToolTip(hint);
+        control->setToolTipDuration(20000);
+    }
 }

@@ -729,8 +729,7 @@ void drawGlyph(QPainter &p, Skin::Glyph glyph)
 
 QPixmap paintGlyph(Skin::Glyph glyph, int scale)
 {
-    QImage image(16 * scale, 16 * scale, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
+    QImage image = newImage(QSize(16, 16) * scale, 1);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.scale(scale, scale);
@@ -743,8 +742,7 @@ QPixmap paintGlyph(Skin::Glyph glyph, int scale)
 
 QImage checkMark(const QColor &colour)
 {
-    QImage image(11, 11, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
+    QImage image = newImage(QSize(11, 11), 1);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     QPainterPath tick;
@@ -758,8 +756,7 @@ QImage checkMark(const QColor &colour)
 
 QImage downArrow(const QColor &colour)
 {
-    QImage image(9, 5, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
+    QImage image = newImage(QSize(9, 5), 1);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     QPainterPath arrow;

@@ -288,8 +288,7 @@ void TfrmMain::setTabOrderAndHints()
         btnClearFiles,       btnRemSel,       btnSign,          btnExit,         cbAddCmdLnToConsole,
         cbxProject,          cbStayOnTop,     btnSaveProject,
     };
-    for (int i = 1; i < tabOrder.size(); ++i)
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    setTabChain(tabOrder);
 
     const QString sdkHint = QStringLiteral(
         "Select the path to the MS Platform SDK Bin folder on\n"
@@ -338,10 +337,7 @@ void TfrmMain::setTabOrderAndHints()
         {btnSign, QStringLiteral("Digitally Sign all files in the list.")},
         {btnExit, QStringLiteral("Exit this program.")},
     };
-    for (const auto &[control, hint] : hints) {
-        control->setToolTip(hint);
-        control->setToolTipDuration(20000);
-    }
+    setHints(hints);
 }
 
 void TfrmMain::connectHandlers()

@@ -279,7 +279,7 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
         const QString reason = read.exists && read.errorCode == EINVAL
             ? QStringLiteral("it is no longer a regular file")
             : trimmedSystemText(platform::systemErrorText(read.errorCode));
-        platform::removeEntry(capturePath);
+        // The remover deletes whatever stands there as the error leaves.
         throw AppError(QStringLiteral("Unable to read the Console Output back from %1: %2")
                            .arg(platform::displayFileName(capturePath), reason));
     }

@@ -144,10 +144,11 @@ void TfrmMain::runSignTool(const QStringList &files, bool minimised)
 void TfrmMain::btnSignClick()
 {
     const SignOptions options = currentSignOptions();
+    const QStringList files = listedFilePaths();
     QString refusal = CheckSignRequest(options, DivFileList->count(),
                                        signToolExists());
     if (refusal.isEmpty())
-        refusal = CheckForDoubleQuotes(options, listedFilePaths());
+        refusal = CheckForDoubleQuotes(options, files);
     if (!refusal.isEmpty()) {
         Messages::information(refusal);
         return;
@@ -157,7 +158,6 @@ void TfrmMain::btnSignClick()
     if (cbAddCmdLnToConsole->isChecked())
         WriteCommandLineToConsole();
     const bool minimised = !cbSelectBestCert->isChecked();
-    const QStringList files = listedFilePaths();
     showWaitPanel();
     try {
         runSignTool(files, minimised);

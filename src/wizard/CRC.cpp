@@ -1,6 +1,6 @@
 #include "wizard/CRC.h"
 
-#include "wizard/CryptoUtils.h"
+#include <QtEndian>
 
 #include <array>
 
@@ -64,5 +64,5 @@ quint32 CrcLsbUpdate(quint32 reg, const unsigned char *bytes, std::size_t count)
 
 quint32 CrcFinal(quint32 reg)
 {
-    return ~ReverseBytes32(reg);
+    return ~qbswap(reg);
 }

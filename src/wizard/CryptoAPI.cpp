@@ -1,7 +1,6 @@
 #include "wizard/CryptoAPI.h"
 
 #include "wizard/CRC.h"
-#include "wizard/CryptoUtils.h"
 
 #include "platform/Platform.h"
 
@@ -29,7 +28,10 @@ public:
         m_register = m_msbFirst ? CrcMsbUpdate(m_register, bytes, count)
                                 : CrcLsbUpdate(m_register, bytes, count);
     }
-    QString finish() override { return HexText32(CrcFinal(m_register)); }
+    QString finish() override
+    {
+        return QStringLiteral("%1").arg(CrcFinal(m_register), 8, 16, QLatin1Char('0'));
+    }
 
 private:
     bool m_msbFirst;
@@ -59,7 +61,8 @@ public:
         unsigned int length = 0;
         if (!m_ok || EVP_DigestFinal_ex(m_ctx, out, &length) != 1)
             return QString();
-        return HexText(QByteArray(reinterpret_cast<const char *>(out), int(length)));
+        return QString::fromLatin1(
+            QByteArray(reinterpret_cast<const char *>(out), int(length)).toHex());
     }
 
 private:
@@ -68,6 +71,7 @@ private:
     bool m_ok = true;
 };
 
+// The algorithm's state, or null for a selector that is not provided.
 std::unique_ptr<DigestState> makeState(quint32 selector)
 {
     using namespace DigestSelector;
@@ -128,7 +132,7 @@ quint32 DigestInit(DigestContext *context, quint32 selector)
         return DigestNoContext;
     context->selector = selector;
     context->passes = isHavalOrTiger(selector) ? 3 : 0;
-    context->state = isProvided(selector) ? makeState(selector) : nullptr;
+    context->state = makeState(selector);
     return context->state ? DigestOk : DigestBadSelector;
 }
 

@@ -64,11 +64,10 @@ QString CheckPfxFileNameQuotes(const QString &pfxFileName)
 
 QString PfxOutputName(const QString &chosenName)
 {
-    const qsizetype lastSlash = chosenName.lastIndexOf(u'/');
-    const qsizetype lastDot = chosenName.lastIndexOf(u'.');
-    const bool hasPfxExtension = lastDot > lastSlash
-        && QStringView(chosenName).mid(lastDot) == QLatin1String(".pfx");
-    return hasPfxExtension ? chosenName : chosenName + QStringLiteral(".pfx");
+    // "pfx" holds no slash, so a name ending in ".pfx" has it as the last
+    // extension of its last component.
+    const QString extension = QStringLiteral(".pfx");
+    return chosenName.endsWith(extension) ? chosenName : chosenName + extension;
 }
 
 QString BuildPvk2PfxArgs(const Pvk2PfxInputs &inputs, const QString &newPfxFileName)

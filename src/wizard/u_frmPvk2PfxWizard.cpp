@@ -116,8 +116,7 @@ TfrmPvk2PfxWizard::TfrmPvk2PfxWizard(QWidget *parent)
         btnSpcFilename,   edNewPfxPassword,      cbOverwriteOldPfxFile,
         btnMakePfx,       btnExit,               edNewPFXPasswordConfirm,
     };
-    for (int i = 1; i < tabOrder.size(); ++i)
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    setTabChain(tabOrder);
 
     const QString pvkHint =
         QStringLiteral("Select the PVK file you wish to use to make the PFX file.");
@@ -140,10 +139,7 @@ TfrmPvk2PfxWizard::TfrmPvk2PfxWizard(QWidget *parent)
         {btnMakePfx, QStringLiteral("Create a PFX file from a PVK and SPC file.")},
         {btnExit, QStringLiteral("Close the Pvk2Pfx Wizard Dialog.")},
     };
-    for (const auto &[control, hint] : hints) {
-        control->setToolTip(hint);
-        control->setToolTipDuration(20000);
-    }
+    setHints(hints);
 
     connect(btnPvkFileName, &QPushButton::clicked, this, &TfrmPvk2PfxWizard::btnPvkFileNameClick);
     connect(btnSpcFilename, &QPushButton::clicked, this, &TfrmPvk2PfxWizard::btnSpcFilenameClick);
@@ -306,7 +302,10 @@ void TfrmPvk2PfxWizard::showEvent(QShowEvent *event)
 
 void TfrmPvk2PfxWizard::paintEvent(QPaintEvent *event)
 {
+    const qreal ratio = devicePixelRatioF();
+    if (m_face.isNull() || m_face.devicePixelRatio() != ratio)
+        m_face = Skin::wizardFace(ratio);
     QPainter painter(this);
-    painter.drawPixmap(0, 0, Skin::wizardFace(devicePixelRatioF()));
+    painter.drawPixmap(0, 0, m_face);
     QDialog::paintEvent(event);
 }

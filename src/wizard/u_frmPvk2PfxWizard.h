@@ -8,6 +8,7 @@
 #include "wizard/Pvk2PfxRequest.h"
 
 #include <QDialog>
+#include <QPixmap>
 #include <QPointer>
 
 class QCheckBox;
@@ -82,6 +83,7 @@ private:
     QPointer<TfrmMain> m_main;
     QPointer<TfrmConsoleOutput> m_console;
     QString m_lastChosenFile;
+    QPixmap m_face;   // painted once per device pixel ratio
 };
 
 extern TfrmPvk2PfxWizard *frmPvk2PfxWizard;

@@ -804,12 +804,7 @@ void TestIniFile::writtenInPlaceWhenFolderTakesNoFile()
     const int refused = otheruser::runAs(*nobody, [&] {
         IniFile settings(file);
         settings.writeBool("Settings", "VerboseOutput", true);
-        try {
-            settings.commit();
-        } catch (const AppError &) {
-            return 1;
-        }
-        return 0;
+        return commitError(settings) == QStringLiteral("<no error>") ? 0 : 1;
     });
     QCOMPARE(refused, 1);
     QCOMPARE(readAll(file), QByteArray("[Settings]\nVerboseOutput=0\n"));

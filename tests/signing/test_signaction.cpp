@@ -6,6 +6,8 @@
 #include "signing/SignBatches.h"
 #include "platform/Platform.h"
 #include "signing/u_frmConsoleOutput.h"
+#include "support/ConsoleWatcher.h"
+#include "support/FileContents.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SoftHsmToken.h"
 #include "support/TestData.h"
@@ -28,47 +30,6 @@
 #include <cstdio>
 #include <sys/stat.h>
 #include <sys/resource.h>
-
-namespace {
-
-// Closes the console as soon as it is shown, noting what the user saw then.
-class ConsoleWatcher : public QObject {
-public:
-    ConsoleWatcher(TfrmConsoleOutput *console, QFrame *waitPanel)
-        : m_console(console)
-        , m_waitPanel(waitPanel)
-    {
-        console->installEventFilter(this);
-    }
-
-    int shown = 0;
-    bool waitPanelVisibleAtShow = false;
-    QStringList linesAtShow;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Show) {
-            ++shown;
-            waitPanelVisibleAtShow = m_waitPanel->isVisible();
-            linesAtShow = m_console->lines();
-            QTimer::singleShot(0, m_console, [this] { m_console->reject(); });
-        }
-        return false;
-    }
-
-private:
-    TfrmConsoleOutput *m_console;
-    QFrame *m_waitPanel;
-};
-
-void writeScript(const QString &path, const QByteArray &body)
-{
-    QVERIFY(testdata::writeBytes(path, "#!/bin/sh\n" + body));
-    QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner));
-}
-
-} // namespace
 
 class TestSignAction : public QObject {
     Q_OBJECT
@@ -160,7 +121,7 @@ QString TestSignAction::fakeSdk(const QByteArray &script)
 {
     const QString sdk = m_folder->path() + "/fake sdk/";
     QDir().mkpath(sdk);
-    writeScript(sdk + "signtool.exe", script);
+    testfiles::writeScript(sdk + "signtool.exe", script);
     m_window->edPlatformSDKFolder->setText(sdk);
     return sdk;
 }

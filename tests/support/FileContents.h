@@ -1,7 +1,9 @@
 #pragma once
 
 // Whole-file reads and writes for tests that set up and check small text
-// files (settings, projects).
+// files (settings, projects) and stand-in tool scripts.
+
+#include "support/TestData.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -26,6 +28,14 @@ inline void writeAll(const QString &path, const QByteArray &bytes)
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
     QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// An executable /bin/sh script running `body`, a stand-in for a tool; a
+// failure fails the running test.
+inline void writeScript(const QString &path, const QByteArray &body)
+{
+    QVERIFY(testdata::writeBytes(path, "#!/bin/sh\n" + body));
+    QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner));
 }
 
 } // namespace testfiles

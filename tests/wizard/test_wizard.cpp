@@ -6,6 +6,8 @@
 #include "app/Startup.h"
 #include "app/u_frmMain.h"
 #include "signing/u_frmConsoleOutput.h"
+#include "support/ConsoleWatcher.h"
+#include "support/FileContents.h"
 #include "support/FifoRescuer.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestData.h"
@@ -22,39 +24,6 @@
 #include <QtTest>
 
 namespace {
-
-// Closes the console as soon as it is shown, noting what the user saw.
-class ConsoleWatcher : public QObject {
-public:
-    explicit ConsoleWatcher(TfrmConsoleOutput *console)
-        : m_console(console)
-    {
-        console->installEventFilter(this);
-    }
-
-    int shown = 0;
-    QStringList linesAtShow;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Show) {
-            ++shown;
-            linesAtShow = m_console->lines();
-            QTimer::singleShot(0, m_console, [this] { m_console->reject(); });
-        }
-        return false;
-    }
-
-private:
-    TfrmConsoleOutput *m_console;
-};
-
-void writeScript(const QString &path, const QByteArray &body)
-{
-    QVERIFY(testdata::writeBytes(path, "#!/bin/sh\n" + body));
-    QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner));
-}
 
 const QString kSaved = QStringLiteral("The PFX was saved as filename: ");
 const QString kNotOverwritten =
@@ -559,7 +528,7 @@ void TestWizard::truncatedOutputIsNotReportedAsSaved()
     // differs from the one before, but it is no PFX.
     const QString sdk = path("fake sdk/");
     QDir().mkpath(sdk);
-    writeScript(sdk + "pvk2pfx.exe", "echo converting\n: > \"$8\"\nexit 1\n");
+    testfiles::writeScript(sdk + "pvk2pfx.exe", "echo converting\n: > \"$8\"\nexit 1\n");
     m_main->edPlatformSDKFolder->setText(sdk);
     fillInputs();
     QVERIFY(testdata::writeBytes(path("Team.pfx"), "an older PFX file"));
