@@ -64,6 +64,12 @@ std::string trimmed(const std::string &text);
 // final line break.
 std::vector<std::string> trimmedLines(const std::string &output);
 
+// `size` bytes as hex digits, two a byte, lower case unless `upperCase`.
+std::string hexText(const unsigned char *bytes, size_t size, bool upperCase = false);
+// `size` random bytes from the kernel as lower-case hex digits: unguessable
+// names for temporary files. Empty (errno set) when the kernel has none.
+std::string randomHex(size_t size);
+
 // Writes all of `data` to `fd`, going on after interruptions and short
 // writes; false (errno set) when the descriptor takes no more.
 bool writeAll(int fd, const std::string &data);

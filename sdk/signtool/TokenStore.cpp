@@ -104,13 +104,7 @@ bool hasKeyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned c
 
 std::string hexId(const std::vector<unsigned char> &id)
 {
-    static const char hex[] = "0123456789abcdef";
-    std::string result;
-    for (unsigned char byte : id) {
-        result += hex[byte >> 4];
-        result += hex[byte & 15];
-    }
-    return result.empty() ? "(none)" : result;
+    return id.empty() ? "(none)" : sdktool::hexText(id.data(), id.size());
 }
 
 std::vector<std::string> splitModuleList(const std::string &list)
