@@ -172,6 +172,21 @@ bool writeAll(int fd, const std::string &data)
     return true;
 }
 
+std::vector<std::string> splitNonEmpty(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
 std::string hexText(const unsigned char *bytes, size_t size, bool upperCase)
 {
     const char *hex = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";

@@ -70,6 +70,9 @@ std::string hexText(const unsigned char *bytes, size_t size, bool upperCase = fa
 // names for temporary files. Empty (errno set) when the kernel has none.
 std::string randomHex(size_t size);
 
+// The non-empty parts of `text` between `separator`s ("a//b/" -> a, b).
+std::vector<std::string> splitNonEmpty(const std::string &text, char separator);
+
 // Writes all of `data` to `fd`, going on after interruptions and short
 // writes; false (errno set) when the descriptor takes no more.
 bool writeAll(int fd, const std::string &data);

@@ -107,21 +107,6 @@ std::string hexId(const std::vector<unsigned char> &id)
     return id.empty() ? "(none)" : sdktool::hexText(id.data(), id.size());
 }
 
-std::vector<std::string> splitModuleList(const std::string &list)
-{
-    std::vector<std::string> paths;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(':', start);
-        if (end == std::string::npos)
-            end = list.size();
-        if (end > start)
-            paths.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
-    return paths;
-}
-
 void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
 {
     PKCS11_TOKEN *token = slot->token;
@@ -239,7 +224,7 @@ std::vector<std::string> pkcs11Modules(std::string &error)
 {
     error.clear();
     if (const char *list = std::getenv("QUILLMARK_PKCS11_MODULE"); list && *list)
-        return splitModuleList(list);
+        return sdktool::splitNonEmpty(list, ':');
 
     std::vector<std::string> paths;
     p11_kit_be_quiet();
