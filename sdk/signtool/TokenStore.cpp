@@ -107,6 +107,12 @@ std::string hexId(const std::vector<unsigned char> &id)
     return id.empty() ? "(none)" : sdktool::hexText(id.data(), id.size());
 }
 
+// "token "Label" (slot 3)": how the output names a token.
+std::string tokenWhere(const std::string &label, unsigned long slotId)
+{
+    return "token \"" + label + "\" (slot " + std::to_string(slotId) + ")";
+}
+
 void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
 {
     PKCS11_TOKEN *token = slot->token;
@@ -114,7 +120,7 @@ void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
         return;
     const std::string label = text(token->label);
     const unsigned long slotId = PKCS11_get_slotid_from_slot(slot);
-    const std::string where = "token \"" + label + "\" (slot " + std::to_string(slotId) + ")";
+    const std::string where = tokenWhere(label, slotId);
 
     PKCS11_CERT *certs = nullptr;
     unsigned certCount = 0;
@@ -217,7 +223,7 @@ std::string TokenCertificate::privateKeyUri() const
 
 std::string TokenCertificate::where() const
 {
-    return "token \"" + tokenLabel + "\" (slot " + std::to_string(slotId) + ")";
+    return tokenWhere(tokenLabel, slotId);
 }
 
 std::vector<std::string> pkcs11Modules(std::string &error)
