@@ -175,30 +175,22 @@ void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
 
 std::string uriEscape(const std::string &value)
 {
-    static const char hex[] = "0123456789ABCDEF";
     std::string result;
     for (unsigned char c : value) {
         // RFC 7512's unreserved characters stay as they are.
         if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~')
             result += static_cast<char>(c);
-        else {
-            result += '%';
-            result += hex[c >> 4];
-            result += hex[c & 15];
-        }
+        else
+            result += '%' + sdktool::hexText(&c, 1, true);
     }
     return result;
 }
 
 std::string uriEscape(const std::vector<unsigned char> &bytes)
 {
-    static const char hex[] = "0123456789ABCDEF";
     std::string result;
-    for (unsigned char c : bytes) {
-        result += '%';
-        result += hex[c >> 4];
-        result += hex[c & 15];
-    }
+    for (unsigned char c : bytes)
+        result += '%' + sdktool::hexText(&c, 1, true);
     return result;
 }
 
