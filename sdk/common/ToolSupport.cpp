@@ -172,18 +172,48 @@ bool writeAll(int fd, const std::string &data)
     return true;
 }
 
+std::vector<std::string> splitNonEmpty(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+std::string hexText(const unsigned char *bytes, size_t size, bool upperCase)
+{
+    const char *hex = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * size);
+    for (size_t i = 0; i < size; ++i) {
+        text += hex[bytes[i] >> 4];
+        text += hex[bytes[i] & 15];
+    }
+    return text;
+}
+
+std::string randomHex(size_t size)
+{
+    std::vector<unsigned char> random(size);
+    if (getrandom(random.data(), size, 0) != static_cast<ssize_t>(size))
+        return {};
+    return hexText(random.data(), size);
+}
+
 // An unguessable temporary name for `name`, hidden beside it.
 static bool temporaryNameFor(const std::string &name, std::string &tmp)
 {
-    unsigned char random[9];
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+    const std::string random = randomHex(9);
+    if (random.empty())
         return false;
-    static const char hex[] = "0123456789abcdef";
-    tmp = "." + name.substr(0, 64) + ".tmp-";
-    for (unsigned char byte : random) {
-        tmp += hex[byte >> 4];
-        tmp += hex[byte & 15];
-    }
+    tmp = "." + name.substr(0, 64) + ".tmp-" + random;
     return true;
 }
 
@@ -342,13 +372,7 @@ std::string sha1Thumbprint(X509 *cert)
     unsigned int len = 0;
     if (!X509_digest(cert, EVP_sha1(), md, &len))
         return {};
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned int i = 0; i < len; ++i) {
-        out += hex[md[i] >> 4];
-        out += hex[md[i] & 15];
-    }
-    return out;
+    return hexText(md, len, true);
 }
 
 bool isCodeSigningUsable(X509 *cert)

@@ -64,6 +64,15 @@ std::string trimmed(const std::string &text);
 // final line break.
 std::vector<std::string> trimmedLines(const std::string &output);
 
+// `size` bytes as hex digits, two a byte, lower case unless `upperCase`.
+std::string hexText(const unsigned char *bytes, size_t size, bool upperCase = false);
+// `size` random bytes from the kernel as lower-case hex digits: unguessable
+// names for temporary files. Empty (errno set) when the kernel has none.
+std::string randomHex(size_t size);
+
+// The non-empty parts of `text` between `separator`s ("a//b/" -> a, b).
+std::vector<std::string> splitNonEmpty(const std::string &text, char separator);
+
 // Writes all of `data` to `fd`, going on after interruptions and short
 // writes; false (errno set) when the descriptor takes no more.
 bool writeAll(int fd, const std::string &data);

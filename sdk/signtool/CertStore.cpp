@@ -32,6 +32,17 @@ bool hasStoreExtension(const std::string &name)
 // something else and is not read into memory.
 constexpr off_t kMaxPfxSize = 16 * 1024 * 1024;
 
+// Why a certificate of the store or of a token cannot sign now; null when
+// it can.
+const char *unusableReason(X509 *cert, time_t now)
+{
+    if (!isValidAt(cert, now))
+        return "not valid now";
+    if (!isCodeSigningUsable(cert))
+        return "not for code signing";
+    return nullptr;
+}
+
 IdentityChoice failure(std::string error)
 {
     IdentityChoice choice;
@@ -70,12 +81,7 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
     choice.notes.insert(choice.notes.end(), scan.passedOver.begin(), scan.passedOver.end());
     const time_t now = std::time(nullptr);
     for (TokenCertificate &found : scan.certificates) {
-        const char *skip = nullptr;
-        if (!isValidAt(found.cert.get(), now))
-            skip = "not valid now";
-        else if (!isCodeSigningUsable(found.cert.get()))
-            skip = "not for code signing";
-        if (skip) {
+        if (const char *skip = unusableReason(found.cert.get(), now)) {
             choice.notes.push_back("Passed over \"" + commonName(found.cert.get()) + "\" on " + found.where() + ": "
                                    + skip + ".");
             continue;
@@ -237,10 +243,8 @@ std::vector<SigningIdentity> usableStoreCertificates(const std::string &folder, 
             skip = "protected by a password";
         else if (status != Pkcs12Status::Ok)
             skip = "no readable certificate with its private key";
-        else if (!isValidAt(contents.cert.get(), now))
-            skip = "not valid now";
-        else if (!isCodeSigningUsable(contents.cert.get()))
-            skip = "not for code signing";
+        else
+            skip = unusableReason(contents.cert.get(), now);
         if (skip) {
             notes.push_back("Passed over " + path + ": " + skip + ".");
             continue;

@@ -18,17 +18,8 @@ constexpr int kMaxLinks = 40; // as the kernel's own limit
 
 std::deque<std::string> components(const std::string &path)
 {
-    std::deque<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > start)
-            parts.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
+    const std::vector<std::string> parts = splitNonEmpty(path, '/');
+    return {parts.begin(), parts.end()};
 }
 
 std::string openError(const std::string &path, int err)

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,16 +22,8 @@ namespace {
 
 std::string randomName()
 {
-    unsigned char random[12];
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
-        return {};
-    static const char hex[] = "0123456789abcdef";
-    std::string name = ".signtool-";
-    for (unsigned char byte : random) {
-        name += hex[byte >> 4];
-        name += hex[byte & 15];
-    }
-    return name + ".tmp";
+    const std::string random = randomHex(12);
+    return random.empty() ? std::string() : ".signtool-" + random + ".tmp";
 }
 
 bool sameFile(const struct stat &a, const struct stat &b)

@@ -65,6 +65,8 @@ int tokenSignatureTimeoutSeconds()
 
 Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identity(identity), m_args(args)
 {
+    if (args.verbose)
+        m_certificateLines = certificateLines(identity);
     // The tool starts the cleaner before any PKCS#11 module could start a
     // thread (it forks); this only makes sure it runs.
     if (!PrivateFolder::startCleaner())
@@ -100,8 +102,8 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     job->file = file;
     if (m_args.verbose) {
         job->outcome.lines.push_back({OutputLine::Out, "Signing: " + file});
-        for (auto &line : certificateLines(m_identity))
-            job->outcome.lines.push_back({OutputLine::Out, std::move(line)});
+        for (const auto &line : m_certificateLines)
+            job->outcome.lines.push_back({OutputLine::Out, line});
     }
     if (!m_setUpError.empty()) {
         fail(*job, m_setUpError);

@@ -102,6 +102,7 @@ private:
     const SignArgs &m_args;
     Fd m_pfx; // the PFX bytes in memory, for every child
     Fd m_signerPem; // the chosen certificate, the trust list when a copy is verified
+    std::vector<std::string> m_certificateLines; // for /v, the same for every file
     std::string m_setUpError;
 };
 

@@ -104,28 +104,13 @@ bool hasKeyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned c
 
 std::string hexId(const std::vector<unsigned char> &id)
 {
-    static const char hex[] = "0123456789abcdef";
-    std::string result;
-    for (unsigned char byte : id) {
-        result += hex[byte >> 4];
-        result += hex[byte & 15];
-    }
-    return result.empty() ? "(none)" : result;
+    return id.empty() ? "(none)" : sdktool::hexText(id.data(), id.size());
 }
 
-std::vector<std::string> splitModuleList(const std::string &list)
+// "token "Label" (slot 3)": how the output names a token.
+std::string tokenWhere(const std::string &label, unsigned long slotId)
 {
-    std::vector<std::string> paths;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(':', start);
-        if (end == std::string::npos)
-            end = list.size();
-        if (end > start)
-            paths.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
-    return paths;
+    return "token \"" + label + "\" (slot " + std::to_string(slotId) + ")";
 }
 
 void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
@@ -135,7 +120,7 @@ void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
         return;
     const std::string label = text(token->label);
     const unsigned long slotId = PKCS11_get_slotid_from_slot(slot);
-    const std::string where = "token \"" + label + "\" (slot " + std::to_string(slotId) + ")";
+    const std::string where = tokenWhere(label, slotId);
 
     PKCS11_CERT *certs = nullptr;
     unsigned certCount = 0;
@@ -190,30 +175,22 @@ void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
 
 std::string uriEscape(const std::string &value)
 {
-    static const char hex[] = "0123456789ABCDEF";
     std::string result;
     for (unsigned char c : value) {
         // RFC 7512's unreserved characters stay as they are.
         if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~')
             result += static_cast<char>(c);
-        else {
-            result += '%';
-            result += hex[c >> 4];
-            result += hex[c & 15];
-        }
+        else
+            result += '%' + sdktool::hexText(&c, 1, true);
     }
     return result;
 }
 
 std::string uriEscape(const std::vector<unsigned char> &bytes)
 {
-    static const char hex[] = "0123456789ABCDEF";
     std::string result;
-    for (unsigned char c : bytes) {
-        result += '%';
-        result += hex[c >> 4];
-        result += hex[c & 15];
-    }
+    for (unsigned char c : bytes)
+        result += '%' + sdktool::hexText(&c, 1, true);
     return result;
 }
 
@@ -238,14 +215,14 @@ std::string TokenCertificate::privateKeyUri() const
 
 std::string TokenCertificate::where() const
 {
-    return "token \"" + tokenLabel + "\" (slot " + std::to_string(slotId) + ")";
+    return tokenWhere(tokenLabel, slotId);
 }
 
 std::vector<std::string> pkcs11Modules(std::string &error)
 {
     error.clear();
     if (const char *list = std::getenv("QUILLMARK_PKCS11_MODULE"); list && *list)
-        return splitModuleList(list);
+        return sdktool::splitNonEmpty(list, ':');
 
     std::vector<std::string> paths;
     p11_kit_be_quiet();
