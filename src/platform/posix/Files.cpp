@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "CurrentFolder.h"
 
 #include <cerrno>
 #include <vector>
@@ -82,13 +83,10 @@ bool pathExists(const QString &path)
 
 QString currentFolder()
 {
-    std::vector<char> buffer(4096);
-    while (!::getcwd(buffer.data(), buffer.size())) {
-        if (errno != ERANGE)
-            return QString();
-        buffer.resize(buffer.size() * 2);
-    }
-    return decodeFileName(QByteArray(buffer.data()));
+    QByteArray folder;
+    if (posix::currentFolderBytes(folder) != 0)
+        return QString();
+    return decodeFileName(folder);
 }
 
 QString executableFolder()
