@@ -3,6 +3,7 @@
 
 #include "FileListTestKit.h"
 
+#include "support/FileContents.h"
 #include "support/ScriptedDialogs.h"
 
 #include "filelist/FileListEntry.h"
@@ -23,7 +24,6 @@
 
 #include <cstdio>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 using namespace filelist;
@@ -755,12 +755,8 @@ void TestFileList::droppedNameThatIsNotUtf8IsListedExactly()
     // really holds U+FFFD, which is what the first name decodes to in Qt.
     const QByteArray folder = QFile::encodeName(m_root);
     const QByteArray raw = folder + "caf\xE9.exe";
-    for (const QByteArray &path : {raw, folder + "caf\xEF\xBF\xBD.exe"}) {
-        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        QVERIFY(fd >= 0);
-        QCOMPARE(::write(fd, path.constData(), size_t(path.size())), ssize_t(path.size()));
-        ::close(fd);
-    }
+    for (const QByteArray &path : {raw, folder + "caf\xEF\xBF\xBD.exe"})
+        QVERIFY(testfiles::makeRawFile(path, path));
 
     TDivFileList list;
     list.show();

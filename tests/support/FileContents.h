@@ -1,12 +1,16 @@
 #pragma once
 
 // Whole-file reads and writes for tests that set up and check small text
-// files (settings, projects).
+// files (settings, projects), and files named by raw bytes (names that are
+// not UTF-8, which QFile cannot make).
 
 #include <QByteArray>
 #include <QFile>
 #include <QString>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace testfiles {
 
@@ -26,6 +30,18 @@ inline void writeAll(const QString &path, const QByteArray &bytes)
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
     QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// Creates a new file (never an existing one) under the very bytes of
+// `path` with `content`; false when it cannot be made or written whole.
+inline bool makeRawFile(const QByteArray &path, const QByteArray &content)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written = ::write(fd, content.constData(), size_t(content.size())) == content.size();
+    ::close(fd);
+    return written;
 }
 
 } // namespace testfiles
