@@ -5,7 +5,6 @@
 #include "filelist/TDivFileListModel.h"
 
 #include <QContextMenuEvent>
-#include <QDir>
 #include <QFileSystemWatcher>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -146,7 +145,7 @@ int TDivFileList::AddFileEntry(const QString &path)
     if (listed >= 0)
         return refreshEntry(listed) ? listed : -1;
 
-    const std::optional<filelist::SplitPath> split = filelist::splitPath(path, QDir::currentPath());
+    const std::optional<filelist::SplitPath> split = filelist::splitPath(path, platform::currentFolder());
     if (!split)
         return -1;
     const QString full = split->folder + split->name;

@@ -24,6 +24,7 @@
 
 #include <cstdio>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace filelist;
@@ -58,6 +59,7 @@ private slots:
     void dropDeliversPathsAndNoEffect();
     void moveOnlyDragIsRefused();
     void droppedNameThatIsNotUtf8IsListedExactly();
+    void relativePathInAFolderThatIsNotUtf8();
     void dragOutOffersFiles();
     void popupMenuOpensOnRightClickAndKey();
     void doubleClickOpensSelectedFiles();
@@ -781,6 +783,20 @@ void TestFileList::droppedNameThatIsNotUtf8IsListedExactly()
     const QUrl url = filelist::fileUrl(list.fullPath(0));
     QCOMPARE(url.toEncoded(), "file://" + raw.toPercentEncoding("/"));
     QCOMPARE(TDivDropFiles::localPath(url), list.fullPath(0));
+}
+
+void TestFileList::relativePathInAFolderThatIsNotUtf8()
+{
+    // A relative path is read against the current folder by its own bytes;
+    // a folder name taken through Qt would hold U+FFFD and name nothing.
+    const QByteArray folder = QFile::encodeName(m_root) + "d\xE9";
+    QCOMPARE(::mkdir(folder.constData(), 0755), 0);
+    QVERIFY(testfiles::makeRawFile(folder + "/a.exe", "MZ"));
+    QCOMPARE(::chdir(folder.constData()), 0);
+
+    TDivFileList list;
+    QCOMPARE(list.AddFileEntry("a.exe"), 0);
+    QCOMPARE(platform::encodeFileName(list.fullPath(0)), folder + "/a.exe");
 }
 
 void TestFileList::f5DropsGoneFile()
