@@ -5,6 +5,7 @@
 
 #include "support/FileContents.h"
 #include "support/ScriptedDialogs.h"
+#include "support/TestData.h"
 
 #include "filelist/FileListEntry.h"
 #include "filelist/TDivDropFiles.h"
@@ -86,6 +87,8 @@ void TestFileList::init()
 void TestFileList::cleanup()
 {
     QDir::setCurrent(m_startFolder);
+    // Names that are not UTF-8 would keep QTemporaryDir from removing it.
+    testdata::removeFolderContents(m_dir->path());
     delete m_dir;
     m_dir = nullptr;
 }
