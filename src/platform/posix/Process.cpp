@@ -295,7 +295,7 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     }
 
     std::optional<OutputFollower> follower;
-    if (request.outputGrew && output.valid() && !request.outputFile.isEmpty()) {
+    if (request.outputGrew && !request.outputFile.isEmpty()) {
         const int copy = ::fcntl(output.get(), F_DUPFD_CLOEXEC, 3);
         if (copy < 0)
             return failedStart(errno);
