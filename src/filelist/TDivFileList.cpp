@@ -368,10 +368,8 @@ void TDivFileList::followFolder(const QString &folder)
         }
         if (!namesByIdentity) {
             namesByIdentity.emplace();
-            const QStringList names = platform::folderEntryNames(folder);
-            for (const QString &name : names)
-                if (const auto identity = platform::fileIdentity(folder + name))
-                    namesByIdentity->insert(identityKey(*identity), name);
+            for (const auto &[name, identity] : platform::folderEntryIdentities(folder))
+                namesByIdentity->insert(identityKey(identity), name);
         }
         const QString newName = namesByIdentity->value(identityKey(entry.identity));
         if (!newName.isEmpty() && m_model->findByFullPath(folder + newName) < 0) {

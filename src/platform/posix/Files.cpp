@@ -74,6 +74,23 @@ QStringList folderEntryNames(const QString &folder)
     return names;
 }
 
+QList<std::pair<QString, FileIdentity>> folderEntryIdentities(const QString &folder)
+{
+    QList<std::pair<QString, FileIdentity>> entries;
+    DIR *stream = ::opendir(encodeFileName(folder).constData());
+    if (!stream)
+        return entries;
+    while (const dirent *entry = ::readdir(stream)) {
+        const QByteArray name(entry->d_name);
+        struct stat info {};
+        if (name == "." || name == ".." || ::fstatat(::dirfd(stream), entry->d_name, &info, 0) != 0)
+            continue;
+        entries.append({decodeFileName(name), identityOf(info)});
+    }
+    ::closedir(stream);
+    return entries;
+}
+
 bool pathExists(const QString &path)
 {
     // A dangling symbolic link is still an entry of the folder.
