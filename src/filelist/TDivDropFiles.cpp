@@ -24,11 +24,12 @@ QString TDivDropFiles::localPath(const QUrl &url)
 {
     // QUrl decodes the path as UTF-8 and turns any other byte into U+FFFD,
     // which names no file. The bytes of the percent-encoded path are the
-    // file's name exactly; the platform's decoding keeps them.
-    const QByteArray bytes = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
-    if (url.host().isEmpty() && QString::fromUtf8(bytes).toUtf8() != bytes)
-        return platform::decodeFileName(bytes);
-    return url.toLocalFile();
+    // file's name exactly; the platform's decoding keeps them (and reads
+    // UTF-8 as QUrl does).
+    if (!url.host().isEmpty())
+        return url.toLocalFile();
+    return platform::decodeFileName(
+        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
 }
 
 QStringList TDivDropFiles::localPaths(const QMimeData *data)

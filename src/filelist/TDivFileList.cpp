@@ -5,7 +5,6 @@
 #include "filelist/TDivFileListModel.h"
 
 #include <QContextMenuEvent>
-#include <QDir>
 #include <QFileSystemWatcher>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -146,7 +145,7 @@ int TDivFileList::AddFileEntry(const QString &path)
     if (listed >= 0)
         return refreshEntry(listed) ? listed : -1;
 
-    const std::optional<filelist::SplitPath> split = filelist::splitPath(path, QDir::currentPath());
+    const std::optional<filelist::SplitPath> split = filelist::splitPath(path, platform::currentFolder());
     if (!split)
         return -1;
     const QString full = split->folder + split->name;
@@ -369,10 +368,8 @@ void TDivFileList::followFolder(const QString &folder)
         }
         if (!namesByIdentity) {
             namesByIdentity.emplace();
-            const QStringList names = platform::folderEntryNames(folder);
-            for (const QString &name : names)
-                if (const auto identity = platform::fileIdentity(folder + name))
-                    namesByIdentity->insert(identityKey(*identity), name);
+            for (const auto &[name, identity] : platform::folderEntryIdentities(folder))
+                namesByIdentity->insert(identityKey(identity), name);
         }
         const QString newName = namesByIdentity->value(identityKey(entry.identity));
         if (!newName.isEmpty() && m_model->findByFullPath(folder + newName) < 0) {

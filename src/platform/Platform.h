@@ -8,12 +8,14 @@
 // beside platform/posix/ that implements these functions.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <utility>
 
 namespace platform {
 
@@ -121,6 +123,12 @@ std::optional<FileFacts> fileFacts(const QString &path);
 // The names in a folder (without "." and ".."), in no particular order;
 // names that are not UTF-8 included (QDir leaves them out).
 QStringList folderEntryNames(const QString &folder);
+
+// The names in a folder with the identity of the file each names
+// (following links, as fileIdentity does), in no particular order; names
+// that name nothing (a dangling link) are left out. One pass over the
+// folder, each name looked up relative to it.
+QList<std::pair<QString, FileIdentity>> folderEntryIdentities(const QString &folder);
 
 // True when the path names an entry of any kind (file, folder, device...).
 bool pathExists(const QString &path);

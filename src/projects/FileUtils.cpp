@@ -73,9 +73,12 @@ QStringList BuildFileList(const QString &folder, const QString &mask)
         if (MatchesWildcard(name, mask))
             names.append(name);
     }
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
-        const int folded = a.compare(b, Qt::CaseInsensitive);
-        return folded != 0 ? folded < 0 : a < b;
-    });
+    std::sort(names.begin(), names.end(), ListedNameLess);
     return names;
+}
+
+bool ListedNameLess(const QString &a, const QString &b)
+{
+    const int folded = a.compare(b, Qt::CaseInsensitive);
+    return folded != 0 ? folded < 0 : a < b;
 }

@@ -30,6 +30,10 @@ bool ForceFolders(const QString &path);
 // platform::decodeFileName keeps them. A missing folder gives an empty list.
 QStringList BuildFileList(const QString &folder, const QString &mask);
 
+// The order of listed names: letter case ignored first, then code-point
+// order for names that differ only in case.
+bool ListedNameLess(const QString &a, const QString &b);
+
 // True when the whole name matches the mask, in which "*" stands for any
 // run of characters (none included) and "?" for any one character; every
 // other character stands for itself, letter case included.

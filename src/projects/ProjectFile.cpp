@@ -1,6 +1,7 @@
 #include "projects/ProjectFile.h"
 
 #include "platform/Platform.h"
+#include "projects/FileUtils.h"
 
 #include <QSet>
 
@@ -21,10 +22,7 @@ QStringList ProjectNames(const QStringList &fileNames)
     QStringList names;
     for (const QString &fileName : fileNames)
         names.append(ProjectName(fileName));
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
-        const int folded = a.compare(b, Qt::CaseInsensitive);
-        return folded != 0 ? folded < 0 : a < b;
-    });
+    std::sort(names.begin(), names.end(), ListedNameLess);
     return names;
 }
 

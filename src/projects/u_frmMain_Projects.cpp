@@ -55,8 +55,9 @@ void TfrmMain::btnSaveProjectClick()
 
     QString chosen;
     try {
-        if (!FolderExists(projectsFolder()))
-            ForceFolders(projectsFolder());
+        // A folder that cannot be made is no reason to stop: the dialog
+        // lets the user choose another place.
+        ForceFolders(projectsFolder());
 
         SaveFileRequest request;
         request.caption = QStringLiteral("Save as Quillmark Project...");

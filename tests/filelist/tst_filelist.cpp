@@ -3,7 +3,9 @@
 
 #include "FileListTestKit.h"
 
+#include "support/FileContents.h"
 #include "support/ScriptedDialogs.h"
+#include "support/TestData.h"
 
 #include "filelist/FileListEntry.h"
 #include "filelist/TDivDropFiles.h"
@@ -23,7 +25,7 @@
 
 #include <cstdio>
 
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace filelist;
@@ -58,6 +60,7 @@ private slots:
     void dropDeliversPathsAndNoEffect();
     void moveOnlyDragIsRefused();
     void droppedNameThatIsNotUtf8IsListedExactly();
+    void relativePathInAFolderThatIsNotUtf8();
     void dragOutOffersFiles();
     void popupMenuOpensOnRightClickAndKey();
     void doubleClickOpensSelectedFiles();
@@ -84,6 +87,8 @@ void TestFileList::init()
 void TestFileList::cleanup()
 {
     QDir::setCurrent(m_startFolder);
+    // Names that are not UTF-8 would keep QTemporaryDir from removing it.
+    testdata::removeFolderContents(m_dir->path());
     delete m_dir;
     m_dir = nullptr;
 }
@@ -755,12 +760,8 @@ void TestFileList::droppedNameThatIsNotUtf8IsListedExactly()
     // really holds U+FFFD, which is what the first name decodes to in Qt.
     const QByteArray folder = QFile::encodeName(m_root);
     const QByteArray raw = folder + "caf\xE9.exe";
-    for (const QByteArray &path : {raw, folder + "caf\xEF\xBF\xBD.exe"}) {
-        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        QVERIFY(fd >= 0);
-        QCOMPARE(::write(fd, path.constData(), size_t(path.size())), ssize_t(path.size()));
-        ::close(fd);
-    }
+    for (const QByteArray &path : {raw, folder + "caf\xEF\xBF\xBD.exe"})
+        QVERIFY(testfiles::makeRawFile(path, path));
 
     TDivFileList list;
     list.show();
@@ -785,6 +786,20 @@ void TestFileList::droppedNameThatIsNotUtf8IsListedExactly()
     const QUrl url = filelist::fileUrl(list.fullPath(0));
     QCOMPARE(url.toEncoded(), "file://" + raw.toPercentEncoding("/"));
     QCOMPARE(TDivDropFiles::localPath(url), list.fullPath(0));
+}
+
+void TestFileList::relativePathInAFolderThatIsNotUtf8()
+{
+    // A relative path is read against the current folder by its own bytes;
+    // a folder name taken through Qt would hold U+FFFD and name nothing.
+    const QByteArray folder = QFile::encodeName(m_root) + "d\xE9";
+    QCOMPARE(::mkdir(folder.constData(), 0755), 0);
+    QVERIFY(testfiles::makeRawFile(folder + "/a.exe", "MZ"));
+    QCOMPARE(::chdir(folder.constData()), 0);
+
+    TDivFileList list;
+    QCOMPARE(list.AddFileEntry("a.exe"), 0);
+    QCOMPARE(platform::encodeFileName(list.fullPath(0)), folder + "/a.exe");
 }
 
 void TestFileList::f5DropsGoneFile()

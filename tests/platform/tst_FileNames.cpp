@@ -2,28 +2,13 @@
 // a copy or a tool's argument list, and shown with replacement characters.
 
 #include "platform/Platform.h"
+#include "support/FileContents.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <fcntl.h>
 #include <unistd.h>
-
-namespace {
-
-// Makes a file by its raw name, which QFile cannot do for such names.
-bool makeRawFile(const QByteArray &path, const QByteArray &content)
-{
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    if (fd < 0)
-        return false;
-    const bool written = ::write(fd, content.constData(), size_t(content.size())) == content.size();
-    ::close(fd);
-    return written;
-}
-
-} // namespace
 
 class TestFileNames : public QObject {
     Q_OBJECT
@@ -101,8 +86,8 @@ void TestFileNames::filesWithSuchNamesAreFoundAndListed()
     const QByteArray folder = QFile::encodeName(dir.path()) + "/";
     const QByteArray latin1 = folder + "caf\xE9.exe";
     const QByteArray replacement = folder + "caf\xEF\xBF\xBD.exe";
-    QVERIFY(makeRawFile(latin1, "latin-1 file"));
-    QVERIFY(makeRawFile(replacement, "the other file"));
+    QVERIFY(testfiles::makeRawFile(latin1, "latin-1 file"));
+    QVERIFY(testfiles::makeRawFile(replacement, "the other file"));
 
     const QString name = platform::decodeFileName(latin1);
     QVERIFY(platform::pathExists(name));

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,6 +26,7 @@ private slots:
     void init();
     void cleanup();
     void linkAndTargetAreTwoEntries();
+    void folderEntryIdentitiesFollowLinks();
     void onlyRegularFilesAreOpenedForReading_data();
     void onlyRegularFilesAreOpenedForReading();
     void readingAFifoNeverWaits();
@@ -204,6 +206,20 @@ void TestFiles::executableFolderKeepsItsBytes()
     QVERIFY(outcome.started);
     QCOMPARE(outcome.exitCode, 0);
     QCOMPARE(printed, folder);
+}
+
+void TestFiles::folderEntryIdentitiesFollowLinks()
+{
+    QMap<QString, platform::FileIdentity> found;
+    for (const auto &[name, identity] : platform::folderEntryIdentities(m_folder->path() + "/"))
+        found.insert(name, identity);
+    // The dangling link names no file and is left out; the link is the file.
+    QCOMPARE(found.keys(), QStringList({"fifo", "file", "folder", "link"}));
+    for (const QString &name : found.keys())
+        QVERIFY2(found.value(name) == *platform::fileIdentity(path(qPrintable(name))),
+                 qPrintable(name));
+    QVERIFY(found.value("link") == found.value("file"));
+    QVERIFY(platform::folderEntryIdentities(path("missing")).isEmpty());
 }
 
 void TestFiles::removeEntryTakesTheLinkNotItsTarget()

@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "support/TestData.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,14 +18,6 @@
 namespace {
 
 const QString kChild = QStringLiteral(QUILLMARK_RUNNER_CHILD);
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
 
 } // namespace
 
@@ -142,7 +135,7 @@ private slots:
              {},
              m_output});
         QVERIFY(outcome.started);
-        QCOMPARE(readFile(m_output), QByteArray("a\nb\ncd\0e", 8));
+        QCOMPARE(testdata::fileBytes(m_output), QByteArray("a\nb\ncd\0e", 8));
     }
 
     void argumentsArriveUnchanged()
@@ -154,7 +147,7 @@ private slots:
              {},
              m_output});
         QVERIFY(outcome.started);
-        QCOMPARE(readFile(m_output),
+        QCOMPARE(testdata::fileBytes(m_output),
                  "argc=6\narg[0]=<" + QFile::encodeName(kChild)
                      + ">\narg[1]=<argv>\narg[2]=<>\narg[3]=<two words>\narg[4]=<\"quoted\">\n"
                        "arg[5]=<$HOME;|*>\n");
@@ -167,7 +160,7 @@ private slots:
         const auto outcome = platform::runProcess(
             {kChild, {QStringLiteral("argv"), name}, {}, m_output});
         QVERIFY(outcome.started);
-        QCOMPARE(readFile(m_output), "argc=3\narg[0]=<" + QFile::encodeName(kChild)
+        QCOMPARE(testdata::fileBytes(m_output), "argc=3\narg[0]=<" + QFile::encodeName(kChild)
                                          + ">\narg[1]=<argv>\narg[2]=</data/caf\xE9 \xFF.exe>\n");
     }
 
@@ -181,7 +174,7 @@ private slots:
              folder,
              m_output});
         QVERIFY(outcome.started);
-        QCOMPARE(readFile(m_output),
+        QCOMPARE(testdata::fileBytes(m_output),
                  "cwd=" + QFile::encodeName(QDir(folder).canonicalPath())
                      + "\nnice=19\nstdin=0\n");
     }
@@ -194,7 +187,7 @@ private slots:
         const auto outcome = platform::runProcess({kChild, {QStringLiteral("fds")}, {}, m_output});
         ::close(leaked);
         QVERIFY(outcome.started);
-        QCOMPARE(readFile(m_output), QByteArray("fds=0 1 2\n"));
+        QCOMPARE(testdata::fileBytes(m_output), QByteArray("fds=0 1 2\n"));
     }
 
     void parentWithoutStandardInput()
@@ -210,7 +203,7 @@ private slots:
         ::dup2(savedInput, 0);
         ::close(savedInput);
         QVERIFY(outcome.started);
-        QCOMPARE(readFile(m_output), QByteArray("x\nstdin=0\ny"));
+        QCOMPARE(testdata::fileBytes(m_output), QByteArray("x\nstdin=0\ny"));
     }
 
     void normalPriorityWhenAsked()
@@ -220,7 +213,7 @@ private slots:
         platform::ProcessRequest request{kChild, {QStringLiteral("nice")}, {}, m_output};
         request.lowestPriority = false;
         QVERIFY(platform::runProcess(request).started);
-        QCOMPARE(readFile(m_output), QByteArray("nice=") + QByteArray::number(ours) + "\n");
+        QCOMPARE(testdata::fileBytes(m_output), QByteArray("nice=") + QByteArray::number(ours) + "\n");
     }
 
     // The output is followed through the descriptor the child writes to: a
@@ -251,7 +244,7 @@ private slots:
         QVERIFY(outcome.started);
         QCOMPARE(outcome.exitCode, 0);
         QCOMPARE(pieces, (QList<QByteArray>{"one\n", "two\n"}));
-        QCOMPARE(readFile(m_output + QStringLiteral(".moved")), QByteArray("one\ntwo\n"));
+        QCOMPARE(testdata::fileBytes(m_output + QStringLiteral(".moved")), QByteArray("one\ntwo\n"));
         QVERIFY(waits >= 5);
 
         // Without a caller's wait the output is followed all the same.

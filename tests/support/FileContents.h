@@ -1,7 +1,8 @@
 #pragma once
 
 // Whole-file reads and writes for tests that set up and check small text
-// files (settings, projects) and stand-in tool scripts.
+// files (settings, projects), stand-in tool scripts, and files named by raw
+// bytes (names that are not UTF-8, which QFile cannot make).
 
 #include "support/TestData.h"
 
@@ -9,6 +10,9 @@
 #include <QFile>
 #include <QString>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace testfiles {
 
@@ -36,6 +40,18 @@ inline void writeScript(const QString &path, const QByteArray &body)
 {
     QVERIFY(testdata::writeBytes(path, "#!/bin/sh\n" + body));
     QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner));
+}
+
+// Creates a new file (never an existing one) under the very bytes of
+// `path` with `content`; false when it cannot be made or written whole.
+inline bool makeRawFile(const QByteArray &path, const QByteArray &content)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written = ::write(fd, content.constData(), size_t(content.size())) == content.size();
+    ::close(fd);
+    return written;
 }
 
 } // namespace testfiles

@@ -265,8 +265,9 @@ FileReadResult readRegularFile(const QString &path)
         return result;
     }
     result.exists = true;
-    Descriptor fd(openRegularFile(path, &result.errorCode));
-    if (!fd.valid()) {
+    Descriptor fd;
+    result.errorCode = openRegularForReading(encoded, fd, info);
+    if (result.errorCode != 0) {
         // A link to nothing: there is no file yet, as for a missing one.
         if (result.errorCode == ENOENT)
             result.exists = false;

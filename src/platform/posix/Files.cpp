@@ -1,6 +1,8 @@
 #include "platform/Platform.h"
+#include "CurrentFolder.h"
 
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include <dirent.h>
@@ -25,6 +27,22 @@ bool statPath(const QString &path, struct stat &info, bool followLinks = true)
 FileIdentity identityOf(const struct stat &info)
 {
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+// Calls `visit` with the open folder's descriptor and each name in it
+// other than "." and ".."; a folder that cannot be opened has none.
+template <typename Visit>
+void forEachFolderEntry(const QString &folder, Visit visit)
+{
+    DIR *stream = ::opendir(encodeFileName(folder).constData());
+    if (!stream)
+        return;
+    while (const dirent *entry = ::readdir(stream)) {
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+            visit(::dirfd(stream), name);
+    }
+    ::closedir(stream);
 }
 
 } // namespace
@@ -61,16 +79,19 @@ std::optional<FileFacts> fileFacts(const QString &path)
 QStringList folderEntryNames(const QString &folder)
 {
     QStringList names;
-    DIR *stream = ::opendir(encodeFileName(folder).constData());
-    if (!stream)
-        return names;
-    while (const dirent *entry = ::readdir(stream)) {
-        const QByteArray name(entry->d_name);
-        if (name != "." && name != "..")
-            names.append(decodeFileName(name));
-    }
-    ::closedir(stream);
+    forEachFolderEntry(folder, [&](int, const char *name) { names.append(decodeFileName(name)); });
     return names;
+}
+
+QList<std::pair<QString, FileIdentity>> folderEntryIdentities(const QString &folder)
+{
+    QList<std::pair<QString, FileIdentity>> entries;
+    forEachFolderEntry(folder, [&](int folderFd, const char *name) {
+        struct stat info {};
+        if (::fstatat(folderFd, name, &info, 0) == 0)
+            entries.append({decodeFileName(name), identityOf(info)});
+    });
+    return entries;
 }
 
 bool pathExists(const QString &path)
@@ -82,13 +103,10 @@ bool pathExists(const QString &path)
 
 QString currentFolder()
 {
-    std::vector<char> buffer(4096);
-    while (!::getcwd(buffer.data(), buffer.size())) {
-        if (errno != ERANGE)
-            return QString();
-        buffer.resize(buffer.size() * 2);
-    }
-    return decodeFileName(QByteArray(buffer.data()));
+    QByteArray folder;
+    if (posix::currentFolderBytes(folder) != 0)
+        return QString();
+    return decodeFileName(folder);
 }
 
 QString executableFolder()

@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "CurrentFolder.h"
 #include "Descriptor.h"
 
 #include <algorithm>
@@ -239,13 +240,9 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     // fixed against our folder now.
     QByteArray program = encodeFileName(request.program);
     if (!program.startsWith('/')) {
-        std::vector<char> cwd(4096);
-        while (!::getcwd(cwd.data(), cwd.size())) {
-            if (errno != ERANGE)
-                return failedStart(errno);
-            cwd.resize(cwd.size() * 2);
-        }
-        QByteArray base(cwd.data());
+        QByteArray base;
+        if (const int error = posix::currentFolderBytes(base))
+            return failedStart(error);
         if (!base.endsWith('/'))
             base.append('/');
         program.prepend(base);
@@ -298,7 +295,7 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     }
 
     std::optional<OutputFollower> follower;
-    if (request.outputGrew && output.valid() && !request.outputFile.isEmpty()) {
+    if (request.outputGrew && !request.outputFile.isEmpty()) {
         const int copy = ::fcntl(output.get(), F_DUPFD_CLOEXEC, 3);
         if (copy < 0)
             return failedStart(errno);
