@@ -213,7 +213,11 @@ static bool temporaryNameFor(const std::string &name, std::string &tmp)
     const std::string random = randomHex(9);
     if (random.empty())
         return false;
-    tmp = "." + name.substr(0, 64) + ".tmp-" + random;
+    // Appended piece by piece: GCC 12 warns (-Wrestrict, a false alarm) about
+    // "." + a temporary string.
+    tmp.assign(1, '.');
+    tmp.append(name, 0, 64);
+    tmp.append(".tmp-").append(random);
     return true;
 }
 
@@ -466,9 +470,9 @@ std::string findOnPath(const std::string &name)
         size_t end = dirs.find(':', start);
         if (end == std::string::npos)
             end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
-        if (dir.empty())
-            dir = ".";
+        // An empty entry is the current folder. (Not assigned afterwards:
+        // GCC 12 warns about that, -Wrestrict, a false alarm.)
+        const std::string dir = end > start ? dirs.substr(start, end - start) : std::string(".");
         const std::string candidate = dir + "/" + name;
         struct stat st {};
         if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)

@@ -93,6 +93,10 @@ WriteResult writeFileAtomically(const std::string &path, const std::string &data
 
 // --- certificate facts -----------------------------------------------------
 
+// The common name of the demo certificate made on each machine
+// (quillmark-make-demo-cert); signtool.exe never prefers it to a real one.
+inline constexpr const char *kDemoCommonName = "Quillmark Demo Code Signing";
+
 std::string nameText(const X509_NAME *name);     // "CN=..., O=..." one line
 std::string timeText(const ASN1_TIME *time);     // "Dec  7 07:39:44 2029 GMT"
 std::optional<time_t> timeOf(const ASN1_TIME *time);

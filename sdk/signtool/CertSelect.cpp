@@ -28,7 +28,21 @@ bool matches(X509 *cert, const SelectionRule &rule)
     return true;
 }
 
+// /a passes over the demo certificate while a real one is left.
+void dropDemoBesideOthers(const std::vector<X509 *> &candidates, std::vector<size_t> &left)
+{
+    const auto isDemo = [&](size_t i) { return isDemoCertificate(candidates[i]); };
+    if (!std::all_of(left.begin(), left.end(), isDemo))
+        left.erase(std::remove_if(left.begin(), left.end(), isDemo), left.end());
+}
+
 } // namespace
+
+bool isDemoCertificate(X509 *cert)
+{
+    return commonName(cert) == sdktool::kDemoCommonName
+           && X509_NAME_cmp(X509_get_subject_name(cert), X509_get_issuer_name(cert)) == 0;
+}
 
 std::string commonName(X509 *cert)
 {
@@ -70,6 +84,8 @@ Selection selectCertificate(const std::vector<X509 *> &candidates, const Selecti
         selection.problem = Selection::Problem::SeveralMatch;
         return selection;
     }
+    if (rule.autoSelect)
+        dropDemoBesideOthers(candidates, left);
     // Stable, so an equal expiry keeps the listed order.
     std::stable_sort(left.begin(), left.end(), [&](size_t a, size_t b) {
         return ASN1_TIME_compare(X509_get0_notAfter(candidates[a]), X509_get0_notAfter(candidates[b])) > 0;

@@ -7,7 +7,9 @@
 //   /n NAME     only certificates whose subject common name contains NAME,
 //               letter case ignored;
 //   /a          the one of the rest that stays valid longest (a tie goes to
-//               the one listed first);
+//               the one listed first), the demo certificate only when no
+//               other one is left: it expires last, yet must never sign a
+//               release in place of a real certificate;
 //   neither /a nor /sha1: exactly one may be left, as with the Windows tool.
 
 #include <openssl/x509.h>
@@ -33,6 +35,10 @@ struct Selection {
 };
 
 Selection selectCertificate(const std::vector<X509 *> &candidates, const SelectionRule &rule);
+
+// The self-signed certificate that Quillmark makes on each machine for a
+// first try (subject and issuer "CN=Quillmark Demo Code Signing, ...").
+bool isDemoCertificate(X509 *cert);
 
 // The subject's common name as UTF-8 ("" when it has none).
 std::string commonName(X509 *cert);

@@ -77,7 +77,7 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
     if (!registryError.empty())
         choice.notes.push_back("PKCS#11 tokens are not searched: " + registryError + ".");
     TokenScan scan = scanTokens(modules);
-    choice.notes.insert(choice.notes.end(), scan.moduleErrors.begin(), scan.moduleErrors.end());
+    choice.moduleNotes = std::move(scan.moduleErrors);
     choice.notes.insert(choice.notes.end(), scan.passedOver.begin(), scan.passedOver.end());
     const time_t now = std::time(nullptr);
     for (TokenCertificate &found : scan.certificates) {

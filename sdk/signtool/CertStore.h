@@ -49,6 +49,10 @@ struct SigningIdentity {
 struct IdentityChoice {
     std::optional<SigningIdentity> identity;
     std::vector<std::string> notes; // why candidates were passed over (for /v)
+    // PKCS#11 modules that could not be opened: on a machine with OpenSC or
+    // SoftHSM2 installed but not set up, one on every run, so said only with
+    // /debug or when no certificate was found at all.
+    std::vector<std::string> moduleNotes;
     std::string error;              // when there is no identity, without "SignTool Error: "
 };
 

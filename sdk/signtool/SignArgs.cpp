@@ -78,8 +78,10 @@ struct Parser {
         const bool signing = args.verb == Verb::Sign;
         if (name == "?")
             args.showUsage = true;
-        else if (name == "v" || name == "debug")
+        else if (name == "v")
             args.verbose = true;
+        else if (name == "debug")
+            args.verbose = args.debug = true;
         else if (name == "q")
             args.quiet = true;
         else if (signing && name == "a")
@@ -301,7 +303,8 @@ const char *usageText()
            "  /as         append this signature to those the file has\n"
            "  /d TEXT     description; /du URL its web address\n"
            "  /mt N       sign N files at a time\n"
-           "  /v, /debug  verbose output; /q: errors only\n"
+           "  /v          verbose output; /debug: also the PKCS#11 modules that failed;\n"
+           "              /q: errors only\n"
            "verify options:\n"
            "  /pa         Authenticode policy: the signature matches the file and its\n"
            "              certificate chains to a trusted root or to a certificate of the store\n"

@@ -47,6 +47,7 @@ struct SignArgs {
     std::optional<std::string> descriptionUrl; // /du
     unsigned jobs = 0;                    // /mt; 0: the default pool size
     bool verbose = false;                 // /v, /debug
+    bool debug = false;                   // /debug: also the PKCS#11 modules that failed
     bool quiet = false;                   // /q: errors only
     bool authenticodePolicy = false;      // verify /pa
     std::vector<std::string> files;

@@ -1,5 +1,6 @@
 #include "Signer.h"
 
+#include "CertSelect.h"
 #include "ModuleDeadline.h"
 #include "PeImage.h"
 #include "SignArgs.h"
@@ -67,6 +68,7 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
 {
     if (args.verbose)
         m_certificateLines = certificateLines(identity);
+    m_demo = isDemoCertificate(identity.cert.get());
     // The tool starts the cleaner before any PKCS#11 module could start a
     // thread (it forks); this only makes sure it runs.
     if (!PrivateFolder::startCleaner())
@@ -379,6 +381,9 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
     }
     job.outcome.signedOk = true;
     job.outcome.lines.push_back({OutputLine::Out, "Successfully signed: " + file});
+    if (m_demo)
+        job.outcome.lines.push_back(
+            {OutputLine::Out, file + " was signed with the demo certificate, which is for trying Quillmark out only."});
     if (m_args.verbose)
         job.outcome.lines.push_back({OutputLine::Out, std::string()});
 }

@@ -103,6 +103,7 @@ private:
     Fd m_pfx; // the PFX bytes in memory, for every child
     Fd m_signerPem; // the chosen certificate, the trust list when a copy is verified
     std::vector<std::string> m_certificateLines; // for /v, the same for every file
+    bool m_demo = false; // signs with the demo certificate: every file says so
     std::string m_setUpError;
 };
 

@@ -185,6 +185,10 @@ int main(int argc, char **argv)
     if (args.verbose) {
         for (const auto &note : choice.notes)
             outLine(note);
+        if (args.debug || !choice.identity) {
+            for (const auto &note : choice.moduleNotes)
+                outLine(note);
+        }
     }
     if (!choice.identity) {
         errLine("SignTool Error: " + choice.error);

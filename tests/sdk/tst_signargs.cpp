@@ -168,6 +168,13 @@ void TestSignArgs::scriptSwitches()
     result = parse({"sign", "/a", "/DEBUG", "x.exe"});
     QVERIFY2(result.args, result.error.c_str());
     QVERIFY(result.args->verbose);
+    QVERIFY(result.args->debug);
+
+    // /v alone does not name the PKCS#11 modules that failed.
+    result = parse({"sign", "/a", "/v", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(result.args->verbose);
+    QVERIFY(!result.args->debug);
 }
 
 void TestSignArgs::jobCount_data()

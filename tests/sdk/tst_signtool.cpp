@@ -68,6 +68,7 @@ private slots:
     void autoSelectPicksLongestValidUsable();
     void autoSelectWithoutUsableCertificateTouchesNothing();
     void autoSelectUsesDemoStoreBesideTool();
+    void autoSelectPassesOverDemoBesideRealCertificate();
     void failureLeavesOriginal_data();
     void failureLeavesOriginal();
     void mixedRunSignsGoodFilesAndFails();
@@ -269,6 +270,57 @@ void TestSignTool::autoSelectUsesDemoStoreBesideTool()
     const RunResult verify = verifySignature(file, caPem);
     QVERIFY2(verify.ok(), qPrintable(verify.output));
     QCOMPARE(signerSubject(verify), QStringLiteral("/CN=Quillmark Demo Code Signing/O=Quillmark"));
+}
+
+// The demo certificate expires last, yet a real one always wins; when the
+// demo certificate does sign, every file's report says so, /v or not.
+void TestSignTool::autoSelectPassesOverDemoBesideRealCertificate()
+{
+    const QString store = newFolder();
+    const KeyAndCert demo = certificate(QStringLiteral("Quillmark Demo Code Signing"), 3000);
+    const KeyAndCert real = certificate(QStringLiteral("Real Release Signer"), 100);
+    QVERIFY(writePkcs12(store + "/quillmark-demo-code-signing.pfx", demo));
+    QVERIFY(writePkcs12(store + "/real.pfx", real));
+    const QString dir = newFolder();
+    const QString realPem = dir + "/real.pem", demoPem = dir + "/demo.pem";
+    QVERIFY(writeCertificatePem(realPem, real));
+    QVERIFY(writeCertificatePem(demoPem, demo));
+    const QString demoLine = QStringLiteral(" was signed with the demo certificate, which is for trying Quillmark out only.");
+
+    const QString release = dir + "/release.exe";
+    QVERIFY(writePeFile(release));
+    RunResult run = signtool({"sign", "/a", "/v", release}, storeEnvironment(store));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("Issued to: CN=Real Release Signer")), qPrintable(run.output));
+    QVERIFY2(!run.output.contains(QLatin1String("demo certificate")), qPrintable(run.output));
+    RunResult verify = verifySignature(release, realPem);
+    QVERIFY2(verify.ok(), qPrintable(verify.output));
+    QCOMPARE(signerSubject(verify), QStringLiteral("/CN=Real Release Signer"));
+
+    // Asked for by name, the demo certificate signs, and says so.
+    const QString named = dir + "/named.exe";
+    QVERIFY(writePeFile(named, 2));
+    run = signtool({"sign", "/a", "/n", "Demo", named}, storeEnvironment(store));
+    QVERIFY2(run.ok() && run.output.contains(named + demoLine), qPrintable(run.output));
+
+    // Alone in the store it signs, each file with the line, verbose or not.
+    QVERIFY(QFile::remove(store + "/real.pfx"));
+    for (const bool verbose : {false, true}) {
+        const QStringList files{dir + QStringLiteral("/demo-a-%1.exe").arg(verbose),
+                                dir + QStringLiteral("/demo-b-%1.exe").arg(verbose)};
+        QStringList arguments{"sign", "/a"};
+        if (verbose)
+            arguments << "/v";
+        for (const QString &file : files)
+            QVERIFY(writePeFile(file, 3));
+        run = signtool(arguments + files, storeEnvironment(store));
+        QVERIFY2(run.ok(), qPrintable(run.output));
+        for (const QString &file : files) {
+            QVERIFY2(run.output.contains(file + demoLine), qPrintable(run.output));
+            verify = verifySignature(file, demoPem);
+            QVERIFY2(verify.ok(), qPrintable(verify.output));
+        }
+    }
 }
 
 void TestSignTool::failureLeavesOriginal_data()

@@ -157,11 +157,18 @@ void TestSignToolTokens::moduleThatCannotBeLoadedIsPassedOver()
     env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"),
                missing + ":" + notAModule + ":" + SoftHsmToken::modulePath());
     const QStringList files = peFiles(1);
-    const RunResult run = signtool({"sign", "/a", "/v", files[0]}, env);
+    const RunResult run = signtool({"sign", "/a", "/debug", files[0]}, env);
     QVERIFY2(run.ok(), qPrintable(run.output));
     QVERIFY2(run.output.contains(QStringLiteral("Passed over the PKCS#11 module ") + missing), qPrintable(run.output));
     QVERIFY2(run.output.contains(QStringLiteral("Passed over the PKCS#11 module ") + notAModule), qPrintable(run.output));
     QCOMPARE(verifiedSigner(files[0], signer), QStringLiteral("Beside Broken Signer"));
+
+    // With /v alone a certificate was found: the modules go unmentioned.
+    const QStringList verbose = peFiles(1);
+    const RunResult quieter = signtool({"sign", "/a", "/v", verbose[0]}, env);
+    QVERIFY2(quieter.ok(), qPrintable(quieter.output));
+    QVERIFY2(quieter.output.contains(QLatin1String("Issued to: CN=Beside Broken Signer")), qPrintable(quieter.output));
+    QVERIFY2(!quieter.output.contains(QLatin1String("Passed over the PKCS#11 module")), qPrintable(quieter.output));
 
     // Only broken modules: the store's certificate is taken.
     const QString store = newFolder();
@@ -173,6 +180,13 @@ void TestSignToolTokens::moduleThatCannotBeLoadedIsPassedOver()
     const RunResult storeRun = signtool({"sign", "/a", more[0]}, env);
     QVERIFY2(storeRun.ok(), qPrintable(storeRun.output));
     QCOMPARE(verifiedSigner(more[0], inStore), QStringLiteral("Store Beside Broken"));
+
+    // No certificate anywhere: /v lists every reason, the modules' too.
+    env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), newFolder());
+    const RunResult none = signtool({"sign", "/a", "/v", more[0]}, env);
+    QCOMPARE(none.exitCode, 1);
+    QVERIFY2(none.output.contains(QStringLiteral("Passed over the PKCS#11 module ") + missing), qPrintable(none.output));
+    QVERIFY2(none.output.contains(QStringLiteral("Passed over the PKCS#11 module ") + notAModule), qPrintable(none.output));
 }
 
 void TestSignToolTokens::choosesBetweenTokenAndStoreFile()
