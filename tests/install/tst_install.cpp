@@ -34,6 +34,10 @@ private slots:
     void installedSigntoolSignsWithTheMachinesCertificate();
     void installedSigntoolSignsWithAPfxFile();
     void installedPvk2pfxConverts();
+    void demoMakerMakesOneOnlyInAStoreThatNeverHadOne();
+    void addCertificateInstallsItForTheAdminGroups();
+    void addCertificateRefusesWhatCannotSign();
+    void setupNeverBringsBackTheRemovedDemo();
     void installedProgramStarts();
 
 private:
@@ -45,6 +49,11 @@ private:
         return installed(QStringLiteral("sdk-bin/certstore/quillmark-demo-code-signing.pfx"));
     }
     void requireSetUp();
+    testdata::RunResult setup(const QStringList &arguments) const
+    {
+        return testdata::runProgram(installed(QStringLiteral("libexec/quillmark-setup")), arguments);
+    }
+    QString store() const { return installed(QStringLiteral("sdk-bin/certstore")); }
 
     QTemporaryDir m_root;
     QTemporaryDir m_work;
@@ -72,6 +81,26 @@ QString desktopValue(const QString &entry, const QString &key)
     const QRegularExpression line(QStringLiteral("^%1=(.*)$").arg(QRegularExpression::escape(key)),
                                   QRegularExpression::MultilineOption);
     return line.match(entry).captured(1);
+}
+
+QString demoMarker(const QString &store)
+{
+    return store + QStringLiteral("/.quillmark-demo-certificate-made");
+}
+
+// getfacl's entries of `path`, without its comment lines.
+QStringList aclEntries(const QString &path)
+{
+    const QString getfacl = QStandardPaths::findExecutable(QStringLiteral("getfacl"));
+    if (getfacl.isEmpty())
+        return {};
+    const auto run = testdata::runProgram(getfacl, {QStringLiteral("-p"), path});
+    QStringList entries;
+    for (const QString &line : run.output.split('\n', Qt::SkipEmptyParts)) {
+        if (!line.startsWith('#'))
+            entries << line;
+    }
+    return entries;
 }
 
 bool isRoot()
@@ -386,6 +415,172 @@ void TestInstall::installedPvk2pfxConverts()
     const auto made = testdata::readPkcs12(pfx, QStringLiteral("pfxpass"));
     QVERIFY2(made.has_value(), "the PFX made by the installed pvk2pfx.exe cannot be read");
     QVERIFY(testdata::sameKey(*made, pair));
+}
+
+// The maker on its own (as the build runs it): one demo certificate per
+// store, never beside a certificate of the store's own, never again once
+// it was removed; one made before the marker existed is remembered.
+void TestInstall::demoMakerMakesOneOnlyInAStoreThatNeverHadOne()
+{
+    const QString maker = installed(QStringLiteral("libexec/quillmark-make-demo-cert"));
+    const QString fresh = m_work.filePath(QStringLiteral("fresh-store"));
+    const QString demo = fresh + QStringLiteral("/quillmark-demo-code-signing.pfx");
+    auto run = testdata::runProgram(maker, {demo});
+    QVERIFY2(run.ok() && QFileInfo::exists(demo) && QFileInfo::exists(demoMarker(fresh)), qPrintable(run.output));
+
+    QVERIFY(QFile::remove(demo));
+    run = testdata::runProgram(maker, {demo});
+    QVERIFY2(run.ok() && run.output.contains("has been removed since"), qPrintable(run.output));
+    QVERIFY2(!QFileInfo::exists(demo), "the removed demo certificate came back");
+
+    const QString shared = m_work.filePath(QStringLiteral("store-with-real"));
+    QVERIFY(QDir().mkpath(shared));
+    QVERIFY(testdata::writePkcs12(shared + "/Real.P12", testdata::makeCertificate()));
+    run = testdata::runProgram(maker, {shared + "/quillmark-demo-code-signing.pfx"});
+    QVERIFY2(run.ok() && run.output.contains("holds certificates of its own (Real.P12)"), qPrintable(run.output));
+    QVERIFY(!QFileInfo::exists(shared + "/quillmark-demo-code-signing.pfx"));
+
+    // An older installation's demo certificate, made before the marker.
+    const QString older = m_work.filePath(QStringLiteral("older-store"));
+    QVERIFY(QDir().mkpath(older));
+    QVERIFY(testdata::writePkcs12(older + "/quillmark-demo-code-signing.pfx", testdata::makeCertificate()));
+    run = testdata::runProgram(maker, {older + "/quillmark-demo-code-signing.pfx"});
+    QVERIFY2(run.ok() && QFileInfo::exists(demoMarker(older)), qPrintable(run.output));
+}
+
+void TestInstall::addCertificateInstallsItForTheAdminGroups()
+{
+    requireSetUp();
+    if (QTest::currentTestFailed())
+        return;
+    testdata::CertOptions options;
+    options.commonName = QStringLiteral("Real Release Signer");
+    options.notAfter = QDateTime::currentDateTimeUtc().addDays(100);
+    const auto real = testdata::makeCertificate(options);
+    QVERIFY(!real.isNull());
+    const QString source = m_work.filePath(QStringLiteral("real-release"));
+    QVERIFY(testdata::writePkcs12(source, real));
+    // The source is the administrator's own business: its mode is not copied.
+    QVERIFY(QFile::setPermissions(source, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+
+    const auto run = setup({QStringLiteral("--add-certificate"), source});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    const QString added = store() + QStringLiteral("/real-release.pfx");
+    QVERIFY2(run.output.contains("added " + added) && run.output.contains("CN=Real Release Signer"),
+             qPrintable(run.output));
+    QCOMPARE(testdata::fileBytes(added), testdata::fileBytes(source));
+    struct stat st {};
+    QCOMPARE(::lstat(QFile::encodeName(added).constData(), &st), 0);
+    QVERIFY(S_ISREG(st.st_mode));
+    QCOMPARE(st.st_uid, uid_t(0));
+    QCOMPARE(st.st_gid, gid_t(0));
+    QCOMPARE(st.st_mode & 07777, mode_t(0640));
+    QVERIFY2(QDir(store()).entryList({QStringLiteral(".add-certificate-*")}, QDir::Hidden | QDir::Files).isEmpty(),
+             "the temporary copy was left in the store");
+
+    // Exactly the certificate entries: read for each admin group, nothing more.
+    const QStringList groups = adminGroupsOnThisMachine();
+    QStringList expected{QStringLiteral("user::rw-")};
+    if (!groups.isEmpty())
+        expected << QStringLiteral("group::r--");
+    for (const QString &group : groups)
+        expected << "group:" + group + ":r--";
+    expected << (groups.isEmpty() ? QStringLiteral("group::r--") : QStringLiteral("mask::r--"))
+             << QStringLiteral("other::---");
+    const QStringList entries = aclEntries(added);
+    if (entries.isEmpty())
+        QSKIP("getfacl is missing: the group entries are not checked");
+    QCOMPARE(entries, expected);
+
+    // The real certificate signs with /a, although the demo one lasts longer.
+    const QString exe = m_work.filePath(QStringLiteral("release.exe"));
+    QVERIFY(testdata::writePeFile(exe, 4));
+    const auto sign = testdata::runProgram(installed(QStringLiteral("sdk-bin/signtool.exe")),
+                                           {"sign", "/a", "/v", exe}, toolEnvironment());
+    QVERIFY2(sign.ok() && sign.output.contains("Issued to: CN=Real Release Signer"), qPrintable(sign.output));
+    QVERIFY2(!sign.output.contains("demo certificate"), qPrintable(sign.output));
+
+    // An admin group's member reads it; anyone else does not.
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (setpriv.isEmpty() || groups.isEmpty())
+        return;
+    const auto canRead = [&](const QStringList &groupArgs) {
+        return testdata::runProgram(setpriv, QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534")}
+                                                 + groupArgs
+                                                 + QStringList{QStringLiteral("test"), QStringLiteral("-r"), added})
+            .ok();
+    };
+    const QString gid = QString::number(getgrnam(groups.first().toLocal8Bit().constData())->gr_gid);
+    QVERIFY2(canRead({"--groups=" + gid}), qPrintable(groups.first() + " cannot read the added certificate"));
+    QVERIFY2(!canRead({QStringLiteral("--clear-groups")}), "anyone can read the added certificate");
+    QVERIFY(QFile::remove(added));
+}
+
+void TestInstall::addCertificateRefusesWhatCannotSign()
+{
+    requireSetUp();
+    if (QTest::currentTestFailed())
+        return;
+    const auto valid = testdata::makeCertificate();
+    testdata::CertOptions expiredOptions;
+    expiredOptions.notBefore = QDateTime::currentDateTimeUtc().addDays(-30);
+    expiredOptions.notAfter = QDateTime::currentDateTimeUtc().addDays(-1);
+    testdata::CertOptions serverOptions;
+    serverOptions.usage = testdata::Usage::ServerAuthOnly;
+    struct Case { QString name; QByteArray expected; };
+    const QList<Case> cases{
+        {QStringLiteral("locked.pfx"), "has a password"},
+        {QStringLiteral("expired.pfx"), "is not valid now"},
+        {QStringLiteral("server.pfx"), "is not meant for code signing"},
+        {QStringLiteral("notes.pfx"), "is not a PFX (PKCS#12) file"},
+        {QStringLiteral("missing.pfx"), "cannot be read"},
+    };
+    QVERIFY(testdata::writePkcs12(m_work.filePath(cases[0].name), valid, QStringLiteral("secret")));
+    QVERIFY(testdata::writePkcs12(m_work.filePath(cases[1].name), testdata::makeCertificate(expiredOptions)));
+    QVERIFY(testdata::writePkcs12(m_work.filePath(cases[2].name), testdata::makeCertificate(serverOptions)));
+    QVERIFY(testdata::writeBytes(m_work.filePath(cases[3].name), "not a certificate"));
+    const QStringList before = QDir(store()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const Case &refused : cases) {
+        const auto run = setup({QStringLiteral("--add-certificate"), m_work.filePath(refused.name)});
+        QVERIFY2(!run.ok() && run.output.contains(QString::fromLatin1(refused.expected)),
+                 qPrintable(refused.name + ": " + run.output));
+    }
+    QCOMPARE(QDir(store()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+
+    // A name already in the store is never replaced.
+    const QString twice = m_work.filePath(QStringLiteral("twice.pfx"));
+    QVERIFY(testdata::writePkcs12(twice, valid));
+    QVERIFY(setup({QStringLiteral("--add-certificate"), twice}).ok());
+    const QByteArray first = testdata::fileBytes(store() + "/twice.pfx");
+    QVERIFY(testdata::writePkcs12(twice, testdata::makeCertificate()));
+    const auto again = setup({QStringLiteral("--add-certificate"), twice});
+    QVERIFY2(!again.ok() && again.output.contains("already there"), qPrintable(again.output));
+    QCOMPARE(testdata::fileBytes(store() + "/twice.pfx"), first);
+    QVERIFY(QFile::remove(store() + "/twice.pfx"));
+}
+
+// Runs last among the set-up's tests: it removes the demo certificate.
+void TestInstall::setupNeverBringsBackTheRemovedDemo()
+{
+    requireSetUp();
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY2(QFileInfo::exists(demoMarker(store())), "the set-up did not remember making the demo certificate");
+    QVERIFY(QFile::remove(certificatePath()));
+    for (const QStringList &arguments : {QStringList{}, QStringList{QStringLiteral("--upgrade")}}) {
+        const auto run = setup(arguments);
+        QVERIFY2(run.ok(), qPrintable(run.output));
+        QVERIFY2(!QFileInfo::exists(certificatePath()), qPrintable("the demo certificate came back: " + run.output));
+    }
+
+    // An upgrade makes none even where none was ever made (an older package
+    // did not remember a removal).
+    QVERIFY(QFile::remove(demoMarker(store())));
+    auto run = setup({QStringLiteral("--upgrade")});
+    QVERIFY2(run.ok() && !QFileInfo::exists(certificatePath()), qPrintable(run.output));
+    // A first installation does, into an empty store.
+    run = setup({});
+    QVERIFY2(run.ok() && QFileInfo::exists(certificatePath()), qPrintable(run.output));
 }
 
 void TestInstall::installedProgramStarts()
