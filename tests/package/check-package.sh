@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds the package with scripts/build-package.sh (which fails on any
+# lintian error or warning), unpacks it into a temporary root and checks
+# what it holds.
+#
+#   check-package.sh SOURCE_FOLDER PACKAGE_BUILD_FOLDER
+# Exit 77: skipped (tools missing).
+set -uo pipefail
+source=$1
+build=$2
+
+missing=()
+for tool in dpkg-deb dpkg-buildflags dpkg-shlibdeps lintian file chmcmd cmark-gfm readelf; do
+  command -v "$tool" >/dev/null || missing+=("$tool")
+done
+if ((${#missing[@]})); then
+  echo "SKIP: the package build's tools are missing (${missing[*]}); scripts/build-package.sh installs them"
+  exit 77
+fi
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+if ! QUILLMARK_PACKAGE_DIR=$build bash "$source/scripts/build-package.sh"; then
+  echo "FAIL: scripts/build-package.sh failed (lintian's findings are above)"
+  exit 1
+fi
+deb=$(ls "$build"/quillmark_*.deb)
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x $deb"; exit 1; }
+
+# Owns /opt/quillmark and below, never /opt itself (dpkg would remove an
+# empty /opt on purge).
+listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
+grep -qx './opt/' <<<"$listing" && fail "the package lists ./opt/ as its own"
+grep -qx './opt/quillmark/' <<<"$listing" || fail "the package does not list ./opt/quillmark/"
+
+for file in opt/quillmark/quillmark opt/quillmark/sdk-bin/signtool.exe opt/quillmark/sdk-bin/pvk2pfx.exe \
+            opt/quillmark/libexec/quillmark-setup opt/quillmark/libexec/quillmark-make-demo-cert \
+            opt/quillmark/libexec/quillmark-check-certificate opt/quillmark/Quillmark.chm \
+            usr/share/doc/quillmark/copyright usr/share/doc/quillmark/changelog.gz \
+            usr/share/doc/quillmark/README.Debian usr/share/man/man1/quillmark.1.gz \
+            usr/share/man/man1/signtool.exe.1.gz usr/share/lintian/overrides/quillmark; do
+  [[ -f $root/$file ]] || fail "$file is missing"
+done
+[[ $(readlink "$root/usr/share/man/man1/pvk2pfx.exe.1.gz") == signtool.exe.1.gz ]] ||
+  fail "man pvk2pfx.exe does not lead to the tools' page"
+[[ $(readlink "$root/usr/bin/quillmark") == /opt/quillmark/quillmark ]] || fail "no launcher /usr/bin/quillmark"
+
+# The copyright file carries the licence of LICENSE, word for word.
+licence_words=$(sed -n '/^Permission/,$p' "$source/LICENSE" | tr -s ' \n' '  ')
+copyright_words=$(sed -n '/^ Permission/,$p' "$root/usr/share/doc/quillmark/copyright" | sed 's/^ \.$//; s/^ //' |
+                  tr -s ' \n' '  ')
+[[ $licence_words == "$copyright_words" ]] || fail "the copyright file's licence differs from LICENSE"
+grep -q '^License: Expat' "$root/usr/share/doc/quillmark/copyright" || fail "the copyright file names no licence"
+
+# Hardened and stripped: read-only relocations bound at start, position
+# independent, the stack protector and fortified functions, no symbols.
+for binary in opt/quillmark/quillmark opt/quillmark/sdk-bin/signtool.exe opt/quillmark/sdk-bin/pvk2pfx.exe \
+              opt/quillmark/libexec/quillmark-make-demo-cert opt/quillmark/libexec/quillmark-check-certificate; do
+  path=$root/$binary
+  readelf -lW "$path" | grep -q GNU_RELRO || fail "$binary: no RELRO"
+  readelf -dW "$path" | grep -Eq 'BIND_NOW|FLAGS_1.*NOW' || fail "$binary: not bound now"
+  readelf -hW "$path" | grep -q 'DYN (' || fail "$binary: not position independent"
+  readelf -sW --dyn-syms "$path" | grep -q '__stack_chk_fail' || fail "$binary: no stack protector"
+  file -b "$path" | grep -q ', stripped' || fail "$binary: not stripped"
+done
+for binary in opt/quillmark/quillmark opt/quillmark/sdk-bin/signtool.exe; do
+  readelf -sW --dyn-syms "$root/$binary" | grep -q '__[a-z]*_chk@' || fail "$binary: no fortified functions"
+done
+
+# Every line of the long description fits lintian's 80 columns.
+dpkg-deb -f "$deb" Description | awk 'length > 79 { bad = 1 } END { exit bad }' ||
+  fail "a description line is longer than 79 characters"
+dpkg-deb -f "$deb" Depends | grep -q 'osslsigncode (>= 2.9~)' || fail "no dependency on osslsigncode 2.9"
+
+if ((failures)); then
+  echo "$failures check(s) failed for $deb"
+  exit 1
+fi
+echo "package $deb: lintian clean, layout, licence, hardening and description checked"
