@@ -88,6 +88,10 @@ struct Parser {
             args.appendSignature = true;
         else if (!signing && name == "pa")
             args.authenticodePolicy = true;
+        else if (!signing && name == "all")
+            args.allSignatures = true;
+        else if (!signing && name == "tw")
+            args.warnUnstamped = true;
         else
             known = false;
         return known;
@@ -145,6 +149,8 @@ struct Parser {
                 return fail("The digest algorithm " + value + " given with " + arg
                             + " is not supported; use sha256, sha384 or sha512.");
             (name == "fd" ? args.fileDigest : args.timestampDigest) = *digest;
+            if (name == "td")
+                args.timestampDigestGiven = true;
         } else if (name == "t")
             args.timestampUrl = value;
         else if (name == "tr")
@@ -216,7 +222,7 @@ struct Parser {
             return fail("The option /p needs /f with the PFX file.");
         if (args.timestampUrl && args.rfc3161Url)
             return fail("The options /t and /tr cannot be combined.");
-        if (args.timestampDigest != DigestAlgorithm::Sha256 && !args.rfc3161Url)
+        if (args.timestampDigestGiven && !args.rfc3161Url)
             return fail("The option /td needs /tr with an RFC 3161 time-stamp server.");
         if (args.files.empty())
             return fail("No files to sign were given.");
@@ -288,7 +294,7 @@ const char *usageText()
     return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD]] [/sha1 HASH] [/n NAME] [/fd ALG]\n"
            "                         [/t URL | /tr URL [/td ALG]] [/as] [/d TEXT] [/du URL]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
-           "       signtool.exe verify /pa [/v | /q] FILE...\n"
+           "       signtool.exe verify /pa [/all] [/tw] [/v | /q] FILE...\n"
            "\n"
            "sign options:\n"
            "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"
@@ -304,7 +310,10 @@ const char *usageText()
            "  /v, /debug  verbose output; /q: errors only\n"
            "verify options:\n"
            "  /pa         Authenticode policy: the signature matches the file and its\n"
-           "              certificate chains to a trusted root or to a certificate of the store\n"
+           "              certificate chains to a trusted root or to a certificate of the store;\n"
+           "              the primary signature decides\n"
+           "  /all        every signature must pass, the appended ones too\n"
+           "  /tw         warn when a signature is not time-stamped\n"
            "A switch that takes a value takes the next argument whatever it is; after the\n"
            "first file every argument is a file.";
 }

@@ -5,7 +5,7 @@
 //   signtool.exe sign [/a] [/f PFX [/p PASSWORD]] [/sha1 HASH] [/n NAME]
 //                     [/fd ALG] [/t URL | /tr URL [/td ALG]] [/as]
 //                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
-//   signtool.exe verify /pa [/v | /q] FILE...
+//   signtool.exe verify /pa [/all] [/tw] [/v | /q] FILE...
 //   signtool.exe /?     signtool.exe sign /?
 //
 // Switches start with "/" or "-" and ignore letter case (/A, -v), as the
@@ -42,6 +42,7 @@ struct SignArgs {
     std::optional<std::string> timestampUrl;      // /t, Authenticode protocol
     std::optional<std::string> rfc3161Url;        // /tr
     DigestAlgorithm timestampDigest = DigestAlgorithm::Sha256; // /td
+    bool timestampDigestGiven = false;    // /td was typed (it needs /tr, whatever its value)
     bool appendSignature = false;         // /as
     std::optional<std::string> description;    // /d
     std::optional<std::string> descriptionUrl; // /du
@@ -49,6 +50,8 @@ struct SignArgs {
     bool verbose = false;                 // /v, /debug
     bool quiet = false;                   // /q: errors only
     bool authenticodePolicy = false;      // verify /pa
+    bool allSignatures = false;           // verify /all: every signature must pass, not only the primary
+    bool warnUnstamped = false;           // verify /tw: warn when the signature is not time-stamped
     std::vector<std::string> files;
 };
 

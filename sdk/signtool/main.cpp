@@ -166,8 +166,11 @@ int main(int argc, char **argv)
     }
 
     if (args.verb == Verb::Verify) {
+        // The cleaner of temporary folders forks off before a PKCS#11
+        // module may start threads of its own.
+        PrivateFolder::startCleaner();
         const VerifyCounts counts = verifyFiles(args, printLines);
-        printSummary(args, "Verified", counts.verified, 0, counts.errors);
+        printSummary(args, "Verified", counts.verified, counts.warnings, counts.errors);
         return counts.errors == 0 ? 0 : 1;
     }
     if (const std::string problem = descriptionProblem(args); !problem.empty()) {
