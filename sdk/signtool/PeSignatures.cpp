@@ -250,7 +250,7 @@ StampResult rfc3161Stamp(const ASN1_STRING *der, PKCS7_SIGNER_INFO *si, const Tr
     stamp.timeText = timeText(TS_TST_INFO_get_time(info.get()));
     TS_MSG_IMPRINT *imprint = TS_TST_INFO_get_msg_imprint(info.get());
     const EVP_MD *md = EVP_get_digestbyobj(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
-    stamp.digest = md ? lowerCase(EVP_MD_get0_name(md)) : "";
+    stamp.digest = md ? lowerCase(OBJ_nid2sn(EVP_MD_get_type(md))) : "";
     const auto expected = digestOf(md, si->enc_digest->data, static_cast<size_t>(si->enc_digest->length));
     if (!expected || !sameBytes(*expected, TS_MSG_IMPRINT_get_msg(imprint))) {
         stamp.problem = "its imprint is not the digest of the signature";

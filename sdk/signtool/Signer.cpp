@@ -9,6 +9,9 @@
 #include "ToolSupport.h"
 #include "VerifyReport.h"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+
 #include <cctype>
 #include <cerrno>
 #include <fcntl.h>
@@ -79,6 +82,21 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
     m_signerPem = Fd(memfd_create("signtool-signer", MFD_CLOEXEC));
     if (!m_signerPem || !writeAll(m_signerPem.get(), certificatePem(identity.cert.get())))
         m_setUpError = "Cannot hand the certificate to osslsigncode: " + errnoText(errno) + ".";
+    if (!args.additionalCertificates.empty()) {
+        std::string pem;
+        for (const std::string &path : args.additionalCertificates) {
+            std::string error;
+            const std::string more = additionalCertificatesPem(path, error);
+            if (more.empty()) {
+                m_setUpError = error;
+                return;
+            }
+            pem += more;
+        }
+        m_extraCerts = Fd(memfd_create("signtool-ac", MFD_CLOEXEC));
+        if (!m_extraCerts || !writeAll(m_extraCerts.get(), pem))
+            m_setUpError = "Cannot hand the certificates of /ac to osslsigncode: " + errnoText(errno) + ".";
+    }
     if (identity.token)
         return;
     // Each child opens /dev/fd/4 afresh, which reads the memory file from
@@ -206,6 +224,8 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
     job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
     if (m_pfx)
         job.child.fds.push_back({m_pfx.get(), kPfxFd});
+    if (m_extraCerts)
+        job.child.fds.push_back({m_extraCerts.get(), kExtraCertsFd});
     if (!m_identity.password.empty()) {
         job.password = secretPipe(m_identity.password);
         if (!job.password) {
@@ -451,6 +471,10 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
         argv.push_back("/dev/fd/" + std::to_string(kPasswordFd));
     }
     argv.insert(argv.end(), {"-h", digestName(args.fileDigest)});
+    if (!args.additionalCertificates.empty())
+        argv.insert(argv.end(), {"-ac", "/dev/fd/" + std::to_string(kExtraCertsFd)});
+    if (args.pageHashes)
+        argv.push_back("-ph");
     if (args.appendSignature && fileIsSigned)
         argv.push_back("-nest");
     if (args.description && !args.description->empty())
@@ -459,6 +483,32 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
         argv.insert(argv.end(), {"-i", *args.descriptionUrl});
     argv.insert(argv.end(), {"-in", in, "-out", out});
     return argv;
+}
+
+std::string additionalCertificatesPem(const std::string &path, std::string &error)
+{
+    std::string data, readError;
+    if (!readWholeFile(path, data, readError)) {
+        error = "Cannot read the certificate file " + path + " given with /ac: " + readError + ".";
+        return {};
+    }
+    std::string pem;
+    BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    while (X509 *cert = bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr) {
+        pem += certificatePem(cert);
+        X509_free(cert);
+    }
+    if (pem.empty()) {
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
+        if (X509 *cert = d2i_X509(nullptr, &p, static_cast<long>(data.size()))) {
+            pem = certificatePem(cert);
+            X509_free(cert);
+        }
+    }
+    ERR_clear_error();
+    if (pem.empty())
+        error = "The file " + path + " given with /ac holds no certificate (PEM or DER).";
+    return pem;
 }
 
 std::string signerMessage(const std::string &output)

@@ -109,6 +109,7 @@ private:
     const SignArgs &m_args;
     Fd m_pfx; // the PFX bytes in memory, for every child
     Fd m_signerPem; // the chosen certificate, the trust list when a copy is verified
+    Fd m_extraCerts; // the certificates of /ac, as read and checked once
     std::vector<std::string> m_certificateLines; // for /v, the same for every file
     std::string m_setUpError;
 };
@@ -119,14 +120,20 @@ constexpr int kPfxFd = 4;
 constexpr int kInputFd = 5;
 constexpr int kOutputFolderFd = 6;
 constexpr int kSignerPemFd = 7;
+constexpr int kExtraCertsFd = 8;
 
 // The osslsigncode command line for signing `in` into `out`. The password
-// or PIN, if any, is read from descriptor 3, a PFX file from descriptor 4.
+// or PIN, if any, is read from descriptor 3, a PFX file from descriptor 4,
+// the certificates of /ac (as PEM) from descriptor 8.
 // With /as the signature is appended ("-nest") when `fileIsSigned`; an
 // unsigned file gets it as its primary signature.
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
                                                const std::string &in, const std::string &out,
                                                bool fileIsSigned = true);
+
+// The certificates of a file given with /ac, PEM (one or more) or DER, as
+// PEM; empty with `error` set when it holds none or cannot be read.
+std::string additionalCertificatesPem(const std::string &path, std::string &error);
 
 // osslsigncode's output without its noise (status words, OpenSSL's error
 // queue dump), as one line.

@@ -188,6 +188,8 @@ private slots:
     void lyingTimeStampServerNeverReachesTheFile();
     void appendSignature();
     void timeStampDigestNeedsRfc3161Server();
+    void wildcardsAreExpandedInOrder();
+    void intermediatePageHashesAndSha1();
 };
 
 void TestSignToolVerdicts::initTestCase()
@@ -559,6 +561,76 @@ void TestSignToolVerdicts::timeStampDigestNeedsRfc3161Server()
         QVERIFY2(run.output.contains(QLatin1String("The option /td needs /tr")), qPrintable(run.output));
     }
     QCOMPARE(fileBytes(file), before);
+}
+
+// "*" and "?" are expanded by the tool, sorted; a pattern without a match
+// is an error of its own, and the other files are still signed.
+void TestSignToolVerdicts::wildcardsAreExpandedInOrder()
+{
+    const QString folder = newFolder();
+    for (const char *name : {"b.exe", "a.exe", "c.dll", "a2.exe"})
+        QVERIFY(writePeFile(folder + "/" + name, quint32(++m_files)));
+    const RunResult run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, folder + "/?.exe",
+                                    folder + "/none*.exe", folder + "/c.*"},
+                                   environment());
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: File not found: " + folder + "/none*.exe"), qPrintable(run.output));
+    const int a = int(run.output.indexOf("Successfully signed: " + folder + "/a.exe"));
+    const int b = int(run.output.indexOf("Successfully signed: " + folder + "/b.exe"));
+    const int c = int(run.output.indexOf("Successfully signed: " + folder + "/c.dll"));
+    QVERIFY2(a >= 0 && b > a && c > b, qPrintable(run.output));
+    QVERIFY(!run.output.contains(folder + "/a2.exe"));
+    QVERIFY(run.output.contains(QLatin1String("Number of errors: 1")));
+    QVERIFY(osslVerify(folder + "/b.exe").ok());
+    QVERIFY(!osslVerify(folder + "/a2.exe").ok());
+
+    const RunResult checked = verify({}, {folder + "/*.exe"});
+    QCOMPARE(checked.exitCode, 1); // a2.exe is not signed
+    QVERIFY(checked.output.contains("Successfully verified: " + folder + "/a.exe"));
+    QVERIFY(checked.output.contains(folder + "/a2.exe is not validly signed: it carries no signature"));
+}
+
+// /ac puts an intermediate into the signature: a signer whose issuer only
+// the file carries verifies against the root. /ph adds page hashes; /fd
+// sha1 signs with SHA-1 and warns; /s My and /sm name the one store.
+void TestSignToolVerdicts::intermediatePageHashesAndSha1()
+{
+    const KeyAndCert intermediate = issue(&m_ca, QStringLiteral("Verdict Intermediate"), Purpose::Authority,
+                                          365L * 86400);
+    const KeyAndCert leaf = issue(&intermediate, QStringLiteral("Leaf Signer"), Purpose::CodeSigning, 300L * 86400);
+    const QString keys = newFolder();
+    QVERIFY(writePkcs12(keys + "/leaf.pfx", leaf, m_password));
+    QVERIFY(writeCertificatePem(keys + "/intermediate.pem", intermediate));
+
+    const QString without = peFile(), with = peFile();
+    RunResult run = signtool({"sign", "/f", keys + "/leaf.pfx", "/p", m_password, without}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(verify({}, {without}).exitCode, 1);
+    run = signtool({"sign", "/f", keys + "/leaf.pfx", "/p", m_password, "/ac", keys + "/intermediate.pem", "/ph",
+                    "/fd", "sha1", with},
+                   environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Warning: /fd sha1 makes a SHA-1 signature")),
+             qPrintable(run.output));
+    const RunResult ossl = osslVerify(with);
+    QVERIFY2(ossl.ok(), qPrintable(ossl.output));
+    QVERIFY(ossl.output.contains(QLatin1String("Page hash algorithm")));
+    QVERIFY(ossl.output.contains(QLatin1String("SHA1")));
+    const RunResult checked = verify({"/v"}, {with});
+    QVERIFY2(checked.ok(), qPrintable(checked.output));
+    QVERIFY(checked.output.contains(QLatin1String("Digest algorithm: SHA1")));
+
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + "/signer.pfx", m_signer));
+    QProcessEnvironment env = storeEnvironment(store);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
+    const QString file = peFile();
+    QVERIFY(signtool({"sign", "/s", "MY", "/sm", file}, env).ok());
+    run = signtool({"sign", "/s", "Root", file}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("The certificate store \"Root\" does not exist. Quillmark has one store, \"My\"")
+                 && run.output.contains("the folder " + store),
+             qPrintable(run.output));
 }
 
 QTEST_GUILESS_MAIN(TestSignToolVerdicts)
