@@ -5,8 +5,13 @@
 #include "PeImage.h"
 #include "SignArgs.h"
 #include "SignatureCheck.h"
+#include "PeSignatures.h"
 #include "TimeStamp.h"
 #include "ToolSupport.h"
+#include "VerifyReport.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
 
 #include <cctype>
 #include <cerrno>
@@ -79,6 +84,21 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
     m_signerPem = Fd(memfd_create("signtool-signer", MFD_CLOEXEC));
     if (!m_signerPem || !writeAll(m_signerPem.get(), certificatePem(identity.cert.get())))
         m_setUpError = "Cannot hand the certificate to osslsigncode: " + errnoText(errno) + ".";
+    if (!args.additionalCertificates.empty()) {
+        std::string pem;
+        for (const std::string &path : args.additionalCertificates) {
+            std::string error;
+            const std::string more = additionalCertificatesPem(path, error);
+            if (more.empty()) {
+                m_setUpError = error;
+                return;
+            }
+            pem += more;
+        }
+        m_extraCerts = Fd(memfd_create("signtool-ac", MFD_CLOEXEC));
+        if (!m_extraCerts || !writeAll(m_extraCerts.get(), pem))
+            m_setUpError = "Cannot hand the certificates of /ac to osslsigncode: " + errnoText(errno) + ".";
+    }
     if (identity.token)
         return;
     // Each child opens /dev/fd/4 afresh, which reads the memory file from
@@ -159,30 +179,83 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
         }
         input = folder + job->inputName;
     }
-    job->child.argv = osslsigncodeArguments(m_identity, m_args, input, folder + job->signedName);
+    job->inputPath = input;
+    if (m_args.appendSignature && !job->peFile) {
+        // /as: whether the file has signatures to append to, and how many.
+        job->step = SignJob::Step::Counting;
+        job->child.argv = {"osslsigncode", "verify", "-ignore-cdp", "-in", input};
+        job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
+        job->child.timeoutSeconds = timeStampTimeoutSeconds();
+        job->needsChild = true;
+        return job;
+    }
+    int before = 0;
+    if (m_args.appendSignature) {
+        before = countPeSignatures(job->opened.file.get());
+        if (before < 0) {
+            fail(*job, "Cannot sign " + file + ": its signature is damaged, so no signature can be appended to it.");
+            return job;
+        }
+    }
+    startSigning(*job, before);
+    return job;
+}
+
+void Signer::startSigning(SignJob &job, int signaturesBefore) const
+{
+    const bool nest = m_args.appendSignature && signaturesBefore > 0;
+    job.expected.signatures = nest ? signaturesBefore + 1 : 1;
+    job.expected.newIndex = nest ? signaturesBefore : 0;
+    job.expected.fileDigest = digestName(m_args.fileDigest);
+    if (m_args.rfc3161Url) {
+        job.expected.stamp = StampKind::Rfc3161;
+        job.expected.stampDigest = digestName(m_args.timestampDigest);
+        job.expected.stampUrl = *m_args.rfc3161Url;
+    } else if (m_args.timestampUrl) {
+        job.expected.stamp = StampKind::Authenticode;
+        job.expected.stampUrl = *m_args.timestampUrl;
+    }
+    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
+    job.step = SignJob::Step::Signing;
+    job.child = ChildSpec{};
+    job.child.argv = osslsigncodeArguments(m_identity, m_args, job.inputPath, folder + job.signedName, nest);
     // A token's module may hang in the login or the signature (a network HSM
     // that stopped answering); a PIN pad waits for the user as pinentry does.
     if (m_identity.token)
-        job->child.timeoutSeconds = tokenSignatureTimeoutSeconds();
-    job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
+        job.child.timeoutSeconds = tokenSignatureTimeoutSeconds();
+    job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
     if (m_pfx)
-        job->child.fds.push_back({m_pfx.get(), kPfxFd});
+        job.child.fds.push_back({m_pfx.get(), kPfxFd});
+    if (m_extraCerts)
+        job.child.fds.push_back({m_extraCerts.get(), kExtraCertsFd});
     if (!m_identity.password.empty()) {
-        job->password = secretPipe(m_identity.password);
-        if (!job->password) {
-            fail(*job, "Cannot hand the password to osslsigncode: " + errnoText(errno) + ".");
-            return job;
+        job.password = secretPipe(m_identity.password);
+        if (!job.password) {
+            fail(job, "Cannot hand the password to osslsigncode: " + errnoText(errno) + ".");
+            return;
         }
-        job->child.fds.push_back({job->password.get(), kPasswordFd});
+        job.child.fds.push_back({job.password.get(), kPasswordFd});
     }
-    job->needsChild = true;
-    return job;
+    job.needsChild = true;
+}
+
+void Signer::countingEnded(SignJob &job, const ChildExit &exit) const
+{
+    if (!exit.started || exit.timedOut) {
+        fail(job, "Cannot sign " + job.file + ": its signatures could not be counted ("
+                      + (exit.started ? std::string("osslsigncode took too long") : errnoText(exit.startErrno)) + ").");
+        return;
+    }
+    startSigning(job, static_cast<int>(readVerifyReport(exit.output).size()));
 }
 
 void Signer::childEnded(SignJob &job, const ChildExit &exit) const
 {
     job.needsChild = false;
     switch (job.step) {
+    case SignJob::Step::Counting:
+        countingEnded(job, exit);
+        break;
     case SignJob::Step::Signing:
         signingEnded(job, exit);
         break;
@@ -220,12 +293,10 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
         // The time stamp goes into a second copy; the file itself stays as
         // it was until that copy is complete.
         job.timeStamping.emplace(m_args, file);
-        if (m_args.appendSignature && job.peFile) {
-            // osslsigncode stamps the first signature unless told otherwise;
-            // the new one is the last appended.
-            Fd copy(openat(job.folder.descriptor(), job.signedName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-            job.stampIndex = copy ? appendedSignatureCount(copy.get()) : -1;
-        }
+        // osslsigncode stamps the first signature unless told otherwise;
+        // the new one is the last appended.
+        if (job.expected.newIndex > 0 && job.peFile)
+            job.stampIndex = job.expected.newIndex;
         job.step = SignJob::Step::TimeStamping;
         requestTimeStamp(job);
         return;
@@ -303,7 +374,7 @@ void Signer::verifyEnded(SignJob &job, const ChildExit &exit) const
     // Its exit code says whether the chain is trusted, which a private
     // certificate is not; the digests and the signer are what counts here.
     const std::string problem = exit.started && !exit.timedOut
-                                    ? checkVerifyReport(exit.output, m_identity.cert.get())
+                                    ? checkVerifyReport(exit.output, m_identity.cert.get(), job.expected)
                                     : std::string("the signed copy could not be read back");
     if (!problem.empty()) {
         fail(job, "Signing " + job.file + " failed: osslsigncode reported success, but " + problem
@@ -333,7 +404,7 @@ void Signer::checkCopy(SignJob &job, const char *copyName) const
     job.child = ChildSpec{};
     job.child.task = [&job, signer]() -> int {
         if (job.peFile) {
-            job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer);
+            job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer, job.expected);
             if (!job.checkProblem.empty())
                 return 1;
         }
@@ -389,7 +460,7 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
 }
 
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
-                                               const std::string &in, const std::string &out)
+                                               const std::string &in, const std::string &out, bool fileIsSigned)
 {
     std::vector<std::string> argv{"osslsigncode", "sign"};
     if (identity.token) {
@@ -405,7 +476,11 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
         argv.push_back("/dev/fd/" + std::to_string(kPasswordFd));
     }
     argv.insert(argv.end(), {"-h", digestName(args.fileDigest)});
-    if (args.appendSignature)
+    if (!args.additionalCertificates.empty())
+        argv.insert(argv.end(), {"-ac", "/dev/fd/" + std::to_string(kExtraCertsFd)});
+    if (args.pageHashes)
+        argv.push_back("-ph");
+    if (args.appendSignature && fileIsSigned)
         argv.push_back("-nest");
     if (args.description && !args.description->empty())
         argv.insert(argv.end(), {"-n", *args.description});
@@ -413,6 +488,32 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
         argv.insert(argv.end(), {"-i", *args.descriptionUrl});
     argv.insert(argv.end(), {"-in", in, "-out", out});
     return argv;
+}
+
+std::string additionalCertificatesPem(const std::string &path, std::string &error)
+{
+    std::string data, readError;
+    if (!readWholeFile(path, data, readError)) {
+        error = "Cannot read the certificate file " + path + " given with /ac: " + readError + ".";
+        return {};
+    }
+    std::string pem;
+    BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    while (X509 *cert = bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr) {
+        pem += certificatePem(cert);
+        X509_free(cert);
+    }
+    if (pem.empty()) {
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
+        if (X509 *cert = d2i_X509(nullptr, &p, static_cast<long>(data.size()))) {
+            pem = certificatePem(cert);
+            X509_free(cert);
+        }
+    }
+    ERR_clear_error();
+    if (pem.empty())
+        error = "The file " + path + " given with /ac holds no certificate (PEM or DER).";
+    return pem;
 }
 
 std::string signerMessage(const std::string &output)

@@ -20,6 +20,7 @@
 #include "OpenedFile.h"
 #include "ProcessPool.h"
 #include "SafeReplace.h"
+#include "SignatureCheck.h"
 #include "TimeStamp.h"
 
 #include <memory>
@@ -58,7 +59,10 @@ struct SignJob {
     PrivateFolder folder;
     Fd password;          // the read end of the password pipe
     bool peFile = false;
-    enum class Step { Signing, TimeStamping, Verifying, Checking } step = Step::Signing;
+    // Counting: with /as, osslsigncode's verify counts the signatures a file
+    // of another format than PE has (a PE file's are counted in-process).
+    enum class Step { Counting, Signing, TimeStamping, Verifying, Checking } step = Step::Signing;
+    CopyExpectation expected; // what the final copy must carry
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
     int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
 
@@ -68,6 +72,7 @@ struct SignJob {
     std::string signedName;
     std::string stampedName;
     std::string inputName;
+    std::string inputPath; // the input as osslsigncode names it
 
     // The final copy, checked and synced to disk by a task of the pool.
     const char *copyName = nullptr;
@@ -90,6 +95,8 @@ public:
 
 private:
     void fail(SignJob &job, const std::string &error) const;
+    void countingEnded(SignJob &job, const ChildExit &exit) const;
+    void startSigning(SignJob &job, int signaturesBefore) const;
     void signingEnded(SignJob &job, const ChildExit &exit) const;
     void timeStampEnded(SignJob &job, const ChildExit &exit) const;
     void requestTimeStamp(SignJob &job) const;
@@ -102,6 +109,7 @@ private:
     const SignArgs &m_args;
     Fd m_pfx; // the PFX bytes in memory, for every child
     Fd m_signerPem; // the chosen certificate, the trust list when a copy is verified
+    Fd m_extraCerts; // the certificates of /ac, as read and checked once
     std::vector<std::string> m_certificateLines; // for /v, the same for every file
     bool m_demo = false; // signs with the demo certificate: every file says so
     std::string m_setUpError;
@@ -113,11 +121,20 @@ constexpr int kPfxFd = 4;
 constexpr int kInputFd = 5;
 constexpr int kOutputFolderFd = 6;
 constexpr int kSignerPemFd = 7;
+constexpr int kExtraCertsFd = 8;
 
 // The osslsigncode command line for signing `in` into `out`. The password
-// or PIN, if any, is read from descriptor 3, a PFX file from descriptor 4.
+// or PIN, if any, is read from descriptor 3, a PFX file from descriptor 4,
+// the certificates of /ac (as PEM) from descriptor 8.
+// With /as the signature is appended ("-nest") when `fileIsSigned`; an
+// unsigned file gets it as its primary signature.
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
-                                               const std::string &in, const std::string &out);
+                                               const std::string &in, const std::string &out,
+                                               bool fileIsSigned = true);
+
+// The certificates of a file given with /ac, PEM (one or more) or DER, as
+// PEM; empty with `error` set when it holds none or cannot be read.
+std::string additionalCertificatesPem(const std::string &path, std::string &error);
 
 // osslsigncode's output without its noise (status words, OpenSSL's error
 // queue dump), as one line.
