@@ -203,6 +203,8 @@ private:
     void buildWaitPanel();
     void buildFileListMenu();
     void setTabOrderAndHints();
+    // What a screen reader says for each control; nothing visible.
+    void nameControls();
     void connectHandlers();
     bool FormKeyDown(QKeyEvent *event);
     void setTopMost(bool topMost);

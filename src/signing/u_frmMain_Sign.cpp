@@ -94,6 +94,8 @@ void TfrmMain::showProgress(int done, int total)
     lbProgress->setText(ProgressText(done, total));
     pbProgress->setRange(0, std::max(total, 1));
     pbProgress->setValue(std::clamp(done, 0, total));
+    // A screen reader reads the count as the bar's description.
+    pbProgress->setAccessibleDescription(lbProgress->text());
     pbProgress->show();
     lbProgress->show();
 }
