@@ -4,6 +4,7 @@
 // were designed: every control at its bounds, in the form's font.
 
 #include <QFont>
+#include <QLabel>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -48,11 +49,49 @@ inline void setTabChain(const QList<QWidget *> &chain)
         QWidget::setTabOrder(chain[i - 1], chain[i]);
 }
 
-// Each control's hint, kept up long enough to read the longer ones.
+// A hint as a screen reader reads it: one line, its breaks (set for the
+// tool tip's shape) made blanks.
+inline QString hintDescription(const QString &hint)
+{
+    return QString(hint).replace(QLatin1Char('\n'), QLatin1Char(' ')).simplified();
+}
+
+// Each control's hint, kept up long enough to read the longer ones, and
+// read out as the control's description.
 inline void setHints(const QList<QPair<QWidget *, QString>> &hints)
 {
     for (const auto &[control, hint] : hints) {
         control->setToolTip(hint);
         control->setToolTipDuration(20000);
+        control->setAccessibleDescription(hintDescription(hint));
     }
+}
+
+// A label's caption as the name of the control beside it: without the
+// closing colon ("TimeStamp URL:" names the box "TimeStamp URL").
+inline QString nameFromCaption(QString caption)
+{
+    caption = caption.trimmed();
+    if (caption.endsWith(QLatin1Char(':')))
+        caption.chop(1);
+    return caption.trimmed();
+}
+
+// Names each control after the label that stands beside it, which becomes
+// its buddy. Nothing on the screen changes as long as the captions hold no
+// "&", which a label with a buddy would show as an underline.
+inline void nameFromLabels(const QList<QPair<QLabel *, QWidget *>> &pairs)
+{
+    for (const auto &[label, control] : pairs) {
+        label->setBuddy(control);
+        control->setAccessibleName(nameFromCaption(label->text()));
+    }
+}
+
+// Names the controls that have no label beside them (a "..." button, an
+// image button).
+inline void setAccessibleNames(const QList<QPair<QWidget *, QString>> &names)
+{
+    for (const auto &[control, name] : names)
+        control->setAccessibleName(name);
 }

@@ -14,6 +14,7 @@
 #include <QBitmap>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFrame>
 #include <QKeyEvent>
@@ -77,6 +78,7 @@ TfrmMain::TfrmMain(const QString &programFolder, QWidget *parent)
     buildWaitPanel();
     buildFileListMenu();
     setTabOrderAndHints();
+    nameControls();
     connectHandlers();
     new KeyPreview(this, [this](QKeyEvent *key) { return FormKeyDown(key); });
 
@@ -338,6 +340,36 @@ void TfrmMain::setTabOrderAndHints()
         {btnExit, QStringLiteral("Exit this program.")},
     };
     setHints(hints);
+}
+
+void TfrmMain::nameControls()
+{
+    nameFromLabels({
+        {lbPlatformSDKFolder, edPlatformSDKFolder},
+        {lbCertName, edCertName},
+        {lbPassword, edPassword},
+        {lbAddDesc, edAddDesc},
+        {lbAddDescURL, edAddDescURL},
+        {lbTimeStampURL, edTimeStampURL},
+        {lbPvk2Pfx, btnPvk2Pfx},
+        {lbLoadProject, cbxProject},
+        {lbDivFileList, DivFileList},
+    });
+    setAccessibleNames({
+        {btnWeb, QStringLiteral("Quillmark Web Site")},
+        {btnHelp, QStringLiteral("Help")},
+        {btnMinimize, QStringLiteral("Minimize")},
+        {btnClose, QStringLiteral("Close")},
+        {bntSelSignTool, QStringLiteral("Browse for the SDK folder")},
+        {btnSelPFXFile, QStringLiteral("Browse for the PFX file")},
+        {btnSaveProject, QStringLiteral("Save as Quillmark Project")},
+        {pbProgress, QStringLiteral("Signing progress")},
+    });
+    // The open drop-down is read as the list of the same projects.
+    cbxProject->view()->setAccessibleName(cbxProject->accessibleName());
+    // The list's own views are what a screen reader lands on.
+    DivFileList->setAccessibleText(DivFileList->accessibleName(),
+                                   DivFileList->accessibleDescription());
 }
 
 void TfrmMain::connectHandlers()

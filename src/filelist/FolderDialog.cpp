@@ -1,5 +1,7 @@
 #include "filelist/FolderDialog.h"
 
+#include "app/FormLayout.h"
+
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileSystemModel>
@@ -33,6 +35,8 @@ FolderDialog::FolderDialog(QWidget *parent)
     for (int column = 1; column < m_model->columnCount(); ++column)
         m_tree->hideColumn(column);
     m_tree->setCurrentIndex(m_model->index(QStringLiteral("/")));
+    m_prompt->setBuddy(m_tree);
+    m_tree->setAccessibleName(windowTitle());
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->setObjectName(QStringLiteral("bbButtons"));
@@ -48,6 +52,9 @@ FolderDialog::FolderDialog(QWidget *parent)
 void FolderDialog::setPrompt(const QString &prompt)
 {
     m_prompt->setText(prompt);
+    // The prompt names the tree for a screen reader; with none, the
+    // dialog's caption does.
+    m_tree->setAccessibleName(prompt.isEmpty() ? windowTitle() : nameFromCaption(prompt));
 }
 
 void FolderDialog::selectPath(const QString &path)

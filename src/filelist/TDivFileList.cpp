@@ -102,6 +102,15 @@ TDivFileList::~TDivFileList()
     delete std::exchange(m_details, nullptr);
 }
 
+void TDivFileList::setAccessibleText(const QString &name, const QString &description)
+{
+    for (QWidget *widget : {static_cast<QWidget *>(this), static_cast<QWidget *>(m_details),
+                            static_cast<QWidget *>(m_icons)}) {
+        widget->setAccessibleName(name);
+        widget->setAccessibleDescription(description);
+    }
+}
+
 void TDivFileList::setUpView(QAbstractItemView *view)
 {
     view->setFrameShape(QFrame::NoFrame);

@@ -82,6 +82,10 @@ public:
     void setHint(const QString &hint) { setToolTip(hint); }
     QString hint() const { return toolTip(); }
 
+    // The name and description a screen reader gives the list, in each of
+    // its views.
+    void setAccessibleText(const QString &name, const QString &description);
+
     // Entries are never edited in place; the flag is kept for the form that
     // sets it, and clearing it does not offer editing.
     void setReadOnly(bool readOnly) { m_readOnly = readOnly; }

@@ -39,6 +39,7 @@ TfrmConsoleOutput::TfrmConsoleOutput(QWidget *parent)
                       QStringLiteral("DejaVu Sans Mono"), QStringLiteral("monospace")});
     mono.setPixelSize(11);
     memoConsoleOutput->setFont(mono);
+    memoConsoleOutput->setAccessibleName(QStringLiteral("Console Output"));
 
     statBar->setObjectName(QStringLiteral("statBar"));
     statBar->setFixedHeight(19);

@@ -4,6 +4,7 @@
 
 #include "app/u_frmMain.h"
 
+#include "app/OptionTable.h"
 #include "app/UserDialogs.h"
 #include "filelist/TDivFileList.h"
 #include "projects/FileUtils.h"
@@ -25,19 +26,7 @@
 
 SignOptions TfrmMain::currentSignOptions() const
 {
-    SignOptions options;
-    options.sdkBinFolder = edPlatformSDKFolder->text();
-    options.selectBestCert = cbSelectBestCert->isChecked();
-    options.usePfxFile = cbUsePFXFile->isChecked();
-    options.pfxFilename = edCertName->text();
-    options.pfxPassword = edPassword->text();
-    options.timeStamp = cbTimeStamp->isChecked();
-    options.timeStampUrl = edTimeStampURL->text();
-    options.addDescription = cbAddDesc->isChecked();
-    options.descriptionText = edAddDesc->text();
-    options.descriptionUrl = edAddDescURL->text();
-    options.verboseOutput = cbVerboseOutput->isChecked();
-    return options;
+    return ToSignOptions(shownOptions(), edPassword->text());
 }
 
 QStringList TfrmMain::listedFilePaths() const
@@ -105,6 +94,8 @@ void TfrmMain::showProgress(int done, int total)
     lbProgress->setText(ProgressText(done, total));
     pbProgress->setRange(0, std::max(total, 1));
     pbProgress->setValue(std::clamp(done, 0, total));
+    // A screen reader reads the count as the bar's description.
+    pbProgress->setAccessibleDescription(lbProgress->text());
     pbProgress->show();
     lbProgress->show();
 }

@@ -140,6 +140,17 @@ TfrmPvk2PfxWizard::TfrmPvk2PfxWizard(QWidget *parent)
         {btnExit, QStringLiteral("Close the Pvk2Pfx Wizard Dialog.")},
     };
     setHints(hints);
+    nameFromLabels({
+        {lbPvkFileName, edPvkFileName},
+        {lbPvkPassword, edPvkPassword},
+        {lbSpcFilename, edSpcFilename},
+        {lbNewPfxPassword, edNewPfxPassword},
+        {lbNewPFXPasswordConfirm, edNewPFXPasswordConfirm},
+    });
+    setAccessibleNames({
+        {btnPvkFileName, QStringLiteral("Browse for the PVK file")},
+        {btnSpcFilename, QStringLiteral("Browse for the SPC file")},
+    });
 
     connect(btnPvkFileName, &QPushButton::clicked, this, &TfrmPvk2PfxWizard::btnPvkFileNameClick);
     connect(btnSpcFilename, &QPushButton::clicked, this, &TfrmPvk2PfxWizard::btnSpcFilenameClick);

@@ -25,6 +25,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTreeView>
+#include <QAccessible>
 #include <QtTest>
 
 #include <cstdio>
@@ -446,6 +447,8 @@ public:
 
     QStringList texts;
     QList<int> values;
+    QList<int> accessibleValues;
+    QStringList accessibleTexts;
     QList<QRect> panelBounds;
     QStringList workingTexts;
     bool sawPanel = false;
@@ -462,6 +465,14 @@ private:
         if (texts.isEmpty() || texts.constLast() != text) {
             texts.append(text);
             values.append(m_window->pbProgress->value());
+            // As a screen reader finds it: a progress bar with that value.
+            QAccessibleInterface *bar =
+                QAccessible::queryAccessibleInterface(m_window->pbProgress);
+            accessibleValues.append(bar->role() == QAccessible::ProgressBar
+                                            && bar->valueInterface()
+                                        ? bar->valueInterface()->currentValue().toInt()
+                                        : -1);
+            accessibleTexts.append(bar->text(QAccessible::Description));
             panelBounds.append(m_window->pnlWait->geometry());
             workingTexts.append(m_window->lbWorking->text());
         }
@@ -493,6 +504,8 @@ void TestSignAction::progressFollowsTheToolsOutcomes()
     QCOMPARE(sampler.texts, (QStringList{"1 of 3 files done", "2 of 3 files done",
                                          "3 of 3 files done"}));
     QCOMPARE(sampler.values, (QList<int>{1, 2, 3}));
+    QCOMPARE(sampler.accessibleValues, sampler.values);
+    QCOMPARE(sampler.accessibleTexts, sampler.texts);
     QCOMPARE(m_window->pbProgress->maximum(), 3);
     // The panel keeps its place and size, and the row lies inside it.
     for (const QRect &bounds : sampler.panelBounds)
