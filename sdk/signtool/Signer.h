@@ -73,6 +73,8 @@ struct SignJob {
     std::string stampedName;
     std::string inputName;
     std::string inputPath; // the input as osslsigncode names it
+    std::string stampInput; // what the time stamp is added to: the signed copy, or for "timestamp" the file
+    sdktool::CertPtr stampedSigner; // "timestamp": the signer of the file's primary signature
 
     // The final copy, checked and synced to disk by a task of the pool.
     const char *copyName = nullptr;
@@ -97,6 +99,10 @@ private:
     void fail(SignJob &job, const std::string &error) const;
     void countingEnded(SignJob &job, const ChildExit &exit) const;
     void startSigning(SignJob &job, int signaturesBefore) const;
+    void expectTimeStamp(SignJob &job) const;
+    void startStampOnly(SignJob &job, int signatures, const std::string &digest) const;
+    bool stampOnly() const;
+    std::string failedAction(const SignJob &job) const; // "Signing FILE failed" or "Time-stamping FILE failed"
     void signingEnded(SignJob &job, const ChildExit &exit) const;
     void timeStampEnded(SignJob &job, const ChildExit &exit) const;
     void requestTimeStamp(SignJob &job) const;
