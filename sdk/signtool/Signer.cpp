@@ -6,6 +6,7 @@
 #include "SignatureCheck.h"
 #include "PeSignatures.h"
 #include "TimeStamp.h"
+#include "TimeStampRelay.h"
 #include "ToolSupport.h"
 #include "VerifyReport.h"
 
@@ -370,12 +371,33 @@ void Signer::requestTimeStamp(SignJob &job) const
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     job.child = ChildSpec{};
     const std::string input = job.stampInput.empty() ? folder + job.signedName : job.stampInput;
-    job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest, input,
-                                        folder + job.stampedName, job.stampIndex);
+    // osslsigncode talks to the server through the relay, which hands it
+    // only a reply that answers its request.
+    std::string relayError;
+    TimeStampRelay *relay = TimeStampRelay::instance(relayError);
+    if (!relay) {
+        fail(job, relayError);
+        return;
+    }
+    const std::string url = relay->localUrl(request.url, request.rfc3161, job.relayRoute);
+    job.child.argv = timeStampArguments(request.rfc3161, url, request.digest, input, folder + job.stampedName,
+                                        job.stampIndex);
     job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;
 }
+
+namespace {
+
+// Why the relay did not hand osslsigncode the server's reply, if it did not.
+std::string relayRefusal(const SignJob &job)
+{
+    std::string error;
+    const TimeStampRelay *relay = TimeStampRelay::instance(error);
+    return relay && job.relayRoute >= 0 ? relay->refusal(job.relayRoute) : std::string();
+}
+
+} // namespace
 
 void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
 {
@@ -388,6 +410,8 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
     else if (exit.exitCode == 0
              && fstatat(job.folder.descriptor(), job.stampedName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         stamping.ended(TimeStamping::Attempt::Stamped, std::string());
+    else if (const std::string refused = relayRefusal(job); !refused.empty())
+        stamping.ended(TimeStamping::Attempt::Failed, refused);
     else
         stamping.ended(TimeStamping::Attempt::Failed, signerMessage(exit.output));
 

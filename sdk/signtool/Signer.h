@@ -65,6 +65,7 @@ struct SignJob {
     CopyExpectation expected; // what the final copy must carry
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
     int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
+    int relayRoute = -1;  // the time-stamp request's route through the relay (TimeStampRelay.h)
 
     // Names in the private folder, with the file's extension (osslsigncode
     // tells scripts apart by it): the signed copy, the time-stamped one, and
