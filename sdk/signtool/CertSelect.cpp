@@ -40,6 +40,8 @@ void dropDemoBesideOthers(const std::vector<X509 *> &candidates, std::vector<siz
 
 bool isDemoCertificate(X509 *cert)
 {
+    if (!cert)
+        return false;
     return commonName(cert) == sdktool::kDemoCommonName
            && X509_NAME_cmp(X509_get_subject_name(cert), X509_get_issuer_name(cert)) == 0;
 }

@@ -78,6 +78,7 @@ struct Parser {
     {
         bool known = true;
         const bool signing = args.verb == Verb::Sign;
+        const bool verifying = args.verb == Verb::Verify;
         if (name == "?")
             args.showUsage = true;
         else if (name == "v")
@@ -94,11 +95,11 @@ struct Parser {
             args.machineStore = true;
         else if (signing && name == "ph")
             args.pageHashes = true;
-        else if (!signing && name == "pa")
+        else if (verifying && name == "pa")
             args.authenticodePolicy = true;
-        else if (!signing && name == "all")
+        else if (verifying && name == "all")
             args.allSignatures = true;
-        else if (!signing && name == "tw")
+        else if (verifying && name == "tw")
             args.warnUnstamped = true;
         else
             known = false;
@@ -109,7 +110,9 @@ struct Parser {
     // the switch takes none (or is unknown for this verb).
     const char *valueKind(const std::string &name) const
     {
-        if (args.verb != Verb::Sign)
+        if (args.verb == Verb::Verify)
+            return nullptr;
+        if (args.verb == Verb::Timestamp && name != "t" && name != "tr" && name != "td" && name != "mt")
             return nullptr;
         if (name == "f")
             return "a PFX file";
@@ -189,7 +192,7 @@ struct Parser {
     bool parse(const std::vector<std::string> &argv)
     {
         if (argv.empty())
-            return fail("No command given; the commands are \"sign\" and \"verify\".");
+            return fail("No command given; the commands are \"sign\", \"timestamp\" and \"verify\".");
         if (looksLikeSwitch(argv[0]) && switchName(argv[0]) == "?") {
             args.showUsage = true;
             return true;
@@ -198,8 +201,11 @@ struct Parser {
             args.verb = Verb::Sign;
         else if (strcasecmp(argv[0].c_str(), "verify") == 0)
             args.verb = Verb::Verify;
+        else if (strcasecmp(argv[0].c_str(), "timestamp") == 0)
+            args.verb = Verb::Timestamp;
         else
-            return fail("Unknown command: " + argv[0] + " (the commands are \"sign\" and \"verify\").");
+            return fail("Unknown command: " + argv[0]
+                        + " (the commands are \"sign\", \"timestamp\" and \"verify\").");
 
         size_t i = 1;
         for (; i < argv.size(); ++i) {
@@ -230,6 +236,17 @@ struct Parser {
                 return fail("verify needs /pa: only the Authenticode verification policy is supported.");
             if (args.files.empty())
                 return fail("No files to verify were given.");
+            return true;
+        }
+        if (args.verb == Verb::Timestamp) {
+            if (!args.timestampUrl && !args.rfc3161Url)
+                return fail("timestamp needs a time-stamp server: /tr URL (RFC 3161) or /t URL.");
+            if (args.timestampUrl && args.rfc3161Url)
+                return fail("The options /t and /tr cannot be combined.");
+            if (args.timestampDigestGiven && !args.rfc3161Url)
+                return fail("The option /td needs /tr with an RFC 3161 time-stamp server.");
+            if (args.files.empty())
+                return fail("No files to time-stamp were given.");
             return true;
         }
         if (args.autoSelect && args.pfxFile)
@@ -336,6 +353,7 @@ const char *usageText()
            "                         [/ac FILE] [/fd ALG] [/ph] [/t URL | /tr URL [/td ALG]] [/as]\n"
            "                         [/d TEXT] [/du URL]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
+           "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...\n"
            "       signtool.exe verify /pa [/all] [/tw] [/v | /q] FILE...\n"
            "\n"
            "sign options:\n"
@@ -354,6 +372,7 @@ const char *usageText()
            "  /mt N       sign N files at a time\n"
            "  /v          verbose output; /debug: also the PKCS#11 modules that failed;\n"
            "              /q: errors only\n"
+           "timestamp: add a time stamp to the primary signature of files already signed\n"
            "verify options:\n"
            "  /pa         Authenticode policy: the signature matches the file and its\n"
            "              certificate chains to a trusted root or to a certificate of the store;\n"

@@ -6,6 +6,7 @@
 //                     [/s My] [/sm] [/ac FILE] [/fd ALG] [/ph]
 //                     [/t URL | /tr URL [/td ALG]] [/as]
 //                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
+//   signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...
 //   signtool.exe verify /pa [/all] [/tw] [/v | /q] FILE...
 //   signtool.exe /?     signtool.exe sign /?
 //
@@ -24,7 +25,9 @@
 
 namespace signtool {
 
-enum class Verb { Sign, Verify };
+// Timestamp: add a time stamp to files already signed (again, after a
+// server failed), with the same checks and the same safe replacement.
+enum class Verb { Sign, Timestamp, Verify };
 
 // SHA-1 only for dual signing for old systems (with a warning).
 enum class DigestAlgorithm { Sha256, Sha384, Sha512, Sha1 };

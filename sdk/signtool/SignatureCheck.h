@@ -44,8 +44,10 @@ std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const Copy
 // verify" on the copy must show the expected number of signatures, every
 // stored digest equal to the calculated one, the new signature by a signer
 // with `signer`'s serial number and with the expected digest, and its time
-// stamp, when one was asked for, verified. (The chain may not verify: a
-// private certificate is fine here.) Empty when it does, else what is wrong.
+// stamp, when one was asked for, present. (The chain may not verify: a
+// private certificate is fine here.) A null `signer` (time-stamping files
+// already signed) and an empty expected digest are not checked. Empty when
+// it does, else what is wrong.
 std::string checkVerifyReport(const std::string &report, X509 *signer, const CopyExpectation &expected = {});
 
 // How many signatures are appended to (nested in) the first signature of the

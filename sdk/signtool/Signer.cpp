@@ -7,6 +7,7 @@
 #include "SignatureCheck.h"
 #include "PeSignatures.h"
 #include "TimeStamp.h"
+#include "TimeStampRelay.h"
 #include "ToolSupport.h"
 #include "VerifyReport.h"
 
@@ -15,6 +16,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -71,7 +73,7 @@ int tokenSignatureTimeoutSeconds()
 
 Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identity(identity), m_args(args)
 {
-    if (args.verbose)
+    if (args.verbose && identity.cert)
         m_certificateLines = certificateLines(identity);
     m_demo = isDemoCertificate(identity.cert.get());
     // The tool starts the cleaner before any PKCS#11 module could start a
@@ -81,6 +83,8 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
     // osslsigncode's verify reports nothing, not even the digests, when it
     // cannot load a trust list (a system without a CA bundle): it gets the
     // chosen certificate as its own.
+    if (stampOnly())
+        return; // no certificate: the files keep their signatures
     m_signerPem = Fd(memfd_create("signtool-signer", MFD_CLOEXEC));
     if (!m_signerPem || !writeAll(m_signerPem.get(), certificatePem(identity.cert.get())))
         m_setUpError = "Cannot hand the certificate to osslsigncode: " + errnoText(errno) + ".";
@@ -123,7 +127,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     auto job = std::make_unique<SignJob>();
     job->file = file;
     if (m_args.verbose) {
-        job->outcome.lines.push_back({OutputLine::Out, "Signing: " + file});
+        job->outcome.lines.push_back({OutputLine::Out, (stampOnly() ? "Time-stamping: " : "Signing: ") + file});
         for (const auto &line : m_certificateLines)
             job->outcome.lines.push_back({OutputLine::Out, line});
     }
@@ -180,13 +184,30 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
         input = folder + job->inputName;
     }
     job->inputPath = input;
-    if (m_args.appendSignature && !job->peFile) {
-        // /as: whether the file has signatures to append to, and how many.
+    if ((m_args.appendSignature || stampOnly()) && !job->peFile) {
+        // /as and "timestamp": whether the file has signatures (to append
+        // to, to stamp), and how many.
         job->step = SignJob::Step::Counting;
         job->child.argv = {"osslsigncode", "verify", "-ignore-cdp", "-in", input};
         job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
         job->child.timeoutSeconds = timeStampTimeoutSeconds();
         job->needsChild = true;
+        return job;
+    }
+    if (stampOnly()) {
+        TrustPolicy policy;
+        policy.stampChains = false;
+        policy.now = std::time(nullptr);
+        PeJudgement judgement = judgePeFile(job->opened.file.get(), policy);
+        if (judgement.signatures.empty() || !judgement.signatures.front().signer) {
+            fail(*job, "Cannot time-stamp " + file + ": "
+                           + (judgement.status == PeJudgement::Status::Unsigned ? std::string("it carries no signature")
+                                                                                : "its signature cannot be read")
+                           + ".");
+            return job;
+        }
+        job->stampedSigner = std::move(judgement.signatures.front().signer);
+        startStampOnly(*job, static_cast<int>(judgement.signatures.size()), judgement.signatures.front().finding.digest);
         return job;
     }
     int before = 0;
@@ -207,14 +228,7 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
     job.expected.signatures = nest ? signaturesBefore + 1 : 1;
     job.expected.newIndex = nest ? signaturesBefore : 0;
     job.expected.fileDigest = digestName(m_args.fileDigest);
-    if (m_args.rfc3161Url) {
-        job.expected.stamp = StampKind::Rfc3161;
-        job.expected.stampDigest = digestName(m_args.timestampDigest);
-        job.expected.stampUrl = *m_args.rfc3161Url;
-    } else if (m_args.timestampUrl) {
-        job.expected.stamp = StampKind::Authenticode;
-        job.expected.stampUrl = *m_args.timestampUrl;
-    }
+    expectTimeStamp(job);
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     job.step = SignJob::Step::Signing;
     job.child = ChildSpec{};
@@ -239,14 +253,60 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
     job.needsChild = true;
 }
 
+void Signer::expectTimeStamp(SignJob &job) const
+{
+    if (m_args.rfc3161Url) {
+        job.expected.stamp = StampKind::Rfc3161;
+        job.expected.stampDigest = digestName(m_args.timestampDigest);
+        job.expected.stampUrl = *m_args.rfc3161Url;
+    } else if (m_args.timestampUrl) {
+        job.expected.stamp = StampKind::Authenticode;
+        job.expected.stampUrl = *m_args.timestampUrl;
+    }
+}
+
+bool Signer::stampOnly() const
+{
+    return m_args.verb == Verb::Timestamp;
+}
+
+std::string Signer::failedAction(const SignJob &job) const
+{
+    return (stampOnly() ? "Time-stamping " : "Signing ") + job.file + " failed";
+}
+
+// "timestamp": the primary signature gets the time stamp; the copy must
+// carry the same signatures, the first one stamped.
+void Signer::startStampOnly(SignJob &job, int signatures, const std::string &digest) const
+{
+    job.expected.signatures = signatures;
+    job.expected.newIndex = 0;
+    job.expected.fileDigest = digest;
+    expectTimeStamp(job);
+    job.stampInput = job.inputPath;
+    job.timeStamping.emplace(m_args, job.file);
+    job.step = SignJob::Step::TimeStamping;
+    requestTimeStamp(job);
+}
+
 void Signer::countingEnded(SignJob &job, const ChildExit &exit) const
 {
+    const std::string verb = stampOnly() ? "Cannot time-stamp " : "Cannot sign ";
     if (!exit.started || exit.timedOut) {
-        fail(job, "Cannot sign " + job.file + ": its signatures could not be counted ("
+        fail(job, verb + job.file + ": its signatures could not be counted ("
                       + (exit.started ? std::string("osslsigncode took too long") : errnoText(exit.startErrno)) + ").");
         return;
     }
-    startSigning(job, static_cast<int>(readVerifyReport(exit.output).size()));
+    const std::vector<ReportedSignature> signatures = readVerifyReport(exit.output);
+    if (!stampOnly()) {
+        startSigning(job, static_cast<int>(signatures.size()));
+        return;
+    }
+    if (signatures.empty()) {
+        fail(job, verb + job.file + ": it carries no signature.");
+        return;
+    }
+    startStampOnly(job, static_cast<int>(signatures.size()), signatures.front().digestAlgorithm);
 }
 
 void Signer::childEnded(SignJob &job, const ChildExit &exit) const
@@ -312,13 +372,34 @@ void Signer::requestTimeStamp(SignJob &job) const
     unlinkat(job.folder.descriptor(), job.stampedName.c_str(), 0);
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     job.child = ChildSpec{};
-    job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest,
-                                        folder + job.signedName, folder + job.stampedName,
+    const std::string input = job.stampInput.empty() ? folder + job.signedName : job.stampInput;
+    // osslsigncode talks to the server through the relay, which hands it
+    // only a reply that answers its request.
+    std::string relayError;
+    TimeStampRelay *relay = TimeStampRelay::instance(relayError);
+    if (!relay) {
+        fail(job, relayError);
+        return;
+    }
+    const std::string url = relay->localUrl(request.url, request.rfc3161, job.relayRoute);
+    job.child.argv = timeStampArguments(request.rfc3161, url, request.digest, input, folder + job.stampedName,
                                         job.stampIndex);
-    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;
 }
+
+namespace {
+
+// Why the relay did not hand osslsigncode the server's reply, if it did not.
+std::string relayRefusal(const SignJob &job)
+{
+    std::string error;
+    const TimeStampRelay *relay = TimeStampRelay::instance(error);
+    return relay && job.relayRoute >= 0 ? relay->refusal(job.relayRoute) : std::string();
+}
+
+} // namespace
 
 void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
 {
@@ -331,6 +412,8 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
     else if (exit.exitCode == 0
              && fstatat(job.folder.descriptor(), job.stampedName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         stamping.ended(TimeStamping::Attempt::Stamped, std::string());
+    else if (const std::string refused = relayRefusal(job); !refused.empty())
+        stamping.ended(TimeStamping::Attempt::Failed, refused);
     else
         stamping.ended(TimeStamping::Attempt::Failed, signerMessage(exit.output));
 
@@ -361,9 +444,13 @@ void Signer::copyMade(SignJob &job, const char *copyName) const
     job.child = ChildSpec{};
     const std::string signerPem = "/dev/fd/" + std::to_string(kSignerPemFd);
     // -ignore-cdp: no network look-up of revocation lists.
-    job.child.argv = {"osslsigncode", "verify", "-ignore-cdp", "-CAfile", signerPem, "-TSA-CAfile", signerPem,
-                      "-in", "/dev/fd/" + std::to_string(kOutputFolderFd) + "/" + copyName};
-    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}, {m_signerPem.get(), kSignerPemFd}};
+    job.child.argv = {"osslsigncode", "verify", "-ignore-cdp"};
+    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    if (m_signerPem) {
+        job.child.argv.insert(job.child.argv.end(), {"-CAfile", signerPem, "-TSA-CAfile", signerPem});
+        job.child.fds.push_back({m_signerPem.get(), kSignerPemFd});
+    }
+    job.child.argv.insert(job.child.argv.end(), {"-in", "/dev/fd/" + std::to_string(kOutputFolderFd) + "/" + copyName});
     // It may look up revocation lists on the network.
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;
@@ -377,7 +464,7 @@ void Signer::verifyEnded(SignJob &job, const ChildExit &exit) const
                                     ? checkVerifyReport(exit.output, m_identity.cert.get(), job.expected)
                                     : std::string("the signed copy could not be read back");
     if (!problem.empty()) {
-        fail(job, "Signing " + job.file + " failed: osslsigncode reported success, but " + problem
+        fail(job, failedAction(job) + ": osslsigncode reported success, but " + problem
                       + "; the file was left as it was.");
         return;
     }
@@ -392,15 +479,14 @@ void Signer::checkCopy(SignJob &job, const char *copyName) const
     struct stat copyStat {};
     if (!job.copy || fstat(job.copy.get(), &copyStat) != 0 || !S_ISREG(copyStat.st_mode)
         || copyStat.st_uid != geteuid() || copyStat.st_nlink != 1 || copyStat.st_size == 0) {
-        fail(job, "Signing " + job.file
-                      + " failed: osslsigncode reported success but wrote no signed copy (is the disk full?).");
+        fail(job, failedAction(job) + ": osslsigncode reported success but wrote no signed copy (is the disk full?).");
         return;
     }
     job.copyName = copyName;
     job.step = SignJob::Step::Checking;
     // Reading a large file twice and waiting for the disk: a task of the
     // pool, so that other files go on meanwhile.
-    X509 *signer = m_identity.cert.get();
+    X509 *signer = job.stampedSigner ? job.stampedSigner.get() : m_identity.cert.get();
     job.child = ChildSpec{};
     job.child.task = [&job, signer]() -> int {
         if (job.peFile) {
@@ -424,7 +510,7 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
 {
     const std::string &file = job.file;
     if (!job.checkProblem.empty()) {
-        fail(job, "Signing " + file + " failed: osslsigncode reported success, but " + job.checkProblem
+        fail(job, failedAction(job) + ": osslsigncode reported success, but " + job.checkProblem
                       + "; the file was left as it was.");
         return;
     }
@@ -451,8 +537,8 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
         ++job.outcome.warnings;
     }
     job.outcome.signedOk = true;
-    job.outcome.lines.push_back({OutputLine::Out, "Successfully signed: " + file});
-    if (m_demo)
+    job.outcome.lines.push_back({OutputLine::Out, (stampOnly() ? "Successfully timestamped: " : "Successfully signed: ") + file});
+    if (m_demo && !stampOnly())
         job.outcome.lines.push_back(
             {OutputLine::Out, file + " was signed with the demo certificate, which is for trying Quillmark out only."});
     if (m_args.verbose)

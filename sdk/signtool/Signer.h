@@ -65,6 +65,7 @@ struct SignJob {
     CopyExpectation expected; // what the final copy must carry
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
     int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
+    int relayRoute = -1;  // the time-stamp request's route through the relay (TimeStampRelay.h)
 
     // Names in the private folder, with the file's extension (osslsigncode
     // tells scripts apart by it): the signed copy, the time-stamped one, and
@@ -73,6 +74,8 @@ struct SignJob {
     std::string stampedName;
     std::string inputName;
     std::string inputPath; // the input as osslsigncode names it
+    std::string stampInput; // what the time stamp is added to: the signed copy, or for "timestamp" the file
+    sdktool::CertPtr stampedSigner; // "timestamp": the signer of the file's primary signature
 
     // The final copy, checked and synced to disk by a task of the pool.
     const char *copyName = nullptr;
@@ -97,6 +100,10 @@ private:
     void fail(SignJob &job, const std::string &error) const;
     void countingEnded(SignJob &job, const ChildExit &exit) const;
     void startSigning(SignJob &job, int signaturesBefore) const;
+    void expectTimeStamp(SignJob &job) const;
+    void startStampOnly(SignJob &job, int signatures, const std::string &digest) const;
+    bool stampOnly() const;
+    std::string failedAction(const SignJob &job) const; // "Signing FILE failed" or "Time-stamping FILE failed"
     void signingEnded(SignJob &job, const ChildExit &exit) const;
     void timeStampEnded(SignJob &job, const ChildExit &exit) const;
     void requestTimeStamp(SignJob &job) const;

@@ -182,6 +182,15 @@ int main(int argc, char **argv)
         printSummary(args, "Verified", counts.verified, counts.warnings, counts.errors + unmatched);
         return counts.errors + unmatched == 0 ? 0 : 1;
     }
+    if (args.verb == Verb::Timestamp) {
+        PrivateFolder::startCleaner();
+        const SigningIdentity none; // the files keep their signatures and signers
+        const Signer stamper(none, args);
+        const RunCounts counts = signInOrder(stamper, args.files, args.jobs, false,
+                                             [](const FileOutcome &outcome) { printLines(outcome.lines); });
+        printSummary(args, "Timestamped", counts.signedFiles, counts.warnings, counts.errors + unmatched);
+        return counts.errors + unmatched == 0 ? 0 : 1;
+    }
     std::string problem = descriptionProblem(args);
     if (problem.empty())
         problem = storeNameProblem(args, storeFolder());

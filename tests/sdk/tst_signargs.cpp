@@ -339,6 +339,11 @@ void TestSignArgs::refusals_data()
     QTest::newRow("empty name") << QStringList{"sign", "/n", "", "x.exe"} << "/n needs";
     QTest::newRow("verify without pa") << QStringList{"verify", "x.exe"} << "verify needs /pa";
     QTest::newRow("verify without files") << QStringList{"verify", "/pa"} << "No files to verify";
+    QTest::newRow("timestamp without server") << QStringList{"timestamp", "x.exe"} << "timestamp needs a time-stamp server";
+    QTest::newRow("timestamp with a sign switch") << QStringList{"timestamp", "/tr", "u", "/a", "x.exe"}
+                                                  << "Unknown option: /a";
+    QTest::newRow("timestamp td with t") << QStringList{"timestamp", "/t", "u", "/td", "sha256", "x.exe"}
+                                         << "/td needs /tr";
 }
 
 void TestSignArgs::refusals()

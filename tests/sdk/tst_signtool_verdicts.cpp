@@ -189,6 +189,7 @@ private slots:
     void appendSignature();
     void timeStampDigestNeedsRfc3161Server();
     void wildcardsAreExpandedInOrder();
+    void timestampVerbStampsSignedFiles();
     void intermediatePageHashesAndSha1();
 };
 
@@ -491,6 +492,7 @@ void TestSignToolVerdicts::lyingTimeStampServerNeverReachesTheFile_data()
     QTest::newRow("wrong imprint, /tr") << "wrong-imprint" << "/tr" << "its imprint is not the digest of the signature";
     QTest::newRow("wrong imprint, /t fallback") << "wrong-imprint" << "/t"
                                                 << "its imprint is not the digest of the signature";
+    QTest::newRow("wrong nonce") << "wrong-nonce" << "/tr" << "its nonce is not the one sent";
     QTest::newRow("signer without time-stamping purpose") << "wrong-purpose" << "/tr"
                                                           << "not meant for time stamping";
     QTest::newRow("garbage") << "garbage" << "/tr" << "Time-stamping";
@@ -631,6 +633,52 @@ void TestSignToolVerdicts::intermediatePageHashesAndSha1()
     QVERIFY2(run.output.contains("The certificate store \"Root\" does not exist. Quillmark has one store, \"My\"")
                  && run.output.contains("the folder " + store),
              qPrintable(run.output));
+}
+
+// "timestamp": a time stamp for files already signed, through the same
+// checks of the reply and the same safe replacement as when signing.
+void TestSignToolVerdicts::timestampVerbStampsSignedFiles()
+{
+    const QString program = peFile();
+    const QString script = QFileInfo(program).path() + QStringLiteral("/tool.ps1");
+    const QString bare = peFile();
+    QVERIFY(writeBytes(script, "Write-Output 'stamp me'\r\n"));
+    QVERIFY(osslSign(program, m_signerPfx));
+    QVERIFY(signtool({"sign", "/f", m_signerPfx, "/p", m_password, script}, environment()).ok());
+    const QByteArray bareBefore = fileBytes(bare);
+
+    TsaServer liar(QStringLiteral("wrong-imprint"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY(!liar.url().isEmpty());
+    const QByteArray programBefore = fileBytes(program);
+    RunResult run = signtool({"timestamp", "/tr", liar.url(), program}, environment());
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("Time-stamping " + program + " at " + liar.url() + " failed: ")
+                 && run.output.contains(QLatin1String("its imprint is not the digest of the signature")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(program), programBefore);
+
+    TsaServer server(QStringLiteral("both"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY(!server.url().isEmpty());
+    run = signtool({"timestamp", "/tr", server.url(), "/td", "sha384", program, script, bare}, environment());
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("Successfully timestamped: " + program), qPrintable(run.output));
+    QVERIFY(run.output.contains("Successfully timestamped: " + script));
+    QVERIFY(run.output.contains("SignTool Error: Cannot time-stamp " + bare + ": it carries no signature."));
+    QVERIFY(run.output.contains(QLatin1String("Number of errors: 1")));
+    QCOMPARE(fileBytes(bare), bareBefore);
+    for (const QString &file : {program, script}) {
+        const RunResult ossl = osslVerify(file);
+        QVERIFY2(ossl.ok() && ossl.output.contains(QLatin1String("Timestamp Server Signature verification: ok")),
+                 qPrintable(ossl.output));
+        QCOMPARE(signatureCount(ossl), 1);
+    }
+    const RunResult checked = verify({"/v"}, {program});
+    QVERIFY2(checked.ok() && checked.output.contains(QLatin1String("Time stamp: RFC 3161, ")), qPrintable(checked.output));
+
+    run = signtool({"timestamp", "/t", server.url(), program}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(verify({"/v"}, {program}).output.contains(QLatin1String("Time stamp: Authenticode, ")),
+             qPrintable(verify({"/v"}, {program}).output));
 }
 
 QTEST_GUILESS_MAIN(TestSignToolVerdicts)
