@@ -119,7 +119,9 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
 std::string unlockToken(SigningIdentity &identity)
 {
     const TokenCertificate &token = *identity.token;
-    const std::string who = "\"" + commonName(identity.cert.get()) + "\"";
+    // Not "\"" + a temporary: GCC 12 warns about that (-Wrestrict, a false alarm).
+    const std::string name = commonName(identity.cert.get());
+    const std::string who = "\"" + name + "\"";
     if (token.pinLocked)
         return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
     // A PIN pad takes the PIN itself, and some tokens need none at all.
