@@ -20,6 +20,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -222,6 +223,10 @@ private:
     void showOptions(const StoredOptions &options, OptionScope scope);
     SignOptions currentSignOptions() const;
     QStringList listedFilePaths() const;
+    // Runs `work`, which may add or remove many entries, with the count
+    // caption brought up to date once at its end instead of at every
+    // entry (measuring the caption's text costs more than adding a file).
+    void withOneCaptionUpdate(const std::function<void()> &work);
 
     QString m_programFolder;
     QPointer<TfrmConsoleOutput> m_console;
@@ -230,6 +235,8 @@ private:
     QPixmap m_face;
     QPoint m_dragOffset;
     bool m_dragging = false;
+    int m_captionBatches = 0;
+    bool m_captionStale = false;
 };
 
 extern TfrmMain *frmMain;
