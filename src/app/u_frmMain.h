@@ -211,6 +211,9 @@ private:
     void setTopMost(bool topMost);
     void showWaitPanel();
     void hideWaitPanel();
+    // Spreads the panel's rows (hourglass and text, and the progress row
+    // when it shows) evenly over the panel's body, below its title.
+    void layOutWaitPanel(bool withProgress);
     // Brings the progress row up to date; it appears with the first file
     // done, so a tool that reports nothing until it ends leaves the panel
     // as it always was.
