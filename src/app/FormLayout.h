@@ -42,6 +42,28 @@ Label *placeLabel(Label *label, const char *name, const QString &caption, int le
     return label;
 }
 
+// The tops of rows of the given heights stacked in the band from `top` to
+// `bottom` (exclusive) with equal gaps above, between and below them; what
+// cannot be shared evenly goes to the gaps from the top down.
+inline QList<int> evenRowTops(int top, int bottom, const QList<int> &heights)
+{
+    int free = bottom - top;
+    for (int height : heights)
+        free -= height;
+    const int gaps = int(heights.size()) + 1;
+    const int gap = free / gaps;
+    int extra = free - gap * gaps;
+    QList<int> tops;
+    int y = top;
+    for (int height : heights) {
+        y += gap + (extra > 0 ? 1 : 0);
+        extra = qMax(0, extra - 1);
+        tops.append(y);
+        y += height;
+    }
+    return tops;
+}
+
 // Tab moves through the controls in the order given.
 inline void setTabChain(const QList<QWidget *> &chain)
 {

@@ -1,6 +1,12 @@
 #include "app/OptionTable.h"
 
 #include "app/IniFile.h"
+#include "platform/Platform.h"
+
+#include <QDir>
+
+#include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -65,6 +71,36 @@ StoredOptions ReadOptions(const IniFile &file, OptionScope scope)
         }
     }
     options.selectBestCert = !options.usePfxFile;
+    return options;
+}
+
+QString StandInSdkBinFolder(const QString &programFolder)
+{
+    if (programFolder.isEmpty())
+        return {};
+    const auto isFile = [](const QString &path) {
+        const std::optional<platform::FileFacts> facts = platform::fileFacts(path);
+        return facts && !facts->isFolder;
+    };
+    for (const char *place : {"sdk-bin", "../sdk-bin"}) {
+        const QString folder =
+            QDir::cleanPath(programFolder + QLatin1String(place)) + QLatin1Char('/');
+        if (isFile(folder + QStringLiteral("signtool.exe"))
+            && isFile(folder + QStringLiteral("pvk2pfx.exe")))
+            return folder;
+    }
+    return {};
+}
+
+StoredOptions ReadSettingsOptions(const IniFile &settings, const QString &programFolder)
+{
+    StoredOptions options = ReadOptions(settings, OptionScope::Settings);
+    const auto folderOption = std::find_if(std::begin(Options), std::end(Options),
+                                           [](const OptionSpec &option) {
+                                               return option.text == &S::sdkBinFolder;
+                                           });
+    if (!settings.valueExists(OptionsSection, QString::fromLatin1(folderOption->key)))
+        options.sdkBinFolder = StandInSdkBinFolder(programFolder);
     return options;
 }
 

@@ -72,6 +72,18 @@ bool InScope(const OptionSpec &option, OptionScope scope);
 // stored "UsePFXFile" decides: "UseBestCert" is always its opposite.
 StoredOptions ReadOptions(const IniFile &file, OptionScope scope);
 
+// The folder of our stand-in signing tools that a program in
+// `programFolder` (with its trailing "/") finds beside it: the sdk-bin
+// folder of an installation (beside the program) or of a build (beside the
+// program's own folder of the build), with its trailing "/"; empty when
+// neither holds both tools.
+QString StandInSdkBinFolder(const QString &programFolder);
+
+// The settings file's options as the program starts with them: a file
+// that names no SDK folder at all (a program started from its build or
+// installation for the first time) is offered the stand-in tools' folder.
+StoredOptions ReadSettingsOptions(const IniFile &settings, const QString &programFolder);
+
 // Writes the options of the scope in table order.
 void WriteOptions(IniFile &file, const StoredOptions &options, OptionScope scope);
 

@@ -8,10 +8,9 @@ PickComboBox::PickComboBox(QWidget *parent)
     // Not Qt::WheelFocus (a combo box's default): a wheel over it must not
     // make it the focused control and then change it.
     setFocusPolicy(Qt::StrongFocus);
-    connect(this, &QComboBox::activated, this, [this](int index) {
-        if (!m_wheeling)
-            emit picked(index);
-    });
+    // QComboBox reports a key, a click in the list and a wheel step with
+    // the focus as "activated"; a choice by code is not reported.
+    connect(this, &QComboBox::activated, this, &PickComboBox::picked);
 }
 
 void PickComboBox::wheelEvent(QWheelEvent *event)
@@ -21,9 +20,5 @@ void PickComboBox::wheelEvent(QWheelEvent *event)
         event->ignore();
         return;
     }
-    // QComboBox reports a wheel step as "activated", as if the name had
-    // been chosen; here it only moves the selection.
-    m_wheeling = true;
     QComboBox::wheelEvent(event);
-    m_wheeling = false;
 }

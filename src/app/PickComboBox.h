@@ -3,8 +3,9 @@
 // A drop-down list whose choice the user makes on purpose. The mouse wheel
 // changes it only while it has the keyboard focus (it does not take the
 // focus by itself), so a wheel notch meant for the window never changes
-// it; and `picked` reports only a choice made by a click in the open list
-// or by a key, never the names a wheel scrolls past.
+// it; and `picked` reports a choice made by the user: a click in the open
+// list, a key, or a wheel step with the focus (which behaves as the arrow
+// keys do), never a choice made by code.
 
 #include <QComboBox>
 
@@ -18,7 +19,4 @@ signals:
 
 protected:
     void wheelEvent(QWheelEvent *event) override;
-
-private:
-    bool m_wheeling = false;
 };

@@ -8,7 +8,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
-#include <QTemporaryDir>
 
 #include <initializer_list>
 #include <utility>
@@ -86,65 +85,16 @@ void etchedLine(QPainter &p, qreal x1, qreal x2, int y)
     p.restore();
 }
 
-// The quill of the logo, drawn along the x axis with its writing point at
-// negative x; callers rotate it into place.
-QPainterPath quillVane()
+// The logo: the program's icon, rendered at build time from the same
+// picture as the window icon, at 36 or 72 pixels (for a face of two device
+// pixels per pixel), into the square `bounds`.
+void drawLogo(QPainter &p, const QRectF &bounds)
 {
-    QPainterPath vane;
-    vane.moveTo(-7, 0);
-    vane.cubicTo(-3, -7.5, 7, -7.5, 15, -0.5);
-    vane.cubicTo(8, 5, 0, 5.5, -7, 0);
-    return vane;
-}
-
-void drawLogo(QPainter &p, QPointF centre, qreal radius)
-{
+    const int size = p.device()->devicePixelRatioF() > 1 ? 72 : 36;
+    const QImage logo(QStringLiteral(":/icons/quillmark-%1.png").arg(size));
     p.save();
-    p.translate(centre);
-
-    // Badge: a light disc with a dark rim and a glossy top.
-    QRadialGradient disc(QPointF(-radius * 0.3, -radius * 0.4), radius * 1.6);
-    disc.setColorAt(0, rgba(255, 255, 255));
-    disc.setColorAt(0.6, rgba(218, 231, 242));
-    disc.setColorAt(1, rgba(170, 197, 220));
-    p.setPen(QPen(rgba(13, 44, 74), 1.2));
-    p.setBrush(disc);
-    p.drawEllipse(QPointF(0, 0), radius, radius);
-    p.setPen(QPen(rgba(255, 255, 255, 150), 1));
-    p.setBrush(Qt::NoBrush);
-    p.drawEllipse(QPointF(0, 0), radius - 1.5, radius - 1.5);
-
-    // Quill, tip down to the left like a pen at work.
-    p.rotate(-45);
-    QLinearGradient ink(0, -7, 0, 5);
-    ink.setColorAt(0, rgba(47, 102, 152));
-    ink.setColorAt(1, rgba(13, 50, 86));
-    p.setPen(Qt::NoPen);
-    p.setBrush(ink);
-    p.drawPath(quillVane());
-    // Gaps between the barbs.
-    p.setPen(QPen(rgba(226, 236, 245), 1.1, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(QPointF(0.5, -0.6), QPointF(4.5, -5.5));
-    p.drawLine(QPointF(7, -0.6), QPointF(10.5, -4.2));
-    p.drawLine(QPointF(3, 0.6), QPointF(5.5, 3.8));
-    // Shaft and the bare, pointed end that writes.
-    p.setPen(QPen(rgba(226, 236, 245), 0.9));
-    p.drawLine(QPointF(-6, 0), QPointF(13, 0));
-    QPainterPath nib;
-    nib.moveTo(-7, -1.2);
-    nib.lineTo(-15.5, 0);
-    nib.lineTo(-7, 1.2);
-    nib.closeSubpath();
-    p.setPen(Qt::NoPen);
-    p.setBrush(rgba(13, 44, 74));
-    p.drawPath(nib);
-    p.restore();
-
-    // A drop of ink under the point.
-    p.save();
-    p.setPen(Qt::NoPen);
-    p.setBrush(rgba(13, 44, 74));
-    p.drawEllipse(centre + QPointF(-radius * 0.62, radius * 0.56), 1.6, 1.6);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawImage(bounds, logo);
     p.restore();
 }
 
@@ -175,7 +125,7 @@ void drawTitleStrip(QPainter &p, qreal width, const QString &boldPart,
     p.setPen(QPen(rgba(190, 212, 230, 170), 1));
     p.drawLine(QPointF(0, TitleHeight + 1.5), QPointF(width, TitleHeight + 1.5));
 
-    drawLogo(p, QPointF(36, 28), 18);
+    drawLogo(p, QRectF(18, 10, 36, 36));
 
     const QFont bold = skinFont(pixelSize, true);
     const QFont light = skinFont(pixelSize, false);
@@ -738,57 +688,6 @@ QPixmap paintGlyph(Skin::Glyph glyph, int scale)
     return QPixmap::fromImage(image);
 }
 
-// ----- style sheet pictures ---------------------------------------------
-
-QImage checkMark(const QColor &colour)
-{
-    QImage image = newImage(QSize(11, 11), 1);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath tick;
-    tick.moveTo(1.8, 5.6);
-    tick.lineTo(4.4, 8.3);
-    tick.lineTo(9.3, 2.4);
-    p.setPen(QPen(colour, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.drawPath(tick);
-    return image;
-}
-
-QImage downArrow(const QColor &colour)
-{
-    QImage image = newImage(QSize(9, 5), 1);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath arrow;
-    arrow.moveTo(0.5, 0.5);
-    arrow.lineTo(8.5, 0.5);
-    arrow.lineTo(4.5, 4.8);
-    arrow.closeSubpath();
-    p.setPen(Qt::NoPen);
-    p.setBrush(colour);
-    p.drawPath(arrow);
-    return image;
-}
-
-// The folder holding the style sheet's pictures, written on first use;
-// empty when they cannot be written.
-QString stylePictureFolder()
-{
-    static QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/quillmark-skin-XXXXXX"));
-    static const bool written = [] {
-        if (!folder.isValid())
-            return false;
-        const auto save = [](const QImage &image, const char *name) {
-            return image.save(folder.filePath(QString::fromLatin1(name)), "PNG");
-        };
-        return save(checkMark(QColor::fromRgb(Skin::DarkBlue)), "check.png")
-            && save(checkMark(rgba(128, 140, 152)), "check-disabled.png")
-            && save(downArrow(QColor::fromRgb(Skin::DarkBlue)), "arrow.png")
-            && save(downArrow(rgba(150, 160, 170)), "arrow-disabled.png");
-    }();
-    return written ? folder.path() : QString();
-}
-
 } // namespace
 
 namespace Skin {
@@ -975,18 +874,16 @@ QToolTip {
     padding: 2px;
 }
 )");
-    const QString pictures = stylePictureFolder();
-    if (!pictures.isEmpty()) {
-        const auto url = [&](const char *name) {
-            return QStringLiteral("url(\"%1/%2\")").arg(pictures, QString::fromLatin1(name));
-        };
-        sheet += QStringLiteral(R"(
+    const auto url = [](const char *name) {
+        return QStringLiteral("url(\"%1/%2\")")
+            .arg(QLatin1String(SkinPictureFolder), QLatin1String(name));
+    };
+    sheet += QStringLiteral(R"(
 QCheckBox::indicator:checked { image: %1; }
 QCheckBox::indicator:checked:disabled { image: %2; }
 QComboBox::down-arrow { image: %3; width: 9px; height: 5px; }
 QComboBox::down-arrow:disabled { image: %4; }
-)").arg(url("check.png"), url("check-disabled.png"), url("arrow.png"), url("arrow-disabled.png"));
-    }
+)").arg(url(CheckPicture), url(CheckDisabledPicture), url(ArrowPicture), url(ArrowDisabledPicture));
     return sheet;
 }
 

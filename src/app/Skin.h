@@ -62,13 +62,17 @@ QIcon glyph(Glyph glyph);
 // The wait panel is a QFrame named `pnlWait`; a QLabel child named
 // WaitTitleName, placed across its top, becomes its dark blue title strip.
 //
-// Style sheets can only load pictures by file name, so the check mark and
-// the combo arrow are painted here once per process into a private
-// temporary folder that is removed when the program ends. If that folder
-// cannot be written, the sheet leaves those two parts to the underlying
-// style.
+// Style sheets can only load pictures by name, so the check mark and the
+// combo arrow are painted at build time (tools/skin-pictures) into the
+// program's resources, under SkinPictureFolder with the names below.
 QString styleSheet();
 inline constexpr char WaitTitleName[] = "lbWaitTitle";
+
+inline constexpr char SkinPictureFolder[] = ":/skin";
+inline constexpr char CheckPicture[] = "check.png";
+inline constexpr char CheckDisabledPicture[] = "check-disabled.png";
+inline constexpr char ArrowPicture[] = "arrow.png";
+inline constexpr char ArrowDisabledPicture[] = "arrow-disabled.png";
 
 } // namespace Skin
 

@@ -251,7 +251,26 @@ void TfrmMain::buildWaitPanel()
     lbProgress = place(new QLabel(pnlWait), "lbProgress", 20, 60, 231, 13);
     lbProgress->setAlignment(Qt::AlignCenter);
     lbProgress->hide();
+    layOutWaitPanel(false);
     pnlWait->hide();
+}
+
+void TfrmMain::layOutWaitPanel(bool withProgress)
+{
+    const int bodyTop = pnlWait->findChild<QLabel *>(Skin::WaitTitleName)->geometry().bottom() + 1;
+    const int bodyBottom = pnlWait->contentsRect().bottom() + 1;
+    QList<int> rows = {imgHourglass->height()};
+    if (withProgress)
+        rows.append(pbProgress->height());
+    const QList<int> tops = evenRowTops(bodyTop, bodyBottom, rows);
+    // The text sits centred on the hourglass beside it.
+    imgHourglass->move(imgHourglass->x(), tops[0]);
+    lbWorking->move(lbWorking->x(),
+                    tops[0] + (imgHourglass->height() - lbWorking->height() + 1) / 2);
+    if (withProgress) {
+        pbProgress->move(pbProgress->x(), tops[1]);
+        lbProgress->move(lbProgress->x(), tops[1]);
+    }
 }
 
 void TfrmMain::buildFileListMenu()
@@ -406,8 +425,9 @@ void TfrmMain::connectHandlers()
 
     connect(btnSign, &QPushButton::clicked, this, &TfrmMain::btnSignClick);
 
-    // Only a user's pick loads a project; selecting an item by code (after
-    // a save) or scrolling past names with the wheel must not.
+    // Only a user's pick loads a project (a key, a click in the list, or a
+    // wheel step with the focus, so the drop-down never names a project
+    // that is not loaded); selecting an item by code (after a save) must not.
     connect(btnSaveProject, &QPushButton::clicked, this, &TfrmMain::btnSaveProjectClick);
     connect(cbxProject, &PickComboBox::picked, this, &TfrmMain::cbxProjectSelect);
 }

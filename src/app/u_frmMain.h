@@ -20,6 +20,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -210,6 +211,9 @@ private:
     void setTopMost(bool topMost);
     void showWaitPanel();
     void hideWaitPanel();
+    // Spreads the panel's rows (hourglass and text, and the progress row
+    // when it shows) evenly over the panel's body, below its title.
+    void layOutWaitPanel(bool withProgress);
     // Brings the progress row up to date; it appears with the first file
     // done, so a tool that reports nothing until it ends leaves the panel
     // as it always was.
@@ -222,6 +226,10 @@ private:
     void showOptions(const StoredOptions &options, OptionScope scope);
     SignOptions currentSignOptions() const;
     QStringList listedFilePaths() const;
+    // Runs `work`, which may add or remove many entries, with the count
+    // caption brought up to date once at its end instead of at every
+    // entry (measuring the caption's text costs more than adding a file).
+    void withOneCaptionUpdate(const std::function<void()> &work);
 
     QString m_programFolder;
     QPointer<TfrmConsoleOutput> m_console;
@@ -230,6 +238,8 @@ private:
     QPixmap m_face;
     QPoint m_dragOffset;
     bool m_dragging = false;
+    int m_captionBatches = 0;
+    bool m_captionStale = false;
 };
 
 extern TfrmMain *frmMain;

@@ -118,7 +118,7 @@ void TfrmMain::FormCreate()
         m_programFolder = QCoreApplication::applicationDirPath();
     m_programFolder = withTrailingSlash(m_programFolder);
 
-    showOptions(ReadOptions(IniFile(settingsFileName()), OptionScope::Settings),
+    showOptions(ReadSettingsOptions(IniFile(settingsFileName()), m_programFolder),
                 OptionScope::Settings);
 
     // Nothing to set for the file list, which never edits an entry in

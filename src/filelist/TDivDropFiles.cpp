@@ -78,7 +78,12 @@ bool TDivDropFiles::eventFilter(QObject *watched, QEvent *event)
         return true;
     case QEvent::Drop: {
         auto *drop = static_cast<QDropEvent *>(event);
-        const QStringList paths = localPaths(drop->mimeData());
+        // The paths read when the drag entered: a drop's data comes from
+        // the source again, which is slow for a large drag and can fail
+        // on a busy machine, losing a drop that was accepted. Read here
+        // only for a drop that came without an entry.
+        const QStringList paths =
+            m_draggedPaths.isEmpty() ? localPaths(drop->mimeData()) : m_draggedPaths;
         m_draggedPaths.clear();
         if (!offersCopy(drop)) {
             drop->ignore();

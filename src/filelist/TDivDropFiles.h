@@ -4,7 +4,7 @@
 // of local files that the source lets be copied, tells the source that a
 // copy is on offer while the drag moves over the list, and on the drop
 // hands the dropped paths over, in the source's order, through
-// filesDropped. The source is then told that nothing was done, so a move
+// filesDropped. The drag's data is read once, when it enters. The source is then told that nothing was done, so a move
 // never deletes the user's files. A drag that offers no copy is refused.
 
 #include <QObject>

@@ -9,9 +9,25 @@
 #include <QAction>
 #include <QLabel>
 
+#include <utility>
+
 void TfrmMain::DivDropFilesDrop(const QStringList &paths)
 {
-    AddDroppedPaths(*DivFileList, paths);
+    withOneCaptionUpdate([&] { AddDroppedPaths(*DivFileList, paths); });
+}
+
+void TfrmMain::withOneCaptionUpdate(const std::function<void()> &work)
+{
+    struct Batch {
+        TfrmMain &window;
+        explicit Batch(TfrmMain &w) : window(w) { ++window.m_captionBatches; }
+        ~Batch()
+        {
+            if (--window.m_captionBatches == 0 && std::exchange(window.m_captionStale, false))
+                window.UpdateFileCountCaption();
+        }
+    } batch(*this);
+    work();
 }
 
 void TfrmMain::DivFileListAddItem(int, bool &)
@@ -27,6 +43,10 @@ void TfrmMain::DivFileListChange()
 
 void TfrmMain::UpdateFileCountCaption()
 {
+    if (m_captionBatches > 0) {
+        m_captionStale = true;
+        return;
+    }
     setFileCountCaption(FileCountCaption(DivFileList->count()));
 }
 
@@ -40,8 +60,10 @@ void TfrmMain::setFileCountCaption(const QString &caption)
 
 void TfrmMain::btnRemSelClick()
 {
-    if (RemoveSelectedEntries(*DivFileList))
-        UpdateFileCountCaption();
+    withOneCaptionUpdate([this] {
+        if (RemoveSelectedEntries(*DivFileList))
+            UpdateFileCountCaption();
+    });
 }
 
 void TfrmMain::btnClearFilesClick()
@@ -81,8 +103,11 @@ void TfrmMain::menitmCopyFilesToClick()
     if (!DivBrowseForFolder.Execute())
         return;
     showWaitPanel();
-    const CopyOutcome outcome = CopyAllEntriesTo(*DivFileList, DivBrowseForFolder.Path);
+    CopyOutcome outcome;
+    withOneCaptionUpdate([&] {
+        outcome = CopyAllEntriesTo(*DivFileList, DivBrowseForFolder.Path);
+        UpdateFileCountCaption();
+    });
     hideWaitPanel();
-    UpdateFileCountCaption();
     ShowCopyReport(outcome);
 }

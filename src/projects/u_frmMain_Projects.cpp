@@ -145,17 +145,19 @@ void TfrmMain::LoadProject(const QString &path)
     const QHash<QString, QByteArray> stored = StoredValuesByKey(project, ProjectFilesSection);
     int read = 0;
     bool quiet = false;
-    for (; read < MaxProjectFiles; ++read) {
-        const auto value = stored.constFind(ProjectFileKey(read).toCaseFolded());
-        if (value == stored.cend())
-            break;
-        // The path's own bytes: a name that is not UTF-8 still finds its file.
-        const QString file = platform::decodeFileName(cleanIniBytes(*value));
-        if (FileExists(file))
-            DivFileList->AddFileEntry(file);
-        else if (!quiet)
-            quiet = askMissingFile(file);
-    }
+    withOneCaptionUpdate([&] {
+        for (; read < MaxProjectFiles; ++read) {
+            const auto value = stored.constFind(ProjectFileKey(read).toCaseFolded());
+            if (value == stored.cend())
+                break;
+            // The path's own bytes: a name that is not UTF-8 still finds its file.
+            const QString file = platform::decodeFileName(cleanIniBytes(*value));
+            if (FileExists(file))
+                DivFileList->AddFileEntry(file);
+            else if (!quiet)
+                quiet = askMissingFile(file);
+        }
+    });
 
     // [Files] is rewritten from the list, so files that are gone, folders
     // and second listings of a file leave the project. Entries this load

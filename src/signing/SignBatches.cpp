@@ -123,3 +123,9 @@ QString BatchHeader(const FileBatch &batch, int totalFiles)
         .arg(GroupedNumber(batch.first + 1), GroupedNumber(batch.first + batch.count),
              GroupedNumber(totalFiles));
 }
+
+QString SignedTotalLine(int signedFiles, int totalFiles)
+{
+    return QStringLiteral("Files signed: %1 of %2")
+        .arg(GroupedNumber(signedFiles), GroupedNumber(totalFiles));
+}

@@ -65,3 +65,7 @@ QString GroupedNumber(std::int64_t number);
 
 // The console line before a batch: "Files 1 to 5,000 of 12,000:".
 QString BatchHeader(const FileBatch &batch, int totalFiles);
+
+// The console's last line after several batches: "Files signed: 11,998 of
+// 12,000".
+QString SignedTotalLine(int signedFiles, int totalFiles);

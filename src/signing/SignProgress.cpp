@@ -30,6 +30,8 @@ void OutcomeLineCounter::feed(QByteArrayView bytes)
         m_lineStart.append(c);
         if (m_lineStart == SignedPrefix || m_lineStart == FailedPrefix) {
             ++m_count;
+            if (m_lineStart == SignedPrefix)
+                ++m_signed;
             m_lineDecided = true;
         } else if (m_lineStart.size() >= longest
                    || (!couldStillBe(m_lineStart, SignedPrefix)
@@ -44,6 +46,16 @@ int CountFinishedFiles(QByteArrayView outputSoFar)
     OutcomeLineCounter counter;
     counter.feed(outputSoFar);
     return counter.count();
+}
+
+int CountSignedFiles(const QStringList &lines)
+{
+    OutcomeLineCounter counter;
+    for (const QString &line : lines) {
+        counter.feed(line.toUtf8());
+        counter.feed("\n");
+    }
+    return counter.signedCount();
 }
 
 QString ProgressText(int done, int total)

@@ -76,6 +76,7 @@ void TfrmMain::showWaitPanel()
 {
     lbProgress->hide();
     pbProgress->hide();
+    layOutWaitPanel(false);
     pnlWait->show();
     pnlWait->raise();
     // Paint the panel before the blocking run begins.
@@ -96,6 +97,8 @@ void TfrmMain::showProgress(int done, int total)
     pbProgress->setValue(std::clamp(done, 0, total));
     // A screen reader reads the count as the bar's description.
     pbProgress->setAccessibleDescription(lbProgress->text());
+    if (!pbProgress->isVisibleTo(pnlWait))
+        layOutWaitPanel(true);
     pbProgress->show();
     lbProgress->show();
 }
@@ -112,9 +115,15 @@ void TfrmMain::runSignTool(const QStringList &files, bool minimised)
     const QList<FileBatch> batches =
         PlanSignBatches(program, SplitArguments(options), files, argumentLimits());
     const int total = int(files.size());
+    const bool headed = batches.size() > 1;
+    int signedFiles = 0;
     for (const FileBatch &batch : batches) {
-        if (batches.size() > 1)
+        if (headed) {
+            // A blank line parts a batch's output from the next header.
+            if (batch.first > 0)
+                m_console->addLine(QString());
             m_console->addLine(BatchHeader(batch, total));
+        }
         // The count moves as the tool prints each file's outcome.
         OutcomeLineCounter counter;
         auto outputGrew = [&](const QByteArray &added) {
@@ -123,13 +132,20 @@ void TfrmMain::runSignTool(const QStringList &files, bool minimised)
             if (counter.count() != before)
                 showProgress(batch.first + std::min(counter.count(), batch.count), total);
         };
+        const qsizetype linesBefore = m_console->lines().size();
         const QString arguments =
             options + ::BuildFileArguments(files.mid(batch.first, batch.count));
         ::RunAndCapture(*m_console, edPlatformSDKFolder->text(), program, arguments, minimised,
                         outputGrew);
         // The run has ended, so its files are dealt with, whatever it printed.
         showProgress(batch.first + batch.count, total);
+        // Counted from what the run printed in full, whatever reached the
+        // progress while it ran.
+        signedFiles +=
+            std::min(CountSignedFiles(m_console->lines().mid(linesBefore)), batch.count);
     }
+    if (headed)
+        m_console->addLine(SignedTotalLine(signedFiles, total));
 }
 
 void TfrmMain::btnSignClick()

@@ -34,6 +34,7 @@ private slots:
     void clickingEitherCertificateBoxFlipsThePair();
     void reactionsRunOnlyOnChange();
     void newFileGetsTwelveKeysInOrder();
+    void standInToolsBesideTheProgramAreOfferedAndKept();
     void passwordIsNeverWritten();
     void textsComeBackTrimmedAndUnquoted();
     void disabledPfxFieldsKeepAndSaveTheirTexts();
@@ -197,6 +198,27 @@ void TestOptions::newFileGetsTwelveKeysInOrder()
     QVERIFY(lines.contains("UsePFXFile=0"));
     QVERIFY(lines.contains("DescriptionText=Release build"));
     QVERIFY(lines.contains("SDKBinFolder="));
+}
+
+// Started from an installation without a settings file, the program
+// offers the stand-in tools beside it, finds the signing tool there, and
+// writes the folder at Exit like any other value.
+void TestOptions::standInToolsBesideTheProgramAreOfferedAndKept()
+{
+    const QString tools = m_fixture->folder() + "/sdk-bin/";
+    QVERIFY(QDir().mkpath(tools));
+    testfiles::writeScript(tools + "signtool.exe", "exit 0\n");
+    testfiles::writeScript(tools + "pvk2pfx.exe", "exit 0\n");
+    m_fixture->start();
+    QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), tools);
+    QCOMPARE(m_fixture->window->GetSignToolPath(), tools + "signtool.exe");
+    restart();
+    QVERIFY(readAll(settingsPath()).contains("SDKBinFolder=" + QFile::encodeName(tools) + "\n"));
+
+    // Emptied by the user, it stays empty.
+    find<QLineEdit>("edPlatformSDKFolder")->clear();
+    restart();
+    QCOMPARE(find<QLineEdit>("edPlatformSDKFolder")->text(), QString());
 }
 
 void TestOptions::passwordIsNeverWritten()

@@ -6,6 +6,8 @@
 
 #include "support/FileContents.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,6 +29,8 @@ private slots:
     void projectNeverCarriesTheSdkFolder();
     void valuesComeBackAsTheyWereWritten();
     void signOptionsTakeThePasswordFromTheCaller();
+    void standInToolsOfferedWhenTheSettingsNameNoFolder_data();
+    void standInToolsOfferedWhenTheSettingsNameNoFolder();
 
 private:
     QString path(const char *name) const { return m_folder->filePath(QString::fromLatin1(name)); }
@@ -171,6 +175,60 @@ void TestOptionTable::signOptionsTakeThePasswordFromTheCaller()
     QCOMPARE(sign.descriptionText, QStringLiteral("d"));
     QCOMPARE(sign.descriptionUrl, QStringLiteral("u"));
     QVERIFY(!sign.verboseOutput);
+}
+
+void TestOptionTable::standInToolsOfferedWhenTheSettingsNameNoFolder_data()
+{
+    QTest::addColumn<QString>("programFolder");  // below the temporary folder
+    QTest::addColumn<QStringList>("tools");       // made, below the temporary folder
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<QString>("offered");         // below the temporary folder, or empty
+
+    const QStringList both = {"sdk-bin/signtool.exe", "sdk-bin/pvk2pfx.exe"};
+    const QStringList inBuild = {"build/sdk-bin/signtool.exe", "build/sdk-bin/pvk2pfx.exe"};
+    QTest::newRow("installation, no settings file")
+        << "" << both << QByteArray() << "sdk-bin/";
+    QTest::newRow("build, no settings file")
+        << "build/src/" << inBuild << QByteArray() << "build/sdk-bin/";
+    QTest::newRow("settings without the folder")
+        << "" << both << QByteArray("[Settings]\nTimeStamp=1\n") << "sdk-bin/";
+    QTest::newRow("a folder chosen by the user stays")
+        << "" << both << QByteArray("[Settings]\nSDKBinFolder=/opt/sdk/\n") << "/opt/sdk/";
+    QTest::newRow("an emptied folder stays empty")
+        << "" << both << QByteArray("[Settings]\nSDKBinFolder=\n") << "";
+    QTest::newRow("one tool only")
+        << "" << QStringList{"sdk-bin/signtool.exe"} << QByteArray() << "";
+    QTest::newRow("a folder in the tool's place")
+        << "" << QStringList{"sdk-bin/signtool.exe/", "sdk-bin/pvk2pfx.exe"} << QByteArray() << "";
+}
+
+void TestOptionTable::standInToolsOfferedWhenTheSettingsNameNoFolder()
+{
+    QFETCH(QString, programFolder);
+    QFETCH(QStringList, tools);
+    QFETCH(QByteArray, settings);
+    QFETCH(QString, offered);
+    const QString root = m_folder->path() + QLatin1Char('/');
+    QVERIFY(QDir().mkpath(root + programFolder));
+    for (const QString &tool : tools) {
+        if (tool.endsWith(QLatin1Char('/'))) {
+            QVERIFY(QDir().mkpath(root + tool));
+        } else {
+            QVERIFY(QDir().mkpath(QFileInfo(root + tool).path()));
+            writeAll(root + tool, "#!/bin/sh\n");
+        }
+    }
+    const QString settingsPath = root + programFolder + QStringLiteral("Quillmark.ini");
+    if (!settings.isEmpty())
+        writeAll(settingsPath, settings);
+
+    const QString expected =
+        offered.isEmpty() || offered.startsWith(QLatin1Char('/')) ? offered : root + offered;
+    QCOMPARE(ReadSettingsOptions(IniFile(settingsPath), root + programFolder).sdkBinFolder,
+             expected);
+    // Reading the file alone never offers anything.
+    if (!offered.startsWith(QLatin1Char('/')))
+        QVERIFY(ReadOptions(IniFile(settingsPath), OptionScope::Settings).sdkBinFolder.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestOptionTable)

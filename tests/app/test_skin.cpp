@@ -1,6 +1,8 @@
 #include "app/Skin.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QFrame>
@@ -53,6 +55,8 @@ private slots:
     void glyphsAreDistinctSmallPictures();
     void styleSheetAppliesWithoutWarnings();
     void styleSheetShowsTheCheckMark();
+    void styleSheetPicturesAreBuiltIn();
+    void titleLogoIsTheWindowIcon();
 };
 
 void TestSkin::faceIsRoundedAndOpaqueUnderTheControls()
@@ -256,6 +260,56 @@ void TestSkin::styleSheetShowsTheCheckMark()
     QVERIFY(checked != unchecked);
     box->setEnabled(false);
     QVERIFY(box->grab().toImage() != checked);
+}
+
+// The pictures come with the program: nothing is written at start (a
+// killed program used to leave a quillmark-skin-* folder behind each time).
+void TestSkin::styleSheetPicturesAreBuiltIn()
+{
+    QTemporaryDir temporary;
+    QVERIFY(temporary.isValid());
+    const QByteArray previous = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(temporary.path()));
+    const QString sheet = Skin::styleSheet();
+    qputenv("TMPDIR", previous);
+    QCOMPARE(QDir(temporary.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList());
+
+    const QRegularExpression url(QStringLiteral("url\\(\"([^\"]+)\"\\)"));
+    QStringList pictures;
+    for (const auto &match : url.globalMatch(sheet))
+        pictures << match.captured(1);
+    QCOMPARE(pictures, (QStringList{":/skin/check.png", ":/skin/check-disabled.png",
+                                    ":/skin/arrow.png", ":/skin/arrow-disabled.png"}));
+    for (const QString &picture : pictures) {
+        const QImage image(picture);
+        QCOMPARE(image.size(), picture.contains("check") ? QSize(11, 11) : QSize(9, 5));
+        QVERIFY2(opaquePixels(image) > 0, qPrintable(picture));
+    }
+}
+
+// The logo of the title strip is the window icon itself: where the icon is
+// opaque, the face shows its very pixels, at both pixel ratios.
+void TestSkin::titleLogoIsTheWindowIcon()
+{
+    for (int ratio : {1, 2}) {
+        const QImage face =
+            Skin::mainFace(ratio).toImage().convertToFormat(QImage::Format_ARGB32);
+        const QImage icon = QImage(QStringLiteral(":/icons/quillmark-%1.png").arg(36 * ratio))
+                                .convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(icon.size(), QSize(36, 36) * ratio);
+        int compared = 0;
+        for (int y = 0; y < icon.height(); ++y) {
+            for (int x = 0; x < icon.width(); ++x) {
+                const QRgb pixel = icon.pixel(x, y);
+                if (qAlpha(pixel) != 255)
+                    continue;
+                QCOMPARE(face.pixel(18 * ratio + x, 10 * ratio + y), pixel);
+                ++compared;
+            }
+        }
+        QVERIFY(compared > icon.width() * icon.height() / 2);
+    }
 }
 
 QTEST_MAIN(TestSkin)

@@ -59,6 +59,7 @@ private slots:
 
     void dropDeliversPathsAndNoEffect();
     void moveOnlyDragIsRefused();
+    void dropDataIsReadOnceAtEntry();
     void droppedNameThatIsNotUtf8IsListedExactly();
     void relativePathInAFolderThatIsNotUtf8();
     void dragOutOffersFiles();
@@ -588,6 +589,72 @@ void TestFileList::moveOnlyDragIsRefused()
     QApplication::sendEvent(list.detailsView()->viewport(), &enter);
     QVERIFY(enter.isAccepted());
     QCOMPARE(enter.dropAction(), Qt::CopyAction);
+}
+
+namespace {
+
+// A drag source over a busy link: its data comes across once; every later
+// request finds nothing, as a fetch that timed out does.
+class OnceOnlySource : public QMimeData {
+public:
+    explicit OnceOnlySource(const QList<QUrl> &urls) : m_urls(urls) {}
+    mutable int fetches = 0;
+
+    QStringList formats() const override { return {QStringLiteral("text/uri-list")}; }
+    bool hasFormat(const QString &type) const override { return formats().contains(type); }
+
+protected:
+    QVariant retrieveData(const QString &type, QMetaType) const override
+    {
+        if (type != QLatin1String("text/uri-list") || ++fetches > 1)
+            return {};
+        QVariantList urls;
+        for (const QUrl &url : m_urls)
+            urls.append(url);
+        return urls;
+    }
+
+private:
+    QList<QUrl> m_urls;
+};
+
+} // namespace
+
+// A drop accepted at its entry is taken whole even when the source can no
+// longer deliver its data at the drop, and the data is fetched once.
+void TestFileList::dropDataIsReadOnceAtEntry()
+{
+    TDivFileList list;
+    list.show();
+    connect(&list, &TDivFileList::filesDropped, &list,
+            [&](const QStringList &paths) { AddDroppedPaths(list, paths); });
+    const QString a = makeFile(m_root + "a.exe");
+    const QString b = makeFile(m_root + "b.exe");
+    OnceOnlySource data({QUrl::fromLocalFile(a), QUrl::fromLocalFile(b)});
+    QWidget *viewport = list.detailsView()->viewport();
+    const QPoint at(10, 10);
+
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    QVERIFY(enter.isAccepted());
+    QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &move);
+    QVERIFY(move.isAccepted());
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &drop);
+    QVERIFY(drop.isAccepted());
+    QCOMPARE(fullPaths(list), (QStringList{a, b}));
+    QCOMPARE(data.fetches, 1);
+
+    // The next drag reads its own data, not the last one's.
+    const QString c = makeFile(m_root + "c.exe");
+    QMimeData next;
+    next.setUrls({QUrl::fromLocalFile(c)});
+    QDragEnterEvent enterNext(at, Qt::CopyAction, &next, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enterNext);
+    QDropEvent dropNext(at, Qt::CopyAction, &next, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &dropNext);
+    QCOMPARE(fullPaths(list), (QStringList{a, b, c}));
 }
 
 void TestFileList::dragOutOffersFiles()

@@ -29,6 +29,7 @@ private slots:
     void cleanup();
 
     void dropThroughTheWindow();
+    void captionFollowsADropOnce();
     void removeByButtonAndDeleteKey();
     void clearLeavesTheBareCaption();
     void popupEnablesCopyOnlyWithEntries();
@@ -100,6 +101,26 @@ void TestMainWindowFileList::dropThroughTheWindow()
     drop({makeFile(m_root + "c.exe")});
     QCOMPARE(captions(*m_list), (QStringList{"b.exe", "a.exe", "c.exe"}));
     QCOMPARE(m_caption->text(), QStringLiteral("Files to be Digitally Signed: (3)"));
+}
+
+// The count is measured once for a whole drop, not at every file: during
+// the drop the caption keeps the count it had, and then shows the new one.
+void TestMainWindowFileList::captionFollowsADropOnce()
+{
+    drop({makeFile(m_root + "first.exe")});
+    QStringList files;
+    for (int n = 0; n < 20; ++n)
+        files.append(makeFile(m_root + QStringLiteral("f%1.exe").arg(n)));
+    QStringList shownWhileAdding;
+    connect(m_list, &TDivFileList::addItem, m_window,
+            [&](int, bool &) { shownWhileAdding.append(m_caption->text()); });
+    drop(files);
+    QCOMPARE(shownWhileAdding.size(), 20);
+    QCOMPARE(shownWhileAdding.removeDuplicates(), 19);
+    QCOMPARE(shownWhileAdding, QStringList{"Files to be Digitally Signed: (1)"});
+    QCOMPARE(m_caption->text(), QStringLiteral("Files to be Digitally Signed: (21)"));
+    // Wide enough for the whole count, as before.
+    QCOMPARE(m_caption->width(), m_caption->sizeHint().width());
 }
 
 void TestMainWindowFileList::removeByButtonAndDeleteKey()

@@ -451,6 +451,7 @@ public:
     QStringList accessibleTexts;
     QList<QRect> panelBounds;
     QStringList workingTexts;
+    QList<QList<int>> rowGaps;
     bool sawPanel = false;
 
 private:
@@ -475,6 +476,13 @@ private:
             accessibleTexts.append(bar->text(QAccessible::Description));
             panelBounds.append(m_window->pnlWait->geometry());
             workingTexts.append(m_window->lbWorking->text());
+            // Above the hourglass, between it and the bar, below the bar.
+            const QRect icon = m_window->imgHourglass->geometry();
+            const QRect row = m_window->pbProgress->geometry();
+            const int bodyTop = 22;
+            const int bodyBottom = m_window->pnlWait->contentsRect().bottom() + 1;
+            rowGaps.append(QList<int>{icon.top() - bodyTop, row.top() - icon.bottom() - 1,
+                                      bodyBottom - row.bottom() - 1});
         }
     }
 
@@ -517,6 +525,9 @@ void TestSignAction::progressFollowsTheToolsOutcomes()
     }
     for (const QString &working : sampler.workingTexts)
         QCOMPARE(working, QStringLiteral("Working, please wait..."));
+    // The rows are spread evenly over the panel's body.
+    for (const QList<int> &gaps : sampler.rowGaps)
+        QCOMPARE(gaps, (QList<int>{8, 8, 8}));
     QCOMPARE(m_watcher->shown, 1);
     QVERIFY(!m_window->pnlWait->isVisible());
     QCOMPARE(m_watcher->linesAtShow.size(), 6);   // nothing of the run lost
@@ -546,6 +557,9 @@ void TestSignAction::progressFollowsTheToolsOutcomes()
     m_window->menitmCopyFilesToClick();
     QVERIFY(!progressShownWhileCopying);
     QCOMPARE(heightWhileCopying, 76);
+    // The hourglass and its text are back in the middle of the body.
+    QCOMPARE(m_window->imgHourglass->geometry(), QRect(68, 41, 16, 16));
+    QCOMPARE(m_window->lbWorking->pos(), QPoint(90, 43));
 }
 
 void TestSignAction::silentToolLeavesThePanelAsItWas()
@@ -567,7 +581,10 @@ void TestSignAction::listBeyondTheLimitRunsInBatches()
     // with c.exe fails, which must not keep the next run from its files.
     const QString sdk = fakeSdk("echo \"run with $# arguments\"\n"
                                 "for f in \"$@\"; do\n"
-                                "  case \"$f\" in *.exe) echo \"Successfully signed: $f\";; esac\n"
+                                "  case \"$f\" in\n"
+                                "    *c.exe) echo \"SignTool Error: $f\";;\n"
+                                "    *.exe) echo \"Successfully signed: $f\";;\n"
+                                "  esac\n"
                                 "done\n"
                                 "case \"$*\" in *c.exe*) exit 1;; esac\n");
     QStringList files;
@@ -589,10 +606,12 @@ void TestSignAction::listBeyondTheLimitRunsInBatches()
                             ""};
     expected << "Files 1 to 2 of 5:" << "run with 5 arguments"
              << "Successfully signed: " + files[0] << "Successfully signed: " + files[1]
-             << "Files 3 to 4 of 5:" << "run with 5 arguments"
-             << "Successfully signed: " + files[2] << "Successfully signed: " + files[3]
-             << "Files 5 to 5 of 5:" << "run with 4 arguments"
-             << "Successfully signed: " + files[4];
+             << "" << "Files 3 to 4 of 5:" << "run with 5 arguments"
+             << "SignTool Error: " + files[2] << "Successfully signed: " + files[3]
+             << "" << "Files 5 to 5 of 5:" << "run with 4 arguments"
+             << "Successfully signed: " + files[4]
+             // The totals, counted from the outcome lines.
+             << "Files signed: 4 of 5";
     QCOMPARE(m_watcher->linesAtShow, expected);
     QVERIFY(messages().isEmpty());
 
@@ -602,13 +621,15 @@ void TestSignAction::listBeyondTheLimitRunsInBatches()
     QCOMPARE(m_watcher->linesAtShow.filter(QRegularExpression("^Files \\d")),
              (QStringList{"Files 1 to 1 of 5:", "Files 2 to 2 of 5:", "Files 3 to 3 of 5:",
                           "Files 4 to 4 of 5:", "Files 5 to 5 of 5:"}));
-    QCOMPARE(m_watcher->linesAtShow.filter("Successfully signed: ").size(), 5);
+    QCOMPARE(m_watcher->linesAtShow.filter("Successfully signed: ").size(), 4);
+    QCOMPARE(m_watcher->linesAtShow.last(), QStringLiteral("Files signed: 4 of 5"));
 
     // Room for all: one run, and no batch line.
     m_window->setArgumentLimits(std::nullopt);
     sign();
     QCOMPARE(m_watcher->linesAtShow.filter(QRegularExpression("^Files \\d")), QStringList());
     QCOMPARE(m_watcher->linesAtShow.filter("run with").size(), 1);
+    QCOMPARE(m_watcher->linesAtShow.filter("Files signed:"), QStringList());
 }
 
 // Against the system itself: with a small stack limit the argument space
