@@ -77,6 +77,7 @@ private slots:
     void dryRunRunsNothing();
     void progressOnATerminalOnly();
     void listsTheSavedProjects();
+    void bashCompletesOptionsAndProjects();
 
 private:
     TfrmMain *openWindow();
@@ -561,6 +562,42 @@ void TestSignProject::listsTheSavedProjects()
     const CommandRun listed = run({"--list-projects"});
     QCOMPARE(listed.exitCode, 0);
     QCOMPARE(listed.out, QString("Alpha two\nbeta\n"));
+}
+
+// What the completion offers for the words typed so far (the last one
+// being completed), with the program of this test as "quillmark".
+static QStringList complete(const QString &program, const QStringList &words)
+{
+    QString script = QStringLiteral("source '%1'\nCOMP_WORDS=(").arg(QUILLMARK_COMPLETION);
+    for (const QString &word : words)
+        script += " '" + word + "'";
+    script += QStringLiteral(" )\nCOMP_CWORD=%1\n_quillmark '%2' '%3' '%4'\n"
+                             "printf '%s\\n' \"${COMPREPLY[@]}\"\n")
+                  .arg(words.size() - 1)
+                  .arg(program, words.last(), words.value(words.size() - 2));
+    QProcess bash;
+    bash.start("bash", {"--norc", "--noprofile", "-c", script});
+    if (!bash.waitForFinished(20000))
+        return {"<bash did not end>"};
+    QStringList lines = QString::fromUtf8(bash.readAllStandardOutput()).split(u'\n');
+    lines.removeAll(QString());
+    return lines;
+}
+
+void TestSignProject::bashCompletesOptionsAndProjects()
+{
+    saveProject("Alpha two", {{}, {}, {}});
+    saveProject("Beta", {{}, {}, {}});
+    const QString program = m_program + "quillmark";
+    QCOMPARE(complete(program, {"quillmark", "--sk"}), QStringList({"--skip-missing"}));
+    QCOMPARE(complete(program, {"quillmark", "--password-"}),
+             QStringList({"--password-fd", "--password-file"}));
+    // Names as the shell must read them back, and .qmk files beside them.
+    writeAll(m_case + "/Alpha job.qmk", "");
+    writeAll(m_case + "/Alpha notes.txt", "");
+    QCOMPARE(complete(program, {"quillmark", "--sign-project", "Al"}),
+             QStringList({"Alpha\\ two", "Alpha job.qmk"}));
+    QCOMPARE(complete(program, {"quillmark", "--password-fd", ""}), QStringList());
 }
 
 QTEST_MAIN(TestSignProject)
