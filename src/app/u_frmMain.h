@@ -40,6 +40,8 @@ class IniFile;
 struct IniEntry;
 class TfrmConsoleOutput;
 class TfrmPvk2PfxWizard;
+struct StoredOptions;
+enum class OptionScope;
 
 class TfrmMain : public QWidget {
     Q_OBJECT
@@ -213,9 +215,10 @@ private:
     void showProgress(int done, int total);
     void runSignTool(const QStringList &files, bool minimised);
     bool signToolExists() const;
-    // The option keys that the settings file and project files share (all
-    // but the SDK folder; the password is never written), in their order.
-    void writeOptionKeys(IniFile &file) const;
+    // The stored options as the controls show them, and the controls set
+    // to show those of a scope (the others keep what they show).
+    StoredOptions shownOptions() const;
+    void showOptions(const StoredOptions &options, OptionScope scope);
     SignOptions currentSignOptions() const;
     QStringList listedFilePaths() const;
 

@@ -6,6 +6,7 @@
 
 #include "app/AppError.h"
 #include "app/IniFile.h"
+#include "app/OptionTable.h"
 #include "app/QuillmarkApplication.h"
 #include "app/UserDialogs.h"
 #include "filelist/TDivFileList.h"
@@ -23,7 +24,37 @@
 
 namespace {
 
-const QString SettingsSection = QStringLiteral("Settings");
+// The control of each stored option: a check box for a flag, an edit box
+// for a text. Every key of OptionTable() has one.
+struct OptionControl {
+    const char *key;
+    QCheckBox *TfrmMain::*box;
+    QLineEdit *TfrmMain::*edit;
+};
+
+const OptionControl OptionControls[] = {
+    {"SDKBinFolder", nullptr, &TfrmMain::edPlatformSDKFolder},
+    {"UseBestCert", &TfrmMain::cbSelectBestCert, nullptr},
+    {"UsePFXFile", &TfrmMain::cbUsePFXFile, nullptr},
+    {"PFXFilename", nullptr, &TfrmMain::edCertName},
+    {"AddDescription", &TfrmMain::cbAddDesc, nullptr},
+    {"DescriptionText", nullptr, &TfrmMain::edAddDesc},
+    {"DescriptionURL", nullptr, &TfrmMain::edAddDescURL},
+    {"TimeStamp", &TfrmMain::cbTimeStamp, nullptr},
+    {"TimeStampURL", nullptr, &TfrmMain::edTimeStampURL},
+    {"VerboseOutput", &TfrmMain::cbVerboseOutput, nullptr},
+    {"AddCmdLineToConsole", &TfrmMain::cbAddCmdLnToConsole, nullptr},
+    {"KeepWndTopMost", &TfrmMain::cbStayOnTop, nullptr},
+};
+
+const OptionControl &controlOf(const OptionSpec &option)
+{
+    for (const OptionControl &control : OptionControls) {
+        if (qstrcmp(control.key, option.key) == 0)
+            return control;
+    }
+    qFatal("No control for the option %s", option.key);
+}
 
 // Tool tips show 100 ms after the pointer comes to rest on a control.
 class ToolTipTimingStyle : public QProxyStyle {
@@ -46,6 +77,34 @@ QString withTrailingSlash(const QString &folder)
 
 } // namespace
 
+StoredOptions TfrmMain::shownOptions() const
+{
+    StoredOptions options;
+    for (const OptionSpec &option : OptionTable()) {
+        const OptionControl &control = controlOf(option);
+        if (option.flag)
+            options.*option.flag = (this->*control.box)->isChecked();
+        else
+            options.*option.text = (this->*control.edit)->text();
+    }
+    return options;
+}
+
+// In table order, so that the boxes' reactions leave the certificate pair
+// as the stored PFX flag says.
+void TfrmMain::showOptions(const StoredOptions &options, OptionScope scope)
+{
+    for (const OptionSpec &option : OptionTable()) {
+        if (!InScope(option, scope))
+            continue;
+        const OptionControl &control = controlOf(option);
+        if (option.flag)
+            (this->*control.box)->setChecked(options.*option.flag);
+        else
+            (this->*control.edit)->setText(options.*option.text);
+    }
+}
+
 void TfrmMain::FormCreate()
 {
     if (!dynamic_cast<ToolTipTimingStyle *>(QApplication::style()))
@@ -55,67 +114,18 @@ void TfrmMain::FormCreate()
         m_programFolder = ExecutableProgramFolder();
     m_programFolder = withTrailingSlash(m_programFolder);
 
-    const IniFile settings(settingsFileName());
-    auto text = [&](const char *key) {
-        return settings.readString(SettingsSection, QString::fromLatin1(key), QString());
-    };
-    // The two paths keep their bytes, so that a folder or file whose name
-    // is not UTF-8 is still the one the tool gets.
-    auto fileName = [&](const char *key) {
-        return settings.readFileName(SettingsSection, QString::fromLatin1(key), QString());
-    };
-    edPlatformSDKFolder->setText(fileName("SDKBinFolder"));
-    edTimeStampURL->setText(text("TimeStampURL"));
-    edCertName->setText(fileName("PFXFilename"));
-    edAddDesc->setText(text("DescriptionText"));
-    edAddDescURL->setText(text("DescriptionURL"));
-
-    // The order matters: "UsePFXFile" comes after "UseBestCert", so the
-    // stored PFX flag decides the pair.
-    auto flag = [&](QCheckBox *box, const char *key, bool defaultValue) {
-        box->setChecked(settings.readBool(SettingsSection, QString::fromLatin1(key), defaultValue));
-    };
-    flag(cbVerboseOutput, "VerboseOutput", true);
-    flag(cbAddCmdLnToConsole, "AddCmdLineToConsole", false);
-    flag(cbStayOnTop, "KeepWndTopMost", false);
-    flag(cbTimeStamp, "TimeStamp", false);
-    flag(cbSelectBestCert, "UseBestCert", true);
-    flag(cbUsePFXFile, "UsePFXFile", false);
-    flag(cbAddDesc, "AddDescription", false);
+    showOptions(ReadOptions(IniFile(settingsFileName()), OptionScope::Settings),
+                OptionScope::Settings);
 
     // Nothing to set for the file list, which never edits an entry in
     // place, nor for the wait panel, whose title the skin paints white.
     FillProjectList();
 }
 
-void TfrmMain::writeOptionKeys(IniFile &file) const
-{
-    auto text = [&](const char *key, const QLineEdit *edit) {
-        file.writeString(SettingsSection, QString::fromLatin1(key), edit->text());
-    };
-    auto flag = [&](const char *key, const QCheckBox *box) {
-        file.writeBool(SettingsSection, QString::fromLatin1(key), box->isChecked());
-    };
-    flag("UseBestCert", cbSelectBestCert);
-    flag("UsePFXFile", cbUsePFXFile);
-    file.writeFileName(SettingsSection, QStringLiteral("PFXFilename"), edCertName->text());
-    flag("AddDescription", cbAddDesc);
-    text("DescriptionText", edAddDesc);
-    text("DescriptionURL", edAddDescURL);
-    flag("TimeStamp", cbTimeStamp);
-    text("TimeStampURL", edTimeStampURL);
-    flag("VerboseOutput", cbVerboseOutput);
-    flag("AddCmdLineToConsole", cbAddCmdLnToConsole);
-    flag("KeepWndTopMost", cbStayOnTop);
-}
-
 bool TfrmMain::FormClose()
 {
     IniFile settings(settingsFileName());
-    settings.writeFileName(SettingsSection, QStringLiteral("SDKBinFolder"),
-                           edPlatformSDKFolder->text());
-    writeOptionKeys(settings);
-    // The password is never written anywhere.
+    WriteOptions(settings, shownOptions(), OptionScope::Settings);
     try {
         settings.commit();
         return true;

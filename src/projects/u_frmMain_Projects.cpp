@@ -7,6 +7,7 @@
 
 #include "app/AppError.h"
 #include "app/IniFile.h"
+#include "app/OptionTable.h"
 #include "app/QuillmarkApplication.h"
 #include "app/UserDialogs.h"
 #include "filelist/TDivFileList.h"
@@ -114,7 +115,7 @@ QString TfrmMain::projectItemName(int index) const
 void TfrmMain::SaveProject(const QString &path)
 {
     IniFile project(path);
-    writeOptionKeys(project);
+    WriteOptions(project, shownOptions(), OptionScope::Project);
     WriteProjectFileList(project);
     project.commit();
 }
@@ -137,29 +138,7 @@ void TfrmMain::LoadProject(const QString &path)
 
     DivFileList->clear();
 
-    // Table order: "UsePFXFile" after "UseBestCert", so the stored PFX flag
-    // decides the pair through the boxes' reactions.
-    auto text = [&](const char *key, QLineEdit *edit) {
-        edit->setText(project.readString(ProjectSettingsSection, QString::fromLatin1(key), {}));
-    };
-    auto fileName = [&](const char *key, QLineEdit *edit) {
-        edit->setText(project.readFileName(ProjectSettingsSection, QString::fromLatin1(key), {}));
-    };
-    auto flag = [&](const char *key, QCheckBox *box, bool defaultValue) {
-        box->setChecked(
-            project.readBool(ProjectSettingsSection, QString::fromLatin1(key), defaultValue));
-    };
-    flag("UseBestCert", cbSelectBestCert, true);
-    flag("UsePFXFile", cbUsePFXFile, false);
-    fileName("PFXFilename", edCertName);
-    flag("AddDescription", cbAddDesc, false);
-    text("DescriptionText", edAddDesc);
-    text("DescriptionURL", edAddDescURL);
-    flag("TimeStamp", cbTimeStamp, false);
-    text("TimeStampURL", edTimeStampURL);
-    flag("VerboseOutput", cbVerboseOutput, true);
-    flag("AddCmdLineToConsole", cbAddCmdLnToConsole, false);
-    flag("KeepWndTopMost", cbStayOnTop, false);
+    showOptions(ReadOptions(project, OptionScope::Project), OptionScope::Project);
 
     const QStringList listed = ListedProjectPaths(project);
     const int read = int(listed.size());

@@ -4,6 +4,7 @@
 
 #include "app/u_frmMain.h"
 
+#include "app/OptionTable.h"
 #include "app/UserDialogs.h"
 #include "filelist/TDivFileList.h"
 #include "projects/FileUtils.h"
@@ -26,19 +27,7 @@
 
 SignOptions TfrmMain::currentSignOptions() const
 {
-    SignOptions options;
-    options.sdkBinFolder = edPlatformSDKFolder->text();
-    options.selectBestCert = cbSelectBestCert->isChecked();
-    options.usePfxFile = cbUsePFXFile->isChecked();
-    options.pfxFilename = edCertName->text();
-    options.pfxPassword = edPassword->text();
-    options.timeStamp = cbTimeStamp->isChecked();
-    options.timeStampUrl = edTimeStampURL->text();
-    options.addDescription = cbAddDesc->isChecked();
-    options.descriptionText = edAddDesc->text();
-    options.descriptionUrl = edAddDescURL->text();
-    options.verboseOutput = cbVerboseOutput->isChecked();
-    return options;
+    return ToSignOptions(shownOptions(), edPassword->text());
 }
 
 QStringList TfrmMain::listedFilePaths() const
