@@ -1,6 +1,7 @@
 #include "pipeline/ProjectJob.h"
 
 #include "app/IniFile.h"
+#include "app/OptionTable.h"
 #include "app/ProgramFolder.h"
 #include "filelist/FileListEntry.h"
 #include "platform/Platform.h"
@@ -49,29 +50,20 @@ void ListFiles(const QStringList &listed, QStringList &files, QStringList &missi
     }
 }
 
-// The keys, defaults and pair rule of the window's LoadProject and FormCreate.
-// "UsePFXFile" decides the pair, as the boxes' reactions make it there.
 QString SettingsSdkFolder(const QString &programFolder)
 {
-    const IniFile settings(SettingsFileIn(programFolder));
-    return settings.readFileName(QStringLiteral("Settings"), QStringLiteral("SDKBinFolder"), {});
+    return ReadOptions(IniFile(SettingsFileIn(programFolder)), OptionScope::Settings).sdkBinFolder;
 }
 
 ProjectJob ReadProjectJob(const IniFile &project, const QString &sdkFolder)
 {
+    // The window shows the settings file's options and then a project's
+    // over them: the project decides everything but the SDK folder.
+    StoredOptions stored = ReadOptions(project, OptionScope::Project);
+    stored.sdkBinFolder = sdkFolder;
     ProjectJob job;
-    const QString s = ProjectSettingsSection;
-    job.options.sdkBinFolder = sdkFolder;
-    job.options.usePfxFile = project.readBool(s, QStringLiteral("UsePFXFile"), false);
-    job.options.selectBestCert = !job.options.usePfxFile;
-    job.options.pfxFilename = project.readFileName(s, QStringLiteral("PFXFilename"), {});
-    job.options.addDescription = project.readBool(s, QStringLiteral("AddDescription"), false);
-    job.options.descriptionText = project.readString(s, QStringLiteral("DescriptionText"), {});
-    job.options.descriptionUrl = project.readString(s, QStringLiteral("DescriptionURL"), {});
-    job.options.timeStamp = project.readBool(s, QStringLiteral("TimeStamp"), false);
-    job.options.timeStampUrl = project.readString(s, QStringLiteral("TimeStampURL"), {});
-    job.options.verboseOutput = project.readBool(s, QStringLiteral("VerboseOutput"), true);
-    job.addCommandLine = project.readBool(s, QStringLiteral("AddCmdLineToConsole"), false);
+    job.options = ToSignOptions(stored, QString());
+    job.addCommandLine = stored.addCmdLineToConsole;
     ListFiles(ListedProjectPaths(project), job.files, job.missing);
     return job;
 }
