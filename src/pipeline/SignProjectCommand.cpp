@@ -319,6 +319,7 @@ int RunCommandLine(int argc, char **argv, const QString &version)
 {
     // A password may sit in this process's memory from here on.
     platform::forbidCoreDumps();
+    platform::ignoreClosedOutput();
 
     const QStringList arguments = DecodedArguments(argc, argv);
 

@@ -231,9 +231,17 @@ inline constexpr int SecretMaxBytes = 4096;
 void wipe(QByteArray &bytes);
 void wipe(QString &text);
 
+// ---- The process of the build-server command --------------------------------
+
 // No core dump of this process, and no other process of the same user may
 // read its memory: a secret in it stays there.
 void forbidCoreDumps();
+
+// A reader of standard output that goes away (a log piped into `head`)
+// makes writes fail instead of ending the process, which would leave a
+// running tool behind without anyone to read its output or remove its
+// capture file. The tools themselves start with the default again.
+void ignoreClosedOutput();
 
 // True when the descriptor is a terminal.
 bool isTerminal(int fd);

@@ -70,12 +70,14 @@ private slots:
     void batchesAreWhatTheConsoleShows();
     void missingFileStopsTheRunUnlessSkipped();
     void exitCodes();
+    void otherArgumentsStillOpenTheWindow();
     void toolsExitCodeIsPassedOn();
     void notAnAdministrator();
     void passwordFromAnyDescriptor();
     void passwordFileMustBePrivate();
     void dryRunRunsNothing();
     void progressOnATerminalOnly();
+    void aReaderThatGoesAwayDoesNotCutTheRunShort();
     void listsTheSavedProjects();
     void bashCompletesOptionsAndProjects();
 
@@ -430,6 +432,16 @@ void TestSignProject::exitCodes()
     QCOMPARE(readAll(file), unsignedFile);
 }
 
+void TestSignProject::otherArgumentsStillOpenTheWindow()
+{
+    // The window ignores its arguments, Qt's own included; without a
+    // display it says what it needs, as before the command existed.
+    const CommandRun window = run({"app.exe", "-reverse", "--sign"});
+    QCOMPARE(window.exitCode, 2);
+    QVERIFY2(window.err.contains("needs a display"), qPrintable(window.err));
+    QVERIFY(window.out.isEmpty());
+}
+
 void TestSignProject::toolsExitCodeIsPassedOn()
 {
     const QString sdk = fakeSdk("echo 'SignTool Error: seven'\nexit 7\n");
@@ -551,6 +563,25 @@ void TestSignProject::progressOnATerminalOnly()
     const CommandRun pipe = runInProcess(arguments, root, false);
     QCOMPARE(pipe.err, QString());
     QCOMPARE(pipe.out, terminal.out);
+}
+
+void TestSignProject::aReaderThatGoesAwayDoesNotCutTheRunShort()
+{
+    // A log reader that stops early (`| head`): the tool still runs to its
+    // end, its exit code is the command's, and no capture file is left.
+    const QString finished = m_case + "/tool finished";
+    const QString sdk = fakeSdk("i=0; while [ $i -lt 20000 ]; do echo \"line $i of the report\"; "
+                                "i=$((i+1)); done\ntouch '" + finished.toUtf8() + "'\nexit 5\n");
+    saveProject("Head", {{peFile("app.exe")}, {}, {}});
+    QProcess shell;
+    shell.setWorkingDirectory(m_case);
+    shell.start("bash", {"-c", "\"$0\" --sign-project Head --sdk-folder \"$1\" | head -c 1 "
+                               ">/dev/null; exit ${PIPESTATUS[0]}",
+                         m_program + "quillmark", sdk});
+    QVERIFY(shell.waitForFinished(60000));
+    QCOMPARE(shell.exitCode(), 5);
+    QVERIFY(QFile::exists(finished));
+    QVERIFY(!QFile::exists(m_case + "/$tmp$.tmp"));
 }
 
 void TestSignProject::listsTheSavedProjects()

@@ -7,8 +7,6 @@
 #include <cstring>
 
 #include <poll.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -178,18 +176,6 @@ void wipe(QString &text)
     if (!text.isEmpty())
         explicit_bzero(text.data(), size_t(text.size()) * sizeof(QChar));
     text.clear();
-}
-
-void forbidCoreDumps()
-{
-    const rlimit none{0, 0};
-    ::setrlimit(RLIMIT_CORE, &none);
-    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-}
-
-bool isTerminal(int fd)
-{
-    return ::isatty(fd) == 1;
 }
 
 } // namespace platform
