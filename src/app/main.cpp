@@ -1,5 +1,8 @@
 #include "app/QuillmarkApplication.h"
 #include "app/Startup.h"
+#include "pipeline/CommandArguments.h"
+#include "pipeline/SignProjectCommand.h"
+#include "platform/Platform.h"
 
 #include <QGuiApplication>
 
@@ -22,6 +25,11 @@ bool displayAvailable()
 
 int main(int argc, char *argv[])
 {
+    // The build-server command needs no display and makes no window; the
+    // window reads no argument at all.
+    if (SelectsCommand(DecodedArguments(argc, argv)))
+        return RunCommandLine(argc, argv, QStringLiteral(QUILLMARK_VERSION));
+
     if (!displayAvailable()) {
         std::fputs("Quillmark is a desktop program and needs a display, but neither DISPLAY nor "
                    "WAYLAND_DISPLAY is set.\nStart it from a desktop session, or under a "

@@ -11,6 +11,7 @@
 // the sign action in signing/, the project handlers in projects/.
 
 #include "app/PickComboBox.h"
+#include "app/ProgramFolder.h"
 #include "filelist/TDivBrowseForFolder.h"
 #include "signing/CommandLine.h"
 #include "signing/SignBatches.h"
@@ -57,9 +58,9 @@ public:
     void setWizardWindow(TfrmPvk2PfxWizard *wizard);
 
     QString programFolder() const { return m_programFolder; }
-    QString settingsFileName() const { return m_programFolder + QStringLiteral("Quillmark.ini"); }
-    QString helpFileName() const { return m_programFolder + QStringLiteral("Quillmark.chm"); }
-    QString projectsFolder() const { return m_programFolder + QStringLiteral("Projects/"); }
+    QString settingsFileName() const { return SettingsFileIn(m_programFolder); }
+    QString helpFileName() const { return HelpFileIn(m_programFolder); }
+    QString projectsFolder() const { return ProjectsFolderIn(m_programFolder); }
 
     static QString webSiteUrl();
 

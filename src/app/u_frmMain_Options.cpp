@@ -110,12 +110,8 @@ void TfrmMain::FormCreate()
     if (!dynamic_cast<ToolTipTimingStyle *>(QApplication::style()))
         QApplication::setStyle(new ToolTipTimingStyle);
 
-    // The executable's folder by its own bytes, so that a folder whose name
-    // is not UTF-8 still finds its settings file and Projects folder.
     if (m_programFolder.isEmpty())
-        m_programFolder = platform::executableFolder();
-    if (m_programFolder.isEmpty())
-        m_programFolder = QCoreApplication::applicationDirPath();
+        m_programFolder = ExecutableProgramFolder();
     m_programFolder = withTrailingSlash(m_programFolder);
 
     showOptions(ReadSettingsOptions(IniFile(settingsFileName()), m_programFolder),

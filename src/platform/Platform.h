@@ -205,4 +205,45 @@ int rewriteFile(const QString &path, const QByteArray &data);
 // last writing. Returns 0 on success, else the errno of the failure.
 int copyFileReplacing(const QString &source, const QString &target);
 
+// ---- Secrets handed to the build-server command -------------------------------
+
+struct SecretRead {
+    bool ok = false;
+    QByteArray secret;        // the first line, without its line end
+    QString error;            // why nothing was read, one line
+};
+
+// Reads a secret (a password) from an open descriptor: its first line, or
+// everything up to the end when there is no line end. A descriptor that is
+// not open or is a terminal (where the secret would show as it is typed) is
+// refused; so is more than SecretMaxBytes, or nothing within timeoutMs.
+SecretRead readSecretFromDescriptor(int fd, int timeoutMs);
+
+// Reads a secret from a file, which must be a regular file of the running
+// user's own (not reached through a symbolic link) that no other user can
+// read: no read permission for its group (the mask of an access control
+// list, when it has one) or for others.
+SecretRead readPrivateSecretFile(const QString &path);
+
+inline constexpr int SecretMaxBytes = 4096;
+
+// Overwrites the bytes before they are let go.
+void wipe(QByteArray &bytes);
+void wipe(QString &text);
+
+// ---- The process of the build-server command --------------------------------
+
+// No core dump of this process, and no other process of the same user may
+// read its memory: a secret in it stays there.
+void forbidCoreDumps();
+
+// A reader of standard output that goes away (a log piped into `head`)
+// makes writes fail instead of ending the process, which would leave a
+// running tool behind without anyone to read its output or remove its
+// capture file. The tools themselves start with the default again.
+void ignoreClosedOutput();
+
+// True when the descriptor is a terminal.
+bool isTerminal(int fd);
+
 } // namespace platform

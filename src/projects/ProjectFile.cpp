@@ -69,6 +69,21 @@ QString MissingFileText(const QString &path)
         + QStringLiteral("\n\nIt will now be removed from the project file list.");
 }
 
+QStringList ListedProjectPaths(const IniFile &project)
+{
+    // Looked up in one table: a project may list far more files than a
+    // load reads, and a search of [Files] per key would grow with both.
+    const QHash<QString, QByteArray> stored = StoredValuesByKey(project, ProjectFilesSection);
+    QStringList paths;
+    for (int n = 0; n < MaxProjectFiles; ++n) {
+        const auto value = stored.constFind(ProjectFileKey(n).toCaseFolded());
+        if (value == stored.cend())
+            break;
+        paths.append(platform::decodeFileName(cleanIniBytes(*value)));
+    }
+    return paths;
+}
+
 std::vector<IniEntry> UnreadFileEntries(const IniFile &project, int readCount)
 {
     QSet<QString> read;

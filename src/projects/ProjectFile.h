@@ -53,6 +53,12 @@ QString UnstorableFileText(const QString &path, const QString &reason);
 // The warning box's text for a listed file that is gone.
 QString MissingFileText(const QString &path);
 
+// The paths that a load reads from [Files], in order: File.0, File.1, ...
+// up to the first number without a key, at most MaxProjectFiles of them,
+// each as the file name's own bytes (a name that is not UTF-8 still finds
+// its file).
+QStringList ListedProjectPaths(const IniFile &project);
+
 // The [Files] entries that a load reading File.0 to File.(readCount - 1)
 // did not read, in file order, from every [Files] section (the rewrite
 // after a load replaces them all).

@@ -140,18 +140,11 @@ void TfrmMain::LoadProject(const QString &path)
 
     showOptions(ReadOptions(project, OptionScope::Project), OptionScope::Project);
 
-    // Looked up in one table: a project may list far more files than a
-    // load reads, and a search of [Files] per key would grow with both.
-    const QHash<QString, QByteArray> stored = StoredValuesByKey(project, ProjectFilesSection);
-    int read = 0;
+    const QStringList listed = ListedProjectPaths(project);
+    const int read = int(listed.size());
     bool quiet = false;
     withOneCaptionUpdate([&] {
-        for (; read < MaxProjectFiles; ++read) {
-            const auto value = stored.constFind(ProjectFileKey(read).toCaseFolded());
-            if (value == stored.cend())
-                break;
-            // The path's own bytes: a name that is not UTF-8 still finds its file.
-            const QString file = platform::decodeFileName(cleanIniBytes(*value));
+        for (const QString &file : listed) {
             if (FileExists(file))
                 DivFileList->AddFileEntry(file);
             else if (!quiet)

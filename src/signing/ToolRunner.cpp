@@ -212,7 +212,8 @@ QString ToolStartFailureText(const QString &systemText, bool reasonExplained)
 
 bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
                    const QString &programPath, const QString &arguments, bool minimised,
-                   const std::function<void(const QByteArray &added)> &outputGrew)
+                   const std::function<void(const QByteArray &added)> &outputGrew,
+                   ToolExit *exit)
 {
     Q_UNUSED(minimised); // console tools have no window of their own here
 
@@ -249,6 +250,8 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
         outcome = platform::runProcess(request, whileWaiting);
     }
     // From here the user can answer a box again.
+    if (exit)
+        *exit = {outcome.started, outcome.exitCode};
 
     if (!outcome.started) {
         if (outcome.outputFileFailed) {

@@ -47,9 +47,17 @@ QString CaptureFileName();
 // `outputGrew`, when given, is called while the tool runs with each piece
 // of output as it reaches the capture file (before the windows are
 // painted again), for a caller that shows how far the tool is.
+//
+// `exit`, when given, tells whether the tool started and its exit code,
+// for a caller that passes the code on.
+struct ToolExit {
+    bool started = false;
+    int code = -1;   // a tool killed by a signal gives 128 + signal
+};
 bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
                    const QString &programPath, const QString &arguments, bool minimised,
-                   const std::function<void(const QByteArray &added)> &outputGrew = {});
+                   const std::function<void(const QByteArray &added)> &outputGrew = {},
+                   ToolExit *exit = nullptr);
 
 // The message for a tool that could not be started, with the system's text
 // for the reason. The closing guess about a firewall is left out when the

@@ -12,6 +12,7 @@
 #include "signing/CommandLine.h"
 #include "signing/SignBatches.h"
 #include "signing/SignProgress.h"
+#include "signing/SignRun.h"
 #include "signing/ToolRunner.h"
 #include "signing/u_frmConsoleOutput.h"
 
@@ -103,49 +104,20 @@ void TfrmMain::showProgress(int done, int total)
     lbProgress->show();
 }
 
-// Runs the signing tool over the files, in as many consecutive runs as the
-// system's argument space needs, each run's output appended to the console
-// after a line that says which files it signs. A run that fails does not
-// keep the next from running: the user reads every run's output, as for a
-// single run.
+// Runs the signing tool over the files (in batches where the system's
+// argument space needs them), the wait panel following its progress.
 void TfrmMain::runSignTool(const QStringList &files, bool minimised)
 {
-    const QString program = GetSignToolPath();
-    const QString options = BuildSignOptions();
-    const QList<FileBatch> batches =
-        PlanSignBatches(program, SplitArguments(options), files, argumentLimits());
-    const int total = int(files.size());
-    const bool headed = batches.size() > 1;
-    int signedFiles = 0;
-    for (const FileBatch &batch : batches) {
-        if (headed) {
-            // A blank line parts a batch's output from the next header.
-            if (batch.first > 0)
-                m_console->addLine(QString());
-            m_console->addLine(BatchHeader(batch, total));
-        }
-        // The count moves as the tool prints each file's outcome.
-        OutcomeLineCounter counter;
-        auto outputGrew = [&](const QByteArray &added) {
-            const int before = counter.count();
-            counter.feed(added);
-            if (counter.count() != before)
-                showProgress(batch.first + std::min(counter.count(), batch.count), total);
-        };
-        const qsizetype linesBefore = m_console->lines().size();
-        const QString arguments =
-            options + ::BuildFileArguments(files.mid(batch.first, batch.count));
-        ::RunAndCapture(*m_console, edPlatformSDKFolder->text(), program, arguments, minimised,
-                        outputGrew);
-        // The run has ended, so its files are dealt with, whatever it printed.
-        showProgress(batch.first + batch.count, total);
-        // Counted from what the run printed in full, whatever reached the
-        // progress while it ran.
-        signedFiles +=
-            std::min(CountSignedFiles(m_console->lines().mid(linesBefore)), batch.count);
-    }
-    if (headed)
-        m_console->addLine(SignedTotalLine(signedFiles, total));
+    SignRunRequest request;
+    request.workingFolder = edPlatformSDKFolder->text();
+    request.program = GetSignToolPath();
+    request.options = BuildSignOptions();
+    request.files = files;
+    request.limits = argumentLimits();
+    request.minimised = minimised;
+    SignRunWatchers watchers;
+    watchers.progress = [this](int done, int total) { showProgress(done, total); };
+    RunSignBatches(*m_console, request, watchers);
 }
 
 void TfrmMain::btnSignClick()

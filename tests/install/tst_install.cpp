@@ -39,6 +39,7 @@ private slots:
     void addCertificateRefusesWhatCannotSign();
     void setupNeverBringsBackTheRemovedDemo();
     void installedProgramStarts();
+    void buildServerCommandIsInstalled();
 
 private:
     QString programFolder() const { return m_root.path() + QStringLiteral(QUILLMARK_INSTALL_FOLDER); }
@@ -605,6 +606,34 @@ void TestInstall::installedProgramStarts()
     }
     QVERIFY2(!ended, qPrintable("the installed program ended at once:\n" + output));
     QVERIFY2(!output.contains("Could not"), qPrintable(output));
+}
+
+void TestInstall::buildServerCommandIsInstalled()
+{
+    // The command runs from the installed folder without a display.
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    program.setProcessEnvironment(env);
+    program.start(installed(QStringLiteral("quillmark")), {QStringLiteral("--help")});
+    QVERIFY(program.waitForFinished(20000));
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(program.readAllStandardOutput().contains("--sign-project"));
+
+    if (!QUILLMARK_DESKTOP_FILES)
+        QSKIP("configured with QUILLMARK_INSTALL_DESKTOP_FILES=OFF: no launcher on the path, "
+              "so no manual page or completion for it");
+    QProcess gunzip;
+    gunzip.start(QStringLiteral("gzip"),
+                 {QStringLiteral("-dc"), desktopFolder() + "/share/man/man1/quillmark.1.gz"});
+    QVERIFY(gunzip.waitForFinished(20000));
+    const QString manual = QString::fromUtf8(gunzip.readAllStandardOutput());
+    QVERIFY2(manual.contains("sign\\-project") && manual.contains("EXIT STATUS"),
+             "no manual page of the command");
+    const QString completion =
+        readText(desktopFolder() + "/share/bash-completion/completions/quillmark");
+    QVERIFY2(completion.contains("complete -F _quillmark quillmark"), "no bash completion");
 }
 
 QTEST_GUILESS_MAIN(TestInstall)

@@ -1,0 +1,346 @@
+#include "pipeline/SignProjectCommand.h"
+
+#include "app/AdminCheck.h"
+#include "app/AppError.h"
+#include "app/IniFile.h"
+#include "app/ProgramFolder.h"
+#include "app/QuillmarkApplication.h"
+#include "app/UserDialogs.h"
+#include "filelist/FileListActions.h"
+#include "pipeline/CaptureLineStream.h"
+#include "pipeline/ProjectJob.h"
+#include "projects/FileUtils.h"
+#include "projects/ProjectFile.h"
+#include "signing/CommandLine.h"
+#include "signing/ConsoleText.h"
+#include "signing/SignProgress.h"
+#include "signing/SignRun.h"
+#include "signing/ToolRunner.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QUrl>
+
+#include <unistd.h>
+
+namespace {
+
+void writeLine(QIODevice &device, const QString &line)
+{
+    device.write(line.toUtf8() + '\n');
+}
+
+// Every message of the command, and every box that the shared code would
+// show, as "quillmark: " and the text on standard error.
+void report(QIODevice &err, const QString &text)
+{
+    writeLine(err, QStringLiteral("quillmark: ") + text);
+}
+
+// The boxes of the shared code (the tool runner's start failure) become
+// lines on standard error; a question takes the answer that Escape gives.
+class StandardErrorDialogs final : public UserDialogs {
+public:
+    explicit StandardErrorDialogs(QIODevice &err) : m_err(err) {}
+    DialogButton showMessage(const MessageRequest &request) override
+    {
+        report(m_err, request.text);
+        return request.escapeButton;
+    }
+    std::optional<QString> getOpenFileName(const OpenFileRequest &) override { return {}; }
+    std::optional<QString> getSaveFileName(const SaveFileRequest &) override { return {}; }
+    std::optional<QString> getExistingFolder(const FolderRequest &) override { return {}; }
+    void openUrl(const QUrl &) override {}
+
+private:
+    QIODevice &m_err;
+};
+
+class DialogsInstalled {
+public:
+    explicit DialogsInstalled(QIODevice &err)
+        : m_previous(UserDialogs::install(std::make_unique<StandardErrorDialogs>(err)))
+    {
+    }
+    ~DialogsInstalled() { UserDialogs::install(std::move(m_previous)); }
+    DialogsInstalled(const DialogsInstalled &) = delete;
+    DialogsInstalled &operator=(const DialogsInstalled &) = delete;
+
+private:
+    std::unique_ptr<UserDialogs> m_previous;
+};
+
+// The console text written to standard output as it comes: a line added
+// by the sign run at once, the tool's output line by line while the tool
+// runs. When a run ends its lines come whole (as the console window gets
+// them); those already written are not written again, so what standard
+// output shows is exactly the console's text.
+class StreamedConsole final : public ConsoleText {
+public:
+    explicit StreamedConsole(QIODevice &out) : m_out(out) {}
+
+    void clear() override { m_lines.clear(); }
+    void addLine(const QString &line) override
+    {
+        m_lines.append(line);
+        writeLine(m_out, line);
+    }
+    void addLines(const QStringList &lines) override
+    {
+        m_lines.append(lines);
+        for (qsizetype i = m_stream.completed(); i < lines.size(); ++i)
+            writeLine(m_out, lines.at(i));
+        m_stream = CaptureLineStream();
+    }
+    QStringList lines() const override { return m_lines; }
+
+    void outputGrew(const QByteArray &added)
+    {
+        for (const QString &line : m_stream.feed(added))
+            writeLine(m_out, line);
+    }
+
+private:
+    QIODevice &m_out;
+    QStringList m_lines;
+    CaptureLineStream m_stream;
+};
+
+struct PasswordSupply {
+    bool ok = true;
+    QString password;
+};
+
+PasswordSupply readPassword(const CommandArguments &arguments, const CommandContext &context)
+{
+    platform::SecretRead read;
+    if (arguments.passwordFd)
+        read = platform::readSecretFromDescriptor(*arguments.passwordFd, context.passwordTimeoutMs);
+    else
+        read = platform::readPrivateSecretFile(arguments.passwordFile);
+    PasswordSupply supply;
+    if (!read.ok) {
+        report(*context.err, read.error);
+        supply.ok = false;
+        return supply;
+    }
+    supply.password = QString::fromUtf8(read.secret);
+    platform::wipe(read.secret);
+    return supply;
+}
+
+ArgumentLimits argumentLimitsOf(const CommandContext &context)
+{
+    if (context.argumentLimits)
+        return *context.argumentLimits;
+    const platform::ArgumentSpace space = platform::childArgumentSpace();
+    return {UsableArgumentSpace(space.argMax, space.environmentBytes), space.longestArgument};
+}
+
+// What a run would do: the command line (password masked) and the files,
+// with the batches they would be signed in.
+void printDryRun(QIODevice &out, const SignOptions &masked, const QStringList &files,
+                 const ArgumentLimits &limits)
+{
+    for (const QString &line : CommandLineBlock(masked))
+        writeLine(out, line);
+    writeLine(out, FileCountCaption(int(files.size())));
+    const QList<FileBatch> batches = PlanSignBatches(
+        GetSignToolPath(masked.sdkBinFolder), SplitArguments(BuildSignOptions(masked)), files,
+        limits);
+    for (const FileBatch &batch : batches) {
+        if (batches.size() > 1)
+            writeLine(out, BatchHeader(batch, int(files.size())));
+        for (const QString &file : files.mid(batch.first, batch.count))
+            writeLine(out, platform::displayFileName(file));
+    }
+}
+
+int signProject(const CommandArguments &arguments, const CommandContext &context)
+{
+    QIODevice &err = *context.err;
+    const QString path =
+        ProjectFileFor(arguments.project, arguments.projectIsFile, context.programFolder);
+    const IniFile project(path);
+    if (!project.fileExisted()) {
+        report(err, QStringLiteral("Sorry, unable to find this project file! (%1)")
+                        .arg(platform::displayFileName(path)));
+        return CommandExit::ProjectUnusable;
+    }
+    if (project.readFailed()) {
+        report(err, QStringLiteral("the project file %1 cannot be read")
+                        .arg(platform::displayFileName(path)));
+        return CommandExit::ProjectUnusable;
+    }
+
+    const QString sdkFolder = arguments.sdkFolder.isEmpty()
+        ? SettingsSdkFolder(context.programFolder)
+        : arguments.sdkFolder;
+    ProjectJob job = ReadProjectJob(project, sdkFolder);
+    for (const QString &missing : job.missing) {
+        report(err, (arguments.skipMissing ? QStringLiteral("skipped, not found: %1")
+                                           : QStringLiteral("listed file not found: %1"))
+                        .arg(platform::displayFileName(missing)));
+    }
+    if (!job.missing.isEmpty() && !arguments.skipMissing) {
+        report(err, QStringLiteral("nothing was signed; --skip-missing signs the files that "
+                                   "are there"));
+        return CommandExit::ProjectUnusable;
+    }
+
+    const bool passwordGiven = arguments.passwordFd || !arguments.passwordFile.isEmpty();
+    if (job.options.usePfxFile) {
+        if (passwordGiven) {
+            PasswordSupply supply = readPassword(arguments, context);
+            if (!supply.ok)
+                return CommandExit::UsageError;
+            job.options.pfxPassword = std::move(supply.password);
+            if (job.options.pfxPassword.isEmpty()) {
+                report(err, QStringLiteral("Please enter the PFX file password! (the password "
+                                           "given is empty)"));
+                return CommandExit::UsageError;
+            }
+        } else if (arguments.dryRun) {
+            // Nothing runs, so nothing needs it; the line shows the mask.
+            job.options.pfxPassword = MaskedPassword;
+        } else {
+            report(err, QStringLiteral("Please enter the PFX file password! The project signs "
+                                       "with a PFX file: give its password with --password-fd N "
+                                       "or --password-file FILE."));
+            return CommandExit::UsageError;
+        }
+    }
+
+    const SignOptions &options = job.options;
+    QString refusal = CheckSignRequest(options, int(job.files.size()),
+                                       FileExists(GetSignToolPath(options.sdkBinFolder)));
+    if (refusal.isEmpty())
+        refusal = CheckForDoubleQuotes(options, job.files);
+    if (!refusal.isEmpty()) {
+        platform::wipe(job.options.pfxPassword);
+        report(err, refusal);
+        return CommandExit::ProjectUnusable;
+    }
+
+    SignOptions masked = options;
+    if (!options.selectBestCert)
+        masked.pfxPassword = MaskedPassword;
+    const ArgumentLimits limits = argumentLimitsOf(context);
+    if (arguments.dryRun) {
+        platform::wipe(job.options.pfxPassword);
+        printDryRun(*context.out, masked, job.files, limits);
+        return CommandExit::Signed;
+    }
+
+    // As the sign action does, but the password never reaches a log.
+    StreamedConsole console(*context.out);
+    if (job.addCommandLine)
+        console.addLines(CommandLineBlock(masked));
+
+    SignRunRequest request;
+    request.workingFolder = options.sdkBinFolder;
+    request.program = GetSignToolPath(options.sdkBinFolder);
+    request.options = BuildSignOptions(options);
+    request.files = job.files;
+    request.limits = limits;
+    request.minimised = !options.selectBestCert;
+    SignRunWatchers watchers;
+    watchers.outputGrew = [&console](const QByteArray &added) { console.outputGrew(added); };
+    int shownDone = 0;
+    if (context.progressToErr) {
+        watchers.progress = [&](int done, int total) {
+            if (done <= 0 || done == shownDone)
+                return;
+            shownDone = done;
+            writeLine(err, ProgressText(done, total));
+        };
+    }
+
+    SignRunOutcome outcome;
+    try {
+        outcome = RunSignBatches(console, request, watchers);
+    } catch (const AppError &error) {
+        platform::wipe(request.options);
+        platform::wipe(job.options.pfxPassword);
+        report(err, error.message());
+        return CommandExit::ProjectUnusable;
+    }
+    platform::wipe(request.options);
+    platform::wipe(job.options.pfxPassword);
+    if (outcome.startFailed)
+        return CommandExit::ProjectUnusable;
+    return outcome.exitCode;
+}
+
+int listProjects(const CommandContext &context)
+{
+    const QStringList names =
+        ProjectNames(BuildFileList(ProjectsFolderIn(context.programFolder), QStringLiteral("*.qmk")));
+    // The names' own bytes, so that each can be handed back to --sign-project.
+    for (const QString &name : names)
+        context.out->write(platform::encodeFileName(name) + '\n');
+    return CommandExit::Signed;
+}
+
+} // namespace
+
+int RunCommand(const CommandArguments &arguments, const CommandContext &context)
+{
+    QIODevice &err = *context.err;
+    switch (arguments.action) {
+    case CommandAction::Help:
+        context.out->write(CommandHelpText().toUtf8());
+        return CommandExit::Signed;
+    case CommandAction::Version:
+        writeLine(*context.out, QStringLiteral("quillmark ") + context.version);
+        return CommandExit::Signed;
+    case CommandAction::UsageError:
+    case CommandAction::Window:
+        report(err, arguments.action == CommandAction::Window ? QStringLiteral("nothing to do")
+                                                              : arguments.usageError);
+        writeLine(err, UsageHint());
+        return CommandExit::UsageError;
+    case CommandAction::ListProjects:
+    case CommandAction::SignProject:
+        break;
+    }
+
+    if (!IsAdminIdentity(context.identity)) {
+        report(err, NonAdminRefusalText());
+        return CommandExit::NotAdministrator;
+    }
+    DialogsInstalled dialogs(err);
+    if (arguments.action == CommandAction::ListProjects)
+        return listProjects(context);
+    return signProject(arguments, context);
+}
+
+int RunCommandLine(int argc, char **argv, const QString &version)
+{
+    // A password may sit in this process's memory from here on.
+    platform::forbidCoreDumps();
+    platform::ignoreClosedOutput();
+
+    const QStringList arguments = DecodedArguments(argc, argv);
+
+    // Qt reads nothing of the command line here: it gets the program name.
+    int qtArgc = 1;
+    char *qtArgv[] = {argv[0], nullptr};
+    QCoreApplication application(qtArgc, qtArgv);
+    QCoreApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
+    QCoreApplication::setApplicationVersion(version);
+
+    QFile out;
+    QFile err;
+    out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    err.open(STDERR_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
+
+    CommandContext context;
+    context.programFolder = ExecutableProgramFolder();
+    context.identity = platform::currentUserIdentity();
+    context.out = &out;
+    context.err = &err;
+    context.progressToErr = platform::isTerminal(STDERR_FILENO);
+    context.version = version;
+    return RunCommand(ParseCommandArguments(arguments), context);
+}
