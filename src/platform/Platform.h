@@ -25,13 +25,20 @@ struct ProcessRequest {
     QString program;          // path of the executable, used as given (not searched on PATH)
     QStringList arguments;    // argv[1..], already split; no shell is involved
     QString workingFolder;    // empty: the caller's current folder
-    QString outputFile;       // receives standard output and standard error, in write order
+    // Receives standard output and standard error, in write order. It is
+    // made anew and exclusively (mode 0600): a plain file already there is
+    // removed first when it is the running user's or root's (their folder,
+    // link or FIFO there fails the start); another user's entry stays, and
+    // a private name beside it is used instead.
+    QString outputFile;
     bool lowestPriority = true;
     // Called while the child runs with what it has added to outputFile
     // since the last call (read through our own descriptor of that file, so
     // nothing put in its place by name is read), at most every few
     // milliseconds and only when something was added.
     std::function<void(const QByteArray &added)> outputGrew = nullptr;
+    // Remove the output file once the run has ended (it is read back first).
+    bool removeOutputFile = false;
 };
 
 struct ProcessOutcome {
@@ -42,6 +49,15 @@ struct ProcessOutcome {
     // The output file could not be opened (created or truncated); the
     // program was then not started and errorCode says why.
     bool outputFileFailed = false;
+    // When started with an output file: the path of the file made (the one
+    // asked for, or the private name beside it), everything the child wrote
+    // there, read back through the runner's own descriptor once it ended
+    // (never by name), and the errno of a failed read (0: read whole;
+    // ENOENT, or EINVAL for something else than a plain file, when the name
+    // no longer names the file the child wrote: the output is then empty).
+    QString outputFileUsed;
+    QByteArray output;
+    int outputReadError = 0;
 };
 
 // Runs the program and returns once it has ended. `whileWaiting` is called
