@@ -199,6 +199,12 @@ int main(int argc, char **argv)
     const SigningIdentity &identity = *choice.identity;
 
     int warnings = 0;
+    if (args.jobs > ProcessPool::kMaxSize) {
+        if (!args.quiet)
+            errLine("SignTool Warning: /mt " + std::to_string(args.jobs) + " was lowered to "
+                    + std::to_string(ProcessPool::kMaxSize) + ", the most files signed at a time.");
+        ++warnings;
+    }
     const auto until = timeOf(X509_get0_notAfter(identity.cert.get()));
     if (until && *until - std::time(nullptr) < 30L * 24 * 3600) {
         if (!args.quiet)
