@@ -10,7 +10,7 @@ packages=(
   libssl-dev openssl osslsigncode ca-certificates
   librsvg2-bin
   xvfb xauth fonts-liberation2 fonts-dejavu-core fonts-dejavu-extra
-  desktop-file-utils appstream acl
+  desktop-file-utils appstream acl libcap2-bin
   libp11-dev libp11-kit-dev p11-kit libengine-pkcs11-openssl
   softhsm2 opensc
   wixl gcab zip

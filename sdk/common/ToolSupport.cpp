@@ -13,7 +13,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,11 +54,6 @@ bool isSwitch(const std::string &arg, const char *name)
     if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-'))
         return false;
     return strcasecmp(arg.c_str() + 1, name) == 0;
-}
-
-std::string errnoText(int err)
-{
-    return std::strerror(err);
 }
 
 // Why a file that is not a regular file cannot be read as one: reading a
@@ -119,16 +113,6 @@ bool readWholeFile(const std::string &path, std::string &data, std::string &erro
     }
     ::close(fd);
     return true;
-}
-
-std::string folderOf(const std::string &path)
-{
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
 }
 
 std::string trimmed(const std::string &text)
@@ -197,141 +181,6 @@ std::string hexText(const unsigned char *bytes, size_t size, bool upperCase)
         text += hex[bytes[i] & 15];
     }
     return text;
-}
-
-std::string randomHex(size_t size)
-{
-    std::vector<unsigned char> random(size);
-    if (getrandom(random.data(), size, 0) != static_cast<ssize_t>(size))
-        return {};
-    return hexText(random.data(), size);
-}
-
-// An unguessable temporary name for `name`, hidden beside it.
-static bool temporaryNameFor(const std::string &name, std::string &tmp)
-{
-    const std::string random = randomHex(9);
-    if (random.empty())
-        return false;
-    // Appended piece by piece: GCC 12 warns (-Wrestrict, a false alarm) about
-    // "." + a temporary string.
-    tmp.assign(1, '.');
-    tmp.append(name, 0, 64);
-    tmp.append(".tmp-").append(random);
-    return true;
-}
-
-// Puts the finished temporary file in place of `name` without ever
-// replacing an entry that is there.
-static int linkInNoReplace(int dirFd, const std::string &tmp, const std::string &name)
-{
-    if (renameat2(dirFd, tmp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return errno;
-    // File systems without that flag (some network ones): link() refuses an
-    // existing name just as well.
-    if (linkat(dirFd, tmp.c_str(), dirFd, name.c_str(), 0) != 0)
-        return errno;
-    unlinkat(dirFd, tmp.c_str(), 0);
-    return 0;
-}
-
-WriteResult writeFileAtomically(const std::string &path, const std::string &data, bool replace,
-                                mode_t newFileMode, std::string &error)
-{
-    const auto slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string folder = folderOf(path);
-    if (name.empty() || name == "." || name == "..") {
-        error = "it is a folder";
-        return WriteResult::Failed;
-    }
-
-    // Everything below works relative to the folder as it was opened here,
-    // so a folder on the path swapped for a link meanwhile is never
-    // followed somewhere else.
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
-        error = "cannot open the folder " + folder + ": " + errnoText(errno);
-        return WriteResult::Failed;
-    }
-    auto failWith = [&](const std::string &message, const std::string &tmp, int fd) {
-        error = message;
-        if (fd >= 0)
-            ::close(fd);
-        if (!tmp.empty())
-            unlinkat(dirFd, tmp.c_str(), 0);
-        ::close(dirFd);
-        return WriteResult::Failed;
-    };
-
-    // A link at the name counts as an entry: it is replaced, never followed.
-    struct stat existing {};
-    const bool exists = fstatat(dirFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && !replace) {
-        ::close(dirFd);
-        return WriteResult::Exists;
-    }
-    if (exists && S_ISDIR(existing.st_mode))
-        return failWith("it is a folder", {}, -1);
-
-    // Created exclusively and readable by the owner only from the first
-    // byte on, whatever the file it replaces allowed.
-    std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        if (!temporaryNameFor(name, tmp))
-            return failWith("cannot make a temporary file name: " + errnoText(errno), {}, -1);
-        fd = openat(dirFd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0)
-        return failWith("cannot create a temporary file in " + folder + ": " + errnoText(errno), {}, -1);
-    if (fchmod(fd, newFileMode) != 0 || !writeAll(fd, data) || fsync(fd) != 0)
-        return failWith(errnoText(errno), tmp, fd);
-
-    // Whoever else can write to the folder could have put something of
-    // their own under the temporary name; that is never moved into place.
-    // (Checked again once it is in place, for a swap in between.)
-    auto isOurs = [&](const std::string &entry) {
-        struct stat written {};
-        struct stat found {};
-        return fstat(fd, &written) == 0 && fstatat(dirFd, entry.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0
-               && written.st_dev == found.st_dev && written.st_ino == found.st_ino;
-    };
-    const std::string interference = "the file was changed by someone else while it was being written";
-    if (!isOurs(tmp))
-        return failWith(interference, tmp, fd);
-
-    // The temporary file was made here exclusively: when its name is gone
-    // by the time it is moved, someone else moved or removed it.
-    auto moveFailure = [&](int err) { return err == ENOENT ? interference : errnoText(err); };
-    if (replace) {
-        if (renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) != 0)
-            return failWith(moveFailure(errno), tmp, fd);
-    } else if (const int err = linkInNoReplace(dirFd, tmp, name); err != 0) {
-        if (err == EEXIST) {
-            failWith({}, tmp, fd);
-            return WriteResult::Exists;
-        }
-        return failWith(moveFailure(err), tmp, fd);
-    }
-
-    const bool ours = isOurs(name);
-    const int closeErr = ::close(fd) == 0 ? 0 : errno;
-    fsync(dirFd);
-    ::close(dirFd);
-    if (!ours) {
-        error = interference;
-        return WriteResult::Failed;
-    }
-    if (closeErr != 0) {
-        error = errnoText(closeErr);
-        return WriteResult::Failed;
-    }
-    return WriteResult::Written;
 }
 
 std::string nameText(const X509_NAME *name)

@@ -1,8 +1,9 @@
 #pragma once
 
 // Shared plumbing of the stand-in SDK console tools (signtool.exe and
-// pvk2pfx.exe): OpenSSL ownership and error text, file reading, atomic file
-// replacement, certificate facts and PATH look-ups. (signtool.exe's
+// pvk2pfx.exe): OpenSSL ownership and error text, file reading, certificate
+// facts and PATH look-ups. Files are written through the safe-file layer
+// that the window shares (src/platform/safefile). (signtool.exe's
 // children run in its own pool, see signtool/ProcessPool.h.)
 // Nothing here depends on Qt so the tools stay small and start fast.
 
@@ -10,6 +11,8 @@
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
+
+#include "safefile/SafeWrite.h"
 
 #include <sys/types.h>
 
@@ -56,7 +59,7 @@ bool isSwitch(const std::string &arg, const char *name);
 // regular file", ...): a FIFO or a device would keep the tool waiting.
 bool readWholeFile(const std::string &path, std::string &data, std::string &error);
 
-std::string errnoText(int err);
+using safefile::errnoText;
 
 // `text` without blanks, tabs and carriage returns at either end.
 std::string trimmed(const std::string &text);
@@ -68,7 +71,7 @@ std::vector<std::string> trimmedLines(const std::string &output);
 std::string hexText(const unsigned char *bytes, size_t size, bool upperCase = false);
 // `size` random bytes from the kernel as lower-case hex digits: unguessable
 // names for temporary files. Empty (errno set) when the kernel has none.
-std::string randomHex(size_t size);
+using safefile::randomHex;
 
 // The non-empty parts of `text` between `separator`s ("a//b/" -> a, b).
 std::vector<std::string> splitNonEmpty(const std::string &text, char separator);
@@ -77,19 +80,12 @@ std::vector<std::string> splitNonEmpty(const std::string &text, char separator);
 // writes; false (errno set) when the descriptor takes no more.
 bool writeAll(int fd, const std::string &data);
 
-// Folder part of a path ("." for a bare name).
-std::string folderOf(const std::string &path);
-
-// Writes `data` to `path` so that readers only ever see the old file or the
-// complete new one: an exclusive temporary file (never through a link) in
-// the same folder, synced, then put in place relative to the folder's
-// descriptor. With `replace` false an existing entry, a link included, is
-// never touched. With `replace` a link at `path` is replaced, not followed.
-// The file gets `newFileMode` either way, never the mode of what it
-// replaces; a new file is only ever as open as that.
-enum class WriteResult { Written, Exists, Failed };
-WriteResult writeFileAtomically(const std::string &path, const std::string &data, bool replace,
-                                mode_t newFileMode, std::string &error);
+// Folder part of a path ("." for a bare name), and writing a file so that
+// readers see the old or the complete new one: from the safe-file layer
+// (safefile/SafeWrite.h), which the window shares.
+using safefile::folderOf;
+using safefile::WriteResult;
+using safefile::writeFileAtomically;
 
 // --- certificate facts -----------------------------------------------------
 

@@ -1,5 +1,7 @@
 #include "CertStore.h"
 
+#include "ModuleDeadline.h"
+
 #include "CertSelect.h"
 #include "Pinentry.h"
 #include "SignArgs.h"
@@ -133,6 +135,10 @@ std::string unlockToken(SigningIdentity &identity)
     request.description = "Please enter the PIN of " + token.where() + " to sign with the certificate " + who + "."
         + (token.pinFinalTry ? " This is the last try before the token locks." : "");
     request.prompt = "PIN:";
+    // A run that must not wait long (QUILLMARK_PKCS11_TIMEOUT set) gives the
+    // dialog that long too, not the five minutes a person at the desk gets.
+    if (const char *limit = std::getenv("QUILLMARK_PKCS11_TIMEOUT"); limit && *limit)
+        request.timeoutSeconds = ModuleDeadline::timeoutSeconds();
     PinAnswer answer = askForPin(request);
     if (answer.status == PinAnswer::Status::Cancelled)
         return "The PIN was not entered.";

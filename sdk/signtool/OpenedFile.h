@@ -1,17 +1,20 @@
 #pragma once
 
 // Opens a file to sign once, so that everything afterwards works on what was
-// opened and no name is looked up again. The path is walked one component
-// at a time: a symbolic link is followed only when it belongs to the running
-// user or to root (the user's own choice, or the system's), since another
-// user could swap a link of theirs for one to any file of the system.
+// opened and no name is looked up again. The path is walked with the
+// safe-file layer's link rule (safefile/PathWalk.h): a symbolic link is
+// followed only when it belongs to the running user or to root.
 
-#include "Fd.h"
+#include "safefile/Descriptor.h"
+#include "safefile/PathWalk.h"
 
 #include <string>
 #include <sys/stat.h>
 
 namespace signtool {
+
+using Fd = safefile::Descriptor;
+using safefile::stillNames;
 
 struct OpenedFile {
     Fd file;          // read-only, on the file itself
@@ -24,8 +27,5 @@ struct OpenedFile {
 // complete sentence naming `path`) when the path cannot be walked, a link of
 // another user is in the way, or it is not a regular file.
 OpenedFile openFileToSign(const std::string &path, std::string &error);
-
-// Whether `name` in `folder` is still the file that `st` describes.
-bool stillNames(int folder, const std::string &name, const struct stat &st);
 
 } // namespace signtool

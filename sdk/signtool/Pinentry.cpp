@@ -1,6 +1,8 @@
 #include "Pinentry.h"
 
 #include "ToolSupport.h"
+#include "safefile/ChildStart.h"
+#include "safefile/Descriptor.h"
 
 #include <openssl/crypto.h>
 
@@ -48,19 +50,19 @@ public:
             close(toChild[1]);
             return sdktool::errnoText(err);
         }
-        const pid_t parent = getpid();
+        char *const argv[] = {const_cast<char *>(program.c_str()), nullptr};
+        const safefile::Descriptor devNull(open("/dev/null", O_WRONLY | O_CLOEXEC));
+        safefile::ChildSetup setup;
+        setup.program = program.c_str();
+        setup.argv = argv;
+        setup.input = toChild[0];
+        setup.output = fromChild[1];
+        setup.errors = devNull.get();
+        // The dialog must not outlive a killed signtool.exe.
+        setup.parent = getpid();
         m_pid = fork();
-        if (m_pid == 0) {
-            // The dialog must not outlive a killed signtool.exe.
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != parent)
-                _exit(127);
-            const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-            if (dup2(toChild[0], 0) < 0 || dup2(fromChild[1], 1) < 0 || (devNull >= 0 && dup2(devNull, 2) < 0))
-                _exit(127);
-            execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
+        if (m_pid == 0)
+            safefile::startChild(setup);
         const int forkErrno = errno;
         close(toChild[0]);
         close(fromChild[1]);
@@ -275,7 +277,9 @@ PinAnswer askForPin(const PinRequest &request)
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, &previous);
 
-    PinentrySession session(Clock::now() + std::chrono::seconds(request.timeoutSeconds + 5));
+    // The dialog closes itself at the time-out (SETTIMEOUT); one that does
+    // not is ended a second later.
+    PinentrySession session(Clock::now() + std::chrono::seconds(request.timeoutSeconds + 1));
     if (const std::string error = session.start(program); !error.empty()) {
         answer.detail = program + " cannot be started: " + error;
     } else if (const auto greeting = session.readResponse(); !greeting.ok) {

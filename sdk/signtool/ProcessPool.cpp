@@ -1,6 +1,7 @@
 #include "ProcessPool.h"
 
 #include "ToolSupport.h"
+#include "safefile/ChildStart.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,82 +21,8 @@ namespace signtool {
 
 namespace {
 
-// The running children's ids for killRunning(); 0 marks a free place.
-volatile pid_t g_running[ProcessPool::kMaxSize];
-
-void registerChild(pid_t pid)
-{
-    for (auto &slot : g_running) {
-        if (slot == 0) {
-            slot = pid;
-            return;
-        }
-    }
-}
-
-void unregisterChild(pid_t pid)
-{
-    for (auto &slot : g_running) {
-        if (slot == pid)
-            slot = 0;
-    }
-}
-
-// In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void execChild(const char *program, char *const argv[], const std::pair<int, int> *fds, size_t fdCount,
-                            int output, int report, pid_t parent)
-{
-    // Dies with the tool; a tool that died before this line is caught by
-    // the parent check.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent)
-        _exit(127);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
-        signal(sig, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    umask(077);
-
-    // Move everything out of the way of the target numbers first, the
-    // report pipe too: it may hold a number a handed-over descriptor takes,
-    // and a failed exec must still be reported through it.
-    report = fcntl(report, F_DUPFD_CLOEXEC, 32);
-    if (report < 0)
-        _exit(127);
-    int moved[16];
-    const size_t count = std::min<size_t>(fdCount, 16);
-    for (size_t i = 0; i < count; ++i) {
-        moved[i] = fcntl(fds[i].first, F_DUPFD_CLOEXEC, 32);
-        if (moved[i] < 0)
-            goto failed;
-    }
-    output = fcntl(output, F_DUPFD_CLOEXEC, 32);
-    if (output < 0)
-        goto failed;
-    {
-        const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (null < 0 || dup2(null, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0)
-            goto failed;
-    }
-    {
-        int highest = 2;
-        for (size_t i = 0; i < count; ++i) {
-            if (dup2(moved[i], fds[i].second) < 0)
-                goto failed;
-            highest = std::max(highest, fds[i].second);
-        }
-        // Nothing else of the tool's reaches the child, even a descriptor
-        // someone opened without O_CLOEXEC (marked, not closed: the report
-        // pipe must stay until exec).
-        close_range(static_cast<unsigned>(highest) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
-    }
-    execv(program, argv);
-failed:
-    const int err = errno;
-    [[maybe_unused]] const ssize_t n = write(report, &err, sizeof err);
-    _exit(127);
-}
+// The running children, for killRunning().
+safefile::KillList g_running;
 
 } // namespace
 
@@ -112,10 +39,7 @@ ProcessPool::~ProcessPool()
     for (auto &child : m_children) {
         if (child.pid > 0) {
             kill(child.pid, SIGKILL);
-            int status = 0;
-            while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            unregisterChild(child.pid);
+            safefile::reapChild(child.pid, g_running);
         }
         if (child.thread.joinable())
             child.thread.join();
@@ -127,11 +51,7 @@ ProcessPool::~ProcessPool()
 
 void ProcessPool::killRunning()
 {
-    for (auto &slot : g_running) {
-        const pid_t pid = slot;
-        if (pid > 0)
-            kill(pid, SIGKILL);
-    }
+    g_running.killAll(SIGKILL);
 }
 
 void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
@@ -177,13 +97,21 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     sigset_t all, previous;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &previous);
-    const pid_t parent = getpid();
+    safefile::ChildSetup setup;
+    setup.program = program.c_str();
+    setup.argv = argv.data();
+    setup.output = out[1];
+    setup.handOver = spec.fds.data();
+    setup.handOverCount = spec.fds.size();
+    setup.report = report[1];
+    setup.parent = getpid();
+    setup.umask = 077;
     const pid_t pid = fork();
     if (pid == 0)
-        execChild(program.c_str(), argv.data(), spec.fds.data(), spec.fds.size(), out[1], report[1], parent);
+        safefile::startChild(setup);
     const int forkErrno = errno;
     if (pid > 0)
-        registerChild(pid);
+        g_running.add(pid);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     close(out[1]);
     close(report[1]);
@@ -197,15 +125,10 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     // The report pipe closes on a successful exec; otherwise it carries the
     // reason.
     int execErrno = 0;
-    ssize_t n;
-    while ((n = read(report[0], &execErrno, sizeof execErrno)) < 0 && errno == EINTR) {
-    }
+    const bool startFailed = safefile::readStartError(report[0], execErrno);
     close(report[0]);
-    if (n == sizeof execErrno) {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        unregisterChild(pid);
+    if (startFailed) {
+        safefile::reapChild(pid, g_running);
         close(out[0]);
         failed.startErrno = execErrno;
         onExit(std::move(failed));
@@ -309,11 +232,9 @@ void ProcessPool::reap(size_t index)
         exit.exitCode = n == sizeof code ? code : -1;
         child.thread.join();
     } else {
-        int status = 0;
-        while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        unregisterChild(child.pid);
-        exit.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        // Off the kill list before the wait, which frees its id for reuse.
+        const int status = safefile::reapChild(child.pid, g_running);
+        exit.exitCode = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     close(child.output);
     if (child.pidfd >= 0)

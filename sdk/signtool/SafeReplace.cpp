@@ -1,6 +1,7 @@
 #include "SafeReplace.h"
 
 #include "ToolSupport.h"
+#include "safefile/SafeWrite.h"
 
 #include <cerrno>
 #include <csignal>
@@ -26,10 +27,7 @@ std::string randomName()
     return random.empty() ? std::string() : ".signtool-" + random + ".tmp";
 }
 
-bool sameFile(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+using safefile::sameFile;
 
 // Removes the copy and then the folder, but the folder only while its name
 // in `parent` still is that folder: someone who owns the parent may have
@@ -82,6 +80,8 @@ struct Watched {
 };
 
 int g_cleanerSocket = -1;
+bool g_cleanerTried = false;
+int g_cleanerErrno = 0;
 uint64_t g_nextFolderId = 0;
 
 bool receive(int socket, CleanerMessage &message, int fds[2])
@@ -165,13 +165,19 @@ bool sendToCleaner(const CleanerMessage &message, int parent = -1, int folder = 
 
 bool PrivateFolder::startCleaner()
 {
-    if (g_cleanerSocket >= 0)
-        return true;
+    // One try only: a later fork could come after a PKCS#11 module started
+    // threads, and a child forked then may hang on a lock one of them held.
+    if (g_cleanerTried)
+        return g_cleanerSocket >= 0;
+    g_cleanerTried = true;
     int pair[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        g_cleanerErrno = errno;
         return false;
+    }
     const pid_t first = fork();
     if (first < 0) {
+        g_cleanerErrno = errno;
         close(pair[0]);
         close(pair[1]);
         return false;
@@ -204,9 +210,14 @@ bool PrivateFolder::startCleaner()
     return true;
 }
 
+bool PrivateFolder::cleanerRunning(int &startErrno)
+{
+    startErrno = g_cleanerErrno;
+    return g_cleanerSocket >= 0;
+}
+
 PrivateFolder PrivateFolder::create(int parent, std::string &error)
 {
-
     PrivateFolder made;
     const std::string name = randomName();
     if (name.empty()) {
@@ -238,8 +249,9 @@ PrivateFolder PrivateFolder::create(int parent, std::string &error)
     watch.device = st.st_dev;
     watch.inode = st.st_ino;
     std::memcpy(watch.name, name.data(), std::min(name.size(), sizeof watch.name));
-    if (!startCleaner() || !sendToCleaner(watch, parent, folder.get())) {
-        const int err = errno;
+    int startErrno = 0;
+    if (!cleanerRunning(startErrno) || !sendToCleaner(watch, parent, folder.get())) {
+        const int err = g_cleanerSocket >= 0 ? errno : startErrno;
         unlinkat(parent, name.c_str(), AT_REMOVEDIR);
         error = "cannot hand the temporary folder to its cleaner: " + errnoText(err ? err : EIO);
         return made;
@@ -273,30 +285,33 @@ PrivateFolder::~PrivateFolder()
     remove();
 }
 
-Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *copyName, int parent,
-                            const std::string &name, const struct stat &original, const std::string &shownName)
+Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *copyName, const OpenedFile &original,
+                            const std::string &shownName)
 {
     Replacement result;
-    struct stat copyStat {};
-    if (fstat(copy, &copyStat) != 0) {
-        result.error = "Cannot write the signed copy of " + shownName + ": " + errnoText(errno) + ".";
-        return result;
-    }
-    if (copyStat.st_uid != original.st_uid || copyStat.st_gid != original.st_gid) {
-        // Only root may give a file away; anyone else keeps their own.
-        [[maybe_unused]] const int ignored = fchown(copy, original.st_uid, original.st_gid);
-    }
     const mode_t setId = S_ISUID | S_ISGID;
-    result.setIdDropped = (original.st_mode & setId) != 0;
-    if (fchmod(copy, original.st_mode & 07777 & ~setId) != 0) {
-        result.error = "Cannot set the permissions of the signed copy of " + shownName + ": " + errnoText(errno) + ".";
+    result.setIdDropped = (original.st.st_mode & setId) != 0;
+    safefile::Keep keep;
+    keep.setIdBits = false;
+    if (const int err = safefile::takeOverMetadata(original.file.get(), original.st, copy, keep); err != 0) {
+        struct stat copyStat {};
+        const bool ownerDiffers = fstat(copy, &copyStat) == 0
+            && (copyStat.st_uid != original.st.st_uid || copyStat.st_gid != original.st.st_gid);
+        if (err == EPERM && ownerDiffers)
+            result.error = "Cannot sign " + shownName + ": its owner and group (uid " + std::to_string(original.st.st_uid)
+                + ", gid " + std::to_string(original.st.st_gid)
+                + ") cannot be given to the signed copy (" + errnoText(err) + "); the file was not changed.";
+        else
+            result.error = "Cannot give the signed copy of " + shownName
+                + " the permissions, ACL and extended attributes of the file (" + errnoText(err)
+                + "); the file was not changed.";
         return result;
     }
-    if (!stillNames(parent, name, original)) {
+    if (!stillNames(original.folder.get(), original.name, original.st)) {
         result.error = shownName + " was replaced or removed while it was being signed; nothing was changed.";
         return result;
     }
-    if (renameat(folder.descriptor(), copyName, parent, name.c_str()) != 0) {
+    if (renameat(folder.descriptor(), copyName, original.folder.get(), original.name.c_str()) != 0) {
         result.error = "Cannot replace " + shownName + " with its signed copy: " + errnoText(errno) + ".";
         return result;
     }

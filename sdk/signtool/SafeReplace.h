@@ -33,9 +33,13 @@ public:
     // `error` says why.
     static PrivateFolder create(int parent, std::string &error);
 
-    // Starts the cleaner process if it does not run yet. Call it before any
-    // thread is started: it forks and runs on in the child.
+    // Starts the cleaner process. Call it once, before any thread is
+    // started (a PKCS#11 module may start some): it forks and runs on in the
+    // child. Later calls never fork again; they say how the first went.
     static bool startCleaner();
+    // Whether the cleaner runs; when not, `startErrno` says why it failed
+    // to start (0: it was never started).
+    static bool cleanerRunning(int &startErrno);
 
     explicit operator bool() const { return static_cast<bool>(m_folder); }
     int descriptor() const { return m_folder.get(); }
@@ -57,12 +61,14 @@ struct Replacement {
 };
 
 // Puts the copy `copyName` of `folder` (its descriptor `copy`, already
-// checked and synced to disk) in the place of `name` in `parent`: with the
-// original's owner (where this process may give a file away) and mode
-// (without set-user-ID and set-group-ID bits: the content changed), and only
-// while `name` still is the file `original` describes. `shownName` names the
-// file in messages.
-Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *copyName, int parent,
-                            const std::string &name, const struct stat &original, const std::string &shownName);
+// checked and synced to disk) in the place of the file `original` was opened
+// as: with the original's owner and group, mode (without set-user-ID and
+// set-group-ID bits: the content changed), ACL and extended attributes
+// (without the security capability, for the same reason), and only while
+// its name still is that file. When any of them cannot be given to the
+// copy (a user who may not give a file away), nothing is replaced and
+// `error` says why. `shownName` names the file in messages.
+Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *copyName, const OpenedFile &original,
+                            const std::string &shownName);
 
 } // namespace signtool

@@ -13,8 +13,8 @@ class SignRun {
 public:
     SignRun(const Signer &signer, const std::vector<std::string> &files, size_t poolSize, bool oneSignatureAtATime,
             const std::function<void(const FileOutcome &)> &print)
-        : m_signer(signer), m_files(files), m_pool(poolSize > 0 ? poolSize : defaultPoolSize()),
-          m_oneSignatureAtATime(oneSignatureAtATime), m_print(print), m_outcomes(files.size()), m_jobs(files.size())
+        : m_signer(signer), m_files(files), m_oneSignatureAtATime(oneSignatureAtATime), m_print(print),
+          m_outcomes(files.size()), m_jobs(files.size()), m_pool(poolSize > 0 ? poolSize : defaultPoolSize())
     {
     }
 
@@ -101,11 +101,15 @@ private:
 
     const Signer &m_signer;
     const std::vector<std::string> &m_files;
-    ProcessPool m_pool;
     const bool m_oneSignatureAtATime;
     const std::function<void(const FileOutcome &)> &m_print;
     std::vector<std::optional<FileOutcome>> m_outcomes;
     std::vector<std::unique_ptr<SignJob>> m_jobs;
+    // After the jobs, so that it goes first: its destructor kills the
+    // children and joins the task threads, which work on the jobs' files
+    // and descriptors, before the jobs go (an exception that unwinds the
+    // run included).
+    ProcessPool m_pool;
     size_t m_printed = 0;
     std::optional<size_t> m_signingOnToken;
     RunCounts m_counts;

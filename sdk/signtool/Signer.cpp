@@ -77,9 +77,10 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
         m_certificateLines = certificateLines(identity);
     m_demo = isDemoCertificate(identity.cert.get());
     // The tool starts the cleaner before any PKCS#11 module could start a
-    // thread (it forks); this only makes sure it runs.
-    if (!PrivateFolder::startCleaner())
-        m_setUpError = "Cannot start the cleaner of temporary folders: " + errnoText(errno) + ".";
+    // thread (it forks); this only makes sure it runs, and never forks.
+    if (int startErrno = 0; !PrivateFolder::cleanerRunning(startErrno))
+        m_setUpError = "Cannot start the cleaner of temporary folders: "
+            + (startErrno ? errnoText(startErrno) : std::string("it was not started")) + ".";
     // osslsigncode's verify reports nothing, not even the digests, when it
     // cannot load a trust list (a system without a CA bundle): it gets the
     // chosen certificate as its own.
@@ -519,8 +520,7 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
         fail(job, "Cannot write the signed copy of " + file + ": " + errnoText(err ? err : EIO) + ".");
         return;
     }
-    const Replacement replaced = replaceWithCopy(job.copy.get(), job.folder, job.copyName, job.opened.folder.get(),
-                                                 job.opened.name, job.opened.st, file);
+    const Replacement replaced = replaceWithCopy(job.copy.get(), job.folder, job.copyName, job.opened, file);
     if (!replaced.error.empty()) {
         fail(job, replaced.error);
         return;

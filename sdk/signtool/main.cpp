@@ -227,6 +227,12 @@ int main(int argc, char **argv)
     const SigningIdentity &identity = *choice.identity;
 
     int warnings = 0;
+    if (args.jobs > ProcessPool::kMaxSize) {
+        if (!args.quiet)
+            errLine("SignTool Warning: /mt " + std::to_string(args.jobs) + " was lowered to "
+                    + std::to_string(ProcessPool::kMaxSize) + ", the most files signed at a time.");
+        ++warnings;
+    }
     for (const std::string &warning : digestWarnings(args)) {
         if (!args.quiet)
             errLine(warning);

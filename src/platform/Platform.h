@@ -25,13 +25,20 @@ struct ProcessRequest {
     QString program;          // path of the executable, used as given (not searched on PATH)
     QStringList arguments;    // argv[1..], already split; no shell is involved
     QString workingFolder;    // empty: the caller's current folder
-    QString outputFile;       // receives standard output and standard error, in write order
+    // Receives standard output and standard error, in write order. It is
+    // made anew and exclusively (mode 0600): a plain file already there is
+    // removed first when it is the running user's or root's (their folder,
+    // link or FIFO there fails the start); another user's entry stays, and
+    // a private name beside it is used instead.
+    QString outputFile;
     bool lowestPriority = true;
     // Called while the child runs with what it has added to outputFile
     // since the last call (read through our own descriptor of that file, so
     // nothing put in its place by name is read), at most every few
     // milliseconds and only when something was added.
     std::function<void(const QByteArray &added)> outputGrew = nullptr;
+    // Remove the output file once the run has ended (it is read back first).
+    bool removeOutputFile = false;
 };
 
 struct ProcessOutcome {
@@ -42,6 +49,15 @@ struct ProcessOutcome {
     // The output file could not be opened (created or truncated); the
     // program was then not started and errorCode says why.
     bool outputFileFailed = false;
+    // When started with an output file: the path of the file made (the one
+    // asked for, or the private name beside it), everything the child wrote
+    // there, read back through the runner's own descriptor once it ended
+    // (never by name), and the errno of a failed read (0: read whole;
+    // ENOENT, or EINVAL for something else than a plain file, when the name
+    // no longer names the file the child wrote: the output is then empty).
+    QString outputFileUsed;
+    QByteArray output;
+    int outputReadError = 0;
 };
 
 // Runs the program and returns once it has ended. `whileWaiting` is called
@@ -159,7 +175,9 @@ std::optional<FileIdentity> entryIdentity(const QString &path);
 //
 // The program may run as root in folders that other users can write to.
 // These functions work on descriptors, create temporaries exclusively and
-// never follow a symbolic link that another user could have planted.
+// never follow a symbolic link that another user could have planted; the
+// writing is done by the safe-file layer that the tools share
+// (safefile/SafeWrite.h).
 
 struct FileReadResult {
     bool exists = false;      // the path names something (a link counts)
@@ -183,11 +201,13 @@ int openRegularFile(const QString &path, int *errorCode = nullptr);
 // Replaces the contents of the file at `path` with `data`, as one step: a
 // temporary file beside it is written, synced and renamed over the name,
 // so that the file is either wholly new or wholly as it was.
-// - A symbolic link is followed only when it belongs to the running user
-//   or to root; the file it leads to is rewritten and the link stays.
+// - A symbolic link, at the name or in place of any folder on the path, is
+//   followed only when it belongs to the running user or to root (EACCES
+//   otherwise); the file a link leads to is rewritten and the link stays.
 // - A file without any write permission bit is never written, not even by
 //   root; nor is one that the running user may not write.
-// - The owner, group and mode of a rewritten file are kept exactly. Where
+// - The owner, group, mode, ACL and extended attributes of a rewritten
+//   file are kept exactly. Where
 //   the temporary cannot be given them (changing the owner is not
 //   permitted), or the folder takes no new file while the file itself is
 //   writable, the file is written in place through its descriptor.
@@ -198,7 +218,8 @@ int rewriteFile(const QString &path, const QByteArray &data);
 // Copies the regular file `source` to the name `target`. The copy is made
 // in an exclusively created temporary file in the target's folder and
 // renamed over the name; an existing name is never opened for writing, and
-// a symbolic link there is replaced, not followed. A file at the target
+// a symbolic link there is replaced, not followed. Another user's link in
+// place of a folder of the target path is not followed (EACCES). A file at the target
 // that the running user may not write, or that has no write permission
 // bit, stays and the copy fails with EACCES; a folder there fails with
 // EISDIR. The copy gets the source's permission bits (rwx) and its time of

@@ -105,25 +105,6 @@ private:
     UserInputBlocker m_blocker;
 };
 
-// Deletes the capture file when the run leaves, whichever way it leaves.
-class CaptureFileRemover {
-public:
-    explicit CaptureFileRemover(const QString &path) : m_path(path) {}
-    ~CaptureFileRemover()
-    {
-        if (m_armed)
-            platform::removeEntry(m_path);
-    }
-    // For a file that this run never created: it is not ours to delete.
-    void disarm() { m_armed = false; }
-    CaptureFileRemover(const CaptureFileRemover &) = delete;
-    CaptureFileRemover &operator=(const CaptureFileRemover &) = delete;
-
-private:
-    QString m_path;
-    bool m_armed = true;
-};
-
 } // namespace
 
 QStringList SplitCaptureLines(const QByteArray &bytes)
@@ -231,7 +212,6 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
     const QString capturePath = folder.isEmpty() ? CaptureFileName()
         : folder.endsWith(u'/')                  ? folder + CaptureFileName()
                                                  : folder + u'/' + CaptureFileName();
-    CaptureFileRemover remover(capturePath);
 
     platform::ProcessRequest request;
     request.program = programPath;
@@ -240,6 +220,7 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
     request.outputFile = capturePath;
     request.lowestPriority = true;
     request.outputGrew = outputGrew;
+    request.removeOutputFile = true;
 
     platform::ProcessOutcome outcome;
     {
@@ -257,7 +238,6 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
         if (outcome.outputFileFailed) {
             // Without a capture file the tool's output would be lost, or an
             // older file would be shown as its output; so it is not run.
-            remover.disarm();
             Messages::error(kConsoleCaption,
                             QStringLiteral("Unable to create the capture file for the Console "
                                            "Output!\n\nFile: %1\n\nSystem Error Message: %2\n\n"
@@ -274,19 +254,16 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
         return false;
     }
 
-    // Read only if it is still a regular file: anyone who may write the
-    // current folder can put a FIFO in its place during the run, and a
-    // plain open of that would wait for a writer for good.
-    const platform::FileReadResult read = platform::readRegularFile(capturePath);
-    if (!read.ok) {
-        const QString reason = read.exists && read.errorCode == EINVAL
+    // Read back through the runner's own descriptor of the file it made,
+    // so nothing put in its place by name during the run is read.
+    if (outcome.outputReadError != 0) {
+        const QString reason = outcome.outputReadError == EINVAL
             ? QStringLiteral("it is no longer a regular file")
-            : trimmedSystemText(platform::systemErrorText(read.errorCode));
-        // The remover deletes whatever stands there as the error leaves.
+            : trimmedSystemText(platform::systemErrorText(outcome.outputReadError));
         throw AppError(QStringLiteral("Unable to read the Console Output back from %1: %2")
-                           .arg(platform::displayFileName(capturePath), reason));
+                           .arg(platform::displayFileName(outcome.outputFileUsed), reason));
     }
-    const QByteArray &captured = read.data;
+    const QByteArray &captured = outcome.output;
 
     console.addLines(SplitCaptureLines(captured));
     return outcome.exitCode == 0;

@@ -3,6 +3,7 @@
 // waiting on a FIFO that someone put in a file's place.
 
 #include "platform/Platform.h"
+#include "support/OtherUser.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -32,6 +33,7 @@ private slots:
     void readingAFifoNeverWaits();
     void copyTakesOnlyARegularSource();
     void copyKeepsPermissionsAndTime();
+    void writesRefuseAnotherUsersFolderLink();
     void currentFolderKeepsItsBytes();
     void executableFolderKeepsItsBytes();
     void removeEntryTakesTheLinkNotItsTarget();
@@ -154,6 +156,30 @@ void TestFiles::copyTakesOnlyARegularSource()
     // Nothing but the target is left in the folder: no temporary remains.
     QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(),
              5);   // file, fifo, link, dangling, target
+}
+
+// A group member replaced Projects/ (or a copy's target folder) with a link
+// to a root-only folder: a project save and Copy File(s) To refuse to go
+// there (EACCES, "Unable to write to ..." for the user), and the folder
+// stays as it was.
+void TestFiles::writesRefuseAnotherUsersFolderLink()
+{
+    QM_SKIP_UNLESS_ROOT(nobody);
+    const QByteArray vault = QFile::encodeName(path("vault"));
+    QCOMPARE(::mkdir(vault.constData(), 0700), 0);
+    QFile project(path("vault/Release.ini"));
+    QVERIFY(project.open(QIODevice::WriteOnly));
+    QCOMPARE(project.write("root's"), qint64(6));
+    project.close();
+    const QByteArray link = QFile::encodeName(path("Projects"));
+    QCOMPARE(::symlink(vault.constData(), link.constData()), 0);
+    QCOMPARE(::lchown(link.constData(), nobody->uid, nobody->gid), 0);
+
+    QCOMPARE(platform::rewriteFile(path("Projects/Release.ini"), "[Project]\n"), EACCES);
+    QCOMPARE(platform::rewriteFile(path("Projects/New.ini"), "[Project]\n"), EACCES);
+    QCOMPARE(platform::copyFileReplacing(path("file"), path("Projects/file")), EACCES);
+    QCOMPARE(platform::folderEntryNames(path("vault")), QStringList{"Release.ini"});
+    QCOMPARE(platform::readRegularFile(path("vault/Release.ini")).data, QByteArray("root's"));
 }
 
 void TestFiles::copyKeepsPermissionsAndTime()

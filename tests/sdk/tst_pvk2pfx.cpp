@@ -52,6 +52,7 @@ private slots:
     void forcedOutputIsPrivateAndReplacesLinks();
     void linkAtOutputWithoutForceIsKept();
     void hostileUserSwappingLinksGainsNothing();
+    void folderLinkOfAnotherUserIsNotFollowed();
     void legacyFormOpensWithoutLegacyProvider();
     void nonRegularInputIsRefused_data();
     void nonRegularInputIsRefused();
@@ -275,6 +276,37 @@ void TestPvk2Pfx::hostileUserSwappingLinksGainsNothing()
 
 // The older form (3DES, SHA-1) is what Mono and Windows before 2018 open;
 // OpenSSL 3 reads it without its legacy provider too.
+// A group member replaced the folder the PFX goes to with a link to a
+// root-only folder: root's write is refused, nothing lands there.
+void TestPvk2Pfx::folderLinkOfAnotherUserIsNotFollowed()
+{
+    if (geteuid() != 0)
+        QSKIP("Needs root: giving a link to another user.");
+    const passwd *nobody = getpwnam("nobody");
+    if (!nobody)
+        QSKIP("Needs the user nobody.");
+    const QString dir = newFolder();
+    const QString vault = newFolder();
+    QVERIFY(QFile::setPermissions(vault, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString link = dir + "/Keys";
+    QVERIFY(QFile::link(vault, link));
+    QCOMPARE(lchown(QFile::encodeName(link).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+
+    const QString pfx = link + "/out.pfx";
+    const RunResult run = pvk2pfx({"-pvk", m_plainPvk, "-spc", m_spcDer, "-pfx", pfx, "-po", "pw", "-f"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("Cannot write " + pfx), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("the symbolic link Keys on its path belongs to another user")),
+             qPrintable(run.output));
+    QCOMPARE(entries(vault), QStringList{});
+
+    // Root's own link to the same folder is followed.
+    QCOMPARE(lchown(QFile::encodeName(link).constData(), 0, 0), 0);
+    QVERIFY2(pvk2pfx({"-pvk", m_plainPvk, "-spc", m_spcDer, "-pfx", pfx, "-po", "pw", "-f"}).ok(),
+             qPrintable(run.output));
+    QCOMPARE(entries(vault), QStringList{"out.pfx"});
+}
+
 void TestPvk2Pfx::legacyFormOpensWithoutLegacyProvider()
 {
     const QString pfx = newFolder() + "/old-readers.pfx";

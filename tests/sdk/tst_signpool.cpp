@@ -20,6 +20,7 @@ private slots:
     void outputFollowsCommandLine_data();
     void outputFollowsCommandLine();
     void sameFileTwiceIsSignedTwice();
+    void poolAboveTheMostIsLoweredAloud();
 };
 
 void TestSignPool::initTestCase()
@@ -111,6 +112,25 @@ void TestSignPool::sameFileTwiceIsSignedTwice()
     QCOMPARE(run.output.count("Successfully signed: " + file), 2);
     QVERIFY(verifySignature(file, m_caPem).ok());
     QCOMPARE(entries(dir), QStringList{"twice.exe"});
+}
+
+// More files at a time than the pool takes: the run says it signs fewer,
+// rather than cutting the number without a word.
+void TestSignPool::poolAboveTheMostIsLoweredAloud()
+{
+    const QString file = newFolder() + "/many.exe";
+    QVERIFY(writePeFile(file, 4));
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/v", "/mt", "100", file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Warning: /mt 100 was lowered to 64, the most files signed "
+                                               "at a time.")),
+             qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("Number of warnings: 1")), qPrintable(run.output));
+    QVERIFY(verifySignature(file, m_caPem).ok());
+
+    const RunResult most = signtool({"sign", "/f", m_pfx, "/mt", "64", file});
+    QVERIFY2(most.ok(), qPrintable(most.output));
+    QVERIFY2(!most.output.contains(QLatin1String("lowered")), qPrintable(most.output));
 }
 
 QTEST_GUILESS_MAIN(TestSignPool)

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace testdata;
@@ -46,6 +47,13 @@ bool processGone(pid_t pid)
     const QByteArray line = stat.readAll();
     const int paren = line.lastIndexOf(')');
     return paren > 0 && line.mid(paren + 2, 1) == "Z";
+}
+
+QByteArray attribute(const QString &path, const char *name)
+{
+    char value[4096];
+    const ssize_t n = ::lgetxattr(QFile::encodeName(path).constData(), name, value, sizeof value);
+    return n < 0 ? QByteArray("<none>") : QByteArray(value, int(n));
 }
 
 } // namespace
@@ -87,6 +95,9 @@ private slots:
     void killedToolTakesOsslsigncodeAlong();
     void hardLinksAreNamed();
     void setIdBitsAreDropped();
+    void aclAndAttributesAreKept();
+    void ownerThatCannotBeKeptFailsTheFile();
+    void cleanerIsNeverStartedTwice();
     void linkOfAnotherUserIsNotFollowed();
     void swappedNamesNeverReachOtherFiles();
     void hangingTokenModuleEndsTheRun_data();
@@ -330,6 +341,90 @@ void TestSignSafety::setIdBitsAreDropped()
              qPrintable(run.output));
     QCOMPARE(statOf(file).st_mode & 07777, mode_t(0755));
     QVERIFY(verifySignature(file, m_caPem).ok());
+}
+
+// The signed copy takes over the file's ACL (a colleague's access) and its
+// extended attributes, which a plain replacement would drop.
+void TestSignSafety::aclAndAttributesAreKept()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("setfacl")).isEmpty())
+        QSKIP("setfacl (package acl) is missing");
+    const QString dir = newFolder();
+    const QString file = dir + "/shared.exe";
+    QVERIFY(writePeFile(file, 24));
+    QCOMPARE(QProcess::execute(QStringLiteral("setfacl"), {"-m", "u:nobody:rw,g:adm:r", file}), 0);
+    const QByteArray origin("build 42");
+    QCOMPARE(::setxattr(QFile::encodeName(file).constData(), "user.origin", origin.constData(), size_t(origin.size()), 0),
+             0);
+    const QByteArray acl = attribute(file, "system.posix_acl_access");
+    QVERIFY(acl != "<none>");
+    const struct stat before = statOf(file);
+
+    const RunResult run = signtool(signWithPfx({file}));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(statOf(file).st_ino != before.st_ino);
+    QCOMPARE(attribute(file, "system.posix_acl_access"), acl);
+    QCOMPARE(attribute(file, "user.origin"), origin);
+    QCOMPARE(statOf(file).st_mode, before.st_mode);
+    QVERIFY(verifySignature(file, m_caPem).ok());
+}
+
+// A user who may write a file of someone else's (through its group) but
+// may not give a file away: the signed copy would belong to them, so the
+// file is refused and left as it was, rather than changing hands quietly.
+void TestSignSafety::ownerThatCannotBeKeptFailsTheFile()
+{
+    if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        QSKIP("needs root and setpriv, to sign as another user");
+    QTemporaryDir shared;
+    QVERIFY(shared.isValid());
+    QCOMPARE(::chmod(QFile::encodeName(shared.path()).constData(), 0755), 0);
+    const QString dir = shared.filePath(QStringLiteral("work"));
+    QVERIFY(QDir().mkdir(dir));
+    QCOMPARE(::chown(QFile::encodeName(dir).constData(), kNobody, kNogroup), 0);
+    const QString pfx = shared.filePath(QStringLiteral("signer.pfx"));
+    QVERIFY(QFile::copy(m_pfx, pfx));
+    QCOMPARE(::chmod(QFile::encodeName(pfx).constData(), 0644), 0);
+    const gid_t team = 100; // "users": nobody joins it for this run only
+    const QString file = dir + "/team.exe";
+    QVERIFY(writePeFile(file, 25));
+    QCOMPARE(::chown(QFile::encodeName(file).constData(), 0, team), 0);
+    QCOMPARE(::chmod(QFile::encodeName(file).constData(), 0664), 0);
+    const QByteArray original = fileBytes(file);
+    const QStringList before = entries(dir);
+
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.start(QStringLiteral("setpriv"), {"--reuid=nobody", "--regid=nogroup", "--groups=" + QString::number(team),
+                                           sdkToolPath(QStringLiteral("signtool.exe")), "sign", "/f", pfx, "/p",
+                                           m_password, file});
+    QVERIFY(tool.waitForFinished(120000));
+    RunResult run;
+    run.started = true;
+    run.exitCode = tool.exitCode();
+    run.output = QString::fromUtf8(tool.readAll());
+    expectUntouched(run, file, original, before,
+                    "Cannot sign " + file + ": its owner and group (uid 0, gid 100) cannot be given to the signed copy");
+    QCOMPARE(statOf(file).st_uid, uid_t(0));
+    QCOMPARE(statOf(file).st_gid, team);
+}
+
+// The cleaner is forked once, before a PKCS#11 module may have started
+// threads; when that fork fails the run says so instead of forking again
+// later (played by a library that fails the process's first fork).
+void TestSignSafety::cleanerIsNeverStartedTwice()
+{
+    const QString file = newFolder() + "/app.exe";
+    QVERIFY(writePeFile(file, 26));
+    const QByteArray original = fileBytes(file);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(QUILLMARK_FIRST_FORK_FAILS));
+    const RunResult run = signtool(signWithPfx({file}), env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: Cannot start the cleaner of temporary folders: "
+                                               "Resource temporarily unavailable.")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
 }
 
 void TestSignSafety::linkOfAnotherUserIsNotFollowed()

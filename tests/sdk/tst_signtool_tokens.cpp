@@ -80,6 +80,7 @@ private slots:
     void sha1AndNameSelectExplicitly();
     void wrongPinIsReportedOnceAndNeverRetried();
     void cancelledPinChangesNothing();
+    void hangingPinentryEndsAtTheModuleTimeout();
     void tokenThatStopsAnsweringWhileSigningChangesNothing();
     void tokenCertificateWithoutKeyIsNotOffered();
     void hiddenKeyThatIsGoneIsFoundAtLogin();
@@ -313,6 +314,30 @@ void TestSignToolTokens::cancelledPinChangesNothing()
     QCOMPARE(cancel.timesAsked(), 1);
     QCOMPARE(fileBytes(files[1]), original);
     QCOMPARE(entries(QFileInfo(files[1]).path()), before);
+}
+
+// A PIN dialog that never answers ends after QUILLMARK_PKCS11_TIMEOUT,
+// when that is set, not after the five minutes a person at the desk gets.
+void TestSignToolTokens::hangingPinentryEndsAtTheModuleTimeout()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Quiet Token"), tokenPin);
+    const KeyAndCert signer = certificate(QStringLiteral("Never Asked"), 200);
+    QVERIFY2(token.importPair(signer, QStringLiteral("01"), QStringLiteral("k")), qPrintable(token.error()));
+    const ScriptedPinentry hanging(folder, ScriptedPinentry::Answer::Hang);
+    QProcessEnvironment env = environment(token, hanging);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_TIMEOUT"), QStringLiteral("2"));
+
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    QElapsedTimer clock;
+    clock.start();
+    const RunResult run = signtool({"sign", "/a", files[0]}, env, 60000);
+    QVERIFY2(!run.timedOut, "the PIN dialog kept the run waiting");
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: The PIN was not entered.")), qPrintable(run.output));
+    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(fileBytes(files[0]), original);
 }
 
 // The module answers the listing and the PIN check, then hangs in the

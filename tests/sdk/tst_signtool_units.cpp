@@ -81,8 +81,7 @@ void TestSignToolUnits::replacementOnlyWhileTheNameIsTheOpenedFile()
         }
         Fd copy(openat(folder.descriptor(), "signed", O_RDONLY | O_CLOEXEC));
         QVERIFY(copy);
-        const Replacement replaced = replaceWithCopy(copy.get(), folder, "signed", opened.folder.get(), opened.name,
-                                                     opened.st, path.toStdString());
+        const Replacement replaced = replaceWithCopy(copy.get(), folder, "signed", opened, path.toStdString());
         if (swapped) {
             QVERIFY2(QString::fromStdString(replaced.error).contains("was replaced or removed while it was being signed"),
                      replaced.error.c_str());

@@ -3,6 +3,7 @@
 #include "signing/SignProgress.h"
 #include "signing/ToolRunner.h"
 #include "support/FifoRescuer.h"
+#include "support/OtherUser.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QCloseEvent>
@@ -189,6 +190,47 @@ private slots:
         QVERIFY(RunAndCapture(console, {}, kChild, quoted(QStringLiteral("out:new\\n")), false));
         QCOMPARE(console.lines(), QStringList{"new"});
         QVERIFY(!QFile::exists(captureInCurrentFolder()));
+    }
+
+    // Root runs a tool in a folder of another user, who made the capture
+    // file first, open to all (or kept a hard link to it): root's output
+    // (certificate subjects, file names) never lands in their file, their
+    // file is not read back as the tool's output, and it stays theirs.
+    void anotherUsersCaptureFileIsNeitherWrittenNorRead()
+    {
+        QM_SKIP_UNLESS_ROOT(nobody);
+        const QByteArray folder = QFile::encodeName(m_dir->path());
+        QCOMPARE(::chmod(folder.constData(), 0755), 0);
+        QCOMPARE(::chown(folder.constData(), nobody->uid, nobody->gid), 0);
+        const QByteArray theirs = QFile::encodeName(captureInCurrentFolder());
+        QCOMPARE(otheruser::runAs(*nobody, [&] {
+                     QFile planted(QFile::decodeName(theirs));
+                     if (!planted.open(QIODevice::WriteOnly) || planted.write("planted\n") != 8)
+                         return 1;
+                     planted.close();
+                     return ::chmod(theirs.constData(), 0666) == 0 ? 0 : 1;
+                 }),
+                 0);
+        struct stat before {};
+        QCOMPARE(::lstat(theirs.constData(), &before), 0);
+
+        ScriptedDialogsGuard dialogs;
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, {}, kChild, quoted(QStringLiteral("out:CN=Root Signing\\n")), false));
+        QVERIFY2(dialogs->messages.isEmpty(), qPrintable(dialogs->messageTexts().join('|')));
+        QCOMPARE(console.lines(), QStringList{"CN=Root Signing"});
+
+        struct stat after {};
+        QCOMPARE(::lstat(theirs.constData(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+        QCOMPARE(after.st_uid, nobody->uid);
+        QFile planted(QFile::decodeName(theirs));
+        QVERIFY(planted.open(QIODevice::ReadOnly));
+        QCOMPARE(planted.readAll(), QByteArray("planted\n"));
+        // Nothing of root's is left beside it.
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{CaptureFileName()});
+        QCOMPARE(::chown(folder.constData(), 0, 0), 0);
     }
 
     void nonZeroExitGivesFalseWithOutputShown()

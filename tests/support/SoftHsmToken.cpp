@@ -121,8 +121,9 @@ ScriptedPinentry::ScriptedPinentry(const QString &folder, Answer answer, const Q
         else
             encoded += c;
     }
-    const QByteArray getPin = answer == Answer::Pin ? "printf 'D %s\\nOK\\n' '" + encoded + "'"
-                                                    : QByteArray("echo 'ERR 83886179 Operation cancelled <Pinentry>'");
+    const QByteArray getPin = answer == Answer::Pin    ? "printf 'D %s\\nOK\\n' '" + encoded + "'"
+                              : answer == Answer::Hang ? QByteArray("exec sleep 600")
+                                                       : QByteArray("echo 'ERR 83886179 Operation cancelled <Pinentry>'");
     const QByteArray script = "#!/bin/sh\n"
                               "log='" + QFile::encodeName(m_record) + "'\n"
                               "echo 'OK Pleased to meet you'\n"

@@ -53,7 +53,7 @@ private:
 
 class ScriptedPinentry {
 public:
-    enum class Answer { Pin, Cancel };
+    enum class Answer { Pin, Cancel, Hang }; // Hang: never answers GETPIN
     ScriptedPinentry(const QString &folder, Answer answer, const QString &pin = {});
 
     QString program() const { return m_program; }

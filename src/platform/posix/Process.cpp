@@ -1,6 +1,8 @@
 #include "platform/Platform.h"
 #include "CurrentFolder.h"
-#include "Descriptor.h"
+#include "safefile/CaptureFile.h"
+#include "safefile/ChildStart.h"
+#include "safefile/Descriptor.h"
 
 #include <algorithm>
 #include <optional>
@@ -21,8 +23,8 @@ namespace platform {
 
 namespace {
 
-using Fd = posix::Descriptor;
-using posix::openRetrying;
+using Fd = safefile::Descriptor;
+using safefile::openRetrying;
 
 ProcessOutcome failedStart(int error, bool outputFileFailed = false)
 {
@@ -32,88 +34,6 @@ ProcessOutcome failedStart(int error, bool outputFileFailed = false)
     outcome.errorText = systemErrorText(error);
     outcome.outputFileFailed = outputFileFailed;
     return outcome;
-}
-
-// Only async-signal-safe calls from here on: the parent may have threads
-// (Qt starts some), and one of them may hold a lock of the C library.
-[[noreturn]] void runChild(const char *program, char *const argv[], const char *workingFolder,
-                           int inputFd, int outputFd, int errorPipe, bool lowestPriority)
-{
-    // Dispositions set to "ignore" survive exec; the tool should start with
-    // the defaults and with no signal blocked.
-    struct sigaction defaultAction {};
-    defaultAction.sa_handler = SIG_DFL;
-    for (int signal = 1; signal < NSIG; ++signal) {
-        if (signal != SIGKILL && signal != SIGSTOP)
-            ::sigaction(signal, &defaultAction, nullptr);
-    }
-    sigset_t none;
-    ::sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-
-    int reportFd = errorPipe;
-    auto fail = [&reportFd]() {
-        const int error = errno;
-        ssize_t written;
-        do {
-            written = ::write(reportFd, &error, sizeof error);
-        } while (written < 0 && errno == EINTR);
-        ::_exit(127);
-    };
-
-    if (lowestPriority)
-        ::setpriority(PRIO_PROCESS, 0, 19);   // best effort: a failure leaves normal priority
-
-    // A parent started with 0, 1 or 2 closed may have been given one of them
-    // for our descriptors; lift all three above 2 first so that the dup2
-    // calls below cannot overwrite each other. dup2 leaves 0, 1 and 2
-    // without close-on-exec, the copies above them keep it.
-    const int pipeCopy = ::fcntl(errorPipe, F_DUPFD_CLOEXEC, 3);
-    if (pipeCopy < 0)
-        fail();
-    reportFd = pipeCopy;
-    const int inputCopy = ::fcntl(inputFd, F_DUPFD_CLOEXEC, 3);
-    const int outputCopy = ::fcntl(outputFd, F_DUPFD_CLOEXEC, 3);
-    if (inputCopy < 0 || outputCopy < 0)
-        fail();
-    if (::dup2(inputCopy, STDIN_FILENO) < 0 || ::dup2(outputCopy, STDOUT_FILENO) < 0
-        || ::dup2(outputCopy, STDERR_FILENO) < 0)
-        fail();
-
-    // Descriptors that other parts of the program opened without
-    // close-on-exec are none of the tool's business.
-    if (pipeCopy > 3)
-        ::close_range(3, static_cast<unsigned>(pipeCopy) - 1, 0);
-    ::close_range(static_cast<unsigned>(pipeCopy) + 1, ~0U, 0);
-
-    if (workingFolder && ::chdir(workingFolder) != 0)
-        fail();
-    ::execv(program, argv);
-    fail();
-    ::_exit(127);   // not reached; keeps [[noreturn]] honest for the compiler
-}
-
-// Reads the errno that the child sends when exec fails. End of file without
-// data means the exec succeeded (the pipe closed on exec).
-bool readStartError(int fd, int &error)
-{
-    int value = 0;
-    std::size_t got = 0;
-    while (got < sizeof value) {
-        const ssize_t n = ::read(fd, reinterpret_cast<char *>(&value) + got, sizeof value - got);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    if (got < sizeof value)
-        return false;
-    error = value;
-    return true;
 }
 
 int exitCodeOf(int status)
@@ -264,47 +184,41 @@ ProcessOutcome runProcess(const ProcessRequest &request,
 
     // Standard output and standard error share one open file description,
     // so what the tool writes to either lands in the order it was written.
+    // The file is made anew and exclusively: in a folder that others can
+    // write to, an entry of theirs under that name (a file of mode 0666, a
+    // hard link, a symbolic link, a FIFO) is neither written nor read; a
+    // private name beside it is used instead.
+    safefile::CaptureFile capture;
+    struct CaptureRemover {
+        safefile::CaptureFile &capture;
+        bool armed = false;
+        ~CaptureRemover()
+        {
+            if (armed)
+                capture.remove();
+        }
+    } remover{capture};
     Fd output;
     if (request.outputFile.isEmpty()) {
         output.reset(openRetrying("/dev/null", O_WRONLY | O_CLOEXEC));
         if (!output.valid())
             return failedStart(errno);
     } else {
-        // A symbolic link in the output's place is not followed: in a folder
-        // that others can write to, it could aim our truncating write (made
-        // as root, for an administrator's program) at any file.
-        // Nor is anything but a plain file taken: a FIFO would block this
-        // open (or later the tool) for good, with the windows frozen.
-        const QByteArray outputPath = encodeFileName(request.outputFile);
-        // Read and write when the caller follows the output while the
-        // child runs: the reading is done through a copy of this descriptor.
-        const int access = request.outputGrew ? O_RDWR : O_WRONLY;
-        output.reset(openRetrying(outputPath.constData(),
-                                  access | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW
-                                      | O_NONBLOCK,
-                                  0666));
+        if (const int error = capture.create(encodeFileName(request.outputFile).toStdString()))
+            return failedStart(error, true);
+        remover.armed = request.removeOutputFile;
+        output.reset(::fcntl(capture.fd(), F_DUPFD_CLOEXEC, 3));
         if (!output.valid())
             return failedStart(errno, true);
-        struct stat info {};
-        if (::fstat(output.get(), &info) != 0)
-            return failedStart(errno, true);
-        if (!S_ISREG(info.st_mode))
-            return failedStart(ENXIO, true);
-        if (const int error = posix::clearNonBlocking(output.get()))
-            return failedStart(error, true);
     }
 
     std::optional<OutputFollower> follower;
     if (request.outputGrew && !request.outputFile.isEmpty()) {
-        const int copy = ::fcntl(output.get(), F_DUPFD_CLOEXEC, 3);
+        const int copy = ::fcntl(capture.fd(), F_DUPFD_CLOEXEC, 3);
         if (copy < 0)
             return failedStart(errno);
         follower.emplace(copy, request.outputGrew);
     }
-
-    Fd input(openRetrying("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (!input.valid())
-        return failedStart(errno);
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
@@ -312,23 +226,25 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     Fd errorRead(pipeFds[0]);
     Fd errorWrite(pipeFds[1]);
 
+    safefile::ChildSetup setup;
+    setup.program = program.constData();
+    setup.argv = argv.data();
+    setup.workingFolder = request.workingFolder.isEmpty() ? nullptr : workingFolder.constData();
+    setup.output = output.get();
+    setup.report = errorWrite.get();
+    setup.lowestPriority = request.lowestPriority;
     const pid_t pid = ::fork();
     if (pid < 0)
         return failedStart(errno);
-    if (pid == 0) {
-        runChild(program.constData(), argv.data(),
-                 request.workingFolder.isEmpty() ? nullptr : workingFolder.constData(),
-                 input.get(), output.get(), errorWrite.get(), request.lowestPriority);
-    }
+    if (pid == 0)
+        safefile::startChild(setup);
 
-    // Our copies must go, or the read below would never see end of file and
-    // the capture file would stay open while the caller reads it back.
+    // Our copies must go, or the read below would never see end of file.
     errorWrite.reset();
-    input.reset();
     output.reset();
 
     int startError = 0;
-    if (readStartError(errorRead.get(), startError)) {
+    if (safefile::readStartError(errorRead.get(), startError)) {
         int status;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
@@ -347,6 +263,18 @@ ProcessOutcome runProcess(const ProcessRequest &request,
         };
     }
     outcome.exitCode = waitForChild(pid, poll);
+    if (!request.outputFile.isEmpty()) {
+        outcome.outputFileUsed = decodeFileName(QByteArray::fromStdString(capture.path()));
+        // The output is read through the descriptor either way; a name
+        // that no longer names the file means someone else was at work in
+        // the folder, and the run's output is not taken as it stands.
+        std::string captured;
+        outcome.outputReadError = capture.stillNamed();
+        if (outcome.outputReadError == 0)
+            outcome.outputReadError = capture.readAll(captured);
+        if (outcome.outputReadError == 0)
+            outcome.output = QByteArray::fromStdString(captured);
+    }
     return outcome;
 }
 

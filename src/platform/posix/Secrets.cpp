@@ -1,5 +1,5 @@
 #include "platform/Platform.h"
-#include "Descriptor.h"
+#include "safefile/Descriptor.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +14,7 @@ namespace platform {
 
 namespace {
 
-using posix::Descriptor;
+using safefile::Descriptor;
 
 SecretRead refused(const QString &error)
 {
@@ -79,7 +79,7 @@ SecretRead readSecretFromDescriptor(int fd, int timeoutMs)
         }
         if (ready <= 0)
             continue;
-        const ssize_t n = posix::readRetrying(fd, buffer, sizeof buffer);
+        const ssize_t n = safefile::readRetrying(fd, buffer, sizeof buffer);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (n < 0) {
@@ -109,7 +109,7 @@ SecretRead readPrivateSecretFile(const QString &path)
 {
     const QString shown = displayFileName(path);
     // Not through a link, and never waiting on a FIFO.
-    Descriptor file(posix::openRetrying(encodeFileName(path).constData(),
+    Descriptor file(safefile::openRetrying(encodeFileName(path).constData(),
                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC
                                             | O_NOCTTY));
     if (!file.valid()) {
@@ -134,14 +134,14 @@ SecretRead readPrivateSecretFile(const QString &path)
                                       "mode is %2; make it 600)")
                            .arg(shown)
                            .arg(info.st_mode & 07777, 4, 8, QLatin1Char('0')));
-    if (const int error = posix::clearNonBlocking(file.get()))
+    if (const int error = safefile::clearNonBlocking(file.get()))
         return refused(QStringLiteral("the password file %1 cannot be read: %2")
                            .arg(shown, errnoText(error)));
 
     QByteArray bytes(SecretMaxBytes + 1, '\0');
     qsizetype used = 0;
     while (used < bytes.size()) {
-        const ssize_t n = posix::readRetrying(file.get(), bytes.data() + used,
+        const ssize_t n = safefile::readRetrying(file.get(), bytes.data() + used,
                                               size_t(bytes.size() - used));
         if (n < 0) {
             const int error = errno;

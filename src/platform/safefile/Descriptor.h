@@ -1,34 +1,39 @@
 #pragma once
 
-// Private to the POSIX platform code: a file descriptor that closes itself,
-// and opens and reads that retry when a signal interrupts them.
+// A file descriptor that closes itself, and the system calls around it that
+// retry when a signal interrupts them. Shared by the window and the console
+// tools, so it uses nothing but the C++ library and POSIX.
 
 #include <cerrno>
+#include <cstddef>
+#include <string>
+#include <string_view>
 
 #include <fcntl.h>
+#include <sys/types.h>
 #include <unistd.h>
 
-namespace platform::posix {
+namespace safefile {
 
 // EINTR on close is not retried because Linux releases the descriptor even then.
 class Descriptor {
 public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    Descriptor() = default;
+    explicit Descriptor(int fd) : m_fd(fd) {}
     ~Descriptor() { reset(); }
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
-    Descriptor(Descriptor &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    Descriptor(Descriptor &&other) noexcept : m_fd(other.release()) {}
     Descriptor &operator=(Descriptor &&other) noexcept
     {
-        if (this != &other) {
-            reset(other.m_fd);
-            other.m_fd = -1;
-        }
+        if (this != &other)
+            reset(other.release());
         return *this;
     }
 
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
+    explicit operator bool() const { return valid(); }
     int release()
     {
         const int fd = m_fd;
@@ -43,7 +48,7 @@ public:
     }
 
 private:
-    int m_fd;
+    int m_fd = -1;
 };
 
 inline int openAtRetrying(int dir, const char *name, int flags, mode_t mode = 0)
@@ -80,4 +85,12 @@ inline int clearNonBlocking(int fd)
     return 0;
 }
 
-} // namespace platform::posix
+// Writes all of `data` at `offset`, going on after interruptions and short
+// writes. Returns 0 or the errno of the failure.
+int writeAllAt(int fd, std::string_view data, off_t offset);
+
+// Reads the rest of the file from `offset` on, up to `limit` bytes (more
+// gives EFBIG). Returns 0 or the errno of the failure.
+int readAllAt(int fd, off_t offset, std::string &data, size_t limit = size_t(1) << 30);
+
+} // namespace safefile
