@@ -78,17 +78,15 @@ void unregisterChild(pid_t pid)
         if (null < 0 || dup2(null, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0)
             goto failed;
     }
-    {
-        int highest = 2;
-        for (size_t i = 0; i < count; ++i) {
-            if (dup2(moved[i], fds[i].second) < 0)
-                goto failed;
-            highest = std::max(highest, fds[i].second);
-        }
-        // Nothing else of the tool's reaches the child, even a descriptor
-        // someone opened without O_CLOEXEC (marked, not closed: the report
-        // pipe must stay until exec).
-        close_range(static_cast<unsigned>(highest) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+    // Nothing else of the tool's reaches the child, even a descriptor
+    // someone opened without O_CLOEXEC, also one whose number lies between
+    // those handed over (marked, not closed: the report pipe must stay
+    // until exec). dup2 clears the mark on the numbers handed over.
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+        goto failed;
+    for (size_t i = 0; i < count; ++i) {
+        if (dup2(moved[i], fds[i].second) < 0)
+            goto failed;
     }
     execv(program, argv);
 failed:

@@ -130,7 +130,7 @@ std::vector<Pkcs7Ptr> signaturesOf(PKCS7 *outer)
 
 } // namespace
 
-std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer)
+std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const KnownDigest *original)
 {
     std::string problem;
     const auto copy = readPeLayout(copyFd, problem);
@@ -185,8 +185,13 @@ std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer)
         if (copyDigest->size() != static_cast<size_t>(ASN1_STRING_length(embedded))
             || !std::equal(copyDigest->begin(), copyDigest->end(), ASN1_STRING_get0_data(embedded)))
             return "the signed copy does not match its signature";
-        const auto original = readPeLayout(originalFd, problem);
-        const auto originalDigest = original ? authenticodeDigest(originalFd, *original, md) : std::nullopt;
+        std::optional<std::vector<unsigned char>> originalDigest;
+        if (original && original->mdType == EVP_MD_get_type(md)) {
+            originalDigest = original->value;
+        } else {
+            const auto layout = readPeLayout(originalFd, problem);
+            originalDigest = layout ? authenticodeDigest(originalFd, *layout, md) : std::nullopt;
+        }
         if (!originalDigest || *originalDigest != *copyDigest)
             return "the signed copy does not hold the file's content (was the file changed meanwhile?)";
         return {};

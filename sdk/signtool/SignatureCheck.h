@@ -7,15 +7,26 @@
 #include <openssl/x509.h>
 
 #include <string>
+#include <vector>
 
 namespace signtool {
+
+// The original's Authenticode digest, made beforehand (while osslsigncode
+// signs, on a thread of its own) with the digest of type `mdType`.
+struct KnownDigest {
+    int mdType = 0;
+    std::vector<unsigned char> value;
+};
 
 // Empty when the PE file on `copyFd` is complete, carries an Authenticode
 // signature (outer or nested) made with `signer` whose signature is intact
 // and whose embedded digest is the copy's own digest, and that digest is the
 // one of the original on `originalFd` (so the copy holds the original's
-// content and nothing else). Otherwise what is wrong, in a few words.
-std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer);
+// content and nothing else). Otherwise what is wrong, in a few words. The
+// original is not read again when `original` holds its digest of the
+// algorithm the signature names; the caller then makes sure the file did
+// not change since that digest was made.
+std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const KnownDigest *original = nullptr);
 
 // For the other formats osslsigncode signs (MSI, CAB, scripts), whose
 // digests this tool does not compute: the report of "osslsigncode verify"

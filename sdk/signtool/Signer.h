@@ -11,17 +11,22 @@
 // requests, for formats other than PE osslsigncode's verify, and a task that
 // checks the final copy (see SignatureCheck.h) and syncs it to disk; only
 // then does childEnded() put it in the file's place. osslsigncode gets the
-// opened file as /dev/fd/5, the PFX bytes as /dev/fd/4 (a token's key stays
-// on the token) and writes into the private folder through /dev/fd/6; the
-// password or PIN, if any, comes through a pipe on descriptor 3. None of
-// these is a name another user can swap.
+// opened file as /dev/fd/5 and writes into the private folder through
+// /dev/fd/6. A PFX (or store file) is decrypted once, by the Signer: each
+// child gets its certificates as /dev/fd/4 and its key as /dev/fd/8, both
+// memory files of this process (never a file on disk, never an argument;
+// the key is wiped when the Signer goes). A token's key stays on the token;
+// its PIN comes through a pipe on descriptor 3. None of these is a name
+// another user can swap.
 
 #include "CertStore.h"
 #include "OpenedFile.h"
 #include "ProcessPool.h"
 #include "SafeReplace.h"
+#include "SignatureCheck.h"
 #include "TimeStamp.h"
 
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,6 +66,16 @@ struct SignJob {
     enum class Step { Signing, TimeStamping, Verifying, Checking } step = Step::Signing;
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
     int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
+    // The signing child asks for the time stamp itself (one signature, no
+    // token): one pass over the file instead of a second "add" run.
+    bool stampWhileSigning = false;
+    // Why that child failed, while the file is signed again without a time
+    // stamp to tell a failed signature from a failed time stamp.
+    std::optional<std::string> stampFailure;
+
+    // A large PE file's digest, hashed on a thread while osslsigncode signs
+    // it; invalid for small files, which the check reads itself.
+    std::future<std::optional<KnownDigest>> originalDigest;
 
     // Names in the private folder, with the file's extension (osslsigncode
     // tells scripts apart by it): the signed copy, the time-stamped one, and
@@ -79,6 +94,9 @@ struct SignJob {
 class Signer {
 public:
     Signer(const SigningIdentity &identity, const SignArgs &args);
+    ~Signer(); // wipes the key's memory file
+    Signer(const Signer &) = delete;
+    Signer &operator=(const Signer &) = delete;
 
     // Empty when the signer is ready; otherwise why no file can be signed.
     const std::string &setUpError() const { return m_setUpError; }
@@ -91,7 +109,11 @@ public:
 private:
     void fail(SignJob &job, const std::string &error) const;
     void signingEnded(SignJob &job, const ChildExit &exit) const;
+    bool stampedWhileSigning(SignJob &job, const ChildExit &exit) const;
     void timeStampEnded(SignJob &job, const ChildExit &exit) const;
+    void timeStampAttemptEnded(SignJob &job, const char *stampedCopy) const;
+    bool stampsWhileSigning() const;
+    std::vector<std::string> signingArguments(const SignJob &job) const;
     void requestTimeStamp(SignJob &job) const;
     void copyMade(SignJob &job, const char *copyName) const;
     void verifyEnded(SignJob &job, const ChildExit &exit) const;
@@ -100,7 +122,10 @@ private:
 
     const SigningIdentity &m_identity;
     const SignArgs &m_args;
-    Fd m_pfx; // the PFX bytes in memory, for every child
+    // The PFX's certificates (the chosen one first) and its decrypted key,
+    // in memory files, for every child.
+    Fd m_certificates;
+    Fd m_key;
     Fd m_signerPem; // the chosen certificate, the trust list when a copy is verified
     std::vector<std::string> m_certificateLines; // for /v, the same for every file
     std::string m_setUpError;
@@ -108,15 +133,25 @@ private:
 
 // The numbers of the descriptors osslsigncode gets.
 constexpr int kPasswordFd = 3;
-constexpr int kPfxFd = 4;
+constexpr int kCertificatesFd = 4;
 constexpr int kInputFd = 5;
 constexpr int kOutputFolderFd = 6;
 constexpr int kSignerPemFd = 7;
+constexpr int kKeyFd = 8;
 
-// The osslsigncode command line for signing `in` into `out`. The password
-// or PIN, if any, is read from descriptor 3, a PFX file from descriptor 4.
+// The osslsigncode command line for signing `in` into `out`. A token's PIN,
+// if any, is read from descriptor 3; with a PFX the certificates come from
+// descriptor 4 and the key from descriptor 8.
+// With `stamp`, osslsigncode asks for that time stamp itself (its digest
+// is the file's, -h).
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
-                                               const std::string &in, const std::string &out);
+                                               const std::string &in, const std::string &out,
+                                               const TimeStampRequest *stamp = nullptr);
+
+// The time-out of a signing child that also asks for a time stamp: the
+// request's own time-out, and time to read and write a file of `size` bytes
+// on a slow disk.
+int stampingSignatureTimeoutSeconds(long long size);
 
 // osslsigncode's output without its noise (status words, OpenSSL's error
 // queue dump), as one line.
