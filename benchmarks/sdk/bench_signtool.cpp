@@ -99,36 +99,6 @@ std::string loadAverage()
     return file.readAll().trimmed().split(' ').mid(0, 3).join(' ').toStdString();
 }
 
-// A PE file of about `megabytes` MB: the test PE file with its one section
-// grown to fill it, the section's bytes a pattern that differs per file.
-bool writeLargePeFile(const QString &path, quint32 variant, qint64 megabytes)
-{
-    constexpr int kFileAlignment = 0x200;
-    QByteArray head = testdata::peFileBytes(variant);
-    const quint32 coff = testdata::le32(head, 0x3C);
-    const int sections = int(coff) + 24 + 224;
-    const qint64 rawSize = std::max<qint64>(kFileAlignment, megabytes * 1024 * 1024 - head.size() + kFileAlignment)
-                           / kFileAlignment * kFileAlignment;
-    testdata::putLe32(head, sections + 8, quint32(rawSize));                  // virtual size
-    testdata::putLe32(head, sections + 16, quint32(rawSize));                 // raw size
-    testdata::putLe32(head, int(coff) + 24 + 56, quint32((0x1000 + rawSize + 0xFFF) / 0x1000 * 0x1000)); // size of image
-    testdata::putLe32(head, int(coff) + 24 + 4, quint32(rawSize));            // size of code
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(head) != head.size())
-        return false;
-    QByteArray block(1 << 20, '\0');
-    for (int i = 0; i < block.size(); i += 4)
-        testdata::putLe32(block, i, quint32(i) * 2654435761U ^ variant);
-    qint64 left = rawSize - kFileAlignment;
-    while (left > 0) {
-        const qint64 n = std::min<qint64>(left, block.size());
-        if (file.write(block.constData(), n) != n)
-            return false;
-        left -= n;
-    }
-    return file.flush();
-}
-
 struct Setup {
     QTemporaryDir dir;
     std::string pfx;
@@ -228,8 +198,8 @@ bool compare(Setup &setup, const Work &work, int rounds)
         for (int i = 0; i < work.files; ++i) {
             const QString a = setup.dir.filePath(QStringLiteral("%1-r%2-a%3.exe").arg(work.name).arg(round).arg(i));
             const QString b = setup.dir.filePath(QStringLiteral("%1-r%2-b%3.exe").arg(work.name).arg(round).arg(i));
-            const bool written = work.megabytes > 0 ? writeLargePeFile(a, quint32(i), work.megabytes)
-                                                          && writeLargePeFile(b, quint32(i), work.megabytes)
+            const bool written = work.megabytes > 0 ? testdata::writeLargePeFile(a, quint32(i), work.megabytes)
+                                                          && testdata::writeLargePeFile(b, quint32(i), work.megabytes)
                                                     : testdata::writePeFile(a, quint32(i)) && testdata::writePeFile(b, quint32(i));
             if (!written) {
                 std::fprintf(stderr, "%s: cannot write the test files\n", work.name);
