@@ -13,6 +13,7 @@ packages=(
   desktop-file-utils appstream acl
   libp11-dev libp11-kit-dev p11-kit libengine-pkcs11-openssl
   softhsm2 opensc
+  wixl gcab zip
   "$@"
 )
 

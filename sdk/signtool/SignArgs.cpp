@@ -43,6 +43,8 @@ std::optional<DigestAlgorithm> digestByName(const std::string &name)
         return DigestAlgorithm::Sha384;
     if (lower == "sha512")
         return DigestAlgorithm::Sha512;
+    if (lower == "sha1")
+        return DigestAlgorithm::Sha1;
     return std::nullopt;
 }
 
@@ -76,6 +78,7 @@ struct Parser {
     {
         bool known = true;
         const bool signing = args.verb == Verb::Sign;
+        const bool verifying = args.verb == Verb::Verify;
         if (name == "?")
             args.showUsage = true;
         else if (name == "v" || name == "debug")
@@ -86,8 +89,16 @@ struct Parser {
             args.autoSelect = true;
         else if (signing && name == "as")
             args.appendSignature = true;
-        else if (!signing && name == "pa")
+        else if (signing && name == "sm")
+            args.machineStore = true;
+        else if (signing && name == "ph")
+            args.pageHashes = true;
+        else if (verifying && name == "pa")
             args.authenticodePolicy = true;
+        else if (verifying && name == "all")
+            args.allSignatures = true;
+        else if (verifying && name == "tw")
+            args.warnUnstamped = true;
         else
             known = false;
         return known;
@@ -97,7 +108,9 @@ struct Parser {
     // the switch takes none (or is unknown for this verb).
     const char *valueKind(const std::string &name) const
     {
-        if (args.verb != Verb::Sign)
+        if (args.verb == Verb::Verify)
+            return nullptr;
+        if (args.verb == Verb::Timestamp && name != "t" && name != "tr" && name != "td" && name != "mt")
             return nullptr;
         if (name == "f")
             return "a PFX file";
@@ -107,6 +120,10 @@ struct Parser {
             return "a SHA-1 certificate thumbprint";
         if (name == "n")
             return "a subject name";
+        if (name == "s")
+            return "a certificate store name";
+        if (name == "ac")
+            return "a certificate file";
         if (name == "fd")
             return "a digest algorithm";
         if (name == "t")
@@ -139,12 +156,20 @@ struct Parser {
             if (value.empty())
                 return fail("The option /n needs a part of the certificate's subject name.");
             args.subjectName = value;
+        } else if (name == "s") {
+            args.storeName = value;
+        } else if (name == "ac") {
+            if (value.empty())
+                return fail("The option /ac needs a certificate file.");
+            args.additionalCertificates.push_back(value);
         } else if (name == "fd" || name == "td") {
             const std::optional<DigestAlgorithm> digest = digestByName(value);
             if (!digest)
                 return fail("The digest algorithm " + value + " given with " + arg
-                            + " is not supported; use sha256, sha384 or sha512.");
+                            + " is not supported; use sha256, sha384 or sha512 (sha1 only for old systems).");
             (name == "fd" ? args.fileDigest : args.timestampDigest) = *digest;
+            if (name == "td")
+                args.timestampDigestGiven = true;
         } else if (name == "t")
             args.timestampUrl = value;
         else if (name == "tr")
@@ -165,7 +190,7 @@ struct Parser {
     bool parse(const std::vector<std::string> &argv)
     {
         if (argv.empty())
-            return fail("No command given; the commands are \"sign\" and \"verify\".");
+            return fail("No command given; the commands are \"sign\", \"timestamp\" and \"verify\".");
         if (looksLikeSwitch(argv[0]) && switchName(argv[0]) == "?") {
             args.showUsage = true;
             return true;
@@ -174,8 +199,11 @@ struct Parser {
             args.verb = Verb::Sign;
         else if (strcasecmp(argv[0].c_str(), "verify") == 0)
             args.verb = Verb::Verify;
+        else if (strcasecmp(argv[0].c_str(), "timestamp") == 0)
+            args.verb = Verb::Timestamp;
         else
-            return fail("Unknown command: " + argv[0] + " (the commands are \"sign\" and \"verify\").");
+            return fail("Unknown command: " + argv[0]
+                        + " (the commands are \"sign\", \"timestamp\" and \"verify\").");
 
         size_t i = 1;
         for (; i < argv.size(); ++i) {
@@ -208,15 +236,27 @@ struct Parser {
                 return fail("No files to verify were given.");
             return true;
         }
+        if (args.verb == Verb::Timestamp) {
+            if (!args.timestampUrl && !args.rfc3161Url)
+                return fail("timestamp needs a time-stamp server: /tr URL (RFC 3161) or /t URL.");
+            if (args.timestampUrl && args.rfc3161Url)
+                return fail("The options /t and /tr cannot be combined.");
+            if (args.timestampDigestGiven && !args.rfc3161Url)
+                return fail("The option /td needs /tr with an RFC 3161 time-stamp server.");
+            if (args.files.empty())
+                return fail("No files to time-stamp were given.");
+            return true;
+        }
         if (args.autoSelect && args.pfxFile)
             return fail("The options /a and /f cannot be combined.");
-        if (args.pfxFile && (args.certSha1 || args.subjectName))
-            return fail("The options /sha1 and /n choose from the certificate store and cannot be combined with /f.");
+        if (args.pfxFile && (args.certSha1 || args.subjectName || args.storeName || args.machineStore))
+            return fail("The options /sha1, /n, /s and /sm choose from the certificate store and cannot be combined "
+                        "with /f.");
         if (args.password && !args.pfxFile)
             return fail("The option /p needs /f with the PFX file.");
         if (args.timestampUrl && args.rfc3161Url)
             return fail("The options /t and /tr cannot be combined.");
-        if (args.timestampDigest != DigestAlgorithm::Sha256 && !args.rfc3161Url)
+        if (args.timestampDigestGiven && !args.rfc3161Url)
             return fail("The option /td needs /tr with an RFC 3161 time-stamp server.");
         if (args.files.empty())
             return fail("No files to sign were given.");
@@ -233,6 +273,8 @@ const char *digestName(DigestAlgorithm algorithm)
         return "sha384";
     case DigestAlgorithm::Sha512:
         return "sha512";
+    case DigestAlgorithm::Sha1:
+        return "sha1";
     case DigestAlgorithm::Sha256:
         break;
     }
@@ -283,30 +325,59 @@ std::string descriptionProblem(const SignArgs &args)
     return std::string();
 }
 
+std::string storeNameProblem(const SignArgs &args, const std::string &storeFolder)
+{
+    if (!args.storeName || strcasecmp(args.storeName->c_str(), "my") == 0)
+        return {};
+    return "The certificate store \"" + *args.storeName + "\" does not exist. Quillmark has one store, \"My\" (/s My, "
+           "/sm): the folder " + storeFolder + " (set QUILLMARK_CERT_STORE for another folder).";
+}
+
+std::vector<std::string> digestWarnings(const SignArgs &args)
+{
+    std::vector<std::string> warnings;
+    const char *why = " makes a SHA-1 signature, which current systems do not trust; use it only beside a SHA-256 "
+                      "one (/as) for old systems.";
+    if (args.fileDigest == DigestAlgorithm::Sha1)
+        warnings.push_back(std::string("SignTool Warning: /fd sha1") + why);
+    if (args.timestampDigestGiven && args.timestampDigest == DigestAlgorithm::Sha1)
+        warnings.push_back(std::string("SignTool Warning: /td sha1") + why);
+    return warnings;
+}
+
 const char *usageText()
 {
-    return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD]] [/sha1 HASH] [/n NAME] [/fd ALG]\n"
-           "                         [/t URL | /tr URL [/td ALG]] [/as] [/d TEXT] [/du URL]\n"
+    return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD]] [/sha1 HASH] [/n NAME] [/s My] [/sm]\n"
+           "                         [/ac FILE] [/fd ALG] [/ph] [/t URL | /tr URL [/td ALG]] [/as]\n"
+           "                         [/d TEXT] [/du URL]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
-           "       signtool.exe verify /pa [/v | /q] FILE...\n"
+           "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...\n"
+           "       signtool.exe verify /pa [/all] [/tw] [/v | /q] FILE...\n"
            "\n"
            "sign options:\n"
            "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"
            "  /f PFX      use the certificate and key of a PFX file; /p gives its password\n"
            "  /sha1 HASH  use the certificate with this SHA-1 thumbprint\n"
            "  /n NAME     use a certificate whose subject name contains NAME\n"
-           "  /fd ALG     file digest: sha256 (default), sha384 or sha512\n"
+           "  /s My, /sm  the certificate store (there is one, \"My\")\n"
+           "  /ac FILE    add the certificates of FILE (an intermediate) to the signature\n"
+           "  /fd ALG     file digest: sha256 (default), sha384 or sha512; sha1 for old systems\n"
+           "  /ph         page hashes (program files)\n"
            "  /t URL      time stamp from an Authenticode time-stamp server\n"
            "  /tr URL     time stamp from an RFC 3161 time-stamp server; /td ALG its digest\n"
            "  /as         append this signature to those the file has\n"
            "  /d TEXT     description; /du URL its web address\n"
            "  /mt N       sign N files at a time\n"
            "  /v, /debug  verbose output; /q: errors only\n"
+           "timestamp: add a time stamp to the primary signature of files already signed\n"
            "verify options:\n"
            "  /pa         Authenticode policy: the signature matches the file and its\n"
-           "              certificate chains to a trusted root or to a certificate of the store\n"
+           "              certificate chains to a trusted root or to a certificate of the store;\n"
+           "              the primary signature decides\n"
+           "  /all        every signature must pass, the appended ones too\n"
+           "  /tw         warn when a signature is not time-stamped\n"
            "A switch that takes a value takes the next argument whatever it is; after the\n"
-           "first file every argument is a file.";
+           "first file every argument is a file. Names with * or ? are expanded, sorted.";
 }
 
 ParseResult parseSignArgs(const std::vector<std::string> &argv)

@@ -3,9 +3,11 @@
 // Command line of the stand-in signtool.exe:
 //
 //   signtool.exe sign [/a] [/f PFX [/p PASSWORD]] [/sha1 HASH] [/n NAME]
-//                     [/fd ALG] [/t URL | /tr URL [/td ALG]] [/as]
+//                     [/s My] [/sm] [/ac FILE] [/fd ALG] [/ph]
+//                     [/t URL | /tr URL [/td ALG]] [/as]
 //                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
-//   signtool.exe verify /pa [/v | /q] FILE...
+//   signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...
+//   signtool.exe verify /pa [/all] [/tw] [/v | /q] FILE...
 //   signtool.exe /?     signtool.exe sign /?
 //
 // Switches start with "/" or "-" and ignore letter case (/A, -v), as the
@@ -23,11 +25,14 @@
 
 namespace signtool {
 
-enum class Verb { Sign, Verify };
+// Timestamp: add a time stamp to files already signed (again, after a
+// server failed), with the same checks and the same safe replacement.
+enum class Verb { Sign, Timestamp, Verify };
 
-enum class DigestAlgorithm { Sha256, Sha384, Sha512 };
+// SHA-1 only for dual signing for old systems (with a warning).
+enum class DigestAlgorithm { Sha256, Sha384, Sha512, Sha1 };
 
-// "sha256", "sha384", "sha512": the names osslsigncode's -h takes.
+// "sha256", "sha384", "sha512", "sha1": the names osslsigncode's -h takes.
 const char *digestName(DigestAlgorithm algorithm);
 
 struct SignArgs {
@@ -38,10 +43,15 @@ struct SignArgs {
     std::optional<std::string> password;  // /p
     std::optional<std::string> certSha1;  // /sha1, 40 upper-case hex digits
     std::optional<std::string> subjectName; // /n, a part of the subject's common name
+    std::optional<std::string> storeName; // /s: only the one store, "My", exists
+    bool machineStore = false;            // /sm: the same one store
+    std::vector<std::string> additionalCertificates; // /ac FILE, each time given
+    bool pageHashes = false;              // /ph
     DigestAlgorithm fileDigest = DigestAlgorithm::Sha256; // /fd
     std::optional<std::string> timestampUrl;      // /t, Authenticode protocol
     std::optional<std::string> rfc3161Url;        // /tr
     DigestAlgorithm timestampDigest = DigestAlgorithm::Sha256; // /td
+    bool timestampDigestGiven = false;    // /td was typed (it needs /tr, whatever its value)
     bool appendSignature = false;         // /as
     std::optional<std::string> description;    // /d
     std::optional<std::string> descriptionUrl; // /du
@@ -49,6 +59,8 @@ struct SignArgs {
     bool verbose = false;                 // /v, /debug
     bool quiet = false;                   // /q: errors only
     bool authenticodePolicy = false;      // verify /pa
+    bool allSignatures = false;           // verify /all: every signature must pass, not only the primary
+    bool warnUnstamped = false;           // verify /tw: warn when the signature is not time-stamped
     std::vector<std::string> files;
 };
 
@@ -69,6 +81,13 @@ std::string normalizeThumbprint(const std::string &text);
 // Windows shows garbled when it holds anything outside ASCII: such a value is
 // refused before anything is signed. The message naming it, or empty.
 std::string descriptionProblem(const SignArgs &args);
+
+// /s names a store other than the one there is ("My", any letter case):
+// the message, naming the store folder `storeFolder`; empty when it is fine.
+std::string storeNameProblem(const SignArgs &args, const std::string &storeFolder);
+
+// The warnings for SHA-1 digests (/fd sha1, /td sha1), "SignTool Warning: ...".
+std::vector<std::string> digestWarnings(const SignArgs &args);
 
 const char *usageText();
 

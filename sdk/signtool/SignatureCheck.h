@@ -2,7 +2,11 @@
 
 // The check of a signed copy before it may take the place of the file it was
 // made from. osslsigncode's exit code alone says little: it exits 0 after a
-// failed write (a full disk) and leaves a cut file.
+// failed write (a full disk) and leaves a cut file, after a time-stamp reply
+// it could not verify, and after "-nest" on a file that it then left with
+// the signatures it had.
+
+#include "SignatureVerdict.h"
 
 #include <openssl/x509.h>
 
@@ -18,22 +22,45 @@ struct KnownDigest {
     std::vector<unsigned char> value;
 };
 
-// Empty when the PE file on `copyFd` is complete, carries an Authenticode
-// signature (outer or nested) made with `signer` whose signature is intact
-// and whose embedded digest is the copy's own digest, and that digest is the
-// one of the original on `originalFd` (so the copy holds the original's
-// content and nothing else). Otherwise what is wrong, in a few words. The
-// original is not read again when `original` holds its digest of the
-// algorithm the signature names; the caller then makes sure the file did
-// not change since that digest was made.
-std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const KnownDigest *original = nullptr);
+// What the signing step was asked to make.
+struct CopyExpectation {
+    int signatures = 1;            // how many signatures the copy must carry
+    int newIndex = 0;              // which of them is the new one
+    std::string fileDigest = "sha256"; // the new signature's digest (/fd)
+    // The new signature's time stamp: None for none asked for; Rfc3161 (/tr)
+    // with `stampDigest` as its imprint's digest; Authenticode (/t), which
+    // an RFC 3161 token with SHA-256 also fulfils (the fallback at the same
+    // address).
+    StampKind stamp = StampKind::None;
+    std::string stampDigest = "sha256";
+    std::string stampUrl;          // for the messages
+};
 
-// For the other formats osslsigncode signs (MSI, CAB, scripts), whose
-// digests this tool does not compute: the report of "osslsigncode verify"
-// on the copy must show the embedded digest equal to the one it calculated,
-// and a signer with `signer`'s serial number. (The chain may not verify: a
-// private certificate is fine here.) Empty when it does, else what is wrong.
-std::string checkVerifyReport(const std::string &report, X509 *signer);
+// Empty when the PE file on `copyFd` is complete and carries exactly the
+// expected signatures, the new one made with `signer` and the expected
+// digest, its signature intact (judged against `signer` as the only trusted
+// certificate) and its embedded digest the copy's own digest, which is the
+// one of the original on `originalFd` (so the copy holds the original's
+// content and nothing else), and its time stamp, when one was asked for,
+// verifies: the imprint is the digest of the signature value under the
+// requested digest, the token's signature verifies and its signer is meant
+// for time stamping. Otherwise what is wrong, in a few words. The original
+// is not read again when `original` holds its digest of the algorithm the
+// new signature names; the caller then makes sure the file did not change
+// since that digest was made.
+std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const CopyExpectation &expected = {},
+                            const KnownDigest *original = nullptr);
+
+// For the other formats osslsigncode signs (MSI, CAB, CAT, APPX, scripts),
+// whose digests this tool does not compute: the report of "osslsigncode
+// verify" on the copy must show the expected number of signatures, every
+// stored digest equal to the calculated one, the new signature by a signer
+// with `signer`'s serial number and with the expected digest, and its time
+// stamp, when one was asked for, present. (The chain may not verify: a
+// private certificate is fine here.) A null `signer` (time-stamping files
+// already signed) and an empty expected digest are not checked. Empty when
+// it does, else what is wrong.
+std::string checkVerifyReport(const std::string &report, X509 *signer, const CopyExpectation &expected = {});
 
 // How many signatures are appended to (nested in) the first signature of the
 // signed PE file on `fd`; -1 when it carries none that can be read. The

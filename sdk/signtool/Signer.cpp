@@ -4,8 +4,10 @@
 #include "PeImage.h"
 #include "SignArgs.h"
 #include "SignatureCheck.h"
+#include "PeSignatures.h"
 #include "TimeStamp.h"
 #include "ToolSupport.h"
+#include "VerifyReport.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -13,12 +15,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <system_error>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 using namespace sdktool;
@@ -83,26 +86,6 @@ bool forbidCoreDumps()
     return setrlimit(RLIMIT_CORE, &none) == 0 && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
 }
 
-// ".ps1" of "Setup.ps1": only letters and digits, at most 16 of them;
-// otherwise none.
-std::string extensionOf(const std::string &name)
-{
-    const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0 || name.size() - dot > 17 || dot + 1 == name.size())
-        return {};
-    for (size_t i = dot + 1; i < name.size(); ++i) {
-        if (!std::isalnum(static_cast<unsigned char>(name[i])))
-            return {};
-    }
-    return name.substr(dot);
-}
-
-std::string linkNote(const std::string &file, nlink_t links)
-{
-    return "SignTool Warning: " + file + " has " + std::to_string(links)
-           + " hard links; the signed file is separate from its other names, which keep the unsigned content.";
-}
-
 // From this size on, a PE file's digest is made on a thread of its own
 // while osslsigncode signs it, and its signed copy is synced while it is
 // checked: on two cores these cost no time. Smaller files are done in one
@@ -148,6 +131,26 @@ bool changedSinceOpened(const OpenedFile &opened)
            || now.st_ctim.tv_sec != then.st_ctim.tv_sec || now.st_ctim.tv_nsec != then.st_ctim.tv_nsec;
 }
 
+// ".ps1" of "Setup.ps1": only letters and digits, at most 16 of them;
+// otherwise none.
+std::string extensionOf(const std::string &name)
+{
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || name.size() - dot > 17 || dot + 1 == name.size())
+        return {};
+    for (size_t i = dot + 1; i < name.size(); ++i) {
+        if (!std::isalnum(static_cast<unsigned char>(name[i])))
+            return {};
+    }
+    return name.substr(dot);
+}
+
+std::string linkNote(const std::string &file, nlink_t links)
+{
+    return "SignTool Warning: " + file + " has " + std::to_string(links)
+           + " hard links; the signed file is separate from its other names, which keep the unsigned content.";
+}
+
 // Five times a module's own answer time (5 minutes by default): a login on
 // a PIN pad and a signature of a large file fit, a module that hangs does not.
 int tokenSignatureTimeoutSeconds()
@@ -159,7 +162,7 @@ int tokenSignatureTimeoutSeconds()
 
 Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identity(identity), m_args(args)
 {
-    if (args.verbose)
+    if (args.verbose && identity.cert)
         m_certificateLines = certificateLines(identity);
     // The tool starts the cleaner before any PKCS#11 module could start a
     // thread (it forks); this only makes sure it runs.
@@ -168,14 +171,31 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
     // osslsigncode's verify reports nothing, not even the digests, when it
     // cannot load a trust list (a system without a CA bundle): it gets the
     // chosen certificate as its own.
+    if (stampOnly())
+        return; // no certificate: the files keep their signatures
     m_signerPem = Fd(memfd_create("signtool-signer", MFD_CLOEXEC));
     if (!m_signerPem || !writeAll(m_signerPem.get(), certificatePem(identity.cert.get())))
         m_setUpError = "Cannot hand the certificate to osslsigncode: " + errnoText(errno) + ".";
+    if (!args.additionalCertificates.empty()) {
+        std::string pem;
+        for (const std::string &path : args.additionalCertificates) {
+            std::string error;
+            const std::string more = additionalCertificatesPem(path, error);
+            if (more.empty()) {
+                m_setUpError = error;
+                return;
+            }
+            pem += more;
+        }
+        m_extraCerts = Fd(memfd_create("signtool-ac", MFD_CLOEXEC));
+        if (!m_extraCerts || !writeAll(m_extraCerts.get(), pem))
+            m_setUpError = "Cannot hand the certificates of /ac to osslsigncode: " + errnoText(errno) + ".";
+    }
     if (identity.token)
         return;
     // The PFX is decrypted here, once for the run, not by every child (its
-    // key derivation and cipher were much of each child's work). Each child
-    // opens /dev/fd/4 and /dev/fd/8 afresh, which reads the memory files
+    // key derivation and cipher were part of each child's work). Each child
+    // opens /dev/fd/4 and /dev/fd/9 afresh, which reads the memory files
     // from their start.
     Pkcs12Contents contents;
     std::string detail;
@@ -220,7 +240,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     auto job = std::make_unique<SignJob>();
     job->file = file;
     if (m_args.verbose) {
-        job->outcome.lines.push_back({OutputLine::Out, "Signing: " + file});
+        job->outcome.lines.push_back({OutputLine::Out, (stampOnly() ? "Time-stamping: " : "Signing: ") + file});
         for (const auto &line : m_certificateLines)
             job->outcome.lines.push_back({OutputLine::Out, line});
     }
@@ -264,43 +284,94 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     const std::string extension = extensionOf(job->opened.name);
     job->signedName = "signed" + extension;
     job->stampedName = "stamped" + extension;
+    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
+    std::string input = "/dev/fd/" + std::to_string(kInputFd);
     if (!job->peFile) {
         // osslsigncode knows a script by its name's extension: it gets a
         // link of that name, in the private folder, to the opened file.
         job->inputName = "input" + extension;
-        const std::string input = "/dev/fd/" + std::to_string(kInputFd);
         if (symlinkat(input.c_str(), job->folder.descriptor(), job->inputName.c_str()) != 0) {
             fail(*job, "Cannot sign " + file + ": " + errnoText(errno) + ".");
             return job;
         }
+        input = folder + job->inputName;
     }
+    job->inputPath = input;
+    if ((m_args.appendSignature || stampOnly()) && !job->peFile) {
+        // /as and "timestamp": whether the file has signatures (to append
+        // to, to stamp), and how many.
+        job->step = SignJob::Step::Counting;
+        job->child.argv = {"osslsigncode", "verify", "-ignore-cdp", "-in", input};
+        job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
+        job->child.timeoutSeconds = timeStampTimeoutSeconds();
+        job->needsChild = true;
+        return job;
+    }
+    if (stampOnly()) {
+        TrustPolicy policy;
+        policy.stampChains = false;
+        policy.now = std::time(nullptr);
+        PeJudgement judgement = judgePeFile(job->opened.file.get(), policy);
+        if (judgement.signatures.empty() || !judgement.signatures.front().signer) {
+            fail(*job, "Cannot time-stamp " + file + ": "
+                           + (judgement.status == PeJudgement::Status::Unsigned ? std::string("it carries no signature")
+                                                                                : "its signature cannot be read")
+                           + ".");
+            return job;
+        }
+        job->stampedSigner = std::move(judgement.signatures.front().signer);
+        startStampOnly(*job, static_cast<int>(judgement.signatures.size()), judgement.signatures.front().finding.digest);
+        return job;
+    }
+    int before = 0;
+    if (m_args.appendSignature) {
+        before = countPeSignatures(job->opened.file.get());
+        if (before < 0) {
+            fail(*job, "Cannot sign " + file + ": its signature is damaged, so no signature can be appended to it.");
+            return job;
+        }
+    }
+    startSigning(*job, before);
+    return job;
+}
+
+void Signer::startSigning(SignJob &job, int signaturesBefore) const
+{
+    const bool nest = m_args.appendSignature && signaturesBefore > 0;
+    job.expected.signatures = nest ? signaturesBefore + 1 : 1;
+    job.expected.newIndex = nest ? signaturesBefore : 0;
+    job.expected.fileDigest = digestName(m_args.fileDigest);
+    expectTimeStamp(job);
+    job.step = SignJob::Step::Signing;
+    job.child = ChildSpec{};
     if (stampsWhileSigning()) {
-        job->stampWhileSigning = true;
-        job->timeStamping.emplace(m_args, file);
-        job->child.timeoutSeconds = stampingSignatureTimeoutSeconds(st.st_size);
+        job.stampWhileSigning = true;
+        job.timeStamping.emplace(m_args, job.file);
+        job.child.timeoutSeconds = stampingSignatureTimeoutSeconds(job.opened.st.st_size);
     }
-    job->child.argv = signingArguments(*job);
+    job.child.argv = signingArguments(job);
     // A token's module may hang in the login or the signature (a network HSM
     // that stopped answering); a PIN pad waits for the user as pinentry does.
     if (m_identity.token)
-        job->child.timeoutSeconds = tokenSignatureTimeoutSeconds();
-    job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
+        job.child.timeoutSeconds = tokenSignatureTimeoutSeconds();
+    job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
     if (m_key) {
-        job->child.fds.push_back({m_certificates.get(), kCertificatesFd});
-        job->child.fds.push_back({m_key.get(), kKeyFd});
+        job.child.fds.push_back({m_certificates.get(), kCertificatesFd});
+        job.child.fds.push_back({m_key.get(), kKeyFd});
     }
+    if (m_extraCerts)
+        job.child.fds.push_back({m_extraCerts.get(), kExtraCertsFd});
     if (m_identity.token && !m_identity.password.empty()) {
-        job->password = secretPipe(m_identity.password);
-        if (!job->password) {
-            fail(*job, "Cannot hand the password to osslsigncode: " + errnoText(errno) + ".");
-            return job;
+        job.password = secretPipe(m_identity.password);
+        if (!job.password) {
+            fail(job, "Cannot hand the password to osslsigncode: " + errnoText(errno) + ".");
+            return;
         }
-        job->child.fds.push_back({job->password.get(), kPasswordFd});
+        job.child.fds.push_back({job.password.get(), kPasswordFd});
     }
-    if (job->peFile && st.st_size >= kWorkAsideBytes)
-        job->originalDigest = hashAside(job->opened.file.get(), EVP_get_digestbyname(digestName(m_args.fileDigest)));
-    job->needsChild = true;
-    return job;
+    if (job.peFile && job.opened.st.st_size >= kWorkAsideBytes)
+        job.originalDigest = hashAside(job.opened.file.get(), EVP_get_digestbyname(digestName(m_args.fileDigest)));
+    job.needsChild = true;
 }
 
 // One signature, made with a key in memory: osslsigncode asks for the time
@@ -309,7 +380,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
 // digest (/td) differs from the file's (/fd), is added in a step of its own.
 bool Signer::stampsWhileSigning() const
 {
-    if (m_identity.token || m_args.appendSignature || !wantsTimeStamp(m_args))
+    if (m_identity.token || m_args.appendSignature || stampOnly() || !wantsTimeStamp(m_args))
         return false;
     return !m_args.rfc3161Url || m_args.timestampDigest == m_args.fileDigest;
 }
@@ -317,15 +388,75 @@ bool Signer::stampsWhileSigning() const
 std::vector<std::string> Signer::signingArguments(const SignJob &job) const
 {
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
-    const std::string input = job.inputName.empty() ? "/dev/fd/" + std::to_string(kInputFd) : folder + job.inputName;
     const TimeStampRequest *stamp = job.stampWhileSigning ? &*job.timeStamping->next() : nullptr;
-    return osslsigncodeArguments(m_identity, m_args, input, folder + job.signedName, stamp);
+    // An appended signature is the only case of a new one after others.
+    const bool nest = job.expected.newIndex > 0;
+    return osslsigncodeArguments(m_identity, m_args, job.inputPath, folder + job.signedName, nest, stamp);
+}
+
+void Signer::expectTimeStamp(SignJob &job) const
+{
+    if (m_args.rfc3161Url) {
+        job.expected.stamp = StampKind::Rfc3161;
+        job.expected.stampDigest = digestName(m_args.timestampDigest);
+        job.expected.stampUrl = *m_args.rfc3161Url;
+    } else if (m_args.timestampUrl) {
+        job.expected.stamp = StampKind::Authenticode;
+        job.expected.stampUrl = *m_args.timestampUrl;
+    }
+}
+
+bool Signer::stampOnly() const
+{
+    return m_args.verb == Verb::Timestamp;
+}
+
+std::string Signer::failedAction(const SignJob &job) const
+{
+    return (stampOnly() ? "Time-stamping " : "Signing ") + job.file + " failed";
+}
+
+// "timestamp": the primary signature gets the time stamp; the copy must
+// carry the same signatures, the first one stamped.
+void Signer::startStampOnly(SignJob &job, int signatures, const std::string &digest) const
+{
+    job.expected.signatures = signatures;
+    job.expected.newIndex = 0;
+    job.expected.fileDigest = digest;
+    expectTimeStamp(job);
+    job.stampInput = job.inputPath;
+    job.timeStamping.emplace(m_args, job.file);
+    job.step = SignJob::Step::TimeStamping;
+    requestTimeStamp(job);
+}
+
+void Signer::countingEnded(SignJob &job, const ChildExit &exit) const
+{
+    const std::string verb = stampOnly() ? "Cannot time-stamp " : "Cannot sign ";
+    if (!exit.started || exit.timedOut) {
+        fail(job, verb + job.file + ": its signatures could not be counted ("
+                      + (exit.started ? std::string("osslsigncode took too long") : errnoText(exit.startErrno)) + ").");
+        return;
+    }
+    const std::vector<ReportedSignature> signatures = readVerifyReport(exit.output);
+    if (!stampOnly()) {
+        startSigning(job, static_cast<int>(signatures.size()));
+        return;
+    }
+    if (signatures.empty()) {
+        fail(job, verb + job.file + ": it carries no signature.");
+        return;
+    }
+    startStampOnly(job, static_cast<int>(signatures.size()), signatures.front().digestAlgorithm);
 }
 
 void Signer::childEnded(SignJob &job, const ChildExit &exit) const
 {
     job.needsChild = false;
     switch (job.step) {
+    case SignJob::Step::Counting:
+        countingEnded(job, exit);
+        break;
     case SignJob::Step::Signing:
         signingEnded(job, exit);
         break;
@@ -377,12 +508,10 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
         // The time stamp goes into a second copy; the file itself stays as
         // it was until that copy is complete.
         job.timeStamping.emplace(m_args, file);
-        if (m_args.appendSignature && job.peFile) {
-            // osslsigncode stamps the first signature unless told otherwise;
-            // the new one is the last appended.
-            Fd copy(openat(job.folder.descriptor(), job.signedName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-            job.stampIndex = copy ? appendedSignatureCount(copy.get()) : -1;
-        }
+        // osslsigncode stamps the first signature unless told otherwise;
+        // the new one is the last appended.
+        if (job.expected.newIndex > 0 && job.peFile)
+            job.stampIndex = job.expected.newIndex;
         job.step = SignJob::Step::TimeStamping;
         requestTimeStamp(job);
         return;
@@ -421,10 +550,10 @@ void Signer::requestTimeStamp(SignJob &job) const
     unlinkat(job.folder.descriptor(), job.stampedName.c_str(), 0);
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     job.child = ChildSpec{};
-    job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest,
-                                        folder + job.signedName, folder + job.stampedName,
-                                        job.stampIndex);
-    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    const std::string input = job.stampInput.empty() ? folder + job.signedName : job.stampInput;
+    job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest, input,
+                                        folder + job.stampedName, job.stampIndex);
+    job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;
 }
@@ -447,7 +576,7 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
 
 // After each request, made by the signing child or by an "add" step of its
 // own: the next request, the end of the file's signing or, once stamped, the
-// check of `stampedCopy`.
+// check of `stampedCopy` (with its time stamp).
 void Signer::timeStampAttemptEnded(SignJob &job, const char *stampedCopy) const
 {
     TimeStamping &stamping = *job.timeStamping;
@@ -479,9 +608,13 @@ void Signer::copyMade(SignJob &job, const char *copyName) const
     job.child = ChildSpec{};
     const std::string signerPem = "/dev/fd/" + std::to_string(kSignerPemFd);
     // -ignore-cdp: no network look-up of revocation lists.
-    job.child.argv = {"osslsigncode", "verify", "-ignore-cdp", "-CAfile", signerPem, "-TSA-CAfile", signerPem,
-                      "-in", "/dev/fd/" + std::to_string(kOutputFolderFd) + "/" + copyName};
-    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}, {m_signerPem.get(), kSignerPemFd}};
+    job.child.argv = {"osslsigncode", "verify", "-ignore-cdp"};
+    job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
+    if (m_signerPem) {
+        job.child.argv.insert(job.child.argv.end(), {"-CAfile", signerPem, "-TSA-CAfile", signerPem});
+        job.child.fds.push_back({m_signerPem.get(), kSignerPemFd});
+    }
+    job.child.argv.insert(job.child.argv.end(), {"-in", "/dev/fd/" + std::to_string(kOutputFolderFd) + "/" + copyName});
     // It may look up revocation lists on the network.
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;
@@ -492,10 +625,10 @@ void Signer::verifyEnded(SignJob &job, const ChildExit &exit) const
     // Its exit code says whether the chain is trusted, which a private
     // certificate is not; the digests and the signer are what counts here.
     const std::string problem = exit.started && !exit.timedOut
-                                    ? checkVerifyReport(exit.output, m_identity.cert.get())
+                                    ? checkVerifyReport(exit.output, m_identity.cert.get(), job.expected)
                                     : std::string("the signed copy could not be read back");
     if (!problem.empty()) {
-        fail(job, "Signing " + job.file + " failed: osslsigncode reported success, but " + problem
+        fail(job, failedAction(job) + ": osslsigncode reported success, but " + problem
                       + "; the file was left as it was.");
         return;
     }
@@ -510,15 +643,14 @@ void Signer::checkCopy(SignJob &job, const char *copyName) const
     struct stat copyStat {};
     if (!job.copy || fstat(job.copy.get(), &copyStat) != 0 || !S_ISREG(copyStat.st_mode)
         || copyStat.st_uid != geteuid() || copyStat.st_nlink != 1 || copyStat.st_size == 0) {
-        fail(job, "Signing " + job.file
-                      + " failed: osslsigncode reported success but wrote no signed copy (is the disk full?).");
+        fail(job, failedAction(job) + ": osslsigncode reported success but wrote no signed copy (is the disk full?).");
         return;
     }
     job.copyName = copyName;
     job.step = SignJob::Step::Checking;
     // Reading a large file and waiting for the disk: a task of the pool, so
     // that other files go on meanwhile.
-    X509 *signer = m_identity.cert.get();
+    X509 *signer = job.stampedSigner ? job.stampedSigner.get() : m_identity.cert.get();
     const bool large = copyStat.st_size >= kWorkAsideBytes;
     job.child = ChildSpec{};
     job.child.task = [&job, signer, large]() -> int {
@@ -531,7 +663,7 @@ void Signer::checkCopy(SignJob &job, const char *copyName) const
             std::optional<KnownDigest> original;
             if (job.originalDigest.valid())
                 original = job.originalDigest.get();
-            job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer,
+            job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer, job.expected,
                                                original ? &*original : nullptr);
             if (job.checkProblem.empty() && original && changedSinceOpened(job.opened))
                 job.checkProblem = "the signed copy does not hold the file's content (was the file changed meanwhile?)";
@@ -552,7 +684,7 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
 {
     const std::string &file = job.file;
     if (!job.checkProblem.empty()) {
-        fail(job, "Signing " + file + " failed: osslsigncode reported success, but " + job.checkProblem
+        fail(job, failedAction(job) + ": osslsigncode reported success, but " + job.checkProblem
                       + "; the file was left as it was.");
         return;
     }
@@ -579,13 +711,13 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
         ++job.outcome.warnings;
     }
     job.outcome.signedOk = true;
-    job.outcome.lines.push_back({OutputLine::Out, "Successfully signed: " + file});
+    job.outcome.lines.push_back({OutputLine::Out, (stampOnly() ? "Successfully timestamped: " : "Successfully signed: ") + file});
     if (m_args.verbose)
         job.outcome.lines.push_back({OutputLine::Out, std::string()});
 }
 
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
-                                               const std::string &in, const std::string &out,
+                                               const std::string &in, const std::string &out, bool fileIsSigned,
                                                const TimeStampRequest *stamp)
 {
     std::vector<std::string> argv{"osslsigncode", "sign"};
@@ -602,7 +734,11 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
                                  "/dev/fd/" + std::to_string(kKeyFd)});
     }
     argv.insert(argv.end(), {"-h", digestName(args.fileDigest)});
-    if (args.appendSignature)
+    if (!args.additionalCertificates.empty())
+        argv.insert(argv.end(), {"-ac", "/dev/fd/" + std::to_string(kExtraCertsFd)});
+    if (args.pageHashes)
+        argv.push_back("-ph");
+    if (args.appendSignature && fileIsSigned)
         argv.push_back("-nest");
     if (args.description && !args.description->empty())
         argv.insert(argv.end(), {"-n", *args.description});
@@ -618,6 +754,32 @@ int stampingSignatureTimeoutSeconds(long long size)
 {
     constexpr long long kSlowDiskBytesPerSecond = 8LL << 20;
     return timeStampTimeoutSeconds() + 5 + static_cast<int>(std::min<long long>(size / kSlowDiskBytesPerSecond, 3600));
+}
+
+std::string additionalCertificatesPem(const std::string &path, std::string &error)
+{
+    std::string data, readError;
+    if (!readWholeFile(path, data, readError)) {
+        error = "Cannot read the certificate file " + path + " given with /ac: " + readError + ".";
+        return {};
+    }
+    std::string pem;
+    BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    while (X509 *cert = bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr) {
+        pem += certificatePem(cert);
+        X509_free(cert);
+    }
+    if (pem.empty()) {
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
+        if (X509 *cert = d2i_X509(nullptr, &p, static_cast<long>(data.size()))) {
+            pem = certificatePem(cert);
+            X509_free(cert);
+        }
+    }
+    ERR_clear_error();
+    if (pem.empty())
+        error = "The file " + path + " given with /ac holds no certificate (PEM or DER).";
+    return pem;
 }
 
 std::string signerMessage(const std::string &output)

@@ -13,7 +13,7 @@
 // then does childEnded() put it in the file's place. osslsigncode gets the
 // opened file as /dev/fd/5 and writes into the private folder through
 // /dev/fd/6. A PFX (or store file) is decrypted once, by the Signer: each
-// child gets its certificates as /dev/fd/4 and its key as /dev/fd/8, both
+// child gets its certificates as /dev/fd/4 and its key as /dev/fd/9, both
 // memory files of this process (never a file on disk, never an argument;
 // the key is wiped when the Signer goes). A token's key stays on the token;
 // its PIN comes through a pipe on descriptor 3. None of these is a name
@@ -63,7 +63,10 @@ struct SignJob {
     PrivateFolder folder;
     Fd password;          // the read end of the password pipe
     bool peFile = false;
-    enum class Step { Signing, TimeStamping, Verifying, Checking } step = Step::Signing;
+    // Counting: with /as, osslsigncode's verify counts the signatures a file
+    // of another format than PE has (a PE file's are counted in-process).
+    enum class Step { Counting, Signing, TimeStamping, Verifying, Checking } step = Step::Signing;
+    CopyExpectation expected; // what the final copy must carry
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
     int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
     // The signing child asks for the time stamp itself (one signature, no
@@ -83,6 +86,9 @@ struct SignJob {
     std::string signedName;
     std::string stampedName;
     std::string inputName;
+    std::string inputPath; // the input as osslsigncode names it
+    std::string stampInput; // what the time stamp is added to: the signed copy, or for "timestamp" the file
+    sdktool::CertPtr stampedSigner; // "timestamp": the signer of the file's primary signature
 
     // The final copy, checked and synced to disk by a task of the pool.
     const char *copyName = nullptr;
@@ -108,6 +114,12 @@ public:
 
 private:
     void fail(SignJob &job, const std::string &error) const;
+    void countingEnded(SignJob &job, const ChildExit &exit) const;
+    void startSigning(SignJob &job, int signaturesBefore) const;
+    void expectTimeStamp(SignJob &job) const;
+    void startStampOnly(SignJob &job, int signatures, const std::string &digest) const;
+    bool stampOnly() const;
+    std::string failedAction(const SignJob &job) const; // "Signing FILE failed" or "Time-stamping FILE failed"
     void signingEnded(SignJob &job, const ChildExit &exit) const;
     bool stampedWhileSigning(SignJob &job, const ChildExit &exit) const;
     void timeStampEnded(SignJob &job, const ChildExit &exit) const;
@@ -127,6 +139,7 @@ private:
     Fd m_certificates;
     Fd m_key;
     Fd m_signerPem; // the chosen certificate, the trust list when a copy is verified
+    Fd m_extraCerts; // the certificates of /ac, as read and checked once
     std::vector<std::string> m_certificateLines; // for /v, the same for every file
     std::string m_setUpError;
 };
@@ -137,21 +150,29 @@ constexpr int kCertificatesFd = 4;
 constexpr int kInputFd = 5;
 constexpr int kOutputFolderFd = 6;
 constexpr int kSignerPemFd = 7;
-constexpr int kKeyFd = 8;
+constexpr int kExtraCertsFd = 8;
+constexpr int kKeyFd = 9;
 
 // The osslsigncode command line for signing `in` into `out`. A token's PIN,
 // if any, is read from descriptor 3; with a PFX the certificates come from
-// descriptor 4 and the key from descriptor 8.
-// With `stamp`, osslsigncode asks for that time stamp itself (its digest
-// is the file's, -h).
+// descriptor 4 and the key from descriptor 9; the certificates of /ac (as
+// PEM) from descriptor 8.
+// With /as the signature is appended ("-nest") when `fileIsSigned`; an
+// unsigned file gets it as its primary signature. With `stamp`,
+// osslsigncode asks for that time stamp itself (its digest is the file's,
+// -h).
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
                                                const std::string &in, const std::string &out,
-                                               const TimeStampRequest *stamp = nullptr);
+                                               bool fileIsSigned = true, const TimeStampRequest *stamp = nullptr);
 
 // The time-out of a signing child that also asks for a time stamp: the
 // request's own time-out, and time to read and write a file of `size` bytes
 // on a slow disk.
 int stampingSignatureTimeoutSeconds(long long size);
+
+// The certificates of a file given with /ac, PEM (one or more) or DER, as
+// PEM; empty with `error` set when it holds none or cannot be read.
+std::string additionalCertificatesPem(const std::string &path, std::string &error);
 
 // osslsigncode's output without its noise (status words, OpenSSL's error
 // queue dump), as one line.

@@ -1,16 +1,19 @@
 #include "Verifier.h"
 
 #include "CertStore.h"
+#include "PeImage.h"
+#include "PeSignatures.h"
+#include "SafeReplace.h"
 #include "SignArgs.h"
 #include "TokenStore.h"
 #include "ToolSupport.h"
+#include "VerifyReport.h"
 
-#include <openssl/pem.h>
-
+#include <cctype>
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <memory>
-#include <optional>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,21 +26,20 @@ namespace {
 
 constexpr int kTrustFd = 4;
 constexpr int kFileFd = 5;
+constexpr int kFolderFd = 6;
 // A local verification; only a damaged system would make it take this long.
 constexpr int kVerifyTimeoutSeconds = 120;
 
 const char *const systemBundle = "/etc/ssl/certs/ca-certificates.crt";
 
-// The system's roots and the store's certificates in one memory file, which
-// every child opens afresh as /dev/fd/4.
-Fd trustList(std::string &error)
+// The system's roots and the store's certificates, as PEM.
+std::string trustedPem()
 {
     std::string bundle;
     std::string readError;
     readWholeFile(systemBundle, bundle, readError); // a system without it trusts the store alone
     if (!bundle.empty() && bundle.back() != '\n')
         bundle += '\n';
-
     std::vector<std::string> notes;
     std::string storeError;
     for (const SigningIdentity &identity : usableStoreCertificates(storeFolder(), notes, storeError))
@@ -45,47 +47,110 @@ Fd trustList(std::string &error)
     std::string registryError;
     for (const TokenCertificate &token : scanTokens(pkcs11Modules(registryError)).certificates)
         bundle += certificatePem(token.cert.get());
+    return bundle;
+}
 
+// The trusted certificates in a memory file, which every osslsigncode child
+// opens afresh as /dev/fd/4.
+Fd trustFile(const std::string &pem, std::string &error)
+{
     Fd fd(memfd_create("signtool-trust", MFD_CLOEXEC));
-    if (!fd || !writeAll(fd.get(), bundle)) {
+    if (!fd || !writeAll(fd.get(), pem)) {
         error = "Cannot hand the trusted certificates to osslsigncode: " + errnoText(errno) + ".";
         return Fd();
     }
     return fd;
 }
 
+// ".ps1" of "Setup.PS1": letters and digits only, at most 16; else none.
+std::string extensionOf(const std::string &name)
+{
+    const size_t slash = name.rfind('/');
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || name.size() - dot > 17
+        || dot + 1 == name.size())
+        return {};
+    for (size_t i = dot + 1; i < name.size(); ++i) {
+        if (!std::isalnum(static_cast<unsigned char>(name[i])))
+            return {};
+    }
+    return name.substr(dot);
+}
+
 struct VerifyJob {
     std::string file;
     Fd opened;
+    bool peFile = false;
+    std::string linkName;           // in the run's private folder, for osslsigncode
+    std::vector<SignatureFinding> findings;
+    std::string fileProblem;        // unsigned, damaged, unreadable: the reason
     std::vector<OutputLine> lines;
     bool ok = false;
     bool done = false; // all its lines are there
+    int warnings = 0;
 };
 
-void finishJob(VerifyJob &job, const ChildExit &exit, bool verbose)
+void judgedPe(VerifyJob &job, const PeJudgement &judgement)
+{
+    if (judgement.status == PeJudgement::Status::Unsigned)
+        job.fileProblem = "it carries no signature";
+    else if (judgement.status == PeJudgement::Status::Damaged)
+        job.fileProblem = "its signature is damaged (" + judgement.problem + ")";
+    for (const PeSignature &signature : judgement.signatures)
+        job.findings.push_back(signature.finding);
+}
+
+// osslsigncode's report of a file of another format.
+void judgedByReport(VerifyJob &job, const ChildExit &exit)
 {
     if (!exit.started) {
-        job.lines.push_back({OutputLine::Err, "SignTool Error: Cannot start osslsigncode: " + errnoText(exit.startErrno)
-                                                  + "."});
-    } else if (exit.timedOut) {
-        job.lines.push_back({OutputLine::Err, "SignTool Error: Verifying " + job.file + " took longer than "
-                                                  + std::to_string(kVerifyTimeoutSeconds) + " seconds."});
-    } else if (exit.exitCode == 0) {
-        if (verbose) {
-            for (auto &detail : verifyDetails(exit.output))
-                job.lines.push_back({OutputLine::Out, "    " + detail});
+        job.fileProblem = "osslsigncode cannot be started: " + errnoText(exit.startErrno);
+        return;
+    }
+    if (exit.timedOut) {
+        job.fileProblem = "osslsigncode took longer than " + std::to_string(kVerifyTimeoutSeconds) + " seconds";
+        return;
+    }
+    for (const ReportedSignature &reported : readVerifyReport(exit.output))
+        job.findings.push_back(findingFromReport(reported));
+    if (!job.findings.empty())
+        return;
+    std::string last;
+    for (const std::string &line : trimmedLines(exit.output)) {
+        if (line.find("No signature found") != std::string::npos) {
+            job.fileProblem = "it carries no signature";
+            return;
         }
+        if (line.find("unsupported input file type") != std::string::npos) {
+            job.fileProblem = "it is of no format that carries Authenticode signatures";
+            return;
+        }
+        if (!line.empty() && line != "Failed" && line.find(":error:") == std::string::npos)
+            last = line;
+    }
+    job.fileProblem = "its signature is damaged (osslsigncode: " + (last.empty() ? std::string("no report") : last) + ")";
+}
+
+void finishJob(VerifyJob &job, const SignArgs &args)
+{
+    if (args.verbose) {
+        for (const SignatureFinding &finding : job.findings) {
+            for (const std::string &line : findingLines(finding))
+                job.lines.push_back({OutputLine::Out, "    " + line});
+        }
+    }
+    const std::string reason = job.fileProblem.empty() ? fileVerdict(job.findings, args.allSignatures) : job.fileProblem;
+    if (reason.empty()) {
         job.ok = true;
+        if (args.warnUnstamped && !job.findings.empty() && job.findings.front().stampKind == StampKind::None) {
+            job.lines.push_back({OutputLine::Err, "SignTool Warning: " + job.file + " is not time-stamped."});
+            ++job.warnings;
+        }
         job.lines.push_back({OutputLine::Out, "Successfully verified: " + job.file});
     } else {
-        if (verbose) {
-            for (auto &detail : verifyDetails(exit.output))
-                job.lines.push_back({OutputLine::Out, "    " + detail});
-        }
-        job.lines.push_back({OutputLine::Err, "SignTool Error: " + job.file + " is not validly signed: "
-                                                  + verifyFailureReason(exit.output) + "."});
+        job.lines.push_back({OutputLine::Err, "SignTool Error: " + job.file + " is not validly signed: " + reason + "."});
     }
-    if (verbose)
+    if (args.verbose)
         job.lines.push_back({OutputLine::Out, std::string()});
     job.done = true;
 }
@@ -107,57 +172,54 @@ Fd openToVerify(const std::string &file, std::string &error)
     return fd;
 }
 
-} // namespace
-
-std::string verifyFailureReason(const std::string &output)
+// A private folder (see SafeReplace.h) in the temporary folder, for the
+// links that give osslsigncode each opened file under a name with its
+// extension.
+PrivateFolder linkFolder(std::string &error)
 {
-    std::string chainError;
-    bool timeStampFailed = false;
-    std::string last;
-    for (const std::string &line : trimmedLines(output)) {
-        if (line.find("No signature found") != std::string::npos)
-            return "it carries no signature";
-        if (line.find("MISMATCH") != std::string::npos)
-            return "its digest does not match the file, which was changed after it was signed";
-        if (line.rfind("Error: ", 0) == 0 && chainError.empty())
-            chainError = line.substr(7);
-        if (line.rfind("Timestamp Server Signature verification: failed", 0) == 0)
-            timeStampFailed = true;
-        if (!line.empty() && line != "Failed" && line.find(":error:") == std::string::npos)
-            last = line;
+    const char *tmp = std::getenv("TMPDIR");
+    const std::string where = tmp && *tmp == '/' ? tmp : "/tmp";
+    Fd parent(open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent) {
+        error = "Cannot open " + where + ": " + errnoText(errno) + ".";
+        return {};
     }
-    if (!chainError.empty())
-        return "its certificate does not chain to a trusted root or to a certificate of the store (" + chainError
-               + ")";
-    if (timeStampFailed)
-        return "its time stamp cannot be verified";
-    return last.empty() ? "osslsigncode reported no reason" : "osslsigncode reports \"" + last + "\"";
+    std::string problem;
+    PrivateFolder folder = PrivateFolder::create(parent.get(), problem);
+    if (!folder)
+        error = "Cannot make a temporary folder in " + where + ": " + problem + ".";
+    return folder;
 }
 
-std::vector<std::string> verifyDetails(const std::string &output)
+} // namespace
+
+std::string fileVerdict(const std::vector<SignatureFinding> &signatures, bool all)
 {
-    std::vector<std::string> details;
-    bool signerSeen = false, digestSeen = false;
-    for (const std::string &line : trimmedLines(output)) {
-        if (!signerSeen && line.rfind("Subject:", 0) == 0) {
-            details.push_back("Signed by: " + trimmed(line.substr(8)));
-            signerSeen = true;
-        } else if (line.rfind("Timestamp time:", 0) == 0) {
-            details.push_back("Time stamp: " + trimmed(line.substr(15)));
-        } else if (!digestSeen && line.rfind("Message digest algorithm", 0) == 0) {
-            digestSeen = true;
-            const size_t colon = line.find(':');
-            details.push_back("Digest: " + trimmed(line.substr(colon + 1)));
-        }
+    if (signatures.empty())
+        return "it carries no signature";
+    const SignatureFinding &primary = signatures.front();
+    if (primary.verdict != Verdict::Good)
+        return signatures.size() > 1 ? "its primary signature: " + verdictText(primary) : verdictText(primary);
+    if (!all)
+        return {};
+    for (const SignatureFinding &finding : signatures) {
+        if (finding.verdict != Verdict::Good)
+            return "its signature " + std::to_string(finding.index + 1) + " (appended): " + verdictText(finding);
     }
-    return details;
+    return {};
 }
 
 VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const std::vector<OutputLine> &)> &print)
 {
     VerifyCounts counts;
     std::string error;
-    const Fd trust = trustList(error);
+    const std::string pem = trustedPem();
+    const StorePtr anchors = trustStoreFromPem(pem);
+    TrustPolicy policy;
+    policy.anchors = anchors.get();
+    policy.now = std::time(nullptr);
+    Fd trust;
+    PrivateFolder links;
     const size_t count = args.files.size();
     std::vector<std::unique_ptr<VerifyJob>> jobs(count);
     size_t printed = 0;
@@ -165,6 +227,7 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
         while (printed < count && jobs[printed] && jobs[printed]->done) {
             print(jobs[printed]->lines);
             ++(jobs[printed]->ok ? counts.verified : counts.errors);
+            counts.warnings += jobs[printed]->warnings;
             jobs[printed].reset();
             ++printed;
         }
@@ -176,9 +239,15 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
         job->file = args.files[i];
         if (args.verbose)
             job->lines.push_back({OutputLine::Out, "Verifying: " + job->file});
-        std::string openError = error;
-        if (openError.empty())
-            job->opened = openToVerify(job->file, openError);
+        std::string openError;
+        job->opened = openToVerify(job->file, openError);
+        if (job->opened) {
+            job->peFile = startsLikePe(job->opened.get());
+            if (!job->peFile && !trust)
+                trust = trustFile(pem, openError);
+            if (!job->peFile && openError.empty() && !links)
+                links = linkFolder(openError);
+        }
         if (!openError.empty()) {
             job->lines.push_back({OutputLine::Err, "SignTool Error: " + openError});
             if (args.verbose)
@@ -190,16 +259,41 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
             continue;
         }
         ChildSpec child;
-        const std::string trustPath = "/dev/fd/" + std::to_string(kTrustFd);
-        // -ignore-cdp: no network look-up of revocation lists.
-        child.argv = {"osslsigncode", "verify", "-ignore-cdp", "-CAfile", trustPath, "-TSA-CAfile", trustPath,
-                     "-in", "/dev/fd/" + std::to_string(kFileFd)};
-        child.fds = {{trust.get(), kTrustFd}, {job->opened.get(), kFileFd}};
-        child.timeoutSeconds = kVerifyTimeoutSeconds;
+        if (job->peFile) {
+            VerifyJob *pending = job.get();
+            child.task = [pending, &policy]() -> int {
+                judgedPe(*pending, judgePeFile(pending->opened.get(), policy));
+                return 0;
+            };
+        } else {
+            // osslsigncode tells scripts by their extension: it reads the
+            // opened file through a link of such a name to /dev/fd/5.
+            job->linkName = std::to_string(i) + extensionOf(job->file);
+            const std::string target = "/dev/fd/" + std::to_string(kFileFd);
+            if (symlinkat(target.c_str(), links.descriptor(), job->linkName.c_str()) != 0) {
+                job->lines.push_back({OutputLine::Err, "SignTool Error: Cannot verify " + job->file + ": "
+                                                           + errnoText(errno) + "."});
+                job->done = true;
+                jobs[i] = std::move(job);
+                printReady();
+                continue;
+            }
+            const std::string trustPath = "/dev/fd/" + std::to_string(kTrustFd);
+            // -ignore-cdp: no network look-up of revocation lists.
+            child.argv = {"osslsigncode", "verify", "-ignore-cdp", "-CAfile", trustPath, "-TSA-CAfile", trustPath,
+                          "-in", "/dev/fd/" + std::to_string(kFolderFd) + "/" + job->linkName};
+            child.fds = {{trust.get(), kTrustFd}, {job->opened.get(), kFileFd}, {links.descriptor(), kFolderFd}};
+            child.timeoutSeconds = kVerifyTimeoutSeconds;
+        }
         jobs[i] = std::move(job);
         pool.start(child, [&, i](ChildExit exit) {
-            finishJob(*jobs[i], exit, args.verbose);
-            jobs[i]->opened = Fd();
+            VerifyJob &ended = *jobs[i];
+            if (!ended.peFile) {
+                judgedByReport(ended, exit);
+                unlinkat(links.descriptor(), ended.linkName.c_str(), 0);
+            }
+            finishJob(ended, args);
+            ended.opened = Fd();
             printReady();
         });
     }

@@ -32,6 +32,7 @@
 // every file was signed (or verified), 1 otherwise.
 
 #include "CertStore.h"
+#include "FilePatterns.h"
 #include "ModuleDeadline.h"
 #include "ProcessPool.h"
 #include "SafeReplace.h"
@@ -150,12 +151,20 @@ int main(int argc, char **argv)
         errLine(usageText());
         return 1;
     }
-    const SignArgs &args = *parsed.args;
-    if (args.showUsage) {
+    if (parsed.args->showUsage) {
         outLine(usageText());
         return 0;
     }
+    SignArgs expandedArgs = *parsed.args;
+    const ExpandedFiles expanded = expandFilePatterns(expandedArgs.files);
+    expandedArgs.files = expanded.files;
+    const SignArgs &args = expandedArgs;
     g_quiet = args.quiet;
+    // A pattern without a match is an error of its own; the other files
+    // are still signed or verified.
+    const int unmatched = static_cast<int>(expanded.unmatched.size());
+    for (const std::string &pattern : expanded.unmatched)
+        errLine("SignTool Error: File not found: " + pattern);
 
     installSignalHandlers();
     ModuleDeadline::onExpiry(moduleDidNotAnswer);
@@ -166,14 +175,29 @@ int main(int argc, char **argv)
     }
 
     if (args.verb == Verb::Verify) {
+        // The cleaner of temporary folders forks off before a PKCS#11
+        // module may start threads of its own.
+        PrivateFolder::startCleaner();
         const VerifyCounts counts = verifyFiles(args, printLines);
-        printSummary(args, "Verified", counts.verified, 0, counts.errors);
-        return counts.errors == 0 ? 0 : 1;
+        printSummary(args, "Verified", counts.verified, counts.warnings, counts.errors + unmatched);
+        return counts.errors + unmatched == 0 ? 0 : 1;
     }
-    if (const std::string problem = descriptionProblem(args); !problem.empty()) {
+    if (args.verb == Verb::Timestamp) {
+        PrivateFolder::startCleaner();
+        const SigningIdentity none; // the files keep their signatures and signers
+        const Signer stamper(none, args);
+        const RunCounts counts = signInOrder(stamper, args.files, args.jobs, false,
+                                             [](const FileOutcome &outcome) { printLines(outcome.lines); });
+        printSummary(args, "Timestamped", counts.signedFiles, counts.warnings, counts.errors + unmatched);
+        return counts.errors + unmatched == 0 ? 0 : 1;
+    }
+    std::string problem = descriptionProblem(args);
+    if (problem.empty())
+        problem = storeNameProblem(args, storeFolder());
+    if (!problem.empty()) {
         errLine("SignTool Error: " + problem);
         if (!args.quiet)
-            outLine("Number of errors: 1");
+            outLine("Number of errors: " + std::to_string(1 + unmatched));
         return 1;
     }
 
@@ -193,12 +217,17 @@ int main(int argc, char **argv)
             outLine("Number of warnings: 0");
         }
         if (!args.quiet)
-            outLine("Number of errors: 1");
+            outLine("Number of errors: " + std::to_string(1 + unmatched));
         return 1;
     }
     const SigningIdentity &identity = *choice.identity;
 
     int warnings = 0;
+    for (const std::string &warning : digestWarnings(args)) {
+        if (!args.quiet)
+            errLine(warning);
+        ++warnings;
+    }
     const auto until = timeOf(X509_get0_notAfter(identity.cert.get()));
     if (until && *until - std::time(nullptr) < 30L * 24 * 3600) {
         if (!args.quiet)
@@ -213,6 +242,6 @@ int main(int argc, char **argv)
     const Signer signer(identity, args);
     const RunCounts counts = signInOrder(signer, args.files, args.jobs, identity.token.has_value(),
                                          [](const FileOutcome &outcome) { printLines(outcome.lines); });
-    printSummary(args, "Signed", counts.signedFiles, warnings + counts.warnings, counts.errors);
-    return counts.errors == 0 ? 0 : 1;
+    printSummary(args, "Signed", counts.signedFiles, warnings + counts.warnings, counts.errors + unmatched);
+    return counts.errors + unmatched == 0 ? 0 : 1;
 }

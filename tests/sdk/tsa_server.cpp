@@ -5,7 +5,12 @@
 //
 // MODE: "rfc3161" answers RFC 3161 requests only (an Authenticode request
 // gets "400 Bad Request"); "authenticode" answers the Authenticode protocol
-// only; "both"; "silent" accepts connections and never answers. Each request
+// only; "both"; "silent" accepts connections and never answers. A server
+// that lies answers RFC 3161 with a granted reply that must be refused:
+// "wrong-imprint" (the token stamps another digest), "wrong-nonce" (the
+// token answers another nonce), "wrong-purpose" (the token is signed by a
+// certificate made for TLS servers, not for time stamping) or "garbage"
+// (bytes that are no reply at all). Each request
 // is answered on a thread of its own, after --delay-ms. One line per request
 // goes to the log: "rfc3161 sha384" (the imprint's digest) or "authenticode".
 //
@@ -20,6 +25,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/ts.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -154,8 +160,101 @@ std::string authenticodeReply(const std::string &body)
     return base64(reply, true);
 }
 
-std::string rfc3161Reply(const std::string &body)
+// The request as this server's fault wants it answered: another imprint or
+// another nonce than the client sent.
+std::string falsifiedRequest(const std::string &body)
 {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(body.data());
+    TS_REQ *request = d2i_TS_REQ(nullptr, &p, static_cast<long>(body.size()));
+    if (!request)
+        return body;
+    if (g_options.mode == "wrong-imprint") {
+        ASN1_OCTET_STRING *digest = TS_MSG_IMPRINT_get_msg(TS_REQ_get_msg_imprint(request));
+        if (digest && digest->length > 0)
+            digest->data[0] = static_cast<unsigned char>(digest->data[0] ^ 0x5A);
+    } else if (g_options.mode == "wrong-nonce") {
+        ASN1_INTEGER *nonce = ASN1_INTEGER_new();
+        ASN1_INTEGER_set(nonce, 4242);
+        TS_REQ_set_nonce(request, nonce);
+        ASN1_INTEGER_free(nonce);
+    }
+    unsigned char *der = nullptr;
+    const int length = i2d_TS_REQ(request, &der);
+    TS_REQ_free(request);
+    std::string changed = length > 0 ? std::string(reinterpret_cast<char *>(der), static_cast<size_t>(length)) : body;
+    OPENSSL_free(der);
+    return changed;
+}
+
+// A key and a self-signed certificate for TLS servers only, made once.
+bool tlsSigner(X509 *&cert, EVP_PKEY *&key)
+{
+    static X509 *madeCert = nullptr;
+    static EVP_PKEY *madeKey = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        madeKey = EVP_RSA_gen(2048);
+        madeCert = X509_new();
+        if (!madeKey || !madeCert)
+            return;
+        X509_set_version(madeCert, 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(madeCert), 77);
+        X509_gmtime_adj(X509_getm_notBefore(madeCert), -3600);
+        X509_gmtime_adj(X509_getm_notAfter(madeCert), 3600L * 24 * 30);
+        X509_NAME *name = X509_get_subject_name(madeCert);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char *>("Not A Time-Stamp Server"), -1, -1, 0);
+        X509_set_issuer_name(madeCert, name);
+        X509_set_pubkey(madeCert, madeKey);
+        X509V3_CTX v3;
+        X509V3_set_ctx(&v3, madeCert, madeCert, nullptr, nullptr, 0);
+        if (X509_EXTENSION *eku = X509V3_EXT_conf_nid(nullptr, &v3, NID_ext_key_usage, "critical,serverAuth")) {
+            X509_add_ext(madeCert, eku, -1);
+            X509_EXTENSION_free(eku);
+        }
+        X509_sign(madeCert, madeKey, EVP_sha256());
+    });
+    cert = madeCert;
+    key = madeKey;
+    return cert && key;
+}
+
+// The token of `response` signed anew by a TLS server's certificate, as
+// OpenSSL's responder signs one (which refuses such a signer itself).
+void resignToken(TS_RESP *response)
+{
+    X509 *cert = nullptr;
+    EVP_PKEY *key = nullptr;
+    PKCS7 *token = TS_RESP_get_token(response);
+    if (!token || !tlsSigner(cert, key))
+        return;
+    const ASN1_OCTET_STRING *info = token->d.sign->contents->d.other->value.octet_string;
+    const std::string tstInfo(reinterpret_cast<const char *>(info->data), static_cast<size_t>(info->length));
+    PKCS7 *p7 = PKCS7_new();
+    PKCS7_set_type(p7, NID_pkcs7_signed);
+    ASN1_INTEGER_set(p7->d.sign->version, 3);
+    PKCS7_add_certificate(p7, cert);
+    PKCS7_SIGNER_INFO *si = PKCS7_add_signature(p7, cert, key, EVP_sha256());
+    PKCS7_add_signed_attribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_id_smime_ct_TSTInfo));
+    PKCS7 *content = PKCS7_new();
+    content->type = OBJ_nid2obj(NID_id_smime_ct_TSTInfo);
+    content->d.other = ASN1_TYPE_new();
+    ASN1_TYPE_set(content->d.other, V_ASN1_OCTET_STRING, ASN1_OCTET_STRING_new());
+    PKCS7_set_content(p7, content);
+    BIO *data = PKCS7_dataInit(p7, nullptr);
+    BIO_write(data, tstInfo.data(), static_cast<int>(tstInfo.size()));
+    PKCS7_dataFinal(p7, data);
+    BIO_free_all(data);
+    TS_RESP_set_tst_info(response, p7, TS_TST_INFO_dup(TS_RESP_get_tst_info(response)));
+}
+
+std::string rfc3161Reply(const std::string &original)
+{
+    if (g_options.mode == "garbage") {
+        logLine("garbage");
+        return std::string("\x30\x03\x02\x01\x00 this is no time-stamp reply", 33);
+    }
+    const std::string body = falsifiedRequest(original);
     BIO *query = BIO_new_mem_buf(body.data(), static_cast<int>(body.size()));
     TS_REQ *request = d2i_TS_REQ_bio(query, nullptr);
     std::string digest = "unknown";
@@ -181,6 +280,8 @@ std::string rfc3161Reply(const std::string &body)
     TS_RESP_CTX_add_flags(ctx, TS_ESS_CERT_ID_CHAIN);
     TS_RESP *response = TS_RESP_create_response(ctx, query);
     BIO_free(query);
+    if (response && g_options.mode == "wrong-purpose")
+        resignToken(response);
     std::string reply;
     if (response) {
         unsigned char *der = nullptr;
@@ -257,7 +358,9 @@ void serve(int fd)
     if (g_options.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(g_options.delayMs));
 
-    if (rfc3161 && (g_options.mode == "rfc3161" || g_options.mode == "both")) {
+    const bool lying = g_options.mode == "wrong-imprint" || g_options.mode == "wrong-nonce"
+                       || g_options.mode == "wrong-purpose" || g_options.mode == "garbage";
+    if (rfc3161 && (g_options.mode == "rfc3161" || g_options.mode == "both" || lying)) {
         const std::string reply = rfc3161Reply(body);
         respond(fd, reply.empty() ? 400 : 200, "application/timestamp-reply", reply);
     } else if (!rfc3161 && (g_options.mode == "authenticode" || g_options.mode == "both")) {

@@ -6,6 +6,7 @@
 #include "support/TestData.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -73,10 +74,22 @@ private:
         return out;
     }
 
-    static std::string check(const QString &original, const QString &copy, X509 *signer)
+    static std::string check(const QString &original, const QString &copy, X509 *signer,
+                             const CopyExpectation &expected = {})
     {
         File a(original), b(copy);
-        return checkSignedCopy(a.fd(), b.fd(), signer);
+        return checkSignedCopy(a.fd(), b.fd(), signer, expected);
+    }
+
+    // A copy of `signedFile` with one more signature, appended with `pfx`.
+    QString appendedCopy(const QString &signedFile, const QString &pfx, const char *digest = "sha256")
+    {
+        const QString out = newPath();
+        const RunResult run = runProgram(QStringLiteral("osslsigncode"), {"sign", "-nest", "-pkcs12", pfx, "-h", digest,
+                                                                          "-in", signedFile, "-out", out});
+        if (!run.ok())
+            qFatal("osslsigncode failed: %s", qPrintable(run.output));
+        return out;
     }
 
 private slots:
@@ -89,6 +102,7 @@ private slots:
     void pe32PlusFile();
     void badCopyFailsTheCheck_data();
     void badCopyFailsTheCheck();
+    void copyMustHoldExactlyTheExpectedSignatures();
     void verifyReportOfOtherFormats_data();
     void verifyReportOfOtherFormats();
 };
@@ -262,6 +276,45 @@ void TestPeImage::badCopyFailsTheCheck()
     QVERIFY2(QString::fromStdString(found).contains(problem), found.c_str());
 }
 
+// After /as the copy holds one more signature than the file, the new one by
+// the chosen certificate with the /fd digest; after a plain sign exactly
+// the new one. A copy that osslsigncode left with the old signatures only
+// (or with more) must not take the file's place.
+void TestPeImage::copyMustHoldExactlyTheExpectedSignatures()
+{
+    const QString original = write(peFileBytes(11));
+    const QString once = signedCopy(original, m_pfx);
+    const QString twice = appendedCopy(once, m_otherPfx, "sha384");
+
+    CopyExpectation plain;
+    QCOMPARE(QString::fromStdString(check(original, once, m_cert.cert.get(), plain)), QString());
+    std::string found = check(original, twice, m_cert.cert.get(), plain);
+    QVERIFY2(QString::fromStdString(found).contains("carries 2 signatures where 1 were expected"), found.c_str());
+
+    CopyExpectation appended;
+    appended.signatures = 2;
+    appended.newIndex = 1;
+    appended.fileDigest = "sha384";
+    QCOMPARE(QString::fromStdString(check(original, twice, m_other.cert.get(), appended)), QString());
+    // Nothing appended: the old signature by the same certificate is no
+    // proof of the new one.
+    found = check(original, once, m_cert.cert.get(), appended);
+    QVERIFY2(QString::fromStdString(found).contains("the new signature was not added"), found.c_str());
+    // The appended one is not by the chosen certificate.
+    found = check(original, twice, m_cert.cert.get(), appended);
+    QVERIFY2(QString::fromStdString(found).contains("no signature with the chosen certificate"), found.c_str());
+    appended.fileDigest = "sha512";
+    found = check(original, twice, m_other.cert.get(), appended);
+    QVERIFY2(QString::fromStdString(found).contains("uses SHA384, not the requested sha512"), found.c_str());
+
+    CopyExpectation stamped;
+    stamped.stamp = StampKind::Rfc3161;
+    stamped.stampUrl = "http://tsa.invalid/";
+    found = check(original, once, m_cert.cert.get(), stamped);
+    QVERIFY2(QString::fromStdString(found).contains("carries no time stamp from the time-stamp server http://tsa.invalid/"),
+             found.c_str());
+}
+
 void TestPeImage::verifyReportOfOtherFormats_data()
 {
     QTest::addColumn<QString>("report");
@@ -280,6 +333,24 @@ void TestPeImage::verifyReportOfOtherFormats_data()
                                     << "does not match its signature";
     QTest::newRow("nothing read") << "Failed\n" << "cannot be read as a signed file";
     QTest::newRow("other signer") << QString(good).replace("@SERIAL", "0123ABCD") << "no signature with the chosen certificate";
+    // An MSI compares its DigitalSignature stream; a catalog compares no
+    // digest at all.
+    const QString msi = "Signature Index: 0  (Primary Signature)\n"
+                        "Message digest algorithm         : SHA256\n"
+                        "Current DigitalSignature         : DA3811BAA9\n"
+                        "Calculated DigitalSignature      : DA3811BAA9\n"
+                        "Calculated message digest        : 6E8D7D552D\n"
+                        "Signer's certificate:\n"
+                        "\tSigner #0:\n"
+                        "\t\tSubject: /CN=Quillmark Test Code Signing\n"
+                        "\t\tSerial : @SERIAL\n"
+                        "Signature verification: ok\n";
+    QTest::newRow("MSI") << msi << "";
+    QTest::newRow("MSI, stream changed") << QString(msi).replace("Calculated DigitalSignature      : DA", "Calculated DigitalSignature      : 00")
+                                         << "does not match its signature";
+    QTest::newRow("catalog") << QString(msi).remove(QRegularExpression("(Current|Calculated)[^\n]*\n")) << "";
+    QTest::newRow("two where one is expected") << msi + QString(msi).replace("Index: 0  (Primary Signature)", "Index: 1")
+                                               << "carries 2 signatures where 1 were expected";
 }
 
 void TestPeImage::verifyReportOfOtherFormats()

@@ -58,6 +58,7 @@ private slots:
     void timeStampFallbackAndFailures();
     void refusals_data();
     void refusals();
+    void storeCertificateAndVerifySwitches();
 };
 
 void TestSignArgs::valueSwitchTakesNextArgumentWhateverItLooksLike()
@@ -103,7 +104,7 @@ void TestSignArgs::digestAlgorithms_data()
     QTest::newRow("sha256") << "sha256" << int(DigestAlgorithm::Sha256);
     QTest::newRow("SHA384") << "SHA384" << int(DigestAlgorithm::Sha384);
     QTest::newRow("Sha512") << "Sha512" << int(DigestAlgorithm::Sha512);
-    QTest::newRow("sha1") << "sha1" << -1;
+    QTest::newRow("sha1, for old systems") << "sha1" << int(DigestAlgorithm::Sha1);
     QTest::newRow("md5") << "md5" << -1;
     QTest::newRow("sha2") << "sha2" << -1;
     QTest::newRow("empty") << "" << -1;
@@ -309,8 +310,13 @@ void TestSignArgs::refusals_data()
     QTest::addColumn<QStringList>("argv");
     QTest::addColumn<QString>("message");
     QTest::newRow("no verb") << QStringList{} << "No command given";
-    QTest::newRow("unknown verb") << QStringList{"timestamp", "x.exe"} << "Unknown command: timestamp";
-    QTest::newRow("unknown switch") << QStringList{"sign", "/a", "/ph", "x.exe"} << "Unknown option: /ph";
+    QTest::newRow("unknown verb") << QStringList{"catdb", "x.exe"} << "Unknown command: catdb";
+    QTest::newRow("unknown switch") << QStringList{"sign", "/a", "/uw", "x.exe"} << "Unknown option: /uw";
+    QTest::newRow("td sha256 without tr") << QStringList{"sign", "/a", "/td", "sha256", "x.exe"} << "/td needs /tr";
+    QTest::newRow("td with t") << QStringList{"sign", "/a", "/t", "u", "/td", "sha384", "x.exe"} << "/td needs /tr";
+    QTest::newRow("store with f") << QStringList{"sign", "/f", "c.pfx", "/s", "My", "x.exe"}
+                                  << "cannot be combined with /f";
+    QTest::newRow("sign switch all") << QStringList{"sign", "/a", "/all", "x.exe"} << "Unknown option: /all";
     QTest::newRow("sign switch with verify") << QStringList{"verify", "/pa", "/a", "x.exe"} << "Unknown option: /a";
     QTest::newRow("verify switch with sign") << QStringList{"sign", "/pa", "x.exe"} << "Unknown option: /pa";
     QTest::newRow("value missing at end") << QStringList{"sign", "/a", "/tr"} << "Missing value for option /tr";
@@ -326,6 +332,11 @@ void TestSignArgs::refusals_data()
     QTest::newRow("empty name") << QStringList{"sign", "/n", "", "x.exe"} << "/n needs";
     QTest::newRow("verify without pa") << QStringList{"verify", "x.exe"} << "verify needs /pa";
     QTest::newRow("verify without files") << QStringList{"verify", "/pa"} << "No files to verify";
+    QTest::newRow("timestamp without server") << QStringList{"timestamp", "x.exe"} << "timestamp needs a time-stamp server";
+    QTest::newRow("timestamp with a sign switch") << QStringList{"timestamp", "/tr", "u", "/a", "x.exe"}
+                                                  << "Unknown option: /a";
+    QTest::newRow("timestamp td with t") << QStringList{"timestamp", "/t", "u", "/td", "sha256", "x.exe"}
+                                         << "/td needs /tr";
 }
 
 void TestSignArgs::refusals()
@@ -335,6 +346,32 @@ void TestSignArgs::refusals()
     const ParseResult result = parse(argv);
     QVERIFY(!result.args);
     QVERIFY2(QString::fromStdString(result.error).contains(message), result.error.c_str());
+}
+
+void TestSignArgs::storeCertificateAndVerifySwitches()
+{
+    ParseResult result = parse({"sign", "/a", "/S", "my", "/sm", "/ac", "inter.pem", "/ac", "/other.cer", "/PH",
+                                "/fd", "sha1", "/tr", "u", "/td", "SHA1", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->storeName.value(), std::string("my"));
+    QVERIFY(result.args->machineStore && result.args->pageHashes);
+    QCOMPARE(result.args->additionalCertificates, (std::vector<std::string>{"inter.pem", "/other.cer"}));
+    QCOMPARE(signtool::storeNameProblem(*result.args, "/opt/store"), std::string());
+    const std::vector<std::string> warnings = signtool::digestWarnings(*result.args);
+    QCOMPARE(warnings.size(), size_t(2));
+    QVERIFY(QString::fromStdString(warnings[0]).startsWith("SignTool Warning: /fd sha1 makes a SHA-1 signature"));
+    QVERIFY(QString::fromStdString(warnings[1]).startsWith("SignTool Warning: /td sha1 makes a SHA-1 signature"));
+
+    result = parse({"sign", "/a", "/s", "Root", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    const std::string problem = signtool::storeNameProblem(*result.args, "/opt/store");
+    QVERIFY2(QString::fromStdString(problem).contains("\"Root\" does not exist"), problem.c_str());
+    QVERIFY(QString::fromStdString(problem).contains("the folder /opt/store"));
+    QVERIFY(signtool::digestWarnings(*result.args).empty());
+
+    result = parse({"verify", "/pa", "/all", "/TW", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(result.args->allSignatures && result.args->warnUnstamped);
 }
 
 QTEST_APPLESS_MAIN(TestSignArgs)

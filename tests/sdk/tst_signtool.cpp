@@ -527,8 +527,8 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     const QProcessEnvironment env = fakeOsslsigncode(newFolder(), QStringLiteral("printf '%s\\n' \"$@\" > '%1/args'\n"
                                                                     "if [ -e /dev/fd/3 ]; then cat /dev/fd/3 > '%1/secret'; fi\n"
                                                                     "cat /dev/fd/4 > '%1/certificates'\n"
-                                                                    "cat /dev/fd/8 > '%1/key'\n"
-                                                                    "readlink /dev/fd/4 /dev/fd/8 > '%1/links'\n"
+                                                                    "cat /dev/fd/9 > '%1/key'\n"
+                                                                    "readlink /dev/fd/4 /dev/fd/9 > '%1/links'\n"
                                                                     "ulimit -c > '%1/core'\n"
                                                                     "cat /dev/fd/5 > '%1/input'\n"
                                                                     "echo 'Simulated failure'\n"
@@ -564,7 +564,7 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     QCOMPARE(args.at(args.indexOf("-in") + 1), QStringLiteral("/dev/fd/5"));
     QCOMPARE(fileBytes(record + "/input"), original);
     QCOMPARE(args.at(args.indexOf("-certs") + 1), QStringLiteral("/dev/fd/4"));
-    QCOMPARE(args.at(args.indexOf("-key") + 1), QStringLiteral("/dev/fd/8"));
+    QCOMPARE(args.at(args.indexOf("-key") + 1), QStringLiteral("/dev/fd/9"));
     QVERIFY(args.at(args.indexOf("-out") + 1).startsWith(QLatin1String("/dev/fd/6/")));
     QVERIFY2(fileBytes(record + "/certificates").startsWith(fileBytes(m_caPem).trimmed()),
              fileBytes(record + "/certificates").constData());

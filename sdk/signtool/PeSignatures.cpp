@@ -1,0 +1,509 @@
+#include "PeSignatures.h"
+
+#include "PeImage.h"
+
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/ts.h>
+
+#include <algorithm>
+#include <cctype>
+
+using namespace sdktool;
+
+namespace signtool {
+
+namespace {
+
+const char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
+const char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
+const char kRfc3161TokenOid[] = "1.3.6.1.4.1.311.3.3.1";
+constexpr uint16_t kCertificateTypePkcsSignedData = 2;
+
+struct SigDeleter {
+    void operator()(X509_SIG *p) const { X509_SIG_free(p); }
+};
+struct SignerInfoDeleter {
+    void operator()(PKCS7_SIGNER_INFO *p) const { PKCS7_SIGNER_INFO_free(p); }
+};
+struct TstInfoDeleter {
+    void operator()(TS_TST_INFO *p) const { TS_TST_INFO_free(p); }
+};
+struct StoreCtxDeleter {
+    void operator()(X509_STORE_CTX *p) const { X509_STORE_CTX_free(p); }
+};
+
+bool hasOid(const ASN1_OBJECT *object, const char *oid)
+{
+    char text[80];
+    return object && OBJ_obj2txt(text, sizeof text, object, 1) > 0 && std::string(text) == oid;
+}
+
+// The value bytes of a DER element (what follows its tag and length).
+bool elementValue(const unsigned char *&p, long available, const unsigned char *&value, long &length)
+{
+    int tag = 0, xclass = 0;
+    const unsigned char *start = p;
+    const int rc = ASN1_get_object(&p, &length, &tag, &xclass, available);
+    if (rc & 0x80)
+        return false;
+    value = p;
+    if (length > available - (p - start))
+        return false;
+    p += length;
+    return true;
+}
+
+// SpcIndirectDataContent ::= SEQUENCE { data SpcAttributeTypeAndOptionalValue,
+//                                       messageDigest DigestInfo }
+struct IndirectData {
+    const unsigned char *signedBytes = nullptr; // the SEQUENCE's value: what the signature covers
+    long signedLength = 0;
+    std::unique_ptr<X509_SIG, SigDeleter> digestInfo;
+};
+
+std::optional<IndirectData> indirectData(PKCS7 *p7)
+{
+    if (!PKCS7_type_is_signed(p7) || !p7->d.sign->contents || !hasOid(p7->d.sign->contents->type, kIndirectDataOid))
+        return std::nullopt;
+    const ASN1_TYPE *content = p7->d.sign->contents->d.other;
+    if (!content || content->type != V_ASN1_SEQUENCE)
+        return std::nullopt;
+    IndirectData data;
+    const unsigned char *p = content->value.sequence->data;
+    if (!elementValue(p, content->value.sequence->length, data.signedBytes, data.signedLength))
+        return std::nullopt;
+    const unsigned char *inner = data.signedBytes;
+    const unsigned char *skipped = nullptr;
+    long skippedLength = 0;
+    if (!elementValue(inner, data.signedLength, skipped, skippedLength))
+        return std::nullopt;
+    const unsigned char *digestInfoStart = inner;
+    const long rest = data.signedLength - (inner - data.signedBytes);
+    data.digestInfo.reset(d2i_X509_SIG(nullptr, &digestInfoStart, rest));
+    if (!data.digestInfo)
+        return std::nullopt;
+    return data;
+}
+
+// The signer's signature (and, with signed attributes, their message
+// digest) holds over `data` for `cert`.
+bool signerInfoHolds(PKCS7 *p7, PKCS7_SIGNER_INFO *si, X509 *cert, const unsigned char *data, long length)
+{
+    const EVP_MD *md = EVP_get_digestbyobj(si->digest_alg->algorithm);
+    if (!md || length < 0)
+        return false;
+    BioPtr chain(BIO_new(BIO_f_md()));
+    if (!chain || BIO_set_md(chain.get(), md) != 1)
+        return false;
+    BIO *content = BIO_new_mem_buf(data, static_cast<int>(length));
+    if (!content)
+        return false;
+    BIO_push(chain.get(), content);
+    unsigned char buffer[4096];
+    while (BIO_read(chain.get(), buffer, sizeof buffer) > 0) {
+    }
+    const bool ok = PKCS7_signatureVerify(chain.get(), p7, si, cert) == 1;
+    ERR_clear_error();
+    return ok;
+}
+
+X509 *certificateOf(PKCS7 *p7, PKCS7_SIGNER_INFO *si)
+{
+    if (!PKCS7_type_is_signed(p7) || !si->issuer_and_serial)
+        return nullptr;
+    return X509_find_by_issuer_and_serial(p7->d.sign->cert, si->issuer_and_serial->issuer,
+                                          si->issuer_and_serial->serial);
+}
+
+PKCS7_SIGNER_INFO *onlySigner(PKCS7 *p7)
+{
+    STACK_OF(PKCS7_SIGNER_INFO) *infos = PKCS7_type_is_signed(p7) ? PKCS7_get_signer_info(p7) : nullptr;
+    return infos && sk_PKCS7_SIGNER_INFO_num(infos) == 1 ? sk_PKCS7_SIGNER_INFO_value(infos, 0) : nullptr;
+}
+
+// The DER values of the unsigned attribute `oid` of a signer.
+std::vector<const ASN1_STRING *> unsignedValues(PKCS7_SIGNER_INFO *si, const char *oid)
+{
+    std::vector<const ASN1_STRING *> values;
+    const STACK_OF(X509_ATTRIBUTE) *attributes = PKCS7_get_attributes(si);
+    for (int i = 0; i < sk_X509_ATTRIBUTE_num(attributes); ++i) {
+        X509_ATTRIBUTE *attribute = sk_X509_ATTRIBUTE_value(attributes, i);
+        if (!hasOid(X509_ATTRIBUTE_get0_object(attribute), oid))
+            continue;
+        for (int v = 0; v < X509_ATTRIBUTE_count(attribute); ++v) {
+            const ASN1_TYPE *value = X509_ATTRIBUTE_get0_type(attribute, v);
+            if (value && value->type == V_ASN1_SEQUENCE)
+                values.push_back(value->value.sequence);
+        }
+    }
+    return values;
+}
+
+std::string upperCase(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string lowerCase(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string subjectLine(X509 *cert)
+{
+    char *line = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0);
+    std::string text = line ? line : "";
+    OPENSSL_free(line);
+    return text;
+}
+
+std::optional<std::vector<unsigned char>> digestOf(const EVP_MD *md, const unsigned char *data, size_t size)
+{
+    std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (!md || EVP_Digest(data, size, digest.data(), &length, md, nullptr) != 1)
+        return std::nullopt;
+    digest.resize(length);
+    return digest;
+}
+
+bool sameBytes(const std::vector<unsigned char> &bytes, const ASN1_STRING *string)
+{
+    return string && bytes.size() == static_cast<size_t>(ASN1_STRING_length(string))
+           && std::equal(bytes.begin(), bytes.end(), ASN1_STRING_get0_data(string));
+}
+
+// Builds `cert`'s chain to the anchors at time `at`; 0 (X509_V_OK) when it
+// holds, else OpenSSL's error code with its text in `error`.
+int chainError(X509 *cert, STACK_OF(X509) *untrusted, X509_STORE *anchors, time_t at, int purpose,
+               std::string &error)
+{
+    std::unique_ptr<X509_STORE_CTX, StoreCtxDeleter> ctx(X509_STORE_CTX_new());
+    if (!ctx || !anchors || X509_STORE_CTX_init(ctx.get(), anchors, cert, untrusted) != 1) {
+        error = "the chain cannot be built";
+        return X509_V_ERR_UNSPECIFIED;
+    }
+    X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_PARTIAL_CHAIN);
+    X509_VERIFY_PARAM_set_time(X509_STORE_CTX_get0_param(ctx.get()), at);
+    if (purpose != 0)
+        X509_STORE_CTX_set_purpose(ctx.get(), purpose);
+    const bool ok = X509_verify_cert(ctx.get()) == 1;
+    ERR_clear_error();
+    if (ok)
+        return X509_V_OK;
+    const int code = X509_STORE_CTX_get_error(ctx.get());
+    error = X509_verify_cert_error_string(code);
+    return code == X509_V_OK ? X509_V_ERR_UNSPECIFIED : code;
+}
+
+struct StampResult {
+    StampKind kind = StampKind::None;
+    bool verified = false;
+    std::string problem;
+    std::optional<time_t> time;
+    std::string timeText;
+    std::string digest; // RFC 3161: the imprint's digest
+};
+
+// The time-stamp signer is meant for time stamping and, when asked for,
+// chains to the anchors at the stamp's time.
+bool stampSignerUsable(X509 *tsa, STACK_OF(X509) *untrusted, const TrustPolicy &policy, time_t at,
+                       std::string &problem)
+{
+    if (X509_check_purpose(tsa, X509_PURPOSE_TIMESTAMP_SIGN, 0) != 1) {
+        ERR_clear_error();
+        problem = "its signer's certificate is not meant for time stamping";
+        return false;
+    }
+    if (!policy.stampChains)
+        return true;
+    std::string error;
+    if (chainError(tsa, untrusted, policy.anchors, at, X509_PURPOSE_TIMESTAMP_SIGN, error) != X509_V_OK) {
+        problem = "its signer is not trusted: " + error;
+        return false;
+    }
+    return true;
+}
+
+StampResult rfc3161Stamp(const ASN1_STRING *der, PKCS7_SIGNER_INFO *si, const TrustPolicy &policy)
+{
+    StampResult stamp;
+    stamp.kind = StampKind::Rfc3161;
+    const unsigned char *p = ASN1_STRING_get0_data(der);
+    Pkcs7Ptr token(d2i_PKCS7(nullptr, &p, ASN1_STRING_length(der)));
+    std::unique_ptr<TS_TST_INFO, TstInfoDeleter> info(token ? PKCS7_to_TS_TST_INFO(token.get()) : nullptr);
+    PKCS7_SIGNER_INFO *tsi = token ? onlySigner(token.get()) : nullptr;
+    ERR_clear_error();
+    if (!info || !tsi || !token->d.sign->contents->d.other
+        || token->d.sign->contents->d.other->type != V_ASN1_OCTET_STRING) {
+        stamp.problem = "its token cannot be read";
+        return stamp;
+    }
+    stamp.time = timeOf(TS_TST_INFO_get_time(info.get()));
+    stamp.timeText = timeText(TS_TST_INFO_get_time(info.get()));
+    TS_MSG_IMPRINT *imprint = TS_TST_INFO_get_msg_imprint(info.get());
+    const EVP_MD *md = EVP_get_digestbyobj(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
+    stamp.digest = md ? lowerCase(OBJ_nid2sn(EVP_MD_get_type(md))) : "";
+    const auto expected = digestOf(md, si->enc_digest->data, static_cast<size_t>(si->enc_digest->length));
+    if (!expected || !sameBytes(*expected, TS_MSG_IMPRINT_get_msg(imprint))) {
+        stamp.problem = "its imprint is not the digest of the signature";
+        return stamp;
+    }
+    X509 *tsa = certificateOf(token.get(), tsi);
+    const ASN1_OCTET_STRING *content = token->d.sign->contents->d.other->value.octet_string;
+    if (!tsa || !signerInfoHolds(token.get(), tsi, tsa, content->data, content->length)) {
+        stamp.problem = "its token's signature does not verify";
+        return stamp;
+    }
+    if (!stampSignerUsable(tsa, token->d.sign->cert, policy, stamp.time.value_or(policy.now), stamp.problem))
+        return stamp;
+    stamp.verified = true;
+    return stamp;
+}
+
+StampResult counterSignature(PKCS7 *p7, const ASN1_STRING *der, PKCS7_SIGNER_INFO *si, const TrustPolicy &policy)
+{
+    StampResult stamp;
+    stamp.kind = StampKind::Authenticode;
+    const unsigned char *p = ASN1_STRING_get0_data(der);
+    std::unique_ptr<PKCS7_SIGNER_INFO, SignerInfoDeleter> counter(
+        d2i_PKCS7_SIGNER_INFO(nullptr, &p, ASN1_STRING_length(der)));
+    ERR_clear_error();
+    if (!counter) {
+        stamp.problem = "its counter-signature cannot be read";
+        return stamp;
+    }
+    if (const ASN1_TYPE *signingTime = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_signingTime)) {
+        if (signingTime->type == V_ASN1_UTCTIME || signingTime->type == V_ASN1_GENERALIZEDTIME) {
+            stamp.time = timeOf(signingTime->value.utctime);
+            stamp.timeText = timeText(signingTime->value.utctime);
+        }
+    }
+    X509 *tsa = certificateOf(p7, counter.get());
+    // The counter-signature's message digest is the digest of the signature
+    // value: signerInfoHolds checks both.
+    if (!tsa || !signerInfoHolds(p7, counter.get(), tsa, si->enc_digest->data, si->enc_digest->length)) {
+        stamp.problem = "its counter-signature does not verify or is not over this signature";
+        return stamp;
+    }
+    if (!stampSignerUsable(tsa, p7->d.sign->cert, policy, stamp.time.value_or(policy.now), stamp.problem))
+        return stamp;
+    stamp.verified = true;
+    return stamp;
+}
+
+StampResult timeStampOf(PKCS7 *p7, PKCS7_SIGNER_INFO *si, const TrustPolicy &policy)
+{
+    for (const ASN1_STRING *der : unsignedValues(si, kRfc3161TokenOid))
+        return rfc3161Stamp(der, si, policy);
+    const STACK_OF(X509_ATTRIBUTE) *attributes = PKCS7_get_attributes(si);
+    for (int i = 0; i < sk_X509_ATTRIBUTE_num(attributes); ++i) {
+        X509_ATTRIBUTE *attribute = sk_X509_ATTRIBUTE_value(attributes, i);
+        if (OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute)) != NID_pkcs9_countersignature)
+            continue;
+        const ASN1_TYPE *value = X509_ATTRIBUTE_get0_type(attribute, 0);
+        if (value && value->type == V_ASN1_SEQUENCE)
+            return counterSignature(p7, value->value.sequence, si, policy);
+        StampResult broken;
+        broken.kind = StampKind::Authenticode;
+        broken.problem = "its counter-signature cannot be read";
+        return broken;
+    }
+    return {};
+}
+
+// The chain verdict: at the stamp's time when the certificate expired since
+// and a verified time stamp vouches for the signing time.
+void judgeChain(PeSignature &signature, PKCS7 *p7, const StampResult &stamp, const TrustPolicy &policy)
+{
+    SignatureFinding &finding = signature.finding;
+    std::string error;
+    int code = chainError(signature.signer.get(), p7->d.sign->cert, policy.anchors, policy.now, 0, error);
+    if (code == X509_V_ERR_CERT_HAS_EXPIRED && stamp.verified && stamp.time)
+        code = chainError(signature.signer.get(), p7->d.sign->cert, policy.anchors, *stamp.time, 0, error);
+    if (code == X509_V_OK) {
+        finding.verdict = Verdict::Good;
+        return;
+    }
+    finding.verdict = code == X509_V_ERR_CERT_HAS_EXPIRED ? Verdict::Expired : Verdict::NotTrusted;
+    finding.detail = error;
+}
+
+PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout, const TrustPolicy &policy)
+{
+    PeSignature signature;
+    SignatureFinding &finding = signature.finding;
+    finding.index = index;
+    finding.verdict = Verdict::Damaged;
+    const auto data = indirectData(p7);
+    PKCS7_SIGNER_INFO *si = onlySigner(p7);
+    if (!data || !si) {
+        finding.detail = "it holds no Authenticode signature of a program file";
+        return signature;
+    }
+    const X509_ALGOR *algorithm = nullptr;
+    const ASN1_OCTET_STRING *embedded = nullptr;
+    X509_SIG_get0(data->digestInfo.get(), &algorithm, &embedded);
+    signature.fileDigest = EVP_get_digestbyobj(algorithm->algorithm);
+    finding.digest = upperCase(OBJ_nid2sn(OBJ_obj2nid(algorithm->algorithm)));
+    X509 *cert = certificateOf(p7, si);
+    if (!cert) {
+        finding.detail = "the signer's certificate is missing";
+        return signature;
+    }
+    X509_up_ref(cert);
+    signature.signer.reset(cert);
+    finding.signer = subjectLine(cert);
+    if (!signerInfoHolds(p7, si, cert, data->signedBytes, data->signedLength)) {
+        finding.verdict = Verdict::SignatureInvalid;
+        return signature;
+    }
+    const auto fileDigest = signature.fileDigest ? authenticodeDigest(fd, layout, signature.fileDigest) : std::nullopt;
+    if (!fileDigest) {
+        finding.detail = "its digest algorithm is unknown or the file cannot be read";
+        return signature;
+    }
+    signature.fileDigestValue = *fileDigest;
+    if (!sameBytes(*fileDigest, embedded)) {
+        finding.verdict = Verdict::DigestMismatch;
+        return signature;
+    }
+    const StampResult stamp = timeStampOf(p7, si, policy);
+    finding.stampKind = stamp.kind;
+    finding.stampTime = stamp.timeText;
+    signature.stampDigest = stamp.digest;
+    signature.stampVerified = stamp.verified;
+    if (stamp.kind != StampKind::None && !stamp.verified) {
+        finding.verdict = Verdict::TimeStampInvalid;
+        finding.detail = stamp.problem;
+        return signature;
+    }
+    if (!isCodeSigningUsable(cert)) {
+        finding.verdict = Verdict::WrongPurpose;
+        return signature;
+    }
+    judgeChain(signature, p7, stamp, policy);
+    return signature;
+}
+
+} // namespace
+
+StorePtr trustStoreFromPem(const std::string &pem)
+{
+    StorePtr store(X509_STORE_new());
+    if (!store)
+        return store;
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    STACK_OF(X509_INFO) *infos = bio ? PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+    for (int i = 0; i < sk_X509_INFO_num(infos); ++i) {
+        X509_INFO *info = sk_X509_INFO_value(infos, i);
+        if (info->x509)
+            X509_STORE_add_cert(store.get(), info->x509);
+    }
+    sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    ERR_clear_error();
+    return store;
+}
+
+namespace {
+
+// The signatures of the certificate table: the primary one and the PKCS#7
+// of each appended one (null when that cannot be read). Damaged (with the
+// problem) or Unsigned when there is none to read.
+PeJudgement::Status readSignatures(int fd, const PeLayout &layout, Pkcs7Ptr &outer, std::vector<Pkcs7Ptr> &nested,
+                                   std::string &problem)
+{
+    const auto table = certificateTable(fd, layout);
+    if (!table) {
+        problem = "its certificate table cannot be read";
+        return layout.certTableOffset == 0 ? PeJudgement::Status::Unsigned : PeJudgement::Status::Damaged;
+    }
+    if (table->size() < 8) {
+        problem = "its certificate table is cut short";
+        return PeJudgement::Status::Damaged;
+    }
+    const unsigned char *entry = table->data();
+    const uint32_t entryLength = uint32_t(entry[0]) | (uint32_t(entry[1]) << 8) | (uint32_t(entry[2]) << 16)
+                                 | (uint32_t(entry[3]) << 24);
+    const uint16_t entryType = static_cast<uint16_t>(entry[6] | (entry[7] << 8));
+    if (entryLength < 8 || entryLength > table->size() || entryType != kCertificateTypePkcsSignedData) {
+        problem = "its certificate table entry is not a PKCS#7 signature";
+        return PeJudgement::Status::Damaged;
+    }
+    const unsigned char *der = entry + 8;
+    outer.reset(d2i_PKCS7(nullptr, &der, static_cast<long>(entryLength - 8)));
+    ERR_clear_error();
+    if (!outer || !PKCS7_type_is_signed(outer.get())) {
+        problem = "its PKCS#7 data cannot be read";
+        return PeJudgement::Status::Damaged;
+    }
+    if (PKCS7_SIGNER_INFO *si = onlySigner(outer.get())) {
+        for (const ASN1_STRING *value : unsignedValues(si, kNestedSignatureOid)) {
+            const unsigned char *p = ASN1_STRING_get0_data(value);
+            Pkcs7Ptr one(d2i_PKCS7(nullptr, &p, ASN1_STRING_length(value)));
+            ERR_clear_error();
+            if (one && !PKCS7_type_is_signed(one.get()))
+                one.reset();
+            nested.push_back(std::move(one));
+        }
+    }
+    return PeJudgement::Status::Signed;
+}
+
+} // namespace
+
+PeJudgement judgePeFile(int fd, const TrustPolicy &policy)
+{
+    PeJudgement judgement;
+    const auto layout = readPeLayout(fd, judgement.problem);
+    if (!layout) {
+        judgement.status = PeJudgement::Status::Damaged;
+        return judgement;
+    }
+    Pkcs7Ptr outer;
+    std::vector<Pkcs7Ptr> nested;
+    judgement.status = readSignatures(fd, *layout, outer, nested, judgement.problem);
+    if (judgement.status != PeJudgement::Status::Signed)
+        return judgement;
+    judgement.signatures.push_back(judgeSignature(outer.get(), 0, fd, *layout, policy));
+    for (const Pkcs7Ptr &p7 : nested) {
+        const int index = static_cast<int>(judgement.signatures.size());
+        if (p7) {
+            judgement.signatures.push_back(judgeSignature(p7.get(), index, fd, *layout, policy));
+        } else {
+            PeSignature broken;
+            broken.finding.index = index;
+            broken.finding.detail = "an appended signature cannot be read";
+            judgement.signatures.push_back(std::move(broken));
+        }
+    }
+    return judgement;
+}
+
+int countPeSignatures(int fd)
+{
+    std::string problem;
+    const auto layout = readPeLayout(fd, problem);
+    if (!layout)
+        return -1;
+    Pkcs7Ptr outer;
+    std::vector<Pkcs7Ptr> nested;
+    switch (readSignatures(fd, *layout, outer, nested, problem)) {
+    case PeJudgement::Status::Unsigned:
+        return 0;
+    case PeJudgement::Status::Damaged:
+        return -1;
+    case PeJudgement::Status::Signed:
+        break;
+    }
+    return 1 + static_cast<int>(nested.size());
+}
+
+} // namespace signtool

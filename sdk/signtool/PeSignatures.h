@@ -1,0 +1,66 @@
+#pragma once
+
+// The Authenticode signatures of a PE file, judged in-process with OpenSSL:
+// the file's own Authenticode digest (PeImage.h) against the one each
+// signature embeds, each signature's value over what it signs, its
+// certificate's purpose and chain, and each time stamp's token (an
+// Authenticode counter-signature or an RFC 3161 token): its imprint must be
+// the digest of the signature value, its signature must verify and its
+// signer must be meant for time stamping. The primary signature sits in the
+// certificate table; appended ones are nested in its unsigned attributes
+// (1.3.6.1.4.1.311.2.4.1).
+
+#include "SignatureVerdict.h"
+#include "ToolSupport.h"
+
+#include <openssl/x509_vfy.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace signtool {
+
+struct StoreDeleter {
+    void operator()(X509_STORE *p) const { X509_STORE_free(p); }
+};
+using StorePtr = std::unique_ptr<X509_STORE, StoreDeleter>;
+
+// The certificates of a PEM bundle as trust anchors; any of them may end a
+// chain (a store certificate is trusted as it is, not only a root).
+StorePtr trustStoreFromPem(const std::string &pem);
+
+struct TrustPolicy {
+    X509_STORE *anchors = nullptr;
+    // Whether a time stamp's signer must chain to the anchors too; when
+    // false it only has to be meant for time stamping (the check of a signed
+    // copy, which knows no trusted time-stamp roots).
+    bool stampChains = true;
+    time_t now = 0;
+};
+
+// One signature with what the checks of a signed copy need besides the
+// verdict.
+struct PeSignature {
+    SignatureFinding finding;
+    sdktool::CertPtr signer;           // null when the signature names none it carries
+    const EVP_MD *fileDigest = nullptr;
+    std::vector<unsigned char> fileDigestValue;
+    std::string stampDigest;           // an RFC 3161 imprint's digest, "sha256"
+    bool stampVerified = false;
+};
+
+struct PeJudgement {
+    enum class Status { Signed, Unsigned, Damaged } status = Status::Unsigned;
+    std::string problem;               // when Damaged: what is wrong, in a few words
+    std::vector<PeSignature> signatures; // the primary first, then the appended ones in order
+};
+
+PeJudgement judgePeFile(int fd, const TrustPolicy &policy);
+
+// How many signatures the PE file on `fd` carries, without judging them: 0
+// when it is unsigned, -1 when it or its signature cannot be read.
+int countPeSignatures(int fd);
+
+} // namespace signtool

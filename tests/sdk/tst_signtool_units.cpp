@@ -1,0 +1,181 @@
+// Rules of signtool.exe's units that no black-box run can single out: the
+// safe replacement of a file by its signed copy, the tie order of the
+// certificate choice, and how signatures become one verdict.
+
+#include "CertSelect.h"
+#include "OpenedFile.h"
+#include "SafeReplace.h"
+#include "SignatureVerdict.h"
+#include "Verifier.h"
+#include "VerifyReport.h"
+#include "support/TestData.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace testdata;
+using namespace signtool;
+
+namespace {
+
+bool writeAt(int folder, const char *name, const QByteArray &bytes)
+{
+    Fd fd(openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    return fd && write(fd.get(), bytes.constData(), size_t(bytes.size())) == bytes.size();
+}
+
+SignatureFinding finding(int index, Verdict verdict)
+{
+    SignatureFinding one;
+    one.index = index;
+    one.verdict = verdict;
+    return one;
+}
+
+} // namespace
+
+class TestSignToolUnits : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void replacementOnlyWhileTheNameIsTheOpenedFile();
+    void certificateTieGoesToTheFirstListed();
+    void primarySignatureDecides();
+    void reportIsReadSignatureBySignature();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestSignToolUnits::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(PrivateFolder::startCleaner());
+}
+
+// The signed copy takes the name only while the name is still the file
+// that was opened and signed: a file put there meanwhile (by the user, or
+// by someone who wants his file to carry the signature) stays as it is.
+void TestSignToolUnits::replacementOnlyWhileTheNameIsTheOpenedFile()
+{
+    const QString path = m_dir.filePath(QStringLiteral("app.exe"));
+    for (const bool swapped : {false, true}) {
+        QFile::remove(path);
+        QVERIFY(writeBytes(path, "original"));
+        std::string error;
+        OpenedFile opened = openFileToSign(path.toStdString(), error);
+        QVERIFY2(opened.file, error.c_str());
+        PrivateFolder folder = PrivateFolder::create(opened.folder.get(), error);
+        QVERIFY2(folder, error.c_str());
+        QVERIFY(writeAt(folder.descriptor(), "signed", "signed copy"));
+        if (swapped) {
+            const QString other = m_dir.filePath(QStringLiteral("planted"));
+            QVERIFY(writeBytes(other, "planted file"));
+            QVERIFY(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()) == 0);
+        }
+        Fd copy(openat(folder.descriptor(), "signed", O_RDONLY | O_CLOEXEC));
+        QVERIFY(copy);
+        const Replacement replaced = replaceWithCopy(copy.get(), folder, "signed", opened.folder.get(), opened.name,
+                                                     opened.st, path.toStdString());
+        if (swapped) {
+            QVERIFY2(QString::fromStdString(replaced.error).contains("was replaced or removed while it was being signed"),
+                     replaced.error.c_str());
+            QCOMPARE(fileBytes(path), QByteArray("planted file"));
+        } else {
+            QVERIFY2(replaced.error.empty(), replaced.error.c_str());
+            QCOMPARE(fileBytes(path), QByteArray("signed copy"));
+        }
+        folder.remove();
+    }
+}
+
+// /a: the certificate that stays valid longest; among equals the one listed
+// first (store files in name order, then tokens), however many there are.
+void TestSignToolUnits::certificateTieGoesToTheFirstListed()
+{
+    const KeyAndCert shorter = makeCertificate(CertOptions{QStringLiteral("Shorter"), {}, QDateTime::currentDateTimeUtc().addDays(100)});
+    const KeyAndCert longer = makeCertificate(CertOptions{QStringLiteral("Longer"), {}, QDateTime::currentDateTimeUtc().addDays(900)});
+    QVERIFY(!shorter.isNull() && !longer.isNull());
+    SelectionRule rule;
+    rule.autoSelect = true;
+    // Enough equal candidates that an unstable sort would reorder them.
+    for (size_t first : {size_t(0), size_t(7), size_t(23)}) {
+        std::vector<X509 *> candidates;
+        for (size_t i = 0; i < 40; ++i)
+            candidates.push_back(i < first || i % 5 == 1 ? shorter.cert.get() : longer.cert.get());
+        const Selection chosen = selectCertificate(candidates, rule);
+        QVERIFY(chosen.index);
+        QCOMPARE(*chosen.index, first);
+    }
+}
+
+void TestSignToolUnits::primarySignatureDecides()
+{
+    QCOMPARE(fileVerdict({finding(0, Verdict::Good)}, false), std::string());
+    QCOMPARE(fileVerdict({}, false), std::string("it carries no signature"));
+    // A bad primary is not saved by a good appended signature.
+    const std::string badPrimary = fileVerdict({finding(0, Verdict::DigestMismatch), finding(1, Verdict::Good)}, false);
+    QVERIFY2(QString::fromStdString(badPrimary).startsWith("its primary signature: its digest does not match"),
+             badPrimary.c_str());
+    for (const Verdict verdict : {Verdict::NotTrusted, Verdict::Expired, Verdict::TimeStampInvalid})
+        QVERIFY(!fileVerdict({finding(0, verdict), finding(1, Verdict::Good)}, false).empty());
+    // A bad appended signature counts only with /all.
+    const std::vector<SignatureFinding> badAppended{finding(0, Verdict::Good), finding(1, Verdict::Good),
+                                                    finding(2, Verdict::SignatureInvalid)};
+    QCOMPARE(fileVerdict(badAppended, false), std::string());
+    QVERIFY2(QString::fromStdString(fileVerdict(badAppended, true)).startsWith("its signature 3 (appended): its "
+                                                                                "signature is invalid"),
+             fileVerdict(badAppended, true).c_str());
+}
+
+void TestSignToolUnits::reportIsReadSignatureBySignature()
+{
+    const std::string report = "Warning: MsiDigitalSignatureEx stream doesn't exist\n"
+                               "Signature Index: 0  (Primary Signature)\n"
+                               "Message digest algorithm  : SHA256\n"
+                               "Current message digest    : AA11\n"
+                               "Calculated message digest : BB22\n"
+                               "\t\tSubject: /CN=First\n"
+                               "\t\tSerial : 00AB\n"
+                               "Signing certificate chain verified using:\n"
+                               "\t\tSubject: /CN=Root\n"
+                               "\tError: certificate has expired\n"
+                               "Signature verification: failed\n"
+                               "Signature Index: 1 \n"
+                               "Message digest algorithm  : SHA512\n"
+                               "Current message digest    : CC33\n"
+                               "Calculated message digest : CC33\n"
+                               "\t\tSubject: /CN=Second\n"
+                               "Timestamp time: Dec  7 13:49:39 2026 GMT\n"
+                               "Timestamp Server Signature verification: failed\n"
+                               "Signature verification: ok\n"
+                               "Number of verified signatures: 2\n";
+    const std::vector<ReportedSignature> read = readVerifyReport(report);
+    QCOMPARE(read.size(), size_t(2));
+    QCOMPARE(read[0].index, 0);
+    QVERIFY(!read[0].digestsMatch);
+    QCOMPARE(read[0].signerSubject, std::string("/CN=First"));
+    QCOMPARE(read[0].signerSerial, std::string("AB"));
+    QCOMPARE(read[0].chainError, std::string("certificate has expired"));
+    QCOMPARE(findingFromReport(read[0]).verdict, Verdict::DigestMismatch);
+    QCOMPARE(read[1].index, 1);
+    QVERIFY(read[1].digestsMatch && read[1].digestsCompared);
+    QCOMPARE(read[1].digestAlgorithm, std::string("SHA512"));
+    QCOMPARE(findingFromReport(read[1]).verdict, Verdict::TimeStampInvalid);
+
+    ReportedSignature expired = read[0];
+    expired.digestsMatch = true;
+    QCOMPARE(findingFromReport(expired).verdict, Verdict::Expired);
+    expired.chainError.clear();
+    QCOMPARE(findingFromReport(expired).verdict, Verdict::SignatureInvalid);
+    QVERIFY(readVerifyReport("No signature found\nFailed\n").empty());
+}
+
+QTEST_GUILESS_MAIN(TestSignToolUnits)
+#include "tst_signtool_units.moc"

@@ -1,0 +1,684 @@
+// signtool.exe's verdicts against an independent verifier: a corpus of
+// files made here (every format, and PE files damaged in each part of their
+// signature, expired, untrusted, of the wrong purpose, with a bad primary
+// and a good appended signature, ...) where "verify /pa" must agree with
+// "osslsigncode verify", or the case says why the tool is right; time-stamp
+// servers that lie, whose replies must never reach a file; and /as.
+//
+// Trust: a test root in the store folder (a PKCS#12 file with its key)
+// issues the signers and the time-stamp server's certificate;
+// osslsigncode gets the same root as its -CAfile.
+
+#include "support/SignToolFixture.h"
+#include "support/TestData.h"
+#include "support/TsaServer.h"
+
+#include "ToolSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTest>
+#include <QThread>
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs7.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+
+#include <ctime>
+
+using namespace testdata;
+
+namespace {
+
+enum class Purpose { CodeSigning, ServerAuth, TimeStamping, Authority };
+
+// A certificate issued by `issuer` (self-signed when it is null), valid
+// from an hour ago for `seconds` more seconds.
+KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose, long seconds)
+{
+    KeyAndCert pair;
+    std::shared_ptr<EVP_PKEY> key(EVP_RSA_gen(2048), EVP_PKEY_free);
+    std::shared_ptr<X509> cert(X509_new(), X509_free);
+    if (!key || !cert)
+        return pair;
+    unsigned char serial[10];
+    RAND_bytes(serial, sizeof serial);
+    serial[0] &= 0x7F;
+    BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
+    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get()));
+    BN_free(bn);
+    X509_set_version(cert.get(), X509_VERSION_3);
+    const QByteArray cn = name.toUtf8();
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char *>(cn.constData()), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer->cert.get())
+                                            : X509_get_subject_name(cert.get()));
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), seconds);
+    X509_set_pubkey(cert.get(), key.get());
+    bool ok = true;
+    switch (purpose) {
+    case Purpose::Authority:
+        ok = sdktool::addCertificateExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE")
+             && sdktool::addCertificateExtension(cert.get(), NID_key_usage,
+                                                 "critical,keyCertSign,cRLSign,digitalSignature");
+        break;
+    case Purpose::CodeSigning:
+        ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "codeSigning");
+        break;
+    case Purpose::ServerAuth:
+        ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "serverAuth");
+        break;
+    case Purpose::TimeStamping:
+        ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "critical,timeStamping");
+        break;
+    }
+    if (!ok || !X509_sign(cert.get(), issuer ? issuer->key.get() : key.get(), EVP_sha256()))
+        return pair;
+    pair.key = key;
+    pair.cert = cert;
+    return pair;
+}
+
+QByteArray der(X509 *cert)
+{
+    unsigned char *bytes = nullptr;
+    const int length = i2d_X509(cert, &bytes);
+    QByteArray out(reinterpret_cast<const char *>(bytes), length > 0 ? length : 0);
+    OPENSSL_free(bytes);
+    return out;
+}
+
+// The primary signature of a signed PE file.
+PKCS7 *primarySignature(const QByteArray &file)
+{
+    const int peHeader = int(le32(file, 0x3C));
+    const bool pe32plus = quint8(file[peHeader + 24]) == 0x0B && quint8(file[peHeader + 25]) == 0x02;
+    const int entry = peHeader + 24 + (pe32plus ? 112 : 96) + 4 * 8;
+    const int table = int(le32(file, entry));
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(file.constData()) + table + 8;
+    return d2i_PKCS7(nullptr, &p, file.size() - table - 8);
+}
+
+void flipByteAt(QByteArray &bytes, int at)
+{
+    bytes[at] = char(bytes[at] ^ 0x21);
+}
+
+// The number of signatures osslsigncode finds in a file.
+int signatureCount(const RunResult &verify)
+{
+    return int(verify.output.count(QLatin1String("Signature Index: ")));
+}
+
+} // namespace
+
+class TestSignToolVerdicts : public QObject, private SignToolFixture {
+    Q_OBJECT
+
+private:
+    KeyAndCert m_ca, m_signer, m_tls, m_stranger;
+    QString m_store, m_rootPem, m_signerPfx, m_tlsPfx, m_strangerPfx, m_tsaPem, m_tsaKey;
+    const QString m_password = QStringLiteral("verdict pw");
+    int m_files = 0;
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = storeEnvironment(m_store);
+        env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
+        return env;
+    }
+
+    QString peFile(const QString &folder = {})
+    {
+        const QString file = (folder.isEmpty() ? newFolder() : folder) + QStringLiteral("/app%1.exe").arg(++m_files);
+        if (!writePeFile(file, quint32(m_files)))
+            qFatal("cannot write a PE file");
+        return file;
+    }
+
+    // osslsigncode itself signs the corpus, so that the files do not depend
+    // on the tool under test.
+    bool osslSign(const QString &file, const QString &pfx, const QStringList &extra = {})
+    {
+        const QString out = file + QStringLiteral(".signed");
+        const RunResult run = runProgram(QStringLiteral("osslsigncode"),
+                                         QStringList{"sign", "-pkcs12", pfx, "-pass", m_password, "-h", "sha256"}
+                                             + extra + QStringList{"-in", file, "-out", out});
+        if (!run.ok()) {
+            qWarning("osslsigncode sign: %s", qPrintable(run.output));
+            return false;
+        }
+        return QFile::remove(file) && QFile::rename(out, file);
+    }
+
+    bool osslStamp(const QString &file, const QString &url)
+    {
+        const QString out = file + QStringLiteral(".stamped");
+        const RunResult run = runProgram(QStringLiteral("osslsigncode"),
+                                         {"add", "-ts", url, "-h", "sha256", "-in", file, "-out", out});
+        return QFileInfo::exists(out) && QFile::remove(file) && QFile::rename(out, file) && run.started;
+    }
+
+    RunResult osslVerify(const QString &file)
+    {
+        return runProgram(QStringLiteral("osslsigncode"),
+                          {"verify", "-ignore-cdp", "-CAfile", m_rootPem, "-TSA-CAfile", m_rootPem, "-in", file});
+    }
+
+    RunResult verify(const QStringList &options, const QStringList &files)
+    {
+        return signtool(QStringList{"verify", "/pa"} + options + files, environment());
+    }
+
+private slots:
+    void initTestCase();
+    void corpusAgreesWithOsslsigncode_data();
+    void corpusAgreesWithOsslsigncode();
+    void expiredSignerCountsOnlyWithTimeStamp();
+    void primaryDecidesAndAllChecksEvery();
+    void verboseListsEverySignature();
+    void everyFormatSignsAndVerifies_data();
+    void everyFormatSignsAndVerifies();
+    void lyingTimeStampServerNeverReachesTheFile_data();
+    void lyingTimeStampServerNeverReachesTheFile();
+    void appendSignature();
+    void timeStampDigestNeedsRfc3161Server();
+    void wildcardsAreExpandedInOrder();
+    void timestampVerbStampsSignedFiles();
+    void intermediatePageHashesAndSha1();
+};
+
+void TestSignToolVerdicts::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    QVERIFY2(QFileInfo(sdkToolPath(QStringLiteral("signtool.exe"))).isExecutable(), "signtool.exe not built");
+    m_ca = issue(nullptr, QStringLiteral("Quillmark Verdict Root"), Purpose::Authority, 3650L * 86400);
+    m_signer = issue(&m_ca, QStringLiteral("Verdict Signer"), Purpose::CodeSigning, 365L * 86400);
+    m_tls = issue(&m_ca, QStringLiteral("TLS Only"), Purpose::ServerAuth, 365L * 86400);
+    m_stranger = issue(nullptr, QStringLiteral("Stranger"), Purpose::CodeSigning, 365L * 86400);
+    const KeyAndCert tsa = issue(&m_ca, QStringLiteral("Verdict Time Stamps"), Purpose::TimeStamping, 365L * 86400);
+    QVERIFY(!m_ca.isNull() && !m_signer.isNull() && !m_tls.isNull() && !m_stranger.isNull() && !tsa.isNull());
+
+    m_store = newFolder();
+    QVERIFY(writePkcs12(m_store + QStringLiteral("/root.pfx"), m_ca));
+    const QString keys = newFolder();
+    m_rootPem = keys + QStringLiteral("/root.pem");
+    m_signerPfx = keys + QStringLiteral("/signer.pfx");
+    m_tlsPfx = keys + QStringLiteral("/tls.pfx");
+    m_strangerPfx = keys + QStringLiteral("/stranger.pfx");
+    m_tsaPem = keys + QStringLiteral("/tsa.pem");
+    m_tsaKey = keys + QStringLiteral("/tsa.key");
+    QVERIFY(writeCertificatePem(m_rootPem, m_ca));
+    QVERIFY(writePkcs12(m_signerPfx, m_signer, m_password));
+    QVERIFY(writePkcs12(m_tlsPfx, m_tls, m_password));
+    QVERIFY(writePkcs12(m_strangerPfx, m_stranger, m_password));
+    QVERIFY(writeCertificatePem(m_tsaPem, tsa));
+    QVERIFY(writePrivateKeyPem(m_tsaKey, tsa));
+}
+
+// Each row: how the file is made, the tool's verdict (empty: verified, else
+// a part of the reason) and osslsigncode's exit code where it disagrees
+// (with the reason in the row's comment).
+void TestSignToolVerdicts::corpusAgreesWithOsslsigncode_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("osslAgrees");
+    QTest::newRow("good") << "good" << "" << true;
+    QTest::newRow("byte changed in code") << "code" << "its digest does not match the file" << true;
+    QTest::newRow("byte changed in signature value") << "signature" << "its signature is invalid" << true;
+    QTest::newRow("byte changed in certificate") << "certificate" << "certificate signature failure" << true;
+    QTest::newRow("byte changed in embedded digest") << "embedded" << "its signature is invalid" << true;
+    QTest::newRow("untrusted") << "untrusted" << "does not chain to a trusted root" << true;
+    QTest::newRow("wrong purpose") << "purpose" << "not meant for code signing (wrong purpose)" << true;
+    QTest::newRow("unsigned") << "unsigned" << "it carries no signature" << true;
+    QTest::newRow("cut") << "cut" << "its signature is damaged" << true;
+    // osslsigncode reports the failed primary signature and exits 0 since
+    // the appended one verifies; Windows judges by the primary
+    // (TRUST_E_BAD_DIGEST), and so does the tool.
+    QTest::newRow("bad primary, good appended") << "badPrimary" << "its primary signature: its digest does not match"
+                                                << false;
+    // osslsigncode prints "Timestamp Server Signature verification: failed"
+    // and exits 0; a time stamp that does not verify vouches for nothing and
+    // marks a file someone tampered with, so the tool refuses it.
+    QTest::newRow("time stamp with a wrong imprint") << "badStamp" << "its time stamp cannot be verified" << false;
+    QTest::newRow("good, time-stamped") << "stamped" << "" << true;
+}
+
+void TestSignToolVerdicts::corpusAgreesWithOsslsigncode()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    QFETCH(bool, osslAgrees);
+    const QString file = peFile();
+    if (kind != "unsigned") {
+        const QString pfx = kind == "untrusted" ? m_strangerPfx : kind == "purpose" ? m_tlsPfx : m_signerPfx;
+        QVERIFY(osslSign(file, pfx));
+    }
+    QByteArray bytes = fileBytes(file);
+    std::unique_ptr<PKCS7, decltype(&PKCS7_free)> p7(kind == "unsigned" ? nullptr : primarySignature(bytes),
+                                                     PKCS7_free);
+    if (kind == "code") {
+        flipByteAt(bytes, 600);
+    } else if (kind == "signature") {
+        PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+        const QByteArray value(reinterpret_cast<const char *>(si->enc_digest->data), si->enc_digest->length);
+        const int at = int(bytes.indexOf(value));
+        QVERIFY(at > 0);
+        flipByteAt(bytes, at + value.size() / 2);
+    } else if (kind == "certificate") {
+        const QByteArray cert = der(m_signer.cert.get());
+        const int at = int(bytes.indexOf(cert));
+        QVERIFY(at > 0);
+        flipByteAt(bytes, at + cert.size() - 20); // in the issuer's signature over it
+    } else if (kind == "embedded") {
+        const RunResult report = osslVerify(file);
+        const QRegularExpression digestLine(QStringLiteral("Current message digest\\s*:\\s*([0-9A-F]+)"));
+        const QByteArray digest = QByteArray::fromHex(digestLine.match(report.output).captured(1).toLatin1());
+        QCOMPARE(digest.size(), 32);
+        const int at = int(bytes.indexOf(digest));
+        QVERIFY(at > 0);
+        flipByteAt(bytes, at + 5);
+    } else if (kind == "cut") {
+        bytes.chop(200);
+    }
+    QVERIFY(writeBytes(file, bytes));
+    if (kind == "badPrimary") {
+        QVERIFY(writeBytes(file, [&] { QByteArray b = bytes; flipByteAt(b, 600); return b; }()));
+        QVERIFY(osslSign(file, m_signerPfx, {"-nest"}));
+    } else if (kind == "badStamp" || kind == "stamped") {
+        TsaServer server(kind == "stamped" ? QStringLiteral("rfc3161") : QStringLiteral("wrong-imprint"), m_tsaPem,
+                         m_tsaKey, QString());
+        QVERIFY(!server.url().isEmpty());
+        QVERIFY(osslStamp(file, server.url()));
+    }
+
+    const RunResult tool = verify({}, {file});
+    const RunResult ossl = osslVerify(file);
+    const QString both = tool.output + "\n--- osslsigncode:\n" + ossl.output;
+    if (reason.isEmpty()) {
+        QVERIFY2(tool.ok(), qPrintable(both));
+        QVERIFY(tool.output.contains(QStringLiteral("Successfully verified: ") + file));
+    } else {
+        QCOMPARE(tool.exitCode, 1);
+        QVERIFY2(tool.output.contains(QStringLiteral("SignTool Error: ") + file + " is not validly signed: "),
+                 qPrintable(both));
+        QVERIFY2(tool.output.contains(reason), qPrintable(both));
+    }
+    QVERIFY2(ossl.started && !ossl.timedOut, qPrintable(ossl.output));
+    QCOMPARE((ossl.exitCode == 0) == tool.ok(), osslAgrees);
+}
+
+// A signer that has expired since: the signature still counts when a
+// time stamp from before the expiry vouches for it, never without one.
+void TestSignToolVerdicts::expiredSignerCountsOnlyWithTimeStamp()
+{
+    const KeyAndCert brief = issue(&m_ca, QStringLiteral("Brief Signer"), Purpose::CodeSigning, 6);
+    const QString pfx = newFolder() + QStringLiteral("/brief.pfx");
+    QVERIFY(writePkcs12(pfx, brief, m_password));
+    const QString folder = newFolder();
+    const QString stamped = peFile(folder), bare = peFile(folder);
+    TsaServer server(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY(!server.url().isEmpty());
+    QVERIFY(osslSign(stamped, pfx, {"-ts", server.url()}));
+    QVERIFY(osslSign(bare, pfx));
+    const QDateTime expiry = QDateTime::currentDateTimeUtc().addSecs(8);
+    while (QDateTime::currentDateTimeUtc() < expiry)
+        QThread::msleep(250);
+
+    const RunResult run = verify({}, {stamped, bare});
+    QVERIFY2(run.output.contains(QStringLiteral("Successfully verified: ") + stamped), qPrintable(run.output));
+    QVERIFY2(run.output.contains(bare + " is not validly signed: its certificate has expired and the signature is "
+                                        "not time-stamped"),
+             qPrintable(run.output));
+    QVERIFY(osslVerify(stamped).ok());
+    QVERIFY(!osslVerify(bare).ok());
+}
+
+// The primary signature decides; /all wants every signature to pass.
+void TestSignToolVerdicts::primaryDecidesAndAllChecksEvery()
+{
+    const QString goodThenStranger = peFile(), strangerThenGood = peFile();
+    QVERIFY(osslSign(goodThenStranger, m_signerPfx));
+    QVERIFY(osslSign(goodThenStranger, m_strangerPfx, {"-nest"}));
+    QVERIFY(osslSign(strangerThenGood, m_strangerPfx));
+    QVERIFY(osslSign(strangerThenGood, m_signerPfx, {"-nest"}));
+
+    RunResult run = verify({}, {goodThenStranger, strangerThenGood});
+    QVERIFY2(run.output.contains(QStringLiteral("Successfully verified: ") + goodThenStranger), qPrintable(run.output));
+    QVERIFY2(run.output.contains(strangerThenGood + " is not validly signed: its primary signature: its certificate "
+                                                    "does not chain"),
+             qPrintable(run.output));
+    QCOMPARE(run.exitCode, 1);
+
+    run = verify({"/all"}, {goodThenStranger});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(goodThenStranger + " is not validly signed: its signature 2 (appended): its "
+                                                    "certificate does not chain"),
+             qPrintable(run.output));
+}
+
+void TestSignToolVerdicts::verboseListsEverySignature()
+{
+    const QString file = peFile();
+    TsaServer server(QStringLiteral("both"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY(!server.url().isEmpty());
+    QVERIFY(osslSign(file, m_signerPfx, {"-ts", server.url()}));
+    QVERIFY(osslSign(file, m_signerPfx, {"-nest", "-h", "sha512", "-t", server.url()}));
+    const RunResult run = verify({"/v", "/tw"}, {file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    const QString text = run.output;
+    const int first = int(text.indexOf(QLatin1String("Signature 1 (primary):")));
+    const int second = int(text.indexOf(QLatin1String("Signature 2 (appended):")));
+    QVERIFY2(first >= 0 && second > first, qPrintable(text));
+    const QString one = text.mid(first, second - first), two = text.mid(second);
+    QVERIFY2(one.contains(QLatin1String("Signed by: /CN=Verdict Signer")), qPrintable(text));
+    QVERIFY(one.contains(QLatin1String("Digest algorithm: SHA256")));
+    QVERIFY(one.contains(QLatin1String("Time stamp: RFC 3161, ")));
+    QVERIFY(two.contains(QLatin1String("Digest algorithm: SHA512")));
+    QVERIFY2(two.contains(QLatin1String("Time stamp: Authenticode, ")), qPrintable(text));
+    QVERIFY(!text.contains(QLatin1String("is not time-stamped")));
+    QVERIFY(text.contains(QLatin1String("Number of warnings: 0")));
+
+    const QString bare = peFile();
+    QVERIFY(osslSign(bare, m_signerPfx));
+    const RunResult warned = verify({"/tw"}, {bare});
+    QVERIFY2(warned.ok(), qPrintable(warned.output));
+    QVERIFY(warned.output.contains(QStringLiteral("SignTool Warning: ") + bare + " is not time-stamped."));
+}
+
+void TestSignToolVerdicts::everyFormatSignsAndVerifies_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"setup.msi", "data.cab", "drivers.cat", "package.appx", "script.ps1", "module.psm1",
+                             "manifest.psd1", "console.psc1", "types.ps1xml", "cmdlets.cdxml", "schema.mof"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void TestSignToolVerdicts::everyFormatSignsAndVerifies()
+{
+    QFETCH(QString, name);
+    const QString folder = newFolder();
+    const QString file = folder + "/" + name;
+    const QString suffix = QFileInfo(name).suffix();
+    if (suffix == "msi") {
+        QVERIFY(writeBytes(folder + "/readme.txt", "hello\n"));
+        QVERIFY(writeBytes(folder + "/p.wxs", R"(<?xml version="1.0"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="Verdict" Language="1033" Version="1.0.0" Manufacturer="Quillmark"
+           UpgradeCode="6c1d1f9e-8f57-4a8e-9b76-0c2f4b7c1a11">
+    <Package InstallerVersion="200" Compressed="yes"/>
+    <Media Id="1" Cabinet="p.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir"><Directory Id="ProgramFilesFolder"><Directory Id="D" Name="Verdict">
+      <Component Id="C" Guid="6c1d1f9e-8f57-4a8e-9b76-0c2f4b7c1a12"><File Id="F" Source="readme.txt"/></Component>
+    </Directory></Directory></Directory>
+    <Feature Id="Main" Level="1"><ComponentRef Id="C"/></Feature>
+  </Product>
+</Wix>
+)"));
+        const RunResult made = runProgram(QStringLiteral("sh"), {"-c", "cd \"$1\" && wixl -o \"$2\" p.wxs", "sh",
+                                                                 folder, name});
+        QVERIFY2(made.ok(), qPrintable("wixl (apt-get install wixl): " + made.output));
+    } else if (suffix == "cab") {
+        QVERIFY(writeBytes(folder + "/readme.txt", "hello\n"));
+        const RunResult made = runProgram(QStringLiteral("sh"), {"-c", "cd \"$1\" && gcab -c \"$2\" readme.txt", "sh",
+                                                                 folder, name});
+        QVERIFY2(made.ok(), qPrintable("gcab (apt-get install gcab): " + made.output));
+    } else if (suffix == "cat") {
+        // An empty catalog as makecat writes one: a PKCS#7 SignedData without
+        // signers around a certificate trust list.
+        QVERIFY(writeBytes(file, QByteArray::fromHex(
+                                     "306606092a864886f70d010702a05930570201013100304e06092b0601040182370a01a04130"
+                                     "3f300c060a2b0601040182370c0101041000112233445566778899aabbccddeeff170d"
+                                     "3236303130313030303030305a300e060a2b0601040182370c010205003100")));
+    } else if (suffix == "appx") {
+        QVERIFY(QDir(folder).mkpath("pkg"));
+        QVERIFY(writeBytes(folder + "/pkg/AppxManifest.xml",
+                           "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Package "
+                           "xmlns=\"http://schemas.microsoft.com/appx/manifest/foundation/windows10\"/>"));
+        QVERIFY(writeBytes(folder + "/pkg/AppxBlockMap.xml",
+                           "<?xml version=\"1.0\" encoding=\"UTF-8\"?><BlockMap "
+                           "xmlns=\"http://schemas.microsoft.com/appx/2010/blockmap\" "
+                           "HashMethod=\"http://www.w3.org/2001/04/xmlenc#sha256\"></BlockMap>"));
+        QVERIFY(writeBytes(folder + "/pkg/[Content_Types].xml",
+                           "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Types "
+                           "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Default "
+                           "Extension=\"xml\" ContentType=\"application/vnd.ms-appx.manifest+xml\"/></Types>"));
+        const RunResult made = runProgram(QStringLiteral("sh"), {"-c", "cd \"$1\"/pkg && zip -q -X \"../$2\" *", "sh",
+                                                                 folder, name});
+        QVERIFY2(made.ok(), qPrintable("zip (apt-get install zip): " + made.output));
+    } else if (suffix == "mof") {
+        QVERIFY(writeBytes(file, "#pragma namespace(\"\\\\\\\\.\\\\root\\\\cimv2\")\r\n"));
+    } else if (suffix.endsWith("xml")) {
+        QVERIFY(writeBytes(file, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<Types></Types>\r\n"));
+    } else {
+        QVERIFY(writeBytes(file, "Write-Output 'Quillmark'\r\n"));
+    }
+    const QByteArray before = fileBytes(file);
+    QVERIFY(!before.isEmpty());
+
+    const RunResult run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, file}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(run.output.contains(QStringLiteral("Successfully signed: ") + file));
+    const RunResult ossl = osslVerify(file);
+    QVERIFY2(ossl.ok(), qPrintable(ossl.output));
+    QVERIFY(ossl.output.contains(QLatin1String("/CN=Verdict Signer")));
+
+    RunResult checked = verify({}, {file});
+    QVERIFY2(checked.ok(), qPrintable(checked.output));
+    QVERIFY(checked.output.contains(QStringLiteral("Successfully verified: ") + file));
+
+    // Signed by someone the store does not know: refused, with the reason.
+    const QString foreign = folder + "/foreign." + suffix;
+    QVERIFY(writeBytes(foreign, before));
+    QVERIFY(signtool({"sign", "/f", m_strangerPfx, "/p", m_password, foreign}, environment()).ok());
+    checked = verify({}, {foreign});
+    QCOMPARE(checked.exitCode, 1);
+    QVERIFY2(checked.output.contains(foreign + " is not validly signed: its certificate does not chain"),
+             qPrintable(checked.output));
+    QVERIFY(!osslVerify(foreign).ok());
+}
+
+void TestSignToolVerdicts::lyingTimeStampServerNeverReachesTheFile_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("wrong imprint, /tr") << "wrong-imprint" << "/tr" << "its imprint is not the digest of the signature";
+    QTest::newRow("wrong imprint, /t fallback") << "wrong-imprint" << "/t"
+                                                << "its imprint is not the digest of the signature";
+    QTest::newRow("signer without time-stamping purpose") << "wrong-purpose" << "/tr"
+                                                          << "not meant for time stamping";
+    QTest::newRow("garbage") << "garbage" << "/tr" << "Time-stamping";
+}
+
+void TestSignToolVerdicts::lyingTimeStampServerNeverReachesTheFile()
+{
+    QFETCH(QString, mode);
+    QFETCH(QString, option);
+    QFETCH(QString, reason);
+    TsaServer server(mode, m_tsaPem, m_tsaKey, QString());
+    QVERIFY(!server.url().isEmpty());
+    const QString file = peFile();
+    const QByteArray before = fileBytes(file);
+    const QStringList entriesBefore = QDir(QFileInfo(file).path()).entryList(QDir::AllEntries | QDir::Hidden);
+    const RunResult run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, option, server.url(), file},
+                                   environment());
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: ")), qPrintable(run.output));
+    QVERIFY2(run.output.contains(reason), qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("Successfully signed")));
+    QCOMPARE(fileBytes(file), before);
+    QCOMPARE(QDir(QFileInfo(file).path()).entryList(QDir::AllEntries | QDir::Hidden), entriesBefore);
+}
+
+// /as: an unsigned file gets the signature as its primary one; a signed
+// file one more, by the chosen certificate with the /fd digest; a plain
+// sign leaves exactly the new signature.
+void TestSignToolVerdicts::appendSignature()
+{
+    const QString file = peFile();
+    RunResult run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, "/as", file}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    RunResult ossl = osslVerify(file);
+    QVERIFY2(ossl.ok(), qPrintable(ossl.output));
+    QCOMPARE(signatureCount(ossl), 1);
+
+    run = signtool({"sign", "/f", m_strangerPfx, "/p", m_password, "/as", "/fd", "sha384", file}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    ossl = osslVerify(file);
+    QCOMPARE(signatureCount(ossl), 2);
+    const QString appended = ossl.output.mid(int(ossl.output.indexOf(QLatin1String("Signature Index: 1"))));
+    QVERIFY2(appended.contains(QLatin1String("/CN=Stranger")), qPrintable(ossl.output));
+    QVERIFY(appended.contains(QLatin1String("SHA384")));
+    QVERIFY(verify({}, {file}).ok()); // the primary decides
+    QCOMPARE(verify({"/all"}, {file}).exitCode, 1);
+
+    run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, file}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(signatureCount(osslVerify(file)), 1);
+
+    // Scripts and installers take appended signatures as well.
+    const QString script = newFolder() + QStringLiteral("/tool.ps1");
+    QVERIFY(writeBytes(script, "Write-Output 'as'\r\n"));
+    QVERIFY(signtool({"sign", "/f", m_signerPfx, "/p", m_password, "/as", script}, environment()).ok());
+    run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, "/as", script}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(signatureCount(osslVerify(script)), 2);
+}
+
+void TestSignToolVerdicts::timeStampDigestNeedsRfc3161Server()
+{
+    const QString file = peFile();
+    const QByteArray before = fileBytes(file);
+    for (const char *digest : {"sha256", "sha384"}) {
+        const RunResult run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, "/td", digest, file}, environment());
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.output.contains(QLatin1String("The option /td needs /tr")), qPrintable(run.output));
+    }
+    QCOMPARE(fileBytes(file), before);
+}
+
+// "*" and "?" are expanded by the tool, sorted; a pattern without a match
+// is an error of its own, and the other files are still signed.
+void TestSignToolVerdicts::wildcardsAreExpandedInOrder()
+{
+    const QString folder = newFolder();
+    for (const char *name : {"b.exe", "a.exe", "c.dll", "a2.exe"})
+        QVERIFY(writePeFile(folder + "/" + name, quint32(++m_files)));
+    const RunResult run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, folder + "/?.exe",
+                                    folder + "/none*.exe", folder + "/c.*"},
+                                   environment());
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: File not found: " + folder + "/none*.exe"), qPrintable(run.output));
+    const int a = int(run.output.indexOf("Successfully signed: " + folder + "/a.exe"));
+    const int b = int(run.output.indexOf("Successfully signed: " + folder + "/b.exe"));
+    const int c = int(run.output.indexOf("Successfully signed: " + folder + "/c.dll"));
+    QVERIFY2(a >= 0 && b > a && c > b, qPrintable(run.output));
+    QVERIFY(!run.output.contains(folder + "/a2.exe"));
+    QVERIFY(run.output.contains(QLatin1String("Number of errors: 1")));
+    QVERIFY(osslVerify(folder + "/b.exe").ok());
+    QVERIFY(!osslVerify(folder + "/a2.exe").ok());
+
+    const RunResult checked = verify({}, {folder + "/*.exe"});
+    QCOMPARE(checked.exitCode, 1); // a2.exe is not signed
+    QVERIFY(checked.output.contains("Successfully verified: " + folder + "/a.exe"));
+    QVERIFY(checked.output.contains(folder + "/a2.exe is not validly signed: it carries no signature"));
+}
+
+// /ac puts an intermediate into the signature: a signer whose issuer only
+// the file carries verifies against the root. /ph adds page hashes; /fd
+// sha1 signs with SHA-1 and warns; /s My and /sm name the one store.
+void TestSignToolVerdicts::intermediatePageHashesAndSha1()
+{
+    const KeyAndCert intermediate = issue(&m_ca, QStringLiteral("Verdict Intermediate"), Purpose::Authority,
+                                          365L * 86400);
+    const KeyAndCert leaf = issue(&intermediate, QStringLiteral("Leaf Signer"), Purpose::CodeSigning, 300L * 86400);
+    const QString keys = newFolder();
+    QVERIFY(writePkcs12(keys + "/leaf.pfx", leaf, m_password));
+    QVERIFY(writeCertificatePem(keys + "/intermediate.pem", intermediate));
+
+    const QString without = peFile(), with = peFile();
+    RunResult run = signtool({"sign", "/f", keys + "/leaf.pfx", "/p", m_password, without}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(verify({}, {without}).exitCode, 1);
+    run = signtool({"sign", "/f", keys + "/leaf.pfx", "/p", m_password, "/ac", keys + "/intermediate.pem", "/ph",
+                    "/fd", "sha1", with},
+                   environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Warning: /fd sha1 makes a SHA-1 signature")),
+             qPrintable(run.output));
+    const RunResult ossl = osslVerify(with);
+    QVERIFY2(ossl.ok(), qPrintable(ossl.output));
+    QVERIFY(ossl.output.contains(QLatin1String("Page hash algorithm")));
+    QVERIFY(ossl.output.contains(QLatin1String("SHA1")));
+    const RunResult checked = verify({"/v"}, {with});
+    QVERIFY2(checked.ok(), qPrintable(checked.output));
+    QVERIFY(checked.output.contains(QLatin1String("Digest algorithm: SHA1")));
+
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + "/signer.pfx", m_signer));
+    QProcessEnvironment env = storeEnvironment(store);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
+    const QString file = peFile();
+    QVERIFY(signtool({"sign", "/s", "MY", "/sm", file}, env).ok());
+    run = signtool({"sign", "/s", "Root", file}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("The certificate store \"Root\" does not exist. Quillmark has one store, \"My\"")
+                 && run.output.contains("the folder " + store),
+             qPrintable(run.output));
+}
+
+// "timestamp": a time stamp for files already signed, through the same
+// checks of the reply and the same safe replacement as when signing.
+void TestSignToolVerdicts::timestampVerbStampsSignedFiles()
+{
+    const QString program = peFile();
+    const QString script = QFileInfo(program).path() + QStringLiteral("/tool.ps1");
+    const QString bare = peFile();
+    QVERIFY(writeBytes(script, "Write-Output 'stamp me'\r\n"));
+    QVERIFY(osslSign(program, m_signerPfx));
+    QVERIFY(signtool({"sign", "/f", m_signerPfx, "/p", m_password, script}, environment()).ok());
+    const QByteArray bareBefore = fileBytes(bare);
+
+    TsaServer liar(QStringLiteral("wrong-imprint"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY(!liar.url().isEmpty());
+    const QByteArray programBefore = fileBytes(program);
+    RunResult run = signtool({"timestamp", "/tr", liar.url(), program}, environment());
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("Time-stamping " + program + " failed: ")
+                 && run.output.contains(QLatin1String("its imprint is not the digest of the signature")),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(program), programBefore);
+
+    TsaServer server(QStringLiteral("both"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY(!server.url().isEmpty());
+    run = signtool({"timestamp", "/tr", server.url(), "/td", "sha384", program, script, bare}, environment());
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("Successfully timestamped: " + program), qPrintable(run.output));
+    QVERIFY(run.output.contains("Successfully timestamped: " + script));
+    QVERIFY(run.output.contains("SignTool Error: Cannot time-stamp " + bare + ": it carries no signature."));
+    QVERIFY(run.output.contains(QLatin1String("Number of errors: 1")));
+    QCOMPARE(fileBytes(bare), bareBefore);
+    for (const QString &file : {program, script}) {
+        const RunResult ossl = osslVerify(file);
+        QVERIFY2(ossl.ok() && ossl.output.contains(QLatin1String("Timestamp Server Signature verification: ok")),
+                 qPrintable(ossl.output));
+        QCOMPARE(signatureCount(ossl), 1);
+    }
+    const RunResult checked = verify({"/v"}, {program});
+    QVERIFY2(checked.ok() && checked.output.contains(QLatin1String("Time stamp: RFC 3161, ")), qPrintable(checked.output));
+
+    run = signtool({"timestamp", "/t", server.url(), program}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(verify({"/v"}, {program}).output.contains(QLatin1String("Time stamp: Authenticode, ")),
+             qPrintable(verify({"/v"}, {program}).output));
+}
+
+QTEST_GUILESS_MAIN(TestSignToolVerdicts)
+#include "tst_signtool_verdicts.moc"
