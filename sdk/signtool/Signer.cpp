@@ -6,6 +6,7 @@
 #include "SignatureCheck.h"
 #include "PeSignatures.h"
 #include "TimeStamp.h"
+#include "TimeStampRelay.h"
 #include "ToolSupport.h"
 #include "VerifyReport.h"
 
@@ -349,7 +350,12 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
         job.timeStamping.emplace(m_args, job.file);
         job.child.timeoutSeconds = stampingSignatureTimeoutSeconds(job.opened.st.st_size);
     }
-    job.child.argv = signingArguments(job);
+    std::string relayError;
+    job.child.argv = signingArguments(job, relayError);
+    if (!relayError.empty()) {
+        fail(job, relayError);
+        return;
+    }
     // A token's module may hang in the login or the signature (a network HSM
     // that stopped answering); a PIN pad waits for the user as pinentry does.
     if (m_identity.token)
@@ -385,13 +391,22 @@ bool Signer::stampsWhileSigning() const
     return !m_args.rfc3161Url || m_args.timestampDigest == m_args.fileDigest;
 }
 
-std::vector<std::string> Signer::signingArguments(const SignJob &job) const
+// The signing child's command line; with a time stamp, osslsigncode talks
+// to the server through the relay (see requestTimeStamp). `error` is set
+// when the relay cannot be had.
+std::vector<std::string> Signer::signingArguments(SignJob &job, std::string &error) const
 {
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
-    const TimeStampRequest *stamp = job.stampWhileSigning ? &*job.timeStamping->next() : nullptr;
     // An appended signature is the only case of a new one after others.
     const bool nest = job.expected.newIndex > 0;
-    return osslsigncodeArguments(m_identity, m_args, job.inputPath, folder + job.signedName, nest, stamp);
+    if (!job.stampWhileSigning)
+        return osslsigncodeArguments(m_identity, m_args, job.inputPath, folder + job.signedName, nest);
+    TimeStampRequest stamp = *job.timeStamping->next();
+    TimeStampRelay *relay = TimeStampRelay::instance(error);
+    if (!relay)
+        return {};
+    stamp.url = relay->localUrl(stamp.url, stamp.rfc3161, job.relayRoute);
+    return osslsigncodeArguments(m_identity, m_args, job.inputPath, folder + job.signedName, nest, &stamp);
 }
 
 void Signer::expectTimeStamp(SignJob &job) const
@@ -519,29 +534,6 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
     copyMade(job, job.signedName.c_str());
 }
 
-// False when the job is done with this child's end: a request with no
-// answer ends the file's signing, and a failure makes the file be signed
-// again without a time stamp (see signingEnded), since osslsigncode's exit
-// code does not tell a failed signature from a failed time stamp.
-bool Signer::stampedWhileSigning(SignJob &job, const ChildExit &exit) const
-{
-    if (exit.timedOut) {
-        job.timeStamping->ended(TimeStamping::Attempt::NoAnswer, std::string());
-        fail(job, job.timeStamping->error());
-        return false;
-    }
-    if (exit.exitCode == 0)
-        return true;
-    job.stampFailure = signerMessage(exit.output);
-    job.stampWhileSigning = false;
-    // osslsigncode does not replace an existing file.
-    unlinkat(job.folder.descriptor(), job.signedName.c_str(), 0);
-    job.child.argv = signingArguments(job);
-    job.child.timeoutSeconds = 0;
-    job.needsChild = true;
-    return false;
-}
-
 void Signer::requestTimeStamp(SignJob &job) const
 {
     const TimeStampRequest &request = *job.timeStamping->next();
@@ -551,11 +543,67 @@ void Signer::requestTimeStamp(SignJob &job) const
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     job.child = ChildSpec{};
     const std::string input = job.stampInput.empty() ? folder + job.signedName : job.stampInput;
-    job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest, input,
-                                        folder + job.stampedName, job.stampIndex);
+    // osslsigncode talks to the server through the relay, which hands it
+    // only a reply that answers its request.
+    std::string relayError;
+    TimeStampRelay *relay = TimeStampRelay::instance(relayError);
+    if (!relay) {
+        fail(job, relayError);
+        return;
+    }
+    const std::string url = relay->localUrl(request.url, request.rfc3161, job.relayRoute);
+    job.child.argv = timeStampArguments(request.rfc3161, url, request.digest, input, folder + job.stampedName,
+                                        job.stampIndex);
     job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;
+}
+
+namespace {
+
+// Why the relay did not hand osslsigncode the server's reply, if it did not.
+// Whether the server did not answer the relay within the time-out.
+bool relayTimedOut(const SignJob &job)
+{
+    std::string error;
+    const TimeStampRelay *relay = TimeStampRelay::instance(error);
+    return relay && job.relayRoute >= 0 && relay->timedOut(job.relayRoute);
+}
+
+std::string relayRefusal(const SignJob &job)
+{
+    std::string error;
+    const TimeStampRelay *relay = TimeStampRelay::instance(error);
+    return relay && job.relayRoute >= 0 ? relay->refusal(job.relayRoute) : std::string();
+}
+
+} // namespace
+
+// False when the job is done with this child's end: a request with no
+// answer ends the file's signing, and a failure makes the file be signed
+// again without a time stamp (see signingEnded), since osslsigncode's exit
+// code does not tell a failed signature from a failed time stamp.
+bool Signer::stampedWhileSigning(SignJob &job, const ChildExit &exit) const
+{
+    // The child's own time-out also covers reading and writing the file;
+    // the request's is the relay's.
+    if (exit.timedOut || (exit.exitCode != 0 && relayTimedOut(job))) {
+        job.timeStamping->ended(TimeStamping::Attempt::NoAnswer, std::string());
+        fail(job, job.timeStamping->error());
+        return false;
+    }
+    if (exit.exitCode == 0)
+        return true;
+    const std::string refused = relayRefusal(job);
+    job.stampFailure = refused.empty() ? signerMessage(exit.output) : refused;
+    job.stampWhileSigning = false;
+    // osslsigncode does not replace an existing file.
+    unlinkat(job.folder.descriptor(), job.signedName.c_str(), 0);
+    std::string unused;
+    job.child.argv = signingArguments(job, unused);
+    job.child.timeoutSeconds = 0;
+    job.needsChild = true;
+    return false;
 }
 
 void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
@@ -569,6 +617,8 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
     else if (exit.exitCode == 0
              && fstatat(job.folder.descriptor(), job.stampedName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         stamping.ended(TimeStamping::Attempt::Stamped, std::string());
+    else if (const std::string refused = relayRefusal(job); !refused.empty())
+        stamping.ended(TimeStamping::Attempt::Failed, refused);
     else
         stamping.ended(TimeStamping::Attempt::Failed, signerMessage(exit.output));
     timeStampAttemptEnded(job, job.stampedName.c_str());

@@ -69,6 +69,7 @@ struct SignJob {
     CopyExpectation expected; // what the final copy must carry
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
     int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
+    int relayRoute = -1;  // the time-stamp request's route through the relay (TimeStampRelay.h)
     // The signing child asks for the time stamp itself (one signature, no
     // token): one pass over the file instead of a second "add" run.
     bool stampWhileSigning = false;
@@ -125,7 +126,7 @@ private:
     void timeStampEnded(SignJob &job, const ChildExit &exit) const;
     void timeStampAttemptEnded(SignJob &job, const char *stampedCopy) const;
     bool stampsWhileSigning() const;
-    std::vector<std::string> signingArguments(const SignJob &job) const;
+    std::vector<std::string> signingArguments(SignJob &job, std::string &error) const;
     void requestTimeStamp(SignJob &job) const;
     void copyMade(SignJob &job, const char *copyName) const;
     void verifyEnded(SignJob &job, const ChildExit &exit) const;

@@ -492,6 +492,7 @@ void TestSignToolVerdicts::lyingTimeStampServerNeverReachesTheFile_data()
     QTest::newRow("wrong imprint, /tr") << "wrong-imprint" << "/tr" << "its imprint is not the digest of the signature";
     QTest::newRow("wrong imprint, /t fallback") << "wrong-imprint" << "/t"
                                                 << "its imprint is not the digest of the signature";
+    QTest::newRow("wrong nonce") << "wrong-nonce" << "/tr" << "its nonce is not the one sent";
     QTest::newRow("signer without time-stamping purpose") << "wrong-purpose" << "/tr"
                                                           << "not meant for time stamping";
     QTest::newRow("garbage") << "garbage" << "/tr" << "Time-stamping";
@@ -651,7 +652,7 @@ void TestSignToolVerdicts::timestampVerbStampsSignedFiles()
     const QByteArray programBefore = fileBytes(program);
     RunResult run = signtool({"timestamp", "/tr", liar.url(), program}, environment());
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.output.contains("Time-stamping " + program + " failed: ")
+    QVERIFY2(run.output.contains("Time-stamping " + program + " at " + liar.url() + " failed: ")
                  && run.output.contains(QLatin1String("its imprint is not the digest of the signature")),
              qPrintable(run.output));
     QCOMPARE(fileBytes(program), programBefore);

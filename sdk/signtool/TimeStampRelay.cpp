@@ -1,0 +1,396 @@
+#include "TimeStampRelay.h"
+
+#include "TimeStamp.h"
+#include "ToolSupport.h"
+
+#include <openssl/err.h>
+#include <openssl/http.h>
+#include <openssl/httperr.h>
+#include <openssl/ssl.h>
+#include <openssl/ts.h>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <thread>
+
+using namespace sdktool;
+
+namespace signtool {
+
+namespace {
+
+constexpr size_t kMaxRequest = 64 * 1024;
+constexpr size_t kMaxReply = 1024 * 1024;
+
+struct TsReqDeleter {
+    void operator()(TS_REQ *p) const { TS_REQ_free(p); }
+};
+struct TsRespDeleter {
+    void operator()(TS_RESP *p) const { TS_RESP_free(p); }
+};
+struct VerifyCtxDeleter {
+    void operator()(TS_VERIFY_CTX *p) const { TS_VERIFY_CTX_free(p); }
+};
+
+struct Route {
+    std::string target;
+    bool rfc3161 = false;
+    std::string refusal;
+    bool timedOut = false; // the server did not answer within the time-out
+};
+
+bool sendAll(int fd, const std::string &data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void answer(int fd, int status, const char *reason, const char *contentType, const std::string &body)
+{
+    sendAll(fd, "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + contentType
+                    + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+}
+
+// One HTTP request of osslsigncode: its path and body; false when it is
+// not one (or too large, or too slow).
+bool readRequest(int fd, std::string &path, std::string &body, int timeoutSeconds)
+{
+    std::string data;
+    char buffer[8192];
+    size_t headerEnd = std::string::npos;
+    size_t length = 0;
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, timeoutSeconds * 1000) <= 0)
+            return false;
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return false;
+        data.append(buffer, static_cast<size_t>(n));
+        if (data.size() > kMaxRequest)
+            return false;
+        if (headerEnd == std::string::npos && (headerEnd = data.find("\r\n\r\n")) != std::string::npos) {
+            std::string head = data.substr(0, headerEnd);
+            for (char &c : head)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            const size_t at = head.find("content-length:");
+            length = at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + 15, nullptr, 10);
+            const size_t space = data.find(' ');
+            const size_t end = space == std::string::npos ? space : data.find(' ', space + 1);
+            if (end == std::string::npos)
+                return false;
+            path = data.substr(space + 1, end - space - 1);
+        }
+        if (headerEnd != std::string::npos && data.size() >= headerEnd + 4 + length) {
+            body = data.substr(headerEnd + 4, length);
+            return true;
+        }
+    }
+}
+
+struct TlsTarget {
+    SSL_CTX *ctx = nullptr;
+    std::string host;
+};
+
+// OpenSSL's HTTP client calls this to put TLS onto the connection.
+BIO *tlsLayer(BIO *bio, void *arg, int connect, int detail)
+{
+    auto *target = static_cast<TlsTarget *>(arg);
+    if (!connect || !detail)
+        return bio;
+    SSL *ssl = SSL_new(target->ctx);
+    BIO *sslBio = BIO_new(BIO_f_ssl());
+    if (!ssl || !sslBio) {
+        SSL_free(ssl);
+        BIO_free(sslBio);
+        return nullptr;
+    }
+    SSL_set_tlsext_host_name(ssl, target->host.c_str());
+    SSL_set1_host(ssl, target->host.c_str());
+    SSL_set_connect_state(ssl);
+    BIO_set_ssl(sslBio, ssl, BIO_CLOSE);
+    return BIO_push(sslBio, bio);
+}
+
+// A TCP connection to host:port within `timeoutSeconds`, refused at once
+// when the server refuses it (OpenSSL's own connect retries a refusal until
+// its time-out); -1 with `error` set otherwise.
+int connectTo(const char *host, const char *port, int timeoutSeconds, std::string &error)
+{
+    addrinfo hints {};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (const int rc = getaddrinfo(host, port, &hints, &found); rc != 0) {
+        error = std::string("cannot find ") + host + ": " + gai_strerror(rc);
+        return -1;
+    }
+    int connected = -1;
+    int lastError = 0;
+    for (addrinfo *at = found; at && connected < 0; at = at->ai_next) {
+        const int fd = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, at->ai_protocol);
+        if (fd < 0)
+            continue;
+        int err = 0;
+        if (connect(fd, at->ai_addr, at->ai_addrlen) != 0) {
+            err = errno;
+            if (err == EINPROGRESS) {
+                pollfd pfd{fd, POLLOUT, 0};
+                socklen_t length = sizeof err;
+                err = poll(&pfd, 1, timeoutSeconds * 1000) == 1
+                              && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) == 0
+                          ? err
+                          : ETIMEDOUT;
+            }
+        }
+        if (err == 0) {
+            connected = fd;
+        } else {
+            error = std::string("cannot connect to ") + host + ": " + errnoText(err);
+            lastError = err;
+            close(fd);
+        }
+    }
+    freeaddrinfo(found);
+    // The caller tells a time-out from a refusal by errno.
+    if (connected < 0)
+        errno = lastError;
+    return connected;
+}
+
+// Sends `body` to `url` and returns the reply's body; empty with `error`
+// set when the server cannot be reached or does not answer 200, and
+// `timedOut` when that is because the time-out passed.
+std::string forward(const std::string &url, const std::string &contentType, const std::string &body,
+                    int timeoutSeconds, std::string &error, bool &timedOut)
+{
+    char *host = nullptr, *port = nullptr, *path = nullptr;
+    int useTls = 0;
+    if (OSSL_HTTP_parse_url(url.c_str(), &useTls, nullptr, &host, &port, nullptr, &path, nullptr, nullptr) != 1) {
+        ERR_clear_error();
+        error = "the URL cannot be read";
+        return {};
+    }
+    TlsTarget tls;
+    tls.host = host;
+    if (useTls) {
+        tls.ctx = SSL_CTX_new(TLS_client_method());
+        if (tls.ctx) {
+            SSL_CTX_set_default_verify_paths(tls.ctx);
+            SSL_CTX_set_verify(tls.ctx, SSL_VERIFY_PEER, nullptr);
+        }
+    }
+    BioPtr request(BIO_new_mem_buf(body.data(), static_cast<int>(body.size())));
+    // A plain HTTP connection is made here, so that a refusal ends the
+    // request at once; OpenSSL connects for TLS and through a proxy of the
+    // environment (http_proxy, https_proxy), retrying a refusal until the
+    // time-out.
+    BIO *connection = nullptr;
+    if (!useTls && !OSSL_HTTP_adapt_proxy(nullptr, nullptr, host, useTls)) {
+        const int fd = connectTo(host, port, timeoutSeconds, error);
+        timedOut = fd < 0 && errno == ETIMEDOUT;
+        if (fd < 0) {
+            SSL_CTX_free(tls.ctx);
+            OPENSSL_free(host);
+            OPENSSL_free(port);
+            OPENSSL_free(path);
+            return {};
+        }
+        connection = BIO_new_socket(fd, BIO_CLOSE);
+        BIO_set_nbio(connection, 1);
+    }
+    BIO *reply = OSSL_HTTP_transfer(nullptr, host, port, path, useTls, nullptr, nullptr, connection, connection,
+                                    useTls ? tlsLayer : nullptr, &tls, 0, nullptr, contentType.c_str(), request.get(),
+                                    nullptr, 0, kMaxReply, timeoutSeconds, 0);
+    std::string data;
+    if (reply) {
+        char buffer[8192];
+        int n;
+        while ((n = BIO_read(reply, buffer, sizeof buffer)) > 0 && data.size() <= kMaxReply)
+            data.append(buffer, static_cast<size_t>(n));
+        BIO_free_all(reply);
+    } else {
+        const int reason = ERR_GET_REASON(ERR_peek_last_error());
+        timedOut = reason == BIO_R_TRANSFER_TIMEOUT || reason == HTTP_R_RETRY_TIMEOUT;
+        error = takeOpensslError();
+        if (error.empty())
+            error = "no reply";
+    }
+    ERR_clear_error();
+    BIO_free_all(connection); // a connection made here is freed here
+    SSL_CTX_free(tls.ctx);
+    OPENSSL_free(host);
+    OPENSSL_free(port);
+    OPENSSL_free(path);
+    return data;
+}
+
+} // namespace
+
+struct TimeStampRelay::State {
+    int listener = -1;
+    int port = 0;
+    std::string secret;
+    mutable std::mutex mutex;
+    std::map<int, Route> routes;
+    int nextRoute = 0;
+
+    void serve(int fd)
+    {
+        std::string path, body;
+        const int timeout = timeStampTimeoutSeconds();
+        if (!readRequest(fd, path, body, timeout)) {
+            close(fd);
+            return;
+        }
+        const std::string prefix = "/" + secret + "/";
+        Route route;
+        int id = -1;
+        if (path.compare(0, prefix.size(), prefix) == 0) {
+            id = std::atoi(path.c_str() + prefix.size());
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto it = routes.find(id);
+            if (it != routes.end())
+                route = it->second;
+            else
+                id = -1;
+        }
+        if (id < 0) {
+            answer(fd, 404, "Not Found", "text/plain", "");
+            close(fd);
+            return;
+        }
+        std::string error;
+        bool timedOut = false;
+        const std::string reply = forward(route.target, route.rfc3161 ? "application/timestamp-query"
+                                                                      : "application/octet-stream",
+                                          body, timeout, error, timedOut);
+        if (!reply.empty() && route.rfc3161)
+            error = checkTimeStampReply(body, reply);
+        if (reply.empty() || !error.empty()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                routes[id].refusal = reply.empty() ? "the server gave no usable answer (" + error + ")"
+                                                   : "its reply was refused: " + error;
+                routes[id].timedOut = reply.empty() && timedOut;
+            }
+            answer(fd, 502, "Bad Gateway", "text/plain", "");
+        } else {
+            answer(fd, 200, "OK", route.rfc3161 ? "application/timestamp-reply" : "application/octet-stream", reply);
+        }
+        close(fd);
+    }
+
+    void acceptLoop()
+    {
+        for (;;) {
+            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                return;
+            }
+            std::thread([this, client] { serve(client); }).detach();
+        }
+    }
+};
+
+TimeStampRelay *TimeStampRelay::instance(std::string &error)
+{
+    // Made once and never torn down: its threads may still wait on a
+    // server when the tool ends.
+    static TimeStampRelay *relay = nullptr;
+    static std::string startError;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        auto state = std::make_shared<State>();
+        state->secret = randomHex(16);
+        state->listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (state->secret.empty() || state->listener < 0
+            || bind(state->listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+            || listen(state->listener, 64) != 0
+            || getsockname(state->listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+            startError = "Cannot start the time-stamp relay: " + errnoText(errno) + ".";
+            return;
+        }
+        state->port = ntohs(address.sin_port);
+        std::thread([state] { state->acceptLoop(); }).detach();
+        relay = new TimeStampRelay(state);
+    });
+    error = startError;
+    return relay;
+}
+
+std::string TimeStampRelay::localUrl(const std::string &target, bool rfc3161, int &route)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    route = m_state->nextRoute++;
+    m_state->routes[route] = Route{target, rfc3161, {}};
+    return "http://127.0.0.1:" + std::to_string(m_state->port) + "/" + m_state->secret + "/" + std::to_string(route);
+}
+
+std::string TimeStampRelay::refusal(int route) const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const auto it = m_state->routes.find(route);
+    return it == m_state->routes.end() ? std::string() : it->second.refusal;
+}
+
+bool TimeStampRelay::timedOut(int route) const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const auto it = m_state->routes.find(route);
+    return it != m_state->routes.end() && it->second.timedOut;
+}
+
+std::string checkTimeStampReply(const std::string &request, const std::string &reply)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(request.data());
+    std::unique_ptr<TS_REQ, TsReqDeleter> req(d2i_TS_REQ(nullptr, &p, static_cast<long>(request.size())));
+    p = reinterpret_cast<const unsigned char *>(reply.data());
+    std::unique_ptr<TS_RESP, TsRespDeleter> resp(d2i_TS_RESP(nullptr, &p, static_cast<long>(reply.size())));
+    ERR_clear_error();
+    if (!req)
+        return "the request cannot be read";
+    if (!resp)
+        return "the reply is no time-stamp reply";
+    // The request's imprint and nonce; the token's signature is checked on
+    // the signed copy, where its signer's purpose is judged too.
+    std::unique_ptr<TS_VERIFY_CTX, VerifyCtxDeleter> ctx(TS_REQ_to_TS_VERIFY_CTX(req.get(), nullptr));
+    if (!ctx)
+        return "the request cannot be read";
+    int flags = TS_VFY_VERSION | TS_VFY_IMPRINT;
+    if (TS_REQ_get_nonce(req.get()))
+        flags |= TS_VFY_NONCE;
+    TS_VERIFY_CTX_set_flags(ctx.get(), flags);
+    if (TS_RESP_verify_response(ctx.get(), resp.get()) == 1) {
+        ERR_clear_error();
+        return {};
+    }
+    std::string why = takeOpensslError();
+    if (why.find("nonce") != std::string::npos)
+        return "its nonce is not the one sent";
+    if (why.find("imprint") != std::string::npos)
+        return "its imprint is not the digest of the signature";
+    return why.empty() ? "it does not answer the request" : "it does not answer the request (" + why + ")";
+}
+
+} // namespace signtool

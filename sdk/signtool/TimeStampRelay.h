@@ -1,0 +1,55 @@
+#pragma once
+
+// A relay on 127.0.0.1 between osslsigncode and the time-stamp servers, so
+// that this tool sees each RFC 3161 request and its reply: osslsigncode
+// sends a nonce of its own and embeds whatever token comes back, without
+// comparing the nonce, the imprint or the status (it exits 0 after
+// "Timestamp Server Signature verification: failed"). The relay forwards
+// the request to the real server (OpenSSL's HTTP client; https with the
+// system's roots and the server's name checked) and hands osslsigncode the
+// reply only when it answers this request: granted, a token whose imprint
+// is the request's (digest and value) and whose nonce is the one sent.
+// Otherwise osslsigncode gets "502 Bad Gateway" and refusal() says why; the
+// token's signature and signer are checked on the copy (SignatureCheck.h).
+// Authenticode requests (/t) carry no nonce and are forwarded as they are.
+//
+// Each route has a random path, so other local users cannot use the relay
+// to reach a server. Requests and replies are bounded in size (64 KiB and
+// 1 MiB) and in time (the time-stamp time-out).
+
+#include <memory>
+#include <string>
+
+namespace signtool {
+
+class TimeStampRelay {
+public:
+    // The relay of this process, started on first use; null with `error`
+    // set when it cannot listen.
+    static TimeStampRelay *instance(std::string &error);
+
+    // A local URL for one request to `target`; `route` names it for
+    // refusal().
+    std::string localUrl(const std::string &target, bool rfc3161, int &route);
+
+    // Why the reply for `route` was refused ("its reply was refused: its
+    // nonce is not the one sent") or could not be had ("the server gave no
+    // usable answer (...)"); empty when it was handed on.
+    std::string refusal(int route) const;
+    // Whether the server gave no answer for `route` within the time-out
+    // (the relay's own, counted from the request).
+    bool timedOut(int route) const;
+
+    struct State;
+
+private:
+    explicit TimeStampRelay(std::shared_ptr<State> state) : m_state(std::move(state)) {}
+    std::shared_ptr<State> m_state;
+};
+
+// Whether `reply` (a DER TimeStampResp) answers `request` (a DER
+// TimeStampReq): granted, with a token whose imprint and nonce are the
+// request's. Empty when it does, else what is wrong.
+std::string checkTimeStampReply(const std::string &request, const std::string &reply);
+
+} // namespace signtool
