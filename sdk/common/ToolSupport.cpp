@@ -287,7 +287,9 @@ Pkcs12Status parsePkcs12(const std::string &data, const std::string &password, P
             return Pkcs12Status::WrongPassword;
         return Pkcs12Status::NotPkcs12;
     }
-    sk_X509_pop_free(ca, X509_free);
+    for (int i = 0; i < sk_X509_num(ca); ++i)
+        out.others.emplace_back(sk_X509_value(ca, i));
+    sk_X509_free(ca);
     out.key.reset(key);
     out.cert.reset(cert);
     if (!key || !cert || X509_check_private_key(cert, key) != 1) {

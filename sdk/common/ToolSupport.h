@@ -110,6 +110,7 @@ bool isValidAt(X509 *cert, time_t now);
 struct Pkcs12Contents {
     KeyPtr key;
     CertPtr cert;
+    std::vector<CertPtr> others; // the file's other certificates (its chain), in its order
 };
 enum class Pkcs12Status { Ok, NotPkcs12, WrongPassword, NoKeyOrCert };
 // Reads the bytes of a PKCS#12 file (the caller reads them, so that only a

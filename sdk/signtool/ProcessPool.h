@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -79,6 +80,10 @@ private:
     void reap(size_t index);
 
     size_t m_size;
+    // The stack of a child until its exec (one at a time: the starting
+    // thread waits for the exec).
+    static constexpr size_t kChildStackSize = 256 * 1024;
+    std::unique_ptr<char[]> m_childStack;
     std::vector<Child> m_children;
     size_t m_ended = 0;
     std::map<std::string, std::string> m_programs; // PATH look-ups made

@@ -67,7 +67,8 @@ std::string stampProblem(StampKind kind, bool verified, const std::string &diges
 
 } // namespace
 
-std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const CopyExpectation &expected)
+std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const CopyExpectation &expected,
+                            const KnownDigest *original)
 {
     std::string problem;
     const auto copy = readPeLayout(copyFd, problem);
@@ -123,8 +124,13 @@ std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const Copy
     if (finding.verdict == Verdict::WrongPurpose)
         return "the chosen certificate is not meant for code signing";
 
-    const auto original = readPeLayout(originalFd, problem);
-    const auto originalDigest = original ? authenticodeDigest(originalFd, *original, added.fileDigest) : std::nullopt;
+    std::optional<std::vector<unsigned char>> originalDigest;
+    if (original && added.fileDigest && original->mdType == EVP_MD_get_type(added.fileDigest)) {
+        originalDigest = original->value;
+    } else {
+        const auto layout = readPeLayout(originalFd, problem);
+        originalDigest = layout ? authenticodeDigest(originalFd, *layout, added.fileDigest) : std::nullopt;
+    }
     if (!originalDigest || *originalDigest != added.fileDigestValue)
         return "the signed copy does not hold the file's content (was the file changed meanwhile?)";
     return {};

@@ -11,8 +11,16 @@
 #include <openssl/x509.h>
 
 #include <string>
+#include <vector>
 
 namespace signtool {
+
+// The original's Authenticode digest, made beforehand (while osslsigncode
+// signs, on a thread of its own) with the digest of type `mdType`.
+struct KnownDigest {
+    int mdType = 0;
+    std::vector<unsigned char> value;
+};
 
 // What the signing step was asked to make.
 struct CopyExpectation {
@@ -36,8 +44,12 @@ struct CopyExpectation {
 // content and nothing else), and its time stamp, when one was asked for,
 // verifies: the imprint is the digest of the signature value under the
 // requested digest, the token's signature verifies and its signer is meant
-// for time stamping. Otherwise what is wrong, in a few words.
-std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const CopyExpectation &expected = {});
+// for time stamping. Otherwise what is wrong, in a few words. The original
+// is not read again when `original` holds its digest of the algorithm the
+// new signature names; the caller then makes sure the file did not change
+// since that digest was made.
+std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const CopyExpectation &expected = {},
+                            const KnownDigest *original = nullptr);
 
 // For the other formats osslsigncode signs (MSI, CAB, CAT, APPX, scripts),
 // whose digests this tool does not compute: the report of "osslsigncode

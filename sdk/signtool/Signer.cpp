@@ -14,12 +14,16 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 using namespace sdktool;
@@ -40,6 +44,93 @@ Fd secretPipe(const std::string &secret)
     if (!writeAll(writeEnd.get(), secret))
         return Fd();
     return readEnd;
+}
+
+// The key as unencrypted PEM, written straight into the memory file: no
+// copy of it stays on this process's heap.
+bool writeKey(int fd, EVP_PKEY *key)
+{
+    BioPtr bio(BIO_new_fd(fd, BIO_NOCLOSE));
+    const bool written = bio && PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    ERR_clear_error();
+    return written;
+}
+
+bool writeCertificates(int fd, const std::vector<X509 *> &certificates)
+{
+    for (X509 *cert : certificates) {
+        const std::string pem = certificatePem(cert);
+        if (pem.empty() || !writeAll(fd, pem))
+            return false;
+    }
+    return true;
+}
+
+// Zeros over the memory file's pages, then none: the key leaves no trace
+// in memory once the run is over.
+void wipeMemoryFile(int fd)
+{
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return;
+    static const char zeros[4096] = {};
+    for (off_t at = 0; at < st.st_size; at += sizeof zeros)
+        [[maybe_unused]] const ssize_t n = pwrite(fd, zeros, std::min<off_t>(sizeof zeros, st.st_size - at), at);
+    [[maybe_unused]] const int rc = ftruncate(fd, 0);
+}
+
+// A decrypted key is in this process and in every osslsigncode child: none
+// of them may leave a core dump. Children inherit the limit; this process
+// is also made undumpable, which a core handler ignoring the limit obeys.
+bool forbidCoreDumps()
+{
+    const rlimit none{0, 0};
+    return setrlimit(RLIMIT_CORE, &none) == 0 && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+}
+
+// From this size on, a PE file's digest is made on a thread of its own
+// while osslsigncode signs it, and its signed copy is synced while it is
+// checked: on two cores these cost no time. Smaller files are done in one
+// go, where a thread would cost more than it saves.
+constexpr off_t kWorkAsideBytes = 4 << 20;
+
+// The original's digest of the file digest's algorithm, made while
+// osslsigncode reads the same file; invalid when no thread can be started.
+std::future<std::optional<KnownDigest>> hashAside(int fd, const EVP_MD *md)
+{
+    try {
+        return std::async(std::launch::async, [fd, md]() -> std::optional<KnownDigest> {
+            std::string problem;
+            const auto layout = readPeLayout(fd, problem);
+            auto digest = layout ? authenticodeDigest(fd, *layout, md) : std::nullopt;
+            if (!digest)
+                return std::nullopt;
+            return KnownDigest{EVP_MD_get_type(md), std::move(*digest)};
+        });
+    } catch (const std::system_error &) {
+        return {};
+    }
+}
+
+// fsync(2) of `fd` on a thread: 0 or its errno.
+std::future<int> syncAside(int fd)
+{
+    try {
+        return std::async(std::launch::async, [fd] { return fsync(fd) == 0 ? 0 : errno; });
+    } catch (const std::system_error &) {
+        return {};
+    }
+}
+
+// A digest made before osslsigncode finished stands for the file only if
+// the file was not written since it was opened: a write changes its times.
+bool changedSinceOpened(const OpenedFile &opened)
+{
+    struct stat now {};
+    const struct stat &then = opened.st;
+    return fstat(opened.file.get(), &now) != 0 || now.st_size != then.st_size
+           || now.st_mtim.tv_sec != then.st_mtim.tv_sec || now.st_mtim.tv_nsec != then.st_mtim.tv_nsec
+           || now.st_ctim.tv_sec != then.st_ctim.tv_sec || now.st_ctim.tv_nsec != then.st_ctim.tv_nsec;
 }
 
 // ".ps1" of "Setup.ps1": only letters and digits, at most 16 of them;
@@ -106,11 +197,36 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
     }
     if (identity.token)
         return;
-    // Each child opens /dev/fd/4 afresh, which reads the memory file from
-    // its start.
-    m_pfx = Fd(memfd_create("signtool-pfx", MFD_CLOEXEC));
-    if (!m_pfx || !writeAll(m_pfx.get(), identity.pfxData))
+    // The PFX is decrypted here, once for the run, not by every child (its
+    // key derivation and cipher were part of each child's work). Each child
+    // opens /dev/fd/4 and /dev/fd/9 afresh, which reads the memory files
+    // from their start.
+    Pkcs12Contents contents;
+    std::string detail;
+    if (parsePkcs12(identity.pfxData, identity.password, contents, detail) != Pkcs12Status::Ok) {
+        m_setUpError = "The PFX file " + identity.pfxPath + " cannot be read any more"
+                       + (detail.empty() ? "" : " (" + detail + ")") + ".";
+        return;
+    }
+    if (!forbidCoreDumps()) {
+        m_setUpError = "Cannot keep the private key out of core dumps: " + errnoText(errno) + ".";
+        return;
+    }
+    std::vector<X509 *> certificates{contents.cert.get()};
+    for (const auto &other : contents.others)
+        certificates.push_back(other.get());
+    m_certificates = Fd(memfd_create("signtool-certificates", MFD_CLOEXEC));
+    m_key = Fd(memfd_create("signtool-key", MFD_CLOEXEC));
+    if (!m_certificates || !m_key || !writeCertificates(m_certificates.get(), certificates)
+        || !writeKey(m_key.get(), contents.key.get())) {
         m_setUpError = "Cannot hand the certificate to osslsigncode: " + errnoText(errno) + ".";
+        wipeMemoryFile(m_key.get());
+    }
+}
+
+Signer::~Signer()
+{
+    wipeMemoryFile(m_key.get());
 }
 
 void Signer::fail(SignJob &job, const std::string &error) const
@@ -230,20 +346,31 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
     job.expected.newIndex = nest ? signaturesBefore : 0;
     job.expected.fileDigest = digestName(m_args.fileDigest);
     expectTimeStamp(job);
-    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     job.step = SignJob::Step::Signing;
     job.child = ChildSpec{};
-    job.child.argv = osslsigncodeArguments(m_identity, m_args, job.inputPath, folder + job.signedName, nest);
+    if (stampsWhileSigning()) {
+        job.stampWhileSigning = true;
+        job.timeStamping.emplace(m_args, job.file);
+        job.child.timeoutSeconds = stampingSignatureTimeoutSeconds(job.opened.st.st_size);
+    }
+    std::string relayError;
+    job.child.argv = signingArguments(job, relayError);
+    if (!relayError.empty()) {
+        fail(job, relayError);
+        return;
+    }
     // A token's module may hang in the login or the signature (a network HSM
     // that stopped answering); a PIN pad waits for the user as pinentry does.
     if (m_identity.token)
         job.child.timeoutSeconds = tokenSignatureTimeoutSeconds();
     job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
-    if (m_pfx)
-        job.child.fds.push_back({m_pfx.get(), kPfxFd});
+    if (m_key) {
+        job.child.fds.push_back({m_certificates.get(), kCertificatesFd});
+        job.child.fds.push_back({m_key.get(), kKeyFd});
+    }
     if (m_extraCerts)
         job.child.fds.push_back({m_extraCerts.get(), kExtraCertsFd});
-    if (!m_identity.password.empty()) {
+    if (m_identity.token && !m_identity.password.empty()) {
         job.password = secretPipe(m_identity.password);
         if (!job.password) {
             fail(job, "Cannot hand the password to osslsigncode: " + errnoText(errno) + ".");
@@ -251,7 +378,38 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
         }
         job.child.fds.push_back({job.password.get(), kPasswordFd});
     }
+    if (job.peFile && job.opened.st.st_size >= kWorkAsideBytes)
+        job.originalDigest = hashAside(job.opened.file.get(), EVP_get_digestbyname(digestName(m_args.fileDigest)));
     job.needsChild = true;
+}
+
+// One signature, made with a key in memory: osslsigncode asks for the time
+// stamp itself. A token signs one file at a time and must not wait for a
+// server meanwhile; a time stamp for an appended signature, or one whose
+// digest (/td) differs from the file's (/fd), is added in a step of its own.
+bool Signer::stampsWhileSigning() const
+{
+    if (m_identity.token || m_args.appendSignature || stampOnly() || !wantsTimeStamp(m_args))
+        return false;
+    return !m_args.rfc3161Url || m_args.timestampDigest == m_args.fileDigest;
+}
+
+// The signing child's command line; with a time stamp, osslsigncode talks
+// to the server through the relay (see requestTimeStamp). `error` is set
+// when the relay cannot be had.
+std::vector<std::string> Signer::signingArguments(SignJob &job, std::string &error) const
+{
+    const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
+    // An appended signature is the only case of a new one after others.
+    const bool nest = job.expected.newIndex > 0;
+    if (!job.stampWhileSigning)
+        return osslsigncodeArguments(m_identity, m_args, job.inputPath, folder + job.signedName, nest);
+    TimeStampRequest stamp = *job.timeStamping->next();
+    TimeStampRelay *relay = TimeStampRelay::instance(error);
+    if (!relay)
+        return {};
+    stamp.url = relay->localUrl(stamp.url, stamp.rfc3161, job.relayRoute);
+    return osslsigncodeArguments(m_identity, m_args, job.inputPath, folder + job.signedName, nest, &stamp);
 }
 
 void Signer::expectTimeStamp(SignJob &job) const
@@ -340,6 +498,8 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
         fail(job, "Cannot start osslsigncode: " + errnoText(exit.startErrno) + ".");
         return;
     }
+    if (job.stampWhileSigning && !stampedWhileSigning(job, exit))
+        return;
     if (exit.timedOut) {
         fail(job, "Signing " + file + " failed: the PKCS#11 module " + m_identity.token->modulePath
                       + " did not answer within " + std::to_string(tokenSignatureTimeoutSeconds())
@@ -348,6 +508,18 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
     }
     if (exit.exitCode != 0) {
         fail(job, "Signing " + file + " failed: " + signerMessage(exit.output));
+        return;
+    }
+    if (job.stampFailure) {
+        // Signed without a time stamp: the time stamp was what failed.
+        job.timeStamping->ended(TimeStamping::Attempt::Failed, *job.stampFailure);
+        job.stampFailure.reset();
+        timeStampAttemptEnded(job, job.stampedName.c_str());
+        return;
+    }
+    if (job.stampWhileSigning) {
+        job.timeStamping->ended(TimeStamping::Attempt::Stamped, std::string());
+        timeStampAttemptEnded(job, job.signedName.c_str());
         return;
     }
     if (wantsTimeStamp(m_args)) {
@@ -393,6 +565,14 @@ void Signer::requestTimeStamp(SignJob &job) const
 namespace {
 
 // Why the relay did not hand osslsigncode the server's reply, if it did not.
+// Whether the server did not answer the relay within the time-out.
+bool relayTimedOut(const SignJob &job)
+{
+    std::string error;
+    const TimeStampRelay *relay = TimeStampRelay::instance(error);
+    return relay && job.relayRoute >= 0 && relay->timedOut(job.relayRoute);
+}
+
 std::string relayRefusal(const SignJob &job)
 {
     std::string error;
@@ -401,6 +581,33 @@ std::string relayRefusal(const SignJob &job)
 }
 
 } // namespace
+
+// False when the job is done with this child's end: a request with no
+// answer ends the file's signing, and a failure makes the file be signed
+// again without a time stamp (see signingEnded), since osslsigncode's exit
+// code does not tell a failed signature from a failed time stamp.
+bool Signer::stampedWhileSigning(SignJob &job, const ChildExit &exit) const
+{
+    // The child's own time-out also covers reading and writing the file;
+    // the request's is the relay's.
+    if (exit.timedOut || (exit.exitCode != 0 && relayTimedOut(job))) {
+        job.timeStamping->ended(TimeStamping::Attempt::NoAnswer, std::string());
+        fail(job, job.timeStamping->error());
+        return false;
+    }
+    if (exit.exitCode == 0)
+        return true;
+    const std::string refused = relayRefusal(job);
+    job.stampFailure = refused.empty() ? signerMessage(exit.output) : refused;
+    job.stampWhileSigning = false;
+    // osslsigncode does not replace an existing file.
+    unlinkat(job.folder.descriptor(), job.signedName.c_str(), 0);
+    std::string unused;
+    job.child.argv = signingArguments(job, unused);
+    job.child.timeoutSeconds = 0;
+    job.needsChild = true;
+    return false;
+}
 
 void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
 {
@@ -417,8 +624,17 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
         stamping.ended(TimeStamping::Attempt::Failed, refused);
     else
         stamping.ended(TimeStamping::Attempt::Failed, signerMessage(exit.output));
+    timeStampAttemptEnded(job, job.stampedName.c_str());
+}
 
+// After each request, made by the signing child or by an "add" step of its
+// own: the next request, the end of the file's signing or, once stamped, the
+// check of `stampedCopy` (with its time stamp).
+void Signer::timeStampAttemptEnded(SignJob &job, const char *stampedCopy) const
+{
+    TimeStamping &stamping = *job.timeStamping;
     if (stamping.next()) {
+        job.step = SignJob::Step::TimeStamping;
         requestTimeStamp(job);
         return;
     }
@@ -429,7 +645,7 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
     for (const auto &warning : stamping.warnings())
         job.outcome.lines.push_back({OutputLine::Err, warning});
     job.outcome.warnings += static_cast<int>(stamping.warnings().size());
-    copyMade(job, job.stampedName.c_str());
+    copyMade(job, stampedCopy);
 }
 
 // A program file is checked by this tool itself (checkCopy); for the other
@@ -485,21 +701,31 @@ void Signer::checkCopy(SignJob &job, const char *copyName) const
     }
     job.copyName = copyName;
     job.step = SignJob::Step::Checking;
-    // Reading a large file twice and waiting for the disk: a task of the
-    // pool, so that other files go on meanwhile.
+    // Reading a large file and waiting for the disk: a task of the pool, so
+    // that other files go on meanwhile.
     X509 *signer = job.stampedSigner ? job.stampedSigner.get() : m_identity.cert.get();
+    const bool large = copyStat.st_size >= kWorkAsideBytes;
     job.child = ChildSpec{};
-    job.child.task = [&job, signer]() -> int {
+    job.child.task = [&job, signer, large]() -> int {
+        // osslsigncode closes its output without syncing it; renamed over
+        // the original before it reaches the disk, a crash could leave the
+        // user's file empty or cut short. A large copy is synced while it
+        // is checked.
+        std::future<int> synced = large ? syncAside(job.copy.get()) : std::future<int>();
         if (job.peFile) {
-            job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer, job.expected);
+            std::optional<KnownDigest> original;
+            if (job.originalDigest.valid())
+                original = job.originalDigest.get();
+            job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer, job.expected,
+                                               original ? &*original : nullptr);
+            if (job.checkProblem.empty() && original && changedSinceOpened(job.opened))
+                job.checkProblem = "the signed copy does not hold the file's content (was the file changed meanwhile?)";
             if (!job.checkProblem.empty())
                 return 1;
         }
-        // osslsigncode closes its output without syncing it; renamed over
-        // the original before it reaches the disk, a crash could leave the
-        // user's file empty or cut short.
-        if (fsync(job.copy.get()) != 0) {
-            job.syncErrno = errno;
+        const int syncError = synced.valid() ? synced.get() : (fsync(job.copy.get()) == 0 ? 0 : errno);
+        if (syncError != 0) {
+            job.syncErrno = syncError;
             return 2;
         }
         return 0;
@@ -546,7 +772,8 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
 }
 
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
-                                               const std::string &in, const std::string &out, bool fileIsSigned)
+                                               const std::string &in, const std::string &out, bool fileIsSigned,
+                                               const TimeStampRequest *stamp)
 {
     std::vector<std::string> argv{"osslsigncode", "sign"};
     if (identity.token) {
@@ -554,12 +781,12 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
         // the PIN read from descriptor 3; the key never leaves the token.
         argv.insert(argv.end(), {"-pkcs11module", identity.token->modulePath, "-pkcs11cert",
                                  identity.token->certificateUri(), "-key", identity.token->privateKeyUri()});
+        if (!identity.password.empty())
+            argv.insert(argv.end(), {"-readpass", "/dev/fd/" + std::to_string(kPasswordFd)});
     } else {
-        argv.insert(argv.end(), {"-pkcs12", "/dev/fd/" + std::to_string(kPfxFd)});
-    }
-    if (!identity.password.empty()) {
-        argv.push_back("-readpass");
-        argv.push_back("/dev/fd/" + std::to_string(kPasswordFd));
+        // The PFX's certificates and its key, decrypted once for the run.
+        argv.insert(argv.end(), {"-certs", "/dev/fd/" + std::to_string(kCertificatesFd), "-key",
+                                 "/dev/fd/" + std::to_string(kKeyFd)});
     }
     argv.insert(argv.end(), {"-h", digestName(args.fileDigest)});
     if (!args.additionalCertificates.empty())
@@ -572,8 +799,16 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
         argv.insert(argv.end(), {"-n", *args.description});
     if (args.descriptionUrl && !args.descriptionUrl->empty())
         argv.insert(argv.end(), {"-i", *args.descriptionUrl});
+    if (stamp)
+        argv.insert(argv.end(), {stamp->rfc3161 ? "-ts" : "-t", stamp->url});
     argv.insert(argv.end(), {"-in", in, "-out", out});
     return argv;
+}
+
+int stampingSignatureTimeoutSeconds(long long size)
+{
+    constexpr long long kSlowDiskBytesPerSecond = 8LL << 20;
+    return timeStampTimeoutSeconds() + 5 + static_cast<int>(std::min<long long>(size / kSlowDiskBytesPerSecond, 3600));
 }
 
 std::string additionalCertificatesPem(const std::string &path, std::string &error)

@@ -11,10 +11,13 @@
 // requests, for formats other than PE osslsigncode's verify, and a task that
 // checks the final copy (see SignatureCheck.h) and syncs it to disk; only
 // then does childEnded() put it in the file's place. osslsigncode gets the
-// opened file as /dev/fd/5, the PFX bytes as /dev/fd/4 (a token's key stays
-// on the token) and writes into the private folder through /dev/fd/6; the
-// password or PIN, if any, comes through a pipe on descriptor 3. None of
-// these is a name another user can swap.
+// opened file as /dev/fd/5 and writes into the private folder through
+// /dev/fd/6. A PFX (or store file) is decrypted once, by the Signer: each
+// child gets its certificates as /dev/fd/4 and its key as /dev/fd/9, both
+// memory files of this process (never a file on disk, never an argument;
+// the key is wiped when the Signer goes). A token's key stays on the token;
+// its PIN comes through a pipe on descriptor 3. None of these is a name
+// another user can swap.
 
 #include "CertStore.h"
 #include "OpenedFile.h"
@@ -23,6 +26,7 @@
 #include "SignatureCheck.h"
 #include "TimeStamp.h"
 
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,6 +70,16 @@ struct SignJob {
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
     int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
     int relayRoute = -1;  // the time-stamp request's route through the relay (TimeStampRelay.h)
+    // The signing child asks for the time stamp itself (one signature, no
+    // token): one pass over the file instead of a second "add" run.
+    bool stampWhileSigning = false;
+    // Why that child failed, while the file is signed again without a time
+    // stamp to tell a failed signature from a failed time stamp.
+    std::optional<std::string> stampFailure;
+
+    // A large PE file's digest, hashed on a thread while osslsigncode signs
+    // it; invalid for small files, which the check reads itself.
+    std::future<std::optional<KnownDigest>> originalDigest;
 
     // Names in the private folder, with the file's extension (osslsigncode
     // tells scripts apart by it): the signed copy, the time-stamped one, and
@@ -87,6 +101,9 @@ struct SignJob {
 class Signer {
 public:
     Signer(const SigningIdentity &identity, const SignArgs &args);
+    ~Signer(); // wipes the key's memory file
+    Signer(const Signer &) = delete;
+    Signer &operator=(const Signer &) = delete;
 
     // Empty when the signer is ready; otherwise why no file can be signed.
     const std::string &setUpError() const { return m_setUpError; }
@@ -105,7 +122,11 @@ private:
     bool stampOnly() const;
     std::string failedAction(const SignJob &job) const; // "Signing FILE failed" or "Time-stamping FILE failed"
     void signingEnded(SignJob &job, const ChildExit &exit) const;
+    bool stampedWhileSigning(SignJob &job, const ChildExit &exit) const;
     void timeStampEnded(SignJob &job, const ChildExit &exit) const;
+    void timeStampAttemptEnded(SignJob &job, const char *stampedCopy) const;
+    bool stampsWhileSigning() const;
+    std::vector<std::string> signingArguments(SignJob &job, std::string &error) const;
     void requestTimeStamp(SignJob &job) const;
     void copyMade(SignJob &job, const char *copyName) const;
     void verifyEnded(SignJob &job, const ChildExit &exit) const;
@@ -114,7 +135,10 @@ private:
 
     const SigningIdentity &m_identity;
     const SignArgs &m_args;
-    Fd m_pfx; // the PFX bytes in memory, for every child
+    // The PFX's certificates (the chosen one first) and its decrypted key,
+    // in memory files, for every child.
+    Fd m_certificates;
+    Fd m_key;
     Fd m_signerPem; // the chosen certificate, the trust list when a copy is verified
     Fd m_extraCerts; // the certificates of /ac, as read and checked once
     std::vector<std::string> m_certificateLines; // for /v, the same for every file
@@ -124,20 +148,29 @@ private:
 
 // The numbers of the descriptors osslsigncode gets.
 constexpr int kPasswordFd = 3;
-constexpr int kPfxFd = 4;
+constexpr int kCertificatesFd = 4;
 constexpr int kInputFd = 5;
 constexpr int kOutputFolderFd = 6;
 constexpr int kSignerPemFd = 7;
 constexpr int kExtraCertsFd = 8;
+constexpr int kKeyFd = 9;
 
-// The osslsigncode command line for signing `in` into `out`. The password
-// or PIN, if any, is read from descriptor 3, a PFX file from descriptor 4,
-// the certificates of /ac (as PEM) from descriptor 8.
+// The osslsigncode command line for signing `in` into `out`. A token's PIN,
+// if any, is read from descriptor 3; with a PFX the certificates come from
+// descriptor 4 and the key from descriptor 9; the certificates of /ac (as
+// PEM) from descriptor 8.
 // With /as the signature is appended ("-nest") when `fileIsSigned`; an
-// unsigned file gets it as its primary signature.
+// unsigned file gets it as its primary signature. With `stamp`,
+// osslsigncode asks for that time stamp itself (its digest is the file's,
+// -h).
 std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, const SignArgs &args,
                                                const std::string &in, const std::string &out,
-                                               bool fileIsSigned = true);
+                                               bool fileIsSigned = true, const TimeStampRequest *stamp = nullptr);
+
+// The time-out of a signing child that also asks for a time stamp: the
+// request's own time-out, and time to read and write a file of `size` bytes
+// on a slow disk.
+int stampingSignatureTimeoutSeconds(long long size);
 
 // The certificates of a file given with /ac, PEM (one or more) or DER, as
 // PEM; empty with `error` set when it holds none or cannot be read.

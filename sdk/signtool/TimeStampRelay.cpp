@@ -5,6 +5,7 @@
 
 #include <openssl/err.h>
 #include <openssl/http.h>
+#include <openssl/httperr.h>
 #include <openssl/ssl.h>
 #include <openssl/ts.h>
 
@@ -15,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -42,6 +44,7 @@ struct Route {
     std::string target;
     bool rfc3161 = false;
     std::string refusal;
+    bool timedOut = false; // the server did not answer within the time-out
 };
 
 bool sendAll(int fd, const std::string &data)
@@ -137,6 +140,7 @@ int connectTo(const char *host, const char *port, int timeoutSeconds, std::strin
         return -1;
     }
     int connected = -1;
+    int lastError = 0;
     for (addrinfo *at = found; at && connected < 0; at = at->ai_next) {
         const int fd = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, at->ai_protocol);
         if (fd < 0)
@@ -157,17 +161,22 @@ int connectTo(const char *host, const char *port, int timeoutSeconds, std::strin
             connected = fd;
         } else {
             error = std::string("cannot connect to ") + host + ": " + errnoText(err);
+            lastError = err;
             close(fd);
         }
     }
     freeaddrinfo(found);
+    // The caller tells a time-out from a refusal by errno.
+    if (connected < 0)
+        errno = lastError;
     return connected;
 }
 
 // Sends `body` to `url` and returns the reply's body; empty with `error`
-// set when the server cannot be reached or does not answer 200.
+// set when the server cannot be reached or does not answer 200, and
+// `timedOut` when that is because the time-out passed.
 std::string forward(const std::string &url, const std::string &contentType, const std::string &body,
-                    int timeoutSeconds, std::string &error)
+                    int timeoutSeconds, std::string &error, bool &timedOut)
 {
     char *host = nullptr, *port = nullptr, *path = nullptr;
     int useTls = 0;
@@ -193,6 +202,7 @@ std::string forward(const std::string &url, const std::string &contentType, cons
     BIO *connection = nullptr;
     if (!useTls && !OSSL_HTTP_adapt_proxy(nullptr, nullptr, host, useTls)) {
         const int fd = connectTo(host, port, timeoutSeconds, error);
+        timedOut = fd < 0 && errno == ETIMEDOUT;
         if (fd < 0) {
             SSL_CTX_free(tls.ctx);
             OPENSSL_free(host);
@@ -214,6 +224,8 @@ std::string forward(const std::string &url, const std::string &contentType, cons
             data.append(buffer, static_cast<size_t>(n));
         BIO_free_all(reply);
     } else {
+        const int reason = ERR_GET_REASON(ERR_peek_last_error());
+        timedOut = reason == BIO_R_TRANSFER_TIMEOUT || reason == HTTP_R_RETRY_TIMEOUT;
         error = takeOpensslError();
         if (error.empty())
             error = "no reply";
@@ -263,9 +275,10 @@ struct TimeStampRelay::State {
             return;
         }
         std::string error;
+        bool timedOut = false;
         const std::string reply = forward(route.target, route.rfc3161 ? "application/timestamp-query"
                                                                       : "application/octet-stream",
-                                          body, timeout, error);
+                                          body, timeout, error, timedOut);
         if (!reply.empty() && route.rfc3161)
             error = checkTimeStampReply(body, reply);
         if (reply.empty() || !error.empty()) {
@@ -273,6 +286,7 @@ struct TimeStampRelay::State {
                 std::lock_guard<std::mutex> lock(mutex);
                 routes[id].refusal = reply.empty() ? "the server gave no usable answer (" + error + ")"
                                                    : "its reply was refused: " + error;
+                routes[id].timedOut = reply.empty() && timedOut;
             }
             answer(fd, 502, "Bad Gateway", "text/plain", "");
         } else {
@@ -338,6 +352,13 @@ std::string TimeStampRelay::refusal(int route) const
     std::lock_guard<std::mutex> lock(m_state->mutex);
     const auto it = m_state->routes.find(route);
     return it == m_state->routes.end() ? std::string() : it->second.refusal;
+}
+
+bool TimeStampRelay::timedOut(int route) const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const auto it = m_state->routes.find(route);
+    return it != m_state->routes.end() && it->second.timedOut;
 }
 
 std::string checkTimeStampReply(const std::string &request, const std::string &reply)

@@ -36,6 +36,9 @@ public:
     // nonce is not the one sent") or could not be had ("the server gave no
     // usable answer (...)"); empty when it was handed on.
     std::string refusal(int route) const;
+    // Whether the server gave no answer for `route` within the time-out
+    // (the relay's own, counted from the request).
+    bool timedOut(int route) const;
 
     struct State;
 

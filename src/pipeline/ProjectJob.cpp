@@ -52,7 +52,9 @@ void ListFiles(const QStringList &listed, QStringList &files, QStringList &missi
 
 QString SettingsSdkFolder(const QString &programFolder)
 {
-    return ReadOptions(IniFile(SettingsFileIn(programFolder)), OptionScope::Settings).sdkBinFolder;
+    // The same folder the window starts with, the stand-in tools' own
+    // folder included when the settings name none.
+    return ReadSettingsOptions(IniFile(SettingsFileIn(programFolder)), programFolder).sdkBinFolder;
 }
 
 ProjectJob ReadProjectJob(const IniFile &project, const QString &sdkFolder)

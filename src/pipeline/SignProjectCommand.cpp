@@ -7,12 +7,11 @@
 #include "app/QuillmarkApplication.h"
 #include "app/UserDialogs.h"
 #include "filelist/FileListActions.h"
-#include "pipeline/CaptureLineStream.h"
 #include "pipeline/ProjectJob.h"
+#include "pipeline/StreamedConsole.h"
 #include "projects/FileUtils.h"
 #include "projects/ProjectFile.h"
 #include "signing/CommandLine.h"
-#include "signing/ConsoleText.h"
 #include "signing/SignProgress.h"
 #include "signing/SignRun.h"
 #include "signing/ToolRunner.h"
@@ -21,20 +20,18 @@
 #include <QFile>
 #include <QUrl>
 
+#include <initializer_list>
+#include <optional>
+
 #include <unistd.h>
 
 namespace {
-
-void writeLine(QIODevice &device, const QString &line)
-{
-    device.write(line.toUtf8() + '\n');
-}
 
 // Every message of the command, and every box that the shared code would
 // show, as "quillmark: " and the text on standard error.
 void report(QIODevice &err, const QString &text)
 {
-    writeLine(err, QStringLiteral("quillmark: ") + text);
+    WriteLine(err, QStringLiteral("quillmark: ") + text);
 }
 
 // The boxes of the shared code (the tool runner's start failure) become
@@ -68,42 +65,6 @@ public:
 
 private:
     std::unique_ptr<UserDialogs> m_previous;
-};
-
-// The console text written to standard output as it comes: a line added
-// by the sign run at once, the tool's output line by line while the tool
-// runs. When a run ends its lines come whole (as the console window gets
-// them); those already written are not written again, so what standard
-// output shows is exactly the console's text.
-class StreamedConsole final : public ConsoleText {
-public:
-    explicit StreamedConsole(QIODevice &out) : m_out(out) {}
-
-    void clear() override { m_lines.clear(); }
-    void addLine(const QString &line) override
-    {
-        m_lines.append(line);
-        writeLine(m_out, line);
-    }
-    void addLines(const QStringList &lines) override
-    {
-        m_lines.append(lines);
-        for (qsizetype i = m_stream.completed(); i < lines.size(); ++i)
-            writeLine(m_out, lines.at(i));
-        m_stream = CaptureLineStream();
-    }
-    QStringList lines() const override { return m_lines; }
-
-    void outputGrew(const QByteArray &added)
-    {
-        for (const QString &line : m_stream.feed(added))
-            writeLine(m_out, line);
-    }
-
-private:
-    QIODevice &m_out;
-    QStringList m_lines;
-    CaptureLineStream m_stream;
 };
 
 struct PasswordSupply {
@@ -143,20 +104,38 @@ void printDryRun(QIODevice &out, const SignOptions &masked, const QStringList &f
                  const ArgumentLimits &limits)
 {
     for (const QString &line : CommandLineBlock(masked))
-        writeLine(out, line);
-    writeLine(out, FileCountCaption(int(files.size())));
+        WriteLine(out, line);
+    WriteLine(out, FileCountCaption(int(files.size())));
     const QList<FileBatch> batches = PlanSignBatches(
         GetSignToolPath(masked.sdkBinFolder), SplitArguments(BuildSignOptions(masked)), files,
         limits);
     for (const FileBatch &batch : batches) {
         if (batches.size() > 1)
-            writeLine(out, BatchHeader(batch, int(files.size())));
+            WriteLine(out, BatchHeader(batch, int(files.size())));
         for (const QString &file : files.mid(batch.first, batch.count))
-            writeLine(out, platform::displayFileName(file));
+            WriteLine(out, platform::displayFileName(file));
     }
 }
 
-int signProject(const CommandArguments &arguments, const CommandContext &context)
+// Wipes the secrets it is given whichever way the command leaves.
+class SecretsWiped {
+public:
+    explicit SecretsWiped(std::initializer_list<QString *> secrets) : m_secrets(secrets) {}
+    ~SecretsWiped()
+    {
+        for (QString *secret : m_secrets)
+            platform::wipe(*secret);
+    }
+    SecretsWiped(const SecretsWiped &) = delete;
+    SecretsWiped &operator=(const SecretsWiped &) = delete;
+
+private:
+    QList<QString *> m_secrets;
+};
+
+// The project as a job, or the exit code when it cannot be used.
+std::optional<int> loadJob(const CommandArguments &arguments, const CommandContext &context,
+                           ProjectJob &job)
 {
     QIODevice &err = *context.err;
     const QString path =
@@ -176,7 +155,7 @@ int signProject(const CommandArguments &arguments, const CommandContext &context
     const QString sdkFolder = arguments.sdkFolder.isEmpty()
         ? SettingsSdkFolder(context.programFolder)
         : arguments.sdkFolder;
-    ProjectJob job = ReadProjectJob(project, sdkFolder);
+    job = ReadProjectJob(project, sdkFolder);
     for (const QString &missing : job.missing) {
         report(err, (arguments.skipMissing ? QStringLiteral("skipped, not found: %1")
                                            : QStringLiteral("listed file not found: %1"))
@@ -187,52 +166,46 @@ int signProject(const CommandArguments &arguments, const CommandContext &context
                                    "are there"));
         return CommandExit::ProjectUnusable;
     }
+    return std::nullopt;
+}
 
-    const bool passwordGiven = arguments.passwordFd || !arguments.passwordFile.isEmpty();
-    if (job.options.usePfxFile) {
-        if (passwordGiven) {
-            PasswordSupply supply = readPassword(arguments, context);
-            if (!supply.ok)
-                return CommandExit::UsageError;
-            job.options.pfxPassword = std::move(supply.password);
-            if (job.options.pfxPassword.isEmpty()) {
-                report(err, QStringLiteral("Please enter the PFX file password! (the password "
-                                           "given is empty)"));
-                return CommandExit::UsageError;
-            }
-        } else if (arguments.dryRun) {
+// The PFX password into the options where they sign with a PFX file, or
+// the exit code when there is none to be had.
+std::optional<int> supplyPassword(const CommandArguments &arguments,
+                                  const CommandContext &context, SignOptions &options)
+{
+    if (!options.usePfxFile)
+        return std::nullopt;
+    QIODevice &err = *context.err;
+    if (!arguments.passwordFd && arguments.passwordFile.isEmpty()) {
+        if (arguments.dryRun) {
             // Nothing runs, so nothing needs it; the line shows the mask.
-            job.options.pfxPassword = MaskedPassword;
-        } else {
-            report(err, QStringLiteral("Please enter the PFX file password! The project signs "
-                                       "with a PFX file: give its password with --password-fd N "
-                                       "or --password-file FILE."));
-            return CommandExit::UsageError;
+            options.pfxPassword = MaskedPassword;
+            return std::nullopt;
         }
+        report(err, QStringLiteral("Please enter the PFX file password! The project signs with "
+                                   "a PFX file: give its password with --password-fd N or "
+                                   "--password-file FILE."));
+        return CommandExit::UsageError;
     }
+    PasswordSupply supply = readPassword(arguments, context);
+    if (!supply.ok)
+        return CommandExit::UsageError;
+    options.pfxPassword = std::move(supply.password);
+    if (options.pfxPassword.isEmpty()) {
+        report(err, QStringLiteral("Please enter the PFX file password! (the password given is "
+                                   "empty)"));
+        return CommandExit::UsageError;
+    }
+    return std::nullopt;
+}
 
+// Runs the tool as the sign action does, but the password never reaches a
+// log: the command line block shows it masked.
+int runSigning(const ProjectJob &job, const SignOptions &masked, const ArgumentLimits &limits,
+               const CommandContext &context)
+{
     const SignOptions &options = job.options;
-    QString refusal = CheckSignRequest(options, int(job.files.size()),
-                                       FileExists(GetSignToolPath(options.sdkBinFolder)));
-    if (refusal.isEmpty())
-        refusal = CheckForDoubleQuotes(options, job.files);
-    if (!refusal.isEmpty()) {
-        platform::wipe(job.options.pfxPassword);
-        report(err, refusal);
-        return CommandExit::ProjectUnusable;
-    }
-
-    SignOptions masked = options;
-    if (!options.selectBestCert)
-        masked.pfxPassword = MaskedPassword;
-    const ArgumentLimits limits = argumentLimitsOf(context);
-    if (arguments.dryRun) {
-        platform::wipe(job.options.pfxPassword);
-        printDryRun(*context.out, masked, job.files, limits);
-        return CommandExit::Signed;
-    }
-
-    // As the sign action does, but the password never reaches a log.
     StreamedConsole console(*context.out);
     if (job.addCommandLine)
         console.addLines(CommandLineBlock(masked));
@@ -244,6 +217,8 @@ int signProject(const CommandArguments &arguments, const CommandContext &context
     request.files = job.files;
     request.limits = limits;
     request.minimised = !options.selectBestCert;
+    const SecretsWiped wiped{&request.options};
+
     SignRunWatchers watchers;
     watchers.outputGrew = [&console](const QByteArray &added) { console.outputGrew(added); };
     int shownDone = 0;
@@ -252,7 +227,7 @@ int signProject(const CommandArguments &arguments, const CommandContext &context
             if (done <= 0 || done == shownDone)
                 return;
             shownDone = done;
-            writeLine(err, ProgressText(done, total));
+            WriteLine(*context.err, ProgressText(done, total));
         };
     }
 
@@ -260,16 +235,42 @@ int signProject(const CommandArguments &arguments, const CommandContext &context
     try {
         outcome = RunSignBatches(console, request, watchers);
     } catch (const AppError &error) {
-        platform::wipe(request.options);
-        platform::wipe(job.options.pfxPassword);
-        report(err, error.message());
+        report(*context.err, error.message());
         return CommandExit::ProjectUnusable;
     }
-    platform::wipe(request.options);
-    platform::wipe(job.options.pfxPassword);
     if (outcome.startFailed)
         return CommandExit::ProjectUnusable;
     return outcome.exitCode;
+}
+
+int signProject(const CommandArguments &arguments, const CommandContext &context)
+{
+    ProjectJob job;
+    if (const std::optional<int> unusable = loadJob(arguments, context, job))
+        return *unusable;
+    const SecretsWiped wiped{&job.options.pfxPassword};
+    if (const std::optional<int> noPassword = supplyPassword(arguments, context, job.options))
+        return *noPassword;
+
+    // The window's checks, in the window's order.
+    QString refusal = CheckSignRequest(job.options, int(job.files.size()),
+                                       FileExists(GetSignToolPath(job.options.sdkBinFolder)));
+    if (refusal.isEmpty())
+        refusal = CheckForDoubleQuotes(job.options, job.files);
+    if (!refusal.isEmpty()) {
+        report(*context.err, refusal);
+        return CommandExit::ProjectUnusable;
+    }
+
+    SignOptions masked = job.options;
+    if (!masked.selectBestCert)
+        masked.pfxPassword = MaskedPassword;
+    const ArgumentLimits limits = argumentLimitsOf(context);
+    if (arguments.dryRun) {
+        printDryRun(*context.out, masked, job.files, limits);
+        return CommandExit::Signed;
+    }
+    return runSigning(job, masked, limits, context);
 }
 
 int listProjects(const CommandContext &context)
@@ -292,13 +293,13 @@ int RunCommand(const CommandArguments &arguments, const CommandContext &context)
         context.out->write(CommandHelpText().toUtf8());
         return CommandExit::Signed;
     case CommandAction::Version:
-        writeLine(*context.out, QStringLiteral("quillmark ") + context.version);
+        WriteLine(*context.out, QStringLiteral("quillmark ") + context.version);
         return CommandExit::Signed;
     case CommandAction::UsageError:
     case CommandAction::Window:
         report(err, arguments.action == CommandAction::Window ? QStringLiteral("nothing to do")
                                                               : arguments.usageError);
-        writeLine(err, UsageHint());
+        WriteLine(err, UsageHint());
         return CommandExit::UsageError;
     case CommandAction::ListProjects:
     case CommandAction::SignProject:

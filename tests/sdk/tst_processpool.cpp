@@ -33,6 +33,7 @@ private slots:
     void programThatIsMissing();
     void failedExecIsReportedWhateverTheNumbers();
     void descriptorsReachTheChild();
+    void descriptorBelowAHandedOneStaysOut();
     void neverMoreThanItsSize();
     void timeOutKillsTheChild();
     void taskRunsOnAThread();
@@ -124,6 +125,30 @@ void TestProcessPool::descriptorsReachTheChild()
     QVERIFY2(output.startsWith("secret0 1 2 3 "), output.constData());
     QVERIFY(other >= 50);
     QVERIFY2(!output.contains(" " + QByteArray::number(other) + " "), output.constData());
+}
+
+// A descriptor of the tool's without O_CLOEXEC whose number lies between
+// those handed over (a PFX's key at 8, nothing at 7) is not the child's
+// either.
+void TestProcessPool::descriptorBelowAHandedOneStaysOut()
+{
+    const int gap = fcntl(0, F_DUPFD, 40); // without O_CLOEXEC
+    QVERIFY(gap >= 40);
+    int fds[2];
+    QCOMPARE(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[1]);
+    ProcessPool pool(1);
+    ChildExit seen;
+    ChildSpec spec = shell("ls /proc/self/fd | sort -n | tr '\\n' ' '");
+    spec.fds = {{fds[0], gap + 1}};
+    pool.start(spec, [&](ChildExit exit) { seen = std::move(exit); });
+    pool.waitForAll();
+    close(fds[0]);
+    close(gap);
+    QCOMPARE(seen.exitCode, 0);
+    const QByteArray output = " " + QByteArray::fromStdString(seen.output);
+    QVERIFY2(output.contains(" " + QByteArray::number(gap + 1) + " "), output.constData());
+    QVERIFY2(!output.contains(" " + QByteArray::number(gap) + " "), output.constData());
 }
 
 void TestProcessPool::neverMoreThanItsSize()

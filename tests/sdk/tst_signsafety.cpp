@@ -87,6 +87,8 @@ private slots:
     void damagedPeIsRefused();
     void lyingOsslsigncodeIsCaught_data();
     void lyingOsslsigncodeIsCaught();
+    void largeFileIsCheckedCompletely_data();
+    void largeFileIsCheckedCompletely();
     void scriptIsSignedAndChecked();
     void scriptIsSignedWithoutTheSystemsCaBundle();
     void fullDiskLeavesFileUntouched();
@@ -166,6 +168,49 @@ void TestSignSafety::lyingOsslsigncodeIsCaught()
     const QByteArray original = fileBytes(file);
     const RunResult run = signtool(signWithPfx({file}), env);
     expectUntouched(run, file, original, {"app.exe"}, message);
+}
+
+// A large program file is hashed while osslsigncode signs it, and its copy
+// synced while it is checked: the copy is still hashed in full, and a write
+// to the file after that early hash is still noticed.
+void TestSignSafety::largeFileIsCheckedCompletely_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<qint64>("changedAt"); // in the original, by the stand-in; -1: not changed
+    QTest::addColumn<QString>("message");  // empty: signed
+    QTest::newRow("signed") << QByteArray("exec \"$real\" \"$@\"\n") << qint64(-1) << QString();
+    QTest::newRow("copy changed deep inside")
+        << QByteArray("\"$real\" \"$@\" >/dev/null 2>&1 &&\n"
+                      "printf '\\220' | dd of=\"$out\" bs=1 seek=5000000 conv=notrunc 2>/dev/null\n"
+                      "exit 0\n")
+        << qint64(-1) << "does not match its signature";
+    QTest::newRow("original written meanwhile")
+        << QByteArray("\"$real\" \"$@\" >/dev/null 2>&1 &&\n"
+                      "printf '\\220' | dd of=\"$in\" bs=1 seek=5000000 conv=notrunc 2>/dev/null\n"
+                      "exit 0\n")
+        << qint64(5000000) << "was the file changed meanwhile?";
+}
+
+void TestSignSafety::largeFileIsCheckedCompletely()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(qint64, changedAt);
+    QFETCH(QString, message);
+    const QProcessEnvironment env = fakeOsslsigncode(newFolder(), body);
+    const QString dir = newFolder();
+    const QString file = dir + "/large.exe";
+    QVERIFY(writeLargePeFile(file, 12, 6));
+    QByteArray expected = fileBytes(file);
+    if (changedAt >= 0)
+        expected[changedAt] = char(0220);
+    const RunResult run = signtool(signWithPfx({file}), env);
+    if (message.isEmpty()) {
+        QVERIFY2(run.ok(), qPrintable(run.output));
+        QVERIFY(verifySignature(file, m_caPem).ok());
+        QCOMPARE(entries(dir), QStringList{"large.exe"});
+        return;
+    }
+    expectUntouched(run, file, expected, {"large.exe"}, message);
 }
 
 // A script is told apart by its extension, which the descriptor's name

@@ -4,6 +4,7 @@
 // "osslsigncode verify", which checks the time stamp against the test's TSA
 // certificate too.
 
+#include "support/FakeTools.h"
 #include "support/SignToolFixture.h"
 #include "support/TestData.h"
 #include "support/TsaServer.h"
@@ -60,6 +61,9 @@ private slots:
     void serverThatNeverAnswersLeavesFileUntouched_data();
     void serverThatNeverAnswersLeavesFileUntouched();
     void refusedEverywhereLeavesFileUntouched();
+    void signingCallMakesTheTimeStamp_data();
+    void signingCallMakesTheTimeStamp();
+    void failedSignatureIsNotCalledATimeStampFailure();
 };
 
 void TestSignToolTimeStamp::initTestCase()
@@ -224,5 +228,73 @@ void TestSignToolTimeStamp::refusedEverywhereLeavesFileUntouched()
     QCOMPARE(fileBytes(file), original);
 }
 
+// Where one signature is made, osslsigncode asks for the time stamp while
+// it signs: one run over the file, no second "add" run that reads and writes
+// it all again. A time stamp of its own digest (/td) or for an appended
+// signature still takes the "add" step, and so does the RFC 3161 retry of
+// a /t server that does not speak the Authenticode protocol.
+void TestSignToolTimeStamp::signingCallMakesTheTimeStamp_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QStringList>("options"); // URL appended
+    QTest::addColumn<QStringList>("calls");   // osslsigncode's, by verb
+    QTest::newRow("/tr") << "rfc3161" << QStringList{"/tr"} << QStringList{"sign"};
+    QTest::newRow("/tr, /td as /fd") << "rfc3161" << QStringList{"/fd", "sha384", "/td", "sha384", "/tr"}
+                                     << QStringList{"sign"};
+    QTest::newRow("/tr, /td of its own") << "rfc3161" << QStringList{"/td", "sha512", "/tr"}
+                                         << QStringList{"sign", "add"};
+    QTest::newRow("/t") << "authenticode" << QStringList{"/t"} << QStringList{"sign"};
+    // The signature without a time stamp tells a failed signature from a
+    // failed time stamp; then the retry.
+    QTest::newRow("/t answered with RFC 3161") << "rfc3161" << QStringList{"/t"}
+                                               << QStringList{"sign", "sign", "add"};
+}
+
+void TestSignToolTimeStamp::signingCallMakesTheTimeStamp()
+{
+    QFETCH(QString, mode);
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, calls);
+    const QString record = newFolder();
+    QProcessEnvironment env = fakeOsslsigncode(
+        newFolder(), QStringLiteral("echo \"$1\" >> '%1/calls'\nexec \"$real\" \"$@\"\n").arg(record).toUtf8());
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
+    TsaServer server(mode, m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    const RunResult run = SignToolFixture::signtool(QStringList{"sign", "/f", m_pfx} + options
+                                                        + QStringList{server.url(), file},
+                                                    env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(requests(record + "/calls"), calls);
+    const RunResult verify = verifyWithTimeStamp(file);
+    QVERIFY2(verify.output.contains(QLatin1String("Timestamp Server Signature verification: ok")), qPrintable(verify.output));
+}
+
+// A signature that fails while a time stamp was asked for in the same call
+// is reported as what it is, with osslsigncode's reason.
+void TestSignToolTimeStamp::failedSignatureIsNotCalledATimeStampFailure()
+{
+    const QString record = newFolder();
+    QProcessEnvironment env = fakeOsslsigncode(
+        newFolder(), QStringLiteral("echo \"$1\" >> '%1/calls'\necho 'Simulated signing failure'\nexit 1\n")
+                         .arg(record)
+                         .toUtf8());
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
+    const QString file = peFile();
+    const QByteArray original = fileBytes(file);
+    const QStringList before = entries(QFileInfo(file).path());
+    const RunResult run = SignToolFixture::signtool({"sign", "/f", m_pfx, "/tr", "http://127.0.0.1:9/tsa", file}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: Signing ") + file
+                                 + " failed: Simulated signing failure"),
+             qPrintable(run.output));
+    QVERIFY2(!run.output.contains(QLatin1String("Time-stamping")), qPrintable(run.output));
+    QCOMPARE(requests(record + "/calls"), (QStringList{"sign", "sign"}));
+    QCOMPARE(fileBytes(file), original);
+    QTRY_COMPARE_WITH_TIMEOUT(entries(QFileInfo(file).path()), before, 5000);
+}
+
 QTEST_GUILESS_MAIN(TestSignToolTimeStamp)
+
 #include "tst_signtool_timestamp.moc"

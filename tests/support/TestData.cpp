@@ -19,6 +19,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -321,6 +322,36 @@ QByteArray peFileBytes(quint32 variant, PeKind kind)
 bool writePeFile(const QString &path, quint32 variant)
 {
     return writeBytes(path, peFileBytes(variant));
+}
+
+// A PE file of about `megabytes` MB: the test PE file with its one section
+// grown to fill it, the section's bytes a pattern that differs per file.
+bool writeLargePeFile(const QString &path, quint32 variant, qint64 megabytes)
+{
+    constexpr int kFileAlignment = 0x200;
+    QByteArray head = peFileBytes(variant);
+    const quint32 coff = le32(head, 0x3C);
+    const int sections = int(coff) + 24 + 224;
+    const qint64 rawSize = std::max<qint64>(kFileAlignment, megabytes * 1024 * 1024 - head.size() + kFileAlignment)
+                           / kFileAlignment * kFileAlignment;
+    putLe32(head, sections + 8, quint32(rawSize));                  // virtual size
+    putLe32(head, sections + 16, quint32(rawSize));                 // raw size
+    putLe32(head, int(coff) + 24 + 56, quint32((0x1000 + rawSize + 0xFFF) / 0x1000 * 0x1000)); // size of image
+    putLe32(head, int(coff) + 24 + 4, quint32(rawSize));            // size of code
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(head) != head.size())
+        return false;
+    QByteArray block(1 << 20, '\0');
+    for (int i = 0; i < block.size(); i += 4)
+        putLe32(block, i, quint32(i) * 2654435761U ^ variant);
+    qint64 left = rawSize - kFileAlignment;
+    while (left > 0) {
+        const qint64 n = std::min<qint64>(left, block.size());
+        if (file.write(block.constData(), n) != n)
+            return false;
+        left -= n;
+    }
+    return file.flush();
 }
 
 QByteArray fileBytes(const QString &path)

@@ -91,6 +91,9 @@ bool writeCertificatePem(const QString &path, const KeyAndCert &pair);
 enum class PeKind { Pe32, Pe32Plus };
 QByteArray peFileBytes(quint32 variant = 0, PeKind kind = PeKind::Pe32);
 bool writePeFile(const QString &path, quint32 variant = 0);
+// The same with its one section grown to make the file about `megabytes`
+// MB, written in blocks (the benchmark's files reach 1 GB).
+bool writeLargePeFile(const QString &path, quint32 variant, qint64 megabytes);
 
 // Little-endian fields, for tests that build or damage such files.
 void putLe16(QByteArray &bytes, int at, quint16 value);
