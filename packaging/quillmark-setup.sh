@@ -9,11 +9,17 @@
 #   that every machine has a key of its own;
 # - the settings file Quillmark.ini, pointing at the stand-in tools;
 # - the Projects/ folder;
-# - write access to the program folder and Projects/ (the settings file and
-#   projects are replaced by renaming a new file over the old one, so the
-#   folders must be writable) and read access to the demo certificate for
-#   every group whose members Quillmark lets in: sudo, wheel and admin,
-#   where they exist. Root needs nothing extra.
+# - the program folder, the program, sdk-bin/ with the tools and libexec/
+#   made root's alone: owned by root, writable by no one else, with no ACL
+#   entries (an older set-up gave the groups write access there). Root runs
+#   these programs, so whoever could change them could run their own code as
+#   root; and the groups below are not root on every machine;
+# - for every group whose members Quillmark lets in (sudo, wheel and admin,
+#   where they exist) access to the data only: read and write on the
+#   settings file, which the program then rewrites in place (the folder
+#   takes no new file from them), read, write and a default entry for every
+#   new file on Projects/, and read on the certificate store's files. Root
+#   needs nothing extra.
 set -eu
 
 folder=${1:-$(cd "$(dirname "$0")/.." && pwd)}
@@ -55,6 +61,24 @@ fi
 not_a_link "$projects"
 [ -d "$projects" ] || mkdir -m 0755 "$projects"
 
+# What root runs stays root's: -P never follows a link, -b drops every ACL
+# entry (default ones included), and the write bits go for all but root.
+# The folder itself alone (its data keep their own), what lies below it
+# for the program's parts.
+root_only() { # PATH [-R]
+  chown -P $2 root:root "$1"
+  if command -v setfacl >/dev/null; then setfacl -P $2 -b "$1"; fi
+  chmod $2 go-w "$1"
+}
+root_only "$folder"
+for part in "$program" "$folder/Quillmark.chm" "$folder/sdk-bin" "$folder/libexec"; do
+  [ -e "$part" ] || [ -L "$part" ] || continue
+  not_a_link "$part"
+  root_only "$part" -R
+done
+# The demo certificate's key stays readable by its owner only.
+chmod 0600 "$certificate"
+
 groups=
 for group in sudo wheel admin; do
   getent group "$group" >/dev/null && groups="$groups $group"
@@ -70,11 +94,12 @@ if ! command -v setfacl >/dev/null; then
 fi
 for group in $groups; do
   # -P: never follow a symbolic link. The default entries give the group the
-  # same access to every file made there later: the program replaces the
-  # settings file and a project with a new file each time it saves, and Qt
-  # refuses to replace a file the user cannot write.
-  setfacl -P -m "g:$group:rwx,d:g:$group:rwX" "$folder" "$projects"
+  # same access to every project made there later: the program replaces a
+  # project with a new file each time it saves.
+  setfacl -P -m "g:$group:rwx,d:g:$group:rwX" "$projects"
   setfacl -P -m "g:$group:rw" "$settings"
-  setfacl -P -m "g:$group:r" "$certificate"
+  for stored in "$folder"/sdk-bin/certstore/*.pfx "$folder"/sdk-bin/certstore/*.p12; do
+    [ -f "$stored" ] && [ ! -L "$stored" ] && setfacl -P -m "g:$group:r" "$stored"
+  done
 done
 say "members of$groups may use Quillmark's settings, projects and demo certificate"

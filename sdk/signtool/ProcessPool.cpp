@@ -9,6 +9,7 @@
 #include <linux/close_range.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -42,8 +43,9 @@ void unregisterChild(pid_t pid)
 }
 
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void execChild(const char *program, char *const argv[], const std::pair<int, int> *fds, size_t fdCount,
-                            int output, int report, pid_t parent)
+[[noreturn]] void execChild(const char *program, char *const argv[], char *const envp[],
+                            const std::pair<int, int> *fds, size_t fdCount, int output, int report, pid_t parent,
+                            unsigned long long memoryLimit)
 {
     // Dies with the tool; a tool that died before this line is caught by
     // the parent check.
@@ -56,6 +58,11 @@ void unregisterChild(pid_t pid)
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     umask(077);
+    if (memoryLimit > 0) {
+        const rlimit limit{memoryLimit, memoryLimit};
+        if (setrlimit(RLIMIT_DATA, &limit) != 0)
+            _exit(127);
+    }
 
     // Move everything out of the way of the target numbers first, the
     // report pipe too: it may hold a number a handed-over descriptor takes,
@@ -90,7 +97,7 @@ void unregisterChild(pid_t pid)
         // pipe must stay until exec).
         close_range(static_cast<unsigned>(highest) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
     }
-    execv(program, argv);
+    execve(program, argv, envp);
 failed:
     const int err = errno;
     [[maybe_unused]] const ssize_t n = write(report, &err, sizeof err);
@@ -157,6 +164,20 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     for (const auto &arg : spec.argv)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
+    // The environment as it is, less what the child must not get; made
+    // before the fork, where allocating is still safe.
+    std::vector<char *> envp;
+    for (char **variable = environ; *variable; ++variable) {
+        const std::string_view entry(*variable);
+        const bool dropped = std::any_of(spec.withoutEnvironment.begin(), spec.withoutEnvironment.end(),
+                                         [&entry](const std::string &name) {
+                                             return entry.size() > name.size() && entry[name.size()] == '='
+                                                    && entry.compare(0, name.size(), name) == 0;
+                                         });
+        if (!dropped)
+            envp.push_back(*variable);
+    }
+    envp.push_back(nullptr);
 
     int out[2];
     int report[2];
@@ -180,7 +201,8 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0)
-        execChild(program.c_str(), argv.data(), spec.fds.data(), spec.fds.size(), out[1], report[1], parent);
+        execChild(program.c_str(), argv.data(), envp.data(), spec.fds.data(), spec.fds.size(), out[1], report[1],
+                  parent, spec.memoryLimitBytes);
     const int forkErrno = errno;
     if (pid > 0)
         registerChild(pid);

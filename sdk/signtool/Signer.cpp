@@ -7,6 +7,7 @@
 #include "TimeStamp.h"
 #include "ToolSupport.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <fcntl.h>
@@ -59,6 +60,15 @@ std::string linkNote(const std::string &file, nlink_t links)
 int tokenSignatureTimeoutSeconds()
 {
     return 5 * ModuleDeadline::timeoutSeconds();
+}
+
+// What an osslsigncode child may take for its data: it holds the file and
+// its signed copy, with room to spare; never what a server's endless answer
+// would make of it.
+unsigned long long childMemoryLimit(const SignJob &job)
+{
+    constexpr unsigned long long kBase = 512ULL * 1024 * 1024;
+    return kBase + 3ULL * static_cast<unsigned long long>(std::max<off_t>(job.opened.st.st_size, 0));
 }
 
 } // namespace
@@ -163,6 +173,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     if (m_identity.token)
         job->child.timeoutSeconds = tokenSignatureTimeoutSeconds();
     job->child.fds = {{job->opened.file.get(), kInputFd}, {job->folder.descriptor(), kOutputFolderFd}};
+    job->child.memoryLimitBytes = childMemoryLimit(*job);
     if (m_pfx)
         job->child.fds.push_back({m_pfx.get(), kPfxFd});
     if (!m_identity.password.empty()) {
@@ -239,9 +250,20 @@ void Signer::requestTimeStamp(SignJob &job) const
     unlinkat(job.folder.descriptor(), job.stampedName.c_str(), 0);
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     job.child = ChildSpec{};
+    // The answer comes through a relay of this tool that bounds its size.
+    std::string error;
+    job.relay = TimeStampRelay::start(request.url, timeStampTimeoutSeconds() + 5, error);
+    if (!job.relay) {
+        job.timeStamping->ended(TimeStamping::Attempt::Failed, error);
+        timeStampOver(job);
+        return;
+    }
     job.child.argv = timeStampArguments(request.rfc3161, request.url, request.digest,
                                         folder + job.signedName, folder + job.stampedName,
-                                        job.stampIndex);
+                                        job.stampIndex, job.relay->proxyUrl());
+    // A host named in no_proxy would be reached directly, past the relay.
+    job.child.withoutEnvironment = {"no_proxy", "NO_PROXY"};
+    job.child.memoryLimitBytes = childMemoryLimit(job);
     job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}};
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;
@@ -250,8 +272,12 @@ void Signer::requestTimeStamp(SignJob &job) const
 void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
 {
     TimeStamping &stamping = *job.timeStamping;
+    const bool tooLarge = job.relay && job.relay->answerTooLarge();
+    job.relay.reset();
     struct stat st {};
-    if (!exit.started)
+    if (tooLarge)
+        stamping.ended(TimeStamping::Attempt::TooLarge, std::string());
+    else if (!exit.started)
         stamping.ended(TimeStamping::Attempt::Failed, "osslsigncode cannot be started: " + errnoText(exit.startErrno));
     else if (exit.timedOut)
         stamping.ended(TimeStamping::Attempt::NoAnswer, std::string());
@@ -260,7 +286,13 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
         stamping.ended(TimeStamping::Attempt::Stamped, std::string());
     else
         stamping.ended(TimeStamping::Attempt::Failed, signerMessage(exit.output));
+    timeStampOver(job);
+}
 
+// After a request: the next one, or the end of the step.
+void Signer::timeStampOver(SignJob &job) const
+{
+    const TimeStamping &stamping = *job.timeStamping;
     if (stamping.next()) {
         requestTimeStamp(job);
         return;
@@ -291,6 +323,7 @@ void Signer::copyMade(SignJob &job, const char *copyName) const
     job.child.argv = {"osslsigncode", "verify", "-ignore-cdp", "-CAfile", signerPem, "-TSA-CAfile", signerPem,
                       "-in", "/dev/fd/" + std::to_string(kOutputFolderFd) + "/" + copyName};
     job.child.fds = {{job.folder.descriptor(), kOutputFolderFd}, {m_signerPem.get(), kSignerPemFd}};
+    job.child.memoryLimitBytes = childMemoryLimit(job);
     // It may look up revocation lists on the network.
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;

@@ -21,6 +21,7 @@
 #include "ProcessPool.h"
 #include "SafeReplace.h"
 #include "TimeStamp.h"
+#include "TimeStampRelay.h"
 
 #include <memory>
 #include <optional>
@@ -61,6 +62,7 @@ struct SignJob {
     enum class Step { Signing, TimeStamping, Verifying, Checking } step = Step::Signing;
     std::optional<TimeStamping> timeStamping; // set once the signed copy is there, when asked for
     int stampIndex = -1;  // with /as: the appended signature, which the time stamp is for
+    std::unique_ptr<TimeStampRelay> relay; // the running request's way to its server
 
     // Names in the private folder, with the file's extension (osslsigncode
     // tells scripts apart by it): the signed copy, the time-stamped one, and
@@ -93,6 +95,7 @@ private:
     void signingEnded(SignJob &job, const ChildExit &exit) const;
     void timeStampEnded(SignJob &job, const ChildExit &exit) const;
     void requestTimeStamp(SignJob &job) const;
+    void timeStampOver(SignJob &job) const;
     void copyMade(SignJob &job, const char *copyName) const;
     void verifyEnded(SignJob &job, const ChildExit &exit) const;
     void checkCopy(SignJob &job, const char *copyName) const;

@@ -18,7 +18,8 @@ int timeStampTimeoutSeconds()
 }
 
 std::vector<std::string> timeStampArguments(bool rfc3161, const std::string &url, const char *digest,
-                                            const std::string &in, const std::string &out, int signatureIndex)
+                                            const std::string &in, const std::string &out, int signatureIndex,
+                                            const std::string &proxy)
 {
     std::vector<std::string> argv{"osslsigncode", "add", rfc3161 ? "-ts" : "-t", url};
     // -h is the digest of the RFC 3161 request's message imprint.
@@ -26,6 +27,8 @@ std::vector<std::string> timeStampArguments(bool rfc3161, const std::string &url
         argv.insert(argv.end(), {"-h", digest});
     if (signatureIndex >= 0)
         argv.insert(argv.end(), {"-index", std::to_string(signatureIndex)});
+    if (!proxy.empty())
+        argv.insert(argv.end(), {"-p", proxy});
     argv.insert(argv.end(), {"-in", in, "-out", out});
     return argv;
 }
@@ -60,6 +63,11 @@ void TimeStamping::ended(Attempt attempt, const std::string &message)
     }
     if (attempt == Attempt::NoAnswer) {
         m_error = noAnswer(request.url);
+        return;
+    }
+    if (attempt == Attempt::TooLarge) {
+        m_error = "Time-stamping " + m_shownName + " failed: the time-stamp server's answer was too large ("
+                  + request.url + " sent more than 1 MB); the file was left as it was.";
         return;
     }
     if (request.rfc3161 && !m_fallback) {

@@ -40,6 +40,10 @@
 #include "Signer.h"
 #include "Verifier.h"
 #include "ToolSupport.h"
+#include "platform/posix/NoCoreDump.h"
+#include "platform/posix/SecretBuffer.h"
+#include "platform/posix/SecretChannel.h"
+#include "platform/posix/TrustedProgram.h"
 
 #include <csignal>
 #include <cstdio>
@@ -66,6 +70,10 @@ void errLine(const std::string &line)
     std::fputc('\n', stderr);
     std::fflush(stderr);
 }
+
+// How long the password's descriptor may take to reach its end: the
+// caller fills it before the tool starts.
+constexpr int kSecretWaitSeconds = 30;
 
 // /q: errors only.
 bool g_quiet = false;
@@ -143,14 +151,31 @@ void printSummary(const SignArgs &args, const char *verb, int done, int warnings
 
 int main(int argc, char **argv)
 {
+    // Before any secret is read: a PIN or password must not end up in a core
+    // file, nor be readable by a debugger of the same user.
+    platform::posix::forbidCoreDumps();
+
     std::vector<std::string> words(argv + 1, argv + argc);
-    const ParseResult parsed = parseSignArgs(words);
+    ParseResult parsed = parseSignArgs(words);
+    for (std::string &word : words)
+        platform::posix::wipeSecret(word); // /p's copy among them
     if (!parsed.args) {
         errLine("SignTool Error: " + parsed.error);
         errLine(usageText());
         return 1;
     }
-    const SignArgs &args = *parsed.args;
+    SignArgs &args = *parsed.args;
+    if (args.passwordFd && !args.showUsage) {
+        platform::posix::SecretBuffer secret;
+        if (const std::string problem = platform::posix::readSecret(*args.passwordFd, kSecretWaitSeconds, secret);
+            !problem.empty()) {
+            errLine("SignTool Error: The PFX password (/pfd) cannot be read: " + problem + ".");
+            return 1;
+        }
+        args.password.emplace().swap(secret.bytes());
+    }
+    std::string noPassword;
+    const platform::posix::SecretWiper passwordWiper(args.password ? *args.password : noPassword);
     if (args.showUsage) {
         outLine(usageText());
         return 0;
@@ -160,8 +185,15 @@ int main(int argc, char **argv)
     installSignalHandlers();
     ModuleDeadline::onExpiry(moduleDidNotAnswer);
 
-    if (findOnPath("osslsigncode").empty()) {
+    const std::string osslsigncode = findOnPath("osslsigncode");
+    if (osslsigncode.empty()) {
         errLine("SignTool Error: osslsigncode was not found on PATH; install the osslsigncode package.");
+        return 1;
+    }
+    // Running as root, osslsigncode runs with root's rights: only one that
+    // no other user can have placed or changed.
+    if (const std::string refusal = platform::posix::programRefusalForRoot(osslsigncode); !refusal.empty()) {
+        errLine("SignTool Error: osslsigncode is not used: " + refusal + ".");
         return 1;
     }
 
@@ -181,7 +213,8 @@ int main(int argc, char **argv)
     // may start threads of its own.
     PrivateFolder::startCleaner();
 
-    const IdentityChoice choice = chooseIdentity(args);
+    IdentityChoice choice = chooseIdentity(args);
+    const platform::posix::SecretWiper pinWiper(choice.identity ? choice.identity->password : noPassword);
     if (args.verbose) {
         for (const auto &note : choice.notes)
             outLine(note);

@@ -1,5 +1,6 @@
 #include "app/QuillmarkApplication.h"
 #include "app/Startup.h"
+#include "platform/posix/NoCoreDump.h"
 
 #include <QGuiApplication>
 
@@ -22,6 +23,10 @@ bool displayAvailable()
 
 int main(int argc, char *argv[])
 {
+    // The window holds the PFX and PVK passwords the user types: no core
+    // file, and no debugger of the same user, may read them.
+    platform::posix::forbidCoreDumps();
+
     if (!displayAvailable()) {
         std::fputs("Quillmark is a desktop program and needs a display, but neither DISPLAY nor "
                    "WAYLAND_DISPLAY is set.\nStart it from a desktop session, or under a "

@@ -5,7 +5,9 @@
 //
 // MODE: "rfc3161" answers RFC 3161 requests only (an Authenticode request
 // gets "400 Bad Request"); "authenticode" answers the Authenticode protocol
-// only; "both"; "silent" accepts connections and never answers. Each request
+// only; "both"; "silent" accepts connections and never answers; "huge-length"
+// answers with a Content-Length of 4 GB and sends data until the client
+// goes; "endless-chunked" sends a chunked body that never ends. Each request
 // is answered on a thread of its own, after --delay-ms. One line per request
 // goes to the log: "rfc3161 sha384" (the imprint's digest) or "authenticode".
 //
@@ -257,6 +259,28 @@ void serve(int fd)
     if (g_options.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(g_options.delayMs));
 
+    // A hostile server: an answer without end, until the client gives up or
+    // the server's life is over.
+    if (g_options.mode == "huge-length" || g_options.mode == "endless-chunked") {
+        logLine(g_options.mode);
+        const bool chunked = g_options.mode == "endless-chunked";
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/timestamp-reply\r\n";
+        head += chunked ? "Transfer-Encoding: chunked\r\n\r\n" : "Content-Length: 4294967296\r\n\r\n";
+        const std::string block(64 * 1024, 'A');
+        std::string piece = block;
+        if (chunked) {
+            char size[32];
+            std::snprintf(size, sizeof size, "%zx\r\n", block.size());
+            piece = size + block + "\r\n";
+        }
+        if (sendAll(fd, head)) {
+            while (sendAll(fd, piece)) {
+            }
+        }
+        close(fd);
+        return;
+    }
+
     if (rfc3161 && (g_options.mode == "rfc3161" || g_options.mode == "both")) {
         const std::string reply = rfc3161Reply(body);
         respond(fd, reply.empty() ? 400 : 200, "application/timestamp-reply", reply);
@@ -300,7 +324,7 @@ int main(int argc, char **argv)
         else if (name == "--lifetime")
             g_options.lifetime = std::atoi(value.c_str());
     }
-    if (g_options.mode != "silent") {
+    if (g_options.mode == "rfc3161" || g_options.mode == "authenticode" || g_options.mode == "both") {
         g_cert = loadPem<X509>(g_options.cert, PEM_read_bio_X509);
         g_key = loadPem<EVP_PKEY>(g_options.key, PEM_read_bio_PrivateKey);
         if (!g_cert || !g_key) {

@@ -1,6 +1,7 @@
 #include "platform/Platform.h"
 #include "CurrentFolder.h"
 #include "Descriptor.h"
+#include "SecretChannel.h"
 
 #include <algorithm>
 #include <optional>
@@ -36,8 +37,14 @@ ProcessOutcome failedStart(int error, bool outputFileFailed = false)
 
 // Only async-signal-safe calls from here on: the parent may have threads
 // (Qt starts some), and one of them may hold a lock of the C library.
+constexpr int kMaxSecretInputs = 8;
+// Above the descriptors handed over, so that moving those into place
+// overwrites nothing still needed.
+constexpr int kChildScratchFd = 3 + kMaxSecretInputs;
+
 [[noreturn]] void runChild(const char *program, char *const argv[], const char *workingFolder,
-                           int inputFd, int outputFd, int errorPipe, bool lowestPriority)
+                           int inputFd, int outputFd, int errorPipe, bool lowestPriority,
+                           const int *secretFds, int secretCount)
 {
     // Dispositions set to "ignore" survive exec; the tool should start with
     // the defaults and with no signal blocked.
@@ -68,22 +75,35 @@ ProcessOutcome failedStart(int error, bool outputFileFailed = false)
     // for our descriptors; lift all three above 2 first so that the dup2
     // calls below cannot overwrite each other. dup2 leaves 0, 1 and 2
     // without close-on-exec, the copies above them keep it.
-    const int pipeCopy = ::fcntl(errorPipe, F_DUPFD_CLOEXEC, 3);
+    // The secrets' pipes go to 3, 4, ... the same way, from copies above
+    // those numbers.
+    const int pipeCopy = ::fcntl(errorPipe, F_DUPFD_CLOEXEC, kChildScratchFd);
     if (pipeCopy < 0)
         fail();
     reportFd = pipeCopy;
-    const int inputCopy = ::fcntl(inputFd, F_DUPFD_CLOEXEC, 3);
-    const int outputCopy = ::fcntl(outputFd, F_DUPFD_CLOEXEC, 3);
+    const int inputCopy = ::fcntl(inputFd, F_DUPFD_CLOEXEC, kChildScratchFd);
+    const int outputCopy = ::fcntl(outputFd, F_DUPFD_CLOEXEC, kChildScratchFd);
     if (inputCopy < 0 || outputCopy < 0)
         fail();
+    int secretCopies[kMaxSecretInputs];
+    for (int i = 0; i < secretCount; ++i) {
+        secretCopies[i] = ::fcntl(secretFds[i], F_DUPFD_CLOEXEC, kChildScratchFd);
+        if (secretCopies[i] < 0)
+            fail();
+    }
     if (::dup2(inputCopy, STDIN_FILENO) < 0 || ::dup2(outputCopy, STDOUT_FILENO) < 0
         || ::dup2(outputCopy, STDERR_FILENO) < 0)
         fail();
+    for (int i = 0; i < secretCount; ++i) {
+        if (::dup2(secretCopies[i], 3 + i) < 0)
+            fail();
+    }
 
     // Descriptors that other parts of the program opened without
     // close-on-exec are none of the tool's business.
-    if (pipeCopy > 3)
-        ::close_range(3, static_cast<unsigned>(pipeCopy) - 1, 0);
+    const int firstFree = 3 + secretCount;
+    if (pipeCopy > firstFree)
+        ::close_range(static_cast<unsigned>(firstFree), static_cast<unsigned>(pipeCopy) - 1, 0);
     ::close_range(static_cast<unsigned>(pipeCopy) + 1, ~0U, 0);
 
     if (workingFolder && ::chdir(workingFolder) != 0)
@@ -306,6 +326,19 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     if (!input.valid())
         return failedStart(errno);
 
+    if (request.secretInputs.size() > kMaxSecretInputs)
+        return failedStart(E2BIG);
+    std::vector<Fd> secretPipes;
+    int secretFds[kMaxSecretInputs] = {};
+    for (const QByteArray &secret : request.secretInputs) {
+        std::string bytes(secret.constData(), size_t(secret.size()));
+        const posix::SecretWiper wiper(bytes);
+        secretPipes.emplace_back(posix::secretPipe(bytes));
+        if (!secretPipes.back().valid())
+            return failedStart(errno);
+        secretFds[secretPipes.size() - 1] = secretPipes.back().get();
+    }
+
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return failedStart(errno);
@@ -318,7 +351,8 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     if (pid == 0) {
         runChild(program.constData(), argv.data(),
                  request.workingFolder.isEmpty() ? nullptr : workingFolder.constData(),
-                 input.get(), output.get(), errorWrite.get(), request.lowestPriority);
+                 input.get(), output.get(), errorWrite.get(), request.lowestPriority, secretFds,
+                 int(secretPipes.size()));
     }
 
     // Our copies must go, or the read below would never see end of file and
@@ -326,6 +360,7 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     errorWrite.reset();
     input.reset();
     output.reset();
+    secretPipes.clear();
 
     int startError = 0;
     if (readStartError(errorRead.get(), startError)) {
