@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -156,11 +157,41 @@ int connectToServer(const State &state)
     return result;
 }
 
+// What a plain HTTP answer held so far says about its size: too large
+// already (a Content-Length past the limit), complete (its Content-Length
+// reached, or the last chunk of a chunked body), or neither yet.
+enum class AnswerSize { Open, Complete, TooLarge };
+
+AnswerSize answerSize(const std::string &answer)
+{
+    const size_t headEnd = answer.find("\r\n\r\n");
+    if (headEnd == std::string::npos)
+        return AnswerSize::Open;
+    std::string head = answer.substr(0, headEnd + 2);
+    std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+    const size_t length = head.find("\r\ncontent-length:");
+    if (length != std::string::npos) {
+        const unsigned long long declared = std::strtoull(head.c_str() + length + 17, nullptr, 10);
+        if (declared > TimeStampRelay::kMaxAnswerBytes)
+            return AnswerSize::TooLarge;
+        return answer.size() >= headEnd + 4 + declared ? AnswerSize::Complete : AnswerSize::Open;
+    }
+    if (head.find("\r\ntransfer-encoding:") != std::string::npos && answer.size() >= headEnd + 9
+        && answer.compare(answer.size() - 5, 5, "0\r\n\r\n") == 0)
+        return AnswerSize::Complete;
+    return AnswerSize::Open;
+}
+
 // Passes bytes both ways until either side ends; an answer past the limit
-// cuts both.
-void pump(State &state, int client, int server)
+// cuts both. A plain HTTP answer is held here until it is complete and only
+// then passed on, so that its whole size is known whether or not the client
+// reads on (OpenSSL's client gives up on some answers by itself, with a
+// message that would not say why); an encrypted one is passed on as it
+// comes, and counted.
+void pump(State &state, int client, int server, bool holdAnswer)
 {
     size_t answered = 0, requested = 0;
+    std::string held;
     char buffer[16 * 1024];
     for (;;) {
         const int left = state.millisecondsLeft();
@@ -180,8 +211,12 @@ void pump(State &state, int client, int server)
             const ssize_t n = ::recv(from, buffer, sizeof buffer, MSG_DONTWAIT);
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
-            if (n <= 0)
+            if (n <= 0) {
+                // The server's end completes a held answer.
+                if (side == 1 && holdAnswer)
+                    state.sendAll(client, held.data(), held.size());
                 return;
+            }
             size_t &count = side == 0 ? requested : answered;
             count += static_cast<size_t>(n);
             if (side == 1 && count > TimeStampRelay::kMaxAnswerBytes) {
@@ -190,6 +225,19 @@ void pump(State &state, int client, int server)
             }
             if (side == 0 && count > kMaxRequestBytes)
                 return;
+            if (side == 1 && holdAnswer) {
+                held.append(buffer, static_cast<size_t>(n));
+                const AnswerSize size = answerSize(held);
+                if (size == AnswerSize::TooLarge) {
+                    state.tooLarge = true;
+                    return;
+                }
+                if (size == AnswerSize::Complete) {
+                    state.sendAll(client, held.data(), held.size());
+                    return;
+                }
+                continue;
+            }
             if (!state.sendAll(to, buffer, static_cast<size_t>(n)))
                 return;
         }
@@ -236,7 +284,7 @@ void serve(std::shared_ptr<State> state, int client)
                 ready = state->sendAll(server, request.data(), request.size());
             }
             if (ready)
-                pump(*state, client, server);
+                pump(*state, client, server, !tunnel);
             ::close(server);
         }
     }
