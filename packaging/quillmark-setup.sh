@@ -66,9 +66,10 @@ not_a_link "$projects"
 # The folder itself alone (its data keep their own), what lies below it
 # for the program's parts.
 root_only() { # PATH [-R]
-  chown -P $2 root:root "$1"
-  if command -v setfacl >/dev/null; then setfacl -P $2 -b "$1"; fi
-  chmod $2 go-w "$1"
+  recursive=${2-}
+  chown -P $recursive root:root "$1"
+  if command -v setfacl >/dev/null; then setfacl -P $recursive -b "$1"; fi
+  chmod $recursive go-w "$1"
 }
 root_only "$folder"
 for part in "$program" "$folder/Quillmark.chm" "$folder/sdk-bin" "$folder/libexec"; do
