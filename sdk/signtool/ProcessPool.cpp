@@ -10,6 +10,7 @@
 #include <linux/close_range.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -106,6 +107,8 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     setup.report = report[1];
     setup.parent = getpid();
     setup.umask = 077;
+    if (spec.memoryLimitBytes > 0)
+        setup.limits[0] = {RLIMIT_DATA, static_cast<rlim_t>(spec.memoryLimitBytes)};
     const pid_t pid = fork();
     if (pid == 0)
         safefile::startChild(setup);

@@ -22,6 +22,7 @@
 #include "SafeReplace.h"
 #include "SignatureCheck.h"
 #include "TimeStamp.h"
+#include "TimeStampRelay.h"
 
 #include <memory>
 #include <optional>

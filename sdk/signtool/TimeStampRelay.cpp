@@ -5,6 +5,7 @@
 
 #include <openssl/err.h>
 #include <openssl/http.h>
+#include <openssl/httperr.h>
 #include <openssl/ssl.h>
 #include <openssl/ts.h>
 
@@ -42,6 +43,7 @@ struct Route {
     std::string target;
     bool rfc3161 = false;
     std::string refusal;
+    bool tooLarge = false;
 };
 
 bool sendAll(int fd, const std::string &data)
@@ -164,10 +166,19 @@ int connectTo(const char *host, const char *port, int timeoutSeconds, std::strin
     return connected;
 }
 
+// Whether OpenSSL's HTTP client gave up on the reply for its size.
+bool replyTooLarge(unsigned long error)
+{
+    return ERR_GET_LIB(error) == ERR_LIB_HTTP
+           && (ERR_GET_REASON(error) == HTTP_R_MAX_RESP_LEN_EXCEEDED
+               || ERR_GET_REASON(error) == HTTP_R_ASN1_LEN_EXCEEDS_MAX_RESP_LEN);
+}
+
 // Sends `body` to `url` and returns the reply's body; empty with `error`
-// set when the server cannot be reached or does not answer 200.
+// set when the server cannot be reached or does not answer 200, and
+// `tooLarge` when its reply passed kMaxReply.
 std::string forward(const std::string &url, const std::string &contentType, const std::string &body,
-                    int timeoutSeconds, std::string &error)
+                    int timeoutSeconds, std::string &error, bool &tooLarge)
 {
     char *host = nullptr, *port = nullptr, *path = nullptr;
     int useTls = 0;
@@ -213,7 +224,13 @@ std::string forward(const std::string &url, const std::string &contentType, cons
         while ((n = BIO_read(reply, buffer, sizeof buffer)) > 0 && data.size() <= kMaxReply)
             data.append(buffer, static_cast<size_t>(n));
         BIO_free_all(reply);
+        if (data.size() > kMaxReply) {
+            tooLarge = true;
+            error = "its reply passed 1 MiB";
+            data.clear();
+        }
     } else {
+        tooLarge = replyTooLarge(ERR_peek_error()) || replyTooLarge(ERR_peek_last_error());
         error = takeOpensslError();
         if (error.empty())
             error = "no reply";
@@ -263,14 +280,16 @@ struct TimeStampRelay::State {
             return;
         }
         std::string error;
+        bool tooLarge = false;
         const std::string reply = forward(route.target, route.rfc3161 ? "application/timestamp-query"
                                                                       : "application/octet-stream",
-                                          body, timeout, error);
+                                          body, timeout, error, tooLarge);
         if (!reply.empty() && route.rfc3161)
             error = checkTimeStampReply(body, reply);
         if (reply.empty() || !error.empty()) {
             {
                 std::lock_guard<std::mutex> lock(mutex);
+                routes[id].tooLarge = tooLarge;
                 routes[id].refusal = reply.empty() ? "the server gave no usable answer (" + error + ")"
                                                    : "its reply was refused: " + error;
             }
@@ -331,6 +350,13 @@ std::string TimeStampRelay::localUrl(const std::string &target, bool rfc3161, in
     route = m_state->nextRoute++;
     m_state->routes[route] = Route{target, rfc3161, {}};
     return "http://127.0.0.1:" + std::to_string(m_state->port) + "/" + m_state->secret + "/" + std::to_string(route);
+}
+
+bool TimeStampRelay::answerTooLarge(int route) const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const auto it = m_state->routes.find(route);
+    return it != m_state->routes.end() && it->second.tooLarge;
 }
 
 std::string TimeStampRelay::refusal(int route) const

@@ -37,6 +37,11 @@ public:
     // usable answer (...)"); empty when it was handed on.
     std::string refusal(int route) const;
 
+    // Whether the server's answer for `route` passed the bound of 1 MiB (a
+    // Content-Length of gigabytes, a chunked body without end): cut there,
+    // osslsigncode got "502 Bad Gateway".
+    bool answerTooLarge(int route) const;
+
     struct State;
 
 private:
