@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -219,10 +220,18 @@ std::string forward(const std::string &url, const std::string &contentType, cons
                                     nullptr, 0, kMaxReply, timeoutSeconds, 0);
     std::string data;
     if (reply) {
+        // A reply without a length (a chunked one) comes as the
+        // connection's own stream, which may have nothing yet: waited on
+        // until it ends, passes the bound or runs out of time.
         char buffer[8192];
-        int n;
-        while ((n = BIO_read(reply, buffer, sizeof buffer)) > 0 && data.size() <= kMaxReply)
-            data.append(buffer, static_cast<size_t>(n));
+        const time_t deadline = std::time(nullptr) + timeoutSeconds;
+        while (data.size() <= kMaxReply) {
+            const int n = BIO_read(reply, buffer, sizeof buffer);
+            if (n > 0)
+                data.append(buffer, static_cast<size_t>(n));
+            else if (!BIO_should_retry(reply) || BIO_wait(reply, deadline, 50) <= 0)
+                break;
+        }
         BIO_free_all(reply);
         if (data.size() > kMaxReply) {
             tooLarge = true;
