@@ -255,7 +255,9 @@ TokenScan scanTokens(const std::vector<std::string> &modulePaths)
         // Declared first, so that it also covers the module's unloading.
         // Running as root, a module is code that runs with root's rights.
         if (const std::string refusal = safefile::programRefusalForRoot(path); !refusal.empty()) {
-            scan.moduleErrors.push_back("Passed over the PKCS#11 module " + path + ": it is not used: " + refusal
+            // A warning about root's safety, not a module that failed to
+            // open: shown with /v, whatever was found.
+            scan.passedOver.push_back("Passed over the PKCS#11 module " + path + ": it is not used: " + refusal
                                         + ".");
             continue;
         }
