@@ -1,5 +1,7 @@
 #include "TrustedProgram.h"
 
+#include "PathWalk.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -108,21 +110,6 @@ std::string entryProblem(const std::string &path, const struct stat &info)
     return {};
 }
 
-std::vector<std::string> components(const std::string &path)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > start)
-            parts.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
 } // namespace
 
 std::string untrustedProgramReason(const std::string &path)
@@ -139,7 +126,7 @@ std::string untrustedProgramReason(const std::string &path)
 
     // The walk goes through the names one at a time, as the kernel would
     // when it starts the program, so that every folder it passes counts.
-    std::vector<std::string> pending = components(absolute);
+    std::vector<std::string> pending = pathComponents(absolute);
     std::vector<std::string> walked; // the folders reached, from the root down
     int hops = 0;
     struct stat info {};
@@ -180,7 +167,7 @@ std::string untrustedProgramReason(const std::string &path)
             const std::string text(target.data(), static_cast<size_t>(length));
             if (!text.empty() && text[0] == '/')
                 walked.clear();
-            std::vector<std::string> rest = components(text);
+            std::vector<std::string> rest = pathComponents(text);
             rest.insert(rest.end(), pending.begin(), pending.end());
             pending = std::move(rest);
             continue;
