@@ -14,11 +14,17 @@
 #   store's own;
 # - the settings file Quillmark.ini, pointing at the stand-in tools;
 # - the Projects/ folder;
-# - write access to the program folder and Projects/ (the settings file and
-#   projects are replaced by renaming a new file over the old one, so the
-#   folders must be writable) and read access to the demo certificate for
-#   every group whose members Quillmark lets in: sudo, wheel and admin,
-#   where they exist. Root needs nothing extra.
+# - the program folder, the program, sdk-bin/ with the tools and libexec/
+#   made root's alone: owned by root, writable by no one else, with no ACL
+#   entries (an older set-up gave the groups write access there). Root runs
+#   these programs, so whoever could change them could run their own code as
+#   root; and the groups below are not root on every machine;
+# - for every group whose members Quillmark lets in (sudo, wheel and admin,
+#   where they exist) access to the data only: read and write on the
+#   settings file, which the program then rewrites in place (the folder
+#   takes no new file from them), read, write and a default entry for every
+#   new file on Projects/, and read on the certificate store's files. Root
+#   needs nothing extra.
 # --add-certificate installs a PFX file without a password into the store
 # (mode 0640, readable by those groups) after checking that it holds a
 # certificate with its key, valid now and usable for code signing.
@@ -144,6 +150,28 @@ fi
 not_a_link "$projects"
 [ -d "$projects" ] || mkdir -m 0755 "$projects"
 
+# What root runs stays root's: -P never follows a link, -b drops every ACL
+# entry (default ones included), and the write bits go for all but root.
+# The folder itself alone (its data keep their own), what lies below it
+# for the program's parts.
+root_only() { # PATH [-R]
+  recursive=${2-}
+  chown -P $recursive root:root "$1"
+  if command -v setfacl >/dev/null; then setfacl -P $recursive -b "$1"; fi
+  chmod $recursive go-w "$1"
+}
+root_only "$folder"
+for part in "$program" "$folder/Quillmark.chm" "$folder/sdk-bin" "$folder/libexec"; do
+  [ -e "$part" ] || [ -L "$part" ] || continue
+  not_a_link "$part"
+  root_only "$part" -R
+done
+# The store's certificates lost their group entries with the ACLs above:
+# root's, read for the administrators' groups again.
+for stored in "$store"/*.pfx "$store"/*.p12; do
+  if [ -f "$stored" ] && [ ! -L "$stored" ]; then grant_certificate_access "$stored"; fi
+done
+
 groups=$(admin_groups)
 if [ -z "$groups" ]; then
   say "no group sudo, wheel or admin on this machine: only root can use Quillmark"
@@ -156,10 +184,9 @@ if ! command -v setfacl >/dev/null; then
 fi
 for group in $groups; do
   # -P: never follow a symbolic link. The default entries give the group the
-  # same access to every file made there later: the program replaces the
-  # settings file and a project with a new file each time it saves, and Qt
-  # refuses to replace a file the user cannot write.
-  setfacl -P -m "g:$group:rwx,d:g:$group:rwX" "$folder" "$projects"
+  # same access to every project made there later: the program replaces a
+  # project with a new file each time it saves.
+  setfacl -P -m "g:$group:rwx,d:g:$group:rwX" "$projects"
   setfacl -P -m "g:$group:rw" "$settings"
 done
 say "members of$groups may use Quillmark's settings, projects and certificate store"

@@ -3,6 +3,11 @@
 //
 //   pvk2pfx.exe -pvk PVK -pi PASSWORD -spc SPC -pfx PFX [-po PASSWORD] [-f] [-legacy]
 //
+// -pifd N and -pofd N take the password of -pi or -po from the inherited
+// descriptor N (3 or more), read to its end, instead of from the command
+// line, where every local user can read it in /proc/PID/cmdline: Quillmark's
+// window hands the passwords over this way.
+//
 // Switches start with "-" or "/" and ignore letter case. -pi may be left out
 // for a PVK file without a password. The PFX is protected by the -po
 // password, or by the -pi password when -po is absent, with AES-256-CBC,
@@ -24,6 +29,9 @@
 // was written.
 
 #include "ToolSupport.h"
+#include "safefile/NoCoreDump.h"
+#include "safefile/SecretBuffer.h"
+#include "safefile/SecretChannel.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -54,17 +62,23 @@ int fail(const std::string &message)
     return 1;
 }
 
-const char *kUsage = "Usage: pvk2pfx.exe -pvk PVK -pi PASSWORD -spc SPC -pfx PFX [-po PASSWORD] [-f] [-legacy]";
+const char *kUsage = "Usage: pvk2pfx.exe -pvk PVK -pi PASSWORD -spc SPC -pfx PFX [-po PASSWORD] [-f] [-legacy]\n"
+                     "       (-pifd N / -pofd N: the -pi / -po password from inherited descriptor N)";
+
+// How long a password's descriptor may take to reach its end: the caller
+// fills it before the tool starts.
+constexpr int kSecretWaitSeconds = 30;
 
 struct Args {
     std::optional<std::string> pvk, pi, spc, pfx, po;
+    std::optional<std::string> piFd, poFd; // -pifd, -pofd: descriptor numbers
     bool force = false;
     bool legacy = false;
 };
 
 bool isKnownSwitch(const std::string &arg)
 {
-    for (const char *name : {"pvk", "pi", "spc", "pfx", "po", "f", "legacy"}) {
+    for (const char *name : {"pvk", "pi", "spc", "pfx", "po", "pifd", "pofd", "f", "legacy"}) {
         if (isSwitch(arg, name))
             return true;
     }
@@ -95,6 +109,10 @@ std::string parseArgs(const std::vector<std::string> &argv, Args &args)
             target = &args.pfx;
         else if (isSwitch(arg, "po"))
             target = &args.po;
+        else if (isSwitch(arg, "pifd"))
+            target = &args.piFd;
+        else if (isSwitch(arg, "pofd"))
+            target = &args.poFd;
         else if (!arg.empty() && (arg[0] == '-' || arg[0] == '/') && arg.find('/', 1) == std::string::npos
                  && arg.find('.') == std::string::npos)
             return "Unknown option: " + arg;
@@ -103,6 +121,15 @@ std::string parseArgs(const std::vector<std::string> &argv, Args &args)
         if (i + 1 >= argv.size() || isKnownSwitch(argv[i + 1]))
             return "Missing value for option " + arg + ".";
         *target = argv[++i];
+    }
+    if (args.pi && args.piFd)
+        return "The options -pi and -pifd cannot be combined.";
+    if (args.po && args.poFd)
+        return "The options -po and -pofd cannot be combined.";
+    for (const auto *fd : {&args.piFd, &args.poFd}) {
+        if (*fd && safefile::secretDescriptorNumber(**fd) < 0)
+            return "The value of " + std::string(fd == &args.piFd ? "-pifd" : "-pofd")
+                   + " must be the number of an inherited descriptor, 3 or more: " + **fd;
     }
     if (!args.pvk)
         return "The PVK file (-pvk) is missing.";
@@ -178,17 +205,49 @@ CertStackPtr readSpcCertificates(const std::string &data)
     return certs;
 }
 
+// Takes a password handed over through a descriptor (-pifd, -pofd) into
+// `password`; the problem, or empty.
+std::string takeHandedPassword(const std::optional<std::string> &fd, const char *option,
+                               std::optional<std::string> &password)
+{
+    if (!fd)
+        return {};
+    safefile::SecretBuffer secret;
+    const std::string problem
+        = safefile::readSecret(safefile::secretDescriptorNumber(*fd), kSecretWaitSeconds, secret);
+    if (!problem.empty())
+        return std::string("The password of ") + option + " cannot be read: " + problem + ".";
+    password.emplace().swap(secret.bytes());
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // Before any password is read: none may end up in a core file or be
+    // read by a debugger of the same user.
+    safefile::forbidCoreDumps();
+
     Args args;
-    const std::string usageProblem = parseArgs(std::vector<std::string>(argv + 1, argv + argc), args);
+    std::vector<std::string> words(argv + 1, argv + argc);
+    const std::string usageProblem = parseArgs(words, args);
+    for (std::string &word : words)
+        safefile::wipeSecret(word); // -pi's and -po's copies among them
     if (!usageProblem.empty()) {
         fail(usageProblem);
         std::fprintf(stderr, "%s\n", kUsage);
         return 1;
     }
+    for (const std::string &problem : {takeHandedPassword(args.piFd, "-pi", args.pi),
+                                       takeHandedPassword(args.poFd, "-po", args.po)}) {
+        if (!problem.empty())
+            return fail(problem);
+    }
+    // Both wiped however main() ends.
+    std::string noPassword;
+    const safefile::SecretWiper piWiper(args.pi ? *args.pi : noPassword);
+    const safefile::SecretWiper poWiper(args.po ? *args.po : noPassword);
     const bool haveLegacy = loadProviders();
 
     // Refuse early so nothing is read or decrypted for a run that cannot write;
@@ -207,7 +266,8 @@ int main(int argc, char **argv)
     if (pvkData.size() < 24 || readLe32(pvkData, 0) != kPvkMagic)
         return fail(*args.pvk + " is not a PVK file.");
     const bool encrypted = readLe32(pvkData, 12) != 0;
-    const std::string pvkPassword = args.pi.value_or(std::string());
+    std::string pvkPassword = args.pi.value_or(std::string());
+    const safefile::SecretWiper pvkPasswordWiper(pvkPassword);
     if (encrypted && !haveLegacy)
         return fail("The PVK file is encrypted and OpenSSL's legacy provider, which decrypts it, cannot be loaded.");
     if (encrypted && pvkPassword.empty())
@@ -216,7 +276,7 @@ int main(int argc, char **argv)
     std::string passwordCopy = pvkPassword;
     BioPtr pvkBio(BIO_new_mem_buf(pvkData.data(), static_cast<int>(pvkData.size())));
     KeyPtr key(b2i_PVK_bio_ex(pvkBio.get(), passwordCallback, &passwordCopy, nullptr, nullptr));
-    OPENSSL_cleanse(passwordCopy.data(), passwordCopy.size());
+    safefile::wipeSecret(passwordCopy);
     if (!key) {
         const std::string reason = takeOpensslError();
         if (encrypted)

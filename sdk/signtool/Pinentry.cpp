@@ -3,6 +3,8 @@
 #include "ToolSupport.h"
 #include "safefile/ChildStart.h"
 #include "safefile/Descriptor.h"
+#include "safefile/SecretBuffer.h"
+#include "safefile/TrustedProgram.h"
 
 #include <openssl/crypto.h>
 
@@ -30,7 +32,11 @@ using Clock = std::chrono::steady_clock;
 
 class PinentrySession {
 public:
-    explicit PinentrySession(Clock::time_point deadline) : m_deadline(deadline) {}
+    // Room reserved up front for everything that may hold the PIN, so that no
+    // string holding it ever moves to a larger block and leaves a copy.
+    static constexpr size_t kMaxLineBytes = 65536 + 512;
+
+    explicit PinentrySession(Clock::time_point deadline) : m_deadline(deadline) { m_buffer.reserve(kMaxLineBytes); }
     ~PinentrySession()
     {
         stop();
@@ -88,6 +94,7 @@ public:
     {
         Response response;
         std::string line;
+        line.reserve(kMaxLineBytes);
         while (readLine(line)) {
             if (line == "OK" || line.rfind("OK ", 0) == 0) {
                 response.complete = response.ok = true;
@@ -100,8 +107,13 @@ public:
                 response.errorText = blank == std::string::npos ? line.substr(4) : line.substr(blank + 1);
                 return response;
             }
-            if (line.rfind("D ", 0) == 0)
-                response.data += assuanUnescape(line.substr(2));
+            // Decoded straight into the answer, which has room for it all:
+            // a temporary string, or a copy left behind when the answer
+            // grows, would keep the PIN in freed memory.
+            if (line.rfind("D ", 0) == 0) {
+                response.data.reserve(kMaxLineBytes);
+                appendAssuanUnescaped(line, 2, response.data);
+            }
             // Status ("S ...") and comment ("#") lines carry nothing we need.
             wipe(line);
         }
@@ -177,7 +189,7 @@ private:
                 continue;
             if (n <= 0)
                 return false;
-            if (m_buffer.size() > 65536)
+            if (m_buffer.size() + static_cast<size_t>(n) > kMaxLineBytes)
                 return false; // not a pinentry
             m_buffer.append(chunk, static_cast<size_t>(n));
             OPENSSL_cleanse(chunk, sizeof chunk);
@@ -223,7 +235,7 @@ std::string assuanEscape(const std::string &text)
     return result;
 }
 
-std::string assuanUnescape(const std::string &data)
+void appendAssuanUnescaped(const std::string &data, size_t from, std::string &out)
 {
     auto hexValue = [](char c) -> int {
         if (c >= '0' && c <= '9')
@@ -234,26 +246,29 @@ std::string assuanUnescape(const std::string &data)
             return c - 'A' + 10;
         return -1;
     };
-    std::string result;
-    for (size_t i = 0; i < data.size(); ++i) {
+    for (size_t i = from; i < data.size(); ++i) {
         if (data[i] == '%' && i + 2 < data.size()) {
             const int high = hexValue(data[i + 1]), low = hexValue(data[i + 2]);
             if (high >= 0 && low >= 0) {
-                result += static_cast<char>(high * 16 + low);
+                out += static_cast<char>(high * 16 + low);
                 i += 2;
                 continue;
             }
         }
-        result += data[i];
+        out += data[i];
     }
+}
+
+std::string assuanUnescape(const std::string &data)
+{
+    std::string result;
+    appendAssuanUnescaped(data, 0, result);
     return result;
 }
 
 void wipe(std::string &secret)
 {
-    if (!secret.empty())
-        OPENSSL_cleanse(secret.data(), secret.size());
-    secret.clear();
+    safefile::wipeSecret(secret);
 }
 
 PinAnswer askForPin(const PinRequest &request)
@@ -263,6 +278,12 @@ PinAnswer askForPin(const PinRequest &request)
     if (program.empty()) {
         answer.detail = "no pinentry program was found (install pinentry-gnome3, pinentry-qt or pinentry-curses, "
                         "or set QUILLMARK_PINENTRY)";
+        return answer;
+    }
+
+    // Running as root, the dialog would run with root's rights.
+    if (const std::string refusal = safefile::programRefusalForRoot(program); !refusal.empty()) {
+        answer.detail = program + " is not used: " + refusal;
         return answer;
     }
 

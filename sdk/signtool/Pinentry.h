@@ -29,8 +29,12 @@ PinAnswer askForPin(const PinRequest &request);
 std::string assuanEscape(const std::string &text);
 // The data of a "D" line back to bytes (%XX decoded).
 std::string assuanUnescape(const std::string &data);
+// The same, from data[from] on, appended to `out` without a temporary
+// string (for a PIN, which must leave no copy behind).
+void appendAssuanUnescaped(const std::string &data, size_t from, std::string &out);
 
-// Overwrites a secret before its memory is given back.
+// Overwrites a secret, all the memory its string holds, before that
+// memory is given back.
 void wipe(std::string &secret);
 
 } // namespace signtool

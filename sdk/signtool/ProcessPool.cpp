@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -123,6 +124,8 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     setup.report = report[1];
     setup.parent = getpid();
     setup.umask = 077;
+    if (spec.memoryLimitBytes > 0)
+        setup.limits[0] = {RLIMIT_DATA, static_cast<rlim_t>(spec.memoryLimitBytes)};
     if (!m_childStack)
         m_childStack = std::make_unique<char[]>(kChildStackSize);
     const pid_t pid = cloneChild(setup, m_childStack.get(), kChildStackSize);

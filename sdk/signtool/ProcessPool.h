@@ -29,6 +29,9 @@ struct ChildSpec {
     std::vector<std::string> argv;           // argv[0] is looked up on PATH
     std::vector<std::pair<int, int>> fds;    // (descriptor here, its number in the child), from 3 up
     int timeoutSeconds = 0;                  // above 0: killed when still running after that long
+    // Above 0: the most memory the child may take for its data (RLIMIT_DATA),
+    // so that what a peer sends it cannot fill the machine's memory.
+    unsigned long long memoryLimitBytes = 0;
 };
 
 struct ChildExit {

@@ -63,6 +63,18 @@ std::optional<unsigned> jobCount(const std::string &text)
     return static_cast<unsigned>(value);
 }
 
+// "3" and up: a descriptor a caller may have handed over (0 to 2 are the
+// standard streams).
+std::optional<int> descriptorNumber(const std::string &text)
+{
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const int value = std::stoi(text);
+    if (value < 3)
+        return std::nullopt;
+    return value;
+}
+
 struct Parser {
     SignArgs args;
     std::string error;
@@ -118,6 +130,8 @@ struct Parser {
             return "a PFX file";
         if (name == "p")
             return "a password";
+        if (name == "pfd")
+            return "the number of a descriptor that holds the password";
         if (name == "sha1")
             return "a SHA-1 certificate thumbprint";
         if (name == "n")
@@ -149,7 +163,12 @@ struct Parser {
             args.pfxFile = value;
         else if (name == "p")
             args.password = value;
-        else if (name == "sha1") {
+        else if (name == "pfd") {
+            const std::optional<int> fd = descriptorNumber(value);
+            if (!fd)
+                return fail("The value of /pfd must be the number of an inherited descriptor, 3 or more: " + value);
+            args.passwordFd = *fd;
+        }        else if (name == "sha1") {
             const std::string hash = normalizeThumbprint(value);
             if (hash.empty())
                 return fail("The value of /sha1 is not a SHA-1 thumbprint (40 hexadecimal digits): " + value);
@@ -254,8 +273,10 @@ struct Parser {
         if (args.pfxFile && (args.certSha1 || args.subjectName || args.storeName || args.machineStore))
             return fail("The options /sha1, /n, /s and /sm choose from the certificate store and cannot be combined "
                         "with /f.");
-        if (args.password && !args.pfxFile)
-            return fail("The option /p needs /f with the PFX file.");
+        if (args.password && args.passwordFd)
+            return fail("The options /p and /pfd cannot be combined.");
+        if ((args.password || args.passwordFd) && !args.pfxFile)
+            return fail(std::string("The option ") + (args.password ? "/p" : "/pfd") + " needs /f with the PFX file.");
         if (args.timestampUrl && args.rfc3161Url)
             return fail("The options /t and /tr cannot be combined.");
         if (args.timestampDigestGiven && !args.rfc3161Url)
@@ -349,7 +370,7 @@ std::vector<std::string> digestWarnings(const SignArgs &args)
 
 const char *usageText()
 {
-    return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD]] [/sha1 HASH] [/n NAME] [/s My] [/sm]\n"
+    return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME] [/s My] [/sm]\n"
            "                         [/ac FILE] [/fd ALG] [/ph] [/t URL | /tr URL [/td ALG]] [/as]\n"
            "                         [/d TEXT] [/du URL]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
@@ -359,6 +380,7 @@ const char *usageText()
            "sign options:\n"
            "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"
            "  /f PFX      use the certificate and key of a PFX file; /p gives its password\n"
+           "  /pfd N      read the PFX password from inherited descriptor N instead of /p\n"
            "  /sha1 HASH  use the certificate with this SHA-1 thumbprint\n"
            "  /n NAME     use a certificate whose subject name contains NAME\n"
            "  /s My, /sm  the certificate store (there is one, \"My\")\n"

@@ -2,7 +2,7 @@
 
 // Command line of the stand-in signtool.exe:
 //
-//   signtool.exe sign [/a] [/f PFX [/p PASSWORD]] [/sha1 HASH] [/n NAME]
+//   signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME]
 //                     [/s My] [/sm] [/ac FILE] [/fd ALG] [/ph]
 //                     [/t URL | /tr URL [/td ALG]] [/as]
 //                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
@@ -18,6 +18,11 @@
 // argument, whatever it looks like: in "/p /v" the password is "/v". The
 // first argument that is not a switch is the first file, and every argument
 // after it is a file too, so a file named "/v" in the root folder is signed.
+//
+// /pfd N takes the password from the inherited descriptor N (3 or more),
+// read to its end, instead of from the command line, where every local user
+// can read it in /proc/PID/cmdline: Quillmark's window hands it over this
+// way, e.g. "/pfd 3 3< <(printf %s "$PASSWORD")" in a shell.
 
 #include <optional>
 #include <string>
@@ -41,6 +46,7 @@ struct SignArgs {
     bool autoSelect = false;              // /a
     std::optional<std::string> pfxFile;   // /f
     std::optional<std::string> password;  // /p
+    std::optional<int> passwordFd;        // /pfd: the descriptor that holds the password
     std::optional<std::string> certSha1;  // /sha1, 40 upper-case hex digits
     std::optional<std::string> subjectName; // /n, a part of the subject's common name
     std::optional<std::string> storeName; // /s: only the one store, "My", exists

@@ -160,6 +160,15 @@ int tokenSignatureTimeoutSeconds()
     return 5 * ModuleDeadline::timeoutSeconds();
 }
 
+// What an osslsigncode child may take for its data: it holds the file and
+// its signed copy, with room to spare; never what a server's endless answer
+// would make of it.
+unsigned long long childMemoryLimit(const SignJob &job)
+{
+    constexpr unsigned long long kBase = 512ULL * 1024 * 1024;
+    return kBase + 3ULL * static_cast<unsigned long long>(std::max<off_t>(job.opened.st.st_size, 0));
+}
+
 } // namespace
 
 Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identity(identity), m_args(args)
@@ -364,6 +373,7 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
     if (m_identity.token)
         job.child.timeoutSeconds = tokenSignatureTimeoutSeconds();
     job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
+    job.child.memoryLimitBytes = childMemoryLimit(job);
     if (m_key) {
         job.child.fds.push_back({m_certificates.get(), kCertificatesFd});
         job.child.fds.push_back({m_key.get(), kKeyFd});
@@ -558,6 +568,7 @@ void Signer::requestTimeStamp(SignJob &job) const
     job.child.argv = timeStampArguments(request.rfc3161, url, request.digest, input, folder + job.stampedName,
                                         job.stampIndex);
     job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
+    job.child.memoryLimitBytes = childMemoryLimit(job);
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;
 }
@@ -580,6 +591,14 @@ std::string relayRefusal(const SignJob &job)
     return relay && job.relayRoute >= 0 ? relay->refusal(job.relayRoute) : std::string();
 }
 
+// Whether the server's answer passed the relay's bound (TimeStampRelay.h).
+bool relayAnswerTooLarge(const SignJob &job)
+{
+    std::string error;
+    const TimeStampRelay *relay = TimeStampRelay::instance(error);
+    return relay && job.relayRoute >= 0 && relay->answerTooLarge(job.relayRoute);
+}
+
 } // namespace
 
 // False when the job is done with this child's end: a request with no
@@ -592,6 +611,11 @@ bool Signer::stampedWhileSigning(SignJob &job, const ChildExit &exit) const
     // the request's is the relay's.
     if (exit.timedOut || (exit.exitCode != 0 && relayTimedOut(job))) {
         job.timeStamping->ended(TimeStamping::Attempt::NoAnswer, std::string());
+        fail(job, job.timeStamping->error());
+        return false;
+    }
+    if (exit.exitCode != 0 && relayAnswerTooLarge(job)) {
+        job.timeStamping->ended(TimeStamping::Attempt::TooLarge, std::string());
         fail(job, job.timeStamping->error());
         return false;
     }
@@ -613,7 +637,9 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
 {
     TimeStamping &stamping = *job.timeStamping;
     struct stat st {};
-    if (!exit.started)
+    if (relayAnswerTooLarge(job))
+        stamping.ended(TimeStamping::Attempt::TooLarge, std::string());
+    else if (!exit.started)
         stamping.ended(TimeStamping::Attempt::Failed, "osslsigncode cannot be started: " + errnoText(exit.startErrno));
     else if (exit.timedOut)
         stamping.ended(TimeStamping::Attempt::NoAnswer, std::string());
@@ -668,6 +694,7 @@ void Signer::copyMade(SignJob &job, const char *copyName) const
         job.child.fds.push_back({m_signerPem.get(), kSignerPemFd});
     }
     job.child.argv.insert(job.child.argv.end(), {"-in", "/dev/fd/" + std::to_string(kOutputFolderFd) + "/" + copyName});
+    job.child.memoryLimitBytes = childMemoryLimit(job);
     // It may look up revocation lists on the network.
     job.child.timeoutSeconds = timeStampTimeoutSeconds();
     job.needsChild = true;

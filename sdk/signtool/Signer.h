@@ -25,6 +25,7 @@
 #include "SafeReplace.h"
 #include "SignatureCheck.h"
 #include "TimeStamp.h"
+#include "TimeStampRelay.h"
 
 #include <future>
 #include <memory>

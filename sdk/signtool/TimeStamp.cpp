@@ -62,6 +62,11 @@ void TimeStamping::ended(Attempt attempt, const std::string &message)
         m_error = noAnswer(request.url);
         return;
     }
+    if (attempt == Attempt::TooLarge) {
+        m_error = "Time-stamping " + m_shownName + " failed: the time-stamp server's answer was too large ("
+                  + request.url + " sent more than 1 MB); the file was left as it was.";
+        return;
+    }
     if (request.rfc3161 && !m_fallback) {
         m_error = "Time-stamping " + m_shownName + " at " + request.url + " failed: " + message;
         return;

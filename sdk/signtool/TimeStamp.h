@@ -9,8 +9,9 @@
 //            address, and the output says so.
 // A request that has no answer within the time-out (60 s, or
 // $QUILLMARK_TIMESTAMP_TIMEOUT seconds) ends the file's signing with "the
-// time-stamp server did not answer"; the caller then leaves the file as it
-// was. The requests run as children of the signing pool, so that many files
+// time-stamp server did not answer", one whose answer passes 1 MB with "the
+// time-stamp server's answer was too large"; the caller then leaves the
+// file as it was. The requests run as children of the signing pool, so that many files
 // wait for their servers at once.
 
 #include <optional>
@@ -33,7 +34,7 @@ struct TimeStampRequest {
 // timeStampArguments) under the time-out and reports how it ended.
 class TimeStamping {
 public:
-    enum class Attempt { Stamped, NoAnswer, Failed };
+    enum class Attempt { Stamped, NoAnswer, TooLarge, Failed };
 
     TimeStamping(const SignArgs &args, std::string shownName);
 

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -45,6 +46,7 @@ struct Route {
     bool rfc3161 = false;
     std::string refusal;
     bool timedOut = false; // the server did not answer within the time-out
+    bool tooLarge = false;
 };
 
 bool sendAll(int fd, const std::string &data)
@@ -172,11 +174,20 @@ int connectTo(const char *host, const char *port, int timeoutSeconds, std::strin
     return connected;
 }
 
+// Whether OpenSSL's HTTP client gave up on the reply for its size.
+bool replyTooLarge(unsigned long error)
+{
+    return ERR_GET_LIB(error) == ERR_LIB_HTTP
+           && (ERR_GET_REASON(error) == HTTP_R_MAX_RESP_LEN_EXCEEDED
+               || ERR_GET_REASON(error) == HTTP_R_ASN1_LEN_EXCEEDS_MAX_RESP_LEN);
+}
+
 // Sends `body` to `url` and returns the reply's body; empty with `error`
 // set when the server cannot be reached or does not answer 200, and
-// `timedOut` when that is because the time-out passed.
+// `timedOut` when that is because the time-out passed, `tooLarge` when its
+// reply passed kMaxReply.
 std::string forward(const std::string &url, const std::string &contentType, const std::string &body,
-                    int timeoutSeconds, std::string &error, bool &timedOut)
+                    int timeoutSeconds, std::string &error, bool &timedOut, bool &tooLarge)
 {
     char *host = nullptr, *port = nullptr, *path = nullptr;
     int useTls = 0;
@@ -218,14 +229,28 @@ std::string forward(const std::string &url, const std::string &contentType, cons
                                     nullptr, 0, kMaxReply, timeoutSeconds, 0);
     std::string data;
     if (reply) {
+        // A reply without a length (a chunked one) comes as the
+        // connection's own stream, which may have nothing yet: waited on
+        // until it ends, passes the bound or runs out of time.
         char buffer[8192];
-        int n;
-        while ((n = BIO_read(reply, buffer, sizeof buffer)) > 0 && data.size() <= kMaxReply)
-            data.append(buffer, static_cast<size_t>(n));
+        const time_t deadline = std::time(nullptr) + timeoutSeconds;
+        while (data.size() <= kMaxReply) {
+            const int n = BIO_read(reply, buffer, sizeof buffer);
+            if (n > 0)
+                data.append(buffer, static_cast<size_t>(n));
+            else if (!BIO_should_retry(reply) || BIO_wait(reply, deadline, 50) <= 0)
+                break;
+        }
         BIO_free_all(reply);
+        if (data.size() > kMaxReply) {
+            tooLarge = true;
+            error = "its reply passed 1 MiB";
+            data.clear();
+        }
     } else {
         const int reason = ERR_GET_REASON(ERR_peek_last_error());
         timedOut = reason == BIO_R_TRANSFER_TIMEOUT || reason == HTTP_R_RETRY_TIMEOUT;
+        tooLarge = replyTooLarge(ERR_peek_error()) || replyTooLarge(ERR_peek_last_error());
         error = takeOpensslError();
         if (error.empty())
             error = "no reply";
@@ -276,14 +301,16 @@ struct TimeStampRelay::State {
         }
         std::string error;
         bool timedOut = false;
+        bool tooLarge = false;
         const std::string reply = forward(route.target, route.rfc3161 ? "application/timestamp-query"
                                                                       : "application/octet-stream",
-                                          body, timeout, error, timedOut);
+                                          body, timeout, error, timedOut, tooLarge);
         if (!reply.empty() && route.rfc3161)
             error = checkTimeStampReply(body, reply);
         if (reply.empty() || !error.empty()) {
             {
                 std::lock_guard<std::mutex> lock(mutex);
+                routes[id].tooLarge = tooLarge;
                 routes[id].refusal = reply.empty() ? "the server gave no usable answer (" + error + ")"
                                                    : "its reply was refused: " + error;
                 routes[id].timedOut = reply.empty() && timedOut;
@@ -345,6 +372,13 @@ std::string TimeStampRelay::localUrl(const std::string &target, bool rfc3161, in
     route = m_state->nextRoute++;
     m_state->routes[route] = Route{target, rfc3161, {}};
     return "http://127.0.0.1:" + std::to_string(m_state->port) + "/" + m_state->secret + "/" + std::to_string(route);
+}
+
+bool TimeStampRelay::answerTooLarge(int route) const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const auto it = m_state->routes.find(route);
+    return it != m_state->routes.end() && it->second.tooLarge;
 }
 
 std::string TimeStampRelay::refusal(int route) const

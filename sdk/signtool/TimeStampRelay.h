@@ -40,6 +40,11 @@ public:
     // (the relay's own, counted from the request).
     bool timedOut(int route) const;
 
+    // Whether the server's answer for `route` passed the bound of 1 MiB (a
+    // Content-Length of gigabytes, a chunked body without end): cut there,
+    // osslsigncode got "502 Bad Gateway".
+    bool answerTooLarge(int route) const;
+
     struct State;
 
 private:

@@ -1,5 +1,7 @@
 #include "TokenStore.h"
 
+#include "safefile/TrustedProgram.h"
+
 #include "ModuleDeadline.h"
 
 #include <libp11.h>
@@ -251,6 +253,14 @@ TokenScan scanTokens(const std::vector<std::string> &modulePaths)
     TokenScan scan;
     for (const std::string &path : modulePaths) {
         // Declared first, so that it also covers the module's unloading.
+        // Running as root, a module is code that runs with root's rights.
+        if (const std::string refusal = safefile::programRefusalForRoot(path); !refusal.empty()) {
+            // A warning about root's safety, not a module that failed to
+            // open: shown with /v, whatever was found.
+            scan.passedOver.push_back("Passed over the PKCS#11 module " + path + ": it is not used: " + refusal
+                                        + ".");
+            continue;
+        }
         const ModuleDeadline deadline(path, "listing its tokens");
         LoadedModule module(path);
         if (const std::string error = module.load(); !error.empty()) {

@@ -41,6 +41,10 @@
 #include "Signer.h"
 #include "Verifier.h"
 #include "ToolSupport.h"
+#include "safefile/NoCoreDump.h"
+#include "safefile/SecretBuffer.h"
+#include "safefile/SecretChannel.h"
+#include "safefile/TrustedProgram.h"
 
 #include <csignal>
 #include <cstdio>
@@ -67,6 +71,10 @@ void errLine(const std::string &line)
     std::fputc('\n', stderr);
     std::fflush(stderr);
 }
+
+// How long the password's descriptor may take to reach its end: the
+// caller fills it before the tool starts.
+constexpr int kSecretWaitSeconds = 30;
 
 // /q: errors only.
 bool g_quiet = false;
@@ -144,18 +152,37 @@ void printSummary(const SignArgs &args, const char *verb, int done, int warnings
 
 int main(int argc, char **argv)
 {
+    // Before any secret is read: a PIN or password must not end up in a core
+    // file, nor be readable by a debugger of the same user.
+    safefile::forbidCoreDumps();
+
     std::vector<std::string> words(argv + 1, argv + argc);
-    const ParseResult parsed = parseSignArgs(words);
+    ParseResult parsed = parseSignArgs(words);
+    for (std::string &word : words)
+        safefile::wipeSecret(word); // /p's copy among them
     if (!parsed.args) {
         errLine("SignTool Error: " + parsed.error);
         errLine(usageText());
         return 1;
     }
-    if (parsed.args->showUsage) {
+    SignArgs &parsedArgs = *parsed.args;
+    if (parsedArgs.passwordFd && !parsedArgs.showUsage) {
+        safefile::SecretBuffer secret;
+        if (const std::string problem = safefile::readSecret(*parsedArgs.passwordFd, kSecretWaitSeconds, secret);
+            !problem.empty()) {
+            errLine("SignTool Error: The PFX password (/pfd) cannot be read: " + problem + ".");
+            return 1;
+        }
+        parsedArgs.password.emplace().swap(secret.bytes());
+    }
+    std::string noPassword;
+    const safefile::SecretWiper passwordWiper(parsedArgs.password ? *parsedArgs.password : noPassword);
+    if (parsedArgs.showUsage) {
         outLine(usageText());
         return 0;
     }
-    SignArgs expandedArgs = *parsed.args;
+    SignArgs expandedArgs = parsedArgs;
+    const safefile::SecretWiper copyWiper(expandedArgs.password ? *expandedArgs.password : noPassword);
     const ExpandedFiles expanded = expandFilePatterns(expandedArgs.files);
     expandedArgs.files = expanded.files;
     const SignArgs &args = expandedArgs;
@@ -169,8 +196,15 @@ int main(int argc, char **argv)
     installSignalHandlers();
     ModuleDeadline::onExpiry(moduleDidNotAnswer);
 
-    if (findOnPath("osslsigncode").empty()) {
+    const std::string osslsigncode = findOnPath("osslsigncode");
+    if (osslsigncode.empty()) {
         errLine("SignTool Error: osslsigncode was not found on PATH; install the osslsigncode package.");
+        return 1;
+    }
+    // Running as root, osslsigncode runs with root's rights: only one that
+    // no other user can have placed or changed.
+    if (const std::string refusal = safefile::programRefusalForRoot(osslsigncode); !refusal.empty()) {
+        errLine("SignTool Error: osslsigncode is not used: " + refusal + ".");
         return 1;
     }
 
@@ -205,7 +239,8 @@ int main(int argc, char **argv)
     // may start threads of its own.
     PrivateFolder::startCleaner();
 
-    const IdentityChoice choice = chooseIdentity(args);
+    IdentityChoice choice = chooseIdentity(args);
+    const safefile::SecretWiper pinWiper(choice.identity ? choice.identity->password : noPassword);
     if (args.verbose) {
         for (const auto &note : choice.notes)
             outLine(note);

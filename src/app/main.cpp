@@ -3,6 +3,7 @@
 #include "pipeline/CommandArguments.h"
 #include "pipeline/SignProjectCommand.h"
 #include "platform/Platform.h"
+#include "safefile/NoCoreDump.h"
 
 #include <QGuiApplication>
 
@@ -25,6 +26,10 @@ bool displayAvailable()
 
 int main(int argc, char *argv[])
 {
+    // The window holds the PFX and PVK passwords the user types: no core
+    // file, and no debugger of the same user, may read them.
+    safefile::forbidCoreDumps();
+
     // The build-server command needs no display and makes no window; the
     // window reads no argument at all.
     if (SelectsCommand(DecodedArguments(argc, argv)))

@@ -39,6 +39,12 @@ struct ProcessRequest {
     std::function<void(const QByteArray &added)> outputGrew = nullptr;
     // Remove the output file once the run has ended (it is read back first).
     bool removeOutputFile = false;
+    // Secrets for the child, never on its argument list or in its
+    // environment, where other users could read them: each is put in a pipe
+    // that the child inherits, the first at descriptor 3, the next at 4...,
+    // closed for writing so that the child reads it to its end. At most 8,
+    // each at most 16 KiB.
+    QList<QByteArray> secretInputs = {};
 };
 
 struct ProcessOutcome {
@@ -68,6 +74,13 @@ ProcessOutcome runProcess(const ProcessRequest &request,
 
 // The system's text for an error number, e.g. "No such file or directory".
 QString systemErrorText(int errorCode);
+
+// Running as root: why the program at `path` must not be started, because
+// a user other than root could have placed or changed it (the file or a
+// folder above it is not root's, or others may write it), as a clause that
+// names the path at fault. Empty when it may be started, and always empty
+// for other users, who run only what they could run themselves.
+QString programRefusalForRoot(const QString &path);
 
 // What the system lets a new program take in arguments.
 struct ArgumentSpace {

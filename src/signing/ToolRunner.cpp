@@ -4,6 +4,7 @@
 #include "app/UserDialogs.h"
 #include "platform/Platform.h"
 #include "signing/ConsoleText.h"
+#include "signing/ToolSecrets.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -191,6 +192,15 @@ QString ToolStartFailureText(const QString &systemText, bool reasonExplained)
     return text;
 }
 
+QString UntrustedToolText(const QString &programPath, const QString &reason)
+{
+    const QString name = programPath.mid(programPath.lastIndexOf(u'/') + 1);
+    return QStringLiteral("%1 is not used: %2.\n\nRunning as root, Quillmark starts only a tool "
+                          "that no other user can have placed or changed: the file and every "
+                          "folder above it must be owned by root and writable by no one else.")
+        .arg(platform::displayFileName(name), platform::displayFileName(reason));
+}
+
 bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
                    const QString &programPath, const QString &arguments, bool minimised,
                    const std::function<void(const QByteArray &added)> &outputGrew,
@@ -202,6 +212,13 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
     // timer; one capture file cannot serve two tools.
     if (g_toolRunning)
         throw AppError(QStringLiteral("A console tool is still running; wait until it has ended"));
+
+    // As root, a program that another user could have placed or changed
+    // would run with root's rights: it is not started at all.
+    if (const QString refusal = platform::programRefusalForRoot(programPath); !refusal.isEmpty()) {
+        Messages::error(kConsoleCaption, UntrustedToolText(programPath, refusal), /*topMost*/ true);
+        return false;
+    }
 
     // Fixed now, so that whatever happens to the current folder during the
     // run, the file read back and deleted is the one the tool wrote.
@@ -215,7 +232,11 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
 
     platform::ProcessRequest request;
     request.program = programPath;
-    request.arguments = SplitArguments(arguments);
+    // The passwords go through inherited pipes, never on the tool's
+    // argument list; the console shows the command line as it was built.
+    ToolSecretHandOver handOver = HandSecretsOver(programPath, SplitArguments(arguments));
+    request.arguments = handOver.arguments;
+    request.secretInputs = std::move(handOver.secrets);
     request.workingFolder = workingFolder;
     request.outputFile = capturePath;
     request.lowestPriority = true;
@@ -230,6 +251,7 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
             whileWaiting = [] { QCoreApplication::processEvents(); };
         outcome = platform::runProcess(request, whileWaiting);
     }
+    WipeSecrets(request.secretInputs);
     // From here the user can answer a box again.
     if (exit)
         *exit = {outcome.started, outcome.exitCode};

@@ -37,7 +37,8 @@ QString CaptureFileName();
 // While the tool runs the program's windows keep painting but take no user
 // input and refuse to close. A tool that cannot be started, or a capture
 // file that cannot be created, is reported in an error box and gives false
-// with nothing appended. A capture file that cannot be read back raises
+// with nothing appended, as is a tool that root must not start (see
+// UntrustedToolText). A capture file that cannot be read back raises
 // AppError. The capture file is gone when the call returns.
 //
 // `minimised` chose the show state of the tool's console window on the
@@ -63,6 +64,10 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
 // for the reason. The closing guess about a firewall is left out when the
 // reason is known to be something else (`reasonExplained`).
 QString ToolStartFailureText(const QString &systemText, bool reasonExplained);
+
+// The message for a tool that root must not start: its file name, then
+// `reason` (see platform::programRefusalForRoot).
+QString UntrustedToolText(const QString &programPath, const QString &reason);
 
 // True while RunAndCapture waits for a tool. The main window refuses to
 // close meanwhile.

@@ -31,6 +31,7 @@ private slots:
     void setupMakesCertificateSettingsAndAccess();
     void adminGroupsCanReplaceWhatAnotherAdminSaved();
     void setupRunAgainKeepsWhatExists();
+    void setupTakesBackWriteAccessToWhatRootRuns();
     void installedSigntoolSignsWithTheMachinesCertificate();
     void installedSigntoolSignsWithAPfxFile();
     void installedPvk2pfxConverts();
@@ -266,9 +267,14 @@ void TestInstall::setupMakesCertificateSettingsAndAccess()
         QSKIP("no admin group or no getfacl here: the groups' access is not checked");
     struct Expected { QString path; QString entry; };
     for (const QString &group : groups) {
+        // What root runs, and the folders above it, give the groups nothing.
+        for (const QString &rootOnly : {programFolder(), installed("quillmark"), installed("sdk-bin"),
+                                        installed("sdk-bin/signtool.exe"), installed("sdk-bin/pvk2pfx.exe"),
+                                        installed("libexec")}) {
+            const auto acl = testdata::runProgram(getfacl, {QStringLiteral("-p"), rootOnly});
+            QVERIFY2(acl.ok() && !acl.output.contains(group), qPrintable(rootOnly + ":\n" + acl.output));
+        }
         const Expected expectations[] = {
-            {programFolder(), "group:" + group + ":rwx"},
-            {programFolder(), "default:group:" + group + ":rwx"},
             {installed("Projects"), "group:" + group + ":rwx"},
             {installed("Projects"), "default:group:" + group + ":rwx"},
             {installed("Quillmark.ini"), "group:" + group + ":rw-"},
@@ -295,18 +301,18 @@ void TestInstall::adminGroupsCanReplaceWhatAnotherAdminSaved()
     // renamed over the old one), as root here, the way another admin would.
     const QString settings = installed(QStringLiteral("Quillmark.ini"));
     const QString project = installed(QStringLiteral("Projects/Saved by root.qmk"));
-    for (const QString &path : {settings, project}) {
-        QSaveFile file(path);
+    {
+        QSaveFile file(project);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("[Settings]\nSDKBinFolder=" + QFile::encodeName(programFolder()) + "/sdk-bin/\n");
         QVERIFY(file.commit());
     }
 
     // A user with no rights of their own but one admin group must be able to
-    // replace both again (Qt refuses to replace a file the user cannot
-    // write, and the rename needs the folder); without the group, not.
-    const auto canReplace = [&](const QString &path, const QStringList &groups) {
-        const QString folder = QFileInfo(path).absolutePath();
+    // replace a project (the rename needs the folder) and rewrite the
+    // settings in place; without the group, neither. The program folder
+    // itself takes no new file from them: root runs what lies there.
+    const auto canWrite = [&](const QString &path, const QString &folder, const QStringList &groups) {
         const QStringList groupArgs = groups.isEmpty()
             ? QStringList{QStringLiteral("--clear-groups")}
             : QStringList{QStringLiteral("--groups=") + groups.join(',')};
@@ -319,13 +325,17 @@ void TestInstall::adminGroupsCanReplaceWhatAnotherAdminSaved()
                                                       QStringLiteral("sh"), path, folder})
             .ok();
     };
+    const QString projects = QFileInfo(project).absolutePath();
     for (const QString &group : adminGroupsOnThisMachine()) {
         const QString gid = QString::number(getgrnam(group.toLocal8Bit().constData())->gr_gid);
-        QVERIFY2(canReplace(settings, {gid}), qPrintable(group + " cannot replace the settings"));
-        QVERIFY2(canReplace(project, {gid}), qPrintable(group + " cannot replace a project"));
+        QVERIFY2(canWrite(settings, settings, {gid}), qPrintable(group + " cannot write the settings"));
+        QVERIFY2(canWrite(project, projects, {gid}), qPrintable(group + " cannot replace a project"));
+        QVERIFY2(!canWrite(settings, programFolder(), {gid}), qPrintable(group + " may write the program folder"));
+        QVERIFY2(!canWrite(installed("sdk-bin/signtool.exe"), installed("sdk-bin"), {gid}),
+                 qPrintable(group + " may change the tools"));
     }
-    QVERIFY2(!canReplace(settings, {}), "a user outside the admin groups can replace the settings");
-    QVERIFY2(!canReplace(project, {}), "a user outside the admin groups can replace a project");
+    QVERIFY2(!canWrite(settings, settings, {}), "a user outside the admin groups can write the settings");
+    QVERIFY2(!canWrite(project, projects, {}), "a user outside the admin groups can replace a project");
     QVERIFY(QFile::remove(project));
 }
 
@@ -354,6 +364,43 @@ void TestInstall::setupRunAgainKeepsWhatExists()
     QCOMPARE(testdata::fileBytes(victim), QByteArray("untouched"));
     QVERIFY(QFile::remove(settings));
     QVERIFY(testdata::writeBytes(settings, changed));
+}
+
+// An older set-up gave the groups write access to the program folder (with
+// a default entry, inherited by sdk-bin/ and the tools): running it again
+// takes that back, and keeps the data's access.
+void TestInstall::setupTakesBackWriteAccessToWhatRootRuns()
+{
+    requireSetUp();
+    if (QTest::currentTestFailed())
+        return;
+    const QString setfacl = QStandardPaths::findExecutable(QStringLiteral("setfacl"));
+    const QString getfacl = QStandardPaths::findExecutable(QStringLiteral("getfacl"));
+    if (setfacl.isEmpty() || getfacl.isEmpty() || adminGroupsOnThisMachine().isEmpty())
+        QSKIP("no admin group or no setfacl here");
+    const QString group = adminGroupsOnThisMachine().first();
+    const QStringList rootOnly{programFolder(), installed("sdk-bin"), installed("sdk-bin/signtool.exe"),
+                               installed("quillmark")};
+    for (const QString &path : rootOnly) {
+        const QString entries = QFileInfo(path).isDir() ? "g:" + group + ":rwx,d:g:" + group + ":rwx"
+                                                        : "g:" + group + ":rwx";
+        QVERIFY(testdata::runProgram(setfacl, {"-m", entries, path}).ok());
+    }
+    QVERIFY(::chmod(QFile::encodeName(installed("sdk-bin")).constData(), 0777) == 0);
+
+    const auto again = testdata::runProgram(installed(QStringLiteral("libexec/quillmark-setup")), {});
+    QVERIFY2(again.ok(), qPrintable(again.output));
+    for (const QString &path : rootOnly) {
+        const auto acl = testdata::runProgram(getfacl, {QStringLiteral("-p"), path});
+        QVERIFY2(acl.ok() && !acl.output.contains(group), qPrintable(path + ":\n" + acl.output));
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 022, mode_t(0));
+    }
+    for (const QString &data : {installed("Projects"), installed("Quillmark.ini"), certificatePath()}) {
+        const auto acl = testdata::runProgram(getfacl, {QStringLiteral("-p"), data});
+        QVERIFY2(acl.ok() && acl.output.contains("group:" + group + ":"), qPrintable(data + ":\n" + acl.output));
+    }
 }
 
 void TestInstall::installedSigntoolSignsWithTheMachinesCertificate()

@@ -10,7 +10,9 @@
 // "wrong-imprint" (the token stamps another digest), "wrong-nonce" (the
 // token answers another nonce), "wrong-purpose" (the token is signed by a
 // certificate made for TLS servers, not for time stamping) or "garbage"
-// (bytes that are no reply at all). Each request
+// (bytes that are no reply at all). A hostile one answers without end: "huge-length" (a Content-Length of
+// 4 GB, data until the client goes) or "endless-chunked" (a chunked body
+// that never ends). Each request
 // is answered on a thread of its own, after --delay-ms. One line per request
 // goes to the log: "rfc3161 sha384" (the imprint's digest) or "authenticode".
 //
@@ -358,6 +360,28 @@ void serve(int fd)
     if (g_options.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(g_options.delayMs));
 
+    // A hostile server: an answer without end, until the client gives up or
+    // the server's life is over.
+    if (g_options.mode == "huge-length" || g_options.mode == "endless-chunked") {
+        logLine(g_options.mode);
+        const bool chunked = g_options.mode == "endless-chunked";
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/timestamp-reply\r\n";
+        head += chunked ? "Transfer-Encoding: chunked\r\n\r\n" : "Content-Length: 4294967296\r\n\r\n";
+        const std::string block(64 * 1024, 'A');
+        std::string piece = block;
+        if (chunked) {
+            char size[32];
+            std::snprintf(size, sizeof size, "%zx\r\n", block.size());
+            piece = size + block + "\r\n";
+        }
+        if (sendAll(fd, head)) {
+            while (sendAll(fd, piece)) {
+            }
+        }
+        close(fd);
+        return;
+    }
+
     const bool lying = g_options.mode == "wrong-imprint" || g_options.mode == "wrong-nonce"
                        || g_options.mode == "wrong-purpose" || g_options.mode == "garbage";
     if (rfc3161 && (g_options.mode == "rfc3161" || g_options.mode == "both" || lying)) {
@@ -403,7 +427,8 @@ int main(int argc, char **argv)
         else if (name == "--lifetime")
             g_options.lifetime = std::atoi(value.c_str());
     }
-    if (g_options.mode != "silent") {
+    // The servers that answer without end, or never, sign nothing.
+    if (g_options.mode != "silent" && g_options.mode != "huge-length" && g_options.mode != "endless-chunked") {
         g_cert = loadPem<X509>(g_options.cert, PEM_read_bio_X509);
         g_key = loadPem<EVP_PKEY>(g_options.key, PEM_read_bio_PrivateKey);
         if (!g_cert || !g_key) {

@@ -64,6 +64,8 @@ private slots:
     void signingCallMakesTheTimeStamp_data();
     void signingCallMakesTheTimeStamp();
     void failedSignatureIsNotCalledATimeStampFailure();
+    void endlessAnswerIsCutAndLeavesFileUntouched_data();
+    void endlessAnswerIsCutAndLeavesFileUntouched();
 };
 
 void TestSignToolTimeStamp::initTestCase()
@@ -291,6 +293,43 @@ void TestSignToolTimeStamp::failedSignatureIsNotCalledATimeStampFailure()
              qPrintable(run.output));
     QVERIFY2(!run.output.contains(QLatin1String("Time-stamping")), qPrintable(run.output));
     QCOMPARE(requests(record + "/calls"), (QStringList{"sign", "sign"}));
+    QCOMPARE(fileBytes(file), original);
+    QTRY_COMPARE_WITH_TIMEOUT(entries(QFileInfo(file).path()), before, 5000);
+}
+
+void TestSignToolTimeStamp::endlessAnswerIsCutAndLeavesFileUntouched_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("timestampSwitch");
+    QTest::newRow("4 GB Content-Length, /tr") << "huge-length" << "/tr";
+    QTest::newRow("endless chunked body, /tr") << "endless-chunked" << "/tr";
+    QTest::newRow("4 GB Content-Length, /t") << "huge-length" << "/t";
+}
+
+// A server that answers without end: the answer is cut at 1 MB, long before
+// the time-out, and the file is left as it was; no second request is made.
+void TestSignToolTimeStamp::endlessAnswerIsCutAndLeavesFileUntouched()
+{
+    QFETCH(QString, mode);
+    QFETCH(QString, timestampSwitch);
+    const QString log = newFolder() + QStringLiteral("/requests");
+    TsaServer server(mode, m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    const QByteArray original = fileBytes(file);
+    const QStringList before = entries(QFileInfo(file).path());
+
+    QElapsedTimer timer;
+    timer.start();
+    const RunResult run = signtool({timestampSwitch, server.url()}, file, QStringLiteral("20"));
+    QVERIFY2(timer.elapsed() < 15000, "the answer was not cut before the time-out");
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: Time-stamping ") + file
+                                 + " failed: the time-stamp server's answer was too large (" + server.url()
+                                 + " sent more than 1 MB); the file was left as it was."),
+             qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("Successfully signed")));
+    QCOMPARE(requests(log), QStringList{mode});
     QCOMPARE(fileBytes(file), original);
     QTRY_COMPARE_WITH_TIMEOUT(entries(QFileInfo(file).path()), before, 5000);
 }

@@ -3,6 +3,7 @@
 // checked with "osslsigncode verify".
 
 #include "support/FakeTools.h"
+#include "support/OtherUser.h"
 #include "support/SignToolFixture.h"
 #include "support/SoftHsmToken.h"
 #include "support/TestData.h"
@@ -15,6 +16,9 @@
 
 #include <openssl/sha.h>
 #include <openssl/x509.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testdata;
 
@@ -86,6 +90,8 @@ private slots:
     void hiddenKeyThatIsGoneIsFoundAtLogin();
     void missingPinentryIsNamed();
     void tokenLabelWithUriCharacters();
+    void pinentryOfAnotherUserIsNotRun();
+    void moduleOfAnotherUserIsPassedOver();
 };
 
 void TestSignToolTokens::initTestCase()
@@ -456,6 +462,63 @@ void TestSignToolTokens::tokenLabelWithUriCharacters()
     QVERIFY2(run.ok(), qPrintable(run.output));
     QVERIFY(run.output.contains(QLatin1String("Stored in: token \"R&D; Build/2 %41=x\"")));
     QCOMPARE(verifiedSigner(files[0], signer), QStringLiteral("Odd Label Signer"));
+}
+
+// Running as root, the PIN dialog would run with root's rights: one that
+// another user could have placed or changed is not started.
+void TestSignToolTokens::pinentryOfAnotherUserIsNotRun()
+{
+    QM_SKIP_UNLESS_ROOT(nobody);
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Guarded Token"), tokenPin);
+    QVERIFY2(token.importPair(certificate(QStringLiteral("Guarded Signer"), 200), QStringLiteral("01"),
+                              QStringLiteral("k")),
+             qPrintable(token.error()));
+    const QString dialogs = newFolder();
+    const ScriptedPinentry pinentry(dialogs, ScriptedPinentry::Answer::Pin, tokenPin);
+    QVERIFY(::chown(QFile::encodeName(dialogs).constData(), nobody->uid, nobody->gid) == 0);
+
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/a", files[0]}, environment(token, pinentry));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: The PIN cannot be asked for: ") + pinentry.program()
+                                 + " is not used: " + dialogs + " is owned by user nobody"),
+             qPrintable(run.output));
+    QCOMPARE(pinentry.timesAsked(), 0);
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+// A module named in QUILLMARK_PKCS11_MODULE is code loaded into root's
+// process: a copy in a folder another user may write is passed over, with a
+// note, and the store's certificate signs.
+void TestSignToolTokens::moduleOfAnotherUserIsPassedOver()
+{
+    QM_SKIP_UNLESS_ROOT(nobody);
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Copied Module Token"), tokenPin);
+    QVERIFY2(token.importPair(certificate(QStringLiteral("Token Signer"), 300), QStringLiteral("01"),
+                              QStringLiteral("k")),
+             qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    const QString modules = newFolder();
+    const QString copy = modules + QStringLiteral("/libsofthsm2.so");
+    QVERIFY(QFile::copy(SoftHsmToken::modulePath(), copy));
+    QVERIFY(::chmod(QFile::encodeName(modules).constData(), 0775) == 0);
+    const QString store = newFolder();
+    const KeyAndCert inStore = certificate(QStringLiteral("Store Signer"), 100);
+    QVERIFY(writePkcs12(store + "/in-store.pfx", inStore));
+
+    QProcessEnvironment env = environment(token, pinentry, store);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), copy);
+    const QStringList files = peFiles(1);
+    const RunResult run = signtool({"sign", "/a", "/v", files[0]}, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QStringLiteral("Passed over the PKCS#11 module ") + copy + ": it is not used: "
+                                 + modules + " is writable by group root."),
+             qPrintable(run.output));
+    QCOMPARE(pinentry.timesAsked(), 0);
+    QCOMPARE(verifiedSigner(files[0], inStore), QStringLiteral("Store Signer"));
 }
 
 QTEST_GUILESS_MAIN(TestSignToolTokens)

@@ -3,8 +3,10 @@
 #include "signing/SignProgress.h"
 #include "signing/ToolRunner.h"
 #include "support/FifoRescuer.h"
+#include "support/FileContents.h"
 #include "support/OtherUser.h"
 #include "support/ScriptedDialogs.h"
+#include "support/TestData.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -708,6 +710,133 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(clicks.count(), 1);
         QVERIFY(window.close());
+    }
+
+    // ---- what root starts -------------------------------------------------
+
+    void untrustedToolIsNotStartedAsRoot_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("onFolder");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("tool of another user") << "chown nobody" << false << "is owned by user nobody";
+        QTest::newRow("folder of another user") << "chown nobody" << true << "is owned by user nobody";
+        QTest::newRow("group may write the folder") << "chmod g+w" << true << "is writable by group root";
+        QTest::newRow("ACL lets a group write the folder") << "setfacl -m g:nogroup:rwx" << true
+                                                           << "is writable by group nogroup";
+        QTest::newRow("ACL lets a user write the tool") << "setfacl -m u:nobody:rwx" << false
+                                                        << "is writable by user nobody";
+        QTest::newRow("shared folder like /tmp") << "chmod 1777" << true << "is writable by every user";
+    }
+    void untrustedToolIsNotStartedAsRoot()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, onFolder);
+        QFETCH(QString, reason);
+        QM_SKIP_UNLESS_ROOT(nobody);
+        const QString sdk = m_dir->filePath(QStringLiteral("sdk-bin"));
+        QVERIFY(QDir().mkpath(sdk));
+        const QString tool = sdk + QStringLiteral("/signtool.exe");
+        const QString ran = m_dir->filePath(QStringLiteral("ran"));
+        testfiles::writeScript(tool, "echo ran > '" + QFile::encodeName(ran) + "'\necho output\n");
+        // The tool runs while it is root's alone...
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, QString(), tool, QStringLiteral("sign /a "), true));
+        QVERIFY(QFile::remove(ran));
+
+        // ...and not once another user could have changed it.
+        const QStringList words = change.split(u' ');
+        const QString target = onFolder ? sdk : tool;
+        QVERIFY(testdata::runProgram(QStandardPaths::findExecutable(words.first()), words.mid(1) + QStringList{target})
+                    .ok());
+        ScriptedDialogsGuard dialogs;
+        ConsoleLines refused;
+        QVERIFY(!RunAndCapture(refused, QString(), tool, QStringLiteral("sign /a "), true));
+        QVERIFY(!QFile::exists(ran));
+        QVERIFY(refused.lines().isEmpty());
+        QCOMPARE(dialogs->messages.size(), 1);
+        const ShownMessage &shown = dialogs->messages.first();
+        QCOMPARE(shown.kind, MessageKind::Error);
+        QCOMPARE(shown.caption, kCaption);
+        QCOMPARE(shown.text, UntrustedToolText(tool, target + u' ' + reason));
+        QVERIFY2(shown.text.startsWith(QStringLiteral("signtool.exe is not used: ") + target + u' ' + reason + u'.'),
+                 qPrintable(shown.text));
+        QVERIFY(!QFile::exists(captureInCurrentFolder()));
+    }
+
+    // ---- passwords ----------------------------------------------------------
+
+    // A stand-in tool records what other users could read of it (its
+    // argument list; its environment, which the same user can read) and what
+    // came through descriptors 3 and 4.
+    void passwordsReachTheToolThroughDescriptors_data()
+    {
+        QTest::addColumn<QString>("toolName");
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<QString>("seenArguments");
+        QTest::addColumn<QStringList>("secrets");
+        QTest::newRow("signtool.exe /p")
+            << "signtool.exe" << R"(sign /f "/keys/my key.pfx" /p "pass word" /v "/files/app.exe" )"
+            << "sign /f /keys/my key.pfx /pfd 3 /v /files/app.exe" << QStringList{"pass word"};
+        QTest::newRow("/p after the first file is a file")
+            << "SignTool.EXE" << R"(sign /f "k.pfx" /p "s3cret" app.exe /p )"
+            << "sign /f k.pfx /pfd 3 app.exe /p" << QStringList{"s3cret"};
+        QTest::newRow("pvk2pfx.exe -pi and -po")
+            << "pvk2pfx.exe" << R"(-pvk "/c/Team.pvk" -pi "pvk secret" -spc "/c/Team.spc" -pfx "/c/Team.pfx" -po "New Secret" -f)"
+            << "-pvk /c/Team.pvk -pifd 3 -spc /c/Team.spc -pfx /c/Team.pfx -pofd 4 -f"
+            << QStringList{"pvk secret", "New Secret"};
+    }
+    void passwordsReachTheToolThroughDescriptors()
+    {
+        QFETCH(QString, toolName);
+        QFETCH(QString, arguments);
+        QFETCH(QString, seenArguments);
+        QFETCH(QStringList, secrets);
+        const QString tool = m_dir->filePath(toolName);
+        testfiles::writeScript(tool, "tr '\\000' '\\n' < /proc/$$/cmdline > cmdline\n"
+                                     "tr '\\000' '\\n' < /proc/$$/environ > environ\n"
+                                     "cat <&3 > fd3 2>/dev/null\ncat <&4 > fd4 2>/dev/null\n"
+                                     "ls /proc/$$/fd > fds\n");
+        ConsoleLines console;
+        QVERIFY(RunAndCapture(console, m_dir->path(), tool, arguments, true));
+
+        const QStringList argv = QString::fromUtf8(testdata::fileBytes(m_dir->filePath("cmdline"))).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(argv.mid(2).join(u' '), seenArguments); // after "/bin/sh" and the script
+        const QByteArray environment = testdata::fileBytes(m_dir->filePath("environ"));
+        QVERIFY(!environment.isEmpty());
+        for (const QString &secret : secrets) {
+            QVERIFY2(!argv.join(u' ').contains(secret), qPrintable(argv.join(u' ')));
+            QVERIFY(!environment.contains(secret.toUtf8()));
+        }
+        QCOMPARE(testdata::fileBytes(m_dir->filePath("fd3")), secrets.value(0).toUtf8());
+        QCOMPARE(testdata::fileBytes(m_dir->filePath("fd4")), secrets.value(1).toUtf8());
+    }
+
+    // The real signtool.exe while it runs: its osslsigncode (a stand-in on
+    // PATH) reads the tool's argument list and environment in /proc.
+    void realSigntoolShowsNoPasswordWhileItRuns()
+    {
+        const QString bin = m_dir->filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        const QString seen = m_dir->filePath(QStringLiteral("seen"));
+        testfiles::writeScript(bin + "/osslsigncode",
+                               "{ tr '\\000' ' ' < /proc/$PPID/cmdline; echo; tr '\\000' ' ' < /proc/$PPID/environ; }"
+                               " > '" + QFile::encodeName(seen) + "'\nexit 1\n");
+        const QString pfx = m_dir->filePath(QStringLiteral("key.pfx"));
+        QVERIFY(testdata::writePkcs12(pfx, testdata::makeCertificate(), QStringLiteral("Top Secret 42")));
+        const QString file = m_dir->filePath(QStringLiteral("app.exe"));
+        QVERIFY(testdata::writePeFile(file, 3));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(bin) + ':' + path);
+        ConsoleLines console;
+        const bool signedOk = RunAndCapture(console, QString(), testdata::sdkToolPath("signtool.exe"),
+                                            QStringLiteral("sign /f \"%1\" /p \"Top Secret 42\" \"%2\" ").arg(pfx, file),
+                                            true);
+        qputenv("PATH", path);
+        QVERIFY(!signedOk); // the stand-in fails the signature
+        const QByteArray report = testdata::fileBytes(seen);
+        QVERIFY2(report.contains("signtool.exe sign /f " + QFile::encodeName(pfx) + " /pfd 3 "), report.constData());
+        QVERIFY2(!report.contains("Top Secret"), report.constData());
     }
 
     void secondRunDuringARunIsRefused()

@@ -3,6 +3,7 @@
 #include "safefile/CaptureFile.h"
 #include "safefile/ChildStart.h"
 #include "safefile/Descriptor.h"
+#include "safefile/SecretChannel.h"
 
 #include <algorithm>
 #include <optional>
@@ -35,6 +36,9 @@ ProcessOutcome failedStart(int error, bool outputFileFailed = false)
     outcome.outputFileFailed = outputFileFailed;
     return outcome;
 }
+
+// The secrets' pipes go to descriptors 3, 4, ... of the child.
+constexpr int kMaxSecretInputs = 8;
 
 int exitCodeOf(int status)
 {
@@ -220,6 +224,20 @@ ProcessOutcome runProcess(const ProcessRequest &request,
         follower.emplace(copy, request.outputGrew);
     }
 
+    if (request.secretInputs.size() > kMaxSecretInputs)
+        return failedStart(E2BIG);
+    std::vector<Fd> secretPipes;
+    std::pair<int, int> handOver[kMaxSecretInputs];
+    for (const QByteArray &secret : request.secretInputs) {
+        std::string bytes(secret.constData(), size_t(secret.size()));
+        const safefile::SecretWiper wiper(bytes);
+        secretPipes.emplace_back(safefile::secretPipe(bytes));
+        if (!secretPipes.back().valid())
+            return failedStart(errno);
+        const int index = int(secretPipes.size()) - 1;
+        handOver[index] = {secretPipes.back().get(), 3 + index};
+    }
+
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return failedStart(errno);
@@ -233,6 +251,8 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     setup.output = output.get();
     setup.report = errorWrite.get();
     setup.lowestPriority = request.lowestPriority;
+    setup.handOver = handOver;
+    setup.handOverCount = secretPipes.size();
     const pid_t pid = ::fork();
     if (pid < 0)
         return failedStart(errno);
@@ -242,6 +262,7 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     // Our copies must go, or the read below would never see end of file.
     errorWrite.reset();
     output.reset();
+    secretPipes.clear();
 
     int startError = 0;
     if (safefile::readStartError(errorRead.get(), startError)) {

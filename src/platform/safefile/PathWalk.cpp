@@ -12,16 +12,7 @@ constexpr int kMaxLinks = 40; // as the kernel's own limit
 
 void appendComponents(std::deque<std::string> &to, const std::string &path, bool atFront)
 {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > start)
-            parts.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
+    const std::vector<std::string> parts = pathComponents(path);
     if (atFront)
         to.insert(to.begin(), parts.begin(), parts.end());
     else
@@ -189,6 +180,21 @@ bool stillNames(int folder, const std::string &name, const struct stat &st)
     struct stat now {};
     return ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode)
         && sameFile(now, st);
+}
+
+std::vector<std::string> pathComponents(const std::string &path)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
 }
 
 } // namespace safefile

@@ -10,6 +10,7 @@
 #include "Descriptor.h"
 
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -61,5 +62,9 @@ inline bool sameFile(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
+
+// The names between the slashes of `path`, empty ones (from "//" or a
+// leading or trailing slash) left out.
+std::vector<std::string> pathComponents(const std::string &path);
 
 } // namespace safefile
