@@ -82,7 +82,6 @@ private slots:
         QTest::newRow("tool group-writable") << "chmod g+w" << "tool" << "is writable by group root";
         QTest::newRow("folder group-writable") << "chmod g+w" << "folder" << "is writable by group root";
         QTest::newRow("folder writable by all") << "chmod o+w" << "folder" << "is writable by every user";
-        QTest::newRow("shared sticky folder") << "chmod 1777" << "folder" << "is writable by every user";
         QTest::newRow("ACL entry for a group") << "setfacl -m g:nogroup:rwx" << "folder"
                                                << "is writable by group nogroup";
         QTest::newRow("ACL entry for a user") << "setfacl -m u:nobody:rw" << "tool" << "is writable by user nobody";
@@ -104,6 +103,27 @@ private slots:
         const std::string refusal = safefile::untrustedProgramReason(bytesOf(m_tool));
         QCOMPARE(QString::fromStdString(refusal), path + u' ' + reason);
         QCOMPARE(platform::programRefusalForRoot(m_tool), path + u' ' + reason);
+    }
+
+    // In a sticky folder of root's (/tmp) others may add entries but not
+    // rename or remove root's: root's tool there stays root's, while a name
+    // that is not there yet, or theirs, is not run.
+    void stickyFolderKeepsRootsEntriesOnly()
+    {
+        QM_SKIP_UNLESS_ROOT(nobody);
+        QVERIFY(::chmod(QFile::encodeName(m_tools).constData(), 01777) == 0);
+        QCOMPARE(QString::fromStdString(safefile::untrustedProgramReason(bytesOf(m_tool))), QString());
+        const QString missing = m_tools + QStringLiteral("/missing.exe");
+        QCOMPARE(QString::fromStdString(safefile::untrustedProgramReason(bytesOf(missing))),
+                 missing + QStringLiteral(" does not exist, and every user may make it"));
+        QVERIFY(::chown(QFile::encodeName(m_tool).constData(), nobody->uid, nobody->gid) == 0);
+        QCOMPARE(QString::fromStdString(safefile::untrustedProgramReason(bytesOf(m_tool))),
+                 m_tool + QStringLiteral(" is owned by user nobody"));
+        // Without the sticky bit anyone may replace root's tool.
+        QVERIFY(::chown(QFile::encodeName(m_tool).constData(), 0, 0) == 0);
+        QVERIFY(::chmod(QFile::encodeName(m_tools).constData(), 0777) == 0);
+        QCOMPARE(QString::fromStdString(safefile::untrustedProgramReason(bytesOf(m_tool))),
+                 m_tools + QStringLiteral(" is writable by every user"));
     }
 
     void linkThroughAnotherUsersFolderIsRefused()

@@ -88,6 +88,14 @@ std::string aclWriter(const std::string &path, const struct stat &info)
     return {};
 }
 
+// A folder of root's with the sticky bit (/tmp): others may add entries to
+// it, but only root may rename or remove root's entries there, so a path
+// through it stays root's as long as each entry on it is root's.
+bool rootsStickyFolder(const struct stat &info)
+{
+    return S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) && info.st_uid == 0;
+}
+
 // Why this one entry (a folder, the program or a link on the way) could
 // have been changed by a user other than root; empty when it could not.
 std::string entryProblem(const std::string &path, const struct stat &info)
@@ -97,6 +105,8 @@ std::string entryProblem(const std::string &path, const struct stat &info)
         return shown + " is owned by user " + userName(info.st_uid);
     if (S_ISLNK(info.st_mode))
         return {}; // a link's own mode bits mean nothing; its folder was checked
+    if (rootsStickyFolder(info))
+        return {}; // the next entry's owner decides (see rootsStickyFolder)
     if (info.st_mode & S_IWOTH)
         return shown + " is writable by every user";
     if (const std::string writer = aclWriter(shown, info); !writer.empty())
@@ -134,6 +144,8 @@ std::string untrustedProgramReason(const std::string &path)
         return "/ cannot be checked: " + errorText(errno);
     if (std::string problem = entryProblem("", info); !problem.empty())
         return problem;
+    const bool rootIsSticky = rootsStickyFolder(info);
+    bool inStickyFolder = rootIsSticky;
     while (!pending.empty()) {
         const std::string name = pending.front();
         pending.erase(pending.begin());
@@ -142,6 +154,7 @@ std::string untrustedProgramReason(const std::string &path)
         if (name == "..") {
             if (!walked.empty())
                 walked.pop_back();
+            inStickyFolder = true; // not known here: a missing entry is refused
             continue;
         }
         std::string here;
@@ -150,9 +163,10 @@ std::string untrustedProgramReason(const std::string &path)
         here += "/" + name;
         if (::lstat(here.c_str(), &info) != 0) {
             // Nothing there to run, and only root could put something there:
-            // the folders up to here are root's alone.
+            // the folders up to here are root's alone. In a sticky folder
+            // anyone could, between this check and the start.
             if (errno == ENOENT)
-                return {};
+                return inStickyFolder ? here + " does not exist, and every user may make it" : std::string();
             return here + " cannot be checked: " + errorText(errno);
         }
         if (std::string problem = entryProblem(here, info); !problem.empty())
@@ -165,8 +179,10 @@ std::string untrustedProgramReason(const std::string &path)
             if (length < 0 || static_cast<size_t>(length) >= target.size())
                 return here + " cannot be checked: " + errorText(length < 0 ? errno : ENAMETOOLONG);
             const std::string text(target.data(), static_cast<size_t>(length));
-            if (!text.empty() && text[0] == '/')
+            if (!text.empty() && text[0] == '/') {
                 walked.clear();
+                inStickyFolder = rootIsSticky;
+            }
             std::vector<std::string> rest = pathComponents(text);
             rest.insert(rest.end(), pending.begin(), pending.end());
             pending = std::move(rest);
@@ -178,6 +194,7 @@ std::string untrustedProgramReason(const std::string &path)
         if (pending.empty() || !S_ISDIR(info.st_mode))
             return {};
         walked.push_back(name);
+        inStickyFolder = rootsStickyFolder(info);
     }
     return {}; // a folder: the start refuses it
 }
