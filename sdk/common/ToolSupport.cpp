@@ -4,6 +4,7 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12err.h>
 #include <openssl/provider.h>
+#include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
 #include <cerrno>
@@ -341,6 +342,18 @@ std::string ownFolder()
         return "./";
     buf[n] = '\0';
     return folderOf(buf) + "/";
+}
+
+bool setRandomSerialNumber(X509 *cert)
+{
+    unsigned char serial[16];
+    if (RAND_bytes(serial, sizeof serial) != 1)
+        return false;
+    serial[0] &= 0x7F; // positive
+    BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
+    const bool set = bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert));
+    BN_free(bn);
+    return set;
 }
 
 bool addCertificateExtension(X509 *cert, int nid, const char *value)

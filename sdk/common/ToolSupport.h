@@ -128,6 +128,10 @@ std::string findOnPath(const std::string &name);
 // Folder that holds the running executable, with a trailing "/".
 std::string ownFolder();
 
+// Gives a new certificate a random, positive 128-bit serial number; false
+// when the random generator fails.
+bool setRandomSerialNumber(X509 *cert);
+
 // Adds an X.509 v3 extension given in OpenSSL's configuration syntax
 // (e.g. "critical,CA:FALSE") to a self-signed certificate.
 bool addCertificateExtension(X509 *cert, int nid, const char *value);

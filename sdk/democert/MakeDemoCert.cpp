@@ -130,12 +130,8 @@ int main(int argc, char **argv)
     if (!key || !cert)
         return fail("cannot make the key: " + takeOpensslError());
 
-    unsigned char serial[16];
-    RAND_bytes(serial, sizeof serial);
-    serial[0] &= 0x7F; // a positive serial number
-    BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
-    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get()));
-    BN_free(bn);
+    if (!setRandomSerialNumber(cert.get()))
+        return fail("cannot make the serial number: " + takeOpensslError());
 
     X509_set_version(cert.get(), X509_VERSION_3);
     X509_NAME *name = X509_get_subject_name(cert.get());

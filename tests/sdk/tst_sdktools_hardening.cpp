@@ -26,6 +26,34 @@ using namespace testdata;
 
 namespace {
 
+// Starts argv[0] with `actions`, its standard output and error going to
+// `output`; posix_spawn's result.
+int spawn(const QStringList &argv, posix_spawn_file_actions_t &actions, int output, pid_t &pid)
+{
+    posix_spawn_file_actions_adddup2(&actions, output, 1);
+    posix_spawn_file_actions_adddup2(&actions, output, 2);
+    std::vector<QByteArray> bytes;
+    for (const QString &word : argv)
+        bytes.push_back(QFile::encodeName(word));
+    std::vector<char *> pointers;
+    for (QByteArray &word : bytes)
+        pointers.push_back(word.data());
+    pointers.push_back(nullptr);
+    return ::posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+}
+
+// Everything until the writing ends are closed; closes `fd`.
+QByteArray readToEnd(int fd)
+{
+    QByteArray text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, n);
+    ::close(fd);
+    return text;
+}
+
 // A tool started with a pipe at descriptor 3 whose writing end the test
 // keeps: the tool waits for its end, and can be looked at meanwhile.
 struct PipedTool {
@@ -41,16 +69,7 @@ struct PipedTool {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, secret[0], 3);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        std::vector<QByteArray> bytes;
-        for (const QString &word : argv)
-            bytes.push_back(QFile::encodeName(word));
-        std::vector<char *> pointers;
-        for (QByteArray &word : bytes)
-            pointers.push_back(word.data());
-        pointers.push_back(nullptr);
-        const int error = ::posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+        const int error = spawn(argv, actions, out[1], pid);
         posix_spawn_file_actions_destroy(&actions);
         ::close(secret[0]);
         ::close(out[1]);
@@ -66,12 +85,7 @@ struct PipedTool {
             [[maybe_unused]] const ssize_t n = ::write(secretWriter, secret.constData(), size_t(secret.size()));
         ::close(secretWriter);
         secretWriter = -1;
-        QByteArray text;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(output, buffer, sizeof buffer)) > 0)
-            text.append(buffer, n);
-        ::close(output);
+        const QByteArray text = readToEnd(output);
         int status = 0;
         ::waitpid(pid, &status, 0);
         pid = -1;
@@ -106,27 +120,13 @@ std::pair<bool, QByteArray> runWithSecrets(const QStringList &argv, const QList<
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
         return {false, "no pipe"};
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    std::vector<QByteArray> bytes;
-    for (const QString &word : argv)
-        bytes.push_back(QFile::encodeName(word));
-    std::vector<char *> pointers;
-    for (QByteArray &word : bytes)
-        pointers.push_back(word.data());
-    pointers.push_back(nullptr);
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+    const int error = spawn(argv, actions, out[1], pid);
     posix_spawn_file_actions_destroy(&actions);
     for (int fd : readEnds)
         ::close(fd);
     ::close(out[1]);
-    QByteArray text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0)
-        text.append(buffer, n);
-    ::close(out[0]);
+    const QByteArray text = readToEnd(out[0]);
     int status = 0;
     if (error != 0 || ::waitpid(pid, &status, 0) != pid)
         return {false, "not started"};

@@ -45,12 +45,8 @@ KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose,
     std::shared_ptr<X509> cert(X509_new(), X509_free);
     if (!key || !cert)
         return pair;
-    unsigned char serial[10];
-    RAND_bytes(serial, sizeof serial);
-    serial[0] &= 0x7F;
-    BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
-    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get()));
-    BN_free(bn);
+    if (!sdktool::setRandomSerialNumber(cert.get()))
+        return pair;
     X509_set_version(cert.get(), X509_VERSION_3);
     const QByteArray cn = name.toUtf8();
     X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_UTF8,

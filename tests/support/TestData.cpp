@@ -129,12 +129,8 @@ KeyAndCert makeCertificate(const CertOptions &options)
     if (!key || !cert)
         return pair;
 
-    unsigned char serial[12];
-    RAND_bytes(serial, sizeof serial);
-    serial[0] &= 0x7F;
-    BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
-    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get()));
-    BN_free(bn);
+    if (!sdktool::setRandomSerialNumber(cert.get()))
+        return pair;
 
     X509_set_version(cert.get(), X509_VERSION_3);
     X509_NAME *name = X509_get_subject_name(cert.get());
