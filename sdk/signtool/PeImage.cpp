@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <future>
 #include <memory>
+#include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +55,58 @@ bool hashRange(int fd, EVP_MD_CTX *ctx, uint64_t from, uint64_t to, std::vector<
         from += chunk;
     }
     return true;
+}
+
+// Where the digest ends: at the certificate table, or at the end of an
+// unsigned file.
+uint64_t digestEnd(const PeLayout &layout)
+{
+    return layout.certTableOffset != 0 ? layout.certTableOffset : layout.fileSize;
+}
+
+constexpr size_t kCompareChunk = 1 << 20;
+
+// Whether [from, to) holds the same bytes in both files.
+bool sameBytesIn(int a, int b, uint64_t from, uint64_t to)
+{
+    if (from >= to)
+        return true;
+    const size_t size = static_cast<size_t>(std::min<uint64_t>(kCompareChunk, to - from));
+    std::vector<unsigned char> left(size), right(size);
+    while (from < to) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, to - from));
+        if (!readAt(a, from, left.data(), chunk) || !readAt(b, from, right.data(), chunk)
+            || std::memcmp(left.data(), right.data(), chunk) != 0)
+            return false;
+        from += chunk;
+    }
+    return true;
+}
+
+// The same, with the upper half on a thread of its own once the range is
+// large enough to pay for it.
+bool sameBytesSplit(int a, int b, uint64_t from, uint64_t to)
+{
+    constexpr uint64_t kSplitFrom = 16 * kCompareChunk;
+    if (to - from < kSplitFrom)
+        return sameBytesIn(a, b, from, to);
+    const uint64_t middle = from + (to - from) / 2;
+    std::future<bool> upper;
+    try {
+        upper = std::async(std::launch::async, sameBytesIn, a, b, middle, to);
+    } catch (const std::system_error &) {
+        return sameBytesIn(a, b, from, to);
+    }
+    const bool lower = sameBytesIn(a, b, from, middle);
+    return upper.get() && lower;
+}
+
+bool onlyZerosIn(int fd, uint64_t from, uint64_t to)
+{
+    unsigned char bytes[8] = {};
+    if (to - from > sizeof bytes || !readAt(fd, from, bytes, static_cast<size_t>(to - from)))
+        return false;
+    return std::all_of(bytes, bytes + (to - from), [](unsigned char c) { return c == 0; });
 }
 
 } // namespace
@@ -158,7 +213,7 @@ std::optional<PeLayout> readPeLayout(int fd, std::string &problem)
 
 std::optional<std::vector<unsigned char>> authenticodeDigest(int fd, const PeLayout &layout, const EVP_MD *md)
 {
-    const uint64_t end = layout.certTableOffset != 0 ? layout.certTableOffset : layout.fileSize;
+    const uint64_t end = digestEnd(layout);
     if (!md || end < layout.certEntryOffset + 8)
         return std::nullopt;
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
@@ -180,6 +235,28 @@ std::optional<std::vector<unsigned char>> authenticodeDigest(int fd, const PeLay
         return std::nullopt;
     digest.resize(length);
     return digest;
+}
+
+bool sameDigestedContent(int originalFd, int copyFd)
+{
+    std::string problem;
+    const auto original = readPeLayout(originalFd, problem);
+    const auto copy = readPeLayout(copyFd, problem);
+    if (!original || !copy || copy->certTableOffset == 0 || original->checksumOffset != copy->checksumOffset
+        || original->certEntryOffset != copy->certEntryOffset)
+        return false;
+    const uint64_t end = digestEnd(*original);
+    const uint64_t padded = (end + 7) / 8 * 8;
+    const uint64_t copyEnd = copy->certTableOffset;
+    if (end < original->certEntryOffset + 8 || (copyEnd != end && copyEnd != padded))
+        return false;
+    // Up to `end` both digests hash the same bytes; after it the original's
+    // is padded with zeros to `padded`, which the copy either holds as
+    // bytes before its table or leaves to the same padding.
+    return sameBytesIn(originalFd, copyFd, 0, original->checksumOffset)
+           && sameBytesIn(originalFd, copyFd, original->checksumOffset + 4, original->certEntryOffset)
+           && sameBytesSplit(originalFd, copyFd, original->certEntryOffset + 8, end)
+           && onlyZerosIn(copyFd, end, copyEnd);
 }
 
 std::optional<std::vector<unsigned char>> certificateTable(int fd, const PeLayout &layout)

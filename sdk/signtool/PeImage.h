@@ -40,6 +40,24 @@ std::optional<PeLayout> readPeLayout(int fd, std::string &problem);
 // a file has the digest of the file it was made from.
 std::optional<std::vector<unsigned char>> authenticodeDigest(int fd, const PeLayout &layout, const EVP_MD *md);
 
+// A file's Authenticode digest made with the digest of type `mdType`
+// (EVP_MD_get_type).
+struct KnownDigest {
+    int mdType = 0;
+    std::vector<unsigned char> value;
+};
+
+// Whether the signed PE file on `copyFd` holds, byte for byte, what the
+// Authenticode digest of the PE file on `originalFd` covers, so that every
+// digest of the copy is the original's: the same bytes but the checksum and
+// the certificate table's entry, up to where the original's certificate
+// table starts (or its end), then no more than the zeros that pad it to a
+// multiple of 8, then the copy's certificate table. Comparing costs far less
+// than hashing; false for anything else, including a file that cannot be
+// read, and the caller then hashes the copy. Large files are compared on two
+// threads.
+bool sameDigestedContent(int originalFd, int copyFd);
+
 // The certificate table's bytes, nullopt when there is none or it cannot be
 // read.
 std::optional<std::vector<unsigned char>> certificateTable(int fd, const PeLayout &layout);

@@ -336,7 +336,8 @@ void judgeChain(PeSignature &signature, PKCS7 *p7, const StampResult &stamp, con
     finding.detail = error;
 }
 
-PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout, const TrustPolicy &policy)
+PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout, const TrustPolicy &policy,
+                           const KnownDigest *known)
 {
     PeSignature signature;
     SignatureFinding &finding = signature.finding;
@@ -365,7 +366,10 @@ PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout,
         finding.verdict = Verdict::SignatureInvalid;
         return signature;
     }
-    const auto fileDigest = signature.fileDigest ? authenticodeDigest(fd, layout, signature.fileDigest) : std::nullopt;
+    const bool digestKnown = known && signature.fileDigest && known->mdType == EVP_MD_get_type(signature.fileDigest);
+    const auto fileDigest = digestKnown              ? std::optional(known->value)
+                            : signature.fileDigest ? authenticodeDigest(fd, layout, signature.fileDigest)
+                                                   : std::nullopt;
     if (!fileDigest) {
         finding.detail = "its digest algorithm is unknown or the file cannot be read";
         return signature;
@@ -459,7 +463,7 @@ PeJudgement::Status readSignatures(int fd, const PeLayout &layout, Pkcs7Ptr &out
 
 } // namespace
 
-PeJudgement judgePeFile(int fd, const TrustPolicy &policy)
+PeJudgement judgePeFile(int fd, const TrustPolicy &policy, const KnownDigest *known)
 {
     PeJudgement judgement;
     const auto layout = readPeLayout(fd, judgement.problem);
@@ -472,11 +476,11 @@ PeJudgement judgePeFile(int fd, const TrustPolicy &policy)
     judgement.status = readSignatures(fd, *layout, outer, nested, judgement.problem);
     if (judgement.status != PeJudgement::Status::Signed)
         return judgement;
-    judgement.signatures.push_back(judgeSignature(outer.get(), 0, fd, *layout, policy));
+    judgement.signatures.push_back(judgeSignature(outer.get(), 0, fd, *layout, policy, known));
     for (const Pkcs7Ptr &p7 : nested) {
         const int index = static_cast<int>(judgement.signatures.size());
         if (p7) {
-            judgement.signatures.push_back(judgeSignature(p7.get(), index, fd, *layout, policy));
+            judgement.signatures.push_back(judgeSignature(p7.get(), index, fd, *layout, policy, known));
         } else {
             PeSignature broken;
             broken.finding.index = index;

@@ -10,6 +10,7 @@
 // certificate table; appended ones are nested in its unsigned attributes
 // (1.3.6.1.4.1.311.2.4.1).
 
+#include "PeImage.h"
 #include "SignatureVerdict.h"
 #include "ToolSupport.h"
 
@@ -57,7 +58,10 @@ struct PeJudgement {
     std::vector<PeSignature> signatures; // the primary first, then the appended ones in order
 };
 
-PeJudgement judgePeFile(int fd, const TrustPolicy &policy);
+// `known`, when given, is the file's digest of one algorithm, proven some
+// other way: a signature with that algorithm is judged against it instead
+// of hashing the file.
+PeJudgement judgePeFile(int fd, const TrustPolicy &policy, const KnownDigest *known = nullptr);
 
 // How many signatures the PE file on `fd` carries, without judging them: 0
 // when it is unsigned, -1 when it or its signature cannot be read.

@@ -68,7 +68,7 @@ std::string stampProblem(StampKind kind, bool verified, const std::string &diges
 } // namespace
 
 std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const CopyExpectation &expected,
-                            const KnownDigest *original)
+                            const KnownDigest *original, const KnownDigest *copyDigest)
 {
     std::string problem;
     const auto copy = readPeLayout(copyFd, problem);
@@ -88,7 +88,7 @@ std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const Copy
     policy.anchors = anchors.get();
     policy.stampChains = false;
     policy.now = std::time(nullptr);
-    const PeJudgement judgement = judgePeFile(copyFd, policy);
+    const PeJudgement judgement = judgePeFile(copyFd, policy, copyDigest);
     if (judgement.status == PeJudgement::Status::Unsigned)
         return "the signed copy carries no signature";
     if (judgement.status == PeJudgement::Status::Damaged)

@@ -6,6 +6,7 @@
 // it could not verify, and after "-nest" on a file that it then left with
 // the signatures it had.
 
+#include "PeImage.h"
 #include "SignatureVerdict.h"
 
 #include <openssl/x509.h>
@@ -14,13 +15,6 @@
 #include <vector>
 
 namespace signtool {
-
-// The original's Authenticode digest, made beforehand (while osslsigncode
-// signs, on a thread of its own) with the digest of type `mdType`.
-struct KnownDigest {
-    int mdType = 0;
-    std::vector<unsigned char> value;
-};
 
 // What the signing step was asked to make.
 struct CopyExpectation {
@@ -44,12 +38,16 @@ struct CopyExpectation {
 // content and nothing else), and its time stamp, when one was asked for,
 // verifies: the imprint is the digest of the signature value under the
 // requested digest, the token's signature verifies and its signer is meant
-// for time stamping. Otherwise what is wrong, in a few words. The original
-// is not read again when `original` holds its digest of the algorithm the
-// new signature names; the caller then makes sure the file did not change
-// since that digest was made.
+// for time stamping. Otherwise what is wrong, in a few words.
+//
+// `original`, when given, is the original's digest made beforehand (while
+// osslsigncode signed it, on a thread of its own); the original is not read
+// again when it is of the algorithm the new signature names, and the caller
+// makes sure the file did not change since. `copyDigest`, when given, is the
+// copy's own digest, proven without hashing it (sameDigestedContent while
+// the original could not change): the copy is then not hashed either.
 std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const CopyExpectation &expected = {},
-                            const KnownDigest *original = nullptr);
+                            const KnownDigest *original = nullptr, const KnownDigest *copyDigest = nullptr);
 
 // For the other formats osslsigncode signs (MSI, CAB, CAT, APPX, scripts),
 // whose digests this tool does not compute: the report of "osslsigncode

@@ -17,7 +17,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
+#include <functional>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -89,14 +91,15 @@ bool forbidCoreDumps()
 }
 
 // From this size on, a PE file's digest is made on a thread of its own
-// while osslsigncode signs it, and its signed copy is synced while it is
-// checked: on two cores these cost no time. Smaller files are done in one
+// while osslsigncode signs it, the signed copy goes to disk while it is
+// written, and it is synced while it is checked: on two cores these cost
+// no time. Smaller files are done in one
 // go, where a thread would cost more than it saves.
 constexpr off_t kWorkAsideBytes = 4 << 20;
 
 // The original's digest of the file digest's algorithm, made while
 // osslsigncode reads the same file; invalid when no thread can be started.
-std::future<std::optional<KnownDigest>> hashAside(int fd, const EVP_MD *md)
+std::shared_future<std::optional<KnownDigest>> hashAside(int fd, const EVP_MD *md)
 {
     try {
         return std::async(std::launch::async, [fd, md]() -> std::optional<KnownDigest> {
@@ -120,6 +123,15 @@ std::future<int> syncAside(int fd)
     } catch (const std::system_error &) {
         return {};
     }
+}
+
+// Whether the signed copy holds the bytes of the file that its digest
+// covers while the file provably kept them since its digest was made: held
+// its read lease from before until after the comparison. The copy's digest
+// is then the file's.
+bool provenSameContent(const SignJob &job)
+{
+    return job.lease.held() && sameDigestedContent(job.opened.file.get(), job.copy.get()) && job.lease.held();
 }
 
 // A digest made before osslsigncode finished stands for the file only if
@@ -388,8 +400,20 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
         }
         job.child.fds.push_back({job.password.get(), kPasswordFd});
     }
-    if (job.peFile && job.opened.st.st_size >= kWorkAsideBytes)
+    if (job.peFile && job.opened.st.st_size >= kWorkAsideBytes) {
+        job.lease = safefile::ReadLease(job.opened.file.get());
         job.originalDigest = hashAside(job.opened.file.get(), EVP_get_digestbyname(digestName(m_args.fileDigest)));
+    }
+    if (job.opened.st.st_size >= kWorkAsideBytes) {
+        // Writing out the copy waits until the file's digest is made: both
+        // want the processor osslsigncode leaves free.
+        std::function<bool()> digestMade;
+        if (job.originalDigest.valid())
+            digestMade = [digest = job.originalDigest] {
+                return digest.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+            };
+        job.writeback.start(job.folder.descriptor(), job.signedName, std::move(digestMade));
+    }
     job.needsChild = true;
 }
 
@@ -502,6 +526,7 @@ void Signer::childEnded(SignJob &job, const ChildExit &exit) const
 
 void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
 {
+    job.writeback.stop();
     job.password = Fd();
     const std::string &file = job.file;
     if (!exit.started) {
@@ -743,12 +768,18 @@ void Signer::checkCopy(SignJob &job, const char *copyName) const
             std::optional<KnownDigest> original;
             if (job.originalDigest.valid())
                 original = job.originalDigest.get();
+            const bool compared = original && provenSameContent(job);
             job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer, job.expected,
-                                               original ? &*original : nullptr);
+                                               original ? &*original : nullptr, compared ? &*original : nullptr);
             if (job.checkProblem.empty() && original && changedSinceOpened(job.opened))
                 job.checkProblem = "the signed copy does not hold the file's content (was the file changed meanwhile?)";
             if (!job.checkProblem.empty())
                 return 1;
+            // The file's pages are of no use once the copy replaces it;
+            // dropped now, while the copy goes to disk, they cost no time
+            // when the replaced file is closed.
+            if (compared)
+                posix_fadvise(job.opened.file.get(), 0, 0, POSIX_FADV_DONTNEED);
         }
         const int syncError = synced.valid() ? synced.get() : (fsync(job.copy.get()) == 0 ? 0 : errno);
         if (syncError != 0) {
@@ -773,6 +804,8 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
         fail(job, "Cannot write the signed copy of " + file + ": " + errnoText(err ? err : EIO) + ".");
         return;
     }
+    // Replacing may write the file in place, which would wait for the lease.
+    job.lease.release();
     const Replacement replaced = replaceWithCopy(job.copy.get(), job.folder, job.copyName, job.opened, file);
     if (!replaced.error.empty()) {
         fail(job, replaced.error);

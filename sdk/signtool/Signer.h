@@ -24,6 +24,8 @@
 #include "ProcessPool.h"
 #include "SafeReplace.h"
 #include "SignatureCheck.h"
+#include "safefile/EarlyWriteback.h"
+#include "safefile/ReadLease.h"
 #include "TimeStamp.h"
 #include "TimeStampRelay.h"
 
@@ -79,8 +81,13 @@ struct SignJob {
     std::optional<std::string> stampFailure;
 
     // A large PE file's digest, hashed on a thread while osslsigncode signs
-    // it; invalid for small files, which the check reads itself.
-    std::future<std::optional<KnownDigest>> originalDigest;
+    // it; invalid for small files, which the check reads itself. While the
+    // file keeps its read lease from before that digest was made, the copy
+    // may be compared with the file instead of being hashed.
+    safefile::ReadLease lease;
+    std::shared_future<std::optional<KnownDigest>> originalDigest;
+    // A large file's signed copy goes to disk while osslsigncode writes it.
+    safefile::EarlyWriteback writeback;
 
     // Names in the private folder, with the file's extension (osslsigncode
     // tells scripts apart by it): the signed copy, the time-stamped one, and

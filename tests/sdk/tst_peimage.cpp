@@ -74,11 +74,32 @@ private:
         return out;
     }
 
+    // The check as a small file gets it (every digest made here), and as a
+    // large one does with the file's digest made beforehand and the copy
+    // compared with the file instead of hashed: both must say the same.
     static std::string check(const QString &original, const QString &copy, X509 *signer,
                              const CopyExpectation &expected = {})
     {
         File a(original), b(copy);
-        return checkSignedCopy(a.fd(), b.fd(), signer, expected);
+        const std::string hashed = checkSignedCopy(a.fd(), b.fd(), signer, expected);
+        std::string problem;
+        const auto layout = readPeLayout(a.fd(), problem);
+        const EVP_MD *md = EVP_get_digestbyname(expected.fileDigest.c_str());
+        const auto digest = layout ? authenticodeDigest(a.fd(), *layout, md) : std::nullopt;
+        if (!digest)
+            return hashed;
+        const KnownDigest known{EVP_MD_get_type(md), *digest};
+        const bool same = sameDigestedContent(a.fd(), b.fd());
+        const std::string compared = checkSignedCopy(a.fd(), b.fd(), signer, expected, &known, same ? &known : nullptr);
+        if (compared != hashed)
+            qFatal("the compared copy is judged \"%s\", the hashed one \"%s\"", compared.c_str(), hashed.c_str());
+        return hashed;
+    }
+
+    static bool sameContent(const QString &original, const QString &copy)
+    {
+        File a(original), b(copy);
+        return sameDigestedContent(a.fd(), b.fd());
     }
 
     // A copy of `signedFile` with one more signature, appended with `pfx`.
@@ -103,6 +124,8 @@ private slots:
     void badCopyFailsTheCheck_data();
     void badCopyFailsTheCheck();
     void copyMustHoldExactlyTheExpectedSignatures();
+    void comparedContentStandsForTheDigest();
+    void comparedContentOfALargeFile();
     void verifyReportOfOtherFormats_data();
     void verifyReportOfOtherFormats();
 };
@@ -313,6 +336,67 @@ void TestPeImage::copyMustHoldExactlyTheExpectedSignatures()
     found = check(original, once, m_cert.cert.get(), stamped);
     QVERIFY2(QString::fromStdString(found).contains("carries no time stamp from the time-stamp server http://tsa.invalid/"),
              found.c_str());
+}
+
+// A copy compared byte for byte with its file has the file's digest: what
+// the digest leaves out (the checksum, the certificate table and its entry)
+// may differ, and so may the padding, but only as zeros.
+void TestPeImage::comparedContentStandsForTheDigest()
+{
+    const QString aligned = write(peFileBytes(12));
+    const QString unaligned = write(peFileBytes(13) + QByteArray(997, 'x'));
+    const QString signedAligned = signedCopy(aligned, m_pfx);
+    const QString signedUnaligned = signedCopy(unaligned, m_pfx);
+    QVERIFY(sameContent(aligned, signedAligned));
+    QVERIFY(sameContent(unaligned, signedUnaligned));
+    // Signed again (the signature replaced) and with one appended.
+    QVERIFY(sameContent(signedAligned, signedCopy(signedAligned, m_otherPfx)));
+    QVERIFY(sameContent(signedAligned, appendedCopy(signedAligned, m_otherPfx)));
+    QVERIFY(sameContent(aligned, appendedCopy(signedAligned, m_otherPfx)));
+
+    QVERIFY(!sameContent(aligned, aligned));                // no signature
+    QVERIFY(!sameContent(aligned, signedUnaligned));        // another file
+    QVERIFY(!sameContent(signedAligned, aligned));          // the other way round
+
+    const QByteArray good = fileBytes(signedUnaligned);
+    const int table = int(le32(good, kCertEntry));
+    const int end = fileBytes(unaligned).size();
+    QVERIFY(table > end);
+    auto changed = [&](int at) {
+        QByteArray bytes = good;
+        bytes[at] = char(bytes[at] ^ 0x01);
+        return write(bytes);
+    };
+    QVERIFY(sameContent(unaligned, changed(kOptionalHeader + 64)));    // the checksum
+    QVERIFY(sameContent(unaligned, changed(table + 20)));             // inside the signature
+    QVERIFY(!sameContent(unaligned, changed(0x10)));                   // the DOS header
+    QVERIFY(!sameContent(unaligned, changed(kCertEntry - 1)));        // just before the entry
+    QVERIFY(!sameContent(unaligned, changed(kCertEntry + 8)));        // just after it
+    QVERIFY(!sameContent(unaligned, changed(end - 1)));               // the last byte
+    QVERIFY(!sameContent(unaligned, changed(end)));                   // the padding
+    // The copy cut before the padding and its table: no table at all.
+    QVERIFY(!sameContent(unaligned, write(good.left(end))));
+}
+
+// Large files are compared on two threads: a difference in either half
+// counts, and a file that is shorter than its layout says is no match.
+void TestPeImage::comparedContentOfALargeFile()
+{
+    const QString original = newPath();
+    QVERIFY(writeLargePeFile(original, 3, 40));
+    const QString copy = signedCopy(original, m_pfx);
+    QVERIFY(sameContent(original, copy));
+    QCOMPARE(QString::fromStdString(check(original, copy, m_cert.cert.get())), QString());
+
+    const QByteArray good = fileBytes(copy);
+    for (const int at : {int(good.size() / 4), int(good.size() / 2) + 4096, int(le32(good, kCertEntry)) - 1}) {
+        QByteArray bytes = good;
+        bytes[at] = char(bytes[at] ^ 0x80);
+        const QString damaged = write(bytes);
+        QVERIFY2(!sameContent(original, damaged), qPrintable(QString::number(at)));
+        const std::string found = check(original, damaged, m_cert.cert.get());
+        QVERIFY2(QString::fromStdString(found).contains("does not match its signature"), found.c_str());
+    }
 }
 
 void TestPeImage::verifyReportOfOtherFormats_data()

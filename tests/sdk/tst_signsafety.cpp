@@ -171,29 +171,36 @@ void TestSignSafety::lyingOsslsigncodeIsCaught()
 }
 
 // A large program file is hashed while osslsigncode signs it, and its copy
-// synced while it is checked: the copy is still hashed in full, and a write
-// to the file after that early hash is still noticed.
+// synced while it is checked. The copy is compared with the file in full
+// while the file keeps its read lease, and hashed in full when it cannot
+// have one (another program has it open for writing); a write to the file
+// after the early hash is still noticed, and the writer is not kept waiting
+// for the lease.
 void TestSignSafety::largeFileIsCheckedCompletely_data()
 {
     QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("openForWriting"); // by this test, all along
     QTest::addColumn<qint64>("changedAt"); // in the original, by the stand-in; -1: not changed
     QTest::addColumn<QString>("message");  // empty: signed
-    QTest::newRow("signed") << QByteArray("exec \"$real\" \"$@\"\n") << qint64(-1) << QString();
-    QTest::newRow("copy changed deep inside")
-        << QByteArray("\"$real\" \"$@\" >/dev/null 2>&1 &&\n"
-                      "printf '\\220' | dd of=\"$out\" bs=1 seek=5000000 conv=notrunc 2>/dev/null\n"
-                      "exit 0\n")
-        << qint64(-1) << "does not match its signature";
+    const QByteArray plain("exec \"$real\" \"$@\"\n");
+    const QByteArray copyChanged("\"$real\" \"$@\" >/dev/null 2>&1 &&\n"
+                                 "printf '\\220' | dd of=\"$out\" bs=1 seek=5000000 conv=notrunc 2>/dev/null\n"
+                                 "exit 0\n");
+    QTest::newRow("signed") << plain << false << qint64(-1) << QString();
+    QTest::newRow("signed, no lease") << plain << true << qint64(-1) << QString();
+    QTest::newRow("copy changed deep inside") << copyChanged << false << qint64(-1) << "does not match its signature";
+    QTest::newRow("copy changed, no lease") << copyChanged << true << qint64(-1) << "does not match its signature";
     QTest::newRow("original written meanwhile")
         << QByteArray("\"$real\" \"$@\" >/dev/null 2>&1 &&\n"
                       "printf '\\220' | dd of=\"$in\" bs=1 seek=5000000 conv=notrunc 2>/dev/null\n"
                       "exit 0\n")
-        << qint64(5000000) << "was the file changed meanwhile?";
+        << false << qint64(5000000) << "was the file changed meanwhile?";
 }
 
 void TestSignSafety::largeFileIsCheckedCompletely()
 {
     QFETCH(QByteArray, body);
+    QFETCH(bool, openForWriting);
     QFETCH(qint64, changedAt);
     QFETCH(QString, message);
     const QProcessEnvironment env = fakeOsslsigncode(newFolder(), body);
@@ -203,7 +210,15 @@ void TestSignSafety::largeFileIsCheckedCompletely()
     QByteArray expected = fileBytes(file);
     if (changedAt >= 0)
         expected[changedAt] = char(0220);
+    QFile writer(file);
+    if (openForWriting)
+        QVERIFY(writer.open(QIODevice::ReadWrite));
+    QElapsedTimer timer;
+    timer.start();
     const RunResult run = signtool(signWithPfx({file}), env);
+    // A writer would wait for an unbroken lease for up to 45 s.
+    QVERIFY2(timer.elapsed() < 20000, qPrintable(QString::number(timer.elapsed())));
+    writer.close();
     if (message.isEmpty()) {
         QVERIFY2(run.ok(), qPrintable(run.output));
         QVERIFY(verifySignature(file, m_caPem).ok());

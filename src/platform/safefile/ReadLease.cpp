@@ -1,0 +1,81 @@
+#include "ReadLease.h"
+
+#include <cerrno>
+#include <csignal>
+#include <mutex>
+
+#include <fcntl.h>
+
+namespace safefile {
+
+namespace {
+
+// A real-time signal tells which descriptor's lease is being broken
+// (si_fd); SIGIO, the default, would end the process.
+int breakSignal()
+{
+    return SIGRTMIN + 3;
+}
+
+void onLeaseBreak(int, siginfo_t *info, void *)
+{
+    const int savedErrno = errno;
+    // The writer waits until the lease is gone: it goes now. A descriptor
+    // closed (and its number reused) before this runs loses nothing but a
+    // lease, which only makes its holder take the slower way.
+    ::fcntl(info->si_fd, F_SETLEASE, F_UNLCK);
+    errno = savedErrno;
+}
+
+bool breakHandlerInstalled()
+{
+    static std::once_flag once;
+    static bool installed = false;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_sigaction = onLeaseBreak;
+        action.sa_flags = SA_SIGINFO | SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        installed = ::sigaction(breakSignal(), &action, nullptr) == 0;
+    });
+    return installed;
+}
+
+} // namespace
+
+ReadLease::ReadLease(int fd)
+{
+    if (fd < 0 || !breakHandlerInstalled())
+        return;
+    if (::fcntl(fd, F_SETSIG, breakSignal()) != 0)
+        return;
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
+        m_fd = fd;
+}
+
+ReadLease &ReadLease::operator=(ReadLease &&other) noexcept
+{
+    if (this != &other) {
+        release();
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+bool ReadLease::held() const
+{
+    // While a break is under way the lease reports what it is being
+    // lowered to: F_UNLCK for a writer.
+    return m_fd >= 0 && ::fcntl(m_fd, F_GETLEASE) == F_RDLCK;
+}
+
+void ReadLease::release()
+{
+    if (m_fd < 0)
+        return;
+    ::fcntl(m_fd, F_SETLEASE, F_UNLCK);
+    m_fd = -1;
+}
+
+} // namespace safefile
