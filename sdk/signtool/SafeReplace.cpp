@@ -65,7 +65,9 @@ void pause(long milliseconds)
 // the folders still on its list. Its own session keeps it out of a kill of
 // the tool's process group.
 struct CleanerMessage {
-    char kind = 0; // 'W': watch this folder; 'D': done with it
+    // 'W': watch this folder (with descriptors for its parent and itself);
+    // 'D': done with it; 'R': release this replaced file (its descriptor).
+    char kind = 0;
     uint64_t id = 0;
     dev_t device = 0;
     ino_t inode = 0;
@@ -100,8 +102,12 @@ bool receive(int socket, CleanerMessage &message, int fds[2])
         return false;
     fds[0] = fds[1] = -1;
     for (cmsghdr *c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(2 * sizeof(int)))
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        if (c->cmsg_len == CMSG_LEN(2 * sizeof(int)))
             std::memcpy(fds, CMSG_DATA(c), 2 * sizeof(int));
+        else if (c->cmsg_len == CMSG_LEN(sizeof(int)))
+            std::memcpy(fds, CMSG_DATA(c), sizeof(int));
     }
     return true;
 }
@@ -112,15 +118,20 @@ bool receive(int socket, CleanerMessage &message, int fds[2])
     CleanerMessage message;
     int fds[2];
     while (receive(socket, message, fds)) {
-        if (message.kind == 'W' && fds[0] >= 0) {
-            Watched entry{Fd(fds[0]), Fd(fds[1]), std::string(message.name, strnlen(message.name, sizeof message.name)),
-                          {}};
+        // What came along is closed at the end of the turn unless kept.
+        Fd first(fds[0]);
+        Fd second(fds[1]);
+        if (message.kind == 'W' && first && second) {
+            Watched entry{std::move(first), std::move(second),
+                          std::string(message.name, strnlen(message.name, sizeof message.name)), {}};
             entry.st.st_dev = message.device;
             entry.st.st_ino = message.inode;
             watched[message.id] = std::move(entry);
         } else if (message.kind == 'D') {
             watched.erase(message.id);
         }
+        // 'R': `first` is the last reference to a replaced file; closing it
+        // frees the file's blocks here instead of in the tool.
     }
     // osslsigncode dies with the tool but may still be creating its output
     // for a moment, so the removal is tried for a while.
@@ -138,22 +149,24 @@ bool receive(int socket, CleanerMessage &message, int fds[2])
     _exit(0);
 }
 
-bool sendToCleaner(const CleanerMessage &message, int parent = -1, int folder = -1)
+// With no descriptor, one (`first`) or two.
+bool sendToCleaner(const CleanerMessage &message, int first = -1, int second = -1)
 {
     iovec iov{const_cast<CleanerMessage *>(&message), sizeof message};
     msghdr header{};
     header.msg_iov = &iov;
     header.msg_iovlen = 1;
     char control[CMSG_SPACE(2 * sizeof(int))] = {};
-    if (parent >= 0) {
+    if (first >= 0) {
+        const int count = second >= 0 ? 2 : 1;
+        const int fds[2] = {first, second};
         header.msg_control = control;
-        header.msg_controllen = sizeof control;
+        header.msg_controllen = CMSG_SPACE(count * sizeof(int));
         cmsghdr *c = CMSG_FIRSTHDR(&header);
         c->cmsg_level = SOL_SOCKET;
         c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(2 * sizeof(int));
-        const int fds[2] = {parent, folder};
-        std::memcpy(CMSG_DATA(c), fds, sizeof fds);
+        c->cmsg_len = CMSG_LEN(count * sizeof(int));
+        std::memcpy(CMSG_DATA(c), fds, count * sizeof(int));
     }
     ssize_t n;
     while ((n = sendmsg(g_cleanerSocket, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
@@ -283,6 +296,15 @@ void PrivateFolder::remove()
 PrivateFolder::~PrivateFolder()
 {
     remove();
+}
+
+void releaseInBackground(Fd replaced)
+{
+    if (!replaced || g_cleanerSocket < 0)
+        return;
+    CleanerMessage release;
+    release.kind = 'R';
+    sendToCleaner(release, replaced.get());
 }
 
 Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *copyName, const OpenedFile &original,

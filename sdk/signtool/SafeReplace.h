@@ -71,4 +71,9 @@ struct Replacement {
 Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *copyName, const OpenedFile &original,
                             const std::string &shownName);
 
+// Closes the last descriptor of a file that a copy has replaced, in the
+// cleaner when it runs: freeing a large file's blocks takes a while (about
+// a tenth of a second per gigabyte), which the tool need not wait for.
+void releaseInBackground(Fd replaced);
+
 } // namespace signtool

@@ -775,11 +775,6 @@ void Signer::checkCopy(SignJob &job, const char *copyName) const
                 job.checkProblem = "the signed copy does not hold the file's content (was the file changed meanwhile?)";
             if (!job.checkProblem.empty())
                 return 1;
-            // The file's pages are of no use once the copy replaces it;
-            // dropped now, while the copy goes to disk, they cost no time
-            // when the replaced file is closed.
-            if (compared)
-                posix_fadvise(job.opened.file.get(), 0, 0, POSIX_FADV_DONTNEED);
         }
         const int syncError = synced.valid() ? synced.get() : (fsync(job.copy.get()) == 0 ? 0 : errno);
         if (syncError != 0) {
@@ -812,6 +807,8 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
         return;
     }
     job.folder.remove();
+    if (job.opened.st.st_size >= kWorkAsideBytes)
+        releaseInBackground(std::move(job.opened.file));
     if (job.opened.st.st_nlink > 1) {
         job.outcome.lines.push_back({OutputLine::Err, linkNote(file, job.opened.st.st_nlink)});
         ++job.outcome.warnings;
