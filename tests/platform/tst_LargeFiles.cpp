@@ -2,6 +2,7 @@
 // file unchanged without reading it again (and never keeps a writer
 // waiting), and the early writeback of a file another process is writing.
 
+#include "safefile/Descriptor.h"
 #include "safefile/EarlyWriteback.h"
 #include "safefile/ReadLease.h"
 
@@ -16,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using safefile::Descriptor;
 using safefile::EarlyWriteback;
 using safefile::ReadLease;
 
@@ -64,6 +66,16 @@ private slots:
 
 private:
     std::string path(const char *name) const { return m_dir->filePath(QString::fromLatin1(name)).toStdString(); }
+    // The file `name` with "content" in it, opened for reading.
+    Descriptor contentFile(const char *name) const
+    {
+        const std::string file = path(name);
+        return Descriptor(writeFile(file, "content") ? ::open(file.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    }
+    Descriptor folder() const
+    {
+        return Descriptor(::open(m_dir->path().toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
@@ -77,9 +89,9 @@ void TestLargeFiles::init()
 void TestLargeFiles::leaseIsHeldUntilReleased()
 {
     const std::string file = path("file");
-    QVERIFY(writeFile(file, "content"));
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    QVERIFY(fd >= 0);
+    const Descriptor reader = contentFile("file");
+    QVERIFY(reader);
+    const int fd = reader.get();
     {
         ReadLease lease(fd);
         QVERIFY(lease.held());
@@ -97,20 +109,16 @@ void TestLargeFiles::leaseIsHeldUntilReleased()
     // Given up: writing no longer waits for anything, nor does a new lease.
     ReadLease again(fd);
     QVERIFY(again.held());
-    ::close(fd);
 }
 
 void TestLargeFiles::noLeaseWhileTheFileIsOpenForWriting()
 {
-    const std::string file = path("file");
-    QVERIFY(writeFile(file, "content"));
-    const int writer = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
-    const int reader = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    QVERIFY(writer >= 0 && reader >= 0);
-    QVERIFY(!ReadLease(reader).held());
-    ::close(writer);
-    QVERIFY(ReadLease(reader).held());
-    ::close(reader);
+    const Descriptor reader = contentFile("file");
+    Descriptor writer(::open(path("file").c_str(), O_WRONLY | O_CLOEXEC));
+    QVERIFY(writer && reader);
+    QVERIFY(!ReadLease(reader.get()).held());
+    writer.reset();
+    QVERIFY(ReadLease(reader.get()).held());
     QVERIFY(!ReadLease(-1).held());
 }
 
@@ -128,10 +136,9 @@ void TestLargeFiles::writerBreaksTheLeaseWithoutWaiting()
 {
     QFETCH(QString, how);
     const std::string file = path("file");
-    QVERIFY(writeFile(file, "content"));
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    QVERIFY(fd >= 0);
-    ReadLease lease(fd);
+    const Descriptor reader = contentFile("file");
+    QVERIFY(reader);
+    ReadLease lease(reader.get());
     QVERIFY(lease.held());
     const qint64 waited = millisecondsInChild([&] {
         if (how == "truncate")
@@ -142,15 +149,14 @@ void TestLargeFiles::writerBreaksTheLeaseWithoutWaiting()
     QVERIFY2(waited >= 0, "the writer failed");
     QVERIFY2(waited < 5000, qPrintable(QString::number(waited)));
     QVERIFY(!lease.held());
-    ::close(fd);
 }
 
 void TestLargeFiles::writebackStartsOnceTheFileIsThere()
 {
-    const int folder = ::open(m_dir->path().toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    QVERIFY(folder >= 0);
+    const Descriptor dir = folder();
+    QVERIFY(dir);
     EarlyWriteback writeback;
-    QVERIFY(writeback.start(folder, "copy"));
+    QVERIFY(writeback.start(dir.get(), "copy"));
     QTest::qWait(250);
     QCOMPARE(writeback.kicks(), 0);
     QVERIFY(writeFile(path("copy"), std::string(1 << 20, 'x')));
@@ -162,43 +168,40 @@ void TestLargeFiles::writebackStartsOnceTheFileIsThere()
     const int kicks = writeback.kicks();
     QTest::qWait(250);
     QCOMPARE(writeback.kicks(), kicks);
-    ::close(folder);
 }
 
 void TestLargeFiles::writebackWaitsForItsTurn()
 {
-    const int folder = ::open(m_dir->path().toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    QVERIFY(folder >= 0);
+    const Descriptor dir = folder();
+    QVERIFY(dir);
     QVERIFY(writeFile(path("copy"), "data"));
     std::atomic<bool> turn{false};
     EarlyWriteback writeback;
-    QVERIFY(writeback.start(folder, "copy", [&turn] { return turn.load(); }));
+    QVERIFY(writeback.start(dir.get(), "copy", [&turn] { return turn.load(); }));
     QTest::qWait(300);
     QCOMPARE(writeback.kicks(), 0);
     turn = true;
     QTRY_VERIFY_WITH_TIMEOUT(writeback.kicks() > 0, 5000);
     // Stopped while still waiting for its turn: it ends at once.
     std::atomic<bool> never{false};
-    QVERIFY(writeback.start(folder, "copy", [&never] { return never.load(); }));
+    QVERIFY(writeback.start(dir.get(), "copy", [&never] { return never.load(); }));
     QElapsedTimer timer;
     timer.start();
     writeback.stop();
     QVERIFY(timer.elapsed() < 1000);
-    ::close(folder);
 }
 
 void TestLargeFiles::writebackNeverFollowsALink()
 {
-    const int folder = ::open(m_dir->path().toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    QVERIFY(folder >= 0);
+    const Descriptor dir = folder();
+    QVERIFY(dir);
     QVERIFY(writeFile(path("target"), "data"));
     QCOMPARE(::symlink("target", path("copy").c_str()), 0);
     EarlyWriteback writeback;
-    QVERIFY(writeback.start(folder, "copy"));
+    QVERIFY(writeback.start(dir.get(), "copy"));
     QTest::qWait(400);
     writeback.stop();
     QCOMPARE(writeback.kicks(), 0);
-    ::close(folder);
 }
 
 QTEST_GUILESS_MAIN(TestLargeFiles)
