@@ -401,7 +401,10 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
         job.child.fds.push_back({job.password.get(), kPasswordFd});
     }
     if (job.peFile && job.opened.st.st_size >= kWorkAsideBytes) {
-        job.lease = safefile::ReadLease(job.opened.file.get());
+        // Signed again (without the time stamp that failed), the file may
+        // keep the lease it has held since the first attempt.
+        if (!job.lease.held())
+            job.lease = safefile::ReadLease(job.opened.file.get());
         job.originalDigest = hashAside(job.opened.file.get(), EVP_get_digestbyname(digestName(m_args.fileDigest)));
     }
     if (job.opened.st.st_size >= kWorkAsideBytes) {

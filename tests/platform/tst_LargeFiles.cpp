@@ -109,6 +109,9 @@ void TestLargeFiles::leaseIsHeldUntilReleased()
     // Given up: writing no longer waits for anything, nor does a new lease.
     ReadLease again(fd);
     QVERIFY(again.held());
+    // Taken once more on the same descriptor, it is still the one lease.
+    again = ReadLease(fd);
+    QVERIFY(again.held());
 }
 
 void TestLargeFiles::noLeaseWhileTheFileIsOpenForWriting()

@@ -56,7 +56,10 @@ ReadLease::ReadLease(int fd)
 ReadLease &ReadLease::operator=(ReadLease &&other) noexcept
 {
     if (this != &other) {
-        release();
+        // A lease is the descriptor's, not the object's: one taken again on
+        // the same descriptor is the same lease, which must stay.
+        if (m_fd != other.m_fd)
+            release();
         m_fd = other.m_fd;
         other.m_fd = -1;
     }
