@@ -2,6 +2,7 @@
 
 #include "ProcessPool.h"
 
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -21,15 +22,11 @@ public:
     RunCounts run()
     {
         for (size_t i = 0; i < m_files.size(); ++i) {
-            while (m_pool.running() >= m_pool.size())
+            // A job waiting for the token counts as running: files are not
+            // opened faster than they can be signed.
+            while (m_pool.running() + m_waitingForToken.size() >= m_pool.size())
                 m_pool.waitForOne();
-            std::unique_ptr<SignJob> job = prepareAlone(i);
-            if (job->needsChild && m_oneSignatureAtATime) {
-                while (m_signingOnToken)
-                    m_pool.waitForOne();
-                m_signingOnToken = i;
-            }
-            m_jobs[i] = std::move(job);
+            m_jobs[i] = prepareAlone(i);
             if (m_jobs[i]->needsChild)
                 runNext(i);
             else
@@ -65,9 +62,24 @@ private:
         return job;
     }
 
-    // Runs the job's next child; when the job needs no more, it is done.
+    // Only the signing step uses the key; counting, time stamps and checks
+    // do not.
+    bool needsToken(const SignJob &job) const
+    {
+        return m_oneSignatureAtATime && job.step == SignJob::Step::Signing;
+    }
+
+    // Runs the job's next child, or queues it while another signs on the
+    // token; when the job needs no more, it is done.
     void runNext(size_t i)
     {
+        if (needsToken(*m_jobs[i])) {
+            if (m_signingOnToken) {
+                m_waitingForToken.push_back(i);
+                return;
+            }
+            m_signingOnToken = i;
+        }
         m_pool.start(m_jobs[i]->child, [this, i](ChildExit exit) {
             if (m_signingOnToken == i)
                 m_signingOnToken.reset();
@@ -76,6 +88,12 @@ private:
                 runNext(i);
             else
                 finished(i);
+            // The queued one takes the slot the queue held for it.
+            while (!m_signingOnToken && !m_waitingForToken.empty()) {
+                const size_t next = m_waitingForToken.front();
+                m_waitingForToken.pop_front();
+                runNext(next);
+            }
         });
     }
 
@@ -112,6 +130,7 @@ private:
     ProcessPool m_pool;
     size_t m_printed = 0;
     std::optional<size_t> m_signingOnToken;
+    std::deque<size_t> m_waitingForToken;
     RunCounts m_counts;
 };
 

@@ -78,6 +78,7 @@ private:
 private slots:
     void initTestCase();
     void signsWithTokenCertificateAskingPinOnce();
+    void tokenSignsOneFileAtATimeWhateverComesFirst();
     void findsTokensThroughRegistry();
     void moduleThatCannotBeLoadedIsPassedOver();
     void choosesBetweenTokenAndStoreFile();
@@ -124,6 +125,38 @@ void TestSignToolTokens::signsWithTokenCertificateAskingPinOnce()
         QVERIFY2(run.output.contains(QStringLiteral("Successfully signed: ") + file), qPrintable(run.output));
         QCOMPARE(verifiedSigner(file, signer), QStringLiteral("Token Code Signing"));
     }
+}
+
+// With /as a script is first read by "osslsigncode verify" (its signatures
+// counted), which needs no token; the signing that follows still waits for
+// the token, whichever step came before it. A stand-in osslsigncode fails a
+// signing that overlaps another.
+void TestSignToolTokens::tokenSignsOneFileAtATimeWhateverComesFirst()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("Build Token"), tokenPin);
+    const KeyAndCert signer = certificate(QStringLiteral("Token Code Signing"), 200);
+    QVERIFY2(token.importPair(signer, QStringLiteral("a1"), QStringLiteral("signing")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    QProcessEnvironment env = environment(token, pinentry);
+    const QString lock = newFolder() + QStringLiteral("/signing");
+    const QProcessEnvironment fake = fakeOsslsigncode(
+        newFolder(), "[ \"$1\" = sign ] || exec \"$real\" \"$@\"\n"
+                     "mkdir '" + lock.toUtf8() + "' 2>/dev/null || { echo 'two signatures at once' >&2; exit 1; }\n"
+                     "sleep 0.2\n\"$real\" \"$@\"\nrc=$?\nrmdir '" + lock.toUtf8() + "'\nexit $rc\n");
+    env.insert(QStringLiteral("PATH"), fake.value(QStringLiteral("PATH")));
+
+    const QString dir = newFolder();
+    QStringList files;
+    for (int i = 0; i < 4; ++i) {
+        files << dir + QStringLiteral("/Setup%1.ps1").arg(i);
+        QVERIFY(writeBytes(files.last(), QByteArray("Write-Host \"") + QByteArray::number(i) + "\"\r\n"));
+    }
+    const RunResult run = signtool(QStringList{"sign", "/a", "/as", "/mt", "4"} + files, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(pinentry.timesAsked(), 1);
+    for (const QString &file : files)
+        QCOMPARE(verifiedSigner(file, signer), QStringLiteral("Token Code Signing"));
 }
 
 // Without QUILLMARK_PKCS11_MODULE the modules come from p11-kit's registry,
