@@ -845,7 +845,10 @@ std::vector<std::string> osslsigncodeArguments(const SigningIdentity &identity, 
             argv.insert(argv.end(), {"-readpass", "/dev/fd/" + std::to_string(kPasswordFd)});
     } else {
         // The PFX's certificates and its key, decrypted once for the run.
-        argv.insert(argv.end(), {"-certs", "/dev/fd/" + std::to_string(kCertificatesFd), "-key",
+        // Plain PEM needs none of OpenSSL's legacy ciphers, whose provider
+        // osslsigncode would otherwise load on every start (a fifth of the
+        // time it takes to sign a small file).
+        argv.insert(argv.end(), {"-nolegacy", "-certs", "/dev/fd/" + std::to_string(kCertificatesFd), "-key",
                                  "/dev/fd/" + std::to_string(kKeyFd)});
     }
     argv.insert(argv.end(), {"-h", digestName(args.fileDigest)});

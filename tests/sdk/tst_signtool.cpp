@@ -605,7 +605,7 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     QVERIFY(!args.contains(m_password));
     QVERIFY2(!QFile::exists(record + "/secret"), "the password reached osslsigncode");
     QCOMPARE(args.first(), QStringLiteral("sign"));
-    const QStringList expectedOptions{"sign", "-certs", "-key", "-h", "-n", "-i", "-t", "-in", "-out"};
+    const QStringList expectedOptions{"sign", "-nolegacy", "-certs", "-key", "-h", "-n", "-i", "-t", "-in", "-out"};
     for (const QString &arg : args) {
         if (arg.startsWith('-'))
             QVERIFY2(expectedOptions.contains(arg), qPrintable(arg));
