@@ -107,7 +107,21 @@ bool readRequest(int fd, std::string &path, std::string &body, int timeoutSecond
 struct TlsTarget {
     SSL_CTX *ctx = nullptr;
     std::string host;
+    int verifyError = X509_V_OK; // why the server's certificate was refused
 };
+
+// Keeps the first reason the server's certificate is refused for, which
+// OpenSSL's HTTP client would report only as a failed send.
+int noteVerifyError(int preverifyOk, X509_STORE_CTX *store)
+{
+    if (!preverifyOk) {
+        auto *ssl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+        auto *target = ssl ? static_cast<TlsTarget *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))) : nullptr;
+        if (target && target->verifyError == X509_V_OK)
+            target->verifyError = X509_STORE_CTX_get_error(store);
+    }
+    return preverifyOk;
+}
 
 // OpenSSL's HTTP client calls this to put TLS onto the connection.
 BIO *tlsLayer(BIO *bio, void *arg, int connect, int detail)
@@ -202,7 +216,8 @@ std::string forward(const std::string &url, const std::string &contentType, cons
         tls.ctx = SSL_CTX_new(TLS_client_method());
         if (tls.ctx) {
             SSL_CTX_set_default_verify_paths(tls.ctx);
-            SSL_CTX_set_verify(tls.ctx, SSL_VERIFY_PEER, nullptr);
+            SSL_CTX_set_app_data(tls.ctx, &tls);
+            SSL_CTX_set_verify(tls.ctx, SSL_VERIFY_PEER, noteVerifyError);
         }
     }
     BioPtr request(BIO_new_mem_buf(body.data(), static_cast<int>(body.size())));
@@ -252,7 +267,9 @@ std::string forward(const std::string &url, const std::string &contentType, cons
         timedOut = reason == BIO_R_TRANSFER_TIMEOUT || reason == HTTP_R_RETRY_TIMEOUT;
         tooLarge = replyTooLarge(ERR_peek_error()) || replyTooLarge(ERR_peek_last_error());
         error = takeOpensslError();
-        if (error.empty())
+        if (tls.verifyError != X509_V_OK)
+            error = std::string("its certificate was refused: ") + X509_verify_cert_error_string(tls.verifyError);
+        else if (error.empty())
             error = "no reply";
     }
     ERR_clear_error();

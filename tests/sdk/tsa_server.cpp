@@ -2,6 +2,11 @@
 //
 //   tsa_server --cert TSA.pem --key TSA.key --mode MODE [--log FILE]
 //              [--delay-ms N] [--lifetime SECONDS]
+//              [--tls-cert SERVER.pem --tls-key SERVER.key]
+//
+// With --tls-cert and --tls-key it speaks HTTPS with that certificate: each
+// connection's TLS is ended on a thread of its own, which hands the request
+// to the same server code through a socket pair.
 //
 // MODE: "rfc3161" answers RFC 3161 requests only (an Authenticode request
 // gets "400 Bad Request"); "authenticode" answers the Authenticode protocol
@@ -25,6 +30,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
+#include <openssl/ssl.h>
 #include <openssl/ts.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -48,7 +54,7 @@
 namespace {
 
 struct Options {
-    std::string cert, key, mode = "both", log;
+    std::string cert, key, mode = "both", log, tlsCert, tlsKey;
     int delayMs = 0;
     int lifetime = 120;
 };
@@ -57,6 +63,7 @@ X509 *g_cert = nullptr;
 EVP_PKEY *g_key = nullptr;
 Options g_options;
 std::mutex g_logMutex;
+SSL_CTX *g_tls = nullptr;
 
 void logLine(const std::string &line)
 {
@@ -398,6 +405,50 @@ void serve(int fd)
     close(fd);
 }
 
+// Ends TLS on `client`: the request goes to serve() through a socket pair
+// and the answer back, until serve() closes its end.
+void serveTls(int client)
+{
+    const timeval timeout{10, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    SSL *ssl = SSL_new(g_tls);
+    int pair[2];
+    if (!ssl || SSL_set_fd(ssl, client) != 1 || SSL_accept(ssl) != 1
+        || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        logLine("tls refused");
+        SSL_free(ssl);
+        close(client);
+        return;
+    }
+    std::thread(serve, pair[1]).detach();
+    char buffer[8192];
+    std::string answer;
+    bool requestDone = false;
+    for (;;) {
+        pollfd fds[2] = {{client, POLLIN, 0}, {pair[0], POLLIN, 0}};
+        if (SSL_pending(ssl) == 0 && poll(fds, requestDone ? 1 : 2, 10000) <= 0)
+            break;
+        if (!requestDone && (SSL_pending(ssl) > 0 || fds[0].revents)) {
+            const int n = SSL_read(ssl, buffer, sizeof buffer);
+            if (n <= 0)
+                requestDone = true;
+            else if (!sendAll(pair[0], std::string(buffer, static_cast<size_t>(n))))
+                break;
+        }
+        if (fds[1].revents) {
+            const ssize_t n = recv(pair[0], buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break; // serve() is done
+            if (SSL_write(ssl, buffer, static_cast<int>(n)) <= 0)
+                break;
+        }
+    }
+    SSL_shutdown(ssl);
+    SSL_free(ssl);
+    close(pair[0]);
+    close(client);
+}
+
 template <typename T> T *loadPem(const std::string &path, T *(*reader)(BIO *, T **, pem_password_cb *, void *))
 {
     BIO *bio = BIO_new_file(path.c_str(), "r");
@@ -426,6 +477,18 @@ int main(int argc, char **argv)
             g_options.delayMs = std::atoi(value.c_str());
         else if (name == "--lifetime")
             g_options.lifetime = std::atoi(value.c_str());
+        else if (name == "--tls-cert")
+            g_options.tlsCert = value;
+        else if (name == "--tls-key")
+            g_options.tlsKey = value;
+    }
+    if (!g_options.tlsCert.empty()) {
+        g_tls = SSL_CTX_new(TLS_server_method());
+        if (!g_tls || SSL_CTX_use_certificate_chain_file(g_tls, g_options.tlsCert.c_str()) != 1
+            || SSL_CTX_use_PrivateKey_file(g_tls, g_options.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1) {
+            std::fprintf(stderr, "tsa_server: cannot read --tls-cert/--tls-key\n");
+            return 2;
+        }
     }
     // The servers that answer without end, or never, sign nothing.
     if (g_options.mode != "silent" && g_options.mode != "huge-length" && g_options.mode != "endless-chunked") {
@@ -470,7 +533,7 @@ int main(int argc, char **argv)
                 // Kept open and never answered, until the server ends.
                 continue;
             }
-            std::thread(serve, client).detach();
+            std::thread(g_tls ? serveTls : serve, client).detach();
         }
     }
     _exit(0);

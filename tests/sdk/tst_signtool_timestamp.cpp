@@ -31,12 +31,18 @@ private:
         return file;
     }
 
-    RunResult signtool(const QStringList &options, const QString &file, const QString &timeoutSeconds = {})
+    // `trustedPem`: the only certificates an HTTPS server may chain to.
+    RunResult signtool(const QStringList &options, const QString &file, const QString &timeoutSeconds = {},
+                       const QString &trustedPem = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
         if (!timeoutSeconds.isEmpty())
             env.insert(QStringLiteral("QUILLMARK_TIMESTAMP_TIMEOUT"), timeoutSeconds);
+        if (!trustedPem.isEmpty()) {
+            env.insert(QStringLiteral("SSL_CERT_FILE"), trustedPem);
+            env.insert(QStringLiteral("SSL_CERT_DIR"), newFolder());
+        }
         return SignToolFixture::signtool(QStringList{"sign", "/f", m_pfx} + options + QStringList{file}, env);
     }
 
@@ -66,6 +72,8 @@ private slots:
     void failedSignatureIsNotCalledATimeStampFailure();
     void endlessAnswerIsCutAndLeavesFileUntouched_data();
     void endlessAnswerIsCutAndLeavesFileUntouched();
+    void httpsServerMustProveItsName_data();
+    void httpsServerMustProveItsName();
 };
 
 void TestSignToolTimeStamp::initTestCase()
@@ -332,6 +340,58 @@ void TestSignToolTimeStamp::endlessAnswerIsCutAndLeavesFileUntouched()
     QCOMPARE(requests(log), QStringList{mode});
     QCOMPARE(fileBytes(file), original);
     QTRY_COMPARE_WITH_TIMEOUT(entries(QFileInfo(file).path()), before, 5000);
+}
+
+// Over HTTPS the server's certificate must chain to a trusted one and name
+// the host of the URL (here the address 127.0.0.1); otherwise nothing is
+// sent to it and the file stays as it was.
+void TestSignToolTimeStamp::httpsServerMustProveItsName_data()
+{
+    QTest::addColumn<QString>("name");    // the server certificate's subjectAltName
+    QTest::addColumn<bool>("trusted");    // whether it is the trusted certificate
+    QTest::addColumn<QString>("reason");  // empty: time-stamped
+    QTest::newRow("trusted, names the address") << "IP:127.0.0.1" << true << QString();
+    QTest::newRow("not trusted") << "IP:127.0.0.1" << false << "self-signed certificate";
+    QTest::newRow("names another host") << "DNS:tsa.example.org" << true << "IP address mismatch";
+    QTest::newRow("names another address") << "IP:127.0.0.2" << true << "IP address mismatch";
+}
+
+void TestSignToolTimeStamp::httpsServerMustProveItsName()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, trusted);
+    QFETCH(QString, reason);
+    const QString folder = newFolder();
+    CertOptions options;
+    options.commonName = QStringLiteral("127.0.0.1");
+    options.usage = Usage::ServerAuthOnly;
+    options.subjectAltName = name;
+    const KeyAndCert server = makeCertificate(options);
+    options.subjectAltName = QStringLiteral("IP:127.0.0.1");
+    const KeyAndCert other = makeCertificate(options);
+    const QString serverPem = folder + "/server.pem", serverKey = folder + "/server.key",
+                  trustedPem = folder + "/trusted.pem";
+    QVERIFY(writeCertificatePem(serverPem, server) && writePrivateKeyPem(serverKey, server)
+            && writeCertificatePem(trustedPem, trusted ? server : other));
+    const QString log = folder + "/requests";
+    TsaServer tsa(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, log, TsaServer::Timing{}, {serverPem, serverKey});
+    QVERIFY2(tsa.url().startsWith(QLatin1String("https://")), "the time-stamp server did not start");
+
+    const QString file = peFile();
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool({"/tr", tsa.url()}, file, QStringLiteral("20"), trustedPem);
+    if (reason.isEmpty()) {
+        QVERIFY2(run.ok(), qPrintable(run.output));
+        QCOMPARE(requests(log), QStringList{QStringLiteral("rfc3161 sha256")});
+        const RunResult verify = verifyWithTimeStamp(file);
+        QVERIFY2(verify.output.contains(QLatin1String("Timestamp Server Signature verification: ok")),
+                 qPrintable(verify.output));
+        return;
+    }
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("its certificate was refused: ") + reason), qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(requests(log), QStringList{QStringLiteral("tls refused")});
 }
 
 QTEST_GUILESS_MAIN(TestSignToolTimeStamp)

@@ -155,6 +155,8 @@ KeyAndCert makeCertificate(const CertOptions &options)
         ok = ok && sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "serverAuth");
     else if (options.usage == Usage::TimeStamping)
         ok = ok && sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "critical,timeStamping");
+    if (!options.subjectAltName.isEmpty())
+        ok = ok && sdktool::addCertificateExtension(cert.get(), NID_subject_alt_name, options.subjectAltName.toLatin1().constData());
     if (!ok || !X509_sign(cert.get(), key.get(), EVP_sha256()))
         return pair;
 

@@ -3,7 +3,7 @@
 namespace testdata {
 
 TsaServer::TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log,
-                     const Timing &timing)
+                     const Timing &timing, const Https &https)
 {
     QStringList arguments{"--mode", mode, "--cert", certPem, "--key", keyPem, "--lifetime",
                           QString::number(timing.lifetimeSeconds)};
@@ -11,6 +11,8 @@ TsaServer::TsaServer(const QString &mode, const QString &certPem, const QString 
         arguments << "--log" << log;
     if (timing.answerDelayMs > 0)
         arguments << "--delay-ms" << QString::number(timing.answerDelayMs);
+    if (!https.certPem.isEmpty())
+        arguments << "--tls-cert" << https.certPem << "--tls-key" << https.keyPem;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral(QUILLMARK_TSA_SERVER), arguments);
     if (!m_process.waitForStarted(10000))
@@ -19,7 +21,9 @@ TsaServer::TsaServer(const QString &mode, const QString &certPem, const QString 
     while (!line.endsWith('\n') && m_process.waitForReadyRead(10000))
         line += m_process.readLine();
     if (line.startsWith("PORT "))
-        m_url = QStringLiteral("http://127.0.0.1:%1/tsa").arg(line.mid(5).trimmed().toInt());
+        m_url = QStringLiteral("%1://127.0.0.1:%2/tsa")
+                    .arg(https.certPem.isEmpty() ? "http" : "https")
+                    .arg(line.mid(5).trimmed().toInt());
 }
 
 TsaServer::~TsaServer()

@@ -22,8 +22,14 @@ public:
     // `mode`: "rfc3161", "authenticode", "both" or "silent"; each request is
     // logged as a line to `log` ("rfc3161 sha256", "authenticode",
     // "refused authenticode", "silent"), unless `log` is empty.
+    // Served over HTTPS with this certificate (and its chain) and key.
+    struct Https {
+        QString certPem;
+        QString keyPem;
+    };
+
     TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log,
-              const Timing &timing);
+              const Timing &timing, const Https &https = {});
     TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log)
         : TsaServer(mode, certPem, keyPem, log, Timing{})
     {
@@ -32,7 +38,8 @@ public:
     TsaServer(const TsaServer &) = delete;
     TsaServer &operator=(const TsaServer &) = delete;
 
-    // "http://127.0.0.1:PORT/tsa"; empty when the server did not start.
+    // "http://127.0.0.1:PORT/tsa" ("https://" with Https); empty when the
+    // server did not start.
     QString url() const { return m_url; }
 
 private:
