@@ -52,6 +52,15 @@ size_t defaultPoolSize()
 
 ProcessPool::ProcessPool(size_t size) : m_size(std::clamp<size_t>(size, 1, kMaxSize)) {}
 
+void ProcessPool::setChildEnvironment(std::vector<std::string> environment)
+{
+    m_environment = std::move(environment);
+    m_environmentPointers.clear();
+    for (std::string &entry : m_environment)
+        m_environmentPointers.push_back(entry.data());
+    m_environmentPointers.push_back(nullptr);
+}
+
 ProcessPool::~ProcessPool()
 {
     for (auto &child : m_children) {
@@ -118,6 +127,8 @@ void ProcessPool::start(const ChildSpec &spec, ExitHandler onExit)
     safefile::ChildSetup setup;
     setup.program = program.c_str();
     setup.argv = argv.data();
+    if (!m_environmentPointers.empty())
+        setup.environment = m_environmentPointers.data();
     setup.output = out[1];
     setup.handOver = spec.fds.data();
     setup.handOverCount = spec.fds.size();

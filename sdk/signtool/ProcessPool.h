@@ -52,6 +52,9 @@ public:
     ProcessPool &operator=(const ProcessPool &) = delete;
 
     size_t size() const { return m_size; }
+    // The environment of the children started from now on ("NAME=value");
+    // by default this process's own.
+    void setChildEnvironment(std::vector<std::string> environment);
     size_t running() const { return m_children.size(); }
 
     using ExitHandler = std::function<void(ChildExit)>;
@@ -89,6 +92,8 @@ private:
     std::unique_ptr<char[]> m_childStack;
     std::vector<Child> m_children;
     size_t m_ended = 0;
+    std::vector<std::string> m_environment;
+    std::vector<char *> m_environmentPointers; // into m_environment, null-ended; empty: inherited
     std::map<std::string, std::string> m_programs; // PATH look-ups made
 };
 

@@ -1,6 +1,9 @@
 #include "SignRun.h"
 
 #include "ProcessPool.h"
+#include "TimeStampRelay.h"
+
+#include <unistd.h>
 
 #include <deque>
 #include <memory>
@@ -17,6 +20,10 @@ public:
         : m_signer(signer), m_files(files), m_oneSignatureAtATime(oneSignatureAtATime), m_print(print),
           m_outcomes(files.size()), m_jobs(files.size()), m_pool(poolSize > 0 ? poolSize : defaultPoolSize())
     {
+        std::vector<std::string> environment;
+        for (char **entry = environ; *entry; ++entry)
+            environment.emplace_back(*entry);
+        m_pool.setChildEnvironment(environmentForRelayClients(environment));
     }
 
     RunCounts run()

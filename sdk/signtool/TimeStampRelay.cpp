@@ -4,6 +4,8 @@
 #include "ToolSupport.h"
 
 #include <openssl/err.h>
+
+#include <algorithm>
 #include <openssl/http.h>
 #include <openssl/httperr.h>
 #include <openssl/ssl.h>
@@ -442,6 +444,40 @@ std::string checkTimeStampReply(const std::string &request, const std::string &r
     if (why.find("imprint") != std::string::npos)
         return "its imprint is not the digest of the signature";
     return why.empty() ? "it does not answer the request" : "it does not answer the request (" + why + ")";
+}
+
+std::vector<std::string> environmentForRelayClients(const std::vector<std::string> &environment)
+{
+    const std::string relayHost = "127.0.0.1";
+    std::vector<std::string> result;
+    bool lower = false, upper = false;
+    for (const std::string &entry : environment) {
+        const bool isLower = entry.rfind("no_proxy=", 0) == 0;
+        const bool isUpper = entry.rfind("NO_PROXY=", 0) == 0;
+        if (!isLower && !isUpper) {
+            result.push_back(entry);
+            continue;
+        }
+        lower = lower || isLower;
+        upper = upper || isUpper;
+        const std::string list = entry.substr(9);
+        bool named = false;
+        size_t start = 0;
+        while (start <= list.size()) {
+            const size_t end = std::min(list.find(',', start), list.size());
+            std::string item = list.substr(start, end - start);
+            item.erase(0, item.find_first_not_of(" \t"));
+            item.erase(item.find_last_not_of(" \t") + 1);
+            named = named || item == relayHost || item == "*";
+            start = end + 1;
+        }
+        result.push_back(named ? entry : entry + (list.empty() ? "" : ",") + relayHost);
+    }
+    if (!lower)
+        result.push_back("no_proxy=" + relayHost);
+    if (!upper)
+        result.push_back("NO_PROXY=" + relayHost);
+    return result;
 }
 
 } // namespace signtool

@@ -19,8 +19,16 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace signtool {
+
+// The environment `environment` ("NAME=value" entries) for osslsigncode,
+// which reaches the relay on 127.0.0.1: no_proxy and NO_PROXY name that
+// address, so that a proxy of the environment (http_proxy) is not asked for
+// it. A proxy cannot reach this machine's relay; the relay itself goes
+// through the proxy to the server.
+std::vector<std::string> environmentForRelayClients(const std::vector<std::string> &environment);
 
 class TimeStampRelay {
 public:

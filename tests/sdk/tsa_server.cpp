@@ -19,7 +19,8 @@
 // 4 GB, data until the client goes) or "endless-chunked" (a chunked body
 // that never ends). Each request
 // is answered on a thread of its own, after --delay-ms. One line per request
-// goes to the log: "rfc3161 sha384" (the imprint's digest) or "authenticode".
+// goes to the log: "rfc3161 sha384" (the imprint's digest) or "authenticode",
+// after "proxied to HOST" for a request meant for another host.
 //
 // Prints "PORT n" once listening. Ends by itself after --lifetime seconds
 // (default 120) or as soon as its standard input closes, so a test that dies
@@ -363,6 +364,11 @@ void serve(int fd)
     }
     const std::string head = lowerCase(data.substr(0, headerEnd));
     const std::string body = data.substr(headerEnd + 4, contentLength);
+    // A request for an absolute URL comes from a client that takes this
+    // server for its proxy: the host it asked for is logged.
+    const size_t target = head.find(' ');
+    if (target != std::string::npos && head.compare(target + 1, 7, "http://") == 0)
+        logLine("proxied to " + head.substr(target + 8, head.find_first_of(":/ ", target + 8) - target - 8));
     const bool rfc3161 = head.find("application/timestamp-query") != std::string::npos;
     if (g_options.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(g_options.delayMs));

@@ -32,10 +32,15 @@ private:
     }
 
     // `trustedPem`: the only certificates an HTTPS server may chain to.
+    // `proxy`: the HTTP proxy of the environment.
     RunResult signtool(const QStringList &options, const QString &file, const QString &timeoutSeconds = {},
-                       const QString &trustedPem = {})
+                       const QString &trustedPem = {}, const QString &proxy = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
+            env.remove(QString::fromLatin1(name));
+        if (!proxy.isEmpty())
+            env.insert(QStringLiteral("http_proxy"), proxy);
         env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
         if (!timeoutSeconds.isEmpty())
             env.insert(QStringLiteral("QUILLMARK_TIMESTAMP_TIMEOUT"), timeoutSeconds);
@@ -74,6 +79,7 @@ private slots:
     void endlessAnswerIsCutAndLeavesFileUntouched();
     void httpsServerMustProveItsName_data();
     void httpsServerMustProveItsName();
+    void serverIsReachedThroughTheProxy();
 };
 
 void TestSignToolTimeStamp::initTestCase()
@@ -392,6 +398,25 @@ void TestSignToolTimeStamp::httpsServerMustProveItsName()
     QVERIFY2(run.output.contains(QStringLiteral("its certificate was refused: ") + reason), qPrintable(run.output));
     QCOMPARE(fileBytes(file), original);
     QCOMPARE(requests(log), QStringList{QStringLiteral("tls refused")});
+}
+
+// A proxy in the environment (http_proxy) carries the request to the
+// server, here to a name that only the proxy could resolve; the test server
+// answers a proxy's request as its own.
+void TestSignToolTimeStamp::serverIsReachedThroughTheProxy()
+{
+    const QString log = newFolder() + QStringLiteral("/requests");
+    TsaServer proxy(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!proxy.url().isEmpty(), "the time-stamp server did not start");
+    const QString proxyUrl = proxy.url().chopped(int(qstrlen("tsa")));
+    const QString file = peFile();
+    const RunResult run = signtool({"/tr", QStringLiteral("http://tsa.invalid/tsa")}, file, QStringLiteral("20"), {},
+                                   proxyUrl);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    // The relay's checked request, not osslsigncode's own to the relay.
+    QCOMPARE(requests(log), (QStringList{"proxied to tsa.invalid", "rfc3161 sha256"}));
+    const RunResult verify = verifyWithTimeStamp(file);
+    QVERIFY2(verify.output.contains(QLatin1String("Timestamp Server Signature verification: ok")), qPrintable(verify.output));
 }
 
 QTEST_GUILESS_MAIN(TestSignToolTimeStamp)

@@ -9,6 +9,7 @@
 #include "SignArgs.h"
 #include "Signer.h"
 #include "SignatureVerdict.h"
+#include "TimeStampRelay.h"
 #include "Verifier.h"
 #include "VerifyReport.h"
 #include "support/TestData.h"
@@ -74,6 +75,8 @@ private slots:
     void initTestCase();
     void replacementOnlyWhileTheNameIsTheOpenedFile();
     void certificateTieGoesToTheFirstListed();
+    void relayIsNeverAskedOfAProxy_data();
+    void relayIsNeverAskedOfAProxy();
     void primarySignatureDecides();
     void reportIsReadSignatureBySignature();
     void keyIsHandedOverOnceAndWiped();
@@ -125,6 +128,37 @@ void TestSignToolUnits::replacementOnlyWhileTheNameIsTheOpenedFile()
 
 // /a: the certificate that stays valid longest; among equals the one listed
 // first (store files in name order, then tokens), however many there are.
+// osslsigncode reaches the relay on 127.0.0.1 directly, whatever proxy the
+// environment names; other entries stay as they are.
+void TestSignToolUnits::relayIsNeverAskedOfAProxy_data()
+{
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QStringList>("expected");
+    const QStringList base{"PATH=/usr/bin", "http_proxy=http://proxy:3128"};
+    QTest::newRow("no exceptions yet") << base << base + QStringList{"no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"};
+    QTest::newRow("exceptions kept")
+        << base + QStringList{"no_proxy=.example.org, intranet", "NO_PROXY="}
+        << base + QStringList{"no_proxy=.example.org, intranet,127.0.0.1", "NO_PROXY=127.0.0.1"};
+    QTest::newRow("already named") << QStringList{"no_proxy=localhost, 127.0.0.1 ", "NO_PROXY=*"}
+                                   << QStringList{"no_proxy=localhost, 127.0.0.1 ", "NO_PROXY=*"};
+    QTest::newRow("a longer name is not the address")
+        << QStringList{"no_proxy=127.0.0.10", "NO_PROXY=127.0.0.1.example"}
+        << QStringList{"no_proxy=127.0.0.10,127.0.0.1", "NO_PROXY=127.0.0.1.example,127.0.0.1"};
+}
+
+void TestSignToolUnits::relayIsNeverAskedOfAProxy()
+{
+    QFETCH(QStringList, environment);
+    QFETCH(QStringList, expected);
+    std::vector<std::string> entries;
+    for (const QString &entry : environment)
+        entries.push_back(entry.toStdString());
+    QStringList result;
+    for (const std::string &entry : environmentForRelayClients(entries))
+        result << QString::fromStdString(entry);
+    QCOMPARE(result, expected);
+}
+
 void TestSignToolUnits::certificateTieGoesToTheFirstListed()
 {
     const KeyAndCert shorter = makeCertificate(CertOptions{QStringLiteral("Shorter"), {}, QDateTime::currentDateTimeUtc().addDays(100)});

@@ -56,7 +56,7 @@ struct CertOptions {
     QDateTime notAfter;
     Usage usage = Usage::CodeSigning;
     int rsaBits = 2048;
-    QString subjectAltName; // e.g. "IP:127.0.0.1"; none when empty
+    QString subjectAltName = QString(); // e.g. "IP:127.0.0.1"; none when empty
 };
 
 // A fresh RSA key and a self-signed X.509 v3 certificate (SHA-256). Returns a

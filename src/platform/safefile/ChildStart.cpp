@@ -115,7 +115,7 @@ void startChild(const ChildSetup &setup) noexcept
 
     if (setup.workingFolder && ::chdir(setup.workingFolder) != 0)
         failed(report);
-    ::execv(setup.program, setup.argv);
+    ::execve(setup.program, setup.argv, setup.environment ? setup.environment : environ);
     failed(report);
 }
 

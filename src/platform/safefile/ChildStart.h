@@ -24,6 +24,7 @@ struct ResourceLimit {
 struct ChildSetup {
     const char *program = nullptr;   // a path, not searched on PATH
     char *const *argv = nullptr;
+    char *const *environment = nullptr;  // null: the parent's
     const char *workingFolder = nullptr; // null: the parent's
     int input = -1;     // becomes descriptor 0 (-1: /dev/null)
     int output = -1;    // becomes 1 (-1: /dev/null)
