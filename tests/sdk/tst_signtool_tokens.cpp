@@ -65,6 +65,21 @@ private:
         return files;
     }
 
+    // The token "Build Token" with `signer`'s pair on it, and a pinentry that
+    // gives its PIN.
+    struct BuildToken {
+        BuildToken(const QString &folder, const KeyAndCert &pair)
+            : token(folder, QStringLiteral("Build Token"), tokenPin), signer(pair),
+              imported(token.importPair(pair, QStringLiteral("a1"), QStringLiteral("signing"))),
+              pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin)
+        {
+        }
+        SoftHsmToken token;
+        KeyAndCert signer;
+        bool imported;
+        ScriptedPinentry pinentry;
+    };
+
     // The signer's common name as osslsigncode sees it, or why it failed.
     QString verifiedSigner(const QString &file, const KeyAndCert &signer)
     {
@@ -105,11 +120,11 @@ void TestSignToolTokens::initTestCase()
 
 void TestSignToolTokens::signsWithTokenCertificateAskingPinOnce()
 {
-    const QString folder = newFolder();
-    SoftHsmToken token(folder, QStringLiteral("Build Token"), tokenPin);
-    const KeyAndCert signer = certificate(QStringLiteral("Token Code Signing"), 200);
-    QVERIFY2(token.importPair(signer, QStringLiteral("a1"), QStringLiteral("signing")), qPrintable(token.error()));
-    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    const BuildToken built(newFolder(), certificate(QStringLiteral("Token Code Signing"), 200));
+    QVERIFY2(built.imported, qPrintable(built.token.error()));
+    const SoftHsmToken &token = built.token;
+    const KeyAndCert &signer = built.signer;
+    const ScriptedPinentry &pinentry = built.pinentry;
 
     // Several files at once: the token signs them one after the other (many
     // logins at the same moment fail on some tokens, SoftHSM2 among them).
@@ -133,11 +148,11 @@ void TestSignToolTokens::signsWithTokenCertificateAskingPinOnce()
 // signing that overlaps another.
 void TestSignToolTokens::tokenSignsOneFileAtATimeWhateverComesFirst()
 {
-    const QString folder = newFolder();
-    SoftHsmToken token(folder, QStringLiteral("Build Token"), tokenPin);
-    const KeyAndCert signer = certificate(QStringLiteral("Token Code Signing"), 200);
-    QVERIFY2(token.importPair(signer, QStringLiteral("a1"), QStringLiteral("signing")), qPrintable(token.error()));
-    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    const BuildToken built(newFolder(), certificate(QStringLiteral("Token Code Signing"), 200));
+    QVERIFY2(built.imported, qPrintable(built.token.error()));
+    const SoftHsmToken &token = built.token;
+    const KeyAndCert &signer = built.signer;
+    const ScriptedPinentry &pinentry = built.pinentry;
     QProcessEnvironment env = environment(token, pinentry);
     const QString lock = newFolder() + QStringLiteral("/signing");
     const QProcessEnvironment fake = fakeOsslsigncode(
