@@ -125,6 +125,16 @@ int noteVerifyError(int preverifyOk, X509_STORE_CTX *store)
     return preverifyOk;
 }
 
+// Whether `host` is an IPv4 or IPv6 address (bracketed or not) rather than a
+// name.
+bool isAddress(std::string host)
+{
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    unsigned char address[sizeof(in6_addr)];
+    return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
+}
+
 // OpenSSL's HTTP client calls this to put TLS onto the connection.
 BIO *tlsLayer(BIO *bio, void *arg, int connect, int detail)
 {
@@ -138,7 +148,10 @@ BIO *tlsLayer(BIO *bio, void *arg, int connect, int detail)
         BIO_free(sslBio);
         return nullptr;
     }
-    SSL_set_tlsext_host_name(ssl, target->host.c_str());
+    // A server name is a host name; an address is never sent as one (RFC
+    // 6066), though the certificate must still name it.
+    if (!isAddress(target->host))
+        SSL_set_tlsext_host_name(ssl, target->host.c_str());
     SSL_set1_host(ssl, target->host.c_str());
     SSL_set_connect_state(ssl);
     BIO_set_ssl(sslBio, ssl, BIO_CLOSE);

@@ -5,8 +5,9 @@
 //              [--tls-cert SERVER.pem --tls-key SERVER.key]
 //
 // With --tls-cert and --tls-key it speaks HTTPS with that certificate: each
-// connection's TLS is ended on a thread of its own, which hands the request
-// to the same server code through a socket pair.
+// connection's TLS is ended on a thread of its own, which logs the server
+// name the client sent ("tls server name NAME", "(none)" for none) and
+// hands the request to the same server code through a socket pair.
 //
 // MODE: "rfc3161" answers RFC 3161 requests only (an Authenticode request
 // gets "400 Bad Request"); "authenticode" answers the Authenticode protocol
@@ -426,6 +427,8 @@ void serveTls(int client)
         close(client);
         return;
     }
+    const char *serverName = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    logLine(std::string("tls server name ") + (serverName ? serverName : "(none)"));
     std::thread(serve, pair[1]).detach();
     char buffer[8192];
     std::string answer;
