@@ -84,6 +84,13 @@ void TestLargeFiles::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
+    // Some file systems (NFS, some overlays) and fs.leases-enable=0 grant
+    // none; the tools then hash instead, and there is nothing to try here.
+    if (QByteArray(QTest::currentTestFunction()).contains("ease")) {
+        const Descriptor probe = contentFile("probe");
+        if (!ReadLease(probe.get()).held())
+            QSKIP("the temporary folder's file system grants no read leases");
+    }
 }
 
 void TestLargeFiles::leaseIsHeldUntilReleased()
