@@ -41,6 +41,7 @@
 #include "Signer.h"
 #include "Verifier.h"
 #include "ToolSupport.h"
+#include "safefile/ReadLease.h"
 #include "safefile/NoCoreDump.h"
 #include "safefile/SecretBuffer.h"
 #include "safefile/SecretChannel.h"
@@ -155,6 +156,9 @@ int main(int argc, char **argv)
     // Before any secret is read: a PIN or password must not end up in a core
     // file, nor be readable by a debugger of the same user.
     safefile::forbidCoreDumps();
+    // Before any thread: a large file's read lease is given up on a thread
+    // of its own when another program opens the file for writing.
+    safefile::ReadLease::keepBreaksOffOtherThreads();
 
     std::vector<std::string> words(argv + 1, argv + argc);
     ParseResult parsed = parseSignArgs(words);

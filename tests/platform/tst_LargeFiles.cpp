@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/wait.h>

@@ -175,7 +175,8 @@ void TestSignSafety::lyingOsslsigncodeIsCaught()
 // while the file keeps its read lease, and hashed in full when it cannot
 // have one (another program has it open for writing); a write to the file
 // after the early hash is still noticed, and the writer is not kept waiting
-// for the lease.
+// for the lease (every thread of the tool blocks the break signal, and a
+// thread of its own gives the lease up).
 void TestSignSafety::largeFileIsCheckedCompletely_data()
 {
     QTest::addColumn<QByteArray>("body");

@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <csignal>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
 
 namespace safefile {
 
@@ -17,14 +20,36 @@ int breakSignal()
     return SIGRTMIN + 3;
 }
 
+void releaseLease(int fd);
+
 void onLeaseBreak(int, siginfo_t *info, void *)
 {
     const int savedErrno = errno;
+    releaseLease(info->si_fd);
+    errno = savedErrno;
+}
+
+void releaseLease(int fd)
+{
     // The writer waits until the lease is gone: it goes now. A descriptor
     // closed (and its number reused) before this runs loses nothing but a
     // lease, which only makes its holder take the slower way.
-    ::fcntl(info->si_fd, F_SETLEASE, F_UNLCK);
-    errno = savedErrno;
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+}
+
+// Takes the break signals of threads that block it (keepBreaksOffOtherThreads),
+// for the life of the process, so that no wait of theirs is cut short.
+void runBreaker()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, breakSignal());
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    for (;;) {
+        siginfo_t info {};
+        if (sigwaitinfo(&set, &info) == breakSignal())
+            releaseLease(info.si_fd);
+    }
 }
 
 bool breakHandlerInstalled()
@@ -32,11 +57,18 @@ bool breakHandlerInstalled()
     static std::once_flag once;
     static bool installed = false;
     std::call_once(once, [] {
+        // The handler covers a thread that does not block the signal; the
+        // breaker thread every other one.
         struct sigaction action {};
         action.sa_sigaction = onLeaseBreak;
         action.sa_flags = SA_SIGINFO | SA_RESTART;
         sigemptyset(&action.sa_mask);
         installed = ::sigaction(breakSignal(), &action, nullptr) == 0;
+        try {
+            std::thread(runBreaker).detach();
+        } catch (const std::system_error &) {
+            // Only the handler, then; it still gives every lease up.
+        }
     });
     return installed;
 }
@@ -51,6 +83,14 @@ ReadLease::ReadLease(int fd)
         return;
     if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
         m_fd = fd;
+}
+
+bool ReadLease::keepBreaksOffOtherThreads()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, breakSignal());
+    return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
 ReadLease &ReadLease::operator=(ReadLease &&other) noexcept

@@ -20,6 +20,13 @@ public:
     ReadLease() = default;
     // Tries to take the lease on `fd`, which must be open read-only.
     explicit ReadLease(int fd);
+
+    // A break is a signal to the process. Called first thing in main(),
+    // before any thread, this blocks it in every thread the program starts,
+    // so that it cuts short none of their waits (a poll() inside OpenSSL
+    // would fail with EINTR); a thread of this class's own takes it instead.
+    // Without the call, whichever thread gets it gives the lease up.
+    static bool keepBreaksOffOtherThreads();
     ~ReadLease() { release(); }
     ReadLease(const ReadLease &) = delete;
     ReadLease &operator=(const ReadLease &) = delete;
