@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/wait.h>
