@@ -134,6 +134,26 @@ bool provenSameContent(const SignJob &job)
     return job.lease.held() && sameDigestedContent(job.opened.file.get(), job.copy.get()) && job.lease.held();
 }
 
+// For a large file, while osslsigncode signs it: a PE file's digest on a
+// thread, under a read lease, and the copy written out once that digest is
+// made (both want the processor osslsigncode leaves free).
+void startWorkAside(SignJob &job, const EVP_MD *md)
+{
+    if (job.peFile) {
+        // Signed again (without the time stamp that failed), the file may
+        // keep the lease it has held since the first attempt.
+        if (!job.lease.held())
+            job.lease = safefile::ReadLease(job.opened.file.get());
+        job.originalDigest = hashAside(job.opened.file.get(), md);
+    }
+    std::function<bool()> digestMade;
+    if (job.originalDigest.valid())
+        digestMade = [digest = job.originalDigest] {
+            return digest.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        };
+    job.writeback.start(job.folder.descriptor(), job.signedName, std::move(digestMade));
+}
+
 // A digest made before osslsigncode finished stands for the file only if
 // the file was not written since it was opened: a write changes its times.
 bool changedSinceOpened(const OpenedFile &opened)
@@ -400,23 +420,8 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
         }
         job.child.fds.push_back({job.password.get(), kPasswordFd});
     }
-    if (job.peFile && job.opened.st.st_size >= kWorkAsideBytes) {
-        // Signed again (without the time stamp that failed), the file may
-        // keep the lease it has held since the first attempt.
-        if (!job.lease.held())
-            job.lease = safefile::ReadLease(job.opened.file.get());
-        job.originalDigest = hashAside(job.opened.file.get(), EVP_get_digestbyname(digestName(m_args.fileDigest)));
-    }
-    if (job.opened.st.st_size >= kWorkAsideBytes) {
-        // Writing out the copy waits until the file's digest is made: both
-        // want the processor osslsigncode leaves free.
-        std::function<bool()> digestMade;
-        if (job.originalDigest.valid())
-            digestMade = [digest = job.originalDigest] {
-                return digest.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-            };
-        job.writeback.start(job.folder.descriptor(), job.signedName, std::move(digestMade));
-    }
+    if (job.opened.st.st_size >= kWorkAsideBytes)
+        startWorkAside(job, EVP_get_digestbyname(digestName(m_args.fileDigest)));
     job.needsChild = true;
 }
 

@@ -25,6 +25,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <optional>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -86,7 +88,7 @@ private:
     QString saveProject(const QString &name, const ProjectSetup &setup);
     CommandRun run(const QStringList &arguments, const QByteArray &input = {});
     CommandRun runInProcess(const QStringList &arguments, const platform::UserIdentity &identity,
-                            bool progressToErr = false);
+                            bool progressToErr = false, std::optional<ArgumentLimits> limits = {});
     QString fakeSdk(const QByteArray &script);
     QString peFile(const QString &name, quint32 variant = 0);
     QString projects() const { return m_program + "Projects/"; }
@@ -207,8 +209,8 @@ CommandRun TestSignProject::run(const QStringList &arguments, const QByteArray &
     return result;
 }
 
-CommandRun TestSignProject::runInProcess(const QStringList &arguments,
-                                         const platform::UserIdentity &identity, bool progressToErr)
+CommandRun TestSignProject::runInProcess(const QStringList &arguments, const platform::UserIdentity &identity,
+                                         bool progressToErr, std::optional<ArgumentLimits> limits)
 {
     QBuffer out;
     QBuffer err;
@@ -220,6 +222,7 @@ CommandRun TestSignProject::runInProcess(const QStringList &arguments,
     context.out = &out;
     context.err = &err;
     context.progressToErr = progressToErr;
+    context.argumentLimits = limits;
     context.passwordTimeoutMs = 5000;
     CommandRun result;
     result.exitCode = RunCommand(ParseCommandArguments(arguments), context);
@@ -340,19 +343,10 @@ void TestSignProject::batchesAreWhatTheConsoleShows()
     QCOMPARE(watcher.shown, 1);
     QVERIFY2(watcher.linesAtShow.contains("Files 1 to 2 of 5:"), qPrintable(watcher.linesAtShow.join('\n')));
 
-    QBuffer out;
-    QBuffer err;
-    out.open(QIODevice::WriteOnly);
-    err.open(QIODevice::WriteOnly);
-    CommandContext context;
-    context.programFolder = m_program;
-    context.out = &out;
-    context.err = &err;
-    context.argumentLimits = limits;
-    const int code = RunCommand(
-        ParseCommandArguments({"--sign-project", "Batches", "--sdk-folder", sdk}), context);
-    QCOMPARE(code, 0);
-    QCOMPARE(QString::fromUtf8(out.data()), watcher.linesAtShow.join('\n') + '\n');
+    const CommandRun command
+        = runInProcess({"--sign-project", "Batches", "--sdk-folder", sdk}, platform::UserIdentity{}, false, limits);
+    QCOMPARE(command.exitCode, 0);
+    QCOMPARE(command.out, watcher.linesAtShow.join('\n') + '\n');
 }
 
 void TestSignProject::missingFileStopsTheRunUnlessSkipped()
