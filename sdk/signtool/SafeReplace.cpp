@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -298,6 +299,11 @@ PrivateFolder::~PrivateFolder()
     remove();
 }
 
+namespace {
+
+// A file this size or larger is released in the cleaner at once.
+constexpr off_t kReleaseAsideBytes = off_t(4) << 20;
+
 void releaseInBackground(Fd replaced)
 {
     if (!replaced || g_cleanerSocket < 0)
@@ -307,7 +313,42 @@ void releaseInBackground(Fd replaced)
     sendToCleaner(release, replaced.get());
 }
 
-Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *copyName, const OpenedFile &original,
+size_t defaultMaxReplacedFiles()
+{
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1024;
+    return std::clamp<size_t>(size_t(limit.rlim_cur / 4), 1, 1024);
+}
+
+} // namespace
+
+ReplacedFiles::ReplacedFiles(size_t maxFiles, off_t maxBytes)
+    : m_maxFiles(maxFiles > 0 ? maxFiles : defaultMaxReplacedFiles()), m_maxBytes(maxBytes)
+{
+}
+
+void ReplacedFiles::add(Fd file, off_t size)
+{
+    if (!file)
+        return;
+    if (size >= kReleaseAsideBytes) {
+        releaseInBackground(std::move(file));
+        return;
+    }
+    if (m_files.size() >= m_maxFiles || m_bytes + size > m_maxBytes)
+        releaseAll();
+    m_files.push_back(std::move(file));
+    m_bytes += size;
+}
+
+void ReplacedFiles::releaseAll()
+{
+    m_files.clear();
+    m_bytes = 0;
+}
+
+Replacement replaceWithCopy(int copy, int folder, const char *copyName, const OpenedFile &original,
                             const std::string &shownName)
 {
     Replacement result;
@@ -333,7 +374,7 @@ Replacement replaceWithCopy(int copy, const PrivateFolder &folder, const char *c
         result.error = shownName + " was replaced or removed while it was being signed; nothing was changed.";
         return result;
     }
-    if (renameat(folder.descriptor(), copyName, original.folder.get(), original.name.c_str()) != 0) {
+    if (renameat(folder, copyName, original.folder.get(), original.name.c_str()) != 0) {
         result.error = "Cannot replace " + shownName + " with its signed copy: " + errnoText(errno) + ".";
         return result;
     }

@@ -1,6 +1,7 @@
 #include "SignRun.h"
 
 #include "ProcessPool.h"
+#include "SafeReplace.h"
 #include "TimeStampRelay.h"
 
 #include <unistd.h>
@@ -106,6 +107,7 @@ private:
 
     void finished(size_t i)
     {
+        m_replaced.add(std::move(m_jobs[i]->replaced), m_jobs[i]->opened.st.st_size);
         m_outcomes[i] = std::move(m_jobs[i]->outcome);
         m_jobs[i].reset();
         printReady();
@@ -130,6 +132,7 @@ private:
     const std::function<void(const FileOutcome &)> &m_print;
     std::vector<std::optional<FileOutcome>> m_outcomes;
     std::vector<std::unique_ptr<SignJob>> m_jobs;
+    ReplacedFiles m_replaced;
     // After the jobs, so that it goes first: its destructor kills the
     // children and joins the task threads, which work on the jobs' files
     // and descriptors, before the jobs go (an exception that unwinds the

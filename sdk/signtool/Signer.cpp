@@ -321,20 +321,20 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
         }
     }
 
-    job->folder = PrivateFolder::create(job->opened.folder.get(), error);
+    job->folder = m_folders.shareIn(job->opened.folder.get(), error);
     if (!job->folder) {
         fail(*job, "Cannot sign " + file + ": " + error + ".");
         return job;
     }
     const std::string extension = extensionOf(job->opened.name);
-    job->signedName = "signed" + extension;
-    job->stampedName = "stamped" + extension;
+    job->signedName = job->folder.claim("signed" + extension);
+    job->stampedName = job->folder.claim("stamped" + extension);
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     std::string input = "/dev/fd/" + std::to_string(kInputFd);
     if (!job->peFile) {
         // osslsigncode knows a script by its name's extension: it gets a
         // link of that name, in the private folder, to the opened file.
-        job->inputName = "input" + extension;
+        job->inputName = job->folder.claim("input" + extension);
         if (symlinkat(input.c_str(), job->folder.descriptor(), job->inputName.c_str()) != 0) {
             fail(*job, "Cannot sign " + file + ": " + errnoText(errno) + ".");
             return job;
@@ -809,14 +809,13 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
     }
     // Replacing may write the file in place, which would wait for the lease.
     job.lease.release();
-    const Replacement replaced = replaceWithCopy(job.copy.get(), job.folder, job.copyName, job.opened, file);
+    const Replacement replaced = replaceWithCopy(job.copy.get(), job.folder.descriptor(), job.copyName, job.opened, file);
     if (!replaced.error.empty()) {
         fail(job, replaced.error);
         return;
     }
     job.folder.remove();
-    if (job.opened.st.st_size >= kWorkAsideBytes)
-        releaseInBackground(std::move(job.opened.file));
+    job.replaced = std::move(job.opened.file);
     if (job.opened.st.st_nlink > 1) {
         job.outcome.lines.push_back({OutputLine::Err, linkNote(file, job.opened.st.st_nlink)});
         ++job.outcome.warnings;

@@ -5,8 +5,8 @@
 // until the files before it are done.
 //
 // A file is signed in steps: prepare() opens it once (see OpenedFile.h),
-// checks it and makes the private folder for the signed copy (see
-// SafeReplace.h); the caller runs the children the job asks for, one after
+// checks it and takes a share of the private folder for the signed copy
+// (see SafeReplace.h, SharedFolders.h); the caller runs the children the job asks for, one after
 // the other (alone or in a pool): osslsigncode signing, the time-stamp
 // requests, for formats other than PE osslsigncode's verify, and a task that
 // checks the final copy (see SignatureCheck.h) and syncs it to disk; only
@@ -23,6 +23,7 @@
 #include "OpenedFile.h"
 #include "ProcessPool.h"
 #include "SafeReplace.h"
+#include "SharedFolders.h"
 #include "SignatureCheck.h"
 #include "safefile/EarlyWriteback.h"
 #include "safefile/ReadLease.h"
@@ -63,7 +64,7 @@ struct SignJob {
     ChildSpec child;      // the next child to run while needsChild
 
     OpenedFile opened;
-    PrivateFolder folder;
+    FolderShare folder;
     Fd password;          // the read end of the password pipe
     bool peFile = false;
     // Counting: with /as, osslsigncode's verify counts the signatures a file
@@ -89,8 +90,8 @@ struct SignJob {
     // A large file's signed copy goes to disk while osslsigncode writes it.
     safefile::EarlyWriteback writeback;
 
-    // Names in the private folder, with the file's extension (osslsigncode
-    // tells scripts apart by it): the signed copy, the time-stamped one, and
+    // The job's names in the private folder, with the file's extension last
+    // (osslsigncode tells scripts apart by it): the signed copy, the time-stamped one, and
     // a link to the opened file for formats other than PE.
     std::string signedName;
     std::string stampedName;
@@ -104,6 +105,9 @@ struct SignJob {
     Fd copy;
     std::string checkProblem; // the task's verdict: empty when the copy is good
     int syncErrno = 0;
+    // Once the copy took the file's place: the file it replaced, which the
+    // run frees (ReplacedFiles).
+    Fd replaced;
 };
 
 class Signer {
@@ -149,6 +153,7 @@ private:
     Fd m_key;
     Fd m_signerPem; // the chosen certificate, the trust list when a copy is verified
     Fd m_extraCerts; // the certificates of /ac, as read and checked once
+    mutable PrivateFolders m_folders; // shared by the files of a folder
     std::vector<std::string> m_certificateLines; // for /v, the same for every file
     bool m_demo = false; // signs with the demo certificate: every file says so
     std::string m_setUpError;

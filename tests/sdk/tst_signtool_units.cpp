@@ -1,11 +1,13 @@
 // Rules of signtool.exe's units that no black-box run can single out: the
-// safe replacement of a file by its signed copy, the tie order of the
-// certificate choice, and how signatures become one verdict.
+// safe replacement of a file by its signed copy, the private folders the
+// files of one folder share, when replaced files are freed, the tie order of
+// the certificate choice, and how signatures become one verdict.
 
 #include "CertSelect.h"
 #include "CertStore.h"
 #include "OpenedFile.h"
 #include "SafeReplace.h"
+#include "SharedFolders.h"
 #include "SignArgs.h"
 #include "Signer.h"
 #include "SignatureVerdict.h"
@@ -66,6 +68,39 @@ QByteArray contentsOf(int fd)
     return bytes.left(n > 0 ? int(n) : 0);
 }
 
+Fd openFolder(const QString &path)
+{
+    return Fd(open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+QStringList privateFoldersIn(const QString &path)
+{
+    return QDir(path).entryList({QStringLiteral(".signtool-*")}, QDir::Dirs | QDir::Hidden);
+}
+
+bool sameInode(int a, int b)
+{
+    struct stat first {}, second {};
+    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && first.st_dev == second.st_dev
+           && first.st_ino == second.st_ino;
+}
+
+// A file of `size` bytes (sparse) that has no name any more: closing the
+// descriptor frees it.
+Fd namelessFile(const QString &folder, off_t size)
+{
+    const QByteArray path = QFile::encodeName(folder + QStringLiteral("/nameless"));
+    Fd fd(open(path.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd || ftruncate(fd.get(), size) != 0 || unlink(path.constData()) != 0)
+        return Fd();
+    return fd;
+}
+
+bool isOpen(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1;
+}
+
 } // namespace
 
 class TestSignToolUnits : public QObject {
@@ -74,6 +109,8 @@ class TestSignToolUnits : public QObject {
 private slots:
     void initTestCase();
     void replacementOnlyWhileTheNameIsTheOpenedFile();
+    void filesOfOneFolderShareAPrivateFolder();
+    void replacedFilesAreFreedTogetherWithinBounds();
     void certificateTieGoesToTheFirstListed();
     void relayIsNeverAskedOfAProxy_data();
     void relayIsNeverAskedOfAProxy();
@@ -113,7 +150,7 @@ void TestSignToolUnits::replacementOnlyWhileTheNameIsTheOpenedFile()
         }
         Fd copy(openat(folder.descriptor(), "signed", O_RDONLY | O_CLOEXEC));
         QVERIFY(copy);
-        const Replacement replaced = replaceWithCopy(copy.get(), folder, "signed", opened, path.toStdString());
+        const Replacement replaced = replaceWithCopy(copy.get(), folder.descriptor(), "signed", opened, path.toStdString());
         if (swapped) {
             QVERIFY2(QString::fromStdString(replaced.error).contains("was replaced or removed while it was being signed"),
                      replaced.error.c_str());
@@ -124,6 +161,91 @@ void TestSignToolUnits::replacementOnlyWhileTheNameIsTheOpenedFile()
         }
         folder.remove();
     }
+}
+
+// One private folder per folder of files at a time, known by the folder
+// itself rather than by the descriptor; each share keeps to its own names
+// and removes them, and the folder goes with the last share.
+void TestSignToolUnits::filesOfOneFolderShareAPrivateFolder()
+{
+    QTemporaryDir one, two;
+    QVERIFY(one.isValid() && two.isValid());
+    const Fd oneFd = openFolder(one.path()), oneAgain = openFolder(one.path()), twoFd = openFolder(two.path());
+    QVERIFY(oneFd && oneAgain && twoFd);
+
+    PrivateFolders folders;
+    std::string error;
+    FolderShare first = folders.shareIn(oneFd.get(), error);
+    FolderShare second = folders.shareIn(oneAgain.get(), error);
+    FolderShare elsewhere = folders.shareIn(twoFd.get(), error);
+    QVERIFY2(first && second && elsewhere, error.c_str());
+    QCOMPARE(privateFoldersIn(one.path()).size(), 1);
+    QCOMPARE(privateFoldersIn(two.path()).size(), 1);
+    QVERIFY(sameInode(first.descriptor(), second.descriptor()));
+    QVERIFY(!sameInode(first.descriptor(), elsewhere.descriptor()));
+
+    const std::string mine = first.claim("signed.ps1"), theirs = second.claim("signed.ps1");
+    QVERIFY(mine != theirs);
+    // osslsigncode tells scripts apart by the extension: it stays last.
+    QVERIFY(QString::fromStdString(mine).endsWith(".ps1") && QString::fromStdString(theirs).endsWith(".ps1"));
+    QVERIFY(writeAt(first.descriptor(), mine.c_str(), "mine"));
+    QVERIFY(writeAt(second.descriptor(), theirs.c_str(), "theirs"));
+    const QString folder = one.filePath(privateFoldersIn(one.path()).value(0));
+
+    first.remove();
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{QString::fromStdString(theirs)});
+    second = FolderShare();
+    QVERIFY(privateFoldersIn(one.path()).isEmpty());
+    QCOMPARE(privateFoldersIn(two.path()).size(), 1);
+
+    // Once the last share went, the next file of the folder makes a new one.
+    FolderShare later = folders.shareIn(oneFd.get(), error);
+    QVERIFY2(later, error.c_str());
+    QCOMPARE(privateFoldersIn(one.path()).size(), 1);
+    later.remove();
+    elsewhere.remove();
+    QVERIFY(privateFoldersIn(one.path()).isEmpty() && privateFoldersIn(two.path()).isEmpty());
+}
+
+// Replaced files stay open until the count or the bytes held would pass
+// their bound, then go all together; a large one is never held.
+void TestSignToolUnits::replacedFilesAreFreedTogetherWithinBounds()
+{
+    ReplacedFiles replaced(3, 1000);
+    std::vector<int> raw;
+    std::vector<Fd> files;
+    for (const off_t size : {100, 100, 100, 100, 950}) {
+        files.push_back(namelessFile(m_dir.path(), size));
+        QVERIFY(files.back());
+        raw.push_back(files.back().get());
+    }
+
+    for (int i = 0; i < 3; ++i)
+        replaced.add(std::move(files[size_t(i)]), 100);
+    QCOMPARE(replaced.held(), size_t(3));
+    QVERIFY(isOpen(raw[0]) && isOpen(raw[1]) && isOpen(raw[2]));
+
+    // A fourth passes the count: the three go first.
+    replaced.add(std::move(files[3]), 100);
+    QVERIFY(!isOpen(raw[0]) && !isOpen(raw[1]) && !isOpen(raw[2]));
+    QVERIFY(isOpen(raw[3]));
+    QCOMPARE(replaced.held(), size_t(1));
+
+    // 100 + 950 bytes pass the bound of 1000.
+    replaced.add(std::move(files[4]), 950);
+    QVERIFY(!isOpen(raw[3]) && isOpen(raw[4]));
+    QCOMPARE(replaced.held(), size_t(1));
+
+    Fd large = namelessFile(m_dir.path(), off_t(8) << 20);
+    QVERIFY(large);
+    const int largeRaw = large.get();
+    replaced.add(std::move(large), off_t(8) << 20);
+    QVERIFY(!isOpen(largeRaw));
+    QCOMPARE(replaced.held(), size_t(1));
+
+    replaced.releaseAll();
+    QVERIFY(!isOpen(raw[4]));
+    QCOMPARE(replaced.held(), size_t(0));
 }
 
 // /a: the certificate that stays valid longest; among equals the one listed
