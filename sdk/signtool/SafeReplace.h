@@ -63,10 +63,10 @@ struct Replacement {
 
 // Puts the copy `copyName` of the private folder `folder` (its descriptor
 // `copy`, already checked and synced to disk) in the place of the file
-// `original` was opened as: with the original's owner and group, mode (without set-user-ID and
-// set-group-ID bits: the content changed), ACL and extended attributes
-// (without the security capability, for the same reason), and only while
-// its name still is that file. When any of them cannot be given to the
+// `original` was opened as: with the original's owner and group, mode
+// (without set-user-ID and set-group-ID bits: the content changed), ACL and
+// extended attributes (without the security capability, for the same
+// reason), and only while its name still is that file. When any of them cannot be given to the
 // copy (a user who may not give a file away), nothing is replaced and
 // `error` says why. `shownName` names the file in messages.
 Replacement replaceWithCopy(int copy, int folder, const char *copyName, const OpenedFile &original,
@@ -75,8 +75,8 @@ Replacement replaceWithCopy(int copy, int folder, const char *copyName, const Op
 // The files that signed copies replaced in one run, freed together rather
 // than one by one. On ext4 without a journal, making a file passes over
 // every inode of its group freed in the last 30 seconds, so freeing one
-// file per signed file made each new copy slower than the one before (a
-// tenth of all the run's CPU time for 1,000 files). A large file goes to
+// file per signed file made each new copy slower than the one before (up
+// to a tenth of all the run's CPU time for 1,000 files). A large file goes to
 // the cleaner at once; small ones are held, within a bound of descriptors
 // and bytes, and released all together when the bound is reached and at
 // the end. A large file's last descriptor is closed in the cleaner (when it
