@@ -33,12 +33,13 @@
 // QUILLMARK_BENCH_SIGNTOOL names another signtool.exe to measure (an older
 // build, say) instead of this build's.
 //
-// What else moves the figures on a shared VM: a full page cache (the large
-// modes then measure the kernel's reclaim, which costs the side that reads
-// its files twice more: as root, "sync; echo 3 > /proc/sys/vm/drop_caches"
-// first), and on ext4 without a journal files removed in the last 30 s
-// (every file made meanwhile passes over their inodes: leave half a minute
-// between two runs of "many").
+// What else moves the figures on a shared VM: memory the host has taken back
+// from the guest (writing a gigabyte into such pages took osslsigncode ten
+// times the CPU of writing into pages the guest kept, whichever side it
+// signed for: compare a round's CPU time with the others' before trusting
+// it), and on ext4 without a journal files removed in the last 30 s (every
+// file made meanwhile passes over their inodes: leave half a minute between
+// two runs of "many").
 
 #include "support/TestData.h"
 #include "support/TsaServer.h"
