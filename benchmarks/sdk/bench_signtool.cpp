@@ -33,13 +33,14 @@
 // QUILLMARK_BENCH_SIGNTOOL names another signtool.exe to measure (an older
 // build, say) instead of this build's.
 //
-// What else moves the figures on a shared VM: memory the host has taken back
-// from the guest (writing a gigabyte into such pages took osslsigncode ten
-// times the CPU of writing into pages the guest kept, whichever side it
-// signed for: compare a round's CPU time with the others' before trusting
-// it), and on ext4 without a journal files removed in the last 30 s (every
-// file made meanwhile passes over their inodes: leave half a minute between
-// two runs of "many").
+// What else moves the figures on a shared VM:
+// - memory the host has taken back from the guest: writing a gigabyte into
+//   such pages took osslsigncode ten times the CPU of writing into pages
+//   the guest kept, whichever side it signed for (the rounds line shows
+//   each round's CPU time beside the others');
+// - on ext4 without a journal, files removed in the last 30 s: every file
+//   made meanwhile passes over their inodes (leave half a minute between
+//   two runs of "many").
 
 #include "support/TestData.h"
 #include "support/TsaServer.h"
@@ -292,6 +293,11 @@ bool compare(Setup &setup, const Work &work, int rounds)
                 work.target, sMed / pMed <= work.target ? "" : "  ABOVE TARGET");
     std::printf("  CPU time (median): signtool.exe %.3f s, peer %.3f s, ratio %.3f\n", median(cpuSigntool),
                 median(cpuPeer), median(cpuSigntool) / median(cpuPeer));
+    // Each round, so that one the machine made costly stands out.
+    std::printf("  rounds (wall / CPU s):");
+    for (size_t i = 0; i < viaSigntool.size(); ++i)
+        std::printf("  %.2f/%.2f vs %.2f/%.2f", viaSigntool[i], cpuSigntool[i], viaPeer[i], cpuPeer[i]);
+    std::printf("\n");
     std::fflush(stdout);
     return true;
 }
