@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <system_error>
@@ -68,21 +69,33 @@ uint64_t digestEnd(const PeLayout &layout)
 
 constexpr size_t kCompareChunk = 1 << 20;
 
+// Compares the pieces of a range up to `to` that `next` hands out, one at a
+// time, until none is left or one differs; several threads may share them.
+void comparePieces(int a, int b, uint64_t to, std::atomic<uint64_t> &next, std::atomic<bool> &differs)
+{
+    const uint64_t first = next.load();
+    if (first >= to)
+        return;
+    const size_t size = static_cast<size_t>(std::min<uint64_t>(kCompareChunk, to - first));
+    std::vector<unsigned char> left(size), right(size);
+    while (!differs.load(std::memory_order_relaxed)) {
+        const uint64_t start = next.fetch_add(size);
+        if (start >= to)
+            return;
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, to - start));
+        if (!readAt(a, start, left.data(), chunk) || !readAt(b, start, right.data(), chunk)
+            || std::memcmp(left.data(), right.data(), chunk) != 0)
+            differs = true;
+    }
+}
+
 // Whether [from, to) holds the same bytes in both files.
 bool sameBytesIn(int a, int b, uint64_t from, uint64_t to)
 {
-    if (from >= to)
-        return true;
-    const size_t size = static_cast<size_t>(std::min<uint64_t>(kCompareChunk, to - from));
-    std::vector<unsigned char> left(size), right(size);
-    while (from < to) {
-        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, to - from));
-        if (!readAt(a, from, left.data(), chunk) || !readAt(b, from, right.data(), chunk)
-            || std::memcmp(left.data(), right.data(), chunk) != 0)
-            return false;
-        from += chunk;
-    }
-    return true;
+    std::atomic<uint64_t> next{from};
+    std::atomic<bool> differs{false};
+    comparePieces(a, b, to, next, differs);
+    return !differs;
 }
 
 // The same on this thread and one more once the range is large enough to
@@ -96,25 +109,13 @@ bool sameBytesSplit(int a, int b, uint64_t from, uint64_t to)
         return sameBytesIn(a, b, from, to);
     std::atomic<uint64_t> next{from};
     std::atomic<bool> differs{false};
-    const auto compare = [&] {
-        std::vector<unsigned char> left(kCompareChunk), right(kCompareChunk);
-        while (!differs.load(std::memory_order_relaxed)) {
-            const uint64_t start = next.fetch_add(kCompareChunk);
-            if (start >= to)
-                return;
-            const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kCompareChunk, to - start));
-            if (!readAt(a, start, left.data(), chunk) || !readAt(b, start, right.data(), chunk)
-                || std::memcmp(left.data(), right.data(), chunk) != 0)
-                differs = true;
-        }
-    };
     std::future<void> helper;
     try {
-        helper = std::async(std::launch::async, compare);
+        helper = std::async(std::launch::async, comparePieces, a, b, to, std::ref(next), std::ref(differs));
     } catch (const std::system_error &) {
         // No second thread: this one takes every piece.
     }
-    compare();
+    comparePieces(a, b, to, next, differs);
     if (helper.valid())
         helper.get();
     return !differs;
