@@ -3,10 +3,10 @@
 #include "safefile/TrustedProgram.h"
 
 #include "ModuleDeadline.h"
+#include "ModuleRegistry.h"
 
 #include <libp11.h>
 #include <openssl/err.h>
-#include <p11-kit/p11-kit.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -226,26 +226,12 @@ std::vector<std::string> pkcs11Modules(std::string &error)
     if (const char *list = std::getenv("QUILLMARK_PKCS11_MODULE"); list && *list)
         return sdktool::splitNonEmpty(list, ':');
 
-    std::vector<std::string> paths;
-    p11_kit_be_quiet();
-    CK_FUNCTION_LIST **modules = p11_kit_modules_load(nullptr, P11_KIT_MODULE_UNMANAGED);
-    if (!modules) {
-        error = "the p11-kit module registry cannot be read";
-        return paths;
-    }
-    for (CK_FUNCTION_LIST **module = modules; *module; ++module) {
-        char *trustPolicy = p11_kit_config_option(*module, "trust-policy");
-        const bool trustStore = trustPolicy && std::strcmp(trustPolicy, "yes") == 0;
-        std::free(trustPolicy);
-        if (trustStore)
-            continue;
-        if (char *file = p11_kit_module_get_filename(*module)) {
-            paths.push_back(file);
-            std::free(file);
-        }
-    }
-    p11_kit_modules_release(modules);
-    return paths;
+    // Read, not loaded: each module is opened by scanTokens, after the
+    // check of its path (ModuleRegistry.h).
+    RegisteredModules registered = registeredModules(systemRegistryPlaces());
+    if (!registered.error.empty())
+        error = "the p11-kit module registry cannot be read: " + registered.error;
+    return registered.paths;
 }
 
 TokenScan scanTokens(const std::vector<std::string> &modulePaths)

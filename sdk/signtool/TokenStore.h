@@ -8,7 +8,10 @@
 // Modules: the paths in $QUILLMARK_PKCS11_MODULE (separated by ":"), which
 // then replace the registry, else every module registered with p11-kit
 // (softhsm2, opensc and vendor modules register themselves there) except
-// trust-policy modules, which hold CA certificates and never a key.
+// trust-policy modules, which hold CA certificates and never a key. The
+// registry is read from its files without opening any module
+// (ModuleRegistry.h); scanTokens opens each one only after the check of its
+// path.
 //
 // A certificate is offered when its token holds a private key with the same
 // CKA_ID. Most tokens hide private keys until the user logs in, so before the

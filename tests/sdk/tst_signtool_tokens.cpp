@@ -108,6 +108,8 @@ private slots:
     void tokenLabelWithUriCharacters();
     void pinentryOfAnotherUserIsNotRun();
     void moduleOfAnotherUserIsPassedOver();
+    void registeredModuleOfAnotherUserIsNeverLoaded();
+    void registeredTrustedModuleIsLoaded();
 };
 
 void TestSignToolTokens::initTestCase()
@@ -567,6 +569,101 @@ void TestSignToolTokens::moduleOfAnotherUserIsPassedOver()
              qPrintable(run.output));
     QCOMPARE(pinentry.timesAsked(), 0);
     QCOMPARE(verifiedSigner(files[0], inStore), QStringLiteral("Store Signer"));
+}
+
+namespace {
+
+// signtool.exe with the module registrations in `registrations` (NAME.module
+// files) as p11-kit's registry. Root reads no user's registry, so as root
+// the folder takes the place of the packages' registry folder in a mount
+// namespace of the run's own (nothing else on the machine sees it); a user
+// has it as the user's own registry ($HOME/.config/pkcs11/modules). The
+// result has `skipped` set when no mount namespace can be made.
+RunResult signtoolWithRegistry(const QString &registrations, const QStringList &args, QProcessEnvironment env,
+                               bool &skipped)
+{
+    const QString tool = sdkToolPath(QStringLiteral("signtool.exe"));
+    skipped = false;
+    if (::geteuid() != 0) {
+        const QString home = registrations + QStringLiteral("/home");
+        const QString folder = home + QStringLiteral("/.config/pkcs11/modules");
+        QDir().mkpath(folder);
+        for (const QString &name : QDir(registrations).entryList({QStringLiteral("*.module")}, QDir::Files))
+            QFile::copy(registrations + "/" + name, folder + "/" + name);
+        env.insert(QStringLiteral("HOME"), home);
+        return runProgram(tool, args, env, 120000);
+    }
+    const QString script = QStringLiteral("mount --bind \"$1\" /usr/share/p11-kit/modules || exit 97\n"
+                                          "shift\nexec \"$@\"\n");
+    const RunResult run = runProgram(QStringLiteral("unshare"),
+                                     QStringList{"--mount", "--propagation", "private", "--", "sh", "-c", script,
+                                                 "sh", registrations, tool}
+                                         + args,
+                                     env, 120000);
+    skipped = !run.started || run.exitCode == 97;
+    return run;
+}
+
+} // namespace
+
+// A module registered with p11-kit is code loaded into root's process too:
+// one whose file lies in a folder another user may write is never opened
+// (its constructor would run before any check could), with the same note as
+// for QUILLMARK_PKCS11_MODULE, and the store's certificate signs.
+void TestSignToolTokens::registeredModuleOfAnotherUserIsNeverLoaded()
+{
+    QM_SKIP_UNLESS_ROOT(nobody);
+    const QString modules = newFolder();
+    const QString planted = modules + QStringLiteral("/libplanted.so");
+    QVERIFY(QFile::copy(QStringLiteral(QUILLMARK_MARKER_PKCS11), planted));
+    QVERIFY(::chmod(QFile::encodeName(modules).constData(), 0775) == 0);
+    const QString registrations = newFolder();
+    QVERIFY(writeBytes(registrations + "/planted.module", "module: " + QFile::encodeName(planted) + "\n"));
+    const QString marker = newFolder() + QStringLiteral("/loaded");
+    const QString store = newFolder();
+    const KeyAndCert inStore = certificate(QStringLiteral("Store Beside Planted"), 100);
+    QVERIFY(writePkcs12(store + "/in-store.pfx", inStore));
+
+    QProcessEnvironment env = storeEnvironment(store);
+    env.remove(QStringLiteral("QUILLMARK_PKCS11_MODULE"));
+    env.insert(QStringLiteral("QUILLMARK_TEST_PKCS11_MARKER"), marker);
+    const QStringList files = peFiles(1);
+    bool skipped = false;
+    const RunResult run = signtoolWithRegistry(registrations, {"sign", "/a", "/v", files[0]}, env, skipped);
+    if (skipped)
+        QSKIP("no mount namespace can be made here for a registry of the test's own");
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(!QFileInfo::exists(marker), "root loaded a module that another user could have placed");
+    QVERIFY2(run.output.contains(QStringLiteral("Passed over the PKCS#11 module ") + planted + ": it is not used: "
+                                 + modules + " is writable by group root."),
+             qPrintable(run.output));
+    QCOMPARE(verifiedSigner(files[0], inStore), QStringLiteral("Store Beside Planted"));
+}
+
+// A registered module that no other user could have placed is loaded (and
+// only then does its code run), as root or not.
+void TestSignToolTokens::registeredTrustedModuleIsLoaded()
+{
+    const QString modules = newFolder();
+    const QString module = modules + QStringLiteral("/libmarker.so");
+    QVERIFY(QFile::copy(QStringLiteral(QUILLMARK_MARKER_PKCS11), module));
+    QVERIFY(::chmod(QFile::encodeName(modules).constData(), 0755) == 0);
+    const QString registrations = newFolder();
+    QVERIFY(writeBytes(registrations + "/marker.module", "module: " + QFile::encodeName(module) + "\n"));
+    const QString marker = newFolder() + QStringLiteral("/loaded");
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + "/in-store.pfx", certificate(QStringLiteral("Store Beside Marker"), 100)));
+
+    QProcessEnvironment env = storeEnvironment(store);
+    env.remove(QStringLiteral("QUILLMARK_PKCS11_MODULE"));
+    env.insert(QStringLiteral("QUILLMARK_TEST_PKCS11_MARKER"), marker);
+    const QStringList files = peFiles(1);
+    bool skipped = false;
+    const RunResult run = signtoolWithRegistry(registrations, {"sign", "/a", files[0]}, env, skipped);
+    if (skipped)
+        QSKIP("no mount namespace can be made here for a registry of the test's own");
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(fileBytes(marker).startsWith("loaded\n"), "the registered module was not loaded");
 }
 
 QTEST_GUILESS_MAIN(TestSignToolTokens)

@@ -5,6 +5,7 @@
 
 #include "CertSelect.h"
 #include "CertStore.h"
+#include "ModuleRegistry.h"
 #include "OpenedFile.h"
 #include "SafeReplace.h"
 #include "SharedFolders.h"
@@ -117,6 +118,9 @@ private slots:
     void primarySignatureDecides();
     void reportIsReadSignatureBySignature();
     void keyIsHandedOverOnceAndWiped();
+    void registryIsReadByP11KitsRules();
+    void registryFilesThatCannotBeReadAreRefused_data();
+    void registryFilesThatCannotBeReadAreRefused();
 
 private:
     QTemporaryDir m_dir;
@@ -392,6 +396,125 @@ void TestSignToolUnits::keyIsHandedOverOnceAndWiped()
     QCOMPARE(fstat(key, &st), 0);
     close(key);
     QCOMPARE(st.st_size, off_t(0));
+}
+
+namespace {
+
+// A registry laid out in `root` as p11-kit's: global files and the three
+// module folders.
+RegistryPlaces placesIn(const QString &root)
+{
+    RegistryPlaces places;
+    places.systemConfig = QFile::encodeName(root + "/system.conf").toStdString();
+    places.userConfig = QFile::encodeName(root + "/user.conf").toStdString();
+    places.userModules = QFile::encodeName(root + "/user").toStdString();
+    places.systemModules = QFile::encodeName(root + "/system").toStdString();
+    places.packageModules = QFile::encodeName(root + "/package").toStdString();
+    places.moduleFolder = "/usr/lib/pkcs11";
+    places.programName = "signtool.exe";
+    for (const char *folder : {"/user", "/system", "/package"})
+        QDir().mkpath(root + folder);
+    return places;
+}
+
+QStringList paths(const RegisteredModules &modules)
+{
+    QStringList list;
+    for (const std::string &path : modules.paths)
+        list << QString::fromStdString(path);
+    return list;
+}
+
+} // namespace
+
+// The modules p11-kit would load, read without loading any: the user's
+// files first (a setting found first wins), priority then name decides the
+// order, and modules for other programs, remote ones and trust stores are
+// left out.
+void TestSignToolUnits::registryIsReadByP11KitsRules()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString root = dir.path();
+    const RegistryPlaces places = placesIn(root);
+    QVERIFY(writeBytes(root + "/package/zeta.module", "module: libzeta.so\n"));
+    QVERIFY(writeBytes(root + "/package/alpha.module", "# a comment\n\n  module :  /opt/alpha/libalpha.so  \n"));
+    QVERIFY(writeBytes(root + "/package/first.module", "module: libfirst.so\npriority: 5\n"));
+    QVERIFY(writeBytes(root + "/package/trust.module", "module: p11-kit-trust.so\ntrust-policy: yes\n"));
+    QVERIFY(writeBytes(root + "/package/remote.module", "remote: |ssh host p11-kit remote /x.so\n"));
+    QVERIFY(writeBytes(root + "/package/elsewhere.module", "module: libelse.so\nenable-in: firefox, ssh\n"));
+    QVERIFY(writeBytes(root + "/package/here.module", "module: libhere.so\nenable-in: ssh,signtool.exe\n"));
+    QVERIFY(writeBytes(root + "/package/notHere.module", "module: libnot.so\ndisable-in: signtool.exe\n"));
+    // The system's file of a name overrides the package's setting by setting.
+    QVERIFY(writeBytes(root + "/system/zeta.module", "module: /opt/zeta/libzeta.so\n"));
+    QVERIFY(writeBytes(root + "/system/dropped.module", "module: libdropped.so\n"));
+    // The user's empty module leaves the system's module out.
+    QVERIFY(writeBytes(root + "/user/dropped.module", "module:\n"));
+    QVERIFY(writeBytes(root + "/user/mine.module", "module: /home/me/libmine.so\npriority: -1\n"));
+
+    RegisteredModules modules = registeredModules(places);
+    QCOMPARE(QString::fromStdString(modules.error), QString());
+    QCOMPARE(paths(modules), (QStringList{"/usr/lib/pkcs11/libfirst.so", "/opt/alpha/libalpha.so",
+                                          "/usr/lib/pkcs11/libhere.so", "/opt/zeta/libzeta.so",
+                                          "/home/me/libmine.so"}));
+
+    // user-config none: the user's files count for nothing.
+    QVERIFY(writeBytes(root + "/system.conf", "user-config: none\n"));
+    modules = registeredModules(places);
+    QCOMPARE(paths(modules), (QStringList{"/usr/lib/pkcs11/libfirst.so", "/opt/alpha/libalpha.so",
+                                          "/usr/lib/pkcs11/libdropped.so", "/usr/lib/pkcs11/libhere.so",
+                                          "/opt/zeta/libzeta.so"}));
+    // ... unless the user's own file says otherwise: only the user's.
+    QVERIFY(writeBytes(root + "/system.conf", "user-config: merge\n"));
+    QVERIFY(writeBytes(root + "/user.conf", "user-config: only\n"));
+    modules = registeredModules(places);
+    QCOMPARE(paths(modules), QStringList{"/home/me/libmine.so"});
+
+    // Nothing there at all is an empty registry, not a broken one.
+    RegistryPlaces nowhere = places;
+    for (std::string *path : {&nowhere.systemConfig, &nowhere.userConfig, &nowhere.userModules,
+                              &nowhere.systemModules, &nowhere.packageModules})
+        *path = QFile::encodeName(root + "/missing").toStdString() + *path;
+    modules = registeredModules(nowhere);
+    QVERIFY(modules.paths.empty());
+    QCOMPARE(QString::fromStdString(modules.error), QString());
+}
+
+void TestSignToolUnits::registryFilesThatCannotBeReadAreRefused_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no setting") << "garbage" << "line 2 is no \"name: value\" setting";
+    QTest::newRow("section") << "section" << "line 1 is no \"name: value\" setting";
+    QTest::newRow("too large") << "large" << "is larger than 64 KiB";
+    QTest::newRow("FIFO") << "fifo" << "is not a regular file";
+}
+
+// A module file that p11-kit would refuse makes the registry unusable, and
+// one that could stall or swell the tool (a FIFO, a huge file) is refused
+// unread.
+void TestSignToolUnits::registryFilesThatCannotBeReadAreRefused()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const RegistryPlaces places = placesIn(dir.path());
+    const QString file = dir.path() + "/system/broken.module";
+    if (kind == "garbage") {
+        QVERIFY(writeBytes(file, "module: libgood.so\njust words\n"));
+    } else if (kind == "section") {
+        QVERIFY(writeBytes(file, "[section]\nmodule: libgood.so\n"));
+    } else if (kind == "large") {
+        QFile large(file);
+        QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(qint64(1) << 30));
+    } else {
+        QCOMPARE(mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+    }
+    const RegisteredModules modules = registeredModules(places);
+    QVERIFY(modules.paths.empty());
+    QVERIFY2(QString::fromStdString(modules.error).startsWith(file + " " + reason),
+             modules.error.c_str());
 }
 
 QTEST_GUILESS_MAIN(TestSignToolUnits)
