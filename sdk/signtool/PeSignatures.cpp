@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <map>
+#include <optional>
 
 using namespace sdktool;
 
@@ -336,8 +339,34 @@ void judgeChain(PeSignature &signature, PKCS7 *p7, const StampResult &stamp, con
     finding.detail = error;
 }
 
-PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout, const TrustPolicy &policy,
-                           const KnownDigest *known)
+// The file's Authenticode digest under each digest algorithm, made once per
+// algorithm however many signatures use it: each one reads the whole file.
+class FileDigests {
+public:
+    FileDigests(int fd, const PeLayout &layout, const KnownDigest *known) : m_fd(fd), m_layout(layout)
+    {
+        if (known)
+            m_digests.emplace(known->mdType, known->value);
+    }
+
+    std::optional<std::vector<unsigned char>> of(const EVP_MD *md)
+    {
+        if (!md)
+            return std::nullopt;
+        const int type = EVP_MD_get_type(md);
+        auto it = m_digests.find(type);
+        if (it == m_digests.end())
+            it = m_digests.emplace(type, authenticodeDigest(m_fd, m_layout, md)).first;
+        return it->second;
+    }
+
+private:
+    int m_fd;
+    const PeLayout &m_layout;
+    std::map<int, std::optional<std::vector<unsigned char>>> m_digests;
+};
+
+PeSignature judgeSignature(PKCS7 *p7, int index, FileDigests &digests, const TrustPolicy &policy)
 {
     PeSignature signature;
     SignatureFinding &finding = signature.finding;
@@ -366,10 +395,7 @@ PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout,
         finding.verdict = Verdict::SignatureInvalid;
         return signature;
     }
-    const bool digestKnown = known && signature.fileDigest && known->mdType == EVP_MD_get_type(signature.fileDigest);
-    const auto fileDigest = digestKnown              ? std::optional(known->value)
-                            : signature.fileDigest ? authenticodeDigest(fd, layout, signature.fileDigest)
-                                                   : std::nullopt;
+    const auto fileDigest = digests.of(signature.fileDigest);
     if (!fileDigest) {
         finding.detail = "its digest algorithm is unknown or the file cannot be read";
         return signature;
@@ -422,7 +448,7 @@ namespace {
 // of each appended one (null when that cannot be read). Damaged (with the
 // problem) or Unsigned when there is none to read.
 PeJudgement::Status readSignatures(int fd, const PeLayout &layout, Pkcs7Ptr &outer, std::vector<Pkcs7Ptr> &nested,
-                                   std::string &problem)
+                                   std::string &problem, int *count = nullptr)
 {
     const auto table = certificateTable(fd, layout);
     if (!table) {
@@ -449,7 +475,17 @@ PeJudgement::Status readSignatures(int fd, const PeLayout &layout, Pkcs7Ptr &out
         return PeJudgement::Status::Damaged;
     }
     if (PKCS7_SIGNER_INFO *si = onlySigner(outer.get())) {
-        for (const ASN1_STRING *value : unsignedValues(si, kNestedSignatureOid)) {
+        const std::vector<const ASN1_STRING *> values = unsignedValues(si, kNestedSignatureOid);
+        const size_t signatures = 1 + values.size();
+        if (count)
+            *count = static_cast<int>(std::min<size_t>(signatures, INT_MAX));
+        // Counted before any is read: each costs a chain check.
+        if (signatures > static_cast<size_t>(kMaxPeSignatures)) {
+            problem = "it carries " + std::to_string(signatures) + " signatures, more than the "
+                      + std::to_string(kMaxPeSignatures) + " that are checked";
+            return PeJudgement::Status::TooManySignatures;
+        }
+        for (const ASN1_STRING *value : values) {
             const unsigned char *p = ASN1_STRING_get0_data(value);
             Pkcs7Ptr one(d2i_PKCS7(nullptr, &p, ASN1_STRING_length(value)));
             ERR_clear_error();
@@ -476,11 +512,12 @@ PeJudgement judgePeFile(int fd, const TrustPolicy &policy, const KnownDigest *kn
     judgement.status = readSignatures(fd, *layout, outer, nested, judgement.problem);
     if (judgement.status != PeJudgement::Status::Signed)
         return judgement;
-    judgement.signatures.push_back(judgeSignature(outer.get(), 0, fd, *layout, policy, known));
+    FileDigests digests(fd, *layout, known);
+    judgement.signatures.push_back(judgeSignature(outer.get(), 0, digests, policy));
     for (const Pkcs7Ptr &p7 : nested) {
         const int index = static_cast<int>(judgement.signatures.size());
         if (p7) {
-            judgement.signatures.push_back(judgeSignature(p7.get(), index, fd, *layout, policy, known));
+            judgement.signatures.push_back(judgeSignature(p7.get(), index, digests, policy));
         } else {
             PeSignature broken;
             broken.finding.index = index;
@@ -499,15 +536,17 @@ int countPeSignatures(int fd)
         return -1;
     Pkcs7Ptr outer;
     std::vector<Pkcs7Ptr> nested;
-    switch (readSignatures(fd, *layout, outer, nested, problem)) {
+    int count = 1;
+    switch (readSignatures(fd, *layout, outer, nested, problem, &count)) {
     case PeJudgement::Status::Unsigned:
         return 0;
     case PeJudgement::Status::Damaged:
         return -1;
+    case PeJudgement::Status::TooManySignatures:
     case PeJudgement::Status::Signed:
         break;
     }
-    return 1 + static_cast<int>(nested.size());
+    return count;
 }
 
 } // namespace signtool

@@ -52,19 +52,29 @@ struct PeSignature {
     bool stampVerified = false;
 };
 
+// The most signatures of one file that are read. Windows itself sets no
+// bound, but a file carries one or two (SHA-1 and SHA-256 for old and new
+// systems), rarely a few more; each one read costs a chain check, and one
+// of another digest a pass over the whole file. 64 leaves room for any real
+// use and keeps the work of a file bounded: a file with more is refused
+// without reading any of them.
+inline constexpr int kMaxPeSignatures = 64;
+
 struct PeJudgement {
-    enum class Status { Signed, Unsigned, Damaged } status = Status::Unsigned;
-    std::string problem;               // when Damaged: what is wrong, in a few words
+    enum class Status { Signed, Unsigned, Damaged, TooManySignatures } status = Status::Unsigned;
+    std::string problem;               // when Damaged or TooManySignatures: what is wrong, in a few words
     std::vector<PeSignature> signatures; // the primary first, then the appended ones in order
 };
 
 // `known`, when given, is the file's digest of one algorithm, proven some
 // other way: a signature with that algorithm is judged against it instead
-// of hashing the file.
+// of hashing the file. The file is hashed once per digest algorithm that its
+// signatures use, however many use it.
 PeJudgement judgePeFile(int fd, const TrustPolicy &policy, const KnownDigest *known = nullptr);
 
 // How many signatures the PE file on `fd` carries, without judging them: 0
-// when it is unsigned, -1 when it or its signature cannot be read.
+// when it is unsigned, -1 when it or its signature cannot be read (a count
+// above kMaxPeSignatures is given as it is).
 int countPeSignatures(int fd);
 
 } // namespace signtool

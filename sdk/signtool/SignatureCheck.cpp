@@ -91,7 +91,8 @@ std::string checkSignedCopy(int originalFd, int copyFd, X509 *signer, const Copy
     const PeJudgement judgement = judgePeFile(copyFd, policy, copyDigest);
     if (judgement.status == PeJudgement::Status::Unsigned)
         return "the signed copy carries no signature";
-    if (judgement.status == PeJudgement::Status::Damaged)
+    if (judgement.status == PeJudgement::Status::Damaged
+        || judgement.status == PeJudgement::Status::TooManySignatures)
         return "the signature of the signed copy cannot be read (" + judgement.problem + ")";
     const int found = static_cast<int>(judgement.signatures.size());
     if (found != expected.signatures || expected.newIndex >= found)

@@ -96,6 +96,8 @@ void judgedPe(VerifyJob &job, const PeJudgement &judgement)
         job.fileProblem = "it carries no signature";
     else if (judgement.status == PeJudgement::Status::Damaged)
         job.fileProblem = "its signature is damaged (" + judgement.problem + ")";
+    else if (judgement.status == PeJudgement::Status::TooManySignatures)
+        job.fileProblem = judgement.problem;
     for (const PeSignature &signature : judgement.signatures)
         job.findings.push_back(signature.finding);
 }
@@ -111,8 +113,15 @@ void judgedByReport(VerifyJob &job, const ChildExit &exit)
         job.fileProblem = "osslsigncode took longer than " + std::to_string(kVerifyTimeoutSeconds) + " seconds";
         return;
     }
-    for (const ReportedSignature &reported : readVerifyReport(exit.output))
-        job.findings.push_back(findingFromReport(reported));
+    const std::vector<ReportedSignature> reported = readVerifyReport(exit.output);
+    if (reported.size() > static_cast<size_t>(kMaxPeSignatures)) {
+        // The same bound as for program files, whoever read them.
+        job.fileProblem = "it carries " + std::to_string(reported.size()) + " signatures, more than the "
+                          + std::to_string(kMaxPeSignatures) + " that are checked";
+        return;
+    }
+    for (const ReportedSignature &one : reported)
+        job.findings.push_back(findingFromReport(one));
     if (!job.findings.empty())
         return;
     std::string last;
