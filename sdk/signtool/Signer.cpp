@@ -597,7 +597,8 @@ void Signer::requestTimeStamp(SignJob &job) const
         fail(job, relayError);
         return;
     }
-    const std::string url = relay->localUrl(request.url, request.rfc3161, job.relayRoute);
+    const int retried = request.retry ? job.relayRoute : -1;
+    const std::string url = relay->localUrl(request.url, request.rfc3161, job.relayRoute, retried);
     job.child.argv = timeStampArguments(request.rfc3161, url, request.digest, input, folder + job.stampedName,
                                         job.stampIndex);
     job.child.fds = {{job.opened.file.get(), kInputFd}, {job.folder.descriptor(), kOutputFolderFd}};
@@ -674,7 +675,7 @@ void Signer::timeStampEnded(SignJob &job, const ChildExit &exit) const
         stamping.ended(TimeStamping::Attempt::TooLarge, std::string());
     else if (!exit.started)
         stamping.ended(TimeStamping::Attempt::Failed, "osslsigncode cannot be started: " + errnoText(exit.startErrno));
-    else if (exit.timedOut)
+    else if (exit.timedOut || (exit.exitCode != 0 && relayTimedOut(job)))
         stamping.ended(TimeStamping::Attempt::NoAnswer, std::string());
     else if (exit.exitCode == 0
              && fstatat(job.folder.descriptor(), job.stampedName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)

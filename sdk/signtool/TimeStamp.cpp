@@ -76,7 +76,7 @@ void TimeStamping::ended(Attempt attempt, const std::string &message)
         // works.
         m_firstMessage = message;
         m_fallback = true;
-        m_next = TimeStampRequest{true, request.url, "sha256"};
+        m_next = TimeStampRequest{true, request.url, "sha256", true};
         return;
     }
     m_error = "Time-stamping " + m_shownName + " at " + request.url + " failed: " + m_firstMessage

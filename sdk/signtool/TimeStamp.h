@@ -8,7 +8,8 @@
 //            it is asked again with RFC 3161 and SHA-256 at the same
 //            address, and the output says so.
 // A request that has no answer within the time-out (60 s, or
-// $QUILLMARK_TIMESTAMP_TIMEOUT seconds) ends the file's signing with "the
+// $QUILLMARK_TIMESTAMP_TIMEOUT seconds; the RFC 3161 retry of /t has what
+// the first request left of it) ends the file's signing with "the
 // time-stamp server did not answer", one whose answer passes 1 MB with "the
 // time-stamp server's answer was too large"; the caller then leaves the
 // file as it was. The requests run as children of the signing pool, so that many files
@@ -27,6 +28,7 @@ struct TimeStampRequest {
     bool rfc3161 = false;
     std::string url;
     const char *digest = nullptr; // the RFC 3161 message imprint's digest
+    bool retry = false;           // /t's RFC 3161 retry: what is left of the first request's time-out
 };
 
 // The time-stamp step of one file: which requests to make, one after the

@@ -22,6 +22,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace sdktool;
@@ -43,13 +44,24 @@ struct VerifyCtxDeleter {
     void operator()(TS_VERIFY_CTX *p) const { TS_VERIFY_CTX_free(p); }
 };
 
+using Clock = std::chrono::steady_clock;
+
 struct Route {
     std::string target;
     bool rfc3161 = false;
+    int sharesDeadlineOf = -1; // the route whose deadline this one keeps
     std::string refusal;
     bool timedOut = false; // the server did not answer within the time-out
     bool tooLarge = false;
+    std::optional<Clock::time_point> deadline; // set when its request came
 };
+
+// Whole seconds left until `deadline`, rounded up; 0 once it has passed.
+int secondsLeft(Clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
 
 bool sendAll(int fd, const std::string &data)
 {
@@ -213,11 +225,18 @@ bool replyTooLarge(unsigned long error)
 
 // Sends `body` to `url` and returns the reply's body; empty with `error`
 // set when the server cannot be reached or does not answer 200, and
-// `timedOut` when that is because the time-out passed, `tooLarge` when its
-// reply passed kMaxReply.
+// `timedOut` when that is because `deadline` passed (one deadline for the
+// connection, the request and the whole reply, however slowly it comes),
+// `tooLarge` when its reply passed kMaxReply.
 std::string forward(const std::string &url, const std::string &contentType, const std::string &body,
-                    int timeoutSeconds, std::string &error, bool &timedOut, bool &tooLarge)
+                    Clock::time_point deadline, std::string &error, bool &timedOut, bool &tooLarge)
 {
+    const int timeoutSeconds = secondsLeft(deadline);
+    if (timeoutSeconds <= 0) {
+        timedOut = true;
+        error = "no time was left";
+        return {};
+    }
     char *host = nullptr, *port = nullptr, *path = nullptr;
     int useTls = 0;
     if (OSSL_HTTP_parse_url(url.c_str(), &useTls, nullptr, &host, &port, nullptr, &path, nullptr, nullptr) != 1) {
@@ -236,45 +255,74 @@ std::string forward(const std::string &url, const std::string &contentType, cons
         }
     }
     BioPtr request(BIO_new_mem_buf(body.data(), static_cast<int>(body.size())));
-    // A plain HTTP connection is made here, so that a refusal ends the
-    // request at once; OpenSSL connects for TLS and through a proxy of the
-    // environment (http_proxy, https_proxy), retrying a refusal until the
-    // time-out.
+    // The connection to the server itself (not to a proxy of the
+    // environment: http_proxy, https_proxy) is made here, for http and
+    // https alike, so that a refusal ends the request at once: OpenSSL's own
+    // connect takes a refusal for a server not yet up and tries again until
+    // the time-out. TLS then goes on top of it here too, as OpenSSL's client
+    // takes a connection of the caller's only as it is.
     BIO *connection = nullptr;
-    if (!useTls && !OSSL_HTTP_adapt_proxy(nullptr, nullptr, host, useTls)) {
+    const bool viaProxy = OSSL_HTTP_adapt_proxy(nullptr, nullptr, host, useTls) != nullptr;
+    if (!viaProxy) {
         const int fd = connectTo(host, port, timeoutSeconds, error);
         timedOut = fd < 0 && errno == ETIMEDOUT;
-        if (fd < 0) {
+        BIO *socketBio = fd < 0 ? nullptr : BIO_new_socket(fd, BIO_CLOSE);
+        if (socketBio) {
+            BIO_set_nbio(socketBio, 1);
+            connection = useTls ? tlsLayer(socketBio, &tls, 1, 1) : socketBio;
+            if (!connection) {
+                BIO_free_all(socketBio);
+                error = "TLS cannot be set up";
+            }
+        } else if (fd >= 0) {
+            close(fd);
+            error = "the connection cannot be used";
+        }
+        if (!connection) {
             SSL_CTX_free(tls.ctx);
             OPENSSL_free(host);
             OPENSSL_free(port);
             OPENSSL_free(path);
             return {};
         }
-        connection = BIO_new_socket(fd, BIO_CLOSE);
-        BIO_set_nbio(connection, 1);
     }
-    BIO *reply = OSSL_HTTP_transfer(nullptr, host, port, path, useTls, nullptr, nullptr, connection, connection,
-                                    useTls ? tlsLayer : nullptr, &tls, 0, nullptr, contentType.c_str(), request.get(),
-                                    nullptr, 0, kMaxReply, timeoutSeconds, 0);
+    // On a connection of its own, the client speaks plain HTTP over what
+    // it is given (the TLS layer included).
+    const bool clientTls = useTls && viaProxy;
+    const int transferSeconds = std::max(1, secondsLeft(deadline));
+    BIO *reply = OSSL_HTTP_transfer(nullptr, host, port, path, clientTls, nullptr, nullptr, connection, connection,
+                                    clientTls ? tlsLayer : nullptr, &tls, 0, nullptr, contentType.c_str(),
+                                    request.get(), nullptr, 0, kMaxReply, transferSeconds, 0);
     std::string data;
     if (reply) {
         // A reply without a length (a chunked one) comes as the
         // connection's own stream, which may have nothing yet: waited on
-        // until it ends, passes the bound or runs out of time.
+        // until it ends, passes the bound or the deadline passes.
         char buffer[8192];
-        const time_t deadline = std::time(nullptr) + timeoutSeconds;
+        const time_t until = std::time(nullptr) + secondsLeft(deadline);
+        bool late = false;
         while (data.size() <= kMaxReply) {
             const int n = BIO_read(reply, buffer, sizeof buffer);
-            if (n > 0)
+            if (n > 0) {
                 data.append(buffer, static_cast<size_t>(n));
-            else if (!BIO_should_retry(reply) || BIO_wait(reply, deadline, 50) <= 0)
+                continue;
+            }
+            if (!BIO_should_retry(reply))
                 break;
+            const int ready = Clock::now() < deadline ? BIO_wait(reply, until, 50) : 0;
+            if (ready <= 0) {
+                late = ready == 0;
+                break;
+            }
         }
         BIO_free_all(reply);
         if (data.size() > kMaxReply) {
             tooLarge = true;
             error = "its reply passed 1 MiB";
+            data.clear();
+        } else if (late) {
+            timedOut = true;
+            error = "its reply was not complete within the time-out";
             data.clear();
         }
     } else {
@@ -310,6 +358,7 @@ struct TimeStampRelay::State {
     {
         std::string path, body;
         const int timeout = timeStampTimeoutSeconds();
+        const Clock::time_point arrived = Clock::now();
         if (!readRequest(fd, path, body, timeout)) {
             close(fd);
             return;
@@ -321,10 +370,17 @@ struct TimeStampRelay::State {
             id = std::atoi(path.c_str() + prefix.size());
             std::lock_guard<std::mutex> lock(mutex);
             const auto it = routes.find(id);
-            if (it != routes.end())
+            if (it != routes.end()) {
+                // A retry keeps the deadline of the request it retries, so
+                // that the time-out named in a message is the time taken.
+                const auto first = routes.find(it->second.sharesDeadlineOf);
+                it->second.deadline = first != routes.end() && first->second.deadline
+                                          ? *first->second.deadline
+                                          : arrived + std::chrono::seconds(timeout);
                 route = it->second;
-            else
+            } else {
                 id = -1;
+            }
         }
         if (id < 0) {
             answer(fd, 404, "Not Found", "text/plain", "");
@@ -336,7 +392,7 @@ struct TimeStampRelay::State {
         bool tooLarge = false;
         const std::string reply = forward(route.target, route.rfc3161 ? "application/timestamp-query"
                                                                       : "application/octet-stream",
-                                          body, timeout, error, timedOut, tooLarge);
+                                          body, *route.deadline, error, timedOut, tooLarge);
         if (!reply.empty() && route.rfc3161)
             error = checkTimeStampReply(body, reply);
         if (reply.empty() || !error.empty()) {
@@ -398,11 +454,15 @@ TimeStampRelay *TimeStampRelay::instance(std::string &error)
     return relay;
 }
 
-std::string TimeStampRelay::localUrl(const std::string &target, bool rfc3161, int &route)
+std::string TimeStampRelay::localUrl(const std::string &target, bool rfc3161, int &route, int sharesDeadlineOf)
 {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     route = m_state->nextRoute++;
-    m_state->routes[route] = Route{target, rfc3161, {}};
+    Route added;
+    added.target = target;
+    added.rfc3161 = rfc3161;
+    added.sharesDeadlineOf = sharesDeadlineOf;
+    m_state->routes[route] = added;
     return "http://127.0.0.1:" + std::to_string(m_state->port) + "/" + m_state->secret + "/" + std::to_string(route);
 }
 

@@ -15,7 +15,9 @@
 //
 // Each route has a random path, so other local users cannot use the relay
 // to reach a server. Requests and replies are bounded in size (64 KiB and
-// 1 MiB) and in time (the time-stamp time-out).
+// 1 MiB) and in time (the time-stamp time-out, one deadline for the
+// connection, the request and the whole reply). A refused connection ends
+// the request at once, over http and https alike.
 
 #include <memory>
 #include <string>
@@ -37,8 +39,10 @@ public:
     static TimeStampRelay *instance(std::string &error);
 
     // A local URL for one request to `target`; `route` names it for
-    // refusal().
-    std::string localUrl(const std::string &target, bool rfc3161, int &route);
+    // refusal(). The request has the time-out from when it reaches the
+    // relay, or, when `sharesDeadlineOf` names an earlier route (the request
+    // it retries), what is left of that one's.
+    std::string localUrl(const std::string &target, bool rfc3161, int &route, int sharesDeadlineOf = -1);
 
     // Why the reply for `route` was refused ("its reply was refused: its
     // nonce is not the one sent") or could not be had ("the server gave no

@@ -18,7 +18,8 @@
 // certificate made for TLS servers, not for time stamping) or "garbage"
 // (bytes that are no reply at all). A hostile one answers without end: "huge-length" (a Content-Length of
 // 4 GB, data until the client goes) or "endless-chunked" (a chunked body
-// that never ends). Each request
+// that never ends). "trickle" answers at once with a chunked body of one
+// byte a second, which never ends and never grows large. Each request
 // is answered on a thread of its own, after --delay-ms. One line per request
 // goes to the log: "rfc3161 sha384" (the imprint's digest) or "authenticode",
 // after "proxied to HOST" for a request meant for another host.
@@ -396,6 +397,19 @@ void serve(int fd)
         return;
     }
 
+    // A slow one: headers at once, then a byte now and then, for good.
+    if (g_options.mode == "trickle") {
+        logLine(g_options.mode);
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/timestamp-reply\r\n"
+                           "Transfer-Encoding: chunked\r\n\r\n";
+        if (sendAll(fd, head)) {
+            while (sendAll(fd, "1\r\nA\r\n"))
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        close(fd);
+        return;
+    }
+
     const bool lying = g_options.mode == "wrong-imprint" || g_options.mode == "wrong-nonce"
                        || g_options.mode == "wrong-purpose" || g_options.mode == "garbage";
     if (rfc3161 && (g_options.mode == "rfc3161" || g_options.mode == "both" || lying)) {
@@ -500,7 +514,8 @@ int main(int argc, char **argv)
         }
     }
     // The servers that answer without end, or never, sign nothing.
-    if (g_options.mode != "silent" && g_options.mode != "huge-length" && g_options.mode != "endless-chunked") {
+    if (g_options.mode != "silent" && g_options.mode != "huge-length" && g_options.mode != "endless-chunked"
+        && g_options.mode != "trickle") {
         g_cert = loadPem<X509>(g_options.cert, PEM_read_bio_X509);
         g_key = loadPem<EVP_PKEY>(g_options.key, PEM_read_bio_PrivateKey);
         if (!g_cert || !g_key) {

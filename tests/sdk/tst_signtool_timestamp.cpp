@@ -15,6 +15,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace testdata;
 
 class TestSignToolTimeStamp : public QObject, private SignToolFixture {
@@ -80,6 +85,11 @@ private slots:
     void httpsServerMustProveItsName_data();
     void httpsServerMustProveItsName();
     void serverIsReachedThroughTheProxy();
+    void refusedPortFailsAtOnce_data();
+    void refusedPortFailsAtOnce();
+    void tricklingServerCostsOneDeadline_data();
+    void tricklingServerCostsOneDeadline();
+    void retryOfSlashTSharesTheDeadline();
 };
 
 void TestSignToolTimeStamp::initTestCase()
@@ -418,6 +428,133 @@ void TestSignToolTimeStamp::serverIsReachedThroughTheProxy()
     QCOMPARE(requests(log), (QStringList{"proxied to tsa.invalid", "rfc3161 sha256"}));
     const RunResult verify = verifyWithTimeStamp(file);
     QVERIFY2(verify.output.contains(QLatin1String("Timestamp Server Signature verification: ok")), qPrintable(verify.output));
+}
+
+namespace {
+
+// A port on 127.0.0.1 that is bound but never listened on: a connection
+// to it is refused at once, and no other program can take it while this
+// object lives.
+class RefusingPort {
+public:
+    RefusingPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            && ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+            m_port = ntohs(address.sin_port);
+    }
+    ~RefusingPort()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    RefusingPort(const RefusingPort &) = delete;
+    RefusingPort &operator=(const RefusingPort &) = delete;
+    quint16 port() const { return m_port; }
+
+private:
+    int m_fd;
+    quint16 m_port = 0;
+};
+
+} // namespace
+
+void TestSignToolTimeStamp::refusedPortFailsAtOnce_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QString>("timestampSwitch");
+    QTest::newRow("http, /tr") << "http" << "/tr";
+    QTest::newRow("https, /tr") << "https" << "/tr";
+    QTest::newRow("http, /t") << "http" << "/t";
+    QTest::newRow("https, /t") << "https" << "/t";
+}
+
+// A server whose port refuses the connection fails the file at once, over
+// https as over http, and /t's RFC 3161 retry is refused at once too: none
+// of them waits for the time-out (here 20 s).
+void TestSignToolTimeStamp::refusedPortFailsAtOnce()
+{
+    QFETCH(QString, scheme);
+    QFETCH(QString, timestampSwitch);
+    const RefusingPort refusing;
+    QVERIFY2(refusing.port() != 0, "no free port was found");
+    const QString url = QStringLiteral("%1://127.0.0.1:%2/tsa").arg(scheme).arg(refusing.port());
+    const QString file = peFile();
+    const QByteArray original = fileBytes(file);
+
+    QElapsedTimer timer;
+    timer.start();
+    const RunResult run = signtool({timestampSwitch, url}, file, QStringLiteral("20"));
+    const qint64 elapsed = timer.elapsed();
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: Time-stamping ") + file + " at " + url + " failed: "),
+             qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("Connection refused")), qPrintable(run.output));
+    QVERIFY2(elapsed < 10000, qPrintable(QStringLiteral("a refused port took %1 ms").arg(elapsed)));
+    QCOMPARE(fileBytes(file), original);
+}
+
+void TestSignToolTimeStamp::tricklingServerCostsOneDeadline_data()
+{
+    QTest::addColumn<QString>("timestampSwitch");
+    QTest::newRow("/tr") << "/tr";
+    QTest::newRow("/t") << "/t";
+}
+
+// A server that answers at once but sends its reply a byte a second has the
+// time-out once, counted from the request, and the message names that
+// time-out: no fresh one for the body, none for /t's retry.
+void TestSignToolTimeStamp::tricklingServerCostsOneDeadline()
+{
+    QFETCH(QString, timestampSwitch);
+    const QString log = newFolder() + QStringLiteral("/requests");
+    TsaServer server(QStringLiteral("trickle"), m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    const QByteArray original = fileBytes(file);
+
+    QElapsedTimer timer;
+    timer.start();
+    const RunResult run = signtool({timestampSwitch, server.url()}, file, QStringLiteral("6"));
+    const qint64 elapsed = timer.elapsed();
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: Time-stamping ") + file
+                                 + " failed: the time-stamp server did not answer (" + server.url()
+                                 + ") within 6 seconds."),
+             qPrintable(run.output));
+    QVERIFY2(elapsed >= 5500 && elapsed < 9000,
+             qPrintable(QStringLiteral("a time-out of 6 s took %1 ms").arg(elapsed)));
+    QCOMPARE(requests(log), QStringList{"trickle"});
+    QCOMPARE(fileBytes(file), original);
+}
+
+// /t's RFC 3161 retry has what is left of the first request's time-out:
+// a server that refuses the Authenticode request after 5 s and would answer
+// the retry after 5 s more fails within the 8 s the message names.
+void TestSignToolTimeStamp::retryOfSlashTSharesTheDeadline()
+{
+    TsaServer::Timing slow;
+    slow.answerDelayMs = 5000;
+    TsaServer server(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, QString(), slow);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = peFile();
+    const QByteArray original = fileBytes(file);
+
+    QElapsedTimer timer;
+    timer.start();
+    const RunResult run = signtool({"/t", server.url()}, file, QStringLiteral("8"));
+    const qint64 elapsed = timer.elapsed();
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: Time-stamping ") + file
+                                 + " failed: the time-stamp server did not answer (" + server.url()
+                                 + ") within 8 seconds."),
+             qPrintable(run.output));
+    QVERIFY2(elapsed < 9800, qPrintable(QStringLiteral("a time-out of 8 s took %1 ms").arg(elapsed)));
+    QCOMPARE(fileBytes(file), original);
 }
 
 QTEST_GUILESS_MAIN(TestSignToolTimeStamp)
