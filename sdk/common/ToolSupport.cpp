@@ -72,7 +72,16 @@ static std::string notRegularFileText(mode_t mode)
     return "it is not a regular file";
 }
 
-bool readWholeFile(const std::string &path, std::string &data, std::string &error)
+std::string sizeText(off_t bytes)
+{
+    if (bytes % (1024 * 1024) == 0)
+        return std::to_string(bytes / (1024 * 1024)) + " MiB";
+    if (bytes % 1024 == 0)
+        return std::to_string(bytes / 1024) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+bool readWholeFile(const std::string &path, std::string &data, std::string &error, off_t maxBytes)
 {
     // The check by name spares opening a device at all; the one on the open
     // descriptor settles it, and O_NONBLOCK keeps the open itself from
@@ -97,6 +106,14 @@ bool readWholeFile(const std::string &path, std::string &data, std::string &erro
         ::close(fd);
         return false;
     }
+    // Judged on the descriptor that is read, before any of it is; the
+    // reading stops there too, for a file that grows meanwhile.
+    const std::string tooLarge = "it is larger than " + sizeText(maxBytes);
+    if (st.st_size > maxBytes) {
+        error = tooLarge;
+        ::close(fd);
+        return false;
+    }
     data.clear();
     char buf[65536];
     for (;;) {
@@ -110,6 +127,12 @@ bool readWholeFile(const std::string &path, std::string &data, std::string &erro
         }
         if (n == 0)
             break;
+        if (static_cast<off_t>(data.size()) + n > maxBytes) {
+            error = tooLarge;
+            data.clear();
+            ::close(fd);
+            return false;
+        }
         data.append(buf, static_cast<size_t>(n));
     }
     ::close(fd);

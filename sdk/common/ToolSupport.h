@@ -17,6 +17,7 @@
 #include <sys/types.h>
 
 #include <ctime>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,8 +57,14 @@ bool isSwitch(const std::string &arg, const char *name);
 
 // Reads a regular file (after links). Anything else is refused with the
 // reason in `error` ("it is a folder", "it is a FIFO (named pipe), not a
-// regular file", ...): a FIFO or a device would keep the tool waiting.
-bool readWholeFile(const std::string &path, std::string &data, std::string &error);
+// regular file", ...): a FIFO or a device would keep the tool waiting. So is
+// a file of more than `maxBytes` ("it is larger than 1 MiB"), by the size of
+// the opened file before any of it is read.
+bool readWholeFile(const std::string &path, std::string &data, std::string &error,
+                   off_t maxBytes = std::numeric_limits<off_t>::max());
+
+// "1 MiB", "64 KiB" or "1000 bytes": a bound on a file's size in messages.
+std::string sizeText(off_t bytes);
 
 using safefile::errnoText;
 

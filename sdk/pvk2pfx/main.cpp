@@ -17,7 +17,8 @@
 // SPC file may be DER or PEM PKCS#7 (a bare DER or PEM certificate is taken
 // too); the certificate whose public key matches the private key is the
 // PFX's own, the others go in as its chain. The PVK and SPC files must be
-// regular files: a FIFO or a device is refused rather than waited on.
+// regular files: a FIFO or a device is refused rather than waited on, and
+// so is a PVK file over 1 MiB or an SPC file over 4 MiB, unread.
 //
 // Without -f an existing output file (or a link) is left untouched (exit
 // code 1); with -f it is replaced through an exclusive temporary file and a
@@ -68,6 +69,12 @@ const char *kUsage = "Usage: pvk2pfx.exe -pvk PVK -pi PASSWORD -spc SPC -pfx PFX
 // How long a password's descriptor may take to reach its end: the caller
 // fills it before the tool starts.
 constexpr int kSecretWaitSeconds = 30;
+
+// A PVK file holds one private key (a few kilobytes even for RSA 16384), an
+// SPC file a chain of a few certificates: far larger ones are refused by
+// their size, unread, rather than swelling the tool for a minute.
+constexpr off_t kMaxPvkBytes = 1024 * 1024;
+constexpr off_t kMaxSpcBytes = 4 * 1024 * 1024;
 
 struct Args {
     std::optional<std::string> pvk, pi, spc, pfx, po;
@@ -260,7 +267,7 @@ int main(int argc, char **argv)
     // --- the private key
     std::string pvkData;
     std::string error;
-    if (!readWholeFile(*args.pvk, pvkData, error))
+    if (!readWholeFile(*args.pvk, pvkData, error, kMaxPvkBytes))
         return fail("Cannot read the PVK file " + *args.pvk + ": " + error + ".");
     constexpr uint32_t kPvkMagic = 0xB0B5F11E;
     if (pvkData.size() < 24 || readLe32(pvkData, 0) != kPvkMagic)
@@ -287,7 +294,7 @@ int main(int argc, char **argv)
 
     // --- the certificates
     std::string spcData;
-    if (!readWholeFile(*args.spc, spcData, error))
+    if (!readWholeFile(*args.spc, spcData, error, kMaxSpcBytes))
         return fail("Cannot read the SPC file " + *args.spc + ": " + error + ".");
     CertStackPtr certs = readSpcCertificates(spcData);
     if (sk_X509_num(certs.get()) == 0)

@@ -6,6 +6,8 @@
 
 #include <QFileInfo>
 
+#include <cerrno>
+
 #include <QHash>
 #include <QSet>
 
@@ -149,15 +151,16 @@ QString cleanIniText(const QByteArray &rawValue)
 
 // ---- IniFile -----------------------------------------------------------------
 
-IniFile::IniFile(const QString &fileName)
+IniFile::IniFile(const QString &fileName, qint64 maxBytes)
     : m_fileName(fileName)
 {
-    const platform::FileReadResult read = platform::readRegularFile(fileName);
+    const platform::FileReadResult read = platform::readRegularFile(fileName, maxBytes);
     if (!read.exists)
         return;
     m_existed = true;
     if (!read.ok) {
         m_readFailed = true;
+        m_tooLarge = read.errorCode == EFBIG;
         return;
     }
     QByteArray data = read.data;

@@ -76,8 +76,10 @@ struct IniEntry {
 class IniFile {
 public:
     // Reads the file at once. A missing file is an empty one; it is
-    // created by the first commit that has something to write.
-    explicit IniFile(const QString &fileName);
+    // created by the first commit that has something to write. A file of
+    // more than `maxBytes` (when given) is not read at all: it is judged by
+    // the size of the opened file, and then readFailed() and tooLarge().
+    explicit IniFile(const QString &fileName, qint64 maxBytes = -1);
 
     QString fileName() const { return m_fileName; }
     // Whether the file was there when it was read (or has been committed).
@@ -86,6 +88,8 @@ public:
     // or device (never opened, so never waited on), a file without read
     // permission. Such a file reads as empty and is never written.
     bool readFailed() const { return m_readFailed; }
+    // Whether the read failed for the file's size (see the constructor).
+    bool tooLarge() const { return m_tooLarge; }
 
     bool sectionExists(const QString &section) const;
     bool valueExists(const QString &section, const QString &key) const;
@@ -175,5 +179,6 @@ private:
     std::vector<Line> m_lines;
     bool m_existed = false;
     bool m_readFailed = false;
+    bool m_tooLarge = false;
     bool m_modified = false;
 };

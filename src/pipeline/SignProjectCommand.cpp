@@ -140,10 +140,16 @@ std::optional<int> loadJob(const CommandArguments &arguments, const CommandConte
     QIODevice &err = *context.err;
     const QString path =
         ProjectFileFor(arguments.project, arguments.projectIsFile, context.programFolder);
-    const IniFile project(path);
+    const IniFile project(path, MaxProjectFileBytes);
     if (!project.fileExisted()) {
         report(err, QStringLiteral("Sorry, unable to find this project file! (%1)")
                         .arg(platform::displayFileName(path)));
+        return CommandExit::ProjectUnusable;
+    }
+    if (project.tooLarge()) {
+        report(err, QStringLiteral("the project file %1 cannot be read: it is larger than %2 MiB")
+                        .arg(platform::displayFileName(path))
+                        .arg(MaxProjectFileBytes / (1024 * 1024)));
         return CommandExit::ProjectUnusable;
     }
     if (project.readFailed()) {

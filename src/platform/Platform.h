@@ -200,8 +200,10 @@ struct FileReadResult {
 };
 
 // Reads a regular file whole. Anything else (a folder, a FIFO that would
-// block for good, a device) is not read.
-FileReadResult readRegularFile(const QString &path);
+// block for good, a device) is not read, nor is a file of more than
+// `maxBytes` (when it is 0 or more): errorCode EFBIG, judged by the size of
+// the opened file before any of it is read.
+FileReadResult readRegularFile(const QString &path, qint64 maxBytes = -1);
 
 // Opens a regular file for reading and returns its descriptor
 // (close-on-exec; the caller closes it), following links. The open never

@@ -22,6 +22,10 @@ inline const QString ProjectExtension = QStringLiteral(".qmk");
 // A load reads File.0 to File.999 at most.
 inline constexpr int MaxProjectFiles = 1000;
 
+// The largest project file that is read: its settings and 1,000 paths of at
+// most IniMaxTextBytes each come to about 2 MB.
+inline constexpr qint64 MaxProjectFileBytes = 4 * 1024 * 1024;
+
 // "File." + index.
 QString ProjectFileKey(int index);
 

@@ -18,6 +18,7 @@
 #include <QBuffer>
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -82,6 +83,7 @@ private slots:
     void aReaderThatGoesAwayDoesNotCutTheRunShort();
     void listsTheSavedProjects();
     void bashCompletesOptionsAndProjects();
+    void oversizedProjectIsRefusedUnread();
 
 private:
     TfrmMain *openWindow();
@@ -623,6 +625,33 @@ void TestSignProject::bashCompletesOptionsAndProjects()
     QCOMPARE(complete(program, {"quillmark", "--sign-project", "Al"}),
              QStringList({"Alpha\\ two", "Alpha job.qmk"}));
     QCOMPARE(complete(program, {"quillmark", "--password-fd", ""}), QStringList());
+}
+
+// A project is a few kilobytes (at most 1,000 listed paths of 2 KB): a
+// larger file is refused by its size before any of it is read.
+void TestSignProject::oversizedProjectIsRefusedUnread()
+{
+    QVERIFY(QDir().mkpath(projects()));
+    const QString path = projects() + "Huge.qmk";
+    for (const qint64 size : {qint64(4 * 1024 * 1024 + 1), qint64(1) << 30}) {
+        {
+            QFile huge(path);
+            QVERIFY(huge.open(QIODevice::WriteOnly | QIODevice::Truncate) && huge.resize(size));
+        }
+        for (const QString &named : {QStringLiteral("Huge"), path}) {
+            QElapsedTimer timer;
+            timer.start();
+            const CommandRun refused = run({"--sign-project", named, "--dry-run"});
+            QVERIFY2(timer.elapsed() < 5000,
+                     qPrintable(QStringLiteral("the refusal took %1 ms").arg(timer.elapsed())));
+            QCOMPARE(refused.exitCode, CommandExit::ProjectUnusable);
+            QVERIFY2(refused.err.contains("the project file " + path
+                                          + " cannot be read: it is larger than 4 MiB"),
+                     qPrintable(refused.err));
+            QVERIFY(refused.out.isEmpty());
+        }
+    }
+    QVERIFY(QFile::remove(path));
 }
 
 QTEST_MAIN(TestSignProject)

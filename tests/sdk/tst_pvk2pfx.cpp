@@ -6,6 +6,7 @@
 #include "support/TestFolders.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -56,6 +57,8 @@ private slots:
     void legacyFormOpensWithoutLegacyProvider();
     void nonRegularInputIsRefused_data();
     void nonRegularInputIsRefused();
+    void oversizedInputIsRefusedUnread_data();
+    void oversizedInputIsRefusedUnread();
     void failureWritesNothing_data();
     void failureWritesNothing();
     void usageError_data();
@@ -360,6 +363,46 @@ void TestPvk2Pfx::nonRegularInputIsRefused()
                      "-spc", which == QLatin1String("spc") ? input : m_spcDer, "-pfx", pfx};
     const RunResult run = runProgram(sdkToolPath(QStringLiteral("pvk2pfx.exe")), args, {}, 20000);
     QVERIFY2(!run.timedOut, "pvk2pfx.exe waited on a file that is not a regular file");
+    QCOMPARE(run.exitCode, 1);
+    message.replace(QLatin1Char('@'), input);
+    QVERIFY2(run.output.contains(message), qPrintable(run.output));
+    QVERIFY(!QFileInfo::exists(pfx));
+}
+
+void TestPvk2Pfx::oversizedInputIsRefusedUnread_data()
+{
+    QTest::addColumn<QString>("which");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("PVK just past 1 MiB") << "pvk" << qint64(1024 * 1024 + 1)
+                                         << "Cannot read the PVK file @: it is larger than 1 MiB.";
+    QTest::newRow("PVK of 1 GiB") << "pvk" << (qint64(1) << 30) << "Cannot read the PVK file @: it is larger than 1 MiB.";
+    QTest::newRow("SPC just past 4 MiB") << "spc" << qint64(4 * 1024 * 1024 + 1)
+                                         << "Cannot read the SPC file @: it is larger than 4 MiB.";
+    QTest::newRow("SPC of 1 GiB") << "spc" << (qint64(1) << 30) << "Cannot read the SPC file @: it is larger than 4 MiB.";
+}
+
+// A PVK key or an SPC file is a few kilobytes: a larger file is refused by
+// its size, before any of it is read (a sparse file of 1 GiB here, which
+// would take the tool seconds and a gigabyte of memory to read).
+void TestPvk2Pfx::oversizedInputIsRefusedUnread()
+{
+    QFETCH(QString, which);
+    QFETCH(qint64, size);
+    QFETCH(QString, message);
+    const QString dir = newFolder();
+    const QString input = dir + "/large input";
+    QFile large(input);
+    QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(size));
+    large.close();
+
+    const QString pfx = dir + "/out.pfx";
+    const QStringList args{"-pvk", which == QLatin1String("pvk") ? input : m_plainPvk,
+                           "-spc", which == QLatin1String("spc") ? input : m_spcDer, "-pfx", pfx};
+    QElapsedTimer timer;
+    timer.start();
+    const RunResult run = runProgram(sdkToolPath(QStringLiteral("pvk2pfx.exe")), args, {}, 20000);
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QStringLiteral("the refusal took %1 ms").arg(timer.elapsed())));
     QCOMPARE(run.exitCode, 1);
     message.replace(QLatin1Char('@'), input);
     QVERIFY2(run.output.contains(message), qPrintable(run.output));

@@ -46,7 +46,7 @@ int openRegularFile(const QString &path, int *errorCode)
     return error == 0 ? fd.release() : -1;
 }
 
-FileReadResult readRegularFile(const QString &path)
+FileReadResult readRegularFile(const QString &path, qint64 maxBytes)
 {
     FileReadResult result;
     const QByteArray encoded = encodeFileName(path);
@@ -64,6 +64,13 @@ FileReadResult readRegularFile(const QString &path)
             result.exists = false;
         return result;
     }
+    // The size of what was opened decides; the reading stops there too,
+    // for a file that grows meanwhile.
+    const bool bounded = maxBytes >= 0;
+    if (bounded && info.st_size > maxBytes) {
+        result.errorCode = EFBIG;
+        return result;
+    }
     QByteArray data;
     char buffer[65536];
     for (;;) {
@@ -74,6 +81,10 @@ FileReadResult readRegularFile(const QString &path)
         }
         if (n == 0)
             break;
+        if (bounded && data.size() + n > maxBytes) {
+            result.errorCode = EFBIG;
+            return result;
+        }
         data.append(buffer, n);
     }
     result.ok = true;
