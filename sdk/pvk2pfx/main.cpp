@@ -33,6 +33,7 @@
 #include "safefile/NoCoreDump.h"
 #include "safefile/SecretBuffer.h"
 #include "safefile/SecretChannel.h"
+#include "safefile/ShownText.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -48,17 +49,19 @@ using namespace sdktool;
 
 namespace {
 
+// Names in the lines are shown with their control characters escaped, so
+// that no file name can forge a line.
 void outLine(const std::string &line)
 {
     std::fflush(stderr);
-    std::printf("%s\n", line.c_str());
+    std::printf("%s\n", safefile::shownText(line).c_str());
     std::fflush(stdout);
 }
 
 int fail(const std::string &message)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, "pvk2pfx error: %s\n", message.c_str());
+    std::fprintf(stderr, "pvk2pfx error: %s\n", safefile::shownText(message).c_str());
     std::fflush(stderr);
     return 1;
 }

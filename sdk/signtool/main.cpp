@@ -25,7 +25,7 @@
 // ($QUILLMARK_PKCS11_TIMEOUT, see ModuleDeadline.h) and verifications.
 //
 // Output: one line per file on standard output ("Successfully signed:
-// PATH"); errors ("SignTool Error: ...") and warnings on standard error. With
+// PATH", control characters of a name escaped: safefile/ShownText.h); errors ("SignTool Error: ...") and warnings on standard error. With
 // /v also the certificate used for each file and the counts of files signed,
 // warnings and errors; without it the success count when every file was
 // signed, else the error count; with /q errors only. Exit code 0 only when
@@ -45,6 +45,7 @@
 #include "safefile/NoCoreDump.h"
 #include "safefile/SecretBuffer.h"
 #include "safefile/SecretChannel.h"
+#include "safefile/ShownText.h"
 #include "safefile/TrustedProgram.h"
 
 #include <csignal>
@@ -57,10 +58,13 @@ using namespace signtool;
 
 namespace {
 
+// Each line is one line: a file name (or any text from outside) that holds
+// a line break or an escape sequence is shown escaped, so that it can
+// neither forge a line ("Successfully signed: ...") nor move the cursor.
 void outLine(const std::string &line)
 {
     std::fflush(stderr);
-    std::fputs(line.c_str(), stdout);
+    std::fputs(safefile::shownText(line).c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
@@ -68,9 +72,18 @@ void outLine(const std::string &line)
 void errLine(const std::string &line)
 {
     std::fflush(stdout);
-    std::fputs(line.c_str(), stderr);
+    std::fputs(safefile::shownText(line).c_str(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+}
+
+// The usage text, lines of its own.
+void usageTo(FILE *stream)
+{
+    std::fflush(stream == stdout ? stderr : stdout);
+    std::fputs(usageText(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
 }
 
 // How long the password's descriptor may take to reach its end: the
@@ -166,7 +179,7 @@ int main(int argc, char **argv)
         safefile::wipeSecret(word); // /p's copy among them
     if (!parsed.args) {
         errLine("SignTool Error: " + parsed.error);
-        errLine(usageText());
+        usageTo(stderr);
         return 1;
     }
     SignArgs &parsedArgs = *parsed.args;
@@ -182,7 +195,7 @@ int main(int argc, char **argv)
     std::string noPassword;
     const safefile::SecretWiper passwordWiper(parsedArgs.password ? *parsedArgs.password : noPassword);
     if (parsedArgs.showUsage) {
-        outLine(usageText());
+        usageTo(stdout);
         return 0;
     }
     SignArgs expandedArgs = parsedArgs;

@@ -1,5 +1,7 @@
 #include "pipeline/StreamedConsole.h"
 
+#include "platform/Platform.h"
+
 #include <QIODevice>
 
 void WriteLine(QIODevice &device, const QString &line)
@@ -9,15 +11,17 @@ void WriteLine(QIODevice &device, const QString &line)
 
 void StreamedConsole::addLine(const QString &line)
 {
-    m_lines.append(line);
-    WriteLine(m_out, line);
+    const QString shown = platform::shownText(line);
+    m_lines.append(shown);
+    WriteLine(m_out, shown);
 }
 
 void StreamedConsole::addLines(const QStringList &lines)
 {
-    m_lines.append(lines);
+    for (const QString &line : lines)
+        m_lines.append(platform::shownText(line));
     for (qsizetype i = m_stream.completed(); i < lines.size(); ++i)
-        WriteLine(m_out, lines.at(i));
+        WriteLine(m_out, platform::shownText(lines.at(i)));
     // The next run's output starts afresh.
     m_stream = CaptureLineStream();
 }
@@ -25,5 +29,5 @@ void StreamedConsole::addLines(const QStringList &lines)
 void StreamedConsole::outputGrew(const QByteArray &added)
 {
     for (const QString &line : m_stream.feed(added))
-        WriteLine(m_out, line);
+        WriteLine(m_out, platform::shownText(line));
 }

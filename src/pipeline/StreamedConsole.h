@@ -4,7 +4,8 @@
 // output as it comes: a line added by the sign run at once, the tool's
 // output line by line while the tool runs. When a run ends its lines come
 // whole (as the console window gets them); those already written are not
-// written again, so that standard output shows exactly the console's text.
+// written again, so that standard output shows exactly the console's text,
+// control characters escaped as there (platform::shownText).
 
 #include "pipeline/CaptureLineStream.h"
 #include "signing/ConsoleText.h"

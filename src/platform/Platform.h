@@ -120,8 +120,14 @@ UserIdentity currentUserIdentity();
 QString decodeFileName(const QByteArray &bytes);
 QByteArray encodeFileName(const QString &name);
 
-// The name as a person should see it: each kept byte shown as U+FFFD.
+// The name as a person should see it: each kept byte shown as U+FFFD, and
+// control characters escaped (shownText).
 QString displayFileName(const QString &name);
+
+// `text` with its control characters escaped ("\n", "\x1b", "\u2028"), as
+// every line of output shows a name or a tool's text: see
+// safefile/ShownText.h, whose rules these are.
+QString shownText(const QString &text);
 
 // True when the name holds bytes that are not UTF-8.
 bool holdsUndecodableBytes(const QString &name);

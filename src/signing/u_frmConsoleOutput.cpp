@@ -1,6 +1,7 @@
 #include "signing/u_frmConsoleOutput.h"
 
 #include "app/KeyPreview.h"
+#include "platform/Platform.h"
 
 #include <QFontDatabase>
 #include <QKeyEvent>
@@ -71,12 +72,18 @@ void TfrmConsoleOutput::addLines(const QStringList &newLines)
         return;
     // The lines are kept apart from the text area, which cannot tell an
     // empty document from one that holds a single empty line.
+    // A line holds no line break nor other control character of its own:
+    // a name in a tool's output cannot forge a line or turn one around.
+    QStringList shown;
+    shown.reserve(newLines.size());
+    for (const QString &line : newLines)
+        shown.append(platform::shownText(line));
     QTextCursor cursor(memoConsoleOutput->document());
     cursor.movePosition(QTextCursor::End);
     if (!m_lines.isEmpty())
         cursor.insertBlock();
-    cursor.insertText(newLines.join(QLatin1Char('\n')));
-    m_lines.append(newLines);
+    cursor.insertText(shown.join(QLatin1Char('\n')));
+    m_lines.append(shown);
 }
 
 QStringList TfrmConsoleOutput::lines() const

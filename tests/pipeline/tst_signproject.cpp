@@ -84,6 +84,7 @@ private slots:
     void listsTheSavedProjects();
     void bashCompletesOptionsAndProjects();
     void oversizedProjectIsRefusedUnread();
+    void controlCharactersInNamesAreShownEscaped();
 
 private:
     TfrmMain *openWindow();
@@ -652,6 +653,37 @@ void TestSignProject::oversizedProjectIsRefusedUnread()
         }
     }
     QVERIFY(QFile::remove(path));
+}
+
+// A file name may hold control characters (an escape sequence, a tab, a
+// line separator): the command's output shows them escaped, in its own
+// lines and in the tool's, so that no name can rewrite or forge a line.
+void TestSignProject::controlCharactersInNamesAreShownEscaped()
+{
+    const QString sdk = fakeSdk("for a in \"$@\"; do case \"$a\" in *.exe) "
+                                "echo \"Successfully signed: $a\";; esac; done\n");
+    const QString name = QStringLiteral("a\x1b[2Kb\tc") + QChar(0x2028) + QStringLiteral("d\x7f.exe");
+    const QString file = peFile(name, 1);
+    saveProject("Tricky", {{file}, {}, {}});
+    QString shown = file;
+    shown.replace(QStringLiteral("\x1b"), QStringLiteral("\\x1b"))
+        .replace(QStringLiteral("\t"), QStringLiteral("\\t"))
+        .replace(QChar(0x2028), QStringLiteral("\\u2028"))
+        .replace(QStringLiteral("\x7f"), QStringLiteral("\\x7f"));
+
+    const CommandRun dry = run({"--sign-project", "Tricky", "--dry-run", "--sdk-folder", sdk});
+    QCOMPARE(dry.exitCode, 0);
+    QVERIFY2(dry.outLines().contains(shown), qPrintable(dry.out));
+
+    const CommandRun signing = run({"--sign-project", "Tricky", "--sdk-folder", sdk});
+    QCOMPARE(signing.exitCode, 0);
+    QVERIFY2(signing.outLines().contains("Successfully signed: " + shown), qPrintable(signing.out));
+    for (const QString &text : {dry.out, dry.err, signing.out, signing.err}) {
+        for (const QChar c : text)
+            QVERIFY2(c == u'\n' || (c >= u' ' && c != QChar(0x7f) && c != QChar(0x2028)),
+                     qPrintable(QStringLiteral("a control character U+%1 was printed as it is")
+                                    .arg(c.unicode(), 4, 16, QLatin1Char('0'))));
+    }
 }
 
 QTEST_MAIN(TestSignProject)

@@ -2,6 +2,7 @@
 // a copy or a tool's argument list, and shown with replacement characters.
 
 #include "platform/Platform.h"
+#include "safefile/ShownText.h"
 #include "support/FileContents.h"
 
 #include <QRandomGenerator>
@@ -19,6 +20,9 @@ private slots:
     void randomBytesComeBackExactly();
     void ordinaryTextIsPlainUtf8();
     void filesWithSuchNamesAreFoundAndListed();
+    void controlCharactersAreShownEscaped_data();
+    void controlCharactersAreShownEscaped();
+    void escapingTwiceChangesNothing();
 };
 
 void TestFileNames::roundTrip_data()
@@ -109,6 +113,64 @@ void TestFileNames::filesWithSuchNamesAreFoundAndListed()
     QCOMPARE(platform::copyFileReplacing(name, copy), 0);
     QCOMPARE(platform::readRegularFile(copy).data, QByteArray("latin-1 file"));
     QCOMPARE(::access((folder + "copy-\xE9.exe").constData(), F_OK), 0);
+}
+
+void TestFileNames::controlCharactersAreShownEscaped_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // UTF-8 text, or a name's bytes
+    QTest::addColumn<QByteArray>("shown"); // the tools' form (safefile::shownText)
+    QTest::newRow("plain") << QByteArray("/tmp/café app.exe") << QByteArray("/tmp/café app.exe");
+    QTest::newRow("line break forging a line")
+        << QByteArray("a.exe\nSuccessfully signed: FORGED.exe")
+        << QByteArray("a.exe\\nSuccessfully signed: FORGED.exe");
+    QTest::newRow("carriage return, tab") << QByteArray("a\rb\tc") << QByteArray("a\\rb\\tc");
+    QTest::newRow("escape sequence") << QByteArray("x\x1b[2Ky") << QByteArray("x\\x1b[2Ky");
+    QTest::newRow("other C0, DEL") << QByteArray("\x01\x07\x1f\x7f") << QByteArray("\\x01\\x07\\x1f\\x7f");
+    QTest::newRow("C1 (NEL, CSI)") << QByteArray("a\xC2\x85" "b\xC2\x9B" "c")
+                                   << QByteArray("a\\u0085b\\u009bc");
+    QTest::newRow("line and paragraph separators") << QByteArray("a\xE2\x80\xA8" "b\xE2\x80\xA9" "c")
+                                                   << QByteArray("a\\u2028b\\u2029c");
+    QTest::newRow("right-to-left override, isolate") << QByteArray("gpj\xE2\x80\xAE.exe\xE2\x81\xA6")
+                                                      << QByteArray("gpj\\u202e.exe\\u2066");
+    // Right next to the escaped ones, and bytes that are not UTF-8: as they are.
+    QTest::newRow("neighbours") << QByteArray("\xC2\xA0 \xE2\x80\xA7 \xE2\x80\xAF ~")
+                                << QByteArray("\xC2\xA0 \xE2\x80\xA7 \xE2\x80\xAF ~");
+    QTest::newRow("not UTF-8") << QByteArray("caf\xE9 \xC2 \x85") << QByteArray("caf\xE9 \xC2 \x85");
+    QTest::newRow("backslash") << QByteArray("a\\nb") << QByteArray("a\\nb");
+}
+
+// A name's control characters are shown escaped, alike by the tools
+// (safefile::shownText on bytes) and the window (platform::shownText and
+// displayFileName on the decoded name).
+void TestFileNames::controlCharactersAreShownEscaped()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, shown);
+    const std::string tools = safefile::shownText(std::string_view(bytes.constData(), size_t(bytes.size())));
+    QCOMPARE(QByteArray(tools.data(), qsizetype(tools.size())), shown);
+
+    const QString name = platform::decodeFileName(bytes);
+    QCOMPARE(platform::shownText(name), platform::decodeFileName(shown));
+    const QString displayed = platform::displayFileName(name);
+    for (const QChar c : displayed)
+        QVERIFY2(!safefile::isEscapedWhenShown(c.unicode()), qPrintable(displayed));
+    if (!platform::holdsUndecodableBytes(name))
+        QCOMPARE(displayed, QString::fromUtf8(shown));
+}
+
+// Output that passes through several programs (a tool's through the
+// window's console) is escaped once, not again at each step.
+void TestFileNames::escapingTwiceChangesNothing()
+{
+    QByteArray every;
+    for (int c = 0; c < 0x80; ++c)
+        every.append(char(c));
+    every.append("\xC2\x80\xC2\x9F\xE2\x80\xA8\xE2\x81\xA9");
+    const std::string once = safefile::shownText(std::string_view(every.constData(), size_t(every.size())));
+    QCOMPARE(safefile::shownText(once), once);
+    const QString text = QString::fromUtf8(every);
+    QCOMPARE(platform::shownText(platform::shownText(text)), platform::shownText(text));
+    QCOMPARE(platform::shownText(text), QString::fromStdString(once));
 }
 
 QTEST_GUILESS_MAIN(TestFileNames)

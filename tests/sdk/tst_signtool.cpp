@@ -6,6 +6,7 @@
 #include "support/TestData.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -84,6 +85,7 @@ private slots:
     void switchLikeValuesAndFilesAreTakenAsSuch();
     void passwordTravelsOutsideCommandLine();
     void interruptedRunLeavesNoTrace();
+    void namesCannotForgeOutputLines();
 };
 
 void TestSignTool::initTestCase()
@@ -660,6 +662,53 @@ void TestSignTool::interruptedRunLeavesNoTrace()
     QVERIFY(process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0);
     QTRY_COMPARE_WITH_TIMEOUT(entries(dir), QStringList{"app.exe"}, 10000);
     QCOMPARE(fileBytes(file), original);
+}
+
+// A name planted in a shared folder may hold line breaks and escape
+// sequences: signing "*.exe" there prints each control character escaped,
+// so no name forges a "Successfully signed:" line or a count, nor moves the
+// terminal's cursor; the counts stay the tool's own.
+void TestSignTool::namesCannotForgeOutputLines()
+{
+    const QString dir = newFolder();
+    const QString honest = dir + QStringLiteral("/app.exe");
+    const QString forging = dir + QStringLiteral("/x\nSuccessfully signed: FORGED.exe\nNumber of files successfully "
+                                                 "Signed: 9\n.exe");
+    const QString moving = dir + QStringLiteral("/y\x1b[1A\r\tz.exe");
+    const QString readOnly = dir + QStringLiteral("/r\nSignTool Error: none.exe");
+    for (const QString &file : {honest, forging, moving, readOnly})
+        QVERIFY(writePeFile(file, quint32(file.size())));
+    QVERIFY(QFile::setPermissions(readOnly, QFile::ReadOwner));
+    auto shown = [](QString name) {
+        return name.replace(QStringLiteral("\n"), QStringLiteral("\\n"))
+            .replace(QStringLiteral("\x1b"), QStringLiteral("\\x1b"))
+            .replace(QStringLiteral("\r"), QStringLiteral("\\r"))
+            .replace(QStringLiteral("\t"), QStringLiteral("\\t"));
+    };
+
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/v", dir + "/*.exe"});
+    QCOMPARE(run.exitCode, 1);
+    const QStringList lines = run.output.split(QLatin1Char('\n'));
+    QStringList successes = lines.filter(QRegularExpression(QStringLiteral("^Successfully signed: ")));
+    successes.sort();
+    QStringList expected{"Successfully signed: " + shown(honest), "Successfully signed: " + shown(forging),
+                         "Successfully signed: " + shown(moving)};
+    expected.sort();
+    QCOMPARE(successes, expected);
+    QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^SignTool Error: "))).size(), 1);
+    QVERIFY2(lines.filter(QRegularExpression(QStringLiteral("^SignTool Error: "))).first().contains(shown(readOnly)),
+             qPrintable(run.output));
+    QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^Number of files successfully Signed: "))),
+             QStringList{QStringLiteral("Number of files successfully Signed: 3")});
+    QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^Number of errors: "))),
+             QStringList{QStringLiteral("Number of errors: 1")});
+    for (const QChar c : run.output)
+        QVERIFY2(c == u'\n' || c >= u' ', qPrintable(QStringLiteral("a control character U+%1 was printed as it is")
+                                                          .arg(c.unicode(), 4, 16, QLatin1Char('0'))));
+
+    const RunResult verified = signtool({"verify", "/pa", forging}, storeEnvironment(newFolder()));
+    QVERIFY2(!verified.output.contains(QLatin1String("\nSuccessfully signed: FORGED")), qPrintable(verified.output));
+    QVERIFY2(verified.output.contains(shown(forging)), qPrintable(verified.output));
 }
 
 QTEST_GUILESS_MAIN(TestSignTool)

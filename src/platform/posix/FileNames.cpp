@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "safefile/ShownText.h"
 
 namespace platform {
 
@@ -93,15 +94,35 @@ QByteArray encodeFileName(const QString &name)
     return bytes;
 }
 
+QString shownText(const QString &text)
+{
+    // Every escaped code point is in the Basic Multilingual Plane, and none
+    // is a surrogate: a character of its own in a QString.
+    QString shown;
+    qsizetype runStart = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isSurrogate() || !safefile::isEscapedWhenShown(c.unicode()))
+            continue;
+        shown += QStringView(text).mid(runStart, i - runStart);
+        shown += QString::fromLatin1(safefile::escapeOf(c.unicode()));
+        runStart = i + 1;
+    }
+    if (runStart == 0)
+        return text;
+    shown += QStringView(text).mid(runStart);
+    return shown;
+}
+
 QString displayFileName(const QString &name)
 {
     if (!holdsUndecodableBytes(name))
-        return name;
+        return shownText(name);
     QString shown = name;
     for (qsizetype i = 0; i < shown.size(); ++i)
         if (isEscape(name, i))
             shown[i] = QChar::ReplacementCharacter;
-    return shown;
+    return shownText(shown);
 }
 
 bool holdsUndecodableBytes(const QString &name)
