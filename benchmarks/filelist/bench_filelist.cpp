@@ -16,7 +16,7 @@
 //
 // Usage: bench_filelist [files]   (default 100000; runs on the offscreen platform)
 
-#include "app/u_frmMain.h"
+#include "mainwindow/u_frmMain.h"
 #include "filelist/FileListActions.h"
 #include "filelist/TDivFileList.h"
 #include "support/ScriptedDialogs.h"

@@ -8,11 +8,11 @@
 // main window's Sign button and once through signtool.exe started directly
 // (output discarded). The first round warms the caches and is not counted. Prints the median of each and the ratio.
 
-#include "app/UserDialogs.h"
-#include "app/u_frmMain.h"
+#include "base/UserDialogs.h"
+#include "mainwindow/u_frmMain.h"
 #include "platform/Platform.h"
 #include "filelist/TDivFileList.h"
-#include "signing/u_frmConsoleOutput.h"
+#include "console/u_frmConsoleOutput.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestData.h"
 

@@ -3,7 +3,7 @@
 // Shared plumbing of the stand-in SDK console tools (signtool.exe and
 // pvk2pfx.exe): OpenSSL ownership and error text, file reading, certificate
 // facts and PATH look-ups. Files are written through the safe-file layer
-// that the window shares (src/platform/safefile). (signtool.exe's
+// that the window shares (platform/safefile). (signtool.exe's
 // children run in its own pool, see signtool/ProcessPool.h.)
 // Nothing here depends on Qt so the tools stay small and start fast.
 

@@ -3,12 +3,12 @@
 // is read as its control's description. Read through Qt's accessibility
 // interface, the same one the desktop's accessibility bus is fed from.
 
-#include "app/Skin.h"
-#include "app/UserDialogs.h"
-#include "app/u_frmMain.h"
-#include "filelist/FolderDialog.h"
+#include "widgets/Skin.h"
+#include "base/UserDialogs.h"
+#include "mainwindow/u_frmMain.h"
+#include "dialogs/FolderDialog.h"
 #include "filelist/TDivFileList.h"
-#include "signing/u_frmConsoleOutput.h"
+#include "console/u_frmConsoleOutput.h"
 #include "support/MainWindowFixture.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
 

@@ -2,7 +2,7 @@
 // handler caught ending only the current action), its title, and a command
 // line that it ignores.
 
-#include "app/AppError.h"
+#include "base/AppError.h"
 #include "app/QuillmarkApplication.h"
 #include "support/ScriptedDialogs.h"
 

@@ -1,5 +1,5 @@
-#include "app/AppError.h"
-#include "app/IniFile.h"
+#include "base/AppError.h"
+#include "base/IniFile.h"
 
 #include "support/FileContents.h"
 #include "support/OtherUser.h"

@@ -1,9 +1,9 @@
 // The main window as the user first meets it: every control by name, its
 // place, caption, state, tab order and hint; and the window commands.
 
-#include "app/ClickableLabel.h"
-#include "app/Skin.h"
-#include "app/u_frmMain.h"
+#include "widgets/ClickableLabel.h"
+#include "widgets/Skin.h"
+#include "mainwindow/u_frmMain.h"
 #include "filelist/TDivFileList.h"
 #include "platform/Platform.h"
 #include "support/MainWindowFixture.h"

@@ -1,7 +1,7 @@
 // The signing options: the reactions that keep the controls consistent,
 // the two pickers, and the settings file across restarts.
 
-#include "app/u_frmMain.h"
+#include "mainwindow/u_frmMain.h"
 #include "platform/Platform.h"
 #include "support/FileContents.h"
 #include "support/MainWindowFixture.h"

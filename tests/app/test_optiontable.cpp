@@ -1,8 +1,8 @@
 // The option table without a window: what a program that reads the
 // settings file or a project gets, and what it writes.
 
-#include "app/IniFile.h"
-#include "app/OptionTable.h"
+#include "base/IniFile.h"
+#include "options/OptionTable.h"
 
 #include "support/FileContents.h"
 

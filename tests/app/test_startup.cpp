@@ -1,10 +1,10 @@
 // Start-up: who is let in, and what a refused user sees and leaves behind.
 
-#include "app/AdminCheck.h"
+#include "base/AdminCheck.h"
 #include "app/QuillmarkApplication.h"
-#include "app/Startup.h"
-#include "app/u_frmMain.h"
-#include "signing/u_frmConsoleOutput.h"
+#include "startup/Startup.h"
+#include "mainwindow/u_frmMain.h"
+#include "console/u_frmConsoleOutput.h"
 #include "support/ScriptedDialogs.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
 

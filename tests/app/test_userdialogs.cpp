@@ -1,6 +1,6 @@
 // The Qt side of the dialog seam: the real boxes, answered by key presses.
 
-#include "app/UserDialogs.h"
+#include "base/UserDialogs.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -1,7 +1,7 @@
 // The folder dialog behind DivBrowseForFolder, and the shared dialog object
 // that remembers the last choice.
 
-#include "filelist/FolderDialog.h"
+#include "dialogs/FolderDialog.h"
 #include "filelist/TDivBrowseForFolder.h"
 #include "support/ScriptedDialogs.h"
 

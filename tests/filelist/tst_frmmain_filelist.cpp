@@ -4,7 +4,7 @@
 
 #include "FileListTestKit.h"
 
-#include "app/u_frmMain.h"
+#include "mainwindow/u_frmMain.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QAction>

@@ -4,12 +4,12 @@
 // what the console window shows for the same project, and what it must
 // never do (run anything on a dry run, rewrite a project, print a password).
 
-#include "app/u_frmMain.h"
+#include "mainwindow/u_frmMain.h"
 #include "filelist/TDivFileList.h"
 #include "pipeline/SignProjectCommand.h"
 #include "signing/CommandLine.h"
 #include "signing/ToolRunner.h"
-#include "signing/u_frmConsoleOutput.h"
+#include "console/u_frmConsoleOutput.h"
 #include "support/ConsoleWatcher.h"
 #include "support/FileContents.h"
 #include "support/ScriptedDialogs.h"

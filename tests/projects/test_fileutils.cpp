@@ -1,4 +1,4 @@
-#include "app/AppError.h"
+#include "base/AppError.h"
 #include "platform/Platform.h"
 #include "projects/FileUtils.h"
 #include "support/TestData.h"

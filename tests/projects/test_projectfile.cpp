@@ -2,7 +2,7 @@
 // that every path a project stores reads back as the same path (or is
 // refused with a reason), and which [Files] entries a load leaves unread.
 
-#include "app/IniFile.h"
+#include "base/IniFile.h"
 #include "platform/Platform.h"
 #include "projects/ProjectFile.h"
 #include "support/FileContents.h"

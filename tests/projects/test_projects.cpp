@@ -1,7 +1,7 @@
 // Signing projects through the real main window: saving, the project list,
 // loading by a user's pick, and what a load leaves in the project file.
 
-#include "app/u_frmMain.h"
+#include "mainwindow/u_frmMain.h"
 #include "filelist/TDivFileList.h"
 #include "platform/Platform.h"
 #include "support/FileContents.h"

@@ -1,6 +1,6 @@
 // The console output window: its look, its lines, and Escape.
 
-#include "signing/u_frmConsoleOutput.h"
+#include "console/u_frmConsoleOutput.h"
 
 #include <QPlainTextEdit>
 #include <QScrollBar>

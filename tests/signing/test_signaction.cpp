@@ -1,11 +1,11 @@
 // The sign action through the real runner: its checks, the console text it
 // leaves, the wait panel, and real signatures made by the stand-in tool.
 
-#include "app/u_frmMain.h"
+#include "mainwindow/u_frmMain.h"
 #include "filelist/TDivFileList.h"
 #include "signing/SignBatches.h"
 #include "platform/Platform.h"
-#include "signing/u_frmConsoleOutput.h"
+#include "console/u_frmConsoleOutput.h"
 #include "support/ConsoleWatcher.h"
 #include "support/FileContents.h"
 #include "support/ScriptedDialogs.h"

@@ -1,4 +1,4 @@
-#include "app/AppError.h"
+#include "base/AppError.h"
 #include "signing/ConsoleText.h"
 #include "signing/SignProgress.h"
 #include "signing/ToolRunner.h"
@@ -8,19 +8,12 @@
 #include "support/ScriptedDialogs.h"
 #include "support/TestData.h"
 
-#include <QCloseEvent>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QKeyEvent>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QVBoxLayout>
-#include <QWindow>
 
 #include <atomic>
 #include <memory>
@@ -45,14 +38,6 @@ QString captureInCurrentFolder()
 {
     return QDir::current().absoluteFilePath(CaptureFileName());
 }
-
-class PaintCounter : public QWidget {
-public:
-    int paints = 0;
-
-protected:
-    void paintEvent(QPaintEvent *) override { ++paints; }
-};
 
 } // namespace
 
@@ -650,66 +635,6 @@ private slots:
         // The runner is usable again afterwards.
         QVERIFY(RunAndCapture(console, {}, kChild, QStringLiteral("out:again"), false));
         QCOMPARE(console.lines(), (QStringList{"before", "again"}));
-    }
-
-    void windowsPaintButTakeNoInputDuringRun()
-    {
-        QWidget window;
-        auto *layout = new QVBoxLayout(&window);
-        auto *edit = new QLineEdit(&window);
-        auto *button = new QPushButton(QStringLiteral("Sign"), &window);
-        auto *painted = new PaintCounter;
-        painted->setMinimumSize(20, 20);
-        layout->addWidget(edit);
-        layout->addWidget(button);
-        layout->addWidget(painted);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.activateWindow();
-        edit->setFocus();
-        QSignalSpy clicks(button, &QPushButton::clicked);
-
-        bool timerRan = false;
-        bool runningSeen = false;
-        bool closeAccepted = true;
-        int paintsAtStart = -1;
-        int paintsLater = -1;
-        QTimer::singleShot(50, &window, [&] {
-            timerRan = true;
-            runningSeen = IsToolRunning();
-            QTest::keyClick(edit, Qt::Key_A);
-            QTest::mouseClick(button, Qt::LeftButton);
-            QCoreApplication::postEvent(
-                edit, new QKeyEvent(QEvent::KeyPress, Qt::Key_B, Qt::NoModifier, QStringLiteral("b")));
-            closeAccepted = window.close();
-            QCoreApplication::postEvent(window.windowHandle(), new QCloseEvent);
-            paintsAtStart = painted->paints;
-            painted->update();
-        });
-        QTimer::singleShot(200, &window, [&] { paintsLater = painted->paints; });
-
-        ConsoleLines console;
-        QVERIFY(RunAndCapture(console, {}, kChild, QStringLiteral("sleep:400 out:done"), false));
-
-        QVERIFY(timerRan);
-        QVERIFY(runningSeen);
-        QCOMPARE(console.lines(), QStringList{"done"});
-        QCOMPARE(edit->text(), QString());
-        QCOMPARE(clicks.count(), 0);
-        QVERIFY(!closeAccepted);
-        QVERIFY(window.isVisible());
-        QVERIFY2(paintsLater > paintsAtStart,
-                 qPrintable(QStringLiteral("%1 -> %2").arg(paintsAtStart).arg(paintsLater)));
-        QVERIFY(!IsToolRunning());
-
-        // Nothing held back is replayed, and input works again.
-        QCoreApplication::processEvents();
-        QCOMPARE(edit->text(), QString());
-        QTest::keyClick(edit, Qt::Key_C);
-        QCOMPARE(edit->text(), QStringLiteral("c"));
-        QTest::mouseClick(button, Qt::LeftButton);
-        QCOMPARE(clicks.count(), 1);
-        QVERIFY(window.close());
     }
 
     // ---- what root starts -------------------------------------------------

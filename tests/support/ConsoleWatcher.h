@@ -3,7 +3,7 @@
 // Closes the console as soon as it is shown, noting what the user saw then:
 // its lines and, when a wait panel is given, whether that panel was still up.
 
-#include "signing/u_frmConsoleOutput.h"
+#include "console/u_frmConsoleOutput.h"
 
 #include <QEvent>
 #include <QFrame>

@@ -4,7 +4,7 @@
 // dialogs, for the tests that drive the window. Made in a test's init() and
 // deleted in its cleanup(); start() makes the window, again for a restart.
 
-#include "app/u_frmMain.h"
+#include "mainwindow/u_frmMain.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestData.h"
 

@@ -5,7 +5,7 @@
 // dry, a message is answered with its escape button and a file or folder
 // dialog is cancelled, so no test ever blocks on a modal box.
 
-#include "app/UserDialogs.h"
+#include "base/UserDialogs.h"
 
 #include <QList>
 #include <QQueue>

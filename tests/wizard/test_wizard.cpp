@@ -2,10 +2,10 @@
 // pvk2pfx.exe: its controls, the order of its checks, the save step, the
 // argument text, the verdict on the output file, and Escape.
 
-#include "app/ClickableLabel.h"
-#include "app/Startup.h"
-#include "app/u_frmMain.h"
-#include "signing/u_frmConsoleOutput.h"
+#include "widgets/ClickableLabel.h"
+#include "startup/Startup.h"
+#include "mainwindow/u_frmMain.h"
+#include "console/u_frmConsoleOutput.h"
 #include "support/ConsoleWatcher.h"
 #include "support/FileContents.h"
 #include "support/FifoRescuer.h"

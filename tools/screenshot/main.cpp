@@ -2,7 +2,7 @@
 // README:  screenshot OUT.png FILE...
 // Run it with QT_QPA_PLATFORM=offscreen or on a display.
 
-#include "app/u_frmMain.h"
+#include "mainwindow/u_frmMain.h"
 #include "filelist/TDivFileList.h"
 
 #include <QApplication>

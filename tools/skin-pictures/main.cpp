@@ -5,7 +5,7 @@
 //
 // Usage: quillmark_skin_pictures OUTPUT-FOLDER
 
-#include "app/Skin.h"
+#include "widgets/Skin.h"
 
 #include <QColor>
 #include <QDir>

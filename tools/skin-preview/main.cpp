@@ -8,7 +8,7 @@
 //   skin-face@2x.png the bare face for a screen scaled by two
 // Usage: skin-preview [output folder]   (run with QT_QPA_PLATFORM=offscreen)
 
-#include "app/Skin.h"
+#include "widgets/Skin.h"
 
 #include <QApplication>
 #include <QCheckBox>
