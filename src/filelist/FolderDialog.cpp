@@ -19,7 +19,8 @@ FolderDialog::FolderDialog(QWidget *parent)
     setObjectName(QStringLiteral("FolderDialog"));
     setWindowTitle(QStringLiteral("Select Folder"));
     setModal(true);
-    resize(420, 440);
+    // Wide enough for the deep, long-named folders of a build tree.
+    resize(560, 480);
 
     m_prompt->setObjectName(QStringLiteral("lbPrompt"));
     m_prompt->setWordWrap(true);
@@ -34,8 +35,21 @@ FolderDialog::FolderDialog(QWidget *parent)
     m_tree->setHeaderHidden(true);
     for (int column = 1; column < m_model->columnCount(); ++column)
         m_tree->hideColumn(column);
+    // The one column is as wide as the longest name shown, so no name is
+    // cut: a name wider than the tree scrolls it sideways instead.
+    m_tree->header()->setStretchLastSection(false);
+    m_tree->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    m_tree->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_tree->setCurrentIndex(m_model->index(QStringLiteral("/")));
     m_prompt->setBuddy(m_tree);
+    connect(m_model, &QFileSystemModel::directoryLoaded, this, [this](const QString &folder) {
+        if (m_pendingFolder.isEmpty())
+            return;
+        if (m_tree->currentIndex().isValid())
+            m_tree->scrollTo(m_tree->currentIndex(), QAbstractItemView::PositionAtCenter);
+        if (folder == m_pendingFolder)
+            m_pendingFolder.clear();
+    });
     m_tree->setAccessibleName(windowTitle());
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -64,6 +78,10 @@ void FolderDialog::selectPath(const QString &path)
         return;
     m_tree->setCurrentIndex(index);
     m_tree->scrollTo(index, QAbstractItemView::PositionAtCenter);
+    // The folders above it are read in the background, and each one read
+    // pushes it down again: it is brought back into view until its own
+    // folder has been read.
+    m_pendingFolder = m_model->filePath(index.parent());
 }
 
 QString FolderDialog::selectedPath() const

@@ -24,4 +24,5 @@ private:
     QLabel *m_prompt;
     QTreeView *m_tree;
     QFileSystemModel *m_model;
+    QString m_pendingFolder;   // the selected folder's parent, until it is read
 };

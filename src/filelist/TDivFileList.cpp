@@ -4,8 +4,11 @@
 #include "filelist/TDivDropFiles.h"
 #include "filelist/TDivFileListModel.h"
 
+#include <QClipboard>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QFileSystemWatcher>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QKeyEvent>
@@ -13,6 +16,8 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QStackedLayout>
+#include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolTip>
 #include <QTreeView>
@@ -25,7 +30,25 @@ using filelist::FileEntry;
 
 namespace {
 
-const int columnWidths[filelist::ColumnCount] = {150, 150, 60, 120, 100};
+// Room beside a cell's text: its margins, and the sort arrow in a header.
+constexpr int CellMargin = 14;
+constexpr int SortArrowRoom = 16;
+
+// Long names and folders lose their middle, not the end that tells them
+// apart; a date, a size or a type keeps its start. An entry's tip shows
+// every text whole.
+class ColumnElideDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = index.column() <= filelist::FolderColumn ? Qt::ElideMiddle
+                                                                         : Qt::ElideRight;
+    }
+};
 
 QPair<quint64, quint64> identityKey(const platform::FileIdentity &identity)
 {
@@ -57,8 +80,14 @@ TDivFileList::TDivFileList(QWidget *parent)
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(true);
     header->setSortIndicator(-1, Qt::AscendingOrder);
-    for (int column = 0; column < filelist::ColumnCount; ++column)
-        header->resizeSection(column, columnWidths[column]);
+    header->setMinimumSectionSize(24);
+    m_details->setItemDelegate(new ColumnElideDelegate(m_details));
+    // Once the user sizes a column, the columns are his: the list scrolls
+    // sideways when they outgrow it.
+    connect(header, &QHeaderView::sectionResized, this, [this] {
+        if (!m_fittingColumns)
+            m_columnsSizedByUser = true;
+    });
     // A click on a header flips the indicator itself (same column: the other
     // direction; another column: ascending); the rows follow the indicator.
     connect(header, &QHeaderView::sortIndicatorChanged, this,
@@ -76,6 +105,7 @@ TDivFileList::TDivFileList(QWidget *parent)
     m_stack->addWidget(m_icons);
     m_dropTarget->attach(this);
     connect(m_dropTarget, &TDivDropFiles::filesDropped, this, &TDivFileList::filesDropped);
+    m_dropTarget->setTakenCounter([this] { return m_takenCount; });
 
     QItemSelectionModel *selection = m_details->selectionModel();
     connect(selection, &QItemSelectionModel::selectionChanged, this, &TDivFileList::changed);
@@ -87,6 +117,7 @@ TDivFileList::TDivFileList(QWidget *parent)
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &TDivFileList::folderChanged);
 
     setViewStyle(ViewStyle::Details);
+    fitColumns();
 }
 
 TDivFileList::~TDivFileList()
@@ -194,7 +225,16 @@ int TDivFileList::AddFileEntry(const QString &path)
     emit addPath(path, canAdd);
     if (!canAdd && added.isValid())
         deleteEntry(added.row());
-    return added.isValid() ? added.row() : -1;
+    if (!added.isValid())
+        return -1;
+    ++m_takenCount;
+    return added.row();
+}
+
+bool TDivFileList::pasteFiles()
+{
+    const QClipboard *clipboard = QGuiApplication::clipboard();
+    return clipboard && m_dropTarget->deliver(TDivDropFiles::pastedPaths(clipboard->mimeData()));
 }
 
 int TDivFileList::count() const
@@ -472,6 +512,18 @@ void TDivFileList::openSelectedEntries()
         UserDialogs::current().openUrl(filelist::fileUrl(fullPath(row)));
 }
 
+void TDivFileList::showPopupFromKeyboard()
+{
+    QAbstractItemView *view = currentView();
+    const QModelIndex current = view->selectionModel()->currentIndex();
+    QRect at = current.isValid() ? view->visualRect(current) : QRect();
+    // An entry scrolled out of view is no place for the menu.
+    if (!at.isValid() || !view->viewport()->rect().intersects(at))
+        at = QRect(0, 0, 1, 1);
+    // Just below the entry's start, where a reader's eye already is.
+    showPopup(view, QPoint(at.left() + qMin(at.width(), 24), at.bottom()));
+}
+
 void TDivFileList::showPopup(QAbstractItemView *view, const QPoint &position)
 {
     if (!m_popupMenu)
@@ -500,10 +552,8 @@ bool TDivFileList::eventFilter(QObject *watched, QEvent *event)
 
     switch (event->type()) {
     case QEvent::KeyPress:
-        if (!onViewport && static_cast<QKeyEvent *>(event)->key() == Qt::Key_F5) {
-            refreshAll();
+        if (!onViewport && handleViewKey(static_cast<QKeyEvent *>(event)))
             return true;
-        }
         break;
     case QEvent::MouseButtonDblClick:
         if (onViewport) {
@@ -532,4 +582,78 @@ bool TDivFileList::eventFilter(QObject *watched, QEvent *event)
         break;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+bool TDivFileList::handleViewKey(QKeyEvent *key)
+{
+    // Shift+Insert is a paste on this platform; it is looked at first.
+    if (key->matches(QKeySequence::Paste)) {
+        pasteFiles();
+        return true;
+    }
+    const Qt::KeyboardModifiers modifiers =
+        key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    if (key->key() == Qt::Key_F5) {
+        refreshAll();
+        return true;
+    }
+    if (key->key() == Qt::Key_Insert && modifiers == Qt::NoModifier) {
+        emit addFilesRequested();
+        return true;
+    }
+    if (key->key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier) {
+        showPopupFromKeyboard();
+        return true;
+    }
+    return false;
+}
+
+// ---- Columns -------------------------------------------------------------------
+
+QList<int> filelist::fittedColumnWidths(int available, int sizeWidth, int changedWidth)
+{
+    constexpr int narrowest = 40;
+    // Shares of the width. Size and Changed take no more than their texts
+    // need; the type is a hint (its tip tells it whole); what is left goes
+    // to the names and folders, which tell the entries apart.
+    const int size = qMax(narrowest, qMin(sizeWidth, available * 14 / 100));
+    const int changed = qMax(narrowest, qMin(changedWidth, available * 22 / 100));
+    const int type = qMax(narrowest, available * 12 / 100);
+    const int rest = available - size - changed - type;
+    const int name = qMax(narrowest, rest * 58 / 100);
+    const int folder = qMax(narrowest, rest - rest * 58 / 100);
+    return {name, folder, size, type, changed};
+}
+
+void TDivFileList::fitColumns()
+{
+    if (m_columnsSizedByUser)
+        return;
+    QHeaderView *header = m_details->header();
+    const QFontMetrics cells(m_details->font());
+    const QFontMetrics titles(header->font());
+    auto need = [&](int column, const QString &sample) {
+        const QString title = m_model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+        return qMax(cells.horizontalAdvance(sample),
+                    titles.horizontalAdvance(title) + SortArrowRoom) + CellMargin;
+    };
+    const int sizeWidth = need(filelist::SizeColumn, filelist::sizeText(99999LL * 1024));
+    const int changedWidth =
+        need(filelist::ChangedColumn,
+             filelist::changedText(QDateTime(QDate(2026, 12, 28), QTime(23, 58))));
+    // The vertical scroll bar's room is kept free, so that a long list does
+    // not push the last column out of view.
+    const int available = width() - 2 * m_details->frameWidth()
+        - m_details->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_details);
+    const QList<int> widths = filelist::fittedColumnWidths(available, sizeWidth, changedWidth);
+    m_fittingColumns = true;
+    for (int column = 0; column < filelist::ColumnCount; ++column)
+        header->resizeSection(column, widths[column]);
+    m_fittingColumns = false;
+}
+
+void TDivFileList::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    fitColumns();
 }
