@@ -66,6 +66,7 @@ TDivFileList::TDivFileList(QWidget *parent)
     , m_dropTarget(new TDivDropFiles(this))
     , m_watcher(new QFileSystemWatcher(this))
     , m_followTimer(new QTimer(this))
+    , m_fitTimer(new QTimer(this))
 {
     m_stack->setContentsMargins(0, 0, 0, 0);
 
@@ -106,6 +107,13 @@ TDivFileList::TDivFileList(QWidget *parent)
     m_dropTarget->attach(this);
     connect(m_dropTarget, &TDivDropFiles::filesDropped, this, &TDivFileList::filesDropped);
     m_dropTarget->setTakenCounter([this] { return m_takenCount; });
+    // The columns follow the entries' texts, once per burst of changes.
+    m_fitTimer->setSingleShot(true);
+    m_fitTimer->setInterval(0);
+    connect(m_fitTimer, &QTimer::timeout, this, &TDivFileList::fitColumns);
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(m_model, signal, m_fitTimer, qOverload<>(&QTimer::start));
+    connect(m_model, &QAbstractItemModel::modelReset, m_fitTimer, qOverload<>(&QTimer::start));
 
     QItemSelectionModel *selection = m_details->selectionModel();
     connect(selection, &QItemSelectionModel::selectionChanged, this, &TDivFileList::changed);
@@ -555,6 +563,15 @@ bool TDivFileList::eventFilter(QObject *watched, QEvent *event)
         if (!onViewport && handleViewKey(static_cast<QKeyEvent *>(event)))
             return true;
         break;
+    case QEvent::ContextMenu:
+        // The menu key opens the menu where Shift+F10 does: at the current
+        // entry, not where the text cursor of an edit box would be.
+        if (!onViewport
+            && static_cast<QContextMenuEvent *>(event)->reason() == QContextMenuEvent::Keyboard) {
+            showPopupFromKeyboard();
+            return true;
+        }
+        break;
     case QEvent::MouseButtonDblClick:
         if (onViewport) {
             auto *mouse = static_cast<QMouseEvent *>(event);
@@ -610,19 +627,37 @@ bool TDivFileList::handleViewKey(QKeyEvent *key)
 
 // ---- Columns -------------------------------------------------------------------
 
-QList<int> filelist::fittedColumnWidths(int available, int sizeWidth, int changedWidth)
+QList<int> filelist::fittedColumnWidths(int available, const QList<int> &needs)
 {
     constexpr int narrowest = 40;
-    // Shares of the width. Size and Changed take no more than their texts
-    // need; the type is a hint (its tip tells it whole); what is left goes
-    // to the names and folders, which tell the entries apart.
-    const int size = qMax(narrowest, qMin(sizeWidth, available * 14 / 100));
-    const int changed = qMax(narrowest, qMin(changedWidth, available * 22 / 100));
-    const int type = qMax(narrowest, available * 12 / 100);
-    const int rest = available - size - changed - type;
-    const int name = qMax(narrowest, rest * 58 / 100);
-    const int folder = qMax(narrowest, rest - rest * 58 / 100);
-    return {name, folder, size, type, changed};
+    const auto need = [&](int column) { return qMax(narrowest, needs.value(column, narrowest)); };
+    // First shares of the width. Size and Changed take no more than their
+    // texts need; the type is a hint (its tip tells it whole); what is left
+    // goes to the names and folders, which tell the entries apart.
+    QList<int> widths(ColumnCount);
+    widths[SizeColumn] = qMax(narrowest, qMin(need(SizeColumn), available * 14 / 100));
+    widths[ChangedColumn] = qMax(narrowest, qMin(need(ChangedColumn), available * 22 / 100));
+    widths[TypeColumn] = qMax(narrowest, available * 12 / 100);
+    const int rest = available - widths[SizeColumn] - widths[ChangedColumn] - widths[TypeColumn];
+    widths[NameColumn] = qMax(narrowest, rest * 58 / 100);
+    widths[FolderColumn] = qMax(narrowest, rest - rest * 58 / 100);
+
+    // A column wider than its texts gives the room to those that are cut,
+    // the folder first; what nobody needs goes to the names.
+    int spare = 0;
+    for (int column : {NameColumn, FolderColumn}) {
+        if (widths[column] > need(column)) {
+            spare += widths[column] - need(column);
+            widths[column] = need(column);
+        }
+    }
+    for (int column : {FolderColumn, NameColumn, ChangedColumn, SizeColumn}) {
+        const int more = qBound(0, need(column) - widths[column], spare);
+        widths[column] += more;
+        spare -= more;
+    }
+    widths[NameColumn] += spare;
+    return widths;
 }
 
 void TDivFileList::fitColumns()
@@ -632,20 +667,32 @@ void TDivFileList::fitColumns()
     QHeaderView *header = m_details->header();
     const QFontMetrics cells(m_details->font());
     const QFontMetrics titles(header->font());
-    auto need = [&](int column, const QString &sample) {
-        const QString title = m_model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
-        return qMax(cells.horizontalAdvance(sample),
-                    titles.horizontalAdvance(title) + SortArrowRoom) + CellMargin;
+    QList<int> needs(filelist::ColumnCount);
+    for (int column = 0; column < filelist::ColumnCount; ++column) {
+        const QString title =
+            m_model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+        needs[column] = titles.horizontalAdvance(title) + SortArrowRoom + CellMargin;
+    }
+    const auto atLeast = [&](int column, const QString &text, int extra = 0) {
+        needs[column] = qMax(needs[column], cells.horizontalAdvance(text) + CellMargin + extra);
     };
-    const int sizeWidth = need(filelist::SizeColumn, filelist::sizeText(99999LL * 1024));
-    const int changedWidth =
-        need(filelist::ChangedColumn,
-             filelist::changedText(QDateTime(QDate(2026, 12, 28), QTime(23, 58))));
+    atLeast(filelist::SizeColumn, filelist::sizeText(99999LL * 1024));
+    atLeast(filelist::ChangedColumn,
+            filelist::changedText(QDateTime(QDate(2026, 12, 28), QTime(23, 58))));
+    // The texts of the first entries (the type's would mean reading the
+    // files, and a type shows whole in the entry's tip).
+    const int iconRoom = m_details->iconSize().isValid() ? m_details->iconSize().width() + 6 : 22;
+    const int measured = qMin(count(), 200);
+    for (int row = 0; row < measured; ++row) {
+        atLeast(filelist::NameColumn,
+                m_model->index(row, filelist::NameColumn).data().toString(), iconRoom);
+        atLeast(filelist::FolderColumn, m_model->index(row, filelist::FolderColumn).data().toString());
+    }
     // The vertical scroll bar's room is kept free, so that a long list does
     // not push the last column out of view.
     const int available = width() - 2 * m_details->frameWidth()
         - m_details->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_details);
-    const QList<int> widths = filelist::fittedColumnWidths(available, sizeWidth, changedWidth);
+    const QList<int> widths = filelist::fittedColumnWidths(available, needs);
     m_fittingColumns = true;
     for (int column = 0; column < filelist::ColumnCount; ++column)
         header->resizeSection(column, widths[column]);

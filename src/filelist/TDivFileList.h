@@ -159,6 +159,7 @@ private:
     TDivDropFiles *m_dropTarget;
     QFileSystemWatcher *m_watcher;
     QTimer *m_followTimer;
+    QTimer *m_fitTimer;
     QHash<QString, int> m_folderUse;
     QSet<QString> m_pendingFolders;
     QMenu *m_popupMenu = nullptr;
@@ -170,8 +171,10 @@ private:
 };
 
 namespace filelist {
-// Column widths that add up to at most `available` pixels: Size and Changed
-// as wide as their texts need, the rest shared by Name, In Folder and Type.
-// `sizeWidth` and `changedWidth` are those texts' widths with their margins.
-QList<int> fittedColumnWidths(int available, int sizeWidth, int changedWidth);
+// Column widths that fill `available` pixels (more only when that is too
+// little for every column to be usable): each column has a share, Size and
+// Changed no wider than they need, and the room a column does not need goes
+// to those that do. `needs` holds the width each column's texts take, by
+// column (margins included).
+QList<int> fittedColumnWidths(int available, const QList<int> &needs);
 }

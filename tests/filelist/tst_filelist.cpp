@@ -753,14 +753,23 @@ void TestFileList::shiftF10OpensPopupAtTheCurrentEntry()
                             .arg(menu.pos().y()).arg(below.y())));
     menu.hide();
 
+    // The menu key opens it at the same place.
+    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                              list.detailsView()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(list.detailsView(), &menuKey);
+    QCOMPARE(aboutToShow.count(), 3);
+    QTRY_VERIFY(menu.isVisible());
+    QVERIFY(qAbs(menu.pos().y() - below.y()) <= 2);
+    menu.hide();
+
     // F10 alone, or with Ctrl as well, is not the menu's key.
     QTest::keyClick(list.detailsView(), Qt::Key_F10);
     QTest::keyClick(list.detailsView(), Qt::Key_F10, Qt::ShiftModifier | Qt::ControlModifier);
-    QCOMPARE(aboutToShow.count(), 2);
+    QCOMPARE(aboutToShow.count(), 3);
 
     list.setViewStyle(TDivFileList::ViewStyle::LargeIcons);
     QTest::keyClick(list.iconView(), Qt::Key_F10, Qt::ShiftModifier);
-    QCOMPARE(aboutToShow.count(), 3);
+    QCOMPARE(aboutToShow.count(), 4);
     QTRY_VERIFY(menu.isVisible());
     menu.hide();
 }
@@ -967,22 +976,37 @@ void TestFileList::fittedColumnWidthsShareTheRest()
             total += width;
         return total;
     };
-    // Size and Changed as wide as they need when that is little...
-    QList<int> widths = fittedColumnWidths(360, 44, 60);
+    // Needs by column: Name, In Folder, Size, Type, Changed.
+    // Size and Changed as wide as they need when that is little; long
+    // names and folders share the rest, the names more.
+    QList<int> widths = fittedColumnWidths(360, {400, 400, 44, 60, 60});
     QCOMPARE(widths.size(), int(ColumnCount));
     QCOMPARE(widths[SizeColumn], 44);
     QCOMPARE(widths[ChangedColumn], 60);
     QCOMPARE(sum(widths), 360);
     QVERIFY(widths[NameColumn] > widths[FolderColumn]);
     QVERIFY(widths[FolderColumn] > widths[TypeColumn]);
-    // ...and no more than their share when they need much: the names keep
-    // the largest part.
-    widths = fittedColumnWidths(360, 90, 160);
+
+    // No more than their share when they need much: the names keep the
+    // largest part.
+    widths = fittedColumnWidths(360, {400, 400, 90, 60, 160});
     QCOMPARE(sum(widths), 360);
     QVERIFY(widths[SizeColumn] < 90 && widths[ChangedColumn] < 160);
     QVERIFY(widths[NameColumn] >= 100);
+
+    // Short names give their room to a long folder, then to a cut date.
+    widths = fittedColumnWidths(360, {70, 400, 44, 60, 160});
+    QCOMPARE(sum(widths), 360);
+    QCOMPARE(widths[NameColumn], 70);
+    QVERIFY(widths[FolderColumn] > 120);
+    widths = fittedColumnWidths(360, {70, 90, 44, 60, 160});
+    QCOMPARE(widths[FolderColumn], 90);
+    QCOMPARE(widths[NameColumn], 70);
+    QVERIFY2(widths[ChangedColumn] > 360 * 22 / 100, qPrintable(QString::number(widths[ChangedColumn])));
+    QCOMPARE(sum(widths), 360);
+
     // A list too narrow for all keeps each column usable (and scrolls).
-    for (int width : fittedColumnWidths(150, 60, 100))
+    for (int width : fittedColumnWidths(150, {400, 400, 60, 60, 100}))
         QVERIFY(width >= 40);
 }
 
