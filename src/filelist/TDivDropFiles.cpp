@@ -58,7 +58,8 @@ QStringList TDivDropFiles::pathsInText(const QString &text)
         if (line.startsWith(QLatin1Char('/'))) {
             paths.append(line);
         } else if (line.startsWith(QLatin1String("file:"))) {
-            const QUrl url(line, QUrl::StrictMode);
+            // Tolerant: text from other programs may hold blanks unencoded.
+            const QUrl url(line, QUrl::TolerantMode);
             if (url.isValid() && url.isLocalFile())
                 paths.append(localPath(url));
         }

@@ -791,8 +791,8 @@ void TestFileList::pastedPaths_data()
         << "text/plain" << QByteArray("/srv/ends in blank \n   /srv/indented.exe  \n")
         << QStringList{"/srv/ends in blank ", "/srv/indented.exe"};
     QTest::newRow("file URLs in text")
-        << "text/plain" << QByteArray("file:///srv/x%23y.exe\nfile://server/share/z.exe\n")
-        << QStringList{"/srv/x#y.exe", "//server/share/z.exe"};
+        << "text/plain" << QByteArray("file:///srv/x%23y.exe\nfile://server/share/z.exe\nfile:///srv/a b.exe")
+        << QStringList{"/srv/x#y.exe", "//server/share/z.exe", "/srv/a b.exe"};
     QTest::newRow("words and relative names are no files")
         << "text/plain" << QByteArray("setup.exe\nsign these please\n~/a.exe\nhttp://x/y.exe")
         << QStringList{};
