@@ -329,14 +329,22 @@ bool passwordSurvivesReadpass(const std::string &password)
 std::vector<std::string> certificateLines(const SigningIdentity &identity)
 {
     X509 *cert = identity.cert.get();
-    return {
+    std::vector<std::string> lines{
         "The following certificate was selected:",
         "    Issued to: " + nameText(X509_get_subject_name(cert)),
         "    Issued by: " + nameText(X509_get_issuer_name(cert)),
         "    Expires:   " + timeText(X509_get0_notAfter(cert)),
         "    SHA1 hash: " + sha1Thumbprint(cert),
-        "    Stored in: " + identity.where(),
     };
+    // The window's console is about 80 characters wide and cannot scroll
+    // sideways: a file's path goes on a line of its own, under the label.
+    if (identity.token) {
+        lines.push_back("    Stored in: " + identity.where());
+    } else {
+        lines.push_back("    Stored in: file");
+        lines.push_back("      " + identity.pfxPath);
+    }
+    return lines;
 }
 
 } // namespace signtool

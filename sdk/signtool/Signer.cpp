@@ -829,9 +829,11 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
     }
     job.outcome.signedOk = true;
     job.outcome.lines.push_back({OutputLine::Out, (stampOnly() ? "Successfully timestamped: " : "Successfully signed: ") + file});
+    // Right under the line that names the file, so it need not name it
+    // again: with the path it would be wider than the window's console.
     if (m_demo && !stampOnly())
         job.outcome.lines.push_back(
-            {OutputLine::Out, file + " was signed with the demo certificate, which is for trying Quillmark out only."});
+            {OutputLine::Out, "Signed with the demo certificate, which is for trying Quillmark out only."});
     if (m_args.verbose)
         job.outcome.lines.push_back({OutputLine::Out, std::string()});
 }

@@ -17,6 +17,13 @@ std::optional<QString> ScriptedDialogs::getOpenFileName(const OpenFileRequest &r
     return fileAnswers.isEmpty() ? std::nullopt : fileAnswers.dequeue();
 }
 
+std::optional<QStringList> ScriptedDialogs::getOpenFileNames(const OpenFileRequest &request)
+{
+    dialogs.append({ShownDialog::OpenFiles, request.caption, {}, request.filter,
+                    request.startFolder, {}, request.selectedFilter});
+    return filesAnswers.isEmpty() ? std::nullopt : filesAnswers.dequeue();
+}
+
 std::optional<QString> ScriptedDialogs::getSaveFileName(const SaveFileRequest &request)
 {
     dialogs.append({ShownDialog::SaveFile, request.caption, {}, request.filter,

@@ -23,7 +23,7 @@ struct ShownMessage {
 };
 
 struct ShownDialog {
-    enum Kind { OpenFile, SaveFile, Folder } kind;
+    enum Kind { OpenFile, SaveFile, Folder, OpenFiles } kind;
     QString caption;
     QString prompt;    // folder dialogs
     QString filter;    // file dialogs
@@ -42,11 +42,13 @@ public:
     QQueue<DialogButton> messageAnswers;
     QQueue<std::optional<QString>> fileAnswers;    // open and save dialogs
     QQueue<std::optional<QString>> folderAnswers;
+    QQueue<std::optional<QStringList>> filesAnswers;   // dialogs that pick several files
     // Runs while a message is "shown", before it is answered.
     std::function<void(const ShownMessage &)> onMessage;
 
     DialogButton showMessage(const MessageRequest &request) override;
     std::optional<QString> getOpenFileName(const OpenFileRequest &request) override;
+    std::optional<QStringList> getOpenFileNames(const OpenFileRequest &request) override;
     std::optional<QString> getSaveFileName(const SaveFileRequest &request) override;
     std::optional<QString> getExistingFolder(const FolderRequest &request) override;
     void openUrl(const QUrl &url) override { openedUrls.append(url); }

@@ -65,6 +65,13 @@ public:
 
     virtual DialogButton showMessage(const MessageRequest &request) = 0;
     virtual std::optional<QString> getOpenFileName(const OpenFileRequest &request) = 0;
+    // Several existing files at once; nullopt when cancelled. Dialogs that
+    // cannot ask (the headless command's) answer as a cancel.
+    virtual std::optional<QStringList> getOpenFileNames(const OpenFileRequest &request)
+    {
+        Q_UNUSED(request);
+        return std::nullopt;
+    }
     virtual std::optional<QString> getSaveFileName(const SaveFileRequest &request) = 0;
     virtual std::optional<QString> getExistingFolder(const FolderRequest &request) = 0;
     // Asks the desktop to open a document or web address; the outcome is

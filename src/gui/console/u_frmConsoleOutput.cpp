@@ -6,6 +6,7 @@
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTextCursor>
 #include <QVBoxLayout>
@@ -41,6 +42,8 @@ TfrmConsoleOutput::TfrmConsoleOutput(QWidget *parent)
     mono.setPixelSize(11);
     memoConsoleOutput->setFont(mono);
     memoConsoleOutput->setAccessibleName(QStringLiteral("Console Output"));
+    memoConsoleOutput->verticalScrollBar()->setAccessibleName(
+        QStringLiteral("Console Output scroll bar"));
 
     statBar->setObjectName(QStringLiteral("statBar"));
     statBar->setFixedHeight(19);

@@ -8,6 +8,7 @@
 
 class QFileSystemModel;
 class QLabel;
+class QTimer;
 class QTreeView;
 
 class FolderDialog : public QDialog {
@@ -20,8 +21,13 @@ public:
     // The selected folder; "/" when nothing is selected.
     QString selectedPath() const;
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     QLabel *m_prompt;
     QTreeView *m_tree;
     QFileSystemModel *m_model;
+    QTimer *m_keepInView;
+    bool m_followSelection = false;   // until the user scrolls, clicks or types
 };

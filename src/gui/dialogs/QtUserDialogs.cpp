@@ -7,8 +7,10 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTreeView>
 
 namespace {
 
@@ -38,6 +40,23 @@ void keepAboveTopMostWindows(QWidget *dialog, bool topMost = false)
 {
     if (topMost || topMostWindowShown())
         dialog->setWindowFlag(Qt::WindowStaysOnTopHint);
+}
+
+// Qt's own file dialog (where the desktop offers none) opens narrower than
+// its detail columns: Name, Size, Type and Date Modified did not all show,
+// and the date was cut. It opens wide enough for them, the name taking what
+// the others leave.
+void fitFileDialog(QFileDialog &dialog)
+{
+    dialog.resize(dialog.sizeHint().expandedTo(QSize(760, 460)));
+    auto *details = dialog.findChild<QTreeView *>(QStringLiteral("treeView"));
+    if (!details)
+        return;
+    QHeaderView *header = details->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    for (int column = 1; column < header->count(); ++column)
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
 }
 
 // QFileDialog wants "A (*.a);;B (*.b)"; callers hand over exactly that.
@@ -80,9 +99,24 @@ public:
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setOption(QFileDialog::ReadOnly, false);
         dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+        fitFileDialog(dialog);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return std::nullopt;
         return dialog.selectedFiles().constFirst();
+    }
+
+    std::optional<QStringList> getOpenFileNames(const OpenFileRequest &request) override
+    {
+        QFileDialog dialog(nullptr, request.caption, request.startFolder, request.filter);
+        keepAboveTopMostWindows(&dialog);
+        if (!request.selectedFilter.isEmpty())
+            dialog.selectNameFilter(request.selectedFilter);
+        dialog.setFileMode(QFileDialog::ExistingFiles);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        fitFileDialog(dialog);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return std::nullopt;
+        return dialog.selectedFiles();
     }
 
     std::optional<QString> getSaveFileName(const SaveFileRequest &request) override
@@ -93,6 +127,7 @@ public:
         dialog.setFileMode(QFileDialog::AnyFile);
         dialog.setDefaultSuffix(request.defaultSuffix);
         dialog.setOption(QFileDialog::DontConfirmOverwrite, !request.confirmOverwrite);
+        fitFileDialog(dialog);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return std::nullopt;
         return dialog.selectedFiles().constFirst();

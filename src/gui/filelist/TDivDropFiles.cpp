@@ -44,6 +44,49 @@ QStringList TDivDropFiles::localPaths(const QMimeData *data)
     return paths;
 }
 
+QStringList TDivDropFiles::pathsInText(const QString &text)
+{
+    QStringList paths;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString line : lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        // A name may begin or end with blanks; only a line that is not a
+        // path as it stands is trimmed (text copied from a terminal).
+        if (!line.startsWith(QLatin1Char('/')) && !line.startsWith(QLatin1String("file:")))
+            line = line.trimmed();
+        if (line.startsWith(QLatin1Char('/'))) {
+            paths.append(line);
+        } else if (line.startsWith(QLatin1String("file:"))) {
+            // Tolerant: text from other programs may hold blanks unencoded.
+            const QUrl url(line, QUrl::TolerantMode);
+            if (url.isValid() && url.isLocalFile())
+                paths.append(localPath(url));
+        }
+    }
+    return paths;
+}
+
+QStringList TDivDropFiles::pastedPaths(const QMimeData *data)
+{
+    if (!data)
+        return {};
+    if (data->hasUrls())
+        return localPaths(data);
+    if (data->hasText())
+        return pathsInText(data->text());
+    return {};
+}
+
+bool TDivDropFiles::deliver(const QStringList &paths)
+{
+    if (!m_enabled || paths.isEmpty())
+        return false;
+    const quint64 takenBefore = m_takenCounter ? m_takenCounter() : 0;
+    emit filesDropped(paths);
+    return !m_takenCounter || m_takenCounter() != takenBefore;
+}
+
 namespace {
 
 bool offersCopy(const QDropEvent *event)
@@ -89,11 +132,12 @@ bool TDivDropFiles::eventFilter(QObject *watched, QEvent *event)
             drop->ignore();
             return true;
         }
-        if (m_enabled && !paths.isEmpty())
-            emit filesDropped(paths);
-        // Accepted with no effect: the source must not delete anything.
+        // No effect either way: the source must not delete anything. A drop
+        // that added nothing (folders only, files already listed) is
+        // refused as well, so that the source does not count it as copied.
+        const bool taken = deliver(paths);
         drop->setDropAction(Qt::IgnoreAction);
-        drop->accept();
+        drop->setAccepted(taken);
         return true;
     }
     default:

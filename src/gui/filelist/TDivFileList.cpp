@@ -4,8 +4,11 @@
 #include "filelist/TDivDropFiles.h"
 #include "filelist/TDivFileListModel.h"
 
+#include <QClipboard>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QFileSystemWatcher>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QKeyEvent>
@@ -13,6 +16,8 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QStackedLayout>
+#include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolTip>
 #include <QTreeView>
@@ -25,7 +30,25 @@ using filelist::FileEntry;
 
 namespace {
 
-const int columnWidths[filelist::ColumnCount] = {150, 150, 60, 120, 100};
+// Room beside a cell's text: its margins, and the sort arrow in a header.
+constexpr int CellMargin = 14;
+constexpr int SortArrowRoom = 16;
+
+// Long names and folders lose their middle, not the end that tells them
+// apart; a date, a size or a type keeps its start. An entry's tip shows
+// every text whole.
+class ColumnElideDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = index.column() <= filelist::FolderColumn ? Qt::ElideMiddle
+                                                                         : Qt::ElideRight;
+    }
+};
 
 QPair<quint64, quint64> identityKey(const platform::FileIdentity &identity)
 {
@@ -43,6 +66,7 @@ TDivFileList::TDivFileList(QWidget *parent)
     , m_dropTarget(new TDivDropFiles(this))
     , m_watcher(new QFileSystemWatcher(this))
     , m_followTimer(new QTimer(this))
+    , m_fitTimer(new QTimer(this))
 {
     m_stack->setContentsMargins(0, 0, 0, 0);
 
@@ -57,8 +81,14 @@ TDivFileList::TDivFileList(QWidget *parent)
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(true);
     header->setSortIndicator(-1, Qt::AscendingOrder);
-    for (int column = 0; column < filelist::ColumnCount; ++column)
-        header->resizeSection(column, columnWidths[column]);
+    header->setMinimumSectionSize(24);
+    m_details->setItemDelegate(new ColumnElideDelegate(m_details));
+    // Once the user sizes a column, the columns are his: the list scrolls
+    // sideways when they outgrow it.
+    connect(header, &QHeaderView::sectionResized, this, [this] {
+        if (!m_fittingColumns)
+            m_columnsSizedByUser = true;
+    });
     // A click on a header flips the indicator itself (same column: the other
     // direction; another column: ascending); the rows follow the indicator.
     connect(header, &QHeaderView::sortIndicatorChanged, this,
@@ -76,6 +106,14 @@ TDivFileList::TDivFileList(QWidget *parent)
     m_stack->addWidget(m_icons);
     m_dropTarget->attach(this);
     connect(m_dropTarget, &TDivDropFiles::filesDropped, this, &TDivFileList::filesDropped);
+    m_dropTarget->setTakenCounter([this] { return m_takenCount; });
+    // The columns follow the entries' texts, once per burst of changes.
+    m_fitTimer->setSingleShot(true);
+    m_fitTimer->setInterval(0);
+    connect(m_fitTimer, &QTimer::timeout, this, &TDivFileList::fitColumns);
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(m_model, signal, m_fitTimer, qOverload<>(&QTimer::start));
+    connect(m_model, &QAbstractItemModel::modelReset, m_fitTimer, qOverload<>(&QTimer::start));
 
     QItemSelectionModel *selection = m_details->selectionModel();
     connect(selection, &QItemSelectionModel::selectionChanged, this, &TDivFileList::changed);
@@ -87,6 +125,7 @@ TDivFileList::TDivFileList(QWidget *parent)
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &TDivFileList::folderChanged);
 
     setViewStyle(ViewStyle::Details);
+    fitColumns();
 }
 
 TDivFileList::~TDivFileList()
@@ -194,7 +233,16 @@ int TDivFileList::AddFileEntry(const QString &path)
     emit addPath(path, canAdd);
     if (!canAdd && added.isValid())
         deleteEntry(added.row());
-    return added.isValid() ? added.row() : -1;
+    if (!added.isValid())
+        return -1;
+    ++m_takenCount;
+    return added.row();
+}
+
+bool TDivFileList::pasteFiles()
+{
+    const QClipboard *clipboard = QGuiApplication::clipboard();
+    return clipboard && m_dropTarget->deliver(TDivDropFiles::pastedPaths(clipboard->mimeData()));
 }
 
 int TDivFileList::count() const
@@ -472,6 +520,18 @@ void TDivFileList::openSelectedEntries()
         UserDialogs::current().openUrl(filelist::fileUrl(fullPath(row)));
 }
 
+void TDivFileList::showPopupFromKeyboard()
+{
+    QAbstractItemView *view = currentView();
+    const QModelIndex current = view->selectionModel()->currentIndex();
+    QRect at = current.isValid() ? view->visualRect(current) : QRect();
+    // An entry scrolled out of view is no place for the menu.
+    if (!at.isValid() || !view->viewport()->rect().intersects(at))
+        at = QRect(0, 0, 1, 1);
+    // Just below the entry's start, where a reader's eye already is.
+    showPopup(view, QPoint(at.left() + qMin(at.width(), 24), at.bottom()));
+}
+
 void TDivFileList::showPopup(QAbstractItemView *view, const QPoint &position)
 {
     if (!m_popupMenu)
@@ -500,8 +560,15 @@ bool TDivFileList::eventFilter(QObject *watched, QEvent *event)
 
     switch (event->type()) {
     case QEvent::KeyPress:
-        if (!onViewport && static_cast<QKeyEvent *>(event)->key() == Qt::Key_F5) {
-            refreshAll();
+        if (!onViewport && handleViewKey(static_cast<QKeyEvent *>(event)))
+            return true;
+        break;
+    case QEvent::ContextMenu:
+        // The menu key opens the menu where Shift+F10 does: at the current
+        // entry, not where the text cursor of an edit box would be.
+        if (!onViewport
+            && static_cast<QContextMenuEvent *>(event)->reason() == QContextMenuEvent::Keyboard) {
+            showPopupFromKeyboard();
             return true;
         }
         break;
@@ -532,4 +599,108 @@ bool TDivFileList::eventFilter(QObject *watched, QEvent *event)
         break;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+bool TDivFileList::handleViewKey(QKeyEvent *key)
+{
+    // Shift+Insert is a paste on this platform; it is looked at first.
+    if (key->matches(QKeySequence::Paste)) {
+        pasteFiles();
+        return true;
+    }
+    const Qt::KeyboardModifiers modifiers =
+        key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    if (key->key() == Qt::Key_F5) {
+        refreshAll();
+        return true;
+    }
+    if (key->key() == Qt::Key_Insert && modifiers == Qt::NoModifier) {
+        emit addFilesRequested();
+        return true;
+    }
+    if (key->key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier) {
+        showPopupFromKeyboard();
+        return true;
+    }
+    return false;
+}
+
+// ---- Columns -------------------------------------------------------------------
+
+QList<int> filelist::fittedColumnWidths(int available, const QList<int> &needs)
+{
+    constexpr int narrowest = 40;
+    const auto need = [&](int column) { return qMax(narrowest, needs.value(column, narrowest)); };
+    // First shares of the width. Size and Changed take no more than their
+    // texts need; the type is a hint (its tip tells it whole); what is left
+    // goes to the names and folders, which tell the entries apart.
+    QList<int> widths(ColumnCount);
+    widths[SizeColumn] = qMax(narrowest, qMin(need(SizeColumn), available * 14 / 100));
+    widths[ChangedColumn] = qMax(narrowest, qMin(need(ChangedColumn), available * 22 / 100));
+    widths[TypeColumn] = qMax(narrowest, available * 12 / 100);
+    const int rest = available - widths[SizeColumn] - widths[ChangedColumn] - widths[TypeColumn];
+    widths[NameColumn] = qMax(narrowest, rest * 58 / 100);
+    widths[FolderColumn] = qMax(narrowest, rest - rest * 58 / 100);
+
+    // A column wider than its texts gives the room to those that are cut,
+    // the folder first; what nobody needs goes to the names.
+    int spare = 0;
+    for (int column : {NameColumn, FolderColumn}) {
+        if (widths[column] > need(column)) {
+            spare += widths[column] - need(column);
+            widths[column] = need(column);
+        }
+    }
+    for (int column : {FolderColumn, NameColumn, ChangedColumn, SizeColumn}) {
+        const int more = qBound(0, need(column) - widths[column], spare);
+        widths[column] += more;
+        spare -= more;
+    }
+    widths[NameColumn] += spare;
+    return widths;
+}
+
+void TDivFileList::fitColumns()
+{
+    if (m_columnsSizedByUser)
+        return;
+    QHeaderView *header = m_details->header();
+    const QFontMetrics cells(m_details->font());
+    const QFontMetrics titles(header->font());
+    QList<int> needs(filelist::ColumnCount);
+    for (int column = 0; column < filelist::ColumnCount; ++column) {
+        const QString title =
+            m_model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+        needs[column] = titles.horizontalAdvance(title) + SortArrowRoom + CellMargin;
+    }
+    const auto atLeast = [&](int column, const QString &text, int extra = 0) {
+        needs[column] = qMax(needs[column], cells.horizontalAdvance(text) + CellMargin + extra);
+    };
+    atLeast(filelist::SizeColumn, filelist::sizeText(99999LL * 1024));
+    atLeast(filelist::ChangedColumn,
+            filelist::changedText(QDateTime(QDate(2026, 12, 28), QTime(23, 58))));
+    // The texts of the first entries (the type's would mean reading the
+    // files, and a type shows whole in the entry's tip).
+    const int iconRoom = m_details->iconSize().isValid() ? m_details->iconSize().width() + 6 : 22;
+    const int measured = qMin(count(), 200);
+    for (int row = 0; row < measured; ++row) {
+        atLeast(filelist::NameColumn,
+                m_model->index(row, filelist::NameColumn).data().toString(), iconRoom);
+        atLeast(filelist::FolderColumn, m_model->index(row, filelist::FolderColumn).data().toString());
+    }
+    // The vertical scroll bar's room is kept free, so that a long list does
+    // not push the last column out of view.
+    const int available = width() - 2 * m_details->frameWidth()
+        - m_details->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_details);
+    const QList<int> widths = filelist::fittedColumnWidths(available, needs);
+    m_fittingColumns = true;
+    for (int column = 0; column < filelist::ColumnCount; ++column)
+        header->resizeSection(column, widths[column]);
+    m_fittingColumns = false;
+}
+
+void TDivFileList::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    fitColumns();
 }

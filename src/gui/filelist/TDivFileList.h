@@ -6,7 +6,10 @@
 // Paths enter only through AddFileEntry, which refuses a file already
 // listed under any spelling; the list follows deletions and renames on disk,
 // takes drops of local files through its drop target and lets entries be
-// dragged out as files.
+// dragged out as files. Without a mouse, files are pasted (Ctrl+V,
+// Shift+Insert) the way a drop brings them, Insert asks for files to add
+// (addFilesRequested), and Shift+F10 opens the popup menu as the menu key
+// does.
 
 #include "filelist/FileListEntry.h"
 
@@ -19,6 +22,7 @@
 
 class QAbstractItemView;
 class QFileSystemWatcher;
+class QKeyEvent;
 class QListView;
 class QMenu;
 class QStackedLayout;
@@ -65,6 +69,16 @@ public:
     bool refreshEntry(int row);
     // Every entry, from the last to the first (F5).
     void refreshAll();
+
+    // The files on the clipboard, handed over as a drop of them would be
+    // (Ctrl+V, Shift+Insert); true when the list took any.
+    bool pasteFiles();
+    // How many new entries AddFileEntry has made and kept so far.
+    quint64 takenCount() const { return m_takenCount; }
+
+    // Opens the popup menu at the current entry, or at the top of the list
+    // when there is none, as the keyboard's menu key does.
+    void showPopupFromKeyboard();
 
     void setViewStyle(ViewStyle style);
     ViewStyle viewStyle() const { return m_viewStyle; }
@@ -117,9 +131,12 @@ signals:
     void popupAboutToShow();
     // Local paths dropped on the list, in the order the source gave them.
     void filesDropped(const QStringList &paths);
+    // Insert was pressed in the list: the user wants to pick files to add.
+    void addFilesRequested();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     std::optional<filelist::FileEntry> readFile(const QString &fullPath) const;
@@ -130,6 +147,10 @@ private:
     void followFolder(const QString &folder);
     void showPopup(QAbstractItemView *view, const QPoint &position);
     void setUpView(QAbstractItemView *view);
+    bool handleViewKey(QKeyEvent *key);
+    // Shares the details view's width among the five columns so that all
+    // show, until the user sizes a column himself.
+    void fitColumns();
 
     filelist::TDivFileListModel *m_model;
     QTreeView *m_details;
@@ -138,9 +159,22 @@ private:
     TDivDropFiles *m_dropTarget;
     QFileSystemWatcher *m_watcher;
     QTimer *m_followTimer;
+    QTimer *m_fitTimer;
     QHash<QString, int> m_folderUse;
     QSet<QString> m_pendingFolders;
     QMenu *m_popupMenu = nullptr;
     bool m_readOnly = true;
     ViewStyle m_viewStyle = ViewStyle::Details;
+    quint64 m_takenCount = 0;
+    bool m_fittingColumns = false;
+    bool m_columnsSizedByUser = false;
 };
+
+namespace filelist {
+// Column widths that fill `available` pixels (more only when that is too
+// little for every column to be usable): each column has a share, Size and
+// Changed no wider than they need, and the room a column does not need goes
+// to those that do. `needs` holds the width each column's texts take, by
+// column (margins included).
+QList<int> fittedColumnWidths(int available, const QList<int> &needs);
+}

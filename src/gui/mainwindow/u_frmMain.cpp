@@ -10,6 +10,8 @@
 #include "console/u_frmConsoleOutput.h"
 #include "wizard/u_frmPvk2PfxWizard.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QBitmap>
 #include <QCheckBox>
@@ -31,6 +33,24 @@
 TfrmMain *frmMain = nullptr;
 
 namespace {
+
+// A plain QWidget is read as a "filler" inside something else; the main
+// window is a window, and a screen reader announces it as one (a frame).
+QAccessibleInterface *mainWindowAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("TfrmMain") && object && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
+    return nullptr;
+}
+
+void announceMainWindowAsWindow()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(mainWindowAccessible);
+        return true;
+    }();
+    Q_UNUSED(installed);
+}
 
 QCheckBox *placeCheckBox(QWidget *parent, const char *name, const QString &caption, int left,
                          int top, int width, bool checked)
@@ -56,6 +76,7 @@ TfrmMain::TfrmMain(const QString &programFolder, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint)
     , m_programFolder(programFolder)
 {
+    announceMainWindowAsWindow();
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Quillmark"));
     setFixedSize(800, 600);
@@ -282,6 +303,11 @@ void TfrmMain::buildFileListMenu()
         action->setObjectName(QString::fromLatin1(name));
         return action;
     };
+    // First, so that the menu key (or Shift+F10) and Enter add files.
+    menitmAddFiles = item("menitmAddFiles", QStringLiteral("Add Files..."),
+                          Skin::Glyph::MenuAddFiles);
+    N0 = menuFileList->addSeparator();
+    N0->setObjectName(QStringLiteral("N0"));
     menitmLargeIcons = item("menitmLargeIcons", QStringLiteral("Large Icons"),
                             Skin::Glyph::MenuLargeIcons);
     menitmSmallIcons = item("menitmSmallIcons", QStringLiteral("Small Icons"),
@@ -386,9 +412,23 @@ void TfrmMain::nameControls()
     });
     // The open drop-down is read as the list of the same projects.
     cbxProject->view()->setAccessibleName(cbxProject->accessibleName());
-    // The list's own views are what a screen reader lands on.
-    DivFileList->setAccessibleText(DivFileList->accessibleName(),
-                                   DivFileList->accessibleDescription());
+    // The list's own views are what a screen reader lands on. Its hint
+    // speaks of dragging alone; the description also tells the keyboard's
+    // ways in.
+    DivFileList->setAccessibleText(
+        DivFileList->accessibleName(),
+        DivFileList->accessibleDescription()
+            + QStringLiteral(" Without a mouse, press Ctrl+V to paste files you have copied, or "
+                             "Insert to choose files to add; Shift+F10 opens the list's menu."));
+    // The title strip's picture buttons have no hint; a screen reader says
+    // what each does.
+    btnWeb->setAccessibleDescription(
+        QStringLiteral("Opens the Quillmark web site in your web browser."));
+    btnHelp->setAccessibleDescription(QStringLiteral("Opens the Quillmark help file."));
+    btnMinimize->setAccessibleDescription(
+        QStringLiteral("Minimizes Quillmark and its open windows to the task bar."));
+    btnClose->setAccessibleDescription(
+        QStringLiteral("Closes Quillmark; the signing options are saved."));
 }
 
 void TfrmMain::connectHandlers()
@@ -415,6 +455,8 @@ void TfrmMain::connectHandlers()
     connect(DivFileList, &TDivFileList::addItem, this, &TfrmMain::DivFileListAddItem);
     connect(DivFileList, &TDivFileList::changed, this, &TfrmMain::DivFileListChange);
     connect(DivFileList, &TDivFileList::popupAboutToShow, this, &TfrmMain::menuFileListPopup);
+    connect(DivFileList, &TDivFileList::addFilesRequested, this, &TfrmMain::menitmAddFilesClick);
+    connect(menitmAddFiles, &QAction::triggered, this, &TfrmMain::menitmAddFilesClick);
     connect(btnRemSel, &QPushButton::clicked, this, &TfrmMain::btnRemSelClick);
     connect(btnClearFiles, &QPushButton::clicked, this, &TfrmMain::btnClearFilesClick);
     connect(menitmLargeIcons, &QAction::triggered, this, &TfrmMain::menitmLargeIconsClick);

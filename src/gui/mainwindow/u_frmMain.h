@@ -97,6 +97,9 @@ public:
     void btnRemSelClick();
     void btnClearFilesClick();
     void menuFileListPopup();
+    // "Add Files..." and Insert in the list: picks files in a dialog and adds
+    // them as a drop of them would.
+    void menitmAddFilesClick();
     void menitmLargeIconsClick();
     void menitmSmallIconsClick();
     void menitmListClick();
@@ -184,6 +187,8 @@ public:
     QProgressBar *pbProgress;
 
     QMenu *menuFileList;
+    QAction *menitmAddFiles;
+    QAction *N0;
     QAction *menitmLargeIcons;
     QAction *menitmSmallIcons;
     QAction *menitmList;
@@ -245,6 +250,7 @@ private:
     bool m_dragging = false;
     int m_captionBatches = 0;
     bool m_captionStale = false;
+    QString m_addFilesFolder;   // where "Add Files..." last found files
 };
 
 extern TfrmMain *frmMain;

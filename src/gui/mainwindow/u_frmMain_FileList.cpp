@@ -3,11 +3,16 @@
 
 #include "mainwindow/u_frmMain.h"
 
+#include "base/UserDialogs.h"
 #include "filelist/FileListActions.h"
+#include "filelist/FileListEntry.h"
+#include "filelist/TDivDropFiles.h"
 #include "filelist/TDivFileList.h"
 
 #include <QAction>
 #include <QLabel>
+
+#include <optional>
 
 #include <utility>
 
@@ -75,6 +80,20 @@ void TfrmMain::btnClearFilesClick()
 void TfrmMain::menuFileListPopup()
 {
     menitmCopyFilesTo->setEnabled(DivFileList->count() > 0);
+}
+
+void TfrmMain::menitmAddFilesClick()
+{
+    OpenFileRequest request;
+    request.caption = QStringLiteral("Add Files");
+    request.filter = QStringLiteral("All Files (*)");
+    request.startFolder = m_addFilesFolder;
+    const std::optional<QStringList> chosen = UserDialogs::current().getOpenFileNames(request);
+    if (!chosen || chosen->isEmpty())
+        return;
+    m_addFilesFolder = filelist::folderText(chosen->constFirst().left(
+        chosen->constFirst().lastIndexOf(QLatin1Char('/')) + 1));
+    DivFileList->dropTarget()->deliver(*chosen);
 }
 
 void TfrmMain::menitmLargeIconsClick()

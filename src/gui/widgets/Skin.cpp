@@ -236,7 +236,7 @@ QImage paintWizardFace(qreal devicePixelRatio)
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
-    // The wizard keeps its window frame, so its face is a plain rectangle.
+    // A plain rectangle: without rounded corners it needs no mask.
     p.fillRect(QRect(QPoint(0, 0), size), bodyGradient(size.height()));
     drawTitleStrip(p, size.width(), QStringLiteral("PVK2PFX"), QStringLiteral(" Wizard"), 20);
 
@@ -249,6 +249,15 @@ QImage paintWizardFace(qreal devicePixelRatio)
     // Buttons at x 267..435, y 308..335; the copyright line at 41, 315.
     drawBottomStrip(p, size.width(), size.height(), 300);
     insetPanel(p, QRectF(261.5, 302.5, 180, 39));
+
+    // The main face's rim, square: the strip is the wizard's only title,
+    // so the window has no frame of the window manager's to end it.
+    const QRectF outer(0, 0, size.width(), size.height());
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(rgba(255, 255, 255, 70), 1));
+    p.drawRect(outer.adjusted(1.5, 1.5, -1.5, -1.5));
+    p.setPen(QPen(rgba(17, 48, 78), 1));
+    p.drawRect(outer.adjusted(0.5, 0.5, -0.5, -0.5));
     return image;
 }
 
@@ -481,15 +490,29 @@ void drawClearListGlyph(QPainter &p)
     p.restore();
 }
 
-void drawRemoveGlyph(QPainter &p)
+// A page of text with a round badge at its lower right corner: a minus for
+// taking files off the list, a plus for adding them.
+void pageWithBadge(QPainter &p, const QColor &rim, const QColor &top, const QColor &bottom, bool plus)
 {
     page(p, QRectF(1.5, 0.5, 10, 13));
     textLines(p, 3.5, 8.5, {4.5, 6.5, 8.5});
-    p.setPen(QPen(rgba(150, 20, 20), 0.9));
-    p.setBrush(vertical(7, 15, {{0, rgba(246, 104, 92)}, {1, rgba(200, 36, 30)}}));
+    p.setPen(QPen(rim, 0.9));
+    p.setBrush(vertical(7, 15, {{0, top}, {1, bottom}}));
     p.drawEllipse(QPointF(11.5, 11.5), 4, 4);
     p.setPen(QPen(Qt::white, 1.6, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(QPointF(9.6, 11.5), QPointF(13.4, 11.5));
+    if (plus)
+        p.drawLine(QPointF(11.5, 9.6), QPointF(11.5, 13.4));
+}
+
+void drawRemoveGlyph(QPainter &p)
+{
+    pageWithBadge(p, rgba(150, 20, 20), rgba(246, 104, 92), rgba(200, 36, 30), false);
+}
+
+void drawMenuAddFilesGlyph(QPainter &p)
+{
+    pageWithBadge(p, rgba(24, 110, 36), rgba(120, 214, 112), rgba(40, 150, 52), true);
 }
 
 void drawSignGlyph(QPainter &p)
@@ -707,6 +730,7 @@ void drawGlyph(QPainter &p, Skin::Glyph glyph)
     case Glyph::MenuList: return drawMenuListGlyph(p);
     case Glyph::MenuSmallIcons: return drawMenuSmallIconsGlyph(p);
     case Glyph::MenuCopyTo: return drawMenuCopyToGlyph(p);
+    case Glyph::MenuAddFiles: return drawMenuAddFilesGlyph(p);
     }
 }
 
@@ -797,7 +821,10 @@ QLineEdit {
     selection-color: white;
     lineedit-password-character: 42;
 }
-QLineEdit:focus { border-color: #073d6b; background: #fdfeff; }
+/* The focus ring: two pixels of the dark blue of the copyright line, which
+   stands out on the blue face and on white alike. Padding gives back the
+   extra pixel, so the contents stay where they were. */
+QLineEdit:focus { border: 2px solid #073d6b; padding: 0px 2px; background: #fdfeff; }
 QLineEdit[readOnly="true"] { background: #f1f5f9; }
 QLineEdit:disabled {
     color: #8a949c;
@@ -805,7 +832,14 @@ QLineEdit:disabled {
     border-color: #7f97ac;
 }
 
-QCheckBox { color: white; spacing: 3px; background: transparent; }
+QCheckBox {
+    color: white;
+    spacing: 3px;
+    background: transparent;
+    border: 2px solid transparent;
+    border-radius: 3px;
+}
+QCheckBox:focus { border-color: #073d6b; background: rgba(7, 61, 107, 70); }
 QCheckBox:disabled { color: #d6e2ec; }
 QCheckBox::indicator {
     width: 11px;
@@ -831,7 +865,7 @@ QPushButton:hover {
     background: qlineargradient(x1:0, y1:0, x2:0, y2:1,
         stop:0 #ffffff, stop:0.48 #eaf4ff, stop:0.52 #d6e9fb, stop:1 #b6d6f4);
 }
-QPushButton:focus { border-color: #073d6b; }
+QPushButton:focus { border: 2px solid #073d6b; padding: 0px 3px; }
 QPushButton:pressed {
     padding-top: 1px;
     padding-left: 5px;
@@ -857,6 +891,7 @@ QComboBox {
     padding: 0px 4px;
 }
 QComboBox:hover { border-color: #2f6aa0; }
+QComboBox:focus { border: 2px solid #073d6b; padding: 0px 3px; }
 QComboBox:disabled { color: #8a949c; background: #dfe4e9; border-color: #7f97ac; }
 QComboBox::drop-down {
     subcontrol-origin: padding;
@@ -873,6 +908,11 @@ QComboBox QAbstractItemView {
     selection-background-color: #2f6aa0;
     outline: 0px;
 }
+
+/* The file list sits in a dark well; it shows the ring on the white of its
+   views, and keeps white there while it has no focus. */
+TDivFileList QAbstractItemView { border: 2px solid white; }
+TDivFileList QAbstractItemView:focus { border-color: #073d6b; }
 
 QMenu {
     color: black;

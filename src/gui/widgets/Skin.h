@@ -36,8 +36,10 @@ QPixmap mainFace(qreal devicePixelRatio = 1.0);
 QRegion faceMask();
 
 // The client area of the PVK2PFX wizard, 465 x 350, in the same look: a
-// title strip (y 0..56), a panel behind the inputs and a band for the
-// buttons. The wizard keeps its window frame, so this face is opaque.
+// title strip (y 0..56), a panel behind the inputs, a band for the
+// buttons and a rim. The strip is the wizard's title: the wizard has no
+// frame of the window manager's (which would show a second title). The face
+// is opaque and square.
 QPixmap wizardFace(qreal devicePixelRatio = 1.0);
 
 enum class TitleButton { Web, Help, Minimize, Close };
@@ -48,7 +50,7 @@ QPixmap titleButtonPicture(TitleButton button, ButtonLook look,
 
 enum class Glyph {
     ClearList, Remove, Sign, Exit, Pvk2Pfx, Hourglass, SavePfx, Cancel,
-    MenuDetails, MenuLargeIcons, MenuList, MenuSmallIcons, MenuCopyTo,
+    MenuDetails, MenuLargeIcons, MenuList, MenuSmallIcons, MenuCopyTo, MenuAddFiles,
 };
 // A 16 x 16 icon for buttons and menu items.
 QIcon glyph(Glyph glyph);

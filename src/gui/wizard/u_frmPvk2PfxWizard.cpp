@@ -13,9 +13,11 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
+#include <QWindow>
 
 #include <exception>
 
@@ -60,6 +62,9 @@ TfrmPvk2PfxWizard::TfrmPvk2PfxWizard(QWidget *parent)
 {
     setObjectName(QStringLiteral("frmPvk2PfxWizard"));
     setWindowTitle(QStringLiteral("PVK2PFX Wizard"));
+    // Under a window manager a frame would add its own title above the
+    // painted one; the face's title strip is the only one.
+    setWindowFlag(Qt::FramelessWindowHint);
     setModal(true);
     setFixedSize(Skin::WizardFaceWidth, Skin::WizardFaceHeight);
     setFont(FormFont());
@@ -319,4 +324,27 @@ void TfrmPvk2PfxWizard::paintEvent(QPaintEvent *event)
     QPainter painter(this);
     painter.drawPixmap(0, 0, m_face);
     QDialog::paintEvent(event);
+}
+
+void TfrmPvk2PfxWizard::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return QDialog::mousePressEvent(event);
+    if (windowHandle() && windowHandle()->startSystemMove())
+        return;
+    m_dragging = true;
+    m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
+}
+
+void TfrmPvk2PfxWizard::mouseMoveEvent(QMouseEvent *event)
+{
+    if (m_dragging && (event->buttons() & Qt::LeftButton))
+        move(event->globalPosition().toPoint() - m_dragOffset);
+    QDialog::mouseMoveEvent(event);
+}
+
+void TfrmPvk2PfxWizard::mouseReleaseEvent(QMouseEvent *event)
+{
+    m_dragging = false;
+    QDialog::mouseReleaseEvent(event);
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 // The PVK to PFX wizard: a small modal dialog that turns a PVK key and an
-// SPC certificate into a PFX file with the SDK's conversion tool. Created
+// SPC certificate into a PFX file with the SDK's conversion tool. Like the
+// main window it is frameless: its painted title strip is its one title. Created
 // once at start-up and shown again and again; its entries (passwords
 // included) and the last output name last until the program ends.
 
@@ -83,6 +84,10 @@ public:
 protected:
     void showEvent(QShowEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
+    // Frameless, it is moved by dragging its face, as the main window is.
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
     Pvk2PfxInputs currentInputs() const;
@@ -100,6 +105,8 @@ private:
     QPointer<TfrmConsoleOutput> m_console;
     QString m_lastChosenFile;
     QPixmap m_face;   // painted once per device pixel ratio
+    QPoint m_dragOffset;
+    bool m_dragging = false;
 };
 
 extern TfrmPvk2PfxWizard *frmPvk2PfxWizard;

@@ -19,6 +19,7 @@ private slots:
     void escapeClosesWhateverModifiers();
     void otherKeysReachTheText();
     void longLinesAreNotWrapped();
+    void showsEightyColumns();
 };
 
 void TestConsoleWindow::lookAndSize()
@@ -120,6 +121,26 @@ void TestConsoleWindow::longLinesAreNotWrapped()
     console.memoConsoleOutput->setFocus();
     QTest::keyClick(console.memoConsoleOutput, Qt::Key_End);
     QCOMPARE(console.memoConsoleOutput->textCursor().positionInBlock(), 2000);
+}
+
+// The stand-in tools word their own lines to 80 characters, since the text
+// cannot scroll sideways; the console at its first size shows that many.
+void TestConsoleWindow::showsEightyColumns()
+{
+    TfrmConsoleOutput console;
+    console.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&console));
+    QPlainTextEdit *text = console.memoConsoleOutput;
+    const QString eighty(80, QLatin1Char('W'));
+    console.addLines({eighty, QStringLiteral("short")});
+    QApplication::processEvents();
+    QVERIFY2(text->fontInfo().fixedPitch(), qPrintable(text->fontInfo().family()));
+    const QRectF line = text->document()->firstBlock().layout()->lineAt(0).naturalTextRect();
+    const qreal room = text->viewport()->width() - 2 * text->document()->documentMargin();
+    QVERIFY2(line.width() <= room,
+             qPrintable(QStringLiteral("80 characters take %1 pixels, the console shows %2 (%3)")
+                            .arg(line.width()).arg(room).arg(text->fontInfo().family())));
+    QCOMPARE(text->horizontalScrollBar()->maximum(), 0);
 }
 
 QTEST_MAIN(TestConsoleWindow)

@@ -12,7 +12,9 @@
 #include "filelist/TDivFileListModel.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QListView>
 #include <QMenu>
 #include <QMimeData>
@@ -64,6 +66,14 @@ private slots:
     void relativePathInAFolderThatIsNotUtf8();
     void dragOutOffersFiles();
     void popupMenuOpensOnRightClickAndKey();
+    void shiftF10OpensPopupAtTheCurrentEntry();
+    void pastedPaths_data();
+    void pastedPaths();
+    void pasteKeysDeliverClipboardFilesLikeADrop();
+    void insertAsksForFiles();
+    void dropThatAddsNothingIsRefused();
+    void columnsFitTheListUntilTheUserSizesThem();
+    void fittedColumnWidthsShareTheRest();
     void doubleClickOpensSelectedFiles();
     void hintOutsideEntriesTipOnEntries();
 
@@ -348,12 +358,10 @@ void TestFileList::detailColumns()
     TDivFileList list;
     TDivFileListModel *model = list.model();
     const QStringList titles = {"Name", "In Folder", "Size", "Type", "Changed"};
-    const QList<int> widths = {150, 150, 60, 120, 100};
     QCOMPARE(model->columnCount(), 5);
-    for (int column = 0; column < 5; ++column) {
+    // (Their widths follow the list's: columnsFitTheListUntilTheUserSizesThem.)
+    for (int column = 0; column < 5; ++column)
         QCOMPARE(model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString(), titles[column]);
-        QCOMPARE(list.detailsView()->header()->sectionSize(column), widths[column]);
-    }
     QCOMPARE(list.viewStyle(), TDivFileList::ViewStyle::Details);
     QCOMPARE(list.detailsView()->editTriggers(), QAbstractItemView::NoEditTriggers);
     QCOMPARE(list.detailsView()->selectionMode(), QAbstractItemView::ExtendedSelection);
@@ -708,6 +716,298 @@ void TestFileList::popupMenuOpensOnRightClickAndKey()
     QCOMPARE(aboutToShow, 2);
     QTRY_VERIFY(menu.isVisible());
     menu.hide();
+}
+
+// Shift+F10 is the menu key's twin: the popup opens at the current entry
+// (or at the top of an empty list), in either kind of view.
+void TestFileList::shiftF10OpensPopupAtTheCurrentEntry()
+{
+    TDivFileList list;
+    list.resize(400, 300);
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    QMenu menu;
+    menu.addAction("Details");
+    list.setPopupMenu(&menu);
+    QSignalSpy aboutToShow(&list, &TDivFileList::popupAboutToShow);
+
+    // Empty: the menu opens at the list's top left.
+    list.detailsView()->setFocus();
+    QTest::keyClick(list.detailsView(), Qt::Key_F10, Qt::ShiftModifier);
+    QCOMPARE(aboutToShow.count(), 1);
+    QTRY_VERIFY(menu.isVisible());
+    const QPoint topLeft = list.detailsView()->viewport()->mapToGlobal(QPoint(0, 0));
+    QVERIFY2((menu.pos() - topLeft).manhattanLength() < 40, "the menu opened away from the list");
+    menu.hide();
+
+    for (int i = 0; i < 8; ++i)
+        list.AddFileEntry(makeFile(m_root + QStringLiteral("f%1.exe").arg(i)));
+    list.setCurrentRow(5);
+    QTest::keyClick(list.detailsView(), Qt::Key_F10, Qt::ShiftModifier);
+    QCOMPARE(aboutToShow.count(), 2);
+    QTRY_VERIFY(menu.isVisible());
+    const QRect entry = list.detailsView()->visualRect(list.model()->index(5, 0));
+    const QPoint below = list.detailsView()->viewport()->mapToGlobal(entry.bottomLeft());
+    QVERIFY2(qAbs(menu.pos().y() - below.y()) <= 2,
+             qPrintable(QStringLiteral("menu at y %1, the current entry ends at %2")
+                            .arg(menu.pos().y()).arg(below.y())));
+    menu.hide();
+
+    // The menu key opens it at the same place.
+    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                              list.detailsView()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(list.detailsView(), &menuKey);
+    QCOMPARE(aboutToShow.count(), 3);
+    QTRY_VERIFY(menu.isVisible());
+    QVERIFY(qAbs(menu.pos().y() - below.y()) <= 2);
+    menu.hide();
+
+    // F10 alone, or with Ctrl as well, is not the menu's key.
+    QTest::keyClick(list.detailsView(), Qt::Key_F10);
+    QTest::keyClick(list.detailsView(), Qt::Key_F10, Qt::ShiftModifier | Qt::ControlModifier);
+    QCOMPARE(aboutToShow.count(), 3);
+
+    list.setViewStyle(TDivFileList::ViewStyle::LargeIcons);
+    QTest::keyClick(list.iconView(), Qt::Key_F10, Qt::ShiftModifier);
+    QCOMPARE(aboutToShow.count(), 4);
+    QTRY_VERIFY(menu.isVisible());
+    menu.hide();
+}
+
+void TestFileList::pastedPaths_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("paths");
+    QTest::newRow("file manager's uri-list")
+        << "text/uri-list" << QByteArray("file:///srv/a%20b.exe\r\n# a comment\r\nfile:///srv/c.dll\r\n")
+        << QStringList{"/srv/a b.exe", "/srv/c.dll"};
+    QTest::newRow("uri-list without local files")
+        << "text/uri-list" << QByteArray("https://example.com/x.exe\r\n") << QStringList{};
+    QTest::newRow("plain paths, one a line")
+        << "text/plain" << QByteArray("/srv/a.exe\n/srv/b c.exe\r\n\n/srv/d.exe")
+        << QStringList{"/srv/a.exe", "/srv/b c.exe", "/srv/d.exe"};
+    QTest::newRow("blanks kept inside a path, trimmed around other lines")
+        << "text/plain" << QByteArray("/srv/ends in blank \n   /srv/indented.exe  \n")
+        << QStringList{"/srv/ends in blank ", "/srv/indented.exe"};
+    QTest::newRow("file URLs in text")
+        << "text/plain" << QByteArray("file:///srv/x%23y.exe\nfile://server/share/z.exe\nfile:///srv/a b.exe")
+        << QStringList{"/srv/x#y.exe", "//server/share/z.exe", "/srv/a b.exe"};
+    QTest::newRow("words and relative names are no files")
+        << "text/plain" << QByteArray("setup.exe\nsign these please\n~/a.exe\nhttp://x/y.exe")
+        << QStringList{};
+}
+
+void TestFileList::pastedPaths()
+{
+    QFETCH(QString, format);
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, paths);
+    QMimeData data;
+    data.setData(format, content);
+    QCOMPARE(TDivDropFiles::pastedPaths(&data), paths);
+}
+
+// Ctrl+V and Shift+Insert in either view hand the clipboard's files over
+// through filesDropped, where a drop's go; the drop target's switch holds
+// for them as well.
+void TestFileList::pasteKeysDeliverClipboardFilesLikeADrop()
+{
+    TDivFileList list;
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    AddItemSweep sweep(list);
+    connect(&list, &TDivFileList::filesDropped, &list,
+            [&](const QStringList &paths) { AddDroppedPaths(list, paths); });
+    QSignalSpy dropped(&list, &TDivFileList::filesDropped);
+    QSignalSpy askedForFiles(&list, &TDivFileList::addFilesRequested);
+    const QString a = makeFile(m_root + "a.exe");
+    const QString b = makeFile(m_root + "b.exe");
+    QDir().mkpath(m_root + "folder");
+
+    auto *copied = new QMimeData;
+    copied->setUrls({QUrl::fromLocalFile(a), QUrl::fromLocalFile(m_root + "folder"),
+                     QUrl::fromLocalFile(m_root + "missing.exe")});
+    QApplication::clipboard()->setMimeData(copied);
+    QTest::keyClick(list.detailsView(), Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(dropped.count(), 1);
+    QCOMPARE(dropped.at(0).at(0).toStringList(),
+             (QStringList{a, m_root + "folder", m_root + "missing.exe"}));
+    QCOMPARE(fullPaths(list), QStringList{a});
+
+    // Plain text, in the icon view, with Shift+Insert: the listed file is
+    // refused as a dropped one would be.
+    list.setViewStyle(TDivFileList::ViewStyle::List);
+    QApplication::clipboard()->setText(a + "\n" + b + "\n");
+    QTest::keyClick(list.iconView(), Qt::Key_Insert, Qt::ShiftModifier);
+    QCOMPARE(dropped.count(), 2);
+    QCOMPARE(fullPaths(list), (QStringList{a, b}));
+    QCOMPARE(askedForFiles.count(), 0);
+
+    // A clipboard without files delivers nothing at all.
+    QApplication::clipboard()->setText(QStringLiteral("just words"));
+    QVERIFY(!list.pasteFiles());
+    QCOMPARE(dropped.count(), 2);
+
+    list.dropTarget()->setEnabled(false);
+    QApplication::clipboard()->setText(m_root + "c.exe");
+    makeFile(m_root + "c.exe");
+    QTest::keyClick(list.iconView(), Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(dropped.count(), 2);
+    QCOMPARE(list.count(), 2);
+}
+
+void TestFileList::insertAsksForFiles()
+{
+    TDivFileList list;
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    QSignalSpy askedForFiles(&list, &TDivFileList::addFilesRequested);
+    QSignalSpy dropped(&list, &TDivFileList::filesDropped);
+    QApplication::clipboard()->setText(makeFile(m_root + "a.exe"));
+    QTest::keyClick(list.detailsView(), Qt::Key_Insert);
+    QCOMPARE(askedForFiles.count(), 1);
+    list.setViewStyle(TDivFileList::ViewStyle::SmallIcons);
+    QTest::keyClick(list.iconView(), Qt::Key_Insert);
+    QCOMPARE(askedForFiles.count(), 2);
+    // Ctrl+Insert is a copy, not an add; Insert never pastes.
+    QTest::keyClick(list.iconView(), Qt::Key_Insert, Qt::ControlModifier);
+    QCOMPARE(askedForFiles.count(), 2);
+    QCOMPARE(dropped.count(), 0);
+}
+
+// The source of a drop that added nothing hears "none" and a refusal, so a
+// file manager does not count it as copied; a drop that added files is
+// taken, still with no effect.
+void TestFileList::dropThatAddsNothingIsRefused()
+{
+    TDivFileList list;
+    list.show();
+    AddItemSweep sweep(list);
+    connect(&list, &TDivFileList::filesDropped, &list,
+            [&](const QStringList &paths) { AddDroppedPaths(list, paths); });
+    const QString a = makeFile(m_root + "a.exe");
+    QDir().mkpath(m_root + "folder");
+    QWidget *viewport = list.detailsView()->viewport();
+    const Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction;
+    auto dropOf = [&](const QStringList &paths) {
+        QMimeData data;
+        QList<QUrl> urls;
+        for (const QString &path : paths)
+            urls.append(QUrl::fromLocalFile(path));
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(5, 5), offered, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(viewport, &enter);
+        QDropEvent drop(QPoint(5, 5), offered, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(viewport, &drop);
+        return std::make_pair(drop.isAccepted(), drop.dropAction());
+    };
+
+    auto [taken, action] = dropOf({m_root + "folder"});
+    QVERIFY2(!taken, "a drop of a folder alone was taken");
+    QCOMPARE(action, Qt::IgnoreAction);
+    std::tie(taken, action) = dropOf({a, m_root + "folder"});
+    QVERIFY2(taken, "a drop that added a file was refused");
+    QCOMPARE(action, Qt::IgnoreAction);
+    std::tie(taken, action) = dropOf({a});
+    QVERIFY2(!taken, "a drop of a file already listed was taken");
+    QCOMPARE(action, Qt::IgnoreAction);
+    std::tie(taken, action) = dropOf({m_root + "missing.exe"});
+    QVERIFY2(!taken, "a drop of a file that is gone was taken");
+    QCOMPARE(fullPaths(list), QStringList{a});
+
+    // An entry that a handler removes at once was not taken either.
+    connect(&list, &TDivFileList::addPath, &list, [](const QString &, bool &canAdd) { canAdd = false; });
+    const QString refused = makeFile(m_root + "refused.exe");
+    std::tie(taken, action) = dropOf({refused});
+    QVERIFY2(!taken, "a drop whose entry a handler refused was taken");
+    QCOMPARE(list.count(), 1);
+}
+
+// Every column shows in the list's width; once the user sizes a column the
+// widths are his, and the list scrolls sideways when they outgrow it.
+void TestFileList::columnsFitTheListUntilTheUserSizesThem()
+{
+    TDivFileList list;
+    list.resize(377, 386);   // the main window's list
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    for (int i = 0; i < 40; ++i)   // enough for the vertical scroll bar
+        list.AddFileEntry(makeFile(m_root + QStringLiteral("a-rather-long-program-name-%1.exe").arg(i)));
+    QApplication::processEvents();
+    QTreeView *view = list.detailsView();
+    QHeaderView *header = view->header();
+    const int visibleWidth = view->viewport()->width();
+    for (int column = 0; column < ColumnCount; ++column) {
+        const int right = header->sectionViewportPosition(column) + header->sectionSize(column);
+        QVERIFY2(right <= visibleWidth,
+                 qPrintable(QStringLiteral("column %1 ends at %2, the list shows %3 pixels")
+                                .arg(column).arg(right).arg(visibleWidth)));
+        QVERIFY2(header->sectionSize(column) >= 40, qPrintable(QString::number(column)));
+    }
+    QVERIFY(!view->horizontalScrollBar()->isVisible());
+    // The sizes are not cut.
+    const QString size = list.model()->index(0, SizeColumn).data().toString();
+    QVERIFY2(view->fontMetrics().horizontalAdvance(size) < header->sectionSize(SizeColumn),
+             qPrintable(size));
+
+    // Fitting follows the list's size...
+    const int narrowName = header->sectionSize(NameColumn);
+    list.resize(500, 386);
+    QApplication::processEvents();
+    QVERIFY(header->sectionSize(NameColumn) > narrowName);
+    const int right = header->sectionViewportPosition(ChangedColumn) + header->sectionSize(ChangedColumn);
+    QVERIFY(right <= view->viewport()->width());
+
+    // ...until the user widens a column: then it stays, and the list scrolls.
+    header->resizeSection(FolderColumn, 600);
+    list.resize(377, 386);
+    QApplication::processEvents();
+    QCOMPARE(header->sectionSize(FolderColumn), 600);
+    QTRY_VERIFY(view->horizontalScrollBar()->isVisible());
+    QVERIFY(view->horizontalScrollBar()->maximum() > 0);
+}
+
+void TestFileList::fittedColumnWidthsShareTheRest()
+{
+    auto sum = [](const QList<int> &widths) {
+        int total = 0;
+        for (int width : widths)
+            total += width;
+        return total;
+    };
+    // Needs by column: Name, In Folder, Size, Type, Changed.
+    // Size and Changed as wide as they need when that is little; long
+    // names and folders share the rest, the names more.
+    QList<int> widths = fittedColumnWidths(360, {400, 400, 44, 60, 60});
+    QCOMPARE(widths.size(), int(ColumnCount));
+    QCOMPARE(widths[SizeColumn], 44);
+    QCOMPARE(widths[ChangedColumn], 60);
+    QCOMPARE(sum(widths), 360);
+    QVERIFY(widths[NameColumn] > widths[FolderColumn]);
+    QVERIFY(widths[FolderColumn] > widths[TypeColumn]);
+
+    // No more than their share when they need much: the names keep the
+    // largest part.
+    widths = fittedColumnWidths(360, {400, 400, 90, 60, 160});
+    QCOMPARE(sum(widths), 360);
+    QVERIFY(widths[SizeColumn] < 90 && widths[ChangedColumn] < 160);
+    QVERIFY(widths[NameColumn] >= 100);
+
+    // Short names give their room to a long folder, then to a cut date.
+    widths = fittedColumnWidths(360, {70, 400, 44, 60, 160});
+    QCOMPARE(sum(widths), 360);
+    QCOMPARE(widths[NameColumn], 70);
+    QVERIFY(widths[FolderColumn] > 120);
+    widths = fittedColumnWidths(360, {70, 90, 44, 60, 160});
+    QCOMPARE(widths[FolderColumn], 90);
+    QCOMPARE(widths[NameColumn], 70);
+    QVERIFY2(widths[ChangedColumn] > 360 * 22 / 100, qPrintable(QString::number(widths[ChangedColumn])));
+    QCOMPARE(sum(widths), 360);
+
+    // A list too narrow for all keeps each column usable (and scrolls).
+    for (int width : fittedColumnWidths(150, {400, 400, 60, 60, 100}))
+        QVERIFY(width >= 40);
 }
 
 void TestFileList::doubleClickOpensSelectedFiles()

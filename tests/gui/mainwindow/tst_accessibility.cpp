@@ -10,6 +10,8 @@
 #include "filelist/TDivFileList.h"
 #include "console/u_frmConsoleOutput.h"
 #include "support/MainWindowFixture.h"
+
+#include <QPlainTextEdit>
 #include "wizard/u_frmPvk2PfxWizard.h"
 
 #include <QAccessible>
@@ -18,6 +20,7 @@
 #include <QListView>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTimer>
 #include <QTreeView>
 #include <QtTest>
@@ -116,6 +119,8 @@ private slots:
     void fileListViewsCarryTheListsName();
     void namingChangesNothingVisible();
     void signingProgressIsAProgressBar();
+    void mainWindowIsAnnouncedAsAWindow();
+    void titleButtonsAndConsoleScrollBarAreDescribed();
     void messageBoxesAndFolderDialog();
 
 private:
@@ -220,9 +225,16 @@ void TestAccessibility::fileListViewsCarryTheListsName()
                           static_cast<QWidget *>(m_window->DivFileList->iconView())}) {
         QCOMPARE(accessibleText(view, QAccessible::Name),
                  QStringLiteral("Files to be Digitally Signed"));
-        QCOMPARE(accessibleText(view, QAccessible::Description),
-                 QStringLiteral("Drag and drop the files you wish to sign here."));
+        // The hint, and the keyboard's ways to add files after it.
+        const QString description = accessibleText(view, QAccessible::Description);
+        QVERIFY2(description.startsWith(QStringLiteral("Drag and drop the files you wish to sign here. ")),
+                 qPrintable(description));
+        for (const char *key : {"Ctrl+V", "Insert", "Shift+F10"})
+            QVERIFY2(description.contains(QLatin1String(key)), qPrintable(description));
     }
+    // The tool tip stays the hint alone.
+    QCOMPARE(m_window->DivFileList->toolTip(),
+             QStringLiteral("Drag and drop the files you wish to sign here."));
 }
 
 void TestAccessibility::namingChangesNothingVisible()
@@ -246,6 +258,50 @@ void TestAccessibility::signingProgressIsAProgressBar()
     QCOMPARE(bar->role(), QAccessible::ProgressBar);
     QCOMPARE(bar->text(QAccessible::Name), QStringLiteral("Signing progress"));
     QVERIFY(bar->valueInterface());
+}
+
+// A frameless QWidget would be read as a "filler"; the main window is a
+// frame, named after its title, and holds the window's controls.
+void TestAccessibility::mainWindowIsAnnouncedAsAWindow()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    QAccessibleInterface *window = QAccessible::queryAccessibleInterface(m_window);
+    QVERIFY(window);
+    QCOMPARE(window->role(), QAccessible::Window);
+    QCOMPARE(window->text(QAccessible::Name), QStringLiteral("Quillmark"));
+    QVERIFY(window->childCount() > 20);
+    QAccessibleInterface *sign = QAccessible::queryAccessibleInterface(m_window->btnSign);
+    QCOMPARE(sign->parent()->object(), static_cast<QObject *>(m_window));
+    // Other windows keep the roles they had.
+    TfrmPvk2PfxWizard wizard(m_window);
+    QCOMPARE(QAccessible::queryAccessibleInterface(&wizard)->role(), QAccessible::Dialog);
+    QWidget plain;
+    QVERIFY(QAccessible::queryAccessibleInterface(&plain)->role() != QAccessible::Window);
+}
+
+void TestAccessibility::titleButtonsAndConsoleScrollBarAreDescribed()
+{
+    QStringList descriptions;
+    for (QWidget *button : {static_cast<QWidget *>(m_window->btnWeb),
+                            static_cast<QWidget *>(m_window->btnHelp),
+                            static_cast<QWidget *>(m_window->btnMinimize),
+                            static_cast<QWidget *>(m_window->btnClose)}) {
+        const QString description = accessibleText(button, QAccessible::Description);
+        QVERIFY2(saysSomething(description), qPrintable(button->objectName()));
+        QVERIFY2(!descriptions.contains(description), qPrintable(description));
+        descriptions.append(description);
+        // Still no hint: the strip's buttons show no tool tip.
+        QVERIFY(button->toolTip().isEmpty());
+    }
+    QVERIFY(descriptions[0].contains(QLatin1String("web site")));
+    QVERIFY(descriptions[3].startsWith(QLatin1String("Closes")));
+
+    TfrmConsoleOutput console(m_window);
+    QScrollBar *bar = console.memoConsoleOutput->verticalScrollBar();
+    QAccessibleInterface *scroll = QAccessible::queryAccessibleInterface(bar);
+    QCOMPARE(scroll->role(), QAccessible::ScrollBar);
+    QCOMPARE(scroll->text(QAccessible::Name), QStringLiteral("Console Output scroll bar"));
 }
 
 void TestAccessibility::messageBoxesAndFolderDialog()

@@ -1,6 +1,6 @@
 // The main window's file-list handlers wired into the real window: drops,
 // the count caption, Remove (button and Delete key), Clear List, the popup
-// menu and "Copy File(s) To...".
+// menu, "Copy File(s) To..." and the keyboard's ways to add files.
 
 #include "gui/filelist/FileListTestKit.h"
 
@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFrame>
 #include <QLabel>
@@ -35,6 +36,9 @@ private slots:
     void popupEnablesCopyOnlyWithEntries();
     void copyToChosenFolder();
     void copyCancelledChangesNothing();
+    void pasteAddsFilesAsADropDoes();
+    void insertAndAddFilesPickSeveralFiles();
+    void shiftF10OpensTheListsMenu();
 
 private:
     void drop(const QStringList &paths);
@@ -221,6 +225,89 @@ void TestMainWindowFileList::copyCancelledChangesNothing()
     m_window->findChild<QAction *>("menitmCopyFilesTo")->trigger();   // cancelled
     QCOMPARE(m_list->count(), 1);
     QVERIFY(m_dialogs->get().messages.isEmpty());
+}
+
+// Ctrl+V in the list takes the same way as a drop: folders and missing
+// files are passed over, a listed file is not listed twice, the caption
+// counts once.
+void TestMainWindowFileList::pasteAddsFilesAsADropDoes()
+{
+    const QString a = makeFile(m_root + "a.exe");
+    const QString b = makeFile(m_root + "b.exe");
+    QDir().mkpath(m_root + "folder");
+    drop({a});
+
+    auto *copied = new QMimeData;
+    copied->setUrls({QUrl::fromLocalFile(m_root + "folder"), QUrl::fromLocalFile(b),
+                     QUrl::fromLocalFile(a), QUrl::fromLocalFile(m_root + "gone.exe")});
+    QApplication::clipboard()->setMimeData(copied);
+    m_list->currentView()->setFocus();
+    QTest::keyClick(m_list->currentView(), Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(fullPaths(*m_list), (QStringList{a, b}));
+    QCOMPARE(m_caption->text(), QStringLiteral("Files to be Digitally Signed: (2)"));
+    QVERIFY(m_dialogs->get().messages.isEmpty());
+
+    // Paths copied as text from a terminal, with Shift+Insert.
+    const QString c = makeFile(m_root + "c.exe");
+    QApplication::clipboard()->setText(c + "\n" + m_root + "folder\n");
+    QTest::keyClick(m_list->currentView(), Qt::Key_Insert, Qt::ShiftModifier);
+    QCOMPARE(fullPaths(*m_list), (QStringList{a, b, c}));
+    QCOMPARE(m_caption->text(), QStringLiteral("Files to be Digitally Signed: (3)"));
+    QVERIFY(m_dialogs->get().dialogs.isEmpty());   // a paste is no dialog
+}
+
+// Insert in the list, and "Add Files..." at the top of its menu, open one
+// dialog for several existing files; what is chosen is added as a drop of
+// it would be. The dialog opens where the last choice was made.
+void TestMainWindowFileList::insertAndAddFilesPickSeveralFiles()
+{
+    auto *menu = m_window->findChild<QMenu *>("menuFileList");
+    QAction *addFiles = menu->actions().value(0);
+    QVERIFY(addFiles);
+    QCOMPARE(addFiles->objectName(), QStringLiteral("menitmAddFiles"));
+    QCOMPARE(addFiles->text(), QStringLiteral("Add Files..."));
+
+    const QString a = makeFile(m_root + "in/a.exe");
+    const QString b = makeFile(m_root + "in/b.exe");
+    QDir().mkpath(m_root + "in/folder");
+    ScriptedDialogs &dialogs = m_dialogs->get();
+    dialogs.filesAnswers.enqueue(QStringList{a, m_root + "in/folder", b});
+    m_list->currentView()->setFocus();
+    QTest::keyClick(m_list->currentView(), Qt::Key_Insert);
+    QCOMPARE(dialogs.dialogs.size(), 1);
+    const ShownDialog shown = dialogs.dialogs.first();
+    QCOMPARE(shown.kind, ShownDialog::OpenFiles);
+    QCOMPARE(shown.caption, QStringLiteral("Add Files"));
+    QCOMPARE(fullPaths(*m_list), (QStringList{a, b}));
+    QCOMPARE(m_caption->text(), QStringLiteral("Files to be Digitally Signed: (2)"));
+
+    // The menu item: the dialog opens in the folder of the last choice; a
+    // file listed already is not added again.
+    const QString c = makeFile(m_root + "in/c.exe");
+    dialogs.filesAnswers.enqueue(QStringList{b, c});
+    addFiles->trigger();
+    QCOMPARE(dialogs.dialogs.size(), 2);
+    QCOMPARE(dialogs.dialogs[1].startPath, m_root + "in/");
+    QCOMPARE(fullPaths(*m_list), (QStringList{a, b, c}));
+
+    // Cancelled: nothing changes.
+    addFiles->trigger();
+    QCOMPARE(dialogs.dialogs.size(), 3);
+    QCOMPARE(m_list->count(), 3);
+    QVERIFY(dialogs.messages.isEmpty());
+}
+
+void TestMainWindowFileList::shiftF10OpensTheListsMenu()
+{
+    auto *menu = m_window->findChild<QMenu *>("menuFileList");
+    auto *copy = m_window->findChild<QAction *>("menitmCopyFilesTo");
+    m_list->currentView()->setFocus();
+    QTest::keyClick(m_list->currentView(), Qt::Key_F10, Qt::ShiftModifier);
+    QTRY_VERIFY(menu->isVisible());
+    QVERIFY(!copy->isEnabled());   // the popup's own handler ran: no entries
+    // The key reaches the menu, whose first item is Add Files...
+    QCOMPARE(menu->actions().value(0)->text(), QStringLiteral("Add Files..."));
+    menu->hide();
 }
 
 QTEST_MAIN(TestMainWindowFileList)

@@ -289,10 +289,10 @@ void TestMainWindow::fileListMenu()
         QVERIFY(action->shortcut().isEmpty());
         QVERIFY(!action->isCheckable());
     }
-    QCOMPARE(captions, (QStringList{"Large Icons", "Small Icons", "List", "Details", "-",
-                                    "Copy File(s) To..."}));
-    QCOMPARE(names, (QStringList{"menitmLargeIcons", "menitmSmallIcons", "menitmList",
-                                 "menitmDetails", "N1", "menitmCopyFilesTo"}));
+    QCOMPARE(captions, (QStringList{"Add Files...", "-", "Large Icons", "Small Icons", "List",
+                                    "Details", "-", "Copy File(s) To..."}));
+    QCOMPARE(names, (QStringList{"menitmAddFiles", "N0", "menitmLargeIcons", "menitmSmallIcons",
+                                 "menitmList", "menitmDetails", "N1", "menitmCopyFilesTo"}));
 }
 
 void TestMainWindow::waitPanel()

@@ -183,7 +183,7 @@ void TestSkin::imageButtonFollowsThePointerAndThePress()
 void TestSkin::glyphsAreDistinctSmallPictures()
 {
     QList<QImage> seen;
-    for (int g = 0; g <= static_cast<int>(Skin::Glyph::MenuCopyTo); ++g) {
+    for (int g = 0; g <= static_cast<int>(Skin::Glyph::MenuAddFiles); ++g) {
         const QIcon icon = Skin::glyph(static_cast<Skin::Glyph>(g));
         QVERIFY2(!icon.isNull(), qPrintable(QString::number(g)));
         const QImage image = icon.pixmap(16, 16).toImage();
