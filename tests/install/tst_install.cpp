@@ -3,6 +3,7 @@
 // the machine has them), the set-up script, and the installed program and
 // tools at work.
 
+#include "support/OtherUser.h"
 #include "support/TestData.h"
 
 #include <QDir>
@@ -38,6 +39,8 @@ private slots:
     void demoMakerMakesOneOnlyInAStoreThatNeverHadOne();
     void addCertificateInstallsItForTheAdminGroups();
     void addCertificateRefusesWhatCannotSign();
+    void addCertificateFollowsNoLinkOfAnotherUser();
+    void addCertificateRefusesAHugeFileUnread();
     void setupNeverBringsBackTheRemovedDemo();
     void installedProgramStarts();
     void buildServerCommandIsInstalled();
@@ -605,6 +608,65 @@ void TestInstall::addCertificateRefusesWhatCannotSign()
     QVERIFY2(!again.ok() && again.output.contains("already there"), qPrintable(again.output));
     QCOMPARE(testdata::fileBytes(store() + "/twice.pfx"), first);
     QVERIFY(QFile::remove(store() + "/twice.pfx"));
+}
+
+void TestInstall::addCertificateFollowsNoLinkOfAnotherUser()
+{
+    requireSetUp();
+    if (QTest::currentTestFailed())
+        return;
+    QM_SKIP_UNLESS_ROOT(nobody);
+    // Root's own signing key, readable by root alone, and a folder of another
+    // user holding that user's link to it: the set-up must not install the
+    // key for the admin groups on the strength of the link.
+    const QString secret = m_work.filePath(QStringLiteral("root-only.pfx"));
+    QVERIFY(testdata::writePkcs12(secret, testdata::makeCertificate()));
+    QVERIFY(QFile::setPermissions(secret, QFile::ReadOwner | QFile::WriteOwner));
+    const QString theirs = m_work.filePath(QStringLiteral("theirs"));
+    QVERIFY(QDir().mkpath(theirs));
+    QCOMPARE(::chown(QFile::encodeName(theirs).constData(), nobody->uid, nobody->gid), 0);
+    const QString planted = theirs + QStringLiteral("/planted.pfx");
+    QVERIFY(QFile::link(secret, planted));
+    QCOMPARE(::lchown(QFile::encodeName(planted).constData(), nobody->uid, nobody->gid), 0);
+
+    const QStringList before = QDir(store()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    const auto run = setup({QStringLiteral("--add-certificate"), planted});
+    QVERIFY2(!run.ok() && run.output.contains("belongs to another user (uid " + QString::number(nobody->uid)),
+             qPrintable(run.output));
+    QCOMPARE(QDir(store()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+
+    // Root's own link is the administrator's choice, and is followed.
+    const QString own = m_work.filePath(QStringLiteral("own-link.pfx"));
+    QVERIFY(QFile::link(secret, own));
+    const auto followed = setup({QStringLiteral("--add-certificate"), own});
+    QVERIFY2(followed.ok(), qPrintable(followed.output));
+    QCOMPARE(testdata::fileBytes(store() + "/own-link.pfx"), testdata::fileBytes(secret));
+    QVERIFY(QFile::remove(store() + "/own-link.pfx"));
+}
+
+void TestInstall::addCertificateRefusesAHugeFileUnread()
+{
+    requireSetUp();
+    if (QTest::currentTestFailed())
+        return;
+    // A sparse 1 GB file costs no disk; read whole, it would take a gigabyte
+    // of memory or more. Under a 512 MB address-space limit only a refusal
+    // by size, before reading, answers as it should.
+    const QString huge = m_work.filePath(QStringLiteral("huge.pfx"));
+    QFile file(huge);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(1) << 30));
+    file.close();
+    QElapsedTimer timer;
+    timer.start();
+    const auto run = testdata::runProgram(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"), QStringLiteral("ulimit -v 524288 && exec \"$0\" --add-certificate \"$1\""),
+         installed(QStringLiteral("libexec/quillmark-setup")), huge});
+    const qint64 elapsedMs = timer.elapsed();
+    QVERIFY(QFile::remove(huge));
+    QVERIFY2(!run.ok() && run.output.contains(huge + " is too large to be a PFX file (more than 16 MB)"),
+             qPrintable(run.output));
+    QVERIFY2(elapsedMs < 10000, qPrintable(QStringLiteral("the refusal took %1 ms").arg(elapsedMs)));
 }
 
 // Runs last among the set-up's tests: it removes the demo certificate.
