@@ -129,6 +129,31 @@ enable_backports() { # APT_FOLDER CODENAME
     "$mirror" "$codename" >"$(backports_file "$apt" "$codename")"
 }
 
+# What a user who cannot install packages is told: the commands to run as
+# root. osslsigncode comes from the backports suite where the release's own
+# is too old (Debian 12).
+install_advice() { # CODENAME OSSLSIGNCODE_TOO_OLD(yes|no) MISSING_PACKAGE...
+  local codename=$1 too_old=$2 package from_backports=
+  shift 2
+  local plain=() needed=()
+  if [[ $too_old == yes && $codename == bookworm ]]; then from_backports=1; fi
+  for package in "$@"; do
+    if [[ $package != osslsigncode ]]; then plain+=("$package"); fi
+  done
+  if [[ -z $from_backports && ($too_old == yes || " $* " == *" osslsigncode "*) ]]; then plain+=(osslsigncode); fi
+  needed=("${plain[@]}")
+  if [[ -n $from_backports ]]; then needed+=("osslsigncode >= $osslsigncode_minimum"); fi
+  echo "Debian packages are missing or too old: ${needed[*]}."
+  echo "Run this script as root, or these commands:"
+  echo "  apt-get update"
+  if ((${#plain[@]})); then echo "  apt-get install -y --no-install-recommends ${plain[*]}"; fi
+  if [[ -n $from_backports ]]; then
+    echo "  apt-get install -y --no-install-recommends -t $codename-backports osslsigncode"
+    echo "osslsigncode $osslsigncode_minimum comes from $codename-backports ($codename's own is older):" \
+         "enable that suite first (README.md, \"Installing Quillmark\"); this script does it when run as root."
+  fi
+}
+
 if [[ ${BASH_SOURCE[0]} != "$0" ]]; then
   return 0
 fi
@@ -146,8 +171,9 @@ if [[ $(id -u) -eq 0 && $codename == bookworm ]]; then
 fi
 if ((${#missing[@]})) || ! osslsigncode_recent_enough; then
   if [[ $(id -u) -ne 0 ]]; then
-    echo "Debian packages are missing or too old (${missing[*]:-osslsigncode < $osslsigncode_minimum});" \
-         "run this as root or install them first." >&2
+    too_old=no
+    osslsigncode_recent_enough || too_old=yes
+    install_advice "$codename" "$too_old" "${missing[@]}" >&2
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive

@@ -730,6 +730,13 @@ void TestInstall::buildServerCommandIsInstalled()
     QCOMPARE(program.exitCode(), 0);
     QVERIFY(program.readAllStandardOutput().contains("--sign-project"));
 
+    // The window without a display names the program as it was started.
+    program.start(installed(QStringLiteral("quillmark")), {});
+    QVERIFY(program.waitForFinished(20000));
+    QCOMPARE(program.exitCode(), 2);
+    const QString hint = QString::fromLocal8Bit(program.readAllStandardError());
+    QVERIFY2(hint.contains("\n  xvfb-run -a " + installed(QStringLiteral("quillmark")) + "\n"), qPrintable(hint));
+
     if (!QUILLMARK_DESKTOP_FILES)
         QSKIP("configured with QUILLMARK_INSTALL_DESKTOP_FILES=OFF: no launcher on the path, "
               "so no manual page or completion for it");

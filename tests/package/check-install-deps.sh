@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # scripts/install-deps.sh on made-up apt folders: which sources files count
 # as holding bookworm-backports, that the suite is added only where none
-# does (under the one name the READMEs use too).
+# does (under the one name the READMEs use too), and what a user who cannot
+# install packages is told to run.
 #
 #   check-install-deps.sh SOURCE_FOLDER
 set -uo pipefail
@@ -125,8 +126,26 @@ for readme in README.md packaging/debian/README.Debian; do
     fail "$readme still names bookworm-backports.list"
 done
 
+# A user who cannot install packages gets the commands to run as root.
+advice=$(install_advice bookworm no qt6-base-dev softhsm2)
+[[ $advice == *$'\n  apt-get install -y --no-install-recommends qt6-base-dev softhsm2'* ]] ||
+  fail "no apt-get command for the missing packages: $advice"
+[[ $advice != *backports* ]] || fail "backports named without need: $advice"
+advice=$(install_advice bookworm yes libp11-dev osslsigncode)
+[[ $advice == *$'\n  apt-get install -y --no-install-recommends libp11-dev\n'* ]] ||
+  fail "osslsigncode among the release's packages: $advice"
+[[ $advice == *$'\n  apt-get install -y --no-install-recommends -t bookworm-backports osslsigncode\n'* &&
+   $advice == *"osslsigncode 2.9 comes from bookworm-backports"* ]] ||
+  fail "no backports command for osslsigncode: $advice"
+advice=$(install_advice bookworm yes)
+[[ $advice == *"too old: osslsigncode >= 2.9."* && $advice != *"install -y --no-install-recommends osslsigncode"* ]] ||
+  fail "an old osslsigncode alone: $advice"
+advice=$(install_advice trixie yes)
+[[ $advice == *$'\n  apt-get install -y --no-install-recommends osslsigncode'* && $advice != *backports* ]] ||
+  fail "trixie's own osslsigncode: $advice"
+
 if ((failures)); then
   echo "$failures check(s) failed"
   exit 1
 fi
-echo "install-deps.sh: sources detection and the one backports file checked"
+echo "install-deps.sh: sources detection, the one backports file and the advice checked"
