@@ -37,6 +37,12 @@ listing=$(awk '{print $6}' <<<"$listing")
 grep -qx './opt/' <<<"$listing" && fail "the package lists ./opt/ as its own"
 grep -qx './opt/quillmark/' <<<"$listing" || fail "the package does not list ./opt/quillmark/"
 
+# The package build compiles from scratch (its log holds every compiler
+# message): no warnings under the distribution's flags.
+if warnings=$(grep -E ': warning: ' "$build/build.log"); then
+  fail "compiler warnings in the package build:"$'\n'"$warnings"
+fi
+
 for file in opt/quillmark/quillmark opt/quillmark/sdk-bin/signtool.exe opt/quillmark/sdk-bin/pvk2pfx.exe \
             opt/quillmark/libexec/quillmark-setup opt/quillmark/libexec/quillmark-make-demo-cert \
             opt/quillmark/libexec/quillmark-check-certificate opt/quillmark/Quillmark.chm \
