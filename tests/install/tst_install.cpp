@@ -44,6 +44,7 @@ private slots:
     void setupNeverBringsBackTheRemovedDemo();
     void installedProgramStarts();
     void buildServerCommandIsInstalled();
+    void everyReleaseHasItsVersionEverywhere();
 
 private:
     QString programFolder() const { return m_root.path() + QStringLiteral(QUILLMARK_INSTALL_FOLDER); }
@@ -750,6 +751,41 @@ void TestInstall::buildServerCommandIsInstalled()
     const QString completion =
         readText(desktopFolder() + "/share/bash-completion/completions/quillmark");
     QVERIFY2(completion.contains("complete -F _quillmark quillmark"), "no bash completion");
+}
+
+void TestInstall::everyReleaseHasItsVersionEverywhere()
+{
+    // The changelog: one entry a release, newest first, versions rising.
+    const QString changelog = readText(QStringLiteral(QUILLMARK_SOURCE_DIR "/packaging/debian/changelog"));
+    const QRegularExpression heading(QStringLiteral("^quillmark \\(([^)]+)\\) "), QRegularExpression::MultilineOption);
+    QStringList versions;
+    for (auto it = heading.globalMatch(changelog); it.hasNext();)
+        versions << it.next().captured(1);
+    QVERIFY2(versions.size() >= 2, qPrintable("one entry for every release, the changelog has " + versions.join(", ")));
+    const QString dpkg = QStandardPaths::findExecutable(QStringLiteral("dpkg"));
+    for (qsizetype i = 1; !dpkg.isEmpty() && i < versions.size(); ++i) {
+        QVERIFY2(testdata::runProgram(dpkg, {"--compare-versions", versions[i - 1], "gt", versions[i]}).ok(),
+                 qPrintable("changelog entry " + versions[i - 1] + " is not newer than the one below, " + versions[i]));
+    }
+    const QString version = versions.first();
+    QCOMPARE(version, QStringLiteral(QUILLMARK_PROJECT_VERSION));
+
+    // What the user sees: the program's --version, the manual pages, the
+    // AppStream file's newest release.
+    const auto shown = testdata::runProgram(installed(QStringLiteral("quillmark")), {QStringLiteral("--version")});
+    QVERIFY2(shown.ok(), qPrintable(shown.output));
+    QCOMPARE(shown.output.trimmed(), "quillmark " + version);
+    if (!QUILLMARK_DESKTOP_FILES)
+        QSKIP("configured with QUILLMARK_INSTALL_DESKTOP_FILES=OFF: no manual pages or AppStream file");
+    for (const char *page : {"quillmark.1.gz", "signtool.exe.1.gz"}) {
+        const auto unpacked = testdata::runProgram(
+            QStringLiteral("gzip"), {QStringLiteral("-dc"), desktopFolder() + "/share/man/man1/" + page});
+        QVERIFY2(unpacked.output.section('\n', 0, 0).contains("\"Quillmark " + version + "\""),
+                 qPrintable(QString::fromLatin1(page) + ": " + unpacked.output.section('\n', 0, 0)));
+    }
+    const QString metainfo = readText(desktopFolder() + "/share/metainfo/org.quillmark.Quillmark.metainfo.xml");
+    const QRegularExpression release(QStringLiteral("<release version=\"([^\"]+)\""));
+    QCOMPARE(release.match(metainfo).captured(1), version);
 }
 
 QTEST_GUILESS_MAIN(TestInstall)

@@ -58,6 +58,11 @@ else
   [[ -e $scratch/opt/quillmark ]] && fail "purging the package left /opt/quillmark"
 fi
 
+# The package's version is the changelog's newest entry.
+changelog_version=$(dpkg-parsechangelog -l "$source/packaging/debian/changelog" -S Version)
+[[ $(dpkg-deb -f "$deb" Version) == "$changelog_version" ]] ||
+  fail "the package's version $(dpkg-deb -f "$deb" Version) is not the changelog's $changelog_version"
+
 # The package build compiles from scratch (its log holds every compiler
 # message): no warnings under the distribution's flags.
 if warnings=$(grep -E ': warning: ' "$build/build.log"); then
