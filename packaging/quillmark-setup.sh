@@ -27,7 +27,9 @@
 #   needs nothing extra.
 # --add-certificate installs a PFX file without a password into the store
 # (mode 0640, readable by those groups) after checking that it holds a
-# certificate with its key, valid now and usable for code signing.
+# certificate with its key, valid now and usable for code signing. The
+# checker reads the file: a symbolic link on its path is followed only when
+# root owns it, and a file over 16 MB is refused unread.
 set -eu
 
 say() { printf 'quillmark-setup: %s\n' "$*"; }

@@ -25,12 +25,13 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLMARK_BUILD_TESTS=
   -DCMAKE_CXX_FLAGS="$(flags CXXFLAGS) $(flags CPPFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" \
   -DQUILLMARK_BUILD_HELP=ON -DCMAKE_INSTALL_PREFIX=/opt/quillmark "${launcher[@]}" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+# From scratch, so that build.log holds every compiler message (ccache
+# answers for what did not change).
+cmake --build "$build" -j"$(nproc)" --clean-first 2>&1 | tee "$build/build.log"
 cd "$build"
 rm -f quillmark_*.deb
 cpack -G DEB
 deb=$(ls "$build"/quillmark_*.deb)
-bash "$root/packaging/debian/own-program-folder-only.sh" "$deb"
 ls -l "$deb"
 
 # E: errors and W: warnings fail the build; overrides carry their reason in

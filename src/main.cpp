@@ -34,9 +34,7 @@ int main(int argc, char *argv[])
         return RunCommandLine(argc, argv, QStringLiteral(QUILLMARK_VERSION));
 
     if (!displayAvailable()) {
-        std::fputs("Quillmark is a desktop program and needs a display, but neither DISPLAY nor "
-                   "WAYLAND_DISPLAY is set.\nStart it from a desktop session, or under a "
-                   "virtual display:\n  xvfb-run -a ./quillmark\n",
+        std::fputs(NoDisplayMessage(QString::fromLocal8Bit(argc > 0 ? argv[0] : "")).toLocal8Bit().constData(),
                    stderr);
         return 2;
     }

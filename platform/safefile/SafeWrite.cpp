@@ -94,7 +94,10 @@ bool folderRefusesNewFiles(int error)
 
 std::string temporaryPrefix(const std::string &name)
 {
-    return "." + name.substr(0, 200) + ".";
+    // Not "." + a temporary: GCC 12 warns about that (-Wrestrict, a false alarm).
+    std::string prefix = ".";
+    prefix.append(name, 0, 200);
+    return prefix + ".";
 }
 
 // Opens what `path` names for reading, following links, only if it is a
@@ -425,7 +428,9 @@ WriteResult writeFileAtomically(const std::string &path, const std::string &data
     // Created exclusively and readable by the owner only from the first
     // byte on, whatever the file it replaces allowed.
     Temporary temporary;
-    if (const int err = temporary.create(place.folder.get(), "." + place.name.substr(0, 64) + ".tmp-", "", 0600)) {
+    std::string prefix = "."; // not "." + a temporary: -Wrestrict, as above
+    prefix.append(place.name, 0, 64);
+    if (const int err = temporary.create(place.folder.get(), prefix + ".tmp-", "", 0600)) {
         error = "cannot create a temporary file in " + folderOf(path) + ": " + errnoText(err);
         return WriteResult::Failed;
     }

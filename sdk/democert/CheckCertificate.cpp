@@ -11,10 +11,15 @@
 
 #include "ToolSupport.h"
 
+#include "safefile/Descriptor.h"
+#include "safefile/PathWalk.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace sdktool;
@@ -28,6 +33,57 @@ int refuse(const std::string &message)
 {
     std::fprintf(stderr, "%s\n", message.c_str());
     return 1;
+}
+
+std::string sizeRefusal(const std::string &path)
+{
+    return path + " is too large to be a PFX file (more than " + std::to_string(kMaxPfxSize / (1024 * 1024))
+        + " MB).";
+}
+
+// Reads the file to check. Root runs this on a name an administrator typed,
+// perhaps in a folder other users write to: the path is walked with the
+// safe-file link rule, so another user's link never makes root read (and
+// install, readable by the groups) a file that user could not read. The
+// size is judged on the opened file before a byte is read, and the read
+// stops past the bound all the same, for a file that grows meanwhile.
+// Returns "" or the reason, a sentence naming `path`.
+std::string readCertificateFile(const std::string &path, std::string &data)
+{
+    const std::string unreadable = path + " cannot be read: ";
+    safefile::Place place;
+    safefile::WalkProblem problem;
+    if (safefile::walkToPlace(path, safefile::FinalLink::Follow, place, &problem) != 0)
+        return unreadable + safefile::walkProblemText(problem) + ".";
+    if (!place.exists)
+        return unreadable + errnoText(ENOENT) + ".";
+    // Only a regular file is opened at all: a FIFO or a device would keep
+    // the set-up waiting.
+    if (!S_ISREG(place.info.st_mode))
+        return unreadable + "it is not a regular file.";
+    safefile::Descriptor file(
+        ::openat(place.folder.get(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!file)
+        return unreadable + (errno == ELOOP ? "it was replaced while it was being opened" : errnoText(errno)) + ".";
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || !safefile::sameFile(st, place.info))
+        return unreadable + "it was replaced while it was being opened.";
+    if (static_cast<unsigned long long>(st.st_size) > kMaxPfxSize)
+        return sizeRefusal(path);
+    data.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return unreadable + errnoText(errno) + ".";
+        if (n == 0)
+            return std::string();
+        data.append(buffer, static_cast<size_t>(n));
+        if (data.size() > kMaxPfxSize)
+            return sizeRefusal(path);
+    }
 }
 
 // Why `data` (read from `path`) cannot go into the store; "" when it can.
@@ -63,11 +119,8 @@ int main(int argc, char **argv)
         return refuse("usage: quillmark-check-certificate FILE.pfx");
     const std::string path = argv[1];
     std::string data;
-    std::string error;
-    if (!readWholeFile(path, data, error))
-        return refuse(path + " cannot be read: " + error + ".");
-    if (data.size() > kMaxPfxSize)
-        return refuse(path + " is too large to be a PFX file.");
+    if (const std::string problem = readCertificateFile(path, data); !problem.empty())
+        return refuse(problem);
     Pkcs12Contents contents;
     if (const std::string problem = storeProblem(path, data, contents); !problem.empty())
         return refuse(problem);

@@ -3,6 +3,7 @@
 // the machine has them), the set-up script, and the installed program and
 // tools at work.
 
+#include "support/OtherUser.h"
 #include "support/TestData.h"
 
 #include <QDir>
@@ -38,9 +39,12 @@ private slots:
     void demoMakerMakesOneOnlyInAStoreThatNeverHadOne();
     void addCertificateInstallsItForTheAdminGroups();
     void addCertificateRefusesWhatCannotSign();
+    void addCertificateFollowsNoLinkOfAnotherUser();
+    void addCertificateRefusesAHugeFileUnread();
     void setupNeverBringsBackTheRemovedDemo();
     void installedProgramStarts();
     void buildServerCommandIsInstalled();
+    void everyReleaseHasItsVersionEverywhere();
 
 private:
     QString programFolder() const { return m_root.path() + QStringLiteral(QUILLMARK_INSTALL_FOLDER); }
@@ -607,6 +611,65 @@ void TestInstall::addCertificateRefusesWhatCannotSign()
     QVERIFY(QFile::remove(store() + "/twice.pfx"));
 }
 
+void TestInstall::addCertificateFollowsNoLinkOfAnotherUser()
+{
+    requireSetUp();
+    if (QTest::currentTestFailed())
+        return;
+    QM_SKIP_UNLESS_ROOT(nobody);
+    // Root's own signing key, readable by root alone, and a folder of another
+    // user holding that user's link to it: the set-up must not install the
+    // key for the admin groups on the strength of the link.
+    const QString secret = m_work.filePath(QStringLiteral("root-only.pfx"));
+    QVERIFY(testdata::writePkcs12(secret, testdata::makeCertificate()));
+    QVERIFY(QFile::setPermissions(secret, QFile::ReadOwner | QFile::WriteOwner));
+    const QString theirs = m_work.filePath(QStringLiteral("theirs"));
+    QVERIFY(QDir().mkpath(theirs));
+    QCOMPARE(::chown(QFile::encodeName(theirs).constData(), nobody->uid, nobody->gid), 0);
+    const QString planted = theirs + QStringLiteral("/planted.pfx");
+    QVERIFY(QFile::link(secret, planted));
+    QCOMPARE(::lchown(QFile::encodeName(planted).constData(), nobody->uid, nobody->gid), 0);
+
+    const QStringList before = QDir(store()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    const auto run = setup({QStringLiteral("--add-certificate"), planted});
+    QVERIFY2(!run.ok() && run.output.contains("belongs to another user (uid " + QString::number(nobody->uid)),
+             qPrintable(run.output));
+    QCOMPARE(QDir(store()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+
+    // Root's own link is the administrator's choice, and is followed.
+    const QString own = m_work.filePath(QStringLiteral("own-link.pfx"));
+    QVERIFY(QFile::link(secret, own));
+    const auto followed = setup({QStringLiteral("--add-certificate"), own});
+    QVERIFY2(followed.ok(), qPrintable(followed.output));
+    QCOMPARE(testdata::fileBytes(store() + "/own-link.pfx"), testdata::fileBytes(secret));
+    QVERIFY(QFile::remove(store() + "/own-link.pfx"));
+}
+
+void TestInstall::addCertificateRefusesAHugeFileUnread()
+{
+    requireSetUp();
+    if (QTest::currentTestFailed())
+        return;
+    // A sparse 1 GB file costs no disk; read whole, it would take a gigabyte
+    // of memory or more. Under a 512 MB address-space limit only a refusal
+    // by size, before reading, answers as it should.
+    const QString huge = m_work.filePath(QStringLiteral("huge.pfx"));
+    QFile file(huge);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(1) << 30));
+    file.close();
+    QElapsedTimer timer;
+    timer.start();
+    const auto run = testdata::runProgram(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"), QStringLiteral("ulimit -v 524288 && exec \"$0\" --add-certificate \"$1\""),
+         installed(QStringLiteral("libexec/quillmark-setup")), huge});
+    const qint64 elapsedMs = timer.elapsed();
+    QVERIFY(QFile::remove(huge));
+    QVERIFY2(!run.ok() && run.output.contains(huge + " is too large to be a PFX file (more than 16 MB)"),
+             qPrintable(run.output));
+    QVERIFY2(elapsedMs < 10000, qPrintable(QStringLiteral("the refusal took %1 ms").arg(elapsedMs)));
+}
+
 // Runs last among the set-up's tests: it removes the demo certificate.
 void TestInstall::setupNeverBringsBackTheRemovedDemo()
 {
@@ -668,6 +731,13 @@ void TestInstall::buildServerCommandIsInstalled()
     QCOMPARE(program.exitCode(), 0);
     QVERIFY(program.readAllStandardOutput().contains("--sign-project"));
 
+    // The window without a display names the program as it was started.
+    program.start(installed(QStringLiteral("quillmark")), {});
+    QVERIFY(program.waitForFinished(20000));
+    QCOMPARE(program.exitCode(), 2);
+    const QString hint = QString::fromLocal8Bit(program.readAllStandardError());
+    QVERIFY2(hint.contains("\n  xvfb-run -a " + installed(QStringLiteral("quillmark")) + "\n"), qPrintable(hint));
+
     if (!QUILLMARK_DESKTOP_FILES)
         QSKIP("configured with QUILLMARK_INSTALL_DESKTOP_FILES=OFF: no launcher on the path, "
               "so no manual page or completion for it");
@@ -681,6 +751,41 @@ void TestInstall::buildServerCommandIsInstalled()
     const QString completion =
         readText(desktopFolder() + "/share/bash-completion/completions/quillmark");
     QVERIFY2(completion.contains("complete -F _quillmark quillmark"), "no bash completion");
+}
+
+void TestInstall::everyReleaseHasItsVersionEverywhere()
+{
+    // The changelog: one entry a release, newest first, versions rising.
+    const QString changelog = readText(QStringLiteral(QUILLMARK_SOURCE_DIR "/packaging/debian/changelog"));
+    const QRegularExpression heading(QStringLiteral("^quillmark \\(([^)]+)\\) "), QRegularExpression::MultilineOption);
+    QStringList versions;
+    for (auto it = heading.globalMatch(changelog); it.hasNext();)
+        versions << it.next().captured(1);
+    QVERIFY2(versions.size() >= 2, qPrintable("one entry for every release, the changelog has " + versions.join(", ")));
+    const QString dpkg = QStandardPaths::findExecutable(QStringLiteral("dpkg"));
+    for (qsizetype i = 1; !dpkg.isEmpty() && i < versions.size(); ++i) {
+        QVERIFY2(testdata::runProgram(dpkg, {"--compare-versions", versions[i - 1], "gt", versions[i]}).ok(),
+                 qPrintable("changelog entry " + versions[i - 1] + " is not newer than the one below, " + versions[i]));
+    }
+    const QString version = versions.first();
+    QCOMPARE(version, QStringLiteral(QUILLMARK_PROJECT_VERSION));
+
+    // What the user sees: the program's --version, the manual pages, the
+    // AppStream file's newest release.
+    const auto shown = testdata::runProgram(installed(QStringLiteral("quillmark")), {QStringLiteral("--version")});
+    QVERIFY2(shown.ok(), qPrintable(shown.output));
+    QCOMPARE(shown.output.trimmed(), "quillmark " + version);
+    if (!QUILLMARK_DESKTOP_FILES)
+        QSKIP("configured with QUILLMARK_INSTALL_DESKTOP_FILES=OFF: no manual pages or AppStream file");
+    for (const char *page : {"quillmark.1.gz", "signtool.exe.1.gz"}) {
+        const auto unpacked = testdata::runProgram(
+            QStringLiteral("gzip"), {QStringLiteral("-dc"), desktopFolder() + "/share/man/man1/" + page});
+        QVERIFY2(unpacked.output.section('\n', 0, 0).contains("\"Quillmark " + version + "\""),
+                 qPrintable(QString::fromLatin1(page) + ": " + unpacked.output.section('\n', 0, 0)));
+    }
+    const QString metainfo = readText(desktopFolder() + "/share/metainfo/org.quillmark.Quillmark.metainfo.xml");
+    const QRegularExpression release(QStringLiteral("<release version=\"([^\"]+)\""));
+    QCOMPARE(release.match(metainfo).captured(1), version);
 }
 
 QTEST_GUILESS_MAIN(TestInstall)

@@ -30,12 +30,44 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x $deb"; exit 1; }
 
-# Owns /opt/quillmark and below, never /opt itself (dpkg would remove an
-# empty /opt on purge).
+# Lists /opt (root's, 0755) as well as /opt/quillmark and below, so that dpkg
+# makes /opt where it is missing.
 listing=$(dpkg-deb -c "$deb")
+grep -qE '^drwxr-xr-x root/root .* \./opt/$' <<<"$listing" || fail "the package does not list ./opt/ as root's, 0755"
 listing=$(awk '{print $6}' <<<"$listing")
-grep -qx './opt/' <<<"$listing" && fail "the package lists ./opt/ as its own"
 grep -qx './opt/quillmark/' <<<"$listing" || fail "the package does not list ./opt/quillmark/"
+
+# Installed where /opt is missing, into a scratch root of its own (unpacked
+# only: configuring runs the set-up, which belongs to a real system), and
+# removed again: /opt stays, the program folder goes. The maintainer
+# scripts run outside a chroot there (the scratch root has no shell) and
+# find the root in DPKG_ROOT.
+scratch=$(mktemp -d)
+trap 'rm -rf "$root" "$scratch"' EXIT
+mkdir -p "$scratch/var/lib/dpkg/info" "$scratch/var/lib/dpkg/updates"
+touch "$scratch/var/lib/dpkg/status"
+in_scratch() { dpkg --root="$scratch" --force-script-chrootless --force-depends "$@" 2>&1; }
+if ! unpacked=$(in_scratch --unpack "$deb"); then
+  fail "the package does not install where /opt is missing: $unpacked"
+elif [[ ! -x $scratch/opt/quillmark/quillmark || $(stat -c '%a %U' "$scratch/opt") != "755 root" ]]; then
+  fail "unpacked where /opt was missing, the program or /opt (root's, 0755) is not there"
+elif ! removed=$(in_scratch --purge quillmark); then
+  fail "the package does not purge from the scratch root: $removed"
+else
+  [[ -d $scratch/opt ]] || fail "purging the package left no /opt"
+  [[ -e $scratch/opt/quillmark ]] && fail "purging the package left /opt/quillmark"
+fi
+
+# The package's version is the changelog's newest entry.
+changelog_version=$(dpkg-parsechangelog -l "$source/packaging/debian/changelog" -S Version)
+[[ $(dpkg-deb -f "$deb" Version) == "$changelog_version" ]] ||
+  fail "the package's version $(dpkg-deb -f "$deb" Version) is not the changelog's $changelog_version"
+
+# The package build compiles from scratch (its log holds every compiler
+# message): no warnings under the distribution's flags.
+if warnings=$(grep -E ': warning: ' "$build/build.log"); then
+  fail "compiler warnings in the package build:"$'\n'"$warnings"
+fi
 
 for file in opt/quillmark/quillmark opt/quillmark/sdk-bin/signtool.exe opt/quillmark/sdk-bin/pvk2pfx.exe \
             opt/quillmark/libexec/quillmark-setup opt/quillmark/libexec/quillmark-make-demo-cert \

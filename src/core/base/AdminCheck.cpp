@@ -16,8 +16,13 @@ bool IsAdminIdentity(const platform::UserIdentity &identity)
 
 QString NonAdminRefusalText()
 {
+    // The Windows wording stays as it is; the last line says what it means
+    // here. Group membership is read at login, so a user added just now
+    // still lacks it.
     return QStringLiteral(
         "Restricted Non-Admin Windows Logon Detected!\n\n"
         "Quillmark cannot be used in a protected mode, please log onto Windows in Admin Mode.\n\n"
-        "Now shutting down Quillmark.");
+        "Now shutting down Quillmark.\n\n"
+        "On Linux, Quillmark runs for root and the members of the groups sudo, wheel and admin; "
+        "after being added to one of them, log out and in again.");
 }

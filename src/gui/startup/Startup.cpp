@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QRegularExpression>
 #include <QScreen>
 
 namespace {
@@ -22,7 +23,27 @@ void centreOnScreen(QWidget *window)
     }
 }
 
+// `word` as one word of a shell command: as it is when it holds nothing the
+// shell would act on, else in single quotes.
+QString shellWord(const QString &word)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./+,:=@%-]+$"));
+    if (plain.match(word).hasMatch())
+        return word;
+    QString quoted = word;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
 } // namespace
+
+QString NoDisplayMessage(const QString &startedAs)
+{
+    return QStringLiteral("Quillmark is a desktop program and needs a display, but neither DISPLAY nor "
+                          "WAYLAND_DISPLAY is set.\nStart it from a desktop session, or under a "
+                          "virtual display:\n  xvfb-run -a %1\n")
+        .arg(shellWord(startedAs.isEmpty() ? QStringLiteral("quillmark") : startedAs));
+}
 
 bool StartQuillmark(const StartupOptions &options)
 {

@@ -23,3 +23,9 @@ bool StartQuillmark(const StartupOptions &options);
 
 // Deletes the three windows (at the end of the program, or of a test).
 void DestroyQuillmarkWindows();
+
+// What to do without a display, naming the program as it was started
+// (`startedAs`: argv[0], quoted for the shell where it needs that), so that
+// the command can be run as printed: "./quillmark" is right only in the
+// build folder.
+QString NoDisplayMessage(const QString &startedAs);

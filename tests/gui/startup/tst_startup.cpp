@@ -24,6 +24,8 @@ private slots:
     void currentIdentityListsTheProcessGroups();
     void windowCaptionsStayAsTheyAre();
     void everyWindowShowsTheApplicationIcon();
+    void noDisplayHintNamesTheProgramAsStarted_data();
+    void noDisplayHintNamesTheProgramAsStarted();
 };
 
 namespace {
@@ -113,7 +115,9 @@ void TestStartup::refusedUserSeesOnlyTheBoxAndNothingIsWritten()
     QCOMPARE(box.text,
              QStringLiteral("Restricted Non-Admin Windows Logon Detected!\n\nQuillmark cannot be "
                             "used in a protected mode, please log onto Windows in Admin Mode.\n\n"
-                            "Now shutting down Quillmark."));
+                            "Now shutting down Quillmark.\n\n"
+                            "On Linux, Quillmark runs for root and the members of the groups sudo, "
+                            "wheel and admin; after being added to one of them, log out and in again."));
 
     for (QWidget *window : QApplication::topLevelWidgets())
         QVERIFY2(!window->isVisible(), qPrintable(window->objectName()));
@@ -179,6 +183,29 @@ void TestStartup::everyWindowShowsTheApplicationIcon()
     for (QWidget *window : windows)
         QVERIFY2(window->windowIcon().pixmap(32, 32).toImage() == appPicture,
                  qPrintable(window->objectName() + " has another icon"));
+}
+
+void TestStartup::noDisplayHintNamesTheProgramAsStarted_data()
+{
+    QTest::addColumn<QString>("startedAs");
+    QTest::addColumn<QString>("command");
+    QTest::newRow("build folder") << "./quillmark" << "xvfb-run -a ./quillmark";
+    QTest::newRow("installed") << "/opt/quillmark/quillmark" << "xvfb-run -a /opt/quillmark/quillmark";
+    QTest::newRow("from the PATH") << "quillmark" << "xvfb-run -a quillmark";
+    QTest::newRow("blank in the folder") << "/home/ann/my tools/quillmark"
+                                         << "xvfb-run -a '/home/ann/my tools/quillmark'";
+    QTest::newRow("quote and dollar") << "/srv/ann's $HOME/quillmark"
+                                      << "xvfb-run -a '/srv/ann'\\''s $HOME/quillmark'";
+    QTest::newRow("no argv[0]") << "" << "xvfb-run -a quillmark";
+}
+
+void TestStartup::noDisplayHintNamesTheProgramAsStarted()
+{
+    QFETCH(QString, startedAs);
+    QFETCH(QString, command);
+    const QString message = NoDisplayMessage(startedAs);
+    QVERIFY2(message.startsWith(QStringLiteral("Quillmark is a desktop program and needs a display")), qPrintable(message));
+    QVERIFY2(message.endsWith("virtual display:\n  " + command + "\n"), qPrintable(message));
 }
 
 QTEST_MAIN(TestStartup)
