@@ -14,6 +14,7 @@ packages=(
   libp11-dev libp11-kit-dev p11-kit libengine-pkcs11-openssl
   softhsm2 opensc
   wixl gcab zip
+  python3 python3-pefile python3-asn1crypto
   "$@"
 )
 
