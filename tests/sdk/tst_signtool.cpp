@@ -645,7 +645,8 @@ void TestSignTool::interruptedRunLeavesNoTrace()
     QProcess process;
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, file});
+    // /ph: a program file with page hashes is signed by osslsigncode.
+    process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, "/ph", file});
     QVERIFY(process.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the private folder
     const QFileInfo temporary(dir + "/" + entries(dir).filter(QStringLiteral(".signtool-")).value(0));
