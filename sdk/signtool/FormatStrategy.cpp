@@ -22,11 +22,11 @@ public:
 
     std::optional<int> signatureCount(int fd) const override { return countPeSignatures(fd); }
 
-    // Page hashes and time stamps are osslsigncode's still, and a token's
-    // key stays in its module, which osslsigncode logs in to.
+    // Page hashes are osslsigncode's still, and a token's key stays in its
+    // module, which osslsigncode logs in to.
     bool signsInProcess(const SigningNeeds &needs) const override
     {
-        return needs.keyInMemory && !needs.pageHashes && !needs.timeStamp;
+        return needs.keyInMemory && !needs.pageHashes;
     }
 
     PeSignResult sign(int fd, int copyFd, const SigningKey &key, const PeSignOptions &options) const override

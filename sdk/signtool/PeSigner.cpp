@@ -577,6 +577,11 @@ std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, cons
         error = "the signature cannot be made (" + takeOpensslError() + ")";
         return {};
     }
+    if (options.beforeWriting) {
+        error = options.beforeWriting(p7.get(), si);
+        if (!error.empty())
+            return {};
+    }
     Bytes out = pkcs7Der(p7.get());
     if (out.empty())
         error = "the signature cannot be written out";

@@ -17,7 +17,10 @@
 #include "ToolSupport.h"
 
 #include <openssl/evp.h>
+#include <openssl/pkcs7.h>
 #include <openssl/x509.h>
+
+#include <functional>
 
 #include <cstdint>
 #include <optional>
@@ -41,6 +44,10 @@ struct PeSignOptions {
     // every existing signature byte for byte; an unsigned file gets it as
     // its primary signature.
     bool append = false;
+    // Called once the new signature is made, before it is written out: adds
+    // what belongs to it unsigned (a time stamp). Empty when done, else why
+    // the file cannot be signed.
+    std::function<std::string(PKCS7 *, PKCS7_SIGNER_INFO *)> beforeWriting;
 };
 
 struct PeSignResult {

@@ -7,6 +7,7 @@
 #include "SignatureCheck.h"
 #include "PeSignatures.h"
 #include "TimeStamp.h"
+#include "TimeStampClient.h"
 #include "TimeStampRelay.h"
 #include "ToolSupport.h"
 #include "VerifyReport.h"
@@ -463,6 +464,8 @@ SigningNeeds Signer::signingNeeds() const
 void Signer::startSigningHere(SignJob &job) const
 {
     job.signedHere = true;
+    if (wantsTimeStamp(m_args))
+        job.timeStamping.emplace(m_args, job.file);
     job.step = SignJob::Step::Checking;
     job.child = ChildSpec{};
     job.child.task = [this, &job] { return signHere(job); };
@@ -485,6 +488,12 @@ int Signer::signHere(SignJob &job) const
     options.description = m_args.description.value_or(std::string());
     options.descriptionUrl = m_args.descriptionUrl.value_or(std::string());
     options.append = m_args.appendSignature;
+    // The time stamp is asked for on this thread, so requests for many
+    // files wait for their servers side by side.
+    if (job.timeStamping)
+        options.beforeWriting = [&job](PKCS7 *p7, PKCS7_SIGNER_INFO *si) {
+            return stampSignature(p7, si, *job.timeStamping) ? std::string() : job.timeStamping->error();
+        };
     const PeSignResult made = job.format->sign(job.opened.file.get(), job.copy.get(), m_signingKey, options);
     if (!made.error.empty()) {
         job.checkProblem = made.error;
@@ -886,6 +895,15 @@ void Signer::checkCopy(SignJob &job, const char *copyName) const
 void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
 {
     const std::string &file = job.file;
+    if (job.signedHere && job.timeStamping && !job.timeStamping->stamped() && !job.timeStamping->error().empty()) {
+        fail(job, job.timeStamping->error());
+        return;
+    }
+    if (job.signedHere && job.timeStamping) {
+        for (const auto &warning : job.timeStamping->warnings())
+            job.outcome.lines.push_back({OutputLine::Err, warning});
+        job.outcome.warnings += static_cast<int>(job.timeStamping->warnings().size());
+    }
     if (!job.checkProblem.empty()) {
         fail(job, failedAction(job) + (job.signedHere ? ": " : ": osslsigncode reported success, but ")
                       + job.checkProblem + "; the file was left as it was.");

@@ -24,7 +24,7 @@ import struct
 import sys
 
 import pefile
-from asn1crypto import algos, cms, core, parser
+from asn1crypto import algos, cms, core, parser, tsp
 
 INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
@@ -32,6 +32,8 @@ OPUS_INFO = "1.3.6.1.4.1.311.2.1.12"
 STATEMENT_TYPE = "1.3.6.1.4.1.311.2.1.11"
 INDIVIDUAL = "1.3.6.1.4.1.311.2.1.21"
 NESTED = "1.3.6.1.4.1.311.2.4.1"
+RFC3161_TOKEN = "1.3.6.1.4.1.311.3.3.1"
+COUNTER_SIGNATURE = "1.2.840.113549.1.9.6"
 
 
 class SpcAttributeTypeAndOptionalValue(core.Sequence):
@@ -203,6 +205,33 @@ def signatures_of(path):
     return layout, data, primary, nested
 
 
+def stamp_kind(content_info):
+    """The time stamp of a signature, checked against its signature value:
+    "rfc3161", "authenticode" or None."""
+    info = content_info["content"]["signer_infos"][0]
+    signature = info["signature"].native
+    unsigned = info["unsigned_attrs"]
+    if isinstance(unsigned, core.Void):
+        return None
+    for attr in unsigned:
+        if attr["type"].dotted == RFC3161_TOKEN:
+            token = cms.ContentInfo.load(attr["values"][0].dump())
+            tst = tsp.TSTInfo.load(token["content"]["encap_content_info"]["content"].contents)
+            imprint = tst["message_imprint"]
+            name = imprint["hash_algorithm"]["algorithm"].native
+            require(imprint["hashed_message"].native == hashlib.new(name, signature).digest(),
+                    "the RFC 3161 token's imprint is not the digest of the signature value")
+            return "rfc3161"
+        if attr["type"].dotted == COUNTER_SIGNATURE:
+            counter = cms.SignerInfo.load(attr["values"][0].dump())
+            name = counter["digest_algorithm"]["algorithm"].native
+            digest = [a["values"][0].native for a in counter["signed_attrs"] if a["type"].native == "message_digest"]
+            require(digest == [hashlib.new(name, signature).digest()],
+                    "the counter-signature is not over the signature value")
+            return "authenticode"
+    return None
+
+
 def kept_parts(primary):
     """What of a primary signature must stay: all but its unsigned attributes."""
     signed = primary["content"]
@@ -219,6 +248,7 @@ def main():
     parser.add_argument("--description")
     parser.add_argument("--url")
     parser.add_argument("--kept")
+    parser.add_argument("--stamped", help="the last signature's time stamp: rfc3161 or authenticode")
     args = parser.parse_args()
     try:
         layout, data, primary, nested = signatures_of(args.file)
@@ -231,6 +261,9 @@ def main():
             if index < len(args.digest):
                 require(digest == args.digest[index], "signature %d uses %s, expected %s" % (index, digest, args.digest[index]))
             print("signature %d: %s by %s" % (index, digest, signer))
+        if args.stamped:
+            found = stamp_kind(everything[-1])
+            require(found == args.stamped, "the last signature's time stamp is %s, expected %s" % (found, args.stamped))
         if args.kept:
             _, _, earlier, earlier_nested = signatures_of(args.kept)
             require(kept_parts(earlier) == kept_parts(primary), "the primary signature was not kept byte for byte")

@@ -8,6 +8,7 @@
 #include "support/FakeTools.h"
 #include "support/SignToolFixture.h"
 #include "support/TestData.h"
+#include "support/TsaServer.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,6 +36,7 @@ class TestPeSigner : public QObject, private SignToolFixture {
 private:
     const QString m_password = QStringLiteral("engine pass");
     QString m_store; // holds the signer, so that verify /pa trusts it
+    QString m_tsaPem, m_tsaKey;
 
     RunResult sign(const QStringList &switches, const QStringList &files, const QProcessEnvironment &env = {})
     {
@@ -72,6 +74,8 @@ private slots:
     void refusesToAppendToDamagedSignature();
     void signsManyFilesAtOnce();
     void dataAfterTheTableIsRefusedByBoth();
+    void timeStampsAreMadeInProcess_data();
+    void timeStampsAreMadeInProcess();
 };
 
 void TestPeSigner::initTestCase()
@@ -83,6 +87,10 @@ void TestPeSigner::initTestCase()
     QVERIFY(useSigner(certificate(QStringLiteral("Quillmark Engine Signing"), 365), m_password));
     m_store = newFolder();
     QVERIFY(writePkcs12(m_store + "/signer.pfx", m_cert));
+    const KeyAndCert tsa = certificate(QStringLiteral("Quillmark Engine Time Stamping"), 365, Usage::TimeStamping);
+    m_tsaPem = m_root.filePath(QStringLiteral("tsa.pem"));
+    m_tsaKey = m_root.filePath(QStringLiteral("tsa.key"));
+    QVERIFY(writeCertificatePem(m_tsaPem, tsa) && writePrivateKeyPem(m_tsaKey, tsa));
 }
 
 void TestPeSigner::signsBothKindsInProcess_data()
@@ -241,6 +249,64 @@ void TestPeSigner::dataAfterTheTableIsRefusedByBoth()
                                  + ": the file is truncated or damaged (data follows its certificate table)."),
              qPrintable(run.output));
     QCOMPARE(fileBytes(file), bytes);
+}
+
+// Time stamps asked for by the tool itself, for the primary signature and
+// for an appended one: no osslsigncode runs, and the stamp is checked by
+// osslsigncode, the tool's verify and the independent checker.
+void TestPeSigner::timeStampsAreMadeInProcess_data()
+{
+    QTest::addColumn<QString>("mode");        // the server's
+    QTest::addColumn<QStringList>("switches"); // the URL follows
+    QTest::addColumn<QString>("kind");        // the stamp the file gets
+    QTest::addColumn<bool>("append");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("/tr") << "rfc3161" << QStringList{"/tr"} << "rfc3161" << false << QString();
+    QTest::newRow("/tr /td sha384 /fd sha512") << "rfc3161" << QStringList{"/fd", "sha512", "/td", "sha384", "/tr"}
+                                               << "rfc3161" << false << QString();
+    QTest::newRow("/t") << "authenticode" << QStringList{"/t"} << "authenticode" << false << QString();
+    QTest::newRow("/t at an RFC 3161 server") << "rfc3161" << QStringList{"/t"} << "rfc3161" << false
+                                              << "did not answer the Authenticode time-stamp protocol";
+    QTest::newRow("/as /tr") << "rfc3161" << QStringList{"/as", "/tr"} << "rfc3161" << true << QString();
+}
+
+void TestPeSigner::timeStampsAreMadeInProcess()
+{
+    QFETCH(QString, mode);
+    QFETCH(QStringList, switches);
+    QFETCH(QString, kind);
+    QFETCH(bool, append);
+    QFETCH(QString, warning);
+    TsaServer server(mode, m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = newFolder() + "/stamped.exe";
+    QVERIFY(writeBytes(file, peFileBytes(13, PeKind::Pe32Plus)));
+    if (append)
+        QVERIFY(sign({}, {file}).ok());
+    QString mark;
+    const RunResult run = sign(switches + QStringList{server.url()}, {file}, forbiddenOsslsigncode(mark));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(!QFile::exists(mark), "osslsigncode was started");
+    QCOMPARE(run.output.contains(QLatin1String("SignTool Warning: ")), !warning.isEmpty());
+    if (!warning.isEmpty())
+        QVERIFY2(run.output.contains(warning), qPrintable(run.output));
+    const RunResult ossl = runProgram(QStringLiteral("osslsigncode"),
+                                      {"verify", "-in", file, "-CAfile", m_caPem, "-TSA-CAfile", m_tsaPem});
+    QVERIFY2(ossl.output.contains(QLatin1String("Timestamp Server Signature verification: ok")),
+             qPrintable(ossl.output));
+    // The tool's own verify sees the stamp; it trusts no self-signed time-stamp
+    // signer (the store holds code-signing certificates only), so its chain
+    // is not what is judged here: the signing run checked imprint, token
+    // signature and purpose on the copy before it replaced the file.
+    const RunResult own = signtool({"verify", "/pa", "/all", "/v", file}, storeEnvironment(m_store));
+    const QString shownKind = kind == "rfc3161" ? QStringLiteral("RFC 3161") : QStringLiteral("Authenticode");
+    QVERIFY2(own.output.count("Time stamp: " + shownKind) == 1, qPrintable(own.output));
+    QVERIFY2(own.output.contains(QLatin1String("its signer is not trusted: self-signed certificate")),
+             qPrintable(own.output));
+    QVERIFY2(!own.output.contains(QLatin1String("digest does not match")), qPrintable(own.output));
+    const RunResult independent =
+        independentCheck(file, {"--signatures", append ? "2" : "1", "--stamped", kind});
+    QVERIFY2(independent.ok(), qPrintable(independent.output));
 }
 
 QTEST_GUILESS_MAIN(TestPeSigner)

@@ -246,7 +246,9 @@ private slots:
         QVERIFY(peFormat.signsInProcess(needs));
         QVERIFY(!other.signsInProcess(needs));
         needs.timeStamp = true;
-        QVERIFY(!peFormat.signsInProcess(needs)); // time stamps go through osslsigncode
+        QVERIFY(peFormat.signsInProcess(needs)); // stamped in-process too
+        needs.pageHashes = true;
+        QVERIFY(!peFormat.signsInProcess(needs)); // page hashes are osslsigncode's
         needs = {};
         QVERIFY(!peFormat.signsInProcess(needs)); // a token's key
         QCOMPARE(peFormat.signatureCount(peFd.get()), std::optional<int>(0));
