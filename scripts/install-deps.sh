@@ -15,6 +15,7 @@ packages=(
   softhsm2 opensc
   wixl gcab zip
   python3 python3-pefile python3-asn1crypto
+  clang libclang-rt-14-dev
   "$@"
 )
 
