@@ -29,7 +29,6 @@ namespace signtool {
 struct SigningNeeds {
     bool keyInMemory = false; // a PFX or store key decrypted by the tool (not a token's)
     bool pageHashes = false;  // /ph
-    bool timeStamp = false;   // /t or /tr
 };
 
 class FormatStrategy {

@@ -454,7 +454,6 @@ SigningNeeds Signer::signingNeeds() const
     SigningNeeds needs;
     needs.keyInMemory = m_signingKey.key != nullptr && !m_identity.token;
     needs.pageHashes = m_args.pageHashes;
-    needs.timeStamp = wantsTimeStamp(m_args);
     return needs;
 }
 

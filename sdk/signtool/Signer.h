@@ -1,8 +1,11 @@
 #pragma once
 
-// Signs files through osslsigncode and reports each outcome as the lines the
-// tool prints for it, so that a caller may print them at once or keep them
-// until the files before it are done.
+// Signs files and reports each outcome as the lines the tool prints for it,
+// so that a caller may print them at once or keep them until the files
+// before it are done. Program files signed with a key in memory are signed
+// in this process (FormatStrategy.h, PeSigner.h): one task of the pool
+// writes the copy, time-stamps it, checks it and syncs it. Everything else
+// goes through osslsigncode, as follows.
 //
 // A file is signed in steps: prepare() opens it once (see OpenedFile.h),
 // checks it and takes a share of the private folder for the signed copy

@@ -245,8 +245,6 @@ private slots:
         needs.keyInMemory = true;
         QVERIFY(peFormat.signsInProcess(needs));
         QVERIFY(!other.signsInProcess(needs));
-        needs.timeStamp = true;
-        QVERIFY(peFormat.signsInProcess(needs)); // stamped in-process too
         needs.pageHashes = true;
         QVERIFY(!peFormat.signsInProcess(needs)); // page hashes are osslsigncode's
         needs = {};

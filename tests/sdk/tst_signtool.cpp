@@ -592,7 +592,8 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     const QString file = dir + "/app.exe";
     QVERIFY(writePeFile(file));
     const QByteArray original = fileBytes(file);
-    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/t", "http://127.0.0.1:9/", "/d",
+    // /ph: osslsigncode signs program files with page hashes.
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/ph", "/t", "http://127.0.0.1:9/", "/d",
                                     "Desc", "/du", "http://127.0.0.1/", file},
                                    env);
     QCOMPARE(run.exitCode, 1);
@@ -605,7 +606,7 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     QVERIFY(!args.contains(m_password));
     QVERIFY2(!QFile::exists(record + "/secret"), "the password reached osslsigncode");
     QCOMPARE(args.first(), QStringLiteral("sign"));
-    const QStringList expectedOptions{"sign", "-nolegacy", "-certs", "-key", "-h", "-n", "-i", "-t", "-in", "-out"};
+    const QStringList expectedOptions{"sign", "-nolegacy", "-certs", "-key", "-h", "-ph", "-n", "-i", "-t", "-in", "-out"};
     for (const QString &arg : args) {
         if (arg.startsWith('-'))
             QVERIFY2(expectedOptions.contains(arg), qPrintable(arg));
