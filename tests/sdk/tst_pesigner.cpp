@@ -74,6 +74,7 @@ private slots:
     void refusesToAppendToDamagedSignature();
     void signsManyFilesAtOnce();
     void dataAfterTheTableIsRefusedByBoth();
+    void largeFileIsCopiedAroundThePageCache();
     void timeStampsAreMadeInProcess_data();
     void timeStampsAreMadeInProcess();
 };
@@ -249,6 +250,29 @@ void TestPeSigner::dataAfterTheTableIsRefusedByBoth()
                                  + ": the file is truncated or damaged (data follows its certificate table)."),
              qPrintable(run.output));
     QCOMPARE(fileBytes(file), bytes);
+}
+
+// A large file's copy is written with O_DIRECT in aligned pieces, its odd
+// tail and the table through the page cache: every byte must still be
+// where the digest and the checksum say.
+void TestPeSigner::largeFileIsCopiedAroundThePageCache()
+{
+    const QString file = newFolder() + "/large.exe";
+    QVERIFY(writeLargePeFile(file, 14, 20));
+    QFile grow(file);
+    QVERIFY(grow.open(QIODevice::Append));
+    QCOMPARE(grow.write("odd", 3), qint64(3)); // no multiple of the pieces or of 8
+    grow.close();
+    const QByteArray original = fileBytes(file);
+    QString mark;
+    const RunResult run = sign({"/fd", "sha384"}, {file}, forbiddenOsslsigncode(mark));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY(!QFile::exists(mark));
+    judgedGood(file, {"--signatures", "1", "--digest", "sha384"});
+    const QByteArray signedBytes = fileBytes(file);
+    const int checksumAt = 0x40 + 24 + 64, entryAt = 0x40 + 24 + 96 + 4 * 8;
+    QCOMPARE(signedBytes.mid(entryAt + 8, original.size() - entryAt - 8), original.mid(entryAt + 8));
+    QCOMPARE(signedBytes.left(checksumAt), original.left(checksumAt));
 }
 
 // Time stamps asked for by the tool itself, for the primary signature and
