@@ -17,6 +17,8 @@ packages=(
   libp11-dev libp11-kit-dev p11-kit libengine-pkcs11-openssl
   softhsm2 opensc
   wixl gcab zip
+  python3 python3-pefile python3-asn1crypto
+  clang libclang-rt-14-dev
   "$@"
 )
 

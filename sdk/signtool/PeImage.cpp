@@ -227,6 +227,7 @@ std::optional<PeLayout> readPeLayout(int fd, std::string &problem)
             problem = "its certificate table lies outside the file";
             return std::nullopt;
         }
+        layout.trailingBytes = size - (uint64_t(layout.certTableOffset) + layout.certTableSize);
     }
     return layout;
 }

@@ -23,7 +23,14 @@ struct PeLayout {
     uint64_t certEntryOffset = 0;  // the certificate table's directory entry, 8 bytes, left out too
     uint32_t certTableOffset = 0;  // 0: the file carries no certificate table
     uint32_t certTableSize = 0;
+    // Bytes after the certificate table. The digest ends at the table, so
+    // no signature covers them, and a new signature (which replaces the
+    // table) would drop them: signing and verifying refuse such a file
+    // alike (kTrailingDataProblem).
+    uint64_t trailingBytes = 0;
 };
+
+inline constexpr const char *kTrailingDataProblem = "data follows its certificate table";
 
 // A file that starts like a program file ("MZ"); anything else is left to
 // osslsigncode's other formats (MSI, CAB, scripts).

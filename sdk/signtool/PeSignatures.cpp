@@ -503,7 +503,9 @@ PeJudgement judgePeFile(int fd, const TrustPolicy &policy, const KnownDigest *kn
 {
     PeJudgement judgement;
     const auto layout = readPeLayout(fd, judgement.problem);
-    if (!layout) {
+    if (!layout || layout->trailingBytes != 0) {
+        if (layout)
+            judgement.problem = kTrailingDataProblem;
         judgement.status = PeJudgement::Status::Damaged;
         return judgement;
     }

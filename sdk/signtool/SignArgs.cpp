@@ -107,6 +107,8 @@ struct Parser {
             args.machineStore = true;
         else if (signing && name == "ph")
             args.pageHashes = true;
+        else if (signing && name == "nph")
+            args.noPageHashes = true;
         else if (verifying && name == "pa")
             args.authenticodePolicy = true;
         else if (verifying && name == "all")
@@ -281,6 +283,8 @@ struct Parser {
             return fail("The options /t and /tr cannot be combined.");
         if (args.timestampDigestGiven && !args.rfc3161Url)
             return fail("The option /td needs /tr with an RFC 3161 time-stamp server.");
+        if (args.pageHashes && args.noPageHashes)
+            return fail("The options /ph and /nph cannot be combined.");
         if (args.files.empty())
             return fail("No files to sign were given.");
         return true;
@@ -371,7 +375,7 @@ std::vector<std::string> digestWarnings(const SignArgs &args)
 const char *usageText()
 {
     return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME] [/s My] [/sm]\n"
-           "                         [/ac FILE] [/fd ALG] [/ph] [/t URL | /tr URL [/td ALG]] [/as]\n"
+           "                         [/ac FILE] [/fd ALG] [/ph | /nph] [/t URL | /tr URL [/td ALG]] [/as]\n"
            "                         [/d TEXT] [/du URL]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
            "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...\n"
@@ -386,7 +390,7 @@ const char *usageText()
            "  /s My, /sm  the certificate store (there is one, \"My\")\n"
            "  /ac FILE    add the certificates of FILE (an intermediate) to the signature\n"
            "  /fd ALG     file digest: sha256 (default), sha384 or sha512; sha1 for old systems\n"
-           "  /ph         page hashes (program files)\n"
+           "  /ph         page hashes (program files); /nph: none (the default)\n"
            "  /t URL      time stamp from an Authenticode time-stamp server\n"
            "  /tr URL     time stamp from an RFC 3161 time-stamp server; /td ALG its digest\n"
            "  /as         append this signature to those the file has\n"

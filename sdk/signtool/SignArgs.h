@@ -3,7 +3,7 @@
 // Command line of the stand-in signtool.exe:
 //
 //   signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME]
-//                     [/s My] [/sm] [/ac FILE] [/fd ALG] [/ph]
+//                     [/s My] [/sm] [/ac FILE] [/fd ALG] [/ph | /nph]
 //                     [/t URL | /tr URL [/td ALG]] [/as]
 //                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
 //   signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...
@@ -53,6 +53,7 @@ struct SignArgs {
     bool machineStore = false;            // /sm: the same one store
     std::vector<std::string> additionalCertificates; // /ac FILE, each time given
     bool pageHashes = false;              // /ph
+    bool noPageHashes = false;            // /nph: none, explicitly (the default)
     DigestAlgorithm fileDigest = DigestAlgorithm::Sha256; // /fd
     std::optional<std::string> timestampUrl;      // /t, Authenticode protocol
     std::optional<std::string> rfc3161Url;        // /tr

@@ -7,6 +7,7 @@
 #include "SignatureCheck.h"
 #include "PeSignatures.h"
 #include "TimeStamp.h"
+#include "TimeStampClient.h"
 #include "TimeStampRelay.h"
 #include "ToolSupport.h"
 #include "VerifyReport.h"
@@ -139,7 +140,7 @@ bool provenSameContent(const SignJob &job)
 // made (both want the processor osslsigncode leaves free).
 void startWorkAside(SignJob &job, const EVP_MD *md)
 {
-    if (job.peFile) {
+    if (job.format->readsSignaturesInProcess()) {
         // Signed again (without the time stamp that failed), the file may
         // keep the lease it has held since the first attempt.
         if (!job.lease.held())
@@ -201,6 +202,17 @@ unsigned long long childMemoryLimit(const SignJob &job)
     return kBase + 3ULL * static_cast<unsigned long long>(std::max<off_t>(job.opened.st.st_size, 0));
 }
 
+// The certificates of a PEM bundle, in its order.
+std::vector<CertPtr> certificatesOfPem(const std::string &pem)
+{
+    std::vector<CertPtr> certificates;
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    while (X509 *cert = bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr)
+        certificates.emplace_back(cert);
+    ERR_clear_error();
+    return certificates;
+}
+
 } // namespace
 
 Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identity(identity), m_args(args)
@@ -232,6 +244,7 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
             }
             pem += more;
         }
+        m_extraCertObjects = certificatesOfPem(pem);
         m_extraCerts = Fd(memfd_create("signtool-ac", MFD_CLOEXEC));
         if (!m_extraCerts || !writeAll(m_extraCerts.get(), pem))
             m_setUpError = "Cannot hand the certificates of /ac to osslsigncode: " + errnoText(errno) + ".";
@@ -242,7 +255,7 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
     // key derivation and cipher were part of each child's work). Each child
     // opens /dev/fd/4 and /dev/fd/9 afresh, which reads the memory files
     // from their start.
-    Pkcs12Contents contents;
+    Pkcs12Contents &contents = m_pfx;
     std::string detail;
     if (parsePkcs12(identity.pfxData, identity.password, contents, detail) != Pkcs12Status::Ok) {
         m_setUpError = "The PFX file " + identity.pfxPath + " cannot be read any more"
@@ -262,7 +275,17 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
         || !writeKey(m_key.get(), contents.key.get())) {
         m_setUpError = "Cannot hand the certificate to osslsigncode: " + errnoText(errno) + ".";
         wipeMemoryFile(m_key.get());
+        return;
     }
+    // The same key and certificates for the signatures made here: the
+    // signer's, the PFX's chain, then those of /ac, as osslsigncode gets
+    // them.
+    m_signingKey.key = contents.key.get();
+    m_signingKey.cert = contents.cert.get();
+    for (const auto &other : contents.others)
+        m_signingKey.chain.push_back(other.get());
+    for (const auto &extra : m_extraCertObjects)
+        m_signingKey.chain.push_back(extra.get());
 }
 
 Signer::~Signer()
@@ -312,13 +335,10 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
         fail(*job, "Cannot sign " + file + ": the file is read-only or not readable.");
         return job;
     }
-    job->peFile = startsLikePe(job->opened.file.get());
-    if (job->peFile) {
-        std::string problem;
-        if (!readPeLayout(job->opened.file.get(), problem)) {
-            fail(*job, "Cannot sign " + file + ": the file is truncated or damaged (" + problem + ").");
-            return job;
-        }
+    job->format = &formatOf(job->opened.file.get());
+    if (const std::string problem = job->format->damage(job->opened.file.get()); !problem.empty()) {
+        fail(*job, "Cannot sign " + file + ": the file is truncated or damaged (" + problem + ").");
+        return job;
     }
 
     job->folder = m_folders.shareIn(job->opened.folder.get(), error);
@@ -331,7 +351,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     job->stampedName = job->folder.claim("stamped" + extension);
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";
     std::string input = "/dev/fd/" + std::to_string(kInputFd);
-    if (!job->peFile) {
+    if (!job->format->readsSignaturesInProcess()) {
         // osslsigncode knows a script by its name's extension: it gets a
         // link of that name, in the private folder, to the opened file.
         job->inputName = job->folder.claim("input" + extension);
@@ -342,7 +362,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
         input = folder + job->inputName;
     }
     job->inputPath = input;
-    if ((m_args.appendSignature || stampOnly()) && !job->peFile) {
+    if ((m_args.appendSignature || stampOnly()) && !job->format->readsSignaturesInProcess()) {
         // /as and "timestamp": whether the file has signatures (to append
         // to, to stamp), and how many.
         job->step = SignJob::Step::Counting;
@@ -356,7 +376,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
         TrustPolicy policy;
         policy.stampChains = false;
         policy.now = std::time(nullptr);
-        PeJudgement judgement = judgePeFile(job->opened.file.get(), policy);
+        PeJudgement judgement = job->format->verify(job->opened.file.get(), policy);
         if (judgement.signatures.empty() || !judgement.signatures.front().signer) {
             fail(*job, "Cannot time-stamp " + file + ": "
                            + (judgement.status == PeJudgement::Status::Unsigned ? std::string("it carries no signature")
@@ -370,7 +390,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     }
     int before = 0;
     if (m_args.appendSignature) {
-        before = countPeSignatures(job->opened.file.get());
+        before = job->format->signatureCount(job->opened.file.get()).value_or(-1);
         if (before < 0) {
             fail(*job, "Cannot sign " + file + ": its signature is damaged, so no signature can be appended to it.");
             return job;
@@ -387,6 +407,10 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
     job.expected.newIndex = nest ? signaturesBefore : 0;
     job.expected.fileDigest = digestName(m_args.fileDigest);
     expectTimeStamp(job);
+    if (job.format->signsInProcess(signingNeeds())) {
+        startSigningHere(job);
+        return;
+    }
     job.step = SignJob::Step::Signing;
     job.child = ChildSpec{};
     if (stampsWhileSigning()) {
@@ -423,6 +447,79 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
     if (job.opened.st.st_size >= kWorkAsideBytes)
         startWorkAside(job, EVP_get_digestbyname(digestName(m_args.fileDigest)));
     job.needsChild = true;
+}
+
+SigningNeeds Signer::signingNeeds() const
+{
+    SigningNeeds needs;
+    needs.keyInMemory = m_signingKey.key != nullptr && !m_identity.token;
+    needs.pageHashes = m_args.pageHashes;
+    return needs;
+}
+
+// The signature made in this process: one task of the pool writes the copy
+// (reading the file once), checks it and syncs it; then checkEnded puts it
+// in the file's place.
+void Signer::startSigningHere(SignJob &job) const
+{
+    job.signedHere = true;
+    if (wantsTimeStamp(m_args))
+        job.timeStamping.emplace(m_args, job.file);
+    job.step = SignJob::Step::Checking;
+    job.child = ChildSpec{};
+    job.child.task = [this, &job] { return signHere(job); };
+    job.needsChild = true;
+}
+
+// On a thread of the pool: 0 when the copy is written, checked and synced;
+// otherwise checkProblem or syncErrno says why not.
+int Signer::signHere(SignJob &job) const
+{
+    const int folder = job.folder.descriptor();
+    job.copyName = job.signedName.c_str();
+    job.copy = Fd(openat(folder, job.copyName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!job.copy) {
+        job.checkProblem = "the signed copy cannot be made (" + errnoText(errno) + ")";
+        return 1;
+    }
+    PeSignOptions options;
+    options.md = EVP_get_digestbyname(digestName(m_args.fileDigest));
+    options.description = m_args.description.value_or(std::string());
+    options.descriptionUrl = m_args.descriptionUrl.value_or(std::string());
+    options.append = m_args.appendSignature;
+    // The time stamp is asked for on this thread, so requests for many
+    // files wait for their servers side by side.
+    if (job.timeStamping)
+        options.beforeWriting = [&job](PKCS7 *p7, PKCS7_SIGNER_INFO *si) {
+            return stampSignature(p7, si, *job.timeStamping) ? std::string() : job.timeStamping->error();
+        };
+    const PeSignResult made = job.format->sign(job.opened.file.get(), job.copy.get(), m_signingKey, options);
+    if (!made.error.empty()) {
+        job.checkProblem = made.error;
+        return 1;
+    }
+    // The copy is not read back: its digest is the one made from the bytes
+    // written to it. What was written is checked: its length, its headers,
+    // the certificate table and every signature in it, the new one
+    // verified against the chosen certificate with that digest.
+    struct stat copyStat {};
+    if (fstat(job.copy.get(), &copyStat) != 0 || static_cast<uint64_t>(copyStat.st_size) != made.size) {
+        job.checkProblem = "the signed copy does not have the length that was written (is the disk full?)";
+        return 1;
+    }
+    job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), m_identity.cert.get(), job.expected,
+                                       &made.digest, &made.digest);
+    // The digest stands for the file only if it was not written while it
+    // was read: a write changes its times.
+    if (job.checkProblem.empty() && changedSinceOpened(job.opened))
+        job.checkProblem = "the file was changed while it was signed";
+    if (!job.checkProblem.empty())
+        return 1;
+    if (fsync(job.copy.get()) != 0) {
+        job.syncErrno = errno;
+        return 2;
+    }
+    return 0;
 }
 
 // One signature, made with a key in memory: osslsigncode asks for the time
@@ -571,7 +668,7 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
         job.timeStamping.emplace(m_args, file);
         // osslsigncode stamps the first signature unless told otherwise;
         // the new one is the last appended.
-        if (job.expected.newIndex > 0 && job.peFile)
+        if (job.expected.newIndex > 0 && job.format->readsSignaturesInProcess())
             job.stampIndex = job.expected.newIndex;
         job.step = SignJob::Step::TimeStamping;
         requestTimeStamp(job);
@@ -712,7 +809,7 @@ void Signer::timeStampAttemptEnded(SignJob &job, const char *stampedCopy) const
 // formats osslsigncode's own verify reads the copy first.
 void Signer::copyMade(SignJob &job, const char *copyName) const
 {
-    if (job.peFile) {
+    if (job.format->readsSignaturesInProcess()) {
         checkCopy(job, copyName);
         return;
     }
@@ -773,7 +870,7 @@ void Signer::checkCopy(SignJob &job, const char *copyName) const
         // user's file empty or cut short. A large copy is synced while it
         // is checked.
         std::future<int> synced = large ? syncAside(job.copy.get()) : std::future<int>();
-        if (job.peFile) {
+        if (job.format->readsSignaturesInProcess()) {
             std::optional<KnownDigest> original;
             if (job.originalDigest.valid())
                 original = job.originalDigest.get();
@@ -798,9 +895,18 @@ void Signer::checkCopy(SignJob &job, const char *copyName) const
 void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
 {
     const std::string &file = job.file;
+    if (job.signedHere && job.timeStamping && !job.timeStamping->stamped() && !job.timeStamping->error().empty()) {
+        fail(job, job.timeStamping->error());
+        return;
+    }
+    if (job.signedHere && job.timeStamping) {
+        for (const auto &warning : job.timeStamping->warnings())
+            job.outcome.lines.push_back({OutputLine::Err, warning});
+        job.outcome.warnings += static_cast<int>(job.timeStamping->warnings().size());
+    }
     if (!job.checkProblem.empty()) {
-        fail(job, failedAction(job) + ": osslsigncode reported success, but " + job.checkProblem
-                      + "; the file was left as it was.");
+        fail(job, failedAction(job) + (job.signedHere ? ": " : ": osslsigncode reported success, but ")
+                      + job.checkProblem + "; the file was left as it was.");
         return;
     }
     if (!exit.started || exit.exitCode != 0) {

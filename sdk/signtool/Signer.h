@@ -1,8 +1,11 @@
 #pragma once
 
-// Signs files through osslsigncode and reports each outcome as the lines the
-// tool prints for it, so that a caller may print them at once or keep them
-// until the files before it are done.
+// Signs files and reports each outcome as the lines the tool prints for it,
+// so that a caller may print them at once or keep them until the files
+// before it are done. Program files signed with a key in memory are signed
+// in this process (FormatStrategy.h, PeSigner.h): one task of the pool
+// writes the copy, time-stamps it, checks it and syncs it. Everything else
+// goes through osslsigncode, as follows.
 //
 // A file is signed in steps: prepare() opens it once (see OpenedFile.h),
 // checks it and takes a share of the private folder for the signed copy
@@ -20,6 +23,7 @@
 // another user can swap.
 
 #include "CertStore.h"
+#include "FormatStrategy.h"
 #include "OpenedFile.h"
 #include "ProcessPool.h"
 #include "SafeReplace.h"
@@ -66,7 +70,11 @@ struct SignJob {
     OpenedFile opened;
     FolderShare folder;
     Fd password;          // the read end of the password pipe
-    bool peFile = false;
+    // The file's format, chosen once by its content when it is opened.
+    const FormatStrategy *format = nullptr;
+    // This process makes the signature (FormatStrategy::signsInProcess):
+    // one task writes, checks and syncs the copy, no child runs.
+    bool signedHere = false;
     // Counting: with /as, osslsigncode's verify counts the signatures a file
     // of another format than PE has (a PE file's are counted in-process).
     enum class Step { Counting, Signing, TimeStamping, Verifying, Checking } step = Step::Signing;
@@ -144,6 +152,9 @@ private:
     void verifyEnded(SignJob &job, const ChildExit &exit) const;
     void checkCopy(SignJob &job, const char *copyName) const;
     void checkEnded(SignJob &job, const ChildExit &exit) const;
+    void startSigningHere(SignJob &job) const;
+    int signHere(SignJob &job) const;
+    SigningNeeds signingNeeds() const;
 
     const SigningIdentity &m_identity;
     const SignArgs &m_args;
@@ -153,6 +164,11 @@ private:
     Fd m_key;
     Fd m_signerPem; // the chosen certificate, the trust list when a copy is verified
     Fd m_extraCerts; // the certificates of /ac, as read and checked once
+    // The decrypted PFX and the certificates of /ac, for the signatures
+    // made in this process (m_signingKey points into them).
+    sdktool::Pkcs12Contents m_pfx;
+    std::vector<sdktool::CertPtr> m_extraCertObjects;
+    SigningKey m_signingKey;
     mutable PrivateFolders m_folders; // shared by the files of a folder
     std::vector<std::string> m_certificateLines; // for /v, the same for every file
     bool m_demo = false; // signs with the demo certificate: every file says so

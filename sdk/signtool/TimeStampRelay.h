@@ -64,6 +64,19 @@ private:
     std::shared_ptr<State> m_state;
 };
 
+// One request sent straight to a time-stamp server the way the relay
+// forwards osslsigncode's (the same client, bounds and time-out), for
+// signatures made in this process. `body` is empty when there is no
+// usable answer; `error` then says why, `timedOut` and `tooLarge` which of
+// the two bounds ended it.
+struct ServerReply {
+    std::string body;
+    std::string error;
+    bool timedOut = false;
+    bool tooLarge = false;
+};
+ServerReply askTimeStampServer(const std::string &url, bool rfc3161, const std::string &request);
+
 // Whether `reply` (a DER TimeStampResp) answers `request` (a DER
 // TimeStampReq): granted, with a token whose imprint and nonce are the
 // request's. Empty when it does, else what is wrong.

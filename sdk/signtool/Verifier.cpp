@@ -1,6 +1,7 @@
 #include "Verifier.h"
 
 #include "CertStore.h"
+#include "FormatStrategy.h"
 #include "PeImage.h"
 #include "PeSignatures.h"
 #include "SafeReplace.h"
@@ -80,7 +81,7 @@ std::string extensionOf(const std::string &name)
 struct VerifyJob {
     std::string file;
     Fd opened;
-    bool peFile = false;
+    const FormatStrategy *format = nullptr; // chosen by the file's content once it is open
     std::string linkName;           // in the run's private folder, for osslsigncode
     std::vector<SignatureFinding> findings;
     std::string fileProblem;        // unsigned, damaged, unreadable: the reason
@@ -251,10 +252,11 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
         std::string openError;
         job->opened = openToVerify(job->file, openError);
         if (job->opened) {
-            job->peFile = startsLikePe(job->opened.get());
-            if (!job->peFile && !trust)
+            job->format = &formatOf(job->opened.get());
+            const bool byOsslsigncode = !job->format->readsSignaturesInProcess();
+            if (byOsslsigncode && !trust)
                 trust = trustFile(pem, openError);
-            if (!job->peFile && openError.empty() && !links)
+            if (byOsslsigncode && openError.empty() && !links)
                 links = linkFolder(openError);
         }
         if (!openError.empty()) {
@@ -268,10 +270,10 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
             continue;
         }
         ChildSpec child;
-        if (job->peFile) {
+        if (job->format->readsSignaturesInProcess()) {
             VerifyJob *pending = job.get();
             child.task = [pending, &policy]() -> int {
-                judgedPe(*pending, judgePeFile(pending->opened.get(), policy));
+                judgedPe(*pending, pending->format->verify(pending->opened.get(), policy));
                 return 0;
             };
         } else {
@@ -297,7 +299,7 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
         jobs[i] = std::move(job);
         pool.start(child, [&, i](ChildExit exit) {
             VerifyJob &ended = *jobs[i];
-            if (!ended.peFile) {
+            if (!ended.format->readsSignaturesInProcess()) {
                 judgedByReport(ended, exit);
                 unlinkat(links.descriptor(), ended.linkName.c_str(), 0);
             }

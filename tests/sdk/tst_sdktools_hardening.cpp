@@ -200,7 +200,8 @@ private slots:
         QProcessEnvironment env = fakeOsslsigncode(bin, "echo ran > '" + QFile::encodeName(ran) + "'\nexec \"$real\" \"$@\"\n");
         const QString file = newFolder() + QStringLiteral("/app.exe");
         QVERIFY(writePeFile(file, 5));
-        const QStringList args{"sign", "/f", m_pfx, "/p", m_password, file};
+        // /ph: program files with page hashes are signed by osslsigncode.
+        const QStringList args{"sign", "/f", m_pfx, "/p", m_password, "/ph", file};
         // Root's own stand-in runs...
         RunResult run = signtool(args, env);
         QVERIFY2(run.ok(), qPrintable(run.output));

@@ -95,6 +95,11 @@ void TestSignArgs::timeStampSwitches()
     QVERIFY2(result.args, result.error.c_str());
     QCOMPARE(result.args->timestampUrl.value(), std::string("http://127.0.0.1:8/"));
     QCOMPARE(result.args->timestampDigest, DigestAlgorithm::Sha256);
+
+    // /nph asks for no page hashes, which is what signing without /ph does.
+    result = parse({"sign", "/a", "/NPH", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(result.args->noPageHashes && !result.args->pageHashes);
 }
 
 void TestSignArgs::digestAlgorithms_data()
@@ -333,6 +338,8 @@ void TestSignArgs::refusals_data()
     QTest::newRow("sha1 with f") << QStringList{"sign", "/f", "c.pfx", "/sha1", QString(40, 'A'), "x.exe"}
                                  << "cannot be combined with /f";
     QTest::newRow("t and tr") << QStringList{"sign", "/a", "/t", "u", "/tr", "u", "x.exe"} << "/t and /tr";
+    QTest::newRow("ph and nph") << QStringList{"sign", "/a", "/PH", "/nph", "x.exe"} << "/ph and /nph";
+    QTest::newRow("nph with verify") << QStringList{"verify", "/pa", "/nph", "x.exe"} << "Unknown option: /nph";
     QTest::newRow("td without tr") << QStringList{"sign", "/a", "/td", "sha512", "x.exe"} << "/td needs /tr";
     QTest::newRow("v and q") << QStringList{"sign", "/a", "/v", "/q", "x.exe"} << "/v and /q";
     QTest::newRow("bad thumbprint") << QStringList{"sign", "/sha1", "1234", "x.exe"} << "not a SHA-1 thumbprint";

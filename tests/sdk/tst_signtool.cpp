@@ -608,7 +608,8 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     const QString file = dir + "/app.exe";
     QVERIFY(writePeFile(file));
     const QByteArray original = fileBytes(file);
-    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/t", "http://127.0.0.1:9/", "/d",
+    // /ph: osslsigncode signs program files with page hashes.
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/ph", "/t", "http://127.0.0.1:9/", "/d",
                                     "Desc", "/du", "http://127.0.0.1/", file},
                                    env);
     QCOMPARE(run.exitCode, 1);
@@ -621,7 +622,7 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     QVERIFY(!args.contains(m_password));
     QVERIFY2(!QFile::exists(record + "/secret"), "the password reached osslsigncode");
     QCOMPARE(args.first(), QStringLiteral("sign"));
-    const QStringList expectedOptions{"sign", "-nolegacy", "-certs", "-key", "-h", "-n", "-i", "-t", "-in", "-out"};
+    const QStringList expectedOptions{"sign", "-nolegacy", "-certs", "-key", "-h", "-ph", "-n", "-i", "-t", "-in", "-out"};
     for (const QString &arg : args) {
         if (arg.startsWith('-'))
             QVERIFY2(expectedOptions.contains(arg), qPrintable(arg));
@@ -661,7 +662,8 @@ void TestSignTool::interruptedRunLeavesNoTrace()
     QProcess process;
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, file});
+    // /ph: a program file with page hashes is signed by osslsigncode.
+    process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, "/ph", file});
     QVERIFY(process.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the private folder
     const QFileInfo temporary(dir + "/" + entries(dir).filter(QStringLiteral(".signtool-")).value(0));

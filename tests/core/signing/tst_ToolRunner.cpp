@@ -755,8 +755,10 @@ private slots:
         const QByteArray path = qgetenv("PATH");
         qputenv("PATH", QFile::encodeName(bin) + ':' + path);
         ConsoleLines console;
+        // /ph: program files with page hashes are signed by osslsigncode
+        // (without, the tool signs them itself and starts no child).
         const bool signedOk = RunAndCapture(console, QString(), testdata::sdkToolPath("signtool.exe"),
-                                            QStringLiteral("sign /f \"%1\" /p \"Top Secret 42\" \"%2\" ").arg(pfx, file),
+                                            QStringLiteral("sign /f \"%1\" /p \"Top Secret 42\" /ph \"%2\" ").arg(pfx, file),
                                             true);
         qputenv("PATH", path);
         QVERIFY(!signedOk); // the stand-in fails the signature

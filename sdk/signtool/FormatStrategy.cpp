@@ -1,0 +1,110 @@
+#include "FormatStrategy.h"
+
+#include "PeImage.h"
+
+namespace signtool {
+
+namespace {
+
+class PeFormat final : public FormatStrategy {
+public:
+    const char *name() const override { return "program file"; }
+    bool readsSignaturesInProcess() const override { return true; }
+
+    std::string damage(int fd) const override
+    {
+        std::string problem;
+        const auto layout = readPeLayout(fd, problem);
+        if (!layout)
+            return problem;
+        return layout->trailingBytes != 0 ? kTrailingDataProblem : std::string();
+    }
+
+    std::optional<int> signatureCount(int fd) const override { return countPeSignatures(fd); }
+
+    // Page hashes are osslsigncode's still, and a token's key stays in its
+    // module, which osslsigncode logs in to.
+    bool signsInProcess(const SigningNeeds &needs) const override
+    {
+        return needs.keyInMemory && !needs.pageHashes;
+    }
+
+    PeSignResult sign(int fd, int copyFd, const SigningKey &key, const PeSignOptions &options) const override
+    {
+        std::string problem;
+        const auto layout = readPeLayout(fd, problem);
+        if (!layout) {
+            PeSignResult result;
+            result.error = "the file is truncated or damaged (" + problem + ")";
+            return result;
+        }
+        return signPeFile(fd, *layout, copyFd, key, options);
+    }
+
+    std::string remove(int fd, int copyFd) const override
+    {
+        std::string problem;
+        const auto layout = readPeLayout(fd, problem);
+        if (!layout)
+            return "the file is truncated or damaged (" + problem + ")";
+        return removePeSignature(fd, *layout, copyFd);
+    }
+
+    PeJudgement verify(int fd, const TrustPolicy &policy, const KnownDigest *known) const override
+    {
+        return judgePeFile(fd, policy, known);
+    }
+
+    std::optional<KnownDigest> digest(int fd, const EVP_MD *md) const override
+    {
+        std::string problem;
+        const auto layout = readPeLayout(fd, problem);
+        auto value = layout && md ? authenticodeDigest(fd, *layout, md) : std::nullopt;
+        if (!value)
+            return std::nullopt;
+        return KnownDigest{EVP_MD_get_type(md), std::move(*value)};
+    }
+};
+
+// MSI, CAB, CAT, APPX and scripts: osslsigncode signs and reads them, in
+// children that the signer and the verifier start.
+class OsslsigncodeFormat final : public FormatStrategy {
+public:
+    const char *name() const override { return "osslsigncode format"; }
+    bool readsSignaturesInProcess() const override { return false; }
+    std::string damage(int) const override { return {}; }
+    std::optional<int> signatureCount(int) const override { return std::nullopt; }
+    bool signsInProcess(const SigningNeeds &) const override { return false; }
+
+    PeSignResult sign(int, int, const SigningKey &, const PeSignOptions &) const override
+    {
+        PeSignResult result;
+        result.error = "this format is signed by osslsigncode";
+        return result;
+    }
+
+    std::string remove(int, int) const override { return "this format's signatures are removed by osslsigncode"; }
+
+    PeJudgement verify(int, const TrustPolicy &, const KnownDigest *) const override
+    {
+        PeJudgement judgement;
+        judgement.status = PeJudgement::Status::Damaged;
+        judgement.problem = "this format is judged by osslsigncode";
+        return judgement;
+    }
+
+    std::optional<KnownDigest> digest(int, const EVP_MD *) const override { return std::nullopt; }
+};
+
+} // namespace
+
+const FormatStrategy &formatOf(int fd)
+{
+    static const PeFormat pe;
+    static const OsslsigncodeFormat other;
+    if (startsLikePe(fd))
+        return pe;
+    return other;
+}
+
+} // namespace signtool

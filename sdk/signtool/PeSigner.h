@@ -1,0 +1,90 @@
+#pragma once
+
+// Authenticode signatures of PE files made in this process with OpenSSL,
+// instead of starting osslsigncode for each file: the key is decrypted once
+// per run and every file costs its digest and one private-key operation.
+//
+// The original is read once. Each piece read is hashed (the Authenticode
+// digest), summed (the PE checksum) and written to the copy, so the digest
+// the signature embeds is made from exactly the bytes the copy holds. After
+// the original's content (up to an old certificate table, which a new
+// signature replaces) come the zeros that pad it to a multiple of 8 and one
+// WIN_CERTIFICATE (revision 2.0, PKCS#7 SignedData, 8-byte aligned); the
+// certificate table's directory entry and the checksum are then written in
+// place.
+
+#include "PeImage.h"
+#include "ToolSupport.h"
+
+#include <openssl/evp.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <functional>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace signtool {
+
+// The key and the certificates that go into every signature of a run.
+struct SigningKey {
+    EVP_PKEY *key = nullptr;
+    X509 *cert = nullptr;
+    std::vector<X509 *> chain; // the PFX's other certificates, then those of /ac
+};
+
+struct PeSignOptions {
+    const EVP_MD *md = nullptr;
+    std::string description;    // /d, SpcSpOpusInfo's program name; empty: none
+    std::string descriptionUrl; // /du, its "more info" link
+    // Appends the new signature to the file's primary one (nested), keeping
+    // every existing signature byte for byte; an unsigned file gets it as
+    // its primary signature.
+    bool append = false;
+    // Called once the new signature is made, before it is written out: adds
+    // what belongs to it unsigned (a time stamp). Empty when done, else why
+    // the file cannot be signed.
+    std::function<std::string(PKCS7 *, PKCS7_SIGNER_INFO *)> beforeWriting;
+};
+
+struct PeSignResult {
+    std::string error;           // empty when the copy was written
+    KnownDigest digest;          // the Authenticode digest the signature embeds
+    uint64_t size = 0;           // of the copy
+    uint32_t certTableOffset = 0;
+    uint32_t certTableSize = 0;
+    int signatures = 0;          // how many the copy carries
+};
+
+// Writes the signed copy of the PE file on `originalFd` (whose layout is
+// `layout`) to `copyFd`, an empty file open for writing. Nothing is synced.
+PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, const SigningKey &key,
+                        const PeSignOptions &options);
+
+// The PKCS#7 SignedData (DER) of one Authenticode signature over a PE file
+// whose digest is `digest`, for tests and for the digest of other callers.
+std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, const SigningKey &key,
+                                                 const PeSignOptions &options, std::string &error);
+
+// Writes the PE file on `originalFd` without its certificate table to
+// `copyFd`: the entry emptied, the checksum made anew. Empty when done,
+// else what is wrong.
+std::string removePeSignature(int originalFd, const PeLayout &layout, int copyFd);
+
+// The PE checksum of the bytes of a file: its 16-bit words (the checksum
+// field itself left out) added with their carries folded back, plus the
+// file's size. Exposed for tests.
+class PeChecksum {
+public:
+    // `data` lies at `offset` in the file.
+    void add(const unsigned char *data, size_t size, uint64_t offset);
+    uint32_t value(uint64_t fileSize) const;
+
+private:
+    uint64_t m_sum = 0;
+};
+
+} // namespace signtool
