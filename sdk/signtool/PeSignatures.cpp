@@ -1,5 +1,6 @@
 #include "PeSignatures.h"
 
+#include "CertificatePath.h"
 #include "PeImage.h"
 
 #include <openssl/err.h>
@@ -7,6 +8,7 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/ts.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cctype>
@@ -30,9 +32,6 @@ struct SignerInfoDeleter {
 };
 struct TstInfoDeleter {
     void operator()(TS_TST_INFO *p) const { TS_TST_INFO_free(p); }
-};
-struct StoreCtxDeleter {
-    void operator()(X509_STORE_CTX *p) const { X509_STORE_CTX_free(p); }
 };
 
 bool hasOid(const ASN1_OBJECT *object, const char *oid)
@@ -156,14 +155,6 @@ std::string lowerCase(std::string text)
     return text;
 }
 
-std::string subjectLine(X509 *cert)
-{
-    char *line = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0);
-    std::string text = line ? line : "";
-    OPENSSL_free(line);
-    return text;
-}
-
 std::optional<std::vector<unsigned char>> digestOf(const EVP_MD *md, const unsigned char *data, size_t size)
 {
     std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
@@ -180,27 +171,24 @@ bool sameBytes(const std::vector<unsigned char> &bytes, const ASN1_STRING *strin
            && std::equal(bytes.begin(), bytes.end(), ASN1_STRING_get0_data(string));
 }
 
-// Builds `cert`'s chain to the anchors at time `at`; 0 (X509_V_OK) when it
-// holds, else OpenSSL's error code with its text in `error`.
-int chainError(X509 *cert, STACK_OF(X509) *untrusted, X509_STORE *anchors, time_t at, int purpose,
-               std::string &error)
+// Why a path that does not hold fails, as the reason to follow "FILE is not
+// validly signed: " or a time stamp's problem. `whose` names the leaf ("its
+// certificate"), `when` the time it was judged at ("" for now).
+std::string pathFailure(const CertificatePath &path, const std::string &whose, const std::string &when)
 {
-    std::unique_ptr<X509_STORE_CTX, StoreCtxDeleter> ctx(X509_STORE_CTX_new());
-    if (!ctx || !anchors || X509_STORE_CTX_init(ctx.get(), anchors, cert, untrusted) != 1) {
-        error = "the chain cannot be built";
-        return X509_V_ERR_UNSPECIFIED;
+    const std::string which = path.failingDepth == 0 || path.failingSubject.empty()
+                                  ? whose
+                                  : "the certificate " + path.failingSubject + " of its chain";
+    switch (path.code) {
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return which + (when.empty() ? " is not yet valid" : " was not yet valid at " + when) + " (valid from "
+               + path.failingValidFrom + ")";
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return which + (when.empty() ? " has expired" : " had expired at " + when) + " (valid until "
+               + path.failingValidUntil + ")";
+    default:
+        return path.error;
     }
-    X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_PARTIAL_CHAIN);
-    X509_VERIFY_PARAM_set_time(X509_STORE_CTX_get0_param(ctx.get()), at);
-    if (purpose != 0)
-        X509_STORE_CTX_set_purpose(ctx.get(), purpose);
-    const bool ok = X509_verify_cert(ctx.get()) == 1;
-    ERR_clear_error();
-    if (ok)
-        return X509_V_OK;
-    const int code = X509_STORE_CTX_get_error(ctx.get());
-    error = X509_verify_cert_error_string(code);
-    return code == X509_V_OK ? X509_V_ERR_UNSPECIFIED : code;
 }
 
 struct StampResult {
@@ -224,9 +212,14 @@ bool stampSignerUsable(X509 *tsa, STACK_OF(X509) *untrusted, const TrustPolicy &
     }
     if (!policy.stampChains)
         return true;
-    std::string error;
-    if (chainError(tsa, untrusted, policy.anchors, at, X509_PURPOSE_TIMESTAMP_SIGN, error) != X509_V_OK) {
-        problem = "its signer is not trusted: " + error;
+    const CertificatePath path = buildPath(tsa, untrusted, policy.anchors, at);
+    if (path.code != X509_V_OK) {
+        problem = "its signer is not trusted: " + pathFailure(path, "its certificate", "the time it names");
+        return false;
+    }
+    if (const std::string usage = pathUsageProblem(path.certificates, NID_time_stamp, "time stamping");
+        !usage.empty()) {
+        problem = "its signer is not trusted: " + usage;
         return false;
     }
     return true;
@@ -319,21 +312,40 @@ StampResult timeStampOf(PKCS7 *p7, PKCS7_SIGNER_INFO *si, const TrustPolicy &pol
     return {};
 }
 
-// The chain verdict: at the stamp's time when the certificate expired since
-// and a verified time stamp vouches for the signing time.
+// The chain verdict. A verified time stamp fixes the time the chain is
+// judged at, as on Windows: a certificate that expired since still counts,
+// one that was not valid yet when the stamp was made does not. Without one
+// the chain is judged now. Every certificate of the path must allow code
+// signing.
 void judgeChain(PeSignature &signature, PKCS7 *p7, const StampResult &stamp, const TrustPolicy &policy)
 {
     SignatureFinding &finding = signature.finding;
-    std::string error;
-    int code = chainError(signature.signer.get(), p7->d.sign->cert, policy.anchors, policy.now, 0, error);
-    if (code == X509_V_ERR_CERT_HAS_EXPIRED && stamp.verified && stamp.time)
-        code = chainError(signature.signer.get(), p7->d.sign->cert, policy.anchors, *stamp.time, 0, error);
-    if (code == X509_V_OK) {
-        finding.verdict = Verdict::Good;
+    const bool vouched = stamp.verified && stamp.time;
+    const CertificatePath path =
+        buildPath(signature.signer.get(), p7->d.sign->cert, policy.anchors, vouched ? *stamp.time : policy.now);
+    const std::string when = vouched ? "the time its time stamp vouches for" : "";
+    switch (path.code) {
+    case X509_V_OK:
+        break;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        finding.verdict = Verdict::NotYetValid;
+        finding.detail = pathFailure(path, "its certificate", when);
+        return;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        finding.verdict = Verdict::Expired;
+        finding.detail = vouched ? pathFailure(path, "its certificate", when) : path.error;
+        return;
+    default:
+        finding.verdict = Verdict::NotTrusted;
+        finding.detail = path.error;
         return;
     }
-    finding.verdict = code == X509_V_ERR_CERT_HAS_EXPIRED ? Verdict::Expired : Verdict::NotTrusted;
-    finding.detail = error;
+    if (const std::string usage = pathUsageProblem(path.certificates, NID_code_sign, "code signing"); !usage.empty()) {
+        finding.verdict = Verdict::WrongPurpose;
+        finding.detail = usage;
+        return;
+    }
+    finding.verdict = Verdict::Good;
 }
 
 PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout, const TrustPolicy &policy,
@@ -361,7 +373,7 @@ PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout,
     }
     X509_up_ref(cert);
     signature.signer.reset(cert);
-    finding.signer = subjectLine(cert);
+    finding.signer = subjectOf(cert);
     if (!signerInfoHolds(p7, si, cert, data->signedBytes, data->signedLength)) {
         finding.verdict = Verdict::SignatureInvalid;
         return signature;
@@ -389,8 +401,9 @@ PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout,
         finding.detail = stamp.problem;
         return signature;
     }
-    if (!isCodeSigningUsable(cert)) {
+    if (const auto usage = leafUsageProblem(cert, NID_code_sign)) {
         finding.verdict = Verdict::WrongPurpose;
+        finding.detail = *usage;
         return signature;
     }
     judgeChain(signature, p7, stamp, policy);
@@ -418,11 +431,52 @@ StorePtr trustStoreFromPem(const std::string &pem)
 
 namespace {
 
+constexpr uint16_t kCertificateRevision2 = 0x0200;
+
+bool onlyZeros(const unsigned char *from, const unsigned char *to)
+{
+    return std::all_of(from, to, [](unsigned char c) { return c == 0; });
+}
+
+// What a signed file may not hide where no digest reaches, as Windows
+// judges it since MS13-098 with its padding check (EnableCertPaddingCheck):
+// the certificate table ends the file; it holds one WIN_CERTIFICATE of
+// revision 2.0, the current one (1.0 is a legacy form whose verification is
+// not documented, so it is refused rather than guessed at); the entry holds
+// the signature and at most the zeros that pad it to 8 bytes; the table
+// holds the entry and at most the zeros that pad it. A table of several
+// entries is not documented either: Windows reads the first alone, which
+// would leave the others unjudged, so it is refused too.
+std::string tableProblem(const PeLayout &layout, const std::vector<unsigned char> &table, uint32_t entryLength,
+                         const unsigned char *derEnd)
+{
+    const uint64_t tableEnd = uint64_t(layout.certTableOffset) + layout.certTableSize;
+    if (tableEnd < layout.fileSize)
+        return "data follows its certificate table (" + std::to_string(layout.fileSize - tableEnd)
+               + " bytes that no digest covers), where Windows allows none";
+    const uint16_t revision = static_cast<uint16_t>(table[4] | (table[5] << 8));
+    if (revision != kCertificateRevision2)
+        return "its certificate table entry has revision " + std::to_string(revision >> 8) + "."
+               + std::to_string(revision & 0xFF) + ", where Windows documents the verification of revision 2.0 only";
+    const unsigned char *entryEnd = table.data() + entryLength;
+    if (entryEnd - derEnd >= 8 || !onlyZeros(derEnd, entryEnd))
+        return "its certificate table entry holds " + std::to_string(entryEnd - derEnd)
+               + " bytes after the signature it holds, which no digest covers";
+    const size_t padded = (size_t(entryLength) + 7) & ~size_t(7);
+    const unsigned char *tableEnd8 = table.data() + table.size();
+    const unsigned char *paddedEnd = table.data() + std::min(padded, table.size());
+    if (tableEnd8 != paddedEnd || !onlyZeros(entryLength + table.data(), paddedEnd))
+        return "its certificate table holds " + std::to_string(table.size() - entryLength)
+               + " bytes after its only entry, which no digest covers";
+    return {};
+}
+
 // The signatures of the certificate table: the primary one and the PKCS#7
 // of each appended one (null when that cannot be read). Damaged (with the
-// problem) or Unsigned when there is none to read.
+// problem) or Unsigned when there is none to read. `strict`: also refused
+// (Damaged) when the table hides data (tableProblem).
 PeJudgement::Status readSignatures(int fd, const PeLayout &layout, Pkcs7Ptr &outer, std::vector<Pkcs7Ptr> &nested,
-                                   std::string &problem)
+                                   std::string &problem, bool strict = false)
 {
     const auto table = certificateTable(fd, layout);
     if (!table) {
@@ -447,6 +501,11 @@ PeJudgement::Status readSignatures(int fd, const PeLayout &layout, Pkcs7Ptr &out
     if (!outer || !PKCS7_type_is_signed(outer.get())) {
         problem = "its PKCS#7 data cannot be read";
         return PeJudgement::Status::Damaged;
+    }
+    if (strict) {
+        problem = tableProblem(layout, *table, entryLength, der);
+        if (!problem.empty())
+            return PeJudgement::Status::Damaged;
     }
     if (PKCS7_SIGNER_INFO *si = onlySigner(outer.get())) {
         for (const ASN1_STRING *value : unsignedValues(si, kNestedSignatureOid)) {
@@ -473,7 +532,7 @@ PeJudgement judgePeFile(int fd, const TrustPolicy &policy, const KnownDigest *kn
     }
     Pkcs7Ptr outer;
     std::vector<Pkcs7Ptr> nested;
-    judgement.status = readSignatures(fd, *layout, outer, nested, judgement.problem);
+    judgement.status = readSignatures(fd, *layout, outer, nested, judgement.problem, true);
     if (judgement.status != PeJudgement::Status::Signed)
         return judgement;
     judgement.signatures.push_back(judgeSignature(outer.get(), 0, fd, *layout, policy, known));

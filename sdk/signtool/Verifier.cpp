@@ -115,7 +115,8 @@ void judgedByReport(VerifyJob &job, const ChildExit &exit)
         job.findings.push_back(findingFromReport(reported));
     if (!job.findings.empty())
         return;
-    std::string last;
+    // osslsigncode's own text names the private link it read the file
+    // through and repeats itself: only what it means is shown.
     for (const std::string &line : trimmedLines(exit.output)) {
         if (line.find("No signature found") != std::string::npos) {
             job.fileProblem = "it carries no signature";
@@ -125,10 +126,32 @@ void judgedByReport(VerifyJob &job, const ChildExit &exit)
             job.fileProblem = "it is of no format that carries Authenticode signatures";
             return;
         }
-        if (!line.empty() && line != "Failed" && line.find(":error:") == std::string::npos)
-            last = line;
     }
-    job.fileProblem = "its signature is damaged (osslsigncode: " + (last.empty() ? std::string("no report") : last) + ")";
+    job.fileProblem = "its signature is damaged or the file is not of the format its name says";
+}
+
+// Windows Script Host files carry their signature in a comment block that
+// osslsigncode does not read: no verdict can be given on them here.
+bool scriptHostFile(const std::string &name)
+{
+    std::string extension = extensionOf(name);
+    for (char &c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".js" || extension == ".jse" || extension == ".vbs" || extension == ".vbe"
+           || extension == ".wsf";
+}
+
+// A reason known before anything is read: the file is empty, or of a kind
+// whose signatures cannot be checked here.
+std::string problemBeforeReading(const std::string &name, int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size == 0)
+        return "it is empty";
+    if (scriptHostFile(name))
+        return "signatures of Windows Script Host files (" + extensionOf(name)
+               + ") cannot be checked here: no verifier on this system reads them";
+    return {};
 }
 
 void finishJob(VerifyJob &job, const SignArgs &args)
@@ -254,6 +277,14 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
                 job->lines.push_back({OutputLine::Out, std::string()});
             job->opened = Fd();
             job->done = true;
+            jobs[i] = std::move(job);
+            printReady();
+            continue;
+        }
+        if (std::string early = problemBeforeReading(job->file, job->opened.get()); !early.empty()) {
+            job->fileProblem = std::move(early);
+            finishJob(*job, args);
+            job->opened = Fd();
             jobs[i] = std::move(job);
             printReady();
             continue;

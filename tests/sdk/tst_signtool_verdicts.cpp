@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTest>
 #include <QThread>
 
@@ -34,11 +35,19 @@ using namespace testdata;
 
 namespace {
 
-enum class Purpose { CodeSigning, ServerAuth, TimeStamping, Authority };
+enum class Purpose {
+    CodeSigning,
+    ServerAuth,
+    TimeStamping,
+    Authority,
+    ServerAuthAuthority,   // a CA whose extended key usage allows serverAuth only
+    CodeSigningNoSignature // codeSigning, but a key usage without digitalSignature
+};
 
 // A certificate issued by `issuer` (self-signed when it is null), valid
-// from an hour ago for `seconds` more seconds.
-KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose, long seconds)
+// from `from` seconds from now (an hour ago unless given) until `seconds`
+// seconds from now.
+KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose, long seconds, long from = -3600)
 {
     KeyAndCert pair;
     std::shared_ptr<EVP_PKEY> key(EVP_RSA_gen(2048), EVP_PKEY_free);
@@ -53,7 +62,7 @@ KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose,
                                reinterpret_cast<const unsigned char *>(cn.constData()), -1, -1, 0);
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer->cert.get())
                                             : X509_get_subject_name(cert.get()));
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), from);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), seconds);
     X509_set_pubkey(cert.get(), key.get());
     bool ok = true;
@@ -63,8 +72,17 @@ KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose,
              && sdktool::addCertificateExtension(cert.get(), NID_key_usage,
                                                  "critical,keyCertSign,cRLSign,digitalSignature");
         break;
+    case Purpose::ServerAuthAuthority:
+        ok = sdktool::addCertificateExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE")
+             && sdktool::addCertificateExtension(cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign")
+             && sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "serverAuth");
+        break;
     case Purpose::CodeSigning:
         ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "codeSigning");
+        break;
+    case Purpose::CodeSigningNoSignature:
+        ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "codeSigning")
+             && sdktool::addCertificateExtension(cert.get(), NID_key_usage, "critical,keyEncipherment");
         break;
     case Purpose::ServerAuth:
         ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "serverAuth");
@@ -187,6 +205,11 @@ private slots:
     void wildcardsAreExpandedInOrder();
     void timestampVerbStampsSignedFiles();
     void intermediatePageHashesAndSha1();
+    void certificateTableHidesNothing_data();
+    void certificateTableHidesNothing();
+    void signerJudgedAtTheStampsTime();
+    void everyCertificateOfThePathAllowsCodeSigning();
+    void messagesAreTheToolsOwn();
 };
 
 void TestSignToolVerdicts::initTestCase()
@@ -675,6 +698,163 @@ void TestSignToolVerdicts::timestampVerbStampsSignedFiles()
     QVERIFY2(run.ok(), qPrintable(run.output));
     QVERIFY2(verify({"/v"}, {program}).output.contains(QLatin1String("Time stamp: Authenticode, ")),
              qPrintable(verify({"/v"}, {program}).output));
+}
+
+// Where a signed PE file's certificate table is and what it holds: the
+// directory entry and the table's offset in the optional header.
+struct TablePlace {
+    int entry = 0;
+    int offset = 0;
+    int size = 0;
+};
+
+TablePlace tablePlace(const QByteArray &file)
+{
+    const int peHeader = int(le32(file, 0x3C));
+    const bool pe32plus = quint8(file[peHeader + 24]) == 0x0B && quint8(file[peHeader + 25]) == 0x02;
+    TablePlace place;
+    place.entry = peHeader + 24 + (pe32plus ? 112 : 96) + 4 * 8;
+    place.offset = int(le32(file, place.entry));
+    place.size = int(le32(file, place.entry + 4));
+    return place;
+}
+
+// Data hidden in or after a certificate table changes no digest; Windows
+// (with the padding check that MS13-098 brought) and osslsigncode refuse
+// such a file, and so does the tool.
+void TestSignToolVerdicts::certificateTableHidesNothing_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("data appended after the table") << "appended" << "data follows its certificate table";
+    QTest::newRow("table grown with data after its entry") << "grown" << "after its only entry";
+    QTest::newRow("table grown with zeros after its entry") << "grownZeros" << "after its only entry";
+    QTest::newRow("entry grown with data after the signature") << "entryGrown" << "after the signature it holds";
+    QTest::newRow("revision 1.0") << "revision1" << "revision 1.0";
+    QTest::newRow("revision 3.0") << "revision3" << "revision 3.0";
+}
+
+void TestSignToolVerdicts::certificateTableHidesNothing()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, reason);
+    const QString file = peFile();
+    QVERIFY(osslSign(file, m_signerPfx));
+    QVERIFY(verify({}, {file}).ok());
+    QByteArray bytes = fileBytes(file);
+    const TablePlace table = tablePlace(bytes);
+    QCOMPARE(table.offset + table.size, int(bytes.size()));
+    const QByteArray payload("hidden payload!!");
+    if (change == "appended") {
+        bytes += payload;
+    } else if (change == "grown" || change == "grownZeros") {
+        bytes += change == "grown" ? payload : QByteArray(payload.size(), '\0');
+        putLe32(bytes, table.entry + 4, quint32(table.size + payload.size()));
+    } else if (change == "entryGrown") {
+        bytes += payload;
+        putLe32(bytes, table.entry + 4, quint32(table.size + payload.size()));
+        putLe32(bytes, table.offset, le32(bytes, table.offset) + quint32(payload.size()));
+    } else {
+        bytes[table.offset + 5] = char(change == "revision1" ? 0x01 : 0x03);
+    }
+    QVERIFY(writeBytes(file, bytes));
+    const RunResult run = verify({}, {file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: " + file + " is not validly signed: "), qPrintable(run.output));
+    QVERIFY2(run.output.contains(reason), qPrintable(run.output));
+    QCOMPARE(verify({"/all"}, {file}).exitCode, 1);
+}
+
+// Windows judges the signer's chain at the time the verified time stamp
+// vouches for: a stamp from before the certificate became valid proves a
+// signature made by a certificate that was not valid yet.
+void TestSignToolVerdicts::signerJudgedAtTheStampsTime()
+{
+    const KeyAndCert early = issue(&m_ca, QStringLiteral("Early Signer"), Purpose::CodeSigning, 365L * 86400, 4);
+    const QString pfx = newFolder() + QStringLiteral("/early.pfx");
+    QVERIFY(writePkcs12(pfx, early, m_password));
+    const QString folder = newFolder();
+    const QString stamped = peFile(folder), bare = peFile(folder);
+    TsaServer server(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY(!server.url().isEmpty());
+    QVERIFY(osslSign(stamped, pfx, {"-ts", server.url()}));
+    QVERIFY(osslSign(bare, pfx));
+
+    // Not yet valid now: said so, not "does not chain".
+    RunResult run = verify({}, {bare});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(bare + " is not validly signed: its certificate is not yet valid"),
+             qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("does not chain")));
+
+    const QDateTime valid = QDateTime::currentDateTimeUtc().addSecs(6);
+    while (QDateTime::currentDateTimeUtc() < valid)
+        QThread::msleep(250);
+    run = verify({}, {stamped, bare});
+    QVERIFY2(run.output.contains(QStringLiteral("Successfully verified: ") + bare), qPrintable(run.output));
+    QVERIFY2(run.output.contains(stamped + " is not validly signed: its certificate was not yet valid at the time "
+                                           "its time stamp vouches for"),
+             qPrintable(run.output));
+}
+
+// An extended key usage limits every certificate below it: a code-signing
+// leaf under a CA meant for TLS servers only is refused, naming that CA.
+void TestSignToolVerdicts::everyCertificateOfThePathAllowsCodeSigning()
+{
+    const KeyAndCert tlsCa = issue(&m_ca, QStringLiteral("TLS Only CA"), Purpose::ServerAuthAuthority, 365L * 86400);
+    const KeyAndCert leaf = issue(&tlsCa, QStringLiteral("Leaf Under TLS CA"), Purpose::CodeSigning, 300L * 86400);
+    const QString keys = newFolder();
+    QVERIFY(writePkcs12(keys + "/leaf.pfx", leaf, m_password));
+    QVERIFY(writeCertificatePem(keys + "/ca.pem", tlsCa));
+    const QString file = peFile();
+    QVERIFY(osslSign(file, keys + "/leaf.pfx", {"-ac", keys + "/ca.pem"}));
+    const RunResult run = verify({}, {file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(file + " is not validly signed: the certificate /CN=TLS Only CA of its chain is not "
+                                        "meant for code signing"),
+             qPrintable(run.output));
+}
+
+// Every verdict in the tool's own words, naming the file as it was given:
+// no osslsigncode text, no private paths, each line once.
+void TestSignToolVerdicts::messagesAreTheToolsOwn()
+{
+    const KeyAndCert noSignature = issue(&m_ca, QStringLiteral("Encipherment Only"),
+                                         Purpose::CodeSigningNoSignature, 365L * 86400);
+    const QString folder = newFolder();
+    QVERIFY(writePkcs12(folder + "/enc.pfx", noSignature, m_password));
+    const QString keyUsage = peFile(folder);
+    QVERIFY(osslSign(keyUsage, folder + "/enc.pfx"));
+    RunResult run = verify({}, {keyUsage});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(keyUsage + " is not validly signed: its certificate's key usage does not allow "
+                                            "digital signatures"),
+             qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("not meant for code signing")));
+
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(folder));
+    QVERIFY(writeBytes(folder + "/empty.exe", QByteArray()));
+    QVERIFY(writeBytes(folder + "/tool.js", "WScript.Echo('hi');\r\n"));
+    QVERIFY(writeBytes(folder + "/tool.vbs", "WScript.Echo \"hi\"\r\n"));
+    QVERIFY(writeBytes(folder + "/notes.txt", "plain text\n"));
+    const QStringList names{"empty.exe", "tool.js", "tool.vbs", "notes.txt"};
+    run = verify({}, names);
+    QDir::setCurrent(before);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: empty.exe is not validly signed: it is empty")),
+             qPrintable(run.output));
+    for (const QString &script : {QStringLiteral("tool.js"), QStringLiteral("tool.vbs")})
+        QVERIFY2(run.output.contains("SignTool Error: " + script + " is not validly signed: signatures of Windows "
+                                     "Script Host files"),
+                 qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: notes.txt is not validly signed: it is of no format "
+                                               "that carries Authenticode signatures")),
+             qPrintable(run.output));
+    for (const char *foreign : {"/dev/fd", "osslsigncode", "Initialization error", "Failed", ":error:"})
+        QVERIFY2(!run.output.contains(QLatin1String(foreign)), qPrintable(run.output));
+    const QStringList lines = run.output.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(QSet<QString>(lines.begin(), lines.end()).size(), lines.size());
 }
 
 QTEST_GUILESS_MAIN(TestSignToolVerdicts)
