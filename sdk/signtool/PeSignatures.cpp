@@ -2,6 +2,7 @@
 
 #include "CertificatePath.h"
 #include "PeImage.h"
+#include "Revocation.h"
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
@@ -191,10 +192,53 @@ std::string pathFailure(const CertificatePath &path, const std::string &whose, c
     }
 }
 
+// What the revocation servers said about a path's certificates.
+struct PathRevocation {
+    std::string revoked;               // the reason it fails, when it does
+    std::vector<std::string> later;    // revoked after the time vouched for: the signature stands
+    std::vector<std::string> unknown;  // could not be checked
+};
+
+// Asks about every certificate of `path` but its anchor (a root, or a
+// certificate of the store, trusted as it is). A certificate revoked after
+// `vouched` (the time a verified time stamp vouches for) does not undo what
+// was signed before: Windows compares the revocation date with the stamp's
+// time. Without a stamp any revocation counts.
+PathRevocation revocationOf(const std::vector<CertPtr> &path, RevocationChecker &checker,
+                            std::optional<time_t> vouched, const std::string &leafName,
+                            const std::string &vouchedText)
+{
+    PathRevocation result;
+    for (size_t i = 0; i + 1 < path.size(); ++i) {
+        const RevocationStatus status = checker.check(path[i].get(), path[i + 1].get());
+        const std::string who = i == 0 ? leafName : "the certificate " + subjectOf(path[i].get()) + " of its chain";
+        const std::string since = status.revokedAtText.empty() ? std::string() : " on " + status.revokedAtText;
+        switch (status.state) {
+        case RevocationStatus::State::Revoked:
+            if (vouched && status.revokedAt && *status.revokedAt > *vouched) {
+                result.later.push_back(who + " was revoked" + since + ", after " + vouchedText
+                                       + ": what it signed before stays valid");
+                break;
+            }
+            result.revoked = who + " was revoked" + since;
+            return result;
+        case RevocationStatus::State::Unknown:
+            result.unknown.push_back("the revocation of " + who + " could not be checked: " + status.problem);
+            break;
+        case RevocationStatus::State::Good:
+        case RevocationStatus::State::NotChecked:
+            break;
+        }
+    }
+    return result;
+}
+
 struct StampResult {
     StampKind kind = StampKind::None;
     bool verified = false;
     std::string problem;
+    std::vector<std::string> notes;
+    std::vector<std::string> warnings;
     std::optional<time_t> time;
     std::string timeText;
     std::string digest; // RFC 3161: the imprint's digest
@@ -203,8 +247,9 @@ struct StampResult {
 // The time-stamp signer is meant for time stamping and, when asked for,
 // chains to the anchors at the stamp's time.
 bool stampSignerUsable(X509 *tsa, STACK_OF(X509) *untrusted, const TrustPolicy &policy, time_t at,
-                       std::string &problem)
+                       StampResult &stamp)
 {
+    std::string &problem = stamp.problem;
     if (X509_check_purpose(tsa, X509_PURPOSE_TIMESTAMP_SIGN, 0) != 1) {
         ERR_clear_error();
         problem = "its signer's certificate is not meant for time stamping";
@@ -221,6 +266,18 @@ bool stampSignerUsable(X509 *tsa, STACK_OF(X509) *untrusted, const TrustPolicy &
         !usage.empty()) {
         problem = "its signer is not trusted: " + usage;
         return false;
+    }
+    if (policy.revocation) {
+        // A time-stamp server revoked before the time it names vouches for
+        // nothing; one revoked since leaves its earlier stamps standing.
+        PathRevocation revocation = revocationOf(path.certificates, *policy.revocation, at,
+                                                 "the time-stamp server's certificate", "the time it names");
+        if (!revocation.revoked.empty()) {
+            problem = revocation.revoked + ", before the time it names";
+            return false;
+        }
+        stamp.notes = std::move(revocation.later);
+        stamp.warnings = std::move(revocation.unknown);
     }
     return true;
 }
@@ -255,7 +312,7 @@ StampResult rfc3161Stamp(const ASN1_STRING *der, PKCS7_SIGNER_INFO *si, const Tr
         stamp.problem = "its token's signature does not verify";
         return stamp;
     }
-    if (!stampSignerUsable(tsa, token->d.sign->cert, policy, stamp.time.value_or(policy.now), stamp.problem))
+    if (!stampSignerUsable(tsa, token->d.sign->cert, policy, stamp.time.value_or(policy.now), stamp))
         return stamp;
     stamp.verified = true;
     return stamp;
@@ -286,7 +343,7 @@ StampResult counterSignature(PKCS7 *p7, const ASN1_STRING *der, PKCS7_SIGNER_INF
         stamp.problem = "its counter-signature does not verify or is not over this signature";
         return stamp;
     }
-    if (!stampSignerUsable(tsa, p7->d.sign->cert, policy, stamp.time.value_or(policy.now), stamp.problem))
+    if (!stampSignerUsable(tsa, p7->d.sign->cert, policy, stamp.time.value_or(policy.now), stamp))
         return stamp;
     stamp.verified = true;
     return stamp;
@@ -345,6 +402,18 @@ void judgeChain(PeSignature &signature, PKCS7 *p7, const StampResult &stamp, con
         finding.detail = usage;
         return;
     }
+    if (policy.revocation) {
+        const PathRevocation revocation =
+            revocationOf(path.certificates, *policy.revocation,
+                         vouched ? stamp.time : std::nullopt, "its certificate", "the time its time stamp vouches for");
+        finding.notes.insert(finding.notes.end(), revocation.later.begin(), revocation.later.end());
+        finding.warnings.insert(finding.warnings.end(), revocation.unknown.begin(), revocation.unknown.end());
+        if (!revocation.revoked.empty()) {
+            finding.verdict = Verdict::Revoked;
+            finding.detail = revocation.revoked + (vouched ? ", before the time its time stamp vouches for" : "");
+            return;
+        }
+    }
     finding.verdict = Verdict::Good;
 }
 
@@ -394,6 +463,8 @@ PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout,
     const StampResult stamp = timeStampOf(p7, si, policy);
     finding.stampKind = stamp.kind;
     finding.stampTime = stamp.timeText;
+    finding.notes = stamp.notes;
+    finding.warnings = stamp.warnings;
     signature.stampDigest = stamp.digest;
     signature.stampVerified = stamp.verified;
     if (stamp.kind != StampKind::None && !stamp.verified) {

@@ -38,7 +38,8 @@ struct SignatureFinding {
     // NotYetValid, Revoked and an Expired signature judged at its time
     // stamp's time, when given, the whole reason.
     std::string detail;
-    std::vector<std::string> notes; // what "verify /v" adds (a revocation not checked, ...)
+    std::vector<std::string> notes;    // what "verify /v" adds (a revocation after the time stamp's time)
+    std::vector<std::string> warnings; // shown as warnings (a revocation that could not be checked)
 };
 
 // The reason in this tool's own words, to follow "FILE is not validly

@@ -16,6 +16,7 @@
 #include "ToolSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -30,6 +31,7 @@
 #include <openssl/x509.h>
 
 #include <ctime>
+#include <memory>
 
 using namespace testdata;
 
@@ -47,7 +49,9 @@ enum class Purpose {
 // A certificate issued by `issuer` (self-signed when it is null), valid
 // from `from` seconds from now (an hour ago unless given) until `seconds`
 // seconds from now.
-KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose, long seconds, long from = -3600)
+// `extensions`: more of them, as (NID, value) pairs ("URI:http://...").
+KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose, long seconds, long from = -3600,
+                 const QList<QPair<int, QString>> &extensions = {})
 {
     KeyAndCert pair;
     std::shared_ptr<EVP_PKEY> key(EVP_RSA_gen(2048), EVP_PKEY_free);
@@ -91,6 +95,8 @@ KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose,
         ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "critical,timeStamping");
         break;
     }
+    for (const auto &extension : extensions)
+        ok = ok && sdktool::addCertificateExtension(cert.get(), extension.first, extension.second.toUtf8().constData());
     if (!ok || !X509_sign(cert.get(), issuer ? issuer->key.get() : key.get(), EVP_sha256()))
         return pair;
     pair.key = key;
@@ -210,6 +216,8 @@ private slots:
     void signerJudgedAtTheStampsTime();
     void everyCertificateOfThePathAllowsCodeSigning();
     void messagesAreTheToolsOwn();
+    void revokedCertificatesFail();
+    void revocationAfterTheStampAndUnreachableServers();
 };
 
 void TestSignToolVerdicts::initTestCase()
@@ -855,6 +863,213 @@ void TestSignToolVerdicts::messagesAreTheToolsOwn()
         QVERIFY2(!run.output.contains(QLatin1String(foreign)), qPrintable(run.output));
     const QStringList lines = run.output.split('\n', Qt::SkipEmptyParts);
     QCOMPARE(QSet<QString>(lines.begin(), lines.end()).size(), lines.size());
+}
+
+namespace {
+
+// A revocation list of `ca`, current for an hour, listing each serial
+// number with its revocation time.
+bool writeCrl(const QString &path, const KeyAndCert &ca, const QList<QPair<X509 *, time_t>> &revoked)
+{
+    std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(X509_CRL_new(), X509_CRL_free);
+    if (!crl || X509_CRL_set_version(crl.get(), 1) != 1
+        || X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(ca.cert.get())) != 1)
+        return false;
+    std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> last(X509_gmtime_adj(nullptr, -60), ASN1_TIME_free);
+    std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> next(X509_gmtime_adj(nullptr, 3600), ASN1_TIME_free);
+    X509_CRL_set1_lastUpdate(crl.get(), last.get());
+    X509_CRL_set1_nextUpdate(crl.get(), next.get());
+    for (const auto &entry : revoked) {
+        X509_REVOKED *one = X509_REVOKED_new();
+        ASN1_TIME *when = ASN1_TIME_set(nullptr, entry.second);
+        X509_REVOKED_set_serialNumber(one, X509_get_serialNumber(entry.first));
+        X509_REVOKED_set_revocationDate(one, when);
+        ASN1_TIME_free(when);
+        X509_CRL_add0_revoked(crl.get(), one);
+    }
+    X509_CRL_sort(crl.get());
+    if (!X509_CRL_sign(crl.get(), ca.key.get(), EVP_sha256()))
+        return false;
+    unsigned char *der = nullptr;
+    const int length = i2d_X509_CRL(crl.get(), &der);
+    const QByteArray bytes(reinterpret_cast<const char *>(der), length > 0 ? length : 0);
+    OPENSSL_free(der);
+    return length > 0 && writeBytes(path, bytes);
+}
+
+QString serialHex(X509 *cert)
+{
+    BIGNUM *number = ASN1_INTEGER_to_BN(X509_get_serialNumber(cert), nullptr);
+    char *hex = number ? BN_bn2hex(number) : nullptr;
+    const QString text = QString::fromLatin1(hex ? hex : "");
+    OPENSSL_free(hex);
+    BN_free(number);
+    return text;
+}
+
+// A CA of its own with a CRL and an OCSP responder on 127.0.0.1 (the test
+// time-stamp server in mode "revocation"), its store and environment.
+struct RevocationSite {
+    KeyAndCert ca;
+    QString folder, store, log, caPem, caKey;
+    std::unique_ptr<TsaServer> server;
+    QString crlUrl() const { return server->base() + QStringLiteral("/crl/ca.crl"); }
+    QString ocspUrl() const { return server->base() + QStringLiteral("/ocsp"); }
+    QList<QPair<int, QString>> crlExtension() const { return {{NID_crl_distribution_points, "URI:" + crlUrl()}}; }
+    QList<QPair<int, QString>> ocspExtension() const
+    {
+        return {{NID_info_access, "OCSP;URI:" + ocspUrl()}};
+    }
+    int logged(const QString &line) const
+    {
+        return int(fileBytes(log).split('\n').count(line.toUtf8()));
+    }
+};
+
+} // namespace
+
+// A revoked signer fails, named with the time it was revoked, whether the
+// CRL or the OCSP responder says so; every answer is asked for once a run.
+void TestSignToolVerdicts::revokedCertificatesFail()
+{
+    RevocationSite site;
+    site.ca = issue(nullptr, QStringLiteral("Revocation Root"), Purpose::Authority, 3650L * 86400);
+    site.folder = newFolder();
+    site.store = newFolder();
+    site.log = site.folder + QStringLiteral("/requests.log");
+    site.caPem = site.folder + QStringLiteral("/ca.pem");
+    site.caKey = site.folder + QStringLiteral("/ca.key");
+    QVERIFY(writeCertificatePem(site.caPem, site.ca) && writePrivateKeyPem(site.caKey, site.ca));
+    QVERIFY(writePkcs12(site.store + QStringLiteral("/root.pfx"), site.ca));
+    site.server = std::make_unique<TsaServer>(QStringLiteral("revocation"), site.caPem, site.caKey, site.log,
+                                              TsaServer::Timing{}, TsaServer::Https{}, site.folder);
+    QVERIFY(!site.server->url().isEmpty());
+    QVERIFY(writeCrl(site.folder + "/ca.crl", site.ca, {}));
+
+    const KeyAndCert byCrl = issue(&site.ca, QStringLiteral("CRL Signer"), Purpose::CodeSigning, 365L * 86400, -3600,
+                                   site.crlExtension());
+    const KeyAndCert byOcsp = issue(&site.ca, QStringLiteral("OCSP Signer"), Purpose::CodeSigning, 365L * 86400,
+                                    -3600, site.ocspExtension());
+    QVERIFY(!byCrl.isNull() && !byOcsp.isNull());
+    const QString keys = newFolder();
+    QVERIFY(writePkcs12(keys + "/crl.pfx", byCrl, m_password) && writePkcs12(keys + "/ocsp.pfx", byOcsp, m_password));
+    const QString folder = newFolder();
+    QStringList crlFiles, ocspFiles;
+    for (int i = 0; i < 3; ++i) {
+        crlFiles << peFile(folder);
+        QVERIFY(osslSign(crlFiles.last(), keys + "/crl.pfx"));
+        ocspFiles << peFile(folder);
+        QVERIFY(osslSign(ocspFiles.last(), keys + "/ocsp.pfx"));
+    }
+    QProcessEnvironment env = storeEnvironment(site.store);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
+
+    RunResult run = signtool(QStringList{"verify", "/pa"} + crlFiles + ocspFiles, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(!run.output.contains(QLatin1String("Warning")), qPrintable(run.output));
+    QCOMPARE(site.logged(QStringLiteral("crl ca.crl")), 1);
+    QCOMPARE(site.logged(QStringLiteral("ocsp")), 1);
+
+    const time_t revokedAt = std::time(nullptr) - 600;
+    QVERIFY(writeCrl(site.folder + "/ca.crl", site.ca, {{byCrl.cert.get(), revokedAt}}));
+    QVERIFY(writeBytes(site.folder + "/revoked",
+                       QStringLiteral("%1 %2\n").arg(serialHex(byOcsp.cert.get())).arg(revokedAt).toUtf8()));
+    run = signtool(QStringList{"verify", "/pa"} + crlFiles.mid(0, 1) + ocspFiles.mid(0, 1), env);
+    QCOMPARE(run.exitCode, 1);
+    const QString when = QDateTime::fromSecsSinceEpoch(revokedAt, Qt::UTC).toString(QStringLiteral("yyyy"));
+    for (const QString &file : {crlFiles.first(), ocspFiles.first()}) {
+        const QRegularExpression revoked(QRegularExpression::escape(file + " is not validly signed: its certificate "
+                                                                           "was revoked on ")
+                                         + ".*" + when);
+        QVERIFY2(revoked.match(run.output).hasMatch(), qPrintable(run.output));
+    }
+}
+
+// A signer revoked after its time-stamp server vouched for the signing time
+// leaves that signature valid, one revoked before it does not; the
+// time-stamp server's certificate is judged the same way; a revocation
+// server that cannot be reached leaves the verdict to the rest, with a
+// warning, as on Windows.
+void TestSignToolVerdicts::revocationAfterTheStampAndUnreachableServers()
+{
+    RevocationSite site;
+    site.ca = issue(nullptr, QStringLiteral("Revocation Root 2"), Purpose::Authority, 3650L * 86400);
+    site.folder = newFolder();
+    site.store = newFolder();
+    site.log = site.folder + QStringLiteral("/requests.log");
+    site.caPem = site.folder + QStringLiteral("/ca.pem");
+    site.caKey = site.folder + QStringLiteral("/ca.key");
+    QVERIFY(writeCertificatePem(site.caPem, site.ca) && writePrivateKeyPem(site.caKey, site.ca));
+    QVERIFY(writePkcs12(site.store + QStringLiteral("/root.pfx"), site.ca));
+    site.server = std::make_unique<TsaServer>(QStringLiteral("revocation"), site.caPem, site.caKey, site.log,
+                                              TsaServer::Timing{}, TsaServer::Https{}, site.folder);
+    QVERIFY(!site.server->url().isEmpty());
+    QVERIFY(writeCrl(site.folder + "/ca.crl", site.ca, {}));
+
+    const KeyAndCert early = issue(&site.ca, QStringLiteral("Revoked Later"), Purpose::CodeSigning, 365L * 86400,
+                                   -3600, site.crlExtension());
+    const KeyAndCert before = issue(&site.ca, QStringLiteral("Revoked Before"), Purpose::CodeSigning, 365L * 86400,
+                                    -3600, site.crlExtension());
+    const KeyAndCert tsa = issue(&site.ca, QStringLiteral("Revocable Time Stamps"), Purpose::TimeStamping,
+                                 365L * 86400, -7200, site.crlExtension());
+    // A server that accepts and never answers, and one that is gone.
+    TsaServer silent(QStringLiteral("silent"), m_tsaPem, m_tsaKey, QString());
+    QString goneUrl;
+    {
+        TsaServer gone(QStringLiteral("silent"), m_tsaPem, m_tsaKey, QString());
+        goneUrl = gone.base() + QStringLiteral("/crl/gone.crl");
+    }
+    const KeyAndCert slow = issue(&site.ca, QStringLiteral("Slow CRL"), Purpose::CodeSigning, 365L * 86400, -3600,
+                                  {{NID_crl_distribution_points, "URI:" + silent.base() + "/crl/slow.crl"}});
+    const KeyAndCert dead = issue(&site.ca, QStringLiteral("Dead CRL"), Purpose::CodeSigning, 365L * 86400, -3600,
+                                  {{NID_crl_distribution_points, "URI:" + goneUrl}});
+    const QString keys = newFolder();
+    QVERIFY(writeCertificatePem(keys + "/tsa.pem", tsa) && writePrivateKeyPem(keys + "/tsa.key", tsa));
+    TsaServer stamps(QStringLiteral("rfc3161"), keys + "/tsa.pem", keys + "/tsa.key", QString());
+    QVERIFY(!stamps.url().isEmpty());
+    const QString folder = newFolder();
+    const QString laterFile = peFile(folder), beforeFile = peFile(folder), slowFile = peFile(folder),
+                  deadFile = peFile(folder);
+    const QList<QPair<QString, const KeyAndCert *>> signing{
+        {laterFile, &early}, {beforeFile, &before}, {slowFile, &slow}, {deadFile, &dead}};
+    for (const auto &one : signing) {
+        const QString pfx = keys + "/" + QFileInfo(one.first).baseName() + ".pfx";
+        QVERIFY(writePkcs12(pfx, *one.second, m_password));
+        QVERIFY(osslSign(one.first, pfx, {"-ts", stamps.url()}));
+    }
+    const time_t now = std::time(nullptr);
+    QVERIFY(writeCrl(site.folder + "/ca.crl", site.ca, {{early.cert.get(), now + 1}, {before.cert.get(), now - 600}}));
+    QThread::msleep(1500);
+
+    QProcessEnvironment env = storeEnvironment(site.store);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
+    env.insert(QStringLiteral("QUILLMARK_REVOCATION_TIMEOUT"), QStringLiteral("2"));
+    QElapsedTimer timer;
+    timer.start();
+    RunResult run = signtool({"verify", "/pa", "/v", laterFile, beforeFile, slowFile, deadFile}, env);
+    QVERIFY2(timer.elapsed() < 30000, qPrintable(run.output));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("Successfully verified: " + laterFile), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("after the time its time stamp vouches for")), qPrintable(run.output));
+    QVERIFY2(run.output.contains(beforeFile + " is not validly signed: its certificate was revoked on "),
+             qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String(", before the time its time stamp vouches for")),
+             qPrintable(run.output));
+    for (const QString &file : {slowFile, deadFile}) {
+        QVERIFY2(run.output.contains("Successfully verified: " + file), qPrintable(run.output));
+        QVERIFY2(run.output.contains("SignTool Warning: " + file + ": the revocation of its certificate could not be "
+                                                                    "checked"),
+                 qPrintable(run.output));
+    }
+
+    // The time-stamp server's certificate revoked before the stamps were
+    // made: they vouch for nothing.
+    QVERIFY(writeCrl(site.folder + "/ca.crl", site.ca, {{tsa.cert.get(), now - 3600}}));
+    run = signtool({"verify", "/pa", laterFile}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(laterFile + " is not validly signed: its time stamp cannot be verified (the "
+                                             "time-stamp server's certificate was revoked on "),
+             qPrintable(run.output));
 }
 
 QTEST_GUILESS_MAIN(TestSignToolVerdicts)
