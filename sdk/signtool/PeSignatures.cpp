@@ -23,6 +23,7 @@ namespace {
 const char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
 const char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
 const char kRfc3161TokenOid[] = "1.3.6.1.4.1.311.3.3.1";
+const char kOpusInfoOid[] = "1.3.6.1.4.1.311.2.1.12";
 constexpr uint16_t kCertificateTypePkcsSignedData = 2;
 
 struct SigDeleter {
@@ -189,6 +190,90 @@ std::string pathFailure(const CertificatePath &path, const std::string &whose, c
                + path.failingValidUntil + ")";
     default:
         return path.error;
+    }
+}
+
+// UCS-2 (big-endian, as a BMPString holds it) as UTF-8.
+std::string utf8FromBmp(const unsigned char *data, long length)
+{
+    std::string text;
+    for (long i = 0; i + 1 < length; i += 2) {
+        const unsigned code = (unsigned(data[i]) << 8) | data[i + 1];
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | (code >> 6));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xE0 | (code >> 12));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return text;
+}
+
+// The text of an SpcString ([0] BMPString or [1] IA5String) or of an
+// SpcLink's url ([0] IA5String), from the element at `p`.
+std::string spcText(const unsigned char *p, long available)
+{
+    long length = 0;
+    int tag = 0, xclass = 0;
+    const int rc = ASN1_get_object(&p, &length, &tag, &xclass, available);
+    if ((rc & 0x80) || xclass != V_ASN1_CONTEXT_SPECIFIC)
+        return {};
+    if (tag == 0 && !(rc & V_ASN1_CONSTRUCTED))
+        return std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(length));
+    if (tag == 1 && !(rc & V_ASN1_CONSTRUCTED))
+        return std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(length));
+    return {};
+}
+
+// The description and its URL of SpcSpOpusInfo ::= SEQUENCE {
+//   programName [0] EXPLICIT SpcString OPTIONAL,
+//   moreInfo    [1] EXPLICIT SpcLink OPTIONAL }, a signed attribute.
+void readOpusInfo(PKCS7_SIGNER_INFO *si, SignatureFinding &finding)
+{
+    const STACK_OF(X509_ATTRIBUTE) *attributes = PKCS7_get_signed_attributes(si);
+    for (int i = 0; i < sk_X509_ATTRIBUTE_num(attributes); ++i) {
+        X509_ATTRIBUTE *attribute = sk_X509_ATTRIBUTE_value(attributes, i);
+        if (!hasOid(X509_ATTRIBUTE_get0_object(attribute), kOpusInfoOid))
+            continue;
+        const ASN1_TYPE *value = X509_ATTRIBUTE_get0_type(attribute, 0);
+        if (!value || value->type != V_ASN1_SEQUENCE)
+            return;
+        const unsigned char *p = value->value.sequence->data;
+        const unsigned char *end = p + value->value.sequence->length;
+        const unsigned char *inner = nullptr;
+        long innerLength = 0;
+        if (!elementValue(p, end - p, inner, innerLength))
+            return;
+        const unsigned char *field = inner;
+        const unsigned char *fieldsEnd = inner + innerLength;
+        while (field < fieldsEnd) {
+            long length = 0;
+            int tag = 0, xclass = 0;
+            const unsigned char *content = field;
+            const int rc = ASN1_get_object(&content, &length, &tag, &xclass, fieldsEnd - field);
+            if ((rc & 0x80) || length > fieldsEnd - content)
+                return;
+            if (xclass == V_ASN1_CONTEXT_SPECIFIC && tag == 0) {
+                // A BMPString ([0]) or an IA5String ([1]).
+                const unsigned char *q = content;
+                long textLength = 0;
+                int textTag = 0, textClass = 0;
+                const int textRc = ASN1_get_object(&q, &textLength, &textTag, &textClass, length);
+                if (!(textRc & 0x80) && textLength <= length - (q - content))
+                    finding.description = textTag == 0 ? utf8FromBmp(q, textLength)
+                                                       : std::string(reinterpret_cast<const char *>(q),
+                                                                     static_cast<size_t>(textLength));
+            } else if (xclass == V_ASN1_CONTEXT_SPECIFIC && tag == 1) {
+                finding.descriptionUrl = spcText(content, length);
+            }
+            field = content + length;
+        }
+        ERR_clear_error();
+        return;
     }
 }
 
@@ -397,6 +482,16 @@ void judgeChain(PeSignature &signature, PKCS7 *p7, const StampResult &stamp, con
         finding.detail = path.error;
         return;
     }
+    if (!policy.rootSubject.empty() && !path.certificates.empty()) {
+        X509 *root = path.certificates.back().get();
+        const std::string subject = subjectOf(root);
+        if (lowerCase(subject).find(lowerCase(policy.rootSubject)) == std::string::npos) {
+            finding.verdict = Verdict::NotTrusted;
+            finding.detail = "it ends at " + subject + ", whose subject does not contain \"" + policy.rootSubject
+                             + "\" as /r asks";
+            return;
+        }
+    }
     if (const std::string usage = pathUsageProblem(path.certificates, NID_code_sign, "code signing"); !usage.empty()) {
         finding.verdict = Verdict::WrongPurpose;
         finding.detail = usage;
@@ -443,6 +538,7 @@ PeSignature judgeSignature(PKCS7 *p7, int index, int fd, const PeLayout &layout,
     X509_up_ref(cert);
     signature.signer.reset(cert);
     finding.signer = subjectOf(cert);
+    readOpusInfo(si, finding);
     if (!signerInfoHolds(p7, si, cert, data->signedBytes, data->signedLength)) {
         finding.verdict = Verdict::SignatureInvalid;
         return signature;

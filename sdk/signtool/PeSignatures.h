@@ -45,6 +45,9 @@ struct TrustPolicy {
     // server's paths are revoked; none: not asked (the check of a signed
     // copy, made before anyone could have revoked anything).
     RevocationChecker *revocation = nullptr;
+    // verify /r: the root the signer's chain ends at must have this in its
+    // subject (letter case ignored).
+    std::string rootSubject;
 };
 
 // One signature with what the checks of a signed copy need besides the

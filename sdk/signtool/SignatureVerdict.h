@@ -38,6 +38,8 @@ struct SignatureFinding {
     // NotYetValid, Revoked and an Expired signature judged at its time
     // stamp's time, when given, the whole reason.
     std::string detail;
+    std::string description;    // the signer's description (/d of sign), when given
+    std::string descriptionUrl; // and its URL (/du)
     std::vector<std::string> notes;    // what "verify /v" adds (a revocation after the time stamp's time)
     std::vector<std::string> warnings; // shown as warnings (a revocation that could not be checked)
 };

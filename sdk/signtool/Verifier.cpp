@@ -163,14 +163,32 @@ void finishJob(VerifyJob &job, const SignArgs &args)
                 job.lines.push_back({OutputLine::Out, "    " + line});
         }
     }
-    const std::string reason = job.fileProblem.empty() ? fileVerdict(job.findings, args.allSignatures) : job.fileProblem;
+    if (job.fileProblem.empty() && args.rootSubject && !job.peFile)
+        job.fileProblem = "the root of its chain (/r) can be checked in program files only";
+    const std::string reason = !job.fileProblem.empty() ? job.fileProblem
+                               : args.signatureIndex ? indexedVerdict(job.findings, *args.signatureIndex)
+                                                     : fileVerdict(job.findings, args.allSignatures);
+    if (args.printDescription) {
+        for (const SignatureFinding &finding : job.findings) {
+            if (args.signatureIndex ? finding.index != *args.signatureIndex : finding.index > 0 && !args.allSignatures)
+                continue;
+            const std::string which = job.findings.size() > 1 ? " of signature " + std::to_string(finding.index + 1)
+                                                               : std::string();
+            job.lines.push_back({OutputLine::Out, "Description" + which + ": "
+                                                      + (finding.description.empty() ? std::string("(none)")
+                                                                                     : finding.description)});
+            job.lines.push_back({OutputLine::Out, "Description URL" + which + ": "
+                                                      + (finding.descriptionUrl.empty() ? std::string("(none)")
+                                                                                        : finding.descriptionUrl)});
+        }
+    }
     if (reason.empty()) {
         job.ok = true;
         // A revocation server that cannot be reached does not fail the
         // file, as on Windows (see sdk/README.md): it is said.
         for (const SignatureFinding &finding : job.findings) {
-            if (finding.index > 0 && !args.allSignatures)
-                break;
+            if (args.signatureIndex ? finding.index != *args.signatureIndex : finding.index > 0 && !args.allSignatures)
+                continue;
             for (const std::string &warning : finding.warnings) {
                 job.lines.push_back({OutputLine::Err, "SignTool Warning: " + job.file + ": " + warning + "."});
                 ++job.warnings;
@@ -243,6 +261,16 @@ std::string fileVerdict(const std::vector<SignatureFinding> &signatures, bool al
     return {};
 }
 
+std::string indexedVerdict(const std::vector<SignatureFinding> &signatures, int index)
+{
+    for (const SignatureFinding &finding : signatures) {
+        if (finding.index == index)
+            return finding.verdict == Verdict::Good ? std::string() : verdictText(finding);
+    }
+    return "it has no signature " + std::to_string(index) + " (/ds counts from 0, the primary; it carries "
+           + std::to_string(signatures.size()) + ")";
+}
+
 VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const std::vector<OutputLine> &)> &print)
 {
     VerifyCounts counts;
@@ -254,6 +282,7 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
     policy.now = std::time(nullptr);
     RevocationChecker revocation;
     policy.revocation = &revocation;
+    policy.rootSubject = args.rootSubject.value_or(std::string());
     Fd trust;
     PrivateFolder links;
     const size_t count = args.files.size();

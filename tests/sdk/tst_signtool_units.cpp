@@ -112,6 +112,8 @@ private slots:
     void filesOfOneFolderShareAPrivateFolder();
     void replacedFilesAreFreedTogetherWithinBounds();
     void certificateTieGoesToTheFirstListed();
+    void certificatesFilteredByIssuerAndUsage();
+    void oneSignatureByIndex();
     void relayIsNeverAskedOfAProxy_data();
     void relayIsNeverAskedOfAProxy();
     void primarySignatureDecides();
@@ -297,6 +299,55 @@ void TestSignToolUnits::certificateTieGoesToTheFirstListed()
         QVERIFY(chosen.index);
         QCOMPARE(*chosen.index, first);
     }
+}
+
+// /i and /u (/uw) narrow the choice like /n: by the issuer's common name
+// and by the usage the extended key usage must allow (none: every usage).
+void TestSignToolUnits::certificatesFilteredByIssuerAndUsage()
+{
+    const KeyAndCert codeSigning = makeCertificate(CertOptions{QStringLiteral("Alpha Signing CA")});
+    CertOptions serverOptions{QStringLiteral("Beta Server")};
+    serverOptions.usage = Usage::ServerAuthOnly;
+    const KeyAndCert server = makeCertificate(serverOptions);
+    CertOptions anyOptions{QStringLiteral("Gamma Anything")};
+    anyOptions.usage = Usage::Unrestricted;
+    const KeyAndCert unrestricted = makeCertificate(anyOptions);
+    QVERIFY(!codeSigning.isNull() && !server.isNull() && !unrestricted.isNull());
+    const std::vector<X509 *> candidates{codeSigning.cert.get(), server.cert.get(), unrestricted.cert.get()};
+
+    SelectionRule byIssuer;
+    byIssuer.issuerName = "signing ca"; // self-signed: the issuer is the subject
+    Selection chosen = selectCertificate(candidates, byIssuer);
+    QVERIFY(chosen.index);
+    QCOMPARE(*chosen.index, size_t(0));
+
+    SelectionRule byUsage;
+    byUsage.autoSelect = true;
+    byUsage.usageOid = "1.3.6.1.5.5.7.3.1"; // serverAuth
+    chosen = selectCertificate(candidates, byUsage);
+    QCOMPARE(chosen.matching, size_t(2)); // the server certificate and the unrestricted one
+    byUsage.usageOid = "1.3.6.1.4.1.311.10.3.6"; // /uw
+    chosen = selectCertificate(candidates, byUsage);
+    QVERIFY(chosen.index);
+    QCOMPARE(*chosen.index, size_t(2));
+    byUsage.issuerName = "Alpha";
+    chosen = selectCertificate(candidates, byUsage);
+    QVERIFY(!chosen.index);
+    QCOMPARE(chosen.problem, Selection::Problem::NoneMatches);
+}
+
+// verify /ds N: that signature alone decides, whatever the others are.
+void TestSignToolUnits::oneSignatureByIndex()
+{
+    const std::vector<SignatureFinding> findings{finding(0, Verdict::NotTrusted), finding(1, Verdict::Good),
+                                                 finding(2, Verdict::DigestMismatch)};
+    QCOMPARE(indexedVerdict(findings, 1), std::string());
+    QVERIFY(QString::fromStdString(indexedVerdict(findings, 0)).startsWith("its certificate does not chain"));
+    QVERIFY(QString::fromStdString(indexedVerdict(findings, 2)).startsWith("its digest does not match"));
+    const std::string missing = indexedVerdict(findings, 3);
+    QVERIFY2(QString::fromStdString(missing).contains("it has no signature 3")
+                 && QString::fromStdString(missing).contains("it carries 3"),
+             missing.c_str());
 }
 
 void TestSignToolUnits::primarySignatureDecides()

@@ -218,6 +218,7 @@ private slots:
     void messagesAreTheToolsOwn();
     void revokedCertificatesFail();
     void revocationAfterTheStampAndUnreachableServers();
+    void documentedSwitchesOfVerifyAndSign();
 };
 
 void TestSignToolVerdicts::initTestCase()
@@ -1070,6 +1071,46 @@ void TestSignToolVerdicts::revocationAfterTheStampAndUnreachableServers()
     QVERIFY2(run.output.contains(laterFile + " is not validly signed: its time stamp cannot be verified (the "
                                              "time-stamp server's certificate was revoked on "),
              qPrintable(run.output));
+}
+
+// verify /d prints the description, /r names the root the chain must end
+// at, /ds N judges one signature; sign without /fd warns as SignTool did
+// before it refused.
+void TestSignToolVerdicts::documentedSwitchesOfVerifyAndSign()
+{
+    const QString described = peFile();
+    QVERIFY(osslSign(described, m_signerPfx, {"-n", "Quillmark Tool", "-i", "https://quillmark.example/tool"}));
+    RunResult run = verify({"/d", "/r", "verdict ROOT"}, {described});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("Description: Quillmark Tool\n")), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("Description URL: https://quillmark.example/tool\n")),
+             qPrintable(run.output));
+    run = verify({"/r", "Some Other Root"}, {described});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(described + " is not validly signed: its certificate does not chain to a trusted "
+                                             "root or to a certificate of the store (it ends at /CN=Quillmark Verdict "
+                                             "Root, whose subject does not contain \"Some Other Root\" as /r asks)"),
+             qPrintable(run.output));
+
+    const QString strangerFirst = peFile();
+    QVERIFY(osslSign(strangerFirst, m_strangerPfx));
+    QVERIFY(osslSign(strangerFirst, m_signerPfx, {"-nest"}));
+    QVERIFY2(verify({"/ds", "1"}, {strangerFirst}).ok(), qPrintable(verify({"/ds", "1"}, {strangerFirst}).output));
+    run = verify({"/ds", "0"}, {strangerFirst});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(strangerFirst + " is not validly signed: its certificate does not chain"),
+             qPrintable(run.output));
+    run = verify({"/ds", "2"}, {strangerFirst});
+    QVERIFY2(run.exitCode == 1 && run.output.contains(QLatin1String("it has no signature 2")), qPrintable(run.output));
+
+    const QString unnamed = peFile(), named = peFile();
+    run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, unnamed}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Warning: No file digest algorithm was given; SHA-256 is "
+                                               "used. The newest SignTool refuses to sign without /fd")),
+             qPrintable(run.output));
+    run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, "/fd", "sha256", named}, environment());
+    QVERIFY2(run.ok() && !run.output.contains(QLatin1String("Warning")), qPrintable(run.output));
 }
 
 QTEST_GUILESS_MAIN(TestSignToolVerdicts)
