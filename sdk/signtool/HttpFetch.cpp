@@ -81,9 +81,11 @@ std::string openSslReason()
     if (ERR_GET_LIB(code) == ERR_LIB_HTTP
         && (reason == HTTP_R_MAX_RESP_LEN_EXCEEDED || reason == HTTP_R_ASN1_LEN_EXCEEDS_MAX_RESP_LEN))
         return "its answer is too large";
-    char text[256];
-    ERR_error_string_n(code, text, sizeof text);
-    return code ? std::string("no usable answer (") + text + ")" : std::string("no usable answer");
+    if (ERR_GET_LIB(code) == ERR_LIB_HTTP && reason == HTTP_R_RECEIVED_ERROR)
+        return "it answered with an HTTP error";
+    if (ERR_GET_LIB(code) == ERR_LIB_HTTP)
+        return "its answer is not a usable HTTP answer";
+    return "no usable answer";
 }
 
 } // namespace

@@ -213,20 +213,28 @@ std::string utf8FromBmp(const unsigned char *data, long length)
     return text;
 }
 
-// The text of an SpcString ([0] BMPString or [1] IA5String) or of an
-// SpcLink's url ([0] IA5String), from the element at `p`.
-std::string spcText(const unsigned char *p, long available)
+// An SpcLink's url ([0] IMPLICIT IA5String) from the element at `p`; its
+// other forms (a moniker, a file) name no address.
+std::string spcLinkUrl(const unsigned char *p, long available)
 {
     long length = 0;
     int tag = 0, xclass = 0;
     const int rc = ASN1_get_object(&p, &length, &tag, &xclass, available);
-    if ((rc & 0x80) || xclass != V_ASN1_CONTEXT_SPECIFIC)
+    if ((rc & 0x80) || xclass != V_ASN1_CONTEXT_SPECIFIC || tag != 0 || (rc & V_ASN1_CONSTRUCTED))
         return {};
-    if (tag == 0 && !(rc & V_ASN1_CONSTRUCTED))
-        return std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(length));
-    if (tag == 1 && !(rc & V_ASN1_CONSTRUCTED))
-        return std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(length));
-    return {};
+    return std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(length));
+}
+
+// A text from a signature, fit to print on a line of its own: control
+// characters (a line end that would forge a "Successfully verified" line)
+// become "?".
+std::string printable(std::string text)
+{
+    for (char &c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return text;
 }
 
 // The description and its URL of SpcSpOpusInfo ::= SEQUENCE {
@@ -264,11 +272,11 @@ void readOpusInfo(PKCS7_SIGNER_INFO *si, SignatureFinding &finding)
                 int textTag = 0, textClass = 0;
                 const int textRc = ASN1_get_object(&q, &textLength, &textTag, &textClass, length);
                 if (!(textRc & 0x80) && textLength <= length - (q - content))
-                    finding.description = textTag == 0 ? utf8FromBmp(q, textLength)
-                                                       : std::string(reinterpret_cast<const char *>(q),
-                                                                     static_cast<size_t>(textLength));
+                    finding.description = printable(textTag == 0 ? utf8FromBmp(q, textLength)
+                                                                 : std::string(reinterpret_cast<const char *>(q),
+                                                                               static_cast<size_t>(textLength)));
             } else if (xclass == V_ASN1_CONTEXT_SPECIFIC && tag == 1) {
-                finding.descriptionUrl = spcText(content, length);
+                finding.descriptionUrl = printable(spcLinkUrl(content, length));
             }
             field = content + length;
         }

@@ -103,6 +103,8 @@ SignatureFinding findingFromReport(const ReportedSignature &reported)
         finding.verdict = Verdict::SignatureInvalid;
     else if (contains(reported.chainError, "expired"))
         finding.verdict = Verdict::Expired;
+    else if (contains(reported.chainError, "not yet valid"))
+        finding.verdict = Verdict::NotYetValid;
     else if (contains(reported.chainError, "purpose"))
         finding.verdict = Verdict::WrongPurpose;
     else

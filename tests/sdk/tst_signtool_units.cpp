@@ -305,11 +305,15 @@ void TestSignToolUnits::certificateTieGoesToTheFirstListed()
 // and by the usage the extended key usage must allow (none: every usage).
 void TestSignToolUnits::certificatesFilteredByIssuerAndUsage()
 {
-    const KeyAndCert codeSigning = makeCertificate(CertOptions{QStringLiteral("Alpha Signing CA")});
-    CertOptions serverOptions{QStringLiteral("Beta Server")};
+    CertOptions signingOptions;
+    signingOptions.commonName = QStringLiteral("Alpha Signing CA");
+    const KeyAndCert codeSigning = makeCertificate(signingOptions);
+    CertOptions serverOptions;
+    serverOptions.commonName = QStringLiteral("Beta Server");
     serverOptions.usage = Usage::ServerAuthOnly;
     const KeyAndCert server = makeCertificate(serverOptions);
-    CertOptions anyOptions{QStringLiteral("Gamma Anything")};
+    CertOptions anyOptions;
+    anyOptions.commonName = QStringLiteral("Gamma Anything");
     anyOptions.usage = Usage::Unrestricted;
     const KeyAndCert unrestricted = makeCertificate(anyOptions);
     QVERIFY(!codeSigning.isNull() && !server.isNull() && !unrestricted.isNull());
@@ -407,6 +411,11 @@ void TestSignToolUnits::reportIsReadSignatureBySignature()
     ReportedSignature expired = read[0];
     expired.digestsMatch = true;
     QCOMPARE(findingFromReport(expired).verdict, Verdict::Expired);
+    // Not valid yet is no matter of trust, and is said so.
+    ReportedSignature early = expired;
+    early.chainError = "certificate is not yet valid";
+    QCOMPARE(findingFromReport(early).verdict, Verdict::NotYetValid);
+    QVERIFY(verdictText(findingFromReport(early)).find("does not chain") == std::string::npos);
     expired.chainError.clear();
     QCOMPARE(findingFromReport(expired).verdict, Verdict::SignatureInvalid);
     QVERIFY(readVerifyReport("No signature found\nFailed\n").empty());

@@ -1092,6 +1092,14 @@ void TestSignToolVerdicts::documentedSwitchesOfVerifyAndSign()
                                              "Root, whose subject does not contain \"Some Other Root\" as /r asks)"),
              qPrintable(run.output));
 
+    // A description cannot forge a line of the output.
+    const QString forging = peFile();
+    QVERIFY(osslSign(forging, m_strangerPfx, {"-n", "Tool\nSuccessfully verified: " + forging}));
+    run = verify({"/d"}, {forging});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(!run.output.contains("\nSuccessfully verified: " + forging), qPrintable(run.output));
+    QVERIFY2(run.output.contains("Description: Tool?Successfully verified: " + forging), qPrintable(run.output));
+
     const QString strangerFirst = peFile();
     QVERIFY(osslSign(strangerFirst, m_strangerPfx));
     QVERIFY(osslSign(strangerFirst, m_signerPfx, {"-nest"}));
