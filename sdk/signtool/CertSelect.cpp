@@ -4,6 +4,7 @@
 
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cctype>
@@ -24,6 +25,10 @@ bool matches(X509 *cert, const SelectionRule &rule)
     if (rule.sha1 && sdktool::sha1Thumbprint(cert) != *rule.sha1)
         return false;
     if (rule.subjectName && !commonNameContains(cert, *rule.subjectName))
+        return false;
+    if (rule.issuerName && !issuerNameContains(cert, *rule.issuerName))
+        return false;
+    if (rule.usageOid && !allowsUsage(cert, *rule.usageOid))
         return false;
     return true;
 }
@@ -46,9 +51,36 @@ bool isDemoCertificate(X509 *cert)
            && X509_NAME_cmp(X509_get_subject_name(cert), X509_get_issuer_name(cert)) == 0;
 }
 
+std::string nameEntry(const X509_NAME *subject);
+
 std::string commonName(X509 *cert)
 {
-    const X509_NAME *subject = X509_get_subject_name(cert);
+    return nameEntry(X509_get_subject_name(cert));
+}
+
+bool issuerNameContains(X509 *cert, const std::string &part)
+{
+    return lowerAscii(nameEntry(X509_get_issuer_name(cert))).find(lowerAscii(part)) != std::string::npos;
+}
+
+bool allowsUsage(X509 *cert, const std::string &oid)
+{
+    auto *eku = static_cast<EXTENDED_KEY_USAGE *>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr));
+    if (!eku)
+        return !(X509_get_extension_flags(cert) & EXFLAG_XKUSAGE);
+    bool allowed = false;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(eku) && !allowed; ++i) {
+        const ASN1_OBJECT *object = sk_ASN1_OBJECT_value(eku, i);
+        char text[80];
+        allowed = OBJ_obj2nid(object) == NID_anyExtendedKeyUsage
+                  || (OBJ_obj2txt(text, sizeof text, object, 1) > 0 && oid == text);
+    }
+    sk_ASN1_OBJECT_pop_free(eku, ASN1_OBJECT_free);
+    return allowed;
+}
+
+std::string nameEntry(const X509_NAME *subject)
+{
     const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
     if (index < 0)
         return std::string();

@@ -6,6 +6,10 @@
 //   /sha1 HASH  only the certificate with that SHA-1 thumbprint;
 //   /n NAME     only certificates whose subject common name contains NAME,
 //               letter case ignored;
+//   /i NAME     only certificates whose issuer's common name contains NAME;
+//   /u OID      only certificates whose extended key usage lists OID (/uw:
+//               Windows System Component Verification); one without an
+//               extended key usage allows every usage;
 //   /a          the one of the rest that stays valid longest (a tie goes to
 //               the one listed first), the demo certificate only when no
 //               other one is left: it expires last, yet must never sign a
@@ -24,6 +28,8 @@ struct SelectionRule {
     bool autoSelect = false;
     std::optional<std::string> sha1;        // normalized: 40 upper-case hex digits
     std::optional<std::string> subjectName; // part of the common name
+    std::optional<std::string> issuerName;  // part of the issuer's common name
+    std::optional<std::string> usageOid;    // dotted, "1.3.6.1.4.1.311.10.3.6"
 };
 
 struct Selection {
@@ -45,5 +51,12 @@ std::string commonName(X509 *cert);
 
 // "NAME" contained in the common name, ASCII letter case ignored.
 bool commonNameContains(X509 *cert, const std::string &part);
+
+// "NAME" contained in the issuer's common name, ASCII letter case ignored.
+bool issuerNameContains(X509 *cert, const std::string &part);
+
+// Whether the certificate's extended key usage lists `oid` (dotted) or any
+// usage; a certificate without one allows every usage.
+bool allowsUsage(X509 *cert, const std::string &oid);
 
 } // namespace signtool

@@ -60,6 +60,10 @@ std::string describeRule(const SignArgs &args)
     if (args.subjectName)
         text += std::string(text.empty() ? " with" : " and with") + " \"" + *args.subjectName
                 + "\" in the subject name";
+    if (args.issuerName)
+        text += std::string(text.empty() ? " with" : " and with") + " \"" + *args.issuerName + "\" in the issuer name";
+    if (args.usageOid)
+        text += std::string(text.empty() ? " with" : " and with") + " the usage " + *args.usageOid;
     return text;
 }
 
@@ -98,7 +102,8 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
     for (const auto &identity : usable)
         candidates.push_back(identity.cert.get());
     const Selection selection
-        = selectCertificate(candidates, SelectionRule{args.autoSelect, args.certSha1, args.subjectName});
+        = selectCertificate(candidates, SelectionRule{args.autoSelect, args.certSha1, args.subjectName,
+                                                   args.issuerName, args.usageOid});
     if (selection.index) {
         choice.identity = std::move(usable[*selection.index]);
         return choice;

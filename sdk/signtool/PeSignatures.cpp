@@ -1,12 +1,15 @@
 #include "PeSignatures.h"
 
+#include "CertificatePath.h"
 #include "PeImage.h"
+#include "Revocation.h"
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/ts.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cctype>
@@ -23,6 +26,7 @@ namespace {
 const char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
 const char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
 const char kRfc3161TokenOid[] = "1.3.6.1.4.1.311.3.3.1";
+const char kOpusInfoOid[] = "1.3.6.1.4.1.311.2.1.12";
 constexpr uint16_t kCertificateTypePkcsSignedData = 2;
 
 struct SigDeleter {
@@ -33,9 +37,6 @@ struct SignerInfoDeleter {
 };
 struct TstInfoDeleter {
     void operator()(TS_TST_INFO *p) const { TS_TST_INFO_free(p); }
-};
-struct StoreCtxDeleter {
-    void operator()(X509_STORE_CTX *p) const { X509_STORE_CTX_free(p); }
 };
 
 bool hasOid(const ASN1_OBJECT *object, const char *oid)
@@ -159,14 +160,6 @@ std::string lowerCase(std::string text)
     return text;
 }
 
-std::string subjectLine(X509 *cert)
-{
-    char *line = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0);
-    std::string text = line ? line : "";
-    OPENSSL_free(line);
-    return text;
-}
-
 std::optional<std::vector<unsigned char>> digestOf(const EVP_MD *md, const unsigned char *data, size_t size)
 {
     std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
@@ -183,33 +176,165 @@ bool sameBytes(const std::vector<unsigned char> &bytes, const ASN1_STRING *strin
            && std::equal(bytes.begin(), bytes.end(), ASN1_STRING_get0_data(string));
 }
 
-// Builds `cert`'s chain to the anchors at time `at`; 0 (X509_V_OK) when it
-// holds, else OpenSSL's error code with its text in `error`.
-int chainError(X509 *cert, STACK_OF(X509) *untrusted, X509_STORE *anchors, time_t at, int purpose,
-               std::string &error)
+// Why a path that does not hold fails, as the reason to follow "FILE is not
+// validly signed: " or a time stamp's problem. `whose` names the leaf ("its
+// certificate"), `when` the time it was judged at ("" for now).
+std::string pathFailure(const CertificatePath &path, const std::string &whose, const std::string &when)
 {
-    std::unique_ptr<X509_STORE_CTX, StoreCtxDeleter> ctx(X509_STORE_CTX_new());
-    if (!ctx || !anchors || X509_STORE_CTX_init(ctx.get(), anchors, cert, untrusted) != 1) {
-        error = "the chain cannot be built";
-        return X509_V_ERR_UNSPECIFIED;
+    const std::string which = path.failingDepth == 0 || path.failingSubject.empty()
+                                  ? whose
+                                  : "the certificate " + path.failingSubject + " of its chain";
+    switch (path.code) {
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return which + (when.empty() ? " is not yet valid" : " was not yet valid at " + when) + " (valid from "
+               + path.failingValidFrom + ")";
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return which + (when.empty() ? " has expired" : " had expired at " + when) + " (valid until "
+               + path.failingValidUntil + ")";
+    default:
+        return path.error;
     }
-    X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_PARTIAL_CHAIN);
-    X509_VERIFY_PARAM_set_time(X509_STORE_CTX_get0_param(ctx.get()), at);
-    if (purpose != 0)
-        X509_STORE_CTX_set_purpose(ctx.get(), purpose);
-    const bool ok = X509_verify_cert(ctx.get()) == 1;
-    ERR_clear_error();
-    if (ok)
-        return X509_V_OK;
-    const int code = X509_STORE_CTX_get_error(ctx.get());
-    error = X509_verify_cert_error_string(code);
-    return code == X509_V_OK ? X509_V_ERR_UNSPECIFIED : code;
+}
+
+// UCS-2 (big-endian, as a BMPString holds it) as UTF-8.
+std::string utf8FromBmp(const unsigned char *data, long length)
+{
+    std::string text;
+    for (long i = 0; i + 1 < length; i += 2) {
+        const unsigned code = (unsigned(data[i]) << 8) | data[i + 1];
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | (code >> 6));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xE0 | (code >> 12));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return text;
+}
+
+// An SpcLink's url ([0] IMPLICIT IA5String) from the element at `p`; its
+// other forms (a moniker, a file) name no address.
+std::string spcLinkUrl(const unsigned char *p, long available)
+{
+    long length = 0;
+    int tag = 0, xclass = 0;
+    const int rc = ASN1_get_object(&p, &length, &tag, &xclass, available);
+    if ((rc & 0x80) || xclass != V_ASN1_CONTEXT_SPECIFIC || tag != 0 || (rc & V_ASN1_CONSTRUCTED))
+        return {};
+    return std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(length));
+}
+
+// A text from a signature, fit to print on a line of its own: control
+// characters (a line end that would forge a "Successfully verified" line)
+// become "?".
+std::string printable(std::string text)
+{
+    for (char &c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return text;
+}
+
+// The description and its URL of SpcSpOpusInfo ::= SEQUENCE {
+//   programName [0] EXPLICIT SpcString OPTIONAL,
+//   moreInfo    [1] EXPLICIT SpcLink OPTIONAL }, a signed attribute.
+void readOpusInfo(PKCS7_SIGNER_INFO *si, SignatureFinding &finding)
+{
+    const STACK_OF(X509_ATTRIBUTE) *attributes = PKCS7_get_signed_attributes(si);
+    for (int i = 0; i < sk_X509_ATTRIBUTE_num(attributes); ++i) {
+        X509_ATTRIBUTE *attribute = sk_X509_ATTRIBUTE_value(attributes, i);
+        if (!hasOid(X509_ATTRIBUTE_get0_object(attribute), kOpusInfoOid))
+            continue;
+        const ASN1_TYPE *value = X509_ATTRIBUTE_get0_type(attribute, 0);
+        if (!value || value->type != V_ASN1_SEQUENCE)
+            return;
+        const unsigned char *p = value->value.sequence->data;
+        const unsigned char *end = p + value->value.sequence->length;
+        const unsigned char *inner = nullptr;
+        long innerLength = 0;
+        if (!elementValue(p, end - p, inner, innerLength))
+            return;
+        const unsigned char *field = inner;
+        const unsigned char *fieldsEnd = inner + innerLength;
+        while (field < fieldsEnd) {
+            long length = 0;
+            int tag = 0, xclass = 0;
+            const unsigned char *content = field;
+            const int rc = ASN1_get_object(&content, &length, &tag, &xclass, fieldsEnd - field);
+            if ((rc & 0x80) || length > fieldsEnd - content)
+                return;
+            if (xclass == V_ASN1_CONTEXT_SPECIFIC && tag == 0) {
+                // A BMPString ([0]) or an IA5String ([1]).
+                const unsigned char *q = content;
+                long textLength = 0;
+                int textTag = 0, textClass = 0;
+                const int textRc = ASN1_get_object(&q, &textLength, &textTag, &textClass, length);
+                if (!(textRc & 0x80) && textLength <= length - (q - content))
+                    finding.description = printable(textTag == 0 ? utf8FromBmp(q, textLength)
+                                                                 : std::string(reinterpret_cast<const char *>(q),
+                                                                               static_cast<size_t>(textLength)));
+            } else if (xclass == V_ASN1_CONTEXT_SPECIFIC && tag == 1) {
+                finding.descriptionUrl = printable(spcLinkUrl(content, length));
+            }
+            field = content + length;
+        }
+        ERR_clear_error();
+        return;
+    }
+}
+
+// What the revocation servers said about a path's certificates.
+struct PathRevocation {
+    std::string revoked;               // the reason it fails, when it does
+    std::vector<std::string> later;    // revoked after the time vouched for: the signature stands
+    std::vector<std::string> unknown;  // could not be checked
+};
+
+// Asks about every certificate of `path` but its anchor (a root, or a
+// certificate of the store, trusted as it is). A certificate revoked after
+// `vouched` (the time a verified time stamp vouches for) does not undo what
+// was signed before: Windows compares the revocation date with the stamp's
+// time. Without a stamp any revocation counts.
+PathRevocation revocationOf(const std::vector<CertPtr> &path, RevocationChecker &checker,
+                            std::optional<time_t> vouched, const std::string &leafName,
+                            const std::string &vouchedText)
+{
+    PathRevocation result;
+    for (size_t i = 0; i + 1 < path.size(); ++i) {
+        const RevocationStatus status = checker.check(path[i].get(), path[i + 1].get());
+        const std::string who = i == 0 ? leafName : "the certificate " + subjectOf(path[i].get()) + " of its chain";
+        const std::string since = status.revokedAtText.empty() ? std::string() : " on " + status.revokedAtText;
+        switch (status.state) {
+        case RevocationStatus::State::Revoked:
+            if (vouched && status.revokedAt && *status.revokedAt > *vouched) {
+                result.later.push_back(who + " was revoked" + since + ", after " + vouchedText
+                                       + ": what it signed before stays valid");
+                break;
+            }
+            result.revoked = who + " was revoked" + since;
+            return result;
+        case RevocationStatus::State::Unknown:
+            result.unknown.push_back("the revocation of " + who + " could not be checked: " + status.problem);
+            break;
+        case RevocationStatus::State::Good:
+        case RevocationStatus::State::NotChecked:
+            break;
+        }
+    }
+    return result;
 }
 
 struct StampResult {
     StampKind kind = StampKind::None;
     bool verified = false;
     std::string problem;
+    std::vector<std::string> notes;
+    std::vector<std::string> warnings;
     std::optional<time_t> time;
     std::string timeText;
     std::string digest; // RFC 3161: the imprint's digest
@@ -218,8 +343,9 @@ struct StampResult {
 // The time-stamp signer is meant for time stamping and, when asked for,
 // chains to the anchors at the stamp's time.
 bool stampSignerUsable(X509 *tsa, STACK_OF(X509) *untrusted, const TrustPolicy &policy, time_t at,
-                       std::string &problem)
+                       StampResult &stamp)
 {
+    std::string &problem = stamp.problem;
     if (X509_check_purpose(tsa, X509_PURPOSE_TIMESTAMP_SIGN, 0) != 1) {
         ERR_clear_error();
         problem = "its signer's certificate is not meant for time stamping";
@@ -227,10 +353,27 @@ bool stampSignerUsable(X509 *tsa, STACK_OF(X509) *untrusted, const TrustPolicy &
     }
     if (!policy.stampChains)
         return true;
-    std::string error;
-    if (chainError(tsa, untrusted, policy.anchors, at, X509_PURPOSE_TIMESTAMP_SIGN, error) != X509_V_OK) {
-        problem = "its signer is not trusted: " + error;
+    const CertificatePath path = buildPath(tsa, untrusted, policy.anchors, at);
+    if (path.code != X509_V_OK) {
+        problem = "its signer is not trusted: " + pathFailure(path, "its certificate", "the time it names");
         return false;
+    }
+    if (const std::string usage = pathUsageProblem(path.certificates, NID_time_stamp, "time stamping");
+        !usage.empty()) {
+        problem = "its signer is not trusted: " + usage;
+        return false;
+    }
+    if (policy.revocation) {
+        // A time-stamp server revoked before the time it names vouches for
+        // nothing; one revoked since leaves its earlier stamps standing.
+        PathRevocation revocation = revocationOf(path.certificates, *policy.revocation, at,
+                                                 "the time-stamp server's certificate", "the time it names");
+        if (!revocation.revoked.empty()) {
+            problem = revocation.revoked + ", before the time it names";
+            return false;
+        }
+        stamp.notes = std::move(revocation.later);
+        stamp.warnings = std::move(revocation.unknown);
     }
     return true;
 }
@@ -265,7 +408,7 @@ StampResult rfc3161Stamp(const ASN1_STRING *der, PKCS7_SIGNER_INFO *si, const Tr
         stamp.problem = "its token's signature does not verify";
         return stamp;
     }
-    if (!stampSignerUsable(tsa, token->d.sign->cert, policy, stamp.time.value_or(policy.now), stamp.problem))
+    if (!stampSignerUsable(tsa, token->d.sign->cert, policy, stamp.time.value_or(policy.now), stamp))
         return stamp;
     stamp.verified = true;
     return stamp;
@@ -296,7 +439,7 @@ StampResult counterSignature(PKCS7 *p7, const ASN1_STRING *der, PKCS7_SIGNER_INF
         stamp.problem = "its counter-signature does not verify or is not over this signature";
         return stamp;
     }
-    if (!stampSignerUsable(tsa, p7->d.sign->cert, policy, stamp.time.value_or(policy.now), stamp.problem))
+    if (!stampSignerUsable(tsa, p7->d.sign->cert, policy, stamp.time.value_or(policy.now), stamp))
         return stamp;
     stamp.verified = true;
     return stamp;
@@ -322,21 +465,62 @@ StampResult timeStampOf(PKCS7 *p7, PKCS7_SIGNER_INFO *si, const TrustPolicy &pol
     return {};
 }
 
-// The chain verdict: at the stamp's time when the certificate expired since
-// and a verified time stamp vouches for the signing time.
+// The chain verdict. A verified time stamp fixes the time the chain is
+// judged at, as on Windows: a certificate that expired since still counts,
+// one that was not valid yet when the stamp was made does not. Without one
+// the chain is judged now. Every certificate of the path must allow code
+// signing.
 void judgeChain(PeSignature &signature, PKCS7 *p7, const StampResult &stamp, const TrustPolicy &policy)
 {
     SignatureFinding &finding = signature.finding;
-    std::string error;
-    int code = chainError(signature.signer.get(), p7->d.sign->cert, policy.anchors, policy.now, 0, error);
-    if (code == X509_V_ERR_CERT_HAS_EXPIRED && stamp.verified && stamp.time)
-        code = chainError(signature.signer.get(), p7->d.sign->cert, policy.anchors, *stamp.time, 0, error);
-    if (code == X509_V_OK) {
-        finding.verdict = Verdict::Good;
+    const bool vouched = stamp.verified && stamp.time;
+    const CertificatePath path =
+        buildPath(signature.signer.get(), p7->d.sign->cert, policy.anchors, vouched ? *stamp.time : policy.now);
+    const std::string when = vouched ? "the time its time stamp vouches for" : "";
+    switch (path.code) {
+    case X509_V_OK:
+        break;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        finding.verdict = Verdict::NotYetValid;
+        finding.detail = pathFailure(path, "its certificate", when);
+        return;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        finding.verdict = Verdict::Expired;
+        finding.detail = vouched ? pathFailure(path, "its certificate", when) : path.error;
+        return;
+    default:
+        finding.verdict = Verdict::NotTrusted;
+        finding.detail = path.error;
         return;
     }
-    finding.verdict = code == X509_V_ERR_CERT_HAS_EXPIRED ? Verdict::Expired : Verdict::NotTrusted;
-    finding.detail = error;
+    if (!policy.rootSubject.empty() && !path.certificates.empty()) {
+        X509 *root = path.certificates.back().get();
+        const std::string subject = subjectOf(root);
+        if (lowerCase(subject).find(lowerCase(policy.rootSubject)) == std::string::npos) {
+            finding.verdict = Verdict::NotTrusted;
+            finding.detail = "it ends at " + subject + ", whose subject does not contain \"" + policy.rootSubject
+                             + "\" as /r asks";
+            return;
+        }
+    }
+    if (const std::string usage = pathUsageProblem(path.certificates, NID_code_sign, "code signing"); !usage.empty()) {
+        finding.verdict = Verdict::WrongPurpose;
+        finding.detail = usage;
+        return;
+    }
+    if (policy.revocation) {
+        const PathRevocation revocation =
+            revocationOf(path.certificates, *policy.revocation,
+                         vouched ? stamp.time : std::nullopt, "its certificate", "the time its time stamp vouches for");
+        finding.notes.insert(finding.notes.end(), revocation.later.begin(), revocation.later.end());
+        finding.warnings.insert(finding.warnings.end(), revocation.unknown.begin(), revocation.unknown.end());
+        if (!revocation.revoked.empty()) {
+            finding.verdict = Verdict::Revoked;
+            finding.detail = revocation.revoked + (vouched ? ", before the time its time stamp vouches for" : "");
+            return;
+        }
+    }
+    finding.verdict = Verdict::Good;
 }
 
 // The file's Authenticode digest under each digest algorithm, made once per
@@ -390,7 +574,8 @@ PeSignature judgeSignature(PKCS7 *p7, int index, FileDigests &digests, const Tru
     }
     X509_up_ref(cert);
     signature.signer.reset(cert);
-    finding.signer = subjectLine(cert);
+    finding.signer = subjectOf(cert);
+    readOpusInfo(si, finding);
     if (!signerInfoHolds(p7, si, cert, data->signedBytes, data->signedLength)) {
         finding.verdict = Verdict::SignatureInvalid;
         return signature;
@@ -408,6 +593,8 @@ PeSignature judgeSignature(PKCS7 *p7, int index, FileDigests &digests, const Tru
     const StampResult stamp = timeStampOf(p7, si, policy);
     finding.stampKind = stamp.kind;
     finding.stampTime = stamp.timeText;
+    finding.notes = stamp.notes;
+    finding.warnings = stamp.warnings;
     signature.stampDigest = stamp.digest;
     signature.stampVerified = stamp.verified;
     if (stamp.kind != StampKind::None && !stamp.verified) {
@@ -415,8 +602,9 @@ PeSignature judgeSignature(PKCS7 *p7, int index, FileDigests &digests, const Tru
         finding.detail = stamp.problem;
         return signature;
     }
-    if (!isCodeSigningUsable(cert)) {
+    if (const auto usage = leafUsageProblem(cert, NID_code_sign)) {
         finding.verdict = Verdict::WrongPurpose;
+        finding.detail = *usage;
         return signature;
     }
     judgeChain(signature, p7, stamp, policy);
@@ -444,11 +632,52 @@ StorePtr trustStoreFromPem(const std::string &pem)
 
 namespace {
 
+constexpr uint16_t kCertificateRevision2 = 0x0200;
+
+bool onlyZeros(const unsigned char *from, const unsigned char *to)
+{
+    return std::all_of(from, to, [](unsigned char c) { return c == 0; });
+}
+
+// What a signed file may not hide where no digest reaches, as Windows
+// judges it since MS13-098 with its padding check (EnableCertPaddingCheck):
+// the certificate table ends the file; it holds one WIN_CERTIFICATE of
+// revision 2.0, the current one (1.0 is a legacy form whose verification is
+// not documented, so it is refused rather than guessed at); the entry holds
+// the signature and at most the zeros that pad it to 8 bytes; the table
+// holds the entry and at most the zeros that pad it. A table of several
+// entries is not documented either: Windows reads the first alone, which
+// would leave the others unjudged, so it is refused too.
+std::string tableProblem(const PeLayout &layout, const std::vector<unsigned char> &table, uint32_t entryLength,
+                         const unsigned char *derEnd)
+{
+    const uint64_t tableEnd = uint64_t(layout.certTableOffset) + layout.certTableSize;
+    if (tableEnd < layout.fileSize)
+        return "data follows its certificate table (" + std::to_string(layout.fileSize - tableEnd)
+               + " bytes that no digest covers), where Windows allows none";
+    const uint16_t revision = static_cast<uint16_t>(table[4] | (table[5] << 8));
+    if (revision != kCertificateRevision2)
+        return "its certificate table entry has revision " + std::to_string(revision >> 8) + "."
+               + std::to_string(revision & 0xFF) + ", where Windows documents the verification of revision 2.0 only";
+    const unsigned char *entryEnd = table.data() + entryLength;
+    if (entryEnd - derEnd >= 8 || !onlyZeros(derEnd, entryEnd))
+        return "its certificate table entry holds " + std::to_string(entryEnd - derEnd)
+               + " bytes after the signature it holds, which no digest covers";
+    const size_t padded = (size_t(entryLength) + 7) & ~size_t(7);
+    const unsigned char *tableEnd8 = table.data() + table.size();
+    const unsigned char *paddedEnd = table.data() + std::min(padded, table.size());
+    if (tableEnd8 != paddedEnd || !onlyZeros(entryLength + table.data(), paddedEnd))
+        return "its certificate table holds " + std::to_string(table.size() - entryLength)
+               + " bytes after its only entry, which no digest covers";
+    return {};
+}
+
 // The signatures of the certificate table: the primary one and the PKCS#7
 // of each appended one (null when that cannot be read). Damaged (with the
-// problem) or Unsigned when there is none to read.
+// problem) or Unsigned when there is none to read. `strict`: also refused
+// (Damaged) when the table hides data (tableProblem).
 PeJudgement::Status readSignatures(int fd, const PeLayout &layout, Pkcs7Ptr &outer, std::vector<Pkcs7Ptr> &nested,
-                                   std::string &problem, int *count = nullptr)
+                                   std::string &problem, bool strict = false, int *count = nullptr)
 {
     const auto table = certificateTable(fd, layout);
     if (!table) {
@@ -473,6 +702,11 @@ PeJudgement::Status readSignatures(int fd, const PeLayout &layout, Pkcs7Ptr &out
     if (!outer || !PKCS7_type_is_signed(outer.get())) {
         problem = "its PKCS#7 data cannot be read";
         return PeJudgement::Status::Damaged;
+    }
+    if (strict) {
+        problem = tableProblem(layout, *table, entryLength, der);
+        if (!problem.empty())
+            return PeJudgement::Status::Damaged;
     }
     if (PKCS7_SIGNER_INFO *si = onlySigner(outer.get())) {
         const std::vector<const ASN1_STRING *> values = unsignedValues(si, kNestedSignatureOid);
@@ -511,7 +745,7 @@ PeJudgement judgePeFile(int fd, const TrustPolicy &policy, const KnownDigest *kn
     }
     Pkcs7Ptr outer;
     std::vector<Pkcs7Ptr> nested;
-    judgement.status = readSignatures(fd, *layout, outer, nested, judgement.problem);
+    judgement.status = readSignatures(fd, *layout, outer, nested, judgement.problem, true);
     if (judgement.status != PeJudgement::Status::Signed)
         return judgement;
     FileDigests digests(fd, *layout, known);
@@ -539,7 +773,7 @@ int countPeSignatures(int fd)
     Pkcs7Ptr outer;
     std::vector<Pkcs7Ptr> nested;
     int count = 1;
-    switch (readSignatures(fd, *layout, outer, nested, problem, &count)) {
+    switch (readSignatures(fd, *layout, outer, nested, problem, false, &count)) {
     case PeJudgement::Status::Unsigned:
         return 0;
     case PeJudgement::Status::Damaged:

@@ -32,6 +32,8 @@ using StorePtr = std::unique_ptr<X509_STORE, StoreDeleter>;
 // chain (a store certificate is trusted as it is, not only a root).
 StorePtr trustStoreFromPem(const std::string &pem);
 
+class RevocationChecker;
+
 struct TrustPolicy {
     X509_STORE *anchors = nullptr;
     // Whether a time stamp's signer must chain to the anchors too; when
@@ -39,6 +41,13 @@ struct TrustPolicy {
     // copy, which knows no trusted time-stamp roots).
     bool stampChains = true;
     time_t now = 0;
+    // Asked whether the certificates of the signer's and the time-stamp
+    // server's paths are revoked; none: not asked (the check of a signed
+    // copy, made before anyone could have revoked anything).
+    RevocationChecker *revocation = nullptr;
+    // verify /r: the root the signer's chain ends at must have this in its
+    // subject (letter case ignored).
+    std::string rootSubject;
 };
 
 // One signature with what the checks of a signed copy need besides the

@@ -1,5 +1,7 @@
 #include "SignArgs.h"
 
+#include "SwitchTable.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -75,6 +77,17 @@ std::optional<int> descriptorNumber(const std::string &text)
     return value;
 }
 
+// Windows System Component Verification, the usage /uw asks for.
+const char kWindowsComponentUsage[] = "1.3.6.1.4.1.311.10.3.6";
+
+bool isDottedOid(const std::string &text)
+{
+    if (text.empty() || text.size() > 100 || text.front() == '.' || text.back() == '.'
+        || text.find("..") != std::string::npos || text.find('.') == std::string::npos)
+        return false;
+    return text.find_first_not_of("0123456789.") == std::string::npos;
+}
+
 struct Parser {
     SignArgs args;
     std::string error;
@@ -109,12 +122,21 @@ struct Parser {
             args.pageHashes = true;
         else if (signing && name == "nph")
             args.noPageHashes = true;
+        else if (signing && name == "uw")
+            args.usageOid = kWindowsComponentUsage;
         else if (verifying && name == "pa")
             args.authenticodePolicy = true;
         else if (verifying && name == "all")
             args.allSignatures = true;
         else if (verifying && name == "tw")
             args.warnUnstamped = true;
+        else if (verifying && name == "d")
+            args.printDescription = true;
+        // No catalog database here: "every method" (/a) is the embedded
+        // signature; several signatures judged by the primary (/ms) is what
+        // /pa does anyway.
+        else if (verifying && (name == "a" || name == "ms"))
+            known = true;
         else
             known = false;
         return known;
@@ -124,8 +146,13 @@ struct Parser {
     // the switch takes none (or is unknown for this verb).
     const char *valueKind(const std::string &name) const
     {
-        if (args.verb == Verb::Verify)
+        if (args.verb == Verb::Verify) {
+            if (name == "r")
+                return "a part of a root certificate's subject name";
+            if (name == "ds")
+                return "the number of a signature (0 the primary)";
             return nullptr;
+        }
         if (args.verb == Verb::Timestamp && name != "t" && name != "tr" && name != "td" && name != "mt")
             return nullptr;
         if (name == "f")
@@ -138,6 +165,10 @@ struct Parser {
             return "a SHA-1 certificate thumbprint";
         if (name == "n")
             return "a subject name";
+        if (name == "i")
+            return "a part of the issuer's name";
+        if (name == "u")
+            return "an enhanced key usage (an OID)";
         if (name == "s")
             return "a certificate store name";
         if (name == "ac")
@@ -179,6 +210,22 @@ struct Parser {
             if (value.empty())
                 return fail("The option /n needs a part of the certificate's subject name.");
             args.subjectName = value;
+        } else if (name == "i") {
+            if (value.empty())
+                return fail("The option /i needs a part of the issuer's name.");
+            args.issuerName = value;
+        } else if (name == "u") {
+            if (!isDottedOid(value))
+                return fail("The value of /u must be an object identifier such as 1.3.6.1.5.5.7.3.3: " + value);
+            args.usageOid = value;
+        } else if (name == "r") {
+            if (value.empty())
+                return fail("The option /r needs a part of the root certificate's subject name.");
+            args.rootSubject = value;
+        } else if (name == "ds") {
+            if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos)
+                return fail("The value of /ds must be the number of a signature, 0 for the primary one: " + value);
+            args.signatureIndex = std::stoi(value);
         } else if (name == "s") {
             args.storeName = value;
         } else if (name == "ac") {
@@ -191,6 +238,8 @@ struct Parser {
                 return fail("The digest algorithm " + value + " given with " + arg
                             + " is not supported; use sha256, sha384 or sha512 (sha1 only for old systems).");
             (name == "fd" ? args.fileDigest : args.timestampDigest) = *digest;
+            if (name == "fd")
+                args.fileDigestGiven = true;
             if (name == "td")
                 args.timestampDigestGiven = true;
         } else if (name == "t")
@@ -210,6 +259,11 @@ struct Parser {
         return true;
     }
 
+    std::string verbName() const
+    {
+        return args.verb == Verb::Sign ? "sign" : args.verb == Verb::Verify ? "verify" : "timestamp";
+    }
+
     bool parse(const std::vector<std::string> &argv)
     {
         if (argv.empty())
@@ -224,6 +278,8 @@ struct Parser {
             args.verb = Verb::Verify;
         else if (strcasecmp(argv[0].c_str(), "timestamp") == 0)
             args.verb = Verb::Timestamp;
+        else if (const auto reason = refusedCommandReason(argv[0]))
+            return fail("The command " + argv[0] + " is not supported: " + *reason + ".");
         else
             return fail("Unknown command: " + argv[0]
                         + " (the commands are \"sign\", \"timestamp\" and \"verify\").");
@@ -237,8 +293,11 @@ struct Parser {
             if (takeFlag(name))
                 continue;
             const char *kind = valueKind(name);
-            if (!kind)
+            if (!kind) {
+                if (const auto reason = refusedSwitchReason(verbName(), name))
+                    return fail("The option " + arg + " is not supported: " + *reason + ".");
                 return fail("Unknown option: " + arg);
+            }
             if (i + 1 >= argv.size())
                 return fail("Missing value for option " + arg + ": it needs " + kind + ".");
             if (!takeValue(arg, name, argv[++i]))
@@ -257,6 +316,8 @@ struct Parser {
                 return fail("verify needs /pa: only the Authenticode verification policy is supported.");
             if (args.files.empty())
                 return fail("No files to verify were given.");
+            if (args.allSignatures && args.signatureIndex)
+                return fail("The options /all and /ds cannot be combined.");
             return true;
         }
         if (args.verb == Verb::Timestamp) {
@@ -270,6 +331,10 @@ struct Parser {
                 return fail("No files to time-stamp were given.");
             return true;
         }
+        if (args.pageHashes && args.noPageHashes)
+            return fail("The options /ph and /nph cannot be combined.");
+        if (args.pfxFile && (args.issuerName || args.usageOid))
+            return fail("The options /i, /u and /uw choose from the certificate store and cannot be combined with /f.");
         if (args.autoSelect && args.pfxFile)
             return fail("The options /a and /f cannot be combined.");
         if (args.pfxFile && (args.certSha1 || args.subjectName || args.storeName || args.machineStore))
@@ -283,8 +348,6 @@ struct Parser {
             return fail("The options /t and /tr cannot be combined.");
         if (args.timestampDigestGiven && !args.rfc3161Url)
             return fail("The option /td needs /tr with an RFC 3161 time-stamp server.");
-        if (args.pageHashes && args.noPageHashes)
-            return fail("The options /ph and /nph cannot be combined.");
         if (args.files.empty())
             return fail("No files to sign were given.");
         return true;
@@ -365,6 +428,15 @@ std::vector<std::string> digestWarnings(const SignArgs &args)
     std::vector<std::string> warnings;
     const char *why = " makes a SHA-1 signature, which current systems do not trust; use it only beside a SHA-256 "
                       "one (/as) for old systems.";
+    // SignTool of Windows SDK build 20236 and later warns without /fd and
+    // /td, its newest versions refuse; a build script that never named its
+    // digests keeps working here, told what it got.
+    if (args.verb == Verb::Sign && !args.fileDigestGiven)
+        warnings.push_back("SignTool Warning: No file digest algorithm was given; SHA-256 is used. The newest SignTool "
+                           "refuses to sign without /fd: add /fd sha256.");
+    if (args.rfc3161Url && !args.timestampDigestGiven)
+        warnings.push_back("SignTool Warning: No time-stamp digest algorithm was given with /tr; SHA-256 is used. The "
+                           "newest SignTool refuses this: add /td sha256.");
     if (args.fileDigest == DigestAlgorithm::Sha1)
         warnings.push_back(std::string("SignTool Warning: /fd sha1") + why);
     if (args.timestampDigestGiven && args.timestampDigest == DigestAlgorithm::Sha1)
@@ -375,11 +447,12 @@ std::vector<std::string> digestWarnings(const SignArgs &args)
 const char *usageText()
 {
     return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME] [/s My] [/sm]\n"
-           "                         [/ac FILE] [/fd ALG] [/ph | /nph] [/t URL | /tr URL [/td ALG]] [/as]\n"
+           "                         [/i ISSUER] [/u OID | /uw] [/ac FILE] [/fd ALG] [/ph | /nph]\n"
+           "                         [/t URL | /tr URL [/td ALG]] [/as]\n"
            "                         [/d TEXT] [/du URL]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
            "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...\n"
-           "       signtool.exe verify /pa [/all] [/tw] [/v | /q] FILE...\n"
+           "       signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...\n"
            "\n"
            "sign options:\n"
            "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"
@@ -387,10 +460,13 @@ const char *usageText()
            "  /pfd N      read the PFX password from inherited descriptor N instead of /p\n"
            "  /sha1 HASH  use the certificate with this SHA-1 thumbprint\n"
            "  /n NAME     use a certificate whose subject name contains NAME\n"
+           "  /i NAME     use a certificate whose issuer's name contains NAME\n"
+           "  /u OID      use a certificate that allows this usage; /uw: Windows components\n"
            "  /s My, /sm  the certificate store (there is one, \"My\")\n"
            "  /ac FILE    add the certificates of FILE (an intermediate) to the signature\n"
-           "  /fd ALG     file digest: sha256 (default), sha384 or sha512; sha1 for old systems\n"
-           "  /ph         page hashes (program files); /nph: none (the default)\n"
+           "  /fd ALG     file digest: sha256, sha384 or sha512; sha1 for old systems\n"
+           "              (without /fd: sha256 with a warning)\n"
+           "  /ph         page hashes (program files); /nph: none\n"
            "  /t URL      time stamp from an Authenticode time-stamp server\n"
            "  /tr URL     time stamp from an RFC 3161 time-stamp server; /td ALG its digest\n"
            "  /as         append this signature to those the file has\n"
@@ -405,6 +481,10 @@ const char *usageText()
            "              the primary signature decides\n"
            "  /all        every signature must pass, the appended ones too\n"
            "  /tw         warn when a signature is not time-stamped\n"
+           "  /ds N       judge signature N alone (0 the primary)\n"
+           "  /d          print the description and its URL\n"
+           "  /r NAME     the chain must end at a root whose subject contains NAME\n"
+           "  /a, /ms     accepted: the embedded signature, the primary deciding\n"
            "A switch that takes a value takes the next argument whatever it is; after the\n"
            "first file every argument is a file. Names with * or ? are expanded, sorted.";
 }

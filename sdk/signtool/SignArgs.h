@@ -3,11 +3,11 @@
 // Command line of the stand-in signtool.exe:
 //
 //   signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME]
-//                     [/s My] [/sm] [/ac FILE] [/fd ALG] [/ph | /nph]
+//                     [/i ISSUER] [/u OID | /uw] [/s My] [/sm] [/ac FILE] [/fd ALG] [/ph | /nph]
 //                     [/t URL | /tr URL [/td ALG]] [/as]
 //                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
 //   signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...
-//   signtool.exe verify /pa [/all] [/tw] [/v | /q] FILE...
+//   signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...
 //   signtool.exe /?     signtool.exe sign /?
 //
 // Switches start with "/" or "-" and ignore letter case (/A, -v), as the
@@ -49,11 +49,13 @@ struct SignArgs {
     std::optional<int> passwordFd;        // /pfd: the descriptor that holds the password
     std::optional<std::string> certSha1;  // /sha1, 40 upper-case hex digits
     std::optional<std::string> subjectName; // /n, a part of the subject's common name
+    std::optional<std::string> issuerName;  // /i, a part of the issuer's common name
+    std::optional<std::string> usageOid;    // /u OID, /uw: the certificate must allow this usage
+    bool noPageHashes = false;            // /nph: no page hashes (what is made without /ph anyway)
     std::optional<std::string> storeName; // /s: only the one store, "My", exists
     bool machineStore = false;            // /sm: the same one store
     std::vector<std::string> additionalCertificates; // /ac FILE, each time given
     bool pageHashes = false;              // /ph
-    bool noPageHashes = false;            // /nph: none, explicitly (the default)
     DigestAlgorithm fileDigest = DigestAlgorithm::Sha256; // /fd
     std::optional<std::string> timestampUrl;      // /t, Authenticode protocol
     std::optional<std::string> rfc3161Url;        // /tr
@@ -69,6 +71,10 @@ struct SignArgs {
     bool authenticodePolicy = false;      // verify /pa
     bool allSignatures = false;           // verify /all: every signature must pass, not only the primary
     bool warnUnstamped = false;           // verify /tw: warn when the signature is not time-stamped
+    bool printDescription = false;        // verify /d: print each signature's description and its URL
+    std::optional<std::string> rootSubject; // verify /r: the chain must end at a root whose subject contains it
+    std::optional<int> signatureIndex;    // verify /ds N: judge signature N (0 the primary) alone
+    bool fileDigestGiven = false;         // /fd was typed: without it the newest SignTool refuses to sign
     std::vector<std::string> files;
 };
 

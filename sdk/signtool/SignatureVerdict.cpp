@@ -45,10 +45,17 @@ std::string verdictText(const SignatureFinding &finding)
     case Verdict::DigestMismatch:
         return "its digest does not match the file, which was changed after it was signed";
     case Verdict::WrongPurpose:
-        return "its certificate is not meant for code signing (wrong purpose)";
+        return finding.detail.empty() ? "its certificate is not meant for code signing (wrong purpose)" : finding.detail;
+    case Verdict::NotYetValid:
+        return finding.detail.empty() ? "its certificate is not yet valid" : finding.detail;
+    case Verdict::Revoked:
+        return finding.detail.empty() ? "a certificate of its chain has been revoked" : finding.detail;
     case Verdict::TimeStampInvalid:
         return withDetail("its time stamp cannot be verified", finding.detail);
     case Verdict::Expired:
+        if ((finding.stampKind == StampKind::Authenticode || finding.stampKind == StampKind::Rfc3161)
+            && !finding.detail.empty())
+            return finding.detail;
         return withDetail("its certificate has expired and the signature is not time-stamped", finding.detail);
     case Verdict::NotTrusted:
         return withDetail("its certificate does not chain to a trusted root or to a certificate of the store",
@@ -68,6 +75,8 @@ std::vector<std::string> findingLines(const SignatureFinding &finding)
     if (finding.stampKind != StampKind::None && !finding.stampTime.empty())
         stamp += ", " + finding.stampTime;
     lines.push_back(stamp);
+    for (const std::string &note : finding.notes)
+        lines.push_back("    Note: " + note);
     lines.push_back("    Result: " + (finding.verdict == Verdict::Good ? std::string("valid") : verdictText(finding)));
     return lines;
 }
@@ -94,6 +103,8 @@ SignatureFinding findingFromReport(const ReportedSignature &reported)
         finding.verdict = Verdict::SignatureInvalid;
     else if (contains(reported.chainError, "expired"))
         finding.verdict = Verdict::Expired;
+    else if (contains(reported.chainError, "not yet valid"))
+        finding.verdict = Verdict::NotYetValid;
     else if (contains(reported.chainError, "purpose"))
         finding.verdict = Verdict::WrongPurpose;
     else

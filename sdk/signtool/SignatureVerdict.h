@@ -16,10 +16,12 @@ enum class Verdict {
     Damaged,          // the signature cannot be read
     SignatureInvalid, // the signature value does not verify over what it signs
     DigestMismatch,   // the file changed after it was signed
-    WrongPurpose,     // the certificate is not meant for code signing
+    WrongPurpose,     // the certificate (or one of its chain) is not meant for code signing
     TimeStampInvalid, // a time stamp is there but does not verify
     Expired,          // the certificate expired and no time stamp vouches for the signing time
     NotTrusted,       // the chain ends at no trusted root and no certificate of the store
+    NotYetValid,      // a certificate of the chain was not valid yet at the time judged
+    Revoked,          // a certificate of the chain (or of its time stamp's) was revoked
 };
 
 // Unnamed: osslsigncode's report shows a time stamp without its protocol.
@@ -32,7 +34,14 @@ struct SignatureFinding {
     StampKind stampKind = StampKind::None;
     std::string stampTime;    // "Dec  7 07:39:44 2029 GMT"
     Verdict verdict = Verdict::Damaged;
-    std::string detail;       // what OpenSSL said about a chain or a time stamp
+    // What OpenSSL said about a chain or a time stamp; for WrongPurpose,
+    // NotYetValid, Revoked and an Expired signature judged at its time
+    // stamp's time, when given, the whole reason.
+    std::string detail;
+    std::string description;    // the signer's description (/d of sign), when given
+    std::string descriptionUrl; // and its URL (/du)
+    std::vector<std::string> notes;    // what "verify /v" adds (a revocation after the time stamp's time)
+    std::vector<std::string> warnings; // shown as warnings (a revocation that could not be checked)
 };
 
 // The reason in this tool's own words, to follow "FILE is not validly

@@ -4,6 +4,7 @@
 #include "FormatStrategy.h"
 #include "PeImage.h"
 #include "PeSignatures.h"
+#include "Revocation.h"
 #include "SafeReplace.h"
 #include "SignArgs.h"
 #include "TokenStore.h"
@@ -125,7 +126,8 @@ void judgedByReport(VerifyJob &job, const ChildExit &exit)
         job.findings.push_back(findingFromReport(one));
     if (!job.findings.empty())
         return;
-    std::string last;
+    // osslsigncode's own text names the private link it read the file
+    // through and repeats itself: only what it means is shown.
     for (const std::string &line : trimmedLines(exit.output)) {
         if (line.find("No signature found") != std::string::npos) {
             job.fileProblem = "it carries no signature";
@@ -135,10 +137,32 @@ void judgedByReport(VerifyJob &job, const ChildExit &exit)
             job.fileProblem = "it is of no format that carries Authenticode signatures";
             return;
         }
-        if (!line.empty() && line != "Failed" && line.find(":error:") == std::string::npos)
-            last = line;
     }
-    job.fileProblem = "its signature is damaged (osslsigncode: " + (last.empty() ? std::string("no report") : last) + ")";
+    job.fileProblem = "its signature is damaged or the file is not of the format its name says";
+}
+
+// Windows Script Host files carry their signature in a comment block that
+// osslsigncode does not read: no verdict can be given on them here.
+bool scriptHostFile(const std::string &name)
+{
+    std::string extension = extensionOf(name);
+    for (char &c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".js" || extension == ".jse" || extension == ".vbs" || extension == ".vbe"
+           || extension == ".wsf";
+}
+
+// A reason known before anything is read: the file is empty, or of a kind
+// whose signatures cannot be checked here.
+std::string problemBeforeReading(const std::string &name, int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size == 0)
+        return "it is empty";
+    if (scriptHostFile(name))
+        return "signatures of Windows Script Host files (" + extensionOf(name)
+               + ") cannot be checked here: no verifier on this system reads them";
+    return {};
 }
 
 void finishJob(VerifyJob &job, const SignArgs &args)
@@ -149,9 +173,37 @@ void finishJob(VerifyJob &job, const SignArgs &args)
                 job.lines.push_back({OutputLine::Out, "    " + line});
         }
     }
-    const std::string reason = job.fileProblem.empty() ? fileVerdict(job.findings, args.allSignatures) : job.fileProblem;
+    if (job.fileProblem.empty() && args.rootSubject && !job.peFile)
+        job.fileProblem = "the root of its chain (/r) can be checked in program files only";
+    const std::string reason = !job.fileProblem.empty() ? job.fileProblem
+                               : args.signatureIndex ? indexedVerdict(job.findings, *args.signatureIndex)
+                                                     : fileVerdict(job.findings, args.allSignatures);
+    if (args.printDescription) {
+        for (const SignatureFinding &finding : job.findings) {
+            if (args.signatureIndex ? finding.index != *args.signatureIndex : finding.index > 0 && !args.allSignatures)
+                continue;
+            const std::string which = job.findings.size() > 1 ? " of signature " + std::to_string(finding.index + 1)
+                                                               : std::string();
+            job.lines.push_back({OutputLine::Out, "Description" + which + ": "
+                                                      + (finding.description.empty() ? std::string("(none)")
+                                                                                     : finding.description)});
+            job.lines.push_back({OutputLine::Out, "Description URL" + which + ": "
+                                                      + (finding.descriptionUrl.empty() ? std::string("(none)")
+                                                                                        : finding.descriptionUrl)});
+        }
+    }
     if (reason.empty()) {
         job.ok = true;
+        // A revocation server that cannot be reached does not fail the
+        // file, as on Windows (see sdk/README.md): it is said.
+        for (const SignatureFinding &finding : job.findings) {
+            if (args.signatureIndex ? finding.index != *args.signatureIndex : finding.index > 0 && !args.allSignatures)
+                continue;
+            for (const std::string &warning : finding.warnings) {
+                job.lines.push_back({OutputLine::Err, "SignTool Warning: " + job.file + ": " + warning + "."});
+                ++job.warnings;
+            }
+        }
         if (args.warnUnstamped && !job.findings.empty() && job.findings.front().stampKind == StampKind::None) {
             job.lines.push_back({OutputLine::Err, "SignTool Warning: " + job.file + " is not time-stamped."});
             ++job.warnings;
@@ -219,6 +271,16 @@ std::string fileVerdict(const std::vector<SignatureFinding> &signatures, bool al
     return {};
 }
 
+std::string indexedVerdict(const std::vector<SignatureFinding> &signatures, int index)
+{
+    for (const SignatureFinding &finding : signatures) {
+        if (finding.index == index)
+            return finding.verdict == Verdict::Good ? std::string() : verdictText(finding);
+    }
+    return "it has no signature " + std::to_string(index) + " (/ds counts from 0, the primary; it carries "
+           + std::to_string(signatures.size()) + ")";
+}
+
 VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const std::vector<OutputLine> &)> &print)
 {
     VerifyCounts counts;
@@ -228,6 +290,9 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
     TrustPolicy policy;
     policy.anchors = anchors.get();
     policy.now = std::time(nullptr);
+    RevocationChecker revocation;
+    policy.revocation = &revocation;
+    policy.rootSubject = args.rootSubject.value_or(std::string());
     Fd trust;
     PrivateFolder links;
     const size_t count = args.files.size();
@@ -265,6 +330,14 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
                 job->lines.push_back({OutputLine::Out, std::string()});
             job->opened = Fd();
             job->done = true;
+            jobs[i] = std::move(job);
+            printReady();
+            continue;
+        }
+        if (std::string early = problemBeforeReading(job->file, job->opened.get()); !early.empty()) {
+            job->fileProblem = std::move(early);
+            finishJob(*job, args);
+            job->opened = Fd();
             jobs[i] = std::move(job);
             printReady();
             continue;

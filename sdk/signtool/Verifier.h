@@ -39,4 +39,8 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
 // not validly signed: ".
 std::string fileVerdict(const std::vector<SignatureFinding> &signatures, bool all);
 
+// The verdict of signature `index` alone (verify /ds N; 0 the primary), in
+// the same terms: empty when it passes.
+std::string indexedVerdict(const std::vector<SignatureFinding> &signatures, int index);
+
 } // namespace signtool

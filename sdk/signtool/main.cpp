@@ -235,11 +235,17 @@ int main(int argc, char **argv)
     }
     if (args.verb == Verb::Timestamp) {
         PrivateFolder::startCleaner();
+        int warnings = 0;
+        for (const std::string &warning : digestWarnings(args)) {
+            if (!args.quiet)
+                errLine(warning);
+            ++warnings;
+        }
         const SigningIdentity none; // the files keep their signatures and signers
         const Signer stamper(none, args);
         const RunCounts counts = signInOrder(stamper, args.files, args.jobs, false,
                                              [](const FileOutcome &outcome) { printLines(outcome.lines); });
-        printSummary(args, "Timestamped", counts.signedFiles, counts.warnings, counts.errors + unmatched);
+        printSummary(args, "Timestamped", counts.signedFiles, warnings + counts.warnings, counts.errors + unmatched);
         return counts.errors + unmatched == 0 ? 0 : 1;
     }
     std::string problem = descriptionProblem(args);

@@ -24,6 +24,15 @@
 // goes to the log: "rfc3161 sha384" (the imprint's digest) or "authenticode",
 // after "proxied to HOST" for a request meant for another host.
 //
+// MODE "revocation" serves what revocation checks ask for, as the
+// certificate of --cert (with --key) would: "GET /crl/NAME" answers the
+// file NAME of --folder (a CRL the test wrote and may rewrite), 404 when
+// there is none; an OCSP request (POST, application/ocsp-request) is
+// answered "good" for each certificate asked about unless the file
+// "revoked" of --folder lists its serial number (upper-case hex) with a
+// revocation time in seconds since 1970 on a line. Logs "crl NAME" and
+// "ocsp".
+//
 // Prints "PORT n" once listening. Ends by itself after --lifetime seconds
 // (default 120) or as soon as its standard input closes, so a test that dies
 // leaves no server behind.
@@ -31,6 +40,8 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/ocsp.h>
+#include <openssl/bn.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/ssl.h>
@@ -50,6 +61,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -57,7 +69,7 @@
 namespace {
 
 struct Options {
-    std::string cert, key, mode = "both", log, tlsCert, tlsKey;
+    std::string cert, key, mode = "both", log, tlsCert, tlsKey, folder;
     int delayMs = 0;
     int lifetime = 120;
 };
@@ -334,6 +346,89 @@ std::string lowerCase(std::string text)
     return text;
 }
 
+std::string fileText(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return in ? text.str() : std::string();
+}
+
+// The revocation time the test listed for `serial`, or -1.
+long listedRevocation(const std::string &serial)
+{
+    std::istringstream lines(fileText(g_options.folder + "/revoked"));
+    std::string listed;
+    long when = 0;
+    while (lines >> listed >> when) {
+        if (listed == serial)
+            return when;
+    }
+    return -1;
+}
+
+std::string ocspReply(const std::string &body)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(body.data());
+    OCSP_REQUEST *request = d2i_OCSP_REQUEST(nullptr, &p, static_cast<long>(body.size()));
+    if (!request)
+        return {};
+    OCSP_BASICRESP *basic = OCSP_BASICRESP_new();
+    ASN1_TIME *thisUpdate = X509_gmtime_adj(nullptr, -60);
+    ASN1_TIME *nextUpdate = X509_gmtime_adj(nullptr, 3600);
+    for (int i = 0; i < OCSP_request_onereq_count(request); ++i) {
+        OCSP_CERTID *id = OCSP_onereq_get0_id(OCSP_request_onereq_get0(request, i));
+        ASN1_INTEGER *serial = nullptr;
+        OCSP_id_get0_info(nullptr, nullptr, nullptr, &serial, id);
+        BIGNUM *number = ASN1_INTEGER_to_BN(serial, nullptr);
+        char *hex = number ? BN_bn2hex(number) : nullptr;
+        const long revoked = hex ? listedRevocation(hex) : -1;
+        OPENSSL_free(hex);
+        BN_free(number);
+        ASN1_TIME *when = revoked >= 0 ? ASN1_TIME_set(nullptr, static_cast<time_t>(revoked)) : nullptr;
+        OCSP_basic_add1_status(basic, id, revoked >= 0 ? V_OCSP_CERTSTATUS_REVOKED : V_OCSP_CERTSTATUS_GOOD,
+                               revoked >= 0 ? OCSP_REVOKED_STATUS_KEYCOMPROMISE : -1, when, thisUpdate, nextUpdate);
+        ASN1_TIME_free(when);
+    }
+    std::string reply;
+    if (OCSP_basic_sign(basic, g_cert, g_key, EVP_sha256(), nullptr, 0) == 1) {
+        OCSP_RESPONSE *response = OCSP_response_create(OCSP_RESPONSE_STATUS_SUCCESSFUL, basic);
+        unsigned char *der = nullptr;
+        const int length = response ? i2d_OCSP_RESPONSE(response, &der) : -1;
+        if (length > 0)
+            reply.assign(reinterpret_cast<char *>(der), static_cast<size_t>(length));
+        OPENSSL_free(der);
+        OCSP_RESPONSE_free(response);
+    }
+    ASN1_TIME_free(thisUpdate);
+    ASN1_TIME_free(nextUpdate);
+    OCSP_BASICRESP_free(basic);
+    OCSP_REQUEST_free(request);
+    return reply;
+}
+
+void serveRevocation(int fd, const std::string &head, const std::string &body)
+{
+    if (head.find("application/ocsp-request") != std::string::npos) {
+        logLine("ocsp");
+        const std::string reply = ocspReply(body);
+        respond(fd, reply.empty() ? 400 : 200, "application/ocsp-response", reply);
+        return;
+    }
+    const size_t at = head.find("get /crl/");
+    const std::string name = at == std::string::npos ? "" : head.substr(at + 9, head.find(' ', at + 9) - at - 9);
+    logLine("crl " + name);
+    const std::string crl = name.empty() || name.find('/') != std::string::npos || name[0] == '.'
+                                ? std::string()
+                                : fileText(g_options.folder + "/" + name);
+    if (crl.empty()) {
+        const std::string missing = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        sendAll(fd, missing);
+        return;
+    }
+    respond(fd, 200, "application/pkix-crl", crl);
+}
+
 void serve(int fd)
 {
     std::string data;
@@ -372,6 +467,11 @@ void serve(int fd)
     if (target != std::string::npos && head.compare(target + 1, 7, "http://") == 0)
         logLine("proxied to " + head.substr(target + 8, head.find_first_of(":/ ", target + 8) - target - 8));
     const bool rfc3161 = head.find("application/timestamp-query") != std::string::npos;
+    if (g_options.mode == "revocation") {
+        serveRevocation(fd, head, body);
+        close(fd);
+        return;
+    }
     if (g_options.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(g_options.delayMs));
 
@@ -502,6 +602,8 @@ int main(int argc, char **argv)
             g_options.lifetime = std::atoi(value.c_str());
         else if (name == "--tls-cert")
             g_options.tlsCert = value;
+        else if (name == "--folder")
+            g_options.folder = value;
         else if (name == "--tls-key")
             g_options.tlsKey = value;
     }

@@ -322,14 +322,36 @@ void TestSignArgs::refusals_data()
     QTest::addColumn<QStringList>("argv");
     QTest::addColumn<QString>("message");
     QTest::newRow("no verb") << QStringList{} << "No command given";
-    QTest::newRow("unknown verb") << QStringList{"catdb", "x.exe"} << "Unknown command: catdb";
-    QTest::newRow("unknown switch") << QStringList{"sign", "/a", "/uw", "x.exe"} << "Unknown option: /uw";
+    QTest::newRow("unknown verb") << QStringList{"sing", "x.exe"} << "Unknown command: sing";
+    QTest::newRow("documented verb without meaning here") << QStringList{"catdb", "x.exe"}
+                                                          << "The command catdb is not supported: catdb adds catalog "
+                                                             "files to Windows' catalog database";
+    QTest::newRow("remove") << QStringList{"REMOVE", "/s", "x.exe"} << "The command REMOVE is not supported: ";
+    QTest::newRow("unknown switch") << QStringList{"sign", "/a", "/zz", "x.exe"} << "Unknown option: /zz";
+    QTest::newRow("csp names its replacement") << QStringList{"sign", "/csp", "eToken CSP", "/kc", "k", "x.exe"}
+                                               << "The option /csp is not supported: a cryptographic service "
+                                                  "provider is Windows' way";
+    QTest::newRow("catalog switch of verify") << QStringList{"verify", "/pa", "/c", "a.cat", "x.exe"}
+                                              << "The option /c is not supported: Windows keeps catalog files";
+    QTest::newRow("sealing") << QStringList{"timestamp", "/tr", "u", "/tseal", "x.exe"}
+                             << "The option /tseal is not supported: sealing";
+    QTest::newRow("documented for another command") << QStringList{"timestamp", "/tr", "u", "/kp", "x.exe"}
+                                                    << "Unknown option: /kp";
+    QTest::newRow("ph and nph") << QStringList{"sign", "/a", "/ph", "/nph", "x.exe"} << "/ph and /nph";
+    QTest::newRow("usage not an OID") << QStringList{"sign", "/a", "/u", "codeSigning", "x.exe"}
+                                      << "The value of /u must be an object identifier";
+    QTest::newRow("issuer with f") << QStringList{"sign", "/f", "c.pfx", "/i", "CA", "x.exe"}
+                                   << "cannot be combined with /f";
+    QTest::newRow("all and ds") << QStringList{"verify", "/pa", "/all", "/ds", "1", "x.exe"} << "/all and /ds";
+    QTest::newRow("ds not a number") << QStringList{"verify", "/pa", "/ds", "-1", "x.exe"}
+                                     << "The value of /ds must be the number of a signature";
     QTest::newRow("td sha256 without tr") << QStringList{"sign", "/a", "/td", "sha256", "x.exe"} << "/td needs /tr";
     QTest::newRow("td with t") << QStringList{"sign", "/a", "/t", "u", "/td", "sha384", "x.exe"} << "/td needs /tr";
     QTest::newRow("store with f") << QStringList{"sign", "/f", "c.pfx", "/s", "My", "x.exe"}
                                   << "cannot be combined with /f";
     QTest::newRow("sign switch all") << QStringList{"sign", "/a", "/all", "x.exe"} << "Unknown option: /all";
-    QTest::newRow("sign switch with verify") << QStringList{"verify", "/pa", "/a", "x.exe"} << "Unknown option: /a";
+    QTest::newRow("sign switch with verify") << QStringList{"verify", "/pa", "/f", "c.pfx", "x.exe"}
+                                             << "Unknown option: /f";
     QTest::newRow("verify switch with sign") << QStringList{"sign", "/pa", "x.exe"} << "Unknown option: /pa";
     QTest::newRow("value missing at end") << QStringList{"sign", "/a", "/tr"} << "Missing value for option /tr";
     QTest::newRow("no files") << QStringList{"sign", "/a", "/v"} << "No files to sign";
@@ -381,11 +403,44 @@ void TestSignArgs::storeCertificateAndVerifySwitches()
     const std::string problem = signtool::storeNameProblem(*result.args, "/opt/store");
     QVERIFY2(QString::fromStdString(problem).contains("\"Root\" does not exist"), problem.c_str());
     QVERIFY(QString::fromStdString(problem).contains("the folder /opt/store"));
+    // No /fd: the newest SignTool refuses, this one warns and uses SHA-256.
+    const std::vector<std::string> unnamed = signtool::digestWarnings(*result.args);
+    QCOMPARE(unnamed.size(), size_t(1));
+    QVERIFY2(QString::fromStdString(unnamed[0]).contains("No file digest algorithm was given; SHA-256 is used")
+                 && QString::fromStdString(unnamed[0]).contains("add /fd sha256"),
+             unnamed[0].c_str());
+    result = parse({"sign", "/a", "/fd", "SHA256", "/tr", "u", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    const std::vector<std::string> stampDigest = signtool::digestWarnings(*result.args);
+    QCOMPARE(stampDigest.size(), size_t(1));
+    QVERIFY2(QString::fromStdString(stampDigest[0]).contains("No time-stamp digest algorithm was given with /tr"),
+             stampDigest[0].c_str());
+    result = parse({"timestamp", "/tr", "u", "/td", "sha256", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
     QVERIFY(signtool::digestWarnings(*result.args).empty());
+    result = parse({"timestamp", "/tr", "u", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(signtool::digestWarnings(*result.args).size(), size_t(1));
 
     result = parse({"verify", "/pa", "/all", "/TW", "x.exe"});
     QVERIFY2(result.args, result.error.c_str());
     QVERIFY(result.args->allSignatures && result.args->warnUnstamped);
+
+    // What Windows documents and means something here too.
+    result = parse({"verify", "/pa", "/a", "/MS", "/d", "/r", "Quillmark Root", "/ds", "1", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(result.args->printDescription);
+    QCOMPARE(result.args->rootSubject.value_or(""), std::string("Quillmark Root"));
+    QCOMPARE(result.args->signatureIndex.value_or(-1), 1);
+    QCOMPARE(result.args->files, std::vector<std::string>{"x.exe"});
+    result = parse({"sign", "/a", "/i", "Issuing CA", "/uw", "/nph", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->issuerName.value_or(""), std::string("Issuing CA"));
+    QCOMPARE(result.args->usageOid.value_or(""), std::string("1.3.6.1.4.1.311.10.3.6"));
+    QVERIFY(result.args->noPageHashes && !result.args->pageHashes);
+    result = parse({"sign", "/a", "/u", "1.3.6.1.5.5.7.3.3", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->usageOid.value_or(""), std::string("1.3.6.1.5.5.7.3.3"));
 }
 
 QTEST_APPLESS_MAIN(TestSignArgs)

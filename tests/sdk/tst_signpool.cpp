@@ -122,7 +122,7 @@ void TestSignPool::poolAboveTheMostIsLoweredAloud()
 {
     const QString file = newFolder() + "/many.exe";
     QVERIFY(writePeFile(file, 4));
-    const RunResult run = signtool({"sign", "/f", m_pfx, "/v", "/mt", "100", file});
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/fd", "sha256", "/v", "/mt", "100", file});
     QVERIFY2(run.ok(), qPrintable(run.output));
     QVERIFY2(run.output.contains(QLatin1String("SignTool Warning: /mt 100 was lowered to 64, the most files signed "
                                                "at a time.")),

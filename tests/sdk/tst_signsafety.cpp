@@ -386,7 +386,7 @@ void TestSignSafety::hardLinksAreNamed()
     QVERIFY(writePeFile(file, 21));
     QCOMPARE(::link(QFile::encodeName(file).constData(), QFile::encodeName(other).constData()), 0);
     const QByteArray original = fileBytes(file);
-    const RunResult run = signtool(QStringList{"sign", "/f", m_pfx, "/p", m_password, "/v", file});
+    const RunResult run = signtool(QStringList{"sign", "/f", m_pfx, "/p", m_password, "/fd", "sha256", "/v", file});
     QVERIFY2(run.ok(), qPrintable(run.output));
     QVERIFY2(run.output.contains("SignTool Warning: " + file
                                  + " has 2 hard links; the signed file is separate from its other names"),

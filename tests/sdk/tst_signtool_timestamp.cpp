@@ -53,7 +53,10 @@ private:
             env.insert(QStringLiteral("SSL_CERT_FILE"), trustedPem);
             env.insert(QStringLiteral("SSL_CERT_DIR"), newFolder());
         }
-        return SignToolFixture::signtool(QStringList{"sign", "/f", m_pfx} + options + QStringList{file}, env);
+        // The digest named, as the newest SignTool requires (options may name another).
+        return SignToolFixture::signtool(QStringList{"sign", "/f", m_pfx, "/fd", "sha256"} + options
+                                             + QStringList{file},
+                                         env);
     }
 
     // osslsigncode's verdict on the signature and its time stamp.

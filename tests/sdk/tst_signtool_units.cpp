@@ -113,6 +113,8 @@ private slots:
     void filesOfOneFolderShareAPrivateFolder();
     void replacedFilesAreFreedTogetherWithinBounds();
     void certificateTieGoesToTheFirstListed();
+    void certificatesFilteredByIssuerAndUsage();
+    void oneSignatureByIndex();
     void relayIsNeverAskedOfAProxy_data();
     void relayIsNeverAskedOfAProxy();
     void primarySignatureDecides();
@@ -303,6 +305,59 @@ void TestSignToolUnits::certificateTieGoesToTheFirstListed()
     }
 }
 
+// /i and /u (/uw) narrow the choice like /n: by the issuer's common name
+// and by the usage the extended key usage must allow (none: every usage).
+void TestSignToolUnits::certificatesFilteredByIssuerAndUsage()
+{
+    CertOptions signingOptions;
+    signingOptions.commonName = QStringLiteral("Alpha Signing CA");
+    const KeyAndCert codeSigning = makeCertificate(signingOptions);
+    CertOptions serverOptions;
+    serverOptions.commonName = QStringLiteral("Beta Server");
+    serverOptions.usage = Usage::ServerAuthOnly;
+    const KeyAndCert server = makeCertificate(serverOptions);
+    CertOptions anyOptions;
+    anyOptions.commonName = QStringLiteral("Gamma Anything");
+    anyOptions.usage = Usage::Unrestricted;
+    const KeyAndCert unrestricted = makeCertificate(anyOptions);
+    QVERIFY(!codeSigning.isNull() && !server.isNull() && !unrestricted.isNull());
+    const std::vector<X509 *> candidates{codeSigning.cert.get(), server.cert.get(), unrestricted.cert.get()};
+
+    SelectionRule byIssuer;
+    byIssuer.issuerName = "signing ca"; // self-signed: the issuer is the subject
+    Selection chosen = selectCertificate(candidates, byIssuer);
+    QVERIFY(chosen.index);
+    QCOMPARE(*chosen.index, size_t(0));
+
+    SelectionRule byUsage;
+    byUsage.autoSelect = true;
+    byUsage.usageOid = "1.3.6.1.5.5.7.3.1"; // serverAuth
+    chosen = selectCertificate(candidates, byUsage);
+    QCOMPARE(chosen.matching, size_t(2)); // the server certificate and the unrestricted one
+    byUsage.usageOid = "1.3.6.1.4.1.311.10.3.6"; // /uw
+    chosen = selectCertificate(candidates, byUsage);
+    QVERIFY(chosen.index);
+    QCOMPARE(*chosen.index, size_t(2));
+    byUsage.issuerName = "Alpha";
+    chosen = selectCertificate(candidates, byUsage);
+    QVERIFY(!chosen.index);
+    QCOMPARE(chosen.problem, Selection::Problem::NoneMatches);
+}
+
+// verify /ds N: that signature alone decides, whatever the others are.
+void TestSignToolUnits::oneSignatureByIndex()
+{
+    const std::vector<SignatureFinding> findings{finding(0, Verdict::NotTrusted), finding(1, Verdict::Good),
+                                                 finding(2, Verdict::DigestMismatch)};
+    QCOMPARE(indexedVerdict(findings, 1), std::string());
+    QVERIFY(QString::fromStdString(indexedVerdict(findings, 0)).startsWith("its certificate does not chain"));
+    QVERIFY(QString::fromStdString(indexedVerdict(findings, 2)).startsWith("its digest does not match"));
+    const std::string missing = indexedVerdict(findings, 3);
+    QVERIFY2(QString::fromStdString(missing).contains("it has no signature 3")
+                 && QString::fromStdString(missing).contains("it carries 3"),
+             missing.c_str());
+}
+
 void TestSignToolUnits::primarySignatureDecides()
 {
     QCOMPARE(fileVerdict({finding(0, Verdict::Good)}, false), std::string());
@@ -360,6 +415,11 @@ void TestSignToolUnits::reportIsReadSignatureBySignature()
     ReportedSignature expired = read[0];
     expired.digestsMatch = true;
     QCOMPARE(findingFromReport(expired).verdict, Verdict::Expired);
+    // Not valid yet is no matter of trust, and is said so.
+    ReportedSignature early = expired;
+    early.chainError = "certificate is not yet valid";
+    QCOMPARE(findingFromReport(early).verdict, Verdict::NotYetValid);
+    QVERIFY(verdictText(findingFromReport(early)).find("does not chain") == std::string::npos);
     expired.chainError.clear();
     QCOMPARE(findingFromReport(expired).verdict, Verdict::SignatureInvalid);
     QVERIFY(readVerifyReport("No signature found\nFailed\n").empty());

@@ -20,6 +20,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTest>
 #include <QThread>
 
@@ -30,16 +31,27 @@
 #include <openssl/x509.h>
 
 #include <ctime>
+#include <memory>
 
 using namespace testdata;
 
 namespace {
 
-enum class Purpose { CodeSigning, ServerAuth, TimeStamping, Authority };
+enum class Purpose {
+    CodeSigning,
+    ServerAuth,
+    TimeStamping,
+    Authority,
+    ServerAuthAuthority,   // a CA whose extended key usage allows serverAuth only
+    CodeSigningNoSignature // codeSigning, but a key usage without digitalSignature
+};
 
 // A certificate issued by `issuer` (self-signed when it is null), valid
-// from an hour ago for `seconds` more seconds.
-KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose, long seconds)
+// from `from` seconds from now (an hour ago unless given) until `seconds`
+// seconds from now.
+// `extensions`: more of them, as (NID, value) pairs ("URI:http://...").
+KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose, long seconds, long from = -3600,
+                 const QList<QPair<int, QString>> &extensions = {})
 {
     KeyAndCert pair;
     std::shared_ptr<EVP_PKEY> key(EVP_RSA_gen(2048), EVP_PKEY_free);
@@ -54,7 +66,7 @@ KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose,
                                reinterpret_cast<const unsigned char *>(cn.constData()), -1, -1, 0);
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer->cert.get())
                                             : X509_get_subject_name(cert.get()));
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), from);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), seconds);
     X509_set_pubkey(cert.get(), key.get());
     bool ok = true;
@@ -64,8 +76,17 @@ KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose,
              && sdktool::addCertificateExtension(cert.get(), NID_key_usage,
                                                  "critical,keyCertSign,cRLSign,digitalSignature");
         break;
+    case Purpose::ServerAuthAuthority:
+        ok = sdktool::addCertificateExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE")
+             && sdktool::addCertificateExtension(cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign")
+             && sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "serverAuth");
+        break;
     case Purpose::CodeSigning:
         ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "codeSigning");
+        break;
+    case Purpose::CodeSigningNoSignature:
+        ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "codeSigning")
+             && sdktool::addCertificateExtension(cert.get(), NID_key_usage, "critical,keyEncipherment");
         break;
     case Purpose::ServerAuth:
         ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "serverAuth");
@@ -74,6 +95,8 @@ KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose,
         ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage, "critical,timeStamping");
         break;
     }
+    for (const auto &extension : extensions)
+        ok = ok && sdktool::addCertificateExtension(cert.get(), extension.first, extension.second.toUtf8().constData());
     if (!ok || !X509_sign(cert.get(), issuer ? issuer->key.get() : key.get(), EVP_sha256()))
         return pair;
     pair.key = key;
@@ -236,6 +259,14 @@ private slots:
     void intermediatePageHashesAndSha1();
     void nestedSignaturesShareTheFileDigest();
     void signaturesPastTheBoundAreRefused();
+    void certificateTableHidesNothing_data();
+    void certificateTableHidesNothing();
+    void signerJudgedAtTheStampsTime();
+    void everyCertificateOfThePathAllowsCodeSigning();
+    void messagesAreTheToolsOwn();
+    void revokedCertificatesFail();
+    void revocationAfterTheStampAndUnreachableServers();
+    void documentedSwitchesOfVerifyAndSign();
 };
 
 void TestSignToolVerdicts::initTestCase()
@@ -787,6 +818,416 @@ void TestSignToolVerdicts::signaturesPastTheBoundAreRefused()
                                    "checked."),
              qPrintable(run.output));
     QVERIFY2(timer.elapsed() < 20000, "the signatures past the bound were read");
+// Where a signed PE file's certificate table is and what it holds: the
+// directory entry and the table's offset in the optional header.
+struct TablePlace {
+    int entry = 0;
+    int offset = 0;
+    int size = 0;
+};
+
+TablePlace tablePlace(const QByteArray &file)
+{
+    const int peHeader = int(le32(file, 0x3C));
+    const bool pe32plus = quint8(file[peHeader + 24]) == 0x0B && quint8(file[peHeader + 25]) == 0x02;
+    TablePlace place;
+    place.entry = peHeader + 24 + (pe32plus ? 112 : 96) + 4 * 8;
+    place.offset = int(le32(file, place.entry));
+    place.size = int(le32(file, place.entry + 4));
+    return place;
+}
+
+// Data hidden in or after a certificate table changes no digest; Windows
+// (with the padding check that MS13-098 brought) and osslsigncode refuse
+// such a file, and so does the tool.
+void TestSignToolVerdicts::certificateTableHidesNothing_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("data appended after the table") << "appended" << "data follows its certificate table";
+    QTest::newRow("table grown with data after its entry") << "grown" << "after its only entry";
+    QTest::newRow("table grown with zeros after its entry") << "grownZeros" << "after its only entry";
+    QTest::newRow("entry grown with data after the signature") << "entryGrown" << "after the signature it holds";
+    QTest::newRow("revision 1.0") << "revision1" << "revision 1.0";
+    QTest::newRow("revision 3.0") << "revision3" << "revision 3.0";
+}
+
+void TestSignToolVerdicts::certificateTableHidesNothing()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, reason);
+    const QString file = peFile();
+    QVERIFY(osslSign(file, m_signerPfx));
+    QVERIFY(verify({}, {file}).ok());
+    QByteArray bytes = fileBytes(file);
+    const TablePlace table = tablePlace(bytes);
+    QCOMPARE(table.offset + table.size, int(bytes.size()));
+    const QByteArray payload("hidden payload!!");
+    if (change == "appended") {
+        bytes += payload;
+    } else if (change == "grown" || change == "grownZeros") {
+        bytes += change == "grown" ? payload : QByteArray(payload.size(), '\0');
+        putLe32(bytes, table.entry + 4, quint32(table.size + payload.size()));
+    } else if (change == "entryGrown") {
+        bytes += payload;
+        putLe32(bytes, table.entry + 4, quint32(table.size + payload.size()));
+        putLe32(bytes, table.offset, le32(bytes, table.offset) + quint32(payload.size()));
+    } else {
+        bytes[table.offset + 5] = char(change == "revision1" ? 0x01 : 0x03);
+    }
+    QVERIFY(writeBytes(file, bytes));
+    const RunResult run = verify({}, {file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: " + file + " is not validly signed: "), qPrintable(run.output));
+    QVERIFY2(run.output.contains(reason), qPrintable(run.output));
+    QCOMPARE(verify({"/all"}, {file}).exitCode, 1);
+}
+
+// Windows judges the signer's chain at the time the verified time stamp
+// vouches for: a stamp from before the certificate became valid proves a
+// signature made by a certificate that was not valid yet.
+void TestSignToolVerdicts::signerJudgedAtTheStampsTime()
+{
+    const KeyAndCert early = issue(&m_ca, QStringLiteral("Early Signer"), Purpose::CodeSigning, 365L * 86400, 4);
+    const QString pfx = newFolder() + QStringLiteral("/early.pfx");
+    QVERIFY(writePkcs12(pfx, early, m_password));
+    const QString folder = newFolder();
+    const QString stamped = peFile(folder), bare = peFile(folder);
+    TsaServer server(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY(!server.url().isEmpty());
+    QVERIFY(osslSign(stamped, pfx, {"-ts", server.url()}));
+    QVERIFY(osslSign(bare, pfx));
+
+    // Not yet valid now: said so, not "does not chain".
+    RunResult run = verify({}, {bare});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(bare + " is not validly signed: its certificate is not yet valid"),
+             qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("does not chain")));
+
+    const QDateTime valid = QDateTime::currentDateTimeUtc().addSecs(6);
+    while (QDateTime::currentDateTimeUtc() < valid)
+        QThread::msleep(250);
+    run = verify({}, {stamped, bare});
+    QVERIFY2(run.output.contains(QStringLiteral("Successfully verified: ") + bare), qPrintable(run.output));
+    QVERIFY2(run.output.contains(stamped + " is not validly signed: its certificate was not yet valid at the time "
+                                           "its time stamp vouches for"),
+             qPrintable(run.output));
+}
+
+// An extended key usage limits every certificate below it: a code-signing
+// leaf under a CA meant for TLS servers only is refused, naming that CA.
+void TestSignToolVerdicts::everyCertificateOfThePathAllowsCodeSigning()
+{
+    const KeyAndCert tlsCa = issue(&m_ca, QStringLiteral("TLS Only CA"), Purpose::ServerAuthAuthority, 365L * 86400);
+    const KeyAndCert leaf = issue(&tlsCa, QStringLiteral("Leaf Under TLS CA"), Purpose::CodeSigning, 300L * 86400);
+    const QString keys = newFolder();
+    QVERIFY(writePkcs12(keys + "/leaf.pfx", leaf, m_password));
+    QVERIFY(writeCertificatePem(keys + "/ca.pem", tlsCa));
+    const QString file = peFile();
+    QVERIFY(osslSign(file, keys + "/leaf.pfx", {"-ac", keys + "/ca.pem"}));
+    const RunResult run = verify({}, {file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(file + " is not validly signed: the certificate /CN=TLS Only CA of its chain is not "
+                                        "meant for code signing"),
+             qPrintable(run.output));
+}
+
+// Every verdict in the tool's own words, naming the file as it was given:
+// no osslsigncode text, no private paths, each line once.
+void TestSignToolVerdicts::messagesAreTheToolsOwn()
+{
+    const KeyAndCert noSignature = issue(&m_ca, QStringLiteral("Encipherment Only"),
+                                         Purpose::CodeSigningNoSignature, 365L * 86400);
+    const QString folder = newFolder();
+    QVERIFY(writePkcs12(folder + "/enc.pfx", noSignature, m_password));
+    const QString keyUsage = peFile(folder);
+    QVERIFY(osslSign(keyUsage, folder + "/enc.pfx"));
+    RunResult run = verify({}, {keyUsage});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(keyUsage + " is not validly signed: its certificate's key usage does not allow "
+                                            "digital signatures"),
+             qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("not meant for code signing")));
+
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(folder));
+    QVERIFY(writeBytes(folder + "/empty.exe", QByteArray()));
+    QVERIFY(writeBytes(folder + "/tool.js", "WScript.Echo('hi');\r\n"));
+    QVERIFY(writeBytes(folder + "/tool.vbs", "WScript.Echo \"hi\"\r\n"));
+    QVERIFY(writeBytes(folder + "/notes.txt", "plain text\n"));
+    const QStringList names{"empty.exe", "tool.js", "tool.vbs", "notes.txt"};
+    run = verify({}, names);
+    QDir::setCurrent(before);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: empty.exe is not validly signed: it is empty")),
+             qPrintable(run.output));
+    for (const QString &script : {QStringLiteral("tool.js"), QStringLiteral("tool.vbs")})
+        QVERIFY2(run.output.contains("SignTool Error: " + script + " is not validly signed: signatures of Windows "
+                                     "Script Host files"),
+                 qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Error: notes.txt is not validly signed: it is of no format "
+                                               "that carries Authenticode signatures")),
+             qPrintable(run.output));
+    for (const char *foreign : {"/dev/fd", "osslsigncode", "Initialization error", "Failed", ":error:"})
+        QVERIFY2(!run.output.contains(QLatin1String(foreign)), qPrintable(run.output));
+    const QStringList lines = run.output.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(QSet<QString>(lines.begin(), lines.end()).size(), lines.size());
+}
+
+namespace {
+
+// A revocation list of `ca`, current for an hour, listing each serial
+// number with its revocation time.
+bool writeCrl(const QString &path, const KeyAndCert &ca, const QList<QPair<X509 *, time_t>> &revoked)
+{
+    std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(X509_CRL_new(), X509_CRL_free);
+    if (!crl || X509_CRL_set_version(crl.get(), 1) != 1
+        || X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(ca.cert.get())) != 1)
+        return false;
+    std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> last(X509_gmtime_adj(nullptr, -60), ASN1_TIME_free);
+    std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> next(X509_gmtime_adj(nullptr, 3600), ASN1_TIME_free);
+    X509_CRL_set1_lastUpdate(crl.get(), last.get());
+    X509_CRL_set1_nextUpdate(crl.get(), next.get());
+    for (const auto &entry : revoked) {
+        X509_REVOKED *one = X509_REVOKED_new();
+        ASN1_TIME *when = ASN1_TIME_set(nullptr, entry.second);
+        X509_REVOKED_set_serialNumber(one, X509_get_serialNumber(entry.first));
+        X509_REVOKED_set_revocationDate(one, when);
+        ASN1_TIME_free(when);
+        X509_CRL_add0_revoked(crl.get(), one);
+    }
+    X509_CRL_sort(crl.get());
+    if (!X509_CRL_sign(crl.get(), ca.key.get(), EVP_sha256()))
+        return false;
+    unsigned char *der = nullptr;
+    const int length = i2d_X509_CRL(crl.get(), &der);
+    const QByteArray bytes(reinterpret_cast<const char *>(der), length > 0 ? length : 0);
+    OPENSSL_free(der);
+    return length > 0 && writeBytes(path, bytes);
+}
+
+QString serialHex(X509 *cert)
+{
+    BIGNUM *number = ASN1_INTEGER_to_BN(X509_get_serialNumber(cert), nullptr);
+    char *hex = number ? BN_bn2hex(number) : nullptr;
+    const QString text = QString::fromLatin1(hex ? hex : "");
+    OPENSSL_free(hex);
+    BN_free(number);
+    return text;
+}
+
+// A CA of its own with a CRL and an OCSP responder on 127.0.0.1 (the test
+// time-stamp server in mode "revocation"), its store and environment.
+struct RevocationSite {
+    KeyAndCert ca;
+    QString folder, store, log, caPem, caKey;
+    std::unique_ptr<TsaServer> server;
+    QString crlUrl() const { return server->base() + QStringLiteral("/crl/ca.crl"); }
+    QString ocspUrl() const { return server->base() + QStringLiteral("/ocsp"); }
+    QList<QPair<int, QString>> crlExtension() const { return {{NID_crl_distribution_points, "URI:" + crlUrl()}}; }
+    QList<QPair<int, QString>> ocspExtension() const
+    {
+        return {{NID_info_access, "OCSP;URI:" + ocspUrl()}};
+    }
+    int logged(const QString &line) const
+    {
+        return int(fileBytes(log).split('\n').count(line.toUtf8()));
+    }
+};
+
+} // namespace
+
+// A revoked signer fails, named with the time it was revoked, whether the
+// CRL or the OCSP responder says so; every answer is asked for once a run.
+void TestSignToolVerdicts::revokedCertificatesFail()
+{
+    RevocationSite site;
+    site.ca = issue(nullptr, QStringLiteral("Revocation Root"), Purpose::Authority, 3650L * 86400);
+    site.folder = newFolder();
+    site.store = newFolder();
+    site.log = site.folder + QStringLiteral("/requests.log");
+    site.caPem = site.folder + QStringLiteral("/ca.pem");
+    site.caKey = site.folder + QStringLiteral("/ca.key");
+    QVERIFY(writeCertificatePem(site.caPem, site.ca) && writePrivateKeyPem(site.caKey, site.ca));
+    QVERIFY(writePkcs12(site.store + QStringLiteral("/root.pfx"), site.ca));
+    site.server = std::make_unique<TsaServer>(QStringLiteral("revocation"), site.caPem, site.caKey, site.log,
+                                              TsaServer::Timing{}, TsaServer::Https{}, site.folder);
+    QVERIFY(!site.server->url().isEmpty());
+    QVERIFY(writeCrl(site.folder + "/ca.crl", site.ca, {}));
+
+    const KeyAndCert byCrl = issue(&site.ca, QStringLiteral("CRL Signer"), Purpose::CodeSigning, 365L * 86400, -3600,
+                                   site.crlExtension());
+    const KeyAndCert byOcsp = issue(&site.ca, QStringLiteral("OCSP Signer"), Purpose::CodeSigning, 365L * 86400,
+                                    -3600, site.ocspExtension());
+    QVERIFY(!byCrl.isNull() && !byOcsp.isNull());
+    const QString keys = newFolder();
+    QVERIFY(writePkcs12(keys + "/crl.pfx", byCrl, m_password) && writePkcs12(keys + "/ocsp.pfx", byOcsp, m_password));
+    const QString folder = newFolder();
+    QStringList crlFiles, ocspFiles;
+    for (int i = 0; i < 3; ++i) {
+        crlFiles << peFile(folder);
+        QVERIFY(osslSign(crlFiles.last(), keys + "/crl.pfx"));
+        ocspFiles << peFile(folder);
+        QVERIFY(osslSign(ocspFiles.last(), keys + "/ocsp.pfx"));
+    }
+    QProcessEnvironment env = storeEnvironment(site.store);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
+
+    RunResult run = signtool(QStringList{"verify", "/pa"} + crlFiles + ocspFiles, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(!run.output.contains(QLatin1String("Warning")), qPrintable(run.output));
+    QCOMPARE(site.logged(QStringLiteral("crl ca.crl")), 1);
+    QCOMPARE(site.logged(QStringLiteral("ocsp")), 1);
+
+    const time_t revokedAt = std::time(nullptr) - 600;
+    QVERIFY(writeCrl(site.folder + "/ca.crl", site.ca, {{byCrl.cert.get(), revokedAt}}));
+    QVERIFY(writeBytes(site.folder + "/revoked",
+                       QStringLiteral("%1 %2\n").arg(serialHex(byOcsp.cert.get())).arg(revokedAt).toUtf8()));
+    run = signtool(QStringList{"verify", "/pa"} + crlFiles.mid(0, 1) + ocspFiles.mid(0, 1), env);
+    QCOMPARE(run.exitCode, 1);
+    const QString when = QDateTime::fromSecsSinceEpoch(revokedAt, Qt::UTC).toString(QStringLiteral("yyyy"));
+    for (const QString &file : {crlFiles.first(), ocspFiles.first()}) {
+        const QRegularExpression revoked(QRegularExpression::escape(file + " is not validly signed: its certificate "
+                                                                           "was revoked on ")
+                                         + ".*" + when);
+        QVERIFY2(revoked.match(run.output).hasMatch(), qPrintable(run.output));
+    }
+}
+
+// A signer revoked after its time-stamp server vouched for the signing time
+// leaves that signature valid, one revoked before it does not; the
+// time-stamp server's certificate is judged the same way; a revocation
+// server that cannot be reached leaves the verdict to the rest, with a
+// warning, as on Windows.
+void TestSignToolVerdicts::revocationAfterTheStampAndUnreachableServers()
+{
+    RevocationSite site;
+    site.ca = issue(nullptr, QStringLiteral("Revocation Root 2"), Purpose::Authority, 3650L * 86400);
+    site.folder = newFolder();
+    site.store = newFolder();
+    site.log = site.folder + QStringLiteral("/requests.log");
+    site.caPem = site.folder + QStringLiteral("/ca.pem");
+    site.caKey = site.folder + QStringLiteral("/ca.key");
+    QVERIFY(writeCertificatePem(site.caPem, site.ca) && writePrivateKeyPem(site.caKey, site.ca));
+    QVERIFY(writePkcs12(site.store + QStringLiteral("/root.pfx"), site.ca));
+    site.server = std::make_unique<TsaServer>(QStringLiteral("revocation"), site.caPem, site.caKey, site.log,
+                                              TsaServer::Timing{}, TsaServer::Https{}, site.folder);
+    QVERIFY(!site.server->url().isEmpty());
+    QVERIFY(writeCrl(site.folder + "/ca.crl", site.ca, {}));
+
+    const KeyAndCert early = issue(&site.ca, QStringLiteral("Revoked Later"), Purpose::CodeSigning, 365L * 86400,
+                                   -3600, site.crlExtension());
+    const KeyAndCert before = issue(&site.ca, QStringLiteral("Revoked Before"), Purpose::CodeSigning, 365L * 86400,
+                                    -3600, site.crlExtension());
+    const KeyAndCert tsa = issue(&site.ca, QStringLiteral("Revocable Time Stamps"), Purpose::TimeStamping,
+                                 365L * 86400, -7200, site.crlExtension());
+    // A server that accepts and never answers, and one that is gone.
+    TsaServer silent(QStringLiteral("silent"), m_tsaPem, m_tsaKey, QString());
+    QString goneUrl;
+    {
+        TsaServer gone(QStringLiteral("silent"), m_tsaPem, m_tsaKey, QString());
+        goneUrl = gone.base() + QStringLiteral("/crl/gone.crl");
+    }
+    const KeyAndCert slow = issue(&site.ca, QStringLiteral("Slow CRL"), Purpose::CodeSigning, 365L * 86400, -3600,
+                                  {{NID_crl_distribution_points, "URI:" + silent.base() + "/crl/slow.crl"}});
+    const KeyAndCert dead = issue(&site.ca, QStringLiteral("Dead CRL"), Purpose::CodeSigning, 365L * 86400, -3600,
+                                  {{NID_crl_distribution_points, "URI:" + goneUrl}});
+    const QString keys = newFolder();
+    QVERIFY(writeCertificatePem(keys + "/tsa.pem", tsa) && writePrivateKeyPem(keys + "/tsa.key", tsa));
+    TsaServer stamps(QStringLiteral("rfc3161"), keys + "/tsa.pem", keys + "/tsa.key", QString());
+    QVERIFY(!stamps.url().isEmpty());
+    const QString folder = newFolder();
+    const QString laterFile = peFile(folder), beforeFile = peFile(folder), slowFile = peFile(folder),
+                  deadFile = peFile(folder);
+    const QList<QPair<QString, const KeyAndCert *>> signing{
+        {laterFile, &early}, {beforeFile, &before}, {slowFile, &slow}, {deadFile, &dead}};
+    for (const auto &one : signing) {
+        const QString pfx = keys + "/" + QFileInfo(one.first).baseName() + ".pfx";
+        QVERIFY(writePkcs12(pfx, *one.second, m_password));
+        QVERIFY(osslSign(one.first, pfx, {"-ts", stamps.url()}));
+    }
+    const time_t now = std::time(nullptr);
+    QVERIFY(writeCrl(site.folder + "/ca.crl", site.ca, {{early.cert.get(), now + 1}, {before.cert.get(), now - 600}}));
+    QThread::msleep(1500);
+
+    QProcessEnvironment env = storeEnvironment(site.store);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), QStringLiteral("/nonexistent"));
+    env.insert(QStringLiteral("QUILLMARK_REVOCATION_TIMEOUT"), QStringLiteral("2"));
+    QElapsedTimer timer;
+    timer.start();
+    RunResult run = signtool({"verify", "/pa", "/v", laterFile, beforeFile, slowFile, deadFile}, env);
+    QVERIFY2(timer.elapsed() < 30000, qPrintable(run.output));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("Successfully verified: " + laterFile), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("after the time its time stamp vouches for")), qPrintable(run.output));
+    QVERIFY2(run.output.contains(beforeFile + " is not validly signed: its certificate was revoked on "),
+             qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String(", before the time its time stamp vouches for")),
+             qPrintable(run.output));
+    for (const QString &file : {slowFile, deadFile}) {
+        QVERIFY2(run.output.contains("Successfully verified: " + file), qPrintable(run.output));
+        QVERIFY2(run.output.contains("SignTool Warning: " + file + ": the revocation of its certificate could not be "
+                                                                    "checked"),
+                 qPrintable(run.output));
+    }
+
+    // The time-stamp server's certificate revoked before the stamps were
+    // made: they vouch for nothing.
+    QVERIFY(writeCrl(site.folder + "/ca.crl", site.ca, {{tsa.cert.get(), now - 3600}}));
+    run = signtool({"verify", "/pa", laterFile}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(laterFile + " is not validly signed: its time stamp cannot be verified (the "
+                                             "time-stamp server's certificate was revoked on "),
+             qPrintable(run.output));
+}
+
+// verify /d prints the description, /r names the root the chain must end
+// at, /ds N judges one signature; sign without /fd warns as SignTool did
+// before it refused.
+void TestSignToolVerdicts::documentedSwitchesOfVerifyAndSign()
+{
+    const QString described = peFile();
+    QVERIFY(osslSign(described, m_signerPfx, {"-n", "Quillmark Tool", "-i", "https://quillmark.example/tool"}));
+    RunResult run = verify({"/d", "/r", "verdict ROOT"}, {described});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("Description: Quillmark Tool\n")), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("Description URL: https://quillmark.example/tool\n")),
+             qPrintable(run.output));
+    run = verify({"/r", "Some Other Root"}, {described});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(described + " is not validly signed: its certificate does not chain to a trusted "
+                                             "root or to a certificate of the store (it ends at /CN=Quillmark Verdict "
+                                             "Root, whose subject does not contain \"Some Other Root\" as /r asks)"),
+             qPrintable(run.output));
+
+    // A description cannot forge a line of the output.
+    const QString forging = peFile();
+    QVERIFY(osslSign(forging, m_strangerPfx, {"-n", "Tool\nSuccessfully verified: " + forging}));
+    run = verify({"/d"}, {forging});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(!run.output.contains("\nSuccessfully verified: " + forging), qPrintable(run.output));
+    QVERIFY2(run.output.contains("Description: Tool?Successfully verified: " + forging), qPrintable(run.output));
+
+    const QString strangerFirst = peFile();
+    QVERIFY(osslSign(strangerFirst, m_strangerPfx));
+    QVERIFY(osslSign(strangerFirst, m_signerPfx, {"-nest"}));
+    QVERIFY2(verify({"/ds", "1"}, {strangerFirst}).ok(), qPrintable(verify({"/ds", "1"}, {strangerFirst}).output));
+    run = verify({"/ds", "0"}, {strangerFirst});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(strangerFirst + " is not validly signed: its certificate does not chain"),
+             qPrintable(run.output));
+    run = verify({"/ds", "2"}, {strangerFirst});
+    QVERIFY2(run.exitCode == 1 && run.output.contains(QLatin1String("it has no signature 2")), qPrintable(run.output));
+
+    const QString unnamed = peFile(), named = peFile();
+    run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, unnamed}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("SignTool Warning: No file digest algorithm was given; SHA-256 is "
+                                               "used. The newest SignTool refuses to sign without /fd")),
+             qPrintable(run.output));
+    run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, "/fd", "sha256", named}, environment());
+    QVERIFY2(run.ok() && !run.output.contains(QLatin1String("Warning")), qPrintable(run.output));
 }
 
 QTEST_GUILESS_MAIN(TestSignToolVerdicts)

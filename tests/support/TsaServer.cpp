@@ -3,7 +3,7 @@
 namespace testdata {
 
 TsaServer::TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log,
-                     const Timing &timing, const Https &https)
+                     const Timing &timing, const Https &https, const QString &folder)
 {
     QStringList arguments{"--mode", mode, "--cert", certPem, "--key", keyPem, "--lifetime",
                           QString::number(timing.lifetimeSeconds)};
@@ -11,6 +11,8 @@ TsaServer::TsaServer(const QString &mode, const QString &certPem, const QString 
         arguments << "--log" << log;
     if (timing.answerDelayMs > 0)
         arguments << "--delay-ms" << QString::number(timing.answerDelayMs);
+    if (!folder.isEmpty())
+        arguments << "--folder" << folder;
     if (!https.certPem.isEmpty())
         arguments << "--tls-cert" << https.certPem << "--tls-key" << https.keyPem;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -28,8 +28,10 @@ public:
         QString keyPem;
     };
 
+    // `folder`: for mode "revocation", where its CRLs and its list of
+    // revoked serial numbers are (see tests/sdk/tsa_server.cpp).
     TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log,
-              const Timing &timing, const Https &https = {});
+              const Timing &timing, const Https &https = {}, const QString &folder = {});
     TsaServer(const QString &mode, const QString &certPem, const QString &keyPem, const QString &log)
         : TsaServer(mode, certPem, keyPem, log, Timing{})
     {
@@ -41,6 +43,8 @@ public:
     // "http://127.0.0.1:PORT/tsa" ("https://" with Https); empty when the
     // server did not start.
     QString url() const { return m_url; }
+    // "http://127.0.0.1:PORT", to which paths such as "/crl/root.crl" are added.
+    QString base() const { return m_url.left(m_url.lastIndexOf('/')); }
 
 private:
     QProcess m_process;
