@@ -123,14 +123,15 @@ TimeStamping::Attempt noAnswer(const ServerReply &reply, std::string &message)
     return TimeStamping::Attempt::Failed;
 }
 
-TimeStamping::Attempt rfc3161Attempt(PKCS7_SIGNER_INFO *si, const TimeStampRequest &wanted, std::string &message)
+TimeStamping::Attempt rfc3161Attempt(PKCS7_SIGNER_INFO *si, const TimeStampRequest &wanted,
+                                     std::chrono::steady_clock::time_point deadline, std::string &message)
 {
     const std::string request = rfc3161Request(si->enc_digest, wanted.digest ? wanted.digest : "sha256");
     if (request.empty()) {
         message = "the request cannot be made";
         return TimeStamping::Attempt::Failed;
     }
-    const ServerReply reply = askTimeStampServer(wanted.url, true, request);
+    const ServerReply reply = askTimeStampServer(wanted.url, true, request, deadline);
     if (reply.body.empty())
         return noAnswer(reply, message);
     if (const std::string refused = checkTimeStampReply(request, reply.body); !refused.empty()) {
@@ -155,14 +156,14 @@ TimeStamping::Attempt rfc3161Attempt(PKCS7_SIGNER_INFO *si, const TimeStampReque
 }
 
 TimeStamping::Attempt authenticodeAttempt(PKCS7 *p7, PKCS7_SIGNER_INFO *si, const TimeStampRequest &wanted,
-                                          std::string &message)
+                                          std::chrono::steady_clock::time_point deadline, std::string &message)
 {
     const std::string der = authenticodeStampRequest(si->enc_digest->data, static_cast<size_t>(si->enc_digest->length));
     std::string body(4 * ((der.size() + 2) / 3) + 1, '\0');
     const int encoded = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(body.data()),
                                         reinterpret_cast<const unsigned char *>(der.data()), static_cast<int>(der.size()));
     body.resize(static_cast<size_t>(std::max(encoded, 0)));
-    const ServerReply reply = askTimeStampServer(wanted.url, false, body);
+    const ServerReply reply = askTimeStampServer(wanted.url, false, body, deadline);
     if (reply.body.empty())
         return noAnswer(reply, message);
     const std::string replyDer = decodedAuthenticodeReply(reply.body);
@@ -236,10 +237,13 @@ std::string decodedAuthenticodeReply(const std::string &reply)
 
 bool stampSignature(PKCS7 *p7, PKCS7_SIGNER_INFO *si, TimeStamping &stamping)
 {
+    // One deadline for the file: /t's retry as RFC 3161 gets what is left
+    // of it, so a slow server costs the time the message names, not twice.
+    const auto deadline = timeStampDeadline();
     while (const std::optional<TimeStampRequest> wanted = stamping.next()) {
         std::string message;
-        const TimeStamping::Attempt attempt = wanted->rfc3161 ? rfc3161Attempt(si, *wanted, message)
-                                                              : authenticodeAttempt(p7, si, *wanted, message);
+        const TimeStamping::Attempt attempt = wanted->rfc3161 ? rfc3161Attempt(si, *wanted, deadline, message)
+                                                              : authenticodeAttempt(p7, si, *wanted, deadline, message);
         stamping.ended(attempt, message);
     }
     return stamping.stamped();

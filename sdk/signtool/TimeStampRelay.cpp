@@ -519,12 +519,18 @@ std::string checkTimeStampReply(const std::string &request, const std::string &r
     return why.empty() ? "it does not answer the request" : "it does not answer the request (" + why + ")";
 }
 
-ServerReply askTimeStampServer(const std::string &url, bool rfc3161, const std::string &request)
+ServerReply askTimeStampServer(const std::string &url, bool rfc3161, const std::string &request,
+                               Clock::time_point deadline)
 {
     ServerReply reply;
     reply.body = forward(url, rfc3161 ? "application/timestamp-query" : "application/octet-stream", request,
-                         timeStampTimeoutSeconds(), reply.error, reply.timedOut, reply.tooLarge);
+                         deadline, reply.error, reply.timedOut, reply.tooLarge);
     return reply;
+}
+
+Clock::time_point timeStampDeadline()
+{
+    return Clock::now() + std::chrono::seconds(timeStampTimeoutSeconds());
 }
 
 std::vector<std::string> environmentForRelayClients(const std::vector<std::string> &environment)

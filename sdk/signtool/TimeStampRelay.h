@@ -19,6 +19,7 @@
 // connection, the request and the whole reply). A refused connection ends
 // the request at once, over http and https alike.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,7 +76,13 @@ struct ServerReply {
     bool timedOut = false;
     bool tooLarge = false;
 };
-ServerReply askTimeStampServer(const std::string &url, bool rfc3161, const std::string &request);
+// `deadline` bounds the connection, the request and the whole reply; a
+// file's retries share the one the first request was given.
+ServerReply askTimeStampServer(const std::string &url, bool rfc3161, const std::string &request,
+                               std::chrono::steady_clock::time_point deadline);
+
+// The deadline of a file's time stamp: the time-stamp time-out from now.
+std::chrono::steady_clock::time_point timeStampDeadline();
 
 // Whether `reply` (a DER TimeStampResp) answers `request` (a DER
 // TimeStampReq): granted, with a token whose imprint and nonce are the

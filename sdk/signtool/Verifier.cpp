@@ -173,7 +173,7 @@ void finishJob(VerifyJob &job, const SignArgs &args)
                 job.lines.push_back({OutputLine::Out, "    " + line});
         }
     }
-    if (job.fileProblem.empty() && args.rootSubject && !job.peFile)
+    if (job.fileProblem.empty() && args.rootSubject && (!job.format || !job.format->readsSignaturesInProcess()))
         job.fileProblem = "the root of its chain (/r) can be checked in program files only";
     const std::string reason = !job.fileProblem.empty() ? job.fileProblem
                                : args.signatureIndex ? indexedVerdict(job.findings, *args.signatureIndex)

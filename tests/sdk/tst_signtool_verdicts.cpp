@@ -818,6 +818,8 @@ void TestSignToolVerdicts::signaturesPastTheBoundAreRefused()
                                    "checked."),
              qPrintable(run.output));
     QVERIFY2(timer.elapsed() < 20000, "the signatures past the bound were read");
+}
+
 // Where a signed PE file's certificate table is and what it holds: the
 // directory entry and the table's offset in the optional header.
 struct TablePlace {
