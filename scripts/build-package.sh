@@ -32,6 +32,7 @@ cd "$build"
 rm -f quillmark_*.deb
 cpack -G DEB
 deb=$(ls "$build"/quillmark_*.deb)
+bash "$root/packaging/debian/own-program-folder-only.sh" "$deb"
 ls -l "$deb"
 
 # E: errors and W: warnings fail the build; overrides carry their reason in

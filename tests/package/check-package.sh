@@ -30,18 +30,19 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x $deb"; exit 1; }
 
-# Lists /opt (root's, 0755) as well as /opt/quillmark and below, so that dpkg
-# makes /opt where it is missing.
+# Owns /opt/quillmark and below, never /opt itself (dpkg would remove an
+# empty /opt with the package).
 listing=$(dpkg-deb -c "$deb")
-grep -qE '^drwxr-xr-x root/root .* \./opt/$' <<<"$listing" || fail "the package does not list ./opt/ as root's, 0755"
 listing=$(awk '{print $6}' <<<"$listing")
+grep -qx './opt/' <<<"$listing" && fail "the package lists ./opt/ as its own"
 grep -qx './opt/quillmark/' <<<"$listing" || fail "the package does not list ./opt/quillmark/"
 
 # Installed where /opt is missing, into a scratch root of its own (unpacked
 # only: configuring runs the set-up, which belongs to a real system), and
-# removed again: /opt stays, the program folder goes. The maintainer
-# scripts run outside a chroot there (the scratch root has no shell) and
-# find the root in DPKG_ROOT.
+# purged again with a settings file made meanwhile, as the set-up would:
+# /opt stays, the program folder goes. The maintainer scripts run outside a
+# chroot there (the scratch root has no shell) and find the root in
+# DPKG_ROOT.
 scratch=$(mktemp -d)
 trap 'rm -rf "$root" "$scratch"' EXIT
 mkdir -p "$scratch/var/lib/dpkg/info" "$scratch/var/lib/dpkg/updates"
@@ -51,7 +52,7 @@ if ! unpacked=$(in_scratch --unpack "$deb"); then
   fail "the package does not install where /opt is missing: $unpacked"
 elif [[ ! -x $scratch/opt/quillmark/quillmark || $(stat -c '%a %U' "$scratch/opt") != "755 root" ]]; then
   fail "unpacked where /opt was missing, the program or /opt (root's, 0755) is not there"
-elif ! removed=$(in_scratch --purge quillmark); then
+elif ! echo '[Settings]' >"$scratch/opt/quillmark/Quillmark.ini" || ! removed=$(in_scratch --purge quillmark); then
   fail "the package does not purge from the scratch root: $removed"
 else
   [[ -d $scratch/opt ]] || fail "purging the package left no /opt"
