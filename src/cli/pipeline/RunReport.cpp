@@ -17,9 +17,23 @@ bool namesFile(const QString &text, const QString &file)
     return text == file || text == platform::displayFileName(file);
 }
 
+// The name as a whole word of the line: "Cannot sign NAME: ...", "NAME is
+// not validly signed", not as the start of a longer name.
+bool containsName(const QString &line, const QString &name)
+{
+    for (qsizetype at = line.indexOf(name); at >= 0; at = line.indexOf(name, at + 1)) {
+        const qsizetype end = at + name.size();
+        const bool startsWord = at == 0 || line.at(at - 1) == u' ';
+        const bool endsWord = end == line.size() || line.at(end) == u':' || line.at(end) == u' ';
+        if (startsWord && endsWord)
+            return true;
+    }
+    return false;
+}
+
 bool lineNamesFile(const QString &line, const QString &file)
 {
-    return line.contains(file) || line.contains(platform::displayFileName(file));
+    return containsName(line, file) || containsName(line, platform::displayFileName(file));
 }
 
 QString errorLineFor(const QStringList &lines, const QString &file)

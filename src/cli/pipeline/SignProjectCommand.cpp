@@ -25,6 +25,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <initializer_list>
 #include <optional>
 
@@ -395,11 +396,11 @@ int runSigning(const CommandArguments &arguments, const ProjectJob &job, const S
     int shownDone = 0;
     std::function<void(int, int)> progress;
     if (context.progressToErr) {
+        // Every file counts: when the tool reports several outcomes at
+        // once, each count still gets its line.
         progress = [&](int done, int total) {
-            if (done <= 0 || done == shownDone)
-                return;
-            shownDone = done;
-            WriteLine(err, ProgressText(done, total));
+            while (shownDone < std::min(done, total))
+                WriteLine(err, ProgressText(++shownDone, total));
         };
     }
 
@@ -474,7 +475,8 @@ int runSigning(const CommandArguments &arguments, const ProjectJob &job, const S
             report(err, QStringLiteral("did not verify: %1").arg(platform::displayFileName(file.file)));
     }
     if (summary.stoppedBy)
-        report(err, QStringLiteral("stopped by signal %1 (%2)")
+        report(err, QStringLiteral("stopped by signal %1 (SIG%2); the file in hand keeps its old "
+                                   "content")
                         .arg(summary.stoppedBy)
                         .arg(QString::fromLatin1(sigabbrev_np(summary.stoppedBy))));
     if (arguments.json) {
