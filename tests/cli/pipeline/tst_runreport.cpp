@@ -5,6 +5,7 @@
 
 #include <QJsonDocument>
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QtTest>
 
 class TestRunReport : public QObject {
@@ -101,9 +102,13 @@ void TestRunReport::shellReadsEveryArgumentBack()
                                       "tab\there", "new\nline", "esc\x1b[31m'q'", "\xff\xfe not utf-8",
                                       "*.exe", "a;b|c&d", "-n"};
     // printf prints each argument between markers, exactly as it arrived.
-    QByteArray script = "printf '<%s>' " + ShellCommandLine(arguments);
+    // Through a file, so that the bytes that are not UTF-8 reach bash as they are.
+    QTemporaryFile script;
+    QVERIFY(script.open());
+    script.write("printf '<%s>' " + ShellCommandLine(arguments) + "\n");
+    script.close();
     QProcess bash;
-    bash.start("bash", {"--norc", "--noprofile", "-c", QString::fromLatin1(script)});
+    bash.start("bash", {"--norc", "--noprofile", script.fileName()});
     QVERIFY(bash.waitForFinished(20000));
     QByteArray expected;
     for (const QByteArray &argument : arguments)
