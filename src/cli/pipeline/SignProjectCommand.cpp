@@ -29,6 +29,8 @@
 #include <initializer_list>
 #include <optional>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -153,11 +155,30 @@ QStringList readFileList(const QString &from, QString &problem)
 {
     constexpr qint64 MaxListBytes = 64 * 1024 * 1024;
     QFile file;
-    const bool opened = from == u'-' ? file.open(STDIN_FILENO, QIODevice::ReadOnly)
-                                     : (file.setFileName(from), file.open(QIODevice::ReadOnly));
-    if (!opened) {
+    int own = -1;
+    if (from != u'-') {
+        // A named list must be a plain file: a FIFO or a device would hold
+        // the run without end.
+        own = ::open(platform::encodeFileName(from).constData(),
+                     O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        struct stat facts {};
+        const int error = own < 0 ? errno : ::fstat(own, &facts) != 0 ? errno : 0;
+        if (error != 0 || !S_ISREG(facts.st_mode)) {
+            problem = QStringLiteral("the file list %1 cannot be read: %2")
+                          .arg(platform::displayFileName(from),
+                               error != 0 ? platform::systemErrorText(error)
+                                          : QStringLiteral("it is not a regular file"));
+            if (own >= 0)
+                ::close(own);
+            return {};
+        }
+    }
+    if (!file.open(own >= 0 ? own : STDIN_FILENO, QIODevice::ReadOnly,
+                   own >= 0 ? QFileDevice::AutoCloseHandle : QFileDevice::DontCloseHandle)) {
         problem = QStringLiteral("the file list %1 cannot be read: %2")
                       .arg(platform::displayFileName(from), file.errorString());
+        if (own >= 0)
+            ::close(own);
         return {};
     }
     const QByteArray bytes = file.read(MaxListBytes + 1);

@@ -36,6 +36,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -806,6 +807,12 @@ void TestSignProject::signsTheFilesNamedInsteadOfTheList()
     const CommandRun empty = run({"--sign-project", "Named", "--sdk-folder", sdk, "--files-from", "-"}, "\n");
     QCOMPARE(empty.exitCode, CommandExit::UsageError);
     QVERIFY2(empty.err.contains("names no file"), qPrintable(empty.err));
+    // A FIFO as the list would hold the run for ever: refused at once.
+    const QString fifo = m_case + "/list.fifo";
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const CommandRun fromFifo = run({"--sign-project", "Named", "--sdk-folder", sdk, "--files-from", fifo});
+    QCOMPARE(fromFifo.exitCode, CommandExit::UsageError);
+    QVERIFY2(fromFifo.err.contains("it is not a regular file"), qPrintable(fromFifo.err));
 }
 
 void TestSignProject::overridesTheProjectsOptions()
