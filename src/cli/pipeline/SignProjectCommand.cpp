@@ -85,14 +85,14 @@ PasswordSupply readPassword(const CommandArguments &arguments, const CommandCont
 {
     platform::SecretRead read;
     if (!arguments.passwordEnv.isEmpty()) {
+        // Moved, not copied: one buffer to wipe, below.
         read.ok = environmentSecret.has_value();
         if (read.ok)
-            read.secret = *environmentSecret;
+            read.secret = std::move(*environmentSecret);
         else
             read.error = QStringLiteral("the environment variable %1 (--password-env) is not set")
                              .arg(arguments.passwordEnv);
-        if (environmentSecret)
-            platform::wipe(*environmentSecret);
+        environmentSecret.reset();
     } else if (arguments.passwordFd)
         read = platform::readSecretFromDescriptor(*arguments.passwordFd, context.passwordTimeoutMs);
     else
