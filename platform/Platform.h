@@ -45,6 +45,11 @@ struct ProcessRequest {
     // closed for writing so that the child reads it to its end. At most 8,
     // each at most 16 KiB.
     QList<QByteArray> secretInputs = {};
+    // Asked while the child runs: once it gives true the child is told to
+    // end (SIGTERM, which a signing tool takes to abandon the file in hand
+    // and remove its temporaries), and killed if it has not ended 5 seconds
+    // later. The child dies with this process in any case.
+    std::function<bool()> stopRequested = nullptr;
 };
 
 struct ProcessOutcome {
@@ -64,6 +69,8 @@ struct ProcessOutcome {
     QString outputFileUsed;
     QByteArray output;
     int outputReadError = 0;
+    // The child was told to end because stopRequested gave true.
+    bool stopped = false;
 };
 
 // Runs the program and returns once it has ended. `whileWaiting` is called

@@ -6,6 +6,7 @@
 #include "safefile/SecretChannel.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 
 #include <cerrno>
@@ -49,12 +50,26 @@ int exitCodeOf(int status)
     return -1;
 }
 
-// Waits for the child to end and returns its exit code.
-int waitForChild(pid_t pid, const std::function<void()> &whileWaiting)
+// How long a child told to end may take before it is killed.
+constexpr int kStopGraceMs = 5000;
+
+std::int64_t monotonicMs()
 {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits for the child to end and returns its exit code. Once `stop` gives
+// true the child gets SIGTERM, and SIGKILL when it outlives the grace time.
+int waitForChild(pid_t pid, const std::function<void()> &whileWaiting,
+                 const std::function<bool()> &stop, bool &stopped)
+{
+    const bool polling = whileWaiting || stop;
+    std::int64_t killAt = 0;
     int status = 0;
     for (;;) {
-        const pid_t done = ::waitpid(pid, &status, whileWaiting ? WNOHANG : 0);
+        const pid_t done = ::waitpid(pid, &status, polling ? WNOHANG : 0);
         if (done == pid)
             return exitCodeOf(status);
         if (done < 0) {
@@ -62,7 +77,16 @@ int waitForChild(pid_t pid, const std::function<void()> &whileWaiting)
                 continue;
             return -1;   // ECHILD: reaped elsewhere, the outcome is unknown (never success)
         }
-        whileWaiting();
+        if (!stopped && stop && stop()) {
+            stopped = true;
+            ::kill(pid, SIGTERM);
+            killAt = monotonicMs() + kStopGraceMs;
+        } else if (stopped && killAt != 0 && monotonicMs() >= killAt) {
+            ::kill(pid, SIGKILL);
+            killAt = 0;
+        }
+        if (whileWaiting)
+            whileWaiting();
         timespec pause{0, 10 * 1000 * 1000};
         ::nanosleep(&pause, nullptr);   // an interrupted pause just polls sooner
     }
@@ -251,6 +275,9 @@ ProcessOutcome runProcess(const ProcessRequest &request,
     setup.output = output.get();
     setup.report = errorWrite.get();
     setup.lowestPriority = request.lowestPriority;
+    // A tool must not sign on for a parent that is gone (killed, or ended
+    // without waiting): it dies with this process.
+    setup.parent = ::getpid();
     setup.handOver = handOver;
     setup.handOverCount = secretPipes.size();
     const pid_t pid = ::fork();
@@ -283,7 +310,7 @@ ProcessOutcome runProcess(const ProcessRequest &request,
                 whileWaiting();
         };
     }
-    outcome.exitCode = waitForChild(pid, poll);
+    outcome.exitCode = waitForChild(pid, poll, request.stopRequested, outcome.stopped);
     if (!request.outputFile.isEmpty()) {
         outcome.outputFileUsed = decodeFileName(QByteArray::fromStdString(capture.path()));
         // The output is read through the descriptor either way; a name

@@ -12,10 +12,36 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec Options[] = {
-    {"--sign-project", true}, {"--skip-missing", false}, {"--dry-run", false},
-    {"--password-fd", true},  {"--password-file", true}, {"--sdk-folder", true},
-    {"--list-projects", false}, {"--help", false},       {"--version", false},
+    {"--sign-project", true},     {"--skip-missing", false},   {"--dry-run", false},
+    {"--password-fd", true},      {"--password-file", true},   {"--password-env", true},
+    {"--sdk-folder", true},       {"--files-from", true},      {"--pfx", true},
+    {"--best-certificate", false}, {"--timestamp-url", true},  {"--no-timestamp", false},
+    {"--description", true},      {"--description-url", true}, {"--verbose", false},
+    {"--verify", false},          {"--verify-all", false},     {"--json", false},
+    {"--timeout", true},          {"--list-projects", false},  {"--help", false},
+    {"--version", false},
 };
+
+// Qt's own options of a window program (QGuiApplication, QApplication and
+// the xcb platform), which Qt takes with one dash or two: these, and only
+// these, still open the window.
+constexpr const char *QtWindowOptions[] = {
+    "-platform", "-platformpluginpath", "-platformtheme", "-plugin", "-qmljsdebugger",
+    "-qwindowgeometry", "-qwindowicon", "-qwindowtitle", "-reverse", "-session",
+    "-style", "-stylesheet", "-widgetcount", "-display", "-geometry", "-name", "-title",
+    "-visual", "-ncols", "-cmap", "-nograb", "-dograb", "-sync",
+};
+
+bool isQtWindowOption(QString name)
+{
+    if (name.startsWith(QLatin1String("--")))
+        name.remove(0, 1);
+    for (const char *option : QtWindowOptions) {
+        if (name == QLatin1String(option))
+            return true;
+    }
+    return false;
+}
 
 const OptionSpec *findOption(const QString &name)
 {
@@ -48,6 +74,16 @@ std::optional<int> descriptorNumber(const QString &text)
     return text.toInt();
 }
 
+constexpr int MaxTimeoutSeconds = 7 * 24 * 3600;
+
+std::optional<int> secondsNumber(const QString &text)
+{
+    const std::optional<int> number = descriptorNumber(text);
+    if (!number || *number < 1 || *number > MaxTimeoutSeconds)
+        return std::nullopt;
+    return number;
+}
+
 CommandArguments usageError(const QString &reason)
 {
     CommandArguments result;
@@ -69,7 +105,12 @@ QStringList DecodedArguments(int argc, char **argv)
 bool SelectsCommand(const QStringList &arguments)
 {
     for (const QString &argument : arguments) {
-        if (findOption(optionName(argument)))
+        // A lone "-" and a plain word (a value of Qt's options, a file a
+        // desktop passes) leave the window be.
+        if (argument.size() < 2 || !argument.startsWith(u'-'))
+            continue;
+        const QString name = argument.section(u'=', 0, 0);
+        if (findOption(optionName(argument)) || !isQtWindowOption(name))
             return true;
     }
     return false;
@@ -84,6 +125,8 @@ CommandArguments ParseCommandArguments(const QStringList &arguments)
     bool listProjects = false;
     std::optional<QString> project;
     QStringList signOptionsGiven;   // options that only --sign-project takes
+    QStringList positional;
+    bool optionsEnded = false;      // after "--" every argument is a file
 
     auto fail = [&](const QString &reason) {
         if (firstError.isEmpty())
@@ -92,13 +135,19 @@ CommandArguments ParseCommandArguments(const QStringList &arguments)
 
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
+        if (optionsEnded || argument == u'-' || !argument.startsWith(u'-')) {
+            positional.append(argument);
+            continue;
+        }
+        if (argument == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
         const QString written = optionName(argument);
         const OptionSpec *option = findOption(written);
         if (!option) {
             const QString &name = written;
-            fail(argument.startsWith(u'-')
-                     ? QStringLiteral("unknown option '%1'").arg(name)
-                     : QStringLiteral("unexpected argument '%1'").arg(argument));
+            fail(QStringLiteral("unknown option '%1'").arg(name));
             continue;
         }
         const bool inlineValue = written.size() < argument.size();
@@ -147,9 +196,39 @@ CommandArguments ParseCommandArguments(const QStringList &arguments)
                              .arg(value));
             } else if (name == QLatin1String("--password-file")) {
                 result.passwordFile = value;
+            } else if (name == QLatin1String("--password-env")) {
+                result.passwordEnv = value;
             } else if (name == QLatin1String("--sdk-folder")) {
                 // As the folder picker stores it: with its trailing "/".
                 result.sdkFolder = value.endsWith(u'/') ? value : value + u'/';
+            } else if (name == QLatin1String("--files-from")) {
+                result.filesFrom = value;
+            } else if (name == QLatin1String("--pfx")) {
+                result.pfx = value;
+            } else if (name == QLatin1String("--best-certificate")) {
+                result.bestCertificate = true;
+            } else if (name == QLatin1String("--timestamp-url")) {
+                result.timestampUrl = value;
+            } else if (name == QLatin1String("--no-timestamp")) {
+                result.noTimestamp = true;
+            } else if (name == QLatin1String("--description")) {
+                result.description = value;
+            } else if (name == QLatin1String("--description-url")) {
+                result.descriptionUrl = value;
+            } else if (name == QLatin1String("--verbose")) {
+                result.verbose = true;
+            } else if (name == QLatin1String("--verify")) {
+                result.verify = true;
+            } else if (name == QLatin1String("--verify-all")) {
+                result.verify = result.verifyAll = true;
+            } else if (name == QLatin1String("--json")) {
+                result.json = true;
+            } else if (name == QLatin1String("--timeout")) {
+                result.timeoutSeconds = secondsNumber(value);
+                if (!result.timeoutSeconds)
+                    fail(QStringLiteral("--timeout needs a number of seconds from 1 to %1, not '%2'")
+                             .arg(MaxTimeoutSeconds)
+                             .arg(value));
             }
         }
     }
@@ -167,13 +246,31 @@ CommandArguments ParseCommandArguments(const QStringList &arguments)
     if (listProjects && project)
         return usageError(QStringLiteral("--list-projects and --sign-project exclude each other"));
     if (!project) {
+        if (!positional.isEmpty())
+            return usageError(QStringLiteral("unexpected argument '%1'").arg(positional.first()));
         if (!signOptionsGiven.isEmpty())
             return usageError(QStringLiteral("%1 needs --sign-project").arg(signOptionsGiven.first()));
         result.action = listProjects ? CommandAction::ListProjects : CommandAction::Window;
         return result;
     }
-    if (result.passwordFd && !result.passwordFile.isEmpty())
-        return usageError(QStringLiteral("--password-fd and --password-file exclude each other"));
+    const int passwordSources = int(result.passwordFd.has_value()) + int(!result.passwordFile.isEmpty())
+        + int(!result.passwordEnv.isEmpty());
+    if (passwordSources > 1)
+        return usageError(QStringLiteral("--password-fd, --password-file and --password-env exclude "
+                                         "each other"));
+    if (result.pfx && result.bestCertificate)
+        return usageError(QStringLiteral("--pfx and --best-certificate exclude each other"));
+    if (result.timestampUrl && result.noTimestamp)
+        return usageError(QStringLiteral("--timestamp-url and --no-timestamp exclude each other"));
+    if (result.json && result.dryRun)
+        return usageError(QStringLiteral("--json and --dry-run exclude each other"));
+    if (!positional.isEmpty() && !result.filesFrom.isEmpty())
+        return usageError(QStringLiteral("files on the command line and --files-from exclude each "
+                                         "other"));
+    if (result.filesFrom == u'-' && result.passwordFd == 0)
+        return usageError(QStringLiteral("--files-from - and --password-fd 0 both read standard "
+                                         "input"));
+    result.files = positional;
 
     result.projectIsFile = project->endsWith(ProjectExtension);
     if (!result.projectIsFile && project->contains(u'/'))
@@ -193,30 +290,56 @@ QString UsageHint()
 QString CommandHelpText()
 {
     return QStringLiteral(
-        "Usage: quillmark --sign-project NAME|FILE.qmk [OPTION]...\n"
+        "Usage: quillmark --sign-project NAME|FILE.qmk [OPTION]... [FILE]...\n"
         "       quillmark --list-projects\n"
         "Signs the files of a saved Quillmark project without a window, with the options\n"
         "saved in it and the SDK folder of the settings file, and writes what the signing\n"
-        "tool prints to standard output. Without any of these options Quillmark opens its\n"
-        "window.\n"
+        "tool prints to standard output. The files named on the command line, or in a\n"
+        "list given with --files-from, are signed instead of the project's list.\n"
+        "Without any option Quillmark opens its window.\n"
         "\n"
         "  --sign-project NAME     sign the project NAME of the Projects folder\n"
         "  --sign-project FILE.qmk sign the project saved in FILE.qmk\n"
+        "  --files-from FILE       sign the files named in FILE, one path a line\n"
+        "                          (- reads standard input)\n"
         "  --skip-missing          sign the listed files that are there and name the others\n"
         "                          (without it a missing file stops the run)\n"
-        "  --password-fd N         read the PFX file's password from descriptor N\n"
-        "  --password-file FILE    read it from FILE, which no other user may read\n"
+        "\n"
+        "Signing options, instead of the project's:\n"
+        "  --pfx FILE              sign with the certificate of the PFX file FILE\n"
+        "  --best-certificate      select the best signing certificate automatically\n"
+        "  --timestamp-url URL     time-stamp the signatures with the server at URL\n"
+        "  --no-timestamp          no time stamp\n"
+        "  --description TEXT      the description of the signed content\n"
+        "  --description-url URL   the web address of the description\n"
+        "  --verbose               the tool's verbose output\n"
         "  --sdk-folder DIR        the folder of signtool.exe, instead of the settings file's\n"
-        "  --dry-run               print the command line (password masked) and the files,\n"
-        "                          and run nothing\n"
+        "\n"
+        "The PFX file's password (a project never holds one):\n"
+        "  --password-fd N         read it from descriptor N\n"
+        "  --password-file FILE    read it from FILE, which no other user may read\n"
+        "  --password-env VAR      take it from the environment variable VAR, which is\n"
+        "                          removed before anything is started\n"
+        "\n"
+        "The run:\n"
+        "  --verify                verify each signed file afterwards (verify /pa)\n"
+        "  --verify-all            the same, every signature of each file (/all)\n"
+        "  --json                  one JSON object per file and a summary on standard\n"
+        "                          output, and nothing else there\n"
+        "  --timeout SECONDS       stop the whole run after SECONDS, as a signal would\n"
+        "  --dry-run               print one command line per run of the tool (password\n"
+        "                          masked, files included), and run nothing\n"
         "  --list-projects         list the saved projects, one per line\n"
         "  --help                  show this help and end\n"
         "  --version               show the version and end\n"
         "\n"
-        "Exit status: the signing tool's (0 when every file was signed); 2 for a usage\n"
-        "error or a missing password; 3 when the project cannot be used (not found,\n"
-        "unreadable, a listed file missing, a check of the options failed) or the tool\n"
-        "cannot be run; 4 when the user is not an administrator.\n"
+        "Exit status: 0 when every file was signed (and verified with --verify); 1 when a\n"
+        "file was not signed or did not verify (the tool's own exit code is shown); 2 for\n"
+        "a usage error or a missing password; 3 when the project cannot be used (not\n"
+        "found, unreadable, a listed file missing, a check of the options failed) or the\n"
+        "tool cannot be run; 4 when the user is not an administrator; 128+N when stopped\n"
+        "by signal N (SIGINT, SIGTERM, SIGHUP; SIGALRM for --timeout). A stop ends the\n"
+        "signing tool at once; a file is only ever replaced by its complete signed copy.\n"
         "\n"
         "A project never holds a password and is never rewritten by this command.\n");
 }

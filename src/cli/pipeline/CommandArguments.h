@@ -2,14 +2,13 @@
 
 // The command line of the build-server command:
 //
-//   quillmark --sign-project NAME|FILE.qmk [--skip-missing] [--dry-run]
-//             [--password-fd N | --password-file FILE] [--sdk-folder DIR]
+//   quillmark --sign-project NAME|FILE.qmk [OPTION]... [FILE]...
 //   quillmark --list-projects
 //   quillmark --help | --version
 //
 // Parsing is a pure function over the arguments (without the program name),
 // so that every rule can be checked without starting anything. Without any
-// of these options the program is the window, which reads no argument.
+// option the program is the window, which reads no argument but Qt's own.
 
 #include <QString>
 #include <QStringList>
@@ -27,10 +26,30 @@ struct CommandArguments {
     QString project;
     bool projectIsFile = false;
 
+    // Files named on the command line or in --files-from sign instead of
+    // the project's list (as given; made full paths when the run starts).
+    QStringList files;
+    QString filesFrom;              // empty: none; "-": standard input
+
+    // Overrides of the project's signing options, named after the window's
+    // labels. An unset optional leaves the project's value.
+    std::optional<QString> pfx;     // "Use PFX File" with that file
+    bool bestCertificate = false;   // "Select Best Signing Certificate Automatically"
+    std::optional<QString> timestampUrl;
+    bool noTimestamp = false;
+    std::optional<QString> description;
+    std::optional<QString> descriptionUrl;
+    bool verbose = false;
+
     bool skipMissing = false;
     bool dryRun = false;
+    bool verify = false;
+    bool verifyAll = false;         // verify every signature (/all), implies verify
+    bool json = false;
+    std::optional<int> timeoutSeconds;
     std::optional<int> passwordFd;
     QString passwordFile;           // empty: none given
+    QString passwordEnv;            // empty: none given
     QString sdkFolder;              // empty: the settings file's; else ends in "/"
 };
 
@@ -38,8 +57,9 @@ struct CommandArguments {
 // project file or SDK folder named so is still found).
 QStringList DecodedArguments(int argc, char **argv);
 
-// True when the arguments ask for the command rather than the window: one
-// of them is an option of the command (with or without "=value").
+// True when the arguments ask for the command rather than the window: any
+// option that is not one of Qt's own window options (so that a misspelt
+// option is a usage error, never a window that a build job waits on).
 bool SelectsCommand(const QStringList &arguments);
 
 // The whole command line read; for anything it cannot take, UsageError with

@@ -14,11 +14,15 @@
 
 class QIODevice;
 
+// The command's own codes: a tool's code is shown, never passed on (a
+// tool's 2 for warnings must not read as a usage error).
 namespace CommandExit {
-inline constexpr int Signed = 0;              // otherwise the signing tool's own code
+inline constexpr int Signed = 0;              // every file signed (and verified with --verify)
+inline constexpr int NotSigned = 1;           // a file was not signed, or did not verify
 inline constexpr int UsageError = 2;          // the command line, or the password, is wrong
 inline constexpr int ProjectUnusable = 3;     // the project, its files or the tool cannot be used
 inline constexpr int NotAdministrator = 4;
+inline constexpr int StoppedBySignal = 128;   // + the signal's number
 } // namespace CommandExit
 
 // The masked password in every command line the command prints.
@@ -33,6 +37,11 @@ struct CommandContext {
     QString version;
     std::optional<ArgumentLimits> argumentLimits;   // the system's unless set
     int passwordTimeoutMs = 30000;
+    // Where each run makes its private folder for the capture file; empty:
+    // $TMPDIR, else /tmp.
+    QString temporaryFolder;
+    // The signal that asks the run to stop (0: none yet); null: never.
+    int (*stopSignal)() = nullptr;
 };
 
 // Carries out what the arguments ask for and returns the exit code. Every

@@ -21,7 +21,7 @@ SignRunOutcome RunSignBatches(ConsoleText &console, const SignRunRequest &reques
     const bool headed = batches.size() > 1;
     int signedFiles = 0;
     for (const FileBatch &batch : batches) {
-        if (watchers.cancelled && watchers.cancelled()) {
+        if ((watchers.cancelled && watchers.cancelled()) || (watchers.stopNow && watchers.stopNow())) {
             outcome.cancelled = true;
             break;
         }
@@ -46,7 +46,10 @@ SignRunOutcome RunSignBatches(ConsoleText &console, const SignRunRequest &reques
         const qsizetype linesBefore = console.lines().size();
         ToolExit exit;
         RunAndCapture(console, request.workingFolder, request.program, arguments,
-                      request.minimised, outputGrew, &exit, watchers.toolRunning);
+                      request.minimised, outputGrew, &exit, watchers.toolRunning,
+                      request.captureFolder, watchers.stopNow);
+        if (exit.stopped)
+            outcome.stopped = true;
         if (!exit.started)
             outcome.startFailed = true;
         else if (exit.code != 0 && outcome.exitCode == 0)

@@ -24,6 +24,9 @@ struct SignRunRequest {
     QStringList files;       // full paths, in list order
     ArgumentLimits limits;
     bool minimised = false;
+    // The folder of the capture file; empty: the current folder (the
+    // window's, whose users know its capture file there).
+    QString captureFolder;
 };
 
 struct SignRunWatchers {
@@ -37,6 +40,10 @@ struct SignRunWatchers {
     std::function<void(bool running)> toolRunning;
     // Asked before each run: true leaves the remaining runs out.
     std::function<bool()> cancelled;
+    // Asked while a tool runs: true ends it at once (it abandons the file
+    // in hand; a file is only ever replaced by its complete signed copy)
+    // and leaves the remaining runs out.
+    std::function<bool()> stopNow;
 };
 
 struct SignRunOutcome {
@@ -47,9 +54,11 @@ struct SignRunOutcome {
     bool startFailed = false;
     // Runs were left out because the caller cancelled.
     bool cancelled = false;
+    // A tool was ended at once through stopNow.
+    bool stopped = false;
     // Files the tool reported as signed.
     int signedFiles = 0;
-    bool succeeded() const { return exitCode == 0 && !startFailed && !cancelled; }
+    bool succeeded() const { return exitCode == 0 && !startFailed && !cancelled && !stopped; }
 };
 
 // A run that fails does not keep the next from running: every run's output

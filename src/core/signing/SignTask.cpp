@@ -12,6 +12,12 @@ void SignTask::cancel()
     m_cancelled = true;
 }
 
+void SignTask::stop()
+{
+    m_cancelled = true;
+    m_stopped = true;
+}
+
 SignRunOutcome SignTask::run()
 {
     if (m_ran)
@@ -23,6 +29,7 @@ SignRunOutcome SignTask::run()
     watchers.outputGrew = [this](const QByteArray &added) { emit outputGrew(added); };
     watchers.toolRunning = [this](bool running) { emit toolRunningChanged(running); };
     watchers.cancelled = [this] { return m_cancelled; };
+    watchers.stopNow = [this] { return m_stopped; };
 
     struct RunningFlag {
         bool &flag;

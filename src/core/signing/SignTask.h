@@ -35,6 +35,11 @@ public slots:
     // files: a signing tool stopped half-way through a file would leave its
     // temporary behind. The result says `cancelled` when a batch was left out.
     void cancel();
+    // Cancels, and ends the tool in hand at once (a signal or a time-out of
+    // the build-server command): the tool abandons the file it is on, which
+    // keeps its old content, since a file is only ever replaced by its
+    // complete signed copy. The result says `stopped`.
+    void stop();
 
 signals:
     // Files dealt with of all files, as the tool reports each outcome.
@@ -51,5 +56,6 @@ private:
     SignRunOutcome m_result;
     bool m_running = false;
     bool m_cancelled = false;
+    bool m_stopped = false;
     bool m_ran = false;
 };

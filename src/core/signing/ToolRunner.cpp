@@ -151,7 +151,8 @@ QString UntrustedToolText(const QString &programPath, const QString &reason)
 bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
                    const QString &programPath, const QString &arguments, bool minimised,
                    const std::function<void(const QByteArray &added)> &outputGrew,
-                   ToolExit *exit, const std::function<void(bool running)> &runningChanged)
+                   ToolExit *exit, const std::function<void(bool running)> &runningChanged,
+                   const QString &captureFolder, const std::function<bool()> &stopNow)
 {
     Q_UNUSED(minimised); // console tools have no window of their own here
 
@@ -172,7 +173,7 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
     // (Through the platform layer, which keeps a folder name that is not
     // UTF-8; QDir would name another folder. A current folder that is gone
     // leaves the bare name, which then cannot be created.)
-    const QString folder = platform::currentFolder();
+    const QString folder = captureFolder.isEmpty() ? platform::currentFolder() : captureFolder;
     const QString capturePath = folder.isEmpty() ? CaptureFileName()
         : folder.endsWith(u'/')                  ? folder + CaptureFileName()
                                                  : folder + u'/' + CaptureFileName();
@@ -189,6 +190,7 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
     request.lowestPriority = true;
     request.outputGrew = outputGrew;
     request.removeOutputFile = true;
+    request.stopRequested = stopNow;
 
     platform::ProcessOutcome outcome;
     {
@@ -200,7 +202,7 @@ bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
     }
     WipeSecrets(request.secretInputs);
     if (exit)
-        *exit = {outcome.started, outcome.exitCode};
+        *exit = {outcome.started, outcome.exitCode, outcome.stopped};
 
     if (!outcome.started) {
         if (outcome.outputFileFailed) {

@@ -53,18 +53,29 @@ QString CaptureFileName();
 // `exit`, when given, tells whether the tool started and its exit code,
 // for a caller that passes the code on.
 //
+// `captureFolder`, when given, holds the capture file instead of the
+// current folder (a private folder of one run, so that runs at once in one
+// working folder never meet); the window keeps the current folder.
+//
+// `stopNow`, when given, is asked while the tool runs: true tells the tool
+// to end at once (see platform::ProcessRequest::stopRequested); `exit`
+// then says `stopped`.
+//
 // `runningChanged`, when given, is called with true as the tool is started
 // and with false once it has ended, before any box about the run is shown:
 // a window blocks its input in between (and a box must be answerable).
 struct ToolExit {
     bool started = false;
     int code = -1;   // a tool killed by a signal gives 128 + signal
+    bool stopped = false;
 };
 bool RunAndCapture(ConsoleText &console, const QString &workingFolder,
                    const QString &programPath, const QString &arguments, bool minimised,
                    const std::function<void(const QByteArray &added)> &outputGrew = {},
                    ToolExit *exit = nullptr,
-                   const std::function<void(bool running)> &runningChanged = {});
+                   const std::function<void(bool running)> &runningChanged = {},
+                   const QString &captureFolder = {},
+                   const std::function<bool()> &stopNow = {});
 
 // The message for a tool that could not be started, with the system's text
 // for the reason. The closing guess about a firewall is left out when the

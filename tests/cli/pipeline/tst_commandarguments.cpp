@@ -28,11 +28,20 @@ CommandArguments parse(const QStringList &arguments)
 
 void TestCommandArguments::onlyTheCommandsOwnOptionsLeaveTheWindow()
 {
-    // The window reads no argument: anything else, Qt's own options and a
-    // desktop's file arguments included, still opens it.
+    // The window reads no argument but Qt's own: those (with one dash or
+    // two, with their values) and a desktop's file arguments still open it.
     QVERIFY(!SelectsCommand({}));
     QVERIFY(!SelectsCommand({"app.exe", "-style", "fusion", "--reverse", "-"}));
-    QVERIFY(!SelectsCommand({"--sign-projects", "--dry"}));
+    QVERIFY(!SelectsCommand({"-platform", "xcb", "--stylesheet=a.qss", "-qwindowtitle", "Q"}));
+    // A misspelt or unknown option is the command's usage error, never a
+    // window that a build job under a virtual display would wait on.
+    for (const QStringList &misspelt : {QStringList{"--sign-projects", "--dry"},
+                                        QStringList{"--sign-projct", "Release"},
+                                        QStringList{"-sign-project", "Release"},
+                                        QStringList{"app.exe", "--sign"}, QStringList{"-x"}}) {
+        QVERIFY2(SelectsCommand(misspelt), qPrintable(misspelt.join(' ')));
+        QCOMPARE(parse(misspelt).action, CommandAction::UsageError);
+    }
     QVERIFY(SelectsCommand({"app.exe", "--sign-project", "Nightly"}));
     QVERIFY(SelectsCommand({"--sign-project=Nightly"}));
     QVERIFY(SelectsCommand({"--list-projects"}));
@@ -67,6 +76,26 @@ void TestCommandArguments::takesEveryOptionInBothForms()
     QVERIFY(!joined.skipMissing);
     QVERIFY(!joined.dryRun);
 
+    // Files, overrides and the run's options; "--" ends the options.
+    const CommandArguments all = parse(
+        {"--sign-project", "N", "a.exe", "--pfx=k.pfx", "--timestamp-url", "http://ts", "--description",
+         "Rel", "--description-url=https://d", "--verbose", "--verify-all", "--json", "--timeout", "90",
+         "--password-env", "PFX_PW", "b.dll", "--", "--odd.exe"});
+    QCOMPARE(all.action, CommandAction::SignProject);
+    QCOMPARE(all.files, QStringList({"a.exe", "b.dll", "--odd.exe"}));
+    QCOMPARE(all.pfx, std::optional<QString>("k.pfx"));
+    QCOMPARE(all.timestampUrl, std::optional<QString>("http://ts"));
+    QCOMPARE(all.description, std::optional<QString>("Rel"));
+    QCOMPARE(all.descriptionUrl, std::optional<QString>("https://d"));
+    QVERIFY(all.verbose && all.verify && all.verifyAll && all.json);
+    QCOMPARE(all.timeoutSeconds, std::optional<int>(90));
+    QCOMPARE(all.passwordEnv, QString("PFX_PW"));
+    const CommandArguments fromList = parse({"--sign-project=N", "--files-from", "-", "--best-certificate",
+                                             "--no-timestamp", "--verify"});
+    QCOMPARE(fromList.filesFrom, QString("-"));
+    QVERIFY(fromList.bestCertificate && fromList.noTimestamp && fromList.verify && !fromList.verifyAll);
+    QVERIFY(fromList.files.isEmpty());
+
     // A value that looks like an option is a value when it is asked for.
     QCOMPARE(parse({"--sign-project", "--dry-run.qmk"}).project, QString("--dry-run.qmk"));
     QCOMPARE(parse({"--sign-project", "N", "--password-fd", "0"}).passwordFd, std::optional<int>(0));
@@ -92,8 +121,24 @@ void TestCommandArguments::refusesWhatItCannotTake_data()
                                     << "unknown option '--force'";
     QTest::newRow("unknown option with value") << QStringList{"--sign-project", "N", "--mode=x"}
                                                << "unknown option '--mode'";
-    QTest::newRow("stray argument") << QStringList{"--sign-project", "N", "app.exe"}
+    QTest::newRow("stray argument") << QStringList{"--list-projects", "app.exe"}
                                     << "unexpected argument 'app.exe'";
+    QTest::newRow("files twice over") << QStringList{"--sign-project", "N", "a.exe", "--files-from", "l"}
+                                      << "files on the command line and --files-from exclude each other";
+    QTest::newRow("stdin twice") << QStringList{"--sign-project", "N", "--files-from=-", "--password-fd=0"}
+                                 << "--files-from - and --password-fd 0 both read standard input";
+    QTest::newRow("pfx and best") << QStringList{"--sign-project", "N", "--pfx", "k.pfx", "--best-certificate"}
+                                  << "--pfx and --best-certificate exclude each other";
+    QTest::newRow("stamp and none") << QStringList{"--sign-project", "N", "--timestamp-url=http://t", "--no-timestamp"}
+                                    << "--timestamp-url and --no-timestamp exclude each other";
+    QTest::newRow("json dry run") << QStringList{"--sign-project", "N", "--json", "--dry-run"}
+                                  << "--json and --dry-run exclude each other";
+    QTest::newRow("zero timeout") << QStringList{"--sign-project", "N", "--timeout", "0"}
+                                  << "--timeout needs a number of seconds from 1 to 604800, not '0'";
+    QTest::newRow("timeout words") << QStringList{"--sign-project", "N", "--timeout=1m"}
+                                   << "--timeout needs a number of seconds from 1 to 604800, not '1m'";
+    QTest::newRow("env and fd") << QStringList{"--sign-project", "N", "--password-env", "PW", "--password-fd", "3"}
+                                << "--password-fd, --password-file and --password-env exclude each other";
     QTest::newRow("no value at the end") << QStringList{"--sign-project"}
                                          << "--sign-project needs a value";
     QTest::newRow("empty value") << QStringList{"--sign-project="} << "--sign-project needs a value";
@@ -113,7 +158,7 @@ void TestCommandArguments::refusesWhatItCannotTake_data()
         << "--password-fd needs a descriptor number, not '99999999999'";
     QTest::newRow("two password sources")
         << QStringList{"--sign-project", "N", "--password-fd", "3", "--password-file", "/p"}
-        << "--password-fd and --password-file exclude each other";
+        << "--password-fd, --password-file and --password-env exclude each other";
     QTest::newRow("option without a project") << QStringList{"--skip-missing", "--dry-run"}
                                               << "--skip-missing needs --sign-project";
     QTest::newRow("name with a slash") << QStringList{"--sign-project", "../other/Nightly"}
@@ -142,8 +187,11 @@ void TestCommandArguments::helpAndVersionWinOverEverything()
     QCOMPARE(parse({"--version", "--help"}).action, CommandAction::Help);
     // Every option the parser takes is in the help text.
     const QString help = CommandHelpText();
-    for (const char *option : {"--sign-project", "--skip-missing", "--password-fd", "--password-file",
-                               "--sdk-folder", "--dry-run", "--list-projects", "--help", "--version"})
+    for (const char *option :
+         {"--sign-project", "--skip-missing", "--password-fd", "--password-file", "--password-env",
+          "--sdk-folder", "--dry-run", "--list-projects", "--help", "--version", "--files-from", "--pfx",
+          "--best-certificate", "--timestamp-url", "--no-timestamp", "--description", "--description-url",
+          "--verbose", "--verify", "--verify-all", "--json", "--timeout"})
         QVERIFY2(help.contains(QLatin1String(option)), option);
 }
 

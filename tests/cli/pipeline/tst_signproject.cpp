@@ -13,6 +13,7 @@
 #include "support/ConsoleWatcher.h"
 #include "support/FileContents.h"
 #include "support/ScriptedDialogs.h"
+#include "support/SoftHsmToken.h"
 #include "support/TestData.h"
 
 #include <QBuffer>
@@ -23,12 +24,20 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <optional>
 
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -74,7 +83,17 @@ private slots:
     void missingFileStopsTheRunUnlessSkipped();
     void exitCodes();
     void otherArgumentsStillOpenTheWindow();
-    void toolsExitCodeIsPassedOn();
+    void misspeltOptionsNeverOpenTheWindow();
+    void toolsExitCodeIsShownNotPassedOn();
+    void twoRunsAtOnceInOneFolder();
+    void signsTheFilesNamedInsteadOfTheList();
+    void overridesTheProjectsOptions();
+    void passwordFromTheEnvironmentReachesNoChild();
+    void sigtermStopsTheToolAtOnce();
+    void timeoutStopsTheRun();
+    void theToolDiesWithAKilledCommand();
+    void verifiesAndReportsJson();
+    void signsThroughAP11KitServer();
     void notAnAdministrator();
     void passwordFromAnyDescriptor();
     void passwordFileMustBePrivate();
@@ -89,7 +108,11 @@ private slots:
 private:
     TfrmMain *openWindow();
     QString saveProject(const QString &name, const ProjectSetup &setup);
-    CommandRun run(const QStringList &arguments, const QByteArray &input = {});
+    CommandRun run(const QStringList &arguments, const QByteArray &input = {},
+                   const QProcessEnvironment &extra = {});
+    void startCommand(QProcess &process, const QStringList &arguments,
+                      const QProcessEnvironment &extra = {});
+    QStringList leftInTemporaryFolder() const;
     CommandRun runInProcess(const QStringList &arguments, const platform::UserIdentity &identity,
                             bool progressToErr = false, std::optional<ArgumentLimits> limits = {});
     QString fakeSdk(const QByteArray &script);
@@ -99,6 +122,7 @@ private:
     QTemporaryDir m_root;
     QString m_program;       // the program folder, with "/"
     QString m_case;          // this case's working folder
+    QString m_tmp;           // the command's TMPDIR, where its runs' private folders go
     QString m_pfx;
     QString m_trusted;       // the signer's certificate, for osslsigncode verify
     QString m_previousFolder;
@@ -112,6 +136,8 @@ void TestSignProject::initTestCase()
     QVERIFY(m_root.isValid());
     m_program = m_root.filePath("program") + "/";
     QVERIFY(QDir().mkpath(m_program));
+    m_tmp = m_root.filePath("tmp");
+    QVERIFY(QDir().mkpath(m_tmp));
     // The program finds its settings and projects beside its executable.
     const QString program = m_program + "quillmark";
     QVERIFY(QFile::copy(QStringLiteral(QUILLMARK_PROGRAM), program));
@@ -149,7 +175,14 @@ void TestSignProject::cleanup()
     m_dialogs = nullptr;
     QDir::setCurrent(m_previousFolder);
     QDir(projects()).removeRecursively();
+    // The command's capture files are its own, never the window's.
     QVERIFY(!QFile::exists(m_case + "/$tmp$.tmp"));
+    QVERIFY2(leftInTemporaryFolder().isEmpty(), qPrintable(leftInTemporaryFolder().join(", ")));
+}
+
+QStringList TestSignProject::leftInTemporaryFolder() const
+{
+    return QDir(m_tmp).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 TfrmMain *TestSignProject::openWindow()
@@ -183,17 +216,27 @@ QString TestSignProject::saveProject(const QString &name, const ProjectSetup &se
     return path;
 }
 
-CommandRun TestSignProject::run(const QStringList &arguments, const QByteArray &input)
+void TestSignProject::startCommand(QProcess &process, const QStringList &arguments,
+                                   const QProcessEnvironment &extra)
 {
-    QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QString::fromLatin1(name));
+    environment.insert("TMPDIR", m_tmp);
+    for (const QString &name : extra.keys())
+        environment.insert(name, extra.value(name));
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(m_case);
+    process.start(m_program + "quillmark", arguments);
+}
+
+CommandRun TestSignProject::run(const QStringList &arguments, const QByteArray &input,
+                                const QProcessEnvironment &extra)
+{
+    QProcess process;
     if (input.isNull())
         process.setStandardInputFile(QProcess::nullDevice());
-    process.start(m_program + "quillmark", arguments);
+    startCommand(process, arguments, extra);
     CommandRun result;
     if (!process.waitForStarted(10000))
         return result;
@@ -227,6 +270,7 @@ CommandRun TestSignProject::runInProcess(const QStringList &arguments, const pla
     context.progressToErr = progressToErr;
     context.argumentLimits = limits;
     context.passwordTimeoutMs = 5000;
+    context.temporaryFolder = m_tmp;
     CommandRun result;
     result.exitCode = RunCommand(ParseCommandArguments(arguments), context);
     result.out = QString::fromUtf8(out.data());
@@ -433,19 +477,49 @@ void TestSignProject::otherArgumentsStillOpenTheWindow()
 {
     // The window ignores its arguments, Qt's own included; without a
     // display it says what it needs, as before the command existed.
-    const CommandRun window = run({"app.exe", "-reverse", "--sign"});
+    const CommandRun window = run({"app.exe", "-reverse", "--style=fusion"});
     QCOMPARE(window.exitCode, 2);
     QVERIFY2(window.err.contains("needs a display"), qPrintable(window.err));
     QVERIFY(window.out.isEmpty());
 }
 
-void TestSignProject::toolsExitCodeIsPassedOn()
+void TestSignProject::misspeltOptionsNeverOpenTheWindow()
 {
-    const QString sdk = fakeSdk("echo 'SignTool Error: seven'\nexit 7\n");
-    saveProject("Seven", {{peFile("app.exe")}, {}, {}});
-    const CommandRun seven = run({"--sign-project", "Seven", "--sdk-folder", sdk});
-    QCOMPARE(seven.exitCode, 7);
-    QCOMPARE(seven.out, QString("SignTool Error: seven\n"));
+    // Without a display, and with one (a build job under a virtual
+    // display would wait on a window for ever): a usage error at once.
+    QProcessEnvironment display;
+    display.insert("QT_QPA_PLATFORM", "offscreen");
+    for (const QProcessEnvironment &environment : {QProcessEnvironment(), display}) {
+        for (const QStringList &arguments : {QStringList{"--sign-projct", "Release"},
+                                             QStringList{"app.exe", "--sign"}}) {
+            const CommandRun misspelt = run(arguments, {}, environment);
+            QCOMPARE(misspelt.exitCode, CommandExit::UsageError);
+            QVERIFY2(misspelt.err.contains("unknown option '" + arguments.last().section(' ', 0, 0) + "'")
+                         || misspelt.err.contains("unknown option '" + arguments.first() + "'"),
+                     qPrintable(misspelt.err));
+            QVERIFY2(!misspelt.err.contains("needs a display"), qPrintable(misspelt.err));
+            QVERIFY(misspelt.out.isEmpty());
+        }
+    }
+}
+
+void TestSignProject::toolsExitCodeIsShownNotPassedOn()
+{
+    // The tool's 2 (warnings) must not read as the command's usage error,
+    // nor its 7 as anything of the command's: both are 1, and shown.
+    for (const int code : {7, 2, 3}) {
+        const QString sdk = fakeSdk(QStringLiteral("echo 'SignTool Error: seven'\nexit %1\n").arg(code).toUtf8());
+        saveProject("Seven", {{peFile("app.exe")}, {}, {}});
+        const CommandRun seven = run({"--sign-project", "Seven", "--sdk-folder", sdk});
+        QCOMPARE(seven.exitCode, CommandExit::NotSigned);
+        QCOMPARE(seven.out, QString("SignTool Error: seven\n"));
+        QVERIFY2(seven.err.contains(QStringLiteral("the signing tool ended with exit code %1").arg(code)),
+                 qPrintable(seven.err));
+    }
+    // A tool that ends with 0 but reports no file signed has not signed it.
+    const QString silent = fakeSdk("exit 0\n");
+    saveProject("Silent", {{peFile("app.exe")}, {}, {}});
+    QCOMPARE(run({"--sign-project", "Silent", "--sdk-folder", silent}).exitCode, CommandExit::NotSigned);
 }
 
 void TestSignProject::notAnAdministrator()
@@ -531,11 +605,10 @@ void TestSignProject::dryRunRunsNothing()
     QVERIFY2(dry.exitCode == 0, qPrintable(dry.err + dry.out));
     QVERIFY(!QFile::exists(marker));
     QCOMPARE(readAll(first), unsignedFirst);
+    // One command line a shell can run, files included, password masked.
     QCOMPARE(dry.outLines(),
-             QStringList({"Full Command Line Used:", "",
-                          "\"" + sdk + "signtool.exe\" sign /f \"" + m_pfx + "\" /p \""
-                              + MaskedPassword + "\" /d \"Desc\" /v ",
-                          "", "Files to be Digitally Signed: (2)", first, second}));
+             QStringList({"'" + sdk + "signtool.exe' sign /f '" + m_pfx + "' /p '" + MaskedPassword
+                          + "' /d Desc /v " + first + " " + second}));
     QVERIFY(!dry.out.contains(Password) && !dry.err.contains(Password));
 
     // Nothing needs the password when nothing runs.
@@ -544,6 +617,34 @@ void TestSignProject::dryRunRunsNothing()
     QCOMPARE(withoutPassword.exitCode, 0);
     QCOMPARE(withoutPassword.outLines(), dry.outLines());
     QVERIFY(!QFile::exists(marker));
+
+    // One line per run of the tool; each, run by a shell, signs its files
+    // (the masked password replaced), however odd their names.
+    const QString odd = peFile("it's a tab\there.exe", 3);
+    const QString plainSdk = QStringLiteral(QUILLMARK_SDK_BIN_DIR);
+    const QStringList files{first, second, odd};
+    const QStringList arguments{"--sign-project", "Rehearsal", "--dry-run", "--best-certificate",
+                                "--sdk-folder", plainSdk, first, second, odd};
+    // The smallest argument space that parts the three files into two runs.
+    ArgumentLimits limits{0, 1 << 20};
+    CommandRun batches;
+    do {
+        limits.total += 16;
+        batches = runInProcess(arguments, platform::UserIdentity{}, false, limits);
+    } while (batches.outLines().size() != 2 && limits.total < 100000);
+    QCOMPARE(batches.exitCode, 0);
+    QCOMPARE(batches.outLines().size(), 2);
+    QList<QByteArray> before;
+    for (const QString &file : files)
+        before.append(readAll(file));
+    for (const QString &line : batches.outLines()) {
+        QProcess shell;
+        shell.start("bash", {"-c", line});
+        QVERIFY(shell.waitForFinished(60000));
+        QVERIFY2(shell.exitCode() == 0, qPrintable(line + "\n" + shell.readAllStandardError()));
+    }
+    for (qsizetype i = 0; i < files.size(); ++i)
+        QVERIFY2(readAll(files.at(i)) != before.at(i), qPrintable(files.at(i) + " was not signed"));
 }
 
 void TestSignProject::progressOnATerminalOnly()
@@ -555,7 +656,8 @@ void TestSignProject::progressOnATerminalOnly()
     const QStringList arguments{"--sign-project", "Progress", "--sdk-folder", sdk};
     const CommandRun terminal = runInProcess(arguments, root, /*progressToErr*/ true);
     QCOMPARE(terminal.exitCode, 0);
-    QVERIFY2(terminal.err.endsWith("2 of 2 files done\n"), qPrintable(terminal.err));
+    // Both outcomes come at once; each file is still counted.
+    QCOMPARE(terminal.err, QString("1 of 2 files done\n2 of 2 files done\n"));
     QVERIFY2(!terminal.out.contains("files done"), qPrintable(terminal.out));
     const CommandRun pipe = runInProcess(arguments, root, false);
     QCOMPARE(pipe.err, QString());
@@ -576,7 +678,8 @@ void TestSignProject::aReaderThatGoesAwayDoesNotCutTheRunShort()
                                ">/dev/null; exit ${PIPESTATUS[0]}",
                          m_program + "quillmark", sdk});
     QVERIFY(shell.waitForFinished(60000));
-    QCOMPARE(shell.exitCode(), 5);
+    // The tool's 5 is shown, never passed on.
+    QCOMPARE(shell.exitCode(), CommandExit::NotSigned);
     QVERIFY(QFile::exists(finished));
     QVERIFY(!QFile::exists(m_case + "/$tmp$.tmp"));
 }
@@ -596,7 +699,7 @@ void TestSignProject::listsTheSavedProjects()
 // being completed), with the program of this test as "quillmark".
 static QStringList complete(const QString &program, const QStringList &words)
 {
-    QString script = QStringLiteral("source '%1'\nCOMP_WORDS=(").arg(QUILLMARK_COMPLETION);
+    QString script = QStringLiteral("QUILLMARK_TEST_VARIABLE=1\nsource '%1'\nCOMP_WORDS=(").arg(QUILLMARK_COMPLETION);
     for (const QString &word : words)
         script += " '" + word + "'";
     script += QStringLiteral(" )\nCOMP_CWORD=%1\n_quillmark '%2' '%3' '%4'\n"
@@ -619,13 +722,387 @@ void TestSignProject::bashCompletesOptionsAndProjects()
     const QString program = m_program + "quillmark";
     QCOMPARE(complete(program, {"quillmark", "--sk"}), QStringList({"--skip-missing"}));
     QCOMPARE(complete(program, {"quillmark", "--password-"}),
-             QStringList({"--password-fd", "--password-file"}));
+             QStringList({"--password-fd", "--password-file", "--password-env"}));
+    QCOMPARE(complete(program, {"quillmark", "--verify"}), QStringList({"--verify", "--verify-all"}));
+    // Every option of --help is offered.
+    const QStringList offered = complete(program, {"quillmark", "--"});
+    for (const QString &line : CommandHelpText().split(u'\n')) {
+        // The option lines: indented, the option first.
+        const QString option = line.trimmed().section(u' ', 0, 0);
+        if (line.startsWith("  --"))
+            QVERIFY2(offered.contains(option), qPrintable(option + " is not completed: " + offered.join(u' ')));
+    }
     // Names as the shell must read them back, and .qmk files beside them.
     writeAll(m_case + "/Alpha job.qmk", "");
     writeAll(m_case + "/Alpha notes.txt", "");
     QCOMPARE(complete(program, {"quillmark", "--sign-project", "Al"}),
              QStringList({"Alpha\\ two", "Alpha job.qmk"}));
     QCOMPARE(complete(program, {"quillmark", "--password-fd", ""}), QStringList());
+    QCOMPARE(complete(program, {"quillmark", "--password-env", "QUILLMARK_TEST_V"}),
+             QStringList({"QUILLMARK_TEST_VARIABLE"}));
+}
+
+// A tool that reports each file it is given as signed.
+static const QByteArray EchoingTool = "for a in \"$@\"; do case \"$a\" in *.exe|*.dll) "
+                                      "echo \"Successfully signed: $a\";; esac; done\n";
+
+void TestSignProject::twoRunsAtOnceInOneFolder()
+{
+    // Each run of a tool that takes a while, started at once from one
+    // working folder: every run has its capture file, and its output alone.
+    const QString sdk = fakeSdk("sleep 1\n" + EchoingTool);
+    QStringList first;
+    QStringList second;
+    for (int i = 0; i < 3; ++i) {
+        first.append(peFile(QStringLiteral("first%1.exe").arg(i), quint32(i)));
+        second.append(peFile(QStringLiteral("second%1.exe").arg(i), quint32(i + 10)));
+    }
+    saveProject("First", {first, {}, {}});
+    saveProject("Second", {second, {}, {}});
+    QProcess one;
+    QProcess two;
+    startCommand(one, {"--sign-project", "First", "--sdk-folder", sdk});
+    startCommand(two, {"--sign-project", "Second", "--sdk-folder", sdk});
+    QVERIFY(one.waitForFinished(60000) && two.waitForFinished(60000));
+    const QString outOne = QString::fromUtf8(one.readAllStandardOutput());
+    const QString outTwo = QString::fromUtf8(two.readAllStandardOutput());
+    QVERIFY2(one.exitCode() == 0, qPrintable(outOne + one.readAllStandardError()));
+    QVERIFY2(two.exitCode() == 0, qPrintable(outTwo + two.readAllStandardError()));
+    QStringList expectedOne;
+    QStringList expectedTwo;
+    for (const QString &file : first)
+        expectedOne.append("Successfully signed: " + file);
+    for (const QString &file : second)
+        expectedTwo.append("Successfully signed: " + file);
+    QCOMPARE(outOne, expectedOne.join('\n') + '\n');
+    QCOMPARE(outTwo, expectedTwo.join('\n') + '\n');
+}
+
+void TestSignProject::signsTheFilesNamedInsteadOfTheList()
+{
+    const QString sdk = fakeSdk(EchoingTool);
+    const QString listed = peFile("listed.exe", 1);
+    const QString named = peFile("named.exe", 2);
+    const QString other = peFile("other app.dll", 3);
+    saveProject("Named", {{listed}, {}, {}});
+
+    // Relative to the working folder, as a shell's wildcard gives them.
+    const CommandRun direct = run({"--sign-project", "Named", "--sdk-folder", sdk, "named.exe", "other app.dll"});
+    QVERIFY2(direct.exitCode == 0, qPrintable(direct.err + direct.out));
+    QCOMPARE(direct.outLines(), QStringList({"Successfully signed: " + named, "Successfully signed: " + other}));
+
+    const QString list = m_case + "/files.txt";
+    writeAll(list, "other app.dll\r\n\n" + named.toUtf8() + "\n");
+    const CommandRun fromFile = run({"--sign-project", "Named", "--sdk-folder", sdk, "--files-from", list});
+    QVERIFY2(fromFile.exitCode == 0, qPrintable(fromFile.err + fromFile.out));
+    QCOMPARE(fromFile.outLines(), QStringList({"Successfully signed: " + other, "Successfully signed: " + named}));
+
+    const CommandRun fromInput = run({"--sign-project", "Named", "--sdk-folder", sdk, "--files-from", "-"},
+                                     "named.exe\n");
+    QVERIFY2(fromInput.exitCode == 0, qPrintable(fromInput.err + fromInput.out));
+    QCOMPARE(fromInput.outLines(), QStringList({"Successfully signed: " + named}));
+
+    // A named file that is not there is as a listed one that is gone.
+    const CommandRun missing = run({"--sign-project", "Named", "--sdk-folder", sdk, "named.exe", "nowhere.exe"});
+    QCOMPARE(missing.exitCode, CommandExit::ProjectUnusable);
+    QVERIFY2(missing.err.contains("listed file not found: nowhere.exe"), qPrintable(missing.err));
+    QVERIFY(missing.out.isEmpty());
+    const CommandRun empty = run({"--sign-project", "Named", "--sdk-folder", sdk, "--files-from", "-"}, "\n");
+    QCOMPARE(empty.exitCode, CommandExit::UsageError);
+    QVERIFY2(empty.err.contains("names no file"), qPrintable(empty.err));
+    // A FIFO as the list would hold the run for ever: refused at once.
+    const QString fifo = m_case + "/list.fifo";
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const CommandRun fromFifo = run({"--sign-project", "Named", "--sdk-folder", sdk, "--files-from", fifo});
+    QCOMPARE(fromFifo.exitCode, CommandExit::UsageError);
+    QVERIFY2(fromFifo.err.contains("it is not a regular file"), qPrintable(fromFifo.err));
+}
+
+void TestSignProject::overridesTheProjectsOptions()
+{
+    const QString sdk = fakeSdk(EchoingTool);
+    const QString file = peFile("app.exe");
+    saveProject("Base", {{file}, m_pfx, "Project text"});
+    const QStringList base{"--sign-project", "Base", "--sdk-folder", sdk, "--dry-run"};
+    const QString tool = "'" + sdk + "signtool.exe' sign ";
+
+    const CommandRun best = run(base + QStringList{"--best-certificate", "--no-timestamp", "--description",
+                                                   "Other text", "--description-url", "https://example.org/x"});
+    QCOMPARE(best.exitCode, 0);
+    QCOMPARE(best.outLines(),
+             QStringList({tool + "/a /d 'Other text' /du https://example.org/x /v " + file}));
+
+    // A relative PFX path is the working folder's, not the SDK folder's.
+    QVERIFY(QFile::copy(m_pfx, m_case + "/other.pfx"));
+    const CommandRun pfx = run(base + QStringList{"--pfx", "other.pfx", "--timestamp-url", "http://ts.example/"});
+    QCOMPARE(pfx.exitCode, 0);
+    QCOMPARE(pfx.outLines(), QStringList({tool + "/f " + m_case + "/other.pfx /p '" + MaskedPassword
+                                          + "' /t http://ts.example/ /d 'Project text' /v " + file}));
+
+    // And in a real run: the description given is the one signed in.
+    const CommandRun signing = run({"--sign-project", "Base", "--description", "Given here", "--password-fd", "0"},
+                                   Password.toUtf8());
+    QVERIFY2(signing.exitCode == 0, qPrintable(signing.err + signing.out));
+    const testdata::RunResult verified = testdata::verifySignature(file, m_trusted);
+    QVERIFY2(verified.ok() && verified.output.contains("Given here"), qPrintable(verified.output));
+}
+
+void TestSignProject::passwordFromTheEnvironmentReachesNoChild()
+{
+    // The tool writes its environment down, then signs with the real tool.
+    const QString seen = m_case + "/environment seen";
+    const QString sdk = fakeSdk("env > '" + seen.toUtf8() + "'\nexec '" QUILLMARK_SDK_BIN_DIR "/signtool.exe' \"$@\"\n");
+    const QString file = peFile("env.exe");
+    saveProject("Env", {{file}, m_pfx, {}});
+    QProcessEnvironment environment;
+    environment.insert("RELEASE_PFX_PASSWORD", Password);
+    const CommandRun signing = run({"--sign-project", "Env", "--sdk-folder", sdk, "--password-env",
+                                    "RELEASE_PFX_PASSWORD"},
+                                   {}, environment);
+    QVERIFY2(signing.exitCode == 0, qPrintable(signing.err + signing.out));
+    QVERIFY(testdata::verifySignature(file, m_trusted).ok());
+    const QByteArray childEnvironment = readAll(seen);
+    QVERIFY(childEnvironment.contains("TMPDIR="));
+    QVERIFY2(!childEnvironment.contains("RELEASE_PFX_PASSWORD") && !childEnvironment.contains(Password.toUtf8()),
+             childEnvironment.constData());
+
+    const CommandRun unset = run({"--sign-project", "Env", "--sdk-folder", sdk, "--password-env", "NOT_SET_HERE"});
+    QCOMPARE(unset.exitCode, CommandExit::UsageError);
+    QVERIFY2(unset.err.contains("NOT_SET_HERE"), qPrintable(unset.err));
+}
+
+// The processes whose command line mentions `text`.
+static QList<int> processesMentioning(const QString &text)
+{
+    QList<int> found;
+    const QByteArray needle = text.toUtf8();
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        bool number = false;
+        const int pid = entry.toInt(&number);
+        if (!number || pid == int(::getpid()))
+            continue;
+        QFile cmdline("/proc/" + entry + "/cmdline");
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(needle))
+            found.append(pid);
+    }
+    return found;
+}
+
+void TestSignProject::sigtermStopsTheToolAtOnce()
+{
+    // Many files, so that the tool is still at work when the signal comes.
+    QStringList files;
+    QList<QByteArray> unsignedBytes;
+    const QString folder = m_case + "/many/";
+    QVERIFY(QDir().mkpath(folder));
+    for (int i = 0; i < 150; ++i) {
+        const QString file = folder + QStringLiteral("file%1.exe").arg(i);
+        QVERIFY(testdata::writePeFile(file, quint32(i)));
+        files.append(file);
+        unsignedBytes.append(readAll(file));
+    }
+    saveProject("Long", {files, m_pfx, {}});
+    QProcess command;
+    startCommand(command, {"--sign-project", "Long", "--password-fd", "0"});
+    command.write(Password.toUtf8() + "\n");
+    command.closeWriteChannel();
+    QString out;
+    QElapsedTimer waited;
+    waited.start();
+    while (!out.contains("Successfully signed: ") && waited.elapsed() < 60000) {
+        command.waitForReadyRead(100);
+        out += QString::fromUtf8(command.readAllStandardOutput());
+    }
+    QVERIFY2(out.contains("Successfully signed: "), qPrintable(out));
+    QVERIFY2(!processesMentioning(folder).isEmpty(), "the tool is not running");
+
+    // SIGTERM to quillmark alone, as a CI time-out or `kill PID` sends it.
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(pid_t(command.processId()), SIGTERM);
+    QVERIFY(command.waitForFinished(20000));
+    QCOMPARE(command.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(command.exitCode(), 128 + SIGTERM);
+    QVERIFY2(stopping.elapsed() < 8000, qPrintable(QString::number(stopping.elapsed())));
+    out += QString::fromUtf8(command.readAllStandardOutput());
+    QVERIFY2(QString::fromUtf8(command.readAllStandardError()).contains("stopped by signal 15"), "no word of the stop");
+
+    // No signing process left, not one file half written: each is its old
+    // self or signed in full; and not all were signed.
+    QTRY_VERIFY2_WITH_TIMEOUT(processesMentioning(folder).isEmpty(), "a signing process is left", 5000);
+    int signedCount = 0;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const QByteArray now = readAll(files.at(i));
+        if (now == unsignedBytes.at(i))
+            continue;
+        const testdata::RunResult verified = testdata::verifySignature(files.at(i), m_trusted);
+        QVERIFY2(verified.ok(), qPrintable(files.at(i) + ": " + verified.output));
+        ++signedCount;
+    }
+    QVERIFY2(signedCount >= 1 && signedCount < files.size(), qPrintable(QString::number(signedCount)));
+    // The tool's own temporaries go with it.
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(folder).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot),
+                              QStringList(), 10000);
+}
+
+void TestSignProject::timeoutStopsTheRun()
+{
+    // The tool is `sleep` itself (an odd time, to be found by), so the
+    // signal reaches what is waiting.
+    const QString sdk = fakeSdk("exec sleep 30.1357\n");
+    saveProject("Slow", {{peFile("slow.exe")}, {}, {}});
+    QElapsedTimer timer;
+    timer.start();
+    const CommandRun timedOut = run({"--sign-project", "Slow", "--sdk-folder", sdk, "--timeout", "3", "--json"});
+    QCOMPARE(timedOut.exitCode, 128 + SIGALRM);
+    QVERIFY2(timer.elapsed() >= 3000 && timer.elapsed() < 12000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(timedOut.err.contains("stopped by signal 14"), qPrintable(timedOut.err));
+    QVERIFY(processesMentioning("30.1357").isEmpty());
+    // The JSON still says how each file went, and why the run ended.
+    const QStringList lines = timedOut.outLines();
+    QCOMPARE(lines.size(), 2);
+    const QJsonObject file = QJsonDocument::fromJson(lines.at(0).toUtf8()).object();
+    QCOMPARE(file.value("status").toString(), QString("failed"));
+    QVERIFY2(file.value("message").toString().contains("stopped"), qPrintable(lines.at(0)));
+    const QJsonObject summary = QJsonDocument::fromJson(lines.at(1).toUtf8()).object().value("summary").toObject();
+    QCOMPARE(summary.value("stopped-by-signal").toInt(), SIGALRM);
+    QCOMPARE(summary.value("exit-code").toInt(), 128 + SIGALRM);
+}
+
+void TestSignProject::theToolDiesWithAKilledCommand()
+{
+    // Killed outright (no handler runs): the tool dies with it.
+    const QString sdk = fakeSdk("exec sleep 30.2468\n");
+    saveProject("Orphan", {{peFile("orphan.exe")}, {}, {}});
+    QProcess command;
+    startCommand(command, {"--sign-project", "Orphan", "--sdk-folder", sdk});
+    QTRY_VERIFY_WITH_TIMEOUT(!processesMentioning("30.2468").isEmpty(), 20000);
+    ::kill(pid_t(command.processId()), SIGKILL);
+    QVERIFY(command.waitForFinished(10000));
+    QTRY_VERIFY2_WITH_TIMEOUT(processesMentioning("30.2468").isEmpty(), "the tool outlived the command", 5000);
+    // Nothing could tidy its private folder away; it is the command's own.
+    for (const QString &left : leftInTemporaryFolder()) {
+        QVERIFY2(left.startsWith("quillmark-run."), qPrintable(left));
+        QDir(m_tmp + "/" + left).removeRecursively();
+    }
+}
+
+void TestSignProject::verifiesAndReportsJson()
+{
+    // Signed with the SDK's own demo certificate, which its store trusts.
+    const QString plain = peFile("plain.exe", 1);
+    const QString odd = peFile("tab\there\x1b[31m.exe", 2);
+    const QString gone = peFile("gone.exe", 3);
+    saveProject("Json", {{plain, odd, gone}, {}, {}});
+    QVERIFY(QFile::remove(gone));
+    const CommandRun verified = run({"--sign-project", "Json", "--skip-missing", "--verify", "--json"});
+    QVERIFY2(verified.exitCode == 0, qPrintable(verified.err + verified.out));
+    // Nothing but JSON on standard output, one object a line.
+    const QStringList lines = verified.outLines();
+    QCOMPARE(lines.size(), 4);
+    QList<QJsonObject> objects;
+    for (const QString &line : lines) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+        QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(), qPrintable(line));
+        objects.append(document.object());
+    }
+    // The control characters are escaped, and the name comes back exact.
+    QVERIFY2(lines.at(1).contains("tab\\there\\u001b[31m.exe"), qPrintable(lines.at(1)));
+    QCOMPARE(objects.at(0).value("file").toString(), plain);
+    QCOMPARE(objects.at(1).value("file").toString(), odd);
+    QCOMPARE(objects.at(2).value("file").toString(), gone);
+    for (int i : {0, 1}) {
+        QCOMPARE(objects.at(i).value("status").toString(), QString("signed"));
+        QVERIFY2(objects.at(i).value("signer").toString().contains("Quillmark Demo Code Signing"),
+                 qPrintable(lines.at(i)));
+        QVERIFY(objects.at(i).contains("timestamp"));
+    }
+    QCOMPARE(objects.at(2).value("status").toString(), QString("skipped"));
+    const QJsonObject summary = objects.at(3).value("summary").toObject();
+    QCOMPARE(summary.value("signed").toInt(), 2);
+    QCOMPARE(summary.value("skipped").toInt(), 1);
+    QCOMPARE(summary.value("exit-code").toInt(), 0);
+    // The tool's output went to standard error.
+    QVERIFY2(verified.err.contains("Successfully verified: " + plain), qPrintable(verified.err));
+
+    // Signed with a key the store does not trust: signed, but not verified.
+    const QString stranger = peFile("stranger.exe", 4);
+    QProcessEnvironment environment;
+    environment.insert("PW", Password);
+    const CommandRun untrusted = run({"--sign-project", "Json", "--pfx", m_pfx, "--password-env", "PW",
+                                      "--verify-all", "--json", stranger},
+                                     {}, environment);
+    QCOMPARE(untrusted.exitCode, CommandExit::NotSigned);
+    QVERIFY(testdata::verifySignature(stranger, m_trusted).ok());
+    const QJsonObject file = QJsonDocument::fromJson(untrusted.outLines().value(0).toUtf8()).object();
+    QCOMPARE(file.value("status").toString(), QString("not-verified"));
+    QVERIFY2(file.value("message").toString().contains("not validly signed"), qPrintable(untrusted.out));
+    QVERIFY2(untrusted.err.contains("did not verify: " + stranger), qPrintable(untrusted.err));
+}
+
+// p11-kit's client module, which reaches the tokens that `p11-kit server`
+// exports on a socket; empty when it is not installed.
+static QString p11KitClientModule()
+{
+    for (const char *candidate : {"/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-client.so",
+                                  "/usr/lib/aarch64-linux-gnu/pkcs11/p11-kit-client.so",
+                                  "/usr/lib/pkcs11/p11-kit-client.so"}) {
+        if (QFileInfo::exists(QString::fromLatin1(candidate)))
+            return QString::fromLatin1(candidate);
+    }
+    return {};
+}
+
+void TestSignProject::signsThroughAP11KitServer()
+{
+    // One key for many build runners, never copied: a token exported by
+    // `p11-kit server` on one socket, used through p11-kit's client module.
+    if (const QString missing = testdata::SoftHsmToken::missingTools(); !missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    if (QStandardPaths::findExecutable("p11-kit").isEmpty() || p11KitClientModule().isEmpty())
+        QSKIP("p11-kit server or its client module is not installed (Debian packages p11-kit and "
+              "p11-kit-modules)");
+    const QString pin = QStringLiteral("246810");
+    const QString farm = m_case + "/farm";
+    testdata::SoftHsmToken token(farm, QStringLiteral("Farm Token"), pin);
+    const testdata::KeyAndCert signer = testdata::makeCertificate({QStringLiteral("Farm Code Signing")});
+    QVERIFY2(token.importPair(signer, QStringLiteral("b2"), QStringLiteral("farm key")), qPrintable(token.error()));
+    const testdata::ScriptedPinentry pinentry(farm, testdata::ScriptedPinentry::Answer::Pin, pin);
+
+    const QString socket = farm + "/token.socket";
+    QProcess server;
+    QProcessEnvironment serverEnvironment = QProcessEnvironment::systemEnvironment();
+    token.addTo(serverEnvironment);
+    server.setProcessEnvironment(serverEnvironment);
+    server.start("p11-kit", {"server", "--foreground", "--name", socket, "--provider",
+                             testdata::SoftHsmToken::modulePath(), "pkcs11:token=Farm%20Token"});
+    QVERIFY2(server.waitForStarted(10000), "p11-kit server did not start");
+    QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo(socket).exists(), qPrintable(server.readAllStandardError()), 10000);
+
+    const QString file = peFile("farm.exe");
+    saveProject("Farm", {{file}, {}, {}});
+    // The runner knows the socket and the client module only: not the
+    // token's own configuration, and no certificate of a store.
+    QProcessEnvironment runner;
+    runner.insert("QUILLMARK_PKCS11_MODULE", p11KitClientModule());
+    runner.insert("P11_KIT_SERVER_ADDRESS", "unix:path=" + socket);
+    runner.insert("QUILLMARK_CERT_STORE", farm + "/empty store");
+    QVERIFY(QDir().mkpath(farm + "/empty store"));
+    pinentry.addTo(runner);
+    QVERIFY(!runner.contains("SOFTHSM2_CONF") && !QProcessEnvironment::systemEnvironment().contains("SOFTHSM2_CONF"));
+    const CommandRun signing = run({"--sign-project", "Farm", "--verbose", "--verify", "--json"}, {}, runner);
+    server.terminate();
+    server.waitForFinished(10000);
+    QVERIFY2(signing.exitCode == 0, qPrintable(signing.err + signing.out));
+    QVERIFY2(signing.err.contains("Stored in: token \"Farm Token\""), qPrintable(signing.err));
+    QCOMPARE(pinentry.timesAsked(), 1);
+    const QJsonObject outcome = QJsonDocument::fromJson(signing.outLines().value(0).toUtf8()).object();
+    QCOMPARE(outcome.value("status").toString(), QString("signed"));
+    const QString pem = farm + "/farm.pem";
+    QVERIFY(testdata::writeCertificatePem(pem, signer));
+    const testdata::RunResult verified = testdata::verifySignature(file, pem);
+    QVERIFY2(verified.ok() && verified.output.contains("Farm Code Signing"), qPrintable(verified.output));
 }
 
 // A project is a few kilobytes (at most 1,000 listed paths of 2 KB): a

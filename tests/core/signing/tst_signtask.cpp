@@ -14,19 +14,23 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QElapsedTimer>
+
+#include <csignal>
 
 #include <memory>
 
 namespace {
 
 // A stand-in signing tool: each run appends its file arguments to a log,
-// prints the outcome line of every file, sleeps for a file named *slow*,
-// and ends with 3 or 5 when a file named *fail3* or *fail5* is among its
-// files (the first such file decides).
+// prints the outcome line of every file, sleeps for a file named *slow*
+// (and becomes a long `sleep` itself for one named *stuck*), and ends with
+// 3 or 5 when a file named *fail3* or *fail5* is among its files (the
+// first such file decides).
 const QByteArray kTool = R"(
 for f in "$@"; do case "$f" in /*) printf '%s ' "$f" >> "$(dirname "$0")/runs.log";; esac; done
 echo >> "$(dirname "$0")/runs.log"
-for f in "$@"; do case "$f" in *slow*) sleep 0.4;; esac; done
+for f in "$@"; do case "$f" in *slow*) sleep 0.4;; *stuck*) exec sleep 20.875;; esac; done
 for f in "$@"; do case "$f" in /*) echo "Successfully signed: $f";; esac; done
 for f in "$@"; do case "$f" in *fail3*) exit 3;; *fail5*) exit 5;; esac; done
 exit 0
@@ -129,6 +133,26 @@ private slots:
         // The running tool was not killed half-way: its file is signed.
         QCOMPARE(outcome.signedFiles, 1);
         QVERIFY(console.lines().contains("Successfully signed: " + m_dir->filePath("slow.exe")));
+    }
+
+    void stopEndsTheRunningToolAtOnce()
+    {
+        // stop() (a signal or a time-out of the command): the tool in hand
+        // is told to end, and no further batch starts.
+        ConsoleLines console;
+        SignTask task(console, requestFor({"stuck.exe", "b.exe"}));
+        QTimer::singleShot(200, &task, [&task] { task.stop(); });
+        QElapsedTimer timer;
+        timer.start();
+
+        const SignRunOutcome outcome = task.run();
+
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(outcome.stopped && outcome.cancelled);
+        QVERIFY(!outcome.succeeded());
+        QCOMPARE(loggedRuns().size(), 1);
+        QCOMPARE(outcome.signedFiles, 0);
+        QCOMPARE(outcome.exitCode, 128 + SIGTERM);
     }
 
     void startFailureIsPartOfTheResult()
