@@ -49,6 +49,16 @@ std::string escapeOf(char32_t c)
     return {'\\', 'u', digits[c >> 12 & 0xF], digits[c >> 8 & 0xF], digits[c >> 4 & 0xF], digits[c & 0xF]};
 }
 
+size_t escapedLengthAt(std::string_view utf8, size_t at)
+{
+    const auto lead = static_cast<unsigned char>(utf8[at]);
+    if (lead < 0x80)
+        return isEscapedWhenShown(lead) ? 1 : 0;
+    size_t length = 0;
+    const char32_t code = sequenceAt(utf8, at, length);
+    return code && isEscapedWhenShown(code) ? length : 0;
+}
+
 std::string shownText(std::string_view utf8)
 {
     std::string shown;

@@ -27,6 +27,10 @@ bool isEscapedWhenShown(char32_t codePoint);
 // How an escaped code point is shown ("\n", "\x1b", "\u2028").
 std::string escapeOf(char32_t codePoint);
 
+// How many bytes the character at `at` of `utf8` takes when it is one that
+// is shown escaped; 0 when it is shown as it is.
+size_t escapedLengthAt(std::string_view utf8, size_t at);
+
 // `utf8` with its control characters escaped.
 std::string shownText(std::string_view utf8);
 

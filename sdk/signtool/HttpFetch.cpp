@@ -33,7 +33,27 @@ struct UrlParts {
     }
 };
 
-// A TCP connection within the time-out; -1 with `error` set otherwise.
+std::string openSslReason()
+{
+    const unsigned long code = ERR_peek_last_error();
+    const int reason = ERR_GET_REASON(code);
+    if (reason == BIO_R_TRANSFER_TIMEOUT || reason == HTTP_R_RETRY_TIMEOUT)
+        return "no answer within the time-out";
+    if (ERR_GET_LIB(code) == ERR_LIB_HTTP
+        && (reason == HTTP_R_MAX_RESP_LEN_EXCEEDED || reason == HTTP_R_ASN1_LEN_EXCEEDS_MAX_RESP_LEN))
+        return "its answer is too large";
+    if (ERR_GET_LIB(code) == ERR_LIB_HTTP && reason == HTTP_R_RECEIVED_ERROR)
+        return "it answered with an HTTP error";
+    if (ERR_GET_LIB(code) == ERR_LIB_HTTP)
+        return "its answer is not a usable HTTP answer";
+    return "no usable answer";
+}
+
+} // namespace
+
+// A TCP connection to host:port within `timeoutSeconds`, refused at once
+// when the server refuses it (OpenSSL's own connect retries a refusal until
+// its time-out); -1 with `error` set otherwise.
 int connectWithin(const char *host, const char *port, int timeoutSeconds, std::string &error)
 {
     addrinfo hints {};
@@ -44,6 +64,7 @@ int connectWithin(const char *host, const char *port, int timeoutSeconds, std::s
         return -1;
     }
     int connected = -1;
+    int lastError = 0;
     for (addrinfo *at = found; at && connected < 0; at = at->ai_next) {
         const int fd = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, at->ai_protocol);
         if (fd < 0)
@@ -63,32 +84,17 @@ int connectWithin(const char *host, const char *port, int timeoutSeconds, std::s
         if (err == 0) {
             connected = fd;
         } else {
-            error = err == ETIMEDOUT ? std::string("no answer within ") + std::to_string(timeoutSeconds) + " seconds"
-                                     : std::string("cannot connect to ") + host + ": " + safefile::errnoText(err);
+            error = std::string("cannot connect to ") + host + ": " + safefile::errnoText(err);
+            lastError = err;
             close(fd);
         }
     }
     freeaddrinfo(found);
+    // The caller tells a time-out from a refusal by errno.
+    if (connected < 0)
+        errno = lastError;
     return connected;
 }
-
-std::string openSslReason()
-{
-    const unsigned long code = ERR_peek_last_error();
-    const int reason = ERR_GET_REASON(code);
-    if (reason == BIO_R_TRANSFER_TIMEOUT || reason == HTTP_R_RETRY_TIMEOUT)
-        return "no answer within the time-out";
-    if (ERR_GET_LIB(code) == ERR_LIB_HTTP
-        && (reason == HTTP_R_MAX_RESP_LEN_EXCEEDED || reason == HTTP_R_ASN1_LEN_EXCEEDS_MAX_RESP_LEN))
-        return "its answer is too large";
-    if (ERR_GET_LIB(code) == ERR_LIB_HTTP && reason == HTTP_R_RECEIVED_ERROR)
-        return "it answered with an HTTP error";
-    if (ERR_GET_LIB(code) == ERR_LIB_HTTP)
-        return "its answer is not a usable HTTP answer";
-    return "no usable answer";
-}
-
-} // namespace
 
 HttpAnswer httpExchange(const std::string &url, const std::string &contentType, const std::string &body,
                         int timeoutSeconds, size_t maxAnswer)
@@ -106,8 +112,11 @@ HttpAnswer httpExchange(const std::string &url, const std::string &contentType, 
     }
     const time_t deadline = std::time(nullptr) + timeoutSeconds;
     const int fd = connectWithin(parts.host, parts.port, timeoutSeconds, answer.error);
-    if (fd < 0)
+    if (fd < 0) {
+        if (errno == ETIMEDOUT)
+            answer.error = "no answer within " + std::to_string(timeoutSeconds) + " seconds";
         return answer;
+    }
     BIO *connection = BIO_new_socket(fd, BIO_CLOSE);
     if (!connection) {
         close(fd);

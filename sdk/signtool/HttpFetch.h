@@ -18,6 +18,12 @@ struct HttpAnswer {
     std::string error;      // otherwise why not, in a few words
 };
 
+// A TCP connection to host:port within `timeoutSeconds`, refused at once
+// when the server refuses it (OpenSSL's own connect retries a refusal until
+// its time-out); -1 with `error` set and errno the last connect error
+// (ETIMEDOUT for the time-out) otherwise. Shared with the time-stamp relay.
+int connectWithin(const char *host, const char *port, int timeoutSeconds, std::string &error);
+
 // GET `url` when `contentType` is empty, else POST `body` with it.
 HttpAnswer httpExchange(const std::string &url, const std::string &contentType, const std::string &body,
                         int timeoutSeconds, size_t maxAnswer);

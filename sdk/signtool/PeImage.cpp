@@ -16,8 +16,6 @@
 
 namespace signtool {
 
-namespace {
-
 bool readAt(int fd, uint64_t offset, void *buffer, size_t size)
 {
     auto *out = static_cast<unsigned char *>(buffer);
@@ -33,6 +31,8 @@ bool readAt(int fd, uint64_t offset, void *buffer, size_t size)
     }
     return true;
 }
+
+namespace {
 
 uint16_t le16(const unsigned char *p)
 {

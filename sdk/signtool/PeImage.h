@@ -15,6 +15,10 @@
 
 namespace signtool {
 
+// Reads exactly `size` bytes at `offset` (through EINTR and short reads);
+// false at the end of the file or on an error.
+bool readAt(int fd, uint64_t offset, void *buffer, size_t size);
+
 struct PeLayout {
     uint64_t fileSize = 0;
     uint32_t headerOffset = 0;     // of the "PE\0\0" signature

@@ -62,21 +62,6 @@ ObjectPtr object(const char *oid)
     return ObjectPtr(OBJ_txt2obj(oid, 1));
 }
 
-bool readAt(int fd, uint64_t offset, unsigned char *out, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = pread(fd, out, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        out += n;
-        offset += static_cast<uint64_t>(n);
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool writeAt(int fd, uint64_t offset, const unsigned char *data, size_t size)
 {
     while (size > 0) {

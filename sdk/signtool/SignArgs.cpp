@@ -432,11 +432,11 @@ std::vector<std::string> digestWarnings(const SignArgs &args)
     // /td, its newest versions refuse; a build script that never named its
     // digests keeps working here, told what it got.
     if (args.verb == Verb::Sign && !args.fileDigestGiven)
-        warnings.push_back("SignTool Warning: No file digest algorithm was given; SHA-256 is used. The newest SignTool "
-                           "refuses to sign without /fd: add /fd sha256.");
+        warnings.push_back("SignTool Warning: No file digest algorithm was given; SHA-256 is used.\n"
+                           "The newest SignTool refuses to sign without /fd: add /fd sha256.");
     if (args.rfc3161Url && !args.timestampDigestGiven)
-        warnings.push_back("SignTool Warning: No time-stamp digest algorithm was given with /tr; SHA-256 is used. The "
-                           "newest SignTool refuses this: add /td sha256.");
+        warnings.push_back("SignTool Warning: No time-stamp digest algorithm was given with /tr;\n"
+                           "SHA-256 is used. The newest SignTool refuses this: add /td sha256.");
     if (args.fileDigest == DigestAlgorithm::Sha1)
         warnings.push_back(std::string("SignTool Warning: /fd sha1") + why);
     if (args.timestampDigestGiven && args.timestampDigest == DigestAlgorithm::Sha1)

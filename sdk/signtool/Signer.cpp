@@ -987,10 +987,14 @@ int stampingSignatureTimeoutSeconds(long long size)
     return timeStampTimeoutSeconds() + 5 + static_cast<int>(std::min<long long>(size / kSlowDiskBytesPerSecond, 3600));
 }
 
+// A chain of intermediates is a few kilobytes; a larger /ac file is refused
+// by its size before it is read, rather than read whole into memory.
+constexpr off_t kMaxAdditionalCertificatesBytes = 4 * 1024 * 1024;
+
 std::string additionalCertificatesPem(const std::string &path, std::string &error)
 {
     std::string data, readError;
-    if (!readWholeFile(path, data, readError)) {
+    if (!readWholeFile(path, data, readError, kMaxAdditionalCertificatesBytes)) {
         error = "Cannot read the certificate file " + path + " given with /ac: " + readError + ".";
         return {};
     }

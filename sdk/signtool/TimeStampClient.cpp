@@ -36,12 +36,19 @@ std::string derLength(size_t n)
     std::string body;
     for (size_t v = n; v > 0; v >>= 8)
         body.insert(body.begin(), static_cast<char>(v & 0xFF));
-    return std::string(1, static_cast<char>(0x80 | body.size())) + body;
+    std::string length(1, static_cast<char>(0x80 | body.size()));
+    length += body;
+    return length;
 }
 
 std::string derElement(unsigned char tag, const std::string &content)
 {
-    return std::string(1, static_cast<char>(tag)) + derLength(content.size()) + content;
+    // Appended piece by piece: GCC 12 warns about "string(1, c) + temporary"
+    // under the package's hardening flags (-Wrestrict, a false alarm).
+    std::string element(1, static_cast<char>(tag));
+    element += derLength(content.size());
+    element += content;
+    return element;
 }
 
 std::string oidDer(const char *oid)

@@ -1,5 +1,6 @@
 #include "TimeStampRelay.h"
 
+#include "HttpFetch.h"
 #include "TimeStamp.h"
 #include "ToolSupport.h"
 
@@ -170,51 +171,6 @@ BIO *tlsLayer(BIO *bio, void *arg, int connect, int detail)
     return BIO_push(sslBio, bio);
 }
 
-// A TCP connection to host:port within `timeoutSeconds`, refused at once
-// when the server refuses it (OpenSSL's own connect retries a refusal until
-// its time-out); -1 with `error` set otherwise.
-int connectTo(const char *host, const char *port, int timeoutSeconds, std::string &error)
-{
-    addrinfo hints {};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (const int rc = getaddrinfo(host, port, &hints, &found); rc != 0) {
-        error = std::string("cannot find ") + host + ": " + gai_strerror(rc);
-        return -1;
-    }
-    int connected = -1;
-    int lastError = 0;
-    for (addrinfo *at = found; at && connected < 0; at = at->ai_next) {
-        const int fd = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, at->ai_protocol);
-        if (fd < 0)
-            continue;
-        int err = 0;
-        if (connect(fd, at->ai_addr, at->ai_addrlen) != 0) {
-            err = errno;
-            if (err == EINPROGRESS) {
-                pollfd pfd{fd, POLLOUT, 0};
-                socklen_t length = sizeof err;
-                err = poll(&pfd, 1, timeoutSeconds * 1000) == 1
-                              && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) == 0
-                          ? err
-                          : ETIMEDOUT;
-            }
-        }
-        if (err == 0) {
-            connected = fd;
-        } else {
-            error = std::string("cannot connect to ") + host + ": " + errnoText(err);
-            lastError = err;
-            close(fd);
-        }
-    }
-    freeaddrinfo(found);
-    // The caller tells a time-out from a refusal by errno.
-    if (connected < 0)
-        errno = lastError;
-    return connected;
-}
-
 // Whether OpenSSL's HTTP client gave up on the reply for its size.
 bool replyTooLarge(unsigned long error)
 {
@@ -264,7 +220,7 @@ std::string forward(const std::string &url, const std::string &contentType, cons
     BIO *connection = nullptr;
     const bool viaProxy = OSSL_HTTP_adapt_proxy(nullptr, nullptr, host, useTls) != nullptr;
     if (!viaProxy) {
-        const int fd = connectTo(host, port, timeoutSeconds, error);
+        const int fd = connectWithin(host, port, timeoutSeconds, error);
         timedOut = fd < 0 && errno == ETIMEDOUT;
         BIO *socketBio = fd < 0 ? nullptr : BIO_new_socket(fd, BIO_CLOSE);
         if (socketBio) {

@@ -77,6 +77,16 @@ void errLine(const std::string &line)
     std::fflush(stderr);
 }
 
+// A warning of several lines (each within the 80 columns of a console),
+// each line shown escaped on its own.
+void errLines(const std::string &text)
+{
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        errLine(text.substr(start, end - start));
+    errLine(text.substr(start));
+}
+
 // The usage text, lines of its own.
 void usageTo(FILE *stream)
 {
@@ -238,7 +248,7 @@ int main(int argc, char **argv)
         int warnings = 0;
         for (const std::string &warning : digestWarnings(args)) {
             if (!args.quiet)
-                errLine(warning);
+                errLines(warning);
             ++warnings;
         }
         const SigningIdentity none; // the files keep their signatures and signers
@@ -293,7 +303,7 @@ int main(int argc, char **argv)
     }
     for (const std::string &warning : digestWarnings(args)) {
         if (!args.quiet)
-            errLine(warning);
+            errLines(warning);
         ++warnings;
     }
     const auto until = timeOf(X509_get0_notAfter(identity.cert.get()));

@@ -285,13 +285,13 @@ void TestPeSigner::timeStampsAreMadeInProcess_data()
     QTest::addColumn<QString>("kind");        // the stamp the file gets
     QTest::addColumn<bool>("append");
     QTest::addColumn<QString>("warning");
-    QTest::newRow("/tr") << "rfc3161" << QStringList{"/tr"} << "rfc3161" << false << QString();
+    QTest::newRow("/tr") << "rfc3161" << QStringList{"/fd", "sha256", "/td", "sha256", "/tr"} << "rfc3161" << false << QString();
     QTest::newRow("/tr /td sha384 /fd sha512") << "rfc3161" << QStringList{"/fd", "sha512", "/td", "sha384", "/tr"}
                                                << "rfc3161" << false << QString();
-    QTest::newRow("/t") << "authenticode" << QStringList{"/t"} << "authenticode" << false << QString();
+    QTest::newRow("/t") << "authenticode" << QStringList{"/fd", "sha256", "/t"} << "authenticode" << false << QString();
     QTest::newRow("/t at an RFC 3161 server") << "rfc3161" << QStringList{"/t"} << "rfc3161" << false
                                               << "did not answer the Authenticode time-stamp protocol";
-    QTest::newRow("/as /tr") << "rfc3161" << QStringList{"/as", "/tr"} << "rfc3161" << true << QString();
+    QTest::newRow("/as /tr") << "rfc3161" << QStringList{"/as", "/fd", "sha256", "/td", "sha256", "/tr"} << "rfc3161" << true << QString();
 }
 
 void TestPeSigner::timeStampsAreMadeInProcess()

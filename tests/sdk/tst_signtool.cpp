@@ -2,6 +2,7 @@
 // with "osslsigncode verify", never with the tool's own report.
 
 #include "support/FakeTools.h"
+#include "support/RefusingPort.h"
 #include "support/SignToolFixture.h"
 #include "support/TestData.h"
 
@@ -20,38 +21,6 @@
 
 using namespace testdata;
 
-namespace {
-
-// A TCP port on 127.0.0.1 that is bound but never listened on: every
-// connection to it is refused at once, and no other program can take it
-// while this object lives (unlike a fixed port that "nobody uses").
-class RefusingPort {
-public:
-    RefusingPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-            && ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-            m_port = ntohs(address.sin_port);
-    }
-    ~RefusingPort()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    RefusingPort(const RefusingPort &) = delete;
-    RefusingPort &operator=(const RefusingPort &) = delete;
-    int port() const { return m_port; }
-
-private:
-    int m_fd;
-    int m_port = 0;
-};
-
-} // namespace
 
 class TestSignTool : public QObject, private SignToolFixture {
     Q_OBJECT
@@ -65,6 +34,7 @@ private slots:
     void verboseNamesCertificateAndCounts();
     void descriptionGoesIntoSignature();
     void switchesIgnoreLetterCase();
+    void oversizedAdditionalCertificatesAreRefusedUnread();
     void signsTargetOfSymbolicLink();
     void autoSelectPicksLongestValidUsable();
     void autoSelectWithoutUsableCertificateTouchesNothing();
@@ -153,6 +123,26 @@ void TestSignTool::descriptionGoesIntoSignature()
     QVERIFY2(verify.ok(), qPrintable(verify.output));
     QVERIFY2(verify.output.contains(QStringLiteral("Text description: ") + description), qPrintable(verify.output));
     QVERIFY2(verify.output.contains(QStringLiteral("URL description: ") + url), qPrintable(verify.output));
+}
+
+// An /ac file is a chain of a few certificates: a sparse file of 1 GiB is
+// refused by its size, unread, the program file left unsigned.
+void TestSignTool::oversizedAdditionalCertificatesAreRefusedUnread()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/chained.exe";
+    QVERIFY(writePeFile(file));
+    const QByteArray before = fileBytes(file);
+    const QString chain = dir + "/chain.pem";
+    QFile large(chain);
+    QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(qint64(1) << 30));
+    large.close();
+    const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/ac", chain, file});
+    QVERIFY(!run.ok());
+    QVERIFY2(run.output.contains(QStringLiteral("Cannot read the certificate file ") + chain
+                                 + " given with /ac: it is larger than 4 MiB."),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(file), before);
 }
 
 void TestSignTool::switchesIgnoreLetterCase()

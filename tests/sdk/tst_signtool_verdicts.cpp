@@ -1226,7 +1226,7 @@ void TestSignToolVerdicts::documentedSwitchesOfVerifyAndSign()
     run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, unnamed}, environment());
     QVERIFY2(run.ok(), qPrintable(run.output));
     QVERIFY2(run.output.contains(QLatin1String("SignTool Warning: No file digest algorithm was given; SHA-256 is "
-                                               "used. The newest SignTool refuses to sign without /fd")),
+                                               "used.\nThe newest SignTool refuses to sign without /fd")),
              qPrintable(run.output));
     run = signtool({"sign", "/f", m_signerPfx, "/p", m_password, "/fd", "sha256", named}, environment());
     QVERIFY2(run.ok() && !run.output.contains(QLatin1String("Warning")), qPrintable(run.output));

@@ -1,6 +1,7 @@
 #include "pipeline/RunReport.h"
 
 #include "platform/Platform.h"
+#include "safefile/ShownText.h"
 
 #include <QJsonDocument>
 
@@ -180,14 +181,15 @@ QByteArray ShellQuoted(const QByteArray &argument)
 {
     if (argument.isEmpty())
         return "''";
+    const std::string_view text(argument.constData(), size_t(argument.size()));
     bool bare = true;
     bool control = false;
-    for (const char c : argument) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f)
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (safefile::escapedLengthAt(text, i) > 0)
             control = true;
-        if (!((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z')
-              || (byte >= '0' && byte <= '9') || QByteArray("_./:=@%+,-").contains(c)))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+              || QByteArray("_./:=@%+,-").contains(c)))
             bare = false;
     }
     if (bare)
@@ -198,13 +200,23 @@ QByteArray ShellQuoted(const QByteArray &argument)
             quoted += c == '\'' ? QByteArray("'\\''") : QByteArray(1, c);
         return quoted + "'";
     }
+    // Every character that would be shown escaped (C0 and C1 controls, DEL,
+    // line separators, bidirectional controls) goes in as its bytes, so the
+    // line can neither end early nor turn around on a terminal.
+    const auto hex = [](char c) {
+        return "\\x" + QByteArray::number(static_cast<unsigned char>(c), 16).rightJustified(2, '0');
+    };
     QByteArray quoted = "$'";
-    for (const char c : argument) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '\'' || c == '\\')
-            quoted += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
-        else
-            quoted += c;
+    for (size_t i = 0; i < text.size();) {
+        size_t length = safefile::escapedLengthAt(text, i);
+        if (length == 0 && (text[i] == '\'' || text[i] == '\\'))
+            length = 1;
+        if (length == 0) {
+            quoted += text[i++];
+            continue;
+        }
+        for (; length > 0; --length)
+            quoted += hex(text[i++]);
     }
     return quoted + "'";
 }

@@ -100,7 +100,14 @@ void TestRunReport::shellReadsEveryArgumentBack()
     QCOMPARE(ShellQuoted("two words"), QByteArray("'two words'"));
     const QList<QByteArray> arguments{"plain", "", "two words", "it's", "$HOME", "`id`", "back\\slash",
                                       "tab\there", "new\nline", "esc\x1b[31m'q'", "\xff\xfe not utf-8",
-                                      "*.exe", "a;b|c&d", "-n"};
+                                      "*.exe", "a;b|c&d", "-n", "line\xe2\x80\xa8sep", "c1\xc2\x85 bidi\xe2\x80\xae",
+                                      "caf\xc3\xa9 ok"};
+    // A character shown escaped never stands raw in the line (it could end or
+    // turn the line on a terminal); others, like "é", stay readable.
+    const QByteArray line = ShellCommandLine(arguments);
+    for (const char *raw : {"\xe2\x80\xa8", "\xc2\x85", "\xe2\x80\xae", "\n", "\t", "\x1b"})
+        QVERIFY2(!line.contains(raw), line.constData());
+    QVERIFY(line.contains("'caf\xc3\xa9 ok'"));
     // printf prints each argument between markers, exactly as it arrived.
     // Through a file, so that the bytes that are not UTF-8 reach bash as they are.
     QTemporaryFile script;
