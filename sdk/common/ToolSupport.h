@@ -12,6 +12,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include "OpenSslPtr.h"
 #include "safefile/SafeWrite.h"
 
 #include <sys/types.h>
@@ -24,21 +25,6 @@
 #include <vector>
 
 namespace sdktool {
-
-struct OsslDeleter {
-    void operator()(BIO *p) const { BIO_free_all(p); }
-    void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); }
-    void operator()(X509 *p) const { X509_free(p); }
-    void operator()(PKCS12 *p) const { PKCS12_free(p); }
-    void operator()(PKCS7 *p) const { PKCS7_free(p); }
-    void operator()(STACK_OF(X509) *p) const { sk_X509_pop_free(p, X509_free); }
-};
-using BioPtr = std::unique_ptr<BIO, OsslDeleter>;
-using KeyPtr = std::unique_ptr<EVP_PKEY, OsslDeleter>;
-using CertPtr = std::unique_ptr<X509, OsslDeleter>;
-using Pkcs12Ptr = std::unique_ptr<PKCS12, OsslDeleter>;
-using Pkcs7Ptr = std::unique_ptr<PKCS7, OsslDeleter>;
-using CertStackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter>;
 
 // Loads the "default" and "legacy" providers. Old PFX files (RC2/3DES) and
 // encrypted PVK files (RC4) need the legacy one; without it only those fail,

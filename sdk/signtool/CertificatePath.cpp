@@ -11,14 +11,6 @@ namespace signtool {
 
 namespace {
 
-struct StoreCtxDeleter {
-    void operator()(X509_STORE_CTX *p) const { X509_STORE_CTX_free(p); }
-};
-
-struct EkuDeleter {
-    void operator()(EXTENDED_KEY_USAGE *p) const { sk_ASN1_OBJECT_pop_free(p, ASN1_OBJECT_free); }
-};
-
 // The purposes an extended key usage lists, as short names ("serverAuth").
 std::string purposeList(EXTENDED_KEY_USAGE *eku)
 {
@@ -44,7 +36,7 @@ bool ekuAllows(X509 *cert, int purposeNid, std::string &listed)
 {
     if (!(X509_get_extension_flags(cert) & EXFLAG_XKUSAGE))
         return true;
-    std::unique_ptr<EXTENDED_KEY_USAGE, EkuDeleter> eku(
+    std::unique_ptr<EXTENDED_KEY_USAGE, sdktool::OsslDeleter> eku(
         static_cast<EXTENDED_KEY_USAGE *>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr)));
     ERR_clear_error();
     if (!eku) {
@@ -73,7 +65,7 @@ std::string subjectOf(X509 *cert)
 CertificatePath buildPath(X509 *cert, STACK_OF(X509) *untrusted, X509_STORE *anchors, time_t at)
 {
     CertificatePath path;
-    std::unique_ptr<X509_STORE_CTX, StoreCtxDeleter> ctx(X509_STORE_CTX_new());
+    std::unique_ptr<X509_STORE_CTX, sdktool::OsslDeleter> ctx(X509_STORE_CTX_new());
     if (!ctx || !anchors || X509_STORE_CTX_init(ctx.get(), anchors, cert, untrusted) != 1) {
         path.code = X509_V_ERR_UNSPECIFIED;
         path.error = "the chain cannot be built";

@@ -29,16 +29,6 @@ const char kRfc3161TokenOid[] = "1.3.6.1.4.1.311.3.3.1";
 const char kOpusInfoOid[] = "1.3.6.1.4.1.311.2.1.12";
 constexpr uint16_t kCertificateTypePkcsSignedData = 2;
 
-struct SigDeleter {
-    void operator()(X509_SIG *p) const { X509_SIG_free(p); }
-};
-struct SignerInfoDeleter {
-    void operator()(PKCS7_SIGNER_INFO *p) const { PKCS7_SIGNER_INFO_free(p); }
-};
-struct TstInfoDeleter {
-    void operator()(TS_TST_INFO *p) const { TS_TST_INFO_free(p); }
-};
-
 bool hasOid(const ASN1_OBJECT *object, const char *oid)
 {
     char text[80];
@@ -65,7 +55,7 @@ bool elementValue(const unsigned char *&p, long available, const unsigned char *
 struct IndirectData {
     const unsigned char *signedBytes = nullptr; // the SEQUENCE's value: what the signature covers
     long signedLength = 0;
-    std::unique_ptr<X509_SIG, SigDeleter> digestInfo;
+    std::unique_ptr<X509_SIG, sdktool::OsslDeleter> digestInfo;
 };
 
 std::optional<IndirectData> indirectData(PKCS7 *p7)
@@ -384,7 +374,7 @@ StampResult rfc3161Stamp(const ASN1_STRING *der, PKCS7_SIGNER_INFO *si, const Tr
     stamp.kind = StampKind::Rfc3161;
     const unsigned char *p = ASN1_STRING_get0_data(der);
     Pkcs7Ptr token(d2i_PKCS7(nullptr, &p, ASN1_STRING_length(der)));
-    std::unique_ptr<TS_TST_INFO, TstInfoDeleter> info(token ? PKCS7_to_TS_TST_INFO(token.get()) : nullptr);
+    std::unique_ptr<TS_TST_INFO, sdktool::OsslDeleter> info(token ? PKCS7_to_TS_TST_INFO(token.get()) : nullptr);
     PKCS7_SIGNER_INFO *tsi = token ? onlySigner(token.get()) : nullptr;
     ERR_clear_error();
     if (!info || !tsi || !token->d.sign->contents->d.other
@@ -419,7 +409,7 @@ StampResult counterSignature(PKCS7 *p7, const ASN1_STRING *der, PKCS7_SIGNER_INF
     StampResult stamp;
     stamp.kind = StampKind::Authenticode;
     const unsigned char *p = ASN1_STRING_get0_data(der);
-    std::unique_ptr<PKCS7_SIGNER_INFO, SignerInfoDeleter> counter(
+    std::unique_ptr<PKCS7_SIGNER_INFO, sdktool::OsslDeleter> counter(
         d2i_PKCS7_SIGNER_INFO(nullptr, &p, ASN1_STRING_length(der)));
     ERR_clear_error();
     if (!counter) {

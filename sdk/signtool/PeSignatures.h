@@ -23,10 +23,7 @@
 
 namespace signtool {
 
-struct StoreDeleter {
-    void operator()(X509_STORE *p) const { X509_STORE_free(p); }
-};
-using StorePtr = std::unique_ptr<X509_STORE, StoreDeleter>;
+using StorePtr = std::unique_ptr<X509_STORE, sdktool::OsslDeleter>;
 
 // The certificates of a PEM bundle as trust anchors; any of them may end a
 // chain (a store certificate is trusted as it is, not only a root).

@@ -52,10 +52,7 @@ struct FreeDeleter {
 
 using Bytes = std::vector<unsigned char>;
 
-struct ObjectDeleter {
-    void operator()(ASN1_OBJECT *p) const { ASN1_OBJECT_free(p); }
-};
-using ObjectPtr = std::unique_ptr<ASN1_OBJECT, ObjectDeleter>;
+using ObjectPtr = std::unique_ptr<ASN1_OBJECT, sdktool::OsslDeleter>;
 
 ObjectPtr object(const char *oid)
 {

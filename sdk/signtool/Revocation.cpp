@@ -23,15 +23,6 @@ constexpr size_t kMaxKept = 32 * 1024 * 1024;
 // An answer made on a clock a little ahead of ours is still current.
 constexpr long kClockSkewSeconds = 300;
 
-struct CrlDeleter {
-    void operator()(X509_CRL *p) const { X509_CRL_free(p); }
-};
-struct OcspDeleter {
-    void operator()(OCSP_RESPONSE *p) const { OCSP_RESPONSE_free(p); }
-    void operator()(OCSP_BASICRESP *p) const { OCSP_BASICRESP_free(p); }
-    void operator()(OCSP_REQUEST *p) const { OCSP_REQUEST_free(p); }
-    void operator()(OCSP_CERTID *p) const { OCSP_CERTID_free(p); }
-};
 struct StoreFree {
     void operator()(X509_STORE *p) const { X509_STORE_free(p); }
 };
@@ -118,7 +109,7 @@ std::string toHex(const std::string &bytes)
 RevocationStatus statusFromCrl(const std::string &data, X509 *cert, X509 *issuer, const std::string &url)
 {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
-    std::unique_ptr<X509_CRL, CrlDeleter> crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(data.size())));
+    std::unique_ptr<X509_CRL, sdktool::OsslDeleter> crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(data.size())));
     if (!crl) {
         BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
         crl.reset(bio ? PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr) : nullptr);
@@ -168,14 +159,14 @@ bool signedForIssuer(OCSP_BASICRESP *basic, X509 *issuer)
 RevocationStatus statusFromOcsp(const std::string &data, OCSP_CERTID *id, X509 *issuer, const std::string &url)
 {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
-    std::unique_ptr<OCSP_RESPONSE, OcspDeleter> response(d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(data.size())));
+    std::unique_ptr<OCSP_RESPONSE, sdktool::OsslDeleter> response(d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(data.size())));
     ERR_clear_error();
     if (!response)
         return unknown("the answer of the OCSP responder " + url + " cannot be read");
     if (OCSP_response_status(response.get()) != OCSP_RESPONSE_STATUS_SUCCESSFUL)
         return unknown("the OCSP responder " + url + " refused the request ("
                        + OCSP_response_status_str(OCSP_response_status(response.get())) + ")");
-    std::unique_ptr<OCSP_BASICRESP, OcspDeleter> basic(OCSP_response_get1_basic(response.get()));
+    std::unique_ptr<OCSP_BASICRESP, sdktool::OsslDeleter> basic(OCSP_response_get1_basic(response.get()));
     if (!basic || !signedForIssuer(basic.get(), issuer))
         return unknown("the answer of the OCSP responder " + url + " is not signed for the certificate's issuer");
     int state = -1, reason = -1;
@@ -258,8 +249,8 @@ RevocationStatus RevocationChecker::check(X509 *cert, X509 *issuer)
     std::string problems;
     auto note = [&problems](const std::string &problem) { problems += (problems.empty() ? "" : "; ") + problem; };
     if (!ocsp.empty()) {
-        std::unique_ptr<OCSP_CERTID, OcspDeleter> id(OCSP_cert_to_id(EVP_sha1(), cert, issuer));
-        std::unique_ptr<OCSP_REQUEST, OcspDeleter> request(OCSP_REQUEST_new());
+        std::unique_ptr<OCSP_CERTID, sdktool::OsslDeleter> id(OCSP_cert_to_id(EVP_sha1(), cert, issuer));
+        std::unique_ptr<OCSP_REQUEST, sdktool::OsslDeleter> request(OCSP_REQUEST_new());
         OCSP_CERTID *copy = id ? OCSP_CERTID_dup(id.get()) : nullptr;
         if (copy && request && !OCSP_request_add0_id(request.get(), copy))
             OCSP_CERTID_free(copy);

@@ -22,13 +22,6 @@ namespace {
 const char kRfc3161TokenOid[] = "1.3.6.1.4.1.311.3.3.1";
 const char kAuthenticodeStampRequestOid[] = "1.3.6.1.4.1.311.3.2.1";
 
-struct TsReqDeleter {
-    void operator()(TS_REQ *p) const { TS_REQ_free(p); }
-};
-struct TsRespDeleter {
-    void operator()(TS_RESP *p) const { TS_RESP_free(p); }
-};
-
 std::string derLength(size_t n)
 {
     if (n < 0x80)
@@ -91,7 +84,7 @@ std::string rfc3161Request(const ASN1_OCTET_STRING *signature, const char *diges
     if (!md || EVP_Digest(signature->data, static_cast<size_t>(signature->length), imprint, &imprintLength, md,
                           nullptr) != 1)
         return {};
-    std::unique_ptr<TS_REQ, TsReqDeleter> request(TS_REQ_new());
+    std::unique_ptr<TS_REQ, sdktool::OsslDeleter> request(TS_REQ_new());
     TS_MSG_IMPRINT *messageImprint = TS_MSG_IMPRINT_new();
     X509_ALGOR *algorithm = X509_ALGOR_new();
     BIGNUM *random = BN_new();
@@ -146,7 +139,7 @@ TimeStamping::Attempt rfc3161Attempt(PKCS7_SIGNER_INFO *si, const TimeStampReque
         return TimeStamping::Attempt::Failed;
     }
     const unsigned char *p = reinterpret_cast<const unsigned char *>(reply.body.data());
-    std::unique_ptr<TS_RESP, TsRespDeleter> response(d2i_TS_RESP(nullptr, &p, static_cast<long>(reply.body.size())));
+    std::unique_ptr<TS_RESP, sdktool::OsslDeleter> response(d2i_TS_RESP(nullptr, &p, static_cast<long>(reply.body.size())));
     PKCS7 *token = response ? TS_RESP_get_token(response.get()) : nullptr;
     const int n = token ? i2d_PKCS7(token, nullptr) : 0;
     std::string der(static_cast<size_t>(std::max(n, 0)), '\0');

@@ -35,16 +35,6 @@ namespace {
 constexpr size_t kMaxRequest = 64 * 1024;
 constexpr size_t kMaxReply = 1024 * 1024;
 
-struct TsReqDeleter {
-    void operator()(TS_REQ *p) const { TS_REQ_free(p); }
-};
-struct TsRespDeleter {
-    void operator()(TS_RESP *p) const { TS_RESP_free(p); }
-};
-struct VerifyCtxDeleter {
-    void operator()(TS_VERIFY_CTX *p) const { TS_VERIFY_CTX_free(p); }
-};
-
 using Clock = std::chrono::steady_clock;
 
 struct Route {
@@ -446,9 +436,9 @@ bool TimeStampRelay::timedOut(int route) const
 std::string checkTimeStampReply(const std::string &request, const std::string &reply)
 {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(request.data());
-    std::unique_ptr<TS_REQ, TsReqDeleter> req(d2i_TS_REQ(nullptr, &p, static_cast<long>(request.size())));
+    std::unique_ptr<TS_REQ, sdktool::OsslDeleter> req(d2i_TS_REQ(nullptr, &p, static_cast<long>(request.size())));
     p = reinterpret_cast<const unsigned char *>(reply.data());
-    std::unique_ptr<TS_RESP, TsRespDeleter> resp(d2i_TS_RESP(nullptr, &p, static_cast<long>(reply.size())));
+    std::unique_ptr<TS_RESP, sdktool::OsslDeleter> resp(d2i_TS_RESP(nullptr, &p, static_cast<long>(reply.size())));
     ERR_clear_error();
     if (!req)
         return "the request cannot be read";
@@ -456,7 +446,7 @@ std::string checkTimeStampReply(const std::string &request, const std::string &r
         return "the reply is no time-stamp reply";
     // The request's imprint and nonce; the token's signature is checked on
     // the signed copy, where its signer's purpose is judged too.
-    std::unique_ptr<TS_VERIFY_CTX, VerifyCtxDeleter> ctx(TS_REQ_to_TS_VERIFY_CTX(req.get(), nullptr));
+    std::unique_ptr<TS_VERIFY_CTX, sdktool::OsslDeleter> ctx(TS_REQ_to_TS_VERIFY_CTX(req.get(), nullptr));
     if (!ctx)
         return "the request cannot be read";
     int flags = TS_VFY_VERSION | TS_VFY_IMPRINT;

@@ -247,6 +247,7 @@ private slots:
     void corpusAgreesWithOsslsigncode();
     void expiredSignerCountsOnlyWithTimeStamp();
     void primaryDecidesAndAllChecksEvery();
+    void stampOfAnUntrustedServerIsRefused();
     void verboseListsEverySignature();
     void everyFormatSignsAndVerifies_data();
     void everyFormatSignsAndVerifies();
@@ -414,6 +415,31 @@ void TestSignToolVerdicts::expiredSignerCountsOnlyWithTimeStamp()
              qPrintable(run.output));
     QVERIFY(osslVerify(stamped).ok());
     QVERIFY(!osslVerify(bare).ok());
+}
+
+// A time stamp vouches for the signing time only when its server chains to
+// a trusted root: a token from a server of an unknown root is refused, even
+// though the token itself is whole and answers the signature.
+void TestSignToolVerdicts::stampOfAnUntrustedServerIsRefused()
+{
+    const KeyAndCert unknownRoot = issue(nullptr, QStringLiteral("Unknown Stamp Root"), Purpose::Authority, 3650L * 86400);
+    const KeyAndCert tsa = issue(&unknownRoot, QStringLiteral("Unknown Time Stamps"), Purpose::TimeStamping, 365L * 86400);
+    QVERIFY(!unknownRoot.isNull() && !tsa.isNull());
+    const QString keys = newFolder();
+    QVERIFY(writeCertificatePem(keys + "/tsa.pem", tsa) && writePrivateKeyPem(keys + "/tsa.key", tsa));
+    TsaServer untrusted(QStringLiteral("rfc3161"), keys + "/tsa.pem", keys + "/tsa.key", QString());
+    TsaServer trusted(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY(!untrusted.url().isEmpty() && !trusted.url().isEmpty());
+    const QString folder = newFolder();
+    const QString strange = peFile(folder), known = peFile(folder);
+    QVERIFY(osslSign(strange, m_signerPfx, {"-ts", untrusted.url()}));
+    QVERIFY(osslSign(known, m_signerPfx, {"-ts", trusted.url()}));
+
+    const RunResult run = verify({}, {strange, known});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(strange + " is not validly signed: its time stamp cannot be verified ("),
+             qPrintable(run.output));
+    QVERIFY2(run.output.contains(QStringLiteral("Successfully verified: ") + known), qPrintable(run.output));
 }
 
 // The primary signature decides; /all wants every signature to pass.
