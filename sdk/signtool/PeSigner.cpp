@@ -1,5 +1,7 @@
 #include "PeSigner.h"
 
+#include "DerWriter.h"
+
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
@@ -50,8 +52,6 @@ struct FreeDeleter {
     void operator()(unsigned char *p) const { std::free(p); }
 };
 
-using Bytes = std::vector<unsigned char>;
-
 using ObjectPtr = std::unique_ptr<ASN1_OBJECT, sdktool::OsslDeleter>;
 
 ObjectPtr object(const char *oid)
@@ -88,45 +88,6 @@ uint32_t le32(const unsigned char *p)
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
-// One DER element: tag, definite length, content.
-Bytes der(unsigned char tag, const Bytes &content)
-{
-    Bytes out{tag};
-    const size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<unsigned char>(n));
-    } else {
-        Bytes length;
-        for (size_t v = n; v > 0; v >>= 8)
-            length.insert(length.begin(), static_cast<unsigned char>(v & 0xFF));
-        out.push_back(static_cast<unsigned char>(0x80 | length.size()));
-        out.insert(out.end(), length.begin(), length.end());
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes &part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes oidDer(const char *oid)
-{
-    ObjectPtr obj = object(oid);
-    Bytes out;
-    const int n = obj ? i2d_ASN1_OBJECT(obj.get(), nullptr) : 0;
-    if (n <= 0)
-        return out;
-    out.resize(static_cast<size_t>(n));
-    unsigned char *p = out.data();
-    i2d_ASN1_OBJECT(obj.get(), &p);
-    return out;
-}
-
 Bytes textBytes(const std::string &text)
 {
     return Bytes(text.begin(), text.end());
@@ -142,8 +103,8 @@ Bytes peImageData()
         obsolete.push_back(static_cast<unsigned char>(c));
     }
     const Bytes flags{0x03, 0x01, 0x00};
-    const Bytes file = der(0xA0, der(0xA2, der(0x80, obsolete)));
-    return der(0x30, concat({flags, file}));
+    const Bytes file = derElement(0xA0, derElement(0xA2, derElement(0x80, obsolete)));
+    return derElement(0x30, concat({flags, file}));
 }
 
 Bytes digestInfo(const KnownDigest &digest)
@@ -174,10 +135,10 @@ Bytes opusInfo(const PeSignOptions &options)
 {
     Bytes content;
     if (!options.description.empty())
-        content = concat({content, der(0xA0, der(0x81, textBytes(options.description)))});
+        content = concat({content, derElement(0xA0, derElement(0x81, textBytes(options.description)))});
     if (!options.descriptionUrl.empty())
-        content = concat({content, der(0xA1, der(0x80, textBytes(options.descriptionUrl)))});
-    return der(0x30, content);
+        content = concat({content, derElement(0xA1, derElement(0x80, textBytes(options.descriptionUrl)))});
+    return derElement(0x30, content);
 }
 
 bool addSequenceAttribute(STACK_OF(X509_ATTRIBUTE) **attributes, const char *oid, const Bytes &value)
@@ -322,7 +283,7 @@ std::optional<Element> lastChild(const Bytes &der, const Element &parent, int &c
 // that path change.
 Bytes withNestedSignature(const Bytes &outer, const Bytes &nested)
 {
-    const Bytes attribute = der(0x30, concat({oidDer(kNestedSignatureOid), der(0x31, nested)}));
+    const Bytes attribute = derElement(0x30, concat({oidDer(kNestedSignatureOid), derElement(0x31, nested)}));
     std::vector<Element> path;
     auto root = elementAt(outer, 0, outer.size());
     if (!root || root->tag != 0x30 || root->contentEnd != outer.size())
@@ -344,20 +305,20 @@ Bytes withNestedSignature(const Bytes &outer, const Bytes &nested)
     Bytes replaced;
     if (last->tag == 0xA1) {
         path.push_back(*last);
-        replaced = der(0xA1, concat({Bytes(outer.begin() + static_cast<long>(last->contentStart),
+        replaced = derElement(0xA1, concat({Bytes(outer.begin() + static_cast<long>(last->contentStart),
                                            outer.begin() + static_cast<long>(last->contentEnd)),
                                      attribute}));
     } else {
         const Element &signer = path.back();
-        replaced = der(signer.tag, concat({Bytes(outer.begin() + static_cast<long>(signer.contentStart),
+        replaced = derElement(signer.tag, concat({Bytes(outer.begin() + static_cast<long>(signer.contentStart),
                                                  outer.begin() + static_cast<long>(signer.contentEnd)),
-                                           der(0xA1, attribute)}));
+                                           derElement(0xA1, attribute)}));
     }
     // Outwards: each parent keeps what precedes its last element.
     for (size_t i = path.size() - 1; i > 0; --i) {
         const Element &child = path[i];
         const Element &parent = path[i - 1];
-        replaced = der(parent.tag, concat({Bytes(outer.begin() + static_cast<long>(parent.contentStart),
+        replaced = derElement(parent.tag, concat({Bytes(outer.begin() + static_cast<long>(parent.contentStart),
                                                  outer.begin() + static_cast<long>(child.start)),
                                            replaced}));
     }
@@ -538,8 +499,8 @@ std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, cons
     const EVP_MD *md = EVP_get_digestbynid(digest.mdType);
     // SpcIndirectDataContent; its messageDigest covers the SEQUENCE's
     // content, not its tag and length.
-    const Bytes content = concat({der(0x30, concat({oidDer(kPeImageDataOid), peImageData()})), digestInfo(digest)});
-    const Bytes indirect = der(0x30, content);
+    const Bytes content = concat({derElement(0x30, concat({oidDer(kPeImageDataOid), peImageData()})), digestInfo(digest)});
+    const Bytes indirect = derElement(0x30, content);
     unsigned char contentDigest[EVP_MAX_MD_SIZE];
     unsigned int contentDigestLength = 0;
     if (!md || !key.key || !key.cert
@@ -563,7 +524,7 @@ std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, cons
         if (ok)
             type.release(); // the attribute owns it now
     }
-    const Bytes statement = der(0x30, oidDer(kIndividualCodeSigningOid));
+    const Bytes statement = derElement(0x30, oidDer(kIndividualCodeSigningOid));
     ok = ok && addSequenceAttribute(&si->auth_attr, kOpusInfoOid, opusInfo(options))
          && addSequenceAttribute(&si->auth_attr, kStatementTypeOid, statement)
          && PKCS7_add1_attrib_digest(si, contentDigest, static_cast<int>(contentDigestLength)) == 1;

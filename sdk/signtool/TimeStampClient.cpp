@@ -1,5 +1,6 @@
 #include "TimeStampClient.h"
 
+#include "DerWriter.h"
 #include "TimeStampRelay.h"
 #include "ToolSupport.h"
 
@@ -21,42 +22,6 @@ namespace {
 
 const char kRfc3161TokenOid[] = "1.3.6.1.4.1.311.3.3.1";
 const char kAuthenticodeStampRequestOid[] = "1.3.6.1.4.1.311.3.2.1";
-
-std::string derLength(size_t n)
-{
-    if (n < 0x80)
-        return std::string(1, static_cast<char>(n));
-    std::string body;
-    for (size_t v = n; v > 0; v >>= 8)
-        body.insert(body.begin(), static_cast<char>(v & 0xFF));
-    std::string length(1, static_cast<char>(0x80 | body.size()));
-    length += body;
-    return length;
-}
-
-std::string derElement(unsigned char tag, const std::string &content)
-{
-    // Appended piece by piece: GCC 12 warns about "string(1, c) + temporary"
-    // under the package's hardening flags (-Wrestrict, a false alarm).
-    std::string element(1, static_cast<char>(tag));
-    element += derLength(content.size());
-    element += content;
-    return element;
-}
-
-std::string oidDer(const char *oid)
-{
-    ASN1_OBJECT *object = OBJ_txt2obj(oid, 1);
-    std::string out;
-    const int n = object ? i2d_ASN1_OBJECT(object, nullptr) : 0;
-    if (n > 0) {
-        out.resize(static_cast<size_t>(n));
-        unsigned char *p = reinterpret_cast<unsigned char *>(out.data());
-        i2d_ASN1_OBJECT(object, &p);
-    }
-    ASN1_OBJECT_free(object);
-    return out;
-}
 
 bool addUnsigned(PKCS7_SIGNER_INFO *si, ASN1_OBJECT *type, const std::string &der)
 {
@@ -206,10 +171,11 @@ std::string authenticodeStampRequest(const unsigned char *signature, size_t size
 {
     // TimeStampRequest ::= SEQUENCE { countersignatureType OBJECT IDENTIFIER,
     //   content ContentInfo { data, [0] EXPLICIT OCTET STRING signature } }
-    const std::string value(reinterpret_cast<const char *>(signature), size);
-    const std::string content = derElement(
-        0x30, oidDer("1.2.840.113549.1.7.1") + derElement(0xA0, derElement(0x04, value)));
-    return derElement(0x30, oidDer(kAuthenticodeStampRequestOid) + content);
+    const Bytes value(signature, signature + size);
+    const Bytes content = derElement(
+        0x30, concat({oidDer("1.2.840.113549.1.7.1"), derElement(0xA0, derElement(0x04, value))}));
+    const Bytes request = derElement(0x30, concat({oidDer(kAuthenticodeStampRequestOid), content}));
+    return std::string(request.begin(), request.end());
 }
 
 std::string decodedAuthenticodeReply(const std::string &reply)
