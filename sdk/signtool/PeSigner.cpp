@@ -302,8 +302,13 @@ Bytes withNestedSignature(const Bytes &outer, const Bytes &nested)
     const auto last = lastChild(outer, path.back(), children);
     if (!last)
         return {};
+    // [1] written primitive (0x81) is no DER, though OpenSSL reads it: a
+    // second [1] after it would make a signer that nobody can read.
+    constexpr unsigned char kUnsignedAttributes = 0xA1, kTagNumberMask = 0xDF;
+    if ((last->tag & kTagNumberMask) == (kUnsignedAttributes & kTagNumberMask) && last->tag != kUnsignedAttributes)
+        return {};
     Bytes replaced;
-    if (last->tag == 0xA1) {
+    if (last->tag == kUnsignedAttributes) {
         path.push_back(*last);
         replaced = derElement(0xA1, concat({Bytes(outer.begin() + static_cast<long>(last->contentStart),
                                            outer.begin() + static_cast<long>(last->contentEnd)),

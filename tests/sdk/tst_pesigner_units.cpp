@@ -229,6 +229,34 @@ private slots:
         }
     }
 
+    // A signer whose unsigned attributes are written primitive ([1] as
+    // 0x81, which OpenSSL reads though DER has it constructed) gets no
+    // signature appended: a second [1] after it would leave a signature
+    // that nothing can read (found by the fuzz target).
+    void appendingRefusesAPrimitiveUnsignedAttributesTag()
+    {
+        const QString source = newPath();
+        QVERIFY(writeBytes(source, peFileBytes(11, PeKind::Pe32)));
+        PeSignResult made;
+        QString file = signedCopy(source, "sha256", true, made);
+        file = signedCopy(file, "sha256", true, made);
+        QVERIFY2(!file.isEmpty(), made.error.c_str());
+        QByteArray bytes = fileBytes(file);
+        const QByteArray nestedOid = QByteArray::fromHex("060a2b060104018237020401");
+        const int oid = bytes.indexOf(nestedOid);
+        QVERIFY(oid >= 8);
+        QCOMPARE(quint8(bytes[oid - 8]), quint8(0xA1)); // [1] 82 LL LL, SEQUENCE 82 LL LL, the OID
+        QCOMPARE(quint8(bytes[oid - 4]), quint8(0x30));
+        bytes[oid - 8] = char(0x81);
+        const QString primitive = newPath();
+        QVERIFY(writeBytes(primitive, bytes));
+        QCOMPARE(judge(primitive).signatures.size(), size_t(2));
+
+        QVERIFY(signedCopy(primitive, "sha256", true, made).isEmpty());
+        QVERIFY2(QString::fromStdString(made.error).contains(QLatin1String("no signature can be appended")),
+                 made.error.c_str());
+    }
+
     // The choice by content: "MZ" is a program file, anything else is
     // osslsigncode's, which does nothing in-process.
     void formatIsChosenByContent()
