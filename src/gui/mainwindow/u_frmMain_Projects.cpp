@@ -130,7 +130,16 @@ void TfrmMain::LoadProject(const QString &path)
     // Read once, and only if it is a regular file: a folder of that name, a
     // file without read permission, or a FIFO, which a plain open would
     // wait on for good, is not "loaded" as all defaults and then rewritten.
-    IniFile project(path);
+    // A project is a few kilobytes; one of gigabytes in a folder others can
+    // write would hold the window and its memory, so it is judged by its
+    // size, unread.
+    IniFile project(path, MaxProjectFileBytes);
+    if (project.tooLarge()) {
+        Messages::warning(QStringLiteral("The project file %1 cannot be read: it is larger than %2 MiB.")
+                              .arg(platform::displayFileName(path))
+                              .arg(MaxProjectFileBytes / (1024 * 1024)));
+        return;
+    }
     if (!project.fileExisted() || project.readFailed()) {
         Messages::warning(QStringLiteral("Sorry, unable to find this project file!"));
         return;

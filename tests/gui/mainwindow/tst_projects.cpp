@@ -76,6 +76,7 @@ private slots:
     void samePathTwiceLoadsAndStaysOnce();
     void fileNameEndingInABlankSurvivesSaveAndLoad();
     void missingProjectChangesNothing();
+    void oversizedProjectIsRefusedUnread();
     void pathsThatAreNotUtf8LoadAsTheirOwnFiles();
     void unwritableProjectIsReportedAfterLoading();
     void projectsFolderThatCannotBeMadeStillLetsTheUserSave();
@@ -524,6 +525,25 @@ void TestProjects::missingProjectChangesNothing()
     }
     QVERIFY2(!fifo.rescued(), "the load waited on a FIFO until it was freed");
     QCOMPARE(dialogs().messages.size(), 3);
+}
+
+// A project file of more than 4 MiB is refused by its size: nothing loads,
+// the list and options stay, and the file is not rewritten.
+void TestProjects::oversizedProjectIsRefusedUnread()
+{
+    QDir().mkpath(projects());
+    QByteArray huge = "[Settings]\nVerboseOutput=0\n\n[Files]\nFile.0=/nowhere/a.exe\n";
+    huge += "; " + QByteArray(4 * 1024 * 1024, 'x') + "\n";
+    writeAll(projects() + "Huge.qmk", huge);
+    m_fixture->start();
+    m_fixture->window->DivDropFilesDrop({makeFile("a.exe")});
+    pick("Huge");
+    QCOMPARE(dialogs().messageTexts().constLast(),
+             QStringLiteral("The project file %1 cannot be read: it is larger than 4 MiB.")
+                 .arg(projects() + "Huge.qmk"));
+    QCOMPARE(m_fixture->window->DivFileList->count(), 1);
+    QVERIFY(find<QCheckBox>("cbVerboseOutput")->isChecked());
+    QVERIFY(readAll(projects() + "Huge.qmk") == huge);
 }
 
 // Paths with the Latin-1 byte E9, as an older version or a person wrote
