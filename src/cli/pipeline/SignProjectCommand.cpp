@@ -323,7 +323,9 @@ int stopSignalOf(const CommandContext &context)
 // A folder of one run's own (mode 0700, a new name made exclusively by
 // mkdtemp) for its capture file, so that runs at once from one working
 // folder never meet, and a working folder others can write to is never
-// written. It is removed with the run.
+// written. It is removed with the run, by its name in the folder that was
+// opened before it was made: a parent renamed or swapped for a link in the
+// meantime cannot point the removal elsewhere.
 class RunFolder {
 public:
     explicit RunFolder(const QString &temporaryFolder)
@@ -335,25 +337,38 @@ public:
         }
         while (parent.size() > 1 && parent.endsWith('/'))
             parent.chop(1);
-        QByteArray pattern = parent + "/quillmark-run.XXXXXX";
-        if (::mkdtemp(pattern.data()))
-            m_path = pattern;
-        else
+        m_parent = ::open(parent.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (m_parent < 0) {
             m_error = errno;
+            return;
+        }
+        // mkdtemp works on a path; /proc/self/fd/N names the folder opened
+        // above, whatever its path is by now.
+        QByteArray pattern = "/proc/self/fd/" + QByteArray::number(m_parent) + "/quillmark-run.XXXXXX";
+        if (!::mkdtemp(pattern.data())) {
+            m_error = errno;
+            return;
+        }
+        m_name = pattern.mid(pattern.lastIndexOf('/') + 1);
+        m_path = parent + '/' + m_name;
     }
     ~RunFolder()
     {
-        if (!m_path.isEmpty())
-            ::rmdir(m_path.constData());
+        if (!m_name.isEmpty())
+            ::unlinkat(m_parent, m_name.constData(), AT_REMOVEDIR);
+        if (m_parent >= 0)
+            ::close(m_parent);
     }
     RunFolder(const RunFolder &) = delete;
     RunFolder &operator=(const RunFolder &) = delete;
 
-    bool made() const { return !m_path.isEmpty(); }
+    bool made() const { return !m_name.isEmpty(); }
     QString path() const { return platform::decodeFileName(m_path); }
     int error() const { return m_error; }
 
 private:
+    int m_parent = -1;
+    QByteArray m_name;
     QByteArray m_path;
     int m_error = 0;
 };

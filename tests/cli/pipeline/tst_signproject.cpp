@@ -91,6 +91,7 @@ private slots:
     void passwordFromTheEnvironmentReachesNoChild();
     void sigtermStopsTheToolAtOnce();
     void timeoutStopsTheRun();
+    void runFolderIsRemovedWhereItWasMade();
     void theToolDiesWithAKilledCommand();
     void verifiesAndReportsJson();
     void signsThroughAP11KitServer();
@@ -969,6 +970,28 @@ void TestSignProject::timeoutStopsTheRun()
     QCOMPARE(summary.value("exit-code").toInt(), 128 + SIGALRM);
 }
 
+// The tool moves the temporary folder away while it runs and leaves an
+// empty folder of the run's name at the old path: the run removes its own
+// folder, where it made it, and leaves the stranger alone.
+void TestSignProject::runFolderIsRemovedWhereItWasMade()
+{
+    const QString sdk = fakeSdk("run=$(dirname \"$(readlink /proc/$$/fd/1)\")\n"
+                                "tmp=$(dirname \"$run\")\n"
+                                "mv \"$tmp\" \"$tmp.away\" && mkdir -p \"$run\"\n"
+                                "echo 'Successfully signed: x'\n");
+    saveProject("Moved", {{peFile("moved.exe")}, {}, {}});
+    const CommandRun moved = run({"--sign-project", "Moved", "--sdk-folder", sdk});
+    const QString away = m_tmp + ".away";
+    const QStringList leftAway = QDir(away).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList decoys = QDir(m_tmp).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QDir(m_tmp).removeRecursively();
+    QVERIFY(QDir().rename(away, m_tmp));
+    QVERIFY2(moved.exitCode == 0 || moved.exitCode == 1, qPrintable(moved.err));
+    QVERIFY2(leftAway.isEmpty(), qPrintable("left behind: " + leftAway.join(", ")));
+    QCOMPARE(decoys.size(), 1);
+    QVERIFY2(decoys.constFirst().startsWith("quillmark-run."), qPrintable(decoys.constFirst()));
+}
+
 void TestSignProject::theToolDiesWithAKilledCommand()
 {
     // Killed outright (no handler runs): the tool dies with it.
@@ -1066,7 +1089,7 @@ void TestSignProject::signsThroughAP11KitServer()
     const QString pin = QStringLiteral("246810");
     const QString farm = m_case + "/farm";
     testdata::SoftHsmToken token(farm, QStringLiteral("Farm Token"), pin);
-    const testdata::KeyAndCert signer = testdata::makeCertificate({QStringLiteral("Farm Code Signing")});
+    const testdata::KeyAndCert signer = testdata::makeCertificate({QStringLiteral("Farm Code Signing"), {}, {}});
     QVERIFY2(token.importPair(signer, QStringLiteral("b2"), QStringLiteral("farm key")), qPrintable(token.error()));
     const testdata::ScriptedPinentry pinentry(farm, testdata::ScriptedPinentry::Answer::Pin, pin);
 
