@@ -12,6 +12,7 @@
 
 #include "support/SignToolFixture.h"
 #include "support/TestData.h"
+#include "support/TsaServer.h"
 
 #include "Catalog.h"
 #include "CatalogDatabase.h"
@@ -25,6 +26,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
+#include <QThread>
 
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -192,6 +194,42 @@ QByteArray flatHash(const QByteArray &file, QCryptographicHash::Algorithm algori
     return QCryptographicHash::hash(file, algorithm);
 }
 
+enum class Purpose { Authority, CodeSigning, TimeStamping };
+
+// A certificate issued by `issuer` (self-signed when null), valid from
+// `from` seconds from now until a year from now.
+KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose, long from = -3600)
+{
+    KeyAndCert pair;
+    std::shared_ptr<EVP_PKEY> key(EVP_RSA_gen(2048), EVP_PKEY_free);
+    std::shared_ptr<X509> cert(X509_new(), X509_free);
+    if (!key || !cert || !sdktool::setRandomSerialNumber(cert.get()))
+        return pair;
+    X509_set_version(cert.get(), X509_VERSION_3);
+    const QByteArray cn = name.toUtf8();
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char *>(cn.constData()), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer->cert.get())
+                                            : X509_get_subject_name(cert.get()));
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), from);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 365L * 86400);
+    X509_set_pubkey(cert.get(), key.get());
+    bool ok = true;
+    if (purpose == Purpose::Authority)
+        ok = sdktool::addCertificateExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE")
+             && sdktool::addCertificateExtension(cert.get(), NID_key_usage,
+                                                 "critical,keyCertSign,cRLSign,digitalSignature");
+    else
+        ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage,
+                                              purpose == Purpose::CodeSigning ? "codeSigning"
+                                                                              : "critical,timeStamping");
+    if (!ok || !X509_sign(cert.get(), issuer ? issuer->key.get() : key.get(), EVP_sha256()))
+        return pair;
+    pair.key = key;
+    pair.cert = cert;
+    return pair;
+}
+
 } // namespace
 
 class TestSignToolCatalog : public QObject, private SignToolFixture {
@@ -242,6 +280,7 @@ private slots:
     void osVersionMustBeNamed();
     void catalogSignatureIsJudged();
     void damagedCatalogsAreRefusedNeverOverread();
+    void signerJudgedAtTheStampsTime();
     void databaseAddRemoveAndSearch();
     void uniqueNamesAndGuids();
     void databaseOfAnotherUserIsRefusedToRoot();
@@ -426,6 +465,54 @@ void TestSignToolCatalog::catalogSignatureIsJudged()
     QVERIFY2(run.output.contains("missing.cat is not a catalog file: it does not exist."), qPrintable(run.output));
 }
 
+// The catalog's signer is judged at the time its verified time stamp
+// vouches for, as an embedded signature's is: a signer that was not valid
+// yet when the catalog was stamped fails even once it has become valid.
+void TestSignToolCatalog::signerJudgedAtTheStampsTime()
+{
+    const KeyAndCert root = issue(nullptr, QStringLiteral("Catalog Test Root"), Purpose::Authority);
+    const KeyAndCert early = issue(&root, QStringLiteral("Early Catalog Signer"), Purpose::CodeSigning, 4);
+    const KeyAndCert tsa = issue(&root, QStringLiteral("Catalog Time Stamps"), Purpose::TimeStamping);
+    const KeyAndCert signer = issue(&root, QStringLiteral("Stamped Catalog Signer"), Purpose::CodeSigning);
+    QVERIFY(!root.isNull() && !early.isNull() && !tsa.isNull() && !signer.isNull());
+    const QString keys = newFolder();
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + "/root.pfx", root));
+    QVERIFY(writeCertificatePem(keys + "/root.pem", root));
+    QVERIFY(writeCertificatePem(keys + "/tsa.pem", tsa));
+    QVERIFY(writePrivateKeyPem(keys + "/tsa.key", tsa));
+    TsaServer server(QStringLiteral("rfc3161"), keys + "/tsa.pem", keys + "/tsa.key", QString());
+    QVERIFY(!server.url().isEmpty());
+
+    const QString stampedEarly = writeCatalog(QStringLiteral("early-stamped.cat"), &early);
+    const QString bareEarly = writeCatalog(QStringLiteral("early.cat"), &early);
+    const QString stamped = writeCatalog(QStringLiteral("stamped.cat"), &signer);
+    for (const QString &catalog : {stampedEarly, stamped}) {
+        const RunResult add = runProgram(QStringLiteral("osslsigncode"),
+                                         {"add", "-ts", server.url(), "-in", catalog, "-out", catalog + ".ts"});
+        QVERIFY2(add.ok(), qPrintable(add.output));
+        QVERIFY(QFile::remove(catalog) && QFile::rename(catalog + ".ts", catalog));
+    }
+    QProcessEnvironment env = environment();
+    env.insert(QStringLiteral("QUILLMARK_CERT_STORE"), store);
+
+    RunResult run = signtool({"verify", "/pa", "/v", "/c", stamped, m_app}, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains(QLatin1String("Time stamp: RFC 3161")), qPrintable(run.output));
+
+    const QDateTime valid = QDateTime::currentDateTimeUtc().addSecs(6);
+    while (QDateTime::currentDateTimeUtc() < valid)
+        QThread::msleep(250);
+    run = signtool({"verify", "/pa", "/c", bareEarly, m_app}, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    run = signtool({"verify", "/pa", "/c", stampedEarly, m_app}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains(m_app + " is listed in the catalog " + stampedEarly + ", but the catalog is not "
+                                 "validly signed: its certificate was not yet valid at the time its time stamp "
+                                 "vouches for"),
+             qPrintable(run.output));
+}
+
 // Every cut of a catalog is refused with a reason (AddressSanitizer builds
 // catch a read past its end), and so is every single byte changed in its
 // list's structure.
@@ -487,6 +574,9 @@ void TestSignToolCatalog::databaseAddRemoveAndSearch()
     run = verify({"/a"}, {stray}, database);
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.output.contains(stray + " is not validly signed: it carries no signature."), qPrintable(run.output));
+    // A file of no signed format is vouched for all the same.
+    run = verify({"/a"}, {m_readme}, database);
+    QVERIFY2(run.ok(), qPrintable(run.output));
     // Without /a the embedded signature alone decides.
     run = verify({}, {m_app}, database);
     QCOMPARE(run.exitCode, 1);
