@@ -276,6 +276,7 @@ private slots:
     void initTestCase();
     void catalogStructureAsOthersReadIt();
     void membersVerifyAndOthersDoNot();
+    void catalogSignedByTheTool();
     void hashChoosesTheLookup();
     void osVersionMustBeNamed();
     void catalogSignatureIsJudged();
@@ -372,6 +373,21 @@ void TestSignToolCatalog::membersVerifyAndOthersDoNot()
     run = verify({"/c", catalog}, {m_readme, m_other});
     QCOMPARE(run.exitCode, 1);
     QVERIFY(run.output.contains("Successfully verified: " + m_readme));
+}
+
+// A catalog as makecat leaves it (unsigned), signed by "signtool sign"
+// (osslsigncode signs catalogs), then vouches for its members.
+void TestSignToolCatalog::catalogSignedByTheTool()
+{
+    const QString catalog = writeCatalog(QStringLiteral("made.cat"), nullptr);
+    const QString pfx = newFolder() + "/signer.pfx";
+    QVERIFY(writePkcs12(pfx, m_signer, QStringLiteral("pw")));
+    RunResult run = signtool({"sign", "/f", pfx, "/p", "pw", "/fd", "sha256", catalog}, environment());
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    run = verify({"/c", catalog}, {m_app, m_readme});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    run = verify({"/c", catalog, "/o", "2:10.0"}, {m_other});
+    QCOMPARE(run.exitCode, 1);
 }
 
 void TestSignToolCatalog::hashChoosesTheLookup()
