@@ -177,6 +177,8 @@ CatalogVerdict CatalogLookup::judgeListed(Entry &entry, const std::string &file,
     }
     verdict.ok = true;
     verdict.warnings = finding.warnings;
+    if (m_args.warnUnstamped && finding.stampKind == StampKind::None)
+        verdict.warnings.push_back("its catalog " + entry.path + " is not time-stamped");
     return verdict;
 }
 

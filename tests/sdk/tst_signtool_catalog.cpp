@@ -347,6 +347,11 @@ void TestSignToolCatalog::membersVerifyAndOthersDoNot()
     QVERIFY2(run.ok(), qPrintable(run.output));
     QVERIFY2(run.output.contains("File is signed in catalog: " + catalog), qPrintable(run.output));
     QVERIFY2(run.output.contains("Signed by: /CN=Catalog Signer"), qPrintable(run.output));
+    run = verify({"/tw", "/c", catalog}, {m_readme});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains("SignTool Warning: " + m_readme + ": its catalog " + catalog
+                                 + " is not time-stamped."),
+             qPrintable(run.output));
 
     run = verify({"/c", catalog}, {m_other});
     QCOMPARE(run.exitCode, 1);
