@@ -776,3 +776,62 @@ int countPeSignatures(int fd)
 }
 
 } // namespace signtool
+
+namespace signtool {
+
+SignatureFinding judgeContentSignature(PKCS7 *p7, const char *contentOid, const TrustPolicy &policy)
+{
+    PeSignature signature;
+    SignatureFinding &finding = signature.finding;
+    finding.verdict = Verdict::Damaged;
+    PKCS7_SIGNER_INFO *si = p7 ? onlySigner(p7) : nullptr;
+    const ASN1_TYPE *content = si && p7->d.sign->contents && hasOid(p7->d.sign->contents->type, contentOid)
+                                   ? p7->d.sign->contents->d.other
+                                   : nullptr;
+    if (!si || !content || content->type != V_ASN1_SEQUENCE) {
+        finding.detail = si ? "it signs no content of the expected type" : "it carries no signature";
+        return finding;
+    }
+    // As with SpcIndirectDataContent, the signature covers the content's
+    // value, not its tag and length.
+    const unsigned char *p = content->value.sequence->data;
+    const unsigned char *signedBytes = nullptr;
+    long signedLength = 0;
+    if (!elementValue(p, content->value.sequence->length, signedBytes, signedLength)) {
+        finding.detail = "its content cannot be read";
+        return finding;
+    }
+    finding.digest = upperCase(OBJ_nid2sn(OBJ_obj2nid(si->digest_alg->algorithm)));
+    X509 *cert = certificateOf(p7, si);
+    if (!cert) {
+        finding.detail = "the signer's certificate is missing";
+        return finding;
+    }
+    X509_up_ref(cert);
+    signature.signer.reset(cert);
+    finding.signer = subjectOf(cert);
+    readOpusInfo(si, finding);
+    if (!signerInfoHolds(p7, si, cert, signedBytes, signedLength)) {
+        finding.verdict = Verdict::SignatureInvalid;
+        return finding;
+    }
+    const StampResult stamp = timeStampOf(p7, si, policy);
+    finding.stampKind = stamp.kind;
+    finding.stampTime = stamp.timeText;
+    finding.notes = stamp.notes;
+    finding.warnings = stamp.warnings;
+    if (stamp.kind != StampKind::None && !stamp.verified) {
+        finding.verdict = Verdict::TimeStampInvalid;
+        finding.detail = stamp.problem;
+        return finding;
+    }
+    if (const auto usage = leafUsageProblem(cert, NID_code_sign)) {
+        finding.verdict = Verdict::WrongPurpose;
+        finding.detail = *usage;
+        return finding;
+    }
+    judgeChain(signature, p7, stamp, policy);
+    return finding;
+}
+
+} // namespace signtool

@@ -84,3 +84,15 @@ PeJudgement judgePeFile(int fd, const TrustPolicy &policy, const KnownDigest *kn
 int countPeSignatures(int fd);
 
 } // namespace signtool
+
+namespace signtool {
+
+// The signature of a PKCS#7 SignedData whose content is of type
+// `contentOid` (a catalog's certificate trust list) and not a file's
+// digest: judged with the same rules as a program file's signature (its
+// value over the content, its time stamp, its certificate's purpose and
+// chain at the stamp's time, revocation). `finding.detail` says what is
+// wrong when the content is not of that type.
+SignatureFinding judgeContentSignature(PKCS7 *p7, const char *contentOid, const TrustPolicy &policy);
+
+} // namespace signtool

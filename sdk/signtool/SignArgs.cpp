@@ -1,5 +1,7 @@
 #include "SignArgs.h"
 
+#include "CatalogDatabase.h"
+#include "Catalog.h"
 #include "SwitchTable.h"
 
 #include <cctype>
@@ -132,11 +134,19 @@ struct Parser {
             args.warnUnstamped = true;
         else if (verifying && name == "d")
             args.printDescription = true;
-        // No catalog database here: "every method" (/a) is the embedded
-        // signature; several signatures judged by the primary (/ms) is what
-        // /pa does anyway.
-        else if (verifying && (name == "a" || name == "ms"))
+        // Several signatures judged by the primary (/ms) is what /pa does
+        // anyway.
+        else if (verifying && name == "ms")
             known = true;
+        else if (verifying && (name == "a" || name == "ad" || name == "as"))
+            args.catalogSearch = name == "a" ? CatalogSearch::All
+                                 : name == "ad" ? CatalogSearch::Default : CatalogSearch::System;
+        else if (args.verb == Verb::CatDb && name == "d")
+            args.defaultDatabase = true;
+        else if (args.verb == Verb::CatDb && name == "r")
+            args.removeCatalogs = true;
+        else if (args.verb == Verb::CatDb && name == "u")
+            args.uniqueNames = true;
         else
             known = false;
         return known;
@@ -151,8 +161,18 @@ struct Parser {
                 return "a part of a root certificate's subject name";
             if (name == "ds")
                 return "the number of a signature (0 the primary)";
+            if (name == "c")
+                return "a catalog file";
+            if (name == "ag")
+                return "the GUID of a catalog database";
+            if (name == "o")
+                return "a Windows version such as 2:6.1";
+            if (name == "hash")
+                return "SHA1 or SHA256";
             return nullptr;
         }
+        if (args.verb == Verb::CatDb)
+            return name == "g" ? "the GUID of a catalog database" : nullptr;
         if (args.verb == Verb::Timestamp && name != "t" && name != "tr" && name != "td" && name != "mt")
             return nullptr;
         if (name == "f")
@@ -226,6 +246,27 @@ struct Parser {
             if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos)
                 return fail("The value of /ds must be the number of a signature, 0 for the primary one: " + value);
             args.signatureIndex = std::stoi(value);
+        } else if (name == "c") {
+            if (value.empty())
+                return fail("The option /c needs a catalog file.");
+            args.catalogFile = value;
+        } else if (name == "ag" || name == "g") {
+            args.catalogGuid = normalizedGuid(value);
+            if (args.catalogGuid.empty())
+                return fail("The value of " + arg + " is not a GUID such as "
+                            "{F750E6C3-38EE-11D1-85E5-00C04FC295EE}: " + value);
+            if (name == "ag")
+                args.catalogSearch = CatalogSearch::Guid;
+        } else if (name == "o") {
+            if (!parseOsVersion(value))
+                return fail("The value of /o is not a Windows version of the form PlatformID:Major.Minor[.Build], "
+                            "such as 2:6.1: " + value);
+            args.osVersion = value;
+        } else if (name == "hash") {
+            const std::string lower = lowerCase(value);
+            if (lower != "sha1" && lower != "sha256")
+                return fail("The value of /hash must be SHA1 or SHA256: " + value);
+            args.catalogHash = lower;
         } else if (name == "s") {
             args.storeName = value;
         } else if (name == "ac") {
@@ -261,13 +302,16 @@ struct Parser {
 
     std::string verbName() const
     {
-        return args.verb == Verb::Sign ? "sign" : args.verb == Verb::Verify ? "verify" : "timestamp";
+        return args.verb == Verb::Sign     ? "sign"
+               : args.verb == Verb::Verify ? "verify"
+               : args.verb == Verb::CatDb  ? "catdb"
+                                           : "timestamp";
     }
 
     bool parse(const std::vector<std::string> &argv)
     {
         if (argv.empty())
-            return fail("No command given; the commands are \"sign\", \"timestamp\" and \"verify\".");
+            return fail("No command given; the commands are \"sign\", \"timestamp\", \"verify\" and \"catdb\".");
         if (looksLikeSwitch(argv[0]) && switchName(argv[0]) == "?") {
             args.showUsage = true;
             return true;
@@ -278,11 +322,13 @@ struct Parser {
             args.verb = Verb::Verify;
         else if (strcasecmp(argv[0].c_str(), "timestamp") == 0)
             args.verb = Verb::Timestamp;
+        else if (strcasecmp(argv[0].c_str(), "catdb") == 0)
+            args.verb = Verb::CatDb;
         else if (const auto reason = refusedCommandReason(argv[0]))
             return fail("The command " + argv[0] + " is not supported: " + *reason + ".");
         else
             return fail("Unknown command: " + argv[0]
-                        + " (the commands are \"sign\", \"timestamp\" and \"verify\").");
+                        + " (the commands are \"sign\", \"timestamp\", \"verify\" and \"catdb\").");
 
         size_t i = 1;
         for (; i < argv.size(); ++i) {
@@ -307,6 +353,23 @@ struct Parser {
         return args.showUsage || checkCombinations();
     }
 
+    // A catalog comes from one place; /o and /hash choose among catalogs,
+    // and /ds among embedded signatures.
+    bool catalogCombinations()
+    {
+        const bool search = args.catalogSearch != CatalogSearch::None;
+        if (args.catalogFile && search)
+            return fail("The option /c names the catalog and cannot be combined with /a, /ad, /as or /ag.");
+        if ((args.osVersion || !args.catalogHash.empty()) && !args.catalogFile && !search)
+            return fail(std::string("The option ") + (args.osVersion ? "/o" : "/hash")
+                        + " needs a catalog: /c CATALOG, /a, /ad, /as or /ag.");
+        const bool catalogOnly = args.catalogFile || (search && args.catalogSearch != CatalogSearch::All);
+        if (catalogOnly && (args.signatureIndex || args.allSignatures))
+            return fail(std::string("The option ") + (args.signatureIndex ? "/ds" : "/all")
+                        + " judges embedded signatures and cannot be combined with /c, /ad, /as or /ag.");
+        return true;
+    }
+
     bool checkCombinations()
     {
         if (args.verbose && args.quiet)
@@ -318,6 +381,14 @@ struct Parser {
                 return fail("No files to verify were given.");
             if (args.allSignatures && args.signatureIndex)
                 return fail("The options /all and /ds cannot be combined.");
+            return catalogCombinations();
+        }
+        if (args.verb == Verb::CatDb) {
+            if (args.defaultDatabase && !args.catalogGuid.empty())
+                return fail("The options /d and /g cannot be combined.");
+            if (args.files.empty())
+                return fail(args.removeCatalogs ? "No catalog files to remove were given."
+                                                : "No catalog files to add were given.");
             return true;
         }
         if (args.verb == Verb::Timestamp) {
@@ -453,6 +524,9 @@ const char *usageText()
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
            "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...\n"
            "       signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...\n"
+           "       signtool.exe verify /pa (/c CAT | /ad | /as | /ag GUID) [/o VER]\n"
+           "                           [/hash ALG] [/v | /q] FILE...\n"
+           "       signtool.exe catdb [/d | /g GUID] [/r] [/u] [/v | /q] CATALOG...\n"
            "\n"
            "sign options:\n"
            "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"
@@ -484,7 +558,17 @@ const char *usageText()
            "  /ds N       judge signature N alone (0 the primary)\n"
            "  /d          print the description and its URL\n"
            "  /r NAME     the chain must end at a root whose subject contains NAME\n"
-           "  /a, /ms     accepted: the embedded signature, the primary deciding\n"
+           "  /a          the embedded signature, else a catalog of the catalog database\n"
+           "  /ms         accepted: the primary signature decides\n"
+           "  /c CAT      the file must be a member of the catalog CAT, which must be\n"
+           "              validly signed\n"
+           "  /ad, /as    find the catalog in the default (/ad) or the system component\n"
+           "              (/as) catalog database; /ag GUID: in the database of GUID\n"
+           "  /o VER      the catalog must be meant for this Windows version (2:6.1)\n"
+           "  /hash ALG   look the file up by its SHA1 or SHA256 hash (else by both)\n"
+           "catdb: add catalogs to the system component catalog database\n"
+           "  /d          the default database instead; /g GUID: the database of GUID\n"
+           "  /r          remove the named catalogs; /u: add under a unique name\n"
            "A switch that takes a value takes the next argument whatever it is; after the\n"
            "first file every argument is a file. Names with * or ? are expanded, sorted.";
 }

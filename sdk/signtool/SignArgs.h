@@ -8,6 +8,8 @@
 //                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
 //   signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...
 //   signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...
+//   signtool.exe verify /pa (/c CATALOG | /ad | /as | /ag GUID) [/o VERSION] [/hash ALG] FILE...
+//   signtool.exe catdb [/d | /g GUID] [/r] [/u] [/v | /q] CATALOG...
 //   signtool.exe /?     signtool.exe sign /?
 //
 // Switches start with "/" or "-" and ignore letter case (/A, -v), as the
@@ -32,7 +34,14 @@ namespace signtool {
 
 // Timestamp: add a time stamp to files already signed (again, after a
 // server failed), with the same checks and the same safe replacement.
-enum class Verb { Sign, Timestamp, Verify };
+// CatDb: add catalogs to (or, /r, remove them from) the catalog database.
+enum class Verb { Sign, Timestamp, Verify, CatDb };
+
+// Where verify looks for a catalog that lists the file: nowhere (the
+// embedded signature), /a (the embedded signature, then every database),
+// /ad (the default database), /as (the system component database), /ag
+// (the database of a GUID).
+enum class CatalogSearch { None, All, Default, System, Guid };
 
 // SHA-1 only for dual signing for old systems (with a warning).
 enum class DigestAlgorithm { Sha256, Sha384, Sha512, Sha1 };
@@ -75,6 +84,14 @@ struct SignArgs {
     std::optional<std::string> rootSubject; // verify /r: the chain must end at a root whose subject contains it
     std::optional<int> signatureIndex;    // verify /ds N: judge signature N (0 the primary) alone
     bool fileDigestGiven = false;         // /fd was typed: without it the newest SignTool refuses to sign
+    std::optional<std::string> catalogFile; // verify /c: the file is verified against this catalog
+    CatalogSearch catalogSearch = CatalogSearch::None; // verify /a, /ad, /as, /ag
+    std::string catalogGuid;              // verify /ag, catdb /g: "{...}", upper case
+    std::optional<std::string> osVersion; // verify /o: the catalog must be meant for this Windows version
+    std::string catalogHash;              // verify /hash: "sha1" or "sha256"; empty: SHA-256, then SHA-1
+    bool defaultDatabase = false;         // catdb /d
+    bool removeCatalogs = false;          // catdb /r
+    bool uniqueNames = false;             // catdb /u
     std::vector<std::string> files;
 };
 

@@ -12,8 +12,6 @@ struct Refusal {
     const char *reason;
 };
 
-const char kCatalogs[] = "Windows keeps catalog files in its catalog database, which this system does not have; "
-                         "catalog files themselves are signed and verified like any other file";
 const char kSealing[] = "sealing is a Windows 11 signature form that no signer on this system makes or reads";
 
 const Refusal kRefusals[] = {
@@ -51,14 +49,6 @@ const Refusal kRefusals[] = {
     {"verify", "sl", kSealing},
     {"timestamp", "tp", "this tool time-stamps the primary signature; sign again with /as and /tr to stamp an "
                         "appended one"},
-    {"verify", "ad", kCatalogs},
-    {"verify", "ag", kCatalogs},
-    {"verify", "as", kCatalogs},
-    {"verify", "c", kCatalogs},
-    {"verify", "o", "it picks catalogs by the Windows version they are meant for; Windows keeps catalog files in "
-                    "its catalog database, which this system does not have"},
-    {"verify", "hash", "it picks the digest by which a file is looked up in a catalog; Windows keeps catalog files "
-                       "in its catalog database, which this system does not have"},
     {"verify", "kp", "the kernel-mode driver signing policy is Windows' own (its roots and cross-certificates); "
                      "/pa verifies the Authenticode signature"},
     {"verify", "pg", "WinVerifyTrust policies named by GUID exist on Windows only; /pa is the Authenticode policy"},
@@ -85,8 +75,6 @@ std::optional<std::string> refusedSwitchReason(const std::string &verb, const st
 
 std::optional<std::string> refusedCommandReason(const std::string &verb)
 {
-    if (strcasecmp(verb.c_str(), "catdb") == 0)
-        return std::string("catdb adds catalog files to Windows' catalog database, which this system does not have");
     if (strcasecmp(verb.c_str(), "remove") == 0)
         return std::string("removing signatures is not supported by this tool; signing again without /as replaces "
                            "every signature a file has");

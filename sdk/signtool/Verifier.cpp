@@ -1,5 +1,6 @@
 #include "Verifier.h"
 
+#include "CatalogVerify.h"
 #include "CertStore.h"
 #include "FormatStrategy.h"
 #include "PeImage.h"
@@ -165,7 +166,32 @@ std::string problemBeforeReading(const std::string &name, int fd)
     return {};
 }
 
-void finishJob(VerifyJob &job, const SignArgs &args)
+// The verdict of a catalog (verify /c, /ad, /as, /ag, or /a after the
+// embedded signature failed) in the file's lines.
+void finishByCatalog(VerifyJob &job, const SignArgs &args, const CatalogVerdict &verdict)
+{
+    if (args.verbose) {
+        for (const std::string &line : verdict.details)
+            job.lines.push_back({OutputLine::Out, "    " + line});
+    }
+    if (verdict.ok) {
+        for (const std::string &warning : verdict.warnings) {
+            job.lines.push_back({OutputLine::Err, "SignTool Warning: " + job.file + ": " + warning + "."});
+            ++job.warnings;
+        }
+        job.lines.push_back({OutputLine::Out, "Successfully verified: " + job.file});
+    } else {
+        job.lines.push_back({OutputLine::Err, "SignTool Error: " + verdict.error});
+    }
+    if (args.verbose)
+        job.lines.push_back({OutputLine::Out, std::string()});
+    job.ok = verdict.ok;
+    job.done = true;
+}
+
+// `catalogs`: verify /a, where a file whose embedded signature fails may
+// still be vouched for by a catalog of the database.
+void finishJob(VerifyJob &job, const SignArgs &args, CatalogLookup *catalogs = nullptr)
 {
     if (args.verbose) {
         for (const SignatureFinding &finding : job.findings) {
@@ -192,6 +218,14 @@ void finishJob(VerifyJob &job, const SignArgs &args)
                                                                                         : finding.descriptionUrl)});
         }
     }
+    std::optional<CatalogVerdict> byCatalog;
+    if (!reason.empty() && catalogs && job.opened) {
+        byCatalog = catalogs->verify(job.opened.get(), job.file);
+        if (byCatalog->ok) {
+            finishByCatalog(job, args, *byCatalog);
+            return;
+        }
+    }
     if (reason.empty()) {
         job.ok = true;
         // A revocation server that cannot be reached does not fail the
@@ -211,6 +245,9 @@ void finishJob(VerifyJob &job, const SignArgs &args)
         job.lines.push_back({OutputLine::Out, "Successfully verified: " + job.file});
     } else {
         job.lines.push_back({OutputLine::Err, "SignTool Error: " + job.file + " is not validly signed: " + reason + "."});
+        // A catalog that lists the file but fails says why it did not help.
+        if (byCatalog && !byCatalog->catalog.empty())
+            job.lines.push_back({OutputLine::Err, "SignTool Error: " + byCatalog->error});
     }
     if (args.verbose)
         job.lines.push_back({OutputLine::Out, std::string()});
@@ -293,6 +330,13 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
     RevocationChecker revocation;
     policy.revocation = &revocation;
     policy.rootSubject = args.rootSubject.value_or(std::string());
+    // /c, /ad, /as and /ag verify by a catalog alone; /a tries the
+    // embedded signature first.
+    std::optional<CatalogLookup> catalogs;
+    if (args.catalogFile || args.catalogSearch != CatalogSearch::None)
+        catalogs.emplace(args, policy);
+    const bool catalogOnly = catalogs && args.catalogSearch != CatalogSearch::All;
+    CatalogLookup *fallback = catalogs && !catalogOnly ? &*catalogs : nullptr;
     Fd trust;
     PrivateFolder links;
     const size_t count = args.files.size();
@@ -316,6 +360,13 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
             job->lines.push_back({OutputLine::Out, "Verifying: " + job->file});
         std::string openError;
         job->opened = openToVerify(job->file, openError);
+        if (job->opened && catalogOnly) {
+            finishByCatalog(*job, args, catalogs->verify(job->opened.get(), job->file));
+            job->opened = Fd();
+            jobs[i] = std::move(job);
+            printReady();
+            continue;
+        }
         if (job->opened) {
             job->format = &formatOf(job->opened.get());
             const bool byOsslsigncode = !job->format->readsSignaturesInProcess();
@@ -336,7 +387,7 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
         }
         if (std::string early = problemBeforeReading(job->file, job->opened.get()); !early.empty()) {
             job->fileProblem = std::move(early);
-            finishJob(*job, args);
+            finishJob(*job, args, fallback);
             job->opened = Fd();
             jobs[i] = std::move(job);
             printReady();
@@ -376,7 +427,7 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
                 judgedByReport(ended, exit);
                 unlinkat(links.descriptor(), ended.linkName.c_str(), 0);
             }
-            finishJob(ended, args);
+            finishJob(ended, args, fallback);
             ended.opened = Fd();
             printReady();
         });

@@ -31,6 +31,7 @@
 // signed, else the error count; with /q errors only. Exit code 0 only when
 // every file was signed (or verified), 1 otherwise.
 
+#include "CatalogCommand.h"
 #include "CertStore.h"
 #include "FilePatterns.h"
 #include "ModuleDeadline.h"
@@ -222,6 +223,13 @@ int main(int argc, char **argv)
 
     installSignalHandlers();
     ModuleDeadline::onExpiry(moduleDidNotAnswer);
+
+    // catdb copies catalogs in and out of the database: no osslsigncode.
+    if (args.verb == Verb::CatDb) {
+        const CatdbCounts counts = catdbFiles(args, printLines);
+        printSummary(args, args.removeCatalogs ? "Removed" : "Added", counts.done, 0, counts.errors + unmatched);
+        return counts.errors + unmatched == 0 ? 0 : 1;
+    }
 
     const std::string osslsigncode = findOnPath("osslsigncode");
     if (osslsigncode.empty()) {

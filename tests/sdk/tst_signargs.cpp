@@ -323,16 +323,14 @@ void TestSignArgs::refusals_data()
     QTest::addColumn<QString>("message");
     QTest::newRow("no verb") << QStringList{} << "No command given";
     QTest::newRow("unknown verb") << QStringList{"sing", "x.exe"} << "Unknown command: sing";
-    QTest::newRow("documented verb without meaning here") << QStringList{"catdb", "x.exe"}
-                                                          << "The command catdb is not supported: catdb adds catalog "
-                                                             "files to Windows' catalog database";
+    QTest::newRow("catdb without catalogs") << QStringList{"catdb", "/r"} << "No catalog files to remove were given.";
     QTest::newRow("remove") << QStringList{"REMOVE", "/s", "x.exe"} << "The command REMOVE is not supported: ";
     QTest::newRow("unknown switch") << QStringList{"sign", "/a", "/zz", "x.exe"} << "Unknown option: /zz";
     QTest::newRow("csp names its replacement") << QStringList{"sign", "/csp", "eToken CSP", "/kc", "k", "x.exe"}
                                                << "The option /csp is not supported: a cryptographic service "
                                                   "provider is Windows' way";
-    QTest::newRow("catalog switch of verify") << QStringList{"verify", "/pa", "/c", "a.cat", "x.exe"}
-                                              << "The option /c is not supported: Windows keeps catalog files";
+    QTest::newRow("catalog from two places") << QStringList{"verify", "/pa", "/c", "a.cat", "/as", "x.exe"}
+                                             << "The option /c names the catalog and cannot be combined";
     QTest::newRow("sealing") << QStringList{"timestamp", "/tr", "u", "/tseal", "x.exe"}
                              << "The option /tseal is not supported: sealing";
     QTest::newRow("documented for another command") << QStringList{"timestamp", "/tr", "u", "/kp", "x.exe"}

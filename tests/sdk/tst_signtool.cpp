@@ -420,8 +420,8 @@ void TestSignTool::usageError_data()
     QTest::addColumn<QString>("message");
 
     QTest::newRow("no command") << QStringList{} << QStringLiteral("No command given");
-    QTest::newRow("other command") << QStringList{"catdb", "@file"}
-                                   << QStringLiteral("The command catdb is not supported: ");
+    QTest::newRow("catdb GUID") << QStringList{"catdb", "/g", "nonsense", "@file"}
+                                << QStringLiteral("The value of /g is not a GUID");
     QTest::newRow("unknown option") << QStringList{"sign", "/a", "/zz", "@file"}
                                     << QStringLiteral("Unknown option: /zz");
     QTest::newRow("no files") << QStringList{"sign", "/a"} << QStringLiteral("No files to sign");
