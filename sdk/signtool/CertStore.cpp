@@ -123,7 +123,32 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
     return choice;
 }
 
-std::string unlockToken(SigningIdentity &identity)
+// The token's key for the run, opened with `pin` (null: none, or the PIN
+// pad's); empty when it is open, else the error.
+std::string openKey(SigningIdentity &identity, const std::string *pin)
+{
+    const TokenCertificate &token = *identity.token;
+    const std::string who = "\"" + commonName(identity.cert.get()) + "\"";
+    std::unique_ptr<TokenKey> key;
+    std::string detail;
+    switch (openTokenKey(token, pin, key, detail)) {
+    case PinCheck::Correct:
+        identity.tokenKey = std::move(key);
+        return std::string();
+    case PinCheck::Wrong:
+        return "The PIN of " + token.where() + " is not correct. It was not tried again, since the token locks "
+               "after a few wrong PINs.";
+    case PinCheck::Locked:
+        return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
+    case PinCheck::KeyMissing:
+        return "The private key of the certificate " + who + " is not on " + token.where() + ".";
+    case PinCheck::Failed:
+        break;
+    }
+    return "Logging in to " + token.where() + " failed: " + detail + ".";
+}
+
+std::string unlockToken(SigningIdentity &identity, bool pageHashes)
 {
     const TokenCertificate &token = *identity.token;
     // Not "\"" + a temporary: GCC 12 warns about that (-Wrestrict, a false alarm).
@@ -131,9 +156,11 @@ std::string unlockToken(SigningIdentity &identity)
     const std::string who = "\"" + name + "\"";
     if (token.pinLocked)
         return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
-    // A PIN pad takes the PIN itself, and some tokens need none at all.
+    // A PIN pad takes the PIN itself, and some tokens need none at all. With
+    // /ph osslsigncode signs every file and logs in itself: nothing to
+    // check here.
     if (!token.loginRequired || token.protectedAuthPath)
-        return std::string();
+        return pageHashes ? std::string() : openKey(identity, nullptr);
 
     PinRequest request;
     request.title = "Token PIN";
@@ -149,26 +176,15 @@ std::string unlockToken(SigningIdentity &identity)
         return "The PIN was not entered.";
     if (answer.status == PinAnswer::Status::Failed)
         return "The PIN cannot be asked for: " + answer.detail + ".";
-
-    std::string detail;
-    const PinCheck check = checkPin(token, answer.pin, detail);
-    if (check == PinCheck::Correct) {
+    // The one login of the run; the PIN is kept only for osslsigncode,
+    // which signs the other formats (and /ph) with its own login.
+    std::string error = openKey(identity, &answer.pin);
+    if (error.empty() && pageHashes)
+        identity.tokenKey.reset();
+    if (error.empty())
         identity.password.swap(answer.pin);
-        return std::string();
-    }
     wipe(answer.pin);
-    switch (check) {
-    case PinCheck::Wrong:
-        return "The PIN of " + token.where() + " is not correct. It was not tried again, since the token locks "
-               "after a few wrong PINs.";
-    case PinCheck::Locked:
-        return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
-    case PinCheck::KeyMissing:
-        return "The private key of the certificate " + who + " is not on " + token.where() + ".";
-    default:
-        break;
-    }
-    return "Logging in to " + token.where() + " failed: " + detail + ".";
+    return error;
 }
 
 } // namespace
@@ -262,7 +278,8 @@ std::vector<SigningIdentity> usableStoreCertificates(const std::string &folder, 
             notes.push_back("Passed over " + path + ": " + skip + ".");
             continue;
         }
-        usable.push_back(SigningIdentity{path, std::string(), std::move(contents.cert), std::nullopt, std::move(data)});
+        usable.push_back(
+            SigningIdentity{path, std::string(), std::move(contents.cert), std::nullopt, std::move(data), nullptr});
     }
     closedir(dir);
     return usable;
@@ -293,7 +310,7 @@ IdentityChoice openPfx(const std::string &path, const std::string &password)
     if (!isCodeSigningUsable(cert))
         return failure("The certificate in " + path + " is not meant for code signing.");
     IdentityChoice choice;
-    choice.identity = SigningIdentity{path, password, std::move(contents.cert), std::nullopt, std::move(data)};
+    choice.identity = SigningIdentity{path, password, std::move(contents.cert), std::nullopt, std::move(data), nullptr};
     return choice;
 }
 
@@ -302,7 +319,7 @@ IdentityChoice chooseIdentity(const SignArgs &args)
     IdentityChoice choice = args.pfxFile ? openPfx(*args.pfxFile, args.password.value_or(std::string()))
                                          : chooseAmongStoreAndTokens(args);
     if (choice.identity && choice.identity->token) {
-        if (std::string error = unlockToken(*choice.identity); !error.empty()) {
+        if (std::string error = unlockToken(*choice.identity, args.pageHashes); !error.empty()) {
             choice.identity.reset();
             choice.error = std::move(error);
         }
