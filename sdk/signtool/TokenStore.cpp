@@ -96,13 +96,18 @@ bool sameId(const unsigned char *a, size_t aLen, const std::vector<unsigned char
     return aLen == b.size() && (aLen == 0 || std::memcmp(a, b.data(), aLen) == 0);
 }
 
-bool hasKeyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned char> &id)
+const PKCS11_KEY *keyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned char> &id)
 {
     for (unsigned i = 0; i < count; ++i) {
         if (sameId(keys[i].id, keys[i].id_len, id))
-            return true;
+            return keys + i;
     }
-    return false;
+    return nullptr;
+}
+
+bool hasKeyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned char> &id)
+{
+    return keyWithId(keys, count, id) != nullptr;
 }
 
 std::string hexId(const std::vector<unsigned char> &id)
@@ -124,6 +129,7 @@ void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
     const std::string label = text(token->label);
     const unsigned long slotId = PKCS11_get_slotid_from_slot(slot);
     const std::string where = tokenWhere(label, slotId);
+    scan.tokenLabels.push_back(label);
 
     PKCS11_CERT *certs = nullptr;
     unsigned certCount = 0;
@@ -163,6 +169,10 @@ void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
         found.tokenManufacturer = text(token->manufacturer);
         found.tokenModel = text(token->model);
         found.objectLabel = text(cert.label);
+        const PKCS11_KEY *key = keyWithId(privateKeys, privateCount, id);
+        if (!key)
+            key = keyWithId(publicKeys, publicCount, id);
+        found.keyLabel = key ? text(key->label) : std::string();
         found.id = std::move(id);
         found.loginRequired = token->loginRequired;
         found.protectedAuthPath = token->secureLogin;
@@ -221,17 +231,23 @@ std::string TokenCertificate::where() const
     return tokenWhere(tokenLabel, slotId);
 }
 
-std::vector<std::string> pkcs11Modules(std::string &error)
+std::vector<std::string> pkcs11Modules(std::string &error, std::vector<std::string> *names)
 {
     error.clear();
-    if (const char *list = std::getenv("QUILLMARK_PKCS11_MODULE"); list && *list)
-        return sdktool::splitNonEmpty(list, ':');
+    if (const char *list = std::getenv("QUILLMARK_PKCS11_MODULE"); list && *list) {
+        std::vector<std::string> paths = sdktool::splitNonEmpty(list, ':');
+        if (names)
+            names->assign(paths.size(), std::string());
+        return paths;
+    }
 
     // Read, not loaded: each module is opened by scanTokens, after the
     // check of its path (ModuleRegistry.h).
     RegisteredModules registered = registeredModules(systemRegistryPlaces());
     if (!registered.error.empty())
         error = "the p11-kit module registry cannot be read: " + registered.error;
+    if (names)
+        *names = registered.names;
     return registered.paths;
 }
 

@@ -43,7 +43,8 @@ struct TokenCertificate {
     std::string tokenSerial;
     std::string tokenManufacturer;
     std::string tokenModel;
-    std::string objectLabel;
+    std::string objectLabel; // the certificate's CKA_LABEL
+    std::string keyLabel;    // its key's (the public half's while the private one is hidden)
     std::vector<unsigned char> id; // CKA_ID shared by certificate and key
     bool loginRequired = false;
     bool protectedAuthPath = false; // a PIN pad: the token asks for the PIN itself
@@ -63,11 +64,14 @@ struct TokenScan {
     std::vector<TokenCertificate> certificates; // with a key, in module and slot order
     std::vector<std::string> passedOver;        // "why" lines for /v
     std::vector<std::string> moduleErrors;      // modules that could not be used
+    std::vector<std::string> tokenLabels;       // of every token seen, with a key or not
 };
 
 // The modules to scan, as described above. `error` is set when the registry
 // cannot be read; an empty list without error means there are none.
-std::vector<std::string> pkcs11Modules(std::string &error);
+// `names`, when given, gets each module's p11-kit name beside it (empty for
+// those of $QUILLMARK_PKCS11_MODULE).
+std::vector<std::string> pkcs11Modules(std::string &error, std::vector<std::string> *names = nullptr);
 
 TokenScan scanTokens(const std::vector<std::string> &modulePaths);
 
