@@ -139,7 +139,7 @@ bool readUri(const std::string &uri, TokenFilter &filter, std::string &module, s
     }
     for (const Attribute &a : *query) {
         if (a.name == "pin-value" || a.name == "pin-source") {
-            error = std::string("it holds a PIN (") + (a.name == "pin-value" ? "pin-value" : "pin-source")
+            error = std::string(a.name == "pin-value" ? "it holds a PIN (pin-value" : "it names the PIN's source (pin-source")
                     + " in its pkcs11: URI); " + kPinRefusal;
             return false;
         }
