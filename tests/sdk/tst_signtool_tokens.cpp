@@ -135,6 +135,9 @@ private slots:
     void tokenSignsProgramFilesInProcess();
     void tokenThatHangsInTheSignatureHereChangesNothing();
     void wrongPinSignsNoProgramFile();
+    void cspAndKcNameTheModuleTokenAndKey();
+    void cspThatNamesNothingHereIsRefused();
+    void pinInKcIsNeverUsed();
     void tokenCertificateWithoutKeyIsNotOffered();
     void hiddenKeyThatIsGoneIsFoundAtLogin();
     void missingPinentryIsNamed();
@@ -568,6 +571,106 @@ void TestSignToolTokens::wrongPinSignsNoProgramFile()
     QCOMPARE(wrong.timesAsked(), 1);
     QVERIFY(!QFile::exists(mark));
     QCOMPARE(fileBytes(files[2]), original);
+}
+
+// /csp and /kc as a Windows build script for an EV token uses them, with
+// the token's PKCS#11 module in place of its provider: the module (a path,
+// a library's name, p11-kit's name) or the token's label, and the key by
+// its label, its id, a pkcs11: URI or SafeNet's "[{{}}]=NAME"; /f beside
+// them names the certificate file. The store is not searched, although its
+// certificate would win with /a.
+void TestSignToolTokens::cspAndKcNameTheModuleTokenAndKey()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("EV Token"), tokenPin);
+    const KeyAndCert release = certificate(QStringLiteral("EV Release"), 200);
+    const KeyAndCert nightly = certificate(QStringLiteral("EV Nightly"), 300);
+    QVERIFY2(token.importPair(release, QStringLiteral("a1"), QStringLiteral("release")), qPrintable(token.error()));
+    QVERIFY2(token.importPair(nightly, QStringLiteral("b2"), QStringLiteral("nightly")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + QStringLiteral("/later.pfx"), certificate(QStringLiteral("Store Signer"), 900)));
+    const QProcessEnvironment env = environment(token, pinentry, store);
+    const QString module = SoftHsmToken::modulePath();
+    const QString releaseCer = folder + QStringLiteral("/release.cer");
+    QVERIFY(writeCertificatePem(releaseCer, release));
+
+    struct Case {
+        QStringList switches;
+        QString signer;
+    };
+    const QList<Case> cases{
+        {{"/csp", module, "/kc", "release"}, "EV Release"},
+        {{"/csp", "EV Token", "/kc", "B2"}, "EV Nightly"},
+        {{"/csp", QFileInfo(module).fileName(), "/kc", "[{{}}]=release"}, "EV Release"},
+        {{"/kc", "pkcs11:token=EV%20Token;object=nightly;type=private"}, "EV Nightly"},
+        {{"/a", "/csp", "ev token"}, "EV Nightly"}, // expires last of the token's
+        {{"/f", releaseCer, "/csp", "EV Token", "/kc", "[{{}}]=release"}, "EV Release"},
+    };
+    for (const Case &c : cases) {
+        const QStringList files = peFiles(1);
+        const RunResult run = signtool(QStringList{"sign", "/fd", "sha256"} + c.switches + files, env);
+        QVERIFY2(run.ok(), qPrintable(c.switches.join(' ') + ":\n" + run.output));
+        QCOMPARE(verifiedSigner(files[0], c.signer == "EV Release" ? release : nightly), c.signer);
+    }
+    QCOMPARE(pinentry.timesAsked(), cases.size());
+
+    // The certificate file must be the token's certificate of that key.
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult mismatch = signtool({"sign", "/f", releaseCer, "/kc", "nightly", files[0]}, env);
+    QCOMPARE(mismatch.exitCode, 1);
+    QVERIFY2(mismatch.output.contains("No certificates were found that met all the given criteria (PKCS#11 tokens): "
+                                      "a certificate with the key \"nightly\" and that is the certificate in "
+                                      + releaseCer),
+             qPrintable(mismatch.output));
+    QCOMPARE(fileBytes(files[0]), original);
+
+    // The p11-kit name of the module, from the registry.
+    if (QFileInfo::exists(QStringLiteral("/usr/share/p11-kit/modules/softhsm2.module"))) {
+        QProcessEnvironment registry = env;
+        registry.remove(QStringLiteral("QUILLMARK_PKCS11_MODULE"));
+        const RunResult run = signtool({"sign", "/csp", "softhsm2", "/kc", "a1", files[0]}, registry);
+        QVERIFY2(run.ok(), qPrintable(run.output));
+        QCOMPARE(verifiedSigner(files[0], release), QStringLiteral("EV Release"));
+    }
+}
+
+// A Windows provider's name is no module and no token here: the run ends
+// naming what /csp takes, before any PIN is asked for.
+void TestSignToolTokens::cspThatNamesNothingHereIsRefused()
+{
+    const BuildToken built(newFolder(), certificate(QStringLiteral("Never Chosen"), 200));
+    QVERIFY2(built.imported, qPrintable(built.token.error()));
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/csp", "eToken Base Cryptographic Provider", "/kc", "signing", files[0]},
+                                   environment(built.token, built.pinentry));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: /csp eToken Base Cryptographic Provider names no PKCS#11 module or "
+                                 "token here"),
+             qPrintable(run.output));
+    QCOMPARE(built.pinentry.timesAsked(), 0);
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+// The PIN of a Windows script's /kc "[{{PIN}}]=NAME" is never used, not
+// even tried on the token: the run is refused, the PIN never shown, and the
+// token not asked.
+void TestSignToolTokens::pinInKcIsNeverUsed()
+{
+    const BuildToken built(newFolder(), certificate(QStringLiteral("Script Signer"), 200));
+    QVERIFY2(built.imported, qPrintable(built.token.error()));
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/csp", "Build Token", "/kc", "[{{" + tokenPin + "}}]=signing", files[0]},
+                                   environment(built.token, built.pinentry));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: The value of /kc cannot be used: it holds a PIN"),
+             qPrintable(run.output));
+    QVERIFY(!run.output.contains(tokenPin));
+    QCOMPARE(built.pinentry.timesAsked(), 0);
+    QCOMPARE(fileBytes(files[0]), original);
 }
 
 void TestSignToolTokens::tokenCertificateWithoutKeyIsNotOffered()
