@@ -96,7 +96,7 @@ bool sameId(const unsigned char *a, size_t aLen, const std::vector<unsigned char
     return aLen == b.size() && (aLen == 0 || std::memcmp(a, b.data(), aLen) == 0);
 }
 
-const PKCS11_KEY *keyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned char> &id)
+PKCS11_KEY *keyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned char> &id)
 {
     for (unsigned i = 0; i < count; ++i) {
         if (sameId(keys[i].id, keys[i].id_len, id))
@@ -299,7 +299,8 @@ TokenKey::~TokenKey()
     // Logging out and unloading are calls into the module too.
     const int seconds = ModuleDeadline::timeoutSeconds();
     const ModuleDeadline deadline("The PKCS#11 module " + m_impl->modulePath + " did not answer within "
-                                      + std::to_string(seconds) + " seconds while logging out.",
+                                      + std::to_string(seconds)
+                                      + " seconds while logging out, after the files were signed as reported.",
                                   seconds);
     m_impl.reset();
 }
@@ -323,13 +324,7 @@ PKCS11_KEY *privateKeyWithId(PKCS11_TOKEN *token, const std::vector<unsigned cha
 {
     PKCS11_KEY *keys = nullptr;
     unsigned count = 0;
-    if (PKCS11_enumerate_keys(token, &keys, &count) != 0)
-        return nullptr;
-    for (unsigned i = 0; i < count; ++i) {
-        if (sameId(keys[i].id, keys[i].id_len, id))
-            return keys + i;
-    }
-    return nullptr;
+    return PKCS11_enumerate_keys(token, &keys, &count) == 0 ? keyWithId(keys, count, id) : nullptr;
 }
 
 // One login, never retried: tokens lock after a few wrong PINs.
