@@ -5,9 +5,9 @@
 #include "CertSelect.h"
 #include "Pinentry.h"
 #include "SignArgs.h"
-#include "Signer.h"
 #include "TokenChoice.h"
 
+#include <openssl/err.h>
 #include <openssl/pem.h>
 
 #include <algorithm>
@@ -75,9 +75,20 @@ std::string describeRule(const SignArgs &args)
 // (a .cer: PEM or DER): its thumbprint, or empty with `error` set.
 std::string certificateFileThumbprint(const std::string &path, std::string &error)
 {
-    const std::string pem = additionalCertificatesPem(path, error);
-    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    CertPtr cert(bio && !pem.empty() ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    // A certificate is a few kilobytes; anything far larger is not read.
+    constexpr off_t kMaxCertificateFileBytes = 1024 * 1024;
+    std::string data, readError;
+    if (!readWholeFile(path, data, readError, kMaxCertificateFileBytes)) {
+        error = "Cannot read the certificate file " + path + " given with /f: " + readError + ".";
+        return std::string();
+    }
+    BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    CertPtr cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!cert) {
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
+        cert.reset(d2i_X509(nullptr, &p, static_cast<long>(data.size())));
+    }
+    ERR_clear_error();
     if (!cert) {
         error = "The certificate file " + path + " given with /f beside /csp or /kc holds no certificate (PEM or DER).";
         return std::string();

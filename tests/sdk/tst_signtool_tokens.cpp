@@ -594,6 +594,10 @@ void TestSignToolTokens::cspAndKcNameTheModuleTokenAndKey()
     const QString module = SoftHsmToken::modulePath();
     const QString releaseCer = folder + QStringLiteral("/release.cer");
     QVERIFY(writeCertificatePem(releaseCer, release));
+    const QString nightlyDer = folder + QStringLiteral("/nightly.cer");
+    QByteArray der(i2d_X509(nightly.cert.get(), nullptr), '\0');
+    unsigned char *end = reinterpret_cast<unsigned char *>(der.data());
+    QVERIFY(!der.isEmpty() && i2d_X509(nightly.cert.get(), &end) == der.size() && writeBytes(nightlyDer, der));
 
     struct Case {
         QStringList switches;
@@ -606,6 +610,7 @@ void TestSignToolTokens::cspAndKcNameTheModuleTokenAndKey()
         {{"/kc", "pkcs11:token=EV%20Token;object=nightly;type=private"}, "EV Nightly"},
         {{"/a", "/csp", "ev token"}, "EV Nightly"}, // expires last of the token's
         {{"/f", releaseCer, "/csp", "EV Token", "/kc", "[{{}}]=release"}, "EV Release"},
+        {{"/f", nightlyDer, "/csp", "EV Token"}, "EV Nightly"},
     };
     for (const Case &c : cases) {
         const QStringList files = peFiles(1);
