@@ -1,7 +1,7 @@
 // signtool.exe against osslsigncode in the same run, on the same kind of
 // files (each side gets its own copies):
 //
-//   bench_signtool [all|timestamp|plain|large|large-stamp|many] [count] [rounds]
+//   bench_signtool [all|timestamp|plain|large|large-stamp|many|token] [count] [rounds]
 //
 // timestamp    100 small files (or `count`), each time-stamped (RFC 3161, /tr)
 //              by a local test server on 127.0.0.1 that answers after 200 ms
@@ -22,6 +22,12 @@
 // many         1,000 small files (or `count`) without a time stamp, against
 //              `xargs -P2` running osslsigncode once per file (two at a
 //              time); targets at most 0.3 in CPU time and 0.5 in wall time.
+// token        100 small files (or `count`) signed with the key of a SoftHSM2
+//              token (signtool.exe sign /a /mt 2, the PIN from a scripted
+//              pinentry), against another signtool.exe doing the same:
+//              the build named in QUILLMARK_BENCH_BASELINE (say, one that
+//              still signed every token file through osslsigncode). Only
+//              with QUILLMARK_BENCH_BASELINE set; no target.
 //
 // Every side is started the same way (posix_spawn, output to /dev/null) and
 // timed with a monotonic clock; the order alternates between rounds (3 by
@@ -44,10 +50,12 @@
 //   made meanwhile passes over their inodes (leave half a minute between
 //   two runs of "many").
 
+#include "support/SoftHsmToken.h"
 #include "support/TestData.h"
 #include "support/TsaServer.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -58,6 +66,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
@@ -126,6 +135,11 @@ std::string loadAverage()
 
 struct Setup {
     QTemporaryDir dir;
+    // The token of "token": its certificate signs with /a.
+    std::unique_ptr<testdata::SoftHsmToken> token;
+    std::unique_ptr<testdata::ScriptedPinentry> pinentry;
+    std::string baseline;
+    testdata::KeyAndCert signer;
     std::string pfx;
     std::string password = "bench-pass";
     QString signerPem, tsaPem, tsaKey;
@@ -134,7 +148,7 @@ struct Setup {
 
 bool prepare(Setup &setup)
 {
-    const auto signer = testdata::makeCertificate();
+    auto signer = testdata::makeCertificate();
     testdata::CertOptions tsaOptions;
     tsaOptions.commonName = QStringLiteral("Quillmark Bench Time Stamping");
     tsaOptions.usage = testdata::Usage::TimeStamping;
@@ -147,10 +161,12 @@ bool prepare(Setup &setup)
     const char *other = std::getenv("QUILLMARK_BENCH_SIGNTOOL");
     setup.signtool = other && *other ? std::string(other)
                                      : testdata::sdkToolPath(QStringLiteral("signtool.exe")).toStdString();
-    return setup.dir.isValid() && !signer.isNull() && !tsa.isNull()
-           && testdata::writePkcs12(pfx, signer, QString::fromStdString(setup.password))
-           && testdata::writeCertificatePem(setup.signerPem, signer) && testdata::writeCertificatePem(setup.tsaPem, tsa)
-           && testdata::writePrivateKeyPem(setup.tsaKey, tsa);
+    const bool ok = setup.dir.isValid() && !signer.isNull() && !tsa.isNull()
+                    && testdata::writePkcs12(pfx, signer, QString::fromStdString(setup.password))
+                    && testdata::writeCertificatePem(setup.signerPem, signer)
+                    && testdata::writeCertificatePem(setup.tsaPem, tsa) && testdata::writePrivateKeyPem(setup.tsaKey, tsa);
+    setup.signer = std::move(signer);
+    return ok;
 }
 
 struct Work {
@@ -158,7 +174,7 @@ struct Work {
     int files;
     qint64 megabytes;    // 0: the small test PE file
     std::string url;     // empty: no time stamp
-    enum class Peer { OneByOne, Alone, XargsP2 } peer;
+    enum class Peer { OneByOne, Alone, XargsP2, Baseline } peer;
     double target;           // wall time
     double cpuTarget = 0;    // CPU time; 0: none
 };
@@ -172,6 +188,8 @@ const char *peerName(Work::Peer peer)
         return "osslsigncode alone";
     case Work::Peer::XargsP2:
         return "xargs -P2 of osslsigncode";
+    case Work::Peer::Baseline:
+        return "the baseline signtool.exe";
     }
     return "";
 }
@@ -185,8 +203,25 @@ std::vector<std::string> osslsigncodeSign(const Setup &setup, const std::string 
     return args;
 }
 
+// signtool.exe's command line for `files`: the PFX, or with a token /a.
+std::vector<std::string> signtoolSign(const std::string &program, const Setup &setup, const Work &work,
+                                      const std::vector<std::string> &files)
+{
+    std::vector<std::string> args{program, "sign"};
+    if (work.peer == Work::Peer::Baseline)
+        args.insert(args.end(), {"/a", "/fd", "sha256", "/mt", "2"});
+    else
+        args.insert(args.end(), {"/f", setup.pfx, "/p", setup.password});
+    if (!work.url.empty())
+        args.insert(args.end(), {"/tr", work.url});
+    args.insert(args.end(), files.begin(), files.end());
+    return args;
+}
+
 bool runPeer(const Setup &setup, const Work &work, const std::vector<std::string> &files, const std::string &list)
 {
+    if (work.peer == Work::Peer::Baseline)
+        return spawnAndWait(signtoolSign(setup.baseline, setup, work, files)) == 0;
     if (work.peer == Work::Peer::XargsP2) {
         std::vector<std::string> args{"xargs", "-P2", "-d", "\\n", "-I{}"};
         const auto sign = osslsigncodeSign(setup, work.url);
@@ -242,10 +277,7 @@ bool compare(Setup &setup, const Work &work, int rounds)
             return false;
 
         auto runSigntool = [&] {
-            std::vector<std::string> args{setup.signtool, "sign", "/f", setup.pfx, "/p", setup.password};
-            if (!work.url.empty())
-                args.insert(args.end(), {"/tr", work.url});
-            args.insert(args.end(), setA.begin(), setA.end());
+            const std::vector<std::string> args = signtoolSign(setup.signtool, setup, work, setA);
             g_cpuSeconds = 0;
             const auto start = std::chrono::steady_clock::now();
             const int rc = spawnAndWait(args);
@@ -267,7 +299,7 @@ bool compare(Setup &setup, const Work &work, int rounds)
             return false;
         }
         // The timed work must have produced real signatures.
-        if (!verified(setup, work, setA.back()))
+        if (!verified(setup, work, setA.back()) || !verified(setup, work, setB.back()))
             return false;
         // Small files stay until the end: on ext4 without a journal, making a
         // file passes over every inode freed in the last 30 s, so removing
@@ -292,8 +324,11 @@ bool compare(Setup &setup, const Work &work, int rounds)
                 1000 * sMed / work.files);
     std::printf("  %-30s min %8.3f s  median %8.3f s  (%7.2f ms per file)\n", (std::string(peerName(work.peer)) + ":").c_str(),
                 pMin, pMed, 1000 * pMed / work.files);
-    std::printf("  ratio signtool / peer: median %.3f, min %.3f  (target: at most %.2f)%s\n", sMed / pMed, sMin / pMin,
-                work.target, sMed / pMed <= work.target ? "" : "  ABOVE TARGET");
+    if (work.target > 0)
+        std::printf("  ratio signtool / peer: median %.3f, min %.3f  (target: at most %.2f)%s\n", sMed / pMed,
+                    sMin / pMin, work.target, sMed / pMed <= work.target ? "" : "  ABOVE TARGET");
+    else
+        std::printf("  ratio signtool / peer: median %.3f, min %.3f\n", sMed / pMed, sMin / pMin);
     const double cpuRatio = median(cpuSigntool) / median(cpuPeer);
     std::printf("  CPU time (median): signtool.exe %.3f s, peer %.3f s, ratio %.3f", median(cpuSigntool),
                 median(cpuPeer), cpuRatio);
@@ -309,6 +344,32 @@ bool compare(Setup &setup, const Work &work, int rounds)
     return true;
 }
 
+// A SoftHSM2 token holding the signer's key and certificate, the only
+// module; a pinentry that gives its PIN; an empty store.
+bool useToken(Setup &setup)
+{
+    const QString pin = QStringLiteral("2468");
+    const QString folder = setup.dir.filePath(QStringLiteral("token"));
+    if (!QDir().mkpath(folder + "/pinentry"))
+        return false;
+    setup.token = std::make_unique<testdata::SoftHsmToken>(folder, QStringLiteral("Bench Token"), pin);
+    if (!setup.token->ok() || !setup.token->importPair(setup.signer, "b1", "bench")) {
+        std::fprintf(stderr, "token: %s\n", qPrintable(setup.token->error()));
+        return false;
+    }
+    setup.pinentry = std::make_unique<testdata::ScriptedPinentry>(folder + "/pinentry",
+                                                                  testdata::ScriptedPinentry::Answer::Pin, pin);
+    QProcessEnvironment env;
+    setup.token->addTo(env);
+    setup.pinentry->addTo(env);
+    for (const QString &name : env.keys())
+        qputenv(qPrintable(name), env.value(name).toUtf8());
+    qputenv("QUILLMARK_PKCS11_MODULE", testdata::SoftHsmToken::modulePath().toUtf8());
+    const QString store = setup.dir.filePath(QStringLiteral("empty-store"));
+    qputenv("QUILLMARK_CERT_STORE", store.toUtf8());
+    return QDir().mkpath(store);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -317,9 +378,10 @@ int main(int argc, char **argv)
     const std::string which = argc > 1 ? argv[1] : "all";
     const int count = argc > 2 ? std::max(1, std::atoi(argv[2])) : 0;
     const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 0;
-    const std::vector<std::string> known{"all", "timestamp", "plain", "large", "large-stamp", "many"};
+    const std::vector<std::string> known{"all", "timestamp", "plain", "large", "large-stamp", "many", "token"};
     if (std::find(known.begin(), known.end(), which) == known.end()) {
-        std::fprintf(stderr, "usage: bench_signtool [all|timestamp|plain|large|large-stamp|many] [count] [rounds]\n");
+        std::fprintf(stderr,
+                     "usage: bench_signtool [all|timestamp|plain|large|large-stamp|many|token] [count] [rounds]\n");
         return 2;
     }
 
@@ -353,5 +415,14 @@ int main(int argc, char **argv)
         ok = compare(setup, {"plain", or_(count, 200), 0, {}, Work::Peer::OneByOne, 0.7}, or_(rounds, 3)) && ok;
     if (wanted("timestamp"))
         ok = compare(setup, {"timestamp", or_(count, 100), 0, url, Work::Peer::OneByOne, 0.3}, or_(rounds, 1)) && ok;
+    const char *baseline = std::getenv("QUILLMARK_BENCH_BASELINE");
+    if (which == "token" && (!baseline || !*baseline)) {
+        std::fprintf(stderr, "token: name the signtool.exe to compare with in QUILLMARK_BENCH_BASELINE\n");
+        ok = false;
+    } else if (wanted("token") && baseline && *baseline) {
+        setup.baseline = baseline;
+        ok = useToken(setup) && compare(setup, {"token", or_(count, 100), 0, {}, Work::Peer::Baseline, 0}, or_(rounds, 3))
+             && ok;
+    }
     return ok ? 0 : 1;
 }

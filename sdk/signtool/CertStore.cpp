@@ -5,6 +5,10 @@
 #include "CertSelect.h"
 #include "Pinentry.h"
 #include "SignArgs.h"
+#include "TokenChoice.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -67,26 +71,78 @@ std::string describeRule(const SignArgs &args)
     return text;
 }
 
+// With /f beside /csp or /kc the file is the certificate, as on Windows
+// (a .cer: PEM or DER): its thumbprint, or empty with `error` set.
+std::string certificateFileThumbprint(const std::string &path, std::string &error)
+{
+    // A certificate is a few kilobytes; anything far larger is not read.
+    constexpr off_t kMaxCertificateFileBytes = 1024 * 1024;
+    std::string data, readError;
+    if (!readWholeFile(path, data, readError, kMaxCertificateFileBytes)) {
+        error = "Cannot read the certificate file " + path + " given with /f: " + readError + ".";
+        return std::string();
+    }
+    BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    CertPtr cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!cert) {
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
+        cert.reset(d2i_X509(nullptr, &p, static_cast<long>(data.size())));
+    }
+    ERR_clear_error();
+    if (!cert) {
+        error = "The certificate file " + path + " given with /f beside /csp or /kc holds no certificate (PEM or DER).";
+        return std::string();
+    }
+    return sha1Thumbprint(cert.get());
+}
+
 // Certificates of the store files first (in name order), then those of the
-// tokens: the order that breaks a tie between equal expiry dates.
+// tokens: the order that breaks a tie between equal expiry dates. With /csp
+// or /kc only the tokens' (TokenChoice.h).
 IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
 {
     IdentityChoice choice;
+    const bool tokenNamed = args.cryptoProvider || args.keyContainer;
+    std::optional<std::string> sha1 = args.certSha1;
+    if (tokenNamed && args.pfxFile) {
+        std::string error;
+        sha1 = certificateFileThumbprint(*args.pfxFile, error);
+        if (sha1->empty())
+            return failure(error);
+    }
     const std::string folder = storeFolder();
     std::string storeError;
-    std::vector<SigningIdentity> usable = usableStoreCertificates(folder, choice.notes, storeError);
+    std::vector<SigningIdentity> usable;
+    if (!tokenNamed)
+        usable = usableStoreCertificates(folder, choice.notes, storeError);
     if (!storeError.empty())
         choice.notes.push_back(storeError);
 
     std::string registryError;
-    const std::vector<std::string> modules = pkcs11Modules(registryError);
+    std::vector<std::string> names;
+    std::vector<std::string> modules = pkcs11Modules(registryError, &names);
     if (!registryError.empty())
         choice.notes.push_back("PKCS#11 tokens are not searched: " + registryError + ".");
+    std::optional<TokenFilter> filter;
+    if (tokenNamed) {
+        std::string error;
+        filter = tokenFilter(args.cryptoProvider, args.keyContainer, modules, names, error);
+        if (!filter)
+            return failure(error);
+        modules = filter->modules;
+    }
     TokenScan scan = scanTokens(modules);
     choice.moduleNotes = std::move(scan.moduleErrors);
     choice.notes.insert(choice.notes.end(), scan.passedOver.begin(), scan.passedOver.end());
+    if (filter && !filter->providerAsTokenLabel.empty() && !filter->namesTokenAmong(scan.tokenLabels)) {
+        choice.error = "/csp " + *args.cryptoProvider + " names no PKCS#11 module or token here: name the module's "
+                       "file, its p11-kit name or its token's label (Windows' providers do not exist here).";
+        return choice;
+    }
     const time_t now = std::time(nullptr);
     for (TokenCertificate &found : scan.certificates) {
+        if (filter && !filter->matches(found))
+            continue;
         if (const char *skip = unusableReason(found.cert.get(), now)) {
             choice.notes.push_back("Passed over \"" + commonName(found.cert.get()) + "\" on " + found.where() + ": "
                                    + skip + ".");
@@ -102,8 +158,8 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
     for (const auto &identity : usable)
         candidates.push_back(identity.cert.get());
     const Selection selection
-        = selectCertificate(candidates, SelectionRule{args.autoSelect, args.certSha1, args.subjectName,
-                                                   args.issuerName, args.usageOid});
+        = selectCertificate(candidates, SelectionRule{args.autoSelect, sha1, args.subjectName, args.issuerName,
+                                                   args.usageOid});
     if (selection.index) {
         choice.identity = std::move(usable[*selection.index]);
         return choice;
@@ -112,18 +168,48 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
         choice.error = storeError + (modules.empty() ? "" : " No PKCS#11 token holds a usable certificate either.");
         return choice;
     }
-    const std::string searched = "store: " + folder + (modules.empty() ? std::string() : ", and PKCS#11 tokens");
+    const std::string searched = tokenNamed ? std::string("PKCS#11 tokens")
+                                            : "store: " + folder
+                                                  + (modules.empty() ? std::string() : ", and PKCS#11 tokens");
+    std::string rule = describeRule(args) + (filter ? filter->describe() : std::string());
+    if (tokenNamed && args.pfxFile)
+        rule += (rule.empty() ? " that is" : " and that is") + std::string(" the certificate in ") + *args.pfxFile;
     if (selection.problem == Selection::Problem::SeveralMatch)
-        choice.error = std::to_string(selection.matching) + " usable certificates were found" + describeRule(args)
-                       + " (" + searched + "); choose with /a (the best one), /sha1, /n or /f (a PFX file).";
+        choice.error = std::to_string(selection.matching) + " usable certificates were found" + rule + " ("
+                       + searched + "); choose with /a (the best one), /sha1, /n"
+                       + (tokenNamed ? " or /kc." : " or /f (a PFX file).");
     else
         choice.error = "No certificates were found that met all the given criteria (" + searched + ")"
-                       + (describeRule(args).empty() ? std::string() : ": a certificate" + describeRule(args))
-                       + ".";
+                       + (rule.empty() ? std::string() : ": a certificate" + rule) + ".";
     return choice;
 }
 
-std::string unlockToken(SigningIdentity &identity)
+// The token's key for the run, opened with `pin` (null: none, or the PIN
+// pad's); empty when it is open, else the error.
+std::string openKey(SigningIdentity &identity, const std::string *pin)
+{
+    const TokenCertificate &token = *identity.token;
+    const std::string who = "\"" + commonName(identity.cert.get()) + "\"";
+    std::unique_ptr<TokenKey> key;
+    std::string detail;
+    switch (openTokenKey(token, pin, key, detail)) {
+    case PinCheck::Correct:
+        identity.tokenKey = std::move(key);
+        return std::string();
+    case PinCheck::Wrong:
+        return "The PIN of " + token.where() + " is not correct. It was not tried again, since the token locks "
+               "after a few wrong PINs.";
+    case PinCheck::Locked:
+        return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
+    case PinCheck::KeyMissing:
+        return "The private key of the certificate " + who + " is not on " + token.where() + ".";
+    case PinCheck::Failed:
+        break;
+    }
+    return "Logging in to " + token.where() + " failed: " + detail + ".";
+}
+
+std::string unlockToken(SigningIdentity &identity, bool pageHashes)
 {
     const TokenCertificate &token = *identity.token;
     // Not "\"" + a temporary: GCC 12 warns about that (-Wrestrict, a false alarm).
@@ -131,9 +217,11 @@ std::string unlockToken(SigningIdentity &identity)
     const std::string who = "\"" + name + "\"";
     if (token.pinLocked)
         return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
-    // A PIN pad takes the PIN itself, and some tokens need none at all.
+    // A PIN pad takes the PIN itself, and some tokens need none at all. With
+    // /ph osslsigncode signs every file and logs in itself: nothing to
+    // check here.
     if (!token.loginRequired || token.protectedAuthPath)
-        return std::string();
+        return pageHashes ? std::string() : openKey(identity, nullptr);
 
     PinRequest request;
     request.title = "Token PIN";
@@ -149,26 +237,15 @@ std::string unlockToken(SigningIdentity &identity)
         return "The PIN was not entered.";
     if (answer.status == PinAnswer::Status::Failed)
         return "The PIN cannot be asked for: " + answer.detail + ".";
-
-    std::string detail;
-    const PinCheck check = checkPin(token, answer.pin, detail);
-    if (check == PinCheck::Correct) {
+    // The one login of the run; the PIN is kept only for osslsigncode,
+    // which signs the other formats (and /ph) with its own login.
+    std::string error = openKey(identity, &answer.pin);
+    if (error.empty() && pageHashes)
+        identity.tokenKey.reset();
+    if (error.empty())
         identity.password.swap(answer.pin);
-        return std::string();
-    }
     wipe(answer.pin);
-    switch (check) {
-    case PinCheck::Wrong:
-        return "The PIN of " + token.where() + " is not correct. It was not tried again, since the token locks "
-               "after a few wrong PINs.";
-    case PinCheck::Locked:
-        return "The PIN of " + token.where() + " is locked; unlock the token with its own tool first.";
-    case PinCheck::KeyMissing:
-        return "The private key of the certificate " + who + " is not on " + token.where() + ".";
-    default:
-        break;
-    }
-    return "Logging in to " + token.where() + " failed: " + detail + ".";
+    return error;
 }
 
 } // namespace
@@ -262,7 +339,8 @@ std::vector<SigningIdentity> usableStoreCertificates(const std::string &folder, 
             notes.push_back("Passed over " + path + ": " + skip + ".");
             continue;
         }
-        usable.push_back(SigningIdentity{path, std::string(), std::move(contents.cert), std::nullopt, std::move(data)});
+        usable.push_back(
+            SigningIdentity{path, std::string(), std::move(contents.cert), std::nullopt, std::move(data), nullptr});
     }
     closedir(dir);
     return usable;
@@ -293,16 +371,18 @@ IdentityChoice openPfx(const std::string &path, const std::string &password)
     if (!isCodeSigningUsable(cert))
         return failure("The certificate in " + path + " is not meant for code signing.");
     IdentityChoice choice;
-    choice.identity = SigningIdentity{path, password, std::move(contents.cert), std::nullopt, std::move(data)};
+    choice.identity = SigningIdentity{path, password, std::move(contents.cert), std::nullopt, std::move(data), nullptr};
     return choice;
 }
 
 IdentityChoice chooseIdentity(const SignArgs &args)
 {
-    IdentityChoice choice = args.pfxFile ? openPfx(*args.pfxFile, args.password.value_or(std::string()))
-                                         : chooseAmongStoreAndTokens(args);
+    // Beside /csp or /kc, /f names the token's certificate, as on Windows.
+    const bool pfx = args.pfxFile && !args.cryptoProvider && !args.keyContainer;
+    IdentityChoice choice = pfx ? openPfx(*args.pfxFile, args.password.value_or(std::string()))
+                                : chooseAmongStoreAndTokens(args);
     if (choice.identity && choice.identity->token) {
-        if (std::string error = unlockToken(*choice.identity); !error.empty()) {
+        if (std::string error = unlockToken(*choice.identity, args.pageHashes); !error.empty()) {
             choice.identity.reset();
             choice.error = std::move(error);
         }

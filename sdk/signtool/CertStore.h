@@ -21,6 +21,7 @@
 #include "TokenStore.h"
 #include "ToolSupport.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,11 @@ struct SigningIdentity {
     // A PFX file's bytes as read and checked: osslsigncode gets these, not
     // the name, so a file swapped after the choice changes nothing.
     std::string pfxData;
+
+    // The token's key, logged in once for the run: program files are
+    // signed with it in this process. Unset with /ph (osslsigncode signs every
+    // file then and logs in itself).
+    std::shared_ptr<const TokenKey> tokenKey;
 
     // Where the certificate lives: "store file PATH", "PFX file PATH" or
     // "token "LABEL" (slot N)".

@@ -22,8 +22,7 @@ public:
 
     std::optional<int> signatureCount(int fd) const override { return countPeSignatures(fd); }
 
-    // Page hashes are osslsigncode's still, and a token's key stays in its
-    // module, which osslsigncode logs in to.
+    // Page hashes are osslsigncode's still.
     bool signsInProcess(const SigningNeeds &needs) const override
     {
         return needs.keyInMemory && !needs.pageHashes;

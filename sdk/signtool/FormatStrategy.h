@@ -11,8 +11,7 @@
 // APPX, scripts) is signed and read by osslsigncode children, as the
 // strategy's own methods say (they answer "not here" for in-process work).
 // A program file is still signed by osslsigncode where this process does
-// not make the signature itself: a token's key, page hashes (see
-// signsInProcess).
+// not make the signature itself: page hashes (see signsInProcess).
 
 #include "PeSignatures.h"
 #include "PeSigner.h"
@@ -27,7 +26,9 @@ namespace signtool {
 // What the signing of a run asks for, as far as a strategy's choice
 // depends on it.
 struct SigningNeeds {
-    bool keyInMemory = false; // a PFX or store key decrypted by the tool (not a token's)
+    // A key this process signs with: a PFX or store key decrypted by the
+    // tool, or a token's that libp11 hands OpenSSL (TokenStore.h).
+    bool keyInMemory = false;
     bool pageHashes = false;  // /ph
 };
 

@@ -43,9 +43,13 @@ std::string ModuleDeadline::expiryMessage(const std::string &modulePath, const s
 }
 
 ModuleDeadline::ModuleDeadline(const std::string &modulePath, const std::string &doing)
+    : ModuleDeadline(expiryMessage(modulePath, doing, timeoutSeconds()), timeoutSeconds())
 {
-    const int seconds = timeoutSeconds();
-    m_watchdog = std::thread(&ModuleDeadline::watch, this, expiryMessage(modulePath, doing, seconds),
+}
+
+ModuleDeadline::ModuleDeadline(const std::string &message, int seconds)
+{
+    m_watchdog = std::thread(&ModuleDeadline::watch, this, message,
                              std::chrono::steady_clock::now() + std::chrono::seconds(seconds));
 }
 

@@ -23,6 +23,8 @@ class ModuleDeadline {
 public:
     // `modulePath` and `doing` ("listing its tokens") go into the message.
     ModuleDeadline(const std::string &modulePath, const std::string &doing);
+    // A deadline of its own: `message` in full, after `seconds`.
+    ModuleDeadline(const std::string &message, int seconds);
     ~ModuleDeadline(); // the call returned in time: the watchdog stands down
     ModuleDeadline(const ModuleDeadline &) = delete;
     ModuleDeadline &operator=(const ModuleDeadline &) = delete;

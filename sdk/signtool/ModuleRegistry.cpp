@@ -294,8 +294,10 @@ RegisteredModules registeredModules(const RegistryPlaces &places)
     std::stable_sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
         return a.priority != b.priority ? a.priority > b.priority : a.name < b.name;
     });
-    for (Entry &entry : entries)
+    for (Entry &entry : entries) {
         result.paths.push_back(std::move(entry.path));
+        result.names.push_back(std::move(entry.name));
+    }
     return result;
 }
 

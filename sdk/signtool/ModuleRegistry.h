@@ -51,6 +51,7 @@ RegistryPlaces systemRegistryPlaces();
 
 struct RegisteredModules {
     std::vector<std::string> paths; // the libraries, in p11-kit's order
+    std::vector<std::string> names; // each one's p11-kit name ("softhsm2"), beside its path
     std::string error;              // why the registry cannot be read; empty when it can
 };
 

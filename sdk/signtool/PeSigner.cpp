@@ -558,7 +558,8 @@ std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, cons
     } else {
         ok = false;
     }
-    if (!ok || PKCS7_SIGNER_INFO_sign(si) != 1) {
+    const auto signValue = [si] { return PKCS7_SIGNER_INFO_sign(si) == 1; };
+    if (!ok || !(options.keyOperation ? options.keyOperation(signValue) : signValue())) {
         error = "the signature cannot be made (" + takeOpensslError() + ")";
         return {};
     }

@@ -31,7 +31,7 @@ namespace signtool {
 
 // The key and the certificates that go into every signature of a run.
 struct SigningKey {
-    EVP_PKEY *key = nullptr;
+    EVP_PKEY *key = nullptr; // a PFX's, or a token's that libp11 hands OpenSSL (TokenStore.h)
     X509 *cert = nullptr;
     std::vector<X509 *> chain; // the PFX's other certificates, then those of /ac
 };
@@ -48,6 +48,10 @@ struct PeSignOptions {
     // what belongs to it unsigned (a time stamp). Empty when done, else why
     // the file cannot be signed.
     std::function<std::string(PKCS7 *, PKCS7_SIGNER_INFO *)> beforeWriting;
+    // Runs the one private-key operation, the signature value: a token's
+    // key is used one file at a time and under a deadline (TokenKey::use).
+    // Empty: it is run directly.
+    std::function<bool(const std::function<bool()> &)> keyOperation;
 };
 
 struct PeSignResult {

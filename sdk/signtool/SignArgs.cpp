@@ -3,6 +3,7 @@
 #include "CatalogDatabase.h"
 #include "Catalog.h"
 #include "SwitchTable.h"
+#include "TokenChoice.h"
 
 #include <cctype>
 #include <cerrno>
@@ -191,6 +192,10 @@ struct Parser {
             return "an enhanced key usage (an OID)";
         if (name == "s")
             return "a certificate store name";
+        if (name == "csp")
+            return "a PKCS#11 module, its p11-kit name or a token's label";
+        if (name == "kc")
+            return "a key on the token (its label, its id or a pkcs11: URI)";
         if (name == "ac")
             return "a certificate file";
         if (name == "fd")
@@ -267,6 +272,15 @@ struct Parser {
             if (lower != "sha1" && lower != "sha256")
                 return fail("The value of /hash must be SHA1 or SHA256: " + value);
             args.catalogHash = lower;
+        } else if (name == "csp") {
+            if (value.empty())
+                return fail("The option /csp needs a PKCS#11 module, its p11-kit name or a token's label.");
+            args.cryptoProvider = value;
+        } else if (name == "kc") {
+            // Never repeated in a message: it may hold a PIN.
+            if (const std::string problem = keyContainerProblem(value); !problem.empty())
+                return fail("The value of /kc cannot be used: " + problem + ".");
+            args.keyContainer = value;
         } else if (name == "s") {
             args.storeName = value;
         } else if (name == "ac") {
@@ -404,6 +418,11 @@ struct Parser {
         }
         if (args.pageHashes && args.noPageHashes)
             return fail("The options /ph and /nph cannot be combined.");
+        const bool tokenNamed = args.cryptoProvider || args.keyContainer;
+        if (tokenNamed && (args.password || args.passwordFd))
+            return fail(std::string("The option ") + (args.password ? "/p" : "/pfd")
+                        + " gives a PFX password; with /csp or /kc the token's PIN is asked for through pinentry, "
+                          "never taken from the command line.");
         if (args.pfxFile && (args.issuerName || args.usageOid))
             return fail("The options /i, /u and /uw choose from the certificate store and cannot be combined with /f.");
         if (args.autoSelect && args.pfxFile)
@@ -520,7 +539,7 @@ const char *usageText()
     return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME] [/s My] [/sm]\n"
            "                         [/i ISSUER] [/u OID | /uw] [/ac FILE] [/fd ALG] [/ph | /nph]\n"
            "                         [/t URL | /tr URL [/td ALG]] [/as]\n"
-           "                         [/d TEXT] [/du URL]\n"
+           "                         [/d TEXT] [/du URL] [/csp MODULE] [/kc KEY]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
            "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...\n"
            "       signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...\n"
@@ -537,6 +556,10 @@ const char *usageText()
            "  /i NAME     use a certificate whose issuer's name contains NAME\n"
            "  /u OID      use a certificate that allows this usage; /uw: Windows components\n"
            "  /s My, /sm  the certificate store (there is one, \"My\")\n"
+           "  /csp NAME   the token's PKCS#11 module (a path, its p11-kit name), or the\n"
+           "              token's label; /f CERT may name its certificate file\n"
+           "  /kc KEY     the key on the token: its label, its id in hex or a pkcs11: URI;\n"
+           "              never a PIN, which is asked for through pinentry\n"
            "  /ac FILE    add the certificates of FILE (an intermediate) to the signature\n"
            "  /fd ALG     file digest: sha256, sha384 or sha512; sha1 for old systems\n"
            "              (without /fd: sha256 with a warning)\n"

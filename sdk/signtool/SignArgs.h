@@ -3,7 +3,8 @@
 // Command line of the stand-in signtool.exe:
 //
 //   signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME]
-//                     [/i ISSUER] [/u OID | /uw] [/s My] [/sm] [/ac FILE] [/fd ALG] [/ph | /nph]
+//                     [/i ISSUER] [/u OID | /uw] [/s My] [/sm] [/csp MODULE] [/kc KEY]
+//                     [/ac FILE] [/fd ALG] [/ph | /nph]
 //                     [/t URL | /tr URL [/td ALG]] [/as]
 //                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
 //   signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...
@@ -60,6 +61,8 @@ struct SignArgs {
     std::optional<std::string> subjectName; // /n, a part of the subject's common name
     std::optional<std::string> issuerName;  // /i, a part of the issuer's common name
     std::optional<std::string> usageOid;    // /u OID, /uw: the certificate must allow this usage
+    std::optional<std::string> cryptoProvider; // /csp: the token's PKCS#11 module, or the token (TokenChoice.h)
+    std::optional<std::string> keyContainer;   // /kc: the key on the token, never with a PIN (TokenChoice.h)
     bool noPageHashes = false;            // /nph: no page hashes (what is made without /ph anyway)
     std::optional<std::string> storeName; // /s: only the one store, "My", exists
     bool machineStore = false;            // /sm: the same one store

@@ -11,6 +11,7 @@
 #include "TimeStampRelay.h"
 #include "ToolSupport.h"
 #include "VerifyReport.h"
+#include "safefile/ShownText.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -186,13 +187,6 @@ std::string linkNote(const std::string &file, nlink_t links)
            + " hard links; the signed file is separate from its other names, which keep the unsigned content.";
 }
 
-// Five times a module's own answer time (5 minutes by default): a login on
-// a PIN pad and a signature of a large file fit, a module that hangs does not.
-int tokenSignatureTimeoutSeconds()
-{
-    return 5 * ModuleDeadline::timeoutSeconds();
-}
-
 // What an osslsigncode child may take for its data: it holds the file and
 // its signed copy, with room to spare; never what a server's endless answer
 // would make of it.
@@ -249,8 +243,18 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
         if (!m_extraCerts || !writeAll(m_extraCerts.get(), pem))
             m_setUpError = "Cannot hand the certificates of /ac to osslsigncode: " + errnoText(errno) + ".";
     }
-    if (identity.token)
+    if (identity.token) {
+        // Program files are signed here with the token's key, logged in
+        // once for the run; the other formats (and /ph) by osslsigncode,
+        // which logs in itself.
+        if (identity.tokenKey) {
+            m_signingKey.key = identity.tokenKey->key();
+            m_signingKey.cert = identity.cert.get();
+            for (const auto &extra : m_extraCertObjects)
+                m_signingKey.chain.push_back(extra.get());
+        }
         return;
+    }
     // The PFX is decrypted here, once for the run, not by every child (its
     // key derivation and cipher were part of each child's work). Each child
     // opens /dev/fd/4 and /dev/fd/9 afresh, which reads the memory files
@@ -452,7 +456,7 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
 SigningNeeds Signer::signingNeeds() const
 {
     SigningNeeds needs;
-    needs.keyInMemory = m_signingKey.key != nullptr && !m_identity.token;
+    needs.keyInMemory = m_signingKey.key != nullptr;
     needs.pageHashes = m_args.pageHashes;
     return needs;
 }
@@ -492,6 +496,18 @@ int Signer::signHere(SignJob &job) const
     if (job.timeStamping)
         options.beforeWriting = [&job](PKCS7 *p7, PKCS7_SIGNER_INFO *si) {
             return stampSignature(p7, si, *job.timeStamping) ? std::string() : job.timeStamping->error();
+        };
+    // The token's module cannot be interrupted: one that hangs in the
+    // signature ends the tool, the file as it was (its copy is in the
+    // private folder, which the cleaner removes).
+    if (const TokenKey *tokenKey = m_identity.tokenKey.get())
+        options.keyOperation = [this, tokenKey, &job](const std::function<bool()> &operation) {
+            // Written out by the watchdog as it is: the name shown escaped.
+            const int seconds = tokenSignatureTimeoutSeconds();
+            const std::string message = "Signing " + safefile::shownText(job.file) + " failed: the PKCS#11 module "
+                                        + safefile::shownText(m_identity.token->modulePath) + " did not answer within "
+                                        + std::to_string(seconds) + " seconds; the file was left as it was.";
+            return tokenKey->use(operation, message, seconds);
         };
     const PeSignResult made = job.format->sign(job.opened.file.get(), job.copy.get(), m_signingKey, options);
     if (!made.error.empty()) {

@@ -2,8 +2,9 @@
 
 // Signs files and reports each outcome as the lines the tool prints for it,
 // so that a caller may print them at once or keep them until the files
-// before it are done. Program files signed with a key in memory are signed
-// in this process (FormatStrategy.h, PeSigner.h): one task of the pool
+// before it are done. Program files signed with a key in memory (a PFX's,
+// or a token's logged in once for the run, TokenStore.h) are signed in
+// this process (FormatStrategy.h, PeSigner.h): one task of the pool
 // writes the copy, time-stamps it, checks it and syncs it. Everything else
 // goes through osslsigncode, as follows.
 //
@@ -19,7 +20,7 @@
 // child gets its certificates as /dev/fd/4 and its key as /dev/fd/9, both
 // memory files of this process (never a file on disk, never an argument;
 // the key is wiped when the Signer goes). A token's key stays on the token;
-// its PIN comes through a pipe on descriptor 3. None of these is a name
+// for osslsigncode's own login its PIN comes through a pipe on descriptor 3. None of these is a name
 // another user can swap.
 
 #include "CertStore.h"

@@ -19,11 +19,6 @@ const Refusal kRefusals[] = {
                   "/sha1"},
     {"sign", "c", "certificate templates are a property of Windows certificate services' enrollment; choose the "
                   "certificate with /sha1, /n or /i instead"},
-    {"sign", "csp", "a cryptographic service provider is Windows' way to reach a key on a token; here tokens are "
-                    "reached through their PKCS#11 modules (registered with p11-kit, or named in "
-                    "QUILLMARK_PKCS11_MODULE): choose the token's certificate with /sha1 or /n"},
-    {"sign", "kc", "a key container belongs to a Windows cryptographic service provider; here a token's key is the "
-                   "one beside its certificate: choose the certificate with /sha1 or /n"},
     {"sign", "dg", "signing a digest made elsewhere in separate steps is not supported by this tool: sign the file "
                    "itself"},
     {"sign", "ds", "signing a digest made elsewhere in separate steps is not supported by this tool: sign the file "

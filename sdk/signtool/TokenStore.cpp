@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 namespace signtool {
 
@@ -95,13 +96,18 @@ bool sameId(const unsigned char *a, size_t aLen, const std::vector<unsigned char
     return aLen == b.size() && (aLen == 0 || std::memcmp(a, b.data(), aLen) == 0);
 }
 
-bool hasKeyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned char> &id)
+PKCS11_KEY *keyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned char> &id)
 {
     for (unsigned i = 0; i < count; ++i) {
         if (sameId(keys[i].id, keys[i].id_len, id))
-            return true;
+            return keys + i;
     }
-    return false;
+    return nullptr;
+}
+
+bool hasKeyWithId(PKCS11_KEY *keys, unsigned count, const std::vector<unsigned char> &id)
+{
+    return keyWithId(keys, count, id) != nullptr;
 }
 
 std::string hexId(const std::vector<unsigned char> &id)
@@ -123,6 +129,7 @@ void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
     const std::string label = text(token->label);
     const unsigned long slotId = PKCS11_get_slotid_from_slot(slot);
     const std::string where = tokenWhere(label, slotId);
+    scan.tokenLabels.push_back(label);
 
     PKCS11_CERT *certs = nullptr;
     unsigned certCount = 0;
@@ -162,6 +169,10 @@ void scanSlot(const std::string &modulePath, PKCS11_SLOT *slot, TokenScan &scan)
         found.tokenManufacturer = text(token->manufacturer);
         found.tokenModel = text(token->model);
         found.objectLabel = text(cert.label);
+        const PKCS11_KEY *key = keyWithId(privateKeys, privateCount, id);
+        if (!key)
+            key = keyWithId(publicKeys, publicCount, id);
+        found.keyLabel = key ? text(key->label) : std::string();
         found.id = std::move(id);
         found.loginRequired = token->loginRequired;
         found.protectedAuthPath = token->secureLogin;
@@ -220,17 +231,23 @@ std::string TokenCertificate::where() const
     return tokenWhere(tokenLabel, slotId);
 }
 
-std::vector<std::string> pkcs11Modules(std::string &error)
+std::vector<std::string> pkcs11Modules(std::string &error, std::vector<std::string> *names)
 {
     error.clear();
-    if (const char *list = std::getenv("QUILLMARK_PKCS11_MODULE"); list && *list)
-        return sdktool::splitNonEmpty(list, ':');
+    if (const char *list = std::getenv("QUILLMARK_PKCS11_MODULE"); list && *list) {
+        std::vector<std::string> paths = sdktool::splitNonEmpty(list, ':');
+        if (names)
+            names->assign(paths.size(), std::string());
+        return paths;
+    }
 
     // Read, not loaded: each module is opened by scanTokens, after the
     // check of its path (ModuleRegistry.h).
     RegisteredModules registered = registeredModules(systemRegistryPlaces());
     if (!registered.error.empty())
         error = "the p11-kit module registry cannot be read: " + registered.error;
+    if (names)
+        *names = registered.names;
     return registered.paths;
 }
 
@@ -259,37 +276,113 @@ TokenScan scanTokens(const std::vector<std::string> &modulePaths)
     return scan;
 }
 
-PinCheck checkPin(const TokenCertificate &token, const std::string &pin, std::string &detail)
+struct TokenKey::Impl {
+    explicit Impl(const std::string &path) : module(path), modulePath(path) {}
+    ~Impl()
+    {
+        EVP_PKEY_free(key);
+        if (loggedIn)
+            PKCS11_logout(slot);
+    }
+    LoadedModule module;
+    std::string modulePath;
+    PKCS11_SLOT *slot = nullptr;
+    bool loggedIn = false;
+    EVP_PKEY *key = nullptr;
+    std::mutex operations;
+};
+
+TokenKey::TokenKey(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+TokenKey::~TokenKey()
 {
-    const ModuleDeadline deadline(token.modulePath, "checking the PIN");
-    LoadedModule module(token.modulePath);
-    if (const std::string error = module.load(); !error.empty()) {
+    // Logging out and unloading are calls into the module too.
+    const int seconds = ModuleDeadline::timeoutSeconds();
+    const ModuleDeadline deadline("The PKCS#11 module " + m_impl->modulePath + " did not answer within "
+                                      + std::to_string(seconds)
+                                      + " seconds while logging out, after the files were signed as reported.",
+                                  seconds);
+    m_impl.reset();
+}
+
+EVP_PKEY *TokenKey::key() const
+{
+    return m_impl->key;
+}
+
+bool TokenKey::use(const std::function<bool()> &operation, const std::string &messageIfHung, int seconds) const
+{
+    const std::lock_guard<std::mutex> oneAtATime(m_impl->operations);
+    const ModuleDeadline deadline(messageIfHung, seconds);
+    return operation();
+}
+
+namespace {
+
+// The private key with `id` among those the token shows now.
+PKCS11_KEY *privateKeyWithId(PKCS11_TOKEN *token, const std::vector<unsigned char> &id)
+{
+    PKCS11_KEY *keys = nullptr;
+    unsigned count = 0;
+    return PKCS11_enumerate_keys(token, &keys, &count) == 0 ? keyWithId(keys, count, id) : nullptr;
+}
+
+// One login, never retried: tokens lock after a few wrong PINs.
+PinCheck logIn(PKCS11_SLOT *slot, const char *pin, std::string &detail)
+{
+    ERR_clear_error();
+    if (PKCS11_login(slot, 0, pin) == 0)
+        return PinCheck::Correct;
+    const unsigned long code = ERR_peek_last_error();
+    const unsigned long reason = static_cast<unsigned long>(ERR_GET_REASON(code));
+    detail = sdktool::takeOpensslError();
+    if (reason == ckrPinIncorrect || reason == ckrPinLenRange)
+        return PinCheck::Wrong;
+    if (reason == ckrPinLocked)
+        return PinCheck::Locked;
+    return PinCheck::Failed;
+}
+
+} // namespace
+
+int tokenSignatureTimeoutSeconds()
+{
+    return 5 * ModuleDeadline::timeoutSeconds();
+}
+
+PinCheck openTokenKey(const TokenCertificate &token, const std::string *pin, std::unique_ptr<TokenKey> &key,
+                      std::string &detail)
+{
+    key.reset();
+    // A PIN pad waits for the user as the PIN dialog does: the time of a
+    // signature, not that of a module's answer.
+    const bool pinPad = token.loginRequired && !pin;
+    const int seconds = pinPad ? tokenSignatureTimeoutSeconds() : ModuleDeadline::timeoutSeconds();
+    const char *doing = pinPad ? "waiting for the PIN on the token's PIN pad" : "checking the PIN";
+    const ModuleDeadline deadline(ModuleDeadline::expiryMessage(token.modulePath, doing, seconds), seconds);
+    auto impl = std::make_unique<TokenKey::Impl>(token.modulePath);
+    if (const std::string error = impl->module.load(); !error.empty()) {
         detail = "the PKCS#11 module " + token.modulePath + " cannot be used: " + error;
         return PinCheck::Failed;
     }
-    PKCS11_SLOT *slot = module.slotById(token.slotId);
-    if (!slot) {
+    impl->slot = impl->module.slotById(token.slotId);
+    if (!impl->slot) {
         detail = token.where() + " is no longer present";
         return PinCheck::Failed;
     }
-    ERR_clear_error();
-    if (PKCS11_login(slot, 0, pin.c_str()) != 0) {
-        const unsigned long code = ERR_peek_last_error();
-        const unsigned long reason = static_cast<unsigned long>(ERR_GET_REASON(code));
-        detail = sdktool::takeOpensslError();
-        if (reason == ckrPinIncorrect || reason == ckrPinLenRange)
-            return PinCheck::Wrong;
-        if (reason == ckrPinLocked)
-            return PinCheck::Locked;
-        return PinCheck::Failed;
+    if (token.loginRequired) {
+        const PinCheck login = logIn(impl->slot, pin ? pin->c_str() : nullptr, detail);
+        if (login != PinCheck::Correct)
+            return login;
+        impl->loggedIn = true;
     }
-    PKCS11_KEY *keys = nullptr;
-    unsigned keyCount = 0;
-    const bool listed = PKCS11_enumerate_keys(slot->token, &keys, &keyCount) == 0;
-    const bool found = listed && hasKeyWithId(keys, keyCount, token.id);
-    PKCS11_logout(slot);
+    PKCS11_KEY *found = privateKeyWithId(impl->slot->token, token.id);
+    impl->key = found ? PKCS11_get_private_key(found) : nullptr;
     ERR_clear_error();
-    return found ? PinCheck::Correct : PinCheck::KeyMissing;
+    if (!impl->key)
+        return PinCheck::KeyMissing;
+    key.reset(new TokenKey(std::move(impl)));
+    return PinCheck::Correct;
 }
 
 } // namespace signtool

@@ -323,8 +323,9 @@ int main(int argc, char **argv)
     }
 
     // A token signs one file at a time: it is one device, and several
-    // processes logging in to it at once fail on some tokens. Time stamps
-    // (the long waits) still run side by side.
+    // processes logging in to it at once fail on some tokens (osslsigncode's
+    // children; this process's own signatures take turns in TokenKey). Time
+    // stamps (the long waits) still run side by side.
     const Signer signer(identity, args);
     const RunCounts counts = signInOrder(signer, args.files, args.jobs, identity.token.has_value(),
                                          [](const FileOutcome &outcome) { printLines(outcome.lines); });

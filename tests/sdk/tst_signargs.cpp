@@ -2,6 +2,7 @@
 
 #include "SignArgs.h"
 #include "TimeStamp.h"
+#include "TokenChoice.h"
 
 #include <QTest>
 
@@ -59,6 +60,11 @@ private slots:
     void refusals_data();
     void refusals();
     void storeCertificateAndVerifySwitches();
+    void tokenSwitchesParse();
+    void pinInKeyContainerIsRefusedUnrepeated_data();
+    void pinInKeyContainerIsRefusedUnrepeated();
+    void providerNamesModuleOrToken();
+    void keyContainerNamesKey();
 };
 
 void TestSignArgs::valueSwitchTakesNextArgumentWhateverItLooksLike()
@@ -326,9 +332,19 @@ void TestSignArgs::refusals_data()
     QTest::newRow("catdb without catalogs") << QStringList{"catdb", "/r"} << "No catalog files to remove were given.";
     QTest::newRow("remove") << QStringList{"REMOVE", "/s", "x.exe"} << "The command REMOVE is not supported: ";
     QTest::newRow("unknown switch") << QStringList{"sign", "/a", "/zz", "x.exe"} << "Unknown option: /zz";
-    QTest::newRow("csp names its replacement") << QStringList{"sign", "/csp", "eToken CSP", "/kc", "k", "x.exe"}
-                                               << "The option /csp is not supported: a cryptographic service "
-                                                  "provider is Windows' way";
+    QTest::newRow("csp with a PFX password") << QStringList{"sign", "/csp", "eToken CSP", "/kc", "k", "/p", "pw", "x.exe"}
+                                             << "/p gives a PFX password; with /csp or /kc the token's PIN is asked "
+                                                "for through pinentry";
+    QTest::newRow("kc with a password descriptor") << QStringList{"sign", "/kc", "k", "/f", "c.cer", "/pfd", "3", "x.exe"}
+                                                   << "/pfd gives a PFX password";
+    QTest::newRow("csp empty") << QStringList{"sign", "/csp", "", "x.exe"} << "/csp needs a PKCS#11 module";
+    QTest::newRow("kc public key") << QStringList{"sign", "/kc", "pkcs11:object=k;type=public", "x.exe"}
+                                   << "names objects of the type public";
+    QTest::newRow("kc unknown attribute") << QStringList{"sign", "/kc", "pkcs11:colour=blue", "x.exe"}
+                                          << "the attribute colour, which is not known here";
+    QTest::newRow("kc broken escape") << QStringList{"sign", "/kc", "pkcs11:object=a%4", "x.exe"}
+                                      << "its pkcs11: URI cannot be read";
+    QTest::newRow("kc without a name") << QStringList{"sign", "/kc", "[Token]=", "x.exe"} << "it names no key";
     QTest::newRow("catalog from two places") << QStringList{"verify", "/pa", "/c", "a.cat", "/as", "x.exe"}
                                              << "The option /c names the catalog and cannot be combined";
     QTest::newRow("sealing") << QStringList{"timestamp", "/tr", "u", "/tseal", "x.exe"}
@@ -439,6 +455,134 @@ void TestSignArgs::storeCertificateAndVerifySwitches()
     result = parse({"sign", "/a", "/u", "1.3.6.1.5.5.7.3.3", "x.exe"});
     QVERIFY2(result.args, result.error.c_str());
     QCOMPARE(result.args->usageOid.value_or(""), std::string("1.3.6.1.5.5.7.3.3"));
+}
+
+void TestSignArgs::tokenSwitchesParse()
+{
+    // As a Windows build script for an EV token writes it: the certificate
+    // file with /f, the provider and the container.
+    ParseResult result = parse({"sign", "/f", "ev.cer", "/CSP", "eToken Base Cryptographic Provider", "/kc",
+                                "[{{}}]=te-1234", "/fd", "sha256", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->cryptoProvider.value(), std::string("eToken Base Cryptographic Provider"));
+    QCOMPARE(result.args->keyContainer.value(), std::string("[{{}}]=te-1234"));
+    QCOMPARE(result.args->pfxFile.value(), std::string("ev.cer"));
+    result = parse({"sign", "/a", "-kc", "pkcs11:token=Build%20Token;object=signing", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(!result.args->cryptoProvider);
+    // Other commands do not take them.
+    QVERIFY(!parse({"verify", "/pa", "/kc", "k", "x.exe"}).args);
+    QVERIFY(QString::fromUtf8(signtool::usageText()).contains("/kc KEY"));
+}
+
+void TestSignArgs::pinInKeyContainerIsRefusedUnrepeated_data()
+{
+    QTest::addColumn<QString>("container");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("SafeNet") << "[{{Pa55-7391}}]=te-1234" << "it holds a PIN ([{{PIN}}]=NAME)";
+    QTest::newRow("SafeNet with reader") << "[SafeNet Token JC 0{{Pa55-7391}}]=p11#1" << "it holds a PIN";
+    QTest::newRow("pin-value") << "pkcs11:object=k?pin-value=Pa55-7391" << "pin-value in its pkcs11: URI";
+    QTest::newRow("pin-source") << "pkcs11:object=k?pin-source=file:/tmp/Pa55-7391" << "it names the PIN's source";
+}
+
+// A PIN in /kc ends the run before anything else, and the message, which
+// a build log keeps, never repeats it.
+void TestSignArgs::pinInKeyContainerIsRefusedUnrepeated()
+{
+    QFETCH(QString, container);
+    QFETCH(QString, why);
+    const ParseResult result = parse({"sign", "/csp", "softhsm2", "/kc", container, "x.exe"});
+    QVERIFY(!result.args);
+    const QString error = QString::fromStdString(result.error);
+    QVERIFY2(error.startsWith("The value of /kc cannot be used: ") && error.contains(why), qPrintable(error));
+    QVERIFY2(error.contains("the PIN is asked for through pinentry"), qPrintable(error));
+    QVERIFY2(!error.contains("Pa55"), qPrintable(error));
+}
+
+namespace {
+
+signtool::TokenCertificate tokenCertificate(const std::string &module, const std::string &token,
+                                            const std::string &certLabel, const std::string &keyLabel,
+                                            std::vector<unsigned char> id)
+{
+    signtool::TokenCertificate c;
+    c.modulePath = module;
+    c.tokenLabel = token;
+    c.tokenSerial = "0001";
+    c.tokenManufacturer = "SoftHSM project";
+    c.tokenModel = "SoftHSM v2";
+    c.objectLabel = certLabel;
+    c.keyLabel = keyLabel;
+    c.id = std::move(id);
+    return c;
+}
+
+} // namespace
+
+void TestSignArgs::providerNamesModuleOrToken()
+{
+    const std::vector<std::string> modules{"/usr/lib/softhsm/libsofthsm2.so", "/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so"};
+    const std::vector<std::string> names{"softhsm2", "opensc-pkcs11"};
+    std::string error;
+    // A p11-kit name (letter case ignored) or a library's file name.
+    auto filter = signtool::tokenFilter(std::string("OpenSC-PKCS11"), std::nullopt, modules, names, error);
+    QVERIFY2(filter, error.c_str());
+    QCOMPARE(filter->modules, std::vector<std::string>{modules[1]});
+    QVERIFY(filter->providerAsTokenLabel.empty());
+    filter = signtool::tokenFilter(std::string("libsofthsm2.so"), std::nullopt, modules, names, error);
+    QVERIFY2(filter && filter->modules == std::vector<std::string>{modules[0]}, error.c_str());
+    // A path: that module alone, which must exist.
+    filter = signtool::tokenFilter(std::string("/nonexistent/libvendor.so"), std::nullopt, modules, names, error);
+    QVERIFY(!filter);
+    QVERIFY2(QString::fromStdString(error).startsWith("The PKCS#11 module /nonexistent/libvendor.so named with /csp "
+                                                      "cannot be used"),
+             error.c_str());
+    // Anything else is a token's label in every module in use; whether
+    // such a token exists shows only once they are listed.
+    filter = signtool::tokenFilter(std::string("Build Token"), std::nullopt, modules, names, error);
+    QVERIFY2(filter, error.c_str());
+    QCOMPARE(filter->modules, modules);
+    QVERIFY(filter->matches(tokenCertificate(modules[0], "build token  ", "c", "k", {1})));
+    QVERIFY(!filter->matches(tokenCertificate(modules[0], "Release Token", "c", "k", {1})));
+    QVERIFY(filter->namesTokenAmong({"Other", "BUILD TOKEN"}));
+    QVERIFY(!filter->namesTokenAmong({"eToken Base Cryptographic Provider"}));
+    // The module of a URI, and one that contradicts /csp.
+    filter = signtool::tokenFilter(std::nullopt, std::string("pkcs11:object=k?module-name=softhsm2"), modules, names,
+                                   error);
+    QVERIFY2(filter && filter->modules == std::vector<std::string>{modules[0]}, error.c_str());
+    QVERIFY(!signtool::tokenFilter(std::string("opensc-pkcs11"), std::string("pkcs11:object=k?module-name=softhsm2"),
+                                   modules, names, error));
+    QVERIFY2(QString::fromStdString(error).contains("name different PKCS#11 modules"), error.c_str());
+}
+
+void TestSignArgs::keyContainerNamesKey()
+{
+    const std::vector<std::string> modules{"/m.so"};
+    const auto signing = tokenCertificate("/m.so", "Build Token", "Signing cert", "te-1234", {0xa1, 0x0f});
+    const auto other = tokenCertificate("/m.so", "Build Token", "Other", "Other key", {0x02});
+    std::string error;
+    auto named = [&](const char *kc) {
+        auto filter = signtool::tokenFilter(std::nullopt, std::string(kc), modules, {}, error);
+        if (!filter)
+            qFatal("%s: %s", kc, error.c_str());
+        return *filter;
+    };
+    // The key's label, its certificate's label, or its id in hex.
+    QVERIFY(named("te-1234").matches(signing) && !named("te-1234").matches(other));
+    QVERIFY(named("Signing cert").matches(signing));
+    QVERIFY(named("A10F").matches(signing) && named("a1:0f").matches(signing) && !named("a10f").matches(other));
+    QVERIFY(!named("a1").matches(signing));
+    // SafeNet's form: the reader is the token's label.
+    QVERIFY(named("[{{}}]=te-1234").matches(signing));
+    QVERIFY(named("[build token]=te-1234").matches(signing));
+    QVERIFY(!named("[Release Token]=te-1234").matches(signing));
+    // A URI, %-escapes undone; each attribute must fit.
+    QVERIFY(named("pkcs11:token=Build%20Token;id=%a1%0f;type=private").matches(signing));
+    QVERIFY(!named("pkcs11:token=Build%20Token;id=%a1").matches(signing));
+    QVERIFY(named("pkcs11:object=te-1234;serial=0001;model=SoftHSM%20v2").matches(signing));
+    QVERIFY(!named("pkcs11:object=te-1234;manufacturer=Other").matches(signing));
+    QVERIFY(named("pkcs11:object=Other%20key").matches(other));
+    QCOMPARE(named("[Build Token]=te-1234").describe(), std::string(" with the key \"te-1234\" on the token \"Build Token\""));
 }
 
 QTEST_APPLESS_MAIN(TestSignArgs)

@@ -10,7 +10,9 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -90,6 +92,33 @@ private:
                            : QStringLiteral("not verified: ") + verify.output;
     }
 
+    // An osslsigncode that must not sign: it leaves a mark and fails; its
+    // verify is the real one.
+    QProcessEnvironment forbiddenSigning(QProcessEnvironment env, QString &mark)
+    {
+        const QString bin = newFolder();
+        mark = bin + QStringLiteral("/osslsigncode-signed");
+        const QProcessEnvironment fake = fakeOsslsigncode(
+            bin, "[ \"$1\" = sign ] || exec \"$real\" \"$@\"\necho \"$@\" >> '" + QFile::encodeName(mark)
+                     + "'\nexit 1\n");
+        env.insert(QStringLiteral("PATH"), fake.value(QStringLiteral("PATH")));
+        return env;
+    }
+
+    // The folder's entries once the cleaner of a tool that was ended has
+    // removed its private folder (it works after the tool is gone).
+    QStringList settledEntries(const QString &folder, const QStringList &expected)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        QStringList now = entries(folder);
+        while (now != expected && clock.elapsed() < 10000) {
+            QTest::qWait(100);
+            now = entries(folder);
+        }
+        return now;
+    }
+
 private slots:
     void initTestCase();
     void signsWithTokenCertificateAskingPinOnce();
@@ -102,6 +131,13 @@ private slots:
     void cancelledPinChangesNothing();
     void hangingPinentryEndsAtTheModuleTimeout();
     void tokenThatStopsAnsweringWhileSigningChangesNothing();
+    void tokenSignsProgramFilesInProcess_data();
+    void tokenSignsProgramFilesInProcess();
+    void tokenThatHangsInTheSignatureHereChangesNothing();
+    void wrongPinSignsNoProgramFile();
+    void cspAndKcNameTheModuleTokenAndKey();
+    void cspThatNamesNothingHereIsRefused();
+    void pinInKcIsNeverUsed();
     void tokenCertificateWithoutKeyIsNotOffered();
     void hiddenKeyThatIsGoneIsFoundAtLogin();
     void missingPinentryIsNamed();
@@ -397,9 +433,10 @@ void TestSignToolTokens::hangingPinentryEndsAtTheModuleTimeout()
 }
 
 // The module answers the listing and the PIN check, then hangs in the
-// signature itself (played by an osslsigncode that never ends): the run
-// ends at the deadline, five times the module's answer time, with the file
-// as it was and nothing left beside it.
+// signature itself (played by an osslsigncode that never ends; scripts are
+// still signed by osslsigncode): the run ends at the deadline, five times
+// the module's answer time, with the file as it was and nothing left
+// beside it.
 void TestSignToolTokens::tokenThatStopsAnsweringWhileSigningChangesNothing()
 {
     const QString folder = newFolder();
@@ -413,7 +450,8 @@ void TestSignToolTokens::tokenThatStopsAnsweringWhileSigningChangesNothing()
     env.insert(QStringLiteral("PATH"), fake.value(QStringLiteral("PATH")));
     env.insert(QStringLiteral("QUILLMARK_PKCS11_TIMEOUT"), QStringLiteral("1"));
 
-    const QStringList files = peFiles(1);
+    const QStringList files{newFolder() + QStringLiteral("/Stalled.ps1")};
+    QVERIFY(writeBytes(files[0], QByteArray("Write-Host \"stalled\"\r\n")));
     const QByteArray original = fileBytes(files[0]);
     const QStringList before = entries(QFileInfo(files[0]).path());
     QElapsedTimer clock;
@@ -424,6 +462,220 @@ void TestSignToolTokens::tokenThatStopsAnsweringWhileSigningChangesNothing()
     QVERIFY2(clock.elapsed() < 60000, "the deadline did not end the signature");
     QCOMPARE(fileBytes(files[0]), original);
     QCOMPARE(entries(QFileInfo(files[0]).path()), before);
+}
+
+void TestSignToolTokens::tokenSignsProgramFilesInProcess_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("digest");
+    QTest::newRow("PE32 sha256") << int(PeKind::Pe32) << "sha256";
+    QTest::newRow("PE32+ sha384") << int(PeKind::Pe32Plus) << "sha384";
+}
+
+// A program file is signed with the token's key in this process, as with a
+// PFX key: no osslsigncode signs (one that would leaves a mark and fails),
+// several files at a time share the one login, and osslsigncode, the tool's
+// own verify and the independent checker accept every copy.
+void TestSignToolTokens::tokenSignsProgramFilesInProcess()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, digest);
+    const BuildToken built(newFolder(), certificate(QStringLiteral("Token In Process"), 200));
+    QVERIFY2(built.imported, qPrintable(built.token.error()));
+    QString mark;
+    const QProcessEnvironment env = forbiddenSigning(environment(built.token, built.pinentry), mark);
+    const QString dir = newFolder();
+    QStringList files;
+    for (int i = 0; i < 4; ++i) {
+        files << dir + QStringLiteral("/tool%1.%2").arg(i).arg(i % 2 ? "dll" : "exe");
+        QVERIFY(writeBytes(files.last(), peFileBytes(quint32(40 + i), PeKind(kind))));
+    }
+    const QString description = QStringLiteral("Token Signed Tool");
+    const RunResult run
+        = signtool(QStringList{"sign", "/a", "/fd", digest, "/d", description, "/mt", "4"} + files, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(!QFile::exists(mark), "osslsigncode signed a program file with the token's key");
+    QCOMPARE(built.pinentry.timesAsked(), 1);
+    QVERIFY(!run.output.contains(tokenPin));
+
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + QStringLiteral("/signer.pfx"), built.signer));
+    for (const QString &file : files) {
+        QVERIFY2(run.output.contains(QStringLiteral("Successfully signed: ") + file), qPrintable(run.output));
+        QCOMPARE(verifiedSigner(file, built.signer), QStringLiteral("Token In Process"));
+        const RunResult own = signtool({"verify", "/pa", "/v", file}, storeEnvironment(store));
+        QVERIFY2(own.ok() && own.output.contains(digest.toUpper()), qPrintable(own.output));
+        const RunResult independent = runProgram(
+            QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral(QUILLMARK_AUTHENTICODE_CHECKER), file, "--signatures", "1", "--digest", digest,
+             "--description", description});
+        QVERIFY2(independent.ok(), qPrintable(independent.output));
+    }
+}
+
+// The module lists the token and takes the PIN, then never returns from
+// C_Sign (SoftHSM2 behind a module that hangs there): the call cannot be
+// interrupted, so the tool ends at the signing deadline, five times the
+// module's answer time, with a message naming the file and the module;
+// every file as it was and the private folder gone.
+void TestSignToolTokens::tokenThatHangsInTheSignatureHereChangesNothing()
+{
+    const BuildToken built(newFolder(), certificate(QStringLiteral("Hanging Signer"), 200));
+    QVERIFY2(built.imported, qPrintable(built.token.error()));
+    const QString module = QStringLiteral(QUILLMARK_HANGING_PKCS11);
+    QProcessEnvironment env = environment(built.token, built.pinentry);
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_MODULE"), module);
+    env.insert(QStringLiteral("QUILLMARK_TEST_PKCS11_HANG"), QStringLiteral("sign"));
+    env.insert(QStringLiteral("QUILLMARK_TEST_PKCS11_WRAP"), SoftHsmToken::modulePath());
+    env.insert(QStringLiteral("QUILLMARK_PKCS11_TIMEOUT"), QStringLiteral("1"));
+
+    const QStringList files = peFiles(3);
+    const QString dir = QFileInfo(files[0]).path();
+    QList<QByteArray> originals;
+    for (const QString &file : files)
+        originals << fileBytes(file);
+    const QStringList before = entries(dir);
+    QElapsedTimer clock;
+    clock.start();
+    const RunResult run = signtool(QStringList{"sign", "/a", "/mt", "3"} + files, env, 60000);
+    QVERIFY2(!run.timedOut, "the module kept the run waiting");
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(clock.elapsed() >= 4900, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(QRegularExpression("SignTool Error: Signing " + QRegularExpression::escape(dir)
+                                + "/app[0-2]\\.exe failed: the PKCS#11 module " + QRegularExpression::escape(module)
+                                + " did not answer within 5 seconds; the file was left as it was\\.")
+                 .match(run.output)
+                 .hasMatch(),
+             qPrintable(run.output));
+    QVERIFY(!run.output.contains(QLatin1String("Successfully signed")));
+    QCOMPARE(built.pinentry.timesAsked(), 1);
+    for (int i = 0; i < files.size(); ++i)
+        QCOMPARE(fileBytes(files[i]), originals[i]);
+    QCOMPARE(settledEntries(dir, before), before);
+}
+
+// A wrong PIN ends the run at its one login, before any program file is
+// opened for signing: no osslsigncode was needed to find out.
+void TestSignToolTokens::wrongPinSignsNoProgramFile()
+{
+    const BuildToken built(newFolder(), certificate(QStringLiteral("Wrong Pin In Process"), 200));
+    QVERIFY2(built.imported, qPrintable(built.token.error()));
+    const ScriptedPinentry wrong(newFolder(), ScriptedPinentry::Answer::Pin, QStringLiteral("999999"));
+    QString mark;
+    const QProcessEnvironment env = forbiddenSigning(environment(built.token, wrong), mark);
+    const QStringList files = peFiles(3);
+    const QByteArray original = fileBytes(files[2]);
+    const RunResult run = signtool(QStringList{"sign", "/a", "/mt", "3"} + files, env);
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.output.count(QLatin1String("is not correct")), 1);
+    QCOMPARE(wrong.timesAsked(), 1);
+    QVERIFY(!QFile::exists(mark));
+    QCOMPARE(fileBytes(files[2]), original);
+}
+
+// /csp and /kc as a Windows build script for an EV token uses them, with
+// the token's PKCS#11 module in place of its provider: the module (a path,
+// a library's name, p11-kit's name) or the token's label, and the key by
+// its label, its id, a pkcs11: URI or SafeNet's "[{{}}]=NAME"; /f beside
+// them names the certificate file. The store is not searched, although its
+// certificate would win with /a.
+void TestSignToolTokens::cspAndKcNameTheModuleTokenAndKey()
+{
+    const QString folder = newFolder();
+    SoftHsmToken token(folder, QStringLiteral("EV Token"), tokenPin);
+    const KeyAndCert release = certificate(QStringLiteral("EV Release"), 200);
+    const KeyAndCert nightly = certificate(QStringLiteral("EV Nightly"), 300);
+    QVERIFY2(token.importPair(release, QStringLiteral("a1"), QStringLiteral("release")), qPrintable(token.error()));
+    QVERIFY2(token.importPair(nightly, QStringLiteral("b2"), QStringLiteral("nightly")), qPrintable(token.error()));
+    const ScriptedPinentry pinentry(folder, ScriptedPinentry::Answer::Pin, tokenPin);
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + QStringLiteral("/later.pfx"), certificate(QStringLiteral("Store Signer"), 900)));
+    const QProcessEnvironment env = environment(token, pinentry, store);
+    const QString module = SoftHsmToken::modulePath();
+    const QString releaseCer = folder + QStringLiteral("/release.cer");
+    QVERIFY(writeCertificatePem(releaseCer, release));
+    const QString nightlyDer = folder + QStringLiteral("/nightly.cer");
+    QByteArray der(i2d_X509(nightly.cert.get(), nullptr), '\0');
+    unsigned char *end = reinterpret_cast<unsigned char *>(der.data());
+    QVERIFY(!der.isEmpty() && i2d_X509(nightly.cert.get(), &end) == der.size() && writeBytes(nightlyDer, der));
+
+    struct Case {
+        QStringList switches;
+        QString signer;
+    };
+    const QList<Case> cases{
+        {{"/csp", module, "/kc", "release"}, "EV Release"},
+        {{"/csp", "EV Token", "/kc", "B2"}, "EV Nightly"},
+        {{"/csp", QFileInfo(module).fileName(), "/kc", "[{{}}]=release"}, "EV Release"},
+        {{"/kc", "pkcs11:token=EV%20Token;object=nightly;type=private"}, "EV Nightly"},
+        {{"/a", "/csp", "ev token"}, "EV Nightly"}, // expires last of the token's
+        {{"/f", releaseCer, "/csp", "EV Token", "/kc", "[{{}}]=release"}, "EV Release"},
+        {{"/f", nightlyDer, "/csp", "EV Token"}, "EV Nightly"},
+    };
+    for (const Case &c : cases) {
+        const QStringList files = peFiles(1);
+        const RunResult run = signtool(QStringList{"sign", "/fd", "sha256"} + c.switches + files, env);
+        QVERIFY2(run.ok(), qPrintable(c.switches.join(' ') + ":\n" + run.output));
+        QCOMPARE(verifiedSigner(files[0], c.signer == "EV Release" ? release : nightly), c.signer);
+    }
+    QCOMPARE(pinentry.timesAsked(), cases.size());
+
+    // The certificate file must be the token's certificate of that key.
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult mismatch = signtool({"sign", "/f", releaseCer, "/kc", "nightly", files[0]}, env);
+    QCOMPARE(mismatch.exitCode, 1);
+    QVERIFY2(mismatch.output.contains("No certificates were found that met all the given criteria (PKCS#11 tokens): "
+                                      "a certificate with the key \"nightly\" and that is the certificate in "
+                                      + releaseCer),
+             qPrintable(mismatch.output));
+    QCOMPARE(fileBytes(files[0]), original);
+
+    // The p11-kit name of the module, from the registry.
+    if (QFileInfo::exists(QStringLiteral("/usr/share/p11-kit/modules/softhsm2.module"))) {
+        QProcessEnvironment registry = env;
+        registry.remove(QStringLiteral("QUILLMARK_PKCS11_MODULE"));
+        const RunResult run = signtool({"sign", "/csp", "softhsm2", "/kc", "a1", files[0]}, registry);
+        QVERIFY2(run.ok(), qPrintable(run.output));
+        QCOMPARE(verifiedSigner(files[0], release), QStringLiteral("EV Release"));
+    }
+}
+
+// A Windows provider's name is no module and no token here: the run ends
+// naming what /csp takes, before any PIN is asked for.
+void TestSignToolTokens::cspThatNamesNothingHereIsRefused()
+{
+    const BuildToken built(newFolder(), certificate(QStringLiteral("Never Chosen"), 200));
+    QVERIFY2(built.imported, qPrintable(built.token.error()));
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/csp", "eToken Base Cryptographic Provider", "/kc", "signing", files[0]},
+                                   environment(built.token, built.pinentry));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: /csp eToken Base Cryptographic Provider names no PKCS#11 module or "
+                                 "token here"),
+             qPrintable(run.output));
+    QCOMPARE(built.pinentry.timesAsked(), 0);
+    QCOMPARE(fileBytes(files[0]), original);
+}
+
+// The PIN of a Windows script's /kc "[{{PIN}}]=NAME" is never used, not
+// even tried on the token: the run is refused, the PIN never shown, and the
+// token not asked.
+void TestSignToolTokens::pinInKcIsNeverUsed()
+{
+    const BuildToken built(newFolder(), certificate(QStringLiteral("Script Signer"), 200));
+    QVERIFY2(built.imported, qPrintable(built.token.error()));
+    const QStringList files = peFiles(1);
+    const QByteArray original = fileBytes(files[0]);
+    const RunResult run = signtool({"sign", "/csp", "Build Token", "/kc", "[{{" + tokenPin + "}}]=signing", files[0]},
+                                   environment(built.token, built.pinentry));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: The value of /kc cannot be used: it holds a PIN"),
+             qPrintable(run.output));
+    QVERIFY(!run.output.contains(tokenPin));
+    QCOMPARE(built.pinentry.timesAsked(), 0);
+    QCOMPARE(fileBytes(files[0]), original);
 }
 
 void TestSignToolTokens::tokenCertificateWithoutKeyIsNotOffered()
