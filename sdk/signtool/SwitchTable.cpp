@@ -26,20 +26,11 @@ const Refusal kRefusals[] = {
                     "QUILLMARK_PKCS11_MODULE): choose the token's certificate with /sha1 or /n"},
     {"sign", "kc", "a key container belongs to a Windows cryptographic service provider; here a token's key is the "
                    "one beside its certificate: choose the certificate with /sha1 or /n"},
-    {"sign", "dg", "signing a digest made elsewhere in separate steps is not supported by this tool: sign the file "
-                   "itself"},
-    {"sign", "ds", "signing a digest made elsewhere in separate steps is not supported by this tool: sign the file "
-                   "itself"},
-    {"sign", "di", "signing a digest made elsewhere in separate steps is not supported by this tool: sign the file "
-                   "itself"},
-    {"sign", "dxml", "signing a digest made elsewhere in separate steps is not supported by this tool: sign the "
-                     "file itself"},
     {"sign", "dlib", "it loads a Windows DLL that signs digests, which cannot be loaded here: reach a remote key "
                      "through its PKCS#11 module instead"},
     {"sign", "dmdf", "it hands metadata to a Windows DLL (/dlib) that signs digests, which cannot be loaded here"},
-    {"sign timestamp verify", "p7", "detached PKCS#7 signatures of other files are not made or read by this tool"},
-    {"sign", "p7co", "detached PKCS#7 signatures of other files (/p7) are not made by this tool"},
-    {"sign", "p7ce", "detached PKCS#7 signatures of other files (/p7) are not made by this tool"},
+    {"timestamp", "p7", "time stamps are added to Authenticode signatures here; a PKCS#7 file of sign /p7 is "
+                        "not stamped afterwards"},
     {"sign", "rmc", "relaxed marker checks concern Windows' own protected-process signing policy, which does not "
                     "exist here"},
     {"sign", "sa", "adding authenticated attributes of one's own is not supported by the signer used here"},

@@ -1,0 +1,270 @@
+#include "Pkcs7Files.h"
+
+#include "CertStore.h"
+#include "DerWriter.h"
+#include "DigestSigning.h"
+#include "OpenedFile.h"
+#include "PeSignatures.h"
+#include "SignArgs.h"
+#include "ToolSupport.h"
+
+#include <openssl/cms.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace sdktool;
+
+namespace signtool {
+
+namespace {
+
+const char kSignedDataOid[] = "1.2.840.113549.1.7.2";
+
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)>;
+
+void failed(FileOutcome &outcome, const std::string &message)
+{
+    outcome.signedOk = false;
+    outcome.lines.push_back({OutputLine::Err, "SignTool Error: " + message});
+}
+
+// The element at the start of `der`: where its content starts and ends;
+// false when it is none.
+bool elementAt(const Bytes &der, size_t at, int &tag, int &cls, size_t &contentStart, size_t &end)
+{
+    if (at >= der.size())
+        return false;
+    const unsigned char *start = der.data() + at;
+    const unsigned char *p = start;
+    long length = 0;
+    if (ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(der.size() - at)) & 0x80)
+        return false;
+    contentStart = at + static_cast<size_t>(p - start);
+    end = contentStart + static_cast<size_t>(length);
+    return end <= der.size();
+}
+
+// The SignedData inside a ContentInfo: SEQUENCE { OID, [0] { SignedData } }.
+Bytes bareSignedData(const Bytes &contentInfo)
+{
+    int tag = 0, cls = 0;
+    size_t content = 0, end = 0, oidContent = 0, oidEnd = 0, wrapped = 0, wrappedEnd = 0;
+    if (!elementAt(contentInfo, 0, tag, cls, content, end) || tag != V_ASN1_SEQUENCE
+        || !elementAt(contentInfo, content, tag, cls, oidContent, oidEnd) || tag != V_ASN1_OBJECT
+        || !elementAt(contentInfo, oidEnd, tag, cls, wrapped, wrappedEnd) || cls != V_ASN1_CONTEXT_SPECIFIC)
+        return {};
+    return Bytes(contentInfo.begin() + static_cast<long>(wrapped), contentInfo.begin() + static_cast<long>(wrappedEnd));
+}
+
+Bytes cmsDer(CMS_ContentInfo *cms)
+{
+    Bytes out;
+    const int n = i2d_CMS_ContentInfo(cms, nullptr);
+    if (n <= 0)
+        return out;
+    out.resize(static_cast<size_t>(n));
+    unsigned char *p = out.data();
+    i2d_CMS_ContentInfo(cms, &p);
+    return out;
+}
+
+struct Pkcs7Key {
+    Pkcs12Contents contents;
+    std::vector<CertPtr> extra; // of /ac
+};
+
+FileOutcome signOne(const std::string &file, const SignArgs &args, const Pkcs7Key &key, int folder,
+                    const std::string &folderShown)
+{
+    FileOutcome outcome;
+    if (args.verbose)
+        outcome.lines.push_back({OutputLine::Out, "Signing: " + file});
+    std::string error;
+    const OpenedFile opened = openFileToSign(file, error);
+    if (!opened.file) {
+        failed(outcome, error);
+        return outcome;
+    }
+    const bool detached = args.pkcs7Embedding != Pkcs7Embedding::Embedded;
+    if (!detached && opened.st.st_size > kMaxPkcs7Bytes) {
+        failed(outcome, "Cannot sign " + file + ": it is larger than " + sizeText(kMaxPkcs7Bytes)
+                        + ", the most a PKCS#7 file with the content inside holds here (/p7ce "
+                          "Pkcs7DetachedSignedData leaves it out).");
+        return outcome;
+    }
+    const unsigned flags = CMS_BINARY | CMS_NOSMIMECAP | (detached ? CMS_DETACHED : 0u);
+    CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags | CMS_PARTIAL), CMS_ContentInfo_free);
+    const EVP_MD *md = EVP_get_digestbyname(digestName(args.fileDigest));
+    OsslPtr<ASN1_OBJECT> type(OBJ_txt2obj(args.pkcs7ContentType.value_or(kPkcs7DataOid).c_str(), 1));
+    bool ok = cms && type && CMS_add1_signer(cms.get(), key.contents.cert.get(), key.contents.key.get(), md, flags);
+    for (const CertPtr &cert : key.contents.others)
+        ok = ok && CMS_add1_cert(cms.get(), cert.get()) == 1;
+    for (const CertPtr &cert : key.extra)
+        ok = ok && CMS_add1_cert(cms.get(), cert.get()) == 1;
+    ok = ok && CMS_set1_eContentType(cms.get(), type.get()) == 1;
+    BioPtr content(BIO_new_fd(opened.file.get(), BIO_NOCLOSE));
+    ok = ok && content && CMS_final(cms.get(), content.get(), nullptr, flags) == 1;
+    const Bytes der = ok ? cmsDer(cms.get()) : Bytes();
+    if (der.empty()) {
+        failed(outcome, "Signing " + file + " failed: " + takeOpensslError() + ".");
+        return outcome;
+    }
+    const Bytes written = args.pkcs7Embedding == Pkcs7Embedding::DetachedSignedData ? bareSignedData(der) : der;
+    const std::string target = fileNameOf(file) + ".p7";
+    const std::string shown = folderShown + (folderShown.empty() || folderShown.back() == '/' ? "" : "/") + target;
+    if (const std::string problem = writeInFolder(folder, target, std::string(written.begin(), written.end()));
+        !problem.empty()) {
+        failed(outcome, "Cannot write " + shown + ": " + problem + ".");
+        return outcome;
+    }
+    outcome.signedOk = true;
+    outcome.lines.push_back({OutputLine::Out, "Successfully signed: " + file});
+    if (args.verbose) {
+        outcome.lines.push_back({OutputLine::Out, "    PKCS#7 file: " + shown});
+        outcome.lines.push_back({OutputLine::Out, std::string()});
+    }
+    return outcome;
+}
+
+// The file a detached signature signs: its own name without ".p7".
+std::string contentPathOf(const std::string &file)
+{
+    const std::string suffix = ".p7";
+    if (file.size() > suffix.size() && file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return file.substr(0, file.size() - suffix.size());
+    return {};
+}
+
+// The embedded content's bytes: the OCTET STRING of data or of another type.
+const ASN1_OCTET_STRING *embeddedContent(PKCS7 *p7)
+{
+    PKCS7 *inner = p7->d.sign ? p7->d.sign->contents : nullptr;
+    if (!inner)
+        return nullptr;
+    if (OBJ_obj2nid(inner->type) == NID_pkcs7_data)
+        return inner->d.data;
+    if (inner->d.other && inner->d.other->type == V_ASN1_OCTET_STRING)
+        return inner->d.other->value.octet_string;
+    return nullptr;
+}
+
+} // namespace
+
+Bytes asContentInfo(const Bytes &der)
+{
+    const unsigned char *p = der.data();
+    Pkcs7Ptr parsed(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    ERR_clear_error();
+    if (parsed && PKCS7_type_is_signed(parsed.get()))
+        return der;
+    int tag = 0, cls = 0;
+    size_t content = 0, end = 0;
+    if (!elementAt(der, 0, tag, cls, content, end) || tag != V_ASN1_SEQUENCE || end != der.size())
+        return {};
+    return derElement(0x30, concat({oidDer(kSignedDataOid), derElement(0xA0, der)}));
+}
+
+RunCounts signPkcs7Files(const SignArgs &args, const SigningIdentity &identity,
+                         const std::function<void(const FileOutcome &)> &print)
+{
+    RunCounts counts;
+    Pkcs7Key key;
+    std::string detail, error;
+    safefile::WalkProblem problem;
+    Fd folder;
+    if (identity.token || identity.pfxData.empty()
+        || parsePkcs12(identity.pfxData, identity.password, key.contents, detail) != Pkcs12Status::Ok)
+        error = identity.token ? std::string("A token's key signs through osslsigncode here, which makes no PKCS#7 "
+                                             "files (/p7): use the key of a PFX file or the store.")
+                               : "The private key of " + identity.pfxPath + " cannot be read.";
+    else if (safefile::openFolder(*args.pkcs7Folder, folder, &problem) != 0)
+        error = "Cannot open the folder " + *args.pkcs7Folder + " given with /p7: " + safefile::walkProblemText(problem)
+                + ".";
+    for (const std::string &path : args.additionalCertificates) {
+        if (!error.empty())
+            break;
+        const std::string pem = additionalCertificatesPem(path, error);
+        BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+        while (X509 *cert = bio && !pem.empty() ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr)
+            key.extra.emplace_back(cert);
+        ERR_clear_error();
+    }
+    if (!error.empty()) {
+        FileOutcome outcome;
+        failed(outcome, error);
+        print(outcome);
+        counts.errors = 1;
+        return counts;
+    }
+    for (const std::string &file : args.files) {
+        const FileOutcome outcome = signOne(file, args, key, folder.get(), *args.pkcs7Folder);
+        print(outcome);
+        ++(outcome.signedOk ? counts.signedFiles : counts.errors);
+    }
+    return counts;
+}
+
+Pkcs7Verdict judgePkcs7File(int fd, const std::string &file, const TrustPolicy &policy)
+{
+    Pkcs7Verdict verdict;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size > kMaxPkcs7Bytes) {
+        verdict.fileProblem = "it is larger than " + sizeText(kMaxPkcs7Bytes) + ", more than a PKCS#7 file is read";
+        return verdict;
+    }
+    Bytes der(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < der.size()) {
+        const ssize_t got = pread(fd, der.data() + done, der.size() - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            verdict.fileProblem = "it cannot be read";
+            return verdict;
+        }
+        done += static_cast<size_t>(got);
+    }
+    const Bytes contentInfo = asContentInfo(der);
+    const unsigned char *p = contentInfo.data();
+    Pkcs7Ptr p7(contentInfo.empty() ? nullptr : d2i_PKCS7(nullptr, &p, static_cast<long>(contentInfo.size())));
+    ERR_clear_error();
+    if (!p7 || !PKCS7_type_is_signed(p7.get())) {
+        verdict.fileProblem = "it is no PKCS#7 signature (SignedData)";
+        return verdict;
+    }
+    BioPtr content;
+    Fd contentFile;
+    if (const ASN1_OCTET_STRING *embedded = embeddedContent(p7.get())) {
+        content.reset(BIO_new_mem_buf(ASN1_STRING_get0_data(embedded), ASN1_STRING_length(embedded)));
+    } else {
+        const std::string contentPath = contentPathOf(file);
+        if (contentPath.empty()) {
+            verdict.fileProblem = "it is a detached signature, whose content is the file of its name without "
+                                  "\".p7\", and its name does not end in \".p7\"";
+            return verdict;
+        }
+        contentFile = Fd(open(contentPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat contentStat {};
+        if (!contentFile || fstat(contentFile.get(), &contentStat) != 0 || !S_ISREG(contentStat.st_mode)) {
+            verdict.fileProblem = "it is a detached signature, and the file it signs, " + contentPath + ", "
+                                  + (contentFile ? std::string("is not a regular file") : "cannot be opened ("
+                                                                                          + errnoText(errno) + ")");
+            return verdict;
+        }
+        content.reset(BIO_new_fd(contentFile.get(), BIO_NOCLOSE));
+    }
+    if (!content) {
+        verdict.fileProblem = "its content cannot be read";
+        return verdict;
+    }
+    verdict.findings.push_back(judgeContentSignature(p7.get(), content.get(), policy).finding);
+    return verdict;
+}
+
+} // namespace signtool
