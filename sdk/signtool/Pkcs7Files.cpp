@@ -6,6 +6,8 @@
 #include "OpenedFile.h"
 #include "PeSignatures.h"
 #include "SignArgs.h"
+#include "TimeStamp.h"
+#include "TimeStampClient.h"
 #include "ToolSupport.h"
 
 #include <openssl/cms.h>
@@ -74,10 +76,92 @@ Bytes cmsDer(CMS_ContentInfo *cms)
     return out;
 }
 
+// The file a detached signature signs: its own name without ".p7".
+std::string contentPathOf(const std::string &file)
+{
+    const std::string suffix = ".p7";
+    if (file.size() > suffix.size() && file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return file.substr(0, file.size() - suffix.size());
+    return {};
+}
+
+// The embedded content's bytes: the OCTET STRING of data or of another type.
+const ASN1_OCTET_STRING *embeddedContent(PKCS7 *p7)
+{
+    PKCS7 *inner = p7->d.sign ? p7->d.sign->contents : nullptr;
+    if (!inner)
+        return nullptr;
+    if (OBJ_obj2nid(inner->type) == NID_pkcs7_data)
+        return inner->d.data;
+    if (inner->d.other && inner->d.other->type == V_ASN1_OCTET_STRING)
+        return inner->d.other->value.octet_string;
+    return nullptr;
+}
+
+// What a signature of `p7` signs: its embedded content, else the file open
+// on `contentFd` from its start.
+BIO *embeddedContentBio(PKCS7 *p7, int contentFd)
+{
+    if (const ASN1_OCTET_STRING *embedded = embeddedContent(p7))
+        return BIO_new_mem_buf(ASN1_STRING_get0_data(embedded), ASN1_STRING_length(embedded));
+    if (lseek(contentFd, 0, SEEK_SET) != 0)
+        return nullptr;
+    return BIO_new_fd(contentFd, BIO_NOCLOSE);
+}
+
 struct Pkcs7Key {
     Pkcs12Contents contents;
     std::vector<CertPtr> extra; // of /ac
 };
+
+// The signature of `der` (a ContentInfo) with a time stamp of /t or /tr,
+// checked as verify judges one: the token's imprint is the digest of the
+// signature value, the token is signed by a time-stamping certificate.
+// Empty, with the reason in `outcome`, when it cannot be had.
+Bytes withTimeStamp(const Bytes &der, const std::string &file, const SignArgs &args, FileOutcome &outcome,
+                    int contentFd)
+{
+    const unsigned char *p = der.data();
+    Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    ERR_clear_error();
+    PKCS7_SIGNER_INFO *si = p7 && PKCS7_type_is_signed(p7.get())
+                                ? sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0)
+                                : nullptr;
+    TimeStamping stamping(args, file);
+    if (!si || !stampSignature(p7.get(), si, stamping)) {
+        failed(outcome, si ? stamping.error() : "Signing " + file + " failed: its signature cannot be read back.");
+        return {};
+    }
+    for (const std::string &warning : stamping.warnings()) {
+        outcome.lines.push_back({OutputLine::Err, warning});
+        ++outcome.warnings;
+    }
+    Bytes out(static_cast<size_t>(std::max(i2d_PKCS7(p7.get(), nullptr), 0)));
+    unsigned char *q = out.data();
+    if (out.empty() || i2d_PKCS7(p7.get(), &q) <= 0) {
+        failed(outcome, "Signing " + file + " failed: the time-stamped signature cannot be written out.");
+        return {};
+    }
+    // Judged as verify /p7 would, but for the chains: the store of this
+    // check trusts nothing, so only a failed stamp or signature counts.
+    TrustPolicy policy;
+    policy.stampChains = false;
+    policy.now = std::time(nullptr);
+    const StorePtr none(X509_STORE_new());
+    policy.anchors = none.get();
+    BioPtr content(embeddedContentBio(p7.get(), contentFd));
+    const PeSignature judged = content ? judgeContentSignature(p7.get(), content.get(), policy) : PeSignature();
+    const Verdict verdict = judged.finding.verdict;
+    if (!content || judged.finding.stampKind == StampKind::None || verdict == Verdict::Damaged
+        || verdict == Verdict::SignatureInvalid || verdict == Verdict::DigestMismatch
+        || verdict == Verdict::TimeStampInvalid) {
+        failed(outcome, "Signing " + file + " failed: the time-stamped signature does not verify ("
+                            + (judged.finding.detail.empty() ? verdictText(judged.finding) : judged.finding.detail)
+                            + "); nothing was written.");
+        return {};
+    }
+    return out;
+}
 
 FileOutcome signOne(const std::string &file, const SignArgs &args, const Pkcs7Key &key, int folder,
                     const std::string &folderShown)
@@ -115,7 +199,14 @@ FileOutcome signOne(const std::string &file, const SignArgs &args, const Pkcs7Ke
         failed(outcome, "Signing " + file + " failed: " + takeOpensslError() + ".");
         return outcome;
     }
-    const Bytes written = args.pkcs7Embedding == Pkcs7Embedding::DetachedSignedData ? bareSignedData(der) : der;
+    Bytes stamped;
+    if (wantsTimeStamp(args)) {
+        stamped = withTimeStamp(der, file, args, outcome, opened.file.get());
+        if (stamped.empty())
+            return outcome;
+    }
+    const Bytes &made = stamped.empty() ? der : stamped;
+    const Bytes written = args.pkcs7Embedding == Pkcs7Embedding::DetachedSignedData ? bareSignedData(made) : made;
     const std::string target = fileNameOf(file) + ".p7";
     const std::string shown = folderShown + (folderShown.empty() || folderShown.back() == '/' ? "" : "/") + target;
     if (const std::string problem = writeInFolder(folder, target, std::string(written.begin(), written.end()));
@@ -130,28 +221,6 @@ FileOutcome signOne(const std::string &file, const SignArgs &args, const Pkcs7Ke
         outcome.lines.push_back({OutputLine::Out, std::string()});
     }
     return outcome;
-}
-
-// The file a detached signature signs: its own name without ".p7".
-std::string contentPathOf(const std::string &file)
-{
-    const std::string suffix = ".p7";
-    if (file.size() > suffix.size() && file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0)
-        return file.substr(0, file.size() - suffix.size());
-    return {};
-}
-
-// The embedded content's bytes: the OCTET STRING of data or of another type.
-const ASN1_OCTET_STRING *embeddedContent(PKCS7 *p7)
-{
-    PKCS7 *inner = p7->d.sign ? p7->d.sign->contents : nullptr;
-    if (!inner)
-        return nullptr;
-    if (OBJ_obj2nid(inner->type) == NID_pkcs7_data)
-        return inner->d.data;
-    if (inner->d.other && inner->d.other->type == V_ASN1_OCTET_STRING)
-        return inner->d.other->value.octet_string;
-    return nullptr;
 }
 
 } // namespace

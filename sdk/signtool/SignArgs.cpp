@@ -414,7 +414,7 @@ struct Parser {
             return true;
         if (args.appendSignature || args.pageHashes)
             return fail("The options /as and /ph cannot be combined with /dg, /ds, /di or /p7.");
-        if ((args.timestampUrl || args.rfc3161Url) && !args.digestInFolder)
+        if ((args.timestampUrl || args.rfc3161Url) && !args.digestInFolder && !args.pkcs7Folder)
             return fail("A time stamp is added when the signature is put into the file: give /t or /tr with /di.");
         if (args.digestInFolder
             && (args.pfxFile || args.autoSelect || args.certSha1 || args.subjectName || args.issuerName

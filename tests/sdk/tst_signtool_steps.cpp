@@ -82,6 +82,8 @@ private slots:
     void pkcs7EmbeddedCarriesContentAndType();
     void pkcs7DetachedFormsLeaveContentOut();
     void pkcs7TamperedOrUntrustedIsRefused();
+    void pkcs7IsTimeStamped_data();
+    void pkcs7IsTimeStamped();
 };
 
 void TestSignToolSteps::initTestCase()
@@ -383,6 +385,52 @@ void TestSignToolSteps::pkcs7TamperedOrUntrustedIsRefused()
     own = signtool({"verify", "/p7", p7}, storeEnvironment(m_store));
     QVERIFY(!own.ok());
     QVERIFY2(own.output.contains("does not chain to a trusted root"), qPrintable(own.output));
+}
+
+void TestSignToolSteps::pkcs7IsTimeStamped_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QStringList>("switches"); // the URL follows
+    QTest::addColumn<QString>("embedding");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("/tr embedded") << "rfc3161" << QStringList{"/td", "sha256", "/tr"} << "Embedded" << "RFC 3161";
+    QTest::newRow("/tr detached") << "rfc3161" << QStringList{"/td", "sha384", "/tr"} << "Pkcs7DetachedSignedData"
+                                  << "RFC 3161";
+    QTest::newRow("/t") << "authenticode" << QStringList{"/t"} << "Embedded" << "Authenticode";
+}
+
+void TestSignToolSteps::pkcs7IsTimeStamped()
+{
+    QFETCH(QString, mode);
+    QFETCH(QStringList, switches);
+    QFETCH(QString, embedding);
+    QFETCH(QString, shown);
+    TsaServer server(mode, m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString folder = newFolder();
+    const QString file = folder + "/policy.bin";
+    QVERIFY(writeBytes(file, "stamped policy\n"));
+    const RunResult run = signtool(QStringList{"sign", "/f", m_pfx, "/p", m_password, "/fd", "sha256", "/p7", folder,
+                                               "/p7ce", embedding}
+                                   + switches + QStringList{server.url(), file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    const QString p7 = folder + "/policy.bin.p7";
+    const RunResult cms = opensslCmsVerify(p7, m_caPem, embedding == "Embedded" ? QString() : file);
+    QVERIFY2(cms.ok(), qPrintable(cms.output));
+    // The tool's verify reads the stamp: imprint and token signature hold;
+    // its self-signed server is trusted by no store (which holds code
+    // signing certificates only), and that alone is what it says.
+    const RunResult own = signtool({"verify", "/p7", "/v", p7}, storeEnvironment(m_store));
+    QVERIFY2(own.output.contains("Time stamp: " + shown), qPrintable(own.output));
+    QVERIFY2(own.output.contains("its time stamp cannot be verified (its signer is not trusted: self-signed "
+                                 "certificate)"),
+             qPrintable(own.output));
+    // A server that does not answer: nothing is written.
+    QVERIFY(QFile::remove(p7));
+    const RunResult silent = signtool(QStringList{"sign", "/f", m_pfx, "/p", m_password, "/fd", "sha256", "/p7",
+                                                  folder, "/tr", "http://127.0.0.1:9/tsa", "/td", "sha256", file});
+    QVERIFY(!silent.ok());
+    QVERIFY(!QFile::exists(p7));
 }
 
 QTEST_GUILESS_MAIN(TestSignToolSteps)
