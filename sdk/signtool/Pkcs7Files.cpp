@@ -9,6 +9,7 @@
 #include "TimeStamp.h"
 #include "TimeStampClient.h"
 #include "ToolSupport.h"
+#include "safefile/SafeWrite.h"
 
 #include <openssl/cms.h>
 #include <openssl/err.h>
@@ -279,6 +280,105 @@ RunCounts signPkcs7Files(const SignArgs &args, const SigningIdentity &identity,
     return counts;
 }
 
+namespace {
+
+// The file a detached .p7 signs, opened for reading; invalid when it
+// cannot be (`problem` says why).
+Fd openDetachedContent(const std::string &file, std::string &problem)
+{
+    const std::string contentPath = contentPathOf(file);
+    if (contentPath.empty()) {
+        problem = "it is a detached signature, whose content is the file of its name without \".p7\", and its "
+                  "name does not end in \".p7\"";
+        return Fd();
+    }
+    Fd content(open(contentPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!content || fstat(content.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        problem = "it is a detached signature, and the file it signs, " + contentPath + ", "
+                  + (content ? std::string("is not a regular file") : "cannot be opened (" + errnoText(errno) + ")");
+        return Fd();
+    }
+    return content;
+}
+
+FileOutcome stampOne(const std::string &file, const SignArgs &args)
+{
+    FileOutcome outcome;
+    if (args.verbose)
+        outcome.lines.push_back({OutputLine::Out, "Time-stamping: " + file});
+    safefile::Place place;
+    safefile::WalkProblem walk;
+    std::string der, problem;
+    if (safefile::walkToPlace(file, safefile::FinalLink::Follow, place, &walk) != 0) {
+        failed(outcome, walk.error == ENOENT ? "File not found: " + file
+                                             : "Cannot open " + file + ": " + safefile::walkProblemText(walk) + ".");
+        return outcome;
+    }
+    if (!readInFolder(place.folder.get(), place.name, static_cast<size_t>(kMaxPkcs7Bytes), der, problem)) {
+        failed(outcome, "Cannot time-stamp " + file + ": " + problem + ".");
+        return outcome;
+    }
+    const Bytes original(der.begin(), der.end());
+    const Bytes contentInfo = asContentInfo(original);
+    const unsigned char *p = contentInfo.data();
+    Pkcs7Ptr p7(contentInfo.empty() ? nullptr : d2i_PKCS7(nullptr, &p, static_cast<long>(contentInfo.size())));
+    ERR_clear_error();
+    PKCS7_SIGNER_INFO *si = p7 && PKCS7_type_is_signed(p7.get()) && sk_PKCS7_SIGNER_INFO_num(PKCS7_get_signer_info(p7.get())) == 1
+                                ? sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0)
+                                : nullptr;
+    if (!si) {
+        failed(outcome, "Cannot time-stamp " + file + ": it is no PKCS#7 signature of one signer.");
+        return outcome;
+    }
+    if (sk_X509_ATTRIBUTE_num(PKCS7_get_attributes(si)) > 0) {
+        failed(outcome, "Cannot time-stamp " + file + ": its signature already carries unsigned attributes (a time "
+                        "stamp).");
+        return outcome;
+    }
+    Fd content;
+    if (!embeddedContent(p7.get())) {
+        content = openDetachedContent(file, problem);
+        if (!content) {
+            failed(outcome, "Cannot time-stamp " + file + ": " + problem + ".");
+            return outcome;
+        }
+    }
+    const Bytes stamped = withTimeStamp(contentInfo, file, args, outcome, content.get());
+    if (stamped.empty())
+        return outcome;
+    // In the form it had: a bare SignedData stays bare.
+    const Bytes written = contentInfo == original ? stamped : bareSignedData(stamped);
+    safefile::Temporary temporary;
+    int err = temporary.create(place.folder.get(), "." + place.name + ".", ".tmp", 0600);
+    if (err == 0 && (fchmod(temporary.fd(), place.info.st_mode & 07777) != 0
+                     || !writeAll(temporary.fd(), std::string(written.begin(), written.end()))))
+        err = errno ? errno : EIO;
+    if (err == 0)
+        err = temporary.commit(place.name, &place.info);
+    if (err != 0) {
+        failed(outcome, "Cannot write the time-stamped " + file + ": " + errnoText(err) + ".");
+        return outcome;
+    }
+    outcome.signedOk = true;
+    outcome.lines.push_back({OutputLine::Out, "Successfully timestamped: " + file});
+    return outcome;
+}
+
+} // namespace
+
+RunCounts stampPkcs7Files(const SignArgs &args, const std::function<void(const FileOutcome &)> &print)
+{
+    RunCounts counts;
+    for (const std::string &file : args.files) {
+        const FileOutcome outcome = stampOne(file, args);
+        print(outcome);
+        counts.warnings += outcome.warnings;
+        ++(outcome.signedOk ? counts.signedFiles : counts.errors);
+    }
+    return counts;
+}
+
 Pkcs7Verdict judgePkcs7File(int fd, const std::string &file, const TrustPolicy &policy)
 {
     Pkcs7Verdict verdict;
@@ -312,20 +412,9 @@ Pkcs7Verdict judgePkcs7File(int fd, const std::string &file, const TrustPolicy &
     if (const ASN1_OCTET_STRING *embedded = embeddedContent(p7.get())) {
         content.reset(BIO_new_mem_buf(ASN1_STRING_get0_data(embedded), ASN1_STRING_length(embedded)));
     } else {
-        const std::string contentPath = contentPathOf(file);
-        if (contentPath.empty()) {
-            verdict.fileProblem = "it is a detached signature, whose content is the file of its name without "
-                                  "\".p7\", and its name does not end in \".p7\"";
+        contentFile = openDetachedContent(file, verdict.fileProblem);
+        if (!contentFile)
             return verdict;
-        }
-        contentFile = Fd(open(contentPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        struct stat contentStat {};
-        if (!contentFile || fstat(contentFile.get(), &contentStat) != 0 || !S_ISREG(contentStat.st_mode)) {
-            verdict.fileProblem = "it is a detached signature, and the file it signs, " + contentPath + ", "
-                                  + (contentFile ? std::string("is not a regular file") : "cannot be opened ("
-                                                                                          + errnoText(errno) + ")");
-            return verdict;
-        }
         content.reset(BIO_new_fd(contentFile.get(), BIO_NOCLOSE));
     }
     if (!content) {

@@ -10,6 +10,9 @@
 //       /p7ce Embedded (the default) keeps the file's content inside;
 //       Pkcs7DetachedSignedData leaves it out (a whole PKCS#7 ContentInfo);
 //       DetachedSignedData leaves it out and writes the bare SignedData.
+//   timestamp /p7 (/t URL | /tr URL [/td ALG]) FILE.p7...
+//       adds a time stamp to each one (that has none) in its own form, the
+//       stamped signature checked before it replaces the file.
 //   verify /p7 FILE.p7...
 //       judges each one as verify /pa judges a program file's signature:
 //       the content's digest, the signature value, the signer's purpose
@@ -41,6 +44,8 @@ inline constexpr long long kMaxPkcs7Bytes = 256LL << 20;
 
 RunCounts signPkcs7Files(const SignArgs &args, const SigningIdentity &identity,
                          const std::function<void(const FileOutcome &)> &print);
+
+RunCounts stampPkcs7Files(const SignArgs &args, const std::function<void(const FileOutcome &)> &print);
 
 struct Pkcs7Verdict {
     std::string fileProblem; // it cannot be read, or its content cannot: the reason

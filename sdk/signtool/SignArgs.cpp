@@ -143,6 +143,8 @@ struct Parser {
             args.digestXml = true;
         else if (verifying && name == "p7")
             args.verifyPkcs7 = true;
+        else if (args.verb == Verb::Timestamp && name == "p7")
+            args.stampPkcs7 = true;
         else if (verifying && name == "pa")
             args.authenticodePolicy = true;
         else if (verifying && name == "all")
@@ -526,6 +528,7 @@ const char *usageText()
            "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...\n"
            "       signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...\n"
            "       signtool.exe verify /p7 [/v | /q] FILE.p7...\n"
+           "       signtool.exe timestamp /p7 (/t URL | /tr URL [/td ALG]) FILE.p7...\n"
            "\n"
            "sign options:\n"
            "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"

@@ -12,6 +12,7 @@
 //   signtool.exe sign /di DIR [/t URL | /tr URL [/td ALG]] FILE...
 //   signtool.exe sign ... /p7 DIR [/p7co OID] [/p7ce KIND] FILE...
 //   signtool.exe verify /p7 [/v | /q] FILE.p7...
+//   signtool.exe timestamp /p7 (/t URL | /tr URL [/td ALG]) FILE.p7...
 //   signtool.exe /?     signtool.exe sign /?
 //
 // Switches start with "/" or "-" and ignore letter case (/A, -v), as the
@@ -100,6 +101,7 @@ struct SignArgs {
     std::optional<std::string> pkcs7ContentType; // /p7co, a dotted OID
     Pkcs7Embedding pkcs7Embedding = Pkcs7Embedding::Embedded; // /p7ce
     bool verifyPkcs7 = false;             // verify /p7
+    bool stampPkcs7 = false;              // timestamp /p7: the files are PKCS#7 files of sign /p7
     std::vector<std::string> files;
 };
 

@@ -29,8 +29,6 @@ const Refusal kRefusals[] = {
     {"sign", "dlib", "it loads a Windows DLL that signs digests, which cannot be loaded here: reach a remote key "
                      "through its PKCS#11 module instead"},
     {"sign", "dmdf", "it hands metadata to a Windows DLL (/dlib) that signs digests, which cannot be loaded here"},
-    {"timestamp", "p7", "time stamps are added to Authenticode signatures here; a PKCS#7 file of sign /p7 is "
-                        "not stamped afterwards"},
     {"sign", "rmc", "relaxed marker checks concern Windows' own protected-process signing policy, which does not "
                     "exist here"},
     {"sign", "sa", "adding authenticated attributes of one's own is not supported by the signer used here"},

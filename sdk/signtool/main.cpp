@@ -245,6 +245,18 @@ int main(int argc, char **argv)
         printSummary(args, "Verified", counts.verified, counts.warnings, counts.errors + unmatched);
         return counts.errors + unmatched == 0 ? 0 : 1;
     }
+    if (args.verb == Verb::Timestamp && args.stampPkcs7) {
+        int warnings = 0;
+        for (const std::string &warning : digestWarnings(args)) {
+            if (!args.quiet)
+                errLines(warning);
+            ++warnings;
+        }
+        const RunCounts counts =
+            stampPkcs7Files(args, [](const FileOutcome &outcome) { printLines(outcome.lines); });
+        printSummary(args, "Timestamped", counts.signedFiles, warnings + counts.warnings, counts.errors + unmatched);
+        return counts.errors + unmatched == 0 ? 0 : 1;
+    }
     if (args.verb == Verb::Timestamp) {
         PrivateFolder::startCleaner();
         int warnings = 0;

@@ -84,6 +84,7 @@ private slots:
     void pkcs7TamperedOrUntrustedIsRefused();
     void pkcs7IsTimeStamped_data();
     void pkcs7IsTimeStamped();
+    void existingPkcs7IsTimeStampedInItsForm();
 };
 
 void TestSignToolSteps::initTestCase()
@@ -270,7 +271,8 @@ void TestSignToolSteps::stepSwitchesCombineOnlyAsDocumented()
         {{"sign", "/f", m_pfx, "/p7co", "1.2.3", file}, "/p7co and /p7ce need /p7"},
         {{"sign", "/f", m_pfx, "/p7", "x", "/p7ce", "Inside", file}, "must be Embedded, DetachedSignedData"},
         {{"verify", "/p7", "/pa", file}, "takes none of /pa"},
-        {{"timestamp", "/p7", file}, "The option /p7 is not supported"},
+        {{"sign", "/f", m_pfx, "/p", m_password, "/ds", "/t", "http://127.0.0.1:9/", file}, "give /t or /tr with /di"},
+        {{"timestamp", "/p7", file}, "timestamp needs a time-stamp server"},
     };
     for (const auto &c : cases) {
         const RunResult run = signtool(c.args);
@@ -431,6 +433,37 @@ void TestSignToolSteps::pkcs7IsTimeStamped()
                                                   folder, "/tr", "http://127.0.0.1:9/tsa", "/td", "sha256", file});
     QVERIFY(!silent.ok());
     QVERIFY(!QFile::exists(p7));
+}
+
+void TestSignToolSteps::existingPkcs7IsTimeStampedInItsForm()
+{
+    TsaServer server(QStringLiteral("rfc3161"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString folder = newFolder();
+    const QString file = folder + "/later.bin";
+    QVERIFY(writeBytes(file, "stamped afterwards\n"));
+    const QString p7 = folder + "/later.bin.p7";
+    QVERIFY(signtool({"sign", "/f", m_pfx, "/p", m_password, "/fd", "sha256", "/p7", folder, "/p7ce",
+                      "DetachedSignedData", file})
+                .ok());
+    QVERIFY(QFile::setPermissions(p7, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    const RunResult run = signtool({"timestamp", "/p7", "/tr", server.url(), "/td", "sha256", p7});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains("Successfully timestamped: " + p7), qPrintable(run.output));
+    const QByteArray stamped = fileBytes(p7);
+    const QByteArray signedDataOid = QByteArray::fromHex("06092a864886f70d010702");
+    QVERIFY2(!stamped.left(24).contains(signedDataOid), "the bare SignedData became a ContentInfo");
+    QCOMPARE(QFileInfo(p7).permissions() & (QFile::ReadGroup | QFile::ReadOther),
+             QFileDevice::Permissions(QFile::ReadGroup));
+    const RunResult own = signtool({"verify", "/p7", "/v", p7}, storeEnvironment(m_store));
+    QVERIFY2(own.output.contains("Time stamp: RFC 3161"), qPrintable(own.output));
+    QVERIFY2(!own.output.contains("digest does not match") && !own.output.contains("signature is invalid"),
+             qPrintable(own.output));
+    // A second stamp is refused, the file kept.
+    const RunResult again = signtool({"timestamp", "/p7", "/tr", server.url(), "/td", "sha256", p7});
+    QVERIFY(!again.ok());
+    QVERIFY2(again.output.contains("already carries unsigned attributes"), qPrintable(again.output));
+    QCOMPARE(fileBytes(p7), stamped);
 }
 
 QTEST_GUILESS_MAIN(TestSignToolSteps)
