@@ -367,7 +367,7 @@ std::string digestXml(const Bytes &digest, const EVP_MD *md, X509 *cert)
     }
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
            "<DigestSigningRequest>\r\n"
-           "  <DigestAlgorithm>" + upperCase(EVP_MD_get0_name(md)) + "</DigestAlgorithm>\r\n"
+           "  <DigestAlgorithm>" + upperCase(OBJ_nid2sn(EVP_MD_get_type(md))) + "</DigestAlgorithm>\r\n"
            "  <Digest>" + base64Text(digest) + "</Digest>\r\n"
            "  <SigningCertificate>" + base64Text(certDer) + "</SigningCertificate>\r\n"
            "</DigestSigningRequest>\r\n";
