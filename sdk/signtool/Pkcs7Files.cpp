@@ -1,5 +1,6 @@
 #include "Pkcs7Files.h"
 
+#include "CertSelect.h"
 #include "CertStore.h"
 #include "DerWriter.h"
 #include "DigestSigning.h"
@@ -217,6 +218,9 @@ FileOutcome signOne(const std::string &file, const SignArgs &args, const Pkcs7Ke
     }
     outcome.signedOk = true;
     outcome.lines.push_back({OutputLine::Out, "Successfully signed: " + file});
+    if (isDemoCertificate(key.contents.cert.get()))
+        outcome.lines.push_back(
+            {OutputLine::Out, "Signed with the demo certificate, which is for trying Quillmark out only."});
     if (args.verbose) {
         outcome.lines.push_back({OutputLine::Out, "    PKCS#7 file: " + shown});
         outcome.lines.push_back({OutputLine::Out, std::string()});

@@ -987,7 +987,7 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
     job.outcome.lines.push_back({OutputLine::Out, (stampOnly() ? "Successfully timestamped: " : "Successfully signed: ") + file});
     // Right under the line that names the file, so it need not name it
     // again: with the path it would be wider than the window's console.
-    if (m_demo && !stampOnly())
+    if ((m_demo || (job.ingested && isDemoCertificate(job.stampedSigner.get()))) && !stampOnly())
         job.outcome.lines.push_back(
             {OutputLine::Out, "Signed with the demo certificate, which is for trying Quillmark out only."});
     if (m_args.verbose)
