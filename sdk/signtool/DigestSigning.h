@@ -27,7 +27,6 @@
 // split its signing this way.
 
 #include "PeSigner.h"
-#include "SignRun.h"
 
 #include <openssl/pkcs7.h>
 
@@ -37,9 +36,6 @@
 #include <vector>
 
 namespace signtool {
-
-struct SignArgs;
-struct SigningIdentity;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -89,18 +85,6 @@ Bytes completeIngestedSignature(IngestedSignature &ingested, const KnownDigest &
 
 // The name of `path` without its folder.
 std::string fileNameOf(const std::string &path);
-
-// sign /dg and sign /ds over every file, one after another, each file's
-// lines handed to `print` (the Signer's form).
-RunCounts generateDigests(const SignArgs &args, const SigningIdentity &identity,
-                          const std::function<void(const FileOutcome &)> &print);
-RunCounts signDigestFiles(const SignArgs &args, const SigningIdentity &identity,
-                          const std::function<void(const FileOutcome &)> &print);
-
-// The certificate /dg uses: as for signing, and besides a PFX /f also takes
-// a certificate file (PEM or DER) without its key.
-struct IdentityChoice;
-IdentityChoice chooseDigestCertificate(const SignArgs &args);
 
 // Files of a folder of the steps, without following links.
 bool readInFolder(int folder, const std::string &name, size_t maxBytes, std::string &data, std::string &error);

@@ -32,7 +32,7 @@
 // every file was signed (or verified), 1 otherwise.
 
 #include "CertStore.h"
-#include "DigestSigning.h"
+#include "DigestSteps.h"
 #include "FilePatterns.h"
 #include "ModuleDeadline.h"
 #include "Pkcs7Files.h"
