@@ -775,6 +775,122 @@ int countPeSignatures(int fd)
     return count;
 }
 
+namespace {
+
+// The signature value of `si` over its signed attributes (or, without any,
+// over the content's digest `contentDigest`).
+bool contentSignatureHolds(PKCS7_SIGNER_INFO *si, X509 *cert, const EVP_MD *md,
+                           const std::vector<unsigned char> &contentDigest)
+{
+    EVP_PKEY *key = X509_get0_pubkey(cert);
+    const ASN1_OCTET_STRING *value = si->enc_digest;
+    if (!key || !value)
+        return false;
+    bool ok = false;
+    if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
+        unsigned char *der = nullptr;
+        const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE *>(si->auth_attr), &der,
+                                         ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+        std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+        ok = length > 0 && ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1
+             && EVP_DigestVerify(ctx.get(), ASN1_STRING_get0_data(value), ASN1_STRING_length(value), der,
+                                 static_cast<size_t>(length)) == 1;
+        OPENSSL_free(der);
+    } else {
+        std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr),
+                                                                         EVP_PKEY_CTX_free);
+        ok = ctx && EVP_PKEY_verify_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_signature_md(ctx.get(), md) == 1
+             && EVP_PKEY_verify(ctx.get(), ASN1_STRING_get0_data(value), ASN1_STRING_length(value),
+                                contentDigest.data(), contentDigest.size()) == 1;
+    }
+    ERR_clear_error();
+    return ok;
+}
+
+std::optional<std::vector<unsigned char>> digestOfContent(BIO *content, const EVP_MD *md)
+{
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
+        return std::nullopt;
+    std::vector<unsigned char> buffer(1 << 16);
+    int n = 0;
+    while ((n = BIO_read(content, buffer.data(), static_cast<int>(buffer.size()))) > 0)
+        EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n));
+    if (n < 0 && !BIO_eof(content))
+        return std::nullopt;
+    std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &size) != 1)
+        return std::nullopt;
+    digest.resize(size);
+    return digest;
+}
+
+} // namespace
+
+PeSignature judgeContentSignature(PKCS7 *p7, BIO *content, const TrustPolicy &policy)
+{
+    PeSignature signature;
+    SignatureFinding &finding = signature.finding;
+    finding.verdict = Verdict::Damaged;
+    PKCS7_SIGNER_INFO *si = onlySigner(p7);
+    if (!si) {
+        finding.detail = "it holds no signature of one signer";
+        return signature;
+    }
+    const EVP_MD *md = EVP_get_digestbyobj(si->digest_alg->algorithm);
+    finding.digest = upperCase(OBJ_nid2sn(OBJ_obj2nid(si->digest_alg->algorithm)));
+    X509 *cert = certificateOf(p7, si);
+    if (!cert) {
+        finding.detail = "the signer's certificate is missing";
+        return signature;
+    }
+    X509_up_ref(cert);
+    signature.signer.reset(cert);
+    finding.signer = subjectOf(cert);
+    const auto contentDigest = md ? digestOfContent(content, md) : std::nullopt;
+    if (!contentDigest) {
+        finding.detail = "its digest algorithm is unknown or the content cannot be read";
+        return signature;
+    }
+    signature.fileDigest = md;
+    signature.fileDigestValue = *contentDigest;
+    if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
+        const ASN1_OCTET_STRING *attribute = PKCS7_digest_from_attributes(si->auth_attr);
+        if (!attribute) {
+            finding.detail = "its signed attributes hold no message digest";
+            return signature;
+        }
+        if (!sameBytes(*contentDigest, attribute)) {
+            finding.verdict = Verdict::DigestMismatch;
+            return signature;
+        }
+    }
+    if (!contentSignatureHolds(si, cert, md, *contentDigest)) {
+        finding.verdict = Verdict::SignatureInvalid;
+        return signature;
+    }
+    const StampResult stamp = timeStampOf(p7, si, policy);
+    finding.stampKind = stamp.kind;
+    finding.stampTime = stamp.timeText;
+    finding.notes = stamp.notes;
+    finding.warnings = stamp.warnings;
+    signature.stampDigest = stamp.digest;
+    signature.stampVerified = stamp.verified;
+    if (stamp.kind != StampKind::None && !stamp.verified) {
+        finding.verdict = Verdict::TimeStampInvalid;
+        finding.detail = stamp.problem;
+        return signature;
+    }
+    if (const auto usage = leafUsageProblem(cert, NID_code_sign)) {
+        finding.verdict = Verdict::WrongPurpose;
+        finding.detail = *usage;
+        return signature;
+    }
+    judgeChain(signature, p7, stamp, policy);
+    return signature;
+}
+
 } // namespace signtool
 
 namespace signtool {

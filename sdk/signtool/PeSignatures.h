@@ -78,6 +78,12 @@ struct PeJudgement {
 // signatures use, however many use it.
 PeJudgement judgePeFile(int fd, const TrustPolicy &policy, const KnownDigest *known = nullptr);
 
+// A PKCS#7 signature of any content (sign /p7), judged by the rules of
+// judgePeFile: the content's digest (read from `content` to its end)
+// against the signed messageDigest, the signature value, the signer's
+// purpose (code signing) and chain, and a time stamp.
+PeSignature judgeContentSignature(PKCS7 *p7, BIO *content, const TrustPolicy &policy);
+
 // How many signatures the PE file on `fd` carries, without judging them: 0
 // when it is unsigned, -1 when it or its signature cannot be read (a count
 // above kMaxPeSignatures is given as it is).

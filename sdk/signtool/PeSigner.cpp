@@ -498,8 +498,8 @@ uint32_t PeChecksum::value(uint64_t fileSize) const
     return static_cast<uint32_t>(sum + fileSize);
 }
 
-std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, const SigningKey &key,
-                                                 const PeSignOptions &options, std::string &error)
+Pkcs7Ptr unsignedAuthenticodeSignature(const KnownDigest &digest, const SigningKey &key,
+                                       const PeSignOptions &options, std::string &error)
 {
     const EVP_MD *md = EVP_get_digestbynid(digest.mdType);
     // SpcIndirectDataContent; its messageDigest covers the SEQUENCE's
@@ -511,14 +511,16 @@ std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, cons
     if (!md || !key.key || !key.cert
         || EVP_Digest(content.data(), content.size(), contentDigest, &contentDigestLength, md, nullptr) != 1) {
         error = "the digest of the signed content cannot be made";
-        return {};
+        return nullptr;
     }
 
     Pkcs7Ptr p7(PKCS7_new());
     if (!p7 || PKCS7_set_type(p7.get(), NID_pkcs7_signed) != 1) {
         error = "the signature cannot be built";
-        return {};
+        return nullptr;
     }
+    // The key only picks the signature algorithm here; a public key (the
+    // certificate's, for a signature made elsewhere) does as well.
     PKCS7_SIGNER_INFO *si = PKCS7_add_signature(p7.get(), key.cert, key.key, md);
     bool ok = si != nullptr && PKCS7_add_certificate(p7.get(), key.cert) == 1;
     for (X509 *cert : key.chain)
@@ -558,8 +560,22 @@ std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, cons
     } else {
         ok = false;
     }
+    if (!ok) {
+        error = "the signature cannot be built (" + takeOpensslError() + ")";
+        return nullptr;
+    }
+    return p7;
+}
+
+std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, const SigningKey &key,
+                                                 const PeSignOptions &options, std::string &error)
+{
+    Pkcs7Ptr p7 = unsignedAuthenticodeSignature(digest, key, options, error);
+    if (!p7)
+        return {};
+    PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
     const auto signValue = [si] { return PKCS7_SIGNER_INFO_sign(si) == 1; };
-    if (!ok || !(options.keyOperation ? options.keyOperation(signValue) : signValue())) {
+    if (!(options.keyOperation ? options.keyOperation(signValue) : signValue())) {
         error = "the signature cannot be made (" + takeOpensslError() + ")";
         return {};
     }
@@ -597,7 +613,8 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
         return result;
     }
     result.digest = *copied.digest;
-    Bytes signature = authenticodeSignature(result.digest, key, options, result.error);
+    Bytes signature = options.finishedSignature ? options.finishedSignature(result.digest, result.error)
+                                                : authenticodeSignature(result.digest, key, options, result.error);
     if (signature.empty())
         return result;
     result.signatures = 1;

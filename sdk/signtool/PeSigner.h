@@ -52,6 +52,10 @@ struct PeSignOptions {
     // key is used one file at a time and under a deadline (TokenKey::use).
     // Empty: it is run directly.
     std::function<bool(const std::function<bool()> &)> keyOperation;
+    // A signature made elsewhere (sign /di): given the digest made while
+    // the file is copied, the SignedData (DER) to embed, or empty with the
+    // reason set. Replaces the signature made with the key.
+    std::function<std::vector<unsigned char>(const KnownDigest &, std::string &)> finishedSignature;
 };
 
 struct PeSignResult {
@@ -72,6 +76,13 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
 // whose digest is `digest`, for tests and for the digest of other callers.
 std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, const SigningKey &key,
                                                  const PeSignOptions &options, std::string &error);
+
+// authenticodeSignature's SignedData before it is signed: every signed
+// attribute in place, the signature value empty, for a key elsewhere to
+// sign (sign /dg). `key.key` may be the certificate's public key: it only
+// picks the signature algorithm.
+sdktool::Pkcs7Ptr unsignedAuthenticodeSignature(const KnownDigest &digest, const SigningKey &key,
+                                       const PeSignOptions &options, std::string &error);
 
 // Writes the PE file on `originalFd` without its certificate table to
 // `copyFd`: the entry emptied, the checksum made anew. Empty when done,

@@ -91,9 +91,22 @@ bool isDottedOid(const std::string &text)
     return text.find_first_not_of("0123456789.") == std::string::npos;
 }
 
+std::optional<Pkcs7Embedding> embeddingByName(const std::string &name)
+{
+    const std::string lower = lowerCase(name);
+    if (lower == "embedded")
+        return Pkcs7Embedding::Embedded;
+    if (lower == "detachedsigneddata")
+        return Pkcs7Embedding::DetachedSignedData;
+    if (lower == "pkcs7detachedsigneddata")
+        return Pkcs7Embedding::Pkcs7DetachedSignedData;
+    return std::nullopt;
+}
+
 struct Parser {
     SignArgs args;
     std::string error;
+    bool pkcs7EmbeddingGiven = false;
 
     bool fail(std::string text)
     {
@@ -127,6 +140,14 @@ struct Parser {
             args.noPageHashes = true;
         else if (signing && name == "uw")
             args.usageOid = kWindowsComponentUsage;
+        else if (signing && name == "ds")
+            args.signDigests = true;
+        else if (signing && name == "dxml")
+            args.digestXml = true;
+        else if (verifying && name == "p7")
+            args.verifyPkcs7 = true;
+        else if (args.verb == Verb::Timestamp && name == "p7")
+            args.stampPkcs7 = true;
         else if (verifying && name == "pa")
             args.authenticodePolicy = true;
         else if (verifying && name == "all")
@@ -212,6 +233,12 @@ struct Parser {
             return "a description URL";
         if (name == "mt")
             return "a number of files to sign at a time";
+        if (name == "dg" || name == "di" || name == "p7")
+            return "a folder";
+        if (name == "p7co")
+            return "an object identifier";
+        if (name == "p7ce")
+            return "Embedded, DetachedSignedData or Pkcs7DetachedSignedData";
         return nullptr;
     }
 
@@ -305,7 +332,22 @@ struct Parser {
             args.description = value;
         else if (name == "du")
             args.descriptionUrl = value;
-        else if (name == "mt") {
+        else if (name == "dg" || name == "di" || name == "p7") {
+            if (value.empty())
+                return fail("The option " + arg + " needs a folder.");
+            (name == "dg" ? args.digestOutFolder : name == "di" ? args.digestInFolder : args.pkcs7Folder) = value;
+        } else if (name == "p7co") {
+            if (!isDottedOid(value))
+                return fail("The value of /p7co must be an object identifier such as 1.3.6.1.4.1.311.79.1: " + value);
+            args.pkcs7ContentType = value;
+        } else if (name == "p7ce") {
+            const std::optional<Pkcs7Embedding> embedding = embeddingByName(value);
+            if (!embedding)
+                return fail("The value of /p7ce must be Embedded, DetachedSignedData or Pkcs7DetachedSignedData: "
+                            + value);
+            args.pkcs7Embedding = *embedding;
+            pkcs7EmbeddingGiven = true;
+        } else if (name == "mt") {
             const std::optional<unsigned> jobs = jobCount(value);
             if (!jobs)
                 return fail("The value of /mt must be a whole number from 1 to 256: " + value);
@@ -389,7 +431,10 @@ struct Parser {
         if (args.verbose && args.quiet)
             return fail("The options /v and /q cannot be combined.");
         if (args.verb == Verb::Verify) {
-            if (!args.authenticodePolicy)
+            if (args.verifyPkcs7 && (args.authenticodePolicy || args.allSignatures || args.signatureIndex
+                                     || args.printDescription || args.rootSubject))
+                return fail("verify /p7 checks PKCS#7 files and takes none of /pa, /all, /ds, /d and /r.");
+            if (!args.authenticodePolicy && !args.verifyPkcs7)
                 return fail("verify needs /pa: only the Authenticode verification policy is supported.");
             if (args.files.empty())
                 return fail("No files to verify were given.");
@@ -423,6 +468,8 @@ struct Parser {
             return fail(std::string("The option ") + (args.password ? "/p" : "/pfd")
                         + " gives a PFX password; with /csp or /kc the token's PIN is asked for through pinentry, "
                           "never taken from the command line.");
+        if (!stepsCombinationFine())
+            return false;
         if (args.pfxFile && (args.issuerName || args.usageOid))
             return fail("The options /i, /u and /uw choose from the certificate store and cannot be combined with /f.");
         if (args.autoSelect && args.pfxFile)
@@ -439,7 +486,34 @@ struct Parser {
         if (args.timestampDigestGiven && !args.rfc3161Url)
             return fail("The option /td needs /tr with an RFC 3161 time-stamp server.");
         if (args.files.empty())
-            return fail("No files to sign were given.");
+            return fail(args.signDigests ? "No digest files (.dig) to sign were given." : "No files to sign were given.");
+        return true;
+    }
+
+    // Signing in steps and PKCS#7 files: one way of signing per run, and
+    // only the switches that mean something for it.
+    bool stepsCombinationFine()
+    {
+        const int ways = int(args.digestOutFolder.has_value()) + int(args.signDigests)
+                         + int(args.digestInFolder.has_value()) + int(args.pkcs7Folder.has_value());
+        if (ways > 1)
+            return fail("The options /dg, /ds, /di and /p7 cannot be combined: each is a step of its own.");
+        if (args.digestXml && !args.digestOutFolder)
+            return fail("The option /dxml needs /dg.");
+        if ((args.pkcs7ContentType || pkcs7EmbeddingGiven) && !args.pkcs7Folder)
+            return fail("The options /p7co and /p7ce need /p7.");
+        if (ways == 0)
+            return true;
+        if (args.appendSignature || args.pageHashes)
+            return fail("The options /as and /ph cannot be combined with /dg, /ds, /di or /p7.");
+        if ((args.timestampUrl || args.rfc3161Url) && !args.digestInFolder && !args.pkcs7Folder)
+            return fail("A time stamp is added when the signature is put into the file: give /t or /tr with /di.");
+        if (args.digestInFolder
+            && (args.pfxFile || args.autoSelect || args.certSha1 || args.subjectName || args.issuerName
+                || args.usageOid || args.storeName || args.machineStore || !args.additionalCertificates.empty()
+                || args.description || args.descriptionUrl))
+            return fail("/di takes the certificates and the description from the unsigned signature (.p7u) of /dg; "
+                        "it chooses no certificate.");
         return true;
     }
 };
@@ -521,7 +595,7 @@ std::vector<std::string> digestWarnings(const SignArgs &args)
     // SignTool of Windows SDK build 20236 and later warns without /fd and
     // /td, its newest versions refuse; a build script that never named its
     // digests keeps working here, told what it got.
-    if (args.verb == Verb::Sign && !args.fileDigestGiven)
+    if (args.verb == Verb::Sign && !args.fileDigestGiven && !args.digestInFolder)
         warnings.push_back("SignTool Warning: No file digest algorithm was given; SHA-256 is used.\n"
                            "The newest SignTool refuses to sign without /fd: add /fd sha256.");
     if (args.rfc3161Url && !args.timestampDigestGiven)
@@ -546,6 +620,8 @@ const char *usageText()
            "       signtool.exe verify /pa (/c CAT | /ad | /as | /ag GUID) [/o VER]\n"
            "                           [/hash ALG] [/v | /q] FILE...\n"
            "       signtool.exe catdb [/d | /g GUID] [/r] [/u] [/v | /q] CATALOG...\n"
+           "       signtool.exe verify /p7 [/v | /q] FILE.p7...\n"
+           "       signtool.exe timestamp /p7 (/t URL | /tr URL [/td ALG]) FILE.p7...\n"
            "\n"
            "sign options:\n"
            "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"
@@ -569,6 +645,14 @@ const char *usageText()
            "  /as         append this signature to those the file has\n"
            "  /d TEXT     description; /du URL its web address\n"
            "  /mt N       sign N files at a time\n"
+           "  /dg DIR     write each file's digest to sign (FILE.dig, base64) and its\n"
+           "              unsigned signature (FILE.p7u) to DIR; /dxml: also FILE.dig.xml\n"
+           "  /ds         sign the digests (the files are FILE.dig) into FILE.dig.signed\n"
+           "  /di DIR     put DIR/FILE.dig.signed into each file (with /t or /tr: stamped)\n"
+           "  /p7 DIR     write a PKCS#7 signature of each file (any content) as DIR/FILE.p7\n"
+           "  /p7co OID   its content type (default 1.2.840.113549.1.7.1, data)\n"
+           "  /p7ce KIND  Embedded (default), DetachedSignedData (the bare SignedData)\n"
+           "              or Pkcs7DetachedSignedData (a whole PKCS#7, content left out)\n"
            "  /v          verbose output; /debug: also the PKCS#11 modules that failed;\n"
            "              /q: errors only\n"
            "timestamp: add a time stamp to the primary signature of files already signed\n"
@@ -589,6 +673,8 @@ const char *usageText()
            "              (/as) catalog database; /ag GUID: in the database of GUID\n"
            "  /o VER      the catalog must be meant for this Windows version (2:6.1)\n"
            "  /hash ALG   look the file up by its SHA1 or SHA256 hash (else by both)\n"
+           "  /p7         check PKCS#7 files (sign /p7); a detached one signs the file of\n"
+           "              its name without .p7, beside it\n"
            "catdb: add catalogs to the system component catalog database\n"
            "  /d          the default database instead; /g GUID: the database of GUID\n"
            "  /r          remove the named catalogs; /u: add under a unique name\n"

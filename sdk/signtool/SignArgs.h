@@ -11,6 +11,11 @@
 //   signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...
 //   signtool.exe verify /pa (/c CATALOG | /ad | /as | /ag GUID) [/o VERSION] [/hash ALG] FILE...
 //   signtool.exe catdb [/d | /g GUID] [/r] [/u] [/v | /q] CATALOG...
+//   signtool.exe sign ... /dg DIR [/dxml] FILE...   sign /ds ... FILE.dig...
+//   signtool.exe sign /di DIR [/t URL | /tr URL [/td ALG]] FILE...
+//   signtool.exe sign ... /p7 DIR [/p7co OID] [/p7ce KIND] FILE...
+//   signtool.exe verify /p7 [/v | /q] FILE.p7...
+//   signtool.exe timestamp /p7 (/t URL | /tr URL [/td ALG]) FILE.p7...
 //   signtool.exe /?     signtool.exe sign /?
 //
 // Switches start with "/" or "-" and ignore letter case (/A, -v), as the
@@ -49,6 +54,14 @@ enum class DigestAlgorithm { Sha256, Sha384, Sha512, Sha1 };
 
 // "sha256", "sha384", "sha512", "sha1": the names osslsigncode's -h takes.
 const char *digestName(DigestAlgorithm algorithm);
+
+// /p7ce: whether a PKCS#7 signature holds the content it signs, and in
+// which form a detached one is written.
+enum class Pkcs7Embedding {
+    Embedded,                // the content inside, a ContentInfo
+    DetachedSignedData,      // no content, the bare SignedData
+    Pkcs7DetachedSignedData, // no content, a whole ContentInfo
+};
 
 struct SignArgs {
     Verb verb = Verb::Sign;
@@ -95,6 +108,20 @@ struct SignArgs {
     bool defaultDatabase = false;         // catdb /d
     bool removeCatalogs = false;          // catdb /r
     bool uniqueNames = false;             // catdb /u
+    // Signing in steps (DigestSigning.h): /dg DIR writes each file's digest
+    // to sign and its unsigned signature there; /ds signs such digests (the
+    // files are .dig files); /di DIR puts the signed digests into the files.
+    std::optional<std::string> digestOutFolder; // /dg
+    bool signDigests = false;             // /ds
+    std::optional<std::string> digestInFolder;  // /di
+    bool digestXml = false;               // /dxml: also FILE.dig.xml with /dg
+    // PKCS#7 signatures of any file (Pkcs7Files.h): sign /p7 DIR writes
+    // FILE.p7 there; verify /p7 checks such files.
+    std::optional<std::string> pkcs7Folder;      // sign /p7
+    std::optional<std::string> pkcs7ContentType; // /p7co, a dotted OID
+    Pkcs7Embedding pkcs7Embedding = Pkcs7Embedding::Embedded; // /p7ce
+    bool verifyPkcs7 = false;             // verify /p7
+    bool stampPkcs7 = false;              // timestamp /p7: the files are PKCS#7 files of sign /p7
     std::vector<std::string> files;
 };
 

@@ -1,6 +1,7 @@
 #include "Signer.h"
 
 #include "CertSelect.h"
+#include "DigestSigning.h"
 #include "ModuleDeadline.h"
 #include "PeImage.h"
 #include "SignArgs.h"
@@ -12,6 +13,7 @@
 #include "ToolSupport.h"
 #include "VerifyReport.h"
 #include "safefile/ShownText.h"
+#include "safefile/SafeWrite.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -224,6 +226,14 @@ Signer::Signer(const SigningIdentity &identity, const SignArgs &args) : m_identi
     // chosen certificate as its own.
     if (stampOnly())
         return; // no certificate: the files keep their signatures
+    if (args.digestInFolder) {
+        // Each file's signature and certificate come from the folder.
+        safefile::WalkProblem problem;
+        if (safefile::openFolder(*args.digestInFolder, m_digestFolder, &problem) != 0)
+            m_setUpError = "Cannot open the folder " + *args.digestInFolder
+                           + " given with /di: " + safefile::walkProblemText(problem) + ".";
+        return;
+    }
     m_signerPem = Fd(memfd_create("signtool-signer", MFD_CLOEXEC));
     if (!m_signerPem || !writeAll(m_signerPem.get(), certificatePem(identity.cert.get())))
         m_setUpError = "Cannot hand the certificate to osslsigncode: " + errnoText(errno) + ".";
@@ -345,6 +355,9 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
         return job;
     }
 
+    if (m_args.digestInFolder && !takeIngestedSignature(*job))
+        return job;
+
     job->folder = m_folders.shareIn(job->opened.folder.get(), error);
     if (!job->folder) {
         fail(*job, "Cannot sign " + file + ": " + error + ".");
@@ -404,12 +417,40 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
     return job;
 }
 
+// sign /di: the file's signature, made elsewhere, read and checked before
+// anything is written.
+bool Signer::takeIngestedSignature(SignJob &job) const
+{
+    if (!job.format->readsSignaturesInProcess()) {
+        fail(job, "Cannot sign " + job.file + " in steps (/di): only program files can be; osslsigncode, which "
+                                              "signs this format, cannot embed a signature made elsewhere.");
+        return false;
+    }
+    std::string problem;
+    std::optional<IngestedSignature> ingested =
+        readIngestedSignature(m_digestFolder.get(), *m_args.digestInFolder, fileNameOf(job.file), problem);
+    if (!ingested) {
+        fail(job, "Cannot sign " + job.file + ": " + problem + ".");
+        return false;
+    }
+    X509_up_ref(ingested->signer.get());
+    job.stampedSigner.reset(ingested->signer.get());
+    job.ingested = std::make_shared<IngestedSignature>(std::move(*ingested));
+    return true;
+}
+
 void Signer::startSigning(SignJob &job, int signaturesBefore) const
 {
     const bool nest = m_args.appendSignature && signaturesBefore > 0;
     job.expected.signatures = nest ? signaturesBefore + 1 : 1;
     job.expected.newIndex = nest ? signaturesBefore : 0;
     job.expected.fileDigest = digestName(m_args.fileDigest);
+    if (job.ingested) {
+        std::string name = OBJ_nid2sn(job.ingested->fileDigest.mdType);
+        for (char &c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        job.expected.fileDigest = name;
+    }
     expectTimeStamp(job);
     if (job.format->signsInProcess(signingNeeds())) {
         startSigningHere(job);
@@ -456,7 +497,9 @@ void Signer::startSigning(SignJob &job, int signaturesBefore) const
 SigningNeeds Signer::signingNeeds() const
 {
     SigningNeeds needs;
-    needs.keyInMemory = m_signingKey.key != nullptr;
+    // A token's key is opened in this process too; a signature made
+    // elsewhere (/di) needs no key here.
+    needs.keyInMemory = m_signingKey.key != nullptr || m_args.digestInFolder.has_value();
     needs.pageHashes = m_args.pageHashes;
     return needs;
 }
@@ -509,6 +552,13 @@ int Signer::signHere(SignJob &job) const
                                         + std::to_string(seconds) + " seconds; the file was left as it was.";
             return tokenKey->use(operation, message, seconds);
         };
+    if (job.ingested) {
+        options.md = EVP_get_digestbynid(job.ingested->fileDigest.mdType);
+        options.finishedSignature = [&job, stamp = options.beforeWriting](const KnownDigest &made,
+                                                                          std::string &error) {
+            return completeIngestedSignature(*job.ingested, made, stamp, error);
+        };
+    }
     const PeSignResult made = job.format->sign(job.opened.file.get(), job.copy.get(), m_signingKey, options);
     if (!made.error.empty()) {
         job.checkProblem = made.error;
@@ -523,8 +573,9 @@ int Signer::signHere(SignJob &job) const
         job.checkProblem = "the signed copy does not have the length that was written (is the disk full?)";
         return 1;
     }
-    job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), m_identity.cert.get(), job.expected,
-                                       &made.digest, &made.digest);
+    X509 *signer = job.ingested ? job.stampedSigner.get() : m_identity.cert.get();
+    job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer, job.expected, &made.digest,
+                                       &made.digest);
     // The digest stands for the file only if it was not written while it
     // was read: a write changes its times.
     if (job.checkProblem.empty() && changedSinceOpened(job.opened))
@@ -953,7 +1004,7 @@ void Signer::checkEnded(SignJob &job, const ChildExit &exit) const
     job.outcome.lines.push_back({OutputLine::Out, (stampOnly() ? "Successfully timestamped: " : "Successfully signed: ") + file});
     // Right under the line that names the file, so it need not name it
     // again: with the path it would be wider than the window's console.
-    if (m_demo && !stampOnly())
+    if ((m_demo || (job.ingested && isDemoCertificate(job.stampedSigner.get()))) && !stampOnly())
         job.outcome.lines.push_back(
             {OutputLine::Out, "Signed with the demo certificate, which is for trying Quillmark out only."});
     if (m_args.verbose)

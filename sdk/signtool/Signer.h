@@ -44,6 +44,7 @@
 namespace signtool {
 
 struct SignArgs;
+struct IngestedSignature; // DigestSigning.h
 
 struct OutputLine {
     enum Stream { Out, Err };
@@ -107,7 +108,9 @@ struct SignJob {
     std::string inputName;
     std::string inputPath; // the input as osslsigncode names it
     std::string stampInput; // what the time stamp is added to: the signed copy, or for "timestamp" the file
-    sdktool::CertPtr stampedSigner; // "timestamp": the signer of the file's primary signature
+    sdktool::CertPtr stampedSigner; // "timestamp": the signer of the file's primary signature; /di: the .p7u's
+    // sign /di: the signature made elsewhere, which this file gets.
+    std::shared_ptr<IngestedSignature> ingested;
 
     // The final copy, checked and synced to disk by a task of the pool.
     const char *copyName = nullptr;
@@ -156,6 +159,7 @@ private:
     void startSigningHere(SignJob &job) const;
     int signHere(SignJob &job) const;
     SigningNeeds signingNeeds() const;
+    bool takeIngestedSignature(SignJob &job) const;
 
     const SigningIdentity &m_identity;
     const SignArgs &m_args;
@@ -173,6 +177,7 @@ private:
     mutable PrivateFolders m_folders; // shared by the files of a folder
     std::vector<std::string> m_certificateLines; // for /v, the same for every file
     bool m_demo = false; // signs with the demo certificate: every file says so
+    Fd m_digestFolder;   // sign /di: the folder of the .p7u and .dig.signed files
     std::string m_setUpError;
 };
 

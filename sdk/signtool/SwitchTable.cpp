@@ -19,20 +19,9 @@ const Refusal kRefusals[] = {
                   "/sha1"},
     {"sign", "c", "certificate templates are a property of Windows certificate services' enrollment; choose the "
                   "certificate with /sha1, /n or /i instead"},
-    {"sign", "dg", "signing a digest made elsewhere in separate steps is not supported by this tool: sign the file "
-                   "itself"},
-    {"sign", "ds", "signing a digest made elsewhere in separate steps is not supported by this tool: sign the file "
-                   "itself"},
-    {"sign", "di", "signing a digest made elsewhere in separate steps is not supported by this tool: sign the file "
-                   "itself"},
-    {"sign", "dxml", "signing a digest made elsewhere in separate steps is not supported by this tool: sign the "
-                     "file itself"},
     {"sign", "dlib", "it loads a Windows DLL that signs digests, which cannot be loaded here: reach a remote key "
                      "through its PKCS#11 module instead"},
     {"sign", "dmdf", "it hands metadata to a Windows DLL (/dlib) that signs digests, which cannot be loaded here"},
-    {"sign timestamp verify", "p7", "detached PKCS#7 signatures of other files are not made or read by this tool"},
-    {"sign", "p7co", "detached PKCS#7 signatures of other files (/p7) are not made by this tool"},
-    {"sign", "p7ce", "detached PKCS#7 signatures of other files (/p7) are not made by this tool"},
     {"sign", "rmc", "relaxed marker checks concern Windows' own protected-process signing policy, which does not "
                     "exist here"},
     {"sign", "sa", "adding authenticated attributes of one's own is not supported by the signer used here"},

@@ -1,10 +1,13 @@
 #include "Verifier.h"
 
 #include "CatalogVerify.h"
+#include "Pkcs7Files.h"
+
 #include "CertStore.h"
 #include "FormatStrategy.h"
 #include "PeImage.h"
 #include "PeSignatures.h"
+#include "Pkcs7Files.h"
 #include "Revocation.h"
 #include "SafeReplace.h"
 #include "SignArgs.h"
@@ -369,7 +372,7 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
         }
         if (job->opened) {
             job->format = &formatOf(job->opened.get());
-            const bool byOsslsigncode = !job->format->readsSignaturesInProcess();
+            const bool byOsslsigncode = !job->format->readsSignaturesInProcess() && !args.verifyPkcs7;
             if (byOsslsigncode && !trust)
                 trust = trustFile(pem, openError);
             if (byOsslsigncode && openError.empty() && !links)
@@ -394,7 +397,16 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
             continue;
         }
         ChildSpec child;
-        if (job->format->readsSignaturesInProcess()) {
+        if (args.verifyPkcs7) {
+            // verify /p7: a PKCS#7 file of sign /p7, whatever it signs.
+            VerifyJob *pending = job.get();
+            child.task = [pending, &policy]() -> int {
+                Pkcs7Verdict verdict = judgePkcs7File(pending->opened.get(), pending->file, policy);
+                pending->fileProblem = std::move(verdict.fileProblem);
+                pending->findings = std::move(verdict.findings);
+                return 0;
+            };
+        } else if (job->format->readsSignaturesInProcess()) {
             VerifyJob *pending = job.get();
             child.task = [pending, &policy]() -> int {
                 judgedPe(*pending, pending->format->verify(pending->opened.get(), policy));
@@ -423,7 +435,7 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
         jobs[i] = std::move(job);
         pool.start(child, [&, i](ChildExit exit) {
             VerifyJob &ended = *jobs[i];
-            if (!ended.format->readsSignaturesInProcess()) {
+            if (!ended.format->readsSignaturesInProcess() && !args.verifyPkcs7) {
                 judgedByReport(ended, exit);
                 unlinkat(links.descriptor(), ended.linkName.c_str(), 0);
             }

@@ -33,8 +33,10 @@
 
 #include "CatalogCommand.h"
 #include "CertStore.h"
+#include "DigestSteps.h"
 #include "FilePatterns.h"
 #include "ModuleDeadline.h"
+#include "Pkcs7Files.h"
 #include "ProcessPool.h"
 #include "SafeReplace.h"
 #include "SignArgs.h"
@@ -251,6 +253,18 @@ int main(int argc, char **argv)
         printSummary(args, "Verified", counts.verified, counts.warnings, counts.errors + unmatched);
         return counts.errors + unmatched == 0 ? 0 : 1;
     }
+    if (args.verb == Verb::Timestamp && args.stampPkcs7) {
+        int warnings = 0;
+        for (const std::string &warning : digestWarnings(args)) {
+            if (!args.quiet)
+                errLines(warning);
+            ++warnings;
+        }
+        const RunCounts counts =
+            stampPkcs7Files(args, [](const FileOutcome &outcome) { printLines(outcome.lines); });
+        printSummary(args, "Timestamped", counts.signedFiles, warnings + counts.warnings, counts.errors + unmatched);
+        return counts.errors + unmatched == 0 ? 0 : 1;
+    }
     if (args.verb == Verb::Timestamp) {
         PrivateFolder::startCleaner();
         int warnings = 0;
@@ -280,7 +294,25 @@ int main(int argc, char **argv)
     // may start threads of its own.
     PrivateFolder::startCleaner();
 
-    IdentityChoice choice = chooseIdentity(args);
+    if (args.digestInFolder) {
+        // The signatures and their certificates come from the folder: no
+        // certificate is chosen, no key used.
+        int warnings = 0;
+        for (const std::string &warning : digestWarnings(args)) {
+            if (!args.quiet)
+                errLines(warning);
+            ++warnings;
+        }
+        const SigningIdentity none;
+        const Signer ingester(none, args);
+        const RunCounts counts = signInOrder(ingester, args.files, args.jobs, false,
+                                             [](const FileOutcome &outcome) { printLines(outcome.lines); });
+        printSummary(args, "Signed", counts.signedFiles, warnings + counts.warnings, counts.errors + unmatched);
+        return counts.errors + unmatched == 0 ? 0 : 1;
+    }
+
+    // /dg uses the certificate alone, which may come without its key.
+    IdentityChoice choice = args.digestOutFolder ? chooseDigestCertificate(args) : chooseIdentity(args);
     const safefile::SecretWiper pinWiper(choice.identity ? choice.identity->password : noPassword);
     if (args.verbose) {
         for (const auto &note : choice.notes)
@@ -320,6 +352,16 @@ int main(int argc, char **argv)
             errLine("SignTool Warning: The signing certificate expires on "
                 + timeText(X509_get0_notAfter(identity.cert.get())) + ".");
         ++warnings;
+    }
+
+    if (args.digestOutFolder || args.signDigests || args.pkcs7Folder) {
+        const auto print = [](const FileOutcome &outcome) { printLines(outcome.lines); };
+        const RunCounts counts = args.digestOutFolder ? generateDigests(args, identity, print)
+                                 : args.signDigests   ? signDigestFiles(args, identity, print)
+                                                      : signPkcs7Files(args, identity, print);
+        printSummary(args, args.digestOutFolder ? "Prepared" : "Signed", counts.signedFiles,
+                     warnings + counts.warnings, counts.errors + unmatched);
+        return counts.errors + unmatched == 0 ? 0 : 1;
     }
 
     // A token signs one file at a time: it is one device, and several
