@@ -104,6 +104,7 @@ struct Parser {
         bool known = true;
         const bool signing = args.verb == Verb::Sign;
         const bool verifying = args.verb == Verb::Verify;
+        const bool removing = args.verb == Verb::Remove;
         if (name == "?")
             args.showUsage = true;
         else if (name == "v")
@@ -124,6 +125,12 @@ struct Parser {
             args.noPageHashes = true;
         else if (signing && name == "uw")
             args.usageOid = kWindowsComponentUsage;
+        else if (removing && name == "s")
+            args.remove.signature = true;
+        else if (removing && name == "c")
+            args.remove.certificates = true;
+        else if (removing && name == "u")
+            args.remove.unauthenticated = true;
         else if (verifying && name == "pa")
             args.authenticodePolicy = true;
         else if (verifying && name == "all")
@@ -153,6 +160,8 @@ struct Parser {
                 return "the number of a signature (0 the primary)";
             return nullptr;
         }
+        if (args.verb == Verb::Remove)
+            return nullptr;
         if (args.verb == Verb::Timestamp && name != "t" && name != "tr" && name != "td" && name != "mt")
             return nullptr;
         if (name == "f")
@@ -169,6 +178,10 @@ struct Parser {
             return "a part of the issuer's name";
         if (name == "u")
             return "an enhanced key usage (an OID)";
+        if (name == "r")
+            return "a part of a root certificate's subject name";
+        if (name == "c")
+            return "a certificate template name";
         if (name == "s")
             return "a certificate store name";
         if (name == "ac")
@@ -218,6 +231,10 @@ struct Parser {
             if (!isDottedOid(value))
                 return fail("The value of /u must be an object identifier such as 1.3.6.1.5.5.7.3.3: " + value);
             args.usageOid = value;
+        } else if (name == "c") {
+            if (value.empty())
+                return fail("The option /c needs a certificate template name.");
+            args.templateName = value;
         } else if (name == "r") {
             if (value.empty())
                 return fail("The option /r needs a part of the root certificate's subject name.");
@@ -261,13 +278,15 @@ struct Parser {
 
     std::string verbName() const
     {
+        if (args.verb == Verb::Remove)
+            return "remove";
         return args.verb == Verb::Sign ? "sign" : args.verb == Verb::Verify ? "verify" : "timestamp";
     }
 
     bool parse(const std::vector<std::string> &argv)
     {
         if (argv.empty())
-            return fail("No command given; the commands are \"sign\", \"timestamp\" and \"verify\".");
+            return fail("No command given; the commands are \"sign\", \"timestamp\", \"verify\" and \"remove\".");
         if (looksLikeSwitch(argv[0]) && switchName(argv[0]) == "?") {
             args.showUsage = true;
             return true;
@@ -278,11 +297,13 @@ struct Parser {
             args.verb = Verb::Verify;
         else if (strcasecmp(argv[0].c_str(), "timestamp") == 0)
             args.verb = Verb::Timestamp;
+        else if (strcasecmp(argv[0].c_str(), "remove") == 0)
+            args.verb = Verb::Remove;
         else if (const auto reason = refusedCommandReason(argv[0]))
             return fail("The command " + argv[0] + " is not supported: " + *reason + ".");
         else
             return fail("Unknown command: " + argv[0]
-                        + " (the commands are \"sign\", \"timestamp\" and \"verify\").");
+                        + " (the commands are \"sign\", \"timestamp\", \"verify\" and \"remove\").");
 
         size_t i = 1;
         for (; i < argv.size(); ++i) {
@@ -320,6 +341,14 @@ struct Parser {
                 return fail("The options /all and /ds cannot be combined.");
             return true;
         }
+        if (args.verb == Verb::Remove) {
+            if (!args.remove.any())
+                return fail("remove needs /s (the whole signature), /c (every certificate but the signer's) or "
+                            "/u (time stamps and appended signatures).");
+            if (args.files.empty())
+                return fail("No files to remove signatures from were given.");
+            return true;
+        }
         if (args.verb == Verb::Timestamp) {
             if (!args.timestampUrl && !args.rfc3161Url)
                 return fail("timestamp needs a time-stamp server: /tr URL (RFC 3161) or /t URL.");
@@ -335,6 +364,8 @@ struct Parser {
             return fail("The options /ph and /nph cannot be combined.");
         if (args.pfxFile && (args.issuerName || args.usageOid))
             return fail("The options /i, /u and /uw choose from the certificate store and cannot be combined with /f.");
+        if (args.pfxFile && (args.rootSubject || args.templateName))
+            return fail("The options /r and /c choose from the certificate store and cannot be combined with /f.");
         if (args.autoSelect && args.pfxFile)
             return fail("The options /a and /f cannot be combined.");
         if (args.pfxFile && (args.certSha1 || args.subjectName || args.storeName || args.machineStore))

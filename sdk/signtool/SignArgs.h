@@ -3,11 +3,13 @@
 // Command line of the stand-in signtool.exe:
 //
 //   signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME]
-//                     [/i ISSUER] [/u OID | /uw] [/s My] [/sm] [/ac FILE] [/fd ALG] [/ph | /nph]
+//                     [/i ISSUER] [/r ROOT] [/c TEMPLATE] [/u OID | /uw] [/s My] [/sm] [/ac FILE]
+//                     [/fd ALG] [/ph | /nph]
 //                     [/t URL | /tr URL [/td ALG]] [/as]
 //                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
 //   signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...
 //   signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...
+//   signtool.exe remove (/s | /c | /u ...) [/v | /q] FILE...
 //   signtool.exe /?     signtool.exe sign /?
 //
 // Switches start with "/" or "-" and ignore letter case (/A, -v), as the
@@ -32,7 +34,18 @@ namespace signtool {
 
 // Timestamp: add a time stamp to files already signed (again, after a
 // server failed), with the same checks and the same safe replacement.
-enum class Verb { Sign, Timestamp, Verify };
+// Remove: take signatures or parts of them out of files (RemoveMode).
+enum class Verb { Sign, Timestamp, Verify, Remove };
+
+// What "remove" takes out: /s the whole signature; /c every certificate but
+// the signers'; /u the unauthenticated attributes (time stamps, appended
+// signatures). /s leaves nothing for the others to act on.
+struct RemoveMode {
+    bool signature = false;        // /s
+    bool certificates = false;     // /c
+    bool unauthenticated = false;  // /u
+    bool any() const { return signature || certificates || unauthenticated; }
+};
 
 // SHA-1 only for dual signing for old systems (with a warning).
 enum class DigestAlgorithm { Sha256, Sha384, Sha512, Sha1 };
@@ -50,6 +63,7 @@ struct SignArgs {
     std::optional<std::string> certSha1;  // /sha1, 40 upper-case hex digits
     std::optional<std::string> subjectName; // /n, a part of the subject's common name
     std::optional<std::string> issuerName;  // /i, a part of the issuer's common name
+    std::optional<std::string> templateName;    // sign /c: the certificate's template (name or OID)
     std::optional<std::string> usageOid;    // /u OID, /uw: the certificate must allow this usage
     bool noPageHashes = false;            // /nph: no page hashes (what is made without /ph anyway)
     std::optional<std::string> storeName; // /s: only the one store, "My", exists
@@ -72,8 +86,10 @@ struct SignArgs {
     bool allSignatures = false;           // verify /all: every signature must pass, not only the primary
     bool warnUnstamped = false;           // verify /tw: warn when the signature is not time-stamped
     bool printDescription = false;        // verify /d: print each signature's description and its URL
-    std::optional<std::string> rootSubject; // verify /r: the chain must end at a root whose subject contains it
+    std::optional<std::string> rootSubject; // verify /r: the chain must end at a root whose subject contains it;
+                                            // sign /r: the certificate must chain to such a root
     std::optional<int> signatureIndex;    // verify /ds N: judge signature N (0 the primary) alone
+    RemoveMode remove;                    // remove /s /c /u
     bool fileDigestGiven = false;         // /fd was typed: without it the newest SignTool refuses to sign
     std::vector<std::string> files;
 };

@@ -17,10 +17,6 @@ const char kCatalogs[] = "Windows keeps catalog files in its catalog database, w
 const char kSealing[] = "sealing is a Windows 11 signature form that no signer on this system makes or reads";
 
 const Refusal kRefusals[] = {
-    {"sign", "r", "the certificates here are chosen before any chain is built; choose by the issuer with /i, or by "
-                  "/sha1"},
-    {"sign", "c", "certificate templates are a property of Windows certificate services' enrollment; choose the "
-                  "certificate with /sha1, /n or /i instead"},
     {"sign", "csp", "a cryptographic service provider is Windows' way to reach a key on a token; here tokens are "
                     "reached through their PKCS#11 modules (registered with p11-kit, or named in "
                     "QUILLMARK_PKCS11_MODULE): choose the token's certificate with /sha1 or /n"},
@@ -87,9 +83,6 @@ std::optional<std::string> refusedCommandReason(const std::string &verb)
 {
     if (strcasecmp(verb.c_str(), "catdb") == 0)
         return std::string("catdb adds catalog files to Windows' catalog database, which this system does not have");
-    if (strcasecmp(verb.c_str(), "remove") == 0)
-        return std::string("removing signatures is not supported by this tool; signing again without /as replaces "
-                           "every signature a file has");
     return std::nullopt;
 }
 

@@ -35,6 +35,7 @@
 #include "FilePatterns.h"
 #include "ModuleDeadline.h"
 #include "ProcessPool.h"
+#include "Remover.h"
 #include "SafeReplace.h"
 #include "SignArgs.h"
 #include "SignRun.h"
@@ -241,6 +242,13 @@ int main(int argc, char **argv)
         PrivateFolder::startCleaner();
         const VerifyCounts counts = verifyFiles(args, printLines);
         printSummary(args, "Verified", counts.verified, counts.warnings, counts.errors + unmatched);
+        return counts.errors + unmatched == 0 ? 0 : 1;
+    }
+    if (args.verb == Verb::Remove) {
+        PrivateFolder::startCleaner();
+        const RemoveCounts counts
+            = removeFromFiles(args, [](const FileOutcome &outcome) { printLines(outcome.lines); });
+        printSummary(args, "Removed", counts.removed, counts.warnings, counts.errors + unmatched);
         return counts.errors + unmatched == 0 ? 0 : 1;
     }
     if (args.verb == Verb::Timestamp) {
