@@ -1,9 +1,13 @@
 #include "CertSelect.h"
 
+#include "CertificatePath.h"
+#include "PeSignatures.h"
 #include "ToolSupport.h"
 
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
@@ -30,6 +34,12 @@ bool matches(X509 *cert, const SelectionRule &rule)
         return false;
     if (rule.usageOid && !allowsUsage(cert, *rule.usageOid))
         return false;
+    if (rule.templateName && !hasTemplate(cert, *rule.templateName))
+        return false;
+    if (rule.rootSubject
+        && lowerAscii(rootSubjectOf(cert, rule.chainCertificates)).find(lowerAscii(*rule.rootSubject))
+               == std::string::npos)
+        return false;
     return true;
 }
 
@@ -41,7 +51,114 @@ void dropDemoBesideOthers(const std::vector<X509 *> &candidates, std::vector<siz
         left.erase(std::remove_if(left.begin(), left.end(), isDemo), left.end());
 }
 
+// A path longer than this is no real one: a loop of cross-certificates.
+constexpr int kMaxChainLength = 16;
+
+using ObjectPtr = std::unique_ptr<ASN1_OBJECT, sdktool::OsslDeleter>;
+struct TypeDeleter {
+    void operator()(ASN1_TYPE *p) const { ASN1_TYPE_free(p); }
+};
+using TypePtr = std::unique_ptr<ASN1_TYPE, TypeDeleter>;
+using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, sdktool::OsslDeleter>;
+
+// The value of the extension `oid` of `cert`, decoded as any ASN.1 type.
+TypePtr extensionValue(X509 *cert, const char *oid)
+{
+    ObjectPtr object(OBJ_txt2obj(oid, 1));
+    const int index = object ? X509_get_ext_by_OBJ(cert, object.get(), -1) : -1;
+    if (index < 0)
+        return nullptr;
+    const ASN1_OCTET_STRING *data = X509_EXTENSION_get_data(X509_get_ext(cert, index));
+    const unsigned char *p = ASN1_STRING_get0_data(data);
+    TypePtr value(d2i_ASN1_TYPE(nullptr, &p, ASN1_STRING_length(data)));
+    ERR_clear_error();
+    return value;
+}
+
+std::string utf8Of(const ASN1_STRING *text)
+{
+    unsigned char *utf8 = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&utf8, text);
+    if (length < 0)
+        return std::string();
+    std::string out(reinterpret_cast<char *>(utf8), static_cast<size_t>(length));
+    OPENSSL_free(utf8);
+    return out;
+}
+
+// The template name of a version 1 extension: a BMPString by Windows'
+// enrollment, another string type by some other CAs.
+std::string templateNameOf(X509 *cert)
+{
+    const TypePtr value = extensionValue(cert, "1.3.6.1.4.1.311.20.2");
+    if (!value)
+        return std::string();
+    switch (value->type) {
+    case V_ASN1_BMPSTRING:
+    case V_ASN1_UTF8STRING:
+    case V_ASN1_PRINTABLESTRING:
+    case V_ASN1_IA5STRING:
+        return utf8Of(value->value.asn1_string);
+    default:
+        return std::string();
+    }
+}
+
+// The template OID of a version 2 extension: SEQUENCE { templateID, major
+// version, minor version }.
+std::string templateOidOf(X509 *cert)
+{
+    const TypePtr value = extensionValue(cert, "1.3.6.1.4.1.311.21.7");
+    if (!value || value->type != V_ASN1_SEQUENCE)
+        return std::string();
+    const ASN1_STRING *sequence = value->value.sequence;
+    const unsigned char *p = ASN1_STRING_get0_data(sequence);
+    long length = 0;
+    int tag = 0, cls = 0;
+    if (ASN1_get_object(&p, &length, &tag, &cls, ASN1_STRING_length(sequence)) & 0x80) {
+        ERR_clear_error();
+        return std::string();
+    }
+    ObjectPtr id(d2i_ASN1_OBJECT(nullptr, &p, length));
+    ERR_clear_error();
+    char text[128];
+    return id && OBJ_obj2txt(text, sizeof text, id.get(), 1) > 0 ? std::string(text) : std::string();
+}
+
 } // namespace
+
+std::string rootSubjectOf(X509 *cert, const std::vector<X509 *> &pool)
+{
+    StorePtr store(X509_STORE_new());
+    StoreCtxPtr context(X509_STORE_CTX_new());
+    if (!store || !context || X509_STORE_set_default_paths(store.get()) != 1)
+        return std::string();
+    for (X509 *other : pool)
+        X509_STORE_add_cert(store.get(), other); // a duplicate is refused, which is fine
+    ERR_clear_error();
+    if (X509_STORE_CTX_init(context.get(), store.get(), cert, nullptr) != 1)
+        return std::string();
+    X509_up_ref(cert);
+    sdktool::CertPtr current(cert);
+    for (int length = 0; length < kMaxChainLength; ++length) {
+        if (X509_check_issued(current.get(), current.get()) == X509_V_OK)
+            return subjectOf(current.get());
+        X509 *issuer = nullptr;
+        if (X509_STORE_CTX_get1_issuer(&issuer, context.get(), current.get()) != 1 || !issuer)
+            break;
+        current.reset(issuer);
+    }
+    ERR_clear_error();
+    return std::string();
+}
+
+bool hasTemplate(X509 *cert, const std::string &name)
+{
+    const std::string wanted = lowerAscii(name);
+    const std::string v1 = templateNameOf(cert);
+    const std::string v2 = templateOidOf(cert);
+    return (!v1.empty() && lowerAscii(v1) == wanted) || (!v2.empty() && v2 == wanted);
+}
 
 bool isDemoCertificate(X509 *cert)
 {
