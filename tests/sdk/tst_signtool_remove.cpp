@@ -181,6 +181,7 @@ private slots:
     void removeSignatureGivesTheUnsignedFileBack();
     void removeCertificatesKeepsTheSignerAlone();
     void removeUnauthenticatedDropsStampAndAppendedSignature();
+    void removeCertificatesKeepsTheCounterSigner();
     void unsignedAndReadOnlyFilesAreRefused();
     void linksFollowTheSigningRules();
     void scriptsThroughOsslsigncode();
@@ -311,6 +312,37 @@ void TestSignToolRemove::removeUnauthenticatedDropsStampAndAppendedSignature()
              qPrintable(run.output));
     QCOMPARE(certificateCount(primarySignature(fileBytes(file)).get()), 1);
     QVERIFY(osslVerify(file).ok());
+}
+
+// A legacy (Authenticode) time stamp is a counter-signature whose signer's
+// certificate sits beside the file signer's: /c keeps it, so the time
+// stamp still verifies; /u then takes the time stamp and it alike.
+void TestSignToolRemove::removeCertificatesKeepsTheCounterSigner()
+{
+    TsaServer server(QStringLiteral("authenticode"), m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = unsignedPeFile(10);
+    RunResult run = signLeaf(file, {"/t", server.url()});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(certificateCount(primarySignature(fileBytes(file)).get()), 3); // leaf, intermediate, time stamper
+
+    run = signtool({"remove", "/c", file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    const Pkcs7Ptr after = primarySignature(fileBytes(file));
+    QCOMPARE(certificateCount(after.get()), 2);
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(X509_cmp(sk_X509_value(after->d.sign->cert, i), m_intermediate.cert.get()) != 0);
+    RunResult verified = osslVerify(file);
+    QVERIFY2(verified.ok(), qPrintable(verified.output));
+    QVERIFY2(verified.output.contains(QLatin1String("Timestamp Server Signature verification: ok")),
+             qPrintable(verified.output));
+
+    run = signtool({"remove", "/u", "/c", file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QCOMPARE(certificateCount(primarySignature(fileBytes(file)).get()), 1);
+    verified = osslVerify(file);
+    QVERIFY2(verified.ok(), qPrintable(verified.output));
+    QVERIFY2(!verified.output.contains(QLatin1String("Timestamp Server Signature")), qPrintable(verified.output));
 }
 
 void TestSignToolRemove::unsignedAndReadOnlyFilesAreRefused()
