@@ -343,8 +343,7 @@ struct Parser {
         }
         if (args.verb == Verb::Remove) {
             if (!args.remove.any())
-                return fail("remove needs /s (the whole signature), /c (every certificate but the signer's) or "
-                            "/u (time stamps and appended signatures).");
+                return fail("remove needs /s, /c or /u: what to remove (see below).");
             if (args.files.empty())
                 return fail("No files to remove signatures from were given.");
             return true;
@@ -478,12 +477,14 @@ std::vector<std::string> digestWarnings(const SignArgs &args)
 const char *usageText()
 {
     return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME] [/s My] [/sm]\n"
-           "                         [/i ISSUER] [/u OID | /uw] [/ac FILE] [/fd ALG] [/ph | /nph]\n"
+           "                         [/i ISSUER] [/r ROOT] [/c TEMPLATE] [/u OID | /uw]\n"
+           "                         [/ac FILE] [/fd ALG] [/ph | /nph]\n"
            "                         [/t URL | /tr URL [/td ALG]] [/as]\n"
            "                         [/d TEXT] [/du URL]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
            "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...\n"
            "       signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...\n"
+           "       signtool.exe remove (/s | /c | /u) [/v | /q] FILE...\n"
            "\n"
            "sign options:\n"
            "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"
@@ -492,6 +493,8 @@ const char *usageText()
            "  /sha1 HASH  use the certificate with this SHA-1 thumbprint\n"
            "  /n NAME     use a certificate whose subject name contains NAME\n"
            "  /i NAME     use a certificate whose issuer's name contains NAME\n"
+           "  /r NAME     use a certificate chaining to a root whose subject contains NAME\n"
+           "  /c NAME     use a certificate of the certificate template NAME (or its OID)\n"
            "  /u OID      use a certificate that allows this usage; /uw: Windows components\n"
            "  /s My, /sm  the certificate store (there is one, \"My\")\n"
            "  /ac FILE    add the certificates of FILE (an intermediate) to the signature\n"
@@ -516,6 +519,10 @@ const char *usageText()
            "  /d          print the description and its URL\n"
            "  /r NAME     the chain must end at a root whose subject contains NAME\n"
            "  /a, /ms     accepted: the embedded signature, the primary deciding\n"
+           "remove options:\n"
+           "  /s          the whole signature\n"
+           "  /c          every certificate but the signer's (program files)\n"
+           "  /u          time stamps and appended signatures (program files)\n"
            "A switch that takes a value takes the next argument whatever it is; after the\n"
            "first file every argument is a file. Names with * or ? are expanded, sorted.";
 }

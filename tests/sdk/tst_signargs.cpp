@@ -326,8 +326,8 @@ void TestSignArgs::refusals_data()
     QTest::newRow("documented verb without meaning here") << QStringList{"catdb", "x.exe"}
                                                           << "The command catdb is not supported: catdb adds catalog "
                                                              "files to Windows' catalog database";
-    QTest::newRow("remove without what") << QStringList{"REMOVE", "/v", "x.exe"} << "remove needs /s (the whole "
-                                                                                       "signature), /c";
+    QTest::newRow("remove without what") << QStringList{"REMOVE", "/v", "x.exe"}
+                                         << "remove needs /s, /c or /u: what to remove";
     QTest::newRow("remove without files") << QStringList{"remove", "/u"} << "No files to remove signatures from";
     QTest::newRow("sign switch with remove") << QStringList{"remove", "/s", "/f", "c.pfx", "x.exe"}
                                              << "Unknown option: /f";
