@@ -24,7 +24,8 @@ std::string lowerAscii(std::string text)
     return text;
 }
 
-bool matches(X509 *cert, const SelectionRule &rule)
+// `rootSubject`: the subject of the root `cert` chains to, when /r asks.
+bool matches(X509 *cert, const SelectionRule &rule, const std::string &rootSubject)
 {
     if (rule.sha1 && sdktool::sha1Thumbprint(cert) != *rule.sha1)
         return false;
@@ -36,9 +37,7 @@ bool matches(X509 *cert, const SelectionRule &rule)
         return false;
     if (rule.templateName && !hasTemplate(cert, *rule.templateName))
         return false;
-    if (rule.rootSubject
-        && lowerAscii(rootSubjectOf(cert, rule.chainCertificates)).find(lowerAscii(*rule.rootSubject))
-               == std::string::npos)
+    if (rule.rootSubject && lowerAscii(rootSubject).find(lowerAscii(*rule.rootSubject)) == std::string::npos)
         return false;
     return true;
 }
@@ -104,60 +103,83 @@ std::string templateNameOf(X509 *cert)
     }
 }
 
-// The template OID of a version 2 extension: SEQUENCE { templateID, major
-// version, minor version }.
-std::string templateOidOf(X509 *cert)
+// The template of a version 2 extension: SEQUENCE { templateID, major
+// version, minor version }. The OID, and its name where OpenSSL knows one
+// (a name a configuration file registered); a template's name is not in
+// the certificate.
+std::vector<std::string> templateIdsOf(X509 *cert)
 {
+    std::vector<std::string> ids;
     const TypePtr value = extensionValue(cert, "1.3.6.1.4.1.311.21.7");
     if (!value || value->type != V_ASN1_SEQUENCE)
-        return std::string();
+        return ids;
     const ASN1_STRING *sequence = value->value.sequence;
     const unsigned char *p = ASN1_STRING_get0_data(sequence);
     long length = 0;
     int tag = 0, cls = 0;
     if (ASN1_get_object(&p, &length, &tag, &cls, ASN1_STRING_length(sequence)) & 0x80) {
         ERR_clear_error();
-        return std::string();
+        return ids;
     }
     ObjectPtr id(d2i_ASN1_OBJECT(nullptr, &p, length));
     ERR_clear_error();
     char text[128];
-    return id && OBJ_obj2txt(text, sizeof text, id.get(), 1) > 0 ? std::string(text) : std::string();
+    if (!id || OBJ_obj2txt(text, sizeof text, id.get(), 1) <= 0)
+        return ids;
+    ids.emplace_back(text);
+    if (const int nid = OBJ_obj2nid(id.get()); nid != NID_undef) {
+        for (const char *name : {OBJ_nid2ln(nid), OBJ_nid2sn(nid)}) {
+            if (name)
+                ids.emplace_back(name);
+        }
+    }
+    return ids;
 }
 
 } // namespace
 
-std::string rootSubjectOf(X509 *cert, const std::vector<X509 *> &pool)
+std::vector<std::string> rootSubjectsOf(const std::vector<X509 *> &certs, const std::vector<X509 *> &pool)
 {
+    std::vector<std::string> subjects(certs.size());
+    // One store for all: the system's trusted certificates are read once.
     StorePtr store(X509_STORE_new());
-    StoreCtxPtr context(X509_STORE_CTX_new());
-    if (!store || !context || X509_STORE_set_default_paths(store.get()) != 1)
-        return std::string();
+    if (!store || X509_STORE_set_default_paths(store.get()) != 1)
+        return subjects;
     for (X509 *other : pool)
         X509_STORE_add_cert(store.get(), other); // a duplicate is refused, which is fine
     ERR_clear_error();
-    if (X509_STORE_CTX_init(context.get(), store.get(), cert, nullptr) != 1)
-        return std::string();
-    X509_up_ref(cert);
-    sdktool::CertPtr current(cert);
-    for (int length = 0; length < kMaxChainLength; ++length) {
-        if (X509_check_issued(current.get(), current.get()) == X509_V_OK)
-            return subjectOf(current.get());
-        X509 *issuer = nullptr;
-        if (X509_STORE_CTX_get1_issuer(&issuer, context.get(), current.get()) != 1 || !issuer)
-            break;
-        current.reset(issuer);
+    for (size_t i = 0; i < certs.size(); ++i) {
+        StoreCtxPtr context(X509_STORE_CTX_new());
+        if (!context || X509_STORE_CTX_init(context.get(), store.get(), certs[i], nullptr) != 1)
+            continue;
+        X509_up_ref(certs[i]);
+        sdktool::CertPtr current(certs[i]);
+        for (int length = 0; length < kMaxChainLength; ++length) {
+            if (X509_check_issued(current.get(), current.get()) == X509_V_OK) {
+                subjects[i] = subjectOf(current.get());
+                break;
+            }
+            X509 *issuer = nullptr;
+            if (X509_STORE_CTX_get1_issuer(&issuer, context.get(), current.get()) != 1 || !issuer)
+                break;
+            current.reset(issuer);
+        }
+        ERR_clear_error();
     }
-    ERR_clear_error();
-    return std::string();
+    return subjects;
 }
 
 bool hasTemplate(X509 *cert, const std::string &name)
 {
     const std::string wanted = lowerAscii(name);
     const std::string v1 = templateNameOf(cert);
-    const std::string v2 = templateOidOf(cert);
-    return (!v1.empty() && lowerAscii(v1) == wanted) || (!v2.empty() && v2 == wanted);
+    if (!v1.empty() && lowerAscii(v1) == wanted)
+        return true;
+    for (const std::string &id : templateIdsOf(cert)) {
+        if (lowerAscii(id) == wanted)
+            return true;
+    }
+    return false;
 }
 
 bool isDemoCertificate(X509 *cert)
@@ -220,8 +242,10 @@ Selection selectCertificate(const std::vector<X509 *> &candidates, const Selecti
 {
     Selection selection;
     std::vector<size_t> left;
+    const std::vector<std::string> roots = rule.rootSubject ? rootSubjectsOf(candidates, rule.chainCertificates)
+                                                            : std::vector<std::string>(candidates.size());
     for (size_t i = 0; i < candidates.size(); ++i) {
-        if (matches(candidates[i], rule))
+        if (matches(candidates[i], rule, roots[i]))
             left.push_back(i);
     }
     selection.matching = left.size();

@@ -66,10 +66,10 @@ bool commonNameContains(X509 *cert, const std::string &part);
 // "NAME" contained in the issuer's common name, ASCII letter case ignored.
 bool issuerNameContains(X509 *cert, const std::string &part);
 
-// The subject of the root `cert` chains to, through `pool` and the
-// system's trusted certificates ("/CN=..."); empty when no chain reaches a
-// self-issued certificate.
-std::string rootSubjectOf(X509 *cert, const std::vector<X509 *> &pool);
+// For each of `certs` the subject of the root it chains to, through `pool`
+// and the system's trusted certificates ("/CN=..."); empty where no chain
+// reaches a self-issued certificate.
+std::vector<std::string> rootSubjectsOf(const std::vector<X509 *> &certs, const std::vector<X509 *> &pool);
 
 // Whether the certificate names the template `name`: its version 1
 // template extension (1.3.6.1.4.1.311.20.2) holds that name, or its

@@ -81,6 +81,17 @@ std::optional<std::vector<unsigned char>> contentDigest(int fd)
     return authenticodeDigest(fd, *layout, EVP_sha256());
 }
 
+// Whether osslsigncode's verify found the file readable and unsigned: it
+// says so in its own words per format ("No signature found", "MSI file has
+// no signature") and lists no signature.
+bool reportsNoSignature(const std::string &report)
+{
+    std::string lower = report;
+    for (char &c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.find("no signature") != std::string::npos && readVerifyReport(report).empty();
+}
+
 // Why the copy of a program file may not replace it; empty when it may.
 std::string checkProgramCopy(int originalFd, int copyFd, const RemoveMode &mode)
 {
@@ -210,24 +221,25 @@ struct OneFile {
         const std::string input = "/dev/fd/" + std::to_string(kChildInputFd);
         if (symlinkat(input.c_str(), folder.descriptor(), inputName.c_str()) != 0)
             return fail("Cannot change " + file + ": " + errnoText(errno) + ".");
-        ChildExit exit = runChild(childFor({"osslsigncode", "remove-signature", "-in", inFolder + inputName, "-out",
-                                            inFolder + copyName}));
+        ChildExit exit = runChild(childFor({"osslsigncode", "verify", "-ignore-cdp", "-in", inFolder + inputName}));
         if (!exit.started)
             return fail("Cannot start osslsigncode: " + errnoText(exit.startErrno) + ".");
-        if (exit.exitCode != 0) {
-            if (exit.output.find("No signature found") != std::string::npos)
-                return fail(file + " is not signed; there is no signature to remove.");
-            return fail("Removing the signature of " + file + " failed: " + signerMessage(exit.output));
-        }
+        if (!exit.timedOut && reportsNoSignature(exit.output))
+            return fail(file + " is not signed; there is no signature to remove.");
+        exit = runChild(childFor({"osslsigncode", "remove-signature", "-in", inFolder + inputName, "-out",
+                                  inFolder + copyName}));
+        if (!exit.started || exit.timedOut || exit.exitCode != 0)
+            return fail("Removing the signature of " + file + " failed: "
+                        + (exit.timedOut ? std::string("osslsigncode took too long") : signerMessage(exit.output))
+                        + "; the file was left as it was.");
         copy = Fd(openat(folder.descriptor(), copyName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat copyStat {};
         if (!copy || fstat(copy.get(), &copyStat) != 0 || !S_ISREG(copyStat.st_mode) || copyStat.st_uid != geteuid()
-            || copyStat.st_nlink != 1 || copyStat.st_size == 0 || copyStat.st_size >= opened.st.st_size)
+            || copyStat.st_nlink != 1 || copyStat.st_size == 0)
             return fail("Removing the signature of " + file
-                        + " failed: osslsigncode reported success but wrote no shorter copy (is the disk full?).");
+                        + " failed: osslsigncode reported success but wrote no copy (is the disk full?).");
         exit = runChild(childFor({"osslsigncode", "verify", "-ignore-cdp", "-in", inFolder + copyName}));
-        if (!exit.started || exit.timedOut || exit.output.find("No signature found") == std::string::npos
-            || !readVerifyReport(exit.output).empty())
+        if (!exit.started || exit.timedOut || !reportsNoSignature(exit.output))
             return fail("Removing the signature of " + file
                         + " failed: osslsigncode reported success, but the new copy still carries a signature or "
                           "cannot be read; the file was left as it was.");

@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -184,7 +185,8 @@ private slots:
     void removeCertificatesKeepsTheCounterSigner();
     void unsignedAndReadOnlyFilesAreRefused();
     void linksFollowTheSigningRules();
-    void scriptsThroughOsslsigncode();
+    void otherFormatsThroughOsslsigncode_data();
+    void otherFormatsThroughOsslsigncode();
     void rootAndTemplateChooseTheCertificate();
     void rootAndTemplateFromTheStore();
 };
@@ -409,37 +411,80 @@ void TestSignToolRemove::linksFollowTheSigningRules()
     QCOMPARE(fileBytes(target), signedBytes);
 }
 
-// Other formats: /s through osslsigncode, the file given back as it was;
-// /c and /u refused with the reason.
-void TestSignToolRemove::scriptsThroughOsslsigncode()
+// Other formats: /s through osslsigncode (a script and a cabinet given back
+// byte for byte, an installer left without signature); /c and /u refused
+// with the reason.
+void TestSignToolRemove::otherFormatsThroughOsslsigncode_data()
 {
-    const QString file = newFolder() + "/setup.ps1";
-    const QByteArray original = "Write-Host \"Quillmark\"\r\n";
-    QVERIFY(writeBytes(file, original));
+    QTest::addColumn<QString>("name");
+    QTest::newRow("script") << QStringLiteral("setup.ps1");
+    QTest::newRow("cabinet") << QStringLiteral("data.cab");
+    QTest::newRow("installer") << QStringLiteral("setup.msi");
+}
+
+void TestSignToolRemove::otherFormatsThroughOsslsigncode()
+{
+    QFETCH(QString, name);
+    const QString folder = newFolder();
+    const QString file = folder + "/" + name;
+    if (name.endsWith(".ps1")) {
+        QVERIFY(writeBytes(file, "Write-Host \"Quillmark\"\r\n"));
+    } else if (name.endsWith(".cab")) {
+        QVERIFY(writeBytes(folder + "/readme.txt", "hello\n"));
+        const RunResult made = runProgram(QStringLiteral("sh"), {"-c", "cd \"$1\" && gcab -c \"$2\" readme.txt && "
+                                                                       "rm readme.txt", "sh", folder, name});
+        QVERIFY2(made.ok(), qPrintable("gcab (apt-get install gcab): " + made.output));
+    } else {
+        QVERIFY(writeBytes(folder + "/readme.txt", "hello\n"));
+        QVERIFY(writeBytes(folder + "/p.wxs", R"(<?xml version="1.0"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="Remove" Language="1033" Version="1.0.0" Manufacturer="Quillmark"
+           UpgradeCode="6c1d1f9e-8f57-4a8e-9b76-0c2f4b7c1a21">
+    <Package InstallerVersion="200" Compressed="yes"/>
+    <Media Id="1" Cabinet="p.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir"><Directory Id="ProgramFilesFolder"><Directory Id="D" Name="Remove">
+      <Component Id="C" Guid="6c1d1f9e-8f57-4a8e-9b76-0c2f4b7c1a22"><File Id="F" Source="readme.txt"/></Component>
+    </Directory></Directory></Directory>
+    <Feature Id="Main" Level="1"><ComponentRef Id="C"/></Feature>
+  </Product>
+</Wix>
+)"));
+        const RunResult made = runProgram(QStringLiteral("sh"), {"-c", "cd \"$1\" && wixl -o \"$2\" p.wxs && "
+                                                                       "rm p.wxs readme.txt", "sh", folder, name});
+        QVERIFY2(made.ok(), qPrintable("wixl (apt-get install wixl): " + made.output));
+    }
+    const QByteArray original = fileBytes(file);
     RunResult run = signLeaf(file);
     QVERIFY2(run.ok(), qPrintable(run.output));
     const QByteArray signedBytes = fileBytes(file);
-    QVERIFY(signedBytes.size() > original.size());
+    QVERIFY(signedBytes != original);
 
-    run = signtool({"remove", "/c", file});
-    QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.output.contains("SignTool Error: Cannot change " + file
-                                 + ": osslsigncode, which signs this format, can only remove its signature as a "
-                                   "whole (/s)"),
-             qPrintable(run.output));
-    QCOMPARE(fileBytes(file), signedBytes);
+    for (const char *part : {"/c", "/u"}) {
+        run = signtool({"remove", part, file});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.output.contains("SignTool Error: Cannot change " + file
+                                     + ": osslsigncode, which signs this format, can only remove its signature as a "
+                                       "whole (/s)"),
+                 qPrintable(run.output));
+        QCOMPARE(fileBytes(file), signedBytes);
+    }
 
     run = signtool({"remove", "/s", file});
     QVERIFY2(run.ok(), qPrintable(run.output));
     QVERIFY(run.output.contains("Successfully removed the signature: " + file));
-    QCOMPARE(fileBytes(file), original);
-    QCOMPARE(entries(QFileInfo(file).path()), QStringList{"setup.ps1"});
+    if (!name.endsWith(".msi"))
+        QVERIFY2(fileBytes(file) == original, "the file is not the unsigned original again");
+    const RunResult verified = runProgram(QStringLiteral("osslsigncode"), {"verify", "-ignore-cdp", "-in", file});
+    QVERIFY2(!verified.ok() && verified.output.contains(QLatin1String("no signature"), Qt::CaseInsensitive),
+             qPrintable(verified.output));
+    QCOMPARE(entries(folder), QStringList{name});
 
+    const QByteArray removed = fileBytes(file);
     run = signtool({"remove", "/s", file});
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.output.contains("SignTool Error: " + file + " is not signed; there is no signature to remove."),
              qPrintable(run.output));
-    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(fileBytes(file), removed);
 }
 
 // The filters themselves: /r by the subject of the root a chain reaches
@@ -483,6 +528,17 @@ void TestSignToolRemove::rootAndTemplateChooseTheCertificate()
     byTemplate.templateName = "CodeSigning"; // a part of a name is no template
     QCOMPARE(signtool::selectCertificate(candidates, byTemplate).problem,
              signtool::Selection::Problem::NoneMatches);
+    // A version 2 template by its name, where the OID has one here (as
+    // OpenSSL's configuration registers them).
+    QVERIFY(OBJ_create("1.3.6.1.4.1.311.21.8.4242.1", "QuillmarkTemplate", "Quillmark Code Signing Template")
+            != NID_undef);
+    const KeyAndCert named = issue(&m_ca, QStringLiteral("Signer Named Template"), false,
+                                   {{"1.3.6.1.4.1.311.21.7", "DER:300E060C2B0601040182371508A11201"}});
+    QVERIFY(!named.isNull());
+    byTemplate.templateName = "quillmark code signing TEMPLATE";
+    chosen = signtool::selectCertificate({m_leaf.cert.get(), named.cert.get()}, byTemplate);
+    QVERIFY(chosen.index);
+    QCOMPARE(*chosen.index, size_t(1));
 }
 
 // Through the tool: the store's certificates carry their chains.
