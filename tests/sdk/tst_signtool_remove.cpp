@@ -372,6 +372,25 @@ void TestSignToolRemove::unsignedAndReadOnlyFilesAreRefused()
     QCOMPARE(fileBytes(locked), signedBytes);
     QCOMPARE(entries(QFileInfo(locked).path()), QStringList{"app.exe"});
 
+    // A section whose data runs on over the certificate table: without the
+    // table the file would lose part of its code. The copy is checked and
+    // refused before it could take the file's place.
+    const QString overlapping = unsignedPeFile(11);
+    QVERIFY(signLeaf(overlapping).ok());
+    QByteArray bytes = fileBytes(overlapping);
+    const int peHeader = int(le32(bytes, 0x3C));
+    const int section = peHeader + 24 + (quint8(bytes[peHeader + 20]) | (quint8(bytes[peHeader + 21]) << 8));
+    putLe32(bytes, section + 16, quint32(bytes.size() - int(le32(bytes, section + 20))));
+    QVERIFY(writeBytes(overlapping, bytes));
+    run = signtool({"remove", "/s", overlapping});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: Removing from " + overlapping
+                                 + " failed: the new copy is not a complete program file; the file was left as it "
+                                   "was."),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(overlapping), bytes);
+    QCOMPARE(entries(QFileInfo(overlapping).path()), QStringList{"app.exe"});
+
     // Neither /s, /c nor /u: nothing is touched.
     QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner));
     run = signtool({"remove", "/v", locked});
