@@ -8,6 +8,8 @@
 #include "support/TsaServer.h"
 
 #include "CertSelect.h"
+#include "PeSigner.h"
+#include "SignatureEdit.h"
 #include "ToolSupport.h"
 
 #include <QFile>
@@ -24,6 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 using namespace testdata;
@@ -187,6 +190,7 @@ private slots:
     void linksFollowTheSigningRules();
     void otherFormatsThroughOsslsigncode_data();
     void otherFormatsThroughOsslsigncode();
+    void cutSignatureKeepsTheRestByteForByte();
     void rootAndTemplateChooseTheCertificate();
     void rootAndTemplateFromTheStore();
 };
@@ -504,6 +508,72 @@ void TestSignToolRemove::otherFormatsThroughOsslsigncode()
     QVERIFY2(run.output.contains("SignTool Error: " + file + " is not signed; there is no signature to remove."),
              qPrintable(run.output));
     QCOMPARE(fileBytes(file), removed);
+}
+
+// The DER edit alone: what stays keeps its bytes, a signature that would
+// lose its signer's certificate or cannot be read is refused.
+void TestSignToolRemove::cutSignatureKeepsTheRestByteForByte()
+{
+    signtool::SigningKey key;
+    key.key = m_leaf.key.get();
+    key.cert = m_leaf.cert.get();
+    key.chain = {m_intermediate.cert.get(), m_ca.cert.get()};
+    signtool::PeSignOptions options;
+    options.md = EVP_sha256();
+    const signtool::KnownDigest digest{NID_sha256, std::vector<unsigned char>(32, 0x5A)};
+    std::string error;
+    const std::vector<unsigned char> der = signtool::authenticodeSignature(digest, key, options, error);
+    QVERIFY2(!der.empty(), error.c_str());
+
+    signtool::SignatureCut nothingUnsigned;
+    nothingUnsigned.unauthenticated = true;
+    QVERIFY(signtool::cutSignature(der, nothingUnsigned, error) == der); // it has no unsigned attributes
+
+    signtool::SignatureCut certificates;
+    certificates.certificates = true;
+    const std::vector<unsigned char> cut = signtool::cutSignature(der, certificates, error);
+    QVERIFY2(!cut.empty(), error.c_str());
+    QCOMPARE(der.size() - cut.size(), size_t(i2d_X509(m_intermediate.cert.get(), nullptr)
+                                            + i2d_X509(m_ca.cert.get(), nullptr)));
+    const unsigned char *p = cut.data();
+    Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, long(cut.size())), PKCS7_free);
+    QVERIFY(p7);
+    QCOMPARE(certificateCount(p7.get()), 1);
+    // The signer's value and everything it signs are the same bytes.
+    PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+    QVERIFY(si);
+    QVERIFY(std::search(der.begin(), der.end(), si->enc_digest->data, si->enc_digest->data + si->enc_digest->length)
+            != der.end());
+
+    // Without its signer's certificate a signature could not be verified:
+    // refused, not written.
+    const unsigned char *q = der.data();
+    Pkcs7Ptr stripped(d2i_PKCS7(nullptr, &q, long(der.size())), PKCS7_free);
+    QVERIFY(stripped);
+    X509 *signer = sk_X509_delete(stripped->d.sign->cert, 0);
+    QCOMPARE(X509_cmp(signer, m_leaf.cert.get()), 0);
+    X509_free(signer);
+    unsigned char *encoded = nullptr;
+    const int length = i2d_PKCS7(stripped.get(), &encoded);
+    QVERIFY(length > 0);
+    const std::vector<unsigned char> withoutSigner(encoded, encoded + length);
+    OPENSSL_free(encoded);
+    error.clear();
+    QVERIFY(signtool::cutSignature(withoutSigner, certificates, error).empty());
+    QCOMPARE(error, std::string("the signer's certificate is not in it"));
+
+    // Cut short, or not a signature at all.
+    for (size_t keep : {size_t(0), size_t(1), der.size() / 2, der.size() - 1}) {
+        error.clear();
+        const std::vector<unsigned char> part(der.begin(), der.begin() + long(keep));
+        QVERIFY(signtool::cutSignature(part, certificates, error).empty());
+        QVERIFY(!error.empty());
+    }
+    std::vector<unsigned char> other = der;
+    other[6] ^= 0x01; // in the content type's OID
+    error.clear();
+    QVERIFY(signtool::cutSignature(other, nothingUnsigned, error).empty());
+    QCOMPARE(error, std::string("it is not a PKCS#7 signature"));
 }
 
 // The filters themselves: /r by the subject of the root a chain reaches
