@@ -112,6 +112,10 @@ std::string checkProgramCopy(int originalFd, int copyFd, const RemoveMode &mode)
     const StorePtr anchors = signersAsAnchors(judgePeFile(originalFd, policy));
     policy.anchors = anchors.get();
     const PeJudgement was = judgePeFile(originalFd, policy);
+    // Nothing to compare the copy with: it is not put in the file's place.
+    if (was.signatures.empty())
+        return "the file's signatures cannot be read"
+               + (was.problem.empty() ? std::string() : " (" + was.problem + ")");
     const PeJudgement is = judgePeFile(copyFd, policy);
     const size_t expected = mode.unauthenticated ? 1 : was.signatures.size();
     if (is.signatures.size() != expected)

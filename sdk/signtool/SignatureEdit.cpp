@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <set>
 #include <vector>
 
 namespace signtool {
@@ -92,6 +91,22 @@ Bytes issuerAndSerialOf(const Bytes &der, const Node &certificate)
     return derElement(kSequence, concat({bytesOf(der, (*tbs)[serial + 2]), bytesOf(der, (*tbs)[serial])}));
 }
 
+// The issuer-and-serial names of signers, a handful per signature. (A
+// std::set of byte vectors makes GCC 12 warn about its own memcmp.)
+class Names {
+public:
+    void insert(const Bytes &name)
+    {
+        if (!contains(name))
+            m_names.push_back(name);
+    }
+    bool contains(const Bytes &name) const { return std::find(m_names.begin(), m_names.end(), name) != m_names.end(); }
+    const std::vector<Bytes> &all() const { return m_names; }
+
+private:
+    std::vector<Bytes> m_names;
+};
+
 struct Editor {
     SignatureCut cut;
     std::string error;
@@ -105,7 +120,7 @@ struct Editor {
 
     // The unsigned attributes [1] of a signer with the appended signatures'
     // certificates cut; the counter-signers' names go to `signers`.
-    bool editUnsigned(const Bytes &der, const Node &attributes, std::set<Bytes> &signers, Bytes &out, int depth)
+    bool editUnsigned(const Bytes &der, const Node &attributes, Names &signers, Bytes &out, int depth)
     {
         const Bytes counterSignature = oidDer(kCounterSignatureOid);
         const Bytes nested = oidDer(kNestedSignatureOid);
@@ -147,7 +162,7 @@ struct Editor {
 
     // One SignerInfo without its unsigned attributes (/u) or with them
     // edited (/c); its issuer and serial number go to `signers`.
-    bool editSigner(const Bytes &der, const Node &signer, std::set<Bytes> &signers, Bytes &out, int depth)
+    bool editSigner(const Bytes &der, const Node &signer, Names &signers, Bytes &out, int depth)
     {
         const auto fields = childrenOf(der, signer);
         if (signer.tag != kSequence || !fields || fields->size() < 5 || (*fields)[1].tag != kSequence)
@@ -176,23 +191,23 @@ struct Editor {
     // The certificates [0] with only those of `signers`; every signer
     // (but a counter-signer, which may carry its own elsewhere) must keep
     // its certificate.
-    bool keepSignersCertificates(const Bytes &der, const Node &certificates, const std::set<Bytes> &signers,
-                                 const std::set<Bytes> &mainSigners, Bytes &out)
+    bool keepSignersCertificates(const Bytes &der, const Node &certificates, const Names &signers,
+                                 const Names &mainSigners, Bytes &out)
     {
         const auto list = childrenOf(der, certificates);
         if (!list)
             return fail("its certificates cannot be read");
         Bytes kept;
-        std::set<Bytes> found;
+        Names found;
         for (const Node &certificate : *list) {
             const Bytes name = certificate.tag == kSequence ? issuerAndSerialOf(der, certificate) : Bytes();
-            if (!name.empty() && signers.count(name) && !found.count(name)) {
+            if (!name.empty() && signers.contains(name) && !found.contains(name)) {
                 append(kept, bytesOf(der, certificate));
                 found.insert(name);
             }
         }
-        for (const Bytes &name : mainSigners) {
-            if (!found.count(name))
+        for (const Bytes &name : mainSigners.all()) {
+            if (!found.contains(name))
                 return fail("the signer's certificate is not in it");
         }
         out = derElement(certificates.tag, kept);
@@ -226,7 +241,7 @@ struct Editor {
             fail("it has no signer");
             return {};
         }
-        std::set<Bytes> signers;
+        Names signers;
         Bytes signersContent;
         for (const Node &signer : *signerInfos) {
             Bytes edited;
@@ -236,7 +251,7 @@ struct Editor {
         }
         // The signers proper, whose certificates must stay; counter-signers
         // were added to `signers` as their attributes were read.
-        std::set<Bytes> mainSigners;
+        Names mainSigners;
         for (const Node &signer : *signerInfos)
             mainSigners.insert(bytesOf(der, (*childrenOf(der, signer))[1]));
         Bytes content;
