@@ -1,9 +1,13 @@
 #include "CertSelect.h"
 
+#include "CertificatePath.h"
+#include "PeSignatures.h"
 #include "ToolSupport.h"
 
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
@@ -20,7 +24,8 @@ std::string lowerAscii(std::string text)
     return text;
 }
 
-bool matches(X509 *cert, const SelectionRule &rule)
+// `rootSubject`: the subject of the root `cert` chains to, when /r asks.
+bool matches(X509 *cert, const SelectionRule &rule, const std::string &rootSubject)
 {
     if (rule.sha1 && sdktool::sha1Thumbprint(cert) != *rule.sha1)
         return false;
@@ -29,6 +34,10 @@ bool matches(X509 *cert, const SelectionRule &rule)
     if (rule.issuerName && !issuerNameContains(cert, *rule.issuerName))
         return false;
     if (rule.usageOid && !allowsUsage(cert, *rule.usageOid))
+        return false;
+    if (rule.templateName && !hasTemplate(cert, *rule.templateName))
+        return false;
+    if (rule.rootSubject && lowerAscii(rootSubject).find(lowerAscii(*rule.rootSubject)) == std::string::npos)
         return false;
     return true;
 }
@@ -41,7 +50,137 @@ void dropDemoBesideOthers(const std::vector<X509 *> &candidates, std::vector<siz
         left.erase(std::remove_if(left.begin(), left.end(), isDemo), left.end());
 }
 
+// A path longer than this is no real one: a loop of cross-certificates.
+constexpr int kMaxChainLength = 16;
+
+using ObjectPtr = std::unique_ptr<ASN1_OBJECT, sdktool::OsslDeleter>;
+struct TypeDeleter {
+    void operator()(ASN1_TYPE *p) const { ASN1_TYPE_free(p); }
+};
+using TypePtr = std::unique_ptr<ASN1_TYPE, TypeDeleter>;
+using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, sdktool::OsslDeleter>;
+
+// The value of the extension `oid` of `cert`, decoded as any ASN.1 type.
+TypePtr extensionValue(X509 *cert, const char *oid)
+{
+    ObjectPtr object(OBJ_txt2obj(oid, 1));
+    const int index = object ? X509_get_ext_by_OBJ(cert, object.get(), -1) : -1;
+    if (index < 0)
+        return nullptr;
+    const ASN1_OCTET_STRING *data = X509_EXTENSION_get_data(X509_get_ext(cert, index));
+    const unsigned char *p = ASN1_STRING_get0_data(data);
+    TypePtr value(d2i_ASN1_TYPE(nullptr, &p, ASN1_STRING_length(data)));
+    ERR_clear_error();
+    return value;
+}
+
+std::string utf8Of(const ASN1_STRING *text)
+{
+    unsigned char *utf8 = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&utf8, text);
+    if (length < 0)
+        return std::string();
+    std::string out(reinterpret_cast<char *>(utf8), static_cast<size_t>(length));
+    OPENSSL_free(utf8);
+    return out;
+}
+
+// The template name of a version 1 extension: a BMPString by Windows'
+// enrollment, another string type by some other CAs.
+std::string templateNameOf(X509 *cert)
+{
+    const TypePtr value = extensionValue(cert, "1.3.6.1.4.1.311.20.2");
+    if (!value)
+        return std::string();
+    switch (value->type) {
+    case V_ASN1_BMPSTRING:
+    case V_ASN1_UTF8STRING:
+    case V_ASN1_PRINTABLESTRING:
+    case V_ASN1_IA5STRING:
+        return utf8Of(value->value.asn1_string);
+    default:
+        return std::string();
+    }
+}
+
+// The template of a version 2 extension: SEQUENCE { templateID, major
+// version, minor version }. The OID, and its name where OpenSSL knows one
+// (a name a configuration file registered); a template's name is not in
+// the certificate.
+std::vector<std::string> templateIdsOf(X509 *cert)
+{
+    std::vector<std::string> ids;
+    const TypePtr value = extensionValue(cert, "1.3.6.1.4.1.311.21.7");
+    if (!value || value->type != V_ASN1_SEQUENCE)
+        return ids;
+    const ASN1_STRING *sequence = value->value.sequence;
+    const unsigned char *p = ASN1_STRING_get0_data(sequence);
+    long length = 0;
+    int tag = 0, cls = 0;
+    if (ASN1_get_object(&p, &length, &tag, &cls, ASN1_STRING_length(sequence)) & 0x80) {
+        ERR_clear_error();
+        return ids;
+    }
+    ObjectPtr id(d2i_ASN1_OBJECT(nullptr, &p, length));
+    ERR_clear_error();
+    char text[128];
+    if (!id || OBJ_obj2txt(text, sizeof text, id.get(), 1) <= 0)
+        return ids;
+    ids.emplace_back(text);
+    if (const int nid = OBJ_obj2nid(id.get()); nid != NID_undef) {
+        for (const char *name : {OBJ_nid2ln(nid), OBJ_nid2sn(nid)}) {
+            if (name)
+                ids.emplace_back(name);
+        }
+    }
+    return ids;
+}
+
 } // namespace
+
+std::vector<std::string> rootSubjectsOf(const std::vector<X509 *> &certs, const std::vector<X509 *> &pool)
+{
+    std::vector<std::string> subjects(certs.size());
+    // One store for all: the system's trusted certificates are read once.
+    StorePtr store(X509_STORE_new());
+    if (!store || X509_STORE_set_default_paths(store.get()) != 1)
+        return subjects;
+    for (X509 *other : pool)
+        X509_STORE_add_cert(store.get(), other); // a duplicate is refused, which is fine
+    ERR_clear_error();
+    for (size_t i = 0; i < certs.size(); ++i) {
+        StoreCtxPtr context(X509_STORE_CTX_new());
+        if (!context || X509_STORE_CTX_init(context.get(), store.get(), certs[i], nullptr) != 1)
+            continue;
+        X509_up_ref(certs[i]);
+        sdktool::CertPtr current(certs[i]);
+        for (int length = 0; length < kMaxChainLength; ++length) {
+            if (X509_check_issued(current.get(), current.get()) == X509_V_OK) {
+                subjects[i] = subjectOf(current.get());
+                break;
+            }
+            X509 *issuer = nullptr;
+            if (X509_STORE_CTX_get1_issuer(&issuer, context.get(), current.get()) != 1 || !issuer)
+                break;
+            current.reset(issuer);
+        }
+        ERR_clear_error();
+    }
+    return subjects;
+}
+
+bool hasTemplate(X509 *cert, const std::string &name)
+{
+    const std::string wanted = lowerAscii(name);
+    const std::string v1 = templateNameOf(cert);
+    if (!v1.empty() && lowerAscii(v1) == wanted)
+        return true;
+    for (const std::string &id : templateIdsOf(cert)) {
+        if (lowerAscii(id) == wanted)
+            return true;
+    }
+    return false;
+}
 
 bool isDemoCertificate(X509 *cert)
 {
@@ -103,8 +242,10 @@ Selection selectCertificate(const std::vector<X509 *> &candidates, const Selecti
 {
     Selection selection;
     std::vector<size_t> left;
+    const std::vector<std::string> roots = rule.rootSubject ? rootSubjectsOf(candidates, rule.chainCertificates)
+                                                            : std::vector<std::string>(candidates.size());
     for (size_t i = 0; i < candidates.size(); ++i) {
-        if (matches(candidates[i], rule))
+        if (matches(candidates[i], rule, roots[i]))
             left.push_back(i);
     }
     selection.matching = left.size();

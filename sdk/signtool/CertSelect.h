@@ -7,6 +7,12 @@
 //   /n NAME     only certificates whose subject common name contains NAME,
 //               letter case ignored;
 //   /i NAME     only certificates whose issuer's common name contains NAME;
+//   /r NAME     only certificates that chain to a root whose subject
+//               contains NAME (the chain built through `chainCertificates`
+//               and the system's trusted certificates);
+//   /c NAME     only certificates of the certificate template NAME: the
+//               name of a version 1 template extension, or the OID of a
+//               version 2 one (letter case ignored);
 //   /u OID      only certificates whose extended key usage lists OID (/uw:
 //               Windows System Component Verification); one without an
 //               extended key usage allows every usage;
@@ -30,6 +36,11 @@ struct SelectionRule {
     std::optional<std::string> subjectName; // part of the common name
     std::optional<std::string> issuerName;  // part of the issuer's common name
     std::optional<std::string> usageOid;    // dotted, "1.3.6.1.4.1.311.10.3.6"
+    std::optional<std::string> rootSubject; // part of the root's subject
+    std::optional<std::string> templateName; // a template's name or OID
+    // Certificates a chain may pass through besides the system's trusted
+    // ones (the store files' other certificates): only for /r.
+    std::vector<X509 *> chainCertificates;
 };
 
 struct Selection {
@@ -54,6 +65,16 @@ bool commonNameContains(X509 *cert, const std::string &part);
 
 // "NAME" contained in the issuer's common name, ASCII letter case ignored.
 bool issuerNameContains(X509 *cert, const std::string &part);
+
+// For each of `certs` the subject of the root it chains to, through `pool`
+// and the system's trusted certificates ("/CN=..."); empty where no chain
+// reaches a self-issued certificate.
+std::vector<std::string> rootSubjectsOf(const std::vector<X509 *> &certs, const std::vector<X509 *> &pool);
+
+// Whether the certificate names the template `name`: its version 1
+// template extension (1.3.6.1.4.1.311.20.2) holds that name, or its
+// version 2 one (1.3.6.1.4.1.311.21.7) that OID; letter case ignored.
+bool hasTemplate(X509 *cert, const std::string &name);
 
 // Whether the certificate's extended key usage lists `oid` (dotted) or any
 // usage; a certificate without one allows every usage.

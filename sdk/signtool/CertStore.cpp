@@ -49,6 +49,23 @@ const char *unusableReason(X509 *cert, time_t now)
     return nullptr;
 }
 
+// The other certificates of the store files (their chains, without a
+// password as the store keeps them), through which /r builds a path.
+std::vector<CertPtr> storeChainCertificates(const std::vector<SigningIdentity> &usable)
+{
+    std::vector<CertPtr> chains;
+    for (const SigningIdentity &identity : usable) {
+        Pkcs12Contents contents;
+        std::string detail;
+        if (identity.token || identity.pfxData.empty()
+            || parsePkcs12(identity.pfxData, std::string(), contents, detail) != Pkcs12Status::Ok)
+            continue;
+        for (auto &other : contents.others)
+            chains.push_back(std::move(other));
+    }
+    return chains;
+}
+
 IdentityChoice failure(std::string error)
 {
     IdentityChoice choice;
@@ -68,6 +85,12 @@ std::string describeRule(const SignArgs &args)
         text += std::string(text.empty() ? " with" : " and with") + " \"" + *args.issuerName + "\" in the issuer name";
     if (args.usageOid)
         text += std::string(text.empty() ? " with" : " and with") + " the usage " + *args.usageOid;
+    if (args.rootSubject)
+        text += std::string(text.empty() ? " with" : " and with") + " a root whose subject contains \""
+                + *args.rootSubject + "\"";
+    if (args.templateName)
+        text += std::string(text.empty() ? " with" : " and with") + " the certificate template \""
+                + *args.templateName + "\"";
     return text;
 }
 
@@ -157,9 +180,19 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
     std::vector<X509 *> candidates;
     for (const auto &identity : usable)
         candidates.push_back(identity.cert.get());
-    const Selection selection
-        = selectCertificate(candidates, SelectionRule{args.autoSelect, sha1, args.subjectName, args.issuerName,
-                                                   args.usageOid});
+    SelectionRule rule;
+    rule.autoSelect = args.autoSelect;
+    rule.sha1 = sha1;
+    rule.subjectName = args.subjectName;
+    rule.issuerName = args.issuerName;
+    rule.usageOid = args.usageOid;
+    rule.rootSubject = args.rootSubject;
+    rule.templateName = args.templateName;
+    const std::vector<CertPtr> chains = args.rootSubject ? storeChainCertificates(usable) : std::vector<CertPtr>();
+    rule.chainCertificates = candidates;
+    for (const auto &cert : chains)
+        rule.chainCertificates.push_back(cert.get());
+    const Selection selection = selectCertificate(candidates, rule);
     if (selection.index) {
         choice.identity = std::move(usable[*selection.index]);
         return choice;

@@ -49,6 +49,19 @@ public:
         return removePeSignature(fd, *layout, copyFd);
     }
 
+    std::string trimSignature(int fd, int copyFd, const SignatureCut &cut) const override
+    {
+        std::string problem;
+        const auto layout = readPeLayout(fd, problem);
+        if (!layout)
+            return "the file is truncated or damaged (" + problem + ")";
+        if (layout->certTableOffset == 0)
+            return "it carries no signature";
+        return replacePeSignature(fd, *layout, copyFd, [&cut](const Bytes &der, std::string &error) {
+                   return cutSignature(der, cut, error);
+               }).error;
+    }
+
     PeJudgement verify(int fd, const TrustPolicy &policy, const KnownDigest *known) const override
     {
         return judgePeFile(fd, policy, known);
@@ -83,6 +96,12 @@ public:
     }
 
     std::string remove(int, int) const override { return "this format's signatures are removed by osslsigncode"; }
+
+    // osslsigncode takes whole signatures out, never parts of one.
+    std::string trimSignature(int, int, const SignatureCut &) const override
+    {
+        return "osslsigncode, which signs this format, can only remove its signature as a whole (/s)";
+    }
 
     PeJudgement verify(int, const TrustPolicy &, const KnownDigest *) const override
     {

@@ -15,6 +15,7 @@
 
 #include "PeSignatures.h"
 #include "PeSigner.h"
+#include "SignatureEdit.h"
 
 #include <openssl/evp.h>
 
@@ -63,6 +64,10 @@ public:
 
     // Writes the file without any signature into `copyFd`; empty when done.
     virtual std::string remove(int fd, int copyFd) const = 0;
+
+    // Writes the file into `copyFd` with its signature cut as `cut` says
+    // (remove /c, /u); empty when done, else why not.
+    virtual std::string trimSignature(int fd, int copyFd, const SignatureCut &cut) const = 0;
 
     // Judges every signature of the file; only where
     // readsSignaturesInProcess().

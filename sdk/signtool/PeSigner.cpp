@@ -464,6 +464,38 @@ std::string patchHeaders(int copyFd, const PeLayout &layout, PeChecksum checksum
     return {};
 }
 
+// Appends one WIN_CERTIFICATE holding `signature` at `at` (8-byte aligned)
+// and patches the headers; `result` gets the table's place and the copy's
+// size, or the error.
+void writeCertificateTable(int copyFd, const PeLayout &layout, uint64_t at, const Bytes &signature,
+                           PeChecksum &checksum, PeSignResult &result)
+{
+    // WIN_CERTIFICATE: length (with its padding), revision, type, then the
+    // SignedData, padded with zeros to a multiple of 8.
+    const uint64_t length = 8 + uint64_t(signature.size());
+    const uint64_t padded = (length + 7) / 8 * 8;
+    if (at + padded > UINT32_MAX) {
+        result.error = "the file is too large to carry a signature (the certificate table must start below 4 GB)";
+        return;
+    }
+    Bytes table(static_cast<size_t>(padded), 0);
+    putLe32(table.data(), static_cast<uint32_t>(padded));
+    table[4] = kWinCertRevision2 & 0xFF;
+    table[5] = kWinCertRevision2 >> 8;
+    table[6] = kWinCertTypePkcsSignedData & 0xFF;
+    table[7] = kWinCertTypePkcsSignedData >> 8;
+    std::copy(signature.begin(), signature.end(), table.begin() + 8);
+    checksum.add(table.data(), table.size(), at);
+    if (!writeAt(copyFd, at, table.data(), table.size())) {
+        result.error = "the signed copy cannot be written (" + errnoText(errno) + ")";
+        return;
+    }
+    result.certTableOffset = static_cast<uint32_t>(at);
+    result.certTableSize = static_cast<uint32_t>(padded);
+    result.size = at + padded;
+    result.error = patchHeaders(copyFd, layout, checksum, result.certTableOffset, result.certTableSize, result.size);
+}
+
 } // namespace
 
 void PeChecksum::add(const unsigned char *data, size_t size, uint64_t offset)
@@ -628,30 +660,7 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
         result.signatures = 2 + nestedCount(existing->p7.get());
     }
 
-    // WIN_CERTIFICATE: length (with its padding), revision, type, then the
-    // SignedData, padded with zeros to a multiple of 8.
-    const uint64_t length = 8 + uint64_t(signature.size());
-    const uint64_t padded = (length + 7) / 8 * 8;
-    if (copied.end + padded > UINT32_MAX) {
-        result.error = "the file is too large to carry a signature (the certificate table must start below 4 GB)";
-        return result;
-    }
-    Bytes table(static_cast<size_t>(padded), 0);
-    putLe32(table.data(), static_cast<uint32_t>(padded));
-    table[4] = kWinCertRevision2 & 0xFF;
-    table[5] = kWinCertRevision2 >> 8;
-    table[6] = kWinCertTypePkcsSignedData & 0xFF;
-    table[7] = kWinCertTypePkcsSignedData >> 8;
-    std::copy(signature.begin(), signature.end(), table.begin() + 8);
-    checksum.add(table.data(), table.size(), copied.end);
-    if (!writeAt(copyFd, copied.end, table.data(), table.size())) {
-        result.error = "the signed copy cannot be written (" + errnoText(errno) + ")";
-        return result;
-    }
-    result.certTableOffset = static_cast<uint32_t>(copied.end);
-    result.certTableSize = static_cast<uint32_t>(padded);
-    result.size = copied.end + padded;
-    result.error = patchHeaders(copyFd, layout, checksum, result.certTableOffset, result.certTableSize, result.size);
+    writeCertificateTable(copyFd, layout, copied.end, signature, checksum, result);
     return result;
 }
 
@@ -667,6 +676,33 @@ std::string removePeSignature(int originalFd, const PeLayout &layout, int copyFd
         return "the copy cannot be written (" + errnoText(errno) + ")";
     // The padding went into the sum as zeros, which add nothing.
     return patchHeaders(copyFd, layout, checksum, 0, 0, end);
+}
+
+PeSignResult replacePeSignature(int originalFd, const PeLayout &layout, int copyFd,
+                                const std::function<Bytes(const Bytes &, std::string &)> &edit)
+{
+    PeSignResult result;
+    if (layout.trailingBytes != 0) {
+        result.error = std::string("the file is damaged (") + kTrailingDataProblem + ")";
+        return result;
+    }
+    const auto existing = existingSignature(originalFd, layout, result.error);
+    if (!existing)
+        return result;
+    const Bytes signature = edit(existing->der, result.error);
+    if (signature.empty()) {
+        if (result.error.empty())
+            result.error = "its signature cannot be changed";
+        return result;
+    }
+    PeChecksum checksum;
+    const CopiedContent copied = copyContent(originalFd, layout, copyFd, nullptr, checksum);
+    if (!copied.error.empty()) {
+        result.error = copied.error;
+        return result;
+    }
+    writeCertificateTable(copyFd, layout, copied.end, signature, checksum, result);
+    return result;
 }
 
 } // namespace signtool

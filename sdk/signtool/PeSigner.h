@@ -89,6 +89,15 @@ sdktool::Pkcs7Ptr unsignedAuthenticodeSignature(const KnownDigest &digest, const
 // else what is wrong.
 std::string removePeSignature(int originalFd, const PeLayout &layout, int copyFd);
 
+// Writes the PE file on `originalFd` to `copyFd` with the PKCS#7 of its one
+// signature replaced by what `edit` makes of it (DER in, DER out; empty out
+// with its error set: nothing can be made), in a WIN_CERTIFICATE of its own
+// size, the directory entry and the checksum made anew. The content before
+// the table is copied as it is.
+PeSignResult replacePeSignature(int originalFd, const PeLayout &layout, int copyFd,
+                                const std::function<std::vector<unsigned char>(const std::vector<unsigned char> &,
+                                                                               std::string &)> &edit);
+
 // The PE checksum of the bytes of a file: its 16-bit words (the checksum
 // field itself left out) added with their carries folded back, plus the
 // file's size. Exposed for tests.

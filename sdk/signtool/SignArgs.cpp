@@ -120,6 +120,7 @@ struct Parser {
         bool known = true;
         const bool signing = args.verb == Verb::Sign;
         const bool verifying = args.verb == Verb::Verify;
+        const bool removing = args.verb == Verb::Remove;
         if (name == "?")
             args.showUsage = true;
         else if (name == "v")
@@ -148,6 +149,12 @@ struct Parser {
             args.verifyPkcs7 = true;
         else if (args.verb == Verb::Timestamp && name == "p7")
             args.stampPkcs7 = true;
+        else if (removing && name == "s")
+            args.remove.signature = true;
+        else if (removing && name == "c")
+            args.remove.certificates = true;
+        else if (removing && name == "u")
+            args.remove.unauthenticated = true;
         else if (verifying && name == "pa")
             args.authenticodePolicy = true;
         else if (verifying && name == "all")
@@ -195,6 +202,8 @@ struct Parser {
         }
         if (args.verb == Verb::CatDb)
             return name == "g" ? "the GUID of a catalog database" : nullptr;
+        if (args.verb == Verb::Remove)
+            return nullptr;
         if (args.verb == Verb::Timestamp && name != "t" && name != "tr" && name != "td" && name != "mt")
             return nullptr;
         if (name == "f")
@@ -211,6 +220,10 @@ struct Parser {
             return "a part of the issuer's name";
         if (name == "u")
             return "an enhanced key usage (an OID)";
+        if (name == "r")
+            return "a part of a root certificate's subject name";
+        if (name == "c")
+            return "a certificate template name";
         if (name == "s")
             return "a certificate store name";
         if (name == "csp")
@@ -270,6 +283,10 @@ struct Parser {
             if (!isDottedOid(value))
                 return fail("The value of /u must be an object identifier such as 1.3.6.1.5.5.7.3.3: " + value);
             args.usageOid = value;
+        } else if (name == "c" && args.verb == Verb::Sign) {
+            if (value.empty())
+                return fail("The option /c needs a certificate template name.");
+            args.templateName = value;
         } else if (name == "r") {
             if (value.empty())
                 return fail("The option /r needs a part of the root certificate's subject name.");
@@ -361,13 +378,15 @@ struct Parser {
         return args.verb == Verb::Sign     ? "sign"
                : args.verb == Verb::Verify ? "verify"
                : args.verb == Verb::CatDb  ? "catdb"
+               : args.verb == Verb::Remove ? "remove"
                                            : "timestamp";
     }
 
     bool parse(const std::vector<std::string> &argv)
     {
         if (argv.empty())
-            return fail("No command given; the commands are \"sign\", \"timestamp\", \"verify\" and \"catdb\".");
+            return fail("No command given; the commands are \"sign\", \"timestamp\", \"verify\", \"remove\" and "
+                        "\"catdb\".");
         if (looksLikeSwitch(argv[0]) && switchName(argv[0]) == "?") {
             args.showUsage = true;
             return true;
@@ -380,11 +399,11 @@ struct Parser {
             args.verb = Verb::Timestamp;
         else if (strcasecmp(argv[0].c_str(), "catdb") == 0)
             args.verb = Verb::CatDb;
-        else if (const auto reason = refusedCommandReason(argv[0]))
-            return fail("The command " + argv[0] + " is not supported: " + *reason + ".");
+        else if (strcasecmp(argv[0].c_str(), "remove") == 0)
+            args.verb = Verb::Remove;
         else
             return fail("Unknown command: " + argv[0]
-                        + " (the commands are \"sign\", \"timestamp\", \"verify\" and \"catdb\").");
+                        + " (the commands are \"sign\", \"timestamp\", \"verify\", \"remove\" and \"catdb\").");
 
         size_t i = 1;
         for (; i < argv.size(); ++i) {
@@ -450,6 +469,13 @@ struct Parser {
                                                 : "No catalog files to add were given.");
             return true;
         }
+        if (args.verb == Verb::Remove) {
+            if (!args.remove.any())
+                return fail("remove needs /s, /c or /u: what to remove (see below).");
+            if (args.files.empty())
+                return fail("No files to remove signatures from were given.");
+            return true;
+        }
         if (args.verb == Verb::Timestamp) {
             if (!args.timestampUrl && !args.rfc3161Url)
                 return fail("timestamp needs a time-stamp server: /tr URL (RFC 3161) or /t URL.");
@@ -472,6 +498,8 @@ struct Parser {
             return false;
         if (args.pfxFile && (args.issuerName || args.usageOid))
             return fail("The options /i, /u and /uw choose from the certificate store and cannot be combined with /f.");
+        if (args.pfxFile && (args.rootSubject || args.templateName))
+            return fail("The options /r and /c choose from the certificate store and cannot be combined with /f.");
         if (args.autoSelect && args.pfxFile)
             return fail("The options /a and /f cannot be combined.");
         if (args.pfxFile && (args.certSha1 || args.subjectName || args.storeName || args.machineStore))
@@ -611,7 +639,8 @@ std::vector<std::string> digestWarnings(const SignArgs &args)
 const char *usageText()
 {
     return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME] [/s My] [/sm]\n"
-           "                         [/i ISSUER] [/u OID | /uw] [/ac FILE] [/fd ALG] [/ph | /nph]\n"
+           "                         [/i ISSUER] [/r ROOT] [/c TEMPLATE] [/u OID | /uw]\n"
+           "                         [/ac FILE] [/fd ALG] [/ph | /nph]\n"
            "                         [/t URL | /tr URL [/td ALG]] [/as]\n"
            "                         [/d TEXT] [/du URL] [/csp MODULE] [/kc KEY]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
@@ -622,6 +651,7 @@ const char *usageText()
            "       signtool.exe catdb [/d | /g GUID] [/r] [/u] [/v | /q] CATALOG...\n"
            "       signtool.exe verify /p7 [/v | /q] FILE.p7...\n"
            "       signtool.exe timestamp /p7 (/t URL | /tr URL [/td ALG]) FILE.p7...\n"
+           "       signtool.exe remove (/s | /c | /u) [/v | /q] FILE...\n"
            "\n"
            "sign options:\n"
            "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"
@@ -630,6 +660,8 @@ const char *usageText()
            "  /sha1 HASH  use the certificate with this SHA-1 thumbprint\n"
            "  /n NAME     use a certificate whose subject name contains NAME\n"
            "  /i NAME     use a certificate whose issuer's name contains NAME\n"
+           "  /r NAME     use a certificate chaining to a root whose subject contains NAME\n"
+           "  /c NAME     use a certificate of the certificate template NAME (or its OID)\n"
            "  /u OID      use a certificate that allows this usage; /uw: Windows components\n"
            "  /s My, /sm  the certificate store (there is one, \"My\")\n"
            "  /csp NAME   the token's PKCS#11 module (a path, its p11-kit name), or the\n"
@@ -678,6 +710,10 @@ const char *usageText()
            "catdb: add catalogs to the system component catalog database\n"
            "  /d          the default database instead; /g GUID: the database of GUID\n"
            "  /r          remove the named catalogs; /u: add under a unique name\n"
+           "remove options:\n"
+           "  /s          the whole signature\n"
+           "  /c          every certificate but the signer's (program files)\n"
+           "  /u          time stamps and appended signatures (program files)\n"
            "A switch that takes a value takes the next argument whatever it is; after the\n"
            "first file every argument is a file. Names with * or ? are expanded, sorted.";
 }

@@ -3,8 +3,8 @@
 // Command line of the stand-in signtool.exe:
 //
 //   signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME]
-//                     [/i ISSUER] [/u OID | /uw] [/s My] [/sm] [/csp MODULE] [/kc KEY]
-//                     [/ac FILE] [/fd ALG] [/ph | /nph]
+//                     [/i ISSUER] [/r ROOT] [/c TEMPLATE] [/u OID | /uw] [/s My] [/sm]
+//                     [/csp MODULE] [/kc KEY] [/ac FILE] [/fd ALG] [/ph | /nph]
 //                     [/t URL | /tr URL [/td ALG]] [/as]
 //                     [/d TEXT] [/du URL] [/mt N] [/v | /debug | /q] FILE...
 //   signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...
@@ -16,6 +16,7 @@
 //   signtool.exe sign ... /p7 DIR [/p7co OID] [/p7ce KIND] FILE...
 //   signtool.exe verify /p7 [/v | /q] FILE.p7...
 //   signtool.exe timestamp /p7 (/t URL | /tr URL [/td ALG]) FILE.p7...
+//   signtool.exe remove (/s | /c | /u ...) [/v | /q] FILE...
 //   signtool.exe /?     signtool.exe sign /?
 //
 // Switches start with "/" or "-" and ignore letter case (/A, -v), as the
@@ -40,14 +41,25 @@ namespace signtool {
 
 // Timestamp: add a time stamp to files already signed (again, after a
 // server failed), with the same checks and the same safe replacement.
+// Remove: take signatures or parts of them out of files (RemoveMode).
 // CatDb: add catalogs to (or, /r, remove them from) the catalog database.
-enum class Verb { Sign, Timestamp, Verify, CatDb };
+enum class Verb { Sign, Timestamp, Verify, CatDb, Remove };
 
 // Where verify looks for a catalog that lists the file: nowhere (the
 // embedded signature), /a (the embedded signature, then every database),
 // /ad (the default database), /as (the system component database), /ag
 // (the database of a GUID).
 enum class CatalogSearch { None, All, Default, System, Guid };
+
+// What "remove" takes out: /s the whole signature; /c every certificate but
+// the signers'; /u the unauthenticated attributes (time stamps, appended
+// signatures). /s leaves nothing for the others to act on.
+struct RemoveMode {
+    bool signature = false;        // /s
+    bool certificates = false;     // /c
+    bool unauthenticated = false;  // /u
+    bool any() const { return signature || certificates || unauthenticated; }
+};
 
 // SHA-1 only for dual signing for old systems (with a warning).
 enum class DigestAlgorithm { Sha256, Sha384, Sha512, Sha1 };
@@ -73,6 +85,7 @@ struct SignArgs {
     std::optional<std::string> certSha1;  // /sha1, 40 upper-case hex digits
     std::optional<std::string> subjectName; // /n, a part of the subject's common name
     std::optional<std::string> issuerName;  // /i, a part of the issuer's common name
+    std::optional<std::string> templateName;    // sign /c: the certificate's template (name or OID)
     std::optional<std::string> usageOid;    // /u OID, /uw: the certificate must allow this usage
     std::optional<std::string> cryptoProvider; // /csp: the token's PKCS#11 module, or the token (TokenChoice.h)
     std::optional<std::string> keyContainer;   // /kc: the key on the token, never with a PIN (TokenChoice.h)
@@ -97,8 +110,10 @@ struct SignArgs {
     bool allSignatures = false;           // verify /all: every signature must pass, not only the primary
     bool warnUnstamped = false;           // verify /tw: warn when the signature is not time-stamped
     bool printDescription = false;        // verify /d: print each signature's description and its URL
-    std::optional<std::string> rootSubject; // verify /r: the chain must end at a root whose subject contains it
+    std::optional<std::string> rootSubject; // verify /r: the chain must end at a root whose subject contains it;
+                                            // sign /r: the certificate must chain to such a root
     std::optional<int> signatureIndex;    // verify /ds N: judge signature N (0 the primary) alone
+    RemoveMode remove;                    // remove /s /c /u
     bool fileDigestGiven = false;         // /fd was typed: without it the newest SignTool refuses to sign
     std::optional<std::string> catalogFile; // verify /c: the file is verified against this catalog
     CatalogSearch catalogSearch = CatalogSearch::None; // verify /a, /ad, /as, /ag

@@ -15,10 +15,6 @@ struct Refusal {
 const char kSealing[] = "sealing is a Windows 11 signature form that no signer on this system makes or reads";
 
 const Refusal kRefusals[] = {
-    {"sign", "r", "the certificates here are chosen before any chain is built; choose by the issuer with /i, or by "
-                  "/sha1"},
-    {"sign", "c", "certificate templates are a property of Windows certificate services' enrollment; choose the "
-                  "certificate with /sha1, /n or /i instead"},
     {"sign", "dlib", "it loads a Windows DLL that signs digests, which cannot be loaded here: reach a remote key "
                      "through its PKCS#11 module instead"},
     {"sign", "dmdf", "it hands metadata to a Windows DLL (/dlib) that signs digests, which cannot be loaded here"},
@@ -54,14 +50,6 @@ std::optional<std::string> refusedSwitchReason(const std::string &verb, const st
         if (name == refusal.name && listedFor(refusal.verbs, verb))
             return std::string(refusal.reason);
     }
-    return std::nullopt;
-}
-
-std::optional<std::string> refusedCommandReason(const std::string &verb)
-{
-    if (strcasecmp(verb.c_str(), "remove") == 0)
-        return std::string("removing signatures is not supported by this tool; signing again without /as replaces "
-                           "every signature a file has");
     return std::nullopt;
 }
 

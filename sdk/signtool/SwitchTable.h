@@ -15,8 +15,4 @@ namespace signtool {
 // switch Microsoft does not document for that command.
 std::optional<std::string> refusedSwitchReason(const std::string &verb, const std::string &name);
 
-// The reason a documented command ("remove", "catdb", any letter case) is
-// refused; nullopt for another word.
-std::optional<std::string> refusedCommandReason(const std::string &verb);
-
 } // namespace signtool

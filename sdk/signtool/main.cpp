@@ -38,6 +38,7 @@
 #include "ModuleDeadline.h"
 #include "Pkcs7Files.h"
 #include "ProcessPool.h"
+#include "Remover.h"
 #include "SafeReplace.h"
 #include "SignArgs.h"
 #include "SignRun.h"
@@ -263,6 +264,13 @@ int main(int argc, char **argv)
         const RunCounts counts =
             stampPkcs7Files(args, [](const FileOutcome &outcome) { printLines(outcome.lines); });
         printSummary(args, "Timestamped", counts.signedFiles, warnings + counts.warnings, counts.errors + unmatched);
+        return counts.errors + unmatched == 0 ? 0 : 1;
+    }
+    if (args.verb == Verb::Remove) {
+        PrivateFolder::startCleaner();
+        const RemoveCounts counts
+            = removeFromFiles(args, [](const FileOutcome &outcome) { printLines(outcome.lines); });
+        printSummary(args, "Removed", counts.removed, counts.warnings, counts.errors + unmatched);
         return counts.errors + unmatched == 0 ? 0 : 1;
     }
     if (args.verb == Verb::Timestamp) {

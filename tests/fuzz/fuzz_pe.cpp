@@ -1,13 +1,15 @@
 // libFuzzer target for the PE code of signtool.exe, which reads files that
 // anyone may have made: the layout check, the Authenticode digest, the
-// signatures' count and verdicts, and signing (which parses an existing
-// signature to append to it and copies the file) must neither crash nor
+// signatures' count and verdicts, signing (which parses an existing
+// signature to append to it and copies the file) and the removal of a
+// signature or its parts (which edits its DER) must neither crash nor
 // read or write out of bounds whatever the bytes. Built with clang and
 // AddressSanitizer/UBSan (tests/fuzz/CMakeLists.txt).
 
 #include "PeImage.h"
 #include "PeSignatures.h"
 #include "PeSigner.h"
+#include "SignatureEdit.h"
 
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -93,6 +95,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                     __builtin_trap();
             }
             close(copy);
+        }
+        // Whatever remove /c and /u make of a signature is a program file
+        // whose layout reads back.
+        for (int cut = 1; cut <= 3; ++cut) {
+            const int trimmed = memoryFile("fuzz-cut", nullptr, 0);
+            if (trimmed < 0)
+                break;
+            SignatureCut what;
+            what.certificates = (cut & 1) != 0;
+            what.unauthenticated = (cut & 2) != 0;
+            const PeSignResult made = replacePeSignature(
+                fd, *layout, trimmed,
+                [&what](const Bytes &der, std::string &error) { return cutSignature(der, what, error); });
+            std::string unused;
+            if (made.error.empty() && !readPeLayout(trimmed, unused))
+                __builtin_trap();
+            close(trimmed);
+        }
+        // remove /s: a copy that reads as a program file carries no
+        // signature. (One whose sections lay past the table does not read,
+        // and the tool refuses it.)
+        if (const int stripped = memoryFile("fuzz-strip", nullptr, 0); stripped >= 0) {
+            std::string unused;
+            if (removePeSignature(fd, *layout, stripped).empty() && readPeLayout(stripped, unused)
+                && countPeSignatures(stripped) != 0)
+                __builtin_trap();
+            close(stripped);
         }
     }
     close(fd);

@@ -330,7 +330,14 @@ void TestSignArgs::refusals_data()
     QTest::newRow("no verb") << QStringList{} << "No command given";
     QTest::newRow("unknown verb") << QStringList{"sing", "x.exe"} << "Unknown command: sing";
     QTest::newRow("catdb without catalogs") << QStringList{"catdb", "/r"} << "No catalog files to remove were given.";
-    QTest::newRow("remove") << QStringList{"REMOVE", "/s", "x.exe"} << "The command REMOVE is not supported: ";
+    QTest::newRow("remove without what") << QStringList{"REMOVE", "/v", "x.exe"}
+                                         << "remove needs /s, /c or /u: what to remove";
+    QTest::newRow("remove without files") << QStringList{"remove", "/u"} << "No files to remove signatures from";
+    QTest::newRow("sign switch with remove") << QStringList{"remove", "/s", "/f", "c.pfx", "x.exe"}
+                                             << "Unknown option: /f";
+    QTest::newRow("root with f") << QStringList{"sign", "/f", "c.pfx", "/r", "Root", "x.exe"}
+                                 << "/r and /c choose from the certificate store";
+    QTest::newRow("template without value") << QStringList{"sign", "/a", "/c"} << "Missing value for option /c";
     QTest::newRow("unknown switch") << QStringList{"sign", "/a", "/zz", "x.exe"} << "Unknown option: /zz";
     QTest::newRow("csp with a PFX password") << QStringList{"sign", "/csp", "eToken CSP", "/kc", "k", "/p", "pw", "x.exe"}
                                              << "/p gives a PFX password; with /csp or /kc the token's PIN is asked "
@@ -452,6 +459,19 @@ void TestSignArgs::storeCertificateAndVerifySwitches()
     QCOMPARE(result.args->issuerName.value_or(""), std::string("Issuing CA"));
     QCOMPARE(result.args->usageOid.value_or(""), std::string("1.3.6.1.4.1.311.10.3.6"));
     QVERIFY(result.args->noPageHashes && !result.args->pageHashes);
+
+    // remove: /s, /c and /u are flags of their own there, while sign's /c
+    // and /r take a value (a template, a root's name).
+    result = parse({"remove", "/C", "-u", "/q", "/s", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(result.args->remove.signature && result.args->remove.certificates
+            && result.args->remove.unauthenticated && result.args->quiet);
+    QCOMPARE(result.args->files, std::vector<std::string>{"x.exe"});
+    result = parse({"sign", "/a", "/c", "CodeSigningV2", "/R", "Quillmark Root", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->templateName.value_or(""), std::string("CodeSigningV2"));
+    QCOMPARE(result.args->rootSubject.value_or(""), std::string("Quillmark Root"));
+    QVERIFY(!result.args->remove.any());
     result = parse({"sign", "/a", "/u", "1.3.6.1.5.5.7.3.3", "x.exe"});
     QVERIFY2(result.args, result.error.c_str());
     QCOMPARE(result.args->usageOid.value_or(""), std::string("1.3.6.1.5.5.7.3.3"));
