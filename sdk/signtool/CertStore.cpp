@@ -180,19 +180,19 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
     std::vector<X509 *> candidates;
     for (const auto &identity : usable)
         candidates.push_back(identity.cert.get());
-    SelectionRule rule;
-    rule.autoSelect = args.autoSelect;
-    rule.sha1 = sha1;
-    rule.subjectName = args.subjectName;
-    rule.issuerName = args.issuerName;
-    rule.usageOid = args.usageOid;
-    rule.rootSubject = args.rootSubject;
-    rule.templateName = args.templateName;
+    SelectionRule selectionRule;
+    selectionRule.autoSelect = args.autoSelect;
+    selectionRule.sha1 = sha1;
+    selectionRule.subjectName = args.subjectName;
+    selectionRule.issuerName = args.issuerName;
+    selectionRule.usageOid = args.usageOid;
+    selectionRule.rootSubject = args.rootSubject;
+    selectionRule.templateName = args.templateName;
     const std::vector<CertPtr> chains = args.rootSubject ? storeChainCertificates(usable) : std::vector<CertPtr>();
-    rule.chainCertificates = candidates;
+    selectionRule.chainCertificates = candidates;
     for (const auto &cert : chains)
-        rule.chainCertificates.push_back(cert.get());
-    const Selection selection = selectCertificate(candidates, rule);
+        selectionRule.chainCertificates.push_back(cert.get());
+    const Selection selection = selectCertificate(candidates, selectionRule);
     if (selection.index) {
         choice.identity = std::move(usable[*selection.index]);
         return choice;
