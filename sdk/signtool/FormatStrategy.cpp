@@ -22,11 +22,10 @@ public:
 
     std::optional<int> signatureCount(int fd) const override { return countPeSignatures(fd); }
 
-    // Page hashes are osslsigncode's still, and a token's key stays in its
-    // module, which osslsigncode logs in to.
+    // A token's key stays in its module, which osslsigncode logs in to.
     bool signsInProcess(const SigningNeeds &needs) const override
     {
-        return needs.keyInMemory && !needs.pageHashes;
+        return needs.keyInMemory;
     }
 
     PeSignResult sign(int fd, int copyFd, const SigningKey &key, const PeSignOptions &options) const override

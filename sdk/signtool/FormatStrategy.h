@@ -11,8 +11,7 @@
 // APPX, scripts) is signed and read by osslsigncode children, as the
 // strategy's own methods say (they answer "not here" for in-process work).
 // A program file is still signed by osslsigncode where this process does
-// not make the signature itself: a token's key, page hashes (see
-// signsInProcess).
+// not make the signature itself: a token's key (see signsInProcess).
 
 #include "PeSignatures.h"
 #include "PeSigner.h"

@@ -94,15 +94,17 @@ Bytes textBytes(const std::string &text)
 }
 
 // SpcPeImageData: no flags, and the file link Windows has always written,
-// "<<<Obsolete>>>" as a BMPString.
-Bytes peImageData()
+// "<<<Obsolete>>>" as a BMPString, or the page hashes in its place.
+Bytes peImageData(const PageHashTable *pageHashes)
 {
+    const Bytes flags{0x03, 0x01, 0x00};
+    if (pageHashes)
+        return derElement(0x30, concat({flags, pageHashLink(*pageHashes)}));
     Bytes obsolete;
     for (char c : std::string("<<<Obsolete>>>")) {
         obsolete.push_back(0);
         obsolete.push_back(static_cast<unsigned char>(c));
     }
-    const Bytes flags{0x03, 0x01, 0x00};
     const Bytes file = derElement(0xA0, derElement(0xA2, derElement(0x80, obsolete)));
     return derElement(0x30, concat({flags, file}));
 }
@@ -369,8 +371,10 @@ struct CopiedContent {
 
 // Reads the original once up to its certificate table (or its end), and
 // writes each piece to the copy as it is hashed and summed, then the zeros
-// that align the table. `md` null: no digest.
-CopiedContent copyContent(int originalFd, const PeLayout &layout, int copyFd, const EVP_MD *md, PeChecksum &checksum)
+// that align the table. `md` null: no digest. `pages`, when given, gets
+// every piece too.
+CopiedContent copyContent(int originalFd, const PeLayout &layout, int copyFd, const EVP_MD *md, PeChecksum &checksum,
+                          PageHasher *pages = nullptr)
 {
     CopiedContent copied;
     const uint64_t end = layout.certTableOffset != 0 ? layout.certTableOffset : layout.fileSize;
@@ -396,6 +400,10 @@ CopiedContent copyContent(int originalFd, const PeLayout &layout, int copyFd, co
         }
         if (ctx)
             hashCovered(ctx.get(), buffer.get(), at, at + size, layout);
+        if (pages && !pages->add(buffer.get(), size, at)) {
+            copied.error = "its page hashes cannot be made";
+            return copied;
+        }
         blankPatchedFields(buffer.get(), at, at + size, layout);
         checksum.add(buffer.get(), size, at);
         // The last piece of an odd size, and a file system that refuses
@@ -499,12 +507,13 @@ uint32_t PeChecksum::value(uint64_t fileSize) const
 }
 
 std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, const SigningKey &key,
-                                                 const PeSignOptions &options, std::string &error)
+                                                 const PeSignOptions &options, std::string &error,
+                                                 const PageHashTable *pageHashes)
 {
     const EVP_MD *md = EVP_get_digestbynid(digest.mdType);
     // SpcIndirectDataContent; its messageDigest covers the SEQUENCE's
     // content, not its tag and length.
-    const Bytes content = concat({derElement(0x30, concat({oidDer(kPeImageDataOid), peImageData()})), digestInfo(digest)});
+    const Bytes content = concat({derElement(0x30, concat({oidDer(kPeImageDataOid), peImageData(pageHashes)})), digestInfo(digest)});
     const Bytes indirect = derElement(0x30, content);
     unsigned char contentDigest[EVP_MAX_MD_SIZE];
     unsigned int contentDigestLength = 0;
@@ -589,14 +598,33 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
             return result;
         }
     }
+    std::unique_ptr<PageHasher> pages;
+    if (options.pageHashes) {
+        const int mdType = options.md ? EVP_MD_get_type(options.md) : 0;
+        if (const std::string refusal = pageHashRefusal(mdType); !refusal.empty()) {
+            result.error = refusal;
+            return result;
+        }
+        std::string problem;
+        pages = PageHasher::forFile(originalFd, layout, pageHashDigestFor(mdType), problem);
+        if (!pages) {
+            result.error = "it cannot carry page hashes (" + problem + ")";
+            return result;
+        }
+    }
     PeChecksum checksum;
-    CopiedContent copied = copyContent(originalFd, layout, copyFd, options.md, checksum);
+    CopiedContent copied = copyContent(originalFd, layout, copyFd, options.md, checksum, pages.get());
     if (!copied.error.empty()) {
         result.error = copied.error;
         return result;
     }
     result.digest = *copied.digest;
-    Bytes signature = authenticodeSignature(result.digest, key, options, result.error);
+    std::optional<PageHashTable> pageTable;
+    if (pages && !(pageTable = pages->finish())) {
+        result.error = "its page hashes cannot be made";
+        return result;
+    }
+    Bytes signature = authenticodeSignature(result.digest, key, options, result.error, pageTable ? &*pageTable : nullptr);
     if (signature.empty())
         return result;
     result.signatures = 1;

@@ -13,6 +13,7 @@
 // certificate table's directory entry and the checksum are then written in
 // place.
 
+#include "PageHashes.h"
 #include "PeImage.h"
 #include "ToolSupport.h"
 
@@ -44,6 +45,9 @@ struct PeSignOptions {
     // every existing signature byte for byte; an unsigned file gets it as
     // its primary signature.
     bool append = false;
+    // Page hashes (/ph) in the signed content, made from the same pieces
+    // as the digest; SHA-1 or SHA-256 after `md` (PageHashes.h).
+    bool pageHashes = false;
     // Called once the new signature is made, before it is written out: adds
     // what belongs to it unsigned (a time stamp). Empty when done, else why
     // the file cannot be signed.
@@ -65,9 +69,11 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
                         const PeSignOptions &options);
 
 // The PKCS#7 SignedData (DER) of one Authenticode signature over a PE file
-// whose digest is `digest`, for tests and for the digest of other callers.
+// whose digest is `digest`, for tests and for the digest of other callers;
+// with `pageHashes`, its SpcPeImageData carries them.
 std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, const SigningKey &key,
-                                                 const PeSignOptions &options, std::string &error);
+                                                 const PeSignOptions &options, std::string &error,
+                                                 const PageHashTable *pageHashes = nullptr);
 
 // Writes the PE file on `originalFd` without its certificate table to
 // `copyFd`: the entry emptied, the checksum made anew. Empty when done,

@@ -118,7 +118,7 @@ struct Parser {
             args.appendSignature = true;
         else if (signing && name == "sm")
             args.machineStore = true;
-        else if (signing && name == "ph")
+        else if ((signing || verifying) && name == "ph")
             args.pageHashes = true;
         else if (signing && name == "nph")
             args.noPageHashes = true;
@@ -333,6 +333,11 @@ struct Parser {
         }
         if (args.pageHashes && args.noPageHashes)
             return fail("The options /ph and /nph cannot be combined.");
+        if (args.pageHashes
+            && (args.fileDigest == DigestAlgorithm::Sha384 || args.fileDigest == DigestAlgorithm::Sha512))
+            return fail(std::string("The option /ph needs /fd sha256 (or sha1): page hashes exist as SHA-1 and "
+                                    "SHA-256 only; Windows defines no form for ")
+                        + digestName(args.fileDigest) + ".");
         if (args.pfxFile && (args.issuerName || args.usageOid))
             return fail("The options /i, /u and /uw choose from the certificate store and cannot be combined with /f.");
         if (args.autoSelect && args.pfxFile)
@@ -451,8 +456,10 @@ const char *usageText()
            "                         [/t URL | /tr URL [/td ALG]] [/as]\n"
            "                         [/d TEXT] [/du URL]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
-           "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...\n"
-           "       signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...\n"
+           "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/tp N] [/mt N]\n"
+           "                              [/v | /debug | /q] FILE...\n"
+           "       signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms]\n"
+           "                           [/ph] [/v | /q] FILE...\n"
            "\n"
            "sign options:\n"
            "  /a          choose the best certificate of the store and the PKCS#11 tokens\n"
@@ -466,7 +473,7 @@ const char *usageText()
            "  /ac FILE    add the certificates of FILE (an intermediate) to the signature\n"
            "  /fd ALG     file digest: sha256, sha384 or sha512; sha1 for old systems\n"
            "              (without /fd: sha256 with a warning)\n"
-           "  /ph         page hashes (program files); /nph: none\n"
+           "  /ph         page hashes (program files; /fd sha256 or sha1); /nph: none\n"
            "  /t URL      time stamp from an Authenticode time-stamp server\n"
            "  /tr URL     time stamp from an RFC 3161 time-stamp server; /td ALG its digest\n"
            "  /as         append this signature to those the file has\n"
@@ -475,6 +482,7 @@ const char *usageText()
            "  /v          verbose output; /debug: also the PKCS#11 modules that failed;\n"
            "              /q: errors only\n"
            "timestamp: add a time stamp to the primary signature of files already signed\n"
+           "  /tp N       stamp signature N instead (0 the primary, 1.. appended ones)\n"
            "verify options:\n"
            "  /pa         Authenticode policy: the signature matches the file and its\n"
            "              certificate chains to a trusted root or to a certificate of the store;\n"
@@ -484,6 +492,7 @@ const char *usageText()
            "  /ds N       judge signature N alone (0 the primary)\n"
            "  /d          print the description and its URL\n"
            "  /r NAME     the chain must end at a root whose subject contains NAME\n"
+           "  /ph         check the page hashes a program file's signature carries\n"
            "  /a, /ms     accepted: the embedded signature, the primary deciding\n"
            "A switch that takes a value takes the next argument whatever it is; after the\n"
            "first file every argument is a file. Names with * or ? are expanded, sorted.";

@@ -487,6 +487,7 @@ int Signer::signHere(SignJob &job) const
     options.description = m_args.description.value_or(std::string());
     options.descriptionUrl = m_args.descriptionUrl.value_or(std::string());
     options.append = m_args.appendSignature;
+    options.pageHashes = m_args.pageHashes;
     // The time stamp is asked for on this thread, so requests for many
     // files wait for their servers side by side.
     if (job.timeStamping)

@@ -62,8 +62,6 @@ const Refusal kRefusals[] = {
     {"verify", "kp", "the kernel-mode driver signing policy is Windows' own (its roots and cross-certificates); "
                      "/pa verifies the Authenticode signature"},
     {"verify", "pg", "WinVerifyTrust policies named by GUID exist on Windows only; /pa is the Authenticode policy"},
-    {"verify", "ph", "page hashes are verified by Windows' loader as it maps pages; this tool verifies the digest "
-                     "of the whole file, which covers every page"},
 };
 
 bool listedFor(const char *verbs, const std::string &verb)

@@ -293,6 +293,7 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
     RevocationChecker revocation;
     policy.revocation = &revocation;
     policy.rootSubject = args.rootSubject.value_or(std::string());
+    policy.pageHashes = args.pageHashes;
     Fd trust;
     PrivateFolder links;
     const size_t count = args.files.size();
