@@ -25,7 +25,7 @@ public:
     // A token's key stays in its module, which osslsigncode logs in to.
     bool signsInProcess(const SigningNeeds &needs) const override
     {
-        return needs.keyInMemory;
+        return needs.keyInMemory && !needs.osslsigncodeAsked;
     }
 
     PeSignResult sign(int fd, int copyFd, const SigningKey &key, const PeSignOptions &options) const override

@@ -27,7 +27,9 @@ namespace signtool {
 // depends on it.
 struct SigningNeeds {
     bool keyInMemory = false; // a PFX or store key decrypted by the tool (not a token's)
-    bool pageHashes = false;  // /ph
+    // QUILLMARK_PE_SIGNER=osslsigncode: program files are signed by
+    // osslsigncode children as the other formats are (see Signer.h).
+    bool osslsigncodeAsked = false;
 };
 
 class FormatStrategy {

@@ -28,6 +28,56 @@ RunResult independentCheck(const QString &file, const QStringList &expectations)
     return runProgram(kPython, QStringList{QStringLiteral(QUILLMARK_AUTHENTICODE_CHECKER), file} + expectations);
 }
 
+// A program file with three sections whose raw data spans several pages and
+// ends mid-page: .text 0x2200 bytes, .rdata 0x1000, .data 0x300, each
+// filled with a pattern of its own, so that every page hash differs.
+QByteArray multiSectionPe(PeKind kind)
+{
+    QByteArray pe = peFileBytes(21, kind);
+    const int coff = int(le32(pe, 0x3C));
+    const int optionalSize = kind == PeKind::Pe32Plus ? 240 : 224;
+    const int table = coff + 24 + optionalSize;
+    putLe16(pe, coff + 6, 3);
+    struct Section {
+        const char *name;
+        quint32 size;
+    };
+    const Section sections[] = {{".text", 0x2200}, {".rdata", 0x1000}, {".data", 0x300}};
+    quint32 raw = 0x200, virtualAddress = 0x1000;
+    pe.truncate(0x200);
+    for (int i = 0; i < 3; ++i) {
+        const int header = table + 40 * i;
+        for (int c = 0; c < 8; ++c)
+            pe[header + c] = c < int(qstrlen(sections[i].name)) ? sections[i].name[c] : '\0';
+        putLe32(pe, header + 8, sections[i].size);
+        putLe32(pe, header + 12, virtualAddress);
+        putLe32(pe, header + 16, sections[i].size);
+        putLe32(pe, header + 20, raw);
+        putLe32(pe, header + 36, i == 0 ? 0x60000020 : 0x40000040);
+        QByteArray data(int(sections[i].size), '\0');
+        for (int b = 0; b < data.size(); ++b)
+            data[b] = char((b * 31 + i * 7 + b / 4096) & 0xFF);
+        pe.append(data);
+        raw += sections[i].size;
+        virtualAddress += (sections[i].size + 0xFFF) / 0x1000 * 0x1000;
+    }
+    putLe32(pe, coff + 24 + 56, virtualAddress); // size of image
+    return pe;
+}
+
+// The page-hash table "osslsigncode verify -verbose" shows as the one a
+// signature carries, as hex.
+QString shownPageHashes(const QString &file, const QString &caPem)
+{
+    const RunResult run =
+        runProgram(QStringLiteral("osslsigncode"), {"verify", "-verbose", "-in", file, "-CAfile", caPem});
+    for (const QString &line : run.output.split('\n')) {
+        if (line.startsWith(QLatin1String("Page hash            :")))
+            return line.section(':', 1).trimmed();
+    }
+    return QString();
+}
+
 } // namespace
 
 class TestPeSigner : public QObject, private SignToolFixture {
@@ -77,6 +127,10 @@ private slots:
     void largeFileIsCopiedAroundThePageCache();
     void timeStampsAreMadeInProcess_data();
     void timeStampsAreMadeInProcess();
+    void pageHashesAreOsslsigncodes_data();
+    void pageHashesAreOsslsigncodes();
+    void changedPageFailsVerifyWithPageHashes();
+    void pageHashesNeedAPageHashDigest();
 };
 
 void TestPeSigner::initTestCase()
@@ -331,6 +385,92 @@ void TestPeSigner::timeStampsAreMadeInProcess()
     const RunResult independent =
         independentCheck(file, {"--signatures", append ? "2" : "1", "--stamped", kind});
     QVERIFY2(independent.ok(), qPrintable(independent.output));
+}
+
+// /ph in this process: the same table osslsigncode makes for the same file
+// (its own -ph), accepted by osslsigncode's verify (which recomputes it),
+// by the independent checker (which recomputes it too) and by verify /ph.
+void TestPeSigner::pageHashesAreOsslsigncodes_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("digest");
+    QTest::newRow("PE32 sha256") << int(PeKind::Pe32) << "sha256";
+    QTest::newRow("PE32+ sha256") << int(PeKind::Pe32Plus) << "sha256";
+    QTest::newRow("PE32 sha1") << int(PeKind::Pe32) << "sha1";
+}
+
+void TestPeSigner::pageHashesAreOsslsigncodes()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, digest);
+    const QString dir = newFolder();
+    const QString file = dir + "/paged.exe", source = dir + "/source.exe", byOssl = dir + "/by-ossl.exe";
+    QVERIFY(writeBytes(file, multiSectionPe(PeKind(kind))));
+    QVERIFY(QFile::copy(file, source));
+    QString mark;
+    const RunResult run = sign({"/fd", digest, "/ph"}, {file}, forbiddenOsslsigncode(mark));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(!QFile::exists(mark), "osslsigncode was started for /ph");
+    judgedGood(file, {"--signatures", "1", "--digest", digest, "--page-hashes", digest});
+
+    const RunResult ossl = runProgram(QStringLiteral("osslsigncode"), {"sign", "-pkcs12", m_pfx, "-pass", m_password,
+                                                                       "-h", digest, "-ph", "-in", source, "-out",
+                                                                       byOssl});
+    QVERIFY2(ossl.ok(), qPrintable(ossl.output));
+    const QString ours = shownPageHashes(file, m_caPem);
+    // The headers, 3 + 1 + 1 section pages and the end entry.
+    const int entry = 2 * (4 + (digest == "sha1" ? 20 : 32));
+    QCOMPARE(ours.size(), 7 * entry);
+    QCOMPARE(ours, shownPageHashes(byOssl, m_caPem));
+
+    const RunResult own = signtool({"verify", "/pa", "/ph", "/v", file}, storeEnvironment(m_store));
+    QVERIFY2(own.ok(), qPrintable(own.output));
+    QVERIFY2(own.output.contains("Page hashes: 6 pages (" + digest.toUpper() + "), checked"), qPrintable(own.output));
+    // osslsigncode's own page hashes are read as well.
+    const RunResult theirs = signtool({"verify", "/pa", "/ph", "/v", byOssl}, storeEnvironment(m_store));
+    QVERIFY2(theirs.ok(), qPrintable(theirs.output));
+    QVERIFY2(theirs.output.contains("Page hashes: 6 pages"), qPrintable(theirs.output));
+}
+
+// A byte of a section changed after signing: verify /ph names the page,
+// plain verify still refuses by the whole file's digest, and a file
+// signed without page hashes says it has none.
+void TestPeSigner::changedPageFailsVerifyWithPageHashes()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/changed.exe", plain = dir + "/plain.exe";
+    QVERIFY(writeBytes(file, multiSectionPe(PeKind::Pe32Plus)));
+    QVERIFY(QFile::copy(file, plain));
+    QVERIFY(sign({"/fd", "sha256", "/ph"}, {file}).ok());
+    QVERIFY(sign({"/fd", "sha256"}, {plain}).ok());
+    const RunResult unpaged = signtool({"verify", "/pa", "/ph", "/v", plain}, storeEnvironment(m_store));
+    QVERIFY2(unpaged.ok(), qPrintable(unpaged.output));
+    QVERIFY2(unpaged.output.contains("Page hashes: none"), qPrintable(unpaged.output));
+
+    QByteArray bytes = fileBytes(file);
+    bytes[0x1234 + 0x200] = char(bytes[0x1234 + 0x200] ^ 0x01); // in .text's second page, at 0x1200
+    QVERIFY(writeBytes(file, bytes));
+    const RunResult paged = signtool({"verify", "/pa", "/ph", file}, storeEnvironment(m_store));
+    QVERIFY(!paged.ok());
+    QVERIFY2(paged.output.contains("SignTool Error: " + file
+                                   + " is not validly signed: the page at offset 0x1200 does not match its page "
+                                     "hash"),
+             qPrintable(paged.output));
+    const RunResult whole = signtool({"verify", "/pa", file}, storeEnvironment(m_store));
+    QVERIFY(!whole.ok());
+    QVERIFY2(whole.output.contains("its digest does not match the file"), qPrintable(whole.output));
+}
+
+// Windows has page hashes of SHA-1 and SHA-256 only.
+void TestPeSigner::pageHashesNeedAPageHashDigest()
+{
+    const QString file = newFolder() + "/sha384.exe";
+    QVERIFY(writeBytes(file, multiSectionPe(PeKind::Pe32)));
+    const QByteArray before = fileBytes(file);
+    const RunResult run = sign({"/fd", "sha384", "/ph"}, {file});
+    QVERIFY(!run.ok());
+    QVERIFY2(run.output.contains("page hashes exist as SHA-1 and SHA-256 only"), qPrintable(run.output));
+    QCOMPARE(fileBytes(file), before);
 }
 
 QTEST_GUILESS_MAIN(TestPeSigner)
