@@ -40,6 +40,18 @@ public:
         return signPeFile(fd, *layout, copyFd, key, options);
     }
 
+    PeSignResult stamp(int fd, int copyFd, const PeStampOptions &options) const override
+    {
+        std::string problem;
+        const auto layout = readPeLayout(fd, problem);
+        if (!layout) {
+            PeSignResult result;
+            result.error = "the file is truncated or damaged (" + problem + ")";
+            return result;
+        }
+        return stampPeFile(fd, *layout, copyFd, options);
+    }
+
     std::string remove(int fd, int copyFd) const override
     {
         std::string problem;
@@ -79,6 +91,13 @@ public:
     {
         PeSignResult result;
         result.error = "this format is signed by osslsigncode";
+        return result;
+    }
+
+    PeSignResult stamp(int, int, const PeStampOptions &) const override
+    {
+        PeSignResult result;
+        result.error = "this format is time-stamped by osslsigncode";
         return result;
     }
 

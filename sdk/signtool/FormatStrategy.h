@@ -61,6 +61,10 @@ public:
     // a nested signature after the existing ones, /as).
     virtual PeSignResult sign(int fd, int copyFd, const SigningKey &key, const PeSignOptions &options) const = 0;
 
+    // Writes the signed file on `fd` into `copyFd` with one of its
+    // signatures time-stamped ("timestamp"); only where signsInProcess().
+    virtual PeSignResult stamp(int fd, int copyFd, const PeStampOptions &options) const = 0;
+
     // Writes the file without any signature into `copyFd`; empty when done.
     virtual std::string remove(int fd, int copyFd) const = 0;
 

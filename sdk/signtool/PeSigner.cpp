@@ -1,6 +1,7 @@
 #include "PeSigner.h"
 
 #include "DerWriter.h"
+#include "SignatureSplice.h"
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
@@ -472,6 +473,9 @@ std::string patchHeaders(int copyFd, const PeLayout &layout, PeChecksum checksum
     return {};
 }
 
+void writeTable(int copyFd, const PeLayout &layout, uint64_t end, PeChecksum &checksum, const Bytes &signature,
+                PeSignResult &result);
+
 } // namespace
 
 void PeChecksum::add(const unsigned char *data, size_t size, uint64_t offset)
@@ -638,13 +642,24 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
         result.signatures = 2 + nestedCount(existing->p7.get());
     }
 
-    // WIN_CERTIFICATE: length (with its padding), revision, type, then the
-    // SignedData, padded with zeros to a multiple of 8.
+    writeTable(copyFd, layout, copied.end, checksum, signature, result);
+    return result;
+}
+
+namespace {
+
+// WIN_CERTIFICATE: length (with its padding), revision, type, then the
+// SignedData, padded with zeros to a multiple of 8; written at `end` (after
+// the copied content), then the entry and the checksum. Sets `result`'s
+// error, or the table's place and the copy's size.
+void writeTable(int copyFd, const PeLayout &layout, uint64_t end, PeChecksum &checksum, const Bytes &signature,
+                PeSignResult &result)
+{
     const uint64_t length = 8 + uint64_t(signature.size());
     const uint64_t padded = (length + 7) / 8 * 8;
-    if (copied.end + padded > UINT32_MAX) {
+    if (end + padded > UINT32_MAX) {
         result.error = "the file is too large to carry a signature (the certificate table must start below 4 GB)";
-        return result;
+        return;
     }
     Bytes table(static_cast<size_t>(padded), 0);
     putLe32(table.data(), static_cast<uint32_t>(padded));
@@ -653,15 +668,117 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
     table[6] = kWinCertTypePkcsSignedData & 0xFF;
     table[7] = kWinCertTypePkcsSignedData >> 8;
     std::copy(signature.begin(), signature.end(), table.begin() + 8);
-    checksum.add(table.data(), table.size(), copied.end);
-    if (!writeAt(copyFd, copied.end, table.data(), table.size())) {
+    checksum.add(table.data(), table.size(), end);
+    if (!writeAt(copyFd, end, table.data(), table.size())) {
         result.error = "the signed copy cannot be written (" + errnoText(errno) + ")";
+        return;
+    }
+    result.certTableOffset = static_cast<uint32_t>(end);
+    result.certTableSize = static_cast<uint32_t>(padded);
+    result.size = end + padded;
+    result.error = patchHeaders(copyFd, layout, checksum, result.certTableOffset, result.certTableSize, result.size);
+}
+
+// The DER of one element of OpenSSL's, empty when it cannot be written.
+template <typename T, int (*encode)(const T *, unsigned char **)>
+Bytes derOf(const T *value)
+{
+    const int n = value ? encode(value, nullptr) : 0;
+    Bytes out(static_cast<size_t>(std::max(n, 0)));
+    unsigned char *p = out.data();
+    if (n <= 0 || encode(value, &p) != n)
+        return {};
+    return out;
+}
+
+// The time stamp `stamp` adds to `signature` (DER), as the attribute and
+// the certificates that go into it; the signature's own stamps are left
+// out first, so that exactly the new one is added.
+struct NewStamp {
+    Bytes attribute;
+    std::vector<Bytes> certificates;
+};
+
+std::optional<NewStamp> newStamp(const Bytes &signature, const PeStampOptions &options, std::string &error)
+{
+    const unsigned char *p = signature.data();
+    Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(signature.size())));
+    ERR_clear_error();
+    STACK_OF(PKCS7_SIGNER_INFO) *infos = p7 && PKCS7_type_is_signed(p7.get()) ? PKCS7_get_signer_info(p7.get())
+                                                                               : nullptr;
+    if (!infos || sk_PKCS7_SIGNER_INFO_num(infos) != 1 || !p7->d.sign->contents) {
+        error = "the signature to time-stamp cannot be read";
+        return std::nullopt;
+    }
+    PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(infos, 0);
+    sk_X509_ATTRIBUTE_pop_free(si->unauth_attr, X509_ATTRIBUTE_free);
+    si->unauth_attr = nullptr;
+    const int certificatesBefore = p7->d.sign->cert ? sk_X509_num(p7->d.sign->cert) : 0;
+    error = options.stamp(p7.get(), si);
+    if (!error.empty())
+        return std::nullopt;
+    NewStamp stamp;
+    if (sk_X509_ATTRIBUTE_num(si->unauth_attr) != 1
+        || (stamp.attribute = derOf<X509_ATTRIBUTE, i2d_X509_ATTRIBUTE>(sk_X509_ATTRIBUTE_value(si->unauth_attr, 0)))
+               .empty()) {
+        error = "the time stamp cannot be added to the signature";
+        return std::nullopt;
+    }
+    for (int i = certificatesBefore; p7->d.sign->cert && i < sk_X509_num(p7->d.sign->cert); ++i) {
+        Bytes cert = derOf<X509, i2d_X509>(sk_X509_value(p7->d.sign->cert, i));
+        if (cert.empty()) {
+            error = "the time-stamp server's certificates cannot be added to the signature";
+            return std::nullopt;
+        }
+        stamp.certificates.push_back(std::move(cert));
+    }
+    return stamp;
+}
+
+} // namespace
+
+PeSignResult stampPeFile(int originalFd, const PeLayout &layout, int copyFd, const PeStampOptions &options)
+{
+    PeSignResult result;
+    if (layout.trailingBytes != 0) {
+        result.error = std::string("the file is damaged (") + kTrailingDataProblem + ")";
         return result;
     }
-    result.certTableOffset = static_cast<uint32_t>(copied.end);
-    result.certTableSize = static_cast<uint32_t>(padded);
-    result.size = copied.end + padded;
-    result.error = patchHeaders(copyFd, layout, checksum, result.certTableOffset, result.certTableSize, result.size);
+    std::string problem;
+    const auto existing = layout.certTableOffset != 0 ? existingSignature(originalFd, layout, problem) : std::nullopt;
+    if (!existing) {
+        result.error = layout.certTableOffset != 0 ? problem : "it carries no signature";
+        return result;
+    }
+    const int signatures = 1 + std::max(appendedSignatureCount(existing->der), 0);
+    const auto target = options.index == 0 ? std::optional<Bytes>(existing->der)
+                                           : appendedSignature(existing->der, options.index);
+    if (options.index < 0 || !target) {
+        result.error = "it has no signature " + std::to_string(options.index) + " (/tp counts from 0, the primary; it "
+                       "carries " + std::to_string(signatures) + ")";
+        return result;
+    }
+    const auto stamp = newStamp(*target, options, result.error);
+    if (!stamp)
+        return result;
+    const Bytes stamped = withTimeStamp(*target, stamp->attribute, stamp->certificates);
+    const Bytes signature = stamped.empty() || options.index == 0
+                                ? stamped
+                                : withAppendedSignature(existing->der, options.index, stamped);
+    if (signature.empty()) {
+        result.error = "its signature is not in the form (DER) that can be kept byte for byte";
+        return result;
+    }
+    PeChecksum checksum;
+    CopiedContent copied = copyContent(originalFd, layout, copyFd, options.md, checksum);
+    if (!copied.error.empty()) {
+        result.error = copied.error;
+        return result;
+    }
+    if (copied.digest)
+        result.digest = *copied.digest;
+    result.signatures = signatures;
+    writeTable(copyFd, layout, copied.end, checksum, signature, result);
     return result;
 }
 

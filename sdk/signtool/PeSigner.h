@@ -75,6 +75,23 @@ std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, cons
                                                  const PeSignOptions &options, std::string &error,
                                                  const PageHashTable *pageHashes = nullptr);
 
+// What "timestamp" adds a time stamp to, and how.
+struct PeStampOptions {
+    int index = 0;              // the signature: 0 the primary, 1.. the appended ones (/tp)
+    const EVP_MD *md = nullptr; // the copy's digest made on the way (the stamped signature's); null: none
+    // Adds the time stamp to `si`, the signer of `p7` (the signature to
+    // stamp, without the stamps it had, which the new one replaces). Empty
+    // when done, else why the file cannot be time-stamped.
+    std::function<std::string(PKCS7 *, PKCS7_SIGNER_INFO *)> stamp;
+};
+
+// Writes the signed PE file on `originalFd` to `copyFd` with signature
+// `options.index` time-stamped: its old time stamp replaced, every other
+// byte of the signatures kept, the content copied (and hashed) in one
+// pass, the entry and the checksum made anew. result.digest is the copy's
+// digest when options.md is given.
+PeSignResult stampPeFile(int originalFd, const PeLayout &layout, int copyFd, const PeStampOptions &options);
+
 // Writes the PE file on `originalFd` without its certificate table to
 // `copyFd`: the entry emptied, the checksum made anew. Empty when done,
 // else what is wrong.

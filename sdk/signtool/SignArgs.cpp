@@ -153,6 +153,8 @@ struct Parser {
                 return "the number of a signature (0 the primary)";
             return nullptr;
         }
+        if (args.verb == Verb::Timestamp && name == "tp")
+            return "the number of a signature (0 the primary)";
         if (args.verb == Verb::Timestamp && name != "t" && name != "tr" && name != "td" && name != "mt")
             return nullptr;
         if (name == "f")
@@ -226,6 +228,10 @@ struct Parser {
             if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos)
                 return fail("The value of /ds must be the number of a signature, 0 for the primary one: " + value);
             args.signatureIndex = std::stoi(value);
+        } else if (name == "tp") {
+            if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos)
+                return fail("The value of /tp must be the number of a signature, 0 for the primary one: " + value);
+            args.timestampIndex = std::stoi(value);
         } else if (name == "s") {
             args.storeName = value;
         } else if (name == "ac") {

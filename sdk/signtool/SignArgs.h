@@ -74,6 +74,7 @@ struct SignArgs {
     bool printDescription = false;        // verify /d: print each signature's description and its URL
     std::optional<std::string> rootSubject; // verify /r: the chain must end at a root whose subject contains it
     std::optional<int> signatureIndex;    // verify /ds N: judge signature N (0 the primary) alone
+    std::optional<int> timestampIndex;    // timestamp /tp N: stamp signature N (0 the primary)
     bool fileDigestGiven = false;         // /fd was typed: without it the newest SignTool refuses to sign
     std::vector<std::string> files;
 };

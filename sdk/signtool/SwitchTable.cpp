@@ -49,8 +49,6 @@ const Refusal kRefusals[] = {
     {"sign timestamp", "nosealwarn", kSealing},
     {"timestamp", "tseal", kSealing},
     {"verify", "sl", kSealing},
-    {"timestamp", "tp", "this tool time-stamps the primary signature; sign again with /as and /tr to stamp an "
-                        "appended one"},
     {"verify", "ad", kCatalogs},
     {"verify", "ag", kCatalogs},
     {"verify", "as", kCatalogs},

@@ -6,6 +6,7 @@ signatures are checked with plain integer arithmetic.
     check_authenticode.py FILE [--signatures N] [--digest sha256]...
                                [--description TEXT] [--url URL] [--kept EARLIER]
                                [--page-hashes sha256|sha1|none]...
+                               [--stamped KIND] [--stamps KIND]...
 
 Checks the PE checksum, the certificate table's directory entry (8-byte
 aligned, ending the file), the WIN_CERTIFICATE header (revision 2.0,
@@ -302,6 +303,8 @@ def stamp_kind(content_info):
     unsigned = info["unsigned_attrs"]
     if isinstance(unsigned, core.Void):
         return None
+    stamps = [a for a in unsigned if a["type"].dotted in (RFC3161_TOKEN, COUNTER_SIGNATURE)]
+    require(len(stamps) <= 1, "a signature carries %d time stamps" % len(stamps))
     for attr in unsigned:
         if attr["type"].dotted == RFC3161_TOKEN:
             token = cms.ContentInfo.load(attr["values"][0].dump())
@@ -339,6 +342,8 @@ def main():
     parser.add_argument("--kept")
     parser.add_argument("--page-hashes", action="append", default=[])
     parser.add_argument("--stamped", help="the last signature's time stamp: rfc3161 or authenticode")
+    parser.add_argument("--stamps", action="append", default=[],
+                        help="each signature's time stamp in order: rfc3161, authenticode or none")
     args = parser.parse_args()
     try:
         layout, data, primary, nested = signatures_of(args.file)
@@ -351,6 +356,9 @@ def main():
             if index < len(args.digest):
                 require(digest == args.digest[index], "signature %d uses %s, expected %s" % (index, digest, args.digest[index]))
             print("signature %d: %s by %s" % (index, digest, signer))
+        for index, wanted in enumerate(args.stamps):
+            found = stamp_kind(everything[index]) or "none"
+            require(found == wanted, "signature %d's time stamp is %s, expected %s" % (index, found, wanted))
         if args.stamped:
             found = stamp_kind(everything[-1])
             require(found == args.stamped, "the last signature's time stamp is %s, expected %s" % (found, args.stamped))

@@ -131,6 +131,10 @@ private slots:
     void pageHashesAreOsslsigncodes();
     void changedPageFailsVerifyWithPageHashes();
     void pageHashesNeedAPageHashDigest();
+    void timestampVerbStampsInProcess_data();
+    void timestampVerbStampsInProcess();
+    void timestampIndexOutOfRangeIsRefused();
+    void timestampReplacesTheStamp();
 };
 
 void TestPeSigner::initTestCase()
@@ -471,6 +475,111 @@ void TestPeSigner::pageHashesNeedAPageHashDigest()
     QVERIFY(!run.ok());
     QVERIFY2(run.output.contains("page hashes exist as SHA-1 and SHA-256 only"), qPrintable(run.output));
     QCOMPARE(fileBytes(file), before);
+}
+
+// "timestamp" of a program file with two signatures, in this process: the
+// signature /tp names (the primary without it) gets the stamp, the other
+// keeps what it had, every signature is kept byte for byte but for the new
+// stamp, and osslsigncode, verify and the independent checker accept it.
+void TestPeSigner::timestampVerbStampsInProcess_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QStringList>("switches"); // the URL follows
+    QTest::addColumn<int>("index");            // -1: no /tp
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("primary /tr") << "rfc3161" << QStringList{"/td", "sha256", "/tr"} << -1 << "rfc3161";
+    QTest::newRow("/tp 0 /t") << "authenticode" << QStringList{"/tp", "0", "/t"} << 0 << "authenticode";
+    QTest::newRow("/tp 1 /tr /td sha384") << "rfc3161" << QStringList{"/tp", "1", "/td", "sha384", "/tr"} << 1
+                                          << "rfc3161";
+    QTest::newRow("/tp 1 /t") << "authenticode" << QStringList{"/tp", "1", "/t"} << 1 << "authenticode";
+}
+
+void TestPeSigner::timestampVerbStampsInProcess()
+{
+    QFETCH(QString, mode);
+    QFETCH(QStringList, switches);
+    QFETCH(int, index);
+    QFETCH(QString, kind);
+    TsaServer server(mode, m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString dir = newFolder();
+    const QString file = dir + "/stamp-me.exe", before = dir + "/before.exe";
+    QVERIFY(writeBytes(file, multiSectionPe(PeKind::Pe32Plus)));
+    QVERIFY(sign({"/fd", "sha256", "/ph"}, {file}).ok());
+    QVERIFY(sign({"/as", "/fd", "sha384"}, {file}).ok());
+    QVERIFY(QFile::copy(file, before));
+    QString mark;
+    const RunResult run = signtool(QStringList{"timestamp"} + switches + QStringList{server.url(), file},
+                                   forbiddenOsslsigncode(mark));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains("Successfully timestamped: " + file), qPrintable(run.output));
+    QVERIFY2(!QFile::exists(mark), "osslsigncode was started to time-stamp a program file");
+
+    const int stamped = std::max(index, 0);
+    QStringList expectations{"--signatures", "2", "--digest", "sha256", "--digest", "sha384", "--page-hashes",
+                             "sha256", "--page-hashes", "none"};
+    for (int i = 0; i < 2; ++i)
+        expectations << "--stamps" << (i == stamped ? kind : QStringLiteral("none"));
+    if (kind == "rfc3161" && stamped == 0)
+        expectations << "--kept" << before; // the appended one byte for byte, the primary but its stamp
+    const RunResult independent = independentCheck(file, expectations);
+    QVERIFY2(independent.ok(), qPrintable(independent.output));
+    const RunResult ossl = runProgram(QStringLiteral("osslsigncode"),
+                                      {"verify", "-in", file, "-CAfile", m_caPem, "-TSA-CAfile", m_tsaPem});
+    QVERIFY2(ossl.ok(), qPrintable(ossl.output));
+    QCOMPARE(ossl.output.count(QLatin1String("Timestamp Server Signature verification: ok")), 1);
+    // The page hashes of the primary still hold.
+    const RunResult own = signtool({"verify", "/pa", "/all", "/ph", "/v", file}, storeEnvironment(m_store));
+    const QString shownKind = kind == "rfc3161" ? QStringLiteral("RFC 3161") : QStringLiteral("Authenticode");
+    const QString block = own.output.section(QString("Signature %1").arg(stamped + 1), 1).section("Result:", 0, 0);
+    QVERIFY2(block.contains("Time stamp: " + shownKind), qPrintable(own.output));
+    QCOMPARE(own.output.count(QLatin1String("Time stamp: none")), 1);
+    QVERIFY2(own.output.contains(QLatin1String("Page hashes: 6 pages (SHA256), checked")), qPrintable(own.output));
+}
+
+// /tp past the last signature: refused by name before any request, the
+// file left as it was.
+void TestPeSigner::timestampIndexOutOfRangeIsRefused()
+{
+    const QString log = newFolder() + "/tsa.log";
+    TsaServer server("rfc3161", m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = newFolder() + "/two.exe";
+    QVERIFY(writeBytes(file, peFileBytes(31, PeKind::Pe32)));
+    QVERIFY(sign({"/fd", "sha256"}, {file}).ok());
+    QVERIFY(sign({"/as", "/fd", "sha256"}, {file}).ok());
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool({"timestamp", "/tp", "2", "/td", "sha256", "/tr", server.url(), file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: Cannot time-stamp " + file
+                                 + ": it has no signature 2 (/tp counts from 0, the primary; it carries 2 "
+                                   "signatures)."),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+    QVERIFY2(fileBytes(log).isEmpty(), "the server was asked although no signature could be stamped");
+}
+
+// Windows replaces a signature's time stamp: stamped twice, of either
+// kind, a signature carries the last one only.
+void TestPeSigner::timestampReplacesTheStamp()
+{
+    TsaServer server("both", m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = newFolder() + "/restamped.exe";
+    QVERIFY(writeBytes(file, peFileBytes(32, PeKind::Pe32Plus)));
+    QVERIFY(sign({"/fd", "sha256", "/td", "sha256", "/tr", server.url()}, {file}).ok());
+    RunResult run = signtool({"timestamp", "/t", server.url(), file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    RunResult independent = independentCheck(file, {"--signatures", "1", "--stamps", "authenticode"});
+    QVERIFY2(independent.ok(), qPrintable(independent.output));
+    run = signtool({"timestamp", "/td", "sha512", "/tr", server.url(), file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    independent = independentCheck(file, {"--signatures", "1", "--stamps", "rfc3161"});
+    QVERIFY2(independent.ok(), qPrintable(independent.output));
+    const RunResult ossl = runProgram(QStringLiteral("osslsigncode"),
+                                      {"verify", "-in", file, "-CAfile", m_caPem, "-TSA-CAfile", m_tsaPem});
+    QVERIFY2(ossl.ok(), qPrintable(ossl.output));
+    QCOMPARE(ossl.output.count(QLatin1String("Timestamp Server Signature verification: ok")), 1);
 }
 
 QTEST_GUILESS_MAIN(TestPeSigner)
