@@ -273,8 +273,8 @@ private slots:
         needs.keyInMemory = true;
         QVERIFY(peFormat.signsInProcess(needs));
         QVERIFY(!other.signsInProcess(needs));
-        needs.pageHashes = true;
-        QVERIFY(!peFormat.signsInProcess(needs)); // page hashes are osslsigncode's
+        needs.osslsigncodeAsked = true;
+        QVERIFY(!peFormat.signsInProcess(needs)); // QUILLMARK_PE_SIGNER=osslsigncode
         needs = {};
         QVERIFY(!peFormat.signsInProcess(needs)); // a token's key
         QCOMPARE(peFormat.signatureCount(peFd.get()), std::optional<int>(0));
