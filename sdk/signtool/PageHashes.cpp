@@ -177,6 +177,12 @@ std::unique_ptr<PageHasher> PageHasher::forFile(int fd, const PeLayout &layout, 
             problem = "a section runs past the end of its content";
             return nullptr;
         }
+        // The checksum and the entry change when the file is signed; a page
+        // holding them could not keep its hash.
+        if (rawOffset < layout.certEntryOffset + 8 && uint64_t(rawOffset) + rawSize > layout.checksumOffset) {
+            problem = "a section overlaps its headers";
+            return nullptr;
+        }
         for (uint64_t at = 0; at < rawSize; at += kPageSize) {
             if (hasher->m_pages.size() >= maxPages) {
                 problem = "its sections overlap";
