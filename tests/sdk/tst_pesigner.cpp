@@ -135,6 +135,7 @@ private slots:
     void timestampVerbStampsInProcess();
     void timestampIndexOutOfRangeIsRefused();
     void timestampReplacesTheStamp();
+    void timestampIndexReachesOsslsigncode();
 };
 
 void TestPeSigner::initTestCase()
@@ -580,6 +581,27 @@ void TestPeSigner::timestampReplacesTheStamp()
                                       {"verify", "-in", file, "-CAfile", m_caPem, "-TSA-CAfile", m_tsaPem});
     QVERIFY2(ossl.ok(), qPrintable(ossl.output));
     QCOMPARE(ossl.output.count(QLatin1String("Timestamp Server Signature verification: ok")), 1);
+}
+
+// /tp on the children's way (the other formats' way): "osslsigncode add"
+// is told the index, and a missing signature is refused by name as well.
+void TestPeSigner::timestampIndexReachesOsslsigncode()
+{
+    TsaServer server("rfc3161", m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = newFolder() + "/by-add.exe";
+    QVERIFY(writeBytes(file, peFileBytes(33, PeKind::Pe32)));
+    QVERIFY(sign({"/fd", "sha256"}, {file}).ok());
+    QVERIFY(sign({"/as", "/fd", "sha256"}, {file}).ok());
+    const QProcessEnvironment env = osslsigncodeForProgramFiles();
+    RunResult run = signtool({"timestamp", "/tp", "1", "/td", "sha256", "/tr", server.url(), file}, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    const RunResult independent = independentCheck(file, {"--signatures", "2", "--stamps", "none", "--stamps",
+                                                          "rfc3161"});
+    QVERIFY2(independent.ok(), qPrintable(independent.output));
+    run = signtool({"timestamp", "/tp", "3", "/td", "sha256", "/tr", server.url(), file}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("Cannot time-stamp " + file + ": it has no signature 3"), qPrintable(run.output));
 }
 
 QTEST_GUILESS_MAIN(TestPeSigner)
