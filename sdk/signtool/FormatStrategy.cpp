@@ -22,10 +22,11 @@ public:
 
     std::optional<int> signatureCount(int fd) const override { return countPeSignatures(fd); }
 
-    // Page hashes are osslsigncode's still.
+    // Every key the tool holds signs here: a PFX or store key, or a
+    // token's through libp11; osslsigncode only when asked to.
     bool signsInProcess(const SigningNeeds &needs) const override
     {
-        return needs.keyInMemory && !needs.pageHashes;
+        return needs.keyInMemory && !needs.osslsigncodeAsked;
     }
 
     PeSignResult sign(int fd, int copyFd, const SigningKey &key, const PeSignOptions &options) const override
@@ -38,6 +39,18 @@ public:
             return result;
         }
         return signPeFile(fd, *layout, copyFd, key, options);
+    }
+
+    PeSignResult stamp(int fd, int copyFd, const PeStampOptions &options) const override
+    {
+        std::string problem;
+        const auto layout = readPeLayout(fd, problem);
+        if (!layout) {
+            PeSignResult result;
+            result.error = "the file is truncated or damaged (" + problem + ")";
+            return result;
+        }
+        return stampPeFile(fd, *layout, copyFd, options);
     }
 
     std::string remove(int fd, int copyFd) const override
@@ -92,6 +105,13 @@ public:
     {
         PeSignResult result;
         result.error = "this format is signed by osslsigncode";
+        return result;
+    }
+
+    PeSignResult stamp(int, int, const PeStampOptions &) const override
+    {
+        PeSignResult result;
+        result.error = "this format is time-stamped by osslsigncode";
         return result;
     }
 

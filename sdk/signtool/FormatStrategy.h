@@ -11,7 +11,8 @@
 // APPX, scripts) is signed and read by osslsigncode children, as the
 // strategy's own methods say (they answer "not here" for in-process work).
 // A program file is still signed by osslsigncode where this process does
-// not make the signature itself: page hashes (see signsInProcess).
+// not make the signature itself: where QUILLMARK_PE_SIGNER=osslsigncode
+// asks for it (see signsInProcess).
 
 #include "PeSignatures.h"
 #include "PeSigner.h"
@@ -30,7 +31,9 @@ struct SigningNeeds {
     // A key this process signs with: a PFX or store key decrypted by the
     // tool, or a token's that libp11 hands OpenSSL (TokenStore.h).
     bool keyInMemory = false;
-    bool pageHashes = false;  // /ph
+    // QUILLMARK_PE_SIGNER=osslsigncode: program files are signed by
+    // osslsigncode children as the other formats are (see Signer.h).
+    bool osslsigncodeAsked = false;
 };
 
 class FormatStrategy {
@@ -61,6 +64,10 @@ public:
     // Signs the file on `fd` into the empty file `copyFd` (options.append:
     // a nested signature after the existing ones, /as).
     virtual PeSignResult sign(int fd, int copyFd, const SigningKey &key, const PeSignOptions &options) const = 0;
+
+    // Writes the signed file on `fd` into `copyFd` with one of its
+    // signatures time-stamped ("timestamp"); only where signsInProcess().
+    virtual PeSignResult stamp(int fd, int copyFd, const PeStampOptions &options) const = 0;
 
     // Writes the file without any signature into `copyFd`; empty when done.
     virtual std::string remove(int fd, int copyFd) const = 0;

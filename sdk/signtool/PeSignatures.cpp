@@ -1,6 +1,7 @@
 #include "PeSignatures.h"
 
 #include "CertificatePath.h"
+#include "PageHashes.h"
 #include "PeImage.h"
 #include "Revocation.h"
 
@@ -534,11 +535,59 @@ public:
         return it->second;
     }
 
+    // The file's page hashes of the kind `embedded` is, made once per kind;
+    // `problem` says why when they cannot be made.
+    const std::optional<PageHashTable> &pageHashes(int mdType, std::string &problem)
+    {
+        auto it = m_pageHashes.find(mdType);
+        if (it == m_pageHashes.end()) {
+            std::string why;
+            auto table = pageHashesOfFile(m_fd, m_layout, pageHashDigestFor(mdType), why);
+            it = m_pageHashes.emplace(mdType, std::make_pair(std::move(table), why)).first;
+        }
+        problem = it->second.second;
+        return it->second.first;
+    }
+
 private:
     int m_fd;
     const PeLayout &m_layout;
     std::map<int, std::optional<std::vector<unsigned char>>> m_digests;
+    std::map<int, std::pair<std::optional<PageHashTable>, std::string>> m_pageHashes;
 };
+
+// verify /ph: the page hashes a signature carries against the file's
+// pages. Checked before the digest of the whole file, so that a changed
+// page is named. False when the verdict is given.
+bool pageHashesHold(const IndirectData &data, FileDigests &digests, SignatureFinding &finding)
+{
+    std::string problem;
+    const auto embedded = embeddedPageHashes(data.signedBytes, data.signedLength, problem);
+    if (!embedded) {
+        if (!problem.empty()) {
+            finding.verdict = Verdict::Damaged;
+            finding.detail = problem;
+            return false;
+        }
+        finding.notes.push_back("Page hashes: none");
+        return true;
+    }
+    const auto &computed = digests.pageHashes(embedded->mdType, problem);
+    if (!computed) {
+        finding.verdict = Verdict::PageHashMismatch;
+        finding.detail = "its page hashes cannot be checked: " + problem;
+        return false;
+    }
+    if (const std::string mismatch = pageHashMismatch(*embedded, *computed); !mismatch.empty()) {
+        finding.verdict = Verdict::PageHashMismatch;
+        finding.detail = mismatch;
+        return false;
+    }
+    const size_t entry = 4 + static_cast<size_t>(EVP_MD_get_size(pageHashDigestFor(embedded->mdType)));
+    finding.notes.push_back("Page hashes: " + std::to_string(computed->entries.size() / entry - 1) + " pages ("
+                            + upperCase(OBJ_nid2sn(embedded->mdType)) + "), checked");
+    return true;
+}
 
 PeSignature judgeSignature(PKCS7 *p7, int index, FileDigests &digests, const TrustPolicy &policy)
 {
@@ -570,6 +619,8 @@ PeSignature judgeSignature(PKCS7 *p7, int index, FileDigests &digests, const Tru
         finding.verdict = Verdict::SignatureInvalid;
         return signature;
     }
+    if (policy.pageHashes && !pageHashesHold(*data, digests, finding))
+        return signature;
     const auto fileDigest = digests.of(signature.fileDigest);
     if (!fileDigest) {
         finding.detail = "its digest algorithm is unknown or the file cannot be read";
@@ -583,7 +634,7 @@ PeSignature judgeSignature(PKCS7 *p7, int index, FileDigests &digests, const Tru
     const StampResult stamp = timeStampOf(p7, si, policy);
     finding.stampKind = stamp.kind;
     finding.stampTime = stamp.timeText;
-    finding.notes = stamp.notes;
+    finding.notes.insert(finding.notes.end(), stamp.notes.begin(), stamp.notes.end());
     finding.warnings = stamp.warnings;
     signature.stampDigest = stamp.digest;
     signature.stampVerified = stamp.verified;

@@ -45,6 +45,9 @@ struct TrustPolicy {
     // verify /r: the root the signer's chain ends at must have this in its
     // subject (letter case ignored).
     std::string rootSubject;
+    // verify /ph: the page hashes a signature carries must match the file's
+    // pages (PageHashes.h).
+    bool pageHashes = false;
 };
 
 // One signature with what the checks of a signed copy need besides the

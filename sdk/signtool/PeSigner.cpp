@@ -1,6 +1,7 @@
 #include "PeSigner.h"
 
 #include "DerWriter.h"
+#include "SignatureSplice.h"
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
@@ -94,15 +95,17 @@ Bytes textBytes(const std::string &text)
 }
 
 // SpcPeImageData: no flags, and the file link Windows has always written,
-// "<<<Obsolete>>>" as a BMPString.
-Bytes peImageData()
+// "<<<Obsolete>>>" as a BMPString, or the page hashes in its place.
+Bytes peImageData(const PageHashTable *pageHashes)
 {
+    const Bytes flags{0x03, 0x01, 0x00};
+    if (pageHashes)
+        return derElement(0x30, concat({flags, pageHashLink(*pageHashes)}));
     Bytes obsolete;
     for (char c : std::string("<<<Obsolete>>>")) {
         obsolete.push_back(0);
         obsolete.push_back(static_cast<unsigned char>(c));
     }
-    const Bytes flags{0x03, 0x01, 0x00};
     const Bytes file = derElement(0xA0, derElement(0xA2, derElement(0x80, obsolete)));
     return derElement(0x30, concat({flags, file}));
 }
@@ -369,8 +372,10 @@ struct CopiedContent {
 
 // Reads the original once up to its certificate table (or its end), and
 // writes each piece to the copy as it is hashed and summed, then the zeros
-// that align the table. `md` null: no digest.
-CopiedContent copyContent(int originalFd, const PeLayout &layout, int copyFd, const EVP_MD *md, PeChecksum &checksum)
+// that align the table. `md` null: no digest. `pages`, when given, gets
+// every piece too.
+CopiedContent copyContent(int originalFd, const PeLayout &layout, int copyFd, const EVP_MD *md, PeChecksum &checksum,
+                          PageHasher *pages = nullptr)
 {
     CopiedContent copied;
     const uint64_t end = layout.certTableOffset != 0 ? layout.certTableOffset : layout.fileSize;
@@ -396,6 +401,10 @@ CopiedContent copyContent(int originalFd, const PeLayout &layout, int copyFd, co
         }
         if (ctx)
             hashCovered(ctx.get(), buffer.get(), at, at + size, layout);
+        if (pages && !pages->add(buffer.get(), size, at)) {
+            copied.error = "its page hashes cannot be made";
+            return copied;
+        }
         blankPatchedFields(buffer.get(), at, at + size, layout);
         checksum.add(buffer.get(), size, at);
         // The last piece of an odd size, and a file system that refuses
@@ -531,12 +540,13 @@ uint32_t PeChecksum::value(uint64_t fileSize) const
 }
 
 Pkcs7Ptr unsignedAuthenticodeSignature(const KnownDigest &digest, const SigningKey &key,
-                                       const PeSignOptions &options, std::string &error)
+                                       const PeSignOptions &options, std::string &error,
+                                       const PageHashTable *pageHashes)
 {
     const EVP_MD *md = EVP_get_digestbynid(digest.mdType);
     // SpcIndirectDataContent; its messageDigest covers the SEQUENCE's
     // content, not its tag and length.
-    const Bytes content = concat({derElement(0x30, concat({oidDer(kPeImageDataOid), peImageData()})), digestInfo(digest)});
+    const Bytes content = concat({derElement(0x30, concat({oidDer(kPeImageDataOid), peImageData(pageHashes)})), digestInfo(digest)});
     const Bytes indirect = derElement(0x30, content);
     unsigned char contentDigest[EVP_MAX_MD_SIZE];
     unsigned int contentDigestLength = 0;
@@ -600,9 +610,10 @@ Pkcs7Ptr unsignedAuthenticodeSignature(const KnownDigest &digest, const SigningK
 }
 
 std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, const SigningKey &key,
-                                                 const PeSignOptions &options, std::string &error)
+                                                 const PeSignOptions &options, std::string &error,
+                                                 const PageHashTable *pageHashes)
 {
-    Pkcs7Ptr p7 = unsignedAuthenticodeSignature(digest, key, options, error);
+    Pkcs7Ptr p7 = unsignedAuthenticodeSignature(digest, key, options, error, pageHashes);
     if (!p7)
         return {};
     PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
@@ -638,15 +649,36 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
             return result;
         }
     }
+    std::unique_ptr<PageHasher> pages;
+    if (options.pageHashes) {
+        const int mdType = options.md ? EVP_MD_get_type(options.md) : 0;
+        if (const std::string refusal = pageHashRefusal(mdType); !refusal.empty()) {
+            result.error = refusal;
+            return result;
+        }
+        std::string problem;
+        pages = PageHasher::forFile(originalFd, layout, pageHashDigestFor(mdType), problem);
+        if (!pages) {
+            result.error = "it cannot carry page hashes (" + problem + ")";
+            return result;
+        }
+    }
     PeChecksum checksum;
-    CopiedContent copied = copyContent(originalFd, layout, copyFd, options.md, checksum);
+    CopiedContent copied = copyContent(originalFd, layout, copyFd, options.md, checksum, pages.get());
     if (!copied.error.empty()) {
         result.error = copied.error;
         return result;
     }
     result.digest = *copied.digest;
-    Bytes signature = options.finishedSignature ? options.finishedSignature(result.digest, result.error)
-                                                : authenticodeSignature(result.digest, key, options, result.error);
+    std::optional<PageHashTable> pageTable;
+    if (pages && !(pageTable = pages->finish())) {
+        result.error = "its page hashes cannot be made";
+        return result;
+    }
+    Bytes signature = options.finishedSignature
+                          ? options.finishedSignature(result.digest, result.error)
+                          : authenticodeSignature(result.digest, key, options, result.error,
+                                                  pageTable ? &*pageTable : nullptr);
     if (signature.empty())
         return result;
     result.signatures = 1;
@@ -660,6 +692,111 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
         result.signatures = 2 + nestedCount(existing->p7.get());
     }
 
+    writeCertificateTable(copyFd, layout, copied.end, signature, checksum, result);
+    return result;
+}
+
+namespace {
+
+// The DER of one element of OpenSSL's, empty when it cannot be written.
+template <typename T, int (*encode)(const T *, unsigned char **)>
+Bytes derOf(const T *value)
+{
+    const int n = value ? encode(value, nullptr) : 0;
+    Bytes out(static_cast<size_t>(std::max(n, 0)));
+    unsigned char *p = out.data();
+    if (n <= 0 || encode(value, &p) != n)
+        return {};
+    return out;
+}
+
+// The time stamp `stamp` adds to `signature` (DER), as the attribute and
+// the certificates that go into it; the signature's own stamps are left
+// out first, so that exactly the new one is added.
+struct NewStamp {
+    Bytes attribute;
+    std::vector<Bytes> certificates;
+};
+
+std::optional<NewStamp> newStamp(const Bytes &signature, const PeStampOptions &options, std::string &error)
+{
+    const unsigned char *p = signature.data();
+    Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(signature.size())));
+    ERR_clear_error();
+    STACK_OF(PKCS7_SIGNER_INFO) *infos = p7 && PKCS7_type_is_signed(p7.get()) ? PKCS7_get_signer_info(p7.get())
+                                                                               : nullptr;
+    if (!infos || sk_PKCS7_SIGNER_INFO_num(infos) != 1 || !p7->d.sign->contents) {
+        error = "the signature to time-stamp cannot be read";
+        return std::nullopt;
+    }
+    PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(infos, 0);
+    sk_X509_ATTRIBUTE_pop_free(si->unauth_attr, X509_ATTRIBUTE_free);
+    si->unauth_attr = nullptr;
+    const int certificatesBefore = p7->d.sign->cert ? sk_X509_num(p7->d.sign->cert) : 0;
+    error = options.stamp(p7.get(), si);
+    if (!error.empty())
+        return std::nullopt;
+    NewStamp stamp;
+    if (sk_X509_ATTRIBUTE_num(si->unauth_attr) != 1
+        || (stamp.attribute = derOf<X509_ATTRIBUTE, i2d_X509_ATTRIBUTE>(sk_X509_ATTRIBUTE_value(si->unauth_attr, 0)))
+               .empty()) {
+        error = "the time stamp cannot be added to the signature";
+        return std::nullopt;
+    }
+    for (int i = certificatesBefore; p7->d.sign->cert && i < sk_X509_num(p7->d.sign->cert); ++i) {
+        Bytes cert = derOf<X509, i2d_X509>(sk_X509_value(p7->d.sign->cert, i));
+        if (cert.empty()) {
+            error = "the time-stamp server's certificates cannot be added to the signature";
+            return std::nullopt;
+        }
+        stamp.certificates.push_back(std::move(cert));
+    }
+    return stamp;
+}
+
+} // namespace
+
+PeSignResult stampPeFile(int originalFd, const PeLayout &layout, int copyFd, const PeStampOptions &options)
+{
+    PeSignResult result;
+    if (layout.trailingBytes != 0) {
+        result.error = std::string("the file is damaged (") + kTrailingDataProblem + ")";
+        return result;
+    }
+    std::string problem;
+    const auto existing = layout.certTableOffset != 0 ? existingSignature(originalFd, layout, problem) : std::nullopt;
+    if (!existing) {
+        result.error = layout.certTableOffset != 0 ? problem : "it carries no signature";
+        return result;
+    }
+    const int signatures = 1 + std::max(appendedSignatureCount(existing->der), 0);
+    const auto target = options.index == 0 ? std::optional<Bytes>(existing->der)
+                                           : appendedSignature(existing->der, options.index);
+    if (options.index < 0 || !target) {
+        result.error = "it has no signature " + std::to_string(options.index) + " (/tp counts from 0, the primary; it "
+                       "carries " + std::to_string(signatures) + ")";
+        return result;
+    }
+    const auto stamp = newStamp(*target, options, result.error);
+    if (!stamp)
+        return result;
+    const Bytes stamped = withTimeStamp(*target, stamp->attribute, stamp->certificates);
+    const Bytes signature = stamped.empty() || options.index == 0
+                                ? stamped
+                                : withAppendedSignature(existing->der, options.index, stamped);
+    if (signature.empty()) {
+        result.error = "its signature is not in the form (DER) that can be kept byte for byte";
+        return result;
+    }
+    PeChecksum checksum;
+    CopiedContent copied = copyContent(originalFd, layout, copyFd, options.md, checksum);
+    if (!copied.error.empty()) {
+        result.error = copied.error;
+        return result;
+    }
+    if (copied.digest)
+        result.digest = *copied.digest;
+    result.signatures = signatures;
     writeCertificateTable(copyFd, layout, copied.end, signature, checksum, result);
     return result;
 }

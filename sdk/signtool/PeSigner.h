@@ -13,6 +13,7 @@
 // certificate table's directory entry and the checksum are then written in
 // place.
 
+#include "PageHashes.h"
 #include "PeImage.h"
 #include "ToolSupport.h"
 
@@ -44,6 +45,9 @@ struct PeSignOptions {
     // every existing signature byte for byte; an unsigned file gets it as
     // its primary signature.
     bool append = false;
+    // Page hashes (/ph) in the signed content, made from the same pieces
+    // as the digest; SHA-1 or SHA-256 after `md` (PageHashes.h).
+    bool pageHashes = false;
     // Called once the new signature is made, before it is written out: adds
     // what belongs to it unsigned (a time stamp). Empty when done, else why
     // the file cannot be signed.
@@ -73,16 +77,36 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
                         const PeSignOptions &options);
 
 // The PKCS#7 SignedData (DER) of one Authenticode signature over a PE file
-// whose digest is `digest`, for tests and for the digest of other callers.
+// whose digest is `digest`, for tests and for the digest of other callers;
+// with `pageHashes`, its SpcPeImageData carries them.
 std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, const SigningKey &key,
-                                                 const PeSignOptions &options, std::string &error);
+                                                 const PeSignOptions &options, std::string &error,
+                                                 const PageHashTable *pageHashes = nullptr);
+
+// What "timestamp" adds a time stamp to, and how.
+struct PeStampOptions {
+    int index = 0;              // the signature: 0 the primary, 1.. the appended ones (/tp)
+    const EVP_MD *md = nullptr; // the copy's digest made on the way (the stamped signature's); null: none
+    // Adds the time stamp to `si`, the signer of `p7` (the signature to
+    // stamp, without the stamps it had, which the new one replaces). Empty
+    // when done, else why the file cannot be time-stamped.
+    std::function<std::string(PKCS7 *, PKCS7_SIGNER_INFO *)> stamp;
+};
+
+// Writes the signed PE file on `originalFd` to `copyFd` with signature
+// `options.index` time-stamped: its old time stamp replaced, every other
+// byte of the signatures kept, the content copied (and hashed) in one
+// pass, the entry and the checksum made anew. result.digest is the copy's
+// digest when options.md is given.
+PeSignResult stampPeFile(int originalFd, const PeLayout &layout, int copyFd, const PeStampOptions &options);
 
 // authenticodeSignature's SignedData before it is signed: every signed
 // attribute in place, the signature value empty, for a key elsewhere to
 // sign (sign /dg). `key.key` may be the certificate's public key: it only
 // picks the signature algorithm.
 sdktool::Pkcs7Ptr unsignedAuthenticodeSignature(const KnownDigest &digest, const SigningKey &key,
-                                       const PeSignOptions &options, std::string &error);
+                                                const PeSignOptions &options, std::string &error,
+                                                const PageHashTable *pageHashes = nullptr);
 
 // Writes the PE file on `originalFd` without its certificate table to
 // `copyFd`: the entry emptied, the checksum made anew. Empty when done,

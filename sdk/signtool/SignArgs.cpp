@@ -135,7 +135,7 @@ struct Parser {
             args.appendSignature = true;
         else if (signing && name == "sm")
             args.machineStore = true;
-        else if (signing && name == "ph")
+        else if ((signing || verifying) && name == "ph")
             args.pageHashes = true;
         else if (signing && name == "nph")
             args.noPageHashes = true;
@@ -200,6 +200,8 @@ struct Parser {
                 return "SHA1 or SHA256";
             return nullptr;
         }
+        if (args.verb == Verb::Timestamp && name == "tp")
+            return "the number of a signature (0 the primary)";
         if (args.verb == Verb::CatDb)
             return name == "g" ? "the GUID of a catalog database" : nullptr;
         if (args.verb == Verb::Remove)
@@ -325,6 +327,10 @@ struct Parser {
             if (const std::string problem = keyContainerProblem(value); !problem.empty())
                 return fail("The value of /kc cannot be used: " + problem + ".");
             args.keyContainer = value;
+        } else if (name == "tp") {
+            if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos)
+                return fail("The value of /tp must be the number of a signature, 0 for the primary one: " + value);
+            args.timestampIndex = std::stoi(value);
         } else if (name == "s") {
             args.storeName = value;
         } else if (name == "ac") {
@@ -496,6 +502,11 @@ struct Parser {
                           "never taken from the command line.");
         if (!stepsCombinationFine())
             return false;
+        if (args.pageHashes
+            && (args.fileDigest == DigestAlgorithm::Sha384 || args.fileDigest == DigestAlgorithm::Sha512))
+            return fail(std::string("The option /ph needs /fd sha256 (or sha1): page hashes exist as SHA-1 and "
+                                    "SHA-256 only; Windows defines no form for ")
+                        + digestName(args.fileDigest) + ".");
         if (args.pfxFile && (args.issuerName || args.usageOid))
             return fail("The options /i, /u and /uw choose from the certificate store and cannot be combined with /f.");
         if (args.pfxFile && (args.rootSubject || args.templateName))
@@ -644,8 +655,10 @@ const char *usageText()
            "                         [/t URL | /tr URL [/td ALG]] [/as]\n"
            "                         [/d TEXT] [/du URL] [/csp MODULE] [/kc KEY]\n"
            "                         [/mt N] [/v | /debug | /q] FILE...\n"
-           "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/mt N] [/v | /debug | /q] FILE...\n"
-           "       signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms] [/v | /q] FILE...\n"
+           "       signtool.exe timestamp (/t URL | /tr URL [/td ALG]) [/tp N] [/mt N]\n"
+           "                              [/v | /debug | /q] FILE...\n"
+           "       signtool.exe verify /pa [/all | /ds N] [/tw] [/d] [/r ROOT] [/a] [/ms]\n"
+           "                           [/ph] [/v | /q] FILE...\n"
            "       signtool.exe verify /pa (/c CAT | /ad | /as | /ag GUID) [/o VER]\n"
            "                           [/hash ALG] [/v | /q] FILE...\n"
            "       signtool.exe catdb [/d | /g GUID] [/r] [/u] [/v | /q] CATALOG...\n"
@@ -671,7 +684,7 @@ const char *usageText()
            "  /ac FILE    add the certificates of FILE (an intermediate) to the signature\n"
            "  /fd ALG     file digest: sha256, sha384 or sha512; sha1 for old systems\n"
            "              (without /fd: sha256 with a warning)\n"
-           "  /ph         page hashes (program files); /nph: none\n"
+           "  /ph         page hashes (program files; /fd sha256 or sha1); /nph: none\n"
            "  /t URL      time stamp from an Authenticode time-stamp server\n"
            "  /tr URL     time stamp from an RFC 3161 time-stamp server; /td ALG its digest\n"
            "  /as         append this signature to those the file has\n"
@@ -688,6 +701,7 @@ const char *usageText()
            "  /v          verbose output; /debug: also the PKCS#11 modules that failed;\n"
            "              /q: errors only\n"
            "timestamp: add a time stamp to the primary signature of files already signed\n"
+           "  /tp N       stamp signature N instead (0 the primary, 1.. appended ones)\n"
            "verify options:\n"
            "  /pa         Authenticode policy: the signature matches the file and its\n"
            "              certificate chains to a trusted root or to a certificate of the store;\n"
@@ -697,6 +711,7 @@ const char *usageText()
            "  /ds N       judge signature N alone (0 the primary)\n"
            "  /d          print the description and its URL\n"
            "  /r NAME     the chain must end at a root whose subject contains NAME\n"
+           "  /ph         check the page hashes a program file's signature carries\n"
            "  /a          the embedded signature, else a catalog of the catalog database\n"
            "  /ms         accepted: the primary signature decides\n"
            "  /c CAT      the file must be a member of the catalog CAT, which must be\n"

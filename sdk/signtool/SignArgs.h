@@ -114,6 +114,7 @@ struct SignArgs {
                                             // sign /r: the certificate must chain to such a root
     std::optional<int> signatureIndex;    // verify /ds N: judge signature N (0 the primary) alone
     RemoveMode remove;                    // remove /s /c /u
+    std::optional<int> timestampIndex;    // timestamp /tp N: stamp signature N (0 the primary)
     bool fileDigestGiven = false;         // /fd was typed: without it the newest SignTool refuses to sign
     std::optional<std::string> catalogFile; // verify /c: the file is verified against this catalog
     CatalogSearch catalogSearch = CatalogSearch::None; // verify /a, /ad, /as, /ag

@@ -44,6 +44,8 @@ std::string verdictText(const SignatureFinding &finding)
         return "its signature is invalid: the signed data or the signature value was changed";
     case Verdict::DigestMismatch:
         return "its digest does not match the file, which was changed after it was signed";
+    case Verdict::PageHashMismatch:
+        return finding.detail + ": the file was changed after it was signed";
     case Verdict::WrongPurpose:
         return finding.detail.empty() ? "its certificate is not meant for code signing (wrong purpose)" : finding.detail;
     case Verdict::NotYetValid:

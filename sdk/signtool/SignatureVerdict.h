@@ -22,6 +22,7 @@ enum class Verdict {
     NotTrusted,       // the chain ends at no trusted root and no certificate of the store
     NotYetValid,      // a certificate of the chain was not valid yet at the time judged
     Revoked,          // a certificate of the chain (or of its time stamp's) was revoked
+    PageHashMismatch, // verify /ph: a page does not match its page hash (detail: which)
 };
 
 // Unnamed: osslsigncode's report shows a time stamp without its protocol.

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <ctime>
 #include <functional>
@@ -401,8 +402,19 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
                            + ".");
             return job;
         }
-        job->stampedSigner = std::move(judgement.signatures.front().signer);
-        startStampOnly(*job, static_cast<int>(judgement.signatures.size()), judgement.signatures.front().finding.digest);
+        const int count = static_cast<int>(judgement.signatures.size());
+        if (const std::string refusal = stampIndexProblem(count); !refusal.empty()) {
+            fail(*job, "Cannot time-stamp " + file + ": " + refusal + ".");
+            return job;
+        }
+        PeSignature &stamped = judgement.signatures[static_cast<size_t>(m_args.timestampIndex.value_or(0))];
+        if (!stamped.signer) {
+            fail(*job, "Cannot time-stamp " + file + ": its signature " + std::to_string(stamped.finding.index)
+                           + " cannot be read.");
+            return job;
+        }
+        job->stampedSigner = std::move(stamped.signer);
+        startStampOnly(*job, count, stamped.finding.digest);
         return job;
     }
     int before = 0;
@@ -500,7 +512,11 @@ SigningNeeds Signer::signingNeeds() const
     // A token's key is opened in this process too; a signature made
     // elsewhere (/di) needs no key here.
     needs.keyInMemory = m_signingKey.key != nullptr || m_args.digestInFolder.has_value();
-    needs.pageHashes = m_args.pageHashes;
+    // The children's path stays reachable for program files: a way round
+    // the in-process signer should it ever be in doubt, and what the tests
+    // of the children's handling (lying, killed, slow children) sign with.
+    const char *engine = std::getenv("QUILLMARK_PE_SIGNER");
+    needs.osslsigncodeAsked = engine && std::string(engine) == "osslsigncode";
     return needs;
 }
 
@@ -529,11 +545,44 @@ int Signer::signHere(SignJob &job) const
         job.checkProblem = "the signed copy cannot be made (" + errnoText(errno) + ")";
         return 1;
     }
+    const PeSignResult made = stampOnly() ? stampHere(job) : signFileHere(job);
+    if (!made.error.empty()) {
+        job.checkProblem = made.error;
+        return 1;
+    }
+    // The copy is not read back: its digest is the one made from the bytes
+    // written to it. What was written is checked: its length, its headers,
+    // the certificate table and every signature in it, the new one (or the
+    // stamped one) verified against its certificate with that digest.
+    struct stat copyStat {};
+    if (fstat(job.copy.get(), &copyStat) != 0 || static_cast<uint64_t>(copyStat.st_size) != made.size) {
+        job.checkProblem = "the signed copy does not have the length that was written (is the disk full?)";
+        return 1;
+    }
+    X509 *signer = job.stampedSigner ? job.stampedSigner.get() : m_identity.cert.get();
+    job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer, job.expected, &made.digest,
+                                       &made.digest);
+    // The digest stands for the file only if it was not written while it
+    // was read: a write changes its times.
+    if (job.checkProblem.empty() && changedSinceOpened(job.opened))
+        job.checkProblem = "the file was changed while it was signed";
+    if (!job.checkProblem.empty())
+        return 1;
+    if (fsync(job.copy.get()) != 0) {
+        job.syncErrno = errno;
+        return 2;
+    }
+    return 0;
+}
+
+PeSignResult Signer::signFileHere(SignJob &job) const
+{
     PeSignOptions options;
     options.md = EVP_get_digestbyname(digestName(m_args.fileDigest));
     options.description = m_args.description.value_or(std::string());
     options.descriptionUrl = m_args.descriptionUrl.value_or(std::string());
     options.append = m_args.appendSignature;
+    options.pageHashes = m_args.pageHashes;
     // The time stamp is asked for on this thread, so requests for many
     // files wait for their servers side by side.
     if (job.timeStamping)
@@ -559,34 +608,24 @@ int Signer::signHere(SignJob &job) const
             return completeIngestedSignature(*job.ingested, made, stamp, error);
         };
     }
-    const PeSignResult made = job.format->sign(job.opened.file.get(), job.copy.get(), m_signingKey, options);
-    if (!made.error.empty()) {
-        job.checkProblem = made.error;
-        return 1;
-    }
-    // The copy is not read back: its digest is the one made from the bytes
-    // written to it. What was written is checked: its length, its headers,
-    // the certificate table and every signature in it, the new one
-    // verified against the chosen certificate with that digest.
-    struct stat copyStat {};
-    if (fstat(job.copy.get(), &copyStat) != 0 || static_cast<uint64_t>(copyStat.st_size) != made.size) {
-        job.checkProblem = "the signed copy does not have the length that was written (is the disk full?)";
-        return 1;
-    }
-    X509 *signer = job.ingested ? job.stampedSigner.get() : m_identity.cert.get();
-    job.checkProblem = checkSignedCopy(job.opened.file.get(), job.copy.get(), signer, job.expected, &made.digest,
-                                       &made.digest);
-    // The digest stands for the file only if it was not written while it
-    // was read: a write changes its times.
-    if (job.checkProblem.empty() && changedSinceOpened(job.opened))
-        job.checkProblem = "the file was changed while it was signed";
-    if (!job.checkProblem.empty())
-        return 1;
-    if (fsync(job.copy.get()) != 0) {
-        job.syncErrno = errno;
-        return 2;
-    }
-    return 0;
+    return job.format->sign(job.opened.file.get(), job.copy.get(), m_signingKey, options);
+}
+
+// "timestamp" of a program file: the stamped signature's time stamp asked
+// for on this thread (requests for many files wait side by side), the copy
+// hashed with that signature's digest as it is written.
+PeSignResult Signer::stampHere(SignJob &job) const
+{
+    PeStampOptions options;
+    options.index = job.expected.newIndex;
+    std::string digest = job.expected.fileDigest;
+    for (char &c : digest)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    options.md = EVP_get_digestbyname(digest.c_str());
+    options.stamp = [&job](PKCS7 *p7, PKCS7_SIGNER_INFO *si) {
+        return stampSignature(p7, si, *job.timeStamping) ? std::string() : job.timeStamping->error();
+    };
+    return job.format->stamp(job.opened.file.get(), job.copy.get(), options);
 }
 
 // One signature, made with a key in memory: osslsigncode asks for the time
@@ -645,13 +684,35 @@ std::string Signer::failedAction(const SignJob &job) const
 void Signer::startStampOnly(SignJob &job, int signatures, const std::string &digest) const
 {
     job.expected.signatures = signatures;
-    job.expected.newIndex = 0;
+    job.expected.newIndex = m_args.timestampIndex.value_or(0);
     job.expected.fileDigest = digest;
     expectTimeStamp(job);
     job.stampInput = job.inputPath;
     job.timeStamping.emplace(m_args, job.file);
+    if (job.format->readsSignaturesInProcess() && !signingNeeds().osslsigncodeAsked) {
+        // A program file is stamped in this process, as it is signed: one
+        // task asks the server, writes the copy and checks it.
+        job.signedHere = true;
+        job.step = SignJob::Step::Checking;
+        job.child = ChildSpec{};
+        job.child.task = [this, &job] { return signHere(job); };
+        job.needsChild = true;
+        return;
+    }
+    if (m_args.timestampIndex)
+        job.stampIndex = *m_args.timestampIndex;
     job.step = SignJob::Step::TimeStamping;
     requestTimeStamp(job);
+}
+
+// /tp N names a signature the file has: empty, else why not.
+std::string Signer::stampIndexProblem(int signatures) const
+{
+    const int index = m_args.timestampIndex.value_or(0);
+    if (index < signatures)
+        return {};
+    return "it has no signature " + std::to_string(index) + " (/tp counts from 0, the primary; it carries "
+           + std::to_string(signatures) + (signatures == 1 ? " signature)" : " signatures)");
 }
 
 void Signer::countingEnded(SignJob &job, const ChildExit &exit) const
@@ -671,7 +732,12 @@ void Signer::countingEnded(SignJob &job, const ChildExit &exit) const
         fail(job, verb + job.file + ": it carries no signature.");
         return;
     }
-    startStampOnly(job, static_cast<int>(signatures.size()), signatures.front().digestAlgorithm);
+    const int count = static_cast<int>(signatures.size());
+    if (const std::string refusal = stampIndexProblem(count); !refusal.empty()) {
+        fail(job, verb + job.file + ": " + refusal + ".");
+        return;
+    }
+    startStampOnly(job, count, signatures[static_cast<size_t>(m_args.timestampIndex.value_or(0))].digestAlgorithm);
 }
 
 void Signer::childEnded(SignJob &job, const ChildExit &exit) const

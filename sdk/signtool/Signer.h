@@ -158,6 +158,9 @@ private:
     void checkEnded(SignJob &job, const ChildExit &exit) const;
     void startSigningHere(SignJob &job) const;
     int signHere(SignJob &job) const;
+    PeSignResult signFileHere(SignJob &job) const;
+    PeSignResult stampHere(SignJob &job) const;
+    std::string stampIndexProblem(int signatures) const;
     SigningNeeds signingNeeds() const;
     bool takeIngestedSignature(SignJob &job) const;
 

@@ -27,13 +27,9 @@ const Refusal kRefusals[] = {
     {"sign timestamp", "nosealwarn", kSealing},
     {"timestamp", "tseal", kSealing},
     {"verify", "sl", kSealing},
-    {"timestamp", "tp", "this tool time-stamps the primary signature; sign again with /as and /tr to stamp an "
-                        "appended one"},
     {"verify", "kp", "the kernel-mode driver signing policy is Windows' own (its roots and cross-certificates); "
                      "/pa verifies the Authenticode signature"},
     {"verify", "pg", "WinVerifyTrust policies named by GUID exist on Windows only; /pa is the Authenticode policy"},
-    {"verify", "ph", "page hashes are verified by Windows' loader as it maps pages; this tool verifies the digest "
-                     "of the whole file, which covers every page"},
 };
 
 bool listedFor(const char *verbs, const std::string &verb)

@@ -340,6 +340,7 @@ VerifyCounts verifyFiles(const SignArgs &args, const std::function<void(const st
         catalogs.emplace(args, policy);
     const bool catalogOnly = catalogs && args.catalogSearch != CatalogSearch::All;
     CatalogLookup *fallback = catalogs && !catalogOnly ? &*catalogs : nullptr;
+    policy.pageHashes = args.pageHashes;
     Fd trust;
     PrivateFolder links;
     const size_t count = args.files.size();

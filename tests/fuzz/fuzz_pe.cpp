@@ -1,8 +1,10 @@
 // libFuzzer target for the PE code of signtool.exe, which reads files that
 // anyone may have made: the layout check, the Authenticode digest, the
-// signatures' count and verdicts, signing (which parses an existing
-// signature to append to it and copies the file) and the removal of a
-// signature or its parts (which edits its DER) must neither crash nor
+// signatures' count and verdicts (page hashes too), signing (which parses
+// an existing signature to append to it, makes page hashes and copies the
+// file), time-stamping (which rewrites a signature in its bytes) and the
+// removal of a signature or its parts (which edits its DER) must neither
+// crash nor
 // read or write out of bounds whatever the bytes. Built with clang and
 // AddressSanitizer/UBSan (tests/fuzz/CMakeLists.txt).
 
@@ -54,6 +56,36 @@ int memoryFile(const char *name, const uint8_t *data, size_t size)
     return fd;
 }
 
+// Time-stamps signature `index` of the signed file on `fd` with a stand-in
+// token: the copy must keep as many signatures as the file has.
+void stampCopy(int fd, int index)
+{
+    std::string problem;
+    const auto layout = readPeLayout(fd, problem);
+    const int stamped = memoryFile("fuzz-stamped", nullptr, 0);
+    if (!layout || stamped < 0)
+        return;
+    PeStampOptions options;
+    options.index = index;
+    options.md = EVP_sha256();
+    options.stamp = [](PKCS7 *, PKCS7_SIGNER_INFO *si) {
+        const unsigned char token[] = {0x30, 0x03, 0x02, 0x01, 0x01};
+        X509_ATTRIBUTE *attribute = X509_ATTRIBUTE_create_by_txt(nullptr, "1.3.6.1.4.1.311.3.3.1", V_ASN1_SEQUENCE,
+                                                                 token, sizeof token);
+        if (!attribute)
+            return std::string("no attribute");
+        if (!si->unauth_attr)
+            si->unauth_attr = sk_X509_ATTRIBUTE_new_null();
+        sk_X509_ATTRIBUTE_push(si->unauth_attr, attribute);
+        return std::string();
+    };
+    const int before = countPeSignatures(fd);
+    const PeSignResult made = stampPeFile(fd, *layout, stamped, options);
+    if (made.error.empty() && countPeSignatures(stamped) != before)
+        __builtin_trap();
+    close(stamped);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -76,6 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         policy.anchors = anchors;
         policy.now = std::time(nullptr);
         (void)judgePeFile(fd, policy);
+        policy.pageHashes = true;
+        (void)judgePeFile(fd, policy);
+        policy.pageHashes = false;
         const int copy = memoryFile("fuzz-out", nullptr, 0);
         if (copy >= 0) {
             SigningKey key;
@@ -93,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                     || judgement.signatures.size() != static_cast<size_t>(made.signatures)
                     || judgement.signatures.back().finding.verdict != Verdict::Good)
                     __builtin_trap();
+                stampCopy(copy, size > 0 ? data[0] % 3 : 0);
             }
             close(copy);
         }
@@ -122,6 +158,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 && countPeSignatures(stripped) != 0)
                 __builtin_trap();
             close(stripped);
+        }
+        const int paged = memoryFile("fuzz-paged", nullptr, 0);
+        if (paged >= 0) {
+            SigningKey key;
+            key.key = signer.key;
+            key.cert = signer.cert;
+            PeSignOptions options;
+            options.md = EVP_sha256();
+            options.pageHashes = true;
+            const PeSignResult made = signPeFile(fd, *layout, paged, key, options);
+            // Page hashes that were made must hold for the copy.
+            if (made.error.empty()) {
+                policy.pageHashes = true;
+                const PeJudgement judgement = judgePeFile(paged, policy);
+                if (judgement.status != PeJudgement::Status::Signed || judgement.signatures.empty()
+                    || judgement.signatures.front().finding.verdict != Verdict::Good)
+                    __builtin_trap();
+            }
+            close(paged);
         }
     }
     close(fd);

@@ -5,6 +5,8 @@ signatures are checked with plain integer arithmetic.
 
     check_authenticode.py FILE [--signatures N] [--digest sha256]...
                                [--description TEXT] [--url URL] [--kept EARLIER]
+                               [--page-hashes sha256|sha1|none]...
+                               [--stamped KIND] [--stamps KIND]...
 
 Checks the PE checksum, the certificate table's directory entry (8-byte
 aligned, ending the file), the WIN_CERTIFICATE header (revision 2.0,
@@ -15,7 +17,11 @@ signed attributes (contentType, messageDigest, SpcStatementType
 individual, SpcSpOpusInfo with the expected texts) and the signature value over them.
 --digest names each signature's digest in order. --kept EARLIER: every
 signature of the signed file EARLIER is in FILE byte for byte, in the same
-order. Prints one line per signature; exits 1 with the first fault.
+order. Page hashes, where a signature carries them (SpcPeImageData's file
+link as a moniker of the page-hash class), are recomputed from the file's
+headers and section table and must match entry for entry; --page-hashes
+names which kind each signature must carry, in order. Prints one line per
+signature; exits 1 with the first fault.
 """
 
 import argparse
@@ -48,6 +54,36 @@ class SpcIndirectDataContent(core.Sequence):
     _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", DigestInfo)]
 
 
+class SpcSerializedObject(core.Sequence):
+    _fields = [("class_id", core.OctetString), ("serialized_data", core.OctetString)]
+
+
+class SpcLink(core.Choice):
+    _alternatives = [
+        ("url", core.IA5String, {"implicit": 0}),
+        ("moniker", SpcSerializedObject, {"implicit": 1}),
+        ("file", core.Any, {"explicit": 2}),
+    ]
+
+
+class SpcPeImageData(core.Sequence):
+    _fields = [("flags", core.BitString, {"optional": True}),
+               ("file", SpcLink, {"explicit": 0, "optional": True})]
+
+
+class SpcAttributeSet(core.SetOf):
+    _child_spec = SpcAttributeTypeAndOptionalValue
+
+
+class OctetStringSet(core.SetOf):
+    _child_spec = core.OctetString
+
+
+PAGE_HASH_KINDS = {"1.3.6.1.4.1.311.2.3.1": "sha1", "1.3.6.1.4.1.311.2.3.2": "sha256"}
+PAGE_HASH_CLASS = bytes.fromhex("a6b586d5b4a12466ae05a217da8e60d6")
+PAGE = 4096
+
+
 class Fault(Exception):
     pass
 
@@ -74,6 +110,44 @@ def authenticode_digest(data, checksum_at, entry_at, table_at, name):
     if table_at % 8:
         h.update(b"\0" * (8 - table_at % 8))
     return h.digest()
+
+
+def page_hashes(pe, data, checksum_at, entry_at, name):
+    """The page-hash table of the file as Windows' loader would check it:
+    the headers (without checksum and certificate entry) as page 0, then
+    every section's raw data in 4 KiB pages, each padded with zeros, then
+    the end of the last section with a zero digest."""
+    headers = pe.OPTIONAL_HEADER.SizeOfHeaders
+    head = data[:checksum_at] + data[checksum_at + 4:entry_at] + data[entry_at + 8:headers]
+    table = struct.pack("<I", 0) + hashlib.new(name, head + b"\0" * (PAGE - headers)).digest()
+    end = 0
+    for section in pe.sections:
+        start, size = section.PointerToRawData, section.SizeOfRawData
+        if size == 0:
+            continue
+        for at in range(0, size, PAGE):
+            chunk = data[start + at:start + min(at + PAGE, size)]
+            table += struct.pack("<I", start + at) + hashlib.new(name, chunk + b"\0" * (PAGE - len(chunk))).digest()
+        end = start + size
+    return table + struct.pack("<I", end) + b"\0" * hashlib.new(name).digest_size
+
+
+def embedded_page_hashes(image_data_der, index):
+    """(kind, table) of the page hashes in SpcPeImageData, or None."""
+    image = SpcPeImageData.load(image_data_der)
+    link = image["file"]
+    if getattr(link, "name", None) != "moniker":
+        return None
+    moniker = link.chosen
+    if moniker["class_id"].native != PAGE_HASH_CLASS:
+        return None
+    attributes = SpcAttributeSet.load(moniker["serialized_data"].native)
+    require(len(attributes) == 1, "signature %d: %d page-hash attributes" % (index, len(attributes)))
+    kind = PAGE_HASH_KINDS.get(attributes[0]["type"].dotted)
+    require(kind is not None, "signature %d: page hashes of unknown kind %s" % (index, attributes[0]["type"].dotted))
+    values = OctetStringSet.load(attributes[0]["value"].dump())
+    require(len(values) == 1, "signature %d: page hashes hold %d values" % (index, len(values)))
+    return kind, values[0].native
 
 
 def der_length(n):
@@ -141,6 +215,22 @@ def check_signature(content_info, data, layout, index, args):
     embedded = indirect["message_digest"]["digest"].native
     require(embedded == authenticode_digest(data, checksum_at, entry_at, table_at, digest_name),
             "signature %d: the embedded %s digest is not the file's Authenticode digest" % (index, digest_name))
+    pages = embedded_page_hashes(indirect["data"]["value"].dump(), index)
+    if pages is not None:
+        kind, table = pages
+        expected = page_hashes(layout[0], data, checksum_at, entry_at, kind)
+        entry = 4 + hashlib.new(kind).digest_size
+        require(len(table) % entry == 0, "signature %d: the page-hash table is cut" % index)
+        for at in range(0, min(len(table), len(expected)), entry):
+            require(table[at:at + entry] == expected[at:at + entry],
+                    "signature %d: page-hash entry %d (offset %#x) differs from the file's"
+                    % (index, at // entry, struct.unpack("<I", expected[at:at + 4])[0]))
+        require(len(table) == len(expected), "signature %d: %d page-hash entries, the file has %d"
+                % (index, len(table) // entry, len(expected) // entry))
+    if index < len(args.page_hashes):
+        found = pages[0] if pages else "none"
+        require(found == args.page_hashes[index],
+                "signature %d carries %s page hashes, expected %s" % (index, found, args.page_hashes[index]))
 
     infos = signed["signer_infos"]
     require(len(infos) == 1, "signature %d has %d signers" % (index, len(infos)))
@@ -213,6 +303,8 @@ def stamp_kind(content_info):
     unsigned = info["unsigned_attrs"]
     if isinstance(unsigned, core.Void):
         return None
+    stamps = [a for a in unsigned if a["type"].dotted in (RFC3161_TOKEN, COUNTER_SIGNATURE)]
+    require(len(stamps) <= 1, "a signature carries %d time stamps" % len(stamps))
     for attr in unsigned:
         if attr["type"].dotted == RFC3161_TOKEN:
             token = cms.ContentInfo.load(attr["values"][0].dump())
@@ -248,7 +340,10 @@ def main():
     parser.add_argument("--description")
     parser.add_argument("--url")
     parser.add_argument("--kept")
+    parser.add_argument("--page-hashes", action="append", default=[])
     parser.add_argument("--stamped", help="the last signature's time stamp: rfc3161 or authenticode")
+    parser.add_argument("--stamps", action="append", default=[],
+                        help="each signature's time stamp in order: rfc3161, authenticode or none")
     args = parser.parse_args()
     try:
         layout, data, primary, nested = signatures_of(args.file)
@@ -261,6 +356,9 @@ def main():
             if index < len(args.digest):
                 require(digest == args.digest[index], "signature %d uses %s, expected %s" % (index, digest, args.digest[index]))
             print("signature %d: %s by %s" % (index, digest, signer))
+        for index, wanted in enumerate(args.stamps):
+            found = stamp_kind(everything[index]) or "none"
+            require(found == wanted, "signature %d's time stamp is %s, expected %s" % (index, found, wanted))
         if args.stamped:
             found = stamp_kind(everything[-1])
             require(found == args.stamped, "the last signature's time stamp is %s, expected %s" % (found, args.stamped))

@@ -28,6 +28,56 @@ RunResult independentCheck(const QString &file, const QStringList &expectations)
     return runProgram(kPython, QStringList{QStringLiteral(QUILLMARK_AUTHENTICODE_CHECKER), file} + expectations);
 }
 
+// A program file with three sections whose raw data spans several pages and
+// ends mid-page: .text 0x2200 bytes, .rdata 0x1000, .data 0x300, each
+// filled with a pattern of its own, so that every page hash differs.
+QByteArray multiSectionPe(PeKind kind)
+{
+    QByteArray pe = peFileBytes(21, kind);
+    const int coff = int(le32(pe, 0x3C));
+    const int optionalSize = kind == PeKind::Pe32Plus ? 240 : 224;
+    const int table = coff + 24 + optionalSize;
+    putLe16(pe, coff + 6, 3);
+    struct Section {
+        const char *name;
+        quint32 size;
+    };
+    const Section sections[] = {{".text", 0x2200}, {".rdata", 0x1000}, {".data", 0x300}};
+    quint32 raw = 0x200, virtualAddress = 0x1000;
+    pe.truncate(0x200);
+    for (int i = 0; i < 3; ++i) {
+        const int header = table + 40 * i;
+        for (int c = 0; c < 8; ++c)
+            pe[header + c] = c < int(qstrlen(sections[i].name)) ? sections[i].name[c] : '\0';
+        putLe32(pe, header + 8, sections[i].size);
+        putLe32(pe, header + 12, virtualAddress);
+        putLe32(pe, header + 16, sections[i].size);
+        putLe32(pe, header + 20, raw);
+        putLe32(pe, header + 36, i == 0 ? 0x60000020 : 0x40000040);
+        QByteArray data(int(sections[i].size), '\0');
+        for (int b = 0; b < data.size(); ++b)
+            data[b] = char((b * 31 + i * 7 + b / 4096) & 0xFF);
+        pe.append(data);
+        raw += sections[i].size;
+        virtualAddress += (sections[i].size + 0xFFF) / 0x1000 * 0x1000;
+    }
+    putLe32(pe, coff + 24 + 56, virtualAddress); // size of image
+    return pe;
+}
+
+// The page-hash table "osslsigncode verify -verbose" shows as the one a
+// signature carries, as hex.
+QString shownPageHashes(const QString &file, const QString &caPem)
+{
+    const RunResult run =
+        runProgram(QStringLiteral("osslsigncode"), {"verify", "-verbose", "-in", file, "-CAfile", caPem});
+    for (const QString &line : run.output.split('\n')) {
+        if (line.startsWith(QLatin1String("Page hash            :")))
+            return line.section(':', 1).trimmed();
+    }
+    return QString();
+}
+
 } // namespace
 
 class TestPeSigner : public QObject, private SignToolFixture {
@@ -77,6 +127,15 @@ private slots:
     void largeFileIsCopiedAroundThePageCache();
     void timeStampsAreMadeInProcess_data();
     void timeStampsAreMadeInProcess();
+    void pageHashesAreOsslsigncodes_data();
+    void pageHashesAreOsslsigncodes();
+    void changedPageFailsVerifyWithPageHashes();
+    void pageHashesNeedAPageHashDigest();
+    void timestampVerbStampsInProcess_data();
+    void timestampVerbStampsInProcess();
+    void timestampIndexOutOfRangeIsRefused();
+    void timestampReplacesTheStamp();
+    void timestampIndexReachesOsslsigncode();
 };
 
 void TestPeSigner::initTestCase()
@@ -331,6 +390,218 @@ void TestPeSigner::timeStampsAreMadeInProcess()
     const RunResult independent =
         independentCheck(file, {"--signatures", append ? "2" : "1", "--stamped", kind});
     QVERIFY2(independent.ok(), qPrintable(independent.output));
+}
+
+// /ph in this process: the same table osslsigncode makes for the same file
+// (its own -ph), accepted by osslsigncode's verify (which recomputes it),
+// by the independent checker (which recomputes it too) and by verify /ph.
+void TestPeSigner::pageHashesAreOsslsigncodes_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("digest");
+    QTest::newRow("PE32 sha256") << int(PeKind::Pe32) << "sha256";
+    QTest::newRow("PE32+ sha256") << int(PeKind::Pe32Plus) << "sha256";
+    QTest::newRow("PE32 sha1") << int(PeKind::Pe32) << "sha1";
+}
+
+void TestPeSigner::pageHashesAreOsslsigncodes()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, digest);
+    const QString dir = newFolder();
+    const QString file = dir + "/paged.exe", source = dir + "/source.exe", byOssl = dir + "/by-ossl.exe";
+    QVERIFY(writeBytes(file, multiSectionPe(PeKind(kind))));
+    QVERIFY(QFile::copy(file, source));
+    QString mark;
+    const RunResult run = sign({"/fd", digest, "/ph"}, {file}, forbiddenOsslsigncode(mark));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(!QFile::exists(mark), "osslsigncode was started for /ph");
+    judgedGood(file, {"--signatures", "1", "--digest", digest, "--page-hashes", digest});
+
+    const RunResult ossl = runProgram(QStringLiteral("osslsigncode"), {"sign", "-pkcs12", m_pfx, "-pass", m_password,
+                                                                       "-h", digest, "-ph", "-in", source, "-out",
+                                                                       byOssl});
+    QVERIFY2(ossl.ok(), qPrintable(ossl.output));
+    const QString ours = shownPageHashes(file, m_caPem);
+    // The headers, 3 + 1 + 1 section pages and the end entry.
+    const int entry = 2 * (4 + (digest == "sha1" ? 20 : 32));
+    QCOMPARE(ours.size(), 7 * entry);
+    QCOMPARE(ours, shownPageHashes(byOssl, m_caPem));
+
+    const RunResult own = signtool({"verify", "/pa", "/ph", "/v", file}, storeEnvironment(m_store));
+    QVERIFY2(own.ok(), qPrintable(own.output));
+    QVERIFY2(own.output.contains("Page hashes: 6 pages (" + digest.toUpper() + "), checked"), qPrintable(own.output));
+    // osslsigncode's own page hashes are read as well.
+    const RunResult theirs = signtool({"verify", "/pa", "/ph", "/v", byOssl}, storeEnvironment(m_store));
+    QVERIFY2(theirs.ok(), qPrintable(theirs.output));
+    QVERIFY2(theirs.output.contains("Page hashes: 6 pages"), qPrintable(theirs.output));
+}
+
+// A byte of a section changed after signing: verify /ph names the page,
+// plain verify still refuses by the whole file's digest, and a file
+// signed without page hashes says it has none.
+void TestPeSigner::changedPageFailsVerifyWithPageHashes()
+{
+    const QString dir = newFolder();
+    const QString file = dir + "/changed.exe", plain = dir + "/plain.exe";
+    QVERIFY(writeBytes(file, multiSectionPe(PeKind::Pe32Plus)));
+    QVERIFY(QFile::copy(file, plain));
+    QVERIFY(sign({"/fd", "sha256", "/ph"}, {file}).ok());
+    QVERIFY(sign({"/fd", "sha256"}, {plain}).ok());
+    const RunResult unpaged = signtool({"verify", "/pa", "/ph", "/v", plain}, storeEnvironment(m_store));
+    QVERIFY2(unpaged.ok(), qPrintable(unpaged.output));
+    QVERIFY2(unpaged.output.contains("Page hashes: none"), qPrintable(unpaged.output));
+
+    QByteArray bytes = fileBytes(file);
+    bytes[0x1234 + 0x200] = char(bytes[0x1234 + 0x200] ^ 0x01); // in .text's second page, at 0x1200
+    QVERIFY(writeBytes(file, bytes));
+    const RunResult paged = signtool({"verify", "/pa", "/ph", file}, storeEnvironment(m_store));
+    QVERIFY(!paged.ok());
+    QVERIFY2(paged.output.contains("SignTool Error: " + file
+                                   + " is not validly signed: the page at offset 0x1200 does not match its page "
+                                     "hash"),
+             qPrintable(paged.output));
+    const RunResult whole = signtool({"verify", "/pa", file}, storeEnvironment(m_store));
+    QVERIFY(!whole.ok());
+    QVERIFY2(whole.output.contains("its digest does not match the file"), qPrintable(whole.output));
+}
+
+// Windows has page hashes of SHA-1 and SHA-256 only.
+void TestPeSigner::pageHashesNeedAPageHashDigest()
+{
+    const QString file = newFolder() + "/sha384.exe";
+    QVERIFY(writeBytes(file, multiSectionPe(PeKind::Pe32)));
+    const QByteArray before = fileBytes(file);
+    const RunResult run = sign({"/fd", "sha384", "/ph"}, {file});
+    QVERIFY(!run.ok());
+    QVERIFY2(run.output.contains("page hashes exist as SHA-1 and SHA-256 only"), qPrintable(run.output));
+    QCOMPARE(fileBytes(file), before);
+}
+
+// "timestamp" of a program file with two signatures, in this process: the
+// signature /tp names (the primary without it) gets the stamp, the other
+// keeps what it had, every signature is kept byte for byte but for the new
+// stamp, and osslsigncode, verify and the independent checker accept it.
+void TestPeSigner::timestampVerbStampsInProcess_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QStringList>("switches"); // the URL follows
+    QTest::addColumn<int>("index");            // -1: no /tp
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("primary /tr") << "rfc3161" << QStringList{"/td", "sha256", "/tr"} << -1 << "rfc3161";
+    QTest::newRow("/tp 0 /t") << "authenticode" << QStringList{"/tp", "0", "/t"} << 0 << "authenticode";
+    QTest::newRow("/tp 1 /tr /td sha384") << "rfc3161" << QStringList{"/tp", "1", "/td", "sha384", "/tr"} << 1
+                                          << "rfc3161";
+    QTest::newRow("/tp 1 /t") << "authenticode" << QStringList{"/tp", "1", "/t"} << 1 << "authenticode";
+}
+
+void TestPeSigner::timestampVerbStampsInProcess()
+{
+    QFETCH(QString, mode);
+    QFETCH(QStringList, switches);
+    QFETCH(int, index);
+    QFETCH(QString, kind);
+    TsaServer server(mode, m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString dir = newFolder();
+    const QString file = dir + "/stamp-me.exe", before = dir + "/before.exe";
+    QVERIFY(writeBytes(file, multiSectionPe(PeKind::Pe32Plus)));
+    QVERIFY(sign({"/fd", "sha256", "/ph"}, {file}).ok());
+    QVERIFY(sign({"/as", "/fd", "sha384"}, {file}).ok());
+    QVERIFY(QFile::copy(file, before));
+    QString mark;
+    const RunResult run = signtool(QStringList{"timestamp"} + switches + QStringList{server.url(), file},
+                                   forbiddenOsslsigncode(mark));
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    QVERIFY2(run.output.contains("Successfully timestamped: " + file), qPrintable(run.output));
+    QVERIFY2(!QFile::exists(mark), "osslsigncode was started to time-stamp a program file");
+
+    const int stamped = std::max(index, 0);
+    QStringList expectations{"--signatures", "2", "--digest", "sha256", "--digest", "sha384", "--page-hashes",
+                             "sha256", "--page-hashes", "none"};
+    for (int i = 0; i < 2; ++i)
+        expectations << "--stamps" << (i == stamped ? kind : QStringLiteral("none"));
+    if (kind == "rfc3161" && stamped == 0)
+        expectations << "--kept" << before; // the appended one byte for byte, the primary but its stamp
+    const RunResult independent = independentCheck(file, expectations);
+    QVERIFY2(independent.ok(), qPrintable(independent.output));
+    const RunResult ossl = runProgram(QStringLiteral("osslsigncode"),
+                                      {"verify", "-in", file, "-CAfile", m_caPem, "-TSA-CAfile", m_tsaPem});
+    QVERIFY2(ossl.ok(), qPrintable(ossl.output));
+    QCOMPARE(ossl.output.count(QLatin1String("Timestamp Server Signature verification: ok")), 1);
+    // The page hashes of the primary still hold.
+    const RunResult own = signtool({"verify", "/pa", "/all", "/ph", "/v", file}, storeEnvironment(m_store));
+    const QString shownKind = kind == "rfc3161" ? QStringLiteral("RFC 3161") : QStringLiteral("Authenticode");
+    const QString block = own.output.section(QString("Signature %1").arg(stamped + 1), 1).section("Result:", 0, 0);
+    QVERIFY2(block.contains("Time stamp: " + shownKind), qPrintable(own.output));
+    QCOMPARE(own.output.count(QLatin1String("Time stamp: none")), 1);
+    QVERIFY2(own.output.contains(QLatin1String("Page hashes: 6 pages (SHA256), checked")), qPrintable(own.output));
+}
+
+// /tp past the last signature: refused by name before any request, the
+// file left as it was.
+void TestPeSigner::timestampIndexOutOfRangeIsRefused()
+{
+    const QString log = newFolder() + "/tsa.log";
+    TsaServer server("rfc3161", m_tsaPem, m_tsaKey, log);
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = newFolder() + "/two.exe";
+    QVERIFY(writeBytes(file, peFileBytes(31, PeKind::Pe32)));
+    QVERIFY(sign({"/fd", "sha256"}, {file}).ok());
+    QVERIFY(sign({"/as", "/fd", "sha256"}, {file}).ok());
+    const QByteArray original = fileBytes(file);
+    const RunResult run = signtool({"timestamp", "/tp", "2", "/td", "sha256", "/tr", server.url(), file});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("SignTool Error: Cannot time-stamp " + file
+                                 + ": it has no signature 2 (/tp counts from 0, the primary; it carries 2 "
+                                   "signatures)."),
+             qPrintable(run.output));
+    QCOMPARE(fileBytes(file), original);
+    QVERIFY2(fileBytes(log).isEmpty(), "the server was asked although no signature could be stamped");
+}
+
+// Windows replaces a signature's time stamp: stamped twice, of either
+// kind, a signature carries the last one only.
+void TestPeSigner::timestampReplacesTheStamp()
+{
+    TsaServer server("both", m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = newFolder() + "/restamped.exe";
+    QVERIFY(writeBytes(file, peFileBytes(32, PeKind::Pe32Plus)));
+    QVERIFY(sign({"/fd", "sha256", "/td", "sha256", "/tr", server.url()}, {file}).ok());
+    RunResult run = signtool({"timestamp", "/t", server.url(), file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    RunResult independent = independentCheck(file, {"--signatures", "1", "--stamps", "authenticode"});
+    QVERIFY2(independent.ok(), qPrintable(independent.output));
+    run = signtool({"timestamp", "/td", "sha512", "/tr", server.url(), file});
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    independent = independentCheck(file, {"--signatures", "1", "--stamps", "rfc3161"});
+    QVERIFY2(independent.ok(), qPrintable(independent.output));
+    const RunResult ossl = runProgram(QStringLiteral("osslsigncode"),
+                                      {"verify", "-in", file, "-CAfile", m_caPem, "-TSA-CAfile", m_tsaPem});
+    QVERIFY2(ossl.ok(), qPrintable(ossl.output));
+    QCOMPARE(ossl.output.count(QLatin1String("Timestamp Server Signature verification: ok")), 1);
+}
+
+// /tp on the children's way (the other formats' way): "osslsigncode add"
+// is told the index, and a missing signature is refused by name as well.
+void TestPeSigner::timestampIndexReachesOsslsigncode()
+{
+    TsaServer server("rfc3161", m_tsaPem, m_tsaKey, QString());
+    QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
+    const QString file = newFolder() + "/by-add.exe";
+    QVERIFY(writeBytes(file, peFileBytes(33, PeKind::Pe32)));
+    QVERIFY(sign({"/fd", "sha256"}, {file}).ok());
+    QVERIFY(sign({"/as", "/fd", "sha256"}, {file}).ok());
+    const QProcessEnvironment env = osslsigncodeForProgramFiles();
+    RunResult run = signtool({"timestamp", "/tp", "1", "/td", "sha256", "/tr", server.url(), file}, env);
+    QVERIFY2(run.ok(), qPrintable(run.output));
+    const RunResult independent = independentCheck(file, {"--signatures", "2", "--stamps", "none", "--stamps",
+                                                          "rfc3161"});
+    QVERIFY2(independent.ok(), qPrintable(independent.output));
+    run = signtool({"timestamp", "/tp", "3", "/td", "sha256", "/tr", server.url(), file}, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("Cannot time-stamp " + file + ": it has no signature 3"), qPrintable(run.output));
 }
 
 QTEST_GUILESS_MAIN(TestPeSigner)

@@ -1,11 +1,15 @@
 // The in-process PE signer as plain logic: the checksum against the
 // textbook word-by-word sum, signing into a copy and reading it back with
-// the tool's verifier, removing a signature, and the format choice.
+// the tool's verifier, removing a signature, page hashes (in pieces, read
+// back, a changed page named), a time stamp rewritten in a signature's
+// bytes, and the format choice.
 
 #include "FormatStrategy.h"
+#include "PageHashes.h"
 #include "PeImage.h"
 #include "PeSignatures.h"
 #include "PeSigner.h"
+#include "SignatureSplice.h"
 #include "support/TestData.h"
 
 #include <QFile>
@@ -66,6 +70,51 @@ uint32_t textbookChecksum(const QByteArray &file, int checksumAt)
 }
 
 constexpr int kChecksumAt = 0x40 + 24 + 64;
+
+// The primary signature's DER in the certificate table of `path`.
+Bytes primaryDer(int fd)
+{
+    std::string problem;
+    const auto layout = readPeLayout(fd, problem);
+    const auto table = layout ? certificateTable(fd, *layout) : std::nullopt;
+    if (!table || table->size() < 8)
+        return {};
+    const unsigned char *start = table->data() + 8, *p = start;
+    PKCS7 *p7 = d2i_PKCS7(nullptr, &p, static_cast<long>(table->size() - 8));
+    if (!p7)
+        return {};
+    PKCS7_free(p7);
+    return Bytes(start, p);
+}
+
+// How many unsigned attributes of type `oid` the only signer of `der` has.
+int unsignedAttributesOf(const Bytes &der, const char *oid)
+{
+    const unsigned char *p = der.data();
+    PKCS7 *p7 = d2i_PKCS7(nullptr, &p, static_cast<long>(der.size()));
+    if (!p7)
+        return -1;
+    PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
+    ASN1_OBJECT *type = OBJ_txt2obj(oid, 1);
+    int count = 0;
+    for (int i = 0; i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i)
+        count += OBJ_cmp(X509_ATTRIBUTE_get0_object(sk_X509_ATTRIBUTE_value(si->unauth_attr, i)), type) == 0;
+    ASN1_OBJECT_free(type);
+    PKCS7_free(p7);
+    return count;
+}
+
+const char kTokenOid[] = "1.3.6.1.4.1.311.3.3.1";
+
+// A stand-in time stamp: an RFC 3161 attribute holding `marker`.
+std::string addStandInStamp(PKCS7_SIGNER_INFO *si, unsigned char marker)
+{
+    const unsigned char token[] = {0x30, 0x03, 0x02, 0x01, marker};
+    X509_ATTRIBUTE *attribute = X509_ATTRIBUTE_create_by_txt(nullptr, kTokenOid, V_ASN1_SEQUENCE, token, sizeof token);
+    if (!si->unauth_attr)
+        si->unauth_attr = sk_X509_ATTRIBUTE_new_null();
+    return attribute && sk_X509_ATTRIBUTE_push(si->unauth_attr, attribute) > 0 ? std::string() : "no attribute";
+}
 
 } // namespace
 
@@ -229,6 +278,146 @@ private slots:
         }
     }
 
+    // The page hashes are the same however the file is handed over: in
+    // pieces of any size, a page split between pieces or not.
+    void pageHashesDoNotDependOnThePieces()
+    {
+        const QString path = newPath();
+        QVERIFY(writeLargePeFile(path, 7, 1));
+        Fd fd = openRead(path);
+        std::string problem;
+        const auto layout = readPeLayout(fd.get(), problem);
+        QVERIFY(layout);
+        const auto whole = pageHashesOfFile(fd.get(), *layout, EVP_sha256(), problem);
+        QVERIFY2(whole, problem.c_str());
+        // Headers, one page per 4 KiB of the section, the end entry.
+        const size_t entry = 4 + 32;
+        const uint64_t sectionSize = layout->fileSize - 0x200;
+        QCOMPARE(whole->entries.size() / entry, size_t(1 + (sectionSize + 4095) / 4096 + 1));
+        QCOMPARE(whole->entries.size() % entry, size_t(0));
+        const Bytes last(whole->entries.end() - 32, whole->entries.end());
+        QCOMPARE(last, Bytes(32, 0));
+
+        const QByteArray bytes = fileBytes(path);
+        auto hasher = PageHasher::forFile(fd.get(), *layout, EVP_sha256(), problem);
+        QVERIFY(hasher);
+        QRandomGenerator random(11);
+        for (qsizetype at = 0; at < bytes.size();) {
+            const qsizetype size = std::min<qsizetype>(1 + random.bounded(9000), bytes.size() - at);
+            QVERIFY(hasher->add(reinterpret_cast<const unsigned char *>(bytes.constData()) + at, size_t(size),
+                                uint64_t(at)));
+            at += size;
+        }
+        const auto pieces = hasher->finish();
+        QVERIFY(pieces);
+        QCOMPARE(pieces->entries, whole->entries);
+    }
+
+    // The table travels in SpcPeImageData and reads back the same; a page
+    // that differs is named by its offset, the headers as the headers.
+    void pageHashTableReadsBackAndNamesTheChangedPage()
+    {
+        PageHashTable table;
+        table.mdType = NID_sha1;
+        const size_t entry = 4 + 20;
+        table.entries.assign(4 * entry, 0x11);
+        const uint32_t offsets[] = {0, 0x400, 0x1400, 0x1600};
+        for (size_t i = 0; i < 4; ++i) {
+            for (int b = 0; b < 4; ++b)
+                table.entries[i * entry + size_t(b)] = static_cast<unsigned char>(offsets[i] >> (8 * b));
+        }
+        const Bytes imageData = derElement(0x30, concat({Bytes{0x03, 0x01, 0x00}, pageHashLink(table)}));
+        const Bytes data = concat({oidDer("1.3.6.1.4.1.311.2.1.15"), imageData});
+        const Bytes indirect = derElement(0x30, data);
+        std::string problem;
+        const auto read = embeddedPageHashes(indirect.data(), long(indirect.size()), problem);
+        QVERIFY2(read, problem.c_str());
+        QCOMPARE(read->mdType, NID_sha1);
+        QCOMPARE(read->entries, table.entries);
+        QCOMPARE(pageHashMismatch(*read, table), std::string());
+
+        PageHashTable changed = table;
+        changed.entries[2 * entry + 7] ^= 1;
+        QCOMPARE(pageHashMismatch(*read, changed), std::string("the page at offset 0x1400 does not match its page hash"));
+        changed = table;
+        changed.entries[5] ^= 1;
+        QCOMPARE(pageHashMismatch(*read, changed), std::string("its headers do not match their page hash"));
+        changed = table;
+        changed.entries.resize(3 * entry);
+        QVERIFY(QString::fromStdString(pageHashMismatch(*read, changed)).contains("list 3 pages, the file has 2"));
+
+        // The old file link ("<<<Obsolete>>>") carries none, and says nothing.
+        const Bytes obsolete = derElement(0x30, concat({oidDer("1.3.6.1.4.1.311.2.1.15"),
+                                                        derElement(0x30, concat({Bytes{0x03, 0x01, 0x00},
+                                                                                 derElement(0xA0, derElement(0xA2, derElement(0x80, Bytes{0, 'x'})))}))}));
+        QVERIFY(!embeddedPageHashes(obsolete.data(), long(obsolete.size()), problem));
+        QVERIFY(problem.empty());
+    }
+
+    // "timestamp" rewrites one signature's stamp in place: stamped twice,
+    // a signature carries the last stamp only, and the signatures not
+    // stamped keep every byte; /tp past the last is refused.
+    void stampReplacesOnlyTheStamp()
+    {
+        const QString source = newPath();
+        QVERIFY(writeBytes(source, peFileBytes(12, PeKind::Pe32Plus)));
+        PeSignResult made;
+        QString file = signedCopy(source, "sha256", true, made);
+        file = signedCopy(file, "sha384", true, made);
+        file = signedCopy(file, "sha512", true, made);
+        QVERIFY(!file.isEmpty());
+        Bytes before;
+        {
+            Fd fd = openRead(file);
+            before = primaryDer(fd.get());
+        }
+        QCOMPARE(appendedSignatureCount(before), 2);
+        auto stamp = [&](const QString &in, int index, unsigned char marker, PeSignResult &result) {
+            const QString out = newPath();
+            Fd fd = openRead(in);
+            Fd copy = openNew(out);
+            std::string problem;
+            const auto layout = readPeLayout(fd.get(), problem);
+            PeStampOptions options;
+            options.index = index;
+            options.md = EVP_sha384();
+            options.stamp = [marker](PKCS7 *, PKCS7_SIGNER_INFO *si) { return addStandInStamp(si, marker); };
+            result = stampPeFile(fd.get(), *layout, copy.get(), options);
+            return out;
+        };
+        PeSignResult result;
+        QString once = stamp(file, 1, 1, result);
+        QVERIFY2(result.error.empty(), result.error.c_str());
+        QCOMPARE(result.signatures, 3);
+        const QString twice = stamp(once, 1, 2, result);
+        QVERIFY2(result.error.empty(), result.error.c_str());
+        Bytes after;
+        {
+            Fd fd = openRead(twice);
+            after = primaryDer(fd.get());
+        }
+        QCOMPARE(appendedSignatureCount(after), 2);
+        const auto stamped = appendedSignature(after, 1);
+        QVERIFY(stamped);
+        QCOMPARE(unsignedAttributesOf(*stamped, kTokenOid), 1);
+        const Bytes secondToken{0x30, 0x03, 0x02, 0x01, 0x02};
+        QVERIFY(std::search(stamped->begin(), stamped->end(), secondToken.begin(), secondToken.end())
+                != stamped->end());
+        QCOMPARE(appendedSignature(after, 2), appendedSignature(before, 2));
+        QCOMPARE(unsignedAttributesOf(after, kTokenOid), 0);
+        // The copy's digest is the file's, and every signature still holds
+        // (the stand-in token is no time stamp a verifier accepts).
+        QCOMPARE(result.digest.mdType, NID_sha384);
+        const PeJudgement judgement = judge(twice);
+        QCOMPARE(judgement.signatures.size(), size_t(3));
+        QCOMPARE(int(judgement.signatures[0].finding.verdict), int(Verdict::Good));
+        QCOMPARE(int(judgement.signatures[1].finding.verdict), int(Verdict::TimeStampInvalid));
+        QCOMPARE(int(judgement.signatures[2].finding.verdict), int(Verdict::Good));
+
+        stamp(file, 3, 1, result);
+        QVERIFY(QString::fromStdString(result.error).contains("it has no signature 3"));
+    }
+
     // A signer whose unsigned attributes are written primitive ([1] as
     // 0x81, which OpenSSL reads though DER has it constructed) gets no
     // signature appended: a second [1] after it would leave a signature
@@ -273,8 +462,8 @@ private slots:
         needs.keyInMemory = true;
         QVERIFY(peFormat.signsInProcess(needs));
         QVERIFY(!other.signsInProcess(needs));
-        needs.pageHashes = true;
-        QVERIFY(!peFormat.signsInProcess(needs)); // page hashes are osslsigncode's
+        needs.osslsigncodeAsked = true;
+        QVERIFY(!peFormat.signsInProcess(needs)); // QUILLMARK_PE_SIGNER=osslsigncode
         needs = {};
         QVERIFY(!peFormat.signsInProcess(needs)); // a token's key
         QCOMPARE(peFormat.signatureCount(peFd.get()), std::optional<int>(0));

@@ -197,10 +197,11 @@ private slots:
         QM_SKIP_UNLESS_ROOT(nobody);
         const QString bin = newFolder();
         const QString ran = bin + QStringLiteral("/ran");
-        QProcessEnvironment env = fakeOsslsigncode(bin, "echo ran > '" + QFile::encodeName(ran) + "'\nexec \"$real\" \"$@\"\n");
+        QProcessEnvironment env = osslsigncodeForProgramFiles(
+            fakeOsslsigncode(bin, "echo ran > '" + QFile::encodeName(ran) + "'\nexec \"$real\" \"$@\"\n"));
         const QString file = newFolder() + QStringLiteral("/app.exe");
         QVERIFY(writePeFile(file, 5));
-        // /ph: program files with page hashes are signed by osslsigncode.
+        // Program files signed by osslsigncode, as the environment asks.
         const QStringList args{"sign", "/f", m_pfx, "/p", m_password, "/ph", file};
         // Root's own stand-in runs...
         RunResult run = signtool(args, env);

@@ -106,6 +106,14 @@ void TestSignArgs::timeStampSwitches()
     result = parse({"sign", "/a", "/NPH", "x.exe"});
     QVERIFY2(result.args, result.error.c_str());
     QVERIFY(result.args->noPageHashes && !result.args->pageHashes);
+
+    // timestamp /tp N: the signature to stamp, 0 the primary.
+    result = parse({"timestamp", "/tr", "u", "/TP", "1", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QCOMPARE(result.args->timestampIndex.value(), 1);
+    result = parse({"timestamp", "/t", "u", "x.exe"});
+    QVERIFY2(result.args, result.error.c_str());
+    QVERIFY(!result.args->timestampIndex);
 }
 
 void TestSignArgs::digestAlgorithms_data()
@@ -243,6 +251,10 @@ void TestSignArgs::verifyVerb()
     QVERIFY(result.args->authenticodePolicy);
     QVERIFY(result.args->verbose);
     QCOMPARE(files(result), (QStringList{"a.exe", "/pa"}));
+
+    const ParseResult paged = parse({"verify", "/pa", "/PH", "a.exe"});
+    QVERIFY2(paged.args, paged.error.c_str());
+    QVERIFY(paged.args->pageHashes);
 }
 
 void TestSignArgs::nonAsciiDescriptionIsNamed()
@@ -394,6 +406,14 @@ void TestSignArgs::refusals_data()
                                                   << "Unknown option: /a";
     QTest::newRow("timestamp td with t") << QStringList{"timestamp", "/t", "u", "/td", "sha256", "x.exe"}
                                          << "/td needs /tr";
+    QTest::newRow("ph with sha384") << QStringList{"sign", "/a", "/fd", "sha384", "/ph", "x.exe"}
+                                    << "/ph needs /fd sha256 (or sha1): page hashes exist as SHA-1 and SHA-256 only";
+    QTest::newRow("ph with sha512") << QStringList{"sign", "/a", "/ph", "/fd", "SHA512", "x.exe"}
+                                    << "Windows defines no form for sha512";
+    QTest::newRow("tp not a number") << QStringList{"timestamp", "/tr", "u", "/tp", "first", "x.exe"}
+                                     << "The value of /tp must be the number of a signature";
+    QTest::newRow("tp without value") << QStringList{"timestamp", "/tr", "u", "/tp"} << "Missing value for option /tp";
+    QTest::newRow("tp with sign") << QStringList{"sign", "/a", "/tp", "1", "x.exe"} << "Unknown option: /tp";
 }
 
 void TestSignArgs::refusals()

@@ -72,9 +72,10 @@ void TestSignPool::outputFollowsCommandLine()
         }
     }
 
-    // /ph: program files with page hashes are signed by osslsigncode
-    // children, whose pool this is about.
-    const RunResult run = signtool(QStringList{"sign", "/f", m_pfx, "/v", "/mt", jobs, "/ph"} + files, env);
+    // Program files signed by osslsigncode children, whose pool this is
+    // about.
+    const RunResult run =
+        signtool(QStringList{"sign", "/f", m_pfx, "/v", "/mt", jobs, "/ph"} + files, osslsigncodeForProgramFiles(env));
     QCOMPARE(run.exitCode, 1);
 
     // Each "Signing:" block holds the lines of that file only, in order.

@@ -69,8 +69,9 @@ private:
         return QStringList{"sign", "/f", m_pfx, "/p", m_password} + files;
     }
 
-    // Program files are signed in this process; with page hashes (/ph)
-    // osslsigncode still signs them, and its copy is checked.
+    // Program files are signed in this process; run with the environment
+    // of osslsigncodeForProgramFiles, osslsigncode signs them (with page
+    // hashes), and its copy is checked.
     QStringList signThroughOsslsigncode(const QStringList &files) const
     {
         return QStringList{"sign", "/f", m_pfx, "/p", m_password, "/ph"} + files;
@@ -168,7 +169,7 @@ void TestSignSafety::lyingOsslsigncodeIsCaught()
 {
     QFETCH(QByteArray, body);
     QFETCH(QString, message);
-    const QProcessEnvironment env = fakeOsslsigncode(newFolder(), body);
+    const QProcessEnvironment env = osslsigncodeForProgramFiles(fakeOsslsigncode(newFolder(), body));
     const QString dir = newFolder();
     const QString file = dir + "/app.exe";
     QVERIFY(writePeFile(file, 11));
@@ -211,7 +212,7 @@ void TestSignSafety::largeFileIsCheckedCompletely()
     QFETCH(bool, openForWriting);
     QFETCH(qint64, changedAt);
     QFETCH(QString, message);
-    const QProcessEnvironment env = fakeOsslsigncode(newFolder(), body);
+    const QProcessEnvironment env = osslsigncodeForProgramFiles(fakeOsslsigncode(newFolder(), body));
     const QString dir = newFolder();
     const QString file = dir + "/large.exe";
     QVERIFY(writeLargePeFile(file, 12, 6));
@@ -353,8 +354,8 @@ void TestSignSafety::fifoAsPfxIsRefused()
 void TestSignSafety::killedToolTakesOsslsigncodeAlong()
 {
     const QString record = newFolder();
-    const QProcessEnvironment env = fakeOsslsigncode(
-        newFolder(), QStringLiteral("echo partial > \"$out\"\necho $$ > '%1/pid'\nexec sleep 60\n").arg(record).toUtf8());
+    const QProcessEnvironment env = osslsigncodeForProgramFiles(fakeOsslsigncode(
+        newFolder(), QStringLiteral("echo partial > \"$out\"\necho $$ > '%1/pid'\nexec sleep 60\n").arg(record).toUtf8()));
     const QString dir = newFolder();
     const QString file = dir + "/app.exe";
     QVERIFY(writePeFile(file));

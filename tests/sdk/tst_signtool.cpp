@@ -599,10 +599,10 @@ void TestSignTool::passwordTravelsOutsideCommandLine()
     const QString file = dir + "/app.exe";
     QVERIFY(writePeFile(file));
     const QByteArray original = fileBytes(file);
-    // /ph: osslsigncode signs program files with page hashes.
+    // osslsigncode signs program files when asked to (and gets /ph as -ph).
     const RunResult run = signtool({"sign", "/f", m_pfx, "/p", m_password, "/ph", "/t", "http://127.0.0.1:9/", "/d",
                                     "Desc", "/du", "http://127.0.0.1/", file},
-                                   env);
+                                   osslsigncodeForProgramFiles(env));
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.output.contains(QLatin1String("Simulated failure")), qPrintable(run.output));
     QCOMPARE(fileBytes(file), original);
@@ -651,9 +651,9 @@ void TestSignTool::interruptedRunLeavesNoTrace()
     const QByteArray original = fileBytes(file);
 
     QProcess process;
-    process.setProcessEnvironment(env);
+    process.setProcessEnvironment(osslsigncodeForProgramFiles(env));
     process.setProcessChannelMode(QProcess::MergedChannels);
-    // /ph: a program file with page hashes is signed by osslsigncode.
+    // Signed by osslsigncode, as asked through the environment.
     process.start(sdkToolPath(QStringLiteral("signtool.exe")), {"sign", "/f", m_pfx, "/p", m_password, "/ph", file});
     QVERIFY(process.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(entries(dir).size(), 2, 10000); // the private folder

@@ -292,11 +292,11 @@ void TestSignToolTimeStamp::signingCallMakesTheTimeStamp()
     TsaServer server(mode, m_tsaPem, m_tsaKey, QString());
     QVERIFY2(!server.url().isEmpty(), "the time-stamp server did not start");
     const QString file = peFile();
-    // /ph: osslsigncode signs program files with page hashes (without, the
-    // tool signs and stamps them itself).
-    const RunResult run = SignToolFixture::signtool(QStringList{"sign", "/f", m_pfx, "/ph"} + options
+    // osslsigncode signs program files as the environment asks (without,
+    // the tool signs and stamps them itself).
+    const RunResult run = SignToolFixture::signtool(QStringList{"sign", "/f", m_pfx} + options
                                                         + QStringList{server.url(), file},
-                                                    env);
+                                                    osslsigncodeForProgramFiles(env));
     QVERIFY2(run.ok(), qPrintable(run.output));
     QCOMPARE(requests(record + "/calls"), calls);
     const RunResult verify = verifyWithTimeStamp(file);
@@ -317,7 +317,8 @@ void TestSignToolTimeStamp::failedSignatureIsNotCalledATimeStampFailure()
     const QByteArray original = fileBytes(file);
     const QStringList before = entries(QFileInfo(file).path());
     const RunResult run =
-        SignToolFixture::signtool({"sign", "/f", m_pfx, "/ph", "/tr", "http://127.0.0.1:9/tsa", file}, env);
+        SignToolFixture::signtool({"sign", "/f", m_pfx, "/tr", "http://127.0.0.1:9/tsa", file},
+                                  osslsigncodeForProgramFiles(env));
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.output.contains(QStringLiteral("SignTool Error: Signing ") + file
                                  + " failed: Simulated signing failure"),

@@ -26,4 +26,12 @@ QProcessEnvironment fakeOsslsigncode(const QString &folder, const QByteArray &bo
     return env;
 }
 
+QProcessEnvironment osslsigncodeForProgramFiles(QProcessEnvironment env)
+{
+    if (env.isEmpty())
+        env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUILLMARK_PE_SIGNER"), QStringLiteral("osslsigncode"));
+    return env;
+}
+
 } // namespace testdata

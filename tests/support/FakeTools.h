@@ -15,4 +15,8 @@ namespace testdata {
 // "$@"" passes the call on); "$@" is left as it was.
 QProcessEnvironment fakeOsslsigncode(const QString &folder, const QByteArray &body);
 
+// `env` (the system's when empty) with program files signed by osslsigncode
+// children instead of in signtool.exe's own process.
+QProcessEnvironment osslsigncodeForProgramFiles(QProcessEnvironment env = {});
+
 } // namespace testdata

@@ -754,12 +754,14 @@ private slots:
         QVERIFY(testdata::writePeFile(file, 3));
         const QByteArray path = qgetenv("PATH");
         qputenv("PATH", QFile::encodeName(bin) + ':' + path);
+        // Program files signed by osslsigncode, as this asks (otherwise the
+        // tool signs them itself and starts no child).
+        qputenv("QUILLMARK_PE_SIGNER", "osslsigncode");
         ConsoleLines console;
-        // /ph: program files with page hashes are signed by osslsigncode
-        // (without, the tool signs them itself and starts no child).
         const bool signedOk = RunAndCapture(console, QString(), testdata::sdkToolPath("signtool.exe"),
                                             QStringLiteral("sign /f \"%1\" /p \"Top Secret 42\" /ph \"%2\" ").arg(pfx, file),
                                             true);
+        qunsetenv("QUILLMARK_PE_SIGNER");
         qputenv("PATH", path);
         QVERIFY(!signedOk); // the stand-in fails the signature
         const QByteArray report = testdata::fileBytes(seen);
