@@ -6,6 +6,7 @@
 #include "Pinentry.h"
 #include "SignArgs.h"
 #include "TokenChoice.h"
+#include "safefile/ShownText.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -426,6 +427,19 @@ IdentityChoice chooseIdentity(const SignArgs &args)
                        "ends in a line break or starts with a byte order mark).";
     }
     return choice;
+}
+
+bool SigningIdentity::useKey(const std::string &file, const std::function<bool()> &operation) const
+{
+    if (!tokenKey)
+        return operation();
+    // Written out by the watchdog as it is: the names shown escaped.
+    const int seconds = tokenSignatureTimeoutSeconds();
+    const std::string message = "Signing " + safefile::shownText(file) + " failed: the PKCS#11 module "
+                                + safefile::shownText(token ? token->modulePath : std::string())
+                                + " did not answer within " + std::to_string(seconds)
+                                + " seconds; the file was left as it was.";
+    return tokenKey->use(operation, message, seconds);
 }
 
 std::string SigningIdentity::where() const

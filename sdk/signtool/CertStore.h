@@ -21,6 +21,7 @@
 #include "TokenStore.h"
 #include "ToolSupport.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,21 +36,26 @@ struct SigningIdentity {
     std::string pfxPath;   // the PKCS#12 file
     std::string password;  // the PFX password or the token's PIN; empty: none
     sdktool::CertPtr cert; // the certificate, for reports and expiry
-    // Set when the key lives on a PKCS#11 token (its `cert` stays empty).
+    // Set when the key lives on a PKCS#11 token.
     std::optional<TokenCertificate> token;
 
     // A PFX file's bytes as read and checked: osslsigncode gets these, not
     // the name, so a file swapped after the choice changes nothing.
     std::string pfxData;
 
-    // The token's key, logged in once for the run: program files are
-    // signed with it in this process. Unset with /ph (osslsigncode signs every
-    // file then and logs in itself).
+    // The token's key, logged in once for the run: program files, digests
+    // (/ds) and PKCS#7 files (/p7) are signed with it in this process.
     std::shared_ptr<const TokenKey> tokenKey;
 
     // Where the certificate lives: "store file PATH", "PFX file PATH" or
     // "token "LABEL" (slot N)".
     std::string where() const;
+
+    // Runs `operation`, one use of the private key for `file`: a key in
+    // memory at once; a token's one at a time, under the deadline of one
+    // signature, where a module that hangs ends the tool with a line that
+    // names the file and the module (TokenKey::use).
+    bool useKey(const std::string &file, const std::function<bool()> &operation) const;
 };
 
 struct IdentityChoice {

@@ -158,7 +158,8 @@ FileOutcome generateDigest(const std::string &file, const SignArgs &args, const 
     return outcome;
 }
 
-FileOutcome signDigestFile(const std::string &file, const SignArgs &args, EVP_PKEY *key)
+FileOutcome signDigestFile(const std::string &file, const SignArgs &args, const SigningIdentity &identity,
+                           EVP_PKEY *key)
 {
     FileOutcome outcome;
     safefile::Place place;
@@ -186,7 +187,11 @@ FileOutcome signDigestFile(const std::string &file, const SignArgs &args, EVP_PK
                         + "): give /ds the /fd that /dg had.");
         return outcome;
     }
-    const Bytes signature = signDigestValue(key, md, *digest, error);
+    Bytes signature;
+    identity.useKey(file, [&] {
+        signature = signDigestValue(key, md, *digest, error);
+        return !signature.empty();
+    });
     if (signature.empty()) {
         failed(outcome, "Signing the digest of " + file + " failed: " + error + ".");
         return outcome;
@@ -275,18 +280,20 @@ RunCounts signDigestFiles(const SignArgs &args, const SigningIdentity &identity,
     RunCounts counts;
     Pkcs12Contents contents;
     std::string detail;
-    if (identity.token || identity.pfxData.empty()
-        || parsePkcs12(identity.pfxData, identity.password, contents, detail) != Pkcs12Status::Ok) {
+    EVP_PKEY *key = identity.tokenKey ? identity.tokenKey->key() : nullptr;
+    if (!key && !identity.token && !identity.pfxData.empty()
+        && parsePkcs12(identity.pfxData, identity.password, contents, detail) == Pkcs12Status::Ok)
+        key = contents.key.get();
+    if (!key) {
         FileOutcome outcome;
-        failed(outcome, identity.token ? std::string("A token's key signs through osslsigncode here, which cannot "
-                                                     "sign a digest (/ds): use the key of a PFX file or the store.")
+        failed(outcome, identity.token ? "The key of the token's certificate cannot be used (" + identity.where() + ")."
                                        : "The private key of " + identity.pfxPath + " cannot be read.");
         print(outcome);
         counts.errors = 1;
         return counts;
     }
     for (const std::string &file : args.files) {
-        const FileOutcome outcome = signDigestFile(file, args, contents.key.get());
+        const FileOutcome outcome = signDigestFile(file, args, identity, key);
         print(outcome);
         ++(outcome.signedOk ? counts.signedFiles : counts.errors);
     }

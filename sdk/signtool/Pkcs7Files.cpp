@@ -114,6 +114,7 @@ BIO *embeddedContentBio(PKCS7 *p7, int contentFd)
 struct Pkcs7Key {
     Pkcs12Contents contents;
     std::vector<CertPtr> extra; // of /ac
+    const SigningIdentity *identity = nullptr; // whose useKey runs each signature
 };
 
 // The signature of `der` (a ContentInfo) with a time stamp of /t or /tr,
@@ -195,7 +196,10 @@ FileOutcome signOne(const std::string &file, const SignArgs &args, const Pkcs7Ke
         ok = ok && CMS_add1_cert(cms.get(), cert.get()) == 1;
     ok = ok && CMS_set1_eContentType(cms.get(), type.get()) == 1;
     BioPtr content(BIO_new_fd(opened.file.get(), BIO_NOCLOSE));
-    ok = ok && content && CMS_final(cms.get(), content.get(), nullptr, flags) == 1;
+    // CMS_final hashes the content and makes the signature value.
+    ok = ok && content && key.identity->useKey(file, [&] {
+        return CMS_final(cms.get(), content.get(), nullptr, flags) == 1;
+    });
     const Bytes der = ok ? cmsDer(cms.get()) : Bytes();
     if (der.empty()) {
         failed(outcome, "Signing " + file + " failed: " + takeOpensslError() + ".");
@@ -252,12 +256,21 @@ RunCounts signPkcs7Files(const SignArgs &args, const SigningIdentity &identity,
     std::string detail, error;
     safefile::WalkProblem problem;
     Fd folder;
-    if (identity.token || identity.pfxData.empty()
-        || parsePkcs12(identity.pfxData, identity.password, key.contents, detail) != Pkcs12Status::Ok)
-        error = identity.token ? std::string("A token's key signs through osslsigncode here, which makes no PKCS#7 "
-                                             "files (/p7): use the key of a PFX file or the store.")
-                               : "The private key of " + identity.pfxPath + " cannot be read.";
-    else if (safefile::openFolder(*args.pkcs7Folder, folder, &problem) != 0)
+    key.identity = &identity;
+    if (identity.tokenKey) {
+        // The token's key and certificate, held as the PFX's would be; the
+        // key is only used through identity.useKey.
+        EVP_PKEY *tokenKey = identity.tokenKey->key();
+        if (tokenKey && EVP_PKEY_up_ref(tokenKey) == 1)
+            key.contents.key.reset(tokenKey);
+        if (X509_up_ref(identity.cert.get()) == 1)
+            key.contents.cert.reset(identity.cert.get());
+        if (!key.contents.key || !key.contents.cert)
+            error = "The key of the token's certificate cannot be used (" + identity.where() + ").";
+    } else if (identity.token || identity.pfxData.empty()
+               || parsePkcs12(identity.pfxData, identity.password, key.contents, detail) != Pkcs12Status::Ok)
+        error = "The private key of " + identity.pfxPath + " cannot be read.";
+    if (error.empty() && safefile::openFolder(*args.pkcs7Folder, folder, &problem) != 0)
         error = "Cannot open the folder " + *args.pkcs7Folder + " given with /p7: " + safefile::walkProblemText(problem)
                 + ".";
     for (const std::string &path : args.additionalCertificates) {

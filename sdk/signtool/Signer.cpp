@@ -592,14 +592,9 @@ PeSignResult Signer::signFileHere(SignJob &job) const
     // The token's module cannot be interrupted: one that hangs in the
     // signature ends the tool, the file as it was (its copy is in the
     // private folder, which the cleaner removes).
-    if (const TokenKey *tokenKey = m_identity.tokenKey.get())
-        options.keyOperation = [this, tokenKey, &job](const std::function<bool()> &operation) {
-            // Written out by the watchdog as it is: the name shown escaped.
-            const int seconds = tokenSignatureTimeoutSeconds();
-            const std::string message = "Signing " + safefile::shownText(job.file) + " failed: the PKCS#11 module "
-                                        + safefile::shownText(m_identity.token->modulePath) + " did not answer within "
-                                        + std::to_string(seconds) + " seconds; the file was left as it was.";
-            return tokenKey->use(operation, message, seconds);
+    if (m_identity.tokenKey)
+        options.keyOperation = [this, &job](const std::function<bool()> &operation) {
+            return m_identity.useKey(job.file, operation);
         };
     if (job.ingested) {
         options.md = EVP_get_digestbynid(job.ingested->fileDigest.mdType);

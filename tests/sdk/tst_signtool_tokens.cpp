@@ -134,6 +134,7 @@ private slots:
     void tokenSignsProgramFilesInProcess_data();
     void tokenSignsProgramFilesInProcess();
     void tokenThatHangsInTheSignatureHereChangesNothing();
+    void tokenKeySignsDigestsAndPkcs7Files();
     void wrongPinSignsNoProgramFile();
     void cspAndKcNameTheModuleTokenAndKey();
     void cspThatNamesNothingHereIsRefused();
@@ -511,6 +512,45 @@ void TestSignToolTokens::tokenSignsProgramFilesInProcess()
              "--description", description});
         QVERIFY2(independent.ok(), qPrintable(independent.output));
     }
+}
+
+// A key that never leaves its token signs in steps and makes PKCS#7 files:
+// /dg with the token's certificate, /ds with its key (one PIN for the run),
+// /di puts the signature in, which the tool's verify and osslsigncode
+// accept; /p7 signs a text file that the tool's verify /p7 accepts.
+void TestSignToolTokens::tokenKeySignsDigestsAndPkcs7Files()
+{
+    const BuildToken built(newFolder(), certificate(QStringLiteral("Token Steps"), 200));
+    QVERIFY2(built.imported, qPrintable(built.token.error()));
+    const QProcessEnvironment env = environment(built.token, built.pinentry);
+    const QString file = peFiles(1).constFirst();
+    const QString steps = newFolder();
+    const RunResult generated = signtool({"sign", "/a", "/fd", "sha256", "/dg", steps, file}, env);
+    QVERIFY2(generated.ok(), qPrintable(generated.output));
+    const QString dig = steps + "/" + QFileInfo(file).fileName() + ".dig";
+    QVERIFY2(QFile::exists(dig), qPrintable(generated.output));
+
+    const int askedBefore = built.pinentry.timesAsked();
+    const RunResult signedDigest = signtool({"sign", "/a", "/fd", "sha256", "/ds", dig}, env);
+    QVERIFY2(signedDigest.ok(), qPrintable(signedDigest.output));
+    QCOMPARE(built.pinentry.timesAsked(), askedBefore + 1);
+    QVERIFY(QFile::exists(dig + ".signed"));
+
+    const RunResult ingested = signtool({"sign", "/di", steps, file}, storeEnvironment(newFolder()));
+    QVERIFY2(ingested.ok(), qPrintable(ingested.output));
+    QCOMPARE(verifiedSigner(file, built.signer), QStringLiteral("Token Steps"));
+    const QString store = newFolder();
+    QVERIFY(writePkcs12(store + QStringLiteral("/signer.pfx"), built.signer));
+    const RunResult own = signtool({"verify", "/pa", file}, storeEnvironment(store));
+    QVERIFY2(own.ok(), qPrintable(own.output));
+
+    const QString text = newFolder() + "/notes.txt";
+    QVERIFY(writeBytes(text, "signed with a token\n"));
+    const QString p7 = newFolder();
+    const RunResult pkcs7 = signtool({"sign", "/a", "/fd", "sha256", "/p7", p7, text}, env);
+    QVERIFY2(pkcs7.ok(), qPrintable(pkcs7.output));
+    const RunResult checked = signtool({"verify", "/p7", p7 + "/notes.txt.p7"}, storeEnvironment(store));
+    QVERIFY2(checked.ok(), qPrintable(checked.output));
 }
 
 // The module lists the token and takes the PIN, then never returns from
