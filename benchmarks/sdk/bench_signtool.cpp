@@ -273,7 +273,7 @@ bool verified(const Setup &setup, const Work &work, const std::string &file)
         verify << "-TSA-CAfile" << setup.tsaPem;
     const auto check = testdata::runProgram(QStringLiteral("osslsigncode"), verify);
     if (!check.ok() || (!work.url.empty() && !check.output.contains(QLatin1String("Timestamp Server Signature verification: ok")))) {
-        std::fprintf(stderr, "%s: signtool.exe's output does not verify:\n%s\n", work.name, qPrintable(check.output));
+        std::fprintf(stderr, "%s: %s does not verify:\n%s\n", work.name, file.c_str(), qPrintable(check.output));
         return false;
     }
     return true;
@@ -339,7 +339,11 @@ bool compare(Setup &setup, const Work &work, int rounds)
             return false;
         }
         // The timed work must have produced real signatures.
-        if (!verified(setup, work, setA.back()) || !verified(setup, work, setB.back()))
+        // A peer that is signtool.exe too (another build, or the same through
+        // osslsigncode) signs in place: its files are checked the same way.
+        const bool peerInPlace
+            = work.peer == Work::Peer::Baseline || work.peer == Work::Peer::StampThroughOsslsigncode;
+        if (!verified(setup, work, setA.back()) || (peerInPlace && !verified(setup, work, setB.back())))
             return false;
         // Small files stay until the end: on ext4 without a journal, making a
         // file passes over every inode freed in the last 30 s, so removing
