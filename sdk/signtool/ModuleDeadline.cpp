@@ -1,6 +1,7 @@
 #include "ModuleDeadline.h"
 
 #include "ToolSupport.h"
+#include "safefile/ShownText.h"
 
 #include <unistd.h>
 
@@ -37,7 +38,8 @@ int ModuleDeadline::timeoutSeconds()
 
 std::string ModuleDeadline::expiryMessage(const std::string &modulePath, const std::string &doing, int seconds)
 {
-    return "The PKCS#11 module " + modulePath + " did not answer within " + std::to_string(seconds)
+    // Written out by the watchdog as it is: the path shown escaped.
+    return "The PKCS#11 module " + safefile::shownText(modulePath) + " did not answer within " + std::to_string(seconds)
            + " seconds while " + doing + "; the run was stopped before any file was touched. Check the token or "
            + "the connection to the HSM, or name the modules to use in QUILLMARK_PKCS11_MODULE.";
 }

@@ -769,7 +769,7 @@ void Signer::signingEnded(SignJob &job, const ChildExit &exit) const
     if (job.stampWhileSigning && !stampedWhileSigning(job, exit))
         return;
     if (exit.timedOut) {
-        fail(job, "Signing " + file + " failed: the PKCS#11 module " + m_identity.token->modulePath
+        fail(job, "Signing " + file + " failed: the PKCS#11 module " + safefile::shownText(m_identity.token->modulePath)
                       + " did not answer within " + std::to_string(tokenSignatureTimeoutSeconds())
                       + " seconds; the file was left as it was.");
         return;

@@ -1,5 +1,6 @@
 #include "TokenStore.h"
 
+#include "safefile/ShownText.h"
 #include "safefile/TrustedProgram.h"
 
 #include "ModuleDeadline.h"
@@ -298,7 +299,7 @@ TokenKey::~TokenKey()
 {
     // Logging out and unloading are calls into the module too.
     const int seconds = ModuleDeadline::timeoutSeconds();
-    const ModuleDeadline deadline("The PKCS#11 module " + m_impl->modulePath + " did not answer within "
+    const ModuleDeadline deadline("The PKCS#11 module " + safefile::shownText(m_impl->modulePath) + " did not answer within "
                                       + std::to_string(seconds)
                                       + " seconds while logging out, after the files were signed as reported.",
                                   seconds);

@@ -5,6 +5,7 @@
 
 #include "CertSelect.h"
 #include "CertStore.h"
+#include "ModuleDeadline.h"
 #include "ModuleRegistry.h"
 #include "OpenedFile.h"
 #include "SafeReplace.h"
@@ -113,6 +114,7 @@ private slots:
     void filesOfOneFolderShareAPrivateFolder();
     void replacedFilesAreFreedTogetherWithinBounds();
     void certificateTieGoesToTheFirstListed();
+    void moduleThatHangsIsNamedOnOneLine();
     void certificatesFilteredByIssuerAndUsage();
     void oneSignatureByIndex();
     void relayIsNeverAskedOfAProxy_data();
@@ -578,4 +580,17 @@ void TestSignToolUnits::registryFilesThatCannotBeReadAreRefused()
 }
 
 QTEST_GUILESS_MAIN(TestSignToolUnits)
+// The watchdog writes its line itself when a module hangs: a module path
+// with a line break in it (a name in a folder anyone may write) cannot add
+// a line of its own, such as a forged success.
+void TestSignToolUnits::moduleThatHangsIsNamedOnOneLine()
+{
+    const std::string message = signtool::ModuleDeadline::expiryMessage(
+        "/opt/hsm/lib\nSuccessfully signed: app.exe\x1b[2K.so", "listing its tokens", 60);
+    QVERIFY2(message.find('\n') == std::string::npos && message.find('\x1b') == std::string::npos,
+             message.c_str());
+    QVERIFY2(message.find("/opt/hsm/lib\\nSuccessfully signed: app.exe\\x1b[2K.so") != std::string::npos,
+             message.c_str());
+}
+
 #include "tst_signtool_units.moc"
