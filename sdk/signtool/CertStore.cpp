@@ -158,6 +158,8 @@ IdentityChoice chooseAmongStoreAndTokens(const SignArgs &args)
     TokenScan scan = scanTokens(modules);
     choice.moduleNotes = std::move(scan.moduleErrors);
     choice.notes.insert(choice.notes.end(), scan.passedOver.begin(), scan.passedOver.end());
+    if (tokenNamed)
+        choice.refusedModules = std::move(scan.refusedModules);
     if (filter && !filter->providerAsTokenLabel.empty() && !filter->namesTokenAmong(scan.tokenLabels)) {
         choice.error = "/csp " + *args.cryptoProvider + " names no PKCS#11 module or token here: name the module's "
                        "file, its p11-kit name or its token's label (Windows' providers do not exist here).";

@@ -66,6 +66,9 @@ struct IdentityChoice {
     // /debug or when no certificate was found at all.
     std::vector<std::string> moduleNotes;
     std::string error;              // when there is no identity, without "SignTool Error: "
+    // Modules that /csp or /kc pointed to and that root does not load (see
+    // scanTokens): said with the error, since they are why nothing was found.
+    std::vector<std::string> refusedModules;
 };
 
 // The identity the command line asks for: /f, or the choice among the store

@@ -263,6 +263,7 @@ TokenScan scanTokens(const std::vector<std::string> &modulePaths)
             // open: shown with /v, whatever was found.
             scan.passedOver.push_back("Passed over the PKCS#11 module " + path + ": it is not used: " + refusal
                                         + ".");
+            scan.refusedModules.push_back(scan.passedOver.back());
             continue;
         }
         const ModuleDeadline deadline(path, "listing its tokens");

@@ -63,6 +63,7 @@ struct TokenCertificate {
 struct TokenScan {
     std::vector<TokenCertificate> certificates; // with a key, in module and slot order
     std::vector<std::string> passedOver;        // "why" lines for /v
+    std::vector<std::string> refusedModules;    // of those, the modules root does not load
     std::vector<std::string> moduleErrors;      // modules that could not be used
     std::vector<std::string> tokenLabels;       // of every token seen, with a key or not
 };

@@ -332,6 +332,10 @@ int main(int argc, char **argv)
     }
     if (!choice.identity) {
         errLine("SignTool Error: " + choice.error);
+        if (!args.verbose) {
+            for (const auto &refused : choice.refusedModules)
+                errLine(refused);
+        }
         if (args.verbose) {
             outLine("Number of files successfully Signed: 0");
             outLine("Number of warnings: 0");

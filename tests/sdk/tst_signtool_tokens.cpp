@@ -861,6 +861,15 @@ void TestSignToolTokens::moduleOfAnotherUserIsPassedOver()
              qPrintable(run.output));
     QCOMPARE(pinentry.timesAsked(), 0);
     QCOMPARE(verifiedSigner(files[0], inStore), QStringLiteral("Store Signer"));
+
+    // Named with /csp, without /v, the refusal is why nothing was found,
+    // and the error says so.
+    const RunResult named = signtool({"sign", "/csp", copy, "/kc", "k", files[0]}, env);
+    QVERIFY(!named.ok());
+    QVERIFY2(named.output.contains(QStringLiteral("No certificates were found"))
+                 && named.output.contains(QStringLiteral("Passed over the PKCS#11 module ") + copy
+                                          + ": it is not used: " + modules + " is writable by group root."),
+             qPrintable(named.output));
 }
 
 namespace {
