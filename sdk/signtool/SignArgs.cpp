@@ -649,7 +649,8 @@ std::vector<std::string> digestWarnings(const SignArgs &args)
 
 const char *usageText()
 {
-    return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH] [/n NAME] [/s My] [/sm]\n"
+    return "Usage: signtool.exe sign [/a] [/f PFX [/p PASSWORD | /pfd N]] [/sha1 HASH]\n"
+           "                         [/n NAME] [/s My] [/sm]\n"
            "                         [/i ISSUER] [/r ROOT] [/c TEMPLATE] [/u OID | /uw]\n"
            "                         [/ac FILE] [/fd ALG] [/ph | /nph]\n"
            "                         [/t URL | /tr URL [/td ALG]] [/as]\n"
@@ -704,8 +705,8 @@ const char *usageText()
            "  /tp N       stamp signature N instead (0 the primary, 1.. appended ones)\n"
            "verify options:\n"
            "  /pa         Authenticode policy: the signature matches the file and its\n"
-           "              certificate chains to a trusted root or to a certificate of the store;\n"
-           "              the primary signature decides\n"
+           "              certificate chains to a trusted root or to a certificate of the\n"
+           "              store; the primary signature decides\n"
            "  /all        every signature must pass, the appended ones too\n"
            "  /tw         warn when a signature is not time-stamped\n"
            "  /ds N       judge signature N alone (0 the primary)\n"

@@ -40,6 +40,7 @@ class TestSignArgs : public QObject {
     Q_OBJECT
 
 private slots:
+    void usageFitsTheConsole();
     void valueSwitchTakesNextArgumentWhateverItLooksLike();
     void everythingAfterFirstFileIsAFile();
     void timeStampSwitches();
@@ -626,4 +627,13 @@ void TestSignArgs::keyContainerNamesKey()
 }
 
 QTEST_APPLESS_MAIN(TestSignArgs)
+// The usage text shows in Quillmark's console, 80 columns wide.
+void TestSignArgs::usageFitsTheConsole()
+{
+    const QStringList lines = QString::fromUtf8(signtool::usageText()).split('\n');
+    QVERIFY(lines.size() > 40);
+    for (const QString &line : lines)
+        QVERIFY2(line.size() <= 80, qPrintable(QString::number(line.size()) + ": " + line));
+}
+
 #include "tst_signargs.moc"
