@@ -152,7 +152,7 @@ Bytes withTimeStamp(const Bytes &der, const std::string &file, const SignArgs &a
     const StorePtr none(X509_STORE_new());
     policy.anchors = none.get();
     BioPtr content(embeddedContentBio(p7.get(), contentFd));
-    const PeSignature judged = content ? judgeContentSignature(p7.get(), content.get(), policy) : PeSignature();
+    const PeSignature judged = content ? judgeStreamedContentSignature(p7.get(), content.get(), policy) : PeSignature();
     const Verdict verdict = judged.finding.verdict;
     if (!content || judged.finding.stampKind == StampKind::None || verdict == Verdict::Damaged
         || verdict == Verdict::SignatureInvalid || verdict == Verdict::DigestMismatch
@@ -425,7 +425,7 @@ Pkcs7Verdict judgePkcs7File(int fd, const std::string &file, const TrustPolicy &
         verdict.fileProblem = "its content cannot be read";
         return verdict;
     }
-    verdict.findings.push_back(judgeContentSignature(p7.get(), content.get(), policy).finding);
+    verdict.findings.push_back(judgeStreamedContentSignature(p7.get(), content.get(), policy).finding);
     return verdict;
 }
 
