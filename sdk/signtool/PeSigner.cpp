@@ -154,18 +154,6 @@ bool addSequenceAttribute(STACK_OF(X509_ATTRIBUTE) **attributes, const char *oid
                   != nullptr;
 }
 
-Bytes pkcs7Der(PKCS7 *p7)
-{
-    Bytes out;
-    const int n = i2d_PKCS7(p7, nullptr);
-    if (n <= 0)
-        return out;
-    out.resize(static_cast<size_t>(n));
-    unsigned char *p = out.data();
-    i2d_PKCS7(p7, &p);
-    return out;
-}
-
 // The signature of a file with an old table: its first WIN_CERTIFICATE's
 // PKCS#7, which a nested signature is added to.
 struct ExistingSignature {
@@ -595,7 +583,7 @@ std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, cons
         if (!error.empty())
             return {};
     }
-    Bytes out = pkcs7Der(p7.get());
+    Bytes out = derOf<PKCS7, i2d_PKCS7>(p7.get());
     if (out.empty())
         error = "the signature cannot be written out";
     return out;
@@ -665,18 +653,6 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
 }
 
 namespace {
-
-// The DER of one element of OpenSSL's, empty when it cannot be written.
-template <typename T, int (*encode)(const T *, unsigned char **)>
-Bytes derOf(const T *value)
-{
-    const int n = value ? encode(value, nullptr) : 0;
-    Bytes out(static_cast<size_t>(std::max(n, 0)));
-    unsigned char *p = out.data();
-    if (n <= 0 || encode(value, &p) != n)
-        return {};
-    return out;
-}
 
 // The time stamp `stamp` adds to `signature` (DER), as the attribute and
 // the certificates that go into it; the signature's own stamps are left

@@ -66,18 +66,6 @@ Bytes bareSignedData(const Bytes &contentInfo)
     return Bytes(contentInfo.begin() + static_cast<long>(wrapped), contentInfo.begin() + static_cast<long>(wrappedEnd));
 }
 
-Bytes cmsDer(CMS_ContentInfo *cms)
-{
-    Bytes out;
-    const int n = i2d_CMS_ContentInfo(cms, nullptr);
-    if (n <= 0)
-        return out;
-    out.resize(static_cast<size_t>(n));
-    unsigned char *p = out.data();
-    i2d_CMS_ContentInfo(cms, &p);
-    return out;
-}
-
 // The file a detached signature signs: its own name without ".p7".
 std::string contentPathOf(const std::string &file)
 {
@@ -196,7 +184,7 @@ FileOutcome signOne(const std::string &file, const SignArgs &args, const Pkcs7Ke
     ok = ok && CMS_set1_eContentType(cms.get(), type.get()) == 1;
     BioPtr content(BIO_new_fd(opened.file.get(), BIO_NOCLOSE));
     ok = ok && content && CMS_final(cms.get(), content.get(), nullptr, flags) == 1;
-    const Bytes der = ok ? cmsDer(cms.get()) : Bytes();
+    const Bytes der = ok ? derOf<CMS_ContentInfo, i2d_CMS_ContentInfo>(cms.get()) : Bytes();
     if (der.empty()) {
         failed(outcome, "Signing " + file + " failed: " + takeOpensslError() + ".");
         return outcome;
