@@ -289,24 +289,6 @@ Bytes withNestedSignature(const Bytes &outer, const Bytes &nested)
     return replaced;
 }
 
-// The pieces of [from, to) that the Authenticode digest covers: all but
-// the checksum and the certificate table's entry.
-void hashCovered(EVP_MD_CTX *ctx, const unsigned char *data, uint64_t from, uint64_t to, const PeLayout &layout)
-{
-    const uint64_t gaps[2][2] = {{layout.checksumOffset, layout.checksumOffset + 4},
-                                 {layout.certEntryOffset, layout.certEntryOffset + 8}};
-    uint64_t at = from;
-    for (const auto &gap : gaps) {
-        if (gap[1] <= at || gap[0] >= to)
-            continue;
-        if (gap[0] > at)
-            EVP_DigestUpdate(ctx, data + (at - from), gap[0] - at);
-        at = std::max(at, gap[1]);
-    }
-    if (at < to)
-        EVP_DigestUpdate(ctx, data + (at - from), to - at);
-}
-
 // Zeros over the checksum and the certificate table's entry, wherever they
 // fall in a piece at `from`: the copy gets its own values at the end.
 void blankPatchedFields(unsigned char *data, uint64_t from, uint64_t to, const PeLayout &layout)
@@ -356,7 +338,7 @@ CopiedContent copyContent(int originalFd, const PeLayout &layout, int copyFd, co
             return copied;
         }
         if (ctx)
-            hashCovered(ctx.get(), buffer.get(), at, at + size, layout);
+            hashAuthenticodeCovered(ctx.get(), buffer.get(), at, at + size, layout);
         if (pages && !pages->add(buffer.get(), size, at)) {
             copied.error = "its page hashes cannot be made";
             return copied;
