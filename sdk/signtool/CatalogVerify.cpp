@@ -163,7 +163,7 @@ CatalogVerdict CatalogLookup::judgeListed(Entry &entry, const std::string &file,
         }
     }
     if (!entry.signature) {
-        entry.signature = judgeContentSignature(catalog.p7.get(), kCtlOid, m_policy);
+        entry.signature = judgeEmbeddedContentSignature(catalog.p7.get(), kCtlOid, m_policy);
     }
     const SignatureFinding &finding = *entry.signature;
     verdict.details.push_back("File is signed in catalog: " + entry.path);

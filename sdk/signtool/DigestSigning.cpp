@@ -1,5 +1,6 @@
 #include "DigestSigning.h"
 
+#include "DerWriter.h"
 #include "ToolSupport.h"
 #include "safefile/Descriptor.h"
 #include "safefile/SafeWrite.h"
@@ -29,18 +30,6 @@ using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
 PkeyCtxPtr contextOf(EVP_PKEY *key)
 {
     return PkeyCtxPtr(key ? EVP_PKEY_CTX_new(key, nullptr) : nullptr, EVP_PKEY_CTX_free);
-}
-
-Bytes derOf(PKCS7 *p7)
-{
-    Bytes out;
-    const int n = i2d_PKCS7(p7, nullptr);
-    if (n <= 0)
-        return out;
-    out.resize(static_cast<size_t>(n));
-    unsigned char *p = out.data();
-    i2d_PKCS7(p7, &p);
-    return out;
 }
 
 std::string upperCase(std::string text)
@@ -343,7 +332,7 @@ Bytes completeIngestedSignature(IngestedSignature &ingested, const KnownDigest &
         if (!error.empty())
             return {};
     }
-    Bytes der = derOf(ingested.p7.get());
+    Bytes der = derOf<PKCS7, i2d_PKCS7>(ingested.p7.get());
     if (der.empty())
         error = "the signature cannot be written out";
     return der;

@@ -1,6 +1,7 @@
 #include "DigestSteps.h"
 
 #include "CertStore.h"
+#include "DerWriter.h"
 #include "DigestSigning.h"
 #include "FormatStrategy.h"
 #include "OpenedFile.h"
@@ -37,18 +38,6 @@ std::string upperCase(std::string text)
     for (char &c : text)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
-}
-
-Bytes derOf(PKCS7 *p7)
-{
-    Bytes out;
-    const int n = i2d_PKCS7(p7, nullptr);
-    if (n <= 0)
-        return out;
-    out.resize(static_cast<size_t>(n));
-    unsigned char *p = out.data();
-    i2d_PKCS7(p7, &p);
-    return out;
 }
 
 void failed(FileOutcome &outcome, const std::string &message)
@@ -140,7 +129,7 @@ FileOutcome generateDigest(const std::string &file, const SignArgs &args, const 
         return outcome;
     }
     std::vector<std::pair<std::string, std::string>> files{{name + ".dig", base64Text(*toSign) + "\r\n"},
-                                                           {name + ".p7u", [&] { const Bytes der = derOf(p7.get()); return std::string(der.begin(), der.end()); }()}};
+                                                           {name + ".p7u", [&] { const Bytes der = derOf<PKCS7, i2d_PKCS7>(p7.get()); return std::string(der.begin(), der.end()); }()}};
     if (args.digestXml)
         files.push_back({name + ".dig.xml", digestXml(*toSign, md, certificate.cert)});
     for (const auto &[target, content] : files) {

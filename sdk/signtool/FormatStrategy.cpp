@@ -6,6 +6,17 @@ namespace signtool {
 
 namespace {
 
+// The layout of a program file to be signed or changed; nullopt with
+// `refusal` saying why when it is truncated or damaged.
+std::optional<PeLayout> layoutToChange(int fd, std::string &refusal)
+{
+    std::string problem;
+    auto layout = readPeLayout(fd, problem);
+    if (!layout)
+        refusal = "the file is truncated or damaged (" + problem + ")";
+    return layout;
+}
+
 class PeFormat final : public FormatStrategy {
 public:
     const char *name() const override { return "program file"; }
@@ -31,43 +42,37 @@ public:
 
     PeSignResult sign(int fd, int copyFd, const SigningKey &key, const PeSignOptions &options) const override
     {
-        std::string problem;
-        const auto layout = readPeLayout(fd, problem);
-        if (!layout) {
-            PeSignResult result;
-            result.error = "the file is truncated or damaged (" + problem + ")";
-            return result;
-        }
+        PeSignResult refused;
+        const auto layout = layoutToChange(fd, refused.error);
+        if (!layout)
+            return refused;
         return signPeFile(fd, *layout, copyFd, key, options);
     }
 
     PeSignResult stamp(int fd, int copyFd, const PeStampOptions &options) const override
     {
-        std::string problem;
-        const auto layout = readPeLayout(fd, problem);
-        if (!layout) {
-            PeSignResult result;
-            result.error = "the file is truncated or damaged (" + problem + ")";
-            return result;
-        }
+        PeSignResult refused;
+        const auto layout = layoutToChange(fd, refused.error);
+        if (!layout)
+            return refused;
         return stampPeFile(fd, *layout, copyFd, options);
     }
 
     std::string remove(int fd, int copyFd) const override
     {
-        std::string problem;
-        const auto layout = readPeLayout(fd, problem);
+        std::string refusal;
+        const auto layout = layoutToChange(fd, refusal);
         if (!layout)
-            return "the file is truncated or damaged (" + problem + ")";
+            return refusal;
         return removePeSignature(fd, *layout, copyFd);
     }
 
     std::string trimSignature(int fd, int copyFd, const SignatureCut &cut) const override
     {
-        std::string problem;
-        const auto layout = readPeLayout(fd, problem);
+        std::string refusal;
+        const auto layout = layoutToChange(fd, refusal);
         if (!layout)
-            return "the file is truncated or damaged (" + problem + ")";
+            return refusal;
         if (layout->certTableOffset == 0)
             return "it carries no signature";
         return replacePeSignature(fd, *layout, copyFd, [&cut](const Bytes &der, std::string &error) {

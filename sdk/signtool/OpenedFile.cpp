@@ -2,6 +2,7 @@
 
 #include "ToolSupport.h"
 
+#include <cctype>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -67,6 +68,27 @@ OpenedFile openFileToSign(const std::string &path, std::string &error)
     opened.folder = std::move(place.folder);
     opened.name = place.name;
     return opened;
+}
+
+bool changedSinceOpened(const OpenedFile &opened)
+{
+    struct stat now {};
+    const struct stat &then = opened.st;
+    return fstat(opened.file.get(), &now) != 0 || now.st_size != then.st_size
+           || now.st_mtim.tv_sec != then.st_mtim.tv_sec || now.st_mtim.tv_nsec != then.st_mtim.tv_nsec
+           || now.st_ctim.tv_sec != then.st_ctim.tv_sec || now.st_ctim.tv_nsec != then.st_ctim.tv_nsec;
+}
+
+std::string copyExtensionOf(const std::string &name)
+{
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || name.size() - dot > 17 || dot + 1 == name.size())
+        return {};
+    for (size_t i = dot + 1; i < name.size(); ++i) {
+        if (!std::isalnum(static_cast<unsigned char>(name[i])))
+            return {};
+    }
+    return name.substr(dot);
 }
 
 } // namespace signtool

@@ -28,4 +28,14 @@ struct OpenedFile {
 // another user is in the way, or it is not a regular file.
 OpenedFile openFileToSign(const std::string &path, std::string &error);
 
+// Whether the file changed since it was opened, or can no longer be looked
+// at. A digest made before a child finished stands for the file only if the
+// file was not written since it was opened: a write changes its times.
+bool changedSinceOpened(const OpenedFile &opened);
+
+// ".ps1" of "Setup.ps1", for the name of a working copy (osslsigncode
+// tells scripts by it): letters and digits only, at most 16 of them;
+// otherwise none.
+std::string copyExtensionOf(const std::string &name);
+
 } // namespace signtool

@@ -79,24 +79,6 @@ bool isOid(const Der &der, const char *oid)
            && std::memcmp(expected.data() + 2, der.content, der.length) == 0;
 }
 
-// The bytes the header page covers: [0, SizeOfHeaders) without the
-// checksum and the certificate table's entry.
-void hashHeaderPart(EVP_MD_CTX *ctx, const unsigned char *data, uint64_t from, uint64_t to, const PeLayout &layout)
-{
-    const uint64_t gaps[2][2] = {{layout.checksumOffset, layout.checksumOffset + 4},
-                                 {layout.certEntryOffset, layout.certEntryOffset + 8}};
-    uint64_t at = from;
-    for (const auto &gap : gaps) {
-        if (gap[1] <= at || gap[0] >= to)
-            continue;
-        if (gap[0] > at)
-            EVP_DigestUpdate(ctx, data + (at - from), gap[0] - at);
-        at = std::max(at, gap[1]);
-    }
-    if (at < to)
-        EVP_DigestUpdate(ctx, data + (at - from), to - at);
-}
-
 std::string hexOffset(uint64_t offset)
 {
     char text[24];
@@ -261,7 +243,7 @@ bool PageHasher::add(const unsigned char *data, size_t size, uint64_t from)
         const uint64_t a = std::max(page.start, from), b = std::min(page.end, to);
         if (a < b) {
             if (page.headers)
-                hashHeaderPart(m_open[slot].second, data + (a - from), a, b, m_layout);
+                hashAuthenticodeCovered(m_open[slot].second, data + (a - from), a, b, m_layout);
             else if (EVP_DigestUpdate(m_open[slot].second, data + (a - from), b - a) != 1)
                 m_failed = true;
         }

@@ -290,4 +290,21 @@ std::optional<std::vector<unsigned char>> certificateTable(int fd, const PeLayou
     return table;
 }
 
+void hashAuthenticodeCovered(EVP_MD_CTX *ctx, const unsigned char *data, uint64_t from, uint64_t to,
+                             const PeLayout &layout)
+{
+    const uint64_t gaps[2][2] = {{layout.checksumOffset, layout.checksumOffset + 4},
+                                 {layout.certEntryOffset, layout.certEntryOffset + 8}};
+    uint64_t at = from;
+    for (const auto &gap : gaps) {
+        if (gap[1] <= at || gap[0] >= to)
+            continue;
+        if (gap[0] > at)
+            EVP_DigestUpdate(ctx, data + (at - from), gap[0] - at);
+        at = std::max(at, gap[1]);
+    }
+    if (at < to)
+        EVP_DigestUpdate(ctx, data + (at - from), to - at);
+}
+
 } // namespace signtool

@@ -51,6 +51,12 @@ std::optional<PeLayout> readPeLayout(int fd, std::string &problem);
 // a file has the digest of the file it was made from.
 std::optional<std::vector<unsigned char>> authenticodeDigest(int fd, const PeLayout &layout, const EVP_MD *md);
 
+// Adds to `ctx` the pieces of the file's bytes [from, to), held in `data`,
+// that the Authenticode digest covers: all but the checksum and the
+// certificate table's entry.
+void hashAuthenticodeCovered(EVP_MD_CTX *ctx, const unsigned char *data, uint64_t from, uint64_t to,
+                             const PeLayout &layout);
+
 // A file's Authenticode digest made with the digest of type `mdType`
 // (EVP_MD_get_type).
 struct KnownDigest {

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -514,6 +515,45 @@ void judgeChain(PeSignature &signature, PKCS7 *p7, const StampResult &stamp, con
     finding.verdict = Verdict::Good;
 }
 
+// The steps every signature is judged by, whatever it signs: its signer's
+// certificate, then `signedContentHolds` (the signature value and digests
+// over what this kind of signature signs; false once it has given the
+// verdict), the time stamp, the signer's purpose (code signing) and the
+// chain. `signature.finding` holds Damaged and the digest's name on entry.
+void judgeSigner(PeSignature &signature, PKCS7 *p7, PKCS7_SIGNER_INFO *si, const TrustPolicy &policy,
+                 const std::function<bool(X509 *cert)> &signedContentHolds)
+{
+    SignatureFinding &finding = signature.finding;
+    X509 *cert = certificateOf(p7, si);
+    if (!cert) {
+        finding.detail = "the signer's certificate is missing";
+        return;
+    }
+    X509_up_ref(cert);
+    signature.signer.reset(cert);
+    finding.signer = subjectOf(cert);
+    if (!signedContentHolds(cert))
+        return;
+    const StampResult stamp = timeStampOf(p7, si, policy);
+    finding.stampKind = stamp.kind;
+    finding.stampTime = stamp.timeText;
+    finding.notes.insert(finding.notes.end(), stamp.notes.begin(), stamp.notes.end());
+    finding.warnings = stamp.warnings;
+    signature.stampDigest = stamp.digest;
+    signature.stampVerified = stamp.verified;
+    if (stamp.kind != StampKind::None && !stamp.verified) {
+        finding.verdict = Verdict::TimeStampInvalid;
+        finding.detail = stamp.problem;
+        return;
+    }
+    if (const auto usage = leafUsageProblem(cert, NID_code_sign)) {
+        finding.verdict = Verdict::WrongPurpose;
+        finding.detail = *usage;
+        return;
+    }
+    judgeChain(signature, p7, stamp, policy);
+}
+
 // The file's Authenticode digest under each digest algorithm, made once per
 // algorithm however many signatures use it: each one reads the whole file.
 class FileDigests {
@@ -606,49 +646,26 @@ PeSignature judgeSignature(PKCS7 *p7, int index, FileDigests &digests, const Tru
     X509_SIG_get0(data->digestInfo.get(), &algorithm, &embedded);
     signature.fileDigest = EVP_get_digestbyobj(algorithm->algorithm);
     finding.digest = upperCase(OBJ_nid2sn(OBJ_obj2nid(algorithm->algorithm)));
-    X509 *cert = certificateOf(p7, si);
-    if (!cert) {
-        finding.detail = "the signer's certificate is missing";
-        return signature;
-    }
-    X509_up_ref(cert);
-    signature.signer.reset(cert);
-    finding.signer = subjectOf(cert);
-    readOpusInfo(si, finding);
-    if (!signerInfoHolds(p7, si, cert, data->signedBytes, data->signedLength)) {
-        finding.verdict = Verdict::SignatureInvalid;
-        return signature;
-    }
-    if (policy.pageHashes && !pageHashesHold(*data, digests, finding))
-        return signature;
-    const auto fileDigest = digests.of(signature.fileDigest);
-    if (!fileDigest) {
-        finding.detail = "its digest algorithm is unknown or the file cannot be read";
-        return signature;
-    }
-    signature.fileDigestValue = *fileDigest;
-    if (!sameBytes(*fileDigest, embedded)) {
-        finding.verdict = Verdict::DigestMismatch;
-        return signature;
-    }
-    const StampResult stamp = timeStampOf(p7, si, policy);
-    finding.stampKind = stamp.kind;
-    finding.stampTime = stamp.timeText;
-    finding.notes.insert(finding.notes.end(), stamp.notes.begin(), stamp.notes.end());
-    finding.warnings = stamp.warnings;
-    signature.stampDigest = stamp.digest;
-    signature.stampVerified = stamp.verified;
-    if (stamp.kind != StampKind::None && !stamp.verified) {
-        finding.verdict = Verdict::TimeStampInvalid;
-        finding.detail = stamp.problem;
-        return signature;
-    }
-    if (const auto usage = leafUsageProblem(cert, NID_code_sign)) {
-        finding.verdict = Verdict::WrongPurpose;
-        finding.detail = *usage;
-        return signature;
-    }
-    judgeChain(signature, p7, stamp, policy);
+    judgeSigner(signature, p7, si, policy, [&](X509 *cert) {
+        readOpusInfo(si, finding);
+        if (!signerInfoHolds(p7, si, cert, data->signedBytes, data->signedLength)) {
+            finding.verdict = Verdict::SignatureInvalid;
+            return false;
+        }
+        if (policy.pageHashes && !pageHashesHold(*data, digests, finding))
+            return false;
+        const auto fileDigest = digests.of(signature.fileDigest);
+        if (!fileDigest) {
+            finding.detail = "its digest algorithm is unknown or the file cannot be read";
+            return false;
+        }
+        signature.fileDigestValue = *fileDigest;
+        if (!sameBytes(*fileDigest, embedded)) {
+            finding.verdict = Verdict::DigestMismatch;
+            return false;
+        }
+        return true;
+    });
     return signature;
 }
 
@@ -879,7 +896,7 @@ std::optional<std::vector<unsigned char>> digestOfContent(BIO *content, const EV
 
 } // namespace
 
-PeSignature judgeContentSignature(PKCS7 *p7, BIO *content, const TrustPolicy &policy)
+PeSignature judgeStreamedContentSignature(PKCS7 *p7, BIO *content, const TrustPolicy &policy)
 {
     PeSignature signature;
     SignatureFinding &finding = signature.finding;
@@ -891,62 +908,35 @@ PeSignature judgeContentSignature(PKCS7 *p7, BIO *content, const TrustPolicy &po
     }
     const EVP_MD *md = EVP_get_digestbyobj(si->digest_alg->algorithm);
     finding.digest = upperCase(OBJ_nid2sn(OBJ_obj2nid(si->digest_alg->algorithm)));
-    X509 *cert = certificateOf(p7, si);
-    if (!cert) {
-        finding.detail = "the signer's certificate is missing";
-        return signature;
-    }
-    X509_up_ref(cert);
-    signature.signer.reset(cert);
-    finding.signer = subjectOf(cert);
-    const auto contentDigest = md ? digestOfContent(content, md) : std::nullopt;
-    if (!contentDigest) {
-        finding.detail = "its digest algorithm is unknown or the content cannot be read";
-        return signature;
-    }
-    signature.fileDigest = md;
-    signature.fileDigestValue = *contentDigest;
-    if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
-        const ASN1_OCTET_STRING *attribute = PKCS7_digest_from_attributes(si->auth_attr);
-        if (!attribute) {
-            finding.detail = "its signed attributes hold no message digest";
-            return signature;
+    judgeSigner(signature, p7, si, policy, [&](X509 *cert) {
+        const auto contentDigest = md ? digestOfContent(content, md) : std::nullopt;
+        if (!contentDigest) {
+            finding.detail = "its digest algorithm is unknown or the content cannot be read";
+            return false;
         }
-        if (!sameBytes(*contentDigest, attribute)) {
-            finding.verdict = Verdict::DigestMismatch;
-            return signature;
+        signature.fileDigest = md;
+        signature.fileDigestValue = *contentDigest;
+        if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
+            const ASN1_OCTET_STRING *attribute = PKCS7_digest_from_attributes(si->auth_attr);
+            if (!attribute) {
+                finding.detail = "its signed attributes hold no message digest";
+                return false;
+            }
+            if (!sameBytes(*contentDigest, attribute)) {
+                finding.verdict = Verdict::DigestMismatch;
+                return false;
+            }
         }
-    }
-    if (!contentSignatureHolds(si, cert, md, *contentDigest)) {
-        finding.verdict = Verdict::SignatureInvalid;
-        return signature;
-    }
-    const StampResult stamp = timeStampOf(p7, si, policy);
-    finding.stampKind = stamp.kind;
-    finding.stampTime = stamp.timeText;
-    finding.notes = stamp.notes;
-    finding.warnings = stamp.warnings;
-    signature.stampDigest = stamp.digest;
-    signature.stampVerified = stamp.verified;
-    if (stamp.kind != StampKind::None && !stamp.verified) {
-        finding.verdict = Verdict::TimeStampInvalid;
-        finding.detail = stamp.problem;
-        return signature;
-    }
-    if (const auto usage = leafUsageProblem(cert, NID_code_sign)) {
-        finding.verdict = Verdict::WrongPurpose;
-        finding.detail = *usage;
-        return signature;
-    }
-    judgeChain(signature, p7, stamp, policy);
+        if (!contentSignatureHolds(si, cert, md, *contentDigest)) {
+            finding.verdict = Verdict::SignatureInvalid;
+            return false;
+        }
+        return true;
+    });
     return signature;
 }
 
-} // namespace signtool
-
-namespace signtool {
-
-SignatureFinding judgeContentSignature(PKCS7 *p7, const char *contentOid, const TrustPolicy &policy)
+SignatureFinding judgeEmbeddedContentSignature(PKCS7 *p7, const char *contentOid, const TrustPolicy &policy)
 {
     PeSignature signature;
     SignatureFinding &finding = signature.finding;
@@ -969,35 +959,14 @@ SignatureFinding judgeContentSignature(PKCS7 *p7, const char *contentOid, const 
         return finding;
     }
     finding.digest = upperCase(OBJ_nid2sn(OBJ_obj2nid(si->digest_alg->algorithm)));
-    X509 *cert = certificateOf(p7, si);
-    if (!cert) {
-        finding.detail = "the signer's certificate is missing";
-        return finding;
-    }
-    X509_up_ref(cert);
-    signature.signer.reset(cert);
-    finding.signer = subjectOf(cert);
-    readOpusInfo(si, finding);
-    if (!signerInfoHolds(p7, si, cert, signedBytes, signedLength)) {
-        finding.verdict = Verdict::SignatureInvalid;
-        return finding;
-    }
-    const StampResult stamp = timeStampOf(p7, si, policy);
-    finding.stampKind = stamp.kind;
-    finding.stampTime = stamp.timeText;
-    finding.notes = stamp.notes;
-    finding.warnings = stamp.warnings;
-    if (stamp.kind != StampKind::None && !stamp.verified) {
-        finding.verdict = Verdict::TimeStampInvalid;
-        finding.detail = stamp.problem;
-        return finding;
-    }
-    if (const auto usage = leafUsageProblem(cert, NID_code_sign)) {
-        finding.verdict = Verdict::WrongPurpose;
-        finding.detail = *usage;
-        return finding;
-    }
-    judgeChain(signature, p7, stamp, policy);
+    judgeSigner(signature, p7, si, policy, [&](X509 *cert) {
+        readOpusInfo(si, finding);
+        if (!signerInfoHolds(p7, si, cert, signedBytes, signedLength)) {
+            finding.verdict = Verdict::SignatureInvalid;
+            return false;
+        }
+        return true;
+    });
     return finding;
 }
 

@@ -81,20 +81,12 @@ struct PeJudgement {
 // signatures use, however many use it.
 PeJudgement judgePeFile(int fd, const TrustPolicy &policy, const KnownDigest *known = nullptr);
 
-// A PKCS#7 signature of any content (sign /p7), judged by the rules of
-// judgePeFile: the content's digest (read from `content` to its end)
-// against the signed messageDigest, the signature value, the signer's
-// purpose (code signing) and chain, and a time stamp.
-PeSignature judgeContentSignature(PKCS7 *p7, BIO *content, const TrustPolicy &policy);
-
-// How many signatures the PE file on `fd` carries, without judging them: 0
-// when it is unsigned, -1 when it or its signature cannot be read (a count
-// above kMaxPeSignatures is given as it is).
-int countPeSignatures(int fd);
-
-} // namespace signtool
-
-namespace signtool {
+// A PKCS#7 signature of any content (sign /p7), the content given apart
+// as a stream, judged by the rules of judgePeFile: the content's digest
+// (read from `content` to its end) against the signed messageDigest, the
+// signature value, the signer's purpose (code signing) and chain, and a
+// time stamp.
+PeSignature judgeStreamedContentSignature(PKCS7 *p7, BIO *content, const TrustPolicy &policy);
 
 // The signature of a PKCS#7 SignedData whose content is of type
 // `contentOid` (a catalog's certificate trust list) and not a file's
@@ -102,6 +94,11 @@ namespace signtool {
 // value over the content, its time stamp, its certificate's purpose and
 // chain at the stamp's time, revocation). `finding.detail` says what is
 // wrong when the content is not of that type.
-SignatureFinding judgeContentSignature(PKCS7 *p7, const char *contentOid, const TrustPolicy &policy);
+SignatureFinding judgeEmbeddedContentSignature(PKCS7 *p7, const char *contentOid, const TrustPolicy &policy);
+
+// How many signatures the PE file on `fd` carries, without judging them: 0
+// when it is unsigned, -1 when it or its signature cannot be read (a count
+// above kMaxPeSignatures is given as it is).
+int countPeSignatures(int fd);
 
 } // namespace signtool

@@ -1,5 +1,6 @@
 #include "PeSigner.h"
 
+#include "DerReader.h"
 #include "DerWriter.h"
 #include "SignatureSplice.h"
 
@@ -153,18 +154,6 @@ bool addSequenceAttribute(STACK_OF(X509_ATTRIBUTE) **attributes, const char *oid
                   != nullptr;
 }
 
-Bytes pkcs7Der(PKCS7 *p7)
-{
-    Bytes out;
-    const int n = i2d_PKCS7(p7, nullptr);
-    if (n <= 0)
-        return out;
-    out.resize(static_cast<size_t>(n));
-    unsigned char *p = out.data();
-    i2d_PKCS7(p7, &p);
-    return out;
-}
-
 // The signature of a file with an old table: its first WIN_CERTIFICATE's
 // PKCS#7, which a nested signature is added to.
 struct ExistingSignature {
@@ -229,46 +218,13 @@ int nestedCount(PKCS7 *p7)
     return count;
 }
 
-// One element of a DER encoding: its tag, where it starts and where its
-// content lies. Only definite lengths: DER has no others.
-struct Element {
-    unsigned char tag = 0;
-    size_t start = 0;
-    size_t contentStart = 0;
-    size_t contentEnd = 0;
-};
-
-std::optional<Element> elementAt(const Bytes &der, size_t at, size_t limit)
-{
-    if (limit > der.size() || at >= limit || limit - at < 2 || (der[at] & 0x1F) == 0x1F)
-        return std::nullopt;
-    Element element;
-    element.tag = der[at];
-    element.start = at;
-    size_t pos = at + 1;
-    size_t length = der[pos++];
-    if (length & 0x80) {
-        const size_t bytes = length & 0x7F;
-        if (bytes == 0 || bytes > 4 || limit - pos < bytes)
-            return std::nullopt;
-        length = 0;
-        for (size_t i = 0; i < bytes; ++i)
-            length = (length << 8) | der[pos++];
-    }
-    if (limit - pos < length)
-        return std::nullopt;
-    element.contentStart = pos;
-    element.contentEnd = pos + length;
-    return element;
-}
-
 // The last element in `parent`'s content, which must end exactly there.
-std::optional<Element> lastChild(const Bytes &der, const Element &parent, int &children)
+std::optional<DerNode> lastChild(const Bytes &der, const DerNode &parent, int &children)
 {
-    std::optional<Element> last;
+    std::optional<DerNode> last;
     children = 0;
-    for (size_t at = parent.contentStart; at < parent.contentEnd; at = last->contentEnd) {
-        last = elementAt(der, at, parent.contentEnd);
+    for (size_t at = parent.contentStart; at < parent.end; at = last->end) {
+        last = derNodeAt(der, at, parent.end);
         if (!last)
             return std::nullopt;
         ++children;
@@ -287,9 +243,9 @@ std::optional<Element> lastChild(const Bytes &der, const Element &parent, int &c
 Bytes withNestedSignature(const Bytes &outer, const Bytes &nested)
 {
     const Bytes attribute = derElement(0x30, concat({oidDer(kNestedSignatureOid), derElement(0x31, nested)}));
-    std::vector<Element> path;
-    auto root = elementAt(outer, 0, outer.size());
-    if (!root || root->tag != 0x30 || root->contentEnd != outer.size())
+    std::vector<DerNode> path;
+    auto root = derNodeAt(outer, 0, outer.size());
+    if (!root || root->tag != 0x30 || root->end != outer.size())
         return {};
     path.push_back(*root);
     // ContentInfo -> [0] -> SignedData -> signerInfos -> the SignerInfo.
@@ -314,41 +270,23 @@ Bytes withNestedSignature(const Bytes &outer, const Bytes &nested)
     if (last->tag == kUnsignedAttributes) {
         path.push_back(*last);
         replaced = derElement(0xA1, concat({Bytes(outer.begin() + static_cast<long>(last->contentStart),
-                                           outer.begin() + static_cast<long>(last->contentEnd)),
+                                           outer.begin() + static_cast<long>(last->end)),
                                      attribute}));
     } else {
-        const Element &signer = path.back();
+        const DerNode &signer = path.back();
         replaced = derElement(signer.tag, concat({Bytes(outer.begin() + static_cast<long>(signer.contentStart),
-                                                 outer.begin() + static_cast<long>(signer.contentEnd)),
+                                                 outer.begin() + static_cast<long>(signer.end)),
                                            derElement(0xA1, attribute)}));
     }
     // Outwards: each parent keeps what precedes its last element.
     for (size_t i = path.size() - 1; i > 0; --i) {
-        const Element &child = path[i];
-        const Element &parent = path[i - 1];
+        const DerNode &child = path[i];
+        const DerNode &parent = path[i - 1];
         replaced = derElement(parent.tag, concat({Bytes(outer.begin() + static_cast<long>(parent.contentStart),
                                                  outer.begin() + static_cast<long>(child.start)),
                                            replaced}));
     }
     return replaced;
-}
-
-// The pieces of [from, to) that the Authenticode digest covers: all but
-// the checksum and the certificate table's entry.
-void hashCovered(EVP_MD_CTX *ctx, const unsigned char *data, uint64_t from, uint64_t to, const PeLayout &layout)
-{
-    const uint64_t gaps[2][2] = {{layout.checksumOffset, layout.checksumOffset + 4},
-                                 {layout.certEntryOffset, layout.certEntryOffset + 8}};
-    uint64_t at = from;
-    for (const auto &gap : gaps) {
-        if (gap[1] <= at || gap[0] >= to)
-            continue;
-        if (gap[0] > at)
-            EVP_DigestUpdate(ctx, data + (at - from), gap[0] - at);
-        at = std::max(at, gap[1]);
-    }
-    if (at < to)
-        EVP_DigestUpdate(ctx, data + (at - from), to - at);
 }
 
 // Zeros over the checksum and the certificate table's entry, wherever they
@@ -400,7 +338,7 @@ CopiedContent copyContent(int originalFd, const PeLayout &layout, int copyFd, co
             return copied;
         }
         if (ctx)
-            hashCovered(ctx.get(), buffer.get(), at, at + size, layout);
+            hashAuthenticodeCovered(ctx.get(), buffer.get(), at, at + size, layout);
         if (pages && !pages->add(buffer.get(), size, at)) {
             copied.error = "its page hashes cannot be made";
             return copied;
@@ -627,7 +565,7 @@ std::vector<unsigned char> authenticodeSignature(const KnownDigest &digest, cons
         if (!error.empty())
             return {};
     }
-    Bytes out = pkcs7Der(p7.get());
+    Bytes out = derOf<PKCS7, i2d_PKCS7>(p7.get());
     if (out.empty())
         error = "the signature cannot be written out";
     return out;
@@ -697,18 +635,6 @@ PeSignResult signPeFile(int originalFd, const PeLayout &layout, int copyFd, cons
 }
 
 namespace {
-
-// The DER of one element of OpenSSL's, empty when it cannot be written.
-template <typename T, int (*encode)(const T *, unsigned char **)>
-Bytes derOf(const T *value)
-{
-    const int n = value ? encode(value, nullptr) : 0;
-    Bytes out(static_cast<size_t>(std::max(n, 0)));
-    unsigned char *p = out.data();
-    if (n <= 0 || encode(value, &p) != n)
-        return {};
-    return out;
-}
 
 // The time stamp `stamp` adds to `signature` (DER), as the attribute and
 // the certificates that go into it; the signature's own stamps are left

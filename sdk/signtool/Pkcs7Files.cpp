@@ -66,18 +66,6 @@ Bytes bareSignedData(const Bytes &contentInfo)
     return Bytes(contentInfo.begin() + static_cast<long>(wrapped), contentInfo.begin() + static_cast<long>(wrappedEnd));
 }
 
-Bytes cmsDer(CMS_ContentInfo *cms)
-{
-    Bytes out;
-    const int n = i2d_CMS_ContentInfo(cms, nullptr);
-    if (n <= 0)
-        return out;
-    out.resize(static_cast<size_t>(n));
-    unsigned char *p = out.data();
-    i2d_CMS_ContentInfo(cms, &p);
-    return out;
-}
-
 // The file a detached signature signs: its own name without ".p7".
 std::string contentPathOf(const std::string &file)
 {
@@ -153,7 +141,7 @@ Bytes withTimeStamp(const Bytes &der, const std::string &file, const SignArgs &a
     const StorePtr none(X509_STORE_new());
     policy.anchors = none.get();
     BioPtr content(embeddedContentBio(p7.get(), contentFd));
-    const PeSignature judged = content ? judgeContentSignature(p7.get(), content.get(), policy) : PeSignature();
+    const PeSignature judged = content ? judgeStreamedContentSignature(p7.get(), content.get(), policy) : PeSignature();
     const Verdict verdict = judged.finding.verdict;
     if (!content || judged.finding.stampKind == StampKind::None || verdict == Verdict::Damaged
         || verdict == Verdict::SignatureInvalid || verdict == Verdict::DigestMismatch
@@ -200,7 +188,7 @@ FileOutcome signOne(const std::string &file, const SignArgs &args, const Pkcs7Ke
     ok = ok && content && key.identity->useKey(file, [&] {
         return CMS_final(cms.get(), content.get(), nullptr, flags) == 1;
     });
-    const Bytes der = ok ? cmsDer(cms.get()) : Bytes();
+    const Bytes der = ok ? derOf<CMS_ContentInfo, i2d_CMS_ContentInfo>(cms.get()) : Bytes();
     if (der.empty()) {
         failed(outcome, "Signing " + file + " failed: " + takeOpensslError() + ".");
         return outcome;
@@ -438,7 +426,7 @@ Pkcs7Verdict judgePkcs7File(int fd, const std::string &file, const TrustPolicy &
         verdict.fileProblem = "its content cannot be read";
         return verdict;
     }
-    verdict.findings.push_back(judgeContentSignature(p7.get(), content.get(), policy).finding);
+    verdict.findings.push_back(judgeStreamedContentSignature(p7.get(), content.get(), policy).finding);
     return verdict;
 }
 

@@ -36,29 +36,6 @@ std::string asChange(std::string message)
     return message;
 }
 
-// ".ps1" of "Setup.ps1" (osslsigncode tells scripts by it): letters and
-// digits only, at most 16 of them; otherwise none.
-std::string extensionOf(const std::string &name)
-{
-    const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0 || name.size() - dot > 17 || dot + 1 == name.size())
-        return {};
-    for (size_t i = dot + 1; i < name.size(); ++i) {
-        if (!std::isalnum(static_cast<unsigned char>(name[i])))
-            return {};
-    }
-    return name.substr(dot);
-}
-
-bool changedSinceOpened(const OpenedFile &opened)
-{
-    struct stat now {};
-    const struct stat &then = opened.st;
-    return fstat(opened.file.get(), &now) != 0 || now.st_size != then.st_size
-           || now.st_mtim.tv_sec != then.st_mtim.tv_sec || now.st_mtim.tv_nsec != then.st_mtim.tv_nsec
-           || now.st_ctim.tv_sec != then.st_ctim.tv_sec || now.st_ctim.tv_nsec != then.st_ctim.tv_nsec;
-}
-
 // The signers of every signature a program file carries, as trust anchors
 // of their own: what is judged is whether each signature still verifies,
 // not whom the machine trusts.
@@ -165,7 +142,7 @@ struct OneFile {
         folder = folders.shareIn(opened.folder.get(), error);
         if (!folder)
             return fail("Cannot change " + file + ": " + error + ".");
-        copyName = folder.claim("removed" + extensionOf(opened.name));
+        copyName = folder.claim("removed" + copyExtensionOf(opened.name));
         return true;
     }
 
@@ -221,7 +198,7 @@ struct OneFile {
         const std::string inFolder = "/dev/fd/" + std::to_string(kChildFolderFd) + "/";
         // osslsigncode knows a script by its name's extension: a link of
         // that name in the private folder leads to the opened file.
-        const std::string inputName = folder.claim("input" + extensionOf(opened.name));
+        const std::string inputName = folder.claim("input" + copyExtensionOf(opened.name));
         const std::string input = "/dev/fd/" + std::to_string(kChildInputFd);
         if (symlinkat(input.c_str(), folder.descriptor(), inputName.c_str()) != 0)
             return fail("Cannot change " + file + ": " + errnoText(errno) + ".");

@@ -1,5 +1,7 @@
 #include "SignatureEdit.h"
 
+#include "DerReader.h"
+
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -18,54 +20,7 @@ constexpr int kMaxNesting = 4;
 
 constexpr unsigned char kSequence = 0x30, kSet = 0x31, kContext0 = 0xA0, kContext1 = 0xA1, kInteger = 0x02;
 
-// One element: its tag, where it starts, where its content starts and
-// where it ends. Only what DER allows: one-byte tags, definite lengths.
-struct Node {
-    unsigned char tag = 0;
-    size_t start = 0;
-    size_t contentStart = 0;
-    size_t end = 0;
-};
-
-std::optional<Node> nodeAt(const Bytes &der, size_t at, size_t limit)
-{
-    if (limit > der.size() || at >= limit || limit - at < 2 || (der[at] & 0x1F) == 0x1F)
-        return std::nullopt;
-    Node node;
-    node.tag = der[at];
-    node.start = at;
-    size_t pos = at + 1;
-    size_t length = der[pos++];
-    if (length & 0x80) {
-        const size_t bytes = length & 0x7F;
-        if (bytes == 0 || bytes > 4 || limit - pos < bytes)
-            return std::nullopt;
-        length = 0;
-        for (size_t i = 0; i < bytes; ++i)
-            length = (length << 8) | der[pos++];
-    }
-    if (limit - pos < length)
-        return std::nullopt;
-    node.contentStart = pos;
-    node.end = pos + length;
-    return node;
-}
-
-// The elements of a constructed element's content, which they must fill.
-std::optional<std::vector<Node>> childrenOf(const Bytes &der, const Node &parent)
-{
-    std::vector<Node> children;
-    for (size_t at = parent.contentStart; at < parent.end;) {
-        const auto child = nodeAt(der, at, parent.end);
-        if (!child)
-            return std::nullopt;
-        children.push_back(*child);
-        at = child->end;
-    }
-    return children;
-}
-
-Bytes bytesOf(const Bytes &der, const Node &node)
+Bytes bytesOf(const Bytes &der, const DerNode &node)
 {
     return Bytes(der.begin() + static_cast<long>(node.start), der.begin() + static_cast<long>(node.end));
 }
@@ -77,12 +32,12 @@ void append(Bytes &to, const Bytes &more)
 
 // The issuer and serial number of a certificate (DER), encoded as a
 // SignerInfo's IssuerAndSerialNumber names it; empty when it cannot be read.
-Bytes issuerAndSerialOf(const Bytes &der, const Node &certificate)
+Bytes issuerAndSerialOf(const Bytes &der, const DerNode &certificate)
 {
-    const auto parts = childrenOf(der, certificate);
+    const auto parts = derChildren(der, certificate);
     if (!parts || parts->empty() || (*parts)[0].tag != kSequence)
         return {};
-    const auto tbs = childrenOf(der, (*parts)[0]);
+    const auto tbs = derChildren(der, (*parts)[0]);
     if (!tbs)
         return {};
     const size_t serial = !tbs->empty() && (*tbs)[0].tag == kContext0 ? 1 : 0; // [0] version
@@ -120,25 +75,25 @@ struct Editor {
 
     // The unsigned attributes [1] of a signer with the appended signatures'
     // certificates cut; the counter-signers' names go to `signers`.
-    bool editUnsigned(const Bytes &der, const Node &attributes, Names &signers, Bytes &out, int depth)
+    bool editUnsigned(const Bytes &der, const DerNode &attributes, Names &signers, Bytes &out, int depth)
     {
         const Bytes counterSignature = oidDer(kCounterSignatureOid);
         const Bytes nested = oidDer(kNestedSignatureOid);
-        const auto list = childrenOf(der, attributes);
+        const auto list = derChildren(der, attributes);
         if (!list)
             return fail("its unsigned attributes cannot be read");
         Bytes content;
-        for (const Node &attribute : *list) {
-            const auto parts = childrenOf(der, attribute);
+        for (const DerNode &attribute : *list) {
+            const auto parts = derChildren(der, attribute);
             if (attribute.tag != kSequence || !parts || parts->size() != 2 || (*parts)[1].tag != kSet)
                 return fail("an unsigned attribute cannot be read");
             const Bytes type = bytesOf(der, (*parts)[0]);
-            const auto values = childrenOf(der, (*parts)[1]);
+            const auto values = derChildren(der, (*parts)[1]);
             if (!values)
                 return fail("an unsigned attribute cannot be read");
             if (type == counterSignature) {
-                for (const Node &value : *values) {
-                    const auto fields = childrenOf(der, value);
+                for (const DerNode &value : *values) {
+                    const auto fields = derChildren(der, value);
                     if (value.tag == kSequence && fields && fields->size() > 1)
                         signers.insert(bytesOf(der, (*fields)[1]));
                 }
@@ -148,7 +103,7 @@ struct Editor {
                 continue;
             }
             Bytes set;
-            for (const Node &value : *values) {
+            for (const DerNode &value : *values) {
                 const Bytes edited = editContentInfo(bytesOf(der, value), depth + 1);
                 if (edited.empty())
                     return false;
@@ -162,15 +117,15 @@ struct Editor {
 
     // One SignerInfo without its unsigned attributes (/u) or with them
     // edited (/c); its issuer and serial number go to `signers`.
-    bool editSigner(const Bytes &der, const Node &signer, Names &signers, Bytes &out, int depth)
+    bool editSigner(const Bytes &der, const DerNode &signer, Names &signers, Bytes &out, int depth)
     {
-        const auto fields = childrenOf(der, signer);
+        const auto fields = derChildren(der, signer);
         if (signer.tag != kSequence || !fields || fields->size() < 5 || (*fields)[1].tag != kSequence)
             return fail("its signer cannot be read");
         signers.insert(bytesOf(der, (*fields)[1]));
         Bytes content;
         for (size_t i = 0; i < fields->size(); ++i) {
-            const Node &field = (*fields)[i];
+            const DerNode &field = (*fields)[i];
             // [1], written constructed (DER) or, by some signers, primitive.
             const bool unsignedAttributes = i + 1 == fields->size() && i >= 5 && (field.tag & 0xDF) == 0x81;
             if (unsignedAttributes && cut.unauthenticated)
@@ -191,15 +146,15 @@ struct Editor {
     // The certificates [0] with only those of `signers`; every signer
     // (but a counter-signer, which may carry its own elsewhere) must keep
     // its certificate.
-    bool keepSignersCertificates(const Bytes &der, const Node &certificates, const Names &signers,
+    bool keepSignersCertificates(const Bytes &der, const DerNode &certificates, const Names &signers,
                                  const Names &mainSigners, Bytes &out)
     {
-        const auto list = childrenOf(der, certificates);
+        const auto list = derChildren(der, certificates);
         if (!list)
             return fail("its certificates cannot be read");
         Bytes kept;
         Names found;
-        for (const Node &certificate : *list) {
+        for (const DerNode &certificate : *list) {
             const Bytes name = certificate.tag == kSequence ? issuerAndSerialOf(der, certificate) : Bytes();
             if (!name.empty() && signers.contains(name) && !found.contains(name)) {
                 append(kept, bytesOf(der, certificate));
@@ -220,30 +175,30 @@ struct Editor {
             fail("its signatures are nested too deeply");
             return {};
         }
-        const auto root = nodeAt(der, 0, der.size());
-        const auto top = root && root->tag == kSequence && root->end == der.size() ? childrenOf(der, *root)
+        const auto root = derNodeAt(der, 0, der.size());
+        const auto top = root && root->tag == kSequence && root->end == der.size() ? derChildren(der, *root)
                                                                                     : std::nullopt;
         if (!top || top->size() != 2 || bytesOf(der, (*top)[0]) != oidDer(kSignedDataOid)
             || (*top)[1].tag != kContext0) {
             fail("it is not a PKCS#7 signature");
             return {};
         }
-        const auto wrapped = childrenOf(der, (*top)[1]);
+        const auto wrapped = derChildren(der, (*top)[1]);
         const auto fields = wrapped && wrapped->size() == 1 && (*wrapped)[0].tag == kSequence
-                                ? childrenOf(der, (*wrapped)[0])
+                                ? derChildren(der, (*wrapped)[0])
                                 : std::nullopt;
         if (!fields || fields->size() < 4 || fields->back().tag != kSet) {
             fail("its SignedData cannot be read");
             return {};
         }
-        const auto signerInfos = childrenOf(der, fields->back());
+        const auto signerInfos = derChildren(der, fields->back());
         if (!signerInfos || signerInfos->empty()) {
             fail("it has no signer");
             return {};
         }
         Names signers;
         Bytes signersContent;
-        for (const Node &signer : *signerInfos) {
+        for (const DerNode &signer : *signerInfos) {
             Bytes edited;
             if (!editSigner(der, signer, signers, edited, depth))
                 return {};
@@ -252,11 +207,11 @@ struct Editor {
         // The signers proper, whose certificates must stay; counter-signers
         // were added to `signers` as their attributes were read.
         Names mainSigners;
-        for (const Node &signer : *signerInfos)
-            mainSigners.insert(bytesOf(der, (*childrenOf(der, signer))[1]));
+        for (const DerNode &signer : *signerInfos)
+            mainSigners.insert(bytesOf(der, (*derChildren(der, signer))[1]));
         Bytes content;
         for (size_t i = 0; i + 1 < fields->size(); ++i) {
-            const Node &field = (*fields)[i];
+            const DerNode &field = (*fields)[i];
             if (i >= 3 && field.tag == kContext0 && cut.certificates) {
                 Bytes kept;
                 if (!keepSignersCertificates(der, field, signers, mainSigners, kept))

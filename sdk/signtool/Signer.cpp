@@ -159,31 +159,6 @@ void startWorkAside(SignJob &job, const EVP_MD *md)
     job.writeback.start(job.folder.descriptor(), job.signedName, std::move(digestMade));
 }
 
-// A digest made before osslsigncode finished stands for the file only if
-// the file was not written since it was opened: a write changes its times.
-bool changedSinceOpened(const OpenedFile &opened)
-{
-    struct stat now {};
-    const struct stat &then = opened.st;
-    return fstat(opened.file.get(), &now) != 0 || now.st_size != then.st_size
-           || now.st_mtim.tv_sec != then.st_mtim.tv_sec || now.st_mtim.tv_nsec != then.st_mtim.tv_nsec
-           || now.st_ctim.tv_sec != then.st_ctim.tv_sec || now.st_ctim.tv_nsec != then.st_ctim.tv_nsec;
-}
-
-// ".ps1" of "Setup.ps1": only letters and digits, at most 16 of them;
-// otherwise none.
-std::string extensionOf(const std::string &name)
-{
-    const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0 || name.size() - dot > 17 || dot + 1 == name.size())
-        return {};
-    for (size_t i = dot + 1; i < name.size(); ++i) {
-        if (!std::isalnum(static_cast<unsigned char>(name[i])))
-            return {};
-    }
-    return name.substr(dot);
-}
-
 std::string linkNote(const std::string &file, nlink_t links)
 {
     return "SignTool Warning: " + file + " has " + std::to_string(links)
@@ -364,7 +339,7 @@ std::unique_ptr<SignJob> Signer::prepare(const std::string &file) const
         fail(*job, "Cannot sign " + file + ": " + error + ".");
         return job;
     }
-    const std::string extension = extensionOf(job->opened.name);
+    const std::string extension = copyExtensionOf(job->opened.name);
     job->signedName = job->folder.claim("signed" + extension);
     job->stampedName = job->folder.claim("stamped" + extension);
     const std::string folder = "/dev/fd/" + std::to_string(kOutputFolderFd) + "/";

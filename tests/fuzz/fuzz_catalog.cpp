@@ -40,6 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     TrustPolicy policy;
     policy.anchors = anchors;
     policy.now = 1700000000;
-    (void)judgeContentSignature(catalog->p7.get(), kCtlOid, policy);
+    (void)judgeEmbeddedContentSignature(catalog->p7.get(), kCtlOid, policy);
     return 0;
 }

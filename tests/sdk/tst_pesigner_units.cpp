@@ -2,8 +2,10 @@
 // textbook word-by-word sum, signing into a copy and reading it back with
 // the tool's verifier, removing a signature, page hashes (in pieces, read
 // back, a changed page named), a time stamp rewritten in a signature's
-// bytes, and the format choice.
+// bytes, the format choice, and the DER reader the byte-for-byte edits
+// share.
 
+#include "DerReader.h"
 #include "FormatStrategy.h"
 #include "PageHashes.h"
 #include "PeImage.h"
@@ -444,6 +446,38 @@ private slots:
         QVERIFY(signedCopy(primitive, "sha256", true, made).isEmpty());
         QVERIFY2(QString::fromStdString(made.error).contains(QLatin1String("no signature can be appended")),
                  made.error.c_str());
+    }
+
+    // The reader the signature edits share: what DER writes reads back to
+    // the byte, and what DER does not allow (indefinite or over-long
+    // lengths, high tag numbers, an element past its parent, children that
+    // do not fill it) is refused rather than read past.
+    void derReaderReadsDerAndRefusesTheRest()
+    {
+        const Bytes inner = derElement(0x04, Bytes(300, 0xAB)); // a long-form length
+        const Bytes outer = derElement(0x30, concat({derElement(0x02, {1}), inner}));
+        const auto root = derNodeAt(outer, 0, outer.size());
+        QVERIFY(root);
+        QCOMPARE(root->tag, static_cast<unsigned char>(0x30));
+        QCOMPARE(root->end, outer.size());
+        const auto children = derChildren(outer, *root);
+        QVERIFY(children);
+        QCOMPARE(children->size(), size_t(2));
+        QCOMPARE(children->at(1).end - children->at(1).contentStart, size_t(300));
+        QCOMPARE(children->at(1).start, root->end - inner.size());
+
+        QVERIFY2(!derNodeAt(Bytes{0x30, 0x80, 0x00, 0x00}, 0, 4), "an indefinite length was read");
+        QVERIFY2(!derNodeAt(Bytes{0x1F, 0x01, 0x00}, 0, 3), "a high tag number was read");
+        QVERIFY2(!derNodeAt(Bytes{0x04, 0x85, 0, 0, 0, 0, 1, 0}, 0, 8), "a 5-byte length was read");
+        QVERIFY2(!derNodeAt(Bytes{0x04, 0x03, 0xAA, 0xBB}, 0, 4), "an element past the data was read");
+        QVERIFY2(!derNodeAt(outer, 0, outer.size() + 1), "a limit past the data was taken");
+        Bytes cut = outer;
+        cut.pop_back();
+        QVERIFY2(!derNodeAt(cut, 0, cut.size()), "a cut element was read");
+        // A parent whose last child runs past it.
+        const Bytes overrun{0x30, 0x03, 0x04, 0x02, 0xAA, 0xBB};
+        const DerNode parent{0x30, 0, 2, 5};
+        QVERIFY2(!derChildren(overrun, parent), "a child past its parent's end was read");
     }
 
     // The choice by content: "MZ" is a program file, anything else is

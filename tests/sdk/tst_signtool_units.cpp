@@ -111,6 +111,7 @@ class TestSignToolUnits : public QObject {
 private slots:
     void initTestCase();
     void replacementOnlyWhileTheNameIsTheOpenedFile();
+    void openedFileNoticesAWriteAndCopiesKeepPlainExtensions();
     void filesOfOneFolderShareAPrivateFolder();
     void replacedFilesAreFreedTogetherWithinBounds();
     void certificateTieGoesToTheFirstListed();
@@ -134,6 +135,30 @@ void TestSignToolUnits::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY(PrivateFolder::startCleaner());
+}
+
+// A write after opening shows (a digest made before it stands for
+// nothing), and a working copy's name keeps only an extension osslsigncode
+// can tell a script by.
+void TestSignToolUnits::openedFileNoticesAWriteAndCopiesKeepPlainExtensions()
+{
+    const QString path = m_dir.filePath(QStringLiteral("changed.ps1"));
+    QVERIFY(writeBytes(path, "Write-Host 1\n"));
+    std::string error;
+    const OpenedFile opened = openFileToSign(path.toStdString(), error);
+    QVERIFY2(opened.file, error.c_str());
+    QVERIFY2(!changedSinceOpened(opened), "an untouched file counts as changed");
+    QVERIFY(writeBytes(path, "Write-Host 22\n"));
+    QVERIFY2(changedSinceOpened(opened), "a write after opening went unnoticed");
+
+    QCOMPARE(copyExtensionOf(opened.name), std::string(".ps1"));
+    QCOMPARE(copyExtensionOf("archive.tar.MSI"), std::string(".MSI"));
+    QCOMPARE(copyExtensionOf(".profile"), std::string());
+    QCOMPARE(copyExtensionOf("name."), std::string());
+    QCOMPARE(copyExtensionOf("odd.p$1"), std::string());
+    QCOMPARE(copyExtensionOf("long.abcdefghijklmnop"), std::string(".abcdefghijklmnop"));
+    QCOMPARE(copyExtensionOf("long.abcdefghijklmnopq"), std::string());
+    QCOMPARE(copyExtensionOf("noextension"), std::string());
 }
 
 // The signed copy takes the name only while the name is still the file
