@@ -200,20 +200,10 @@ enum class Purpose { Authority, CodeSigning, TimeStamping };
 // `from` seconds from now until a year from now.
 KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose, long from = -3600)
 {
-    KeyAndCert pair;
-    std::shared_ptr<EVP_PKEY> key(EVP_RSA_gen(2048), EVP_PKEY_free);
-    std::shared_ptr<X509> cert(X509_new(), X509_free);
-    if (!key || !cert || !sdktool::setRandomSerialNumber(cert.get()))
+    const KeyAndCert pair = testdata::unsignedCertificate(issuer, name, from, 365L * 86400);
+    if (pair.isNull())
         return pair;
-    X509_set_version(cert.get(), X509_VERSION_3);
-    const QByteArray cn = name.toUtf8();
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char *>(cn.constData()), -1, -1, 0);
-    X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer->cert.get())
-                                            : X509_get_subject_name(cert.get()));
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), from);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 365L * 86400);
-    X509_set_pubkey(cert.get(), key.get());
+    const std::shared_ptr<X509> &cert = pair.cert;
     bool ok = true;
     if (purpose == Purpose::Authority)
         ok = sdktool::addCertificateExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE")
@@ -223,11 +213,7 @@ KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose,
         ok = sdktool::addCertificateExtension(cert.get(), NID_ext_key_usage,
                                               purpose == Purpose::CodeSigning ? "codeSigning"
                                                                               : "critical,timeStamping");
-    if (!ok || !X509_sign(cert.get(), issuer ? issuer->key.get() : key.get(), EVP_sha256()))
-        return pair;
-    pair.key = key;
-    pair.cert = cert;
-    return pair;
+    return testdata::signIssued(pair, issuer, ok);
 }
 
 } // namespace

@@ -41,20 +41,10 @@ using Pkcs7Ptr = std::unique_ptr<PKCS7, decltype(&PKCS7_free)>;
 KeyAndCert issue(const KeyAndCert *issuer, const QString &name, bool authority,
                  const QList<QPair<QByteArray, QByteArray>> &extensions = {})
 {
-    KeyAndCert pair;
-    std::shared_ptr<EVP_PKEY> key(EVP_RSA_gen(2048), EVP_PKEY_free);
-    std::shared_ptr<X509> cert(X509_new(), X509_free);
-    if (!key || !cert || !sdktool::setRandomSerialNumber(cert.get()))
+    const KeyAndCert pair = testdata::unsignedCertificate(issuer, name, -3600, 300L * 86400);
+    if (pair.isNull())
         return pair;
-    X509_set_version(cert.get(), X509_VERSION_3);
-    const QByteArray cn = name.toUtf8();
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char *>(cn.constData()), -1, -1, 0);
-    X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer->cert.get())
-                                            : X509_get_subject_name(cert.get()));
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 300L * 86400);
-    X509_set_pubkey(cert.get(), key.get());
+    const std::shared_ptr<X509> &cert = pair.cert;
     bool ok = authority ? sdktool::addCertificateExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE")
                               && sdktool::addCertificateExtension(cert.get(), NID_key_usage,
                                                                   "critical,keyCertSign,cRLSign,digitalSignature")
@@ -68,11 +58,7 @@ KeyAndCert issue(const KeyAndCert *issuer, const QString &name, bool authority,
         ok = ok && made && X509_add_ext(cert.get(), made, -1) == 1;
         X509_EXTENSION_free(made);
     }
-    if (!ok || !X509_sign(cert.get(), issuer ? issuer->key.get() : key.get(), EVP_sha256()))
-        return pair;
-    pair.key = key;
-    pair.cert = cert;
-    return pair;
+    return testdata::signIssued(pair, issuer, ok);
 }
 
 // A PKCS#12 file without a password holding `pair` and, as its chain, `chain`.

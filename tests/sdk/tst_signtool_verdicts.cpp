@@ -53,22 +53,10 @@ enum class Purpose {
 KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose, long seconds, long from = -3600,
                  const QList<QPair<int, QString>> &extensions = {})
 {
-    KeyAndCert pair;
-    std::shared_ptr<EVP_PKEY> key(EVP_RSA_gen(2048), EVP_PKEY_free);
-    std::shared_ptr<X509> cert(X509_new(), X509_free);
-    if (!key || !cert)
+    const KeyAndCert pair = testdata::unsignedCertificate(issuer, name, from, seconds);
+    if (pair.isNull())
         return pair;
-    if (!sdktool::setRandomSerialNumber(cert.get()))
-        return pair;
-    X509_set_version(cert.get(), X509_VERSION_3);
-    const QByteArray cn = name.toUtf8();
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char *>(cn.constData()), -1, -1, 0);
-    X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer->cert.get())
-                                            : X509_get_subject_name(cert.get()));
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), from);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), seconds);
-    X509_set_pubkey(cert.get(), key.get());
+    const std::shared_ptr<X509> &cert = pair.cert;
     bool ok = true;
     switch (purpose) {
     case Purpose::Authority:
@@ -97,11 +85,7 @@ KeyAndCert issue(const KeyAndCert *issuer, const QString &name, Purpose purpose,
     }
     for (const auto &extension : extensions)
         ok = ok && sdktool::addCertificateExtension(cert.get(), extension.first, extension.second.toUtf8().constData());
-    if (!ok || !X509_sign(cert.get(), issuer ? issuer->key.get() : key.get(), EVP_sha256()))
-        return pair;
-    pair.key = key;
-    pair.cert = cert;
-    return pair;
+    return testdata::signIssued(pair, issuer, ok);
 }
 
 QByteArray der(X509 *cert)

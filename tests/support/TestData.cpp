@@ -121,6 +121,35 @@ QDateTime KeyAndCert::notAfter() const
     return QDateTime::fromSecsSinceEpoch(timegm(&tm), Qt::UTC);
 }
 
+KeyAndCert unsignedCertificate(const KeyAndCert *issuer, const QString &name, long from, long until)
+{
+    KeyAndCert pair;
+    auto key = ownKey(EVP_RSA_gen(2048));
+    auto cert = ownCert(X509_new());
+    if (!key || !cert || !sdktool::setRandomSerialNumber(cert.get()))
+        return pair;
+    X509_set_version(cert.get(), X509_VERSION_3);
+    const QByteArray cn = name.toUtf8();
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char *>(cn.constData()), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer->cert.get())
+                                            : X509_get_subject_name(cert.get()));
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), from);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), until);
+    X509_set_pubkey(cert.get(), key.get());
+    pair.key = key;
+    pair.cert = cert;
+    return pair;
+}
+
+KeyAndCert signIssued(const KeyAndCert &pair, const KeyAndCert *issuer, bool extensionsAdded)
+{
+    if (!extensionsAdded || pair.isNull()
+        || !X509_sign(pair.cert.get(), issuer ? issuer->key.get() : pair.key.get(), EVP_sha256()))
+        return {};
+    return pair;
+}
+
 KeyAndCert makeCertificate(const CertOptions &options)
 {
     KeyAndCert pair;

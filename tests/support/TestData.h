@@ -59,6 +59,15 @@ struct CertOptions {
     QString subjectAltName = QString(); // e.g. "IP:127.0.0.1"; none when empty
 };
 
+// A fresh RSA-2048 key and an X.509 v3 certificate "CN=name" for it, not
+// yet signed: issued by `issuer` (by itself when null), valid from `from`
+// until `until` seconds from now. The caller adds its extensions, then
+// signIssued. A null pair when it cannot be made.
+KeyAndCert unsignedCertificate(const KeyAndCert *issuer, const QString &name, long from, long until);
+// `pair` signed with SHA-256 by the issuer's key (its own when null); a null
+// pair when `extensionsAdded` is false or the signature fails.
+KeyAndCert signIssued(const KeyAndCert &pair, const KeyAndCert *issuer, bool extensionsAdded);
+
 // A fresh RSA key and a self-signed X.509 v3 certificate (SHA-256). Returns a
 // null KeyAndCert (and a failed QTest check is up to the caller) on error.
 KeyAndCert makeCertificate(const CertOptions &options = {});
